@@ -1,0 +1,229 @@
+#pragma once
+// The Bluetooth LE central as the device link and the window use it: a manager (radio, scan), one
+// device object per radio device, and the GATT services, characteristics and descriptors the
+// device discovered. Backends (qt/ for the product, fake/ for tests) derive from these classes.
+//
+// Threading contract, which every backend keeps:
+//  - Every public method may be called from any thread.
+//  - OnServicesDiscovered is raised on the thread that called DiscoverServices, before it returns.
+//  - OnCharacteristicRead (read completions and notifications), OnCharacteristicWrite (write
+//    completions, one for EVERY write of either kind), OnDisconnect and OnDiscoverLEDevice are
+//    raised on threads of the backend, never on the caller of the request.
+//  - OnDiscoveryLEEnd is raised on the backend's thread when a scan times out, and on the calling
+//    thread by CancelDiscovery (also when no scan runs). After a cancel the time-out raises nothing.
+//  - An exception escaping a handler is caught by the raising code and handed to the general error
+//    reporting (platform/GeneralError.h); it never reaches the backend.
+//  - Object lifetime: the manager owns its devices; a device owns its services, characteristics
+//    and descriptors. A device object lives as long as the manager (one object per radio address
+//    for the whole run); GATT objects live as long as their device. Callers only borrow them.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "hid/UnitUtils.h"
+
+using TBytes = std::vector<uint8_t>;
+
+// GATT status of a completion: 0 is success, anything else a failure.
+constexpr uint16_t GattStatusSuccess = 0x0000;
+constexpr uint16_t GattStatusFailure = 0x0101;
+
+// Characteristic properties, the bits of the GATT characteristic declaration.
+enum TCharacteristicProperty : uint8_t {
+    PropBroadcast = 0x01,
+    PropRead = 0x02,
+    PropWriteNoResponse = 0x04,
+    PropWrite = 0x08,
+    PropNotify = 0x10,
+    PropIndicate = 0x20,
+};
+
+// 0x2902
+inline constexpr TBluetoothUuid ClientCharacteristicConfigurationUuid = TBluetoothUuid::FromShort(0x2902);
+
+class TBluetoothGattDescriptor {
+public:
+    explicit TBluetoothGattDescriptor(TBluetoothUuid uuid) : FUuid(uuid) {}
+    virtual ~TBluetoothGattDescriptor() = default;
+    TBluetoothGattDescriptor(const TBluetoothGattDescriptor&) = delete;
+    TBluetoothGattDescriptor& operator=(const TBluetoothGattDescriptor&) = delete;
+
+    const TBluetoothUuid& UUID() const { return FUuid; }
+
+    // The notification flag exists only on the Client Characteristic Configuration descriptor;
+    // setting it makes the value 01 00 (00 00 when cleared). On any other descriptor it throws
+    // std::logic_error, as the platform refuses it.
+    void SetNotification(bool enable);
+
+    TBytes Value() const;
+    void SetValue(TBytes value);
+
+private:
+    const TBluetoothUuid FUuid;
+    mutable std::mutex FLock;
+    TBytes FValue;
+};
+
+class TBluetoothGattCharacteristic {
+public:
+    TBluetoothGattCharacteristic(TBluetoothUuid uuid, uint8_t properties) : FUuid(uuid), FProperties(properties) {}
+    virtual ~TBluetoothGattCharacteristic() = default;
+    TBluetoothGattCharacteristic(const TBluetoothGattCharacteristic&) = delete;
+    TBluetoothGattCharacteristic& operator=(const TBluetoothGattCharacteristic&) = delete;
+
+    const TBluetoothUuid& UUID() const { return FUuid; }
+    uint8_t Properties() const { return FProperties; }
+    bool Has(TCharacteristicProperty p) const { return (FProperties & p) != 0; }
+
+    // The last value read, notified or written. Guarded: read and write completions store it on
+    // backend threads while callers read it elsewhere.
+    TBytes Value() const;
+    void SetValue(TBytes value);
+
+    // In discovery order. Filled by the backend before OnServicesDiscovered, unchanged afterwards.
+    const std::vector<TBluetoothGattDescriptor*>& Descriptors() const { return FDescriptorRefs; }
+    TBluetoothGattDescriptor* AddDescriptor(std::unique_ptr<TBluetoothGattDescriptor> d);
+
+private:
+    const TBluetoothUuid FUuid;
+    const uint8_t FProperties;
+    mutable std::mutex FLock;
+    TBytes FValue;
+    std::vector<std::unique_ptr<TBluetoothGattDescriptor>> FDescriptors;
+    std::vector<TBluetoothGattDescriptor*> FDescriptorRefs;
+};
+
+class TBluetoothGattService {
+public:
+    explicit TBluetoothGattService(TBluetoothUuid uuid) : FUuid(uuid) {}
+    virtual ~TBluetoothGattService() = default;
+    TBluetoothGattService(const TBluetoothGattService&) = delete;
+    TBluetoothGattService& operator=(const TBluetoothGattService&) = delete;
+
+    const TBluetoothUuid& UUID() const { return FUuid; }
+    // In discovery order.
+    const std::vector<TBluetoothGattCharacteristic*>& Characteristics() const { return FCharacteristicRefs; }
+    TBluetoothGattCharacteristic* AddCharacteristic(std::unique_ptr<TBluetoothGattCharacteristic> c);
+
+private:
+    const TBluetoothUuid FUuid;
+    std::vector<std::unique_ptr<TBluetoothGattCharacteristic>> FCharacteristics;
+    std::vector<TBluetoothGattCharacteristic*> FCharacteristicRefs;
+};
+
+using TBluetoothGattServiceList = std::vector<TBluetoothGattService*>;
+
+class TBluetoothLEDevice;
+
+// The four events a session wires to its device. Set together, replaced together.
+struct TBluetoothLEDeviceHandlers {
+    std::function<void(TBluetoothLEDevice& sender, const TBluetoothGattServiceList& services)> OnServicesDiscovered;
+    // value: the bytes that completed this read or arrived with this notification (also stored in
+    // the characteristic, where a later event may already have replaced them).
+    std::function<void(TBluetoothLEDevice& sender, TBluetoothGattCharacteristic& characteristic, uint16_t gattStatus,
+                       std::span<const uint8_t> value)>
+        OnCharacteristicRead;
+    std::function<void(TBluetoothLEDevice& sender, TBluetoothGattCharacteristic& characteristic, uint16_t gattStatus)>
+        OnCharacteristicWrite;
+    std::function<void(TBluetoothLEDevice& sender)> OnDisconnect;
+};
+
+class TBluetoothLEDevice {
+public:
+    virtual ~TBluetoothLEDevice() = default;
+    TBluetoothLEDevice(const TBluetoothLEDevice&) = delete;
+    TBluetoothLEDevice& operator=(const TBluetoothLEDevice&) = delete;
+
+    // "AA:BB:CC:DD:EE:FF", upper case.
+    virtual std::string Address() const = 0;
+    // The advertised name; may be empty.
+    virtual std::string DeviceName() const = 0;
+    // The twelve address digits in lower case, unseparated: "aabbccddeeff".
+    std::string Identifier() const;
+
+    // Connects if needed and discovers services with their characteristics and descriptors;
+    // raises OnServicesDiscovered on this thread before returning true. Returns false (raising
+    // nothing) when the platform refuses or the connection cannot be made in time.
+    virtual bool DiscoverServices() = 0;
+    // The services of the last discovery, in order.
+    virtual TBluetoothGattServiceList Services() const = 0;
+
+    // Requests a read; returns at once. The completion raises OnCharacteristicRead.
+    virtual void ReadCharacteristic(TBluetoothGattCharacteristic& characteristic) = 0;
+    // Writes exactly these bytes (and stores them as the characteristic's value): without response
+    // when the characteristic allows it, else with response. Returns at once. Every write, of
+    // either kind and whatever its fate (not connected included), raises OnCharacteristicWrite.
+    virtual void WriteCharacteristic(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value) = 0;
+    // Writes the descriptor's value; the completion is not reported.
+    virtual void WriteDescriptor(TBluetoothGattDescriptor& descriptor) = 0;
+    // Needs the notify or indicate property and a 0x2902 descriptor; subscribes so that every value
+    // change is raised as OnCharacteristicRead with success. Returns false when refused.
+    virtual bool SetCharacteristicNotification(TBluetoothGattCharacteristic& characteristic, bool enable) = 0;
+
+    virtual bool IsConnected() const = 0;
+    // Requests the link to be closed; OnDisconnect follows when it is.
+    virtual void Disconnect() = 0;
+
+    // Replaces all four handlers at once.
+    void SetHandlers(TBluetoothLEDeviceHandlers handlers);
+    // Removes the handlers and waits until every handler call in progress on other threads has
+    // returned; afterwards no handler set before is called again. Must not be called from inside a
+    // handler of this device.
+    void ClearHandlers();
+
+protected:
+    TBluetoothLEDevice() = default;
+
+    // For backends: raise an event. Each catches what the handler throws and reports it.
+    void RaiseServicesDiscovered(const TBluetoothGattServiceList& services);
+    void RaiseCharacteristicRead(TBluetoothGattCharacteristic& c, uint16_t gattStatus, std::span<const uint8_t> value);
+    void RaiseCharacteristicWrite(TBluetoothGattCharacteristic& c, uint16_t gattStatus);
+    void RaiseDisconnect();
+
+private:
+    template <typename Fn>
+    void Dispatch(Fn&& fn);
+
+    // Handler calls hold it shared; SetHandlers/ClearHandlers hold it exclusive, so they wait for
+    // calls in progress.
+    mutable std::shared_mutex FHandlersLock;
+    TBluetoothLEDeviceHandlers FHandlers;
+};
+
+class TBluetoothLEManager {
+public:
+    virtual ~TBluetoothLEManager() = default;
+    TBluetoothLEManager(const TBluetoothLEManager&) = delete;
+    TBluetoothLEManager& operator=(const TBluetoothLEManager&) = delete;
+
+    static constexpr int Connected = 1;
+    // Connected (1) when a radio is present and powered, 0 otherwise.
+    virtual int ConnectionState() const = 0;
+
+    // Scans for timeoutMs for devices advertising one of serviceUuids; each find raises
+    // OnDiscoverLEDevice (possibly many times per device). The time-out raises OnDiscoveryLEEnd.
+    // forceConnect is accepted for form's sake: devices are never connected during a scan.
+    virtual bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
+                                bool forceConnect = false) = 0;
+    // Stops a scan and raises OnDiscoveryLEEnd on this thread before returning, also when no scan
+    // runs.
+    virtual void CancelDiscovery() = 0;
+
+    // Handlers; set them before the first scan (they are read without a lock by the backend).
+    std::function<void(TBluetoothLEManager& sender, TBluetoothLEDevice& device, int rssi, const TBytes& scanResponse)>
+        OnDiscoverLEDevice;
+    std::function<void(TBluetoothLEManager& sender, const std::vector<TBluetoothLEDevice*>& devices)> OnDiscoveryLEEnd;
+
+protected:
+    TBluetoothLEManager() = default;
+
+    // For backends: raise an event, reporting what the handler throws.
+    void RaiseDiscoverLEDevice(TBluetoothLEDevice& device, int rssi, const TBytes& scanResponse);
+    void RaiseDiscoveryLEEnd(const std::vector<TBluetoothLEDevice*>& devices);
+};
