@@ -165,6 +165,12 @@ std::string ToHex(std::span<const uint8_t> bytes) {
     return s;
 }
 
+std::string Uuid128(uint16_t shortUuid) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "0000%04x-0000-1000-8000-00805f9b34fb", shortUuid);
+    return buf;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 std::vector<TGattServiceSpec> StandardGatt(const std::string& firmware, const std::array<uint8_t, 8>& systemId) {
@@ -451,6 +457,22 @@ bool TVirtualDongle::WriteDescriptor(uint16_t descriptorHandle, std::span<const 
         }
     }
     return false;
+}
+
+std::optional<TBytes> TVirtualDongle::ReadDescriptor(uint16_t descriptorHandle) const {
+    std::lock_guard lock(FLock);
+    if (!FConnected) return std::nullopt;
+    for (const auto& s : FGatt) {
+        for (const auto& c : s.characteristics) {
+            for (const auto& d : c.descriptors) {
+                if (d.handle != descriptorHandle) continue;
+                if (d.uuid != uuid::Cccd) return d.value;
+                const bool on = std::find(FNotifying.begin(), FNotifying.end(), c.handle) != FNotifying.end();
+                return TBytes{static_cast<uint8_t>(on ? 0x01 : 0x00), 0x00};
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 bool TVirtualDongle::SetNotifying(uint16_t handle, bool enable) {

@@ -271,8 +271,12 @@ public:
     // fails, and tells the front how to complete it. Fails when not connected, when the
     // characteristic does not allow that kind of write, or when a failure was armed.
     TWriteOutcome Write(uint16_t handle, std::span<const uint8_t> bytes, TWriteKind kind);
-    // A descriptor write (CCCD 01 00 / 02 00 subscribes, 00 00 unsubscribes). False when unknown.
+    // A descriptor write (CCCD 01 00 / 02 00 subscribes, 00 00 unsubscribes). False when unknown
+    // or not connected.
     bool WriteDescriptor(uint16_t descriptorHandle, std::span<const uint8_t> bytes);
+    // A descriptor's value: a CCCD reads back the subscription (01 00 or 00 00), any other
+    // descriptor its configured value. nullopt when unknown or not connected.
+    std::optional<TBytes> ReadDescriptor(uint16_t descriptorHandle) const;
     // Subscription by the front's own means (BlueZ StartNotify/StopNotify). False when the
     // characteristic cannot notify.
     bool SetNotifying(uint16_t handle, bool enable);
@@ -349,5 +353,8 @@ private:
 };
 
 std::string ToHex(std::span<const uint8_t> bytes);  // "01 02 0A"
+// "0000f801-0000-1000-8000-00805f9b34fb": a short UUID in the Bluetooth base UUID, lower case as
+// BlueZ writes it.
+std::string Uuid128(uint16_t shortUuid);
 
 }  // namespace vdongle
