@@ -96,7 +96,7 @@ TEST(VirtualDongleGatt, ConfigurationEditsTheDatabase) {
     EXPECT_FALSE(cfg.Remove(uuid::MouseReports));
     EXPECT_TRUE(cfg.SetText(uuid::ModelNumber, std::string("M\0", 2)));
     cfg.Find(uuid::Reports)->descriptors.insert(cfg.Find(uuid::Reports)->descriptors.begin(),
-                                                TGattDescriptorSpec{uuid::UserDescription, {'k'}, 0});
+                                                TGattDescriptorDef{uuid::UserDescription, {'k'}, 0});
     Front f(cfg);
     EXPECT_EQ(f.H(uuid::MouseReports), 0);
     EXPECT_EQ(*f.dongle->Read(f.H(uuid::ModelNumber)), (TBytes{'M', 0}));

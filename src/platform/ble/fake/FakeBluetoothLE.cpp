@@ -161,9 +161,9 @@ bool TFakeBluetoothLEDevice::DiscoverServices() {
             // alive for callers that still hold them, but no longer receive anything.
             FServices.clear();
             FByHandle.clear();
-            for (const auto& spec : dongle->Gatt()) {
-                auto service = std::make_unique<TBluetoothGattService>(TBluetoothUuid::FromShort(spec.uuid));
-                for (const auto& cs : spec.characteristics) {
+            for (const auto& def : dongle->Gatt()) {
+                auto service = std::make_unique<TBluetoothGattService>(TBluetoothUuid::FromShort(def.uuid));
+                for (const auto& cs : def.characteristics) {
                     auto* c = service->AddCharacteristic(std::make_unique<TBluetoothGattCharacteristic>(
                         TBluetoothUuid::FromShort(cs.uuid), cs.properties));
                     FCharHandles[c] = cs.handle;
