@@ -1,0 +1,36 @@
+#pragma once
+// The application object and the user-facing message boxes. Every message the user sees is a modal
+// box titled with the application title; errors that escape a handler (a toolkit event, a queued
+// call, a Bluetooth callback, a connect worker) end up in one such box and the application goes on
+// running.
+
+#include <QApplication>
+#include <QString>
+
+#include <functional>
+
+#include "platform/GeneralError.h"
+
+// The application title: the title of every message box, and the application name.
+inline constexpr char ApplicationTitle[] = "CorvastelPcApp";
+
+class TCorvastelApplication : public QApplication {
+public:
+    TCorvastelApplication(int& argc, char** argv);
+
+    // Delivers every event; an exception escaping the receiver is handed to the general error
+    // reporting instead of ending the program.
+    bool notify(QObject* receiver, QEvent* event) override;
+};
+
+// Shows text in a modal box with an OK button, titled with the application title.
+void ShowMessage(const QString& text);
+// Shows an error text the same way, with the error icon.
+void ShowErrorMessage(const QString& text);
+
+using TErrorPresenter = std::function<void(const QString& text)>;
+
+// Plugs the reporter into the general error reporting: each error is shown by present (by default
+// ShowErrorMessage) on the thread of the application object, at once when raised there and queued
+// in order when raised on any other thread. Needs a QCoreApplication. Returns the previous reporter.
+TGeneralErrorReporter InstallGeneralErrorReporter(TErrorPresenter present = ShowErrorMessage);
