@@ -16,6 +16,10 @@
 
 #include <utility>
 
+// The pictures are compiled into this static library; a library's resources must be registered
+// by hand, or the linker drops them.
+static void RegisterPictures() { Q_INIT_RESOURCE(pictures); }
+
 namespace {
 const QRect DesignClientRect(0, 0, MainWindowWidth, MainWindowHeight);
 
@@ -97,6 +101,7 @@ TFormCorvastelPc::~TFormCorvastelPc() {
 }
 
 void TFormCorvastelPc::CreateControls() {
+    RegisterPictures();
     setObjectName(MainWindowClassName);
     setWindowTitle(QString::fromUtf8(MainWindowCaption));
     setWindowIcon(IconFromSvg(":/corvastel/corvastel-pc.svg", {256, 128, 64}));
