@@ -72,12 +72,6 @@ QPushButton* MakeButton(QWidget* parent, const QString& caption) {
 }
 }  // namespace
 
-// SEAM (until the input state tables land from the hid branch): the held-key table is not there
-// yet, so there is nothing to empty.
-namespace {
-void ClearPressedKeys() {}
-}  // namespace
-
 TFormCorvastelPc::TFormCorvastelPc(TBluetoothLEManager& bleManager, std::shared_ptr<THookPlatform> hookPlatform,
                                    QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |

@@ -21,6 +21,7 @@
 
 #include "app/FormControls.h"
 #include "app/UiQueue.h"
+#include "hid/UnitCorvHid.h"
 #include "input/UnitKeyHook.h"
 #include "platform/ble/BluetoothLE.h"
 
@@ -36,8 +37,6 @@ class QTimer;
 
 class TCorvastelDevice;
 struct TBleDeviceMessage;
-enum class TReportType : uint8_t;
-using TIntArray = std::vector<int32_t>;
 
 // Capacity of the found-dongle table and of the session table.
 inline constexpr int DeviceSlots = 65;

@@ -7,18 +7,8 @@
 #include "app/SingleInstance.h"
 #include "app/UnitMain.h"
 #include "platform/GeneralError.h"
+#include "platform/ble/BluetoothLEFactory.h"
 #include "platform/hooks/HookPlatform.h"
-
-namespace {
-// SEAM (until the Qt Bluetooth backend and its factory land from the qtble branch): a central
-// without a radio, so the window starts and a scan reports the radio as unusable.
-class TNoRadioManager : public TBluetoothLEManager {
-public:
-    int ConnectionState() const override { return 0; }
-    bool StartDiscovery(int, const std::vector<TBluetoothUuid>&, bool) override { return false; }
-    void CancelDiscovery() override { RaiseDiscoveryLEEnd({}); }
-};
-}  // namespace
 
 int main(int argc, char* argv[]) {
     TSingleInstance instance;
@@ -30,12 +20,12 @@ int main(int argc, char* argv[]) {
     TCorvastelApplication app(argc, argv);
     InstallGeneralErrorReporter();
 
-    TNoRadioManager bleManager;
+    std::unique_ptr<TBluetoothLEManager> bleManager = CreateBluetoothLEManager();
     std::shared_ptr<THookPlatform> hookPlatform = CreateHookPlatform();
 
     int result = 0;
     {
-        TFormCorvastelPc window(bleManager, hookPlatform);
+        TFormCorvastelPc window(*bleManager, hookPlatform);
         instance.Listen([&window] { window.BringToFront(); });
         window.show();
         result = app.exec();

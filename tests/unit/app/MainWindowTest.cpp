@@ -151,6 +151,14 @@ TEST_F(TWindowFixture, Start_WindowListsTimerAndHooks_AreIdle) {
     EXPECT_TRUE(hooks->Installs.empty()) << "nothing is captured before pass-through is switched on";
 }
 
+TEST(MainWindow, Start_EmptiesTheHeldKeyTable) {
+    TTestBleManager ble;
+    AddPressedKey(4);
+    AddPressedKey(225);
+    TFormCorvastelPc window(ble, std::make_shared<TFakeHookPlatform>());
+    EXPECT_TRUE(GetPressedKeys().empty());
+}
+
 TEST_F(TWindowFixture, Start_CaptionTables_MatchTheirStates) {
     EXPECT_EQ(Utf8(ScanCaptions[false]), Utf8("搜索设备(&S)"));
     EXPECT_EQ(Utf8(ScanCaptions[true]), Utf8("停止搜索(&S)"));
