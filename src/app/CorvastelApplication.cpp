@@ -8,8 +8,8 @@
 #include <stdexcept>
 
 TCorvastelApplication::TCorvastelApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    // Only the name: a display name would be appended to every window caption.
     setApplicationName(ApplicationTitle);
-    setApplicationDisplayName(ApplicationTitle);
 }
 
 bool TCorvastelApplication::notify(QObject* receiver, QEvent* event) {
