@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <functional>
+#include <utility>
 
 #include "platform/GeneralError.h"
 
@@ -19,9 +20,22 @@ public:
     TCorvastelApplication(int& argc, char** argv);
 
     // Delivers every event; an exception escaping the receiver is handed to the general error
-    // reporting instead of ending the program.
+    // reporting instead of ending the program. The last line of defence: Qt's widget code is not
+    // built to be unwound through (it leaks and can keep half-changed state), so the window's own
+    // handlers are wrapped with ReportingErrors and never let an exception reach Qt.
     bool notify(QObject* receiver, QEvent* event) override;
 };
+
+// Wraps a handler so that an exception escaping it is reported where it is raised, before it can
+// unwind through the toolkit's code.
+template <typename Fn>
+auto ReportingErrors(Fn fn) {
+    // The return type keeps the wrapper callable with exactly the arguments fn takes, so Qt can
+    // tell how many of a signal's arguments to pass.
+    return [fn = std::move(fn)](auto&&... args) -> decltype(std::declval<const Fn&>()(args...), void()) {
+        RunReportingErrors([&] { fn(std::forward<decltype(args)>(args)...); });
+    };
+}
 
 // Shows text in a modal box with an OK button, titled with the application title.
 void ShowMessage(const QString& text);

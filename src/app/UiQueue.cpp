@@ -3,6 +3,8 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include "platform/GeneralError.h"
+
 #include <future>
 #include <utility>
 
@@ -23,7 +25,8 @@ void TUiQueue::Post(std::function<void()> fn) {
         FContext,
         [self = shared_from_this(), fn = std::move(fn)] {
             if (!self->Closed()) {
-                fn();
+                // Reported here: an exception must not unwind through Qt's event delivery.
+                RunReportingErrors(fn);
             }
         },
         Qt::QueuedConnection);
@@ -86,12 +89,7 @@ bool TUiQueue::RunAndWait(std::function<void()> fn) {
                 if (self->Closed()) {
                     return;
                 }
-                try {
-                    fn();
-                } catch (...) {
-                    completion->Answer(true);
-                    throw;  // on to the application's general error reporting
-                }
+                RunReportingErrors(fn);
                 completion->Answer(true);
             },
             Qt::QueuedConnection);

@@ -1,5 +1,7 @@
 #include "app/UnitMain.h"
 
+#include "app/CorvastelApplication.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -13,6 +15,10 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+
+#include <exception>
+#include <functional>
+#include <string>
 
 #include <utility>
 
@@ -219,13 +225,16 @@ void TFormCorvastelPc::CreateControls() {
     SetTabOrder();
 
     // Event wiring.
-    connect(BtnScan, &QPushButton::clicked, this, [this] { btnScanClick(BtnScan); });
-    connect(BtnConnect, &QPushButton::clicked, this, [this] { BtnConnectClick(BtnConnect); });
-    connect(BtnRename, &QPushButton::clicked, this, [this] { BtnRenameClick(BtnRename); });
-    connect(BtnHook, &QPushButton::clicked, this, [this] { BtnHookClick(BtnHook); });
-    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
+    // Every handler is wrapped: its errors go to the general error reporting, not through Qt.
+    connect(BtnScan, &QPushButton::clicked, this, ReportingErrors([this] { btnScanClick(BtnScan); }));
+    connect(BtnConnect, &QPushButton::clicked, this, ReportingErrors([this] { BtnConnectClick(BtnConnect); }));
+    connect(BtnRename, &QPushButton::clicked, this, ReportingErrors([this] { BtnRenameClick(BtnRename); }));
+    connect(BtnHook, &QPushButton::clicked, this, ReportingErrors([this] { BtnHookClick(BtnHook); }));
+    connect(Timer1, &QTimer::timeout, this, ReportingErrors([this] { Timer1Timer(Timer1); }));
     connect(DeviceListView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            &TFormCorvastelPc::RouteSelectionChange);
+            ReportingErrors([this](const QItemSelection& selected, const QItemSelection& deselected) {
+                RouteSelectionChange(selected, deselected);
+            }));
     // Key-down goes to FormKeyDown before the focused control sees it, whichever control has focus.
     qApp->installEventFilter(this);
 
@@ -309,12 +318,33 @@ void TFormCorvastelPc::FormCreate() {
     ClearPressedKeys();
 
     FHook = THookContainer<TLowLevelKeyboardHook>::Construct(&FComponents, FHookPlatform);
-    FHook->SetOnPreExecute([this](THook& hook, THookMessage& msg) { KeyboardHookHandler(hook, msg); });
+    FHook->SetOnPreExecute([this](THook& hook, THookMessage& msg) {
+        RunHookHandler([&] { KeyboardHookHandler(hook, msg); });
+    });
     FHookMouse = THookContainer<TLowLevelMouseHook>::Construct(&FComponents, FHookPlatform);
-    FHookMouse->SetOnPreExecute([this](THook& hook, THookMessage& msg) { MouseHookHandler(hook, msg); });
+    FHookMouse->SetOnPreExecute([this](THook& hook, THookMessage& msg) {
+        RunHookHandler([&] { MouseHookHandler(hook, msg); });
+    });
 
     BtnHook->setText(HookCaptions[FHook->Active()]);
     BtnHook->setToolTip(QString());
+}
+
+void TFormCorvastelPc::RunHookHandler(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (...) {
+        // The platform holds the event (and on Windows all input) until the hook returns: show the
+        // error after it has, not from inside the hook.
+        std::string text = "Unknown error";
+        try {
+            throw;
+        } catch (const std::exception& e) {
+            text = e.what();
+        } catch (...) {
+        }
+        FUiQueue->Post([text] { ReportGeneralError(text); });
+    }
 }
 
 void TFormCorvastelPc::FormClose() {
@@ -396,7 +426,7 @@ bool TFormCorvastelPc::RouteKeyDown(QKeyEvent* event) {
     if (key == 0) {
         return false;
     }
-    FormKeyDown(this, key, ShiftStateOf(event->modifiers()));
+    RunReportingErrors([&] { FormKeyDown(this, key, ShiftStateOf(event->modifiers())); });
     return key == 0;
 }
 
@@ -432,11 +462,13 @@ bool TFormCorvastelPc::eventFilter(QObject* watched, QEvent* event) {
         auto* mouse = static_cast<QMouseEvent*>(event);
         const QPoint at = mouse->position().toPoint();
         const TShiftState shift = ShiftStateOf(mouse->modifiers());
-        if (type == QEvent::MouseButtonPress) {
-            BtnShortcutMouseDown(watched, mouse->button(), shift, at.x(), at.y());
-        } else {
-            BtnShortcutMouseUp(watched, mouse->button(), shift, at.x(), at.y());
-        }
+        RunReportingErrors([&] {
+            if (type == QEvent::MouseButtonPress) {
+                BtnShortcutMouseDown(watched, mouse->button(), shift, at.x(), at.y());
+            } else {
+                BtnShortcutMouseUp(watched, mouse->button(), shift, at.x(), at.y());
+            }
+        });
         // The button itself still sees the press and release.
     }
     return QWidget::eventFilter(watched, event);

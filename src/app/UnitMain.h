@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -195,6 +196,8 @@ private:
     void SubscribeDeviceEvents();
     void UnsubscribeDeviceEvents();
     bool RouteKeyDown(QKeyEvent* event);
+    // Runs a hook handler; an error it raises is reported once the hook has returned.
+    void RunHookHandler(const std::function<void()>& handler);
     void RouteSelectionChange(const QItemSelection& selected, const QItemSelection& deselected);
 
     std::shared_ptr<THookPlatform> FHookPlatform;

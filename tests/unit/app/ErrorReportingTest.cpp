@@ -15,6 +15,7 @@
 
 #include "QtTestEnvironment.h"
 #include "app/CorvastelApplication.h"
+#include "app/UiQueue.h"
 #include "platform/GeneralError.h"
 
 namespace {
@@ -54,11 +55,13 @@ TEST_F(TReporterFixture, ErrorsFromOtherThread_AreShownOnUiThreadInOrder) {
     EXPECT_TRUE(shown[0].OnUiThread && shown[1].OnUiThread);
 }
 
-TEST_F(TReporterFixture, ExceptionEscapingToolkitHandlers_IsReportedAndTheAppGoesOn) {
-    // A timer tick and a button click: both reach handlers through the application's event delivery.
+TEST_F(TReporterFixture, ExceptionEscapingHandlers_IsReportedAndTheAppGoesOn) {
+    // A bare timer callback reaches the application's event delivery; a click handler wrapped as
+    // the window wraps its handlers is stopped before Qt's widget code.
     QTimer::singleShot(0, qApp, [] { throw std::runtime_error("timer handler failed"); });
     QPushButton button;
-    QObject::connect(&button, &QPushButton::clicked, [] { throw std::runtime_error("click handler failed"); });
+    QObject::connect(&button, &QPushButton::clicked,
+                     ReportingErrors([] { throw std::runtime_error("click handler failed"); }));
     button.show();
     ASSERT_TRUE(WaitFor([&] { return shown.size() == 1; }));
     QTest::mouseClick(&button, Qt::LeftButton);
@@ -69,6 +72,20 @@ TEST_F(TReporterFixture, ExceptionEscapingToolkitHandlers_IsReportedAndTheAppGoe
     ASSERT_EQ(shown.size(), 2u);
     EXPECT_EQ(shown[0].Text, "timer handler failed");
     EXPECT_EQ(shown[1].Text, "click handler failed");
+    EXPECT_FALSE(button.isDown()) << "the button finished its click";
+}
+
+TEST_F(TReporterFixture, ErrorInQueuedWork_IsReportedAndLaterWorkStillRuns) {
+    QObject context;
+    auto queue = TUiQueue::Create(&context);
+    bool later = false;
+    std::thread([&] {
+        queue->Post([] { throw std::runtime_error("device event failed"); });
+        queue->Post([&] { later = true; });
+    }).join();
+    ASSERT_TRUE(WaitFor([&] { return later; }));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].Text, "device event failed");
 }
 
 TEST(ErrorReporting, DefaultPresenter_ShowsModalBoxTitledWithApplicationTitle) {
