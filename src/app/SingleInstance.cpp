@@ -1,15 +1,21 @@
 #include "app/SingleInstance.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QFile>
 #include <QLockFile>
 #include <QStandardPaths>
+#include <QThread>
+
+#include <utility>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -38,6 +44,10 @@ TSingleInstance::~TSingleInstance() {
     if (FMutex != nullptr) {
         CloseHandle(static_cast<HANDLE>(FMutex));
     }
+#else
+    if (FListenFd >= 0) {
+        ::close(FListenFd);
+    }
 #endif
 }
 
@@ -64,30 +74,78 @@ bool TSingleInstance::TryAcquire() {
     FLock = std::make_unique<QLockFile>(LockPath());
     // Never stale by age: only a lock whose process is gone (a crashed copy) is taken over.
     FLock->setStaleLockTime(0);
-    if (FLock->tryLock(0)) {
-        return true;
+    if (!FLock->tryLock(0)) {
+        // A lock that cannot even be written (no runtime directory) must not stop the start.
+        return FLock->error() == QLockFile::PermissionError || FLock->error() == QLockFile::UnknownError;
     }
-    // A lock that cannot even be written (no runtime directory) must not stop the start.
-    return FLock->error() == QLockFile::PermissionError || FLock->error() == QLockFile::UnknownError;
+    // Listen at once, so a second start in the next moments reaches us while we are still
+    // starting (its request waits in the socket's queue until Listen).
+    const QByteArray path = QFile::encodeName(SocketPath());
+    sockaddr_un address{};
+    if (static_cast<std::size_t>(path.size()) < sizeof(address.sun_path)) {
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // We hold the lock, so a socket file left by a crashed copy is nobody's.
+        ::unlink(path.constData());
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
+            ::chmod(path.constData(), 0600) == 0 && ::listen(fd, 8) == 0) {
+            FListenFd = fd;
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    return true;
 #endif
 }
 
-bool TSingleInstance::AskFirstToComeForward(int timeoutMs) {
+TSingleInstance::TRole TSingleInstance::Start(int answerWaitMs) {
+    if (TryAcquire()) {
+        return TRole::First;
+    }
+    QElapsedTimer waited;
+    waited.start();
+    do {
+        if (AskFirstToComeForward()) {
+            return TRole::Second;
+        }
+        // The first copy may be between taking the lock and listening; give it a moment.
+        QThread::msleep(50);
+    } while (waited.elapsed() < answerWaitMs);
+    return TakeOverSilentLock() ? TRole::First : TRole::Second;
+}
+
+bool TSingleInstance::TakeOverSilentLock() {
+#ifdef Q_OS_WIN
+    return false;  // a mutex cannot outlive its owners
+#else
+    // Held, yet nobody answers: the copy that took it is gone and its process id now belongs to
+    // another program, which the lock's own check cannot tell.
+    FLock.reset();
+    QFile::remove(LockPath());
+    return TryAcquire();
+#endif
+}
+
+bool TSingleInstance::AskFirstToComeForward() {
 #ifdef Q_OS_WIN
     // Windows gives the foreground only to the process the user works with; pass that right on.
     AllowSetForegroundWindow(ASFW_ANY);
-    QLocalSocket socket;
-    socket.connectToServer(SocketPath());
-    if (!socket.waitForConnected(timeoutMs)) {
+    // Plain Win32 (this runs before, and instead of, the application object): the first copy's
+    // QLocalServer is the pipe \\.\pipe\<name>.
+    const std::wstring pipe = L"\\\\.\\pipe\\" + FName.toStdWString();
+    HANDLE handle = CreateFileW(pipe.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
-    socket.write(ComeForwardRequest);
-    const bool written = socket.waitForBytesWritten(timeoutMs);
-    socket.disconnectFromServer();
-    return written;
+    DWORD written = 0;
+    const DWORD length = sizeof(ComeForwardRequest) - 1;
+    const bool sent = WriteFile(handle, ComeForwardRequest, length, &written, nullptr) && written == length;
+    CloseHandle(handle);
+    return sent;
 #else
-    // Plain POSIX: this runs before (and instead of) the application object.
-    (void)timeoutMs;  // a local connect and a short write do not block
+    // Plain POSIX: this runs before (and instead of) the application object. A local connect and
+    // a short write do not block.
     const QByteArray path = QFile::encodeName(SocketPath());
     sockaddr_un address{};
     if (static_cast<std::size_t>(path.size()) >= sizeof(address.sun_path)) {
@@ -116,12 +174,16 @@ bool TSingleInstance::AskFirstToComeForward(int timeoutMs) {
 bool TSingleInstance::Listen(std::function<void()> onComeForward) {
     FOnComeForward = std::move(onComeForward);
     FServer = new QLocalServer(this);
+#ifdef Q_OS_WIN
     FServer->setSocketOptions(QLocalServer::UserAccessOption);
-    // We hold the lock, so a socket file left by a crashed copy is nobody's.
-    QLocalServer::removeServer(SocketPath());
     if (!FServer->listen(SocketPath())) {
         return false;
     }
+#else
+    if (FListenFd < 0 || !FServer->listen(static_cast<qintptr>(std::exchange(FListenFd, -1)))) {
+        return false;
+    }
+#endif
     connect(FServer, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* client = FServer->nextPendingConnection()) {
             connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);

@@ -12,8 +12,7 @@
 
 int main(int argc, char* argv[]) {
     TSingleInstance instance;
-    if (!instance.TryAcquire()) {
-        instance.AskFirstToComeForward();
+    if (instance.Start() == TSingleInstance::TRole::Second) {
         return 0;
     }
 
