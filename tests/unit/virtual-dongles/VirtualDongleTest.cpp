@@ -87,6 +87,7 @@ TEST(VirtualDongleGatt, StandardDatabaseHasAttStyleHandlesAndTheVendorFlags) {
     EXPECT_TRUE(g[1].characteristics[4].HasCccd());
     EXPECT_EQ(g[1].characteristics[4].uuid, uuid::Control);
     EXPECT_EQ(SysId(d).size(), 8u);
+    EXPECT_EQ(Uuid128(uuid::Reports), "0000f801-0000-1000-8000-00805f9b34fb");
 }
 
 TEST(VirtualDongleGatt, ConfigurationEditsTheDatabase) {
@@ -95,7 +96,7 @@ TEST(VirtualDongleGatt, ConfigurationEditsTheDatabase) {
     EXPECT_FALSE(cfg.Remove(uuid::MouseReports));
     EXPECT_TRUE(cfg.SetText(uuid::ModelNumber, std::string("M\0", 2)));
     cfg.Find(uuid::Reports)->descriptors.insert(cfg.Find(uuid::Reports)->descriptors.begin(),
-                                                TGattDescriptorSpec{uuid::UserDescription, {'k'}, 0});
+                                                TGattDescriptorDef{uuid::UserDescription, {'k'}, 0});
     Front f(cfg);
     EXPECT_EQ(f.H(uuid::MouseReports), 0);
     EXPECT_EQ(*f.dongle->Read(f.H(uuid::ModelNumber)), (TBytes{'M', 0}));
@@ -167,8 +168,10 @@ TEST(VirtualDongleIdentity, SubscribingThroughTheCccdAndUnaskedReplies) {
     const auto* ctl = f.dongle->Characteristic(f.H(uuid::Control));
     const uint16_t cccd = ctl->descriptors[0].handle;
     EXPECT_FALSE(f.dongle->NotifyIdentity());
+    EXPECT_EQ(*f.dongle->ReadDescriptor(cccd), (TBytes{0x00, 0x00}));
     EXPECT_TRUE(f.dongle->WriteDescriptor(cccd, TBytes{0x01, 0x00}));
     EXPECT_TRUE(f.dongle->Notifying(ctl->handle));
+    EXPECT_EQ(*f.dongle->ReadDescriptor(cccd), (TBytes{0x01, 0x00}));
     EXPECT_TRUE(f.dongle->NotifyIdentity());
     EXPECT_TRUE(f.dongle->Notify(uuid::Control, {0x91}));
     EXPECT_TRUE(f.dongle->WriteDescriptor(cccd, TBytes{0x00, 0x00}));

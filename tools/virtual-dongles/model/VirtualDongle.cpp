@@ -10,8 +10,8 @@ namespace {
 
 TBytes TextBytes(std::string_view text) { return TBytes(text.begin(), text.end()); }
 
-TGattCharacteristicSpec Chr(uint16_t u, uint8_t props, TBytes value = {}, bool cccd = false) {
-    TGattCharacteristicSpec c;
+TGattCharacteristicDef Chr(uint16_t u, uint8_t props, TBytes value = {}, bool cccd = false) {
+    TGattCharacteristicDef c;
     c.uuid = u;
     c.properties = props;
     c.value = std::move(value);
@@ -74,7 +74,7 @@ void ReplayMouse(TVirtualTarget& t, std::span<const uint8_t> p) {
 
 }  // namespace
 
-bool TGattCharacteristicSpec::HasCccd() const {
+bool TGattCharacteristicDef::HasCccd() const {
     return std::any_of(descriptors.begin(), descriptors.end(), [](const auto& d) { return d.uuid == uuid::Cccd; });
 }
 
@@ -165,10 +165,16 @@ std::string ToHex(std::span<const uint8_t> bytes) {
     return s;
 }
 
+std::string Uuid128(uint16_t shortUuid) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "0000%04x-0000-1000-8000-00805f9b34fb", shortUuid);
+    return buf;
+}
+
 // ---------------------------------------------------------------------------------------------
 
-std::vector<TGattServiceSpec> StandardGatt(const std::string& firmware, const std::array<uint8_t, 8>& systemId) {
-    TGattServiceSpec info;
+std::vector<TGattServiceDef> StandardGatt(const std::string& firmware, const std::array<uint8_t, 8>& systemId) {
+    TGattServiceDef info;
     info.uuid = uuid::DeviceInformation;
     info.characteristics = {
         Chr(uuid::SystemId, prop::Read, TBytes(systemId.begin(), systemId.end())),
@@ -181,7 +187,7 @@ std::vector<TGattServiceSpec> StandardGatt(const std::string& firmware, const st
         // Vendor ID source 1 (Bluetooth SIG), vendor, product, version; little-endian.
         Chr(uuid::PnpId, prop::Read, TBytes{0x01, 0x5D, 0x00, 0x01, 0x00, 0x00, 0x01}),
     };
-    TGattServiceSpec vendor;
+    TGattServiceDef vendor;
     vendor.uuid = uuid::Vendor;
     vendor.characteristics = {
         Chr(uuid::Reports, prop::Write | prop::WriteNoResponse | prop::Notify, {}, true),
@@ -207,14 +213,14 @@ TDongleConfig TDongleConfig::Standard(std::string name, std::string address, std
     return c;
 }
 
-TGattServiceSpec* TDongleConfig::FindService(uint16_t serviceUuid) {
+TGattServiceDef* TDongleConfig::FindService(uint16_t serviceUuid) {
     for (auto& s : gatt) {
         if (s.uuid == serviceUuid) return &s;
     }
     return nullptr;
 }
 
-TGattCharacteristicSpec* TDongleConfig::Find(uint16_t characteristicUuid) {
+TGattCharacteristicDef* TDongleConfig::Find(uint16_t characteristicUuid) {
     for (auto& s : gatt) {
         for (auto& c : s.characteristics) {
             if (c.uuid == characteristicUuid) return &c;
@@ -316,7 +322,7 @@ bool TVirtualDongle::AdvertisesAny(const std::vector<uint16_t>& services) const 
     });
 }
 
-const TGattCharacteristicSpec* TVirtualDongle::Characteristic(uint16_t handle) const {
+const TGattCharacteristicDef* TVirtualDongle::Characteristic(uint16_t handle) const {
     for (const auto& s : FGatt) {
         for (const auto& c : s.characteristics) {
             if (c.handle == handle) return &c;
@@ -413,7 +419,7 @@ TWriteOutcome TVirtualDongle::Write(uint16_t handle, std::span<const uint8_t> by
 
         if (c->uuid == uuid::Control) {
             if (FConfig.answersIdentity && bytes.size() >= 3 && bytes[0] == 0xA1) {
-                const auto* sys = [&]() -> const TGattCharacteristicSpec* {
+                const auto* sys = [&]() -> const TGattCharacteristicDef* {
                     for (const auto& s : FGatt)
                         for (const auto& ch : s.characteristics)
                             if (ch.uuid == uuid::SystemId) return &ch;
@@ -451,6 +457,22 @@ bool TVirtualDongle::WriteDescriptor(uint16_t descriptorHandle, std::span<const 
         }
     }
     return false;
+}
+
+std::optional<TBytes> TVirtualDongle::ReadDescriptor(uint16_t descriptorHandle) const {
+    std::lock_guard lock(FLock);
+    if (!FConnected) return std::nullopt;
+    for (const auto& s : FGatt) {
+        for (const auto& c : s.characteristics) {
+            for (const auto& d : c.descriptors) {
+                if (d.handle != descriptorHandle) continue;
+                if (d.uuid != uuid::Cccd) return d.value;
+                const bool on = std::find(FNotifying.begin(), FNotifying.end(), c.handle) != FNotifying.end();
+                return TBytes{static_cast<uint8_t>(on ? 0x01 : 0x00), 0x00};
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 bool TVirtualDongle::SetNotifying(uint16_t handle, bool enable) {

@@ -72,18 +72,18 @@ constexpr uint16_t GattFailure = 0x0101;
 // ---------------------------------------------------------------------------------------------
 // The GATT database, as data.
 
-struct TGattDescriptorSpec {
+struct TGattDescriptorDef {
     uint16_t uuid = 0;
     TBytes value;
     // ATT handle, assigned by the dongle (0 in a configuration).
     uint16_t handle = 0;
 };
 
-struct TGattCharacteristicSpec {
+struct TGattCharacteristicDef {
     uint16_t uuid = 0;
     uint8_t properties = 0;
     TBytes value;  // what a read returns
-    std::vector<TGattDescriptorSpec> descriptors;  // in discovery order
+    std::vector<TGattDescriptorDef> descriptors;  // in discovery order
     // ATT handle of the value, assigned by the dongle (0 in a configuration). Fronts name the
     // characteristic by it (BlueZ object paths use these numbers too).
     uint16_t handle = 0;
@@ -92,9 +92,9 @@ struct TGattCharacteristicSpec {
     bool HasCccd() const;
 };
 
-struct TGattServiceSpec {
+struct TGattServiceDef {
     uint16_t uuid = 0;
-    std::vector<TGattCharacteristicSpec> characteristics;  // in discovery order
+    std::vector<TGattCharacteristicDef> characteristics;  // in discovery order
     uint16_t handle = 0;
 };
 
@@ -150,15 +150,15 @@ struct TDongleConfig {
 
     // The GATT database; empty unless Standard() filled it. Edit it afterwards to remove
     // characteristics, change flags, reorder descriptors or put odd bytes into values.
-    std::vector<TGattServiceSpec> gatt;
+    std::vector<TGattServiceDef> gatt;
 
     // A dongle with the standard database. firmware is the Firmware Revision String.
     static TDongleConfig Standard(std::string name = "Corvastel-VD", std::string address = "C0:FF:EE:00:00:01",
                                   std::string firmware = "1.2.0", TDongleIdentity identity = Identity0451_16B4);
 
     // Editing helpers (first match in database order; null / false when absent).
-    TGattServiceSpec* FindService(uint16_t serviceUuid);
-    TGattCharacteristicSpec* Find(uint16_t characteristicUuid);
+    TGattServiceDef* FindService(uint16_t serviceUuid);
+    TGattCharacteristicDef* Find(uint16_t characteristicUuid);
     bool Remove(uint16_t characteristicUuid);
     bool RemoveService(uint16_t serviceUuid);
     // Sets a characteristic's value; text is taken byte for byte (embedded NULs included).
@@ -169,7 +169,7 @@ struct TDongleConfig {
 // The default database: Device Information (System ID, the six strings, PnP ID) and the vendor
 // service with 0xF801 (write, write-without-response, notify + CCCD), 0xF802, 0xF803, 0xF804 and
 // 0xF80F (write, notify + CCCD).
-std::vector<TGattServiceSpec> StandardGatt(const std::string& firmware, const std::array<uint8_t, 8>& systemId);
+std::vector<TGattServiceDef> StandardGatt(const std::string& firmware, const std::array<uint8_t, 8>& systemId);
 
 // ---------------------------------------------------------------------------------------------
 // What the dongle records and what the target computer sees.
@@ -255,8 +255,8 @@ public:
 
     // The database with handles assigned. Immutable for the dongle's life (subscriptions are kept
     // apart), so fronts may read it from any thread without a lock.
-    const std::vector<TGattServiceSpec>& Gatt() const { return FGatt; }
-    const TGattCharacteristicSpec* Characteristic(uint16_t handle) const;
+    const std::vector<TGattServiceDef>& Gatt() const { return FGatt; }
+    const TGattCharacteristicDef* Characteristic(uint16_t handle) const;
 
     // Central connects; false when the dongle is neither connected nor advertising.
     bool Connect();
@@ -271,8 +271,12 @@ public:
     // fails, and tells the front how to complete it. Fails when not connected, when the
     // characteristic does not allow that kind of write, or when a failure was armed.
     TWriteOutcome Write(uint16_t handle, std::span<const uint8_t> bytes, TWriteKind kind);
-    // A descriptor write (CCCD 01 00 / 02 00 subscribes, 00 00 unsubscribes). False when unknown.
+    // A descriptor write (CCCD 01 00 / 02 00 subscribes, 00 00 unsubscribes). False when unknown
+    // or not connected.
     bool WriteDescriptor(uint16_t descriptorHandle, std::span<const uint8_t> bytes);
+    // A descriptor's value: a CCCD reads back the subscription (01 00 or 00 00), any other
+    // descriptor its configured value. nullopt when unknown or not connected.
+    std::optional<TBytes> ReadDescriptor(uint16_t descriptorHandle) const;
     // Subscription by the front's own means (BlueZ StartNotify/StopNotify). False when the
     // characteristic cannot notify.
     bool SetNotifying(uint16_t handle, bool enable);
@@ -312,7 +316,7 @@ private:
 
     mutable std::mutex FLock;
     TDongleConfig FConfig;
-    std::vector<TGattServiceSpec> FGatt;
+    std::vector<TGattServiceDef> FGatt;
     std::vector<uint16_t> FNotifying;  // handles
     bool FConnected = false;
     int FConnectCount = 0;
@@ -349,5 +353,8 @@ private:
 };
 
 std::string ToHex(std::span<const uint8_t> bytes);  // "01 02 0A"
+// "0000f801-0000-1000-8000-00805f9b34fb": a short UUID in the Bluetooth base UUID, lower case as
+// BlueZ writes it.
+std::string Uuid128(uint16_t shortUuid);
 
 }  // namespace vdongle
