@@ -485,8 +485,11 @@ void TFormCorvastelPc::RouteSelectionChange(const QItemSelection& selected, cons
 }
 
 // ---- Device-event subscription.
-// SEAM (until the message bus lands from the device-link branch): subscribing and unsubscribing
-// are no-ops, so SubscriptionId stays 0.
+// SEAM (until the device event type arrives with the device session): there is no event type to
+// subscribe to yet, so SubscriptionId stays 0. With it, the two bodies become
+//   SubscriptionId = SubscribeOnUiQueue<TBleDeviceMessage>(TMessageManager::DefaultManager(), FUiQueue,
+//       [this](const TBleDeviceMessage& M) { DeviceMessageReceived(M); });
+//   TMessageManager::DefaultManager().Unsubscribe<TBleDeviceMessage>(SubscriptionId);
 void TFormCorvastelPc::SubscribeDeviceEvents() { SubscriptionId = 0; }
 
 void TFormCorvastelPc::UnsubscribeDeviceEvents() {}
