@@ -28,9 +28,13 @@ void ShowBox(QMessageBox::Icon icon, const QString& text) {
 }
 }  // namespace
 
-void ShowMessage(const QString& text) { ShowBox(QMessageBox::NoIcon, text); }
+void ShowMessage(const QString& text) {
+    ShowBox(QMessageBox::NoIcon, text);
+}
 
-void ShowErrorMessage(const QString& text) { ShowBox(QMessageBox::Critical, text); }
+void ShowErrorMessage(const QString& text) {
+    ShowBox(QMessageBox::Critical, text);
+}
 
 TGeneralErrorReporter InstallGeneralErrorReporter(TErrorPresenter present) {
     auto shared = std::make_shared<TErrorPresenter>(std::move(present));

@@ -14,7 +14,8 @@
 // Subscribes handler to messages carrying a T; returns the bus's subscription id. Once the queue is
 // closed (or the subscription removed) no message reaches handler any more.
 template <typename T>
-int SubscribeOnUiQueue(TMessageManager& bus, std::shared_ptr<TUiQueue> queue, std::function<void(const T&)> handler) {
+int SubscribeOnUiQueue(TMessageManager& bus, std::shared_ptr<TUiQueue> queue,
+                       std::function<void(const T&)> handler) {
     auto shared = std::make_shared<std::function<void(const T&)>>(std::move(handler));
     return bus.Subscribe<T>([queue = std::move(queue), shared](const TMessage<T>& message) {
         queue->Post([shared, value = message.Value()] { (*shared)(value); });

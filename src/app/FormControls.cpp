@@ -34,7 +34,8 @@ std::unique_ptr<QSvgRenderer> LoadSvg(const QString& path) {
 }
 }  // namespace
 
-TStatusBar::TStatusBar(const std::vector<int>& panelWidths, QWidget* parent) : QFrame(parent), FWidths(panelWidths) {
+TStatusBar::TStatusBar(const std::vector<int>& panelWidths, QWidget* parent)
+    : QFrame(parent), FWidths(panelWidths) {
     setAutoFillBackground(true);
     setBackgroundRole(QPalette::Button);
     for (std::size_t i = 0; i < FWidths.size(); ++i) {
@@ -48,13 +49,17 @@ TStatusBar::TStatusBar(const std::vector<int>& panelWidths, QWidget* parent) : Q
     PlacePanels();
 }
 
-QString TStatusBar::PanelText(int index) const { return FPanels.at(static_cast<std::size_t>(index))->text(); }
+QString TStatusBar::PanelText(int index) const {
+    return FPanels.at(static_cast<std::size_t>(index))->text();
+}
 
 void TStatusBar::SetPanelText(int index, const QString& text) {
     FPanels.at(static_cast<std::size_t>(index))->setText(text);
 }
 
-QRect TStatusBar::PanelRect(int index) const { return FPanels.at(static_cast<std::size_t>(index))->geometry(); }
+QRect TStatusBar::PanelRect(int index) const {
+    return FPanels.at(static_cast<std::size_t>(index))->geometry();
+}
 
 void TStatusBar::resizeEvent(QResizeEvent* event) {
     QFrame::resizeEvent(event);
@@ -135,17 +140,17 @@ void TControlPlacer::FitAutoSize() {
 bool TControlPlacer::eventFilter(QObject* watched, QEvent* event) {
     if (watched == FParent) {
         switch (event->type()) {
-        case QEvent::Resize:
-            Arrange();
-            break;
-        // A label whose text changed asks its parent for a new layout (while shown); so does
-        // showing the parent the first time.
-        case QEvent::LayoutRequest:
-        case QEvent::Show:
-            FitAutoSize();
-            break;
-        default:
-            break;
+            case QEvent::Resize:
+                Arrange();
+                break;
+            // A label whose text changed asks its parent for a new layout (while shown); so does
+            // showing the parent the first time.
+            case QEvent::LayoutRequest:
+            case QEvent::Show:
+                FitAutoSize();
+                break;
+            default:
+                break;
         }
     }
     return QObject::eventFilter(watched, event);

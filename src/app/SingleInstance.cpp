@@ -2,9 +2,9 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QFile>
 #include <QLockFile>
 #include <QStandardPaths>
 #include <QThread>
@@ -51,7 +51,9 @@ TSingleInstance::~TSingleInstance() {
 #endif
 }
 
-QString TSingleInstance::LockPath() const { return QDir(FDirectory).filePath(FName + ".lock"); }
+QString TSingleInstance::LockPath() const {
+    return QDir(FDirectory).filePath(FName + ".lock");
+}
 
 QString TSingleInstance::SocketPath() const {
 #ifdef Q_OS_WIN

@@ -12,7 +12,9 @@ std::shared_ptr<TUiQueue> TUiQueue::Create(QObject* context) {
     return std::shared_ptr<TUiQueue>(new TUiQueue(context));
 }
 
-bool TUiQueue::OnContextThread() const { return QThread::currentThread() == FContext->thread(); }
+bool TUiQueue::OnContextThread() const {
+    return QThread::currentThread() == FContext->thread();
+}
 
 void TUiQueue::Post(std::function<void()> fn) {
     // The lock is held while posting so Close() (and after it the context's destruction) cannot

@@ -1,7 +1,5 @@
 #include "app/UnitMain.h"
 
-#include "app/CorvastelApplication.h"
-
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -19,12 +17,15 @@
 #include <exception>
 #include <functional>
 #include <string>
-
 #include <utility>
+
+#include "app/CorvastelApplication.h"
 
 // The pictures are compiled into this static library; a library's resources must be registered
 // by hand, or the linker drops them.
-static void RegisterPictures() { Q_INIT_RESOURCE(pictures); }
+static void RegisterPictures() {
+    Q_INIT_RESOURCE(pictures);
+}
 
 namespace {
 const QRect DesignClientRect(0, 0, MainWindowWidth, MainWindowHeight);
@@ -32,7 +33,8 @@ const QRect DesignClientRect(0, 0, MainWindowWidth, MainWindowHeight);
 QFont WindowFont() {
     // The design font, then fonts that carry the Chinese captions where it is missing (Linux).
     QFont font;
-    font.setFamilies({"Segoe UI", "Microsoft YaHei UI", "WenQuanYi Micro Hei", "Noto Sans CJK SC", "DejaVu Sans"});
+    font.setFamilies(
+        {"Segoe UI", "Microsoft YaHei UI", "WenQuanYi Micro Hei", "Noto Sans CJK SC", "DejaVu Sans"});
     font.setPointSize(9);
     return font;
 }
@@ -78,8 +80,8 @@ QPushButton* MakeButton(QWidget* parent, const QString& caption) {
 }
 }  // namespace
 
-TFormCorvastelPc::TFormCorvastelPc(TBluetoothLEManager& bleManager, std::shared_ptr<THookPlatform> hookPlatform,
-                                   QWidget* parent)
+TFormCorvastelPc::TFormCorvastelPc(TBluetoothLEManager& bleManager,
+                                   std::shared_ptr<THookPlatform> hookPlatform, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                           Qt::WindowSystemMenuHint | Qt::MSWindowsFixedSizeDialogHint),
       BleManager(bleManager),
@@ -227,7 +229,8 @@ void TFormCorvastelPc::CreateControls() {
     // Event wiring.
     // Every handler is wrapped: its errors go to the general error reporting, not through Qt.
     connect(BtnScan, &QPushButton::clicked, this, ReportingErrors([this] { btnScanClick(BtnScan); }));
-    connect(BtnConnect, &QPushButton::clicked, this, ReportingErrors([this] { BtnConnectClick(BtnConnect); }));
+    connect(BtnConnect, &QPushButton::clicked, this,
+            ReportingErrors([this] { BtnConnectClick(BtnConnect); }));
     connect(BtnRename, &QPushButton::clicked, this, ReportingErrors([this] { BtnRenameClick(BtnRename); }));
     connect(BtnHook, &QPushButton::clicked, this, ReportingErrors([this] { BtnHookClick(BtnHook); }));
     connect(Timer1, &QTimer::timeout, this, ReportingErrors([this] { Timer1Timer(Timer1); }));
@@ -248,8 +251,9 @@ void TFormCorvastelPc::CreateControls() {
 void TFormCorvastelPc::SetTabOrder() {
     // Controls that cannot take focus (the group box, the progress bar, the panels) keep their
     // place in the chain but are skipped by Tab.
-    QWidget* order[] = {BtnScan, BtnConnect, DeviceListView, gbDeviceInfo, BtnRename, ProgressBar1, cbKeyboard,
-                        cbMouse, BtnHook,  Memo1,      Memo2,          Panel1,       Button1,   Button2, PanelCorvInfo};
+    QWidget* order[] = {BtnScan,      BtnConnect, DeviceListView, gbDeviceInfo, BtnRename,
+                        ProgressBar1, cbKeyboard, cbMouse,        BtnHook,      Memo1,
+                        Memo2,        Panel1,     Button1,        Button2,      PanelCorvInfo};
     for (std::size_t i = 1; i < std::size(order); ++i) {
         setTabOrder(order[i - 1], order[i]);
     }
@@ -298,8 +302,8 @@ void TFormCorvastelPc::FormCreate() {
     // A cancel on this thread ends the scan before CancelDiscovery returns, as callers expect.
     {
         std::shared_ptr<TUiQueue> queue = FUiQueue;
-        BleManager.OnDiscoverLEDevice = [queue, this](TBluetoothLEManager& sender, TBluetoothLEDevice& device, int rssi,
-                                                      const TBytes& scanResponse) {
+        BleManager.OnDiscoverLEDevice = [queue, this](TBluetoothLEManager& sender, TBluetoothLEDevice& device,
+                                                      int rssi, const TBytes& scanResponse) {
             queue->Run([this, &sender, &device, rssi, scanResponse] {
                 DeviceDiscovered(sender, device, rssi, scanResponse);
             });
@@ -318,13 +322,11 @@ void TFormCorvastelPc::FormCreate() {
     ClearPressedKeys();
 
     FHook = THookContainer<TLowLevelKeyboardHook>::Construct(&FComponents, FHookPlatform);
-    FHook->SetOnPreExecute([this](THook& hook, THookMessage& msg) {
-        RunHookHandler([&] { KeyboardHookHandler(hook, msg); });
-    });
+    FHook->SetOnPreExecute(
+        [this](THook& hook, THookMessage& msg) { RunHookHandler([&] { KeyboardHookHandler(hook, msg); }); });
     FHookMouse = THookContainer<TLowLevelMouseHook>::Construct(&FComponents, FHookPlatform);
-    FHookMouse->SetOnPreExecute([this](THook& hook, THookMessage& msg) {
-        RunHookHandler([&] { MouseHookHandler(hook, msg); });
-    });
+    FHookMouse->SetOnPreExecute(
+        [this](THook& hook, THookMessage& msg) { RunHookHandler([&] { MouseHookHandler(hook, msg); }); });
 
     BtnHook->setText(HookCaptions[FHook->Active()]);
     BtnHook->setToolTip(QString());
@@ -392,32 +394,32 @@ void TFormCorvastelPc::FormKeyDown(QObject* /*Sender*/, uint16_t& Key, TShiftSta
         return;
     }
     switch (Key) {
-    case 'S':
-        if (BtnScan->isEnabled()) {
-            btnScanClick(this);
-            Key = 0;
-        }
-        break;
-    case 'C':
-        if (BtnConnect->isEnabled()) {
-            BtnConnectClick(this);
-            Key = 0;
-        }
-        break;
-    case 'T':
-        if (!FHook->Active()) {
-            BtnHookClick(this);
-            Key = 0;
-        }
-        break;
-    case 'M':
-        if (!FHook->Active()) {
-            cbMouse->setChecked(!cbMouse->isChecked());
-            Key = 0;
-        }
-        break;
-    default:
-        break;
+        case 'S':
+            if (BtnScan->isEnabled()) {
+                btnScanClick(this);
+                Key = 0;
+            }
+            break;
+        case 'C':
+            if (BtnConnect->isEnabled()) {
+                BtnConnectClick(this);
+                Key = 0;
+            }
+            break;
+        case 'T':
+            if (!FHook->Active()) {
+                BtnHookClick(this);
+                Key = 0;
+            }
+            break;
+        case 'M':
+            if (!FHook->Active()) {
+                cbMouse->setChecked(!cbMouse->isChecked());
+                Key = 0;
+            }
+            break;
+        default:
+            break;
     }
 }
 
@@ -474,7 +476,8 @@ bool TFormCorvastelPc::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-void TFormCorvastelPc::RouteSelectionChange(const QItemSelection& selected, const QItemSelection& deselected) {
+void TFormCorvastelPc::RouteSelectionChange(const QItemSelection& selected,
+                                            const QItemSelection& deselected) {
     // The item that lost the selection is reported before the one that gained it.
     for (const QModelIndex& index : deselected.indexes()) {
         DeviceListViewSelectItem(DeviceListView, DeviceListView->item(index.row()), false);
@@ -490,6 +493,8 @@ void TFormCorvastelPc::RouteSelectionChange(const QItemSelection& selected, cons
 //   SubscriptionId = SubscribeOnUiQueue<TBleDeviceMessage>(TMessageManager::DefaultManager(), FUiQueue,
 //       [this](const TBleDeviceMessage& M) { DeviceMessageReceived(M); });
 //   TMessageManager::DefaultManager().Unsubscribe<TBleDeviceMessage>(SubscriptionId);
-void TFormCorvastelPc::SubscribeDeviceEvents() { SubscriptionId = 0; }
+void TFormCorvastelPc::SubscribeDeviceEvents() {
+    SubscriptionId = 0;
+}
 
 void TFormCorvastelPc::UnsubscribeDeviceEvents() {}

@@ -11,4 +11,5 @@ void TFormCorvastelPc::DeviceDiscovered(TBluetoothLEManager& /*Sender*/, TBlueto
 void TFormCorvastelPc::DiscoveryEnded(TBluetoothLEManager& /*Sender*/,
                                       const std::vector<TBluetoothLEDevice*>& /*ADeviceList*/) {}
 
-void TFormCorvastelPc::DeviceListViewSelectItem(QObject* /*Sender*/, QListWidgetItem* /*Item*/, bool /*Selected*/) {}
+void TFormCorvastelPc::DeviceListViewSelectItem(QObject* /*Sender*/, QListWidgetItem* /*Item*/,
+                                                bool /*Selected*/) {}

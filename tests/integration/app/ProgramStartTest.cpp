@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -28,10 +28,12 @@ std::string Capture(const std::string& command) {
     std::string out;
     if (FILE* pipe = popen(command.c_str(), "r")) {
         char buffer[512];
-        while (fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+        while (fgets(buffer, sizeof buffer, pipe) != nullptr)
+            out += buffer;
         pclose(pipe);
     }
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
     return out;
 }
 
@@ -39,7 +41,8 @@ std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) lines.push_back(line);
+        if (!line.empty())
+            lines.push_back(line);
     }
     return lines;
 }
@@ -47,7 +50,8 @@ std::vector<std::string> Lines(const std::string& text) {
 long RssKb(int pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
     }
     return -1;
 }
@@ -56,7 +60,8 @@ class TProgramFixture : public testing::Test {
 protected:
     void SetUp() override {
         for (const char* tool : {"Xvfb", "xdotool", "xev", "import", "convert"}) {
-            if (!ProgramAvailable(tool)) GTEST_SKIP() << tool << " is not installed (scripts/setup-deps)";
+            if (!ProgramAvailable(tool))
+                GTEST_SKIP() << tool << " is not installed (scripts/setup-deps)";
         }
         std::string error;
         FXvfb = TXvfbServer::Start(1280, 800, &error);
@@ -67,10 +72,13 @@ protected:
         chmod(FRuntimeDir.c_str(), 0700);
     }
     void TearDown() override {
-        if (!FRuntimeDir.empty()) std::filesystem::remove_all(FRuntimeDir);
+        if (!FRuntimeDir.empty())
+            std::filesystem::remove_all(FRuntimeDir);
     }
 
-    std::string X(const std::string& command) const { return Capture("DISPLAY=" + FXvfb->Display() + " " + command); }
+    std::string X(const std::string& command) const {
+        return Capture("DISPLAY=" + FXvfb->Display() + " " + command);
+    }
 
     std::unique_ptr<TChildProcess> StartProgram() const {
         TChildProcess::Options options;
@@ -101,7 +109,8 @@ protected:
         const auto end = Clock::now() + timeout;
         while (Clock::now() < end) {
             auto windows = ProgramWindows();
-            if (!windows.empty()) return windows.front();
+            if (!windows.empty())
+                return windows.front();
             std::this_thread::sleep_for(20ms);
         }
         return {};
@@ -117,7 +126,8 @@ TEST_F(TProgramFixture, SecondStart_BringsTheFirstWindowForwardAndEnds) {
     const auto started = Clock::now();
     const std::string window = WaitForProgramWindow();
     ASSERT_FALSE(window.empty()) << "the first copy shows no window";
-    const auto shownMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+    const auto shownMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
     std::this_thread::sleep_for(1500ms);
     RecordProperty("start_to_window_ms", static_cast<int>(shownMs));
     RecordProperty("idle_rss_kb", static_cast<int>(RssKb(first->Pid())));
@@ -133,7 +143,8 @@ TEST_F(TProgramFixture, SecondStart_BringsTheFirstWindowForwardAndEnds) {
         std::snprintf(hex, sizeof hex, "0x%lx ", std::stoul(id));
         const auto lines = Lines(X("xwininfo -root -children"));
         for (std::size_t i = 0; i < lines.size(); ++i) {
-            if (lines[i].find(hex) != std::string::npos) return static_cast<int>(i);
+            if (lines[i].find(hex) != std::string::npos)
+                return static_cast<int>(i);
         }
         return -1;
     };
@@ -172,7 +183,8 @@ TEST_F(TProgramFixture, CopyThatCrashed_DoesNotBlockTheNextStart) {
     ASSERT_FALSE(WaitForProgramWindow().empty());
     kill(crashed->Pid(), SIGKILL);
     ASSERT_TRUE(crashed->WaitExit(5s).has_value());
-    ASSERT_TRUE(std::filesystem::exists(FRuntimeDir + "/hkCorvastelPcOneCopy.lock")) << "the lock outlives the crash";
+    ASSERT_TRUE(std::filesystem::exists(FRuntimeDir + "/hkCorvastelPcOneCopy.lock"))
+        << "the lock outlives the crash";
 
     auto next = StartProgram();
     EXPECT_FALSE(WaitForProgramWindow().empty()) << "the next start shows its window";

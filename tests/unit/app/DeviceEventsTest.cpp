@@ -29,7 +29,8 @@ TEST(DeviceEvents, SentFromWorker_ArriveOnUiThreadInOrderWithTheirValues) {
         received.push_back(e);
     });
     std::thread worker([&] {
-        for (int code : {1, 2, 3, 4, 8}) bus.SendMessage(nullptr, TTestEvent{code, "12:34:56:78:9A:BC"});
+        for (int code : {1, 2, 3, 4, 8})
+            bus.SendMessage(nullptr, TTestEvent{code, "12:34:56:78:9A:BC"});
     });
     worker.join();
     ASSERT_TRUE(WaitFor([&] { return received.size() == 5; }));

@@ -30,7 +30,9 @@ struct TWindowFixture : testing::Test {
     std::unique_ptr<TFormCorvastelPc> window = std::make_unique<TFormCorvastelPc>(ble, hooks);
 };
 
-QString Utf8(const char* text) { return QString::fromUtf8(text); }
+QString Utf8(const char* text) {
+    return QString::fromUtf8(text);
+}
 
 // One row per control: where it sits, what it shows and how it starts.
 struct TControlRow {
@@ -45,10 +47,14 @@ struct TControlRow {
 };
 
 QString TextOf(QWidget* w) {
-    if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
-    if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
-    if (auto* g = qobject_cast<QGroupBox*>(w)) return g->title();
-    if (auto* m = qobject_cast<QPlainTextEdit*>(w)) return m->toPlainText();
+    if (auto* b = qobject_cast<QAbstractButton*>(w))
+        return b->text();
+    if (auto* l = qobject_cast<QLabel*>(w))
+        return l->text();
+    if (auto* g = qobject_cast<QGroupBox*>(w))
+        return g->title();
+    if (auto* m = qobject_cast<QPlainTextEdit*>(w))
+        return m->toPlainText();
     return {};
 }
 
@@ -64,8 +70,22 @@ const std::vector<TControlRow>& StartTable() {
         {"Label1", CONTROL(Label1), CONTROL(gbDeviceInfo), {18, 24, 32, 15}, true, true, true, "Name"},
         {"Label2", CONTROL(Label2), CONTROL(gbDeviceInfo), {18, 48, 56, 15}, true, true, true, "MAC Addr"},
         {"lbName", CONTROL(lbName), CONTROL(gbDeviceInfo), {79, 24, 51, 15}, true, true, true, "--------"},
-        {"lbMacAddress", CONTROL(lbMacAddress), CONTROL(gbDeviceInfo), {80, 48, 93, 15}, true, true, true, "--------"},
-        {"BtnRename", CONTROL(BtnRename), CONTROL(gbDeviceInfo), {207, 20, 91, 25}, false, true, false, Utf8("设置昵称")},
+        {"lbMacAddress",
+         CONTROL(lbMacAddress),
+         CONTROL(gbDeviceInfo),
+         {80, 48, 93, 15},
+         true,
+         true,
+         true,
+         "--------"},
+        {"BtnRename",
+         CONTROL(BtnRename),
+         CONTROL(gbDeviceInfo),
+         {207, 20, 91, 25},
+         false,
+         true,
+         false,
+         Utf8("设置昵称")},
         {"cbKeyboard", CONTROL(cbKeyboard), Window, {336, 12, 91, 17}, false, true, true, Utf8("键盘(&K)")},
         {"cbMouse", CONTROL(cbMouse), Window, {336, 36, 91, 17}, false, true, true, Utf8("鼠标(&M)")},
         {"BtnHook", CONTROL(BtnHook), Window, {472, 16, 162, 32}, false, true, true, Utf8("键鼠直传(&T)")},
@@ -187,10 +207,10 @@ TEST_F(TWindowFixture, Start_Fonts_CarryChineseAndTheKeyDisplay) {
 }
 
 TEST_F(TWindowFixture, Start_TabOrder_FollowsTheLayout) {
-    const std::vector<QWidget*> expected = {
-        window->BtnScan, window->BtnConnect, window->DeviceListView, window->BtnRename, window->cbKeyboard,
-        window->cbMouse, window->BtnHook,    window->Memo1,          window->Memo2,     window->Button1,
-        window->Button2};
+    const std::vector<QWidget*> expected = {window->BtnScan,   window->BtnConnect, window->DeviceListView,
+                                            window->BtnRename, window->cbKeyboard, window->cbMouse,
+                                            window->BtnHook,   window->Memo1,      window->Memo2,
+                                            window->Button1,   window->Button2};
     // Walk the focus chain once round and keep the controls that take focus with Tab.
     std::vector<QWidget*> seen;
     QWidget* w = window->BtnScan;
@@ -275,9 +295,9 @@ TEST_F(TWindowFixture, KeyDown_Table_ActsOnlyWithAltAndItsCondition) {
         bool Taken;
     };
     const TRow rows[] = {
-        {'S', ssAlt, false, false, true},         {'S', ssCtrl, false, false, false},
-        {'C', ssAlt, false, false, false},        {'C', ssAlt | ssShift, false, true, true},
-        {'T', ssAlt, false, false, true},         {'T', ssAlt, true, false, false},
+        {'S', ssAlt, false, false, true},          {'S', ssCtrl, false, false, false},
+        {'C', ssAlt, false, false, false},         {'C', ssAlt | ssShift, false, true, true},
+        {'T', ssAlt, false, false, true},          {'T', ssAlt, true, false, false},
         {'M', ssAlt | ssCtrl, false, false, true}, {'M', ssAlt, true, false, false},
         {'X', ssAlt, false, true, false},
     };

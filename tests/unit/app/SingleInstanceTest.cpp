@@ -1,8 +1,8 @@
 // One copy per session, in one process: the lock and the request to come forward.
 #include <gtest/gtest.h>
 
-#include <QLocalSocket>
 #include <QElapsedTimer>
+#include <QLocalSocket>
 #include <QLockFile>
 #include <QTemporaryDir>
 #include <QWidget>

@@ -19,7 +19,8 @@ TEST(UiQueue, PostFromOtherThreads_RunsOnContextThreadInOrder) {
     std::thread producer([&] {
         for (int i = 0; i < 100; ++i) {
             queue->Post([&, i] {
-                if (QThread::currentThread() != context.thread()) ++offThread;
+                if (QThread::currentThread() != context.thread())
+                    ++offThread;
                 order.push_back(i);
             });
         }
@@ -27,7 +28,8 @@ TEST(UiQueue, PostFromOtherThreads_RunsOnContextThreadInOrder) {
     producer.join();
     ASSERT_TRUE(WaitFor([&] { return order.size() == 100; }));
     EXPECT_EQ(offThread.load(), 0);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
 }
 
 TEST(UiQueue, Close_DropsQueuedAndLaterWork) {
