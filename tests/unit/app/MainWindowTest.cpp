@@ -269,6 +269,19 @@ TEST_F(TWindowFixture, Destroy_LateStackEventsFromOtherThreads_AreDropped) {
     SUCCEED();
 }
 
+TEST_F(TWindowFixture, BringToFront_OnlyAVisibleWindowComesForward) {
+    window->BringToFront();
+    EXPECT_FALSE(window->isVisible()) << "a hidden window stays hidden";
+
+    window->show();
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    window->BringToFront();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+}
+
 TEST_F(TWindowFixture, KeyDown_AltM_TogglesMouseChoiceOnce) {
     window->show();
     window->activateWindow();
