@@ -1,0 +1,184 @@
+#include "app/FormControls.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QPainter>
+#include <QPixmap>
+#include <QSvgRenderer>
+#include <QWidget>
+
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+constexpr int ImageIndexRole = Qt::UserRole + 0x100;
+constexpr int PanelGap = 2;
+
+QPixmap RenderSvg(QSvgRenderer& renderer, QSize size, qreal ratio) {
+    QPixmap pixmap(size * ratio);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    renderer.render(&painter);
+    painter.end();
+    pixmap.setDevicePixelRatio(ratio);
+    return pixmap;
+}
+
+std::unique_ptr<QSvgRenderer> LoadSvg(const QString& path) {
+    auto renderer = std::make_unique<QSvgRenderer>(path);
+    if (!renderer->isValid()) {
+        throw std::runtime_error("Unable to load the picture " + path.toStdString());
+    }
+    return renderer;
+}
+}  // namespace
+
+TStatusBar::TStatusBar(const std::vector<int>& panelWidths, QWidget* parent)
+    : QFrame(parent), FWidths(panelWidths) {
+    setAutoFillBackground(true);
+    setBackgroundRole(QPalette::Button);
+    for (std::size_t i = 0; i < FWidths.size(); ++i) {
+        auto* panel = new QLabel(this);
+        panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        panel->setLineWidth(1);
+        panel->setIndent(3);
+        panel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        FPanels.push_back(panel);
+    }
+    PlacePanels();
+}
+
+QString TStatusBar::PanelText(int index) const {
+    return FPanels.at(static_cast<std::size_t>(index))->text();
+}
+
+void TStatusBar::SetPanelText(int index, const QString& text) {
+    FPanels.at(static_cast<std::size_t>(index))->setText(text);
+}
+
+QRect TStatusBar::PanelRect(int index) const {
+    return FPanels.at(static_cast<std::size_t>(index))->geometry();
+}
+
+void TStatusBar::resizeEvent(QResizeEvent* event) {
+    QFrame::resizeEvent(event);
+    PlacePanels();
+}
+
+void TStatusBar::PlacePanels() {
+    int left = 0;
+    for (std::size_t i = 0; i < FPanels.size(); ++i) {
+        const bool last = i + 1 == FPanels.size();
+        const int width = last ? std::max(FWidths[i], this->width() - left) : FWidths[i];
+        FPanels[i]->setGeometry(left, PanelGap, width - PanelGap, height() - PanelGap);
+        left += width;
+    }
+}
+
+int TImageList::AddSvg(const QString& path) {
+    const auto renderer = LoadSvg(path);
+    QIcon icon;
+    // Both ratios, so a list on a scaled monitor shows crisp pictures.
+    for (qreal ratio : {1.0, 1.5, 2.0}) {
+        icon.addPixmap(RenderSvg(*renderer, FSize, ratio));
+    }
+    FIcons.push_back(icon);
+    return Count() - 1;
+}
+
+QIcon TImageList::Icon(int index) const {
+    if (index < 0 || index >= Count()) {
+        return {};
+    }
+    return FIcons[static_cast<std::size_t>(index)];
+}
+
+QIcon IconFromSvg(const QString& path, std::initializer_list<int> sizes) {
+    const auto renderer = LoadSvg(path);
+    QIcon icon;
+    for (int edge : sizes) {
+        icon.addPixmap(RenderSvg(*renderer, QSize(edge, edge), 1.0));
+    }
+    return icon;
+}
+
+void SetItemImageIndex(QListWidgetItem* item, const TImageList& images, int index) {
+    item->setData(ImageIndexRole, index);
+    item->setIcon(images.Icon(index));
+}
+
+int ItemImageIndex(const QListWidgetItem* item) {
+    const QVariant value = item->data(ImageIndexRole);
+    return value.isValid() ? value.toInt() : -1;
+}
+
+TControlPlacer::TControlPlacer(QWidget* parent, QSize designSize)
+    : QObject(parent), FParent(parent), FDesignSize(designSize) {
+    parent->installEventFilter(this);
+}
+
+void TControlPlacer::Place(QWidget* control, QRect bounds, unsigned anchors) {
+    FControls.push_back({control, bounds, anchors, false});
+    control->setGeometry(bounds);
+}
+
+void TControlPlacer::PlaceAutoSize(QLabel* label, QRect bounds) {
+    FControls.push_back({label, bounds, DefaultAnchors, true});
+    label->setGeometry(bounds);
+}
+
+void TControlPlacer::FitAutoSize() {
+    for (const TPlaced& placed : FControls) {
+        if (placed.AutoSize) {
+            auto* label = static_cast<QLabel*>(placed.Control);
+            label->resize(label->sizeHint().width(), placed.Bounds.height());
+        }
+    }
+}
+
+bool TControlPlacer::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == FParent) {
+        switch (event->type()) {
+            case QEvent::Resize:
+                Arrange();
+                break;
+            // A label whose text changed asks its parent for a new layout (while shown); so does
+            // showing the parent the first time.
+            case QEvent::LayoutRequest:
+            case QEvent::Show:
+                FitAutoSize();
+                break;
+            default:
+                break;
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void TControlPlacer::Arrange() {
+    const int dw = FParent->width() - FDesignSize.width();
+    const int dh = FParent->height() - FDesignSize.height();
+    for (const TPlaced& placed : FControls) {
+        QRect r = placed.Bounds;
+        if (placed.AutoSize) {
+            continue;
+        }
+        if ((placed.Anchors & akRight) != 0) {
+            if ((placed.Anchors & akLeft) != 0) {
+                r.setWidth(r.width() + dw);
+            } else {
+                r.translate(dw, 0);
+            }
+        }
+        if ((placed.Anchors & akBottom) != 0) {
+            if ((placed.Anchors & akTop) != 0) {
+                r.setHeight(r.height() + dh);
+            } else {
+                r.translate(0, dh);
+            }
+        }
+        placed.Control->setGeometry(r);
+    }
+    FitAutoSize();
+}

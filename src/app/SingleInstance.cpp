@@ -1,0 +1,207 @@
+#include "app/SingleInstance.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <utility>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+namespace {
+// What a second copy sends; anything else on the socket is ignored.
+constexpr char ComeForwardRequest[] = "come-forward\n";
+
+QString RuntimeDirectory() {
+    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (dir.isEmpty()) {
+        dir = QDir::tempPath();
+    }
+    return dir;
+}
+}  // namespace
+
+TSingleInstance::TSingleInstance(QString name, QString directory)
+    : FName(std::move(name)), FDirectory(directory.isEmpty() ? RuntimeDirectory() : std::move(directory)) {}
+
+TSingleInstance::~TSingleInstance() {
+#ifdef Q_OS_WIN
+    if (FMutex != nullptr) {
+        CloseHandle(static_cast<HANDLE>(FMutex));
+    }
+#else
+    if (FListenFd >= 0) {
+        ::close(FListenFd);
+    }
+#endif
+}
+
+QString TSingleInstance::LockPath() const {
+    return QDir(FDirectory).filePath(FName + ".lock");
+}
+
+QString TSingleInstance::SocketPath() const {
+#ifdef Q_OS_WIN
+    return FName;  // a named pipe
+#else
+    return QDir(FDirectory).filePath(FName + ".socket");
+#endif
+}
+
+bool TSingleInstance::TryAcquire() {
+#ifdef Q_OS_WIN
+    const std::wstring name = FName.toStdWString();
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+    FMutex = mutex;
+    // A mutex that cannot be created does not stop the start; neither does one whose owner ended
+    // without releasing it (WAIT_ABANDONED hands it to us).
+    return mutex == nullptr || WaitForSingleObject(mutex, 0) != WAIT_TIMEOUT;
+#else
+    QDir().mkpath(FDirectory);
+    FLock = std::make_unique<QLockFile>(LockPath());
+    // Never stale by age: only a lock whose process is gone (a crashed copy) is taken over.
+    FLock->setStaleLockTime(0);
+    if (!FLock->tryLock(0)) {
+        // A lock that cannot even be written (no runtime directory) must not stop the start.
+        return FLock->error() == QLockFile::PermissionError || FLock->error() == QLockFile::UnknownError;
+    }
+    // Listen at once, so a second start in the next moments reaches us while we are still
+    // starting (its request waits in the socket's queue until Listen).
+    const QByteArray path = QFile::encodeName(SocketPath());
+    sockaddr_un address{};
+    if (static_cast<std::size_t>(path.size()) < sizeof(address.sun_path)) {
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // We hold the lock, so a socket file left by a crashed copy is nobody's.
+        ::unlink(path.constData());
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
+            ::chmod(path.constData(), 0600) == 0 && ::listen(fd, 8) == 0) {
+            FListenFd = fd;
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    return true;
+#endif
+}
+
+TSingleInstance::TRole TSingleInstance::Start(int answerWaitMs) {
+    if (TryAcquire()) {
+        return TRole::First;
+    }
+    QElapsedTimer waited;
+    waited.start();
+    do {
+        if (AskFirstToComeForward()) {
+            return TRole::Second;
+        }
+        // The first copy may be between taking the lock and listening; give it a moment.
+        QThread::msleep(50);
+    } while (waited.elapsed() < answerWaitMs);
+    return TakeOverSilentLock() ? TRole::First : TRole::Second;
+}
+
+bool TSingleInstance::TakeOverSilentLock() {
+#ifdef Q_OS_WIN
+    return false;  // a mutex cannot outlive its owners
+#else
+    // Held, yet nobody answers: the copy that took it is gone and its process id now belongs to
+    // another program, which the lock's own check cannot tell.
+    FLock.reset();
+    QFile::remove(LockPath());
+    return TryAcquire();
+#endif
+}
+
+bool TSingleInstance::AskFirstToComeForward() {
+#ifdef Q_OS_WIN
+    // Windows gives the foreground only to the process the user works with; pass that right on.
+    AllowSetForegroundWindow(ASFW_ANY);
+    // Plain Win32 (this runs before, and instead of, the application object): the first copy's
+    // QLocalServer is the pipe \\.\pipe\<name>.
+    const std::wstring pipe = L"\\\\.\\pipe\\" + FName.toStdWString();
+    HANDLE handle = CreateFileW(pipe.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    const DWORD length = sizeof(ComeForwardRequest) - 1;
+    const bool sent = WriteFile(handle, ComeForwardRequest, length, &written, nullptr) && written == length;
+    CloseHandle(handle);
+    return sent;
+#else
+    // Plain POSIX: this runs before (and instead of) the application object. A local connect and
+    // a short write do not block.
+    const QByteArray path = QFile::encodeName(SocketPath());
+    sockaddr_un address{};
+    if (static_cast<std::size_t>(path.size()) >= sizeof(address.sun_path)) {
+        return false;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    bool sent = false;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+        const std::size_t length = sizeof(ComeForwardRequest) - 1;
+        ssize_t n;
+        do {
+            n = ::send(fd, ComeForwardRequest, length, MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        sent = n == static_cast<ssize_t>(length);
+    }
+    ::close(fd);
+    return sent;
+#endif
+}
+
+bool TSingleInstance::Listen(std::function<void()> onComeForward) {
+    FOnComeForward = std::move(onComeForward);
+    FServer = new QLocalServer(this);
+#ifdef Q_OS_WIN
+    FServer->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!FServer->listen(SocketPath())) {
+        return false;
+    }
+#else
+    if (FListenFd < 0 || !FServer->listen(static_cast<qintptr>(std::exchange(FListenFd, -1)))) {
+        return false;
+    }
+#endif
+    connect(FServer, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* client = FServer->nextPendingConnection()) {
+            connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+            auto drain = [this, client] {
+                while (client->canReadLine()) {
+                    if (client->readLine() == ComeForwardRequest && FOnComeForward) {
+                        FOnComeForward();
+                    }
+                }
+                if (client->bytesAvailable() > 256) {
+                    client->abort();  // not one of ours
+                }
+            };
+            connect(client, &QLocalSocket::readyRead, this, drain);
+            drain();
+        }
+    });
+    return true;
+}

@@ -1,0 +1,69 @@
+#pragma once
+// One running copy per desktop session. The first copy holds a lock for its whole run and listens
+// on a local socket; a second start finds the lock held, asks the first copy (through the socket)
+// to bring its window forward, and ends without creating a window or an application object.
+//
+// Linux and macOS: a lock file in the user's runtime directory and a local socket beside it. A copy
+// that crashed leaves its lock behind; it does not block the next start, also when its process id
+// has since been reused by another program (the lock then has nobody answering on the socket).
+// Windows: the named mutex "hkCorvastelPcOneCopy" (an abandoned mutex counts as taken over), with a
+// local socket (a named pipe) for the request; the second copy allows the first to take the
+// foreground, which Windows otherwise refuses to a background process.
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QLocalServer;
+class QLockFile;
+
+inline constexpr char SingleInstanceName[] = "hkCorvastelPcOneCopy";
+
+class TSingleInstance : public QObject {
+public:
+    enum class TRole {
+        First,   // this copy runs
+        Second,  // another copy runs and was asked to come forward (or could not be reached): end
+    };
+
+    // directory: where the lock and the socket live; empty for the user's runtime directory.
+    explicit TSingleInstance(QString name = SingleInstanceName, QString directory = {});
+    ~TSingleInstance() override;
+    TSingleInstance(const TSingleInstance&) = delete;
+    TSingleInstance& operator=(const TSingleInstance&) = delete;
+
+    // Program start: becomes the running copy, or asks the running one to come forward. Works
+    // before the application object exists. answerWaitMs: how long a held lock may go unanswered
+    // before it is taken for a crashed copy's.
+    TRole Start(int answerWaitMs = 1500);
+
+    // The parts of Start, for tests.
+    // Tries to become the running copy; true when this is the first. What is taken is held until
+    // this object (or the process) ends; the socket already accepts requests (they wait until
+    // Listen).
+    bool TryAcquire();
+    // A second copy: asks the first to bring its window forward. True when the request was
+    // delivered.
+    bool AskFirstToComeForward();
+
+    // The first copy: serves requests, calling onComeForward on this object's thread for each.
+    // Needs the application's event loop. False when there is no socket (the copy runs on; a
+    // second start then just ends).
+    bool Listen(std::function<void()> onComeForward);
+
+    QString LockPath() const;
+    QString SocketPath() const;
+
+private:
+    bool TakeOverSilentLock();
+
+    QString FName;
+    QString FDirectory;
+    std::unique_ptr<QLockFile> FLock;
+    void* FMutex = nullptr;  // Windows: the mutex handle
+    int FListenFd = -1;      // POSIX: listening before the application object exists
+    QLocalServer* FServer = nullptr;
+    std::function<void()> FOnComeForward;
+};

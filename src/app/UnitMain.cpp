@@ -1,0 +1,500 @@
+#include "app/UnitMain.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+
+#include <exception>
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "app/CorvastelApplication.h"
+
+// The pictures are compiled into this static library; a library's resources must be registered
+// by hand, or the linker drops them.
+static void RegisterPictures() {
+    Q_INIT_RESOURCE(pictures);
+}
+
+namespace {
+const QRect DesignClientRect(0, 0, MainWindowWidth, MainWindowHeight);
+
+QFont WindowFont() {
+    // The design font, then fonts that carry the Chinese captions where it is missing (Linux).
+    QFont font;
+    font.setFamilies(
+        {"Segoe UI", "Microsoft YaHei UI", "WenQuanYi Micro Hei", "Noto Sans CJK SC", "DejaVu Sans"});
+    font.setPointSize(9);
+    return font;
+}
+
+QFont KeyDisplayFont(int pixelSize) {
+    // The key display's font is rarely installed outside Windows; fall back to fonts with the
+    // arrows and keypad symbols the key labels use.
+    QFont::insertSubstitutions("Microsoft PhagsPa", {"DejaVu Sans", "WenQuanYi Micro Hei", "Noto Sans"});
+    QFont font;
+    font.setFamilies({"Microsoft PhagsPa", "DejaVu Sans", "WenQuanYi Micro Hei"});
+    font.setPixelSize(pixelSize);
+    font.setBold(true);
+    return font;
+}
+
+TShiftState ShiftStateOf(Qt::KeyboardModifiers modifiers) {
+    TShiftState shift = 0;
+    if (modifiers.testFlag(Qt::ShiftModifier)) {
+        shift |= ssShift;
+    }
+    if (modifiers.testFlag(Qt::AltModifier)) {
+        shift |= ssAlt;
+    }
+    if (modifiers.testFlag(Qt::ControlModifier)) {
+        shift |= ssCtrl;
+    }
+    return shift;
+}
+
+// The virtual-key code of a Qt key for the keys the window reacts to (letters and digits share
+// their codes); 0 for the rest.
+uint16_t VirtualKeyOf(int qtKey) {
+    if ((qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z) || (qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9)) {
+        return static_cast<uint16_t>(qtKey);
+    }
+    return 0;
+}
+
+QPushButton* MakeButton(QWidget* parent, const QString& caption) {
+    auto* button = new QPushButton(caption, parent);
+    button->setAutoDefault(false);
+    return button;
+}
+}  // namespace
+
+TFormCorvastelPc::TFormCorvastelPc(TBluetoothLEManager& bleManager,
+                                   std::shared_ptr<THookPlatform> hookPlatform, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                          Qt::WindowSystemMenuHint | Qt::MSWindowsFixedSizeDialogHint),
+      BleManager(bleManager),
+      FHookPlatform(std::move(hookPlatform)),
+      FUiQueue(TUiQueue::Create(this)) {
+    CreateControls();
+    FormCreate();
+}
+
+TFormCorvastelPc::~TFormCorvastelPc() {
+    if (!FClosed) {
+        // Destroyed without being closed (the application ended otherwise): the same clean-up, so
+        // no hook, scan or device event outlives the window.
+        FormClose();
+    }
+    FUiQueue->Close();
+    qApp->removeEventFilter(this);
+    ReleaseSessions();
+}
+
+void TFormCorvastelPc::CreateControls() {
+    RegisterPictures();
+    setObjectName(MainWindowClassName);
+    setWindowTitle(QString::fromUtf8(MainWindowCaption));
+    setWindowIcon(IconFromSvg(":/corvastel/corvastel-pc.svg", {256, 128, 64}));
+    setFixedSize(MainWindowWidth, MainWindowHeight);
+    setAutoFillBackground(true);
+    setBackgroundRole(QPalette::Button);
+    setFont(WindowFont());
+
+    auto* placer = new TControlPlacer(this, DesignClientRect.size());
+
+    // Created in z-order, bottom first: the memo lies beneath the key display and the version
+    // panel, the device log above the lower part of the list, the progress bar and the shortcut
+    // buttons above the status bar.
+    BtnScan = MakeButton(this, ScanCaptions[0]);
+    placer->Place(BtnScan, {8, 16, 105, 32});
+    BtnConnect = MakeButton(this, ConnectCaptions[0]);
+    placer->Place(BtnConnect, {210, 16, 105, 32});
+
+    DeviceListView = new QListWidget(this);
+    DeviceListView->setViewMode(QListView::IconMode);
+    DeviceListView->setMovement(QListView::Static);
+    DeviceListView->setResizeMode(QListView::Adjust);
+    DeviceListView->setWrapping(true);
+    DeviceListView->setIconSize(ImageList1.Size());
+    DeviceListView->setSelectionMode(QAbstractItemView::SingleSelection);
+    DeviceListView->setWordWrap(true);
+    placer->Place(DeviceListView, {8, 62, 307, 228}, akLeft | akTop | akBottom);
+
+    gbDeviceInfo = new QGroupBox("Information", this);
+    placer->Place(gbDeviceInfo, {8, 296, 307, 73}, akLeft | akBottom);
+    auto* infoPlacer = new TControlPlacer(gbDeviceInfo, {307, 73});
+    Label1 = new QLabel("Name", gbDeviceInfo);
+    infoPlacer->PlaceAutoSize(Label1, {18, 24, 32, 15});
+    Label2 = new QLabel("MAC Addr", gbDeviceInfo);
+    infoPlacer->PlaceAutoSize(Label2, {18, 48, 56, 15});
+    lbName = new QLabel(NoDeviceText, gbDeviceInfo);
+    infoPlacer->PlaceAutoSize(lbName, {79, 24, 51, 15});
+    lbMacAddress = new QLabel(NoDeviceText, gbDeviceInfo);
+    infoPlacer->PlaceAutoSize(lbMacAddress, {80, 48, 93, 15});
+    BtnRename = MakeButton(gbDeviceInfo, RenameCaption);
+    infoPlacer->Place(BtnRename, {207, 20, 91, 25}, akTop | akRight);
+
+    cbKeyboard = new QCheckBox(KeyboardCaption, this);
+    placer->Place(cbKeyboard, {336, 12, 91, 17});
+    cbMouse = new QCheckBox(MouseCaption, this);
+    placer->Place(cbMouse, {336, 36, 91, 17});
+
+    BtnHook = MakeButton(this, HookCaptions[0]);
+    placer->Place(BtnHook, {472, 16, 162, 32}, akLeft | akTop | akRight);
+
+    Memo1 = new QPlainTextEdit(this);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    placer->Place(Memo1, {327, 62, 307, 307}, akLeft | akTop | akRight | akBottom);
+
+    Memo2 = new QPlainTextEdit(this);
+    Memo2->setReadOnly(true);
+    Memo2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    placer->Place(Memo2, {8, 184, 307, 106}, akLeft | akRight | akBottom);
+
+    Panel1 = new QFrame(this);
+    Panel1->setFrameStyle(QFrame::NoFrame);
+    Panel1->setAutoFillBackground(true);
+    Panel1->setBackgroundRole(QPalette::Light);
+    placer->Place(Panel1, {336, 72, 290, 184}, akLeft | akTop | akRight | akBottom);
+    auto* keyPlacer = new TControlPlacer(Panel1, {290, 184});
+    lbKeyPrimary = new QLabel(Panel1);
+    lbKeyPrimary->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    lbKeyPrimary->setFont(KeyDisplayFont(85));
+    lbKeyPrimary->setForegroundRole(QPalette::WindowText);
+    keyPlacer->Place(lbKeyPrimary, {0, 88, 285, 137}, akLeft | akTop | akRight);
+    lbKeySecond = new QLabel(Panel1);
+    lbKeySecond->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lbKeySecond->setFont(KeyDisplayFont(56));
+    {
+        QPalette grey = lbKeySecond->palette();
+        grey.setColor(QPalette::WindowText, grey.color(QPalette::Disabled, QPalette::WindowText));
+        lbKeySecond->setPalette(grey);
+    }
+    keyPlacer->Place(lbKeySecond, {32, 24, 249, 121});
+
+    StatusBar1 = new TStatusBar({322, 50}, this);
+    placer->Place(StatusBar1, {0, 378, 642, 23}, akLeft | akRight | akBottom);
+
+    ProgressBar1 = new QProgressBar(this);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+    placer->Place(ProgressBar1, {2, 381, 318, 18}, akLeft | akBottom);
+
+    Button1 = MakeButton(this, "Ctrl+Alt+Del");
+    placer->Place(Button1, {432, 380, 92, 19}, akLeft | akRight);
+    Button2 = MakeButton(this, "Win+L");
+    placer->Place(Button2, {542, 380, 92, 19}, akRight | akBottom);
+    for (QPushButton* shortcut : {Button1, Button2}) {
+        shortcut->installEventFilter(this);
+    }
+
+    PanelCorvInfo = new QFrame(this);
+    PanelCorvInfo->setFrameStyle(QFrame::NoFrame);
+    placer->Place(PanelCorvInfo, {329, 308, 303, 59}, akLeft | akRight | akBottom);
+    auto* versionPlacer = new TControlPlacer(PanelCorvInfo, {303, 59});
+    Label5 = new QLabel("Firmware", PanelCorvInfo);
+    versionPlacer->PlaceAutoSize(Label5, {16, 8, 49, 15});
+    Label6 = new QLabel("Ver", PanelCorvInfo);
+    versionPlacer->PlaceAutoSize(Label6, {16, 32, 16, 15});
+    lbFirmware = new QLabel(PanelCorvInfo);
+    versionPlacer->PlaceAutoSize(lbFirmware, {78, 8, 24, 15});
+    lbVer = new QLabel(PanelCorvInfo);
+    versionPlacer->PlaceAutoSize(lbVer, {77, 32, 12, 15});
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(1000);
+    Timer1->setTimerType(Qt::CoarseTimer);
+
+    for (const char* picture : {":/corvastel/usb-stick.svg", ":/corvastel/monitor-linked.svg",
+                                ":/corvastel/monitor-connecting.svg", ":/corvastel/monitor-refused.svg"}) {
+        ImageList1.AddSvg(picture);
+    }
+
+    SetTabOrder();
+
+    // Event wiring.
+    // Every handler is wrapped: its errors go to the general error reporting, not through Qt.
+    connect(BtnScan, &QPushButton::clicked, this, ReportingErrors([this] { btnScanClick(BtnScan); }));
+    connect(BtnConnect, &QPushButton::clicked, this,
+            ReportingErrors([this] { BtnConnectClick(BtnConnect); }));
+    connect(BtnRename, &QPushButton::clicked, this, ReportingErrors([this] { BtnRenameClick(BtnRename); }));
+    connect(BtnHook, &QPushButton::clicked, this, ReportingErrors([this] { BtnHookClick(BtnHook); }));
+    connect(Timer1, &QTimer::timeout, this, ReportingErrors([this] { Timer1Timer(Timer1); }));
+    connect(DeviceListView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            ReportingErrors([this](const QItemSelection& selected, const QItemSelection& deselected) {
+                RouteSelectionChange(selected, deselected);
+            }));
+    // Key-down goes to FormKeyDown before the focused control sees it, whichever control has focus.
+    qApp->installEventFilter(this);
+
+    // Centred on the desktop when first shown.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect desktop = screen->availableGeometry();
+        move(desktop.center() - QPoint(MainWindowWidth / 2, MainWindowHeight / 2));
+    }
+}
+
+void TFormCorvastelPc::SetTabOrder() {
+    // Controls that cannot take focus (the group box, the progress bar, the panels) keep their
+    // place in the chain but are skipped by Tab.
+    QWidget* order[] = {BtnScan,      BtnConnect, DeviceListView, gbDeviceInfo, BtnRename,
+                        ProgressBar1, cbKeyboard, cbMouse,        BtnHook,      Memo1,
+                        Memo2,        Panel1,     Button1,        Button2,      PanelCorvInfo};
+    for (std::size_t i = 1; i < std::size(order); ++i) {
+        setTabOrder(order[i - 1], order[i]);
+    }
+    BtnScan->setFocus();
+}
+
+void TFormCorvastelPc::FormCreate() {
+    Scanning = false;
+    ScanningStart = 0;
+    MouseXgt = {};
+    MouseYgt = {};
+    MouseZgt = {};
+    FoundDeviceCount = 0;
+    SessionCount = 0;
+
+    Memo1->setEnabled(false);
+    Button1->setVisible(false);
+    Button2->setVisible(false);
+    StatusBar1->SetPanelText(1, QString());
+
+    BtnScan->setText(ScanCaptions[Scanning]);
+
+    BtnConnect->setText(ConnectCaptions[0]);
+    BtnConnect->setEnabled(false);
+
+    cbKeyboard->setText(KeyboardCaption);
+    cbKeyboard->setChecked(true);
+    cbMouse->setText(MouseCaption);
+    cbMouse->setChecked(false);
+
+    DeviceListView->clear();
+    Memo2->clear();
+
+    ProgressBar1->setVisible(Scanning);
+
+    lbName->setText(NoDeviceText);
+    lbMacAddress->setText(NoDeviceText);
+
+    BtnRename->setText(RenameCaption);
+    BtnRename->setEnabled(false);
+
+    lbKeyPrimary->clear();
+    lbKeySecond->clear();
+
+    // Discovery events come from the stack's own threads; they reach the window through its queue.
+    // A cancel on this thread ends the scan before CancelDiscovery returns, as callers expect.
+    {
+        std::shared_ptr<TUiQueue> queue = FUiQueue;
+        BleManager.OnDiscoverLEDevice = [queue, this](TBluetoothLEManager& sender, TBluetoothLEDevice& device,
+                                                      int rssi, const TBytes& scanResponse) {
+            queue->Run([this, &sender, &device, rssi, scanResponse] {
+                DeviceDiscovered(sender, device, rssi, scanResponse);
+            });
+        };
+        BleManager.OnDiscoveryLEEnd = [queue, this](TBluetoothLEManager& sender,
+                                                    const std::vector<TBluetoothLEDevice*>& devices) {
+            queue->Run([this, &sender, devices] { DiscoveryEnded(sender, devices); });
+        };
+    }
+
+    Memo2->setVisible(false);
+    PanelCorvInfo->setVisible(false);
+
+    SubscribeDeviceEvents();
+
+    ClearPressedKeys();
+
+    FHook = THookContainer<TLowLevelKeyboardHook>::Construct(&FComponents, FHookPlatform);
+    FHook->SetOnPreExecute(
+        [this](THook& hook, THookMessage& msg) { RunHookHandler([&] { KeyboardHookHandler(hook, msg); }); });
+    FHookMouse = THookContainer<TLowLevelMouseHook>::Construct(&FComponents, FHookPlatform);
+    FHookMouse->SetOnPreExecute(
+        [this](THook& hook, THookMessage& msg) { RunHookHandler([&] { MouseHookHandler(hook, msg); }); });
+
+    BtnHook->setText(HookCaptions[FHook->Active()]);
+    BtnHook->setToolTip(QString());
+}
+
+void TFormCorvastelPc::RunHookHandler(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (...) {
+        // The platform holds the event (and on Windows all input) until the hook returns: show the
+        // error after it has, not from inside the hook.
+        std::string text = "Unknown error";
+        try {
+            throw;
+        } catch (const std::exception& e) {
+            text = e.what();
+        } catch (...) {
+        }
+        FUiQueue->Post([text] { ReportGeneralError(text); });
+    }
+}
+
+void TFormCorvastelPc::FormClose() {
+    if (FClosed) {
+        return;
+    }
+    FClosed = true;
+    if (FHook->Active()) {
+        FHook->SetActive(false);
+    }
+    // Off whatever the keyboard hook said: a mouse hook left on would keep the desktop's mouse.
+    FHookMouse->SetActive(false);
+    Timer1->stop();
+    if (Scanning) {
+        // Ends the scan now; its end is handled while the window is still complete.
+        BleManager.CancelDiscovery();
+    }
+    UnsubscribeDeviceEvents();
+    // Device and discovery events already queued are dropped from here on.
+    FUiQueue->Close();
+}
+
+void TFormCorvastelPc::closeEvent(QCloseEvent* event) {
+    FormClose();
+    QWidget::closeEvent(event);
+}
+
+void TFormCorvastelPc::BringToFront() {
+    if (!isVisible()) {
+        return;
+    }
+    if (isMinimized()) {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    }
+    raise();
+    activateWindow();
+}
+
+void TFormCorvastelPc::SetDeviceImage(QListWidgetItem* Item, TDeviceImage Image) {
+    SetItemImageIndex(Item, ImageList1, Image);
+}
+
+void TFormCorvastelPc::FormKeyDown(QObject* /*Sender*/, uint16_t& Key, TShiftState Shift) {
+    if ((Shift & ssAlt) == 0) {
+        return;
+    }
+    switch (Key) {
+        case 'S':
+            if (BtnScan->isEnabled()) {
+                btnScanClick(this);
+                Key = 0;
+            }
+            break;
+        case 'C':
+            if (BtnConnect->isEnabled()) {
+                BtnConnectClick(this);
+                Key = 0;
+            }
+            break;
+        case 'T':
+            if (!FHook->Active()) {
+                BtnHookClick(this);
+                Key = 0;
+            }
+            break;
+        case 'M':
+            if (!FHook->Active()) {
+                cbMouse->setChecked(!cbMouse->isChecked());
+                Key = 0;
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+bool TFormCorvastelPc::RouteKeyDown(QKeyEvent* event) {
+    uint16_t key = VirtualKeyOf(event->key());
+    if (key == 0) {
+        return false;
+    }
+    RunReportingErrors([&] { FormKeyDown(this, key, ShiftStateOf(event->modifiers())); });
+    return key == 0;
+}
+
+bool TFormCorvastelPc::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::ShortcutOverride || type == QEvent::KeyPress) && !FClosed) {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget != nullptr && widget->window() == this) {
+            auto* key = static_cast<QKeyEvent*>(event);
+            bool taken = false;
+            if (type == QEvent::ShortcutOverride) {
+                // Qt asks first whether a key is a shortcut (a caption's accelerator). The window's
+                // own keys come first, and a key it used must not click a control as well.
+                taken = RouteKeyDown(key);
+                FKeyDownTaken = {key->timestamp(), key->key(), true, taken};
+            } else if (FKeyDownTaken.Routed && FKeyDownTaken.Time == key->timestamp() &&
+                       FKeyDownTaken.Key == key->key()) {
+                // The press that was just offered as a shortcut: routed already.
+                taken = FKeyDownTaken.Taken;
+                FKeyDownTaken = {};
+            } else {
+                taken = RouteKeyDown(key);
+            }
+            if (taken) {
+                key->accept();
+                return true;
+            }
+            return false;
+        }
+    }
+    if ((watched == Button1 || watched == Button2) &&
+        (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease)) {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        const QPoint at = mouse->position().toPoint();
+        const TShiftState shift = ShiftStateOf(mouse->modifiers());
+        RunReportingErrors([&] {
+            if (type == QEvent::MouseButtonPress) {
+                BtnShortcutMouseDown(watched, mouse->button(), shift, at.x(), at.y());
+            } else {
+                BtnShortcutMouseUp(watched, mouse->button(), shift, at.x(), at.y());
+            }
+        });
+        // The button itself still sees the press and release.
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TFormCorvastelPc::RouteSelectionChange(const QItemSelection& selected,
+                                            const QItemSelection& deselected) {
+    // The item that lost the selection is reported before the one that gained it.
+    for (const QModelIndex& index : deselected.indexes()) {
+        DeviceListViewSelectItem(DeviceListView, DeviceListView->item(index.row()), false);
+    }
+    for (const QModelIndex& index : selected.indexes()) {
+        DeviceListViewSelectItem(DeviceListView, DeviceListView->item(index.row()), true);
+    }
+}
+
+// ---- Device-event subscription.
+// SEAM (until the device event type arrives with the device session): there is no event type to
+// subscribe to yet, so SubscriptionId stays 0. With it, the two bodies become
+//   SubscriptionId = SubscribeOnUiQueue<TBleDeviceMessage>(TMessageManager::DefaultManager(), FUiQueue,
+//       [this](const TBleDeviceMessage& M) { DeviceMessageReceived(M); });
+//   TMessageManager::DefaultManager().Unsubscribe<TBleDeviceMessage>(SubscriptionId);
+void TFormCorvastelPc::SubscribeDeviceEvents() {
+    SubscriptionId = 0;
+}
+
+void TFormCorvastelPc::UnsubscribeDeviceEvents() {}

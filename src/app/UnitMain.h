@@ -1,0 +1,215 @@
+#pragma once
+// The main window: the one fixed-size window of the application, and the owner of everything the
+// application holds at run time (both input hooks, the device-event subscription, the found-dongle
+// table and the session table). The window's handlers live in one file per group:
+//   UnitMain.cpp              creation, layout, FormCreate, key routing, close handling
+//   UnitMainDiscovery.cpp     scanning and the device list
+//   UnitMainConnection.cpp    connecting, device events, the session table, report broadcast
+//   UnitMainNickname.cpp      nicknames
+//   UnitMainPassThrough.cpp   pass-through mode, shortcut buttons, key display, hook handlers
+//
+// Threads: everything here runs on the window's thread. Events raised elsewhere (the Bluetooth
+// stack's discovery callbacks, device events, connect workers) are carried over by FUiQueue in the
+// order they were raised, so the tables and controls below need no lock.
+
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/FormControls.h"
+#include "app/UiQueue.h"
+#include "hid/UnitCorvHid.h"
+#include "input/UnitKeyHook.h"
+#include "platform/ble/BluetoothLE.h"
+
+class QCheckBox;
+class QGroupBox;
+class QItemSelection;
+class QListWidget;
+class QListWidgetItem;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+
+class TCorvastelDevice;
+struct TBleDeviceMessage;
+
+// Capacity of the found-dongle table and of the session table.
+inline constexpr int DeviceSlots = 65;
+
+// Two captions per control, picked by a Boolean (entry 0 for false, entry 1 for true).
+using TCaptionPair = std::array<const char*, 2>;
+inline constexpr TCaptionPair ScanCaptions{"搜索设备(&S)", "停止搜索(&S)"};
+inline constexpr TCaptionPair ConnectCaptions{"连接(&C)", "断开连接(&C)"};
+inline constexpr TCaptionPair HookCaptions{"键鼠直传(&T)", "CTRL-SHIFT-F12 退出"};
+
+inline constexpr char MainWindowCaption[] = "Corvastel® 仿真键鼠";
+inline constexpr char MainWindowClassName[] = "TFormCorvastelPc";
+inline constexpr char KeyboardCaption[] = "键盘(&K)";
+inline constexpr char MouseCaption[] = "鼠标(&M)";
+inline constexpr char RenameCaption[] = "设置昵称";
+inline constexpr char NoDeviceText[] = "--------";
+
+// Client area at 96 dpi; Qt scales it per monitor.
+inline constexpr int MainWindowWidth = 642;
+inline constexpr int MainWindowHeight = 401;
+
+// Indices into ImageList1: the connection state a device list item shows.
+enum TDeviceImage : int {
+    DeviceImageFound = 0,
+    DeviceImageConnected = 1,
+    DeviceImageConnecting = 2,
+    DeviceImageDisconnecting = 3,
+};
+
+// Modifier keys held with a key, as the key-down handler receives them.
+using TShiftState = uint8_t;
+inline constexpr TShiftState ssShift = 1;
+inline constexpr TShiftState ssAlt = 2;
+inline constexpr TShiftState ssCtrl = 4;
+
+using TPoint = THookPoint;
+
+// A running mouse total: the time of the last event and the accumulated value.
+struct TMouseGrandTotal {
+    uint32_t time = 0;
+    int32_t value = 0;
+};
+
+class TFormCorvastelPc : public QWidget {
+public:
+    // bleManager: the process-wide Bluetooth LE manager (it outlives the window).
+    // hookPlatform: the OS side of the input hooks.
+    TFormCorvastelPc(TBluetoothLEManager& bleManager, std::shared_ptr<THookPlatform> hookPlatform,
+                     QWidget* parent = nullptr);
+    ~TFormCorvastelPc() override;
+    TFormCorvastelPc(const TFormCorvastelPc&) = delete;
+    TFormCorvastelPc& operator=(const TFormCorvastelPc&) = delete;
+
+    // Brings the window to the front when it is visible (a second start asked for it).
+    void BringToFront();
+
+    // ---- Controls (owned by the window through Qt's parent chain).
+    QPushButton* BtnScan = nullptr;
+    QPushButton* BtnConnect = nullptr;
+    QListWidget* DeviceListView = nullptr;
+    QGroupBox* gbDeviceInfo = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* lbName = nullptr;
+    QLabel* lbMacAddress = nullptr;
+    QPushButton* BtnRename = nullptr;
+    QCheckBox* cbKeyboard = nullptr;
+    QCheckBox* cbMouse = nullptr;
+    QPushButton* BtnHook = nullptr;
+    QPlainTextEdit* Memo1 = nullptr;
+    QPlainTextEdit* Memo2 = nullptr;
+    QFrame* Panel1 = nullptr;
+    QLabel* lbKeyPrimary = nullptr;
+    QLabel* lbKeySecond = nullptr;
+    TStatusBar* StatusBar1 = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;
+    QPushButton* Button1 = nullptr;
+    QPushButton* Button2 = nullptr;
+    QFrame* PanelCorvInfo = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label6 = nullptr;
+    QLabel* lbFirmware = nullptr;
+    QLabel* lbVer = nullptr;
+    QTimer* Timer1 = nullptr;
+    TImageList ImageList1{QSize(32, 32)};
+
+    // ---- The window's own state.
+    int32_t SubscriptionId = 0;
+    bool Scanning = false;
+    uint32_t ScanningStart = 0;
+    THook* FHook = nullptr;       // keyboard hook; Active is pass-through on/off
+    THook* FHookMouse = nullptr;  // mouse hook
+    TPoint MouseStartPt{};
+    TMouseGrandTotal MouseXgt;
+    TMouseGrandTotal MouseYgt;
+    TMouseGrandTotal MouseZgt;
+
+    // ---- Dongles and sessions.
+    TBluetoothLEManager& BleManager;
+    std::array<TBluetoothLEDevice*, DeviceSlots> FoundDevices{};  // borrowed from BleManager
+    int FoundDeviceCount = 0;
+    int SelectedDevice = -1;  // slot of FoundDevices selected in the list, -1 for none
+    std::array<TCorvastelDevice*, DeviceSlots> Sessions{};  // owned: see ReleaseSessions
+    int SessionCount = 0;
+
+    // ---- Creation and close handling (UnitMain.cpp).
+    void FormCreate();
+    void FormClose();
+    void FormKeyDown(QObject* Sender, uint16_t& Key, TShiftState Shift);
+
+    // ---- Scanning and the device list (UnitMainDiscovery.cpp).
+    void btnScanClick(QObject* Sender);
+    void Timer1Timer(QObject* Sender);
+    void DeviceDiscovered(TBluetoothLEManager& Sender, TBluetoothLEDevice& ADevice, int Rssi,
+                          const TBytes& ScanResponse);
+    void DiscoveryEnded(TBluetoothLEManager& Sender, const std::vector<TBluetoothLEDevice*>& ADeviceList);
+    void DeviceListViewSelectItem(QObject* Sender, QListWidgetItem* Item, bool Selected);
+
+    // ---- Connection, device events and the session table (UnitMainConnection.cpp).
+    void BtnConnectClick(QObject* Sender);
+    // Runs on a thread of its own; binds the device that was selected when the user clicked.
+    void ConnectWorker(TBluetoothLEDevice& Device);
+    void DeviceMessageReceived(const TBleDeviceMessage& M);
+    void SendReportToActive(TReportType ReportType, bool Empty);
+    // Destroys the sessions still in Sessions; the window's destructor calls it.
+    void ReleaseSessions();
+
+    // ---- Nicknames (UnitMainNickname.cpp).
+    void BtnRenameClick(QObject* Sender);
+
+    // ---- Pass-through, shortcut buttons, key display, hook handlers (UnitMainPassThrough.cpp).
+    void BtnHookClick(QObject* Sender);
+    void LeavePassThrough();
+    void BtnShortcutMouseDown(QObject* Sender, Qt::MouseButton Button, TShiftState Shift, int X, int Y);
+    void BtnShortcutMouseUp(QObject* Sender, Qt::MouseButton Button, TShiftState Shift, int X, int Y);
+    void ShowPressedKey(const TIntArray& Keys);
+    void ShowKeypadMouse(const QString& Primary, const QString& Second);
+    bool IsCtrlShiftPressed(const TIntArray& Keys) const;
+    bool IsExitChordPressed(const TIntArray& Keys) const;
+    void KeyboardHookHandler(THook& Hook, THookMessage& HookMsg);
+    void MouseHookHandler(THook& Hook, THookMessage& HookMsg);
+
+    // ---- For the handlers.
+    // Carries work from other threads onto this window's thread (see the top of this file).
+    const std::shared_ptr<TUiQueue>& UiQueue() const { return FUiQueue; }
+    // Sets the image a device list item shows.
+    void SetDeviceImage(QListWidgetItem* Item, TDeviceImage Image);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+    void SetTabOrder();
+    void SubscribeDeviceEvents();
+    void UnsubscribeDeviceEvents();
+    bool RouteKeyDown(QKeyEvent* event);
+    // Runs a hook handler; an error it raises is reported once the hook has returned.
+    void RunHookHandler(const std::function<void()>& handler);
+    void RouteSelectionChange(const QItemSelection& selected, const QItemSelection& deselected);
+
+    std::shared_ptr<THookPlatform> FHookPlatform;
+    // Owns the hook containers: the hooks live exactly as long as the window.
+    TComponent FComponents;
+    std::shared_ptr<TUiQueue> FUiQueue;
+    bool FClosed = false;
+    // The key press whose key-down was already handled when Qt asked whether it is a shortcut.
+    struct TKeyStamp {
+        unsigned long long Time = 0;
+        int Key = 0;
+        bool Routed = false;
+        bool Taken = false;
+    } FKeyDownTaken;
+};

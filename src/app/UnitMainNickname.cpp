@@ -1,0 +1,4 @@
+// Nicknames of dongles.
+#include "app/UnitMain.h"
+
+void TFormCorvastelPc::BtnRenameClick(QObject* /*Sender*/) {}

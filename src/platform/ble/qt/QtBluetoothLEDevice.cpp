@@ -1,0 +1,496 @@
+#include "platform/ble/qt/QtBluetoothLEDevice.h"
+
+#include <QLowEnergyController>
+#include <QLowEnergyService>
+#include <QTimer>
+
+#include <algorithm>
+#include <condition_variable>
+
+#include "platform/ble/qt/QtBleThread.h"
+#include "platform/ble/qt/QtUuid.h"
+
+namespace {
+
+// How long an echo of a read may trail it: bluetoothd emits the read value again as a property
+// change right after the reply (its property changes go out from an idle callback).
+constexpr auto EchoWindow = std::chrono::milliseconds(500);
+// Write-without-response operations are never confirmed by Qt; remember only this many for
+// attributing a late failure, the older ones are long done.
+constexpr size_t MaxSilentOps = 64;
+
+const QByteArray CccdNotify = QByteArray::fromHex("0100");
+const QByteArray CccdIndicate = QByteArray::fromHex("0200");
+const QByteArray CccdOff = QByteArray::fromHex("0000");
+
+TBytes ToBytes(const QByteArray& a) { return TBytes(a.begin(), a.end()); }
+
+QByteArray ToQt(std::span<const uint8_t> bytes) {
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+}
+
+}  // namespace
+
+struct TQtBluetoothLEDevice::TDiscoverWait {
+    std::mutex lock;
+    std::condition_variable done;
+    bool finished = false;
+    bool ok = false;
+    TBluetoothGattServiceList services;
+};
+
+TQtBluetoothLEDevice::TQtBluetoothLEDevice(TQtBleThread& thread, const QBluetoothDeviceInfo& info,
+                                           std::chrono::milliseconds connectTimeout)
+    : FThread(thread),
+      FConnectTimeout(connectTimeout),
+      FAddress(info.address().toString().toUpper().toStdString()),
+      FName(info.name().toStdString()),
+      FInfo(info) {}
+
+TQtBluetoothLEDevice::~TQtBluetoothLEDevice() = default;
+
+std::string TQtBluetoothLEDevice::Address() const { return FAddress; }
+
+std::string TQtBluetoothLEDevice::DeviceName() const {
+    std::lock_guard lock(FLock);
+    return FName;
+}
+
+TBluetoothGattServiceList TQtBluetoothLEDevice::Services() const {
+    std::lock_guard lock(FLock);
+    return FCurrentServices;
+}
+
+void TQtBluetoothLEDevice::UpdateInfo(const QBluetoothDeviceInfo& info) {
+    FInfo = info;
+    if (!info.name().isEmpty()) {
+        std::lock_guard lock(FLock);
+        FName = info.name().toStdString();
+    }
+}
+
+// ---- service discovery -------------------------------------------------------------------------
+
+bool TQtBluetoothLEDevice::DiscoverServices() {
+    // The BLE thread cannot wait for itself; discovery is always asked for by a connect worker.
+    if (FThread.IsCurrent()) return false;
+    auto wait = std::make_shared<TDiscoverWait>();
+    FThread.Post([this, wait] { StartDiscover(wait); });
+
+    std::unique_lock lock(wait->lock);
+    // The BLE thread ends the wait itself after the connect time-out; the margin only covers a
+    // BLE thread stuck in a blocking D-Bus call (up to the bus's 25 s reply time-out).
+    const auto backstop = FConnectTimeout + std::chrono::seconds(30);
+    if (!wait->done.wait_for(lock, backstop, [&] { return wait->finished; })) return false;
+    if (!wait->ok) return false;
+    const auto services = wait->services;
+    lock.unlock();
+    RaiseServicesDiscovered(services);
+    return true;
+}
+
+void TQtBluetoothLEDevice::StartDiscover(const std::shared_ptr<TDiscoverWait>& wait) {
+    FWaiters.push_back(wait);
+    if (FWaiters.size() > 1) return;  // a discovery is under way; this caller shares its result
+
+    if (FController && FController->state() == QLowEnergyController::DiscoveredState) {
+        // Still connected with services known: Qt does not rediscover in this state.
+        FinishDiscover(true);
+        return;
+    }
+    if (!FController) CreateController();
+
+    if (!FConnectTimer) {
+        FConnectTimer = new QTimer(FThread.Context());
+        FConnectTimer->setSingleShot(true);
+        QObject::connect(FConnectTimer, &QTimer::timeout, FThread.Context(), [this] {
+            // Qt has no connect time-out of its own: a device that never resolves its services
+            // would keep the controller connecting for ever.
+            DropController();
+            FinishDiscover(false);
+        });
+    }
+    FConnectTimer->start(FConnectTimeout);
+
+    switch (FController->state()) {
+    case QLowEnergyController::UnconnectedState:
+        FController->connectToDevice();
+        break;
+    case QLowEnergyController::ConnectedState:
+        OnControllerConnected();
+        break;
+    default:
+        break;  // connecting or discovering: the running step carries on
+    }
+}
+
+void TQtBluetoothLEDevice::CreateController() {
+    // Created on the BLE thread, so it lives there.
+    FController = QLowEnergyController::createCentral(FInfo);
+    QObject* ctx = FThread.Context();
+    QObject::connect(FController, &QLowEnergyController::connected, ctx, [this] { OnControllerConnected(); });
+    // Qt's BlueZ backend emits discoveryFinished inside discoverServices(): these are connected
+    // before the first call.
+    QObject::connect(FController, &QLowEnergyController::discoveryFinished, ctx,
+                     [this] { OnControllerDiscoveryFinished(); });
+    QObject::connect(FController, &QLowEnergyController::disconnected, ctx, [this] { OnControllerDisconnected(); });
+    QObject::connect(FController, &QLowEnergyController::errorOccurred, ctx,
+                     [this](QLowEnergyController::Error error) {
+                         if (error == QLowEnergyController::NoError) return;
+                         // Before the link is up an error is the end of this connect attempt
+                         // (a drop before services resolve arrives only as an error).
+                         if (!FWaiters.empty()) {
+                             DropController();
+                             FinishDiscover(false);
+                         }
+                     });
+}
+
+void TQtBluetoothLEDevice::DropController() {
+    if (!FController) return;
+    const bool wasConnected = FConnected.exchange(false);
+    QLowEnergyController* controller = FController;
+    FController = nullptr;
+    QObject::disconnect(controller, nullptr, FThread.Context(), nullptr);
+    for (QLowEnergyService* s : FQtServices) QObject::disconnect(s, nullptr, FThread.Context(), nullptr);
+    FQtServices.clear();
+    if (controller->state() != QLowEnergyController::UnconnectedState) controller->disconnectFromDevice();
+    controller->deleteLater();  // its service objects are its children
+    FailPendingOps();
+    if (wasConnected && FWaiters.empty()) RaiseDisconnect();
+}
+
+void TQtBluetoothLEDevice::OnControllerConnected() {
+    FConnected = true;
+    if (FWaiters.empty()) return;
+    FController->discoverServices();
+}
+
+void TQtBluetoothLEDevice::OnControllerDiscoveryFinished() {
+    if (FWaiters.empty() || !FController) return;
+    for (QLowEnergyService* s : FQtServices) QObject::disconnect(s, nullptr, FThread.Context(), nullptr);
+    FQtServices.clear();
+    for (const QBluetoothUuid& uuid : FController->services()) {
+        QLowEnergyService* service = FController->createServiceObject(uuid, FController);
+        if (!service) continue;
+        FQtServices.push_back(service);
+        ConnectServiceSignals(service);
+    }
+    // Values are read when the session asks; reading them all here would double the traffic.
+    for (QLowEnergyService* s : FQtServices) {
+        if (s->state() == QLowEnergyService::RemoteService) s->discoverDetails(QLowEnergyService::SkipValueDiscovery);
+    }
+    OnServiceStateChanged();
+}
+
+void TQtBluetoothLEDevice::OnServiceStateChanged() {
+    if (FWaiters.empty()) return;
+    for (QLowEnergyService* s : FQtServices) {
+        if (s->state() != QLowEnergyService::RemoteServiceDiscovered) return;
+    }
+    BuildGattObjects();
+    FinishDiscover(true);
+}
+
+void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
+    QObject* ctx = FThread.Context();
+    QObject::connect(service, &QLowEnergyService::stateChanged, ctx, [this] { OnServiceStateChanged(); });
+    QObject::connect(service, &QLowEnergyService::characteristicRead, ctx,
+                     [this, service](const QLowEnergyCharacteristic& qc, const QByteArray& value) {
+                         TBluetoothGattCharacteristic* c = FindCharacteristic(service, qc);
+                         if (!c) return;
+                         TakeOp(TOpKind::Read, c);
+                         TBytes bytes = ToBytes(value);
+                         if (FNotifying[c]) FEchoes[c].push_back({bytes, std::chrono::steady_clock::now() + EchoWindow});
+                         c->SetValue(bytes);
+                         RaiseCharacteristicRead(*c, GattStatusSuccess, bytes);
+                     });
+    QObject::connect(service, &QLowEnergyService::characteristicChanged, ctx,
+                     [this, service](const QLowEnergyCharacteristic& qc, const QByteArray& value) {
+                         TBluetoothGattCharacteristic* c = FindCharacteristic(service, qc);
+                         // Qt reports every value change of a characteristic with a CCCD, also
+                         // ones nobody subscribed to.
+                         if (!c || !FNotifying[c]) return;
+                         TBytes bytes = ToBytes(value);
+                         // bluetoothd reports each read value a second time as a change; the
+                         // session must see it once.
+                         auto& echoes = FEchoes[c];
+                         const auto now = std::chrono::steady_clock::now();
+                         while (!echoes.empty() && echoes.front().until < now) echoes.pop_front();
+                         if (!echoes.empty() && echoes.front().value == bytes) {
+                             echoes.pop_front();
+                             return;
+                         }
+                         c->SetValue(bytes);
+                         RaiseCharacteristicRead(*c, GattStatusSuccess, bytes);
+                     });
+    QObject::connect(service, &QLowEnergyService::characteristicWritten, ctx,
+                     [this, service](const QLowEnergyCharacteristic& qc, const QByteArray&) {
+                         TBluetoothGattCharacteristic* c = FindCharacteristic(service, qc);
+                         if (!c) return;
+                         if (TakeOp(TOpKind::WriteWithResponse, c)) RaiseCharacteristicWrite(*c, GattStatusSuccess);
+                     });
+    QObject::connect(service, &QLowEnergyService::descriptorWritten, ctx,
+                     [this, service](const QLowEnergyDescriptor& qd, const QByteArray&) {
+                         for (auto& [c, link] : FLinks) {
+                             if (link.service != service) continue;
+                             for (const QLowEnergyDescriptor& d : link.qt.descriptors()) {
+                                 if (d == qd) {
+                                     TakeOp(TOpKind::DescriptorWrite, c);
+                                     return;
+                                 }
+                             }
+                         }
+                     });
+    QObject::connect(service, &QLowEnergyService::errorOccurred, ctx, [this](QLowEnergyService::ServiceError error) {
+        TPendingOp op{};
+        switch (error) {
+        case QLowEnergyService::CharacteristicReadError:
+            if (TakeOp(TOpKind::Read, nullptr, false, &op)) {
+                RaiseCharacteristicRead(*op.characteristic, GattStatusFailure, {});
+            }
+            break;
+        case QLowEnergyService::CharacteristicWriteError:
+            // Also a write without response: Qt confirms those only by failing them. Its
+            // completion went out when Qt took it; the failure follows as a second completion.
+            if (TakeOp(TOpKind::WriteWithResponse, nullptr, true, &op)) {
+                RaiseCharacteristicWrite(*op.characteristic, GattStatusFailure);
+            }
+            break;
+        case QLowEnergyService::DescriptorWriteError:
+            TakeOp(TOpKind::DescriptorWrite, nullptr);
+            break;
+        default:
+            break;
+        }
+    });
+}
+
+void TQtBluetoothLEDevice::BuildGattObjects() {
+    TBluetoothGattServiceList current;
+    FLinks.clear();
+    FDescriptorOwners.clear();
+    for (QLowEnergyService* qs : FQtServices) {
+        const TBluetoothUuid uuid = FromQtUuid(qs->serviceUuid());
+        const QList<QLowEnergyCharacteristic> qchars = qs->characteristics();
+
+        // The session keeps borrowed pointers: hand out the same objects again when the service
+        // looks the same, else new ones (the old ones stay alive with the device).
+        auto sameShape = [&](const TBluetoothGattService& s) {
+            if (!(s.UUID() == uuid) || s.Characteristics().size() != static_cast<size_t>(qchars.size())) return false;
+            for (qsizetype i = 0; i < qchars.size(); ++i) {
+                const TBluetoothGattCharacteristic& c = *s.Characteristics()[static_cast<size_t>(i)];
+                const QList<QLowEnergyDescriptor> qdescs = qchars[i].descriptors();
+                if (!(c.UUID() == FromQtUuid(qchars[i].uuid())) ||
+                    c.Properties() != static_cast<uint8_t>(qchars[i].properties().toInt() & 0xFF) ||
+                    c.Descriptors().size() != static_cast<size_t>(qdescs.size())) {
+                    return false;
+                }
+                for (qsizetype j = 0; j < qdescs.size(); ++j) {
+                    if (!(c.Descriptors()[static_cast<size_t>(j)]->UUID() == FromQtUuid(qdescs[j].uuid()))) return false;
+                }
+            }
+            return true;
+        };
+        TBluetoothGattService* service = nullptr;
+        for (auto it = FOwnedServices.rbegin(); it != FOwnedServices.rend() && !service; ++it) {
+            const bool taken = std::find(current.begin(), current.end(), it->get()) != current.end();
+            if (!taken && sameShape(**it)) service = it->get();
+        }
+        if (!service) {
+            auto created = std::make_unique<TBluetoothGattService>(uuid);
+            for (const QLowEnergyCharacteristic& qc : qchars) {
+                auto c = std::make_unique<TBluetoothGattCharacteristic>(
+                    FromQtUuid(qc.uuid()), static_cast<uint8_t>(qc.properties().toInt() & 0xFF));
+                for (const QLowEnergyDescriptor& qd : qc.descriptors()) {
+                    c->AddDescriptor(std::make_unique<TBluetoothGattDescriptor>(FromQtUuid(qd.uuid())));
+                }
+                created->AddCharacteristic(std::move(c));
+            }
+            service = created.get();
+            FOwnedServices.push_back(std::move(created));
+        }
+        for (qsizetype i = 0; i < qchars.size(); ++i) {
+            TBluetoothGattCharacteristic* c = service->Characteristics()[static_cast<size_t>(i)];
+            FLinks[c] = TCharLink{qs, qchars[i]};
+            for (TBluetoothGattDescriptor* d : c->Descriptors()) FDescriptorOwners[d] = c;
+        }
+        current.push_back(service);
+    }
+    std::lock_guard lock(FLock);
+    FCurrentServices = current;
+}
+
+void TQtBluetoothLEDevice::FinishDiscover(bool ok) {
+    if (FConnectTimer) FConnectTimer->stop();
+    const TBluetoothGattServiceList services = Services();
+    for (const auto& wait : FWaiters) {
+        std::lock_guard lock(wait->lock);
+        wait->finished = true;
+        wait->ok = ok;
+        wait->services = services;
+        wait->done.notify_all();
+    }
+    FWaiters.clear();
+}
+
+void TQtBluetoothLEDevice::OnControllerDisconnected() {
+    const bool discovering = !FWaiters.empty();
+    DropController();
+    if (discovering) FinishDiscover(false);
+}
+
+void TQtBluetoothLEDevice::ShutdownOnBleThread() {
+    FinishDiscover(false);
+    if (FController) {
+        QObject::disconnect(FController, nullptr, FThread.Context(), nullptr);
+        delete FController;
+        FController = nullptr;
+    }
+    FQtServices.clear();
+    FConnected = false;
+    delete FConnectTimer;
+    FConnectTimer = nullptr;
+}
+
+// ---- GATT operations ---------------------------------------------------------------------------
+
+TBluetoothGattCharacteristic* TQtBluetoothLEDevice::FindCharacteristic(QLowEnergyService* service,
+                                                                        const QLowEnergyCharacteristic& qc) {
+    for (auto& [c, link] : FLinks) {
+        if (link.service == service && link.qt == qc) return c;
+    }
+    return nullptr;
+}
+
+bool TQtBluetoothLEDevice::TakeOp(TOpKind kind, TBluetoothGattCharacteristic* c, bool anyWriteKind,
+                                  TPendingOp* taken) {
+    auto matches = [&](const TPendingOp& op) {
+        const bool kindOk = op.kind == kind || (anyWriteKind && (op.kind == TOpKind::WriteWithResponse ||
+                                                                 op.kind == TOpKind::WriteWithoutResponse));
+        return kindOk && (c == nullptr || op.characteristic == c);
+    };
+    auto it = std::find_if(FOps.begin(), FOps.end(), matches);
+    if (it == FOps.end()) return false;
+    if (taken) *taken = *it;
+    // Qt runs one operation at a time in the order given: everything before this one is done.
+    FOps.erase(FOps.begin(), it + 1);
+    return true;
+}
+
+void TQtBluetoothLEDevice::FailPendingOps() {
+    std::deque<TPendingOp> ops;
+    ops.swap(FOps);
+    FNotifying.clear();
+    FCccdOn.clear();
+    FEchoes.clear();
+    for (const TPendingOp& op : ops) {
+        if (op.kind == TOpKind::Read) RaiseCharacteristicRead(*op.characteristic, GattStatusFailure, {});
+        if (op.kind == TOpKind::WriteWithResponse) RaiseCharacteristicWrite(*op.characteristic, GattStatusFailure);
+    }
+}
+
+void TQtBluetoothLEDevice::ReadCharacteristic(TBluetoothGattCharacteristic& characteristic) {
+    TBluetoothGattCharacteristic* c = &characteristic;
+    FThread.Post([this, c] {
+        auto it = FLinks.find(c);
+        if (!FController || !FConnected || it == FLinks.end()) {
+            RaiseCharacteristicRead(*c, GattStatusFailure, {});
+            return;
+        }
+        FOps.push_back({TOpKind::Read, c});
+        it->second.service->readCharacteristic(it->second.qt);
+    });
+}
+
+void TQtBluetoothLEDevice::WriteCharacteristic(TBluetoothGattCharacteristic& characteristic,
+                                               std::span<const uint8_t> value) {
+    TBluetoothGattCharacteristic* c = &characteristic;
+    c->SetValue(TBytes(value.begin(), value.end()));
+    FThread.Post([this, c, data = ToQt(value)] {
+        auto it = FLinks.find(c);
+        if (!FController || !FConnected || it == FLinks.end()) {
+            RaiseCharacteristicWrite(*c, GattStatusFailure);
+            return;
+        }
+        const bool withoutResponse = c->Has(PropWriteNoResponse);
+        if (withoutResponse) {
+            FOps.push_back({TOpKind::WriteWithoutResponse, c});
+            while (FOps.size() > MaxSilentOps && FOps.front().kind == TOpKind::WriteWithoutResponse) FOps.pop_front();
+        } else {
+            FOps.push_back({TOpKind::WriteWithResponse, c});
+        }
+        it->second.service->writeCharacteristic(it->second.qt, data,
+                                                withoutResponse ? QLowEnergyService::WriteWithoutResponse
+                                                                : QLowEnergyService::WriteWithResponse);
+        // Qt signals nothing when a write without response succeeds; it has taken the write
+        // and runs it in order, so that is its completion.
+        if (withoutResponse) RaiseCharacteristicWrite(*c, GattStatusSuccess);
+    });
+}
+
+void TQtBluetoothLEDevice::WriteCccd(TBluetoothGattCharacteristic& c, const QByteArray& value) {
+    auto it = FLinks.find(&c);
+    if (!FController || !FConnected || it == FLinks.end()) return;
+    const QLowEnergyDescriptor qd =
+        it->second.qt.descriptor(QBluetoothUuid::DescriptorType::ClientCharacteristicConfiguration);
+    if (!qd.isValid()) return;
+    FCccdOn[&c] = value != CccdOff;
+    FOps.push_back({TOpKind::DescriptorWrite, &c});
+    // Qt turns 01 00 / 02 00 into StartNotify and 00 00 into StopNotify on BlueZ.
+    it->second.service->writeDescriptor(qd, value);
+}
+
+void TQtBluetoothLEDevice::WriteDescriptor(TBluetoothGattDescriptor& descriptor) {
+    TBluetoothGattDescriptor* d = &descriptor;
+    FThread.Post([this, d, value = descriptor.Value()] {
+        auto owner = FDescriptorOwners.find(d);
+        if (owner == FDescriptorOwners.end()) return;
+        TBluetoothGattCharacteristic* c = owner->second;
+        auto it = FLinks.find(c);
+        if (!FController || !FConnected || it == FLinks.end()) return;
+        const QByteArray data = ToQt(value);
+        if (d->UUID() == ClientCharacteristicConfigurationUuid) {
+            WriteCccd(*c, data);
+            return;
+        }
+        for (const QLowEnergyDescriptor& qd : it->second.qt.descriptors()) {
+            if (FromQtUuid(qd.uuid()) == d->UUID()) {
+                FOps.push_back({TOpKind::DescriptorWrite, c});
+                it->second.service->writeDescriptor(qd, data);
+                return;
+            }
+        }
+    });
+}
+
+bool TQtBluetoothLEDevice::SetCharacteristicNotification(TBluetoothGattCharacteristic& characteristic, bool enable) {
+    if (!characteristic.Has(PropNotify) && !characteristic.Has(PropIndicate)) return false;
+    const auto& descs = characteristic.Descriptors();
+    const bool hasCccd = std::any_of(descs.begin(), descs.end(), [](const TBluetoothGattDescriptor* d) {
+        return d->UUID() == ClientCharacteristicConfigurationUuid;
+    });
+    if (!hasCccd) return false;
+    TBluetoothGattCharacteristic* c = &characteristic;
+    FThread.Post([this, c, enable] {
+        if (!FController || !FConnected || FLinks.find(c) == FLinks.end()) return;
+        FNotifying[c] = enable;
+        if (!enable) {
+            FEchoes.erase(c);
+            if (FCccdOn[c]) WriteCccd(*c, CccdOff);
+        } else if (!FCccdOn[c]) {
+            // The session usually wrote the CCCD itself just before; subscribe only once.
+            WriteCccd(*c, c->Has(PropNotify) ? CccdNotify : CccdIndicate);
+        }
+    });
+    return true;
+}
+
+void TQtBluetoothLEDevice::Disconnect() {
+    FThread.Post([this] {
+        if (!FController) return;
+        if (FController->state() == QLowEnergyController::UnconnectedState) return;
+        // OnDisconnect follows from Qt's disconnected().
+        FController->disconnectFromDevice();
+    });
+}

@@ -1,0 +1,104 @@
+#pragma once
+// One radio device on Qt Bluetooth: owns its QLowEnergyController and service objects (on the BLE
+// thread) and the GATT objects the session borrows (for the device's whole life).
+
+#include <QBluetoothDeviceInfo>
+#include <QLowEnergyCharacteristic>
+#include <QLowEnergyDescriptor>
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/ble/BluetoothLE.h"
+
+class QLowEnergyController;
+class QLowEnergyService;
+class QTimer;
+class TQtBleThread;
+
+class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
+public:
+    TQtBluetoothLEDevice(TQtBleThread& thread, const QBluetoothDeviceInfo& info,
+                         std::chrono::milliseconds connectTimeout);
+    ~TQtBluetoothLEDevice() override;
+
+    std::string Address() const override;
+    std::string DeviceName() const override;
+
+    bool DiscoverServices() override;
+    TBluetoothGattServiceList Services() const override;
+    void ReadCharacteristic(TBluetoothGattCharacteristic& characteristic) override;
+    void WriteCharacteristic(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value) override;
+    void WriteDescriptor(TBluetoothGattDescriptor& descriptor) override;
+    bool SetCharacteristicNotification(TBluetoothGattCharacteristic& characteristic, bool enable) override;
+    bool IsConnected() const override { return FConnected.load(); }
+    void Disconnect() override;
+
+    // BLE thread: a newer advertisement of this device (name, services).
+    void UpdateInfo(const QBluetoothDeviceInfo& info);
+    // BLE thread: drops the controller and every Qt object before the thread ends.
+    void ShutdownOnBleThread();
+
+private:
+    struct TDiscoverWait;
+    struct TCharLink {
+        QLowEnergyService* service = nullptr;
+        QLowEnergyCharacteristic qt;
+    };
+    enum class TOpKind { Read, WriteWithResponse, WriteWithoutResponse, DescriptorWrite };
+    struct TPendingOp {
+        TOpKind kind;
+        TBluetoothGattCharacteristic* characteristic;
+    };
+    struct TEcho {
+        TBytes value;
+        std::chrono::steady_clock::time_point until;
+    };
+
+    // All below run on the BLE thread.
+    void StartDiscover(const std::shared_ptr<TDiscoverWait>& wait);
+    void CreateController();
+    void DropController();
+    void OnControllerConnected();
+    void OnControllerDiscoveryFinished();
+    void OnServiceStateChanged();
+    void OnControllerDisconnected();
+    void FinishDiscover(bool ok);
+    void BuildGattObjects();
+    void ConnectServiceSignals(QLowEnergyService* service);
+    TBluetoothGattCharacteristic* FindCharacteristic(QLowEnergyService* service, const QLowEnergyCharacteristic& qc);
+    // Completes the oldest pending operation of a kind (and retires the older silent ones).
+    bool TakeOp(TOpKind kind, TBluetoothGattCharacteristic* c, bool anyWriteKind = false,
+                TPendingOp* taken = nullptr);
+    void FailPendingOps();
+    void WriteCccd(TBluetoothGattCharacteristic& c, const QByteArray& value);
+
+    TQtBleThread& FThread;
+    const std::chrono::milliseconds FConnectTimeout;
+    const std::string FAddress;
+    mutable std::mutex FLock;  // guards FName, FCurrentServices
+    std::string FName;
+    TBluetoothGattServiceList FCurrentServices;
+    std::atomic<bool> FConnected{false};
+
+    // BLE thread only.
+    QBluetoothDeviceInfo FInfo;
+    QLowEnergyController* FController = nullptr;
+    QTimer* FConnectTimer = nullptr;
+    std::vector<std::shared_ptr<TDiscoverWait>> FWaiters;
+    std::vector<QLowEnergyService*> FQtServices;  // in discovery order
+    // Every GATT object ever handed out stays alive until the device goes: callers borrow them.
+    std::vector<std::unique_ptr<TBluetoothGattService>> FOwnedServices;
+    std::map<TBluetoothGattCharacteristic*, TCharLink> FLinks;
+    std::map<TBluetoothGattDescriptor*, TBluetoothGattCharacteristic*> FDescriptorOwners;
+    std::deque<TPendingOp> FOps;
+    std::map<TBluetoothGattCharacteristic*, bool> FNotifying;
+    std::map<TBluetoothGattCharacteristic*, bool> FCccdOn;
+    std::map<TBluetoothGattCharacteristic*, std::deque<TEcho>> FEchoes;
+};

@@ -1,0 +1,152 @@
+#include "platform/ble/qt/QtBluetoothLEManager.h"
+
+#include <QBluetoothDeviceDiscoveryAgent>
+#include <QBluetoothLocalDevice>
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+#include "platform/ble/qt/QtBleThread.h"
+#include "platform/ble/qt/QtBluetoothLEDevice.h"
+#include "platform/ble/qt/QtUuid.h"
+
+std::unique_ptr<TBluetoothLEManager> CreateQtBluetoothLEManager(const TQtBluetoothLEOptions& options) {
+    return std::make_unique<TQtBluetoothLEManager>(options);
+}
+
+TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& options) : FOptions(options) {
+    if (!QCoreApplication::instance()) {
+        // Qt D-Bus (and so Qt Bluetooth on BlueZ) misbehaves without an application object.
+        throw std::logic_error("The Qt Bluetooth LE backend needs a QCoreApplication");
+    }
+    FThread = std::make_unique<TQtBleThread>();
+    FThread->Call([this] {
+        FScanTimer = new QTimer(FThread->Context());
+        FScanTimer->setSingleShot(true);
+        RefreshRadio();
+    });
+}
+
+TQtBluetoothLEManager::~TQtBluetoothLEManager() {
+    FThread->Call([this] {
+        FScanGeneration++;
+        delete FAgent;
+        FAgent = nullptr;
+        delete FLocal;
+        FLocal = nullptr;
+        delete FScanTimer;
+        FScanTimer = nullptr;
+        std::lock_guard lock(FDevicesLock);
+        for (auto& [address, device] : FDevices) device->ShutdownOnBleThread();
+    });
+    FThread.reset();
+    // Device objects go last: their Qt parts are gone and no handler can be raised any more.
+    std::lock_guard lock(FDevicesLock);
+    FDevices.clear();
+}
+
+void TQtBluetoothLEManager::RefreshRadio() {
+    if (FLocal && !FLocal->isValid()) {
+        delete FLocal;
+        FLocal = nullptr;
+    }
+    if (!FLocal && !QBluetoothLocalDevice::allDevices().isEmpty()) {
+        FLocal = new QBluetoothLocalDevice(FThread->Context());
+        QObject::connect(FLocal, &QBluetoothLocalDevice::hostModeStateChanged, FThread->Context(),
+                         [this](QBluetoothLocalDevice::HostMode mode) {
+                             FRadioState = mode == QBluetoothLocalDevice::HostPoweredOff ? 0 : Connected;
+                         });
+    }
+    const bool on = FLocal && FLocal->isValid() && FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff;
+    FRadioState = on ? Connected : 0;
+}
+
+bool TQtBluetoothLEManager::StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
+                                           bool /*forceConnect*/) {
+    return FThread->Call([&]() -> bool {
+        StopScan();
+        const unsigned generation = ++FScanGeneration;
+        RefreshRadio();
+        if (FRadioState != Connected) return false;
+
+        if (!FAgent) {
+            FAgent = new QBluetoothDeviceDiscoveryAgent(FThread->Context());
+            // Our own timer ends the scan: Qt's would end it with a signal we could not tell from
+            // a cancel on every platform.
+            FAgent->setLowEnergyDiscoveryTimeout(0);
+        }
+        QObject::disconnect(FAgent, nullptr, FThread->Context(), nullptr);
+        QObject::connect(FAgent, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, FThread->Context(),
+                         [this, generation](const QBluetoothDeviceInfo& info) { OnDeviceSeen(info, generation); });
+        QObject::connect(FAgent, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, FThread->Context(),
+                         [this, generation](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) {
+                             OnDeviceSeen(info, generation);
+                         });
+        FScanUuids = serviceUuids;
+        FFound.clear();
+        FAgent->start(QBluetoothDeviceDiscoveryAgent::LowEnergyMethod);
+        if (!FAgent->isActive() && FAgent->error() != QBluetoothDeviceDiscoveryAgent::NoError) {
+            std::fprintf(stderr, "Bluetooth LE scan could not start: %s\n", qPrintable(FAgent->errorString()));
+            return false;
+        }
+        FScanning = true;
+        QObject::disconnect(FScanTimer, nullptr, nullptr, nullptr);
+        QObject::connect(FScanTimer, &QTimer::timeout, FThread->Context(),
+                         [this, generation] { OnScanTimeout(generation); });
+        FScanTimer->start(std::max(0, timeoutMs));
+        return true;
+    });
+}
+
+void TQtBluetoothLEManager::StopScan() {
+    FScanning = false;
+    if (FScanTimer) FScanTimer->stop();
+    if (FAgent && FAgent->isActive()) FAgent->stop();
+}
+
+void TQtBluetoothLEManager::OnScanTimeout(unsigned generation) {
+    if (generation != FScanGeneration || !FScanning) return;
+    StopScan();
+    RaiseDiscoveryLEEnd(FFound);
+}
+
+void TQtBluetoothLEManager::CancelDiscovery() {
+    const auto found = FThread->Call([this] {
+        FScanGeneration++;
+        StopScan();
+        return FFound;
+    });
+    RaiseDiscoveryLEEnd(found);
+}
+
+void TQtBluetoothLEManager::OnDeviceSeen(const QBluetoothDeviceInfo& info, unsigned generation) {
+    if (generation != FScanGeneration || !FScanning) return;
+    // BlueZ lists the devices it already knows at the start of every scan, advertising or not;
+    // those carry no signal strength until they are heard in this scan.
+    if (info.rssi() == 0) return;
+    if (!FScanUuids.empty()) {
+        const QList<QBluetoothUuid> advertised = info.serviceUuids();
+        const bool listed = std::any_of(FScanUuids.begin(), FScanUuids.end(), [&](const TBluetoothUuid& u) {
+            return advertised.contains(ToQtUuid(u));
+        });
+        if (!listed) return;
+    }
+    TQtBluetoothLEDevice& device = DeviceFor(info);
+    if (std::find(FFound.begin(), FFound.end(), &device) == FFound.end()) FFound.push_back(&device);
+    RaiseDiscoverLEDevice(device, info.rssi(), TBytes{});
+}
+
+TQtBluetoothLEDevice& TQtBluetoothLEManager::DeviceFor(const QBluetoothDeviceInfo& info) {
+    const std::string address = info.address().toString().toUpper().toStdString();
+    std::lock_guard lock(FDevicesLock);
+    auto& slot = FDevices[address];
+    if (!slot) {
+        slot = std::make_unique<TQtBluetoothLEDevice>(*FThread, info, FOptions.connectTimeout);
+    } else {
+        slot->UpdateInfo(info);
+    }
+    return *slot;
+}

@@ -1,0 +1,56 @@
+#pragma once
+// The manager on Qt Bluetooth: radio state, scanning, and the one device object per address.
+
+#include <QBluetoothDeviceInfo>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/ble/BluetoothLE.h"
+#include "platform/ble/qt/QtBluetoothLE.h"
+
+class QBluetoothDeviceDiscoveryAgent;
+class QBluetoothLocalDevice;
+class QTimer;
+class TQtBleThread;
+class TQtBluetoothLEDevice;
+
+class TQtBluetoothLEManager final : public TBluetoothLEManager {
+public:
+    explicit TQtBluetoothLEManager(const TQtBluetoothLEOptions& options);
+    ~TQtBluetoothLEManager() override;
+
+    int ConnectionState() const override { return FRadioState.load(); }
+    bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
+                        bool forceConnect = false) override;
+    void CancelDiscovery() override;
+
+private:
+    // BLE thread only.
+    void RefreshRadio();
+    void OnDeviceSeen(const QBluetoothDeviceInfo& info, unsigned generation);
+    void OnScanTimeout(unsigned generation);
+    void StopScan();
+    TQtBluetoothLEDevice& DeviceFor(const QBluetoothDeviceInfo& info);
+
+    const TQtBluetoothLEOptions FOptions;
+    std::unique_ptr<TQtBleThread> FThread;
+    std::atomic<int> FRadioState{0};
+    // A cancelled scan's late events and time-out compare against this and do nothing.
+    std::atomic<unsigned> FScanGeneration{0};
+
+    mutable std::mutex FDevicesLock;
+    std::map<std::string, std::unique_ptr<TQtBluetoothLEDevice>> FDevices;
+
+    // BLE thread only.
+    QBluetoothLocalDevice* FLocal = nullptr;
+    QBluetoothDeviceDiscoveryAgent* FAgent = nullptr;
+    QTimer* FScanTimer = nullptr;
+    bool FScanning = false;
+    std::vector<TBluetoothUuid> FScanUuids;
+    std::vector<TBluetoothLEDevice*> FFound;  // this scan's finds, in order, once each
+};

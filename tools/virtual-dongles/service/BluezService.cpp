@@ -1,0 +1,622 @@
+#include "BluezService.h"
+
+#include <QDBusArgument>
+#include <QDBusConnectionInterface>
+#include <QDBusMetaType>
+#include <QDBusVariant>
+
+#include <algorithm>
+#include <cmath>
+
+#include "BluezTypes.h"
+
+namespace {
+
+const QString IfAdapter = QStringLiteral("org.bluez.Adapter1");
+const QString IfDevice = QStringLiteral("org.bluez.Device1");
+const QString IfService = QStringLiteral("org.bluez.GattService1");
+const QString IfChar = QStringLiteral("org.bluez.GattCharacteristic1");
+const QString IfDesc = QStringLiteral("org.bluez.GattDescriptor1");
+const QString IfProps = QStringLiteral("org.freedesktop.DBus.Properties");
+const QString IfIntrospect = QStringLiteral("org.freedesktop.DBus.Introspectable");
+const QString IfObjectManager = QStringLiteral("org.freedesktop.DBus.ObjectManager");
+
+const QString ErrFailed = QStringLiteral("org.bluez.Error.Failed");
+const QString ErrNotReady = QStringLiteral("org.bluez.Error.NotReady");
+const QString ErrNotPermitted = QStringLiteral("org.bluez.Error.NotPermitted");
+const QString ErrNotSupported = QStringLiteral("org.bluez.Error.NotSupported");
+
+// BlueZ writes 128-bit UUIDs in lower case.
+QString UuidText(uint16_t shortUuid) {
+    return QStringLiteral("0000%1-0000-1000-8000-00805f9b34fb").arg(shortUuid, 4, 16, QLatin1Char('0'));
+}
+
+QString Hex4(uint16_t v) { return QStringLiteral("%1").arg(v, 4, 16, QLatin1Char('0')); }
+
+QByteArray ToQt(const vdongle::TBytes& b) {
+    return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()));
+}
+
+vdongle::TBytes FromQt(const QByteArray& a) { return vdongle::TBytes(a.begin(), a.end()); }
+
+QStringList FlagsOf(uint8_t properties) {
+    QStringList flags;
+    if (properties & 0x01) flags << QStringLiteral("broadcast");
+    if (properties & vdongle::prop::Read) flags << QStringLiteral("read");
+    if (properties & vdongle::prop::WriteNoResponse) flags << QStringLiteral("write-without-response");
+    if (properties & vdongle::prop::Write) flags << QStringLiteral("write");
+    if (properties & vdongle::prop::Notify) flags << QStringLiteral("notify");
+    if (properties & vdongle::prop::Indicate) flags << QStringLiteral("indicate");
+    return flags;
+}
+
+// QtDBus hands a{sv} arguments over unmarshalled.
+QVariantMap MapArgument(const QVariant& v) {
+    if (v.canConvert<QDBusArgument>()) return qdbus_cast<QVariantMap>(v.value<QDBusArgument>());
+    return v.toMap();
+}
+
+}  // namespace
+
+void RegisterBluezTypes() {
+    qDBusRegisterMetaType<TInterfaceList>();
+    qDBusRegisterMetaType<TManagedObjectList>();
+}
+
+TBluezService::TBluezService(QDBusConnection bus, const TServiceOptions& options)
+    : QDBusVirtualObject(nullptr), FBus(std::move(bus)), FAdapterPresent(options.adapterPresent),
+      FPowered(options.powered) {
+    RegisterBluezTypes();
+    FRadio.SetPresent(FAdapterPresent && FPowered);
+    for (const auto& d : options.dongles) AddEntry(d);
+    // An advertiser is heard again and again while a scan runs; each time its RSSI moves a little.
+    FDiscoveryTimer.setInterval(200);
+    connect(&FDiscoveryTimer, &QTimer::timeout, this, [this] { DiscoveryTick(); });
+}
+
+TBluezService::~TBluezService() {
+    for (auto& e : FEntries) e->dongle->SetSink({});
+}
+
+bool TBluezService::Start(QString* error) {
+    if (!FBus.isConnected()) {
+        if (error) *error = QStringLiteral("no D-Bus connection: %1").arg(FBus.lastError().message());
+        return false;
+    }
+    if (!FBus.registerVirtualObject(QStringLiteral("/"), this, QDBusConnection::SubPath)) {
+        if (error) *error = QStringLiteral("cannot register the objects: %1").arg(FBus.lastError().message());
+        return false;
+    }
+    if (!FBus.registerService(QStringLiteral("org.bluez"))) {
+        if (error) *error = QStringLiteral("cannot own org.bluez: %1").arg(FBus.lastError().message());
+        return false;
+    }
+    return true;
+}
+
+void TBluezService::AddEntry(const TServiceDongle& d) {
+    auto e = std::make_unique<TEntry>();
+    e->dongle = FRadio.AddDongle(d.config);
+    e->neverResolve = d.neverResolve;
+    QString address = QString::fromStdString(e->dongle->Address());
+    e->path = AdapterPath() + QStringLiteral("/dev_") + QString(address).replace(QLatin1Char(':'), QLatin1Char('_'));
+    e->dongle->SetSink(vdongle::TDongleSink{
+        [this, address](uint16_t handle, uint16_t, const vdongle::TBytes& value) {
+            // A dongle notifies from inside a write or a control call: answer that first, as a
+            // real link does.
+            QMetaObject::invokeMethod(this, [this, address, handle, value] { OnNotify(address, handle, value); },
+                                      Qt::QueuedConnection);
+        },
+        [this, address] {
+            QMetaObject::invokeMethod(
+                this,
+                [this, address] {
+                    if (TEntry* entry = EntryByAddress(address)) LinkDown(*entry);
+                },
+                Qt::QueuedConnection);
+        }});
+    FEntries.push_back(std::move(e));
+}
+
+TBluezService::TEntry* TBluezService::EntryByPath(const QString& devicePath) {
+    for (auto& e : FEntries) {
+        if (e->path == devicePath) return e.get();
+    }
+    return nullptr;
+}
+
+TBluezService::TEntry* TBluezService::EntryByAddress(const QString& address) {
+    for (auto& e : FEntries) {
+        if (QString::fromStdString(e->dongle->Address()).compare(address, Qt::CaseInsensitive) == 0) return e.get();
+    }
+    return nullptr;
+}
+
+std::vector<TBluezService::TDongleView> TBluezService::Dongles() const {
+    std::vector<TDongleView> out;
+    for (const auto& e : FEntries) out.push_back({e->dongle, e->connected, e->resolved});
+    return out;
+}
+
+// ---- properties ------------------------------------------------------------------------------
+
+QVariantMap TBluezService::AdapterProperties() const {
+    QVariantMap p;
+    p[QStringLiteral("Address")] = QStringLiteral("00:1A:7D:DA:71:13");
+    p[QStringLiteral("AddressType")] = QStringLiteral("public");
+    p[QStringLiteral("Name")] = QStringLiteral("corvastel-virtual");
+    p[QStringLiteral("Alias")] = QStringLiteral("corvastel-virtual");
+    p[QStringLiteral("Class")] = QVariant::fromValue<quint32>(0x000104);
+    p[QStringLiteral("Powered")] = FPowered;
+    p[QStringLiteral("Discoverable")] = false;
+    p[QStringLiteral("DiscoverableTimeout")] = QVariant::fromValue<quint32>(180);
+    p[QStringLiteral("Pairable")] = false;
+    p[QStringLiteral("PairableTimeout")] = QVariant::fromValue<quint32>(0);
+    p[QStringLiteral("Discovering")] = FDiscovering;
+    p[QStringLiteral("UUIDs")] = QStringList{UuidText(0x1800), UuidText(0x1801)};
+    p[QStringLiteral("Modalias")] = QStringLiteral("usb:v1D6Bp0246d0542");
+    p[QStringLiteral("Roles")] = QStringList{QStringLiteral("central"), QStringLiteral("peripheral")};
+    return p;
+}
+
+QVariantMap TBluezService::DeviceProperties(const TEntry& e) const {
+    QVariantMap p;
+    const QString address = QString::fromStdString(e.dongle->Address());
+    const QString name = QString::fromStdString(e.dongle->Name());
+    p[QStringLiteral("Address")] = address;
+    p[QStringLiteral("AddressType")] = QStringLiteral("public");
+    if (!name.isEmpty()) p[QStringLiteral("Name")] = name;
+    // BlueZ falls back to the address with dashes when there is no name.
+    p[QStringLiteral("Alias")] = name.isEmpty() ? QString(address).replace(QLatin1Char(':'), QLatin1Char('-')) : name;
+    p[QStringLiteral("Paired")] = false;
+    p[QStringLiteral("Bonded")] = false;
+    p[QStringLiteral("Trusted")] = false;
+    p[QStringLiteral("Blocked")] = false;
+    p[QStringLiteral("LegacyPairing")] = false;
+    if (e.rssiShown != 0) p[QStringLiteral("RSSI")] = QVariant::fromValue<qint16>(static_cast<qint16>(e.rssiShown));
+    p[QStringLiteral("Connected")] = e.connected;
+    QStringList uuids;
+    for (uint16_t u : e.dongle->AdvertisedServices()) uuids << UuidText(u);
+    if (e.resolved) {
+        for (const auto& s : e.dongle->Gatt()) {
+            if (!uuids.contains(UuidText(s.uuid))) uuids << UuidText(s.uuid);
+        }
+    }
+    p[QStringLiteral("UUIDs")] = uuids;
+    p[QStringLiteral("Adapter")] = QVariant::fromValue(QDBusObjectPath(AdapterPath()));
+    p[QStringLiteral("ServicesResolved")] = e.resolved;
+    return p;
+}
+
+QVariantMap TBluezService::GattProperties(const QString& path, const TGattObject& o) const {
+    Q_UNUSED(path);
+    const TEntry* e = nullptr;
+    for (const auto& entry : FEntries) {
+        if (entry->path == o.devicePath) e = entry.get();
+    }
+    QVariantMap p;
+    p[QStringLiteral("UUID")] = UuidText(o.uuid);
+    if (!e) return p;
+    switch (o.kind) {
+    case TKind::Service:
+        p[QStringLiteral("Device")] = QVariant::fromValue(QDBusObjectPath(o.devicePath));
+        p[QStringLiteral("Primary")] = true;
+        p[QStringLiteral("Includes")] = QVariant::fromValue(QList<QDBusObjectPath>{});
+        break;
+    case TKind::Characteristic: {
+        const auto* c = e->dongle->Characteristic(o.handle);
+        p[QStringLiteral("Service")] = QVariant::fromValue(QDBusObjectPath(o.parentPath));
+        // bluetoothd's cached value: the last one read, written to it or notified.
+        p[QStringLiteral("Value")] = QByteArray();
+        p[QStringLiteral("Notifying")] = e->dongle->Notifying(o.handle);
+        p[QStringLiteral("Flags")] = FlagsOf(c ? c->properties : 0);
+        p[QStringLiteral("MTU")] = QVariant::fromValue<quint16>(247);
+        break;
+    }
+    case TKind::Descriptor:
+        p[QStringLiteral("Characteristic")] = QVariant::fromValue(QDBusObjectPath(o.parentPath));
+        p[QStringLiteral("Value")] = QByteArray();
+        p[QStringLiteral("Flags")] = QStringList{QStringLiteral("read")};
+        break;
+    }
+    return p;
+}
+
+QMap<QString, QVariantMap> TBluezService::InterfacesAt(const QString& path) {
+    QMap<QString, QVariantMap> ifaces;
+    if (path == AdapterPath() && FAdapterPresent) {
+        ifaces[IfAdapter] = AdapterProperties();
+    } else if (TEntry* e = EntryByPath(path); e && e->exported) {
+        ifaces[IfDevice] = DeviceProperties(*e);
+    } else if (auto it = FGatt.find(path); it != FGatt.end()) {
+        const QString iface = it->second.kind == TKind::Service          ? IfService
+                              : it->second.kind == TKind::Characteristic ? IfChar
+                                                                         : IfDesc;
+        ifaces[iface] = GattProperties(path, it->second);
+    }
+    if (!ifaces.isEmpty()) {
+        ifaces[IfIntrospect] = {};
+        ifaces[IfProps] = {};
+    }
+    return ifaces;
+}
+
+// ---- signals ---------------------------------------------------------------------------------
+
+void TBluezService::EmitPropertiesChanged(const QString& path, const QString& iface, const QVariantMap& changed,
+                                          const QStringList& invalidated) {
+    QDBusMessage s = QDBusMessage::createSignal(path, IfProps, QStringLiteral("PropertiesChanged"));
+    s << iface << changed << invalidated;
+    FBus.send(s);
+}
+
+void TBluezService::EmitInterfacesAdded(const QString& path) {
+    QDBusMessage s = QDBusMessage::createSignal(QStringLiteral("/"), IfObjectManager, QStringLiteral("InterfacesAdded"));
+    s << QVariant::fromValue(QDBusObjectPath(path)) << QVariant::fromValue(TInterfaceList(InterfacesAt(path)));
+    FBus.send(s);
+}
+
+void TBluezService::EmitInterfacesRemoved(const QString& path, const QStringList& ifaces) {
+    QDBusMessage s = QDBusMessage::createSignal(QStringLiteral("/"), IfObjectManager, QStringLiteral("InterfacesRemoved"));
+    s << QVariant::fromValue(QDBusObjectPath(path)) << ifaces;
+    FBus.send(s);
+}
+
+// ---- state changes ---------------------------------------------------------------------------
+
+void TBluezService::ExportDevice(TEntry& e) {
+    if (e.exported) return;
+    e.exported = true;
+    EmitInterfacesAdded(e.path);
+}
+
+void TBluezService::DiscoveryTick() {
+    if (!FDiscovering || !FPowered) return;
+    ++FTick;
+    for (auto& e : FEntries) {
+        if (!e->dongle->Advertising() || e->connected) continue;
+        const int rssi = e->dongle->Rssi() - (FTick % 2);
+        if (!e->exported) {
+            e->rssiShown = rssi;
+            ExportDevice(*e);
+        } else if (e->rssiShown != rssi) {
+            e->rssiShown = rssi;
+            EmitPropertiesChanged(e->path, IfDevice,
+                                  {{QStringLiteral("RSSI"), QVariant::fromValue<qint16>(static_cast<qint16>(rssi))}});
+        }
+    }
+}
+
+void TBluezService::SetDiscovering(bool on) {
+    if (FDiscovering == on) return;
+    FDiscovering = on;
+    EmitPropertiesChanged(AdapterPath(), IfAdapter, {{QStringLiteral("Discovering"), on}});
+    if (on) {
+        FDiscoveryTimer.start();
+        QTimer::singleShot(0, this, [this] { DiscoveryTick(); });
+    } else {
+        FDiscoveryTimer.stop();
+        // bluetoothd forgets the signal strength of every device when a scan ends.
+        for (auto& e : FEntries) {
+            if (e->exported && e->rssiShown != 0) {
+                e->rssiShown = 0;
+                EmitPropertiesChanged(e->path, IfDevice, {}, {QStringLiteral("RSSI")});
+            }
+        }
+    }
+}
+
+void TBluezService::SetPowered(bool on) {
+    if (FPowered == on) return;
+    if (!on) {
+        SetDiscovering(false);
+        for (auto& e : FEntries) {
+            if (e->connected) {
+                e->dongle->Disconnect();
+                LinkDown(*e);
+            }
+        }
+    }
+    FPowered = on;
+    FRadio.SetPresent(FAdapterPresent && on);
+    EmitPropertiesChanged(AdapterPath(), IfAdapter, {{QStringLiteral("Powered"), on}});
+}
+
+void TBluezService::ExportGatt(TEntry& e) {
+    for (const auto& s : e.dongle->Gatt()) {
+        const QString sPath = e.path + QStringLiteral("/service") + Hex4(s.handle);
+        FGatt[sPath] = {e.path, TKind::Service, s.handle, 0, s.uuid, e.path};
+        EmitInterfacesAdded(sPath);
+        for (const auto& c : s.characteristics) {
+            // bluetoothd names a characteristic by its declaration handle, one before the value.
+            const QString cPath = sPath + QStringLiteral("/char") + Hex4(static_cast<uint16_t>(c.handle - 1));
+            FGatt[cPath] = {e.path, TKind::Characteristic, c.handle, c.handle, c.uuid, sPath};
+            EmitInterfacesAdded(cPath);
+            for (const auto& d : c.descriptors) {
+                const QString dPath = cPath + QStringLiteral("/desc") + Hex4(d.handle);
+                FGatt[dPath] = {e.path, TKind::Descriptor, d.handle, c.handle, d.uuid, cPath};
+                EmitInterfacesAdded(dPath);
+            }
+        }
+    }
+}
+
+void TBluezService::LinkDown(TEntry& e) {
+    if (!e.connected) return;
+    if (e.resolved) {
+        e.resolved = false;
+        EmitPropertiesChanged(e.path, IfDevice, {{QStringLiteral("ServicesResolved"), false}});
+    }
+    std::vector<std::pair<QString, QString>> gone;
+    for (const auto& [path, o] : FGatt) {
+        if (o.devicePath == e.path) {
+            gone.emplace_back(path, o.kind == TKind::Service          ? IfService
+                                    : o.kind == TKind::Characteristic ? IfChar
+                                                                      : IfDesc);
+        }
+    }
+    std::reverse(gone.begin(), gone.end());
+    for (const auto& [path, iface] : gone) {
+        FGatt.erase(path);
+        EmitInterfacesRemoved(path, {iface, IfIntrospect, IfProps});
+    }
+    e.connected = false;
+    EmitPropertiesChanged(e.path, IfDevice, {{QStringLiteral("Connected"), false}});
+}
+
+void TBluezService::RemoveEntry(const QString& address) {
+    auto it = std::find_if(FEntries.begin(), FEntries.end(), [&](const auto& e) {
+        return QString::fromStdString(e->dongle->Address()).compare(address, Qt::CaseInsensitive) == 0;
+    });
+    if (it == FEntries.end()) return;
+    TEntry& e = **it;
+    e.dongle->SetSink({});
+    if (e.connected) {
+        e.dongle->Disconnect();
+        LinkDown(e);
+    }
+    if (e.exported) EmitInterfacesRemoved(e.path, {IfDevice, IfIntrospect, IfProps});
+    FRadio.RemoveDongle(e.dongle->Address());
+    FEntries.erase(it);
+}
+
+void TBluezService::OnNotify(const QString& address, uint16_t handle, const vdongle::TBytes& value) {
+    TEntry* e = EntryByAddress(address);
+    if (!e || !e->resolved) return;
+    for (const auto& [path, o] : FGatt) {
+        if (o.devicePath == e->path && o.kind == TKind::Characteristic && o.handle == handle) {
+            EmitPropertiesChanged(path, IfChar, {{QStringLiteral("Value"), ToQt(value)}});
+            return;
+        }
+    }
+}
+
+// ---- method calls ----------------------------------------------------------------------------
+
+QString TBluezService::introspect(const QString& path) const {
+    Q_UNUSED(path);
+    // Qt's generated proxies call by name and never introspect; tools like busctl get the basics.
+    return QStringLiteral("<interface name=\"org.freedesktop.DBus.ObjectManager\">"
+                          "<method name=\"GetManagedObjects\"><arg type=\"a{oa{sa{sv}}}\" direction=\"out\"/></method>"
+                          "</interface>");
+}
+
+void TBluezService::Reply(const QDBusMessage& reply) { FBus.send(reply); }
+
+bool TBluezService::handleMessage(const QDBusMessage& m, const QDBusConnection&) {
+    const QString path = m.path();
+    const QString iface = m.interface();
+    if (iface == IfObjectManager && m.member() == QStringLiteral("GetManagedObjects")) {
+        TManagedObjectList objects;
+        if (FAdapterPresent) objects[QDBusObjectPath(AdapterPath())] = InterfacesAt(AdapterPath());
+        for (const auto& e : FEntries) {
+            if (e->exported) objects[QDBusObjectPath(e->path)] = InterfacesAt(e->path);
+        }
+        for (const auto& [p, o] : FGatt) objects[QDBusObjectPath(p)] = InterfacesAt(p);
+        Reply(m.createReply(QVariant::fromValue(objects)));
+        return true;
+    }
+    if (iface == IfProps) return HandleProperties(m);
+    if (path == QLatin1String(ControlPath)) return HandleControl(m);
+    if (path == AdapterPath() && FAdapterPresent && iface == IfAdapter) return HandleAdapter(m);
+    if (TEntry* e = EntryByPath(path); e && e->exported && iface == IfDevice) return HandleDevice(m, *e);
+    if (auto it = FGatt.find(path); it != FGatt.end()) return HandleGatt(m, path, it->second);
+    Reply(m.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
+                             QStringLiteral("No such object or interface: %1 %2").arg(path, iface)));
+    return true;
+}
+
+bool TBluezService::HandleProperties(const QDBusMessage& m) {
+    const QVariantList args = m.arguments();
+    const QString iface = args.value(0).toString();
+    const QMap<QString, QVariantMap> ifaces = InterfacesAt(m.path());
+    if (!ifaces.contains(iface)) {
+        Reply(m.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"),
+                                 QStringLiteral("No such interface '%1'").arg(iface)));
+        return true;
+    }
+    const QVariantMap props = ifaces.value(iface);
+    if (m.member() == QStringLiteral("GetAll")) {
+        Reply(m.createReply(QVariant(props)));
+    } else if (m.member() == QStringLiteral("Get")) {
+        const QString name = args.value(1).toString();
+        if (!props.contains(name)) {
+            Reply(m.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"),
+                                     QStringLiteral("No such property '%1'").arg(name)));
+        } else {
+            Reply(m.createReply(QVariant::fromValue(QDBusVariant(props.value(name)))));
+        }
+    } else if (m.member() == QStringLiteral("Set")) {
+        const QString name = args.value(1).toString();
+        const QVariant value = args.value(2).value<QDBusVariant>().variant();
+        if (iface == IfAdapter && name == QStringLiteral("Powered")) {
+            SetPowered(value.toBool());
+            Reply(m.createReply());
+        } else if (props.contains(name)) {
+            // Alias, Discoverable, Pairable, Trusted...: accepted, not modelled.
+            Reply(m.createReply());
+        } else {
+            Reply(m.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"),
+                                     QStringLiteral("No such property '%1'").arg(name)));
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool TBluezService::HandleAdapter(const QDBusMessage& m) {
+    const QString member = m.member();
+    if (member == QStringLiteral("StartDiscovery")) {
+        if (!FPowered) {
+            Reply(m.createErrorReply(ErrNotReady, QStringLiteral("Resource Not Ready")));
+            return true;
+        }
+        SetDiscovering(true);
+        Reply(m.createReply());
+    } else if (member == QStringLiteral("StopDiscovery")) {
+        if (!FDiscovering) {
+            Reply(m.createErrorReply(ErrFailed, QStringLiteral("No discovery started")));
+            return true;
+        }
+        SetDiscovering(false);
+        Reply(m.createReply());
+    } else if (member == QStringLiteral("SetDiscoveryFilter")) {
+        Reply(m.createReply());
+    } else if (member == QStringLiteral("GetDiscoveryFilters")) {
+        Reply(m.createReply(QStringList{QStringLiteral("UUIDs"), QStringLiteral("RSSI"), QStringLiteral("Transport"),
+                                        QStringLiteral("DuplicateData")}));
+    } else if (member == QStringLiteral("RemoveDevice")) {
+        const QString devicePath = m.arguments().value(0).value<QDBusObjectPath>().path();
+        TEntry* e = EntryByPath(devicePath);
+        if (!e || !e->exported) {
+            Reply(m.createErrorReply(QStringLiteral("org.bluez.Error.DoesNotExist"), QStringLiteral("Does Not Exist")));
+            return true;
+        }
+        if (e->connected) {
+            e->dongle->Disconnect();
+            LinkDown(*e);
+        }
+        e->exported = false;
+        e->rssiShown = 0;
+        EmitInterfacesRemoved(e->path, {IfDevice, IfIntrospect, IfProps});
+        Reply(m.createReply());
+    } else {
+        Reply(m.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"), member));
+    }
+    return true;
+}
+
+bool TBluezService::HandleDevice(const QDBusMessage& m, TEntry& e) {
+    const QString member = m.member();
+    if (member == QStringLiteral("Connect")) {
+        if (!FPowered) {
+            Reply(m.createErrorReply(ErrNotReady, QStringLiteral("Resource Not Ready")));
+            return true;
+        }
+        if (e.connected) {
+            Reply(m.createReply());
+            return true;
+        }
+        if (!e.dongle->Connect()) {
+            Reply(m.createErrorReply(ErrFailed, QStringLiteral("le-connection-abort-by-local")));
+            return true;
+        }
+        e.connected = true;
+        e.rssiShown = 0;
+        EmitPropertiesChanged(e.path, IfDevice, {{QStringLiteral("Connected"), true}});
+        if (!e.neverResolve) {
+            ExportGatt(e);
+            e.resolved = true;
+            QStringList uuids = DeviceProperties(e).value(QStringLiteral("UUIDs")).toStringList();
+            EmitPropertiesChanged(e.path, IfDevice, {{QStringLiteral("UUIDs"), uuids}});
+            EmitPropertiesChanged(e.path, IfDevice, {{QStringLiteral("ServicesResolved"), true}});
+        }
+        Reply(m.createReply());
+    } else if (member == QStringLiteral("Disconnect")) {
+        if (e.connected) {
+            e.dongle->Disconnect();
+            LinkDown(e);
+        }
+        Reply(m.createReply());
+    } else if (member == QStringLiteral("Pair") || member == QStringLiteral("ConnectProfile")) {
+        Reply(m.createErrorReply(ErrNotSupported, QStringLiteral("Operation is not supported")));
+    } else {
+        Reply(m.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"), member));
+    }
+    return true;
+}
+
+bool TBluezService::HandleGatt(const QDBusMessage& m, const QString& path, const TGattObject& o) {
+    TEntry* e = EntryByPath(o.devicePath);
+    const QString member = m.member();
+    if (!e || !e->connected) {
+        Reply(m.createErrorReply(ErrFailed, QStringLiteral("Not connected")));
+        return true;
+    }
+    const QVariantList args = m.arguments();
+    if (o.kind == TKind::Characteristic && member == QStringLiteral("ReadValue")) {
+        const auto value = e->dongle->Read(o.handle);
+        if (!value) {
+            Reply(m.createErrorReply(ErrNotPermitted, QStringLiteral("Read not permitted")));
+            return true;
+        }
+        Reply(m.createReply(ToQt(*value)));
+        // bluetoothd updates its cached Value after every read and says so; the change goes out
+        // after the reply.
+        EmitPropertiesChanged(path, IfChar, {{QStringLiteral("Value"), ToQt(*value)}});
+    } else if (o.kind == TKind::Characteristic && member == QStringLiteral("WriteValue")) {
+        const QByteArray bytes = args.value(0).toByteArray();
+        const QVariantMap options = MapArgument(args.value(1));
+        const QString type = options.value(QStringLiteral("type"), QStringLiteral("request")).toString();
+        const auto kind = type == QStringLiteral("command") ? vdongle::TWriteKind::Command : vdongle::TWriteKind::Request;
+        e->inFlight++;
+        e->maxInFlight = std::max(e->maxInFlight, e->inFlight);
+        const vdongle::TWriteOutcome outcome = e->dongle->Write(o.handle, FromQt(bytes), kind);
+        const QDBusMessage reply = outcome.status == vdongle::GattSuccess
+                                       ? m.createReply()
+                                       : m.createErrorReply(ErrFailed, QStringLiteral("Operation failed with ATT error: 0x0e"));
+        const QString address = QString::fromStdString(e->dongle->Address());
+        auto finish = [this, address, reply] {
+            if (TEntry* entry = EntryByAddress(address)) entry->inFlight--;
+            Reply(reply);
+        };
+        if (outcome.delay.count() <= 0) {
+            finish();
+        } else {
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(outcome.delay);
+            QTimer::singleShot(ms, Qt::PreciseTimer, this, finish);
+        }
+    } else if (o.kind == TKind::Characteristic &&
+               (member == QStringLiteral("StartNotify") || member == QStringLiteral("StopNotify"))) {
+        const bool on = member == QStringLiteral("StartNotify");
+        const bool was = e->dongle->Notifying(o.handle);
+        if (!e->dongle->SetNotifying(o.handle, on)) {
+            Reply(m.createErrorReply(ErrNotSupported, QStringLiteral("Operation is not supported")));
+            return true;
+        }
+        if (was != on) EmitPropertiesChanged(path, IfChar, {{QStringLiteral("Notifying"), on}});
+        Reply(m.createReply());
+    } else if (o.kind == TKind::Descriptor && member == QStringLiteral("ReadValue")) {
+        vdongle::TBytes value;
+        if (o.uuid == vdongle::uuid::Cccd) {
+            value = {static_cast<uint8_t>(e->dongle->Notifying(o.characteristicHandle) ? 1 : 0), 0};
+        } else if (const auto* c = e->dongle->Characteristic(o.characteristicHandle)) {
+            for (const auto& d : c->descriptors) {
+                if (d.handle == o.handle) value = d.value;
+            }
+        }
+        Reply(m.createReply(ToQt(value)));
+    } else if (o.kind == TKind::Descriptor && member == QStringLiteral("WriteValue")) {
+        if (o.uuid == vdongle::uuid::Cccd) {
+            // bluetoothd keeps the CCCD to itself: clients subscribe with StartNotify.
+            Reply(m.createErrorReply(ErrNotPermitted, QStringLiteral("Write not permitted")));
+            return true;
+        }
+        const bool ok = e->dongle->WriteDescriptor(o.handle, FromQt(args.value(0).toByteArray()));
+        Reply(ok ? m.createReply() : m.createErrorReply(ErrFailed, QStringLiteral("Operation failed")));
+    } else {
+        Reply(m.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"), member));
+    }
+    return true;
+}

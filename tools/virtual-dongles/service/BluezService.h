@@ -1,0 +1,109 @@
+#pragma once
+// The virtual dongles behind BlueZ's D-Bus surface: the objects Qt Bluetooth talks to (object
+// manager, adapter hci0, Device1, GattService1, GattCharacteristic1, GattDescriptor1 at BlueZ's
+// object paths with BlueZ's property types) and a control interface for tests
+// (org.corvastel.VirtualDongles.Control at /org/corvastel/VirtualDongles).
+//
+// Everything runs on the thread that owns this object; what a dongle pushes (notifications, link
+// drops) comes back to that thread queued.
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QTimer>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DongleOptions.h"
+#include "VirtualDongle.h"
+
+class TBluezService : public QDBusVirtualObject {
+    Q_OBJECT
+public:
+    static constexpr const char* ControlPath = "/org/corvastel/VirtualDongles";
+    static constexpr const char* ControlInterface = "org.corvastel.VirtualDongles.Control";
+
+    TBluezService(QDBusConnection bus, const TServiceOptions& options);
+    ~TBluezService() override;
+
+    // Serves the objects and takes the name org.bluez.
+    bool Start(QString* error);
+
+    QString introspect(const QString& path) const override;
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+
+    // For the preview window.
+    struct TDongleView {
+        std::shared_ptr<vdongle::TVirtualDongle> dongle;
+        bool connected = false;
+        bool resolved = false;
+    };
+    std::vector<TDongleView> Dongles() const;
+    bool Powered() const { return FPowered; }
+
+private:
+    struct TEntry {
+        std::shared_ptr<vdongle::TVirtualDongle> dongle;
+        QString path;
+        bool neverResolve = false;
+        bool exported = false;
+        bool connected = false;
+        bool resolved = false;
+        int rssiShown = 0;  // 0: not heard in this scan (BlueZ drops the property then)
+        int inFlight = 0;
+        int maxInFlight = 0;
+    };
+    enum class TKind { Service, Characteristic, Descriptor };
+    struct TGattObject {
+        QString devicePath;
+        TKind kind;
+        uint16_t handle;
+        uint16_t characteristicHandle;  // for a descriptor
+        uint16_t uuid;
+        QString parentPath;
+    };
+
+    QString AdapterPath() const { return QStringLiteral("/org/bluez/hci0"); }
+    TEntry* EntryByPath(const QString& devicePath);
+    TEntry* EntryByAddress(const QString& address);
+    void AddEntry(const TServiceDongle& d);
+
+    QMap<QString, QVariantMap> InterfacesAt(const QString& path);
+    QVariantMap AdapterProperties() const;
+    QVariantMap DeviceProperties(const TEntry& e) const;
+    QVariantMap GattProperties(const QString& path, const TGattObject& o) const;
+
+    void EmitPropertiesChanged(const QString& path, const QString& iface, const QVariantMap& changed,
+                               const QStringList& invalidated = {});
+    void EmitInterfacesAdded(const QString& path);
+    void EmitInterfacesRemoved(const QString& path, const QStringList& ifaces);
+
+    void DiscoveryTick();
+    void SetDiscovering(bool on);
+    void SetPowered(bool on);
+    void ExportDevice(TEntry& e);
+    void ExportGatt(TEntry& e);
+    void LinkDown(TEntry& e);
+    void RemoveEntry(const QString& address);
+    void OnNotify(const QString& address, uint16_t handle, const vdongle::TBytes& value);
+
+    bool HandleAdapter(const QDBusMessage& m);
+    bool HandleDevice(const QDBusMessage& m, TEntry& e);
+    bool HandleGatt(const QDBusMessage& m, const QString& path, const TGattObject& o);
+    bool HandleProperties(const QDBusMessage& m);
+    bool HandleControl(const QDBusMessage& m);
+    void Reply(const QDBusMessage& reply);
+
+    QDBusConnection FBus;
+    vdongle::TVirtualRadio FRadio;
+    std::vector<std::unique_ptr<TEntry>> FEntries;
+    std::map<QString, TGattObject> FGatt;  // by object path
+    bool FAdapterPresent = true;
+    bool FPowered = true;
+    bool FDiscovering = false;
+    QTimer FDiscoveryTimer;
+    int FTick = 0;
+};

@@ -1,0 +1,153 @@
+#include "DongleOptions.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+std::vector<std::string> Split(const std::string& text, char sep) {
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(text);
+    while (std::getline(in, part, sep)) parts.push_back(part);
+    return parts;
+}
+
+bool ParseHex16(const std::string& text, uint16_t* out) {
+    if (text.empty() || text.size() > 4) return false;
+    unsigned value = 0;
+    for (char c : text) {
+        value <<= 4;
+        if (c >= '0' && c <= '9') value |= static_cast<unsigned>(c - '0');
+        else if (c >= 'a' && c <= 'f') value |= static_cast<unsigned>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F') value |= static_cast<unsigned>(c - 'A' + 10);
+        else return false;
+    }
+    *out = static_cast<uint16_t>(value);
+    return true;
+}
+
+bool ParseInt(const std::string& text, long long* out) {
+    try {
+        size_t used = 0;
+        *out = std::stoll(text, &used, 10);
+        return used == text.size();
+    } catch (...) {
+        return false;
+    }
+}
+
+bool ParseIdentity(const std::string& text, vdongle::TDongleIdentity* out) {
+    const auto parts = Split(text, ':');
+    if (parts.size() < 2 || parts.size() > 3) return false;
+    uint16_t vid = 0, pid = 0, ver = 0;
+    if (!ParseHex16(parts[0], &vid) || !ParseHex16(parts[1], &pid)) return false;
+    if (parts.size() == 3 && (!ParseHex16(parts[2], &ver) || ver > 0xFF)) return false;
+    *out = {vid, pid, static_cast<uint8_t>(ver)};
+    return true;
+}
+
+bool ParseAddress(const std::string& text) {
+    if (text.size() != 17) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (i % 3 == 2) {
+            if (c != ':') return false;
+        } else if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<TServiceDongle> ParseDongleSpec(const std::string& spec, int index, std::string* error) {
+    auto fail = [&](const std::string& why) -> std::optional<TServiceDongle> {
+        if (error) *error = "dongle " + std::to_string(index + 1) + ": " + why;
+        return std::nullopt;
+    };
+    std::string name = "Corvastel-VD" + std::to_string(index + 1);
+    char address[18];
+    std::snprintf(address, sizeof address, "C0:FF:EE:00:00:%02X", (index + 1) & 0xFF);
+    std::string addr = address;
+    std::string firmware = "1.2.0";
+    vdongle::TDongleIdentity identity = vdongle::Identity0451_16B4;
+    std::vector<std::pair<std::string, std::string>> rest;
+
+    for (const std::string& item : Split(spec, ',')) {
+        if (item.empty()) continue;
+        const auto eq = item.find('=');
+        const std::string key = item.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "1" : item.substr(eq + 1);
+        if (key == "name") name = value;
+        else if (key == "address") {
+            if (!ParseAddress(value)) return fail("address must look like C0:FF:EE:00:00:01");
+            addr = value;
+        } else if (key == "firmware") firmware = value;
+        else if (key == "identity") {
+            if (!ParseIdentity(value, &identity)) return fail("identity must look like 0451:16B4 or 0451:E010:1");
+        } else rest.emplace_back(key, value);
+    }
+
+    TServiceDongle d;
+    d.config = vdongle::TDongleConfig::Standard(name, addr, firmware, identity);
+    for (const auto& [key, value] : rest) {
+        long long n = 0;
+        if (key == "answers-identity" && ParseInt(value, &n)) d.config.answersIdentity = n != 0;
+        else if (key == "reply-code") {
+            uint16_t code = 0;
+            if (!ParseHex16(value, &code) || (code != 0xA0 && code != 0xA1)) return fail("reply-code is A0 or A1");
+            d.config.identityReplyCode = static_cast<uint8_t>(code);
+        } else if (key == "write-delay-us" && ParseInt(value, &n) && n >= 0) {
+            d.config.writeDelay = std::chrono::microseconds(n);
+        } else if (key == "rssi" && ParseInt(value, &n) && n < 0 && n >= -127) {
+            d.config.rssi = static_cast<int>(n);
+        } else if (key == "services") {
+            d.config.advertisedServices.clear();
+            for (const auto& s : Split(value, ';')) {
+                uint16_t u = 0;
+                if (!ParseHex16(s, &u)) return fail("services takes 16-bit UUIDs like F800;180A");
+                d.config.advertisedServices.push_back(u);
+            }
+        } else if (key == "without") {
+            for (const auto& s : Split(value, ';')) {
+                uint16_t u = 0;
+                if (!ParseHex16(s, &u) || !d.config.Remove(u)) return fail("without names a characteristic it has: " + s);
+            }
+        } else if (key == "request-only" && ParseInt(value, &n)) {
+            if (n != 0) {
+                for (auto& s : d.config.gatt) {
+                    for (auto& c : s.characteristics) c.properties &= static_cast<uint8_t>(~vdongle::prop::WriteNoResponse);
+                }
+            }
+        } else if (key == "advertising" && ParseInt(value, &n)) {
+            d.config.advertising = n != 0;
+        } else if (key == "never-resolve" && ParseInt(value, &n)) {
+            d.neverResolve = n != 0;
+        } else {
+            return fail("unknown or malformed trait '" + key + "=" + value + "'");
+        }
+    }
+    return d;
+}
+
+std::optional<TServiceOptions> ParseServiceOptions(const std::vector<std::string>& args, std::string* error) {
+    TServiceOptions options;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--preview") options.preview = true;
+        else if (a == "--powered-off") options.powered = false;
+        else if (a == "--no-adapter") options.adapterPresent = false;
+        else if (a == "--dongle" && i + 1 < args.size()) {
+            auto d = ParseDongleSpec(args[++i], static_cast<int>(options.dongles.size()), error);
+            if (!d) return std::nullopt;
+            options.dongles.push_back(std::move(*d));
+        } else {
+            if (error) *error = "unknown option '" + a + "'";
+            return std::nullopt;
+        }
+    }
+    if (options.dongles.empty()) options.dongles.push_back(*ParseDongleSpec("", 0, error));
+    return options;
+}

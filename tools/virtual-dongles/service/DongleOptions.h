@@ -1,0 +1,44 @@
+#pragma once
+// Command-line description of the virtual dongles and the service around them.
+//
+//   corvastel-virtual-dongles [--preview] [--powered-off] [--no-adapter] [--dongle SPEC]...
+//
+// SPEC is a comma-separated list of key=value traits (every key is optional):
+//   name=Corvastel-A          advertised name ("" for none)
+//   address=C0:FF:EE:00:00:01
+//   firmware=1.2.0            Firmware Revision String
+//   identity=0451:16B4[:ver]  USB identity the dongle presents
+//   answers-identity=1        0: older firmware that ignores the identity request
+//   reply-code=A1             A0 or A1
+//   write-delay-us=0          link latency per write
+//   rssi=-48
+//   services=F800             advertised services, ';'-separated
+//   without=F803;F804         characteristics the dongle lacks
+//   request-only=1            no characteristic allows write without response
+//   advertising=1             0: in range but silent
+//   never-resolve=1           connects but its services never resolve
+// Without --dongle, one standard dongle is served.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "VirtualDongle.h"
+
+struct TServiceDongle {
+    vdongle::TDongleConfig config;
+    bool neverResolve = false;
+};
+
+struct TServiceOptions {
+    bool preview = false;
+    bool adapterPresent = true;
+    bool powered = true;
+    std::vector<TServiceDongle> dongles;
+};
+
+// Parses one SPEC; nullopt and *error on a bad trait. index numbers default names and addresses.
+std::optional<TServiceDongle> ParseDongleSpec(const std::string& spec, int index, std::string* error);
+
+// Parses the whole command line (argv[0] excluded).
+std::optional<TServiceOptions> ParseServiceOptions(const std::vector<std::string>& args, std::string* error);

@@ -1,0 +1,83 @@
+#include "PreviewWindow.h"
+
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
+
+#include "BluezService.h"
+
+TPreviewWindow::TPreviewWindow(TBluezService& service) : FService(service) {
+    setWindowTitle(QStringLiteral("Corvastel virtual dongles"));
+    auto* row = new QHBoxLayout(this);
+    for (const auto& view : FService.Dongles()) {
+        TPanel p;
+        p.address = QString::fromStdString(view.dongle->Address());
+        auto* box = new QGroupBox(this);
+        auto* col = new QVBoxLayout(box);
+        p.title = new QLabel(box);
+        p.text = new QPlainTextEdit(box);
+        p.text->setReadOnly(true);
+        p.text->setMinimumSize(260, 120);
+        p.state = new QLabel(box);
+        p.state->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        p.state->setFont(QFont(QStringLiteral("monospace")));
+        col->addWidget(p.title);
+        col->addWidget(new QLabel(QStringLiteral("Typed text on the target:"), box));
+        col->addWidget(p.text);
+        col->addWidget(p.state);
+        row->addWidget(box);
+        FPanels.push_back(p);
+    }
+    FTimer.setInterval(100);
+    connect(&FTimer, &QTimer::timeout, this, [this] { Refresh(); });
+    FTimer.start();
+    Refresh();
+}
+
+void TPreviewWindow::Refresh() {
+    const auto views = FService.Dongles();
+    for (TPanel& p : FPanels) {
+        auto it = std::find_if(views.begin(), views.end(), [&](const auto& v) {
+            return QString::fromStdString(v.dongle->Address()) == p.address;
+        });
+        if (it == views.end()) {
+            p.title->setText(p.address + QStringLiteral(" — gone"));
+            continue;
+        }
+        const auto& d = *it->dongle;
+        const vdongle::TDongleIdentity id = d.Identity();
+        p.title->setText(QStringLiteral("<b>%1</b> %2<br>USB %3:%4 ver %5 — %6")
+                             .arg(QString::fromStdString(d.Name()).toHtmlEscaped(), p.address)
+                             .arg(id.vid, 4, 16, QLatin1Char('0'))
+                             .arg(id.pid, 4, 16, QLatin1Char('0'))
+                             .arg(id.ver)
+                             .arg(it->resolved    ? QStringLiteral("connected")
+                                  : it->connected ? QStringLiteral("connecting")
+                                                  : QStringLiteral("not connected")));
+        const vdongle::TVirtualTarget t = d.Target();
+        const QString text = QString::fromStdString(t.text);
+        if (p.text->toPlainText() != text) p.text->setPlainText(text);
+        QStringList held;
+        for (uint8_t k : t.keysHeld) held << QString::number(k);
+        p.state->setText(QStringLiteral("keys held: %1  modifiers: %2\n"
+                                        "pointer: %3, %4  buttons: %5  wheel: %6\n"
+                                        "LEDs: Num %7 Caps %8 Scroll %9\n"
+                                        "reports: %10 keyboard, %11 mouse, %12 rejected\n"
+                                        "last: %13")
+                             .arg(held.isEmpty() ? QStringLiteral("none") : held.join(QLatin1Char(' ')))
+                             .arg(t.modifiers, 2, 16, QLatin1Char('0'))
+                             .arg(t.pointerX)
+                             .arg(t.pointerY)
+                             .arg(t.buttons, 2, 16, QLatin1Char('0'))
+                             .arg(t.wheel)
+                             .arg((t.ledStatus & 0x01) ? QStringLiteral("on") : QStringLiteral("off"))
+                             .arg((t.ledStatus & 0x02) ? QStringLiteral("on") : QStringLiteral("off"))
+                             .arg((t.ledStatus & 0x04) ? QStringLiteral("on") : QStringLiteral("off"))
+                             .arg(t.keyboardReports)
+                             .arg(t.mouseReports)
+                             .arg(t.rejectedReports)
+                             .arg(QString::fromStdString(vdongle::ToHex(t.lastReport))));
+    }
+}

@@ -1,0 +1,56 @@
+// corvastel-virtual-dongles: virtual dongles behind a BlueZ-compatible D-Bus service.
+//
+// It owns org.bluez on the bus DBUS_SYSTEM_BUS_ADDRESS names (a private dbus-daemon in tests and
+// the demo). Qt Bluetooth talks to it only through its D-Bus backend, which it picks when it sees a
+// bluetoothd of 5.42 or later; the launcher of the client sets BLUETOOTH_FORCE_DBUS_LE_VERSION=5.66
+// for that (the app itself reads no environment variable). See DongleOptions.h for the options.
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDBusConnection>
+
+#include <cstdio>
+#include <memory>
+
+#include "BluezService.h"
+#include "DongleOptions.h"
+#include "PreviewWindow.h"
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (const auto& a : args) {
+        if (a == "--help" || a == "-h") {
+            std::puts("usage: corvastel-virtual-dongles [--preview] [--powered-off] [--no-adapter] [--dongle SPEC]...\n"
+                      "SPEC: name=..,address=C0:FF:EE:00:00:01,firmware=1.2.0,identity=0451:16B4[:ver],\n"
+                      "      answers-identity=1,reply-code=A1,write-delay-us=0,rssi=-48,services=F800,\n"
+                      "      without=F803;F804,request-only=1,advertising=1,never-resolve=1");
+            return 0;
+        }
+    }
+    std::string error;
+    const auto options = ParseServiceOptions(args, &error);
+    if (!options) {
+        std::fprintf(stderr, "corvastel-virtual-dongles: %s\n", error.c_str());
+        return 2;
+    }
+
+    std::unique_ptr<QCoreApplication> app;
+    if (options->preview) app = std::make_unique<QApplication>(argc, argv);
+    else app = std::make_unique<QCoreApplication>(argc, argv);
+
+    TBluezService service(QDBusConnection::systemBus(), *options);
+    QString startError;
+    if (!service.Start(&startError)) {
+        std::fprintf(stderr, "corvastel-virtual-dongles: %s\n", qPrintable(startError));
+        return 1;
+    }
+    std::unique_ptr<TPreviewWindow> preview;
+    if (options->preview) {
+        preview = std::make_unique<TPreviewWindow>(service);
+        preview->show();
+    }
+    // Launchers wait for this line before starting a client.
+    std::printf("ready %zu dongle(s)\n", options->dongles.size());
+    std::fflush(stdout);
+    return app->exec();
+}
