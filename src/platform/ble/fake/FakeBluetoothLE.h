@@ -1,0 +1,158 @@
+#pragma once
+// The in-process Bluetooth LE central for tests: TBluetoothLEManager and TBluetoothLEDevice over
+// virtual dongles (tools/virtual-dongles/model), with the threads of the real contract:
+//  - read and write completions on a small pool of worker threads (several may run at once; a
+//    completion is due after the dongle's write delay), one completion for every write;
+//  - notifications and OnDisconnect on one notifier thread, in the order the dongle produced them;
+//  - OnDiscoverLEDevice and the scan time-out on the scanner thread;
+//  - OnServicesDiscovered on the caller of DiscoverServices, OnDiscoveryLEEnd of a cancel on the
+//    caller of CancelDiscovery.
+// Destroying the manager stops and joins every thread; work still pending is discarded. It must
+// not be destroyed from one of its own threads.
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VirtualDongle.h"
+#include "platform/ble/BluetoothLE.h"
+
+class TFakeBluetoothLEManager;
+
+namespace fakeble {
+// A pool of threads running tasks when they fall due (FIFO among equal due times).
+class TTaskQueue {
+public:
+    explicit TTaskQueue(int threads);
+    ~TTaskQueue();
+    TTaskQueue(const TTaskQueue&) = delete;
+    TTaskQueue& operator=(const TTaskQueue&) = delete;
+
+    void Post(std::chrono::microseconds delay, std::function<void()> task);
+    bool Idle() const;  // nothing queued and nothing running
+    bool Owns(std::thread::id id) const;
+    void Stop();  // discards what is queued, waits for what runs, joins
+
+private:
+    void Run();
+
+    using TClock = std::chrono::steady_clock;
+    mutable std::mutex FLock;
+    std::condition_variable FWake;
+    std::multimap<std::pair<TClock::time_point, uint64_t>, std::function<void()>> FTasks;
+    uint64_t FSeq = 0;
+    int FRunning = 0;
+    bool FStop = false;
+    std::vector<std::thread> FThreads;
+    std::vector<std::thread::id> FIds;
+};
+}  // namespace fakeble
+
+class TFakeBluetoothLEDevice final : public TBluetoothLEDevice {
+public:
+    TFakeBluetoothLEDevice(TFakeBluetoothLEManager& manager, std::string address);
+    ~TFakeBluetoothLEDevice() override;
+
+    std::string Address() const override { return FAddress; }
+    std::string DeviceName() const override;
+    bool DiscoverServices() override;
+    TBluetoothGattServiceList Services() const override;
+    void ReadCharacteristic(TBluetoothGattCharacteristic& characteristic) override;
+    void WriteCharacteristic(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value) override;
+    void WriteDescriptor(TBluetoothGattDescriptor& descriptor) override;
+    bool SetCharacteristicNotification(TBluetoothGattCharacteristic& characteristic, bool enable) override;
+    bool IsConnected() const override;
+    void Disconnect() override;
+
+    // The dongle this device object talks to (bound by discovery or a scan find); may be null.
+    std::shared_ptr<vdongle::TVirtualDongle> Dongle() const;
+
+private:
+    friend class TFakeBluetoothLEManager;
+
+    struct TLink {
+        std::shared_ptr<vdongle::TVirtualDongle> dongle;
+        int connectCount = 0;  // identifies the link a request was made on
+    };
+
+    void Bind(const std::shared_ptr<vdongle::TVirtualDongle>& dongle);
+    void Unbind();
+    // The dongle, when the link is up.
+    TLink CurrentLink() const;
+    bool SameLink(const TLink& link) const;
+    uint16_t HandleOf(const TBluetoothGattCharacteristic& c) const;
+    void OnNotify(uint16_t handle, const vdongle::TBytes& value);
+    void OnLinkDropped();
+
+    TFakeBluetoothLEManager& FManager;
+    const std::string FAddress;
+
+    mutable std::mutex FLock;
+    std::string FName;
+    std::shared_ptr<vdongle::TVirtualDongle> FDongle;
+    // GATT objects of every discovery stay alive as long as the device: callers keep pointers.
+    std::vector<std::unique_ptr<TBluetoothGattService>> FOwnedServices;
+    std::shared_ptr<vdongle::TVirtualDongle> FServicesOf;  // the dongle FServices were built from
+    TBluetoothGattServiceList FServices;
+    std::map<const TBluetoothGattCharacteristic*, uint16_t> FCharHandles;
+    std::map<const TBluetoothGattDescriptor*, uint16_t> FDescHandles;
+    std::map<uint16_t, TBluetoothGattCharacteristic*> FByHandle;  // of the current services
+};
+
+class TFakeBluetoothLEManager final : public TBluetoothLEManager {
+public:
+    TFakeBluetoothLEManager();
+    ~TFakeBluetoothLEManager() override;
+
+    int ConnectionState() const override;
+    bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
+                        bool forceConnect = false) override;
+    void CancelDiscovery() override;
+
+    // ---- test hooks
+    // The air: add and remove dongles, radio presence (switching it off drops every link).
+    vdongle::TVirtualRadio& Radio() { return FRadio; }
+    std::shared_ptr<vdongle::TVirtualDongle> AddDongle(vdongle::TDongleConfig config);
+    bool RemoveDongle(const std::string& address) { return FRadio.RemoveDongle(address); }
+    void SetRadioPresent(bool present) { FRadio.SetPresent(present); }
+
+    // The device object for an address, created on first use (as a scan find would).
+    TFakeBluetoothLEDevice& Device(const std::string& address);
+
+    // Waits until no completion, notification or disconnect is queued or running (a scan does not
+    // count). False when that did not happen within timeout.
+    bool WaitIdle(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+    enum class TThreadRole { Other, Worker, Notifier, Scanner };
+    TThreadRole RoleOf(std::thread::id id) const;
+
+    bool Scanning() const;
+
+private:
+    friend class TFakeBluetoothLEDevice;
+
+    void ScanLoop();
+
+    vdongle::TVirtualRadio FRadio;
+    fakeble::TTaskQueue FWorkers{3};
+    fakeble::TTaskQueue FNotifier{1};
+
+    mutable std::mutex FDevicesLock;
+    std::map<std::string, std::unique_ptr<TFakeBluetoothLEDevice>> FDevices;
+
+    mutable std::mutex FScanLock;
+    std::condition_variable FScanWake;
+    bool FStop = false;
+    bool FScanActive = false;
+    uint64_t FScanGeneration = 0;
+    std::chrono::steady_clock::time_point FScanDeadline;
+    std::vector<uint16_t> FScanFilter;
+    bool FScanMatchesNothing = false;
+    std::vector<TBluetoothLEDevice*> FScanFound;
+    std::thread FScanner;
+};

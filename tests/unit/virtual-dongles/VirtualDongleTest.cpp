@@ -1,0 +1,375 @@
+#include "VirtualDongle.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace vdongle;
+
+namespace {
+
+// A dongle connected to a recording front.
+struct Front {
+    std::shared_ptr<TVirtualDongle> dongle;
+    std::mutex lock;
+    std::vector<std::pair<uint16_t, TBytes>> notes;  // characteristic uuid, value
+    int drops = 0;
+
+    explicit Front(TDongleConfig cfg) : dongle(std::make_shared<TVirtualDongle>(std::move(cfg))) {
+        dongle->SetSink({[this](uint16_t, uint16_t c, const TBytes& v) {
+                             std::lock_guard l(lock);
+                             notes.emplace_back(c, v);
+                         },
+                         [this] {
+                             std::lock_guard l(lock);
+                             ++drops;
+                         }});
+        EXPECT_TRUE(dongle->Connect());
+    }
+    uint16_t H(uint16_t characteristicUuid) const {
+        for (const auto& s : dongle->Gatt())
+            for (const auto& c : s.characteristics)
+                if (c.uuid == characteristicUuid) return c.handle;
+        return 0;
+    }
+    TWriteOutcome Write(uint16_t u, TBytes b, TWriteKind k = TWriteKind::Request) { return dongle->Write(H(u), b, k); }
+    void Subscribe(uint16_t u) { ASSERT_TRUE(dongle->SetNotifying(H(u), true)); }
+};
+
+TBytes SysId(const TVirtualDongle& d) {
+    for (const auto& s : d.Gatt())
+        for (const auto& c : s.characteristics)
+            if (c.uuid == uuid::SystemId) return c.value;
+    return {};
+}
+
+// Keyboard report for a framing: report ID 1 in front when framed so.
+TBytes Kbd(TFraming f, uint8_t mods, std::vector<uint8_t> keys) {
+    TBytes b{mods, 0, 0, 0, 0, 0, 0, 0};
+    for (size_t i = 0; i < keys.size(); ++i) b[2 + i] = keys[i];
+    if (f == TFraming::ReportId) b.insert(b.begin(), 0x01);
+    return b;
+}
+
+TBytes Mouse(TFraming f, uint8_t buttons, int16_t x, int16_t y, int8_t wheel) {
+    const auto ux = static_cast<uint16_t>(x), uy = static_cast<uint16_t>(y);
+    TBytes b{buttons, static_cast<uint8_t>(ux), static_cast<uint8_t>(ux >> 8), static_cast<uint8_t>(uy),
+             static_cast<uint8_t>(uy >> 8), static_cast<uint8_t>(wheel)};
+    if (f == TFraming::ReportId) b.insert(b.begin(), 0x03);
+    return b;
+}
+
+}  // namespace
+
+TEST(VirtualDongleGatt, StandardDatabaseHasAttStyleHandlesAndTheVendorFlags) {
+    TVirtualDongle d(TDongleConfig::Standard());
+    const auto& g = d.Gatt();
+    ASSERT_EQ(g.size(), 2u);
+    EXPECT_EQ(g[0].uuid, uuid::DeviceInformation);
+    EXPECT_EQ(g[0].characteristics.size(), 8u);
+    EXPECT_EQ(g[1].uuid, uuid::Vendor);
+    std::vector<uint16_t> handles;
+    for (const auto& s : g) {
+        handles.push_back(s.handle);
+        for (const auto& c : s.characteristics) {
+            handles.push_back(c.handle);
+            for (const auto& de : c.descriptors) handles.push_back(de.handle);
+        }
+    }
+    for (size_t i = 1; i < handles.size(); ++i) EXPECT_LT(handles[i - 1], handles[i]);
+    const auto* f801 = &g[1].characteristics[0];
+    EXPECT_EQ(f801->uuid, uuid::Reports);
+    EXPECT_TRUE(f801->Has(prop::Write) && f801->Has(prop::WriteNoResponse) && f801->Has(prop::Notify));
+    EXPECT_TRUE(f801->HasCccd());
+    EXPECT_TRUE(g[1].characteristics[4].HasCccd());
+    EXPECT_EQ(g[1].characteristics[4].uuid, uuid::Control);
+    EXPECT_EQ(SysId(d).size(), 8u);
+}
+
+TEST(VirtualDongleGatt, ConfigurationEditsTheDatabase) {
+    auto cfg = TDongleConfig::Standard("x", "AA:BB:CC:DD:EE:FF", "1.1.9");
+    EXPECT_TRUE(cfg.Remove(uuid::MouseReports));
+    EXPECT_FALSE(cfg.Remove(uuid::MouseReports));
+    EXPECT_TRUE(cfg.SetText(uuid::ModelNumber, std::string("M\0", 2)));
+    cfg.Find(uuid::Reports)->descriptors.insert(cfg.Find(uuid::Reports)->descriptors.begin(),
+                                                TGattDescriptorSpec{uuid::UserDescription, {'k'}, 0});
+    Front f(cfg);
+    EXPECT_EQ(f.H(uuid::MouseReports), 0);
+    EXPECT_EQ(*f.dongle->Read(f.H(uuid::ModelNumber)), (TBytes{'M', 0}));
+    EXPECT_EQ(*f.dongle->Read(f.H(uuid::Firmware)), (TBytes{'1', '.', '1', '.', '9'}));
+    EXPECT_FALSE(f.dongle->Read(f.H(uuid::Reports)).has_value()) << "not readable";
+    EXPECT_EQ(f.dongle->Characteristic(f.H(uuid::Reports))->descriptors[0].uuid, uuid::UserDescription);
+}
+
+TEST(VirtualDongleIdentity, AnswersTheRequestWithItsIdentityLittleEndian) {
+    struct Case {
+        TDongleIdentity id;
+        uint8_t code;
+        TBytes reply;
+    } cases[] = {
+        {Identity0451_16B4, 0xA1, {0xA1, 0x51, 0x04, 0xB4, 0x16, 0x00}},
+        {{0x0451, 0xE010, 2}, 0xA0, {0xA0, 0x51, 0x04, 0x10, 0xE0, 0x02}},
+        {Identity4348_E010, 0xA1, {0xA1, 0x48, 0x43, 0x10, 0xE0, 0x00}},
+        {{0x1234, 0x5678, 0xFF}, 0xA1, {0xA1, 0x34, 0x12, 0x78, 0x56, 0xFF}},
+    };
+    for (const auto& c : cases) {
+        auto cfg = TDongleConfig::Standard("d", "00:00:00:00:00:01", "1.2.0", c.id);
+        cfg.identityReplyCode = c.code;
+        Front f(cfg);
+        f.Subscribe(uuid::Control);
+        const TBytes sys = SysId(*f.dongle);
+        EXPECT_EQ(f.Write(uuid::Control, {0xA1, sys[6], sys[7]}).status, GattSuccess);
+        ASSERT_EQ(f.notes.size(), 1u);
+        EXPECT_EQ(f.notes[0].first, uuid::Control);
+        EXPECT_EQ(ToHex(f.notes[0].second), ToHex(c.reply));
+        ASSERT_EQ(f.dongle->Writes().size(), 1u);
+        EXPECT_EQ(f.dongle->Writes()[0].characteristic, uuid::Control);
+    }
+}
+
+TEST(VirtualDongleIdentity, StaysSilentWhenItShould) {
+    auto base = TDongleConfig::Standard();
+    const TBytes sys = TVirtualDongle(base).Gatt()[0].characteristics[0].value;
+    struct Case {
+        const char* what;
+        bool subscribe;
+        bool answers;
+        TBytes request;
+    } cases[] = {
+        {"not subscribed", false, true, {0xA1, sys[6], sys[7]}},
+        {"older firmware", true, false, {0xA1, sys[6], sys[7]}},
+        {"other System ID", true, true, {0xA1, static_cast<uint8_t>(sys[6] + 1), sys[7]}},
+        {"other code", true, true, {0xA0, sys[6], sys[7]}},
+        {"short request", true, true, {0xA1, sys[6]}},
+    };
+    for (const auto& c : cases) {
+        auto cfg = base;
+        cfg.answersIdentity = c.answers;
+        Front f(cfg);
+        if (c.subscribe) f.Subscribe(uuid::Control);
+        f.Write(uuid::Control, c.request);
+        EXPECT_TRUE(f.notes.empty()) << c.what;
+    }
+    // A System ID shorter than 8 bytes makes the request carry zeros; that is still answered.
+    auto cfg = base;
+    cfg.SetValue(uuid::SystemId, {1, 2, 3, 4, 5, 6});
+    Front f(cfg);
+    f.Subscribe(uuid::Control);
+    f.Write(uuid::Control, {0xA1, 0x00, 0x00});
+    EXPECT_EQ(f.notes.size(), 1u);
+}
+
+TEST(VirtualDongleIdentity, SubscribingThroughTheCccdAndUnaskedReplies) {
+    Front f(TDongleConfig::Standard());
+    const auto* ctl = f.dongle->Characteristic(f.H(uuid::Control));
+    const uint16_t cccd = ctl->descriptors[0].handle;
+    EXPECT_FALSE(f.dongle->NotifyIdentity());
+    EXPECT_TRUE(f.dongle->WriteDescriptor(cccd, TBytes{0x01, 0x00}));
+    EXPECT_TRUE(f.dongle->Notifying(ctl->handle));
+    EXPECT_TRUE(f.dongle->NotifyIdentity());
+    EXPECT_TRUE(f.dongle->Notify(uuid::Control, {0x91}));
+    EXPECT_TRUE(f.dongle->WriteDescriptor(cccd, TBytes{0x00, 0x00}));
+    EXPECT_FALSE(f.dongle->NotifyIdentity());
+    ASSERT_EQ(f.notes.size(), 2u);
+    EXPECT_EQ(f.notes[1].second, TBytes{0x91});
+    EXPECT_FALSE(f.dongle->SetNotifying(f.H(uuid::Vendor2), true)) << "0xF802 cannot notify";
+}
+
+TEST(VirtualDongleLed, StatusIsFramedForTheIdentity) {
+    struct Case {
+        TDongleIdentity id;
+        TBytes value;
+    } cases[] = {
+        {Identity0451_16B4, {0x01, 0x05}},
+        {{0x0451, 0xE010, 1}, {0x05}},
+        {Identity045E_002D, {0x05}},
+    };
+    for (const auto& c : cases) {
+        Front f(TDongleConfig::Standard("d", "00:00:00:00:00:02", "1.2.0", c.id));
+        EXPECT_FALSE(f.dongle->NotifyLedStatus(5)) << "not subscribed yet";
+        f.Subscribe(uuid::Reports);
+        EXPECT_TRUE(f.dongle->NotifyLedStatus(5));
+        ASSERT_EQ(f.notes.size(), 1u);
+        EXPECT_EQ(f.notes[0].first, uuid::Reports);
+        EXPECT_EQ(f.notes[0].second, c.value);
+        EXPECT_EQ(f.dongle->Target().ledStatus, 5);
+    }
+}
+
+// The same session of input, framed for each identity, must leave the target in the same state.
+TEST(VirtualTargetReplay, DecodesKeyboardAndMouseForEveryFraming) {
+    struct Case {
+        TDongleIdentity id;
+        uint16_t mouseChar;
+        bool hasMouse;
+    } cases[] = {
+        {Identity0451_16B4, uuid::Reports, true},
+        {Identity0451_E010, uuid::Reports, true},
+        {{0x0451, 0xE010, 1}, uuid::MouseReports, true},
+        {Identity4348_E010, uuid::MouseReports, true},
+        {Identity045E_002D, uuid::MouseReports, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(FramingName(FramingOf(c.id)));
+        const TFraming fr = FramingOf(c.id);
+        Front f(TDongleConfig::Standard("d", "00:00:00:00:00:03", "1.2.0", c.id));
+        auto key = [&](uint8_t mods, std::vector<uint8_t> keys) {
+            EXPECT_EQ(f.Write(uuid::Reports, Kbd(fr, mods, keys), TWriteKind::Command).status, GattSuccess);
+        };
+        // "Hi!" then Backspace: Shift+h, i, Shift+1, Backspace; a Ctrl chord types nothing.
+        key(0x02, {});
+        key(0x02, {0x0B});
+        key(0x00, {});
+        key(0x00, {0x0C});
+        key(0x20, {0x0C, 0x1E});  // right Shift with i still held, then 1
+        key(0x00, {});
+        key(0x00, {0x2A});
+        key(0x00, {});
+        key(0x01, {0x06});  // Ctrl+C
+        key(0x01, {0x06, 0x04, 0x05});
+        auto t = f.dongle->Target();
+        EXPECT_EQ(t.text, "Hi");
+        EXPECT_EQ(t.keysHeld, (std::vector<uint8_t>{0x06, 0x04, 0x05}));
+        EXPECT_EQ(t.modifiers, 0x01);
+        key(0x00, {});
+        t = f.dongle->Target();
+        EXPECT_FALSE(t.AnyKeyHeld());
+        EXPECT_EQ(t.keyboardReports, 11);
+        EXPECT_EQ(t.keyEvents.front(), (TKeyEvent{225, true}));
+        EXPECT_EQ(t.keyEvents.back(), (TKeyEvent{0x05, false}));
+
+        f.Write(c.mouseChar, Mouse(fr, 0x01, 2047, -2047, 0), TWriteKind::Command);
+        f.Write(c.mouseChar, Mouse(fr, 0x05, -47, 7, -15), TWriteKind::Command);
+        f.Write(c.mouseChar, Mouse(fr, 0x00, 0, 0, 3), TWriteKind::Command);
+        t = f.dongle->Target();
+        if (c.hasMouse) {
+            EXPECT_EQ(t.pointerX, 2000);
+            EXPECT_EQ(t.pointerY, -2040);
+            EXPECT_EQ(t.wheel, -12);
+            EXPECT_EQ(t.buttonPresses, (std::vector<uint8_t>{1, 3}));
+            EXPECT_EQ(t.buttons, 0);
+            EXPECT_EQ(t.mouseReports, 3);
+            EXPECT_EQ(t.rejectedReports, 0);
+        } else {
+            EXPECT_EQ(t.mouseReports, 0);
+            EXPECT_EQ(t.rejectedReports, 3);
+        }
+    }
+}
+
+TEST(VirtualTargetReplay, RejectsWhatIsNoReportUnderTheFraming) {
+    struct Case {
+        TFraming framing;
+        uint16_t characteristic;
+        TBytes bytes;
+    } cases[] = {
+        {TFraming::ReportId, uuid::Reports, Kbd(TFraming::Plain, 0, {4})},       // plain into a framed target
+        {TFraming::ReportId, uuid::Reports, {0x02, 0, 0, 0, 0, 0, 0, 0, 0}},     // unknown report ID
+        {TFraming::ReportId, uuid::MouseReports, Mouse(TFraming::ReportId, 1, 1, 1, 0)},
+        {TFraming::Plain, uuid::Reports, Kbd(TFraming::ReportId, 0, {4})},       // 9 bytes
+        {TFraming::Plain, uuid::Reports, Mouse(TFraming::Plain, 1, 1, 1, 0)},    // mouse on 0xF801
+        {TFraming::PlainKeyboard, uuid::MouseReports, Mouse(TFraming::Plain, 1, 1, 1, 0)},
+        {TFraming::None, uuid::Reports, Kbd(TFraming::Plain, 0, {4})},
+        {TFraming::Plain, uuid::Reports, {}},
+    };
+    for (const auto& c : cases) {
+        TVirtualTarget t;
+        EXPECT_FALSE(ReplayReport(t, c.framing, c.characteristic, c.bytes)) << ToHex(c.bytes);
+        EXPECT_EQ(t.rejectedReports, 1);
+        EXPECT_FALSE(t.AnyInputHeld());
+        EXPECT_TRUE(t.text.empty());
+    }
+}
+
+TEST(VirtualTargetReplay, UsLayout) {
+    EXPECT_EQ(UsCharacter(0x04, false), 'a');
+    EXPECT_EQ(UsCharacter(0x1D, true), 'Z');
+    EXPECT_EQ(UsCharacter(0x27, false), '0');
+    EXPECT_EQ(UsCharacter(0x1F, true), '@');
+    EXPECT_EQ(UsCharacter(0x34, true), '"');
+    EXPECT_EQ(UsCharacter(0x38, true), '?');
+    EXPECT_EQ(UsCharacter(0x35, false), '`');
+    EXPECT_EQ(UsCharacter(0x28, false), '\n');
+    EXPECT_EQ(UsCharacter(0x2C, true), ' ');
+    EXPECT_EQ(UsCharacter(0x3A, false), 0) << "F1 types nothing";
+    EXPECT_EQ(UsCharacter(0xE1, false), 0);
+}
+
+TEST(VirtualDongleLink, WritesAreRecordedInOrderWithTheirKindAndFate) {
+    Front f(TDongleConfig::Standard());
+    f.dongle->SetWriteDelay(std::chrono::milliseconds(7));
+    f.dongle->FailNextWrites(2);
+    const TBytes k = Kbd(TFraming::ReportId, 0, {4});
+    EXPECT_EQ(f.Write(uuid::Reports, k, TWriteKind::Command).status, GattFailure);
+    EXPECT_EQ(f.Write(uuid::Reports, k, TWriteKind::Request).status, GattFailure);
+    const auto ok = f.Write(uuid::Reports, k, TWriteKind::Request);
+    EXPECT_EQ(ok.status, GattSuccess);
+    EXPECT_EQ(ok.delay, std::chrono::milliseconds(7));
+    // Refused by the stack, never on air: no write-without-response on 0xF80F, unknown handle.
+    EXPECT_EQ(f.Write(uuid::Control, {0xA1, 0, 0}, TWriteKind::Command).status, GattFailure);
+    EXPECT_EQ(f.dongle->Write(0xFFFF, k, TWriteKind::Request).status, GattFailure);
+
+    const auto w = f.dongle->Writes();
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_EQ(w[0].seq, 1u);
+    EXPECT_EQ(w[0].kind, TWriteKind::Command);
+    EXPECT_EQ(w[0].status, GattFailure);
+    EXPECT_EQ(w[1].kind, TWriteKind::Request);
+    EXPECT_EQ(w[2].status, GattSuccess);
+    EXPECT_EQ(w[2].bytes, k);
+    EXPECT_EQ(w[2].characteristic, uuid::Reports);
+    EXPECT_EQ(f.dongle->Target().keyboardReports, 1) << "failed writes are not replayed";
+    f.dongle->ClearRecords();
+    EXPECT_TRUE(f.dongle->Writes().empty());
+    EXPECT_FALSE(f.dongle->Target().AnyKeyHeld());
+}
+
+TEST(VirtualDongleLink, DropsConnectsAndAdvertising) {
+    Front f(TDongleConfig::Standard());
+    f.Subscribe(uuid::Reports);
+    f.dongle->DropLink();
+    f.dongle->DropLink();  // already down: nothing more
+    EXPECT_EQ(f.drops, 1);
+    EXPECT_FALSE(f.dongle->Connected());
+    EXPECT_EQ(f.Write(uuid::Reports, Kbd(TFraming::ReportId, 0, {})).status, GattFailure);
+    EXPECT_FALSE(f.dongle->Read(f.H(uuid::Firmware)).has_value());
+
+    EXPECT_TRUE(f.dongle->Connect());
+    EXPECT_FALSE(f.dongle->Notifying(f.H(uuid::Reports))) << "a new link starts unsubscribed";
+    f.dongle->Disconnect();
+    EXPECT_EQ(f.drops, 1) << "the central's own disconnect is no drop";
+    f.dongle->SetAdvertising(false);
+    EXPECT_FALSE(f.dongle->Connect());
+    EXPECT_EQ(f.dongle->ConnectCount(), 2);
+}
+
+TEST(VirtualRadioTest, ScanFilterRemovalAndPower) {
+    TVirtualRadio radio;
+    auto a = radio.AddDongle(TDongleConfig::Standard("a", "00:00:00:00:00:0A"));
+    auto bcfg = TDongleConfig::Standard("b", "00:00:00:00:00:0B");
+    bcfg.advertisedServices = {0x1812};
+    auto b = radio.AddDongle(bcfg);
+    auto c = radio.AddDongle(TDongleConfig::Standard("c", "00:00:00:00:00:0C"));
+    c->SetAdvertising(false);
+
+    EXPECT_EQ(radio.Scan({uuid::Vendor}), (std::vector<std::shared_ptr<TVirtualDongle>>{a}));
+    EXPECT_EQ(radio.Scan({}).size(), 2u);
+    EXPECT_EQ(radio.Find("00:00:00:00:00:0B"), b);
+
+    int drops = 0;
+    a->SetSink({nullptr, [&] { ++drops; }});
+    b->SetSink({nullptr, [&] { ++drops; }});
+    ASSERT_TRUE(a->Connect());
+    ASSERT_TRUE(b->Connect());
+    radio.SetPresent(false);
+    EXPECT_EQ(drops, 2);
+    EXPECT_TRUE(radio.Scan({}).empty());
+    radio.SetPresent(true);
+    ASSERT_TRUE(a->Connect());
+    EXPECT_TRUE(radio.RemoveDongle("00:00:00:00:00:0A"));
+    EXPECT_EQ(drops, 3);
+    EXPECT_EQ(radio.Find("00:00:00:00:00:0A"), nullptr);
+}
