@@ -121,14 +121,14 @@ TEST_F(FakeCentral, ScanFindsAdvertisingDonglesOfTheServiceAndEndsOnTheTimeOut) 
     quiet->SetAdvertising(false);
 
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(central.StartDiscovery(150, {VendorService}));
-    EXPECT_FALSE(central.StartDiscovery(150, {VendorService})) << "one scan at a time";
+    ASSERT_TRUE(central.StartDiscovery(300, {VendorService}));
+    EXPECT_FALSE(central.StartDiscovery(300, {VendorService})) << "one scan at a time";
     // A dongle that starts advertising during the scan is found too.
     std::this_thread::sleep_for(40ms);
     quiet->SetAdvertising(true);
     auto ends = WaitFor(1, [](const Event& e) { return e.what.rfind("end:", 0) == 0; });
     ASSERT_EQ(ends.size(), 1u);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
     EXPECT_EQ(ends[0].what, "end:2");
     EXPECT_EQ(ends[0].role, TRole::Scanner);
     auto found = WaitFor(2, [](const Event& e) { return e.what.rfind("found:", 0) == 0; });
@@ -146,7 +146,7 @@ TEST_F(FakeCentral, ScanFindsAdvertisingDonglesOfTheServiceAndEndsOnTheTimeOut) 
 
 TEST_F(FakeCentral, CancelRaisesTheEndOnTheCallerAndSilencesTheTimeOut) {
     central.AddDongle(vd::TDongleConfig::Standard());
-    ASSERT_TRUE(central.StartDiscovery(100, {VendorService}));
+    ASSERT_TRUE(central.StartDiscovery(400, {VendorService}));
     WaitFor(1, [](const Event& e) { return e.what.rfind("found:", 0) == 0; });
     central.CancelDiscovery();
     {
@@ -156,7 +156,7 @@ TEST_F(FakeCentral, CancelRaisesTheEndOnTheCallerAndSilencesTheTimeOut) {
     }
     central.CancelDiscovery();  // no scan: still an end, on this thread
     EXPECT_EQ(Events("end:0").size(), 1u);
-    std::this_thread::sleep_for(200ms);
+    std::this_thread::sleep_for(500ms);
     EXPECT_EQ(Events("end:1").size(), 1u) << "the time-out of a cancelled scan raised an end";
     EXPECT_FALSE(central.Scanning());
 
@@ -380,7 +380,7 @@ TEST_F(FakeCentral, ErrorsFromHandlersReachTheGeneralErrorReporter) {
     ASSERT_TRUE(central.WaitIdle());
     dongle->DropLink();
     ASSERT_TRUE(central.WaitIdle());
-    std::this_thread::sleep_for(60ms);  // the scan's time-out
+    ASSERT_EQ(WaitFor(1, [](const Event& e) { return e.what.rfind("end:", 0) == 0; }).size(), 1u);
     SetGeneralErrorReporter(previous);
     std::lock_guard l(m);
     std::sort(reported.begin(), reported.end());

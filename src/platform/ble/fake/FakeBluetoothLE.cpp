@@ -58,8 +58,10 @@ void TTaskQueue::Run() {
             continue;
         }
         auto first = FTasks.begin();
-        if (first->first.first > TClock::now()) {
-            FWake.wait_until(lock, first->first.first);
+        // A copy: another worker may take that task (and free its node) while this one waits.
+        const TClock::time_point due = first->first.first;
+        if (due > TClock::now()) {
+            FWake.wait_until(lock, due);
             continue;
         }
         auto task = std::move(first->second);
