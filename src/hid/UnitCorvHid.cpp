@@ -215,29 +215,49 @@ THidReport MakeKeyboardReport(uint8_t reportId) {
     return report;
 }
 
-THidReport MakeMouseReport(uint8_t reportId) {
-    THidReport report;
-    const std::size_t payload = StartReport(report, reportId, MousePayloadSize);
+TMouseSnapshot TakeMouseSnapshot() {
+    TMouseSnapshot snapshot;
     for (int32_t i = 0; i < MouseItemCount; ++i) {
         TMouseItem& item = MouseItems[i];
         const int32_t code = item.Code;
         if (code >= FirstMouseButtonCode && code <= LastMouseButtonCode) {
-            if (item.Value > 0) {
-                report[payload + MouseButtonsOffset] |= static_cast<uint8_t>(1u << (code - FirstMouseButtonCode));
-            }
+            if (item.Value > 0) snapshot.Buttons |= static_cast<uint8_t>(1u << (code - FirstMouseButtonCode));
         } else if (code == MouseCodeX || code == MouseCodeY) {
             // Movement is sent once: whatever lies beyond the limit is dropped rather than carried
             // over, so a burst never keeps the pointer moving after the hand has stopped.
-            PutInt16(report, payload + (code == MouseCodeX ? MouseXOffset : MouseYOffset),
-                     Clamp(item.Value, MouseMoveLimit));
+            (code == MouseCodeX ? snapshot.X : snapshot.Y) = Clamp(item.Value, MouseMoveLimit);
             item.Value = 0;
         } else if (code == MouseCodeWheel) {
-            report[payload + MouseWheelOffset] =
-                static_cast<uint8_t>(static_cast<int8_t>(Clamp(item.Value, MouseWheelLimit)));
+            snapshot.Wheel = Clamp(item.Value, MouseWheelLimit);
             item.Value = 0;
         }
     }
+    return snapshot;
+}
+
+THidReport MakeMouseReportFrom(const TMouseSnapshot& mouse, uint8_t reportId) {
+    THidReport report;
+    const std::size_t payload = StartReport(report, reportId, MousePayloadSize);
+    report[payload + MouseButtonsOffset] = mouse.Buttons;
+    PutInt16(report, payload + MouseXOffset, Clamp(mouse.X, MouseMoveLimit));
+    PutInt16(report, payload + MouseYOffset, Clamp(mouse.Y, MouseMoveLimit));
+    report[payload + MouseWheelOffset] = static_cast<uint8_t>(static_cast<int8_t>(Clamp(mouse.Wheel, MouseWheelLimit)));
     return report;
+}
+
+THidReport MakeMouseReport(uint8_t reportId) { return MakeMouseReportFrom(TakeMouseSnapshot(), reportId); }
+
+THidReport GetMouseHidReport(const TUSBDeviceID& id, const TMouseSnapshot& mouse) {
+    switch (HidFraming(id)) {
+        case THidFraming::ReportId:
+            return MakeMouseReportFrom(mouse, MouseReportId);
+        case THidFraming::Plain:
+            return MakeMouseReportFrom(mouse, 0);
+        case THidFraming::None:
+        case THidFraming::PlainKeyboardOnly:
+            break;
+    }
+    return {};
 }
 
 THidReport MakeEmptyKeyboardReport(uint8_t reportId) {

@@ -237,6 +237,22 @@ THidReport GetHidReport(const TUSBDeviceID& id, TReportType type);
 THidReport GetEmptyHidReport(const TUSBDeviceID& id, TReportType type);
 
 // Report ID 0 means plain framing; any other value is written in front of the payload.
+// The mouse state one report carries: the held buttons and the movement taken out of the table
+// (clamped to the limits). Taken once per event and framed for every dongle, so that each active
+// dongle receives the same motion rather than the first one taking it all.
+struct TMouseSnapshot {
+    uint8_t Buttons = 0;  // bit (code - 1) for each held button code 1..5
+    int32_t X = 0;
+    int32_t Y = 0;
+    int32_t Wheel = 0;
+};
+// Reads the buttons and consumes the pending movement, as building a mouse report does.
+TMouseSnapshot TakeMouseSnapshot();
+// A mouse report carrying the snapshot, framed with reportId (0: plain).
+THidReport MakeMouseReportFrom(const TMouseSnapshot& mouse, uint8_t reportId);
+// The mouse report for the identity carrying the snapshot; empty where GetHidReport(id, Mouse) is.
+THidReport GetMouseHidReport(const TUSBDeviceID& id, const TMouseSnapshot& mouse);
+
 THidReport MakeKeyboardReport(uint8_t reportId);
 THidReport MakeMouseReport(uint8_t reportId);
 THidReport MakeEmptyKeyboardReport(uint8_t reportId);

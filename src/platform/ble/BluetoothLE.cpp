@@ -54,14 +54,19 @@ std::string TBluetoothLEDevice::Identifier() const {
     return id;
 }
 
-void TBluetoothLEDevice::SetHandlers(TBluetoothLEDeviceHandlers handlers) {
+void TBluetoothLEDevice::SetHandlers(TBluetoothLEDeviceHandlers handlers, const void* owner) {
     std::unique_lock lock(FHandlersLock);
     FHandlers = std::move(handlers);
+    FHandlersOwner = owner;
 }
 
-void TBluetoothLEDevice::ClearHandlers() {
+void TBluetoothLEDevice::ClearHandlers(const void* owner) {
+    // Taking the lock exclusively waits for every handler call in progress.
     std::unique_lock lock(FHandlersLock);
-    FHandlers = {};
+    if (owner == nullptr || owner == FHandlersOwner) {
+        FHandlers = {};
+        FHandlersOwner = nullptr;
+    }
 }
 
 template <typename Fn>

@@ -170,12 +170,13 @@ public:
     // Requests the link to be closed; OnDisconnect follows when it is.
     virtual void Disconnect() = 0;
 
-    // Replaces all four handlers at once.
-    void SetHandlers(TBluetoothLEDeviceHandlers handlers);
-    // Removes the handlers and waits until every handler call in progress on other threads has
-    // returned; afterwards no handler set before is called again. Must not be called from inside a
-    // handler of this device.
-    void ClearHandlers();
+    // Replaces all four handlers at once. owner identifies who set them (a session), so that a
+    // session going away cannot remove the handlers of a newer session on the same device.
+    void SetHandlers(TBluetoothLEDeviceHandlers handlers, const void* owner = nullptr);
+    // Removes the handlers if owner set them (any handlers when owner is null), and waits until
+    // every handler call in progress on other threads has returned; afterwards no handler of that
+    // owner is called again. Must not be called from inside a handler of this device.
+    void ClearHandlers(const void* owner = nullptr);
 
 protected:
     TBluetoothLEDevice() = default;
@@ -194,6 +195,7 @@ private:
     // calls in progress.
     mutable std::shared_mutex FHandlersLock;
     TBluetoothLEDeviceHandlers FHandlers;
+    const void* FHandlersOwner = nullptr;
 };
 
 class TBluetoothLEManager {

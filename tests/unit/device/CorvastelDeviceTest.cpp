@@ -1,0 +1,525 @@
+#include "device/UnitCorvastelDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <numeric>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/MessageBus.h"
+#include "platform/GeneralError.h"
+#include "platform/ble/fake/FakeBluetoothLE.h"
+
+using namespace std::chrono_literals;
+namespace vd = vdongle;
+
+namespace {
+
+struct TSeenEvent {
+    uint8_t event;
+    std::string text;
+    uint32_t para;
+    bool activeWhenSeen;
+    TCorvastelDevice* session;
+};
+
+// Records every device event on the bus, with whether its session was active at that moment.
+class TEventRecorder {
+public:
+    TEventRecorder() {
+        FId = TMessageManager::DefaultManager().Subscribe<TBleDeviceMessage>(
+            [this](const TMessage<TBleDeviceMessage>& m) {
+                const auto& v = m.Value();
+                {
+                    std::lock_guard l(FLock);
+                    FEvents.push_back({v.event, v.text, v.para, v.cvDev->isActived.load(), v.cvDev});
+                }
+                FChanged.notify_all();
+            });
+    }
+    ~TEventRecorder() { TMessageManager::DefaultManager().Unsubscribe<TBleDeviceMessage>(FId); }
+
+    std::vector<TSeenEvent> Events() const {
+        std::lock_guard l(FLock);
+        return FEvents;
+    }
+    std::vector<uint8_t> Codes(const TCorvastelDevice* session = nullptr) const {
+        std::vector<uint8_t> codes;
+        for (const auto& e : Events()) {
+            if (!session || e.session == session) codes.push_back(e.event);
+        }
+        return codes;
+    }
+    bool WaitFor(uint8_t code, const TCorvastelDevice* session, std::chrono::milliseconds timeout = 5s) {
+        std::unique_lock l(FLock);
+        return FChanged.wait_for(l, timeout, [&] {
+            return std::any_of(FEvents.begin(), FEvents.end(),
+                               [&](const TSeenEvent& e) { return e.event == code && e.session == session; });
+        });
+    }
+
+private:
+    int FId;
+    mutable std::mutex FLock;
+    std::condition_variable FChanged;
+    std::vector<TSeenEvent> FEvents;
+};
+
+class TRecordingUi : public TDeviceUi {
+public:
+    void ShowMessageAndWait(const std::string& text) override { messages.push_back(text); }
+    std::vector<std::string> messages;
+};
+
+class TErrorRecorder {
+public:
+    TErrorRecorder() {
+        FPrevious = SetGeneralErrorReporter([this](const std::string& m) {
+            std::lock_guard l(FLock);
+            FErrors.push_back(m);
+        });
+    }
+    ~TErrorRecorder() { SetGeneralErrorReporter(FPrevious); }
+    std::vector<std::string> Errors() const {
+        std::lock_guard l(FLock);
+        return FErrors;
+    }
+
+private:
+    TGeneralErrorReporter FPrevious;
+    mutable std::mutex FLock;
+    std::vector<std::string> FErrors;
+};
+
+constexpr uint8_t KeyA = 4;
+
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override { ResetInputStateForTests(); }
+    void TearDown() override {
+        sessions.clear();  // before the central: sessions detach from its devices
+        ResetInputStateForTests();
+    }
+
+    std::shared_ptr<vd::TVirtualDongle> AddDongle(vd::TDongleConfig config) { return central.AddDongle(config); }
+
+    TCorvastelDevice& Connect(const std::string& address) {
+        sessions.push_back(std::make_unique<TCorvastelDevice>(&ui));
+        sessions.back()->InitData(&central.Device(address));
+        return *sessions.back();
+    }
+
+    // Connects and waits until the session is active.
+    TCorvastelDevice& ConnectActive(const std::string& address) {
+        TCorvastelDevice& s = Connect(address);
+        EXPECT_TRUE(events.WaitFor(DeviceActived, &s)) << address << " never became active";
+        EXPECT_TRUE(central.WaitIdle());
+        return s;
+    }
+
+    // Waits until the dongle has recorded n writes and everything in flight has completed. The
+    // session's send worker is not the central's, so the central being idle is not enough.
+    bool WaitWrites(const vd::TVirtualDongle& d, size_t n) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (d.Writes().size() < n) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(1ms);
+        }
+        std::this_thread::sleep_for(20ms);  // a write too many would show up by now
+        return central.WaitIdle();
+    }
+
+    static std::vector<vd::TWriteRecord> WritesTo(const vd::TVirtualDongle& d, uint16_t characteristic) {
+        std::vector<vd::TWriteRecord> out;
+        for (const auto& w : d.Writes()) {
+            if (w.characteristic == characteristic) out.push_back(w);
+        }
+        return out;
+    }
+
+    TErrorRecorder errors;
+    TEventRecorder events;
+    TRecordingUi ui;
+    TFakeBluetoothLEManager central;
+    std::vector<std::unique_ptr<TCorvastelDevice>> sessions;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Binding
+
+struct TBindingCase {
+    const char* name;
+    std::vector<uint16_t> removed;  // characteristics taken out of the standard database
+    bool extraDeviceInfoCharacteristic;
+    uint8_t validValue;
+    bool accepted;
+};
+
+class BindingTest : public SessionTest, public ::testing::WithParamInterface<TBindingCase> {};
+
+TEST_P(BindingTest, AcceptsOnlyACompleteSetOfCharacteristics) {
+    const TBindingCase& c = GetParam();
+    auto config = vd::TDongleConfig::Standard("Corvastel-B", "C0:FF:EE:00:00:10");
+    for (uint16_t uuid : c.removed) ASSERT_TRUE(config.Remove(uuid)) << uuid;
+    if (c.extraDeviceInfoCharacteristic) {
+        config.FindService(0x180A)->characteristics.push_back({0x2A99, vd::prop::Read, {0x01}, {}, 0});
+    }
+    auto dongle = AddDongle(config);
+
+    TCorvastelDevice& s = Connect("C0:FF:EE:00:00:10");
+    EXPECT_EQ(s.validValue, c.validValue);
+    EXPECT_EQ(s.isCharacteristicIntegrity(), c.accepted);
+    if (c.accepted) {
+        ASSERT_TRUE(events.WaitFor(DeviceActived, &s));
+        const auto seen = events.Events();
+        ASSERT_GE(seen.size(), 2u);
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(seen[i].event, i == 0 ? ServicesBound : NotifyEnabled);
+            EXPECT_EQ(seen[i].text, "C0:FF:EE:00:00:10");
+            EXPECT_EQ(seen[i].para, 0u);
+        }
+    } else {
+        EXPECT_TRUE(central.WaitIdle());
+        EXPECT_FALSE(dongle->Connected()) << "an incomplete binding disconnects";
+        for (uint8_t code : events.Codes(&s)) EXPECT_EQ(code, DeviceDisconnected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Session, BindingTest,
+    ::testing::Values(TBindingCase{"AllFive", {}, false, 0x9F, true},
+                      TBindingCase{"WithoutChar3AndChar4", {0xF803, 0xF804}, false, 0x93, true},
+                      TBindingCase{"UnknownDeviceInfoCharacteristic", {}, true, 0x9F, true},
+                      TBindingCase{"WithoutChar2", {0xF802}, false, 0x9D, false},
+                      TBindingCase{"WithoutChar5", {0xF80F}, false, 0x8F, false},
+                      TBindingCase{"Char3WithoutChar4", {0xF804}, false, 0x97, false},
+                      TBindingCase{"Char4WithoutChar3", {0xF803}, false, 0x9B, false},
+                      TBindingCase{"DeviceInfoWithoutCharacteristics",
+                                   {0x2A23, 0x2A24, 0x2A25, 0x2A26, 0x2A27, 0x2A28, 0x2A29, 0x2A50},
+                                   false,
+                                   0x1F,
+                                   false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SessionTest, RefusedDiscoveryShowsTheMessageAndPostsNothing) {
+    auto config = vd::TDongleConfig::Standard("Corvastel-Gone", "C0:FF:EE:00:00:11");
+    AddDongle(config);
+    TFakeBluetoothLEDevice& device = central.Device("C0:FF:EE:00:00:11");
+    central.SetRadioPresent(false);
+    sessions.push_back(std::make_unique<TCorvastelDevice>(&ui));
+    sessions.back()->InitData(&device);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_TRUE(ui.messages[0].ends_with(" - Service discovery not allowed")) << ui.messages[0];
+    EXPECT_TRUE(events.Codes().empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Device information and identity
+
+struct TFirmwareCase {
+    const char* firmware;
+    bool asksIdentity;
+};
+
+class FirmwareTest : public SessionTest, public ::testing::WithParamInterface<TFirmwareCase> {};
+
+TEST_P(FirmwareTest, NewerFirmwareIsAskedItsIdentityOlderGetsTheDefault) {
+    const auto& c = GetParam();
+    auto dongle = AddDongle(vd::TDongleConfig::Standard("Corvastel-F", "C0:FF:EE:00:00:20", c.firmware,
+                                                        vd::TDongleIdentity{0x4348, 0xE010, 7}));
+    TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:20");
+    EXPECT_EQ(s.Firmware, c.firmware);
+    EXPECT_EQ(events.Codes(&s), (std::vector<uint8_t>{ServicesBound, NotifyEnabled, DeviceInfoComplete, DeviceActived}));
+    const auto requests = WritesTo(*dongle, 0xF80F);
+    if (c.asksIdentity) {
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].bytes, (vd::TBytes{0xA1, s.SystemId[6], s.SystemId[7]}));
+        EXPECT_EQ(s.HidId(), (TUSBDeviceID{0x4348, 0xE010, 7}));
+    } else {
+        EXPECT_TRUE(requests.empty());
+        EXPECT_EQ(s.HidId(), USBID_0451_16B4);
+    }
+    EXPECT_TRUE(s.isActived);
+    EXPECT_FALSE(events.Events().back().activeWhenSeen) << "active is set right after the event is posted";
+}
+
+INSTANTIATE_TEST_SUITE_P(Session, FirmwareTest,
+                         ::testing::Values(TFirmwareCase{"1.2.0", true}, TFirmwareCase{"2.0.0", true},
+                                           TFirmwareCase{"1.10.3", true}, TFirmwareCase{"1.1.9", false},
+                                           TFirmwareCase{"0.9.1", false}, TFirmwareCase{"1.2", false}));
+
+TEST_F(SessionTest, FirmwareThatIsNotANumberIsReportedAndLeavesTheSessionInactive) {
+    AddDongle(vd::TDongleConfig::Standard("Corvastel-X", "C0:FF:EE:00:00:21", "v1.2.0"));
+    TCorvastelDevice& s = Connect("C0:FF:EE:00:00:21");
+    ASSERT_TRUE(events.WaitFor(DeviceInfoComplete, &s));
+    ASSERT_TRUE(central.WaitIdle());
+    EXPECT_FALSE(s.isActived);
+    ASSERT_EQ(errors.Errors().size(), 1u);
+    EXPECT_EQ(errors.Errors()[0], "'v1' is not a valid integer value");
+}
+
+TEST_F(SessionTest, DeviceInformationCompletesOnceWhateverTheArrivalOrder) {
+    // Seven values delivered from seven threads at once, in a different order each round.
+    auto config = vd::TDongleConfig::Standard("Corvastel-I", "C0:FF:EE:00:00:22", "1.1.9");
+    AddDongle(config);
+    TFakeBluetoothLEDevice& device = central.Device("C0:FF:EE:00:00:22");
+    std::vector<std::unique_ptr<TBluetoothGattCharacteristic>> chars;
+    for (uint16_t uuid = 0x2A23; uuid <= 0x2A29; ++uuid) {
+        chars.push_back(std::make_unique<TBluetoothGattCharacteristic>(TBluetoothUuid::FromShort(uuid), PropRead));
+    }
+    const std::vector<uint8_t> systemId{1, 2, 3, 4, 5, 6, 7, 8};
+    const std::string firmware = "1.1.9";
+    std::mt19937 rng(7);
+    std::vector<std::unique_ptr<TCorvastelDevice>> rounds;  // all kept, so no two rounds share an address
+    for (int round = 0; round < 20; ++round) {
+        TCorvastelDevice& s = *rounds.emplace_back(std::make_unique<TCorvastelDevice>());
+        s.Device = &device;
+        std::vector<int> order(7);
+        std::iota(order.begin(), order.end(), 0);
+        std::shuffle(order.begin(), order.end(), rng);
+        std::vector<std::thread> threads;
+        for (int i : order) {
+            threads.emplace_back([&, i] {
+                if (i == 0) {
+                    s.ReceiveData(*chars[0], systemId);
+                } else {
+                    const std::string text = i == 3 ? firmware : "text" + std::to_string(i);
+                    s.ReceiveData(*chars[i], std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+                }
+            });
+        }
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(events.Codes(&s), (std::vector<uint8_t>{DeviceInfoComplete, DeviceActived})) << "round " << round;
+        EXPECT_EQ(s.SystemId[7], 8);
+        EXPECT_EQ(s.Manufacture, "text6");
+    }
+}
+
+TEST_F(SessionTest, IdentityRepliesAndLedStatusAreDecoded) {
+    TCorvastelDevice s;
+    TFakeBluetoothLEDevice& device = central.Device("C0:FF:EE:00:00:23");
+    s.Device = &device;
+    TBluetoothGattCharacteristic c1(TBluetoothUuid::FromShort(0xF801), PropNotify);
+    TBluetoothGattCharacteristic c5(TBluetoothUuid::FromShort(0xF80F), PropNotify);
+    s.char1 = &c1;
+    s.char5 = &c5;
+
+    struct TReply {
+        std::vector<uint8_t> value;
+        bool taken;
+    };
+    const TReply replies[] = {
+        {{0xA1, 0x34, 0x12, 0x78, 0x56, 0x02}, true},       {{0xA0, 0x51, 0x04, 0xB4, 0x16, 0x00, 0xEE}, true},
+        {{0xA1, 0x34, 0x12, 0x78, 0x56}, false},            {{0x91, 0x34, 0x12, 0x78, 0x56, 0x02}, false},
+        {{0xB1, 0x34, 0x12, 0x78, 0x56, 0x02}, false},      {{}, false},
+    };
+    TUSBDeviceID expected{};
+    int activations = 0;
+    for (const auto& r : replies) {
+        s.ReceiveData(c5, r.value);
+        if (r.taken) {
+            expected = {static_cast<uint32_t>(r.value[1] | r.value[2] << 8),
+                        static_cast<uint32_t>(r.value[3] | r.value[4] << 8), r.value[5]};
+            ++activations;
+        }
+        EXPECT_EQ(s.HidId(), expected);
+        EXPECT_EQ(events.Codes(&s).size(), static_cast<size_t>(activations));
+    }
+    EXPECT_TRUE(s.isActived);
+
+    // Identity 0451:16B4 (report-ID framing): LED values are 01 LL.
+    s.ReceiveData(c1, std::vector<uint8_t>{0x01, 0x02});
+    EXPECT_EQ(s.LedStatus, 0x02);
+    s.ReceiveData(c1, std::vector<uint8_t>{0x02, 0x05});
+    EXPECT_EQ(s.LedStatus, 0x02) << "a malformed value keeps the last status";
+}
+
+TEST(DeviceStrings, KeepEveryByteAndReplaceInvalidUtf8) {
+    const auto decode = [](std::vector<uint8_t> v) { return DecodeDeviceString(v); };
+    EXPECT_EQ(decode({}), "");
+    EXPECT_EQ(decode({'1', '.', '2', 0x00}), std::string("1.2\0", 4));
+    EXPECT_EQ(decode({0xE4, 0xB8, 0xAD, 'x'}), "\xE4\xB8\xAD" "x");
+    EXPECT_EQ(decode({'a', 0xFF, 'b', 0xC3}), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(decode({0xC0, 0xAF}), "\xEF\xBF\xBD\xEF\xBF\xBD") << "overlong forms are not characters";
+}
+
+TEST_F(SessionTest, ActiveIsClearedBeforeTheDisconnectEventIsSeen) {
+    auto dongle = AddDongle(vd::TDongleConfig::Standard("Corvastel-D", "C0:FF:EE:00:00:24", "1.1.9"));
+    TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:24");
+    dongle->DropLink();
+    ASSERT_TRUE(events.WaitFor(DeviceDisconnected, &s));
+    const auto last = events.Events().back();
+    EXPECT_EQ(last.event, DeviceDisconnected);
+    EXPECT_EQ(last.text, "C0:FF:EE:00:00:24");
+    EXPECT_FALSE(last.activeWhenSeen);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sending
+
+struct TRouteCase {
+    const char* name;
+    vd::TDongleIdentity identity;
+    bool minimalBinding;
+    int mouseOnF801;
+    int mouseOnF803;
+};
+
+class RoutingTest : public SessionTest, public ::testing::WithParamInterface<TRouteCase> {};
+
+TEST_P(RoutingTest, MouseReportsGoWhereTheIdentitySaysAndKeysAlwaysToChar1) {
+    const auto& c = GetParam();
+    auto config = vd::TDongleConfig::Standard("Corvastel-R", "C0:FF:EE:00:00:30", "1.2.0", c.identity);
+    if (c.minimalBinding) {
+        config.Remove(0xF803);
+        config.Remove(0xF804);
+    }
+    auto dongle = AddDongle(config);
+    TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:30");
+    dongle->ClearRecords();
+
+    SetMouseItem(MouseCodeX, 5);
+    s.SendReport(TReportType::Mouse, false);
+    AddPressedKey(KeyA);
+    s.SendReport(TReportType::KeyboardIn, false);
+    ASSERT_TRUE(WaitWrites(*dongle, static_cast<size_t>(1 + c.mouseOnF801 + c.mouseOnF803)));
+
+    EXPECT_EQ(static_cast<int>(WritesTo(*dongle, 0xF803).size()), c.mouseOnF803);
+    const auto onF801 = WritesTo(*dongle, 0xF801);
+    ASSERT_EQ(static_cast<int>(onF801.size()), c.mouseOnF801 + 1) << "the keyboard report behind goes out";
+    const auto target = dongle->Target();
+    EXPECT_EQ(target.keysHeld, (std::vector<uint8_t>{KeyA}));
+    EXPECT_EQ(target.pointerX, c.mouseOnF801 + c.mouseOnF803 ? 5 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Session, RoutingTest,
+    ::testing::Values(TRouteCase{"Id0451_16B4", vd::Identity0451_16B4, false, 1, 0},
+                      TRouteCase{"Id0451_E010_ver0", vd::Identity0451_E010, false, 1, 0},
+                      TRouteCase{"Id0451_E010_ver1", {0x0451, 0xE010, 1}, false, 0, 1},
+                      TRouteCase{"Id4348_E010", vd::Identity4348_E010, false, 0, 1},
+                      TRouteCase{"Id4348_E010_withoutChar3", vd::Identity4348_E010, true, 0, 0},
+                      TRouteCase{"Id045E_002D_keyboardOnly", vd::Identity045E_002D, false, 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SessionTest, WritesOneReportAtATimeInOrder) {
+    auto dongle = AddDongle(vd::TDongleConfig::Standard("Corvastel-P", "C0:FF:EE:00:00:31", "1.1.9"));
+    TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:31");
+    dongle->ClearRecords();
+    dongle->SetWriteDelay(150ms);
+
+    for (uint8_t usage : {4, 5, 6}) {
+        AddPressedKey(usage);
+        s.SendReport(TReportType::KeyboardIn, false);
+    }
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(dongle->Writes().size(), 1u) << "the second write waits for the first completion";
+    ASSERT_TRUE(WaitWrites(*dongle, 3));
+    const auto writes = dongle->Writes();
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[0].bytes, (vd::TBytes{1, 0, 0, 4, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(writes[1].bytes, (vd::TBytes{1, 0, 0, 4, 5, 0, 0, 0, 0}));
+    EXPECT_EQ(writes[2].bytes, (vd::TBytes{1, 0, 0, 4, 5, 6, 0, 0, 0}));
+}
+
+TEST_F(SessionTest, AFailedWriteDoesNotStopLaterReports) {
+    auto dongle = AddDongle(vd::TDongleConfig::Standard("Corvastel-W", "C0:FF:EE:00:00:32", "1.1.9"));
+    TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:32");
+    dongle->ClearRecords();
+    dongle->FailNextWrites(1);
+    AddPressedKey(KeyA);
+    s.SendReport(TReportType::KeyboardIn, false);
+    ClearPressedKeys();
+    s.SendReport(TReportType::KeyboardIn, true);
+    ASSERT_TRUE(WaitWrites(*dongle, 2));
+    const auto writes = dongle->Writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_NE(writes[0].status, GattStatusSuccess);
+    EXPECT_EQ(writes[1].bytes, (vd::TBytes{1, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_FALSE(dongle->Target().AnyKeyHeld()) << "the release reached the target";
+}
+
+TEST_F(SessionTest, ReportsAreQueuedButNotWrittenWhileTheLinkIsDown) {
+    auto dongle = AddDongle(vd::TDongleConfig::Standard("Corvastel-Q", "C0:FF:EE:00:00:33", "1.1.9"));
+    TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:33");
+    dongle->ClearRecords();
+    dongle->DropLink();
+    ASSERT_TRUE(events.WaitFor(DeviceDisconnected, &s));
+    AddPressedKey(KeyA);
+    s.SendReport(TReportType::KeyboardIn, false);
+    ClearPressedKeys();
+    s.SendReport(TReportType::KeyboardIn, false);
+    EXPECT_EQ(s.ReportQueue.Count(), 2) << "queued, not sent, while the link is down";
+    EXPECT_TRUE(dongle->Writes().empty());
+}
+
+TEST_F(SessionTest, EveryDongleGetsTheSameMotionFromOneSnapshot) {
+    auto a = AddDongle(vd::TDongleConfig::Standard("Corvastel-M1", "C0:FF:EE:00:00:34", "1.1.9"));
+    auto b = AddDongle(vd::TDongleConfig::Standard("Corvastel-M2", "C0:FF:EE:00:00:35", "1.2.0",
+                                                   vd::Identity4348_E010));
+    TCorvastelDevice& sa = ConnectActive("C0:FF:EE:00:00:34");
+    TCorvastelDevice& sb = ConnectActive("C0:FF:EE:00:00:35");
+    SetMouseItem(MouseCodeX, 7);
+    SetMouseItem(MouseCodeY, -3);
+    const TMouseSnapshot snapshot = TakeMouseSnapshot();
+    sa.SendMouseReport(snapshot);
+    sb.SendMouseReport(snapshot);
+    ASSERT_TRUE(WaitWrites(*a, 1));
+    ASSERT_TRUE(WaitWrites(*b, 2));  // the identity request, then the report
+    for (const auto& d : {a, b}) {
+        EXPECT_EQ(d->Target().pointerX, 7) << d->Address();
+        EXPECT_EQ(d->Target().pointerY, -3) << d->Address();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lifetime
+
+TEST_F(SessionTest, DestroyingSessionsWhileCompletionsAndNotificationsRaceIsSafe) {
+    auto dongle = AddDongle(vd::TDongleConfig::Standard("Corvastel-L", "C0:FF:EE:00:00:40", "1.1.9"));
+    for (int round = 0; round < 15; ++round) {
+        auto s = std::make_unique<TCorvastelDevice>(&ui);
+        s->InitData(&central.Device("C0:FF:EE:00:00:40"));
+        ASSERT_TRUE(events.WaitFor(DeviceActived, s.get()));
+        std::atomic<bool> stop{false};
+        std::thread leds([&] {
+            for (uint8_t i = 0; !stop; ++i) dongle->NotifyLedStatus(i & 7);
+        });
+        for (int i = 0; i < 40; ++i) {
+            AddPressedKey(static_cast<int32_t>(4 + i % 20));
+            s->SendReport(TReportType::KeyboardIn, false);
+        }
+        s.reset();  // writes, completions and notifications are still on their way
+        stop = true;
+        leds.join();
+        ClearPressedKeys();
+        ASSERT_TRUE(central.WaitIdle());
+        dongle->DropLink();
+        ASSERT_TRUE(central.WaitIdle());
+    }
+}
+
+TEST_F(SessionTest, AnOldSessionGoingAwayLeavesTheNewSessionsEventsAlone) {
+    auto dongle = AddDongle(vd::TDongleConfig::Standard("Corvastel-N", "C0:FF:EE:00:00:41", "1.1.9"));
+    TCorvastelDevice& first = ConnectActive("C0:FF:EE:00:00:41");
+    dongle->DropLink();
+    ASSERT_TRUE(events.WaitFor(DeviceDisconnected, &first));
+    TCorvastelDevice& second = ConnectActive("C0:FF:EE:00:00:41");
+    sessions.erase(sessions.begin());  // the window destroys the old session late
+
+    AddPressedKey(KeyA);
+    second.SendReport(TReportType::KeyboardIn, false);
+    ClearPressedKeys();
+    second.SendReport(TReportType::KeyboardIn, false);
+    ASSERT_TRUE(WaitWrites(*dongle, 2));
+    EXPECT_FALSE(dongle->Target().AnyKeyHeld()) << "the second write needs the first one's completion";
+}
+
+}  // namespace
