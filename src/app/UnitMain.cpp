@@ -20,6 +20,8 @@
 #include <utility>
 
 #include "app/CorvastelApplication.h"
+#include "app/DeviceEvents.h"
+#include "device/UnitCorvastelDevice.h"
 
 // The pictures are compiled into this static library; a library's resources must be registered
 // by hand, or the linker drops them.
@@ -488,13 +490,15 @@ void TFormCorvastelPc::RouteSelectionChange(const QItemSelection& selected,
 }
 
 // ---- Device-event subscription.
-// SEAM (until the device event type arrives with the device session): there is no event type to
-// subscribe to yet, so SubscriptionId stays 0. With it, the two bodies become
-//   SubscriptionId = SubscribeOnUiQueue<TBleDeviceMessage>(TMessageManager::DefaultManager(), FUiQueue,
-//       [this](const TBleDeviceMessage& M) { DeviceMessageReceived(M); });
-//   TMessageManager::DefaultManager().Unsubscribe<TBleDeviceMessage>(SubscriptionId);
 void TFormCorvastelPc::SubscribeDeviceEvents() {
-    SubscriptionId = 0;
+    // Device events are published on connect workers and Bluetooth threads; the window takes them
+    // on its own thread, in publish order.
+    SubscriptionId = SubscribeOnUiQueue<TBleDeviceMessage>(
+        TMessageManager::DefaultManager(), FUiQueue,
+        ReportingErrors([this](const TBleDeviceMessage& m) { DeviceMessageReceived(m); }));
 }
 
-void TFormCorvastelPc::UnsubscribeDeviceEvents() {}
+void TFormCorvastelPc::UnsubscribeDeviceEvents() {
+    if (SubscriptionId != 0) TMessageManager::DefaultManager().Unsubscribe<TBleDeviceMessage>(SubscriptionId);
+    SubscriptionId = 0;
+}
