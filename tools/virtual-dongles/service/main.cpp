@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
             std::puts("usage: corvastel-virtual-dongles [--preview] [--powered-off] [--no-adapter] [--dongle SPEC]...\n"
                       "SPEC: name=..,address=C0:FF:EE:00:00:01,firmware=1.2.0,identity=0451:16B4[:ver],\n"
                       "      answers-identity=1,reply-code=A1,write-delay-us=0,rssi=-48,services=F800,\n"
-                      "      without=F803;F804,request-only=1,advertising=1,never-resolve=1");
+                      "      without=F803;F804,readable=F801,request-only=1,advertising=1,never-resolve=1");
             return 0;
         }
     }

@@ -33,6 +33,9 @@ TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& option
 TQtBluetoothLEManager::~TQtBluetoothLEManager() {
     FThread->Call([this] {
         FScanGeneration++;
+        // Qt's BlueZ backend keeps a process-wide count of running scans per adapter; an agent
+        // deleted while scanning would leave it counted and the next scan would never start.
+        StopScan();
         delete FAgent;
         FAgent = nullptr;
         delete FLocal;
