@@ -88,6 +88,7 @@ bool WaitUntil(Pred pred, std::chrono::milliseconds timeout) {
 // What the backend raised, from whichever thread it raised it.
 struct TEvents {
     std::mutex lock;
+    std::condition_variable changed;
     std::vector<std::string> found;  // addresses, in order
     int scanEnds = 0;
     std::thread::id scanEndThread;
@@ -197,6 +198,7 @@ protected:
         h.OnCharacteristicWrite = [this](TBluetoothLEDevice&, TBluetoothGattCharacteristic& c, uint16_t status) {
             std::lock_guard l(Events.lock);
             Events.writes.emplace_back(static_cast<uint16_t>(c.UUID().Data1()), status);
+            Events.changed.notify_all();
         };
         h.OnDisconnect = [this](TBluetoothLEDevice&) { Events.With([&] { return ++Events.disconnects; }); };
         d.SetHandlers(std::move(h));
@@ -232,9 +234,12 @@ protected:
     // Writes the values one at a time, each after the previous completion, as the session paces.
     void WritePaced(const std::vector<std::pair<uint16_t, TBytes>>& values) {
         for (const auto& [uuid, bytes] : values) {
-            const size_t before = Events.With([&] { return Events.writes.size(); });
+            std::unique_lock l(Events.lock);
+            const size_t before = Events.writes.size();
+            l.unlock();
             Device->WriteCharacteristic(*Char(uuid), bytes);
-            ASSERT_TRUE(WaitUntil([&] { return Events.With([&] { return Events.writes.size() > before; }); }, 5s));
+            l.lock();
+            ASSERT_TRUE(Events.changed.wait_for(l, 5s, [&] { return Events.writes.size() > before; }));
         }
     }
 
