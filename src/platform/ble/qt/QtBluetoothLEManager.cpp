@@ -26,6 +26,7 @@ TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& option
     FThread->Call([this] {
         FScanTimer = new QTimer(FThread->Context());
         FScanTimer->setSingleShot(true);
+        FScanTimer->setTimerType(Qt::PreciseTimer);  // the scan lasts at least as long as asked
         RefreshRadio();
     });
 }
