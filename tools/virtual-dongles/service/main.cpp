@@ -8,13 +8,29 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QSocketNotifier>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "BluezService.h"
 #include "DongleOptions.h"
 #include "PreviewWindow.h"
+
+namespace {
+
+// SIGTERM and SIGINT end the event loop through a socket: a signal handler may only write().
+int SignalPipe[2] = {-1, -1};
+
+void OnTerminate(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(SignalPipe[0], &byte, 1);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -37,6 +53,13 @@ int main(int argc, char** argv) {
     std::unique_ptr<QCoreApplication> app;
     if (options->preview) app = std::make_unique<QApplication>(argc, argv);
     else app = std::make_unique<QCoreApplication>(argc, argv);
+
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, SignalPipe) == 0) {
+        auto* notifier = new QSocketNotifier(SignalPipe[1], QSocketNotifier::Read, app.get());
+        QObject::connect(notifier, &QSocketNotifier::activated, app.get(), [] { QCoreApplication::quit(); });
+        std::signal(SIGTERM, OnTerminate);
+        std::signal(SIGINT, OnTerminate);
+    }
 
     TBluezService service(QDBusConnection::systemBus(), *options);
     QString startError;
