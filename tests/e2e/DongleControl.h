@@ -1,0 +1,55 @@
+#pragma once
+// A client of the virtual dongles' control interface (org.corvastel.VirtualDongles.Control at
+// /org/corvastel/VirtualDongles on the bus name org.bluez): what each dongle received and what its
+// virtual target shows. The only window the harness has into the program's Bluetooth side.
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+#include <QVariantList>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// One write a dongle received.
+struct TDongleWrite {
+    QString characteristic;  // short UUID, "F801"
+    QString bytes;           // "01 02 0A"
+    QString kind;            // "command" or "request"
+};
+
+class TDongleControl {
+public:
+    // Connects to the bus at `busAddress` (the private bus the service owns org.bluez on).
+    explicit TDongleControl(const std::string& busAddress);
+    ~TDongleControl();
+    TDongleControl(const TDongleControl&) = delete;
+    TDongleControl& operator=(const TDongleControl&) = delete;
+
+    bool ServiceRunning();
+    QJsonObject Status();
+    // The dongle's entry in Status(); empty when it is not listed.
+    QJsonObject DongleStatus(const QString& address);
+    std::vector<TDongleWrite> Writes(const QString& address);
+    // Only the writes to one characteristic, as hex texts.
+    std::vector<std::string> WritesTo(const QString& address, const QString& characteristic);
+    QJsonObject Target(const QString& address);
+    void DropLink(const QString& address);
+    void ClearRecords(const QString& address);
+
+    // The last error of a call, empty when it succeeded.
+    const std::string& LastError() const { return FLastError; }
+
+private:
+    QString Call(const QString& method, const QVariantList& args);
+    QString FName;
+    std::string FLastError;
+};
+
+// A QCoreApplication for QtDBus when the process has none (the harness may run in a plain
+// GoogleTest main).
+void EnsureQtCoreApplication();
+
+}  // namespace e2e

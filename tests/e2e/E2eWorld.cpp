@@ -1,0 +1,307 @@
+#include "E2eWorld.h"
+
+#include <QCoreApplication>
+#include <QImage>
+#include <QJsonDocument>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "KeyCodes.h"
+
+namespace e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool IsKeyboardReport(const std::string& hex) {
+    // "00 00 00 00 00 00 00 00" (8 bytes) or with the report ID 1 in front (9 bytes).
+    return hex.size() == 8 * 3 - 1 || (hex.size() == 9 * 3 - 1 && hex.rfind("01 ", 0) == 0);
+}
+
+}  // namespace
+
+const TDongleSpec& NewerDongle() {
+    static const TDongleSpec spec{QStringLiteral("C0:FF:EE:00:00:0A"),
+                                  "name=Corvastel-A,address=C0:FF:EE:00:00:0A,firmware=1.2.0,identity=0451:E010:1",
+                                  false, QStringLiteral("F803")};
+    return spec;
+}
+
+const TDongleSpec& OlderDongle() {
+    static const TDongleSpec spec{
+        QStringLiteral("C0:FF:EE:00:00:0B"),
+        "name=Corvastel-B,address=C0:FF:EE:00:00:0B,firmware=1.1.9,identity=0451:16B4,answers-identity=0", true,
+        QStringLiteral("F801")};
+    return spec;
+}
+
+std::string ArtifactsDir(const std::string& fallback) {
+    const char* env = std::getenv("CORVASTEL_ARTIFACTS_DIR");
+    return env != nullptr && *env != '\0' ? std::string(env) : fallback;
+}
+
+bool TE2eWorld::WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto end = Clock::now() + timeout;
+    while (!condition()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWorldOptions& options,
+                                            std::string* error) {
+    auto fail = [&](const std::string& why) -> std::unique_ptr<TE2eWorld> {
+        if (error) *error = why;
+        return nullptr;
+    };
+    for (const char* tool : {"Xvfb", "dbus-daemon"}) {
+        if (!ProgramAvailable(tool)) return fail(std::string(tool) + " is not installed (scripts/setup-deps)");
+    }
+    std::unique_ptr<TE2eWorld> w(new TE2eWorld());
+    w->FOptions = options;
+    char dirTemplate[] = "/tmp/corvastel-e2e-XXXXXX";
+    if (mkdtemp(dirTemplate) == nullptr) return fail("cannot make a temporary folder");
+    w->FRunDir = dirTemplate;
+    chmod(w->FRunDir.c_str(), 0700);
+
+    std::string why;
+    w->FXvfb = TXvfbServer::Start(options.screenWidth, options.screenHeight, &why);
+    if (!w->FXvfb) return fail("Xvfb: " + why);
+    w->FBus = TPrivateBus::Start(&why);
+    if (!w->FBus) return fail("private bus: " + why);
+    w->FX = TXInput::Open(w->Display(), &why);
+    if (!w->FX) return fail(why);
+    if (!w->FX->KeycodesAreEvdev()) return fail("the X server's keymap does not use evdev keycodes");
+    w->FControl = std::make_unique<TDongleControl>(w->FBus->Address());
+
+    // The service: org.bluez on the private bus.
+    std::vector<std::string> argv{programs.dongles};
+    if (options.preview) argv.push_back("--preview");
+    for (const TDongleSpec& d : options.dongles) {
+        argv.push_back("--dongle");
+        argv.push_back(d.spec);
+    }
+    TChildProcess::Options serviceOptions;
+    serviceOptions.env = {{"DBUS_SYSTEM_BUS_ADDRESS", w->FBus->Address()},
+                          {"DISPLAY", w->Display()},
+                          {"QT_QPA_PLATFORM", "xcb"},
+                          {"XDG_RUNTIME_DIR", w->FRunDir}};
+    serviceOptions.stdoutPath = w->FRunDir + "/dongles.out.log";
+    serviceOptions.stderrPath = w->FRunDir + "/dongles.err.log";
+    w->FService = TChildProcess::Start(argv, serviceOptions, &why);
+    if (!w->FService) return fail("virtual dongles: " + why);
+    if (!WaitUntil([&] { return ReadFile(serviceOptions.stdoutPath).find("ready") != std::string::npos ||
+                                !w->FService->Running(); },
+                   20s) ||
+        !w->FService->Running() || !w->FControl->ServiceRunning()) {
+        return fail("the virtual dongles did not start:\n" + w->Logs());
+    }
+    if (options.preview) {
+        w->FPreviewWindow = w->FX->WaitForWindow(PreviewWindowTitle, 20s);
+        if (w->FPreviewWindow == 0) return fail("the preview window did not appear");
+    }
+
+    // The program, wired to the private bus. Only its environment says so: it reads no option.
+    TChildProcess::Options appOptions;
+    appOptions.env = {{"DISPLAY", w->Display()},
+                      {"QT_QPA_PLATFORM", "xcb"},
+                      {"XDG_RUNTIME_DIR", w->FRunDir},
+                      {"DBUS_SYSTEM_BUS_ADDRESS", w->FBus->Address()},
+                      {"BLUETOOTH_FORCE_DBUS_LE_VERSION", "5.66"}};
+    appOptions.stdoutPath = w->FRunDir + "/app.out.log";
+    appOptions.stderrPath = w->FRunDir + "/app.err.log";
+    w->FApp = TChildProcess::Start({programs.app}, appOptions, &why);
+    if (!w->FApp) return fail("corvastel-pc: " + why);
+    w->FAppWindow = w->FX->WaitForWindow(AppWindowTitle, 30s);
+    if (w->FAppWindow == 0) return fail("the program's window did not appear:\n" + w->Logs());
+    const auto rect = w->FX->Geometry(w->FAppWindow);
+    if (!rect) return fail("the program's window has no geometry");
+    w->FAppRect = *rect;
+    // Let the first paint finish before anyone looks or clicks.
+    std::this_thread::sleep_for(500ms);
+    return w;
+}
+
+TE2eWorld::~TE2eWorld() {
+    // The program first: it may still talk to the service and the bus.
+    if (FApp) FApp->Stop(5000ms);
+    FApp.reset();
+    FService.reset();
+    FControl.reset();
+    FX.reset();
+    FBus.reset();
+    FXvfb.reset();
+    if (!FRunDir.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(FRunDir, ignored);
+    }
+}
+
+std::string TE2eWorld::Logs() const {
+    std::string out;
+    for (const char* name : {"app.out.log", "app.err.log", "dongles.out.log", "dongles.err.log"}) {
+        const std::string text = ReadFile(FRunDir + "/" + name);
+        if (!text.empty()) out += std::string("--- ") + name + "\n" + text;
+    }
+    return out;
+}
+
+void TE2eWorld::Accelerator(unsigned keycode) {
+    FX->Focus(FAppWindow);
+    FX->Key(keycode::LeftAlt, true);
+    FX->Tap(keycode);
+    FX->Key(keycode::LeftAlt, false);
+}
+
+void TE2eWorld::ClickApp(int x, int y) {
+    FX->Focus(FAppWindow);
+    FX->Click(FAppRect.x + x, FAppRect.y + y);
+}
+
+bool TE2eWorld::Scan(std::string* error) {
+    auto discovering = [&] { return FControl->Status().value(QStringLiteral("discovering")).toBool(); };
+    Accelerator(keycode::S);
+    if (!WaitUntil(discovering, 10s)) {
+        if (error) *error = "Alt+S started no scan";
+        return false;
+    }
+    // The program scans for 3 s.
+    if (!WaitUntil([&] { return !discovering(); }, 15s)) {
+        if (error) *error = "the scan did not end";
+        return false;
+    }
+    return true;
+}
+
+bool TE2eWorld::IsActive(const QString& address) {
+    const QJsonObject s = FControl->DongleStatus(address);
+    if (!s.value(QStringLiteral("connected")).toBool() || !s.value(QStringLiteral("servicesResolved")).toBool()) {
+        return false;
+    }
+    for (const std::string& w : FControl->WritesTo(address, QStringLiteral("F801"))) {
+        if (IsKeyboardReport(w)) return true;
+    }
+    return false;
+}
+
+bool TE2eWorld::WaitActive(const QString& address, std::chrono::milliseconds timeout) {
+    return WaitUntil([&] { return IsActive(address); }, timeout);
+}
+
+bool TE2eWorld::ConnectSelected(QString* address, std::string* error) {
+    std::vector<QString> before;
+    for (const TDongleSpec& d : FOptions.dongles) {
+        if (IsActive(d.address)) before.push_back(d.address);
+    }
+    Accelerator(keycode::C);
+    QString found;
+    const bool ok = WaitUntil(
+        [&] {
+            for (const TDongleSpec& d : FOptions.dongles) {
+                if (std::find(before.begin(), before.end(), d.address) == before.end() && IsActive(d.address)) {
+                    found = d.address;
+                    return true;
+                }
+            }
+            return false;
+        },
+        20s);
+    if (!ok) {
+        if (error) {
+            *error = "Alt+C made no dongle active; service status: " +
+                     QJsonDocument(FControl->Status()).toJson(QJsonDocument::Compact).toStdString();
+        }
+        return false;
+    }
+    if (address) *address = found;
+    return true;
+}
+
+void TE2eWorld::SelectListItem(int index) {
+    ClickApp(place::ListEmptyX, place::ListEmptyY);
+    FX->Tap(keycode::Home);
+    for (int i = 0; i < index; ++i) FX->Tap(keycode::Right);
+}
+
+bool TE2eWorld::ConnectAll(std::string* error) {
+    FListOrder.clear();
+    if (!Scan(error)) return false;
+    // The program selects the first dongle found itself; the list keeps the order of finding, so
+    // the next items are the others.
+    for (std::size_t i = 0; i < FOptions.dongles.size(); ++i) {
+        if (i > 0) SelectListItem(static_cast<int>(i));
+        QString address;
+        if (!ConnectSelected(&address, error)) return false;
+        FListOrder.push_back(address);
+    }
+    return true;
+}
+
+int TE2eWorld::ListIndexOf(const QString& address) const {
+    const auto it = std::find(FListOrder.begin(), FListOrder.end(), address);
+    return it == FListOrder.end() ? -1 : static_cast<int>(it - FListOrder.begin());
+}
+
+bool TE2eWorld::PassThroughOn(bool mouse, TSpyClient& other, std::string* error) {
+    if (mouse) Accelerator(keycode::M);
+    Accelerator(keycode::T);
+    other.TakeFocus();
+    if (!other.WaitKeyboardGrabbed(true, 10s)) {
+        if (error) *error = "Alt+T did not start pass-through (nobody took the keyboard)\n" + Logs();
+        return false;
+    }
+    return true;
+}
+
+bool TE2eWorld::ExitChord(TSpyClient& other, std::string* error) {
+    FX->Chord({keycode::LeftCtrl, keycode::LeftShift, keycode::F12});
+    if (!other.WaitKeyboardGrabbed(false, 10s)) {
+        if (error) *error = "Ctrl+Shift+F12 did not end pass-through";
+        return false;
+    }
+    return true;
+}
+
+bool TE2eWorld::SaveScreenshot(unsigned long window, const std::string& path, std::size_t* colours,
+                               std::string* error) {
+    const auto pixels = FX->Capture(window);
+    if (!pixels) {
+        if (error) *error = "the window cannot be read";
+        return false;
+    }
+    QImage image(pixels->width, pixels->height, QImage::Format_RGB32);
+    for (int y = 0; y < pixels->height; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < pixels->width; ++x) {
+            line[x] = 0xFF000000u | pixels->rgb[static_cast<std::size_t>(y) * static_cast<std::size_t>(pixels->width) +
+                                                static_cast<std::size_t>(x)];
+        }
+    }
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+    if (!image.save(QString::fromStdString(path), "PNG")) {
+        if (error) *error = "cannot write " + path;
+        return false;
+    }
+    if (colours) *colours = pixels->Colours();
+    return true;
+}
+
+}  // namespace e2e

@@ -1,0 +1,303 @@
+// The built program, unmodified, as a user meets it: under a virtual X server with two virtual
+// dongles on a private system bus (newer firmware presenting 0451:E010 version 1, older firmware
+// getting the default 0451:16B4). Driven by accelerator keys, clicks and typing through XTest;
+// observed through the dongles' control interface, another X client and screenshots.
+
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+#include <iostream>
+#include <thread>
+
+#include "E2eWorld.h"
+#include "KeyCodes.h"
+
+namespace {
+
+using namespace e2e;
+using namespace std::chrono_literals;
+
+const TDongleSpec& A = NewerDongle();
+const TDongleSpec& B = OlderDongle();
+
+std::string Json(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString(); }
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        World = TE2eWorld::Start({CORVASTEL_PC_PATH, CORVASTEL_VIRTUAL_DONGLES_PATH}, {}, &error);
+        if (!World && error.find("not installed") != std::string::npos) GTEST_SKIP() << error;
+        ASSERT_TRUE(World) << error;
+        // Another client's window, away from the program's centred window.
+        Other = TSpyClient::Open(World->Display(), {16, 16, 240, 140}, &error);
+        ASSERT_TRUE(Other) << error;
+    }
+
+    void TearDown() override {
+        if (HasFailure() && World) std::cout << World->Logs();
+        Other.reset();
+        World.reset();
+    }
+
+    TXInput& X() { return World->X(); }
+    TDongleControl& Control() { return World->Control(); }
+
+    QJsonObject Target(const TDongleSpec& d) { return Control().Target(d.address); }
+    QString Text(const TDongleSpec& d) { return Target(d).value(QStringLiteral("text")).toString(); }
+    int64_t TargetInt(const TDongleSpec& d, const char* field) {
+        return Target(d).value(QString::fromLatin1(field)).toInteger();
+    }
+
+    void ConnectAll() {
+        std::string error;
+        ASSERT_TRUE(World->ConnectAll(&error)) << error;
+    }
+    void PassThroughOn(bool mouse) {
+        std::string error;
+        ASSERT_TRUE(World->PassThroughOn(mouse, *Other, &error)) << error;
+    }
+    void ExitChord() {
+        std::string error;
+        ASSERT_TRUE(World->ExitChord(*Other, &error)) << error;
+    }
+    // Forgets what the dongles received so far, once the reports in flight have landed.
+    void ClearRecords() {
+        std::this_thread::sleep_for(300ms);
+        for (const TDongleSpec* d : {&A, &B}) Control().ClearRecords(d->address);
+    }
+    bool WaitText(const TDongleSpec& d, const std::string& text) {
+        return TE2eWorld::WaitUntil([&] { return Text(d).toStdString() == text; }, 10s);
+    }
+
+    // The window as it looks now, saved for the CI artifacts and checked to be drawn.
+    void Screenshot(const std::string& name) {
+        const std::string path = ArtifactsDir(CORVASTEL_DEFAULT_ARTIFACTS_DIR) + "/e2e/" + name + ".png";
+        std::this_thread::sleep_for(300ms);  // the last change painted
+        std::size_t colours = 0;
+        std::string error;
+        ASSERT_TRUE(World->SaveScreenshot(World->AppWindow(), path, &colours, &error)) << error;
+        EXPECT_GT(colours, 30u) << path << " looks blank";
+        std::printf("screenshot %s: %zu colours\n", path.c_str(), colours);
+    }
+
+    std::unique_ptr<TE2eWorld> World;
+    std::unique_ptr<TSpyClient> Other;
+};
+
+TEST_F(EndToEnd, ScanAndConnect_BothDonglesListedAndActive) {
+    Screenshot("01-started");
+    std::string error;
+    ASSERT_TRUE(World->Scan(&error)) << error;
+    Screenshot("02-scanned");
+
+    QString first;
+    ASSERT_TRUE(World->ConnectSelected(&first, &error)) << error;
+    Screenshot("03-one-connected");
+    World->SelectListItem(1);
+    QString second;
+    ASSERT_TRUE(World->ConnectSelected(&second, &error)) << error;
+    EXPECT_NE(first, second);
+    Screenshot("04-both-connected");
+
+    for (const TDongleSpec* d : {&A, &B}) {
+        const QJsonObject s = Control().DongleStatus(d->address);
+        EXPECT_TRUE(s.value(QStringLiteral("connected")).toBool()) << Json(s);
+        EXPECT_EQ(s.value(QStringLiteral("connectCount")).toInt(), 1) << Json(s);
+        // Each dongle's first keyboard report is already shaped for the identity it presents.
+        const auto writes = Control().WritesTo(d->address, QStringLiteral("F801"));
+        ASSERT_FALSE(writes.empty());
+        EXPECT_EQ(writes.front(), KeyboardReportHex(0, {}, d->reportId)) << d->address.toStdString();
+    }
+}
+
+TEST_F(EndToEnd, PassThrough_TypedTextReachesBothTargetsAsTheirReports_AndNoOtherClient) {
+    ConnectAll();
+    // The other client sees keys while nobody captures them, so its silence below means something.
+    Other->TakeFocus();
+    X().Tap(keycode::A);
+    ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return Other->KeyPresses() == 1; }, 5s));
+
+    PassThroughOn(false);
+    ClearRecords();
+    const std::string text = "Hello, World 42!";
+    ASSERT_TRUE(X().Type(text));
+    ASSERT_TRUE(WaitText(A, text)) << Json(Target(A));
+    ASSERT_TRUE(WaitText(B, text)) << Json(Target(B));
+    EXPECT_EQ(Control().WritesTo(A.address, QStringLiteral("F801")), KeyboardReportsForText(text, false));
+    EXPECT_EQ(Control().WritesTo(B.address, QStringLiteral("F801")), KeyboardReportsForText(text, true));
+    EXPECT_EQ(Other->KeyPresses(), 1) << "typed keys reached another client during pass-through";
+
+    // A key held down shows in the window's key display.
+    X().Key(keycode::LeftShift, true);
+    X().Key(KeyStrokeFor('k')->keycode, true);
+    ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return Target(A).value(QStringLiteral("keysHeld")).toArray().size() == 1; }, 5s));
+    Screenshot("05-pass-through-key-held");
+    X().Key(KeyStrokeFor('k')->keycode, false);
+    X().Key(keycode::LeftShift, false);
+
+    ExitChord();
+    for (const TDongleSpec* d : {&A, &B}) {
+        ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return !Target(*d).value(QStringLiteral("anyInputHeld")).toBool(); }, 5s))
+            << Json(Target(*d));
+    }
+    // Keys reach the other client again.
+    X().Tap(keycode::A);
+    EXPECT_TRUE(TE2eWorld::WaitUntil([&] { return Other->KeyPresses() == 2; }, 5s));
+}
+
+TEST_F(EndToEnd, PassThroughWithMouse_MotionButtonsAndWheelReachBothTargets_PointerHeldStill) {
+    ConnectAll();
+    // The pointer rests on the other client's window: anything the program lets through lands there.
+    X().MoveTo(16 + 120, 16 + 70);
+    ASSERT_TRUE(Other->WaitPointerInside(true, 5s));
+    PassThroughOn(true);
+    ASSERT_TRUE(Other->WaitPointerInside(false, 5s)) << "the program did not take the pointer";
+    const auto held = X().Pointer();
+    const int buttonsBefore = Other->ButtonPresses();
+    const int motionsBefore = Other->Motions();
+    ClearRecords();
+
+    for (int i = 0; i < 6; ++i) X().MoveBy(7, 3);
+    X().Button(1, true);
+    X().Button(1, false);
+    X().Button(3, true);
+    X().Button(3, false);
+    X().Wheel(2);
+    X().Wheel(-1);
+    for (int i = 0; i < 4; ++i) X().MoveBy(-5, 0);
+
+    // Both targets get the same motion; the first move after a click only sets where motion is
+    // measured from.
+    ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return TargetInt(A, "wheel") == 1 && TargetInt(B, "wheel") == 1; }, 10s))
+        << Json(Target(A)) << "\n" << Json(Target(B));
+    std::this_thread::sleep_for(300ms);
+    const QJsonObject a = Target(A);
+    const QJsonObject b = Target(B);
+    EXPECT_EQ(a.value(QStringLiteral("pointerX")), b.value(QStringLiteral("pointerX")));
+    EXPECT_EQ(a.value(QStringLiteral("pointerY")), b.value(QStringLiteral("pointerY")));
+    EXPECT_GT(a.value(QStringLiteral("pointerX")).toInteger(), 0) << Json(a);
+    EXPECT_GT(a.value(QStringLiteral("pointerY")).toInteger(), 0) << Json(a);
+    std::printf("target pointer after 6 x (7, 3) and 4 x (-5, 0): %lld, %lld\n",
+                static_cast<long long>(a.value(QStringLiteral("pointerX")).toInteger()),
+                static_cast<long long>(a.value(QStringLiteral("pointerY")).toInteger()));
+    for (const TDongleSpec* d : {&A, &B}) {
+        const auto mouse = Control().WritesTo(d->address, d->mouseCharacteristic);
+        const auto has = [&](const std::string& r) { return std::find(mouse.begin(), mouse.end(), r) != mouse.end(); };
+        EXPECT_TRUE(has(MouseReportHex(1, 0, 0, 0, d->reportId))) << "left button on " << d->address.toStdString();
+        EXPECT_TRUE(has(MouseReportHex(2, 0, 0, 0, d->reportId))) << "right button on " << d->address.toStdString();
+    }
+    EXPECT_EQ(X().Pointer(), held) << "the local pointer moved";
+    EXPECT_EQ(Other->ButtonPresses(), buttonsBefore) << "clicks reached another client";
+    EXPECT_EQ(Other->Motions(), motionsBefore) << "motion reached another client";
+    Screenshot("06-pass-through-with-mouse");
+
+    ExitChord();
+    ASSERT_TRUE(Other->WaitPointerInside(true, 5s)) << "the program kept the pointer";
+    for (const TDongleSpec* d : {&A, &B}) EXPECT_FALSE(Target(*d).value(QStringLiteral("anyInputHeld")).toBool());
+}
+
+TEST_F(EndToEnd, KeypadMouseShortcutButtonAndExitChord_LeaveNothingHeld) {
+    ConnectAll();
+    PassThroughOn(false);
+    ClearRecords();
+
+    // Ctrl+Shift turn the keypad into a mouse: 8 up, 6 right (one step of 4 each), 7 clicks, - turns the wheel.
+    X().Key(keycode::LeftCtrl, true);
+    X().Key(keycode::LeftShift, true);
+    for (unsigned k : {keycode::Pad8, keycode::Pad6, keycode::Pad7, keycode::PadMinus}) X().Tap(k);
+    X().Key(keycode::LeftShift, false);
+    X().Key(keycode::LeftCtrl, false);
+    for (const TDongleSpec* d : {&A, &B}) {
+        ASSERT_TRUE(TE2eWorld::WaitUntil(
+            [&] {
+                const QJsonObject t = Target(*d);
+                return t.value(QStringLiteral("pointerX")).toInteger() == 4 &&
+                       t.value(QStringLiteral("pointerY")).toInteger() == -4 &&
+                       t.value(QStringLiteral("wheel")).toInteger() == 1 && !t.value(QStringLiteral("anyInputHeld")).toBool();
+            },
+            10s))
+            << Json(Target(*d));
+        const auto mouse = Control().WritesTo(d->address, d->mouseCharacteristic);
+        EXPECT_NE(std::find(mouse.begin(), mouse.end(), MouseReportHex(1, 0, 0, 0, d->reportId)), mouse.end())
+            << "Pad 7 clicked no left button on " << d->address.toStdString();
+    }
+
+    // The Ctrl+Alt+Del button: Control, then Alt, then Delete, then nothing, while the button is down.
+    ClearRecords();
+    X().MoveTo(World->AppRect().x + place::CtrlAltDelX, World->AppRect().y + place::CtrlAltDelY);
+    X().Button(1, true);
+    for (const TDongleSpec* d : {&A, &B}) {
+        const std::vector<std::string> expected{
+            KeyboardReportHex(modifier::LeftCtrl, {}, d->reportId),
+            KeyboardReportHex(modifier::LeftCtrl | modifier::LeftAlt, {}, d->reportId),
+            KeyboardReportHex(modifier::LeftCtrl | modifier::LeftAlt, {usage::Delete}, d->reportId),
+            KeyboardReportHex(0, {}, d->reportId)};
+        EXPECT_TRUE(TE2eWorld::WaitUntil(
+            [&] { return Control().WritesTo(d->address, QStringLiteral("F801")) == expected; }, 10s))
+            << d->address.toStdString() << ": " << Control().WritesTo(d->address, QStringLiteral("F801")).size()
+            << " keyboard reports";
+    }
+    Screenshot("07-ctrl-alt-del-held");
+    X().Button(1, false);
+    // Capture resumes when the button comes up.
+    ClearRecords();
+    ASSERT_TRUE(X().Type("ok"));
+    ASSERT_TRUE(WaitText(A, "ok"));
+    ASSERT_TRUE(WaitText(B, "ok"));
+
+    // The exit chord with a letter still held: every target ends with nothing held.
+    X().Key(keycode::A, true);
+    ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return Target(B).value(QStringLiteral("anyInputHeld")).toBool(); }, 5s));
+    ExitChord();
+    X().Key(keycode::A, false);
+    for (const TDongleSpec* d : {&A, &B}) {
+        EXPECT_TRUE(TE2eWorld::WaitUntil([&] { return !Target(*d).value(QStringLiteral("anyInputHeld")).toBool(); }, 5s))
+            << Json(Target(*d));
+        const auto keyboard = Control().WritesTo(d->address, QStringLiteral("F801"));
+        ASSERT_FALSE(keyboard.empty());
+        EXPECT_EQ(keyboard.back(), KeyboardReportHex(0, {}, d->reportId));
+    }
+    Screenshot("08-after-exit-chord");
+}
+
+TEST_F(EndToEnd, DongleDroppedMidTyping_OtherKeepsWorking_ThenReconnects) {
+    ConnectAll();
+    PassThroughOn(false);
+    ClearRecords();
+    ASSERT_TRUE(X().Type("abc"));
+    ASSERT_TRUE(WaitText(A, "abc"));
+    ASSERT_TRUE(WaitText(B, "abc"));
+
+    Control().DropLink(A.address);
+    ASSERT_TRUE(TE2eWorld::WaitUntil(
+        [&] { return !Control().DongleStatus(A.address).value(QStringLiteral("connected")).toBool(); }, 5s));
+    ASSERT_TRUE(X().Type("def"));
+    ASSERT_TRUE(WaitText(B, "abcdef")) << Json(Target(B));
+    EXPECT_EQ(Text(A).toStdString(), "abc");
+    ExitChord();
+    Screenshot("09-one-dropped");
+
+    // Select the dropped dongle and connect it again.
+    const int index = World->ListIndexOf(A.address);
+    ASSERT_GE(index, 0);
+    Control().ClearRecords(A.address);
+    World->SelectListItem(index);
+    std::string error;
+    QString again;
+    ASSERT_TRUE(World->ConnectSelected(&again, &error)) << error;
+    EXPECT_EQ(again, A.address);
+    EXPECT_EQ(Control().DongleStatus(A.address).value(QStringLiteral("connectCount")).toInt(), 2);
+
+    PassThroughOn(false);
+    ClearRecords();
+    ASSERT_TRUE(X().Type("gh"));
+    EXPECT_TRUE(WaitText(A, "gh")) << Json(Target(A));
+    EXPECT_TRUE(WaitText(B, "gh")) << Json(Target(B));
+    ExitChord();
+}
+
+}  // namespace
