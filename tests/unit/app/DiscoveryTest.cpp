@@ -46,7 +46,8 @@ TEST_F(TDiscoveryFixture, Scan_Endings_LeaveIdleWithTheBarAsEachEndingLeavesIt) 
         int BarValue;
     };
     const TRow rows[] = {
-        {"button", [](TDiscoveryFixture& f) { QTest::mouseClick(f.window->BtnScan, Qt::LeftButton); }, 1, false, 100},
+        {"button", [](TDiscoveryFixture& f) { QTest::mouseClick(f.window->BtnScan, Qt::LeftButton); }, 1,
+         false, 100},
         {"timer reaches the end",
          [](TDiscoveryFixture& f) {
              f.now += 3000;
@@ -154,10 +155,14 @@ TEST_F(TDiscoveryFixture, Discovered_NameFilter_AsciiCaseOnly) {
         bool Listed;
     };
     const TRow rows[] = {
-        {"Corvastel-1A2B", true}, {"CORVASTEL", true},   {"my cOrVaStEl 2", true},
-        {"Corvast", false},       {"", false},           {"Korvastel", false},
+        {"Corvastel-1A2B", true},
+        {"CORVASTEL", true},
+        {"my cOrVaStEl 2", true},
+        {"Corvast", false},
+        {"", false},
+        {"Korvastel", false},
         {"ＣＯＲＶＡＳＴＥＬ", false},  // full-width letters are not folded
-        {"corvaſtel", false},                // nor is the long s
+        {"corvaſtel", false},           // nor is the long s
     };
     for (const TRow& row : rows) {
         SCOPED_TRACE(row.Name);
@@ -339,8 +344,9 @@ TEST(DiscoveryWithFakeCentral, Scan_FindsArriveOnTheWindowThreadInOrderAndTheTim
     window.NicknameFilePath = std::filesystem::path(dir.path().toStdString()) / "cvinfo.ini";
     window.TickCount = [] { return 0u; };  // the timer never fills the bar: only the stack ends this scan
     std::vector<bool> onWindowThread;
-    window.DeviceListView->model()->connect(window.DeviceListView->model(), &QAbstractItemModel::rowsInserted,
-                                            [&] { onWindowThread.push_back(QThread::currentThread() == window.thread()); });
+    window.DeviceListView->model()->connect(
+        window.DeviceListView->model(), &QAbstractItemModel::rowsInserted,
+        [&] { onWindowThread.push_back(QThread::currentThread() == window.thread()); });
 
     window.btnScanClick(window.BtnScan);
     ASSERT_TRUE(WaitFor([&] { return !window.Scanning; }, 6000));

@@ -22,8 +22,9 @@
 
 // A radio device as a scan reports it: an address and an advertised name, nothing else.
 class TStubDevice final : public TBluetoothLEDevice {
-public:
-    TStubDevice(std::string address, std::string name) : FAddress(std::move(address)), FName(std::move(name)) {}
+  public:
+    TStubDevice(std::string address, std::string name)
+        : FAddress(std::move(address)), FName(std::move(name)) {}
     std::string Address() const override { return FAddress; }
     std::string DeviceName() const override { return FName; }
     bool DiscoverServices() override { return false; }
@@ -35,16 +36,17 @@ public:
     bool IsConnected() const override { return false; }
     void Disconnect() override {}
 
-private:
+  private:
     std::string FAddress;
     std::string FName;
 };
 
 // A central that records the scans it is asked for; the radio can be switched off.
 class TScanRecordingBle final : public TBluetoothLEManager {
-public:
+  public:
     int ConnectionState() const override { return RadioOn ? Connected : 0; }
-    bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids, bool forceConnect) override {
+    bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
+                        bool forceConnect) override {
         Starts.push_back({timeoutMs, serviceUuids, forceConnect});
         return true;
     }
@@ -67,7 +69,7 @@ public:
 
 // Answers every modal dialog the window opens while it lives, with act (which must close it).
 class TModalAnswerer {
-public:
+  public:
     explicit TModalAnswerer(std::function<void(QWidget*)> act) : FAct(std::move(act)) {
         QObject::connect(&FTimer, &QTimer::timeout, [this] {
             if (QWidget* modal = QApplication::activeModalWidget()) {
@@ -77,7 +79,7 @@ public:
         FTimer.start(10);
     }
 
-private:
+  private:
     std::function<void(QWidget*)> FAct;
     QTimer FTimer;
 };
