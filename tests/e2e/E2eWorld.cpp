@@ -163,6 +163,17 @@ std::string TE2eWorld::Logs() const {
     return out;
 }
 
+void TE2eWorld::MoveAppWindow(int x, int y) {
+    FX->MoveWindow(FAppWindow, x, y);
+    WaitUntil(
+        [&] {
+            const auto rect = FX->Geometry(FAppWindow);
+            if (rect) FAppRect = *rect;
+            return rect && rect->x == x && rect->y == y;
+        },
+        5s);
+}
+
 void TE2eWorld::Accelerator(unsigned keycode) {
     FX->Focus(FAppWindow);
     FX->Key(keycode::LeftAlt, true);

@@ -85,6 +85,8 @@ public:
     std::string Logs() const;
 
     // ---- As a user.
+    // Moves the program's window (there is no window manager to drag it with).
+    void MoveAppWindow(int x, int y);
     // Focuses the window and presses Alt+<key>.
     void Accelerator(unsigned keycode);
     // Clicks a place in the window, in client-area pixels.

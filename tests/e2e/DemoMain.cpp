@@ -1,0 +1,140 @@
+// corvastel-demo: the whole path on a machine with no display and no radio, as a script.
+//
+// Starts a virtual X server, a private system bus, two virtual dongles with their preview window and
+// the program wired to them, then does what a newcomer would: scan, connect both dongles, switch
+// pass-through on, type a sentence, move the pointer, leave by Ctrl+Shift+F12. Prints what each
+// virtual target received and saves screenshots of the program and of the preview.
+//
+//   corvastel-demo [--out DIR] [--text SENTENCE]
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "E2eWorld.h"
+#include "KeyCodes.h"
+
+namespace {
+
+using namespace e2e;
+using namespace std::chrono_literals;
+
+void Step(const char* text) {
+    std::printf("demo: %s\n", text);
+    std::fflush(stdout);
+}
+
+int Fail(TE2eWorld* world, const std::string& why) {
+    std::fprintf(stderr, "demo: FAILED: %s\n", why.c_str());
+    if (world != nullptr) std::fprintf(stderr, "%s\n", world->Logs().c_str());
+    return 1;
+}
+
+bool Shot(TE2eWorld& world, unsigned long window, const std::string& path) {
+    std::this_thread::sleep_for(400ms);  // the last change painted (the preview refreshes every 100 ms)
+    std::size_t colours = 0;
+    std::string error;
+    if (!world.SaveScreenshot(window, path, &colours, &error)) {
+        std::fprintf(stderr, "demo: screenshot %s: %s\n", path.c_str(), error.c_str());
+        return false;
+    }
+    std::printf("demo: saved %s (%zu colours)%s\n", path.c_str(), colours, colours > 30 ? "" : " - looks blank!");
+    return colours > 30;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string out = "artifacts/demo";
+    std::string sentence = "Hello from Corvastel, typed on the other computer!";
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--out" && i + 1 < argc) out = argv[++i];
+        else if (a == "--text" && i + 1 < argc) sentence = argv[++i];
+        else {
+            std::printf("usage: corvastel-demo [--out DIR] [--text SENTENCE]\n");
+            return a == "--help" || a == "-h" ? 0 : 2;
+        }
+    }
+    for (char c : sentence) {
+        if (!KeyStrokeFor(c)) return Fail(nullptr, std::string("the demo cannot type '") + c + "'");
+    }
+
+    Step("starting a virtual X server, a private system bus, two virtual dongles and the program");
+    TWorldOptions options;
+    options.preview = true;
+    options.screenWidth = 1320;
+    options.screenHeight = 760;
+    std::string error;
+    auto world = TE2eWorld::Start({CORVASTEL_PC_PATH, CORVASTEL_VIRTUAL_DONGLES_PATH}, options, &error);
+    if (!world) return Fail(nullptr, error);
+    // Side by side, as on a desk: the program on the left, the dongles' preview to its right.
+    world->MoveAppWindow(8, 8);
+    world->X().MoveWindow(world->PreviewWindow(), 8 + place::WindowWidth + 16, 8);
+
+    std::string why;
+    auto other = TSpyClient::Open(world->Display(), {8, 8 + place::WindowHeight + 40, 300, 200}, &why);
+    if (!other) return Fail(world.get(), why);
+
+    Step("Alt+S: scan for dongles");
+    if (!world->Scan(&error)) return Fail(world.get(), error);
+    Step("Alt+C: connect the first dongle; select the second in the list; Alt+C again");
+    if (!world->ConnectAll(&error)) return Fail(world.get(), error);
+    Shot(*world, world->AppWindow(), out + "/app-connected.png");
+
+    Step("Alt+M, Alt+T: pass-through with the mouse");
+    if (!world->PassThroughOn(true, *other, &error)) return Fail(world.get(), error);
+    std::this_thread::sleep_for(300ms);
+    std::printf("demo: typing \"%s\"\n", sentence.c_str());
+    world->X().Type(sentence);
+    Step("moving the pointer right and down, then clicking");
+    for (int i = 0; i < 20; ++i) world->X().MoveBy(6, 3);
+    world->X().Button(1, true);
+    world->X().Button(1, false);
+    // A key held for the key display.
+    world->X().Key(keycode::LeftShift, true);
+    Shot(*world, world->AppWindow(), out + "/app-pass-through.png");
+    world->X().Key(keycode::LeftShift, false);
+
+    Step("Ctrl+Shift+F12: leave pass-through");
+    if (!world->ExitChord(*other, &error)) return Fail(world.get(), error);
+
+    bool ok = true;
+    TE2eWorld::WaitUntil(
+        [&] {
+            for (const TDongleSpec* d : {&NewerDongle(), &OlderDongle()}) {
+                if (world->Control().Target(d->address).value(QStringLiteral("text")).toString().toStdString() != sentence)
+                    return false;
+            }
+            return true;
+        },
+        10s);
+    std::printf("\n");
+    for (const TDongleSpec* d : {&NewerDongle(), &OlderDongle()}) {
+        const QJsonObject t = world->Control().Target(d->address);
+        const std::string text = t.value(QStringLiteral("text")).toString().toStdString();
+        std::printf("virtual target of %s (%s framing):\n", d->address.toUtf8().constData(),
+                    d->reportId ? "report-ID" : "plain");
+        std::printf("  typed text:     \"%s\"\n", text.c_str());
+        std::printf("  pointer moved:  %lld, %lld   wheel: %lld\n",
+                    static_cast<long long>(t.value(QStringLiteral("pointerX")).toInteger()),
+                    static_cast<long long>(t.value(QStringLiteral("pointerY")).toInteger()),
+                    static_cast<long long>(t.value(QStringLiteral("wheel")).toInteger()));
+        std::printf("  reports:        %d keyboard, %d mouse; anything held at the end: %s\n",
+                    t.value(QStringLiteral("keyboardReports")).toInt(), t.value(QStringLiteral("mouseReports")).toInt(),
+                    t.value(QStringLiteral("anyInputHeld")).toBool() ? "yes" : "no");
+        ok = ok && text == sentence && !t.value(QStringLiteral("anyInputHeld")).toBool() &&
+             t.value(QStringLiteral("pointerX")).toInteger() > 0;
+    }
+    std::printf("\n");
+    ok = Shot(*world, world->AppWindow(), out + "/app.png") && ok;
+    ok = Shot(*world, world->PreviewWindow(), out + "/virtual-dongles-preview.png") && ok;
+    ok = Shot(*world, world->X().Root(), out + "/screen.png") && ok;
+    Step(ok ? "done: both virtual targets received the sentence and the pointer moves"
+            : "done, but not everything arrived as it should (see above)");
+    return ok ? 0 : 1;
+}
