@@ -1,0 +1,65 @@
+# Installing and packaging the app: `cmake --install` and `cpack -G DEB` (from a build folder,
+# release preset recommended: cmake --preset release && cmake --build --preset release &&
+# (cd build/release && cpack -G DEB)).
+#
+# The package holds the program, its desktop entry and its icon. Nicknames then live in the user's
+# configuration folder: the program keeps them next to the executable only where that folder is
+# writable, which /usr/bin is not.
+
+if(NOT CORVASTEL_WITH_QT OR NOT TARGET corvastel-pc)
+  return()
+endif()
+
+include(GNUInstallDirs)
+
+install(TARGETS corvastel-pc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT app)
+
+if(UNIX AND NOT APPLE)
+  # Desktop entry (freedesktop.org Desktop Entry Specification 1.5). The caption is the window's
+  # own; launchers show the English name where they do not show the Chinese one.
+  set(corvastel_desktop_file ${CMAKE_CURRENT_BINARY_DIR}/packaging/corvastel-pc.desktop)
+  file(WRITE ${corvastel_desktop_file}
+    "[Desktop Entry]\n"
+    "Type=Application\n"
+    "Version=1.5\n"
+    "Name=Corvastel PC\n"
+    "Name[zh_CN]=Corvastel® 仿真键鼠\n"
+    "GenericName=Keyboard and mouse for another computer\n"
+    "Comment=Type and point on a second computer through a Corvastel Bluetooth LE dongle\n"
+    "Comment[zh_CN]=通过 Corvastel 蓝牙适配器在另一台电脑上使用本机键盘和鼠标\n"
+    "Exec=corvastel-pc\n"
+    "Icon=corvastel-pc\n"
+    "Terminal=false\n"
+    "Categories=Utility;\n"
+    "Keywords=Bluetooth;keyboard;mouse;KVM;HID;\n"
+    "StartupNotify=true\n"
+    "StartupWMClass=corvastel-pc\n")
+  install(FILES ${corvastel_desktop_file} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT app)
+  install(FILES ${PROJECT_SOURCE_DIR}/src/app/pictures/corvastel-pc.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT app)
+endif()
+
+set(CPACK_PACKAGE_NAME "corvastel-pc")
+set(CPACK_PACKAGE_VENDOR "Corvastel")
+set(CPACK_PACKAGE_CONTACT "Corvastel developers <dev@corvastel.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Type and point on a second computer through a Corvastel Bluetooth LE dongle")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Corvastel PC finds Corvastel dongles over Bluetooth LE, connects to one or more of them and, while\n"
+  "keyboard-and-mouse pass-through is on, forwards this computer's keyboard and mouse to the computer\n"
+  "each dongle is plugged into. Needs an X11 session on Linux.")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_COMPONENTS_ALL app)
+set(CPACK_DEB_COMPONENT_INSTALL OFF)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
+# The shared libraries come from dpkg-shlibdeps; these are loaded at run time and it cannot see
+# them: the X11 platform plugin, and a font for the Chinese captions.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-wqy-microhei | fonts-noto-cjk")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bluez")
+
+include(CPack)
