@@ -33,7 +33,7 @@ if(UNIX AND NOT APPLE)
     "Categories=Utility;\n"
     "Keywords=Bluetooth;keyboard;mouse;KVM;HID;\n"
     "StartupNotify=true\n"
-    "StartupWMClass=corvastel-pc\n")
+    "StartupWMClass=CorvastelPcApp\n")
   install(FILES ${corvastel_desktop_file} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT app)
   install(FILES ${PROJECT_SOURCE_DIR}/src/app/pictures/corvastel-pc.svg
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT app)
@@ -43,10 +43,11 @@ set(CPACK_PACKAGE_NAME "corvastel-pc")
 set(CPACK_PACKAGE_VENDOR "Corvastel")
 set(CPACK_PACKAGE_CONTACT "Corvastel developers <dev@corvastel.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Type and point on a second computer through a Corvastel Bluetooth LE dongle")
-set(CPACK_PACKAGE_DESCRIPTION
-  "Corvastel PC finds Corvastel dongles over Bluetooth LE, connects to one or more of them and, while\n"
-  "keyboard-and-mouse pass-through is on, forwards this computer's keyboard and mouse to the computer\n"
-  "each dongle is plugged into. Needs an X11 session on Linux.")
+# One string: CMake would join several with ";".
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "Corvastel PC finds Corvastel dongles over Bluetooth LE, connects to one or more of them and,\n\
+while keyboard-and-mouse pass-through is on, forwards this computer's keyboard and mouse to the\n\
+computer each dongle is plugged into. On Linux it needs an X11 session.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)
