@@ -103,7 +103,7 @@ protected:
         MouseHook->SetOnPreExecute([this](THook&, THookMessage& msg) {
             const auto& m = MouseHook->HookStruct();
             Mice.push_back({MouseHook->MouseState(), m.Pt, static_cast<int16_t>(m.Data >> 16)});
-            msg.Result = 1;
+            msg.Result = SwallowMouse ? 1 : 0;
         });
     }
 
@@ -181,6 +181,7 @@ protected:
     std::vector<TKeySeen> Keys;
     std::vector<TMouseSeen> Mice;
     bool SwallowKeys = true;
+    bool SwallowMouse = true;
     std::function<void()> OnKey;
 };
 
@@ -332,6 +333,33 @@ TEST_F(X11CaptureTest, Mouse_Swallowed_KindsAndDataWhilePointerStays) {
     XSync(Injector, False);
     EXPECT_EQ(ReadClient().Buttons, 2);
     EXPECT_EQ(Pointer(), (THookPoint{305, 205}));
+}
+
+TEST_F(X11CaptureTest, Mouse_PausedThenResumed_PointerFreeThenHeldAtItsNewPlace) {
+    const auto move = [&](int dx, int dy) {
+        const size_t seen = Mice.size();
+        XTestFakeRelativeMotionEvent(Injector, dx, dy, CurrentTime);
+        XSync(Injector, False);
+        return PumpUntil([&] { return Mice.size() > seen; });
+    };
+    MouseHook->SetActive(true);
+    SwallowMouse = false;  // as while Ctrl+Shift pause mouse pass-through
+    ASSERT_TRUE(move(10, 0));  // decided while still held: the pointer stays
+    ReadClient();
+    ASSERT_TRUE(move(20, 10));
+    EXPECT_EQ(Pointer(), (THookPoint{320, 210}));
+    EXPECT_EQ(Mice.back().Pt, (THookPoint{320, 210}));
+    EXPECT_GT(ReadClient().Motions, 0);
+
+    SwallowMouse = true;
+    ASSERT_TRUE(move(5, 5));  // this one still moves the pointer; the grab starts after it
+    const THookPoint held = Pointer();
+    EXPECT_EQ(held, (THookPoint{325, 215}));
+    ReadClient();
+    ASSERT_TRUE(move(-3, 4));
+    EXPECT_EQ(Mice.back().Pt, (THookPoint{held.X - 3, held.Y + 4}));
+    EXPECT_EQ(Pointer(), held);
+    EXPECT_EQ(ReadClient().Motions, 0);
 }
 
 // Not a check: the figure for XTest injection to notification, through the real event loop.
