@@ -313,7 +313,8 @@ void TX11HookPlatform::UngrabKeyboard() {
     XUngrabKeyboard(FDisplay, CurrentTime);
     FKeyboard.Grabbed = false;
     RestoreLocks();
-    XFlush(FDisplay);
+    // Wait until the server has let go, so input that follows reaches the other clients.
+    XSync(FDisplay, False);
 }
 
 bool TX11HookPlatform::GrabPointer() {
@@ -355,7 +356,7 @@ void TX11HookPlatform::UngrabPointer() {
     XUnmapWindow(FDisplay, FConfine);
     FMouse.Grabbed = false;
     FPointer = FHeld;
-    XFlush(FDisplay);
+    XSync(FDisplay, False);
 }
 
 void TX11HookPlatform::SelectRawEvents() {
