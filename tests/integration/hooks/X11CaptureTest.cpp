@@ -247,6 +247,38 @@ TEST_F(X11CaptureTest, Keys_Swallowed_ArriveWithWindowsScanCodesAndReachNoClient
     EXPECT_EQ(LockedMods(), locksBefore);
 }
 
+TEST_F(X11CaptureTest, Install_DeviceGrabbedElsewhere_CreationFailsWithReason) {
+    struct {
+        THook* Hook;
+        const char* Message;
+        std::function<void()> Grab;
+    } const cases[] = {
+        {KeyHook.get(), "TLowLevelKeyboardHook CREATION FAILED!",
+         [&] { XGrabKeyboard(Client, ClientWindow, False, GrabModeAsync, GrabModeAsync, CurrentTime); }},
+        {MouseHook.get(), "TLowLevelMouseHook CREATION FAILED!",
+         [&] { XGrabPointer(Client, ClientWindow, False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Message);
+        c.Grab();  // as an open menu does
+        XSync(Client, False);
+        try {
+            c.Hook->SetActive(true);
+            ADD_FAILURE() << "installed while another client holds the device";
+        } catch (const EHookError& e) {
+            EXPECT_STREQ(e.what(), c.Message);
+            EXPECT_NE(e.Reason().find("Another program"), std::string::npos) << e.Reason();
+        }
+        EXPECT_FALSE(c.Hook->Active());
+        XUngrabKeyboard(Client, CurrentTime);
+        XUngrabPointer(Client, CurrentTime);
+        XSync(Client, False);
+        c.Hook->SetActive(true);  // free again: works
+        EXPECT_TRUE(c.Hook->Active());
+        c.Hook->SetActive(false);
+    }
+}
+
 TEST_F(X11CaptureTest, Keys_LetThrough_ObservedWithoutGrabUntilSwallowedAgain) {
     SwallowKeys = false;
     KeyHook->SetActive(true);

@@ -24,7 +24,9 @@
 //    codes Windows reports; VkCode is the US-layout virtual key, VK_NUMPAD* for keypad digits
 //    whatever the NumLock state. Event time is the server's millisecond time.
 //  - A keyboard or pointer grab held by someone else (an open menu, the screen locker) is retried
-//    briefly, then the install fails with a reason the user can act on.
+//    for half a second on install, then the install fails with a reason the user can act on. A
+//    grab that fails when swallowing resumes leaves the device observed; the next swallowed event
+//    tries again.
 //
 // Everything runs on the thread that created the backend (the UI thread): its own Display
 // connection is read there through a QSocketNotifier.
@@ -133,6 +135,24 @@ int IgnoreXError(Display*, XErrorEvent* e) {
     return 0;
 }
 
+// A menu or a screen locker may hold a device for a moment; with wait, give it half a second.
+template <typename TGrab>
+int TryGrab(TGrab grab, bool wait) {
+    int status = grab();
+    for (int attempt = 1; wait && status == AlreadyGrabbed && attempt < 10; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        status = grab();
+    }
+    return status;
+}
+
+std::string GrabFailure(const std::string& device, int status) {
+    std::clog << "input capture: " << device << " grab failed, status " << status << '\n';
+    return status == AlreadyGrabbed
+               ? "Another program (an open menu or the screen locker) holds the " + device + ". Close it and try again."
+               : "The X server refused to hand over the " + device + " (grab status " + std::to_string(status) + ").";
+}
+
 int32_t OsThreadId() { return static_cast<int32_t>(::syscall(SYS_gettid)); }
 
 class TX11HookPlatform final : public THookPlatform {
@@ -159,9 +179,11 @@ private:
         bool XTest = false;
     };
 
-    bool GrabKeyboard();
+    // wait: give a grab held by someone else a moment to end (on install; never in the middle of
+    // input, where the next swallowed event simply tries again).
+    bool GrabKeyboard(bool wait);
     void UngrabKeyboard();
-    bool GrabPointer();
+    bool GrabPointer(bool wait);
     void UngrabPointer();
     void SelectRawEvents();
     THookPoint QueryPointer();
@@ -256,7 +278,7 @@ THookHandle TX11HookPlatform::InstallHook(int32_t kind, THookEntryPoint entry, i
     }
     // Capture starts swallowing: that is what the hooks are switched on for, and the first
     // notification corrects it if not.
-    const bool grabbed = slot == &FKeyboard ? GrabKeyboard() : GrabPointer();
+    const bool grabbed = slot == &FKeyboard ? GrabKeyboard(true) : GrabPointer(true);
     if (!grabbed) {
         return nullptr;
     }
@@ -287,22 +309,13 @@ void TX11HookPlatform::RemoveHook(THookHandle hook) {
     XFlush(FDisplay);
 }
 
-bool TX11HookPlatform::GrabKeyboard() {
+bool TX11HookPlatform::GrabKeyboard(bool wait) {
     SaveLocks();
-    int status = AlreadyGrabbed;
-    // A menu or a screen locker may hold the keyboard for a moment; give it a little time.
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        status = XGrabKeyboard(FDisplay, FRoot, False, GrabModeAsync, GrabModeAsync, CurrentTime);
-        if (status == GrabSuccess || status != AlreadyGrabbed) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    const int status = TryGrab([this] {
+        return XGrabKeyboard(FDisplay, FRoot, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    }, wait);
     if (status != GrabSuccess) {
-        FFailure = status == AlreadyGrabbed
-                       ? "Another program (an open menu or the screen locker) holds the keyboard. Close it and try again."
-                       : "The X server refused to hand over the keyboard (grab status " + std::to_string(status) + ").";
-        std::clog << "input capture: keyboard grab failed, status " << status << '\n';
+        FFailure = GrabFailure("keyboard", status);
         return false;
     }
     FKeyboard.Grabbed = true;
@@ -317,7 +330,7 @@ void TX11HookPlatform::UngrabKeyboard() {
     XSync(FDisplay, False);
 }
 
-bool TX11HookPlatform::GrabPointer() {
+bool TX11HookPlatform::GrabPointer(bool wait) {
     FHeld = QueryPointer();
     if (FConfine == 0) {
         XSetWindowAttributes attributes{};
@@ -328,22 +341,14 @@ bool TX11HookPlatform::GrabPointer() {
         XMoveWindow(FDisplay, FConfine, FHeld.X, FHeld.Y);
     }
     XMapRaised(FDisplay, FConfine);
-    int status = AlreadyGrabbed;
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        status = XGrabPointer(FDisplay, FRoot, False, ButtonPressMask | ButtonReleaseMask, GrabModeAsync,
-                              GrabModeAsync, FConfine, 0, CurrentTime);
-        if (status == GrabSuccess || status != AlreadyGrabbed) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    const int status = TryGrab([this] {
+        return XGrabPointer(FDisplay, FRoot, False, ButtonPressMask | ButtonReleaseMask, GrabModeAsync,
+                            GrabModeAsync, FConfine, 0, CurrentTime);
+    }, wait);
     if (status != GrabSuccess) {
         XUnmapWindow(FDisplay, FConfine);
         XFlush(FDisplay);
-        FFailure = status == AlreadyGrabbed
-                       ? "Another program (an open menu or the screen locker) holds the mouse. Close it and try again."
-                       : "The X server refused to hand over the mouse (grab status " + std::to_string(status) + ").";
-        std::clog << "input capture: pointer grab failed, status " << status << '\n';
+        FFailure = GrabFailure("mouse", status);
         return false;
     }
     FMouse.Grabbed = true;
@@ -521,7 +526,7 @@ void TX11HookPlatform::HandleKey(unsigned keycode, bool press, uint32_t time, bo
         return;  // the notification switched the hook off (or over)
     }
     if (result != 0 && !FKeyboard.Grabbed) {
-        GrabKeyboard();
+        GrabKeyboard(false);
     } else if (result == 0 && FKeyboard.Grabbed) {
         UngrabKeyboard();
     }
@@ -593,7 +598,7 @@ void TX11HookPlatform::DispatchMouse(uint32_t kind, THookPoint pt, uint32_t data
         return;
     }
     if (result != 0 && !FMouse.Grabbed) {
-        GrabPointer();
+        GrabPointer(false);
     } else if (result == 0 && FMouse.Grabbed) {
         UngrabPointer();
     }
