@@ -152,7 +152,11 @@ TEST(MessageBus, ConcurrentSendsAndUnsubscribes) {
             if (*gone) ++lateCalls;
             ++delivered;
         });
-        std::this_thread::yield();
+        // Let the senders reach this listener at least once, so that the unsubscribe below races
+        // with deliveries in progress even on a loaded machine.
+        const int before = delivered.load();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (delivered.load() == before && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
         bus.Unsubscribe<Ping>(id);
         *gone = true;
     }
