@@ -67,8 +67,8 @@ int main(int argc, char** argv) {
     Step("starting a virtual X server, a private system bus, two virtual dongles and the program");
     TWorldOptions options;
     options.preview = true;
-    options.screenWidth = 1320;
-    options.screenHeight = 760;
+    options.screenWidth = 1440;
+    options.screenHeight = 840;
     std::string error;
     auto world = TE2eWorld::Start({CORVASTEL_PC_PATH, CORVASTEL_VIRTUAL_DONGLES_PATH}, options, &error);
     if (!world) return Fail(nullptr, error);
