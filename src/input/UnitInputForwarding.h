@@ -71,6 +71,10 @@ constexpr int KeySecondPoints(std::string_view text) {
     return Utf16Length(text) > 3 ? 28 : 40;
 }
 inline constexpr int ShortcutPoints = 32;
+// The display's sizes are design points at 96 dpi; the window scales pixels per monitor.
+constexpr int KeyDisplayPixels(int points) {
+    return (points * 96 + 36) / 72;
+}
 
 // The window's side of forwarding.
 class TForwardTarget {
