@@ -76,6 +76,8 @@ inline constexpr TShiftState ssCtrl = 4;
 
 using TPoint = THookPoint;
 
+// TMouseGrandTotal (the mouse fields' type) comes with the forwarding logic.
+
 class TFormCorvastelPc : public QWidget {
 public:
     // bleManager: the process-wide Bluetooth LE manager (it outlives the window).
