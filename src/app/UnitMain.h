@@ -204,6 +204,8 @@ private:
     // Puts the window in Off after a hook failed to install and raises the error for the user.
     [[noreturn]] void AbandonPassThrough(const EHookError& Error);
     std::unique_ptr<TForwardTarget> FForwarding;
+    // A shortcut button took the hooks off at its mouse-down; its mouse-up puts them back.
+    bool FShortcutHeld = false;
 
     std::shared_ptr<THookPlatform> FHookPlatform;
     // Owns the hook containers: the hooks live exactly as long as the window.

@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "app/UnitMain.h"
 
@@ -148,6 +149,7 @@ void TFormCorvastelPc::BtnShortcutMouseDown(QObject* Sender, Qt::MouseButton /*B
         return;
     }
     // While the button is held, local input is not captured.
+    FShortcutHeld = true;
     FHook->SetActive(false);
     if (cbMouse->isChecked()) {
         FHookMouse->SetActive(false);
@@ -175,15 +177,18 @@ void TFormCorvastelPc::BtnShortcutMouseDown(QObject* Sender, Qt::MouseButton /*B
 
 void TFormCorvastelPc::BtnShortcutMouseUp(QObject* /*Sender*/, Qt::MouseButton /*Button*/, TShiftState /*Shift*/,
                                           int /*X*/, int /*Y*/) {
-    try {
-        if (cbKeyboard->isChecked()) {
-            FHook->SetActive(true);
+    // Only a press that took the hooks off puts them back: a release alone must not start capturing.
+    if (std::exchange(FShortcutHeld, false)) {
+        try {
+            if (cbKeyboard->isChecked()) {
+                FHook->SetActive(true);
+            }
+            if (cbMouse->isChecked()) {
+                FHookMouse->SetActive(true);
+            }
+        } catch (const EHookError& error) {
+            AbandonPassThrough(error);
         }
-        if (cbMouse->isChecked()) {
-            FHookMouse->SetActive(true);
-        }
-    } catch (const EHookError& error) {
-        AbandonPassThrough(error);
     }
     lbKeyPrimary->clear();
     lbKeySecond->clear();
