@@ -25,6 +25,7 @@
 #include "app/FormControls.h"
 #include "app/UiQueue.h"
 #include "hid/UnitCorvHid.h"
+#include "input/UnitInputForwarding.h"
 #include "input/UnitKeyHook.h"
 #include "platform/ble/BluetoothLE.h"
 
@@ -85,11 +86,7 @@ inline constexpr TShiftState ssCtrl = 4;
 
 using TPoint = THookPoint;
 
-// A running mouse total: the time of the last event and the accumulated value.
-struct TMouseGrandTotal {
-    uint32_t time = 0;
-    int32_t value = 0;
-};
+// TMouseGrandTotal (the mouse fields' type) comes with the forwarding logic.
 
 class TFormCorvastelPc : public QWidget {
 public:
@@ -204,6 +201,8 @@ public:
     bool IsExitChordPressed(const TIntArray& Keys) const;
     void KeyboardHookHandler(THook& Hook, THookMessage& HookMsg);
     void MouseHookHandler(THook& Hook, THookMessage& HookMsg);
+    // The exit chord: pass-through ends as by the button, from inside the keyboard hook.
+    void ExitPassThrough();
 
     // ---- For the handlers.
     // Carries work from other threads onto this window's thread (see the top of this file).
@@ -224,6 +223,14 @@ private:
     // Runs a hook handler; an error it raises is reported once the hook has returned.
     void RunHookHandler(const std::function<void()>& handler);
     void RouteSelectionChange(const QItemSelection& selected, const QItemSelection& deselected);
+
+    // Pass-through (UnitMainPassThrough.cpp): the forwarding logic's view of this window.
+    TForwardTarget& Forwarding();
+    // Puts the window in Off after a hook failed to install and raises the error for the user.
+    [[noreturn]] void AbandonPassThrough(const EHookError& Error);
+    std::unique_ptr<TForwardTarget> FForwarding;
+    // A shortcut button took the hooks off at its mouse-down; its mouse-up puts them back.
+    bool FShortcutHeld = false;
 
     std::shared_ptr<THookPlatform> FHookPlatform;
     // Owns the hook containers: the hooks live exactly as long as the window.
