@@ -115,6 +115,13 @@ std::optional<TServiceDongle> ParseDongleSpec(const std::string& spec, int index
                 uint16_t u = 0;
                 if (!ParseHex16(s, &u) || !d.config.Remove(u)) return fail("without names a characteristic it has: " + s);
             }
+        } else if (key == "readable") {
+            for (const auto& s : Split(value, ';')) {
+                uint16_t u = 0;
+                auto* c = ParseHex16(s, &u) ? d.config.Find(u) : nullptr;
+                if (!c) return fail("readable names a characteristic it has: " + s);
+                c->properties |= vdongle::prop::Read;
+            }
         } else if (key == "request-only" && ParseInt(value, &n)) {
             if (n != 0) {
                 for (auto& s : d.config.gatt) {

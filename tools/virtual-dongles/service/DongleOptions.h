@@ -14,6 +14,7 @@
 //   rssi=-48
 //   services=F800             advertised services, ';'-separated
 //   without=F803;F804         characteristics the dongle lacks
+//   readable=F801             characteristics that also allow reads, ';'-separated
 //   request-only=1            no characteristic allows write without response
 //   advertising=1             0: in range but silent
 //   never-resolve=1           connects but its services never resolve

@@ -1,6 +1,8 @@
 #include "PreviewWindow.h"
 
 #include <QGroupBox>
+
+#include <algorithm>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -48,10 +50,9 @@ void TPreviewWindow::Refresh() {
         }
         const auto& d = *it->dongle;
         const vdongle::TDongleIdentity id = d.Identity();
-        p.title->setText(QStringLiteral("<b>%1</b> %2<br>USB %3:%4 ver %5 — %6")
-                             .arg(QString::fromStdString(d.Name()).toHtmlEscaped(), p.address)
-                             .arg(id.vid, 4, 16, QLatin1Char('0'))
-                             .arg(id.pid, 4, 16, QLatin1Char('0'))
+        const QString usb = QStringLiteral("%1:%2").arg(id.vid, 4, 16, QLatin1Char('0')).arg(id.pid, 4, 16, QLatin1Char('0'));
+        p.title->setText(QStringLiteral("<b>%1</b> %2<br>USB %3 ver %4 — %5")
+                             .arg(QString::fromStdString(d.Name()).toHtmlEscaped(), p.address, usb.toUpper())
                              .arg(id.ver)
                              .arg(it->resolved    ? QStringLiteral("connected")
                                   : it->connected ? QStringLiteral("connecting")

@@ -8,13 +8,29 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QSocketNotifier>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "BluezService.h"
 #include "DongleOptions.h"
 #include "PreviewWindow.h"
+
+namespace {
+
+// SIGTERM and SIGINT end the event loop through a socket: a signal handler may only write().
+int SignalPipe[2] = {-1, -1};
+
+void OnTerminate(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(SignalPipe[0], &byte, 1);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -23,7 +39,7 @@ int main(int argc, char** argv) {
             std::puts("usage: corvastel-virtual-dongles [--preview] [--powered-off] [--no-adapter] [--dongle SPEC]...\n"
                       "SPEC: name=..,address=C0:FF:EE:00:00:01,firmware=1.2.0,identity=0451:16B4[:ver],\n"
                       "      answers-identity=1,reply-code=A1,write-delay-us=0,rssi=-48,services=F800,\n"
-                      "      without=F803;F804,request-only=1,advertising=1,never-resolve=1");
+                      "      without=F803;F804,readable=F801,request-only=1,advertising=1,never-resolve=1");
             return 0;
         }
     }
@@ -37,6 +53,13 @@ int main(int argc, char** argv) {
     std::unique_ptr<QCoreApplication> app;
     if (options->preview) app = std::make_unique<QApplication>(argc, argv);
     else app = std::make_unique<QCoreApplication>(argc, argv);
+
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, SignalPipe) == 0) {
+        auto* notifier = new QSocketNotifier(SignalPipe[1], QSocketNotifier::Read, app.get());
+        QObject::connect(notifier, &QSocketNotifier::activated, app.get(), [] { QCoreApplication::quit(); });
+        std::signal(SIGTERM, OnTerminate);
+        std::signal(SIGINT, OnTerminate);
+    }
 
     TBluezService service(QDBusConnection::systemBus(), *options);
     QString startError;

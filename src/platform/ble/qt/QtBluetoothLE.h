@@ -1,7 +1,9 @@
 #pragma once
 // The product's Bluetooth LE central on Qt Bluetooth (BlueZ on Linux, WinRT on Windows,
-// CoreBluetooth on macOS). Needs a QCoreApplication (or QApplication) to exist; its Qt objects live
-// on a thread of their own, so the application's event loop is not needed for it to work.
+// CoreBluetooth on macOS). Needs a QCoreApplication (or QApplication). Its Qt objects live on a
+// thread of their own, but QtDBus delivers no D-Bus signal (notifications, disconnects, power
+// changes) until the application's event loop has run once: create it before exec() or at least
+// let the main thread process its events once.
 
 #include <chrono>
 #include <memory>

@@ -103,6 +103,7 @@ void TQtBluetoothLEDevice::StartDiscover(const std::shared_ptr<TDiscoverWait>& w
     if (!FConnectTimer) {
         FConnectTimer = new QTimer(FThread.Context());
         FConnectTimer->setSingleShot(true);
+        FConnectTimer->setTimerType(Qt::PreciseTimer);  // a coarse timer may fire 5 % early
         QObject::connect(FConnectTimer, &QTimer::timeout, FThread.Context(), [this] {
             // Qt has no connect time-out of its own: a device that never resolves its services
             // would keep the controller connecting for ever.

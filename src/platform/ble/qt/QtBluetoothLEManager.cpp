@@ -26,6 +26,7 @@ TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& option
     FThread->Call([this] {
         FScanTimer = new QTimer(FThread->Context());
         FScanTimer->setSingleShot(true);
+        FScanTimer->setTimerType(Qt::PreciseTimer);  // the scan lasts at least as long as asked
         RefreshRadio();
     });
 }
@@ -33,6 +34,9 @@ TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& option
 TQtBluetoothLEManager::~TQtBluetoothLEManager() {
     FThread->Call([this] {
         FScanGeneration++;
+        // Qt's BlueZ backend keeps a process-wide count of running scans per adapter; an agent
+        // deleted while scanning would leave it counted and the next scan would never start.
+        StopScan();
         delete FAgent;
         FAgent = nullptr;
         delete FLocal;

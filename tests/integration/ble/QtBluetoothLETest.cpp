@@ -1,0 +1,498 @@
+// The product backend through the whole real stack: Qt Bluetooth's BlueZ D-Bus backend talking to
+// the virtual dongle service on a private bus.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "platform/ble/qt/QtBluetoothLE.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+TBluetoothUuid U(uint16_t shortUuid) { return TBluetoothUuid::FromShort(shortUuid); }
+
+// As the service prints bytes: "01 02 0A".
+std::string Hex(const TBytes& bytes) {
+    std::string s;
+    char buf[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(buf, sizeof buf, "%02X", bytes[i]);
+        if (i) s.push_back(' ');
+        s += buf;
+    }
+    return s;
+}
+
+const std::string DongleA = "C0:FF:EE:00:00:0A";
+
+// One bus and one application object for the whole program: Qt keeps its system-bus connection
+// for the life of the process.
+class TBusEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        std::string error;
+        Bus = TPrivateBus::Start(&error);
+        if (!Bus) {
+            Skip = "no private D-Bus bus: " + error;
+            return;
+        }
+        // Before any Qt Bluetooth or D-Bus object exists.
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", Bus->Address().c_str(), 1);
+        setenv("BLUETOOTH_FORCE_DBUS_LE_VERSION", "5.66", 1);
+        static int argc = 1;
+        static char name[] = "qt_ble_integration_test";
+        static char* argv[] = {name, nullptr};
+        App = std::make_unique<QCoreApplication>(argc, argv);
+        QDBusConnection::systemBus();  // created now, so the next line lets its signals through
+        QCoreApplication::processEvents();
+    }
+    void TearDown() override {
+        App.reset();
+        Bus.reset();
+    }
+    static inline std::unique_ptr<TPrivateBus> Bus;
+    static inline std::unique_ptr<QCoreApplication> App;
+    static inline std::string Skip;
+};
+
+template <typename Pred>
+bool WaitUntil(Pred pred, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        // QtDBus holds back signals until the application's event loop has run once; the app's
+        // does, this test's main thread has none.
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// What the backend raised, from whichever thread it raised it.
+struct TEvents {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::string> found;  // addresses, in order
+    int scanEnds = 0;
+    std::thread::id scanEndThread;
+    std::vector<std::pair<uint16_t, TBytes>> reads;  // (short UUID, value) of successful reads
+    int failedReads = 0;
+    std::vector<std::pair<uint16_t, uint16_t>> writes;  // (short UUID, status)
+    int disconnects = 0;
+    std::thread::id servicesThread;
+
+    template <typename Fn>
+    auto With(Fn fn) {
+        std::lock_guard l(lock);
+        return fn();
+    }
+};
+
+class QtBluetoothLETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!TBusEnvironment::Skip.empty()) GTEST_SKIP() << TBusEnvironment::Skip;
+    }
+    void TearDown() override {
+        if (Device) Device->ClearHandlers();
+        Manager.reset();
+        StopService();
+    }
+
+    void StartService(const std::vector<std::string>& args) {
+        StopService();
+        std::vector<std::string> argv{CORVASTEL_VIRTUAL_DONGLES_EXE};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string error;
+        Service = TChildProcess::Start(argv, {}, &error);
+        ASSERT_TRUE(Service) << error;
+        ASSERT_TRUE(WaitUntil([] { return NameOwned(); }, 5s)) << "the service did not take org.bluez";
+    }
+    void StopService() {
+        if (!Service) return;
+        Service->Stop();
+        Service.reset();
+        WaitUntil([] { return !NameOwned(); }, 5s);
+    }
+    static bool NameOwned() {
+        return QDBusConnection::systemBus().interface()->isServiceRegistered(QStringLiteral("org.bluez")).value();
+    }
+
+    static QDBusMessage Control(const QString& method, const QVariantList& args = {}) {
+        QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.bluez"),
+                                                           QStringLiteral("/org/corvastel/VirtualDongles"),
+                                                           QStringLiteral("org.corvastel.VirtualDongles.Control"), method);
+        call.setArguments(args);
+        QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 5000);
+        EXPECT_NE(reply.type(), QDBusMessage::ErrorMessage) << reply.errorMessage().toStdString();
+        return reply;
+    }
+    static QJsonValue ControlJson(const QString& method, const QVariantList& args = {}) {
+        const QByteArray text = Control(method, args).arguments().value(0).toString().toUtf8();
+        const QJsonDocument doc = QJsonDocument::fromJson(text);
+        return doc.isArray() ? QJsonValue(doc.array()) : QJsonValue(doc.object());
+    }
+    static QJsonObject DongleStatus(const std::string& address) {
+        for (const auto& d : ControlJson(QStringLiteral("Status")).toObject()[QStringLiteral("dongles")].toArray()) {
+            if (d.toObject()[QStringLiteral("address")].toString().toStdString() == address) return d.toObject();
+        }
+        return {};
+    }
+
+    void CreateManager(std::chrono::milliseconds connectTimeout = 10s) {
+        Manager = CreateQtBluetoothLEManager(TQtBluetoothLEOptions{connectTimeout});
+        Manager->OnDiscoverLEDevice = [this](TBluetoothLEManager&, TBluetoothLEDevice& d, int, const TBytes&) {
+            std::lock_guard l(Events.lock);
+            if (std::find(Events.found.begin(), Events.found.end(), d.Address()) == Events.found.end()) {
+                Events.found.push_back(d.Address());
+            }
+            Found[d.Address()] = &d;
+        };
+        Manager->OnDiscoveryLEEnd = [this](TBluetoothLEManager&, const std::vector<TBluetoothLEDevice*>&) {
+            std::lock_guard l(Events.lock);
+            Events.scanEnds++;
+            Events.scanEndThread = std::this_thread::get_id();
+        };
+    }
+
+    TBluetoothLEDevice* Scan(const std::string& address, std::chrono::milliseconds timeout = 1500ms) {
+        EXPECT_TRUE(Manager->StartDiscovery(static_cast<int>(timeout.count()), {U(0xF800)}));
+        const bool ended = WaitUntil([&] { return Events.With([&] { return Events.scanEnds > 0; }); }, timeout + 3s);
+        EXPECT_TRUE(ended);
+        return Events.With([&]() -> TBluetoothLEDevice* { return Found.count(address) ? Found[address] : nullptr; });
+    }
+
+    void WireDevice(TBluetoothLEDevice& d) {
+        Device = &d;
+        TBluetoothLEDeviceHandlers h;
+        h.OnServicesDiscovered = [this](TBluetoothLEDevice&, const TBluetoothGattServiceList& list) {
+            Events.With([&] { Events.servicesThread = std::this_thread::get_id(); });
+            Services = list;
+        };
+        h.OnCharacteristicRead = [this](TBluetoothLEDevice&, TBluetoothGattCharacteristic& c, uint16_t status,
+                                        std::span<const uint8_t> value) {
+            std::lock_guard l(Events.lock);
+            if (status == GattStatusSuccess) {
+                Events.reads.emplace_back(static_cast<uint16_t>(c.UUID().Data1()), TBytes(value.begin(), value.end()));
+            } else {
+                Events.failedReads++;
+            }
+        };
+        h.OnCharacteristicWrite = [this](TBluetoothLEDevice&, TBluetoothGattCharacteristic& c, uint16_t status) {
+            std::lock_guard l(Events.lock);
+            Events.writes.emplace_back(static_cast<uint16_t>(c.UUID().Data1()), status);
+            Events.changed.notify_all();
+        };
+        h.OnDisconnect = [this](TBluetoothLEDevice&) { Events.With([&] { return ++Events.disconnects; }); };
+        d.SetHandlers(std::move(h));
+    }
+
+    TBluetoothGattCharacteristic* Char(uint16_t uuid) const {
+        for (auto* s : Services) {
+            for (auto* c : s->Characteristics()) {
+                if (c->UUID() == U(uuid)) return c;
+            }
+        }
+        return nullptr;
+    }
+
+    // Scan, connect and discover the standard dongle.
+    void Connect(const std::string& address = DongleA) {
+        TBluetoothLEDevice* d = Scan(address);
+        ASSERT_NE(d, nullptr) << "not found in the scan";
+        WireDevice(*d);
+        ASSERT_TRUE(d->DiscoverServices());
+        ASSERT_TRUE(d->IsConnected());
+    }
+
+    void Subscribe(uint16_t uuid) {
+        TBluetoothGattCharacteristic* c = Char(uuid);
+        ASSERT_NE(c, nullptr);
+        ASSERT_FALSE(c->Descriptors().empty());
+        c->Descriptors().front()->SetNotification(true);
+        Device->WriteDescriptor(*c->Descriptors().front());
+        ASSERT_TRUE(Device->SetCharacteristicNotification(*c, true));
+    }
+
+    // Writes the values one at a time, each after the previous completion, as the session paces.
+    void WritePaced(const std::vector<std::pair<uint16_t, TBytes>>& values) {
+        for (const auto& [uuid, bytes] : values) {
+            std::unique_lock l(Events.lock);
+            const size_t before = Events.writes.size();
+            l.unlock();
+            Device->WriteCharacteristic(*Char(uuid), bytes);
+            l.lock();
+            ASSERT_TRUE(Events.changed.wait_for(l, 5s, [&] { return Events.writes.size() > before; }));
+        }
+    }
+
+    std::unique_ptr<TChildProcess> Service;
+    std::unique_ptr<TBluetoothLEManager> Manager;
+    TEvents Events;
+    std::map<std::string, TBluetoothLEDevice*> Found;
+    TBluetoothLEDevice* Device = nullptr;
+    TBluetoothGattServiceList Services;
+};
+
+TEST_F(QtBluetoothLETest, ConnectionState_followsTheAdapter) {
+    StartService({"--powered-off", "--dongle", "address=" + DongleA});
+    CreateManager();
+    EXPECT_EQ(Manager->ConnectionState(), 0);
+    EXPECT_FALSE(Manager->StartDiscovery(300, {U(0xF800)}));
+    Control(QStringLiteral("SetPowered"), {true});
+    EXPECT_TRUE(WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 3s));
+    EXPECT_TRUE(Manager->StartDiscovery(300, {U(0xF800)}));
+    Manager.reset();
+
+    StartService({"--no-adapter"});
+    CreateManager();
+    EXPECT_EQ(Manager->ConnectionState(), 0);
+    EXPECT_FALSE(Manager->StartDiscovery(300, {U(0xF800)}));
+}
+
+TEST_F(QtBluetoothLETest, Scan_reportsOnlyAdvertisersOfTheServiceAndEndsAtTheTimeOut) {
+    StartService({"--dongle", "name=Corvastel-A,address=" + DongleA,  //
+                  "--dongle", "name=Other,address=C0:FF:EE:00:00:0B,services=180A",
+                  "--dongle", "name=Corvastel-Silent,address=C0:FF:EE:00:00:0C,advertising=0"});
+    CreateManager();
+    ASSERT_EQ(Manager->ConnectionState(), TBluetoothLEManager::Connected);
+
+    const auto start = std::chrono::steady_clock::now();
+    TBluetoothLEDevice* a = Scan(DongleA, 800ms);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->DeviceName(), "Corvastel-A");
+    EXPECT_EQ(a->Identifier(), "c0ffee00000a");
+    EXPECT_EQ(Events.With([&] { return Events.found; }), std::vector<std::string>{DongleA});
+    EXPECT_GE(took, 800ms);
+    EXPECT_LT(took, 2500ms);
+    EXPECT_EQ(Events.With([&] { return Events.scanEnds; }), 1);
+
+    // A second scan, an advertiser that turns up meanwhile, and the same object for the same radio.
+    Control(QStringLiteral("AddDongle"), {QStringLiteral("name=Corvastel-New,address=C0:FF:EE:00:00:0D")});
+    Events.With([&] { return Events.scanEnds = 0; });
+    EXPECT_EQ(Scan("C0:FF:EE:00:00:0D", 800ms)->DeviceName(), "Corvastel-New");
+    EXPECT_EQ(Found[DongleA], a);
+
+    // A cancel ends the scan at once on the calling thread, and its time-out raises nothing more.
+    Events.With([&] { return Events.scanEnds = 0; });
+    ASSERT_TRUE(Manager->StartDiscovery(400, {U(0xF800)}));
+    Manager->CancelDiscovery();
+    EXPECT_EQ(Events.With([&] { return Events.scanEnds; }), 1);
+    EXPECT_EQ(Events.With([&] { return Events.scanEndThread; }), std::this_thread::get_id());
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(Events.With([&] { return Events.scanEnds; }), 1);
+    Manager->CancelDiscovery();  // no scan running: still an end
+    EXPECT_EQ(Events.With([&] { return Events.scanEnds; }), 2);
+}
+
+TEST_F(QtBluetoothLETest, Session_servicesInformationNotificationsAndIdentity) {
+    StartService({"--dongle", "name=Corvastel-A,address=" + DongleA + ",firmware=1.2.0,identity=4348:E010:2"});
+    CreateManager();
+    TBluetoothLEDevice* d = Scan(DongleA);
+    ASSERT_NE(d, nullptr);
+    WireDevice(*d);
+
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(d->DiscoverServices());
+    const auto connectToServices = std::chrono::steady_clock::now() - start;
+    std::printf("[figure] connect -> services discovered: %.1f ms\n",
+                std::chrono::duration<double, std::milli>(connectToServices).count());
+    EXPECT_EQ(Events.With([&] { return Events.servicesThread; }), std::this_thread::get_id());
+
+    ASSERT_EQ(Services.size(), 2u);
+    EXPECT_EQ(Services[0]->UUID(), U(0x180A));
+    EXPECT_EQ(Services[1]->UUID(), U(0xF800));
+    std::vector<TBluetoothUuid> vendor;
+    for (auto* c : Services[1]->Characteristics()) vendor.push_back(c->UUID());
+    EXPECT_EQ(vendor, (std::vector<TBluetoothUuid>{U(0xF801), U(0xF802), U(0xF803), U(0xF804), U(0xF80F)}));
+    EXPECT_TRUE(Char(0xF801)->Has(PropWriteNoResponse));
+    EXPECT_TRUE(Char(0xF801)->Has(PropNotify));
+    EXPECT_FALSE(Char(0xF80F)->Has(PropWriteNoResponse));
+    ASSERT_EQ(Char(0xF80F)->Descriptors().size(), 1u);
+    EXPECT_EQ(Char(0xF80F)->Descriptors()[0]->UUID(), ClientCharacteristicConfigurationUuid);
+
+    // The session's order: subscriptions, then the seven reads without waiting.
+    ASSERT_NO_FATAL_FAILURE(Subscribe(0xF801));
+    ASSERT_NO_FATAL_FAILURE(Subscribe(0xF80F));
+    for (uint16_t u = 0x2A23; u <= 0x2A29; ++u) d->ReadCharacteristic(*Char(u));
+    ASSERT_TRUE(WaitUntil([&] { return Events.With([&] { return Events.reads.size() >= 7; }); }, 5s));
+    std::map<uint16_t, TBytes> info;
+    Events.With([&] {
+        for (const auto& [u, v] : Events.reads) info[u] = v;
+        return 0;
+    });
+    EXPECT_EQ(info.size(), 7u);
+    EXPECT_EQ(info[0x2A23].size(), 8u);
+    EXPECT_EQ(std::string(info[0x2A26].begin(), info[0x2A26].end()), "1.2.0");
+    EXPECT_EQ(Char(0x2A26)->Value(), info[0x2A26]);
+
+    const QJsonArray notifying = DongleStatus(DongleA)[QStringLiteral("notifying")].toArray();
+    EXPECT_TRUE(notifying.contains(QStringLiteral("F801")));
+    EXPECT_TRUE(notifying.contains(QStringLiteral("F80F")));
+
+    // Identity request A1 + System ID bytes 6 and 7; the reply arrives as one notification.
+    const TBytes sysid = info[0x2A23];
+    Events.With([&] { Events.reads.clear(); return 0; });
+    Device->WriteCharacteristic(*Char(0xF80F), TBytes{0xA1, sysid[6], sysid[7]});
+    ASSERT_TRUE(WaitUntil([&] { return Events.With([&] { return !Events.reads.empty(); }); }, 3s));
+    std::this_thread::sleep_for(100ms);
+    auto reads = Events.With([&] { return Events.reads; });
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0].first, 0xF80F);
+    EXPECT_EQ(reads[0].second, (TBytes{0xA1, 0x48, 0x43, 0x10, 0xE0, 0x02}));
+    EXPECT_EQ(Events.With([&] { return Events.writes; }),
+              (std::vector<std::pair<uint16_t, uint16_t>>{{0xF80F, GattStatusSuccess}}));
+
+    // An LED status from the target arrives on 0xF801.
+    Events.With([&] { Events.reads.clear(); return 0; });
+    EXPECT_TRUE(Control(QStringLiteral("NotifyLed"), {QString::fromStdString(DongleA), QVariant::fromValue<uchar>(0x02)})
+                    .arguments()
+                    .value(0)
+                    .toBool());
+    ASSERT_TRUE(WaitUntil([&] { return Events.With([&] { return !Events.reads.empty(); }); }, 3s));
+    EXPECT_EQ(Events.With([&] { return Events.reads[0].first; }), 0xF801);
+
+    // Asking again keeps the objects the session borrowed.
+    const auto before = Services;
+    ASSERT_TRUE(d->DiscoverServices());
+    EXPECT_EQ(Services, before);
+}
+
+TEST_F(QtBluetoothLETest, Read_ofANotifyingCharacteristicReachesTheSessionOnce) {
+    StartService({"--dongle", "address=" + DongleA + ",readable=F801"});
+    CreateManager();
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    ASSERT_NO_FATAL_FAILURE(Subscribe(0xF801));
+    std::this_thread::sleep_for(100ms);
+    Device->ReadCharacteristic(*Char(0xF801));
+    ASSERT_TRUE(WaitUntil([&] { return Events.With([&] { return !Events.reads.empty(); }); }, 3s));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(Events.With([&] { return Events.reads.size(); }), 1u);
+}
+
+TEST_F(QtBluetoothLETest, Writes_ofBothKindsArriveInOrderOneInFlightAndFailuresAreReported) {
+    StartService({"--dongle", "address=" + DongleA + ",write-delay-us=1500"});
+    CreateManager();
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    const QString a = QString::fromStdString(DongleA);
+
+    std::vector<std::pair<uint16_t, TBytes>> values;
+    for (uint8_t i = 0; i < 12; ++i) values.push_back({i % 3 == 2 ? 0xF804 : 0xF801, TBytes{0, 0, i, 0, 0, 0, 0, 0}});
+    ASSERT_NO_FATAL_FAILURE(WritePaced(values));
+    ASSERT_TRUE(WaitUntil([&] { return ControlJson(QStringLiteral("Writes"), {a}).toArray().size() == 12; }, 3s));
+    const QJsonArray writes = ControlJson(QStringLiteral("Writes"), {a}).toArray();
+    for (int i = 0; i < 12; ++i) {
+        const QJsonObject w = writes[i].toObject();
+        const bool request = i % 3 == 2;
+        EXPECT_EQ(w[QStringLiteral("kind")].toString(), request ? "request" : "command") << i;
+        EXPECT_EQ(w[QStringLiteral("characteristic")].toString(), request ? "F804" : "F801") << i;
+        EXPECT_EQ(w[QStringLiteral("bytes")].toString().toStdString(), Hex(values[static_cast<size_t>(i)].second)) << i;
+    }
+    EXPECT_EQ(DongleStatus(DongleA)[QStringLiteral("maxWritesInFlight")].toInt(), 1);
+    for (const auto& [u, status] : Events.With([&] { return Events.writes; })) EXPECT_EQ(status, GattStatusSuccess);
+
+    // A write the dongle fails completes with a failure; the next one goes through.
+    Events.With([&] { Events.writes.clear(); return 0; });
+    Control(QStringLiteral("FailNextWrites"), {a, 1});
+    WritePaced({{0xF804, TBytes{1}}, {0xF804, TBytes{2}}});
+    EXPECT_EQ(Events.With([&] { return Events.writes; }),
+              (std::vector<std::pair<uint16_t, uint16_t>>{{0xF804, GattStatusFailure}, {0xF804, GattStatusSuccess}}));
+
+    // Without response: Qt confirms nothing, the backend did; a failure still comes through.
+    Events.With([&] { Events.writes.clear(); return 0; });
+    Control(QStringLiteral("FailNextWrites"), {a, 1});
+    Device->WriteCharacteristic(*Char(0xF801), TBytes(8, 0));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return Events.With([&] {
+                return std::count(Events.writes.begin(), Events.writes.end(),
+                                  std::pair<uint16_t, uint16_t>{0xF801, GattStatusFailure}) == 1;
+            });
+        },
+        3s));
+}
+
+TEST_F(QtBluetoothLETest, Link_dropByThePeerAndAdapterOffEndTheSession) {
+    StartService({"--dongle", "address=" + DongleA});
+    CreateManager();
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    const QString a = QString::fromStdString(DongleA);
+
+    Control(QStringLiteral("DropLink"), {a});
+    ASSERT_TRUE(WaitUntil([&] { return Events.With([&] { return Events.disconnects == 1; }); }, 3s));
+    EXPECT_FALSE(Device->IsConnected());
+    Device->WriteCharacteristic(*Char(0xF804), TBytes{1});  // nowhere to go: still completed
+    ASSERT_TRUE(WaitUntil([&] { return Events.With([&] { return Events.writes.size() == 1; }); }, 3s));
+    EXPECT_EQ(Events.With([&] { return Events.writes[0].second; }), GattStatusFailure);
+
+    // Reconnects with the same objects; then the adapter goes off under the session.
+    const auto before = Services;
+    ASSERT_TRUE(Device->DiscoverServices());
+    EXPECT_EQ(Services, before);
+    Control(QStringLiteral("SetPowered"), {false});
+    ASSERT_TRUE(WaitUntil([&] { return Events.With([&] { return Events.disconnects == 2; }); }, 3s));
+    EXPECT_TRUE(WaitUntil([&] { return Manager->ConnectionState() == 0; }, 3s));
+    EXPECT_FALSE(Device->DiscoverServices());
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(Events.With([&] { return Events.disconnects; }), 2);
+}
+
+TEST_F(QtBluetoothLETest, DiscoverServices_givesUpWhenServicesNeverResolve) {
+    StartService({"--dongle", "address=" + DongleA + ",never-resolve=1"});
+    CreateManager(700ms);
+    TBluetoothLEDevice* d = Scan(DongleA, 500ms);
+    ASSERT_NE(d, nullptr);
+    WireDevice(*d);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(d->DiscoverServices());
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 700ms);
+    EXPECT_LT(took, 3s);
+    EXPECT_FALSE(d->IsConnected());
+    // The half-open link is closed again, and no disconnect reaches the session that never had one.
+    EXPECT_TRUE(WaitUntil([&] { return !DongleStatus(DongleA)[QStringLiteral("connected")].toBool(); }, 3s));
+    EXPECT_EQ(Events.With([&] { return Events.disconnects; }), 0);
+}
+
+TEST_F(QtBluetoothLETest, Figures_writesPerSecondThroughTheStack) {
+    StartService({"--dongle", "address=" + DongleA});
+    CreateManager();
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    for (uint16_t uuid : {uint16_t{0xF801}, uint16_t{0xF804}}) {
+        Control(QStringLiteral("ClearRecords"), {QString::fromStdString(DongleA)});
+        constexpr int Count = 1000;
+        std::vector<std::pair<uint16_t, TBytes>> values(Count, {uuid, TBytes(8, 0)});
+        const auto start = std::chrono::steady_clock::now();
+        WritePaced(values);
+        ASSERT_TRUE(WaitUntil(
+            [&] { return ControlJson(QStringLiteral("Writes"), {QString::fromStdString(DongleA)}).toArray().size() == Count; },
+            10s));
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::printf("[figure] %s: %.0f writes/s, one in flight (max in flight at the dongle: %d)\n",
+                    uuid == 0xF801 ? "without response" : "with response", Count / seconds,
+                    DongleStatus(DongleA)[QStringLiteral("maxWritesInFlight")].toInt());
+    }
+}
+
+[[maybe_unused]] ::testing::Environment* const BusEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TBusEnvironment);
+
+}  // namespace
