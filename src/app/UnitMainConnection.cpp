@@ -159,7 +159,9 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
         return SelectedDevice >= 0 && SelectedDevice < FoundDeviceCount &&
                FoundDevices[SelectedDevice]->Address() == FoundDevices[k]->Address();
     };
-    const auto log = [this](const std::string& line) { Memo2->appendPlainText(QString::fromStdString(line)); };
+    const auto log = [this](const std::string& line) {
+        Memo2->appendPlainText(QString::fromStdString(line));
+    };
 
     switch (message.event) {
         case ServicesBound:
@@ -228,7 +230,8 @@ void TFormCorvastelPc::SendReportToActive(TReportType ReportType, bool Empty) {
     // reports go first.
     const auto takesReports = [this](const TCorvastelDevice* session) {
         return session != nullptr && session->isActived &&
-               std::find(FReleasedSessions.begin(), FReleasedSessions.end(), session) != FReleasedSessions.end();
+               std::find(FReleasedSessions.begin(), FReleasedSessions.end(), session) !=
+                   FReleasedSessions.end();
     };
     if (ReportType == TReportType::Mouse && !Empty) {
         // The motion is taken out of the table once, and every dongle gets the same snapshot.

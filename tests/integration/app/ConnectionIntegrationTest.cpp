@@ -40,7 +40,7 @@ const std::string DongleOld = "C0:FF:EE:00:00:0B";  // firmware 1.1.9: the defau
 // One bus and one application object for the program: Qt keeps its system-bus connection for the
 // life of the process.
 class TBusEnvironment : public testing::Environment {
-public:
+  public:
     void SetUp() override {
         std::string error;
         Bus = TPrivateBus::Start(&error);
@@ -81,17 +81,17 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
 }
 
 class TConnectionIntegration : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!TBusEnvironment::Skip.empty()) {
             GTEST_SKIP() << TBusEnvironment::Skip;
         }
         std::string error;
-        Service = TChildProcess::Start({CORVASTEL_VIRTUAL_DONGLES_EXE,  //
-                                        "--dongle", "name=Corvastel-New,address=" + DongleNew +
-                                                        ",firmware=1.2.0,identity=0451:E010:1",
-                                        "--dongle", "name=Corvastel-Old,address=" + DongleOld + ",firmware=1.1.9"},
-                                       {}, &error);
+        Service = TChildProcess::Start(
+            {CORVASTEL_VIRTUAL_DONGLES_EXE,  //
+             "--dongle", "name=Corvastel-New,address=" + DongleNew + ",firmware=1.2.0,identity=0451:E010:1",
+             "--dongle", "name=Corvastel-Old,address=" + DongleOld + ",firmware=1.1.9"},
+            {}, &error);
         ASSERT_TRUE(Service) << error;
         ASSERT_TRUE(WaitFor([] {
             return QDBusConnection::systemBus().interface()->isServiceRegistered("org.bluez").value();
@@ -113,7 +113,8 @@ protected:
         std::mutex lock;
         std::map<std::string, TBluetoothLEDevice*> found;
         bool ended = false;
-        Manager->OnDiscoverLEDevice = [&](TBluetoothLEManager&, TBluetoothLEDevice& device, int, const TBytes&) {
+        Manager->OnDiscoverLEDevice = [&](TBluetoothLEManager&, TBluetoothLEDevice& device, int,
+                                          const TBytes&) {
             std::lock_guard guard(lock);
             found[device.Address()] = &device;
         };
@@ -174,16 +175,17 @@ TEST_F(TConnectionIntegration, TwoDongles_BecomeActiveWithTheirIdentities_OneDro
     for (int k : {0, 1}) {
         Window->SelectedDevice = k;
         Window->BtnConnectClick(Window->BtnConnect);
-        ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; })) << "dongle " << k << " never active";
+        ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; }))
+            << "dongle " << k << " never active";
     }
     ASSERT_EQ(Window->SessionCount, 2);
     const QStringList log = Log();
-    for (const std::string& line : {"Corvastel-" + DongleNew + " - Service - 180A",
-                                    "Corvastel-" + DongleNew + " - Service - F800",
-                                    "Corvastel-" + DongleNew + " - firmware:1.2.0",
-                                    "Corvastel-" + DongleNew + " - vid:0451  pid:E010  ver:1",
-                                    "Corvastel-" + DongleOld + " - firmware:1.1.9",
-                                    "Corvastel-" + DongleOld + " - vid:0451  pid:16B4  ver:0"}) {
+    for (const std::string& line :
+         {"Corvastel-" + DongleNew + " - Service - 180A", "Corvastel-" + DongleNew + " - Service - F800",
+          "Corvastel-" + DongleNew + " - firmware:1.2.0",
+          "Corvastel-" + DongleNew + " - vid:0451  pid:E010  ver:1",
+          "Corvastel-" + DongleOld + " - firmware:1.1.9",
+          "Corvastel-" + DongleOld + " - vid:0451  pid:16B4  ver:0"}) {
         EXPECT_TRUE(log.contains(QString::fromStdString(line))) << line << "\n"
                                                                 << log.join('\n').toStdString();
     }

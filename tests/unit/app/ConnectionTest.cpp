@@ -39,7 +39,7 @@ QString Utf8(const char* text) {
 
 // Answers every modal message box as the user would (OK), keeping its text.
 class TMessageBoxAnswerer {
-public:
+  public:
     TMessageBoxAnswerer() {
         FTimer.setInterval(5);
         QObject::connect(&FTimer, &QTimer::timeout, [this] {
@@ -54,15 +54,15 @@ public:
     std::vector<QString> Texts;
     std::vector<QString> Titles;
 
-private:
+  private:
     QTimer FTimer;
 };
 
-// A radio device whose service discovery waits at a gate, then refuses, throws or reports no
-// services. Disconnect opens the gate, as a backend cuts a pending connect short.
+// A radio device whose service discovery waits at a gate, then refuses or throws. Disconnect opens the gate,
+// as a backend cuts a pending connect short.
 class TGateDevice final : public TBluetoothLEDevice {
-public:
-    enum class TOutcome { Refuse, Throw, NoServices };
+  public:
+    enum class TOutcome { Refuse, Throw };
 
     TGateDevice(std::string address, std::string name, TOutcome outcome, bool open)
         : FAddress(std::move(address)), FName(std::move(name)), FOutcome(outcome), FOpen(open) {}
@@ -76,17 +76,11 @@ public:
             FChanged.notify_all();
             FChanged.wait(lock, [this] { return FOpen; });
         }
-        bool result = false;
+        ++Returned;
         if (FOutcome == TOutcome::Throw) {
-            ++Returned;
             throw std::runtime_error("the Bluetooth adapter went away");
         }
-        if (FOutcome == TOutcome::NoServices) {
-            RaiseServicesDiscovered({});
-            result = true;
-        }
-        ++Returned;
-        return result;
+        return false;
     }
     TBluetoothGattServiceList Services() const override { return {}; }
     void ReadCharacteristic(TBluetoothGattCharacteristic&) override {}
@@ -120,7 +114,7 @@ public:
     std::atomic<int> Disconnects{0};
     std::atomic<int> Returned{0};
 
-private:
+  private:
     const std::string FAddress;
     const std::string FName;
     const TOutcome FOutcome;
@@ -142,7 +136,8 @@ struct TConnectionFixture : testing::Test {
 
     void SetUp() override {
         ResetInputStateForTests();
-        previousReporter = InstallGeneralErrorReporter([this](const QString& text) { errors.push_back(text); });
+        previousReporter =
+            InstallGeneralErrorReporter([this](const QString& text) { errors.push_back(text); });
         window = std::make_unique<TFormCorvastelPc>(ble, hooks);
         QObject::connect(window->ProgressBar1, &QProgressBar::valueChanged,
                          [this](int value) { progress.push_back(value); });
@@ -170,7 +165,8 @@ struct TConnectionFixture : testing::Test {
     // A virtual dongle in range, listed; returns its slot.
     int AddDongle(const std::string& address, const std::string& firmware = "1.1.9",
                   TDongleIdentity identity = vdongle::Identity0451_16B4, bool answersIdentity = true) {
-        TDongleConfig config = TDongleConfig::Standard("Corvastel-" + address.substr(15), address, firmware, identity);
+        TDongleConfig config =
+            TDongleConfig::Standard("Corvastel-" + address.substr(15), address, firmware, identity);
         config.answersIdentity = answersIdentity;
         ble.AddDongle(config);
         return List(ble.Device(address));
@@ -189,7 +185,8 @@ struct TConnectionFixture : testing::Test {
     // Connects slot k and waits until the window shows it connected.
     void Connect(int k) {
         Click(k);
-        ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; })) << Address(k) << " never connected";
+        ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; }))
+            << Address(k) << " never connected";
     }
     // Lets every queued completion, notification and event run through to the window.
     void Settle() {
@@ -305,7 +302,8 @@ TEST_F(TConnectionFixture, Code4_ForAnUnselectedDongleAgain_RepeatsLogAndImageBu
 
     ASSERT_TRUE(Dongle(a)->NotifyIdentity());  // unasked: a second code 4 for the same session
     ASSERT_TRUE(WaitFor([&] { return Log().filter(" - vid:").size() == identityLines + 1; }));
-    EXPECT_EQ(Log().last(), QString::fromStdString("Corvastel-" + Address(a) + " - vid:0451  pid:E010  ver:1"));
+    EXPECT_EQ(Log().last(),
+              QString::fromStdString("Corvastel-" + Address(a) + " - vid:0451  pid:E010  ver:1"));
     EXPECT_TRUE(window->BtnConnect->isEnabled());
     EXPECT_EQ(Image(a), DeviceImageConnected);
     EXPECT_EQ(Image(b), DeviceImageFound);
@@ -398,7 +396,8 @@ TEST_F(TConnectionFixture, Click_NothingSelected_EndsTheScanAndOnlyDisables) {
 }
 
 TEST_F(TConnectionFixture, SendReportToActive_ReachesOnlyActiveSessions_MouseMotionReachesEveryOne) {
-    const int idle = AddDongle("C0:FF:EE:00:00:01", "1.2.0", vdongle::Identity0451_16B4, false);  // never answers
+    const int idle =
+        AddDongle("C0:FF:EE:00:00:01", "1.2.0", vdongle::Identity0451_16B4, false);  // never answers
     const int plain = AddDongle("C0:FF:EE:00:00:02", "2.0.0", vdongle::Identity4348_E010);
     const int framed = AddDongle("C0:FF:EE:00:00:03");
     Click(idle);
@@ -477,7 +476,7 @@ TEST_F(TConnectionFixture, SecondClickWhileSettingUp_DisconnectsInsteadOfASecond
 }
 
 TEST_F(TConnectionFixture, DisconnectDuringInitData_LeavesTheTableAtOnceAndLivesUntilTheWorkerEnds) {
-    TGateDevice& gate = AddGate("C0:FF:EE:00:00:07", "Corvastel-Gate", TGateDevice::TOutcome::NoServices, false);
+    TGateDevice& gate = AddGate("C0:FF:EE:00:00:07", "Corvastel-Gate", TGateDevice::TOutcome::Refuse, false);
     const int k = 0;
     Click(k);
     ASSERT_TRUE(gate.WaitEntered());
@@ -490,18 +489,19 @@ TEST_F(TConnectionFixture, DisconnectDuringInitData_LeavesTheTableAtOnceAndLives
     // Connecting again while the old worker still holds the device is refused.
     Click(k);
     ASSERT_EQ(boxes.Texts.size(), 1u);
-    EXPECT_TRUE(boxes.Texts[0].contains("Corvastel-Gate")) << boxes.Texts[0].toStdString();
+    EXPECT_TRUE(boxes.Texts[0].contains("Corvastel-Gate is still closing")) << boxes.Texts[0].toStdString();
     EXPECT_EQ(window->SessionCount, 0);
     EXPECT_EQ(gate.Entered(), 1);
 
-    // The discovery completes into the removed session (it must still be alive), which then goes.
+    // The discovery returns into the removed session, which must still be alive to show its message;
+    // then it goes, and the dongle can be connected again.
     gate.Open();
-    ASSERT_TRUE(WaitFor([&] { return gate.Returned == 1; }));
-    WaitFor([] { return false; }, 100);
+    ASSERT_TRUE(WaitFor([&] { return boxes.Texts.size() == 2; }));
+    EXPECT_EQ(boxes.Texts[1], "Corvastel-Gate - Service discovery not allowed");
+    WaitFor([] { return false; }, 50);
     Click(k);
     EXPECT_EQ(window->SessionCount, 1);
     EXPECT_TRUE(gate.WaitEntered(2));
-    EXPECT_EQ(boxes.Texts.size(), 1u);
 }
 
 TEST_F(TConnectionFixture, InitDataFails_TheUserIsTold) {
@@ -544,8 +544,10 @@ TEST_F(TConnectionFixture, InitDataFails_TheUserIsTold) {
 
 TEST_F(TConnectionFixture, Destroy_WithWorkersStillRunning_EndsWithoutWaitingOutTheConnect) {
     // One worker blocked in discovery, one waiting for its message box to be shown.
-    TGateDevice& blocked = AddGate("C0:FF:EE:00:00:07", "Corvastel-Blocked", TGateDevice::TOutcome::Refuse, false);
-    TGateDevice& refused = AddGate("C0:FF:EE:00:00:08", "Corvastel-Refused", TGateDevice::TOutcome::Refuse, true);
+    TGateDevice& blocked =
+        AddGate("C0:FF:EE:00:00:07", "Corvastel-Blocked", TGateDevice::TOutcome::Refuse, false);
+    TGateDevice& refused =
+        AddGate("C0:FF:EE:00:00:08", "Corvastel-Refused", TGateDevice::TOutcome::Refuse, true);
     Click(0);
     Click(1);
     ASSERT_TRUE(blocked.WaitEntered());
