@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -41,6 +42,14 @@ class QTimer;
 
 class TCorvastelDevice;
 struct TBleDeviceMessage;
+
+// Milliseconds of a monotonic clock, cut to 32 bits (wraps about every 49.7 days).
+uint32_t MonotonicTickCount();
+// Where the nickname file is: next to the executable when it is there or that folder can be
+// written, else in the user's configuration folder.
+std::filesystem::path NicknameFileLocation();
+// Shows the modal input dialog over parent; returns true and the edited text on OK.
+bool InputQueryDialog(QWidget* Parent, const QString& Title, const QString& Prompt, QString& Text);
 
 // Capacity of the found-dongle table and of the session table.
 inline constexpr int DeviceSlots = 65;
@@ -158,6 +167,9 @@ public:
                           const TBytes& ScanResponse);
     void DiscoveryEnded(TBluetoothLEManager& Sender, const std::vector<TBluetoothLEDevice*>& ADeviceList);
     void DeviceListViewSelectItem(QObject* Sender, QListWidgetItem* Item, bool Selected);
+    // The millisecond tick count a scan's progress is measured with: monotonic, 32 bits, wrapping.
+    // Replaceable so the progress can be driven without waiting.
+    std::function<uint32_t()> TickCount = MonotonicTickCount;
 
     // ---- Connection, device events and the session table (UnitMainConnection.cpp).
     void BtnConnectClick(QObject* Sender);
@@ -174,6 +186,18 @@ public:
 
     // ---- Nicknames (UnitMainNickname.cpp).
     void BtnRenameClick(QObject* Sender);
+    // The nickname stored for an address, or "" (the file is read anew on every call).
+    std::string ReadNickname(const std::string& Address) const;
+    // Throws TNicknameWriteError ("Unable to write to <path>") when the file cannot be written.
+    void WriteNickname(const std::string& Address, const std::string& Nickname) const;
+    // The nickname file; empty: next to the executable, or in the user's configuration folder where
+    // the executable's folder cannot be written.
+    std::filesystem::path NicknameFilePath;
+    // The modal input dialog: title, prompt and the text to edit; true when the user pressed OK.
+    std::function<bool(const QString& Title, const QString& Prompt, QString& Text)> InputQuery =
+        [this](const QString& Title, const QString& Prompt, QString& Text) {
+            return InputQueryDialog(this, Title, Prompt, Text);
+        };
 
     // ---- Pass-through, shortcut buttons, key display, hook handlers (UnitMainPassThrough.cpp).
     void BtnHookClick(QObject* Sender);

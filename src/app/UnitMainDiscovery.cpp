@@ -1,15 +1,205 @@
 // Scanning for dongles and the device list.
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <string_view>
+
+#include "app/CorvastelApplication.h"
 #include "app/UnitMain.h"
+#include "device/UnitCorvastelDevice.h"
 
-void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {}
+namespace {
+// Dongles advertise the vendor service; the scan asks the stack for nothing else.
+constexpr TBluetoothUuid VendorServiceUuid = TBluetoothUuid::FromShort(0xF800);
+constexpr int ScanDurationMs = 3000;
+constexpr std::string_view DongleNameMark = "corvastel";
 
-void TFormCorvastelPc::Timer1Timer(QObject* /*Sender*/) {}
+// Only A to Z are folded: names are matched the same way whatever the user's locale.
+bool IsDongleName(const std::string& name) {
+    std::string folded = name;
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return folded.find(DongleNameMark) != std::string::npos;
+}
 
-void TFormCorvastelPc::DeviceDiscovered(TBluetoothLEManager& /*Sender*/, TBluetoothLEDevice& /*ADevice*/,
-                                        int /*Rssi*/, const TBytes& /*ScanResponse*/) {}
+// Progress of a scan that has run elapsedMs, on a bar that ends at maximum. Rounded to nearest,
+// halves to even (the rounding mode nearbyint uses by default).
+int ScanProgress(int maximum, uint32_t elapsedMs) {
+    const double position = std::nearbyint(maximum * static_cast<double>(static_cast<float>(elapsedMs)) /
+                                           static_cast<double>(ScanDurationMs));
+    // QProgressBar ignores a value outside its range instead of holding it at the end.
+    return static_cast<int>(std::clamp(position, 0.0, static_cast<double>(maximum)));
+}
+}  // namespace
+
+uint32_t MonotonicTickCount() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
+    if (Scanning) {
+        Timer1->stop();
+        ProgressBar1->setVisible(false);
+        BleManager.CancelDiscovery();  // DiscoveryEnded has run when this returns
+        return;
+    }
+
+    if (BleManager.ConnectionState() != TBluetoothLEManager::Connected) {
+        ShowMessage("Cannot start BluetoothLE scan as it is disabled");
+        return;
+    }
+
+    SelectedDevice = -1;
+    lbName->setText(NoDeviceText);
+    lbMacAddress->setText(NoDeviceText);
+    BtnRename->setEnabled(false);
+
+    DeviceListView->clear();
+    FoundDeviceCount = 0;
+    // Dongles with a session stay listed, first and in session order, before any new report.
+    for (int i = 0; i < SessionCount && FoundDeviceCount < DeviceSlots; ++i) {
+        TCorvastelDevice* session = Sessions[i];
+        if (session == nullptr || session->Device == nullptr) {
+            continue;
+        }
+        TBluetoothLEDevice* device = session->Device;
+        FoundDevices[FoundDeviceCount] = device;
+        std::string caption = ReadNickname(device->Address());
+        if (caption.empty()) {
+            caption = device->Identifier();
+        }
+        auto* item = new QListWidgetItem(QString::fromStdString(caption));
+        DeviceListView->addItem(item);
+        SetDeviceImage(item, DeviceImageConnected);
+        ++FoundDeviceCount;
+    }
+
+    Scanning = true;
+    BtnScan->setText(ScanCaptions[1]);
+
+    BleManager.StartDiscovery(ScanDurationMs, {VendorServiceUuid}, false);
+    ScanningStart = TickCount();
+
+    Timer1->start();
+    ProgressBar1->setValue(0);
+    ProgressBar1->setVisible(true);
+}
+
+void TFormCorvastelPc::Timer1Timer(QObject* /*Sender*/) {
+    if (!Scanning) {
+        return;
+    }
+    const uint32_t elapsed = TickCount() - ScanningStart;  // unsigned: right across a wrap
+    ProgressBar1->setValue(ScanProgress(ProgressBar1->maximum(), elapsed));
+    if (ProgressBar1->value() == ProgressBar1->maximum()) {
+        BleManager.CancelDiscovery();
+        Timer1->stop();
+        ProgressBar1->setVisible(false);
+    }
+}
 
 void TFormCorvastelPc::DiscoveryEnded(TBluetoothLEManager& /*Sender*/,
-                                      const std::vector<TBluetoothLEDevice*>& /*ADeviceList*/) {}
+                                      const std::vector<TBluetoothLEDevice*>& /*ADeviceList*/) {
+    if (Scanning) {
+        ProgressBar1->setValue(ProgressBar1->maximum());
+    }
+    Timer1->stop();
+    Scanning = false;
+    BtnScan->setText(ScanCaptions[0]);
+    // The bar's visibility stays: the button and the timer hide it themselves, and a scan the stack
+    // ended on its own leaves it full.
+}
 
-void TFormCorvastelPc::DeviceListViewSelectItem(QObject* /*Sender*/, QListWidgetItem* /*Item*/,
-                                                bool /*Selected*/) {}
+void TFormCorvastelPc::DeviceDiscovered(TBluetoothLEManager& /*Sender*/, TBluetoothLEDevice& ADevice,
+                                        int /*Rssi*/, const TBytes& /*ScanResponse*/) {
+    if (!IsDongleName(ADevice.DeviceName())) {
+        return;
+    }
+    const std::string address = ADevice.Address();
+    int k = 0;
+    while (k < FoundDeviceCount && FoundDevices[k]->Address() != address) {
+        ++k;
+    }
+    if (k == DeviceSlots) {
+        return;  // the table is full: further dongles are not listed
+    }
+    FoundDevices[k] = &ADevice;
+
+    std::string caption = ReadNickname(address);
+    if (caption.empty()) {
+        caption = ADevice.Identifier();
+    }
+    if (k < FoundDeviceCount) {
+        if (QListWidgetItem* item = DeviceListView->item(k)) {
+            item->setText(QString::fromStdString(caption));
+        }
+        return;
+    }
+    auto* item = new QListWidgetItem(QString::fromStdString(caption));
+    DeviceListView->addItem(item);
+    SetDeviceImage(item, DeviceImageFound);
+    ++FoundDeviceCount;
+    if (FoundDeviceCount == 1) {
+        // Raises DeviceListViewSelectItem before returning, as a click would.
+        DeviceListView->setCurrentRow(0, QItemSelectionModel::ClearAndSelect);
+    }
+}
+
+void TFormCorvastelPc::DeviceListViewSelectItem(QObject* /*Sender*/, QListWidgetItem* Item, bool Selected) {
+    if (!Selected) {
+        SelectedDevice = -1;
+        BtnConnect->setEnabled(false);
+        ProgressBar1->setValue(0);
+        return;
+    }
+
+    const int k = DeviceListView->row(Item);
+    if (k < 0 || k >= FoundDeviceCount) {
+        return;  // not an item of the found-device table
+    }
+    SelectedDevice = k;
+    TBluetoothLEDevice& device = *FoundDevices[k];
+    const std::string address = device.Address();
+
+    std::string name = ReadNickname(address);
+    if (name.empty()) {
+        name = device.DeviceName();
+    }
+    lbName->setText(QString::fromStdString(name));
+    lbMacAddress->setText(QString::fromStdString(address));
+    BtnRename->setEnabled(true);
+    BtnConnect->setEnabled(true);
+
+    TCorvastelDevice* session = nullptr;
+    for (int i = 0; i < SessionCount && session == nullptr; ++i) {
+        if (Sessions[i] != nullptr && Sessions[i]->Device != nullptr &&
+            Sessions[i]->Device->Address() == address) {
+            session = Sessions[i];
+        }
+    }
+    if (session != nullptr) {
+        // The firmware text is written by a Bluetooth thread before its arrival bit is set; until
+        // then it may be changing under us.
+        const bool firmwareArrived = (session->infoValue.load() & InfoFirmware) != 0;
+        lbFirmware->setText(firmwareArrived ? QString::fromStdString(session->Firmware) : QString());
+        lbVer->setText("v" + QString::number(session->HidId().ver));
+        BtnConnect->setText(ConnectCaptions[1]);
+    } else {
+        lbFirmware->clear();
+        lbVer->clear();
+        BtnConnect->setText(ConnectCaptions[0]);
+    }
+    BtnConnect->setEnabled(true);
+
+    ProgressBar1->setValue(0);
+}

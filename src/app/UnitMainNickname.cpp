@@ -1,4 +1,75 @@
 // Nicknames of dongles.
+#include <QCoreApplication>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QStandardPaths>
+
+#include "app/NicknameFile.h"
 #include "app/UnitMain.h"
 
-void TFormCorvastelPc::BtnRenameClick(QObject* /*Sender*/) {}
+namespace {
+constexpr char RenamePrompt[] = "Input：";  // full-width colon
+constexpr char DefaultNickname[] = "CustomName";
+
+std::filesystem::path PathOf(const QString& path) {
+    return std::filesystem::path(path.toStdU16String());
+}
+}  // namespace
+
+bool InputQueryDialog(QWidget* Parent, const QString& Title, const QString& Prompt, QString& Text) {
+    bool ok = false;
+    const QString edited = QInputDialog::getText(Parent, Title, Prompt, QLineEdit::Normal, Text, &ok);
+    if (ok) {
+        Text = edited;
+    }
+    return ok;
+}
+
+std::string TFormCorvastelPc::ReadNickname(const std::string& Address) const {
+    return TNicknameFile(NicknameFilePath.empty() ? NicknameFileLocation() : NicknameFilePath)
+        .ReadNickname(Address);
+}
+
+void TFormCorvastelPc::WriteNickname(const std::string& Address, const std::string& Nickname) const {
+    TNicknameFile(NicknameFilePath.empty() ? NicknameFileLocation() : NicknameFilePath)
+        .WriteNickname(Address, Nickname);
+}
+
+std::filesystem::path NicknameFileLocation() {
+    // Looked up on each use, like the file itself: a file put next to the executable is found at the
+    // next read.
+    return TNicknameFile::Locate(PathOf(QCoreApplication::applicationDirPath()),
+                                 PathOf(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)));
+}
+
+void TFormCorvastelPc::BtnRenameClick(QObject* /*Sender*/) {
+    if (SelectedDevice < 0 || SelectedDevice >= FoundDeviceCount) {
+        return;
+    }
+    const int k = SelectedDevice;
+    const std::string address = FoundDevices[k]->Address();
+
+    std::string current = ReadNickname(address);
+    if (current.empty()) {
+        current = DefaultNickname;
+    }
+    QString text = QString::fromStdString(current);
+    if (!InputQuery(QString::fromUtf8(RenameCaption), QString::fromUtf8(RenamePrompt), text) ||
+        text.isEmpty()) {
+        return;
+    }
+
+    // Throws when the file cannot be written; the captions then keep their old text.
+    WriteNickname(address, text.toStdString());
+    // Queued Bluetooth events ran while the dialog was open; the slot must still be this dongle's.
+    if (k >= FoundDeviceCount || FoundDevices[k]->Address() != address) {
+        return;
+    }
+    if (SelectedDevice == k) {
+        lbName->setText(text);
+    }
+    if (QListWidgetItem* item = DeviceListView->item(k)) {
+        item->setText(text);
+    }
+}

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -61,6 +62,8 @@ std::unique_ptr<TChildProcess> TChildProcess::Start(const std::vector<std::strin
     }
     if (pid == 0) {
         setpgid(0, 0);
+        // A test that crashes must not leave its servers running.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (!options.stdoutPath.empty()) {
             int fd = open(options.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (fd >= 0) dup2(fd, 1);

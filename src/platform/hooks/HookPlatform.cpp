@@ -30,7 +30,7 @@ private:
     std::string FReason;
 };
 
-std::unique_ptr<THookPlatform> Unavailable(const std::string& reason) {
+[[maybe_unused]] std::unique_ptr<THookPlatform> Unavailable(const std::string& reason) {
     std::clog << "input capture: none available: " << reason << '\n';
     return std::make_unique<TUnavailableHookPlatform>(reason);
 }

@@ -15,8 +15,7 @@
 //  - InstallHook returns null when the hook cannot be installed; FailureReason() then says why, in
 //    words a user understands.
 //
-// Never include <windows.h> in the same translation unit as this header: the message and flag names
-// of the hook unit that builds on it are the platform's own names, which windows.h defines as macros.
+// The names here stay clear of <windows.h>, so a backend may include both.
 
 #include <array>
 #include <cstddef>

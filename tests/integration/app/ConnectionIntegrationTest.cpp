@@ -19,9 +19,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -108,33 +106,14 @@ class TConnectionIntegration : public testing::Test {
         }
     }
 
-    // Finds the two dongles as a scan does and lists them in the window.
-    void ListDongles() {
-        std::mutex lock;
-        std::map<std::string, TBluetoothLEDevice*> found;
-        bool ended = false;
-        Manager->OnDiscoverLEDevice = [&](TBluetoothLEManager&, TBluetoothLEDevice& device, int,
-                                          const TBytes&) {
-            std::lock_guard guard(lock);
-            found[device.Address()] = &device;
-        };
-        Manager->OnDiscoveryLEEnd = [&](TBluetoothLEManager&, const std::vector<TBluetoothLEDevice*>&) {
-            std::lock_guard guard(lock);
-            ended = true;
-        };
-        ASSERT_TRUE(Manager->StartDiscovery(1000, {TBluetoothUuid::FromShort(0xF800)}));
-        ASSERT_TRUE(WaitFor([&] {
-            std::lock_guard guard(lock);
-            return ended;
-        }));
-        std::lock_guard guard(lock);
-        for (const std::string& address : {DongleNew, DongleOld}) {
-            ASSERT_TRUE(found.count(address)) << address << " not found";
-            const int k = Window->FoundDeviceCount++;
-            Window->FoundDevices[k] = found[address];
-            auto* item = new QListWidgetItem(QString::fromStdString(address), Window->DeviceListView);
-            Window->SetDeviceImage(item, DeviceImageFound);
+    // The slot the window lists a dongle in, -1 while it is not listed.
+    int Slot(const std::string& address) const {
+        for (int k = 0; k < Window->FoundDeviceCount; ++k) {
+            if (Window->FoundDevices[k]->Address() == address) {
+                return k;
+            }
         }
+        return -1;
     }
 
     int Image(int k) const { return ItemImageIndex(Window->DeviceListView->item(k)); }
@@ -168,15 +147,17 @@ class TConnectionIntegration : public testing::Test {
 }  // namespace
 
 TEST_F(TConnectionIntegration, TwoDongles_BecomeActiveWithTheirIdentities_OneDrops) {
-    ListDongles();
-    if (HasFatalFailure()) {
-        return;
-    }
-    for (int k : {0, 1}) {
-        Window->SelectedDevice = k;
-        Window->BtnConnectClick(Window->BtnConnect);
-        ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; }))
-            << "dongle " << k << " never active";
+    Window->BtnScan->click();
+    ASSERT_TRUE(WaitFor([&] { return Slot(DongleNew) >= 0 && Slot(DongleOld) >= 0; }, 5s))
+        << "not both found";
+    ASSERT_TRUE(Window->Scanning);
+    for (const std::string& address : {DongleNew, DongleOld}) {
+        const int k = Slot(address);
+        Window->DeviceListView->setCurrentRow(k);
+        ASSERT_TRUE(Window->BtnConnect->isEnabled());
+        Window->BtnConnect->click();
+        EXPECT_FALSE(Window->Scanning) << "a connect click ends the scan first";
+        ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; })) << address << " never active";
     }
     ASSERT_EQ(Window->SessionCount, 2);
     const QStringList log = Log();
@@ -205,8 +186,8 @@ TEST_F(TConnectionIntegration, TwoDongles_BecomeActiveWithTheirIdentities_OneDro
     Control("DropLink", {QString::fromStdString(DongleNew)});
     ASSERT_TRUE(WaitFor([&] { return Window->SessionCount == 1; }));
     EXPECT_EQ(Window->Sessions[0]->Device->Address(), DongleOld);
-    EXPECT_EQ(Image(0), DeviceImageFound);
-    EXPECT_EQ(Image(1), DeviceImageConnected);
+    EXPECT_EQ(Image(Slot(DongleNew)), DeviceImageFound);
+    EXPECT_EQ(Image(Slot(DongleOld)), DeviceImageConnected);
     EXPECT_EQ(Log().last(), QString::fromStdString("BleDevice-" + DongleNew + " - Disconnect"));
     EXPECT_EQ(KeysHeld(DongleOld), std::vector<int>{4}) << "the other dongle's key stays held";
 

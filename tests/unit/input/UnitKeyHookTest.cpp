@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -250,6 +251,30 @@ TEST(HookDefaultPlatform, SetDefault_UsedByHooksCreatedWithoutOne) {
         EXPECT_TRUE(fake->Installed(WH_KEYBOARD_LL));
     }
     SetDefaultHookPlatform(previous);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HookPlatformFactory, WaylandSession_InstallFailsSayingWhy) {
+    const char* previous = std::getenv("XDG_SESSION_TYPE");
+    const std::string saved = previous != nullptr ? previous : "";
+    setenv("XDG_SESSION_TYPE", "wayland", 1);
+    auto platform = std::shared_ptr<THookPlatform>(CreateHookPlatform());
+    if (previous != nullptr) {
+        setenv("XDG_SESSION_TYPE", saved.c_str(), 1);
+    } else {
+        unsetenv("XDG_SESSION_TYPE");
+    }
+    TLowLevelKeyboardHook hook(platform);
+    try {
+        hook.SetActive(true);
+        FAIL() << "installed in a Wayland session";
+    } catch (const EHookError& e) {
+        EXPECT_STREQ(e.what(), "TLowLevelKeyboardHook CREATION FAILED!");
+        EXPECT_NE(e.Reason().find("Wayland"), std::string::npos) << e.Reason();
+    }
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 //   FailNextWrites(s address, i count)
 //   DropLink(s address)                the dongle drops the link (out of range)
 //   SetPowered(b on)                   the adapter's power switch
-//   AddDongle(s spec) -> s address     a new advertiser (same traits as --dongle)
+//   AddDongle(s traits) -> s address     a new advertiser (same traits as --dongle)
 //   RemoveDongle(s address)
 //   SetAdvertising(s address, b on)
 //   NotifyLed(s address, y leds) -> b  LED status notification on 0xF801
@@ -79,7 +79,7 @@ bool TBluezService::HandleControl(const QDBusMessage& m) {
     }
     if (member == QStringLiteral("AddDongle")) {
         std::string error;
-        auto d = ParseDongleSpec(args.value(0).toString().toStdString(), static_cast<int>(FEntries.size()), &error);
+        auto d = ParseDongleTraits(args.value(0).toString().toStdString(), static_cast<int>(FEntries.size()), &error);
         if (!d) {
             Reply(m.createErrorReply(QStringLiteral("org.bluez.Error.InvalidArguments"), QString::fromStdString(error)));
             return true;

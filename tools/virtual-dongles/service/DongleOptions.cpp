@@ -62,7 +62,7 @@ bool ParseAddress(const std::string& text) {
 
 }  // namespace
 
-std::optional<TServiceDongle> ParseDongleSpec(const std::string& spec, int index, std::string* error) {
+std::optional<TServiceDongle> ParseDongleTraits(const std::string& traits, int index, std::string* error) {
     auto fail = [&](const std::string& why) -> std::optional<TServiceDongle> {
         if (error) *error = "dongle " + std::to_string(index + 1) + ": " + why;
         return std::nullopt;
@@ -75,7 +75,7 @@ std::optional<TServiceDongle> ParseDongleSpec(const std::string& spec, int index
     vdongle::TDongleIdentity identity = vdongle::Identity0451_16B4;
     std::vector<std::pair<std::string, std::string>> rest;
 
-    for (const std::string& item : Split(spec, ',')) {
+    for (const std::string& item : Split(traits, ',')) {
         if (item.empty()) continue;
         const auto eq = item.find('=');
         const std::string key = item.substr(0, eq);
@@ -147,7 +147,7 @@ std::optional<TServiceOptions> ParseServiceOptions(const std::vector<std::string
         else if (a == "--powered-off") options.powered = false;
         else if (a == "--no-adapter") options.adapterPresent = false;
         else if (a == "--dongle" && i + 1 < args.size()) {
-            auto d = ParseDongleSpec(args[++i], static_cast<int>(options.dongles.size()), error);
+            auto d = ParseDongleTraits(args[++i], static_cast<int>(options.dongles.size()), error);
             if (!d) return std::nullopt;
             options.dongles.push_back(std::move(*d));
         } else {
@@ -155,6 +155,6 @@ std::optional<TServiceOptions> ParseServiceOptions(const std::vector<std::string
             return std::nullopt;
         }
     }
-    if (options.dongles.empty()) options.dongles.push_back(*ParseDongleSpec("", 0, error));
+    if (options.dongles.empty()) options.dongles.push_back(*ParseDongleTraits("", 0, error));
     return options;
 }

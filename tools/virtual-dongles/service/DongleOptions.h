@@ -1,9 +1,9 @@
 #pragma once
 // Command-line description of the virtual dongles and the service around them.
 //
-//   corvastel-virtual-dongles [--preview] [--powered-off] [--no-adapter] [--dongle SPEC]...
+//   corvastel-virtual-dongles [--preview] [--powered-off] [--no-adapter] [--dongle TRAITS]...
 //
-// SPEC is a comma-separated list of key=value traits (every key is optional):
+// TRAITS is a comma-separated list of key=value traits (every key is optional):
 //   name=Corvastel-A          advertised name ("" for none)
 //   address=C0:FF:EE:00:00:01
 //   firmware=1.2.0            Firmware Revision String
@@ -38,8 +38,8 @@ struct TServiceOptions {
     std::vector<TServiceDongle> dongles;
 };
 
-// Parses one SPEC; nullopt and *error on a bad trait. index numbers default names and addresses.
-std::optional<TServiceDongle> ParseDongleSpec(const std::string& spec, int index, std::string* error);
+// Parses one TRAITS; nullopt and *error on a bad trait. index numbers default names and addresses.
+std::optional<TServiceDongle> ParseDongleTraits(const std::string& traits, int index, std::string* error);
 
 // Parses the whole command line (argv[0] excluded).
 std::optional<TServiceOptions> ParseServiceOptions(const std::vector<std::string>& args, std::string* error);
