@@ -20,10 +20,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/FormControls.h"
 #include "app/UiQueue.h"
+#include "device/UnitCorvastelDevice.h"
 #include "hid/UnitCorvHid.h"
 #include "input/UnitInputForwarding.h"
 #include "input/UnitKeyHook.h"
@@ -88,7 +90,7 @@ using TPoint = THookPoint;
 
 // TMouseGrandTotal (the mouse fields' type) comes with the forwarding logic.
 
-class TFormCorvastelPc : public QWidget {
+class TFormCorvastelPc : public QWidget, public TDeviceUi {
 public:
     // bleManager: the process-wide Bluetooth LE manager (it outlives the window).
     // hookPlatform: the OS side of the input hooks.
@@ -169,11 +171,15 @@ public:
     // ---- Connection, device events and the session table (UnitMainConnection.cpp).
     void BtnConnectClick(QObject* Sender);
     // Runs on a thread of its own; binds the device that was selected when the user clicked.
-    void ConnectWorker(TBluetoothLEDevice& Device);
+    void ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device);
     void DeviceMessageReceived(const TBleDeviceMessage& M);
     void SendReportToActive(TReportType ReportType, bool Empty);
+    // Slot of the first session on the device with this address; -1 for none.
+    int FindSession(const std::string& Address) const;
     // Destroys the sessions still in Sessions; the window's destructor calls it.
     void ReleaseSessions();
+    // TDeviceUi: a session's message, shown on this window's thread while the session's thread waits.
+    void ShowMessageAndWait(const std::string& text) override;
 
     // ---- Nicknames (UnitMainNickname.cpp).
     void BtnRenameClick(QObject* Sender);
@@ -244,4 +250,20 @@ private:
         bool Routed = false;
         bool Taken = false;
     } FKeyDownTaken;
+
+    // ---- Connection (UnitMainConnection.cpp). Touched on this window's thread only.
+    // A connection being set up: its worker runs the session's InitData. The session is in Sessions
+    // from the click, but is destroyed only once the worker is done with it.
+    struct TConnectJob {
+        TCorvastelDevice* Session = nullptr;
+        TBluetoothLEDevice* Device = nullptr;
+        std::thread Worker;
+        bool Removed = false;  // its disconnect came first: destroy it when the worker ends
+    };
+    void ConnectWorkerDone(TCorvastelDevice* Session);
+    void RemoveSession(int Slot);
+    bool SessionHeld(const TCorvastelDevice* Session) const;
+    std::vector<std::unique_ptr<TConnectJob>> FConnectJobs;
+    // Active sessions that were sent their all-released reports; only these take reports.
+    std::vector<const TCorvastelDevice*> FReleasedSessions;
 };
