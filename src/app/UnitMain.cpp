@@ -356,11 +356,16 @@ void TFormCorvastelPc::FormClose() {
         return;
     }
     FClosed = true;
-    if (FHook->Active()) {
+    const bool passThrough = FHook->Active();
+    if (passThrough) {
         FHook->SetActive(false);
     }
     // Off whatever the keyboard hook said: a mouse hook left on would keep the desktop's mouse.
     FHookMouse->SetActive(false);
+    if (passThrough) {
+        // Nothing may stay held on the targets once the window is gone.
+        LeavePassThrough();
+    }
     Timer1->stop();
     if (Scanning) {
         // Ends the scan now; its end is handled while the window is still complete.

@@ -20,11 +20,14 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/FormControls.h"
 #include "app/UiQueue.h"
+#include "device/UnitCorvastelDevice.h"
 #include "hid/UnitCorvHid.h"
+#include "input/UnitInputForwarding.h"
 #include "input/UnitKeyHook.h"
 #include "platform/ble/BluetoothLE.h"
 
@@ -85,13 +88,9 @@ inline constexpr TShiftState ssCtrl = 4;
 
 using TPoint = THookPoint;
 
-// A running mouse total: the time of the last event and the accumulated value.
-struct TMouseGrandTotal {
-    uint32_t time = 0;
-    int32_t value = 0;
-};
+// TMouseGrandTotal (the mouse fields' type) comes with the forwarding logic.
 
-class TFormCorvastelPc : public QWidget {
+class TFormCorvastelPc : public QWidget, public TDeviceUi {
 public:
     // bleManager: the process-wide Bluetooth LE manager (it outlives the window).
     // hookPlatform: the OS side of the input hooks.
@@ -172,11 +171,15 @@ public:
     // ---- Connection, device events and the session table (UnitMainConnection.cpp).
     void BtnConnectClick(QObject* Sender);
     // Runs on a thread of its own; binds the device that was selected when the user clicked.
-    void ConnectWorker(TBluetoothLEDevice& Device);
+    void ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device);
     void DeviceMessageReceived(const TBleDeviceMessage& M);
     void SendReportToActive(TReportType ReportType, bool Empty);
+    // Slot of the first session on the device with this address; -1 for none.
+    int FindSession(const std::string& Address) const;
     // Destroys the sessions still in Sessions; the window's destructor calls it.
     void ReleaseSessions();
+    // TDeviceUi: a session's message, shown on this window's thread while the session's thread waits.
+    void ShowMessageAndWait(const std::string& text) override;
 
     // ---- Nicknames (UnitMainNickname.cpp).
     void BtnRenameClick(QObject* Sender);
@@ -204,6 +207,8 @@ public:
     bool IsExitChordPressed(const TIntArray& Keys) const;
     void KeyboardHookHandler(THook& Hook, THookMessage& HookMsg);
     void MouseHookHandler(THook& Hook, THookMessage& HookMsg);
+    // The exit chord: pass-through ends as by the button, from inside the keyboard hook.
+    void ExitPassThrough();
 
     // ---- For the handlers.
     // Carries work from other threads onto this window's thread (see the top of this file).
@@ -225,6 +230,14 @@ private:
     void RunHookHandler(const std::function<void()>& handler);
     void RouteSelectionChange(const QItemSelection& selected, const QItemSelection& deselected);
 
+    // Pass-through (UnitMainPassThrough.cpp): the forwarding logic's view of this window.
+    TForwardTarget& Forwarding();
+    // Puts the window in Off after a hook failed to install and raises the error for the user.
+    [[noreturn]] void AbandonPassThrough(const EHookError& Error);
+    std::unique_ptr<TForwardTarget> FForwarding;
+    // A shortcut button took the hooks off at its mouse-down; its mouse-up puts them back.
+    bool FShortcutHeld = false;
+
     std::shared_ptr<THookPlatform> FHookPlatform;
     // Owns the hook containers: the hooks live exactly as long as the window.
     TComponent FComponents;
@@ -237,4 +250,20 @@ private:
         bool Routed = false;
         bool Taken = false;
     } FKeyDownTaken;
+
+    // ---- Connection (UnitMainConnection.cpp). Touched on this window's thread only.
+    // A connection being set up: its worker runs the session's InitData. The session is in Sessions
+    // from the click, but is destroyed only once the worker is done with it.
+    struct TConnectJob {
+        TCorvastelDevice* Session = nullptr;
+        TBluetoothLEDevice* Device = nullptr;
+        std::thread Worker;
+        bool Removed = false;  // its disconnect came first: destroy it when the worker ends
+    };
+    void ConnectWorkerDone(TCorvastelDevice* Session);
+    void RemoveSession(int Slot);
+    bool SessionHeld(const TCorvastelDevice* Session) const;
+    std::vector<std::unique_ptr<TConnectJob>> FConnectJobs;
+    // Active sessions that were sent their all-released reports; only these take reports.
+    std::vector<const TCorvastelDevice*> FReleasedSessions;
 };

@@ -1,12 +1,319 @@
 // Connecting and disconnecting, device events, the session table and the report broadcast.
+//
+// Everything here runs on the window's thread except ConnectWorker. A session goes into Sessions
+// at the click, before its worker starts, so the table only ever changes on this thread and every
+// lookup by address (a second click, a scan, a selection) finds a connection that is being set up.
+// A session whose InitData is still running is never destroyed: when its disconnect comes first
+// it leaves the table at once and is destroyed when its worker reports back.
 #include "app/UnitMain.h"
 
-void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {}
+#include <QCoreApplication>
+#include <QEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
 
-void TFormCorvastelPc::ConnectWorker(TBluetoothLEDevice& /*Device*/) {}
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <utility>
 
-void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& /*M*/) {}
+#include "app/CorvastelApplication.h"
+#include "platform/GeneralError.h"
 
-void TFormCorvastelPc::SendReportToActive(TReportType /*ReportType*/, bool /*Empty*/) {}
+namespace {
+// Upper-case hexadecimal, zero-padded to width; a wider value keeps all its digits.
+std::string Hex(uint32_t value, int width) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*X", width, static_cast<unsigned>(value));
+    return text;
+}
 
-void TFormCorvastelPc::ReleaseSessions() {}
+void SetProgress(QProgressBar* bar, double fraction) {
+    bar->setValue(static_cast<int>(std::lround(bar->maximum() * fraction)));
+}
+
+// How the user knows a dongle in a message: its advertised name, else its address.
+std::string DeviceLabel(const TBluetoothLEDevice& device) {
+    std::string name = device.DeviceName();
+    return name.empty() ? device.Address() : name;
+}
+
+std::string CurrentErrorText() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+}  // namespace
+
+void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {
+    if (Scanning) {
+        Timer1->stop();
+        BleManager.CancelDiscovery();
+    }
+    if (SelectedDevice < 0 || SelectedDevice >= FoundDeviceCount) {
+        BtnConnect->setEnabled(false);
+        return;
+    }
+    const int k = SelectedDevice;
+    TBluetoothLEDevice* device = FoundDevices[k];
+    QListWidgetItem* item = DeviceListView->item(k);
+
+    if (const int slot = FindSession(device->Address()); slot >= 0) {
+        ProgressBar1->setVisible(false);
+        if (item != nullptr) {
+            SetDeviceImage(item, DeviceImageDisconnecting);
+        }
+        BtnConnect->setEnabled(false);
+        // The session stays until its disconnect event arrives.
+        Sessions[slot]->Device->Disconnect();
+        return;
+    }
+
+    // A session taken out by an early disconnect may still have its worker on this device; a
+    // second session would fight it for the device's events.
+    const bool settingUp = std::any_of(FConnectJobs.begin(), FConnectJobs.end(),
+                                       [device](const auto& job) { return job->Device == device; });
+    if (settingUp) {
+        ShowMessage(QString::fromStdString(DeviceLabel(*device) +
+                                           " is still closing its last connection. Try again in a moment."));
+        return;
+    }
+    if (SessionCount >= DeviceSlots) {
+        ShowMessage(QString::fromStdString("Cannot connect " + DeviceLabel(*device) + ": at most " +
+                                           std::to_string(DeviceSlots) +
+                                           " devices can be connected at once. Disconnect one first."));
+        return;
+    }
+
+    if (item != nullptr) {
+        SetDeviceImage(item, DeviceImageConnecting);
+    }
+    BtnConnect->setText(ConnectCaptions[1]);
+    BtnConnect->setEnabled(false);
+    ProgressBar1->setVisible(true);
+    ProgressBar1->setValue(0);
+
+    auto session = std::make_unique<TCorvastelDevice>(this);
+    // Set here as well so lookups by address work at once; InitData stores the same device.
+    session->Device = device;
+    auto job = std::make_unique<TConnectJob>();
+    job->Session = session.get();
+    job->Device = device;
+    job->Worker = std::thread([this, s = session.get(), device] { ConnectWorker(*s, *device); });
+    FConnectJobs.push_back(std::move(job));
+    Sessions[SessionCount] = session.release();
+    ++SessionCount;
+}
+
+void TFormCorvastelPc::ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device) {
+    FUiQueue->Post([this] { SetProgress(ProgressBar1, 0.2); });
+    try {
+        // Binding and service discovery run here; the connection may take the backend's whole
+        // connect time-out.
+        Session.InitData(&Device);
+    } catch (...) {
+        // Otherwise the dongle would just sit at "connecting" with no word why.
+        ReportGeneralError("Could not connect to " + DeviceLabel(Device) + ": " + CurrentErrorText());
+    }
+    TCorvastelDevice* session = &Session;
+    FUiQueue->Post([this, session] { ConnectWorkerDone(session); });
+}
+
+void TFormCorvastelPc::ConnectWorkerDone(TCorvastelDevice* Session) {
+    const auto it = std::find_if(FConnectJobs.begin(), FConnectJobs.end(),
+                                 [Session](const auto& job) { return job->Session == Session; });
+    if (it == FConnectJobs.end()) {
+        return;
+    }
+    (*it)->Worker.join();  // it has nothing left to do but end
+    const bool removed = (*it)->Removed;
+    FConnectJobs.erase(it);
+    if (removed) {
+        delete Session;
+    }
+}
+
+void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
+    const TBleDeviceMessage message = M;
+    TCorvastelDevice* session = message.cvDev;
+    // Events a session posted after its disconnect may still be queued when it is gone.
+    if (!SessionHeld(session)) {
+        return;
+    }
+    const std::string prefix = "Corvastel-" + message.text;
+    int k = 0;
+    while (k < FoundDeviceCount && FoundDevices[k]->Address() != message.text) {
+        ++k;
+    }
+    QListWidgetItem* item = k < FoundDeviceCount ? DeviceListView->item(k) : nullptr;
+    const auto selectedIsK = [&] {
+        return SelectedDevice >= 0 && SelectedDevice < FoundDeviceCount &&
+               FoundDevices[SelectedDevice]->Address() == FoundDevices[k]->Address();
+    };
+    const auto log = [this](const std::string& line) {
+        Memo2->appendPlainText(QString::fromStdString(line));
+    };
+
+    switch (message.event) {
+        case ServicesBound:
+            for (const TBluetoothGattService* service : {session->DeviceInfoSvr, session->CvSvr}) {
+                if (service != nullptr) {
+                    log(prefix + " - Service - " + ShortUUIDText(service->UUID()));
+                }
+            }
+            SetProgress(ProgressBar1, 0.4);
+            break;
+        case NotifyEnabled:
+            SetProgress(ProgressBar1, 0.6);
+            break;
+        case DeviceInfoComplete:
+            log(prefix + " - firmware:" + session->Firmware);
+            SetProgress(ProgressBar1, 0.8);
+            break;
+        case DeviceActived: {
+            const TUSBDeviceID id = session->HidId();
+            if (id.vid == 0 && id.pid == 0) {
+                break;
+            }
+            const bool fresh = std::find(FReleasedSessions.begin(), FReleasedSessions.end(), session) ==
+                               FReleasedSessions.end();
+            if (fresh) {
+                // A dongle that dropped and came back may still hold keys on its target: it starts
+                // from nothing held before any report of the input path reaches it.
+                session->SendReport(TReportType::KeyboardIn, true);
+                session->SendReport(TReportType::Mouse, true);
+                FReleasedSessions.push_back(session);
+            }
+            log(prefix + " - vid:" + Hex(id.vid, 4) + "  pid:" + Hex(id.pid, 4) + "  ver:" + Hex(id.ver, 1));
+            SetProgress(ProgressBar1, 1.0);
+            BtnConnect->setEnabled(true);
+            if (item != nullptr) {
+                SetDeviceImage(item, DeviceImageConnected);
+                if (selectedIsK()) {
+                    lbFirmware->setText(QString::fromStdString(session->Firmware));
+                    lbVer->setText("v" + QString::number(id.ver));
+                }
+            }
+            break;
+        }
+        case DeviceDisconnected: {
+            const auto end = Sessions.begin() + SessionCount;
+            RemoveSession(static_cast<int>(std::find(Sessions.begin(), end, session) - Sessions.begin()));
+            log("BleDevice-" + message.text + " - Disconnect");
+            if (item != nullptr) {
+                SetDeviceImage(item, DeviceImageFound);
+                if (selectedIsK()) {
+                    lbFirmware->clear();
+                    lbVer->clear();
+                    BtnConnect->setText(ConnectCaptions[0]);
+                    BtnConnect->setEnabled(true);
+                }
+            }
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void TFormCorvastelPc::SendReportToActive(TReportType ReportType, bool Empty) {
+    // A session whose activation the window has not handled yet gets nothing: its all-released
+    // reports go first.
+    const auto takesReports = [this](const TCorvastelDevice* session) {
+        return session != nullptr && session->isActived &&
+               std::find(FReleasedSessions.begin(), FReleasedSessions.end(), session) !=
+                   FReleasedSessions.end();
+    };
+    if (ReportType == TReportType::Mouse && !Empty) {
+        // The motion is taken out of the table once, and every dongle gets the same snapshot.
+        const bool anyActive = std::any_of(Sessions.begin(), Sessions.begin() + SessionCount, takesReports);
+        if (!anyActive) {
+            return;
+        }
+        const TMouseSnapshot mouse = TakeMouseSnapshot();
+        for (int i = 0; i < SessionCount; ++i) {
+            if (takesReports(Sessions[i])) {
+                Sessions[i]->SendMouseReport(mouse);
+            }
+        }
+        return;
+    }
+    for (int i = 0; i < SessionCount; ++i) {
+        if (takesReports(Sessions[i])) {
+            Sessions[i]->SendReport(ReportType, Empty);
+        }
+    }
+}
+
+int TFormCorvastelPc::FindSession(const std::string& Address) const {
+    for (int i = 0; i < SessionCount; ++i) {
+        const TCorvastelDevice* session = Sessions[i];
+        if (session != nullptr && session->Device != nullptr && session->Device->Address() == Address) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+bool TFormCorvastelPc::SessionHeld(const TCorvastelDevice* Session) const {
+    return Session != nullptr && std::find(Sessions.begin(), Sessions.begin() + SessionCount, Session) !=
+                                     Sessions.begin() + SessionCount;
+}
+
+void TFormCorvastelPc::RemoveSession(int Slot) {
+    if (Slot < 0 || Slot >= SessionCount) {
+        return;
+    }
+    TCorvastelDevice* session = Sessions[Slot];
+    std::move(Sessions.begin() + Slot + 1, Sessions.begin() + SessionCount, Sessions.begin() + Slot);
+    --SessionCount;
+    Sessions[SessionCount] = nullptr;
+    std::erase(FReleasedSessions, session);
+
+    const auto job = std::find_if(FConnectJobs.begin(), FConnectJobs.end(),
+                                  [session](const auto& j) { return j->Session == session; });
+    if (job != FConnectJobs.end()) {
+        (*job)->Removed = true;  // InitData still runs on it
+    } else {
+        delete session;
+    }
+}
+
+void TFormCorvastelPc::ShowMessageAndWait(const std::string& text) {
+    const QString message = QString::fromStdString(text);
+    FUiQueue->RunAndWait([message] { ShowMessage(message); });
+}
+
+void TFormCorvastelPc::ReleaseSessions() {
+    // The window is going: nothing queued runs any more. A worker waiting for a message box has its
+    // call dropped from this thread's queue, which lets it go on (RunAndWait answers false).
+    FUiQueue->Close();
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    // Cut connection attempts short rather than wait out the connect time-out.
+    for (const auto& job : FConnectJobs) {
+        if (!job->Removed) {
+            job->Device->Disconnect();
+        }
+    }
+    for (const auto& job : FConnectJobs) {
+        job->Worker.join();
+        if (job->Removed) {
+            delete job->Session;
+        }
+    }
+    FConnectJobs.clear();
+    for (int i = SessionCount - 1; i >= 0; --i) {
+        delete std::exchange(Sessions[i], nullptr);
+    }
+    SessionCount = 0;
+    FReleasedSessions.clear();
+}

@@ -129,6 +129,10 @@ public:
     virtual void GetKeyboardState(TKeyboardState& state) = 0;
     // Identifier of the calling thread, as the hook's thread filter expects it.
     virtual int32_t CurrentThreadId() = 0;
+    // The position a swallowed move reports without its own motion: where the pointer is held while
+    // moves are swallowed (a move then reports this plus its displacement). False when the backend
+    // cannot tell; callers then fall back to the first move's position.
+    virtual bool HeldPointerPosition(THookPoint& /*pt*/) { return false; }
 
     // Short name for the log ("win32", "x11 :0", "fake", ...).
     virtual std::string Name() const = 0;

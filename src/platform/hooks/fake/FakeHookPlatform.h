@@ -28,6 +28,11 @@ public:
     intptr_t CallNextHook(THookHandle hook, int32_t code, uint32_t kind, uintptr_t record) override;
     void GetKeyboardState(TKeyboardState& state) override { state = KeyboardState; }
     int32_t CurrentThreadId() override { return ThreadId; }
+    bool HeldPointerPosition(THookPoint& pt) override {
+        if (!PointerKnown) return false;
+        pt = Pointer;
+        return true;
+    }
     std::string Name() const override { return "fake"; }
     std::string FailureReason() const override { return FFailureReason; }
 
@@ -43,6 +48,8 @@ public:
     intptr_t NextHookResult = 0;  // what CallNextHook returns
     int32_t ThreadId = 4242;
     TKeyboardState KeyboardState{};
+    bool PointerKnown = true;  // HeldPointerPosition answers with Pointer
+    THookPoint Pointer{0, 0};
 
     // What was asked.
     std::vector<TInstall> Installs;

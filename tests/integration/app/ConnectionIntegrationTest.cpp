@@ -1,0 +1,198 @@
+// The window connecting dongles through the product's Qt Bluetooth backend: real Qt Bluetooth and
+// real D-Bus against the virtual dongle service on a private bus, the window on the offscreen
+// platform.
+#include <gtest/gtest.h>
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "app/CorvastelApplication.h"
+#include "app/UnitMain.h"
+#include "platform/ble/qt/QtBluetoothLE.h"
+#include "platform/hooks/fake/FakeHookPlatform.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+const std::string DongleNew = "C0:FF:EE:00:00:0A";  // firmware 1.2.0: asked for its identity
+const std::string DongleOld = "C0:FF:EE:00:00:0B";  // firmware 1.1.9: the default identity
+
+// One bus and one application object for the program: Qt keeps its system-bus connection for the
+// life of the process.
+class TBusEnvironment : public testing::Environment {
+  public:
+    void SetUp() override {
+        std::string error;
+        Bus = TPrivateBus::Start(&error);
+        if (!Bus) {
+            Skip = "no private D-Bus bus (dbus-daemon, scripts/setup-deps): " + error;
+            return;
+        }
+        // Before any Qt D-Bus object exists. The version stands in for bluetoothd's answer, so Qt
+        // takes its D-Bus LE backend.
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", Bus->Address().c_str(), 1);
+        setenv("BLUETOOTH_FORCE_DBUS_LE_VERSION", "5.66", 1);
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        static int argc = 1;
+        static char name[] = "app_connection_integration_tests";
+        static char* argv[] = {name, nullptr};
+        App = std::make_unique<TCorvastelApplication>(argc, argv);
+        QDBusConnection::systemBus();
+        QCoreApplication::processEvents();
+    }
+    void TearDown() override {
+        App.reset();
+        Bus.reset();
+    }
+    static inline std::unique_ptr<TPrivateBus> Bus;
+    static inline std::unique_ptr<TCorvastelApplication> App;
+    static inline std::string Skip;
+};
+const auto* const environment = testing::AddGlobalTestEnvironment(new TBusEnvironment);
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < timeout.count()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return done();
+}
+
+class TConnectionIntegration : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (!TBusEnvironment::Skip.empty()) {
+            GTEST_SKIP() << TBusEnvironment::Skip;
+        }
+        std::string error;
+        Service = TChildProcess::Start(
+            {CORVASTEL_VIRTUAL_DONGLES_EXE,  //
+             "--dongle", "name=Corvastel-New,address=" + DongleNew + ",firmware=1.2.0,identity=0451:E010:1",
+             "--dongle", "name=Corvastel-Old,address=" + DongleOld + ",firmware=1.1.9"},
+            {}, &error);
+        ASSERT_TRUE(Service) << error;
+        ASSERT_TRUE(WaitFor([] {
+            return QDBusConnection::systemBus().interface()->isServiceRegistered("org.bluez").value();
+        })) << "the service did not take org.bluez";
+        Manager = CreateQtBluetoothLEManager(TQtBluetoothLEOptions{10s});
+        ASSERT_EQ(Manager->ConnectionState(), TBluetoothLEManager::Connected);
+        Window = std::make_unique<TFormCorvastelPc>(*Manager, std::make_shared<TFakeHookPlatform>());
+    }
+    void TearDown() override {
+        Window.reset();
+        Manager.reset();
+        if (Service) {
+            Service->Stop();
+        }
+    }
+
+    // The slot the window lists a dongle in, -1 while it is not listed.
+    int Slot(const std::string& address) const {
+        for (int k = 0; k < Window->FoundDeviceCount; ++k) {
+            if (Window->FoundDevices[k]->Address() == address) {
+                return k;
+            }
+        }
+        return -1;
+    }
+
+    int Image(int k) const { return ItemImageIndex(Window->DeviceListView->item(k)); }
+    QStringList Log() const { return Window->Memo2->toPlainText().split('\n', Qt::SkipEmptyParts); }
+
+    static QDBusMessage Control(const QString& method, const QVariantList& args) {
+        QDBusMessage call = QDBusMessage::createMethodCall("org.bluez", "/org/corvastel/VirtualDongles",
+                                                           "org.corvastel.VirtualDongles.Control", method);
+        call.setArguments(args);
+        QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 5000);
+        EXPECT_NE(reply.type(), QDBusMessage::ErrorMessage) << reply.errorMessage().toStdString();
+        return reply;
+    }
+    static QJsonObject Target(const std::string& address) {
+        const QString text =
+            Control("Target", {QString::fromStdString(address)}).arguments().value(0).toString();
+        return QJsonDocument::fromJson(text.toUtf8()).object();
+    }
+    static std::vector<int> KeysHeld(const std::string& address) {
+        std::vector<int> keys;
+        for (const auto& key : Target(address)["keysHeld"].toArray()) {
+            keys.push_back(key.toInt());
+        }
+        return keys;
+    }
+
+    std::unique_ptr<TChildProcess> Service;
+    std::unique_ptr<TBluetoothLEManager> Manager;
+    std::unique_ptr<TFormCorvastelPc> Window;
+};
+}  // namespace
+
+TEST_F(TConnectionIntegration, TwoDongles_BecomeActiveWithTheirIdentities_OneDrops) {
+    Window->BtnScan->click();
+    ASSERT_TRUE(WaitFor([&] { return Slot(DongleNew) >= 0 && Slot(DongleOld) >= 0; }, 5s))
+        << "not both found";
+    ASSERT_TRUE(Window->Scanning);
+    for (const std::string& address : {DongleNew, DongleOld}) {
+        const int k = Slot(address);
+        Window->DeviceListView->setCurrentRow(k);
+        ASSERT_TRUE(Window->BtnConnect->isEnabled());
+        Window->BtnConnect->click();
+        EXPECT_FALSE(Window->Scanning) << "a connect click ends the scan first";
+        ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; })) << address << " never active";
+    }
+    ASSERT_EQ(Window->SessionCount, 2);
+    const QStringList log = Log();
+    for (const std::string& line :
+         {"Corvastel-" + DongleNew + " - Service - 180A", "Corvastel-" + DongleNew + " - Service - F800",
+          "Corvastel-" + DongleNew + " - firmware:1.2.0",
+          "Corvastel-" + DongleNew + " - vid:0451  pid:E010  ver:1",
+          "Corvastel-" + DongleOld + " - firmware:1.1.9",
+          "Corvastel-" + DongleOld + " - vid:0451  pid:16B4  ver:0"}) {
+        EXPECT_TRUE(log.contains(QString::fromStdString(line))) << line << "\n"
+                                                                << log.join('\n').toStdString();
+    }
+    EXPECT_EQ(Window->lbFirmware->text(), "1.1.9");  // the selected one
+    EXPECT_EQ(Window->lbVer->text(), "v0");
+
+    // A key held reaches both targets, each in its own framing.
+    ClearPressedKeys();
+    ASSERT_TRUE(AddPressedKey(4));
+    Window->SendReportToActive(TReportType::KeyboardIn, false);
+    for (const std::string& address : {DongleNew, DongleOld}) {
+        EXPECT_TRUE(WaitFor([&] { return KeysHeld(address) == std::vector<int>{4}; }, 5s)) << address;
+        EXPECT_EQ(Target(address)["rejectedReports"].toInt(), 0) << address;
+    }
+
+    // The first dongle goes out of range.
+    Control("DropLink", {QString::fromStdString(DongleNew)});
+    ASSERT_TRUE(WaitFor([&] { return Window->SessionCount == 1; }));
+    EXPECT_EQ(Window->Sessions[0]->Device->Address(), DongleOld);
+    EXPECT_EQ(Image(Slot(DongleNew)), DeviceImageFound);
+    EXPECT_EQ(Image(Slot(DongleOld)), DeviceImageConnected);
+    EXPECT_EQ(Log().last(), QString::fromStdString("BleDevice-" + DongleNew + " - Disconnect"));
+    EXPECT_EQ(KeysHeld(DongleOld), std::vector<int>{4}) << "the other dongle's key stays held";
+
+    RemovePressedKey(4);
+    Window->SendReportToActive(TReportType::KeyboardIn, false);
+    EXPECT_TRUE(WaitFor([&] { return KeysHeld(DongleOld).empty(); }, 5s));
+    ClearPressedKeys();
+}
