@@ -167,6 +167,12 @@ public:
     int32_t CurrentThreadId() override { return OsThreadId(); }
     std::string Name() const override { return FName; }
     std::string FailureReason() const override { return FFailure; }
+    // Swallowed moves report FHeld plus their own motion (HandleRawMotion).
+    bool HeldPointerPosition(THookPoint& pt) override {
+        if (!FMouse.Grabbed) return false;
+        pt = FHeld;
+        return true;
+    }
 
 private:
     struct THookSlot {
