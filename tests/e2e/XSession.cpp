@@ -291,6 +291,12 @@ int TSpyClient::Motions() {
 }
 
 bool TSpyClient::KeyboardGrabbed() {
+    // Asked, not just listened for: a click on another client's window can move the focus there
+    // (Qt focuses a window it is clicked in when no window manager does), and the focus events
+    // then go to that window. Moving the focus away and back makes the server say in the mode of
+    // the FocusIn whether a grab is active, and leaves the focus here.
+    XSetInputFocus(FDisplay, PointerRoot, RevertToPointerRoot, CurrentTime);
+    XSetInputFocus(FDisplay, FWindow, RevertToPointerRoot, CurrentTime);
     Pump();
     return FGrabbed;
 }
@@ -299,7 +305,7 @@ bool TSpyClient::WaitKeyboardGrabbed(bool grabbed, std::chrono::milliseconds tim
     const auto end = Clock::now() + timeout;
     while (KeyboardGrabbed() != grabbed) {
         if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return true;
 }

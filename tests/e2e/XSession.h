@@ -97,7 +97,8 @@ public:
     int KeyPresses();
     int ButtonPresses();
     int Motions();
-    // Whether another client holds a grab of the keyboard, as the focus events tell it.
+    // Whether another client holds a grab of the keyboard, as the focus events tell it. Takes the
+    // focus (back) to this client's window.
     bool KeyboardGrabbed();
     bool WaitKeyboardGrabbed(bool grabbed, std::chrono::milliseconds timeout);
     // Whether the pointer is in its window, as its enter and leave events tell it. A pointer that
