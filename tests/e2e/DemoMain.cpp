@@ -30,7 +30,8 @@ void Step(const char* text) {
 
 int Fail(TE2eWorld* world, const std::string& why) {
     std::fprintf(stderr, "demo: FAILED: %s\n", why.c_str());
-    if (world != nullptr) std::fprintf(stderr, "%s\n", world->Logs().c_str());
+    if (world != nullptr)
+        std::fprintf(stderr, "%s\n", world->Logs().c_str());
     return 1;
 }
 
@@ -42,7 +43,8 @@ bool Shot(TE2eWorld& world, unsigned long window, const std::string& path) {
         std::fprintf(stderr, "demo: screenshot %s: %s\n", path.c_str(), error.c_str());
         return false;
     }
-    std::printf("demo: saved %s (%zu colours)%s\n", path.c_str(), colours, colours > 30 ? "" : " - looks blank!");
+    std::printf("demo: saved %s (%zu colours)%s\n", path.c_str(), colours,
+                colours > 30 ? "" : " - looks blank!");
     return colours > 30;
 }
 
@@ -53,15 +55,18 @@ int main(int argc, char** argv) {
     std::string sentence = "Hello from Corvastel, typed on the other computer!";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--out" && i + 1 < argc) out = argv[++i];
-        else if (a == "--text" && i + 1 < argc) sentence = argv[++i];
+        if (a == "--out" && i + 1 < argc)
+            out = argv[++i];
+        else if (a == "--text" && i + 1 < argc)
+            sentence = argv[++i];
         else {
             std::printf("usage: corvastel-demo [--out DIR] [--text SENTENCE]\n");
             return a == "--help" || a == "-h" ? 0 : 2;
         }
     }
     for (char c : sentence) {
-        if (!KeyStrokeFor(c)) return Fail(nullptr, std::string("the demo cannot type '") + c + "'");
+        if (!KeyStrokeFor(c))
+            return Fail(nullptr, std::string("the demo cannot type '") + c + "'");
     }
 
     Step("starting a virtual X server, a private system bus, two virtual dongles and the program");
@@ -71,28 +76,34 @@ int main(int argc, char** argv) {
     options.screenHeight = 840;
     std::string error;
     auto world = TE2eWorld::Start({CORVASTEL_PC_PATH, CORVASTEL_VIRTUAL_DONGLES_PATH}, options, &error);
-    if (!world) return Fail(nullptr, error);
+    if (!world)
+        return Fail(nullptr, error);
     // Side by side, as on a desk: the program on the left, the dongles' preview to its right.
     world->MoveAppWindow(8, 8);
     world->X().MoveWindow(world->PreviewWindow(), 8 + place::WindowWidth + 16, 8);
 
     std::string why;
     auto other = TSpyClient::Open(world->Display(), {8, 8 + place::WindowHeight + 40, 300, 200}, &why);
-    if (!other) return Fail(world.get(), why);
+    if (!other)
+        return Fail(world.get(), why);
 
     Step("Alt+S: scan for dongles");
-    if (!world->Scan(&error)) return Fail(world.get(), error);
+    if (!world->Scan(&error))
+        return Fail(world.get(), error);
     Step("Alt+C: connect the first dongle; select the second in the list; Alt+C again");
-    if (!world->ConnectAll(&error)) return Fail(world.get(), error);
+    if (!world->ConnectAll(&error))
+        return Fail(world.get(), error);
     Shot(*world, world->AppWindow(), out + "/app-connected.png");
 
     Step("Alt+M, Alt+T: pass-through with the mouse");
-    if (!world->PassThroughOn(true, *other, &error)) return Fail(world.get(), error);
+    if (!world->PassThroughOn(true, *other, &error))
+        return Fail(world.get(), error);
     std::this_thread::sleep_for(300ms);
     std::printf("demo: typing \"%s\"\n", sentence.c_str());
     world->X().Type(sentence);
     Step("moving the pointer right and down, then clicking");
-    for (int i = 0; i < 20; ++i) world->X().MoveBy(6, 3);
+    for (int i = 0; i < 20; ++i)
+        world->X().MoveBy(6, 3);
     world->X().Button(1, true);
     world->X().Button(1, false);
     // A key held for the key display.
@@ -101,13 +112,18 @@ int main(int argc, char** argv) {
     world->X().Key(keycode::LeftShift, false);
 
     Step("Ctrl+Shift+F12: leave pass-through");
-    if (!world->ExitChord(*other, &error)) return Fail(world.get(), error);
+    if (!world->ExitChord(*other, &error))
+        return Fail(world.get(), error);
 
     bool ok = true;
     TE2eWorld::WaitUntil(
         [&] {
             for (const TDongleSpec* d : {&NewerDongle(), &OlderDongle()}) {
-                if (world->Control().Target(d->address).value(QStringLiteral("text")).toString().toStdString() != sentence)
+                if (world->Control()
+                        .Target(d->address)
+                        .value(QStringLiteral("text"))
+                        .toString()
+                        .toStdString() != sentence)
                     return false;
             }
             return true;
@@ -125,7 +141,8 @@ int main(int argc, char** argv) {
                     static_cast<long long>(t.value(QStringLiteral("pointerY")).toInteger()),
                     static_cast<long long>(t.value(QStringLiteral("wheel")).toInteger()));
         std::printf("  reports:        %d keyboard, %d mouse; anything held at the end: %s\n",
-                    t.value(QStringLiteral("keyboardReports")).toInt(), t.value(QStringLiteral("mouseReports")).toInt(),
+                    t.value(QStringLiteral("keyboardReports")).toInt(),
+                    t.value(QStringLiteral("mouseReports")).toInt(),
                     t.value(QStringLiteral("anyInputHeld")).toBool() ? "yes" : "no");
         ok = ok && text == sentence && !t.value(QStringLiteral("anyInputHeld")).toBool() &&
              t.value(QStringLiteral("pointerX")).toInteger() > 0;

@@ -16,11 +16,14 @@ const QString Service = QStringLiteral("org.bluez");
 const QString Path = QStringLiteral("/org/corvastel/VirtualDongles");
 const QString Interface = QStringLiteral("org.corvastel.VirtualDongles.Control");
 
-QJsonDocument Parse(const QString& text) { return QJsonDocument::fromJson(text.toUtf8()); }
+QJsonDocument Parse(const QString& text) {
+    return QJsonDocument::fromJson(text.toUtf8());
+}
 }  // namespace
 
 void EnsureQtCoreApplication() {
-    if (QCoreApplication::instance() != nullptr) return;
+    if (QCoreApplication::instance() != nullptr)
+        return;
     static int argc = 1;
     static char name[] = "corvastel-e2e";
     static char* argv[] = {name, nullptr};
@@ -35,11 +38,14 @@ TDongleControl::TDongleControl(const std::string& busAddress) {
     QDBusConnection::connectToBus(QString::fromStdString(busAddress), FName);
 }
 
-TDongleControl::~TDongleControl() { QDBusConnection::disconnectFromBus(FName); }
+TDongleControl::~TDongleControl() {
+    QDBusConnection::disconnectFromBus(FName);
+}
 
 bool TDongleControl::ServiceRunning() {
     QDBusConnection bus(FName);
-    if (!bus.isConnected() || bus.interface() == nullptr) return false;
+    if (!bus.isConnected() || bus.interface() == nullptr)
+        return false;
     return bus.interface()->isServiceRegistered(Service).value();
 }
 
@@ -55,11 +61,14 @@ QString TDongleControl::Call(const QString& method, const QVariantList& args) {
     return reply.arguments().value(0).toString();
 }
 
-QJsonObject TDongleControl::Status() { return Parse(Call(QStringLiteral("Status"), {})).object(); }
+QJsonObject TDongleControl::Status() {
+    return Parse(Call(QStringLiteral("Status"), {})).object();
+}
 
 QJsonObject TDongleControl::DongleStatus(const QString& address) {
     for (const QJsonValue& d : Status().value(QStringLiteral("dongles")).toArray()) {
-        if (d.toObject().value(QStringLiteral("address")).toString() == address) return d.toObject();
+        if (d.toObject().value(QStringLiteral("address")).toString() == address)
+            return d.toObject();
     }
     return {};
 }
@@ -68,7 +77,8 @@ std::vector<TDongleWrite> TDongleControl::Writes(const QString& address) {
     std::vector<TDongleWrite> writes;
     for (const QJsonValue& v : Parse(Call(QStringLiteral("Writes"), {address})).array()) {
         const QJsonObject o = v.toObject();
-        writes.push_back({o.value(QStringLiteral("characteristic")).toString(), o.value(QStringLiteral("bytes")).toString(),
+        writes.push_back({o.value(QStringLiteral("characteristic")).toString(),
+                          o.value(QStringLiteral("bytes")).toString(),
                           o.value(QStringLiteral("kind")).toString()});
     }
     return writes;
@@ -77,7 +87,8 @@ std::vector<TDongleWrite> TDongleControl::Writes(const QString& address) {
 std::vector<std::string> TDongleControl::WritesTo(const QString& address, const QString& characteristic) {
     std::vector<std::string> out;
     for (const TDongleWrite& w : Writes(address)) {
-        if (w.characteristic == characteristic) out.push_back(w.bytes.toStdString());
+        if (w.characteristic == characteristic)
+            out.push_back(w.bytes.toStdString());
     }
     return out;
 }
@@ -86,8 +97,12 @@ QJsonObject TDongleControl::Target(const QString& address) {
     return Parse(Call(QStringLiteral("Target"), {address})).object();
 }
 
-void TDongleControl::DropLink(const QString& address) { Call(QStringLiteral("DropLink"), {address}); }
+void TDongleControl::DropLink(const QString& address) {
+    Call(QStringLiteral("DropLink"), {address});
+}
 
-void TDongleControl::ClearRecords(const QString& address) { Call(QStringLiteral("ClearRecords"), {address}); }
+void TDongleControl::ClearRecords(const QString& address) {
+    Call(QStringLiteral("ClearRecords"), {address});
+}
 
 }  // namespace e2e

@@ -21,7 +21,7 @@ struct TDongleWrite {
 };
 
 class TDongleControl {
-public:
+  public:
     // Connects to the bus at `busAddress` (the private bus the service owns org.bluez on).
     explicit TDongleControl(const std::string& busAddress);
     ~TDongleControl();
@@ -42,7 +42,7 @@ public:
     // The last error of a call, empty when it succeeded.
     const std::string& LastError() const { return FLastError; }
 
-private:
+  private:
     QString Call(const QString& method, const QVariantList& args);
     QString FName;
     std::string FLastError;

@@ -37,17 +37,18 @@ bool IsKeyboardReport(const std::string& hex) {
 }  // namespace
 
 const TDongleSpec& NewerDongle() {
-    static const TDongleSpec spec{QStringLiteral("C0:FF:EE:00:00:0A"),
-                                  "name=Corvastel-A,address=C0:FF:EE:00:00:0A,firmware=1.2.0,identity=0451:E010:1",
-                                  false, QStringLiteral("F803")};
+    static const TDongleSpec spec{
+        QStringLiteral("C0:FF:EE:00:00:0A"),
+        "name=Corvastel-A,address=C0:FF:EE:00:00:0A,firmware=1.2.0,identity=0451:E010:1", false,
+        QStringLiteral("F803")};
     return spec;
 }
 
 const TDongleSpec& OlderDongle() {
     static const TDongleSpec spec{
         QStringLiteral("C0:FF:EE:00:00:0B"),
-        "name=Corvastel-B,address=C0:FF:EE:00:00:0B,firmware=1.1.9,identity=0451:16B4,answers-identity=0", true,
-        QStringLiteral("F801")};
+        "name=Corvastel-B,address=C0:FF:EE:00:00:0B,firmware=1.1.9,identity=0451:16B4,answers-identity=0",
+        true, QStringLiteral("F801")};
     return spec;
 }
 
@@ -59,7 +60,8 @@ std::string ArtifactsDir(const std::string& fallback) {
 bool TE2eWorld::WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto end = Clock::now() + timeout;
     while (!condition()) {
-        if (Clock::now() > end) return false;
+        if (Clock::now() > end)
+            return false;
         std::this_thread::sleep_for(20ms);
     }
     return true;
@@ -68,32 +70,40 @@ bool TE2eWorld::WaitUntil(const std::function<bool()>& condition, std::chrono::m
 std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWorldOptions& options,
                                             std::string* error) {
     auto fail = [&](const std::string& why) -> std::unique_ptr<TE2eWorld> {
-        if (error) *error = why;
+        if (error)
+            *error = why;
         return nullptr;
     };
     for (const char* tool : {"Xvfb", "dbus-daemon"}) {
-        if (!ProgramAvailable(tool)) return fail(std::string(tool) + " is not installed (scripts/setup-deps)");
+        if (!ProgramAvailable(tool))
+            return fail(std::string(tool) + " is not installed (scripts/setup-deps)");
     }
     std::unique_ptr<TE2eWorld> w(new TE2eWorld());
     w->FOptions = options;
     char dirTemplate[] = "/tmp/corvastel-e2e-XXXXXX";
-    if (mkdtemp(dirTemplate) == nullptr) return fail("cannot make a temporary folder");
+    if (mkdtemp(dirTemplate) == nullptr)
+        return fail("cannot make a temporary folder");
     w->FRunDir = dirTemplate;
     chmod(w->FRunDir.c_str(), 0700);
 
     std::string why;
     w->FXvfb = TXvfbServer::Start(options.screenWidth, options.screenHeight, &why);
-    if (!w->FXvfb) return fail("Xvfb: " + why);
+    if (!w->FXvfb)
+        return fail("Xvfb: " + why);
     w->FBus = TPrivateBus::Start(&why);
-    if (!w->FBus) return fail("private bus: " + why);
+    if (!w->FBus)
+        return fail("private bus: " + why);
     w->FX = TXInput::Open(w->Display(), &why);
-    if (!w->FX) return fail(why);
-    if (!w->FX->KeycodesAreEvdev()) return fail("the X server's keymap does not use evdev keycodes");
+    if (!w->FX)
+        return fail(why);
+    if (!w->FX->KeycodesAreEvdev())
+        return fail("the X server's keymap does not use evdev keycodes");
     w->FControl = std::make_unique<TDongleControl>(w->FBus->Address());
 
     // The service: org.bluez on the private bus.
     std::vector<std::string> argv{programs.dongles};
-    if (options.preview) argv.push_back("--preview");
+    if (options.preview)
+        argv.push_back("--preview");
     for (const TDongleSpec& d : options.dongles) {
         argv.push_back("--dongle");
         argv.push_back(d.spec);
@@ -106,16 +116,21 @@ std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWo
     serviceOptions.stdoutPath = w->FRunDir + "/dongles.out.log";
     serviceOptions.stderrPath = w->FRunDir + "/dongles.err.log";
     w->FService = TChildProcess::Start(argv, serviceOptions, &why);
-    if (!w->FService) return fail("virtual dongles: " + why);
-    if (!WaitUntil([&] { return ReadFile(serviceOptions.stdoutPath).find("ready") != std::string::npos ||
-                                !w->FService->Running(); },
-                   20s) ||
+    if (!w->FService)
+        return fail("virtual dongles: " + why);
+    if (!WaitUntil(
+            [&] {
+                return ReadFile(serviceOptions.stdoutPath).find("ready") != std::string::npos ||
+                       !w->FService->Running();
+            },
+            20s) ||
         !w->FService->Running() || !w->FControl->ServiceRunning()) {
         return fail("the virtual dongles did not start:\n" + w->Logs());
     }
     if (options.preview) {
         w->FPreviewWindow = w->FX->WaitForWindow(PreviewWindowTitle, 20s);
-        if (w->FPreviewWindow == 0) return fail("the preview window did not appear");
+        if (w->FPreviewWindow == 0)
+            return fail("the preview window did not appear");
     }
 
     // The program, wired to the private bus. Only its environment says so: it reads no option.
@@ -128,11 +143,14 @@ std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWo
     appOptions.stdoutPath = w->FRunDir + "/app.out.log";
     appOptions.stderrPath = w->FRunDir + "/app.err.log";
     w->FApp = TChildProcess::Start({programs.app}, appOptions, &why);
-    if (!w->FApp) return fail("corvastel-pc: " + why);
+    if (!w->FApp)
+        return fail("corvastel-pc: " + why);
     w->FAppWindow = w->FX->WaitForWindow(AppWindowTitle, 30s);
-    if (w->FAppWindow == 0) return fail("the program's window did not appear:\n" + w->Logs());
+    if (w->FAppWindow == 0)
+        return fail("the program's window did not appear:\n" + w->Logs());
     const auto rect = w->FX->Geometry(w->FAppWindow);
-    if (!rect) return fail("the program's window has no geometry");
+    if (!rect)
+        return fail("the program's window has no geometry");
     w->FAppRect = *rect;
     // Let the first paint finish before anyone looks or clicks.
     std::this_thread::sleep_for(500ms);
@@ -141,7 +159,8 @@ std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWo
 
 TE2eWorld::~TE2eWorld() {
     // The program first: it may still talk to the service and the bus.
-    if (FApp) FApp->Stop(5000ms);
+    if (FApp)
+        FApp->Stop(5000ms);
     FApp.reset();
     FService.reset();
     FControl.reset();
@@ -158,7 +177,8 @@ std::string TE2eWorld::Logs() const {
     std::string out;
     for (const char* name : {"app.out.log", "app.err.log", "dongles.out.log", "dongles.err.log"}) {
         const std::string text = ReadFile(FRunDir + "/" + name);
-        if (!text.empty()) out += std::string("--- ") + name + "\n" + text;
+        if (!text.empty())
+            out += std::string("--- ") + name + "\n" + text;
     }
     return out;
 }
@@ -168,7 +188,8 @@ void TE2eWorld::MoveAppWindow(int x, int y) {
     WaitUntil(
         [&] {
             const auto rect = FX->Geometry(FAppWindow);
-            if (rect) FAppRect = *rect;
+            if (rect)
+                FAppRect = *rect;
             return rect && rect->x == x && rect->y == y;
         },
         5s);
@@ -190,12 +211,14 @@ bool TE2eWorld::Scan(std::string* error) {
     auto discovering = [&] { return FControl->Status().value(QStringLiteral("discovering")).toBool(); };
     Accelerator(keycode::S);
     if (!WaitUntil(discovering, 10s)) {
-        if (error) *error = "Alt+S started no scan";
+        if (error)
+            *error = "Alt+S started no scan";
         return false;
     }
     // The program scans for 3 s.
     if (!WaitUntil([&] { return !discovering(); }, 15s)) {
-        if (error) *error = "the scan did not end";
+        if (error)
+            *error = "the scan did not end";
         return false;
     }
     return true;
@@ -203,11 +226,13 @@ bool TE2eWorld::Scan(std::string* error) {
 
 bool TE2eWorld::IsActive(const QString& address) {
     const QJsonObject s = FControl->DongleStatus(address);
-    if (!s.value(QStringLiteral("connected")).toBool() || !s.value(QStringLiteral("servicesResolved")).toBool()) {
+    if (!s.value(QStringLiteral("connected")).toBool() ||
+        !s.value(QStringLiteral("servicesResolved")).toBool()) {
         return false;
     }
     for (const std::string& w : FControl->WritesTo(address, QStringLiteral("F801"))) {
-        if (IsKeyboardReport(w)) return true;
+        if (IsKeyboardReport(w))
+            return true;
     }
     return false;
 }
@@ -219,14 +244,16 @@ bool TE2eWorld::WaitActive(const QString& address, std::chrono::milliseconds tim
 bool TE2eWorld::ConnectSelected(QString* address, std::string* error) {
     std::vector<QString> before;
     for (const TDongleSpec& d : FOptions.dongles) {
-        if (IsActive(d.address)) before.push_back(d.address);
+        if (IsActive(d.address))
+            before.push_back(d.address);
     }
     Accelerator(keycode::C);
     QString found;
     const bool ok = WaitUntil(
         [&] {
             for (const TDongleSpec& d : FOptions.dongles) {
-                if (std::find(before.begin(), before.end(), d.address) == before.end() && IsActive(d.address)) {
+                if (std::find(before.begin(), before.end(), d.address) == before.end() &&
+                    IsActive(d.address)) {
                     found = d.address;
                     return true;
                 }
@@ -241,25 +268,30 @@ bool TE2eWorld::ConnectSelected(QString* address, std::string* error) {
         }
         return false;
     }
-    if (address) *address = found;
+    if (address)
+        *address = found;
     return true;
 }
 
 void TE2eWorld::SelectListItem(int index) {
     ClickApp(place::ListEmptyX, place::ListEmptyY);
     FX->Tap(keycode::Home);
-    for (int i = 0; i < index; ++i) FX->Tap(keycode::Right);
+    for (int i = 0; i < index; ++i)
+        FX->Tap(keycode::Right);
 }
 
 bool TE2eWorld::ConnectAll(std::string* error) {
     FListOrder.clear();
-    if (!Scan(error)) return false;
+    if (!Scan(error))
+        return false;
     // The program selects the first dongle found itself; the list keeps the order of finding, so
     // the next items are the others.
     for (std::size_t i = 0; i < FOptions.dongles.size(); ++i) {
-        if (i > 0) SelectListItem(static_cast<int>(i));
+        if (i > 0)
+            SelectListItem(static_cast<int>(i));
         QString address;
-        if (!ConnectSelected(&address, error)) return false;
+        if (!ConnectSelected(&address, error))
+            return false;
         FListOrder.push_back(address);
     }
     return true;
@@ -271,11 +303,13 @@ int TE2eWorld::ListIndexOf(const QString& address) const {
 }
 
 bool TE2eWorld::PassThroughOn(bool mouse, TSpyClient& other, std::string* error) {
-    if (mouse) Accelerator(keycode::M);
+    if (mouse)
+        Accelerator(keycode::M);
     Accelerator(keycode::T);
     other.TakeFocus();
     if (!other.WaitKeyboardGrabbed(true, 10s)) {
-        if (error) *error = "Alt+T did not start pass-through (nobody took the keyboard)\n" + Logs();
+        if (error)
+            *error = "Alt+T did not start pass-through (nobody took the keyboard)\n" + Logs();
         return false;
     }
     return true;
@@ -284,7 +318,8 @@ bool TE2eWorld::PassThroughOn(bool mouse, TSpyClient& other, std::string* error)
 bool TE2eWorld::ExitChord(TSpyClient& other, std::string* error) {
     FX->Chord({keycode::LeftCtrl, keycode::LeftShift, keycode::F12});
     if (!other.WaitKeyboardGrabbed(false, 10s)) {
-        if (error) *error = "Ctrl+Shift+F12 did not end pass-through";
+        if (error)
+            *error = "Ctrl+Shift+F12 did not end pass-through";
         return false;
     }
     return true;
@@ -294,24 +329,28 @@ bool TE2eWorld::SaveScreenshot(unsigned long window, const std::string& path, st
                                std::string* error) {
     const auto pixels = FX->Capture(window);
     if (!pixels) {
-        if (error) *error = "the window cannot be read";
+        if (error)
+            *error = "the window cannot be read";
         return false;
     }
     QImage image(pixels->width, pixels->height, QImage::Format_RGB32);
     for (int y = 0; y < pixels->height; ++y) {
         auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
         for (int x = 0; x < pixels->width; ++x) {
-            line[x] = 0xFF000000u | pixels->rgb[static_cast<std::size_t>(y) * static_cast<std::size_t>(pixels->width) +
-                                                static_cast<std::size_t>(x)];
+            line[x] = 0xFF000000u |
+                      pixels->rgb[static_cast<std::size_t>(y) * static_cast<std::size_t>(pixels->width) +
+                                  static_cast<std::size_t>(x)];
         }
     }
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
     if (!image.save(QString::fromStdString(path), "PNG")) {
-        if (error) *error = "cannot write " + path;
+        if (error)
+            *error = "cannot write " + path;
         return false;
     }
-    if (colours) *colours = pixels->Colours();
+    if (colours)
+        *colours = pixels->Colours();
     return true;
 }
 

@@ -42,8 +42,8 @@ inline constexpr int CtrlAltDelY = 380 + 9;
 // One virtual dongle as the service is told to serve it, and what the program should make of it.
 struct TDongleSpec {
     QString address;
-    std::string spec;           // the --dongle option
-    bool reportId = false;      // report-ID framing (9-byte keyboard, 7-byte mouse reports)
+    std::string spec;       // the --dongle option
+    bool reportId = false;  // report-ID framing (9-byte keyboard, 7-byte mouse reports)
     QString mouseCharacteristic;
 };
 
@@ -67,7 +67,7 @@ struct TWorldOptions {
 };
 
 class TE2eWorld {
-public:
+  public:
     static std::unique_ptr<TE2eWorld> Start(const TPrograms& programs, const TWorldOptions& options,
                                             std::string* error);
     ~TE2eWorld();
@@ -115,11 +115,12 @@ public:
     bool IsActive(const QString& address);
     bool WaitActive(const QString& address, std::chrono::milliseconds timeout);
     // Saves the window's pixels as a PNG; *colours receives how many distinct colours it has.
-    bool SaveScreenshot(unsigned long window, const std::string& path, std::size_t* colours, std::string* error);
+    bool SaveScreenshot(unsigned long window, const std::string& path, std::size_t* colours,
+                        std::string* error);
 
     static bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
-private:
+  private:
     TE2eWorld() = default;
     TWorldOptions FOptions;
     std::string FRunDir;

@@ -23,14 +23,17 @@ using namespace std::chrono_literals;
 const TDongleSpec& A = NewerDongle();
 const TDongleSpec& B = OlderDongle();
 
-std::string Json(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString(); }
+std::string Json(const QJsonObject& o) {
+    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
+}
 
 class EndToEnd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         World = TE2eWorld::Start({CORVASTEL_PC_PATH, CORVASTEL_VIRTUAL_DONGLES_PATH}, {}, &error);
-        if (!World && error.find("not installed") != std::string::npos) GTEST_SKIP() << error;
+        if (!World && error.find("not installed") != std::string::npos)
+            GTEST_SKIP() << error;
         ASSERT_TRUE(World) << error;
         // Another client's window, away from the program's centred window.
         Other = TSpyClient::Open(World->Display(), {16, 16, 240, 140}, &error);
@@ -38,7 +41,8 @@ protected:
     }
 
     void TearDown() override {
-        if (HasFailure() && World) std::cout << World->Logs();
+        if (HasFailure() && World)
+            std::cout << World->Logs();
         Other.reset();
         World.reset();
     }
@@ -67,14 +71,16 @@ protected:
     // Forgets what the dongles received so far, once the reports in flight have landed.
     void ClearRecords() {
         std::this_thread::sleep_for(300ms);
-        for (const TDongleSpec* d : {&A, &B}) Control().ClearRecords(d->address);
+        for (const TDongleSpec* d : {&A, &B})
+            Control().ClearRecords(d->address);
     }
     // The keyboard reports a dongle received (on F801; a dongle with report IDs gets its mouse
     // reports there too).
     std::vector<std::string> KeyboardWrites(const TDongleSpec& d) {
         std::vector<std::string> out;
         for (const std::string& w : Control().WritesTo(d.address, QStringLiteral("F801"))) {
-            if (d.reportId ? w.rfind("01 ", 0) == 0 : w.size() == 8 * 3 - 1) out.push_back(w);
+            if (d.reportId ? w.rfind("01 ", 0) == 0 : w.size() == 8 * 3 - 1)
+                out.push_back(w);
         }
         return out;
     }
@@ -143,14 +149,16 @@ TEST_F(EndToEnd, PassThrough_TypedTextReachesBothTargetsAsTheirReports_AndNoOthe
     // A key held down shows in the window's key display.
     X().Key(keycode::LeftShift, true);
     X().Key(KeyStrokeFor('k')->keycode, true);
-    ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return Target(A).value(QStringLiteral("keysHeld")).toArray().size() == 1; }, 5s));
+    ASSERT_TRUE(TE2eWorld::WaitUntil(
+        [&] { return Target(A).value(QStringLiteral("keysHeld")).toArray().size() == 1; }, 5s));
     Screenshot("05-pass-through-key-held");
     X().Key(KeyStrokeFor('k')->keycode, false);
     X().Key(keycode::LeftShift, false);
 
     ExitChord();
     for (const TDongleSpec* d : {&A, &B}) {
-        ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return !Target(*d).value(QStringLiteral("anyInputHeld")).toBool(); }, 5s))
+        ASSERT_TRUE(TE2eWorld::WaitUntil(
+            [&] { return !Target(*d).value(QStringLiteral("anyInputHeld")).toBool(); }, 5s))
             << Json(Target(*d));
     }
     // Keys reach the other client again.
@@ -170,19 +178,23 @@ TEST_F(EndToEnd, PassThroughWithMouse_MotionButtonsAndWheelReachBothTargets_Poin
     const int motionsBefore = Other->Motions();
     ClearRecords();
 
-    for (int i = 0; i < 6; ++i) X().MoveBy(7, 3);
+    for (int i = 0; i < 6; ++i)
+        X().MoveBy(7, 3);
     X().Button(1, true);
     X().Button(1, false);
     X().Button(3, true);
     X().Button(3, false);
     X().Wheel(2);
     X().Wheel(-1);
-    for (int i = 0; i < 4; ++i) X().MoveBy(-5, 0);
+    for (int i = 0; i < 4; ++i)
+        X().MoveBy(-5, 0);
 
     // Every move counts with exactly its own motion, the first after switching on and the first
     // after a click included, and both targets get the same: 6 x (7, 3) + 4 x (-5, 0).
-    ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return TargetInt(A, "wheel") == 1 && TargetInt(B, "wheel") == 1; }, 10s))
-        << Json(Target(A)) << "\n" << Json(Target(B));
+    ASSERT_TRUE(
+        TE2eWorld::WaitUntil([&] { return TargetInt(A, "wheel") == 1 && TargetInt(B, "wheel") == 1; }, 10s))
+        << Json(Target(A)) << "\n"
+        << Json(Target(B));
     for (const TDongleSpec* d : {&A, &B}) {
         EXPECT_TRUE(TE2eWorld::WaitUntil(
             [&] { return TargetInt(*d, "pointerX") == 22 && TargetInt(*d, "pointerY") == 18; }, 5s))
@@ -190,9 +202,13 @@ TEST_F(EndToEnd, PassThroughWithMouse_MotionButtonsAndWheelReachBothTargets_Poin
     }
     for (const TDongleSpec* d : {&A, &B}) {
         const auto mouse = Control().WritesTo(d->address, d->mouseCharacteristic);
-        const auto has = [&](const std::string& r) { return std::find(mouse.begin(), mouse.end(), r) != mouse.end(); };
-        EXPECT_TRUE(has(MouseReportHex(1, 0, 0, 0, d->reportId))) << "left button on " << d->address.toStdString();
-        EXPECT_TRUE(has(MouseReportHex(2, 0, 0, 0, d->reportId))) << "right button on " << d->address.toStdString();
+        const auto has = [&](const std::string& r) {
+            return std::find(mouse.begin(), mouse.end(), r) != mouse.end();
+        };
+        EXPECT_TRUE(has(MouseReportHex(1, 0, 0, 0, d->reportId)))
+            << "left button on " << d->address.toStdString();
+        EXPECT_TRUE(has(MouseReportHex(2, 0, 0, 0, d->reportId)))
+            << "right button on " << d->address.toStdString();
     }
     EXPECT_EQ(X().Pointer(), held) << "the local pointer moved";
     EXPECT_EQ(Other->ButtonPresses(), buttonsBefore) << "clicks reached another client";
@@ -201,7 +217,8 @@ TEST_F(EndToEnd, PassThroughWithMouse_MotionButtonsAndWheelReachBothTargets_Poin
 
     ExitChord();
     ASSERT_TRUE(Other->WaitPointerInside(true, 5s)) << "the program kept the pointer";
-    for (const TDongleSpec* d : {&A, &B}) EXPECT_FALSE(Target(*d).value(QStringLiteral("anyInputHeld")).toBool());
+    for (const TDongleSpec* d : {&A, &B})
+        EXPECT_FALSE(Target(*d).value(QStringLiteral("anyInputHeld")).toBool());
 }
 
 TEST_F(EndToEnd, KeypadMouseShortcutButtonAndExitChord_LeaveNothingHeld) {
@@ -209,10 +226,12 @@ TEST_F(EndToEnd, KeypadMouseShortcutButtonAndExitChord_LeaveNothingHeld) {
     PassThroughOn(false);
     ClearRecords();
 
-    // Ctrl+Shift turn the keypad into a mouse: 8 up, 6 right (one step of 4 each), 7 clicks, - turns the wheel.
+    // Ctrl+Shift turn the keypad into a mouse: 8 up, 6 right (one step of 4 each), 7 clicks, - turns the
+    // wheel.
     X().Key(keycode::LeftCtrl, true);
     X().Key(keycode::LeftShift, true);
-    for (unsigned k : {keycode::Pad8, keycode::Pad6, keycode::Pad7, keycode::PadMinus}) X().Tap(k);
+    for (unsigned k : {keycode::Pad8, keycode::Pad6, keycode::Pad7, keycode::PadMinus})
+        X().Tap(k);
     X().Key(keycode::LeftShift, false);
     X().Key(keycode::LeftCtrl, false);
     for (const TDongleSpec* d : {&A, &B}) {
@@ -221,7 +240,8 @@ TEST_F(EndToEnd, KeypadMouseShortcutButtonAndExitChord_LeaveNothingHeld) {
                 const QJsonObject t = Target(*d);
                 return t.value(QStringLiteral("pointerX")).toInteger() == 4 &&
                        t.value(QStringLiteral("pointerY")).toInteger() == -4 &&
-                       t.value(QStringLiteral("wheel")).toInteger() == 1 && !t.value(QStringLiteral("anyInputHeld")).toBool();
+                       t.value(QStringLiteral("wheel")).toInteger() == 1 &&
+                       !t.value(QStringLiteral("anyInputHeld")).toBool();
             },
             10s))
             << Json(Target(*d));
@@ -257,11 +277,13 @@ TEST_F(EndToEnd, KeypadMouseShortcutButtonAndExitChord_LeaveNothingHeld) {
 
     // The exit chord with a letter still held: every target ends with nothing held.
     X().Key(keycode::A, true);
-    ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return Target(B).value(QStringLiteral("anyInputHeld")).toBool(); }, 5s));
+    ASSERT_TRUE(
+        TE2eWorld::WaitUntil([&] { return Target(B).value(QStringLiteral("anyInputHeld")).toBool(); }, 5s));
     ExitChord();
     X().Key(keycode::A, false);
     for (const TDongleSpec* d : {&A, &B}) {
-        EXPECT_TRUE(TE2eWorld::WaitUntil([&] { return !Target(*d).value(QStringLiteral("anyInputHeld")).toBool(); }, 5s))
+        EXPECT_TRUE(TE2eWorld::WaitUntil(
+            [&] { return !Target(*d).value(QStringLiteral("anyInputHeld")).toBool(); }, 5s))
             << Json(Target(*d));
         const auto keyboard = KeyboardWrites(*d);
         ASSERT_FALSE(keyboard.empty());

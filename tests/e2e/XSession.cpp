@@ -20,7 +20,9 @@ using Clock = std::chrono::steady_clock;
 
 // Xlib's default error handler ends the process; a window that goes away between a query and the
 // next call is normal here.
-int IgnoreXError(Display*, XErrorEvent*) { return 0; }
+int IgnoreXError(Display*, XErrorEvent*) {
+    return 0;
+}
 
 std::string WindowTitle(Display* d, Window w) {
     const Atom netWmName = XInternAtom(d, "_NET_WM_NAME", False);
@@ -31,15 +33,19 @@ std::string WindowTitle(Display* d, Window w) {
     unsigned long after = 0;
     unsigned char* data = nullptr;
     std::string title;
-    if (XGetWindowProperty(d, w, netWmName, 0, 1024, False, utf8, &type, &format, &count, &after, &data) == Success &&
+    if (XGetWindowProperty(d, w, netWmName, 0, 1024, False, utf8, &type, &format, &count, &after, &data) ==
+            Success &&
         data != nullptr) {
         title.assign(reinterpret_cast<char*>(data), count);
     }
-    if (data != nullptr) XFree(data);
+    if (data != nullptr)
+        XFree(data);
     if (title.empty()) {
         char* name = nullptr;
-        if (XFetchName(d, w, &name) && name != nullptr) title = name;
-        if (name != nullptr) XFree(name);
+        if (XFetchName(d, w, &name) && name != nullptr)
+            title = name;
+        if (name != nullptr)
+            XFree(name);
     }
     return title;
 }
@@ -55,25 +61,32 @@ std::unique_ptr<TXInput> TXInput::Open(const std::string& display, std::string* 
     XSetErrorHandler(IgnoreXError);
     Display* d = XOpenDisplay(display.c_str());
     if (d == nullptr) {
-        if (error) *error = "cannot open X display " + display;
+        if (error)
+            *error = "cannot open X display " + display;
         return nullptr;
     }
     int event = 0, errorBase = 0, major = 0, minor = 0;
     if (!XTestQueryExtension(d, &event, &errorBase, &major, &minor)) {
         XCloseDisplay(d);
-        if (error) *error = "the X server has no XTest extension";
+        if (error)
+            *error = "the X server has no XTest extension";
         return nullptr;
     }
     return std::unique_ptr<TXInput>(new TXInput(d));
 }
 
-TXInput::~TXInput() { XCloseDisplay(FDisplay); }
+TXInput::~TXInput() {
+    XCloseDisplay(FDisplay);
+}
 
-unsigned long TXInput::Root() const { return DefaultRootWindow(FDisplay); }
+unsigned long TXInput::Root() const {
+    return DefaultRootWindow(FDisplay);
+}
 
 bool TXInput::KeycodesAreEvdev() {
     XkbDescPtr desc = XkbGetMap(FDisplay, 0, XkbUseCoreKbd);
-    if (desc == nullptr) return false;
+    if (desc == nullptr)
+        return false;
     bool evdev = false;
     if (XkbGetNames(FDisplay, XkbKeyNamesMask, desc) == Success && desc->names != nullptr &&
         desc->names->keys != nullptr && keycode::RightCtrl <= desc->max_key_code) {
@@ -85,7 +98,8 @@ bool TXInput::KeycodesAreEvdev() {
 
 void TXInput::Settle() {
     XSync(FDisplay, False);
-    if (eventGap.count() > 0) std::this_thread::sleep_for(eventGap);
+    if (eventGap.count() > 0)
+        std::this_thread::sleep_for(eventGap);
 }
 
 void TXInput::Key(unsigned keycode, bool down) {
@@ -99,19 +113,24 @@ void TXInput::Tap(unsigned keycode) {
 }
 
 void TXInput::Chord(std::initializer_list<unsigned> keycodes) {
-    for (unsigned k : keycodes) Key(k, true);
-    for (auto it = std::rbegin(keycodes); it != std::rend(keycodes); ++it) Key(*it, false);
+    for (unsigned k : keycodes)
+        Key(k, true);
+    for (auto it = std::rbegin(keycodes); it != std::rend(keycodes); ++it)
+        Key(*it, false);
 }
 
 bool TXInput::Type(std::string_view text) {
     for (char c : text) {
-        if (!KeyStrokeFor(c)) return false;
+        if (!KeyStrokeFor(c))
+            return false;
     }
     for (char c : text) {
         const TKeyStroke k = *KeyStrokeFor(c);
-        if (k.shift) Key(keycode::LeftShift, true);
+        if (k.shift)
+            Key(keycode::LeftShift, true);
         Tap(k.keycode);
-        if (k.shift) Key(keycode::LeftShift, false);
+        if (k.shift)
+            Key(keycode::LeftShift, false);
     }
     return true;
 }
@@ -158,32 +177,40 @@ unsigned long TXInput::FindWindow(std::string_view utf8Title) {
     Window* children = nullptr;
     unsigned count = 0;
     unsigned long found = 0;
-    if (!XQueryTree(FDisplay, DefaultRootWindow(FDisplay), &root, &parent, &children, &count)) return 0;
+    if (!XQueryTree(FDisplay, DefaultRootWindow(FDisplay), &root, &parent, &children, &count))
+        return 0;
     // Topmost first: a window stacked above an older copy with the same title wins.
     for (unsigned i = count; i-- > 0 && found == 0;) {
         XWindowAttributes a;
-        if (!XGetWindowAttributes(FDisplay, children[i], &a) || a.map_state != IsViewable) continue;
-        if (WindowTitle(FDisplay, children[i]) == utf8Title) found = children[i];
+        if (!XGetWindowAttributes(FDisplay, children[i], &a) || a.map_state != IsViewable)
+            continue;
+        if (WindowTitle(FDisplay, children[i]) == utf8Title)
+            found = children[i];
     }
-    if (children != nullptr) XFree(children);
+    if (children != nullptr)
+        XFree(children);
     return found;
 }
 
 unsigned long TXInput::WaitForWindow(std::string_view utf8Title, std::chrono::milliseconds timeout) {
     const auto end = Clock::now() + timeout;
     while (true) {
-        if (unsigned long w = FindWindow(utf8Title)) return w;
-        if (Clock::now() > end) return 0;
+        if (unsigned long w = FindWindow(utf8Title))
+            return w;
+        if (Clock::now() > end)
+            return 0;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 
 std::optional<TRect> TXInput::Geometry(unsigned long window) {
     XWindowAttributes a;
-    if (!XGetWindowAttributes(FDisplay, window, &a)) return std::nullopt;
+    if (!XGetWindowAttributes(FDisplay, window, &a))
+        return std::nullopt;
     int x = 0, y = 0;
     Window child = 0;
-    if (!XTranslateCoordinates(FDisplay, window, DefaultRootWindow(FDisplay), 0, 0, &x, &y, &child)) return std::nullopt;
+    if (!XTranslateCoordinates(FDisplay, window, DefaultRootWindow(FDisplay), 0, 0, &x, &y, &child))
+        return std::nullopt;
     return TRect{x, y, a.width, a.height};
 }
 
@@ -200,16 +227,19 @@ void TXInput::MoveWindow(unsigned long window, int x, int y) {
 
 std::optional<TPixels> TXInput::Capture(unsigned long window) {
     XWindowAttributes a;
-    if (!XGetWindowAttributes(FDisplay, window, &a) || a.map_state != IsViewable) return std::nullopt;
-    XImage* image = XGetImage(FDisplay, window, 0, 0, static_cast<unsigned>(a.width), static_cast<unsigned>(a.height),
-                              AllPlanes, ZPixmap);
-    if (image == nullptr) return std::nullopt;
+    if (!XGetWindowAttributes(FDisplay, window, &a) || a.map_state != IsViewable)
+        return std::nullopt;
+    XImage* image = XGetImage(FDisplay, window, 0, 0, static_cast<unsigned>(a.width),
+                              static_cast<unsigned>(a.height), AllPlanes, ZPixmap);
+    if (image == nullptr)
+        return std::nullopt;
     TPixels p;
     p.width = a.width;
     p.height = a.height;
     p.rgb.reserve(static_cast<std::size_t>(a.width) * static_cast<std::size_t>(a.height));
     for (int y = 0; y < a.height; ++y) {
-        for (int x = 0; x < a.width; ++x) p.rgb.push_back(static_cast<uint32_t>(XGetPixel(image, x, y)) & 0xFFFFFFu);
+        for (int x = 0; x < a.width; ++x)
+            p.rgb.push_back(static_cast<uint32_t>(XGetPixel(image, x, y)) & 0xFFFFFFu);
     }
     XDestroyImage(image);
     return p;
@@ -217,26 +247,31 @@ std::optional<TPixels> TXInput::Capture(unsigned long window) {
 
 // ---------------------------------------------------------------------------------------------
 
-std::unique_ptr<TSpyClient> TSpyClient::Open(const std::string& display, const TRect& where, std::string* error) {
+std::unique_ptr<TSpyClient> TSpyClient::Open(const std::string& display, const TRect& where,
+                                             std::string* error) {
     XSetErrorHandler(IgnoreXError);
     Display* d = XOpenDisplay(display.c_str());
     if (d == nullptr) {
-        if (error) *error = "cannot open X display " + display;
+        if (error)
+            *error = "cannot open X display " + display;
         return nullptr;
     }
     XSetWindowAttributes attributes{};
-    attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
-                            FocusChangeMask | EnterWindowMask | LeaveWindowMask | StructureNotifyMask;
+    attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
+                            PointerMotionMask | FocusChangeMask | EnterWindowMask | LeaveWindowMask |
+                            StructureNotifyMask;
     attributes.background_pixel = 0x3060A0;
-    const ::Window w = XCreateWindow(d, DefaultRootWindow(d), where.x, where.y, static_cast<unsigned>(where.width),
-                                   static_cast<unsigned>(where.height), 0, CopyFromParent, InputOutput, CopyFromParent,
-                                   CWEventMask | CWBackPixel, &attributes);
+    const ::Window w =
+        XCreateWindow(d, DefaultRootWindow(d), where.x, where.y, static_cast<unsigned>(where.width),
+                      static_cast<unsigned>(where.height), 0, CopyFromParent, InputOutput, CopyFromParent,
+                      CWEventMask | CWBackPixel, &attributes);
     XStoreName(d, w, "e2e-other-client");
     XMapRaised(d, w);
     // Viewable before anyone focuses it or moves the pointer over it.
     for (XEvent e;;) {
         XNextEvent(d, &e);
-        if (e.type == MapNotify) break;
+        if (e.type == MapNotify)
+            break;
     }
     return std::unique_ptr<TSpyClient>(new TSpyClient(d, w));
 }
@@ -257,20 +292,32 @@ void TSpyClient::Pump() {
         XEvent e;
         XNextEvent(FDisplay, &e);
         switch (e.type) {
-            case KeyPress: ++FKeyPresses; break;
-            case ButtonPress: ++FButtonPresses; break;
-            case MotionNotify: ++FMotions; break;
+            case KeyPress:
+                ++FKeyPresses;
+                break;
+            case ButtonPress:
+                ++FButtonPresses;
+                break;
+            case MotionNotify:
+                ++FMotions;
+                break;
             case FocusIn:
                 // NotifyWhileGrabbed: the focus came here while a grab was active; NotifyUngrab: a
                 // grab ended; NotifyNormal: no grab.
                 FGrabbed = e.xfocus.mode == NotifyWhileGrabbed;
                 break;
             case FocusOut:
-                if (e.xfocus.mode == NotifyGrab || e.xfocus.mode == NotifyWhileGrabbed) FGrabbed = true;
+                if (e.xfocus.mode == NotifyGrab || e.xfocus.mode == NotifyWhileGrabbed)
+                    FGrabbed = true;
                 break;
-            case EnterNotify: FPointerInside = true; break;
-            case LeaveNotify: FPointerInside = false; break;
-            default: break;
+            case EnterNotify:
+                FPointerInside = true;
+                break;
+            case LeaveNotify:
+                FPointerInside = false;
+                break;
+            default:
+                break;
         }
     }
 }
@@ -304,7 +351,8 @@ bool TSpyClient::KeyboardGrabbed() {
 bool TSpyClient::WaitKeyboardGrabbed(bool grabbed, std::chrono::milliseconds timeout) {
     const auto end = Clock::now() + timeout;
     while (KeyboardGrabbed() != grabbed) {
-        if (Clock::now() > end) return false;
+        if (Clock::now() > end)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return true;
@@ -318,7 +366,8 @@ bool TSpyClient::PointerInside() {
 bool TSpyClient::WaitPointerInside(bool inside, std::chrono::milliseconds timeout) {
     const auto end = Clock::now() + timeout;
     while (PointerInside() != inside) {
-        if (Clock::now() > end) return false;
+        if (Clock::now() > end)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;

@@ -34,7 +34,7 @@ struct TPixels {
 // Injects keys, pointer motion, buttons and wheel notches through XTest, as a user at the keyboard
 // would, and finds and focuses top-level windows. Every call waits until the server has taken it.
 class TXInput {
-public:
+  public:
     static std::unique_ptr<TXInput> Open(const std::string& display, std::string* error);
     ~TXInput();
     TXInput(const TXInput&) = delete;
@@ -74,7 +74,7 @@ public:
     std::optional<TPixels> Capture(unsigned long window);
     unsigned long Root() const;
 
-private:
+  private:
     explicit TXInput(_XDisplay* display) : FDisplay(display) {}
     void Settle();
     _XDisplay* FDisplay;
@@ -84,8 +84,9 @@ private:
 // presses, button presses and pointer motion that reach it. It also learns from its focus events
 // whether some client has grabbed the keyboard (the server tells the focus window so).
 class TSpyClient {
-public:
-    static std::unique_ptr<TSpyClient> Open(const std::string& display, const TRect& where, std::string* error);
+  public:
+    static std::unique_ptr<TSpyClient> Open(const std::string& display, const TRect& where,
+                                            std::string* error);
     ~TSpyClient();
     TSpyClient(const TSpyClient&) = delete;
     TSpyClient& operator=(const TSpyClient&) = delete;
@@ -106,7 +107,7 @@ public:
     bool PointerInside();
     bool WaitPointerInside(bool inside, std::chrono::milliseconds timeout);
 
-private:
+  private:
     TSpyClient(_XDisplay* display, unsigned long window) : FDisplay(display), FWindow(window) {}
     _XDisplay* FDisplay;
     unsigned long FWindow;
