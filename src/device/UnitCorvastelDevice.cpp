@@ -105,7 +105,9 @@ void TCorvastelDevice::InitData(TBluetoothLEDevice* bleDev) {
     infoValue = 0;
     SendDatatBusy = false;
     isActived = false;
-    Device = bleDev;
+    // The window may have set Device already, so that lookups by address find a connection still
+    // being set up; it reads it on its own thread meanwhile, so write it only when it differs.
+    if (Device != bleDev) Device = bleDev;
     Device->SetHandlers(
         {
             [this](TBluetoothLEDevice& s, const TBluetoothGattServiceList& l) { OnServicesDiscovered(s, l); },

@@ -77,6 +77,13 @@ public:
         }
     }
 
+    // While moves are swallowed the cursor stays where it is, so its position is the held one.
+    bool HeldPointerPosition(THookPoint& pt) override {
+        POINT p{};
+        if (!GetCursorPos(&p)) return false;
+        pt = {static_cast<int32_t>(p.x), static_cast<int32_t>(p.y)};
+        return true;
+    }
     int32_t CurrentThreadId() override { return static_cast<int32_t>(GetCurrentThreadId()); }
     std::string Name() const override { return "win32"; }
     std::string FailureReason() const override { return FFailure; }

@@ -164,15 +164,15 @@ public:
     void RemoveHook(THookHandle hook) override;
     intptr_t CallNextHook(THookHandle, int32_t, uint32_t, uintptr_t) override { return 0; }
     void GetKeyboardState(TKeyboardState& state) override { state = FKeyState; }
+    // Grabbed: where the grab holds the pointer (moves report it plus their motion). Observing: the
+    // position followed from the motion, where the grab will hold it once it is taken again.
+    bool HeldPointerPosition(THookPoint& pt) override {
+        pt = FMouse.Grabbed ? FHeld : FPointer;
+        return true;
+    }
     int32_t CurrentThreadId() override { return OsThreadId(); }
     std::string Name() const override { return FName; }
     std::string FailureReason() const override { return FFailure; }
-    // Swallowed moves report FHeld plus their own motion (HandleRawMotion).
-    bool HeldPointerPosition(THookPoint& pt) override {
-        if (!FMouse.Grabbed) return false;
-        pt = FHeld;
-        return true;
-    }
 
 private:
     struct THookSlot {
