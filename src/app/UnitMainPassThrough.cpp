@@ -1,5 +1,6 @@
 // Pass-through mode, the shortcut buttons, the key display and the input hook handlers.
 #include <QCheckBox>
+#include <QFontMetrics>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QToolTip>
@@ -19,9 +20,18 @@ QString FromUtf8(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// Sets the key display's size for the label's current text. The sizes were chosen for a narrow
+// Windows face; where the fallback face is wider, a long text (say "Ctrl+Alt+Del" at 32 pt) would be
+// cut off at both ends, so it is made just small enough to fit the label instead.
 void SetFontPoints(QLabel* label, int points) {
     QFont font = label->font();
-    font.setPixelSize(KeyDisplayPixels(points));
+    int pixels = KeyDisplayPixels(points);
+    font.setPixelSize(pixels);
+    const int room = label->contentsRect().width();
+    const QString text = label->text();
+    while (pixels > 8 && room > 0 && QFontMetrics(font).horizontalAdvance(text) > room) {
+        font.setPixelSize(--pixels);
+    }
     label->setFont(font);
 }
 
