@@ -15,7 +15,7 @@ include(GNUInstallDirs)
 install(TARGETS corvastel-pc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT app)
 
 if(UNIX AND NOT APPLE)
-  # Desktop entry (freedesktop.org Desktop Entry Specification 1.5). The caption is the window's
+  # Desktop entry (freedesktop.org desktop entry format, version 1.5). The caption is the window's
   # own; launchers show the English name where they do not show the Chinese one.
   set(corvastel_desktop_file ${CMAKE_CURRENT_BINARY_DIR}/packaging/corvastel-pc.desktop)
   file(WRITE ${corvastel_desktop_file}

@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
     bool ok = true;
     TE2eWorld::WaitUntil(
         [&] {
-            for (const TDongleSpec* d : {&NewerDongle(), &OlderDongle()}) {
+            for (const TDongleTraits* d : {&NewerDongle(), &OlderDongle()}) {
                 if (world->Control()
                         .Target(d->address)
                         .value(QStringLiteral("text"))
@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
         },
         10s);
     std::printf("\n");
-    for (const TDongleSpec* d : {&NewerDongle(), &OlderDongle()}) {
+    for (const TDongleTraits* d : {&NewerDongle(), &OlderDongle()}) {
         const QJsonObject t = world->Control().Target(d->address);
         const std::string text = t.value(QStringLiteral("text")).toString().toStdString();
         std::printf("virtual target of %s (%s framing):\n", d->address.toUtf8().constData(),

@@ -36,20 +36,20 @@ bool IsKeyboardReport(const std::string& hex) {
 
 }  // namespace
 
-const TDongleSpec& NewerDongle() {
-    static const TDongleSpec spec{
+const TDongleTraits& NewerDongle() {
+    static const TDongleTraits traits{
         QStringLiteral("C0:FF:EE:00:00:0A"),
         "name=Corvastel-A,address=C0:FF:EE:00:00:0A,firmware=1.2.0,identity=0451:E010:1", false,
         QStringLiteral("F803")};
-    return spec;
+    return traits;
 }
 
-const TDongleSpec& OlderDongle() {
-    static const TDongleSpec spec{
+const TDongleTraits& OlderDongle() {
+    static const TDongleTraits traits{
         QStringLiteral("C0:FF:EE:00:00:0B"),
         "name=Corvastel-B,address=C0:FF:EE:00:00:0B,firmware=1.1.9,identity=0451:16B4,answers-identity=0",
         true, QStringLiteral("F801")};
-    return spec;
+    return traits;
 }
 
 std::string ArtifactsDir(const std::string& fallback) {
@@ -104,9 +104,9 @@ std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWo
     std::vector<std::string> argv{programs.dongles};
     if (options.preview)
         argv.push_back("--preview");
-    for (const TDongleSpec& d : options.dongles) {
+    for (const TDongleTraits& d : options.dongles) {
         argv.push_back("--dongle");
-        argv.push_back(d.spec);
+        argv.push_back(d.traits);
     }
     TChildProcess::Options serviceOptions;
     serviceOptions.env = {{"DBUS_SYSTEM_BUS_ADDRESS", w->FBus->Address()},
@@ -243,7 +243,7 @@ bool TE2eWorld::WaitActive(const QString& address, std::chrono::milliseconds tim
 
 bool TE2eWorld::ConnectSelected(QString* address, std::string* error) {
     std::vector<QString> before;
-    for (const TDongleSpec& d : FOptions.dongles) {
+    for (const TDongleTraits& d : FOptions.dongles) {
         if (IsActive(d.address))
             before.push_back(d.address);
     }
@@ -251,7 +251,7 @@ bool TE2eWorld::ConnectSelected(QString* address, std::string* error) {
     QString found;
     const bool ok = WaitUntil(
         [&] {
-            for (const TDongleSpec& d : FOptions.dongles) {
+            for (const TDongleTraits& d : FOptions.dongles) {
                 if (std::find(before.begin(), before.end(), d.address) == before.end() &&
                     IsActive(d.address)) {
                     found = d.address;

@@ -40,19 +40,19 @@ inline constexpr int CtrlAltDelY = 380 + 9;
 }  // namespace place
 
 // One virtual dongle as the service is told to serve it, and what the program should make of it.
-struct TDongleSpec {
+struct TDongleTraits {
     QString address;
-    std::string spec;       // the --dongle option
+    std::string traits;       // the --dongle option
     bool reportId = false;  // report-ID framing (9-byte keyboard, 7-byte mouse reports)
     QString mouseCharacteristic;
 };
 
 // Newer firmware (1.2.0): answers the identity request with 0451:E010 version 1, so its reports are
 // plain and its mouse reports go to F803.
-const TDongleSpec& NewerDongle();
+const TDongleTraits& NewerDongle();
 // Older firmware (1.1.9): not asked, so it gets the default identity 0451:16B4 with report IDs, and
 // mouse reports on F801.
-const TDongleSpec& OlderDongle();
+const TDongleTraits& OlderDongle();
 
 struct TPrograms {
     std::string app;      // corvastel-pc
@@ -63,7 +63,7 @@ struct TWorldOptions {
     bool preview = false;  // the service shows its preview window
     int screenWidth = 1280;
     int screenHeight = 800;
-    std::vector<TDongleSpec> dongles{NewerDongle(), OlderDongle()};
+    std::vector<TDongleTraits> dongles{NewerDongle(), OlderDongle()};
 };
 
 class TE2eWorld {

@@ -20,8 +20,8 @@ namespace {
 using namespace e2e;
 using namespace std::chrono_literals;
 
-const TDongleSpec& A = NewerDongle();
-const TDongleSpec& B = OlderDongle();
+const TDongleTraits& A = NewerDongle();
+const TDongleTraits& B = OlderDongle();
 
 std::string Json(const QJsonObject& o) {
     return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
@@ -50,9 +50,9 @@ class EndToEnd : public ::testing::Test {
     TXInput& X() { return World->X(); }
     TDongleControl& Control() { return World->Control(); }
 
-    QJsonObject Target(const TDongleSpec& d) { return Control().Target(d.address); }
-    QString Text(const TDongleSpec& d) { return Target(d).value(QStringLiteral("text")).toString(); }
-    int64_t TargetInt(const TDongleSpec& d, const char* field) {
+    QJsonObject Target(const TDongleTraits& d) { return Control().Target(d.address); }
+    QString Text(const TDongleTraits& d) { return Target(d).value(QStringLiteral("text")).toString(); }
+    int64_t TargetInt(const TDongleTraits& d, const char* field) {
         return Target(d).value(QString::fromLatin1(field)).toInteger();
     }
 
@@ -71,12 +71,12 @@ class EndToEnd : public ::testing::Test {
     // Forgets what the dongles received so far, once the reports in flight have landed.
     void ClearRecords() {
         std::this_thread::sleep_for(300ms);
-        for (const TDongleSpec* d : {&A, &B})
+        for (const TDongleTraits* d : {&A, &B})
             Control().ClearRecords(d->address);
     }
     // The keyboard reports a dongle received (on F801; a dongle with report IDs gets its mouse
     // reports there too).
-    std::vector<std::string> KeyboardWrites(const TDongleSpec& d) {
+    std::vector<std::string> KeyboardWrites(const TDongleTraits& d) {
         std::vector<std::string> out;
         for (const std::string& w : Control().WritesTo(d.address, QStringLiteral("F801"))) {
             if (d.reportId ? w.rfind("01 ", 0) == 0 : w.size() == 8 * 3 - 1)
@@ -84,7 +84,7 @@ class EndToEnd : public ::testing::Test {
         }
         return out;
     }
-    bool WaitText(const TDongleSpec& d, const std::string& text) {
+    bool WaitText(const TDongleTraits& d, const std::string& text) {
         return TE2eWorld::WaitUntil([&] { return Text(d).toStdString() == text; }, 10s);
     }
 
@@ -118,7 +118,7 @@ TEST_F(EndToEnd, ScanAndConnect_BothDonglesListedAndActive) {
     EXPECT_NE(first, second);
     Screenshot("04-both-connected");
 
-    for (const TDongleSpec* d : {&A, &B}) {
+    for (const TDongleTraits* d : {&A, &B}) {
         const QJsonObject s = Control().DongleStatus(d->address);
         EXPECT_TRUE(s.value(QStringLiteral("connected")).toBool()) << Json(s);
         EXPECT_EQ(s.value(QStringLiteral("connectCount")).toInt(), 1) << Json(s);
@@ -156,7 +156,7 @@ TEST_F(EndToEnd, PassThrough_TypedTextReachesBothTargetsAsTheirReports_AndNoOthe
     X().Key(keycode::LeftShift, false);
 
     ExitChord();
-    for (const TDongleSpec* d : {&A, &B}) {
+    for (const TDongleTraits* d : {&A, &B}) {
         ASSERT_TRUE(TE2eWorld::WaitUntil(
             [&] { return !Target(*d).value(QStringLiteral("anyInputHeld")).toBool(); }, 5s))
             << Json(Target(*d));
@@ -195,12 +195,12 @@ TEST_F(EndToEnd, PassThroughWithMouse_MotionButtonsAndWheelReachBothTargets_Poin
         TE2eWorld::WaitUntil([&] { return TargetInt(A, "wheel") == 1 && TargetInt(B, "wheel") == 1; }, 10s))
         << Json(Target(A)) << "\n"
         << Json(Target(B));
-    for (const TDongleSpec* d : {&A, &B}) {
+    for (const TDongleTraits* d : {&A, &B}) {
         EXPECT_TRUE(TE2eWorld::WaitUntil(
             [&] { return TargetInt(*d, "pointerX") == 22 && TargetInt(*d, "pointerY") == 18; }, 5s))
             << d->address.toStdString() << ": " << Json(Target(*d));
     }
-    for (const TDongleSpec* d : {&A, &B}) {
+    for (const TDongleTraits* d : {&A, &B}) {
         const auto mouse = Control().WritesTo(d->address, d->mouseCharacteristic);
         const auto has = [&](const std::string& r) {
             return std::find(mouse.begin(), mouse.end(), r) != mouse.end();
@@ -217,7 +217,7 @@ TEST_F(EndToEnd, PassThroughWithMouse_MotionButtonsAndWheelReachBothTargets_Poin
 
     ExitChord();
     ASSERT_TRUE(Other->WaitPointerInside(true, 5s)) << "the program kept the pointer";
-    for (const TDongleSpec* d : {&A, &B})
+    for (const TDongleTraits* d : {&A, &B})
         EXPECT_FALSE(Target(*d).value(QStringLiteral("anyInputHeld")).toBool());
 }
 
@@ -234,7 +234,7 @@ TEST_F(EndToEnd, KeypadMouseShortcutButtonAndExitChord_LeaveNothingHeld) {
         X().Tap(k);
     X().Key(keycode::LeftShift, false);
     X().Key(keycode::LeftCtrl, false);
-    for (const TDongleSpec* d : {&A, &B}) {
+    for (const TDongleTraits* d : {&A, &B}) {
         ASSERT_TRUE(TE2eWorld::WaitUntil(
             [&] {
                 const QJsonObject t = Target(*d);
@@ -254,7 +254,7 @@ TEST_F(EndToEnd, KeypadMouseShortcutButtonAndExitChord_LeaveNothingHeld) {
     ClearRecords();
     X().MoveTo(World->AppRect().x + place::CtrlAltDelX, World->AppRect().y + place::CtrlAltDelY);
     X().Button(1, true);
-    for (const TDongleSpec* d : {&A, &B}) {
+    for (const TDongleTraits* d : {&A, &B}) {
         const std::vector<std::string> expected{
             KeyboardReportHex(modifier::LeftCtrl, {}, d->reportId),
             KeyboardReportHex(modifier::LeftCtrl | modifier::LeftAlt, {}, d->reportId),
@@ -281,7 +281,7 @@ TEST_F(EndToEnd, KeypadMouseShortcutButtonAndExitChord_LeaveNothingHeld) {
         TE2eWorld::WaitUntil([&] { return Target(B).value(QStringLiteral("anyInputHeld")).toBool(); }, 5s));
     ExitChord();
     X().Key(keycode::A, false);
-    for (const TDongleSpec* d : {&A, &B}) {
+    for (const TDongleTraits* d : {&A, &B}) {
         EXPECT_TRUE(TE2eWorld::WaitUntil(
             [&] { return !Target(*d).value(QStringLiteral("anyInputHeld")).toBool(); }, 5s))
             << Json(Target(*d));
