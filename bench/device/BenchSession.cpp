@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "device/MessageBus.h"
+#include "BenchSessions.h"
 #include "device/UnitCorvastelDevice.h"
 #include "platform/ble/fake/FakeBluetoothLE.h"
 
@@ -18,54 +19,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A device whose writes complete at once, on the writing thread; it notes when each write arrived.
-class TInstantDevice final : public TBluetoothLEDevice {
-public:
-    std::string Address() const override { return "C0:FF:EE:00:00:01"; }
-    std::string DeviceName() const override { return "Corvastel-Bench"; }
-    bool DiscoverServices() override { return false; }
-    TBluetoothGattServiceList Services() const override { return {}; }
-    void ReadCharacteristic(TBluetoothGattCharacteristic&) override {}
-    void WriteCharacteristic(TBluetoothGattCharacteristic& c, std::span<const uint8_t>) override {
-        {
-            std::lock_guard l(lock);
-            writtenAt = Clock::now();
-            ++writes;
-        }
-        written.notify_one();
-        RaiseCharacteristicWrite(c, GattStatusSuccess);
-    }
-    void WriteDescriptor(TBluetoothGattDescriptor&) override {}
-    bool SetCharacteristicNotification(TBluetoothGattCharacteristic&, bool) override { return true; }
-    bool IsConnected() const override { return true; }
-    void Disconnect() override {}
-
-    using TBluetoothLEDevice::SetHandlers;
-    std::mutex lock;
-    std::condition_variable written;
-    Clock::time_point writtenAt;
-    long writes = 0;
-};
-
-// A session bound to an instant device with identity 0451:16B4, as after a connection.
-struct TBoundSession {
-    TBoundSession() {
-        session.Device = &device;
-        session.char1 = &char1;
-        device.SetHandlers({{}, {}, [this](TBluetoothLEDevice& d, TBluetoothGattCharacteristic& c, uint16_t s) {
-                                session.OnCharacteristicWrite(d, c, s);
-                            }, {}},
-                           &session);
-        std::vector<uint8_t> reply{0xA1, 0x51, 0x04, 0xB4, 0x16, 0x00};
-        TBluetoothGattCharacteristic char5(TBluetoothUuid::FromShort(0xF80F), PropNotify);
-        session.char5 = &char5;
-        session.ReceiveData(char5, reply);
-        session.char5 = nullptr;
-    }
-    TInstantDevice device;
-    TBluetoothGattCharacteristic char1{TBluetoothUuid::FromShort(0xF801), PropWriteNoResponse};
-    TCorvastelDevice session;
-};
+using bench::TBoundSession;
+using bench::TInstantDevice;
 
 void BM_SendReport_CallerCost(benchmark::State& state) {
     ResetInputStateForTests();
