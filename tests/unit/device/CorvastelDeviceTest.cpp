@@ -253,7 +253,12 @@ TEST_P(FirmwareTest, NewerFirmwareIsAskedItsIdentityOlderGetsTheDefault) {
 INSTANTIATE_TEST_SUITE_P(Session, FirmwareTest,
                          ::testing::Values(TFirmwareCase{"1.2.0", true}, TFirmwareCase{"2.0.0", true},
                                            TFirmwareCase{"1.10.3", true}, TFirmwareCase{"1.1.9", false},
-                                           TFirmwareCase{"0.9.1", false}, TFirmwareCase{"1.2", false}));
+                                           TFirmwareCase{"0.9.1", false}, TFirmwareCase{"1.2", false}),
+                         [](const auto& info) {
+                             std::string name = std::string("Firmware_") + info.param.firmware;
+                             std::replace(name.begin(), name.end(), '.', '_');
+                             return name;
+                         });
 
 TEST_F(SessionTest, FirmwareThatIsNotANumberIsReportedAndLeavesTheSessionInactive) {
     AddDongle(vd::TDongleConfig::Standard("Corvastel-X", "C0:FF:EE:00:00:21", "v1.2.0"));
