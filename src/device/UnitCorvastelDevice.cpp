@@ -32,9 +32,12 @@ const TBluetoothUuid UuidChar5 = TBluetoothUuid::FromShort(0xF80F);
 // A firmware version part as an integer; anything else is a conversion error, reported to the user.
 int ToInteger(std::string_view text) {
     std::string_view digits = text;
-    while (!digits.empty() && digits.front() == ' ') digits.remove_prefix(1);
-    while (!digits.empty() && digits.back() == ' ') digits.remove_suffix(1);
-    if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+    while (!digits.empty() && digits.front() == ' ')
+        digits.remove_prefix(1);
+    while (!digits.empty() && digits.back() == ' ')
+        digits.remove_suffix(1);
+    if (!digits.empty() && digits.front() == '+')
+        digits.remove_prefix(1);
     int value = 0;
     const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) {
@@ -87,11 +90,18 @@ std::string DecodeDeviceString(std::span<const uint8_t> value) {
     return out;
 }
 
-TCorvastelDevice::TCorvastelDevice(TDeviceUi* ui) : FUi(ui) { FWorker = std::thread([this] { SendWorker(); }); }
+TCorvastelDevice::TCorvastelDevice(TDeviceUi* ui) : FUi(ui) {
+    FWorker = std::thread([this] { SendWorker(); });
+}
 
 TCorvastelDevice::~TCorvastelDevice() {
+    // Reports still queued on a live link (the all-released ones of a window that closes during
+    // pass-through) get a moment to go out, so no key stays held on the target.
+    if (Device && Device->IsConnected())
+        WaitSent(std::chrono::milliseconds(300));
     // Detach first: after this no handler of ours runs, and calls in progress have returned.
-    if (Device) Device->ClearHandlers(this);
+    if (Device)
+        Device->ClearHandlers(this);
     {
         std::lock_guard lock(FWorkerLock);
         FStopping = true;
@@ -107,13 +117,13 @@ void TCorvastelDevice::InitData(TBluetoothLEDevice* bleDev) {
     isActived = false;
     // The window may have set Device already, so that lookups by address find a connection still
     // being set up; it reads it on its own thread meanwhile, so write it only when it differs.
-    if (Device != bleDev) Device = bleDev;
+    if (Device != bleDev)
+        Device = bleDev;
     Device->SetHandlers(
         {
             [this](TBluetoothLEDevice& s, const TBluetoothGattServiceList& l) { OnServicesDiscovered(s, l); },
-            [this](TBluetoothLEDevice& s, TBluetoothGattCharacteristic& c, uint16_t st, std::span<const uint8_t> v) {
-                OnCharacteristicRead(s, c, st, v);
-            },
+            [this](TBluetoothLEDevice& s, TBluetoothGattCharacteristic& c, uint16_t st,
+                   std::span<const uint8_t> v) { OnCharacteristicRead(s, c, st, v); },
             [this](TBluetoothLEDevice& s, TBluetoothGattCharacteristic& c, uint16_t st) {
                 OnCharacteristicWrite(s, c, st);
             },
@@ -138,10 +148,12 @@ void TCorvastelDevice::OnServicesDiscovered(TBluetoothLEDevice&, const TBluetoot
     for (TBluetoothGattService* service : services) {
         if (service->UUID() == UuidDeviceInformation) {
             DeviceInfoSvr = service;
-            for (auto* c : service->Characteristics()) SetDeviceInfoCharacteristic(c);
+            for (auto* c : service->Characteristics())
+                SetDeviceInfoCharacteristic(c);
         } else if (service->UUID() == UuidVendorService) {
             CvSvr = service;
-            for (auto* c : service->Characteristics()) SetCorvastelCharacteristic(c);
+            for (auto* c : service->Characteristics())
+                SetCorvastelCharacteristic(c);
         }
     }
     if (!isCharacteristicIntegrity()) {
@@ -155,9 +167,10 @@ void TCorvastelDevice::OnServicesDiscovered(TBluetoothLEDevice&, const TBluetoot
     CorvastelSetNotification(char5);
     SendDeviceMessage(NotifyEnabled, address, 0);
     infoValue = 0;
-    for (TBluetoothGattCharacteristic* c :
-         {charSystemID, charModelNumber, charSerialNumber, charFirmware, charHardware, charSoftware, charManufacture}) {
-        if (c) Device->ReadCharacteristic(*c);
+    for (TBluetoothGattCharacteristic* c : {charSystemID, charModelNumber, charSerialNumber, charFirmware,
+                                            charHardware, charSoftware, charManufacture}) {
+        if (c)
+            Device->ReadCharacteristic(*c);
     }
 }
 
@@ -239,9 +252,12 @@ TBluetoothGattCharacteristic* TCorvastelDevice::GetReportCharacteristic(TReportT
             return char1;
         case TReportType::Mouse: {
             const TUSBDeviceID id = HidId();
-            if (MatchesUsbId(id, USBID_0451_16B4)) return char1;
-            if (MatchesUsbId(id, USBID_0451_E010)) return id.ver == 0 ? char1 : char3;
-            if (MatchesUsbId(id, USBID_4348_E010)) return char3;
+            if (MatchesUsbId(id, USBID_0451_16B4))
+                return char1;
+            if (MatchesUsbId(id, USBID_0451_E010))
+                return id.ver == 0 ? char1 : char3;
+            if (MatchesUsbId(id, USBID_4348_E010))
+                return char3;
             return nullptr;
         }
         default:
@@ -259,14 +275,16 @@ void TCorvastelDevice::SendMouseReport(const TMouseSnapshot& mouse) {
 }
 
 void TCorvastelDevice::QueueReport(TReportType rp, const THidReport& bytes) {
-    if (bytes.empty()) return;
+    if (bytes.empty())
+        return;
     TReportInfo report;
     report.BleDevice = Device;
     report.Characteristic = GetReportCharacteristic(rp);
     report.reportSize = static_cast<int32_t>(bytes.size());
     std::copy(bytes.begin(), bytes.end(), report.reportData.begin());
     ReportQueue.Append(report);
-    if (Device && Device->IsConnected()) TrySendReport();
+    if (Device && Device->IsConnected())
+        TrySendReport();
 }
 
 void TCorvastelDevice::TrySendReport() {
@@ -277,32 +295,75 @@ void TCorvastelDevice::TrySendReport() {
     FWorkerWake.notify_one();
 }
 
+void TCorvastelDevice::DisconnectAfterRelease() {
+    if (!Device)
+        return;
+    if (!isActived || !Device->IsConnected()) {
+        Device->Disconnect();
+        return;
+    }
+    SendReport(TReportType::KeyboardIn, true);
+    SendReport(TReportType::Mouse, true);
+    {
+        std::lock_guard lock(FWorkerLock);
+        FDisconnectPending = true;
+        FDisconnectDeadline = std::chrono::steady_clock::now() + DisconnectGrace;
+        FAttemptPending = true;
+    }
+    FWorkerWake.notify_one();
+}
+
+bool TCorvastelDevice::WaitSent(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!Sent()) {
+        if (!Device || !Device->IsConnected() || std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
 void TCorvastelDevice::SendWorker() {
     std::unique_lock lock(FWorkerLock);
+    const auto woken = [this] { return FAttemptPending || FStopping; };
     while (true) {
-        FWorkerWake.wait(lock, [this] { return FAttemptPending || FStopping; });
-        if (FStopping) return;
+        if (FDisconnectPending) {
+            FWorkerWake.wait_until(lock, FDisconnectDeadline, woken);
+        } else {
+            FWorkerWake.wait(lock, woken);
+        }
+        if (FStopping)
+            return;
         FAttemptPending = false;
         lock.unlock();
         SendStep();
         lock.lock();
+        // A disconnect asked for waits until the releases before it are written (or the grace ends).
+        if (FDisconnectPending && (Sent() || std::chrono::steady_clock::now() >= FDisconnectDeadline)) {
+            FDisconnectPending = false;
+            lock.unlock();
+            Device->Disconnect();
+            lock.lock();
+        }
     }
 }
 
 // One send attempt. Only the send worker runs it, so its steps cannot interleave with another
 // attempt of this session; SendDatatBusy is what a write completion clears.
 void TCorvastelDevice::SendStep() {
-    if (SendDatatBusy.load()) return;  // a write is in flight; its completion asks for the next
+    if (SendDatatBusy.load())
+        return;  // a write is in flight; its completion asks for the next
     // A report with nowhere to go (a mouse report for a dongle bound without char3) is dropped, and
     // the attempt goes on with the next one rather than leaving it waiting for another attempt.
     PReportInfo report;
     while ((report = ReportQueue.Pop()) != nullptr && report->Characteristic == nullptr) {
     }
-    if (!report || !Device) return;
+    if (!report || !Device)
+        return;
     SendDatatBusy = true;
-    Device->WriteCharacteristic(*report->Characteristic,
-                                std::span<const uint8_t>(report->reportData.data(),
-                                                         static_cast<size_t>(report->reportSize)));
+    Device->WriteCharacteristic(
+        *report->Characteristic,
+        std::span<const uint8_t>(report->reportData.data(), static_cast<size_t>(report->reportSize)));
 }
 
 void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&, TBluetoothGattCharacteristic&, uint16_t) {
@@ -327,17 +388,20 @@ void TCorvastelDevice::SetHidId(const TUSBDeviceID& id) {
 
 void TCorvastelDevice::OnCharacteristicRead(TBluetoothLEDevice&, TBluetoothGattCharacteristic& characteristic,
                                             uint16_t gattStatus, std::span<const uint8_t> value) {
-    if (gattStatus == GattStatusSuccess) ReceiveData(characteristic, value);
+    if (gattStatus == GattStatusSuccess)
+        ReceiveData(characteristic, value);
 }
 
-void TCorvastelDevice::ReceiveData(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value) {
+void TCorvastelDevice::ReceiveData(TBluetoothGattCharacteristic& characteristic,
+                                   std::span<const uint8_t> value) {
     const TBluetoothUuid& uuid = characteristic.UUID();
     const auto storeString = [&](std::string& field, uint8_t bit) {
         field = DecodeDeviceString(value);
         TrySendDeviceInfoCompleteMessage(bit);
     };
     if (uuid == UuidSystemId) {
-        if (value.size() >= SystemId.size()) std::copy_n(value.begin(), SystemId.size(), SystemId.begin());
+        if (value.size() >= SystemId.size())
+            std::copy_n(value.begin(), SystemId.size(), SystemId.begin());
         TrySendDeviceInfoCompleteMessage(InfoSystemId);
     } else if (uuid == UuidModelNumber) {
         storeString(ModelNumber, InfoModelNumber);
@@ -356,8 +420,8 @@ void TCorvastelDevice::ReceiveData(TBluetoothGattCharacteristic& characteristic,
     } else if (&characteristic == char5 && !value.empty()) {
         const uint8_t code = value[0];
         if ((code == IdentityReplyA0 || code == IdentityReplyA1) && value.size() >= IdentityReplySize) {
-            SetHidId({static_cast<uint32_t>(value[1] | value[2] << 8), static_cast<uint32_t>(value[3] | value[4] << 8),
-                      value[5]});
+            SetHidId({static_cast<uint32_t>(value[1] | value[2] << 8),
+                      static_cast<uint32_t>(value[3] | value[4] << 8), value[5]});
             SendDeviceMessage(DeviceActived, Device->Address(), 0);
             isActived = true;
         }
@@ -368,11 +432,13 @@ void TCorvastelDevice::TrySendDeviceInfoCompleteMessage(uint8_t arrivedBit) {
     // One atomic update per arriving value; exactly the update that completes the set acts, so the
     // event is posted once however the seven reads interleave.
     const uint8_t before = infoValue.fetch_or(arrivedBit);
-    if (before == InfoComplete || static_cast<uint8_t>(before | arrivedBit) != InfoComplete) return;
+    if (before == InfoComplete || static_cast<uint8_t>(before | arrivedBit) != InfoComplete)
+        return;
     SendDeviceMessage(DeviceInfoComplete, Device->Address(), 0);
     if (UpdateSupport()) {
         const uint8_t request[] = {IdentityRequest, SystemId[6], SystemId[7]};
-        if (char5) Device->WriteCharacteristic(*char5, request);
+        if (char5)
+            Device->WriteCharacteristic(*char5, request);
     } else {
         SetHidId(USBID_0451_16B4);
         SendDeviceMessage(DeviceActived, Device->Address(), 0);
@@ -386,12 +452,16 @@ bool TCorvastelDevice::UpdateSupport() const {
     while (true) {
         const auto dot = rest.find('.');
         parts.push_back(rest.substr(0, dot));
-        if (dot == std::string_view::npos) break;
+        if (dot == std::string_view::npos)
+            break;
         rest.remove_prefix(dot + 1);
     }
-    if (parts.size() < 3) return false;
+    if (parts.size() < 3)
+        return false;
     const int major = ToInteger(parts[0]);
-    if (major > 1) return true;
-    if (major == 1) return ToInteger(parts[1]) >= 2;
+    if (major > 1)
+        return true;
+    if (major == 1)
+        return ToInteger(parts[1]) >= 2;
     return false;
 }

@@ -17,6 +17,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -40,15 +41,15 @@ enum TBleDeviceEvent : uint8_t {
 
 // A device event as it travels on the message bus (as TMessage<TBleDeviceMessage>).
 struct TBleDeviceMessage {
-    uint8_t event = 0;                // a TBleDeviceEvent code
+    uint8_t event = 0;                  // a TBleDeviceEvent code
     TCorvastelDevice* cvDev = nullptr;  // the session that posted it
-    std::string text;                 // the radio device's address, "AA:BB:CC:DD:EE:FF"
-    uint32_t para = 0;                // always 0
+    std::string text;                   // the radio device's address, "AA:BB:CC:DD:EE:FF"
+    uint32_t para = 0;                  // always 0
 };
 
 // What a session needs from the user interface.
 class TDeviceUi {
-public:
+  public:
     virtual ~TDeviceUi() = default;
     // Shows a message box on the UI thread; returns when the user has closed it.
     virtual void ShowMessageAndWait(const std::string& text) = 0;
@@ -83,7 +84,7 @@ inline constexpr uint8_t IdentityReplyA1 = 0xA1;
 inline constexpr size_t IdentityReplySize = 6;
 
 class TCorvastelDevice {
-public:
+  public:
     // ui may be null: the "not allowed" message then goes to the general error reporting.
     explicit TCorvastelDevice(TDeviceUi* ui = nullptr);
     ~TCorvastelDevice();
@@ -116,6 +117,14 @@ public:
     TBluetoothGattCharacteristic* GetReportCharacteristic(TReportType reportType) const;
     // Wakes the send worker for one attempt; returns at once.
     void TrySendReport();
+    // Closes the link the way a user means it: an active session first sends all-released keyboard
+    // and mouse reports and disconnects once they are written (at most DisconnectGrace later), so
+    // nothing stays held on the target. Returns at once.
+    void DisconnectAfterRelease();
+    static constexpr std::chrono::milliseconds DisconnectGrace{500};
+    // Waits until every queued report has been written (true), or the time is up, or the link is
+    // down (false).
+    bool WaitSent(std::chrono::milliseconds timeout);
 
     // Receiving.
     void ReceiveData(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value);
@@ -159,11 +168,12 @@ public:
     TBluetoothGattCharacteristic* char4 = nullptr;
     TBluetoothGattCharacteristic* char5 = nullptr;
 
-private:
+  private:
     void QueueReport(TReportType rp, const THidReport& bytes);
     void SetHidId(const TUSBDeviceID& id);
     void SendWorker();
     void SendStep();
+    bool Sent() const { return ReportQueue.Count() == 0 && !SendDatatBusy.load(); }
 
     TDeviceUi* FUi;
 
@@ -175,6 +185,8 @@ private:
     std::condition_variable FWorkerWake;
     bool FAttemptPending = false;
     bool FStopping = false;
+    bool FDisconnectPending = false;
+    std::chrono::steady_clock::time_point FDisconnectDeadline;
     std::thread FWorker;
 };
 

@@ -484,6 +484,22 @@ TEST_F(SessionTest, EveryDongleGetsTheSameMotionFromOneSnapshot) {
     }
 }
 
+TEST_F(SessionTest, DisconnectingReleasesEverythingOnTheTargetFirst) {
+    auto dongle = AddDongle(vd::TDongleConfig::Standard("Corvastel-U", "C0:FF:EE:00:00:36", "1.1.9"));
+    TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:36");
+    dongle->SetWriteDelay(20ms);  // the releases are still on their way when the disconnect is asked for
+    AddPressedKey(UsageLeftCtrl);
+    AddPressedKey(UsageLeftShift);
+    s.SendReport(TReportType::KeyboardIn, false);
+    SetMouseItem(MouseCodeLeft, 1);
+    s.SendReport(TReportType::Mouse, false);
+    s.DisconnectAfterRelease();
+    ASSERT_TRUE(events.WaitFor(DeviceDisconnected, &s));
+    const auto target = dongle->Target();
+    EXPECT_FALSE(target.AnyInputHeld()) << "modifiers " << int(target.modifiers) << " buttons " << int(target.buttons);
+    EXPECT_FALSE(dongle->Connected());
+}
+
 // ---------------------------------------------------------------------------------------------
 // Lifetime
 
