@@ -260,7 +260,7 @@ private:
         std::thread Worker;
         bool Removed = false;  // its disconnect came first: destroy it when the worker ends
     };
-    void ConnectWorkerDone(TCorvastelDevice* Session);
+    void ConnectWorkerDone(TCorvastelDevice* Session, bool Linked);
     void RemoveSession(int Slot);
     bool SessionHeld(const TCorvastelDevice* Session) const;
     std::vector<std::unique_ptr<TConnectJob>> FConnectJobs;

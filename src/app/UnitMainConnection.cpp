@@ -73,8 +73,9 @@ void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {
             SetDeviceImage(item, DeviceImageDisconnecting);
         }
         BtnConnect->setEnabled(false);
-        // The session stays until its disconnect event arrives.
-        Sessions[slot]->Device->Disconnect();
+        // The session stays until its disconnect event arrives. Keys held on the target (Ctrl and
+        // Shift, held to pause the mouse so this button can be clicked) are released first.
+        Sessions[slot]->DisconnectAfterRelease();
         return;
     }
 
@@ -124,11 +125,14 @@ void TFormCorvastelPc::ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevi
         // Otherwise the dongle would just sit at "connecting" with no word why.
         ReportGeneralError("Could not connect to " + DeviceLabel(Device) + ": " + CurrentErrorText());
     }
+    // A link that never came up (refused, timed out, the platform failed) reports no disconnect
+    // later, so the window has to let go of the session itself.
+    const bool linked = Device.IsConnected();
     TCorvastelDevice* session = &Session;
-    FUiQueue->Post([this, session] { ConnectWorkerDone(session); });
+    FUiQueue->Post([this, session, linked] { ConnectWorkerDone(session, linked); });
 }
 
-void TFormCorvastelPc::ConnectWorkerDone(TCorvastelDevice* Session) {
+void TFormCorvastelPc::ConnectWorkerDone(TCorvastelDevice* Session, bool Linked) {
     const auto it = std::find_if(FConnectJobs.begin(), FConnectJobs.end(),
                                  [Session](const auto& job) { return job->Session == Session; });
     if (it == FConnectJobs.end()) {
@@ -139,6 +143,29 @@ void TFormCorvastelPc::ConnectWorkerDone(TCorvastelDevice* Session) {
     FConnectJobs.erase(it);
     if (removed) {
         delete Session;
+        return;
+    }
+    if (Linked || !SessionHeld(Session)) {
+        return;
+    }
+    // Left in the table, the dongle would show "connecting" for good and could neither be
+    // disconnected nor connected again: show it as found, ready for another try.
+    const std::string address = Session->Device->Address();
+    const auto end = Sessions.begin() + SessionCount;
+    RemoveSession(static_cast<int>(std::find(Sessions.begin(), end, Session) - Sessions.begin()));
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        if (FoundDevices[k]->Address() != address) {
+            continue;
+        }
+        if (QListWidgetItem* item = DeviceListView->item(k)) {
+            SetDeviceImage(item, DeviceImageFound);
+        }
+        if (SelectedDevice == k) {
+            BtnConnect->setText(ConnectCaptions[0]);
+            BtnConnect->setEnabled(true);
+            ProgressBar1->setValue(0);
+        }
+        break;
     }
 }
 
