@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QToolTip>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -37,7 +38,7 @@ void SetFontPoints(QLabel* label, int points) {
 
 // What the forwarding logic needs of the window.
 class TWindowForwarding final : public TForwardTarget {
-public:
+  public:
     explicit TWindowForwarding(TFormCorvastelPc& window, THookPlatform& platform)
         : FWindow(window), FPlatform(platform) {}
 
@@ -53,7 +54,7 @@ public:
     void ExitPassThrough() override { FWindow.ExitPassThrough(); }
     bool HeldPointerPosition(THookPoint& Pt) override { return FPlatform.HeldPointerPosition(Pt); }
 
-private:
+  private:
     TFormCorvastelPc& FWindow;
     THookPlatform& FPlatform;
 };
@@ -153,8 +154,8 @@ void TFormCorvastelPc::AbandonPassThrough(const EHookError& Error) {
     throw HookFailure(Error);
 }
 
-void TFormCorvastelPc::BtnShortcutMouseDown(QObject* Sender, Qt::MouseButton /*Button*/, TShiftState /*Shift*/,
-                                            int /*X*/, int /*Y*/) {
+void TFormCorvastelPc::BtnShortcutMouseDown(QObject* Sender, Qt::MouseButton /*Button*/,
+                                            TShiftState /*Shift*/, int /*X*/, int /*Y*/) {
     if (!FHook->Active() || !cbKeyboard->isChecked()) {
         return;
     }
@@ -183,12 +184,29 @@ void TFormCorvastelPc::BtnShortcutMouseDown(QObject* Sender, Qt::MouseButton /*B
     lbKeySecond->clear();
     ClearPressedKeys();
     SendReportToActive(TReportType::KeyboardIn, true);
+    // With the hooks off, the releases of keys held now (Ctrl and Shift, held to pause the mouse so
+    // the button could be clicked) are never seen: forget them with the table, or the keypad would
+    // stay a mouse and mouse forwarding stay paused after the button is let go. Buttons held on the
+    // target through the keypad mouse are released too.
+    CtrlShiftHeld = false;
+    ForgetHeldModeKeys();
+    const bool buttonHeld =
+        std::any_of(MouseItems.begin(), MouseItems.begin() + MouseItemCount, [](const TMouseItem& m) {
+            return m.Code >= MouseCodeLeft && m.Code <= MouseCodeButton5 && m.Value > 0;
+        });
+    if (buttonHeld) {
+        ClearMouseItems();
+        SendReportToActive(TReportType::Mouse, true);
+    }
 }
 
-void TFormCorvastelPc::BtnShortcutMouseUp(QObject* /*Sender*/, Qt::MouseButton /*Button*/, TShiftState /*Shift*/,
-                                          int /*X*/, int /*Y*/) {
+void TFormCorvastelPc::BtnShortcutMouseUp(QObject* /*Sender*/, Qt::MouseButton /*Button*/,
+                                          TShiftState /*Shift*/, int /*X*/, int /*Y*/) {
     // Only a press that took the hooks off puts them back: a release alone must not start capturing.
     if (std::exchange(FShortcutHeld, false)) {
+        // The pointer moved freely meanwhile: motion starts again from where it is held now.
+        MouseXgt.time = 0;
+        MouseStartPt = {0, 0};
         try {
             if (cbKeyboard->isChecked()) {
                 FHook->SetActive(true);
@@ -214,7 +232,8 @@ void TFormCorvastelPc::ShowPressedKey(const TIntArray& Keys) {
     const std::string_view primary = UsageIdToKeyLabel(usage);
     lbKeyPrimary->setText(FromUtf8(primary));
     // The table doubles '&' for labels that take accelerators; this label shows text as it is.
-    lbKeySecond->setText(FromUtf8(UsageIdToShiftLabel(usage)).replace(QLatin1String("&&"), QLatin1String("&")));
+    lbKeySecond->setText(
+        FromUtf8(UsageIdToShiftLabel(usage)).replace(QLatin1String("&&"), QLatin1String("&")));
     SetFontPoints(lbKeyPrimary, KeyPrimaryPoints(primary));
 }
 

@@ -2,8 +2,8 @@
 // bytes read back from virtual dongles connected through the fake central.
 #include <gtest/gtest.h>
 
-#include <QFontMetrics>
 #include <QCheckBox>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -51,13 +51,13 @@ struct TPassThroughFixture : testing::Test {
     void SetUp() override {
         ResetInputStateForTests();
         ResetForwardingStateForTests();
-        previousReporter = InstallGeneralErrorReporter([this](const QString& text) { errors.push_back(text); });
+        previousReporter =
+            InstallGeneralErrorReporter([this](const QString& text) { errors.push_back(text); });
         window = std::make_unique<TFormCorvastelPc>(ble, hooks);
         for (int i = 0; i < DongleCount(); ++i) {
             const std::string address = "C0:FF:EE:00:01:0" + std::to_string(i);
-            dongles.push_back(ble.AddDongle(vdongle::TDongleConfig::Standard("Corvastel-P" + std::to_string(i),
-                                                                             address, "1.1.9",
-                                                                             vdongle::Identity0451_16B4)));
+            dongles.push_back(ble.AddDongle(vdongle::TDongleConfig::Standard(
+                "Corvastel-P" + std::to_string(i), address, "1.1.9", vdongle::Identity0451_16B4)));
             const int k = window->FoundDeviceCount++;
             window->FoundDevices[k] = &ble.Device(address);
             auto* item = new QListWidgetItem(QString::fromStdString(address), window->DeviceListView);
@@ -71,7 +71,8 @@ struct TPassThroughFixture : testing::Test {
             ASSERT_TRUE(WaitFor([&] { return ItemImageIndex(item) == DeviceImageConnected; }, 5000));
         }
         Settle();
-        for (const auto& d : dongles) baseline.push_back(d->Writes().size());
+        for (const auto& d : dongles)
+            baseline.push_back(d->Writes().size());
         window->show();
     }
     void TearDown() override {
@@ -93,24 +94,27 @@ struct TPassThroughFixture : testing::Test {
         TStrings out;
         const auto writes = dongles[i]->Writes();
         for (size_t n = baseline[i]; n < writes.size(); ++n) {
-            if (writes[n].characteristic != vdongle::uuid::Reports) continue;
+            if (writes[n].characteristic != vdongle::uuid::Reports)
+                continue;
             out.push_back(Describe(THidReport::FromBytes(writes[n].bytes)));
         }
         return out;
     }
     void Rebase() {
         Settle();
-        for (size_t i = 0; i < dongles.size(); ++i) baseline[i] = dongles[i]->Writes().size();
+        for (size_t i = 0; i < dongles.size(); ++i)
+            baseline[i] = dongles[i]->Writes().size();
     }
 
     intptr_t Key(TScan scan, bool release) {
-        const THookKeyboardRecord record{0, scan.Code,
-                                         (scan.Extended ? LLKHF_EXTENDED : 0u) | (release ? LLKHF_UP : 0u), 0, 0};
+        const THookKeyboardRecord record{
+            0, scan.Code, (scan.Extended ? LLKHF_EXTENDED : 0u) | (release ? LLKHF_UP : 0u), 0, 0};
         return hooks->Feed(WH_KEYBOARD_LL, release ? WM_KEYUP : WM_KEYDOWN, record);
     }
     std::vector<intptr_t> Play(const std::vector<TKeyStep>& steps) {
         std::vector<intptr_t> out;
-        for (const TKeyStep& s : steps) out.push_back(Key(s.Scan, s.Release));
+        for (const TKeyStep& s : steps)
+            out.push_back(Key(s.Scan, s.Release));
         return out;
     }
     intptr_t Mouse(uint32_t kind, int32_t x, int32_t y, uint32_t time, uint32_t data = 0) {
@@ -123,9 +127,10 @@ struct TPassThroughFixture : testing::Test {
     }
     bool ShowsOff() const {
         return window->BtnHook->text() == Utf8("键鼠直传(&T)") && window->BtnHook->toolTip().isEmpty() &&
-               window->cbKeyboard->isEnabled() && window->cbMouse->isEnabled() && window->Button1->isHidden() &&
-               window->Button2->isHidden() && window->StatusBar1->PanelText(1).isEmpty() &&
-               window->lbKeyPrimary->text().isEmpty() && window->lbKeySecond->text().isEmpty();
+               window->cbKeyboard->isEnabled() && window->cbMouse->isEnabled() &&
+               window->Button1->isHidden() && window->Button2->isHidden() &&
+               window->StatusBar1->PanelText(1).isEmpty() && window->lbKeyPrimary->text().isEmpty() &&
+               window->lbKeySecond->text().isEmpty();
     }
 };
 
@@ -187,7 +192,12 @@ TEST_F(TPassThroughFixture, KeySequences_ReachTheTargetAsTheirReports) {
         bool StillOn;
     };
     const TRow rows[] = {
-        {"HoldingAKey", true, {Down(ScanA), Down(ScanA), Down(ScanA), Up(ScanA)}, {"K 4", "K"}, {1, 1, 1, 1}, true},
+        {"HoldingAKey",
+         true,
+         {Down(ScanA), Down(ScanA), Down(ScanA), Up(ScanA)},
+         {"K 4", "K"},
+         {1, 1, 1, 1},
+         true},
         {"ReleaseOfAnUnknownKey", true, {Up(ScanB)}, {}, {1}, true},
         {"RightShiftOnlyWithTheExtendedBit",
          true,
@@ -195,10 +205,18 @@ TEST_F(TPassThroughFixture, KeySequences_ReachTheTargetAsTheirReports) {
          {"K m20", "K"},
          {1, 1, 1, 1},
          true},
-        {"ExitChord", true, {Down(ScanLCtrl), Down(ScanLShift), Down(ScanF12)}, {"K m01", "K m03", "K", "M b0 0,0 w0"},
-         {1, 1, 1}, false},
-        {"ExitChordKeyboardCleared", false, {Down(ScanRCtrl), Down(ScanRShift), Down(ScanGrave)}, AllReleased,
-         {0, 0, 0}, false},
+        {"ExitChord",
+         true,
+         {Down(ScanLCtrl), Down(ScanLShift), Down(ScanF12)},
+         {"K m01", "K m03", "K", "M b0 0,0 w0"},
+         {1, 1, 1},
+         false},
+        {"ExitChordKeyboardCleared",
+         false,
+         {Down(ScanRCtrl), Down(ScanRShift), Down(ScanGrave)},
+         AllReleased,
+         {0, 0, 0},
+         false},
         {"KeypadMouseUnderCtrlShift",
          true,
          {Down(ScanLCtrl), Down(ScanLShift), Down(ScanPad6), Up(ScanPad6), Up(ScanLShift), Up(ScanLCtrl)},
@@ -219,7 +237,8 @@ TEST_F(TPassThroughFixture, KeySequences_ReachTheTargetAsTheirReports) {
             window->BtnHook->click();
         } else {
             EXPECT_TRUE(ShowsOff());
-            EXPECT_THROW(Key(ScanA, true), std::logic_error) << "the following releases reach local applications";
+            EXPECT_THROW(Key(ScanA, true), std::logic_error)
+                << "the following releases reach local applications";
         }
         ClearPressedKeys();
     }
@@ -237,8 +256,10 @@ TEST_F(TPassThroughFixture, KeyDisplay_TextsAndFontSizes) {
         larger.setPixelSize(got + 1);
         const bool fitsLarger =
             QFontMetrics(larger).horizontalAdvance(label->text()) <= label->contentsRect().width();
-        if (got == px || (got < px && !fitsLarger)) return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << label->text().toStdString() << " at " << got << " px, want " << px;
+        if (got == px || (got < px && !fitsLarger))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << label->text().toStdString() << " at " << got << " px, want " << px;
     };
     const auto primaryPx = [&](int px) { return sized(window->lbKeyPrimary, px); };
     const auto secondPx = [&](int px) { return sized(window->lbKeySecond, px); };
@@ -297,6 +318,11 @@ TEST_F(TPassThroughFixture, Shortcuts_SendTheirExactSequencesWithTheHooksOffWhil
     QTest::mouseRelease(window->Button2, Qt::LeftButton);
     EXPECT_EQ(Received(), (TStrings{"K m01", "K m03", "K m0B", "K m0B 15", "K"}));
     EXPECT_FALSE(dongles[0]->Target().AnyKeyHeld());
+    // Ctrl and Shift were let go while the hooks were off: the keypad is a keypad again.
+    EXPECT_FALSE(CtrlShiftHeld);
+    Rebase();
+    Play({Down(ScanPad8), Up(ScanPad8)});
+    EXPECT_EQ(Received(), (TStrings{"K 96", "K"}));
 }
 
 TEST_F(TPassThroughFixture, Shortcuts_WhileOff_DoNothing) {
