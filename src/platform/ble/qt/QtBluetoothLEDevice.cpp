@@ -391,11 +391,16 @@ void TQtBluetoothLEDevice::FailPendingOps() {
     }
 }
 
+bool TQtBluetoothLEDevice::Usable(const TCharLink& link) {
+    return link.service != nullptr && link.service->state() == QLowEnergyService::RemoteServiceDiscovered &&
+           link.qt.isValid();
+}
+
 void TQtBluetoothLEDevice::ReadCharacteristic(TBluetoothGattCharacteristic& characteristic) {
     TBluetoothGattCharacteristic* c = &characteristic;
     FThread.Post([this, c] {
         auto it = FLinks.find(c);
-        if (!FController || !FConnected || it == FLinks.end()) {
+        if (!FController || !FConnected || it == FLinks.end() || !Usable(it->second)) {
             RaiseCharacteristicRead(*c, GattStatusFailure, {});
             return;
         }
@@ -410,7 +415,9 @@ void TQtBluetoothLEDevice::WriteCharacteristic(TBluetoothGattCharacteristic& cha
     c->SetValue(TBytes(value.begin(), value.end()));
     FThread.Post([this, c, data = ToQt(value)] {
         auto it = FLinks.find(c);
-        if (!FController || !FConnected || it == FLinks.end()) {
+        // A service that is no longer discovered makes Qt refuse the write with an error that names
+        // no operation, and no completion would follow: the session would wait for it for good.
+        if (!FController || !FConnected || it == FLinks.end() || !Usable(it->second)) {
             RaiseCharacteristicWrite(*c, GattStatusFailure);
             return;
         }

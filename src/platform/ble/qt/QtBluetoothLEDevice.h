@@ -51,6 +51,8 @@ private:
         QLowEnergyService* service = nullptr;
         QLowEnergyCharacteristic qt;
     };
+    // Qt takes operations only on a discovered service and a valid characteristic.
+    static bool Usable(const TCharLink& link);
     enum class TOpKind { Read, WriteWithResponse, WriteWithoutResponse, DescriptorWrite };
     struct TPendingOp {
         TOpKind kind;
