@@ -65,6 +65,8 @@ std::optional<TIniText> Load(const fs::path& file) {
     if (!in) return std::nullopt;
     std::ostringstream buffer;
     buffer << in.rdbuf();
+    // A read that broke off halfway must not pass for the whole file: a write would then drop the rest.
+    if (in.bad()) return std::nullopt;
     std::string text = buffer.str();
     TIniText ini;
     if (text.compare(0, Utf8Bom.size(), Utf8Bom) == 0) {
