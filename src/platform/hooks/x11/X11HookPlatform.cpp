@@ -383,6 +383,9 @@ void TX11HookPlatform::SelectRawEvents() {
     }
     XIEventMask mask{XIAllDevices, static_cast<int>(sizeof bits), bits};
     XISelectEvents(FDisplay, FRoot, &mask, 1);
+    // Wait until the server has the selection: input another client sends once the hook is on must
+    // not slip through before it (unflushed, the request could reach the server after that input).
+    XSync(FDisplay, False);
 }
 
 THookPoint TX11HookPlatform::QueryPointer() {
