@@ -282,6 +282,11 @@ void TCorvastelDevice::QueueReport(TReportType rp, const THidReport& bytes) {
     report.Characteristic = GetReportCharacteristic(rp);
     report.reportSize = static_cast<int32_t>(bytes.size());
     std::copy(bytes.begin(), bytes.end(), report.reportData.begin());
+    if (rp == TReportType::KeyboardIn) {
+        std::lock_guard lock(FLastKeyboardLock);
+        FLastKeyboard = report;
+        FHasLastKeyboard = true;
+    }
     ReportQueue.Append(report);
     if (Device && Device->IsConnected())
         TrySendReport();
@@ -366,9 +371,18 @@ void TCorvastelDevice::SendStep() {
         std::span<const uint8_t>(report->reportData.data(), static_cast<size_t>(report->reportSize)));
 }
 
-void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&, TBluetoothGattCharacteristic&, uint16_t) {
-    // Any completion ends the write in flight, a failed one too: the failed report is not retried,
-    // but later reports still go out (otherwise one failure would leave every key stuck).
+void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&, TBluetoothGattCharacteristic&,
+                                             uint16_t gattStatus) {
+    // Any completion ends the write in flight, a failed one too: later reports still go out
+    // (otherwise one failure would leave every key stuck).
+    if (gattStatus == GattStatusSuccess) {
+        FFailedWrites = 0;
+    } else if (ReportQueue.Count() == 0 && FFailedWrites.fetch_add(1) < MaxKeyboardResends) {
+        // Nothing newer to correct it: send the newest keyboard state again.
+        std::lock_guard lock(FLastKeyboardLock);
+        if (FHasLastKeyboard)
+            ReportQueue.Append(FLastKeyboard);
+    }
     SendDatatBusy = false;
     TrySendReport();
 }

@@ -186,6 +186,14 @@ class TCorvastelDevice {
     bool FAttemptPending = false;
     bool FStopping = false;
     bool FDisconnectPending = false;
+    // The newest keyboard report queued. It carries the whole keyboard state, so when a write fails
+    // with nothing newer queued it is sent again: a lost key release would otherwise leave the key
+    // held (and repeating) on the target until the next key event.
+    std::mutex FLastKeyboardLock;
+    TReportInfo FLastKeyboard{};
+    bool FHasLastKeyboard = false;
+    std::atomic<int> FFailedWrites{0};
+    static constexpr int MaxKeyboardResends = 2;  // in a row; a link that keeps failing is not hammered
     std::chrono::steady_clock::time_point FDisconnectDeadline;
     std::thread FWorker;
 };

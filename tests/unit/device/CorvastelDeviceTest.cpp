@@ -32,7 +32,7 @@ struct TSeenEvent {
 
 // Records every device event on the bus, with whether its session was active at that moment.
 class TEventRecorder {
-public:
+  public:
     TEventRecorder() {
         FId = TMessageManager::DefaultManager().Subscribe<TBleDeviceMessage>(
             [this](const TMessage<TBleDeviceMessage>& m) {
@@ -53,7 +53,8 @@ public:
     std::vector<uint8_t> Codes(const TCorvastelDevice* session = nullptr) const {
         std::vector<uint8_t> codes;
         for (const auto& e : Events()) {
-            if (!session || e.session == session) codes.push_back(e.event);
+            if (!session || e.session == session)
+                codes.push_back(e.event);
         }
         return codes;
     }
@@ -65,7 +66,7 @@ public:
         });
     }
 
-private:
+  private:
     int FId;
     mutable std::mutex FLock;
     std::condition_variable FChanged;
@@ -73,13 +74,13 @@ private:
 };
 
 class TRecordingUi : public TDeviceUi {
-public:
+  public:
     void ShowMessageAndWait(const std::string& text) override { messages.push_back(text); }
     std::vector<std::string> messages;
 };
 
 class TErrorRecorder {
-public:
+  public:
     TErrorRecorder() {
         FPrevious = SetGeneralErrorReporter([this](const std::string& m) {
             std::lock_guard l(FLock);
@@ -92,7 +93,7 @@ public:
         return FErrors;
     }
 
-private:
+  private:
     TGeneralErrorReporter FPrevious;
     mutable std::mutex FLock;
     std::vector<std::string> FErrors;
@@ -101,14 +102,16 @@ private:
 constexpr uint8_t KeyA = 4;
 
 class SessionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ResetInputStateForTests(); }
     void TearDown() override {
         sessions.clear();  // before the central: sessions detach from its devices
         ResetInputStateForTests();
     }
 
-    std::shared_ptr<vd::TVirtualDongle> AddDongle(vd::TDongleConfig config) { return central.AddDongle(config); }
+    std::shared_ptr<vd::TVirtualDongle> AddDongle(vd::TDongleConfig config) {
+        return central.AddDongle(config);
+    }
 
     TCorvastelDevice& Connect(const std::string& address) {
         sessions.push_back(std::make_unique<TCorvastelDevice>(&ui));
@@ -129,7 +132,8 @@ protected:
     bool WaitWrites(const vd::TVirtualDongle& d, size_t n) {
         const auto deadline = std::chrono::steady_clock::now() + 5s;
         while (d.Writes().size() < n) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
             std::this_thread::sleep_for(1ms);
         }
         std::this_thread::sleep_for(20ms);  // a write too many would show up by now
@@ -139,7 +143,8 @@ protected:
     static std::vector<vd::TWriteRecord> WritesTo(const vd::TVirtualDongle& d, uint16_t characteristic) {
         std::vector<vd::TWriteRecord> out;
         for (const auto& w : d.Writes()) {
-            if (w.characteristic == characteristic) out.push_back(w);
+            if (w.characteristic == characteristic)
+                out.push_back(w);
         }
         return out;
     }
@@ -167,7 +172,8 @@ class BindingTest : public SessionTest, public ::testing::WithParamInterface<TBi
 TEST_P(BindingTest, AcceptsOnlyACompleteSetOfCharacteristics) {
     const TBindingCase& c = GetParam();
     auto config = vd::TDongleConfig::Standard("Corvastel-B", "C0:FF:EE:00:00:10");
-    for (uint16_t uuid : c.removed) ASSERT_TRUE(config.Remove(uuid)) << uuid;
+    for (uint16_t uuid : c.removed)
+        ASSERT_TRUE(config.Remove(uuid)) << uuid;
     if (c.extraDeviceInfoCharacteristic) {
         config.FindService(0x180A)->characteristics.push_back({0x2A99, vd::prop::Read, {0x01}, {}, 0});
     }
@@ -188,7 +194,8 @@ TEST_P(BindingTest, AcceptsOnlyACompleteSetOfCharacteristics) {
     } else {
         EXPECT_TRUE(central.WaitIdle());
         EXPECT_FALSE(dongle->Connected()) << "an incomplete binding disconnects";
-        for (uint8_t code : events.Codes(&s)) EXPECT_EQ(code, DeviceDisconnected);
+        for (uint8_t code : events.Codes(&s))
+            EXPECT_EQ(code, DeviceDisconnected);
     }
 }
 
@@ -236,7 +243,8 @@ TEST_P(FirmwareTest, NewerFirmwareIsAskedItsIdentityOlderGetsTheDefault) {
                                                         vd::TDongleIdentity{0x4348, 0xE010, 7}));
     TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:20");
     EXPECT_EQ(s.Firmware, c.firmware);
-    EXPECT_EQ(events.Codes(&s), (std::vector<uint8_t>{ServicesBound, NotifyEnabled, DeviceInfoComplete, DeviceActived}));
+    EXPECT_EQ(events.Codes(&s),
+              (std::vector<uint8_t>{ServicesBound, NotifyEnabled, DeviceInfoComplete, DeviceActived}));
     const auto requests = WritesTo(*dongle, 0xF80F);
     if (c.asksIdentity) {
         ASSERT_EQ(requests.size(), 1u);
@@ -277,7 +285,8 @@ TEST_F(SessionTest, DeviceInformationCompletesOnceWhateverTheArrivalOrder) {
     TFakeBluetoothLEDevice& device = central.Device("C0:FF:EE:00:00:22");
     std::vector<std::unique_ptr<TBluetoothGattCharacteristic>> chars;
     for (uint16_t uuid = 0x2A23; uuid <= 0x2A29; ++uuid) {
-        chars.push_back(std::make_unique<TBluetoothGattCharacteristic>(TBluetoothUuid::FromShort(uuid), PropRead));
+        chars.push_back(
+            std::make_unique<TBluetoothGattCharacteristic>(TBluetoothUuid::FromShort(uuid), PropRead));
     }
     const std::vector<uint8_t> systemId{1, 2, 3, 4, 5, 6, 7, 8};
     const std::string firmware = "1.1.9";
@@ -296,12 +305,15 @@ TEST_F(SessionTest, DeviceInformationCompletesOnceWhateverTheArrivalOrder) {
                     s.ReceiveData(*chars[0], systemId);
                 } else {
                     const std::string text = i == 3 ? firmware : "text" + std::to_string(i);
-                    s.ReceiveData(*chars[i], std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+                    s.ReceiveData(*chars[i],
+                                  std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
                 }
             });
         }
-        for (auto& t : threads) t.join();
-        EXPECT_EQ(events.Codes(&s), (std::vector<uint8_t>{DeviceInfoComplete, DeviceActived})) << "round " << round;
+        for (auto& t : threads)
+            t.join();
+        EXPECT_EQ(events.Codes(&s), (std::vector<uint8_t>{DeviceInfoComplete, DeviceActived}))
+            << "round " << round;
         EXPECT_EQ(s.SystemId[7], 8);
         EXPECT_EQ(s.Manufacture, "text6");
     }
@@ -321,9 +333,9 @@ TEST_F(SessionTest, IdentityRepliesAndLedStatusAreDecoded) {
         bool taken;
     };
     const TReply replies[] = {
-        {{0xA1, 0x34, 0x12, 0x78, 0x56, 0x02}, true},       {{0xA0, 0x51, 0x04, 0xB4, 0x16, 0x00, 0xEE}, true},
-        {{0xA1, 0x34, 0x12, 0x78, 0x56}, false},            {{0x91, 0x34, 0x12, 0x78, 0x56, 0x02}, false},
-        {{0xB1, 0x34, 0x12, 0x78, 0x56, 0x02}, false},      {{}, false},
+        {{0xA1, 0x34, 0x12, 0x78, 0x56, 0x02}, true},  {{0xA0, 0x51, 0x04, 0xB4, 0x16, 0x00, 0xEE}, true},
+        {{0xA1, 0x34, 0x12, 0x78, 0x56}, false},       {{0x91, 0x34, 0x12, 0x78, 0x56, 0x02}, false},
+        {{0xB1, 0x34, 0x12, 0x78, 0x56, 0x02}, false}, {{}, false},
     };
     TUSBDeviceID expected{};
     int activations = 0;
@@ -350,8 +362,12 @@ TEST(DeviceStrings, KeepEveryByteAndReplaceInvalidUtf8) {
     const auto decode = [](std::vector<uint8_t> v) { return DecodeDeviceString(v); };
     EXPECT_EQ(decode({}), "");
     EXPECT_EQ(decode({'1', '.', '2', 0x00}), std::string("1.2\0", 4));
-    EXPECT_EQ(decode({0xE4, 0xB8, 0xAD, 'x'}), "\xE4\xB8\xAD" "x");
-    EXPECT_EQ(decode({'a', 0xFF, 'b', 0xC3}), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(decode({0xE4, 0xB8, 0xAD, 'x'}),
+              "\xE4\xB8\xAD"
+              "x");
+    EXPECT_EQ(decode({'a', 0xFF, 'b', 0xC3}),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
     EXPECT_EQ(decode({0xC0, 0xAF}), "\xEF\xBF\xBD\xEF\xBF\xBD") << "overlong forms are not characters";
 }
 
@@ -451,6 +467,32 @@ TEST_F(SessionTest, AFailedWriteDoesNotStopLaterReports) {
     EXPECT_FALSE(dongle->Target().AnyKeyHeld()) << "the release reached the target";
 }
 
+TEST_F(SessionTest, AFailedKeyReleaseWithNothingBehindItIsSentAgain) {
+    auto dongle = AddDongle(vd::TDongleConfig::Standard("Corvastel-F", "C0:FF:EE:00:00:37", "1.1.9"));
+    TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:37");
+    dongle->ClearRecords();
+    AddPressedKey(KeyA);
+    s.SendReport(TReportType::KeyboardIn, false);
+    ASSERT_TRUE(WaitWrites(*dongle, 1));
+    dongle->FailNextWrites(1);
+    ClearPressedKeys();
+    s.SendReport(TReportType::KeyboardIn, false);
+    ASSERT_TRUE(WaitWrites(*dongle, 3));
+    const auto writes = dongle->Writes();
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_NE(writes[1].status, GattStatusSuccess);
+    EXPECT_EQ(writes[2].bytes, writes[1].bytes);
+    EXPECT_FALSE(dongle->Target().AnyKeyHeld());
+
+    // A link whose writes keep failing gets the state twice more, not for ever.
+    dongle->ClearRecords();
+    dongle->FailNextWrites(100);
+    s.SendReport(TReportType::KeyboardIn, true);
+    ASSERT_TRUE(WaitWrites(*dongle, 3));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(dongle->Writes().size(), 3u);
+}
+
 TEST_F(SessionTest, ReportsAreQueuedButNotWrittenWhileTheLinkIsDown) {
     auto dongle = AddDongle(vd::TDongleConfig::Standard("Corvastel-Q", "C0:FF:EE:00:00:33", "1.1.9"));
     TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:33");
@@ -467,8 +509,8 @@ TEST_F(SessionTest, ReportsAreQueuedButNotWrittenWhileTheLinkIsDown) {
 
 TEST_F(SessionTest, EveryDongleGetsTheSameMotionFromOneSnapshot) {
     auto a = AddDongle(vd::TDongleConfig::Standard("Corvastel-M1", "C0:FF:EE:00:00:34", "1.1.9"));
-    auto b = AddDongle(vd::TDongleConfig::Standard("Corvastel-M2", "C0:FF:EE:00:00:35", "1.2.0",
-                                                   vd::Identity4348_E010));
+    auto b = AddDongle(
+        vd::TDongleConfig::Standard("Corvastel-M2", "C0:FF:EE:00:00:35", "1.2.0", vd::Identity4348_E010));
     TCorvastelDevice& sa = ConnectActive("C0:FF:EE:00:00:34");
     TCorvastelDevice& sb = ConnectActive("C0:FF:EE:00:00:35");
     SetMouseItem(MouseCodeX, 7);
@@ -496,7 +538,8 @@ TEST_F(SessionTest, DisconnectingReleasesEverythingOnTheTargetFirst) {
     s.DisconnectAfterRelease();
     ASSERT_TRUE(events.WaitFor(DeviceDisconnected, &s));
     const auto target = dongle->Target();
-    EXPECT_FALSE(target.AnyInputHeld()) << "modifiers " << int(target.modifiers) << " buttons " << int(target.buttons);
+    EXPECT_FALSE(target.AnyInputHeld())
+        << "modifiers " << int(target.modifiers) << " buttons " << int(target.buttons);
     EXPECT_FALSE(dongle->Connected());
 }
 
@@ -511,7 +554,8 @@ TEST_F(SessionTest, DestroyingSessionsWhileCompletionsAndNotificationsRaceIsSafe
         ASSERT_TRUE(events.WaitFor(DeviceActived, s.get()));
         std::atomic<bool> stop{false};
         std::thread leds([&] {
-            for (uint8_t i = 0; !stop; ++i) dongle->NotifyLedStatus(i & 7);
+            for (uint8_t i = 0; !stop; ++i)
+                dongle->NotifyLedStatus(i & 7);
         });
         for (int i = 0; i < 40; ++i) {
             AddPressedKey(static_cast<int32_t>(4 + i % 20));
