@@ -455,6 +455,7 @@ TEST_F(SessionTest, AFailedWriteDoesNotStopLaterReports) {
     TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:32");
     dongle->ClearRecords();
     dongle->FailNextWrites(1);
+    dongle->SetWriteDelay(30ms);  // the release is queued before the failure comes back
     AddPressedKey(KeyA);
     s.SendReport(TReportType::KeyboardIn, false);
     ClearPressedKeys();
