@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "ChildProcess.h"
+#include "VirtualDongle.h"
 #include "platform/ble/qt/QtBluetoothLE.h"
 
 using namespace std::chrono_literals;
@@ -28,17 +29,8 @@ namespace {
 
 TBluetoothUuid U(uint16_t shortUuid) { return TBluetoothUuid::FromShort(shortUuid); }
 
-// As the service prints bytes: "01 02 0A".
-std::string Hex(const TBytes& bytes) {
-    std::string s;
-    char buf[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(buf, sizeof buf, "%02X", bytes[i]);
-        if (i) s.push_back(' ');
-        s += buf;
-    }
-    return s;
-}
+// As the service prints bytes: "01 02 0A" (it formats them with the model's ToHex).
+std::string Hex(const TBytes& bytes) { return vdongle::ToHex(bytes); }
 
 const std::string DongleA = "C0:FF:EE:00:00:0A";
 
