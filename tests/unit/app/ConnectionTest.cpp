@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "QtTestEnvironment.h"
+#include "StubDevice.h"
 #include "app/CorvastelApplication.h"
 #include "app/UnitMain.h"
 #include "device/UnitCorvastelDevice.h"
@@ -60,15 +61,13 @@ class TMessageBoxAnswerer {
 
 // A radio device whose service discovery waits at a gate, then refuses or throws. Disconnect opens the gate,
 // as a backend cuts a pending connect short.
-class TGateDevice final : public TBluetoothLEDevice {
+class TGateDevice final : public TStubDevice {
   public:
     enum class TOutcome { Refuse, Throw };
 
     TGateDevice(std::string address, std::string name, TOutcome outcome, bool open)
-        : FAddress(std::move(address)), FName(std::move(name)), FOutcome(outcome), FOpen(open) {}
+        : TStubDevice(std::move(address), std::move(name)), FOutcome(outcome), FOpen(open) {}
 
-    std::string Address() const override { return FAddress; }
-    std::string DeviceName() const override { return FName; }
     bool DiscoverServices() override {
         {
             std::unique_lock lock(FLock);
@@ -82,12 +81,6 @@ class TGateDevice final : public TBluetoothLEDevice {
         }
         return false;
     }
-    TBluetoothGattServiceList Services() const override { return {}; }
-    void ReadCharacteristic(TBluetoothGattCharacteristic&) override {}
-    void WriteCharacteristic(TBluetoothGattCharacteristic&, std::span<const uint8_t>) override {}
-    void WriteDescriptor(TBluetoothGattDescriptor&) override {}
-    bool SetCharacteristicNotification(TBluetoothGattCharacteristic&, bool) override { return false; }
-    bool IsConnected() const override { return false; }
     void Disconnect() override {
         ++Disconnects;
         Open();
@@ -115,8 +108,6 @@ class TGateDevice final : public TBluetoothLEDevice {
     std::atomic<int> Returned{0};
 
   private:
-    const std::string FAddress;
-    const std::string FName;
     const TOutcome FOutcome;
     mutable std::mutex FLock;
     std::condition_variable FChanged;

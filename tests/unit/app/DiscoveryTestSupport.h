@@ -16,30 +16,10 @@
 #include <vector>
 
 #include "QtTestEnvironment.h"
+#include "StubDevice.h"
 #include "app/UnitMain.h"
 #include "device/UnitCorvastelDevice.h"
 #include "platform/hooks/fake/FakeHookPlatform.h"
-
-// A radio device as a scan reports it: an address and an advertised name, nothing else.
-class TStubDevice final : public TBluetoothLEDevice {
-  public:
-    TStubDevice(std::string address, std::string name)
-        : FAddress(std::move(address)), FName(std::move(name)) {}
-    std::string Address() const override { return FAddress; }
-    std::string DeviceName() const override { return FName; }
-    bool DiscoverServices() override { return false; }
-    TBluetoothGattServiceList Services() const override { return {}; }
-    void ReadCharacteristic(TBluetoothGattCharacteristic&) override {}
-    void WriteCharacteristic(TBluetoothGattCharacteristic&, std::span<const uint8_t>) override {}
-    void WriteDescriptor(TBluetoothGattDescriptor&) override {}
-    bool SetCharacteristicNotification(TBluetoothGattCharacteristic&, bool) override { return false; }
-    bool IsConnected() const override { return false; }
-    void Disconnect() override {}
-
-  private:
-    std::string FAddress;
-    std::string FName;
-};
 
 // A central that records the scans it is asked for; the radio can be switched off.
 class TScanRecordingBle final : public TBluetoothLEManager {
