@@ -44,6 +44,8 @@ TStatusBar::TStatusBar(const std::vector<int>& panelWidths, QWidget* parent)
         panel->setLineWidth(1);
         panel->setIndent(3);
         panel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        // Panels show what dongles and files said too: never as markup.
+        panel->setTextFormat(Qt::PlainText);
         FPanels.push_back(panel);
     }
     PlacePanels();
@@ -55,6 +57,10 @@ QString TStatusBar::PanelText(int index) const {
 
 void TStatusBar::SetPanelText(int index, const QString& text) {
     FPanels.at(static_cast<std::size_t>(index))->setText(text);
+}
+
+void TStatusBar::SetPanelToolTip(int index, const QString& text) {
+    FPanels.at(static_cast<std::size_t>(index))->setToolTip(text);
 }
 
 QRect TStatusBar::PanelRect(int index) const {

@@ -17,19 +17,20 @@
 // A status bar of panels laid side by side; each panel keeps its width except the last, which
 // reaches to the right edge.
 class TStatusBar : public QFrame {
-public:
+  public:
     TStatusBar(const std::vector<int>& panelWidths, QWidget* parent);
 
     int PanelCount() const { return static_cast<int>(FPanels.size()); }
     QString PanelText(int index) const;
     void SetPanelText(int index, const QString& text);
+    void SetPanelToolTip(int index, const QString& text);
     // Position of a panel in the status bar's coordinates.
     QRect PanelRect(int index) const;
 
-protected:
+  protected:
     void resizeEvent(QResizeEvent* event) override;
 
-private:
+  private:
     void PlacePanels();
     std::vector<int> FWidths;
     std::vector<QLabel*> FPanels;
@@ -37,7 +38,7 @@ private:
 
 // Same-sized pictures referred to by index, rendered from SVG for the screen's pixel ratio.
 class TImageList {
-public:
+  public:
     explicit TImageList(QSize size) : FSize(size) {}
     // Adds a picture; returns its index.
     int AddSvg(const QString& path);
@@ -45,7 +46,7 @@ public:
     QSize Size() const { return FSize; }
     QIcon Icon(int index) const;
 
-private:
+  private:
     QSize FSize;
     std::vector<QIcon> FIcons;
 };
@@ -68,7 +69,7 @@ inline constexpr unsigned DefaultAnchors = akLeft | akTop;
 // Keeps the controls of one parent where their anchors say when the parent's size differs from the
 // size they were placed in, and sizes auto-size labels to their text (their left and top stay).
 class TControlPlacer : public QObject {
-public:
+  public:
     // designSize: the parent's size the control positions refer to.
     TControlPlacer(QWidget* parent, QSize designSize);
 
@@ -77,10 +78,10 @@ public:
     // Sizes the auto-size labels to their current text.
     void FitAutoSize();
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     struct TPlaced {
         QWidget* Control;
         QRect Bounds;

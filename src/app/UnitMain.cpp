@@ -12,8 +12,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
 #include <exception>
 #include <functional>
 #include <string>
@@ -236,6 +238,9 @@ void TFormCorvastelPc::CreateControls() {
     connect(BtnRename, &QPushButton::clicked, this, ReportingErrors([this] { BtnRenameClick(BtnRename); }));
     connect(BtnHook, &QPushButton::clicked, this, ReportingErrors([this] { BtnHookClick(BtnHook); }));
     connect(Timer1, &QTimer::timeout, this, ReportingErrors([this] { Timer1Timer(Timer1); }));
+    DeviceListView->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(DeviceListView, &QListWidget::customContextMenuRequested, this,
+            ReportingErrors([this](const QPoint& pos) { ShowDeviceMenu(pos); }));
     connect(DeviceListView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             ReportingErrors([this](const QItemSelection& selected, const QItemSelection& deselected) {
                 RouteSelectionChange(selected, deselected);
@@ -248,6 +253,34 @@ void TFormCorvastelPc::CreateControls() {
         const QRect desktop = screen->availableGeometry();
         move(desktop.center() - QPoint(MainWindowWidth / 2, MainWindowHeight / 2));
     }
+}
+
+void TFormCorvastelPc::SetNotice(TNotice Kind, const QString& Text) {
+    QString& slot = FNotices.at(static_cast<std::size_t>(Kind));
+    if (slot == Text) {
+        return;
+    }
+    slot = Text;
+    ShowNotices();
+}
+
+QString TFormCorvastelPc::NoticeText(TNotice Kind) const {
+    return FNotices.at(static_cast<std::size_t>(Kind));
+}
+
+void TFormCorvastelPc::ShowNotices() {
+    QStringList shown;
+    for (const QString& notice : FNotices) {
+        if (!notice.isEmpty()) {
+            shown << notice;
+        }
+    }
+    // The panel is narrow: the line is elided to it, and the tooltip holds every notice in full.
+    const QRect panel = StatusBar1->PanelRect(0);
+    const QString line = shown.join(QStringLiteral(" \u00b7 "));
+    StatusBar1->SetPanelText(
+        0, StatusBar1->fontMetrics().elidedText(line, Qt::ElideRight, std::max(0, panel.width() - 8)));
+    StatusBar1->SetPanelToolTip(0, shown.join(QLatin1Char('\n')));
 }
 
 void TFormCorvastelPc::SetTabOrder() {
@@ -504,6 +537,7 @@ void TFormCorvastelPc::SubscribeDeviceEvents() {
 }
 
 void TFormCorvastelPc::UnsubscribeDeviceEvents() {
-    if (SubscriptionId != 0) TMessageManager::DefaultManager().Unsubscribe<TBleDeviceMessage>(SubscriptionId);
+    if (SubscriptionId != 0)
+        TMessageManager::DefaultManager().Unsubscribe<TBleDeviceMessage>(SubscriptionId);
     SubscriptionId = 0;
 }

@@ -36,6 +36,7 @@ class QGroupBox;
 class QItemSelection;
 class QListWidget;
 class QListWidgetItem;
+class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -80,6 +81,20 @@ enum TDeviceImage : int {
     DeviceImageDisconnecting = 3,
 };
 
+// Notices: short plain-words lines the window shows in the first panel of its status bar (under
+// the progress bar while a scan runs), so that what is wrong or what to do next is seen where the
+// user looks, without a modal box. Several may stand at once; the panel shows them in this order,
+// most pressing first, and its tooltip lists them all.
+enum class TNotice : int {
+    CaptureUnavailable,  // this session cannot capture the keyboard (and what to do)
+    StackProblem,        // the Bluetooth stack or adapter is not usable
+    LinkLost,            // a dongle dropped (reconnecting) or the last active one is gone
+    NoDongle,            // pass-through is on but no dongle takes input
+    Route,               // where input goes: all active dongles or one
+    KeypadHint,          // how to use the keypad mouse during pass-through
+    Count
+};
+
 // Modifier keys held with a key, as the key-down handler receives them.
 using TShiftState = uint8_t;
 inline constexpr TShiftState ssShift = 1;
@@ -91,7 +106,7 @@ using TPoint = THookPoint;
 // TMouseGrandTotal (the mouse fields' type) comes with the forwarding logic.
 
 class TFormCorvastelPc : public QWidget, public TDeviceUi {
-public:
+  public:
     // bleManager: the process-wide Bluetooth LE manager (it outlives the window).
     // hookPlatform: the OS side of the input hooks.
     TFormCorvastelPc(TBluetoothLEManager& bleManager, std::shared_ptr<THookPlatform> hookPlatform,
@@ -181,6 +196,12 @@ public:
     // TDeviceUi: a session's message, shown on this window's thread while the session's thread waits.
     void ShowMessageAndWait(const std::string& text) override;
 
+    // ---- The device list's context menu (UnitMainDeviceMenu.cpp).
+    // Opens the menu for the item at Pos (in the list's viewport coordinates), if it has entries.
+    void ShowDeviceMenu(const QPoint& Pos);
+    // Adds the entries for Item (null: the click was beside every item) to Menu.
+    void FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item);
+
     // ---- Nicknames (UnitMainNickname.cpp).
     void BtnRenameClick(QObject* Sender);
     // The nickname stored for an address, or "" (the file is read anew on every call).
@@ -213,14 +234,18 @@ public:
     // ---- For the handlers.
     // Carries work from other threads onto this window's thread (see the top of this file).
     const std::shared_ptr<TUiQueue>& UiQueue() const { return FUiQueue; }
+    // Shows a notice of this kind, replacing the previous one of that kind; an empty text takes it
+    // away. The text is shown as plain text.
+    void SetNotice(TNotice Kind, const QString& Text);
+    QString NoticeText(TNotice Kind) const;
     // Sets the image a device list item shows.
     void SetDeviceImage(QListWidgetItem* Item, TDeviceImage Image);
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void CreateControls();
     void SetTabOrder();
     void SubscribeDeviceEvents();
@@ -237,6 +262,9 @@ private:
     std::unique_ptr<TForwardTarget> FForwarding;
     // A shortcut button took the hooks off at its mouse-down; its mouse-up puts them back.
     bool FShortcutHeld = false;
+
+    std::array<QString, static_cast<std::size_t>(TNotice::Count)> FNotices;
+    void ShowNotices();
 
     std::shared_ptr<THookPlatform> FHookPlatform;
     // Owns the hook containers: the hooks live exactly as long as the window.

@@ -479,3 +479,12 @@ bool TCorvastelDevice::UpdateSupport() const {
         return ToInteger(parts[1]) >= 2;
     return false;
 }
+
+int TCorvastelDevice::PendingReports() const {
+    return ReportQueue.Count() + (SendDatatBusy.load() ? 1 : 0);
+}
+
+TCorvastelDevice::TLinkStats TCorvastelDevice::LinkStats() const {
+    // Not measured yet.
+    return {};
+}

@@ -126,6 +126,18 @@ class TCorvastelDevice {
     // down (false).
     bool WaitSent(std::chrono::milliseconds timeout);
 
+    // Reports waiting to be written, the one in the platform's hands included. Callers that feed
+    // many reports (typing a text) use it to keep no more queued than the link carries.
+    int PendingReports() const;
+
+    // How the link keeps up, for the user to see. Any thread.
+    struct TLinkStats {
+        uint32_t WriteRoundTripUs = 0;  // recent write: handed to the platform -> completed (0: none yet)
+        uint32_t QueueWaitUs = 0;       // recent report: queued -> handed to the platform
+        bool FallingBehind = false;     // reports wait longer than the link takes to write them
+    };
+    TLinkStats LinkStats() const;
+
     // Receiving.
     void ReceiveData(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value);
     void TrySendDeviceInfoCompleteMessage(uint8_t arrivedBit);

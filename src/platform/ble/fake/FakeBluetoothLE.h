@@ -1,6 +1,6 @@
 #pragma once
 // The in-process Bluetooth LE central for tests: TBluetoothLEManager and TBluetoothLEDevice over
-// virtual dongles (tools/virtual-dongles/model), with the threads of the real contract:
+// virtual dongles (lib/dongle-model), with the threads of the real contract:
 //  - read and write completions on a small pool of worker threads (several may run at once; a
 //    completion is due after the dongle's write delay), one completion for every write;
 //  - notifications and OnDisconnect on one notifier thread, in the order the dongle produced them;
