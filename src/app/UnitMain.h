@@ -189,6 +189,10 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device);
     void DeviceMessageReceived(const TBleDeviceMessage& M);
     void SendReportToActive(TReportType ReportType, bool Empty);
+    // Whether input goes to this session now: it is active, was sent its all-released reports, and
+    // the user's choice of where input goes includes it. Whatever sends input to dongles (hooks,
+    // shortcut buttons, typed texts) and whatever shows a target's state asks this.
+    bool TakesInput(const TCorvastelDevice* Session) const;
     // Slot of the first session on the device with this address; -1 for none.
     int FindSession(const std::string& Address) const;
     // Destroys the sessions still in Sessions; the window's destructor calls it.

@@ -253,13 +253,7 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
 }
 
 void TFormCorvastelPc::SendReportToActive(TReportType ReportType, bool Empty) {
-    // A session whose activation the window has not handled yet gets nothing: its all-released
-    // reports go first.
-    const auto takesReports = [this](const TCorvastelDevice* session) {
-        return session != nullptr && session->isActived &&
-               std::find(FReleasedSessions.begin(), FReleasedSessions.end(), session) !=
-                   FReleasedSessions.end();
-    };
+    const auto takesReports = [this](const TCorvastelDevice* session) { return TakesInput(session); };
     if (ReportType == TReportType::Mouse && !Empty) {
         // The motion is taken out of the table once, and every dongle gets the same snapshot.
         const bool anyActive = std::any_of(Sessions.begin(), Sessions.begin() + SessionCount, takesReports);
@@ -279,6 +273,13 @@ void TFormCorvastelPc::SendReportToActive(TReportType ReportType, bool Empty) {
             Sessions[i]->SendReport(ReportType, Empty);
         }
     }
+}
+
+bool TFormCorvastelPc::TakesInput(const TCorvastelDevice* Session) const {
+    // A session whose activation the window has not handled yet gets nothing: its all-released
+    // reports go first.
+    return Session != nullptr && Session->isActived &&
+           std::find(FReleasedSessions.begin(), FReleasedSessions.end(), Session) != FReleasedSessions.end();
 }
 
 int TFormCorvastelPc::FindSession(const std::string& Address) const {
