@@ -20,8 +20,10 @@
 //  - Lost events (SYN_DROPPED, a reader too slow for a burst): the rest of that report is skipped,
 //    then the held keys and buttons are read back (EVIOCGKEY) and the hooks get the releases (and
 //    presses) they missed, so no key stays believed held.
-//  - Lock keys pressed while grabbed change nothing in the session; its lock lights are put back
-//    when the grab ends all the same, in case anything wrote them meanwhile.
+//  - Lock keys pressed while grabbed change nothing in the session, but the lights may change all
+//    the same: the console's keyboard handler sets its own lights on every device whose grab ends,
+//    and any reader may write them meanwhile. The lights saved when the grab was taken are written
+//    back right after it ends, after the console's.
 
 #include "platform/hooks/evdev/EvdevCapture.h"
 

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QObject>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cerrno>
 #include <cstring>
@@ -38,6 +39,21 @@ bool IsEventNode(const std::string& name) {
         }
     }
     return true;
+}
+
+void WriteLedsTo(int fd, unsigned leds) {
+    input_event events[4] = {};
+    const unsigned codes[3] = {LED_NUML, LED_CAPSL, LED_SCROLLL};
+    for (int i = 0; i < 3; ++i) {
+        events[i].type = EV_LED;
+        events[i].code = static_cast<uint16_t>(codes[i]);
+        events[i].value = static_cast<int32_t>((leds >> codes[i]) & 1U);
+    }
+    events[3].type = EV_SYN;
+    events[3].code = SYN_REPORT;
+    if (::write(fd, events, sizeof events) < 0 && errno != ENODEV) {
+        std::clog << "input capture: evdev: lock lights not restored: " << std::strerror(errno) << '\n';
+    }
 }
 
 class TEvdevFdDevice final : public TEvdevDevice {
@@ -81,17 +97,15 @@ class TEvdevFdDevice final : public TEvdevDevice {
         if (!FLeds || !FWritable) {
             return;
         }
-        input_event events[4] = {};
-        const unsigned codes[3] = {LED_NUML, LED_CAPSL, LED_SCROLLL};
-        for (int i = 0; i < 3; ++i) {
-            events[i].type = EV_LED;
-            events[i].code = static_cast<uint16_t>(codes[i]);
-            events[i].value = static_cast<int32_t>((leds >> codes[i]) & 1U);
-        }
-        events[3].type = EV_SYN;
-        events[3].code = SYN_REPORT;
-        if (::write(FFd, events, sizeof events) < 0) {
-            std::clog << "input capture: evdev: lock lights not restored: " << std::strerror(errno) << '\n';
+        // The console's keyboard handler sets its own lights on a device whose grab ends, and again a
+        // moment later from its tasklet: write ours now and once more after that.
+        WriteLedsTo(FFd, leds);
+        const int fd = QCoreApplication::instance() != nullptr ? ::dup(FFd) : -1;
+        if (fd >= 0) {
+            QTimer::singleShot(50, QCoreApplication::instance(), [fd, leds] {
+                WriteLedsTo(fd, leds);
+                ::close(fd);
+            });
         }
     }
 
