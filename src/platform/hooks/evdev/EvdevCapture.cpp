@@ -11,6 +11,8 @@
 //    observed. The other way round needs nothing: a key pressed while grabbed and released after the
 //    grab ended gives the session a release without a press, which it ignores, and the kernel's
 //    auto-repeat of it (value 2) is ignored by every reader that keeps its own key state.
+//  - A grab takes a whole device: one that is both keyboard and mouse is grabbed while either of its
+//    hooks swallows, so its other half is swallowed too (and lost, if that half has no hook).
 //  - Every reader sees the events whether or not we grab, so keys and buttons are never lost or
 //    doubled when the grab changes. Auto-repeat is the kernel's: value 2 is one more press.
 //  - Motion is relative only: the pointer's position is the compositor's, and a grabbed device moves
