@@ -30,6 +30,7 @@ class TUnavailableHookPlatform final : public THookPlatform {
     int32_t CurrentThreadId() override { return 0; }
     std::string Name() const override { return "none"; }
     std::string FailureReason() const override { return FReason; }
+    std::string CaptureUnavailableReason() const override { return FReason; }
 
   private:
     std::string FReason;
@@ -83,8 +84,8 @@ std::unique_ptr<THookPlatform> CreateHookPlatform() {
 #if defined(CORVASTEL_HOOKS_EVDEV)
         if (auto platform = CreateEvdevHookPlatform(&error)) {
             std::clog << "input capture: using " << platform->Name() << '\n';
-            if (!platform->FailureReason().empty()) {
-                std::clog << "input capture: " << platform->FailureReason() << '\n';
+            if (!platform->CaptureUnavailableReason().empty()) {
+                std::clog << "input capture: " << platform->CaptureUnavailableReason() << '\n';
             }
             return platform;
         }

@@ -18,11 +18,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/uinput.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "input/UnitKeyHook.h"
+#include "platform/hooks/evdev/EvdevCapture.h"
 #include "platform/hooks/evdev/EvdevHookPlatform.h"
 
 namespace {
@@ -181,7 +184,7 @@ class EvdevKernelTest : public ::testing::Test {
         std::string error;
         Platform = CreateEvdevHookPlatform(&error);
         ASSERT_TRUE(Platform) << error;
-        ASSERT_EQ(Platform->FailureReason(), "");
+        ASSERT_EQ(Platform->CaptureUnavailableReason(), "");
         KeyHook = std::make_unique<TLowLevelKeyboardHook>(Platform);
         MouseHook = std::make_unique<TLowLevelMouseHook>(Platform);
         KeyHook->SetOnPreExecute([this](THook&, THookMessage& msg) {
@@ -239,6 +242,54 @@ class EvdevKernelTest : public ::testing::Test {
     std::vector<TMouseSeen> Mice;
     bool SwallowMouse = true;
 };
+
+// Run as a user outside the input group (the device nodes here are root's alone): the backend says
+// before anything is installed that capture cannot work, and the install fails, with the command
+// that fixes it.
+TEST_F(EvdevKernelTest, Permission_UserMayNotReadDevices_ReasonWithTheCommandThatFixesIt) {
+    KeyHook.reset();
+    MouseHook.reset();
+    Platform.reset();
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(out[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(2);
+        }
+        std::string text;
+        auto platform = std::shared_ptr<THookPlatform>(CreateEvdevHookPlatform(&text));
+        if (platform) {
+            text = platform->CaptureUnavailableReason() + "\n--\n";
+            TLowLevelKeyboardHook hook(platform);
+            try {
+                hook.SetActive(true);
+                text += "installed";
+            } catch (const EHookError& e) {
+                text += e.Reason();
+            }
+        }
+        const ssize_t ignored = ::write(out[1], text.data(), text.size());
+        (void)ignored;
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buffer[512];
+    ssize_t n;
+    while ((n = ::read(out[0], buffer, sizeof buffer)) > 0) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not become another user";
+    const std::string reason = TEvdevCapture::PermissionReason;
+    EXPECT_EQ(text, reason + "\n--\n" + reason);
+    EXPECT_NE(reason.find("sudo usermod -aG input $USER"), std::string::npos);
+}
 
 TEST_F(EvdevKernelTest, Keys_Grabbed_WindowsCodesToTheHookNothingToTheSessionUntilReleased) {
     struct {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/hooks/HookPlatform.h"
+#include "platform/hooks/evdev/EvdevHookPlatform.h"
 
 namespace {
 
@@ -41,11 +42,16 @@ class TEnvironment {
     std::map<std::string, std::optional<std::string>> FSaved;
 };
 
-TEST(HookPlatformFactory, Session_PicksTheBackendThatCanCapture) {
+QCoreApplication& App() {
     static int argc = 1;
     static char name[] = "hook_factory_tests";
     static char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+TEST(HookPlatformFactory, Session_PicksTheBackendThatCanCapture) {
+    App();
     struct {
         const char* Name;
         const char* SessionType;
@@ -75,6 +81,17 @@ TEST(HookPlatformFactory, Session_PicksTheBackendThatCanCapture) {
             EXPECT_NE(platform->FailureReason().find(":97"), std::string::npos) << platform->FailureReason();
         }
     }
+}
+
+TEST(EvdevHookPlatform, NoDeviceFolder_SaysSoBeforeAnythingIsInstalled) {
+    App();
+    std::string error;
+    const auto platform = CreateEvdevHookPlatform(&error, "/nonexistent/input");
+    ASSERT_TRUE(platform) << error;
+    EXPECT_NE(platform->CaptureUnavailableReason().find("/nonexistent/input cannot be listed"),
+              std::string::npos)
+        << platform->CaptureUnavailableReason();
+    EXPECT_EQ(platform->FailureReason(), "") << "nothing was installed yet";
 }
 
 }  // namespace

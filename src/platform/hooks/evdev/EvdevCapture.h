@@ -95,6 +95,7 @@ class TEvdevCapture : public THookPlatform {
     }
     std::string Name() const override { return "evdev"; }
     std::string FailureReason() const override { return FFailure; }
+    std::string CaptureUnavailableReason() const override { return FUnavailable; }
 
     // Device life, from whoever finds the devices. AddDevice takes a keyboard or pointer (caps say
     // which), grabs it if the hooks swallow, and returns its id; RemoveDevice forgets it (it is gone).
@@ -119,8 +120,8 @@ class TEvdevCapture : public THookPlatform {
     virtual TScan StartDevices() = 0;
     // Stops following hot-plug; the devices are dropped afterwards.
     virtual void StopDevices() = 0;
-    // Why capture cannot start, found before any install (empty: nothing known against it).
-    void SetFailure(std::string reason) { FFailure = std::move(reason); }
+    // Why capture cannot work here, found before any install (empty: nothing known against it).
+    void SetUnavailable(std::string reason) { FUnavailable = std::move(reason); }
 
   private:
     struct TSlot {
@@ -179,4 +180,5 @@ class TEvdevCapture : public THookPlatform {
     bool FStarted = false;
     TScan FScan;
     std::string FFailure;
+    std::string FUnavailable;
 };

@@ -116,16 +116,29 @@ class TEvdevFdDevice final : public TEvdevDevice {
     std::unique_ptr<QSocketNotifier> FNotifier;
 };
 
+TEvdevCaps QueryCaps(int fd, bool* leds = nullptr) {
+    TEvdevBits<EV_CNT> events;
+    TEvdevKeyBits keys;
+    TEvdevBits<REL_CNT> rel;
+    ::ioctl(fd, EVIOCGBIT(0, sizeof events.Words), events.Words.data());
+    ::ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys.Words), keys.Words.data());
+    ::ioctl(fd, EVIOCGBIT(EV_REL, sizeof rel.Words), rel.Words.data());
+    if (leds != nullptr) {
+        *leds = events.Test(EV_LED);
+    }
+    return ClassifyEvdevDevice(events, keys, rel);
+}
+
 class TEvdevHookPlatform final : public TEvdevCapture {
   public:
     explicit TEvdevHookPlatform(std::string directory) : FDirectory(std::move(directory)) {
         // Say at once when nothing could ever be captured, so the window can tell before the user tries.
         const TScan scan = Probe();
         if (!scan.Listed) {
-            SetFailure("The input devices in " + FDirectory +
-                       " cannot be listed, so the keyboard and mouse cannot be captured.");
-        } else if (scan.Denied > 0 && FProbeOpened == 0) {
-            SetFailure(PermissionReason);
+            SetUnavailable("The input devices in " + FDirectory +
+                           " cannot be listed, so the keyboard and mouse cannot be captured.");
+        } else if (scan.Denied > 0 && FProbeKeyboards == 0) {
+            SetUnavailable(PermissionReason);
         }
     }
     ~TEvdevHookPlatform() override { StopDevices(); }
@@ -183,7 +196,7 @@ class TEvdevHookPlatform final : public TEvdevCapture {
         scan.Listed = ForEachNode([&](const std::string& name) {
             const int fd = ::open((FDirectory + "/" + name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
             if (fd >= 0) {
-                ++FProbeOpened;
+                FProbeKeyboards += QueryCaps(fd).Keyboard ? 1 : 0;
                 ::close(fd);
             } else if (errno == EACCES || errno == EPERM) {
                 ++scan.Denied;
@@ -211,13 +224,8 @@ class TEvdevHookPlatform final : public TEvdevCapture {
             return;
         }
         FDenied.erase(name);
-        TEvdevBits<EV_CNT> events;
-        TEvdevKeyBits keys;
-        TEvdevBits<REL_CNT> rel;
-        ::ioctl(fd, EVIOCGBIT(0, sizeof events.Words), events.Words.data());
-        ::ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys.Words), keys.Words.data());
-        ::ioctl(fd, EVIOCGBIT(EV_REL, sizeof rel.Words), rel.Words.data());
-        const TEvdevCaps caps = ClassifyEvdevDevice(events, keys, rel);
+        bool leds = false;
+        const TEvdevCaps caps = QueryCaps(fd, &leds);
         if (!caps.Keyboard && !caps.Pointer) {
             ::close(fd);
             return;
@@ -229,7 +237,7 @@ class TEvdevHookPlatform final : public TEvdevCapture {
         if (::ioctl(fd, EVIOCGNAME(sizeof deviceName - 1), deviceName) < 0) {
             deviceName[0] = '\0';
         }
-        auto device = std::make_unique<TEvdevFdDevice>(fd, writable, events.Test(EV_LED));
+        auto device = std::make_unique<TEvdevFdDevice>(fd, writable, leds);
         TEvdevFdDevice* watched = device.get();
         const int id = AddDevice(deviceName[0] != '\0' ? deviceName : name, caps, std::move(device));
         watched->Watch(this, id);
@@ -267,7 +275,7 @@ class TEvdevHookPlatform final : public TEvdevCapture {
     }
 
     const std::string FDirectory;
-    int FProbeOpened = 0;
+    int FProbeKeyboards = 0;  // keyboards this user may read, when the backend was made
     int FWatch = -1;
     std::unique_ptr<QSocketNotifier> FWatchNotifier;
     std::map<std::string, int> FNodes;  // node name -> device id

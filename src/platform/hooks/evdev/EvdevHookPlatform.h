@@ -10,6 +10,6 @@
 
 // directory: where the device nodes are (tests may point elsewhere). Null, with *error in the user's
 // terms, when there is no event loop to read on. A backend that cannot open any device is still
-// returned: its FailureReason() says so from the start, and installs fail with it.
+// returned: its CaptureUnavailableReason() says so from the start, and installs fail saying why.
 std::unique_ptr<THookPlatform> CreateEvdevHookPlatform(std::string* error = nullptr,
                                                        const std::string& directory = "/dev/input");
