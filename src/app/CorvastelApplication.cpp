@@ -24,7 +24,7 @@ bool TCorvastelApplication::notify(QObject* receiver, QEvent* event) {
 namespace {
 void ShowBox(QMessageBox::Icon icon, const QString& text) {
     QMessageBox box(icon, QString::fromUtf8(ApplicationTitle), text, QMessageBox::Ok);
-    // Messages carry names from devices and files: never let Qt take them for markup.
+    // Messages quote what dongles and files say: never as markup.
     box.setTextFormat(Qt::PlainText);
     box.exec();
 }
