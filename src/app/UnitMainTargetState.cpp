@@ -114,7 +114,14 @@ void TFormCorvastelPc::UpdateTargetState() {
     }
     LockLights->setVisible(input.size() == 1);
     if (DetailsDialog != nullptr && DetailsDialog->isVisible()) {
-        const int slot = DetailsDialog->property("slot").toInt();
+        // By address: a new scan may have put another dongle into the slot.
+        const std::string address = DetailsDialog->property("address").toString().toStdString();
+        int slot = -1;
+        for (int k = 0; k < FoundDeviceCount && slot < 0; ++k) {
+            if (FoundDevices[k]->Address() == address) {
+                slot = k;
+            }
+        }
         auto* text = DetailsDialog->findChild<QPlainTextEdit*>();
         const QString details = DeviceDetailsText(slot);
         if (text != nullptr && text->toPlainText() != details) {
@@ -196,7 +203,7 @@ void TFormCorvastelPc::ShowDeviceDetails(int Slot) {
         connect(buttons, &QDialogButtonBox::rejected, DetailsDialog, &QDialog::close);
         layout->addWidget(buttons);
     }
-    DetailsDialog->setProperty("slot", Slot);
+    DetailsDialog->setProperty("address", QString::fromStdString(FoundDevices[Slot]->Address()));
     const QString name = PeerText(FoundDevices[Slot]->DeviceName());
     DetailsDialog->setWindowTitle(
         QStringLiteral("Details of %1").arg(name.isEmpty() ? QStringLiteral("the dongle") : name));
