@@ -44,7 +44,7 @@ inline constexpr int CtrlAltDelY = 380 + 9;
 // One virtual dongle as the service is told to serve it, and what the program should make of it.
 struct TDongleTraits {
     QString address;
-    std::string traits;       // the --dongle option
+    std::string traits;     // the --dongle option
     bool reportId = false;  // report-ID framing (9-byte keyboard, 7-byte mouse reports)
     QString mouseCharacteristic;
 };

@@ -398,7 +398,8 @@ TEST_F(EndToEnd, TypingRate_Figures) {
         const auto start = std::chrono::steady_clock::now();
         for (const TDongleTraits* d : {&A, &B})
             ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return Text(*d).toStdString() == text; }, 60s));
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::printf("typing rate at %.1f ms per write: %zu characters in %.2f s = %.0f characters/s\n",
                     delayUs / 1000.0, text.size(), seconds, text.size() / seconds);
     }
