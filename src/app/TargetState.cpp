@@ -179,7 +179,7 @@ void TLockLights::paintEvent(QPaintEvent* /*Event*/) {
         PaintLockLight(painter, QRect(x, 0, w, h), label, (FLeds & light.Bit) != 0);
         x += w + 6;
     }
-    QString link = FLink;
+    QString link = QStringLiteral("link ") + FLink;
     if (FBehind) {
         link += QStringLiteral(" \u2014 behind");
     }

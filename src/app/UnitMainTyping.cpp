@@ -193,8 +193,9 @@ void TFormCorvastelPc::TypeClipboard(TCorvastelDevice* Session) {
 }
 
 void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& Prefill) {
-    if (FHook->Active() || TypingText()) {
-        TypeText(QString(), Session);  // says why not
+    const bool nowhere = Session != nullptr ? !TakesInput(Session) : InputSessions().empty();
+    if (FHook->Active() || TypingText() || nowhere) {
+        TypeText(QString(), Session);  // says why not, before the user writes a text for nothing
         return;
     }
     QString text = Prefill;
