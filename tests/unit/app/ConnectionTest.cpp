@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <atomic>
@@ -637,4 +638,53 @@ TEST_F(TConnectionFixture, Destroy_WithWorkersStillRunning_EndsWithoutWaitingOut
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_EQ(blocked.Disconnects.load(), 1) << "the pending connect is cut short";
     EXPECT_TRUE(boxes.Texts.empty());
+}
+
+namespace {
+// What a label or tooltip shows for a text in a format: markup rendered, or the characters.
+QString Rendered(const QString& text, Qt::TextFormat format) {
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text))) {
+        return text;
+    }
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
+}
+}  // namespace
+
+// A dongle's name and firmware text that look like markup are shown as the characters they are made
+// of: in the labels, in a message box and in the status bar's tooltip (none loads an image).
+TEST_F(TConnectionFixture, PeerTextThatLooksLikeMarkup_IsShownAsText) {
+    const struct {
+        const char* Name;
+        const char* Firmware;  // without dots: older firmware, connected with the default identity
+    } rows[] = {
+        {"<h1 style=\"color:red\">Corvastel</h1>", "<h1 style=\"color:red\">x</h1>"},
+        {"Corvastel<img src=\"/usr/share/pixmaps/debian-logo.png\">", "<img src=\"file:///etc/x.png\">"},
+        {"<b>Corvastel</b>&amp;", "<a href=\"http://example.invalid\">fw</a>"},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        const std::string address = "C0:FF:EE:00:03:1" + std::to_string(n++);
+        ble.AddDongle(TDongleConfig::Standard(row.Name, address, row.Firmware));
+        const int k = List(ble.Device(address));
+        Connect(k);
+        EXPECT_EQ(Rendered(window->lbFirmware->text(), window->lbFirmware->textFormat()),
+                  QString::fromUtf8(row.Firmware));
+        window->DeviceListView->setCurrentRow(k);  // the name as the selection shows it
+        EXPECT_EQ(Rendered(window->lbName->text(), window->lbName->textFormat()),
+                  QString::fromUtf8(row.Name));
+
+        boxes.Texts.clear();
+        ShowErrorMessage(QString::fromUtf8(row.Name));
+        ASSERT_EQ(boxes.Texts.size(), 1u);
+        EXPECT_EQ(Rendered(boxes.Texts[0], boxes.Formats[0]), QString::fromUtf8(row.Name));
+
+        window->SetNotice(TNotice::LinkLost, QString::fromUtf8(row.Name));
+        const QLabel* panel = window->StatusBar1->findChildren<QLabel*>().value(0);
+        ASSERT_NE(panel, nullptr);
+        EXPECT_EQ(Rendered(panel->toolTip(), Qt::AutoText), QString::fromUtf8(row.Name));
+        window->SetNotice(TNotice::LinkLost, {});
+    }
 }
