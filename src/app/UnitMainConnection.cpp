@@ -205,7 +205,11 @@ void TFormCorvastelPc::EndSetup(TCorvastelDevice* Session, const std::string& Me
 }
 
 void TFormCorvastelPc::ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device) {
-    FUiQueue->Post([this] { SetProgress(ProgressBar1, 0.2); });
+    FUiQueue->Post([this, session = &Session] {
+        if (InSetup(session)) {  // not cancelled meanwhile
+            SetProgress(ProgressBar1, 0.2);
+        }
+    });
     try {
         // Binding and service discovery run here; the connection may take the backend's whole
         // connect time-out.
