@@ -222,6 +222,8 @@ void TFormCorvastelPc::CreateControls() {
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
     Timer1->setTimerType(Qt::CoarseTimer);
+    ReconnectTimer = new QTimer(this);
+    ReconnectTimer->setSingleShot(true);
 
     for (const char* picture : {":/corvastel/usb-stick.svg", ":/corvastel/monitor-linked.svg",
                                 ":/corvastel/monitor-connecting.svg", ":/corvastel/monitor-refused.svg"}) {
@@ -238,6 +240,7 @@ void TFormCorvastelPc::CreateControls() {
     connect(BtnRename, &QPushButton::clicked, this, ReportingErrors([this] { BtnRenameClick(BtnRename); }));
     connect(BtnHook, &QPushButton::clicked, this, ReportingErrors([this] { BtnHookClick(BtnHook); }));
     connect(Timer1, &QTimer::timeout, this, ReportingErrors([this] { Timer1Timer(Timer1); }));
+    connect(ReconnectTimer, &QTimer::timeout, this, ReportingErrors([this] { ReconnectDue(); }));
     DeviceListView->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(DeviceListView, &QListWidget::customContextMenuRequested, this,
             ReportingErrors([this](const QPoint& pos) { ShowDeviceMenu(pos); }));
@@ -364,7 +367,15 @@ void TFormCorvastelPc::FormCreate() {
         [this](THook& hook, THookMessage& msg) { RunHookHandler([&] { MouseHookHandler(hook, msg); }); });
 
     BtnHook->setText(HookCaptions[FHook->Active()]);
-    BtnHook->setToolTip(QString());
+    ApplyControlHelp();
+
+    // Said before anyone tries: where the platform cannot capture at all (a Wayland session, no X
+    // server), pass-through cannot work, and the reason says what to do instead.
+    const std::string unavailable = FHookPlatform ? FHookPlatform->CaptureUnavailableReason() : std::string();
+    SetNotice(TNotice::CaptureUnavailable, unavailable.empty()
+                                               ? QString()
+                                               : QStringLiteral("Pass-through cannot capture here: ") +
+                                                     QString::fromStdString(unavailable));
 }
 
 void TFormCorvastelPc::RunHookHandler(const std::function<void()>& handler) {
@@ -400,6 +411,7 @@ void TFormCorvastelPc::FormClose() {
         LeavePassThrough();
     }
     Timer1->stop();
+    ReconnectTimer->stop();
     if (Scanning) {
         // Ends the scan now; its end is handled while the window is still complete.
         BleManager.CancelDiscovery();

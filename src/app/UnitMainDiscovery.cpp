@@ -83,6 +83,24 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
         SetDeviceImage(item, DeviceImageConnected);
         ++FoundDeviceCount;
     }
+    // So do dongles waiting to be reconnected, or nothing would be left to let them go with.
+    for (const std::string& address : Reconnect.Addresses()) {
+        const auto known = FReconnectDevices.find(address);
+        if (known == FReconnectDevices.end() || FoundDeviceCount >= DeviceSlots ||
+            std::find(FoundDevices.begin(), FoundDevices.begin() + FoundDeviceCount, known->second) !=
+                FoundDevices.begin() + FoundDeviceCount) {
+            continue;
+        }
+        FoundDevices[FoundDeviceCount] = known->second;
+        std::string caption = ReadNickname(address);
+        if (caption.empty()) {
+            caption = known->second->Identifier();
+        }
+        auto* item = new QListWidgetItem(QString::fromStdString(caption));
+        DeviceListView->addItem(item);
+        SetDeviceImage(item, DeviceImageConnecting);
+        ++FoundDeviceCount;
+    }
 
     Scanning = true;
     BtnScan->setText(ScanCaptions[1]);
@@ -197,7 +215,8 @@ void TFormCorvastelPc::DeviceListViewSelectItem(QObject* /*Sender*/, QListWidget
     } else {
         lbFirmware->clear();
         lbVer->clear();
-        BtnConnect->setText(ConnectCaptions[0]);
+        // A dongle waiting to be reconnected can be let go with the button.
+        BtnConnect->setText(ConnectCaptions[Reconnect.Scheduled(address)]);
     }
     BtnConnect->setEnabled(true);
 

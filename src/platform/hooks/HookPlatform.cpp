@@ -25,6 +25,7 @@ public:
     int32_t CurrentThreadId() override { return 0; }
     std::string Name() const override { return "none"; }
     std::string FailureReason() const override { return FReason; }
+    std::string CaptureUnavailableReason() const override { return FReason; }
 
 private:
     std::string FReason;
