@@ -42,8 +42,10 @@ public:
 
     // BLE thread: a newer advertisement of this device (name, services).
     void UpdateInfo(const QBluetoothDeviceInfo& info);
-    // BLE thread: drops the controller and every Qt object before the thread ends.
+    // BLE thread: drops the controller and every Qt object before the thread ends. A link still up
+    // is closed first, waiting at most ShutdownCloseWait for the stack to confirm.
     void ShutdownOnBleThread();
+    static constexpr std::chrono::milliseconds ShutdownCloseWait{1000};
 
 private:
     struct TDiscoverWait;

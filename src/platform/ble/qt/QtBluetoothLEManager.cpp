@@ -4,6 +4,10 @@
 #include <QBluetoothLocalDevice>
 #include <QCoreApplication>
 #include <QTimer>
+#if defined(Q_OS_LINUX)
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -68,6 +72,40 @@ void TQtBluetoothLEManager::RefreshRadio() {
     FRadioState = on ? Connected : 0;
 }
 
+std::string TQtBluetoothLEManager::RadioProblem() const {
+    if (FLocal && FLocal->isValid()) {
+        if (FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff) return {};
+        return "The Bluetooth adapter is switched off. Switch Bluetooth on in the system settings "
+               "(Settings > Bluetooth), or run: bluetoothctl power on (if it stays off, it is blocked: "
+               "rfkill unblock bluetooth).";
+    }
+#if defined(Q_OS_LINUX)
+    // Qt lists no adapter both when there is none and when BlueZ, which would list it, is not there.
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected()) {
+        return "The system's message bus (D-Bus) cannot be reached, so Bluetooth cannot be used. Restart "
+               "the computer, or ask its administrator.";
+    }
+    if (bus.interface() && !bus.interface()->isServiceRegistered(QStringLiteral("org.bluez")).value()) {
+        return "The Bluetooth service (BlueZ) is not running. Start it with: sudo systemctl start bluetooth "
+               "(install it first where it is missing: sudo apt install bluez).";
+    }
+#endif
+    return "No Bluetooth adapter was found. Plug in a Bluetooth adapter, or switch on the computer's own "
+           "Bluetooth (it may be turned off in the firmware settings or by a key).";
+}
+
+std::string TQtBluetoothLEManager::UnavailableReason() const {
+    // The adapter may have come or gone since the last look (BlueZ started, a dongle plugged in):
+    // the radio state is only a cache of the platform's, so refreshing it changes nothing logical.
+    auto* self = const_cast<TQtBluetoothLEManager*>(this);
+    return FThread->Call([self] {
+        self->RefreshRadio();
+        std::string reason = self->RadioProblem();
+        return reason.empty() ? self->FScanError : reason;
+    });
+}
+
 bool TQtBluetoothLEManager::StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
                                            bool /*forceConnect*/) {
     return FThread->Call([&]() -> bool {
@@ -91,9 +129,13 @@ bool TQtBluetoothLEManager::StartDiscovery(int timeoutMs, const std::vector<TBlu
                          });
         FScanUuids = serviceUuids;
         FFound.clear();
+        FScanError.clear();
         FAgent->start(QBluetoothDeviceDiscoveryAgent::LowEnergyMethod);
         if (!FAgent->isActive() && FAgent->error() != QBluetoothDeviceDiscoveryAgent::NoError) {
             std::fprintf(stderr, "Bluetooth LE scan could not start: %s\n", qPrintable(FAgent->errorString()));
+            FScanError = "The Bluetooth stack refused to scan: " + FAgent->errorString().toStdString() +
+                         ". Try again; if it keeps failing, restart the Bluetooth service: sudo systemctl "
+                         "restart bluetooth";
             return false;
         }
         FScanning = true;
