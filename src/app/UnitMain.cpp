@@ -301,6 +301,11 @@ void TFormCorvastelPc::ShowNotices() {
     StatusBar1->SetPanelText(
         0, StatusBar1->fontMetrics().elidedText(line, Qt::ElideRight, std::max(0, panel.width() - 8)));
     StatusBar1->SetPanelToolTip(0, shown.join(QLatin1Char('\n')));
+    // The bar lies over the panel. Once no scan or connection is in progress it only shows a
+    // finished 100 %, which must not hide what the window has to say.
+    if (!shown.isEmpty() && !Scanning && FConnectJobs.empty()) {
+        ProgressBar1->setVisible(false);
+    }
 }
 
 void TFormCorvastelPc::SetTabOrder() {

@@ -86,22 +86,29 @@ QString TFormCorvastelPc::DongleLabel(const std::string& Address) const {
 }
 
 void TFormCorvastelPc::UpdateLinkNotices() {
-    QStringList dropped;
-    for (const std::string& address : Reconnect.Addresses()) {
-        dropped << DongleLabel(address);
-    }
-    SetNotice(TNotice::LinkLost,
-              dropped.isEmpty()
-                  ? QString()
-                  : dropped.join(QStringLiteral(", ")) +
-                        QString::fromUtf8(dropped.size() == 1 ? " dropped; reconnecting by itself"
-                                                              : " dropped; reconnecting by themselves"));
-
     const bool on = PassThroughOn();
     const bool anyTakesInput =
         std::any_of(Sessions.begin(), Sessions.begin() + SessionCount,
                     [this](const TCorvastelDevice* session) { return TakesInput(session); });
-    SetNotice(TNotice::NoDongle, on && !anyTakesInput
+    const bool keysGoNowhere = on && !anyTakesInput;
+
+    QStringList dropped;
+    for (const std::string& address : Reconnect.Addresses()) {
+        dropped << DongleLabel(address);
+    }
+    QString lost;
+    if (!dropped.isEmpty()) {
+        lost = dropped.join(QStringLiteral(", ")) +
+               QString::fromUtf8(dropped.size() == 1 ? " dropped; reconnecting by itself"
+                                                     : " dropped; reconnecting by themselves");
+        if (keysGoNowhere) {
+            // The panel is narrow: the way out goes first, or it would be cut off.
+            lost = QStringLiteral("Keys go nowhere (") + QString::fromUtf8(ExitChordWords) +
+                   QStringLiteral("): ") + lost;
+        }
+    }
+    SetNotice(TNotice::LinkLost, lost);
+    SetNotice(TNotice::NoDongle, keysGoNowhere && lost.isEmpty()
                                      ? QStringLiteral("No dongle connected \u2014 keys go nowhere; ") +
                                            QString::fromUtf8(ExitChordWords)
                                      : QString());

@@ -186,7 +186,8 @@ TEST_F(TConnectionIntegration, TwoDongles_BecomeActiveWithTheirIdentities_OneDro
     Control("DropLink", {QString::fromStdString(DongleNew)});
     ASSERT_TRUE(WaitFor([&] { return Window->SessionCount == 1; }));
     EXPECT_EQ(Window->Sessions[0]->Device->Address(), DongleOld);
-    EXPECT_EQ(Image(Slot(DongleNew)), DeviceImageFound);
+    EXPECT_EQ(Image(Slot(DongleNew)), DeviceImageConnecting) << "it is being brought back";
+    EXPECT_TRUE(Window->Reconnect.Scheduled(DongleNew));
     EXPECT_EQ(Image(Slot(DongleOld)), DeviceImageConnected);
     EXPECT_EQ(Log().last(), QString::fromStdString("BleDevice-" + DongleNew + " - Disconnect"));
     EXPECT_EQ(KeysHeld(DongleOld), std::vector<int>{4}) << "the other dongle's key stays held";
