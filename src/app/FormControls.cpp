@@ -68,6 +68,10 @@ void TStatusBar::SetPanelToolTip(int index, const QString& text) {
     FPanels.at(static_cast<std::size_t>(index))->setToolTip(shown);
 }
 
+QString TStatusBar::PanelToolTip(int index) const {
+    return FPanels.at(static_cast<std::size_t>(index))->toolTip();
+}
+
 QRect TStatusBar::PanelRect(int index) const {
     return FPanels.at(static_cast<std::size_t>(index))->geometry();
 }

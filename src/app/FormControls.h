@@ -24,6 +24,7 @@ class TStatusBar : public QFrame {
     QString PanelText(int index) const;
     void SetPanelText(int index, const QString& text);
     void SetPanelToolTip(int index, const QString& text);
+    QString PanelToolTip(int index) const;
     // Position of a panel in the status bar's coordinates.
     QRect PanelRect(int index) const;
 

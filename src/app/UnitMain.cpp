@@ -235,6 +235,8 @@ void TFormCorvastelPc::CreateControls() {
     Timer1->setTimerType(Qt::CoarseTimer);
     FSetupWatch = new QTimer(this);
     FSetupWatch->setInterval(250);
+    ReconnectTimer = new QTimer(this);
+    ReconnectTimer->setSingleShot(true);
 
     CreateTargetStateControls();
     // Typing is fed from this thread at the links' pace; a millisecond keeps a fast link busy.
@@ -263,6 +265,7 @@ void TFormCorvastelPc::CreateControls() {
     connect(BtnHook, &QPushButton::clicked, this, ReportingErrors([this] { BtnHookClick(BtnHook); }));
     connect(Timer1, &QTimer::timeout, this, ReportingErrors([this] { Timer1Timer(Timer1); }));
     connect(FSetupWatch, &QTimer::timeout, this, ReportingErrors([this] { SetupWatchTimer(); }));
+    connect(ReconnectTimer, &QTimer::timeout, this, ReportingErrors([this] { ReconnectDue(); }));
     DeviceListView->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(DeviceListView, &QListWidget::customContextMenuRequested, this,
             ReportingErrors([this](const QPoint& pos) { ShowDeviceMenu(pos); }));
@@ -306,6 +309,11 @@ void TFormCorvastelPc::ShowNotices() {
     StatusBar1->SetPanelText(
         0, StatusBar1->fontMetrics().elidedText(line, Qt::ElideRight, std::max(0, panel.width() - 8)));
     StatusBar1->SetPanelToolTip(0, shown.join(QLatin1Char('\n')));
+    // The bar lies over the panel. Once no scan or connection is in progress it only shows a
+    // finished 100 %, which must not hide what the window has to say.
+    if (!shown.isEmpty() && !Scanning && FConnectJobs.empty()) {
+        ProgressBar1->setVisible(false);
+    }
 }
 
 void TFormCorvastelPc::SetTabOrder() {
@@ -389,7 +397,15 @@ void TFormCorvastelPc::FormCreate() {
         [this](THook& hook, THookMessage& msg) { RunHookHandler([&] { MouseHookHandler(hook, msg); }); });
 
     BtnHook->setText(HookCaptions[FHook->Active()]);
-    BtnHook->setToolTip(QString());
+    ApplyControlHelp();
+
+    // Said before anyone tries: where the platform cannot capture at all (a Wayland session, no X
+    // server), pass-through cannot work, and the reason says what to do instead.
+    const std::string unavailable = FHookPlatform ? FHookPlatform->CaptureUnavailableReason() : std::string();
+    SetNotice(TNotice::CaptureUnavailable, unavailable.empty()
+                                               ? QString()
+                                               : QStringLiteral("Pass-through cannot capture here: ") +
+                                                     QString::fromStdString(unavailable));
 }
 
 void TFormCorvastelPc::RunHookHandler(const std::function<void()>& handler) {
@@ -427,6 +443,7 @@ void TFormCorvastelPc::FormClose() {
         LeavePassThrough();
     }
     Timer1->stop();
+    ReconnectTimer->stop();
     if (Scanning) {
         // Ends the scan now; its end is handled while the window is still complete.
         BleManager.CancelDiscovery();

@@ -21,12 +21,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/FormControls.h"
+#include "app/ReconnectPolicy.h"
 #include "app/UiQueue.h"
 #include "device/UnitCorvastelDevice.h"
 #include "hid/UnitCorvHid.h"
@@ -194,7 +196,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // ---- Connection, device events and the session table (UnitMainConnection.cpp).
     void BtnConnectClick(QObject* Sender);
     // Runs on a thread of its own; binds the device that was selected when the user clicked.
-    void ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device);
+    // Quiet: a reconnect try, whose failure is not put in a box.
+    void ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device, bool Quiet = false);
     void DeviceMessageReceived(const TBleDeviceMessage& M);
     void SendReportToActive(TReportType ReportType, bool Empty);
     // Whether input goes to this session now: it is active, was sent its all-released reports, and
@@ -245,6 +248,25 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // The exit chord: pass-through ends as by the button, from inside the keyboard hook.
     void ExitPassThrough();
 
+    // ---- Dongles that dropped without the user asking (UnitMainReconnect.cpp). While one is
+    // scheduled its item shows connecting and the connect button reads disconnect: clicking it
+    // lets the dongle go. A try is a connection set up as the button does, without boxes.
+    TReconnectPolicy Reconnect;
+    // The clock the schedule is kept by; replaceable so tests need not wait.
+    std::function<TReconnectPolicy::TTime()> ReconnectClock = [] { return TReconnectPolicy::TClock::now(); };
+    QTimer* ReconnectTimer = nullptr;
+    // Starts every try that fell due and sets the timer for the next one.
+    void ReconnectDue();
+    // The user let a dongle go: no further tries for it. True when one was scheduled.
+    bool StopReconnecting(const std::string& Address);
+
+    // ---- Notices and help texts (UnitMainNotices.cpp).
+    // Brings the notices about links and pass-through up to date: which dongles are being
+    // reconnected, that keys go nowhere, how to use the keypad mouse.
+    void UpdateLinkNotices();
+    // Whether pass-through is on as the user sees it (a shortcut button held keeps it on).
+    bool PassThroughOn() const;
+
     // ---- The target at a glance (UnitMainTargetState.cpp).
     TLockLights* LockLights = nullptr;  // large, in the key display: the one dongle that takes input
     QTimer* LinkTimer = nullptr;        // refreshes the link latencies
@@ -294,6 +316,25 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
 
   private:
     void CreateControls();
+    // English tooltips and accessible names for every control; the captions stay as they are.
+    void ApplyControlHelp();
+    // The pass-through button's tooltip while pass-through is off.
+    void ShowHookButtonHelp();
+    // Sets up a connection to a found dongle as the connect button does. Quiet: a try of the
+    // reconnect schedule, whose failures go to the notice instead of a box.
+    void StartConnection(TBluetoothLEDevice* Device, bool Quiet);
+    void LinkDropped(TBluetoothLEDevice* Device);
+    // A try ended: the dongle is back (Back) or not yet.
+    void ReconnectTryEnded(const std::string& Address, bool Back);
+    void ArmReconnectTimer();
+    // How the user knows a dongle: its nickname, its advertised name, its address.
+    QString DongleLabel(const std::string& Address) const;
+    std::map<std::string, TBluetoothLEDevice*> FReconnectDevices;
+    // What a reconnect try's session says goes nowhere: a try fails again and again while the
+    // dongle is away, and the notice already says what happens.
+    struct TQuietUi final : TDeviceUi {
+        void ShowMessageAndWait(const std::string&) override {}
+    } FQuietUi;
     void SetTabOrder();
     void SubscribeDeviceEvents();
     void UnsubscribeDeviceEvents();

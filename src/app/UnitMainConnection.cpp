@@ -87,6 +87,8 @@ void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {
     QListWidgetItem* item = DeviceListView->item(k);
 
     if (const int slot = FindSession(device->Address()); slot >= 0) {
+        // The user's own disconnect: the dongle is not to come back by itself.
+        StopReconnecting(device->Address());
         if (InSetup(Sessions[slot])) {
             // Nothing was sent to this dongle yet: the setup is dropped at once.
             EndSetup(Sessions[slot], {});
@@ -100,6 +102,14 @@ void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {
         // The session stays until its disconnect event arrives. Keys held on the target (Ctrl and
         // Shift, held to pause the mouse so this button can be clicked) are released first.
         Sessions[slot]->DisconnectAfterRelease();
+        return;
+    }
+    if (StopReconnecting(device->Address())) {
+        // Waiting for its next try: letting it go is all there is to do.
+        if (item != nullptr) {
+            SetDeviceImage(item, DeviceImageFound);
+        }
+        BtnConnect->setText(ConnectCaptions[0]);
         return;
     }
 
@@ -119,22 +129,31 @@ void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {
         return;
     }
 
-    if (item != nullptr) {
-        SetDeviceImage(item, DeviceImageConnecting);
-    }
     // From the click on, the button cancels the connection being set up.
     BtnConnect->setText(ConnectCaptions[1]);
     BtnConnect->setEnabled(true);
     ProgressBar1->setVisible(true);
     ProgressBar1->setValue(0);
+    StartConnection(device, false);
+}
 
-    auto session = std::make_unique<TCorvastelDevice>(this);
+void TFormCorvastelPc::StartConnection(TBluetoothLEDevice* Device, bool Quiet) {
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        if (FoundDevices[k] == Device) {
+            if (QListWidgetItem* item = DeviceListView->item(k)) {
+                SetDeviceImage(item, DeviceImageConnecting);
+            }
+            break;
+        }
+    }
+    auto session = std::make_unique<TCorvastelDevice>(Quiet ? static_cast<TDeviceUi*>(&FQuietUi) : this);
     // Set here as well so lookups by address work at once; InitData stores the same device.
-    session->Device = device;
+    session->Device = Device;
     auto job = std::make_unique<TConnectJob>();
     job->Session = session.get();
-    job->Device = device;
-    job->Worker = std::thread([this, s = session.get(), device] { ConnectWorker(*s, *device); });
+    job->Device = Device;
+    job->Worker =
+        std::thread([this, s = session.get(), Device, Quiet] { ConnectWorker(*s, *Device, Quiet); });
     FConnectJobs.push_back(std::move(job));
     Sessions[SessionCount] = session.release();
     ++SessionCount;
@@ -183,6 +202,11 @@ void TFormCorvastelPc::EndSetup(TCorvastelDevice* Session, const std::string& Me
     RemoveSession(static_cast<int>(std::find(Sessions.begin(), end, Session) - Sessions.begin()));
     Memo2->appendPlainText(QString::fromStdString("BleDevice-" + address +
                                                   (Message.empty() ? " - Cancelled" : " - Setup failed")));
+    if (Reconnect.Trying(address)) {
+        // A try to bring a dropped dongle back: no box, the next try follows on its schedule.
+        ReconnectTryEnded(address, false);
+        return;
+    }
     for (int k = 0; k < FoundDeviceCount; ++k) {
         if (FoundDevices[k]->Address() != address) {
             continue;
@@ -205,7 +229,7 @@ void TFormCorvastelPc::EndSetup(TCorvastelDevice* Session, const std::string& Me
     }
 }
 
-void TFormCorvastelPc::ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device) {
+void TFormCorvastelPc::ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device, bool Quiet) {
     FUiQueue->Post([this, session = &Session] {
         if (InSetup(session)) {  // not cancelled meanwhile
             SetProgress(ProgressBar1, 0.2);
@@ -216,8 +240,11 @@ void TFormCorvastelPc::ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevi
         // connect time-out.
         Session.InitData(&Device);
     } catch (...) {
-        // Otherwise the dongle would just sit at "connecting" with no word why.
-        ReportGeneralError("Could not connect to " + DeviceLabel(Device) + ": " + CurrentErrorText());
+        // Otherwise the dongle would just sit at "connecting" with no word why. A reconnect try
+        // fails again and again while the dongle is away; its notice says so instead.
+        if (!Quiet) {
+            ReportGeneralError("Could not connect to " + DeviceLabel(Device) + ": " + CurrentErrorText());
+        }
     }
     // A link that never came up (refused, timed out, the platform failed) reports no disconnect
     // later, so the window has to let go of the session itself.
@@ -245,6 +272,7 @@ void TFormCorvastelPc::ConnectWorkerDone(TCorvastelDevice* Session, bool Linked)
     // Left in the table, the dongle would show "connecting" for good and could neither be
     // disconnected nor connected again: show it as found, ready for another try.
     const std::string address = Session->Device->Address();
+    const bool retrying = Reconnect.Trying(address);
     const auto end = Sessions.begin() + SessionCount;
     RemoveSession(static_cast<int>(std::find(Sessions.begin(), end, Session) - Sessions.begin()));
     for (int k = 0; k < FoundDeviceCount; ++k) {
@@ -260,6 +288,9 @@ void TFormCorvastelPc::ConnectWorkerDone(TCorvastelDevice* Session, bool Linked)
             ProgressBar1->setValue(0);
         }
         break;
+    }
+    if (retrying) {
+        ReconnectTryEnded(address, false);
     }
 }
 
@@ -313,6 +344,7 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
                 session->SendReport(TReportType::KeyboardIn, true);
                 session->SendReport(TReportType::Mouse, true);
                 FReleasedSessions.push_back(session);
+                ReconnectTryEnded(message.text, true);
             }
             log(prefix + " - vid:" + Hex(id.vid, 4) + "  pid:" + Hex(id.pid, 4) + "  ver:" + Hex(id.ver, 1));
             UpdateTargetState();
@@ -333,6 +365,12 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
             }
             break;
         case DeviceDisconnected: {
+            // A dongle that took input and went without the user asking dropped: it is brought
+            // back by itself. A try that ended before the dongle took input is just a failed try.
+            const bool dropped = std::find(FReleasedSessions.begin(), FReleasedSessions.end(), session) !=
+                                     FReleasedSessions.end() &&
+                                 !session->DisconnectAsked.load();
+            TBluetoothLEDevice* device = session->Device;
             const auto end = Sessions.begin() + SessionCount;
             RemoveSession(static_cast<int>(std::find(Sessions.begin(), end, session) - Sessions.begin()));
             log("BleDevice-" + message.text + " - Disconnect");
@@ -346,6 +384,11 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
                     BtnConnect->setEnabled(true);
                 }
             }
+            if (dropped && device != nullptr) {
+                LinkDropped(device);
+            } else if (Reconnect.Trying(message.text)) {
+                ReconnectTryEnded(message.text, false);
+            }
             break;
         }
         case LedStatusChanged:
@@ -354,6 +397,8 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
         default:
             break;
     }
+    // Whether any dongle takes input may have changed.
+    UpdateLinkNotices();
 }
 
 void TFormCorvastelPc::SendReportToActive(TReportType ReportType, bool Empty) {

@@ -41,6 +41,18 @@ int ScanProgress(int maximum, uint32_t elapsedMs) {
 }
 }  // namespace
 
+namespace {
+// The described refusal first, then why and what to do, as far as the stack can tell.
+QString ScanRefusedText(const TBluetoothLEManager& manager) {
+    QString text = QStringLiteral("Cannot start BluetoothLE scan as it is disabled");
+    const std::string reason = manager.UnavailableReason();
+    if (!reason.empty()) {
+        text += QLatin1Char('\n') + QString::fromStdString(reason);
+    }
+    return text;
+}
+}  // namespace
+
 uint32_t MonotonicTickCount() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
     return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
@@ -55,7 +67,7 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
     }
 
     if (BleManager.ConnectionState() != TBluetoothLEManager::Connected) {
-        ShowMessage("Cannot start BluetoothLE scan as it is disabled");
+        ShowMessage(ScanRefusedText(BleManager));
         return;
     }
 
@@ -83,11 +95,35 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
         SetDeviceImage(item, DeviceImageConnected);
         ++FoundDeviceCount;
     }
+    // So do dongles waiting to be reconnected, or nothing would be left to let them go with.
+    for (const std::string& address : Reconnect.Addresses()) {
+        const auto known = FReconnectDevices.find(address);
+        if (known == FReconnectDevices.end() || FoundDeviceCount >= DeviceSlots ||
+            std::find(FoundDevices.begin(), FoundDevices.begin() + FoundDeviceCount, known->second) !=
+                FoundDevices.begin() + FoundDeviceCount) {
+            continue;
+        }
+        FoundDevices[FoundDeviceCount] = known->second;
+        std::string caption = ReadNickname(address);
+        if (caption.empty()) {
+            caption = known->second->Identifier();
+        }
+        auto* item = new QListWidgetItem(QString::fromStdString(caption));
+        DeviceListView->addItem(item);
+        SetDeviceImage(item, DeviceImageConnecting);
+        ++FoundDeviceCount;
+    }
 
     Scanning = true;
     BtnScan->setText(ScanCaptions[1]);
 
-    BleManager.StartDiscovery(ScanDurationMs, {VendorServiceUuid}, false);
+    if (!BleManager.StartDiscovery(ScanDurationMs, {VendorServiceUuid}, false)) {
+        // The adapter went away or the stack refused: no scan runs, and the window must not show one.
+        Scanning = false;
+        BtnScan->setText(ScanCaptions[0]);
+        ShowMessage(ScanRefusedText(BleManager));
+        return;
+    }
     ScanningStart = TickCount();
 
     Timer1->start();
@@ -197,7 +233,8 @@ void TFormCorvastelPc::DeviceListViewSelectItem(QObject* /*Sender*/, QListWidget
     } else {
         lbFirmware->clear();
         lbVer->clear();
-        BtnConnect->setText(ConnectCaptions[0]);
+        // A dongle waiting to be reconnected can be let go with the button.
+        BtnConnect->setText(ConnectCaptions[Reconnect.Scheduled(address)]);
     }
     BtnConnect->setEnabled(true);
 

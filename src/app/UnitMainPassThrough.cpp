@@ -79,7 +79,13 @@ TForwardTarget& TFormCorvastelPc::Forwarding() {
 
 void TFormCorvastelPc::BtnHookClick(QObject* /*Sender*/) {
     const bool on = !FHook->Active();
-    FHook->SetActive(on);  // a failing keyboard hook leaves everything Off
+    try {
+        FHook->SetActive(on);
+    } catch (const EHookError& error) {
+        // The same box as a failing mouse hook: what failed and the platform's reason (a Wayland
+        // session, no X server), which would otherwise reach only stderr.
+        AbandonPassThrough(error);
+    }
     if (!on) {
         // Off whatever the mouse box says: a mouse hook left on would keep the desktop's mouse.
         FHookMouse->SetActive(false);
@@ -110,9 +116,10 @@ void TFormCorvastelPc::BtnHookClick(QObject* /*Sender*/) {
         }
     } else {
         LeavePassThrough();
-        BtnHook->setToolTip(QString());
+        ShowHookButtonHelp();
         QToolTip::hideText();
     }
+    UpdateLinkNotices();
 }
 
 void TFormCorvastelPc::LeavePassThrough() {
@@ -136,8 +143,9 @@ void TFormCorvastelPc::ExitPassThrough() {
     FHook->SetActive(false);
     FHookMouse->SetActive(false);
     BtnHook->setText(HookCaptions[FHook->Active()]);
-    BtnHook->setToolTip(QString());
+    ShowHookButtonHelp();
     QToolTip::hideText();
+    UpdateLinkNotices();
 }
 
 void TFormCorvastelPc::AbandonPassThrough(const EHookError& Error) {
@@ -149,8 +157,9 @@ void TFormCorvastelPc::AbandonPassThrough(const EHookError& Error) {
         LeavePassThrough();
     }
     BtnHook->setText(HookCaptions[false]);
-    BtnHook->setToolTip(QString());
+    ShowHookButtonHelp();
     QToolTip::hideText();
+    UpdateLinkNotices();
     throw HookFailure(Error);
 }
 

@@ -395,6 +395,7 @@ void TCorvastelDevice::TrySendReport() {
 void TCorvastelDevice::DisconnectAfterRelease() {
     if (!Device)
         return;
+    DisconnectAsked = true;
     if (!isActived || !Device->IsConnected()) {
         Device->Disconnect();
         return;

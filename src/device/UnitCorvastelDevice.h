@@ -209,6 +209,8 @@ class TCorvastelDevice {
     std::atomic<bool> SendDatatBusy{false};
     uint8_t validValue = 0;
     std::atomic<bool> isActived{false};
+    // Set by DisconnectAfterRelease: the link is being closed on purpose, so its end is no drop.
+    std::atomic<bool> DisconnectAsked{false};
 
     TBluetoothGattService* DeviceInfoSvr = nullptr;
     TBluetoothGattCharacteristic* charSystemID = nullptr;

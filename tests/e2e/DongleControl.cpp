@@ -101,6 +101,10 @@ void TDongleControl::DropLink(const QString& address) {
     Call(QStringLiteral("DropLink"), {address});
 }
 
+void TDongleControl::SetAdvertising(const QString& address, bool on) {
+    Call(QStringLiteral("SetAdvertising"), {address, on});
+}
+
 void TDongleControl::NotifyLed(const QString& address, unsigned leds) {
     Call(QStringLiteral("NotifyLed"), {address, leds});
 }

@@ -37,6 +37,7 @@ class TDongleControl {
     std::vector<std::string> WritesTo(const QString& address, const QString& characteristic);
     QJsonObject Target(const QString& address);
     void DropLink(const QString& address);
+    void SetAdvertising(const QString& address, bool on);
     // The target's keyboard LEDs set as its host would, and sent to the program.
     void NotifyLed(const QString& address, unsigned leds);
     // Link latency per write, in microseconds.

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <thread>
 
 extern char** environ;
@@ -273,14 +274,24 @@ std::unique_ptr<TPrivateBus> TPrivateBus::Start(std::string* error) {
                 "  </policy>\n"
                 "</busconfig>\n";
     }
+    // What it says goes to a file beside its configuration, shown only when it does not come up: as
+    // root in a container it always warns that it cannot raise its descriptor limit, which means
+    // nothing for a bus of a few clients and would only confuse whoever reads the demo's output.
+    TChildProcess::Options options;
+    options.stderrPath = std::string(dirTemplate) + "/bus.log";
     bus->FProcess = StartReportingLine(
         [&](int fd) {
             return std::vector<std::string>{"dbus-daemon", "--config-file=" + bus->FConfigPath, "--nofork",
                                             "--print-address=" + std::to_string(fd)};
         },
-        {}, "dbus-daemon did not report its address", &bus->FAddress, error);
-    if (!bus->FProcess)
+        options, "dbus-daemon did not report its address", &bus->FAddress, error);
+    if (!bus->FProcess) {
+        std::ifstream log(options.stderrPath);
+        const std::string said((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+        if (error && !said.empty())
+            *error += ": " + said;
         return nullptr;
+    }
     return bus;
 }
 
@@ -289,6 +300,7 @@ TPrivateBus::~TPrivateBus() {
     if (!FConfigPath.empty()) {
         std::remove(FConfigPath.c_str());
         const auto dir = FConfigPath.substr(0, FConfigPath.rfind('/'));
+        std::remove((dir + "/bus.log").c_str());
         rmdir(dir.c_str());
     }
 }

@@ -207,6 +207,10 @@ public:
     static constexpr int Connected = 1;
     // Connected (1) when a radio is present and powered, 0 otherwise.
     virtual int ConnectionState() const = 0;
+    // Why the radio cannot be used now (the Bluetooth service is not running, there is no adapter,
+    // it is switched off; or why the last scan could not start) and what the user can do about it,
+    // in the user's words; empty when nothing is known to be wrong. May ask the platform anew.
+    virtual std::string UnavailableReason() const { return {}; }
 
     // Scans for timeoutMs for devices advertising one of serviceUuids; each find raises
     // OnDiscoverLEDevice (possibly many times per device). The time-out raises OnDiscoveryLEEnd.

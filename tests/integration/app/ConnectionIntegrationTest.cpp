@@ -226,7 +226,8 @@ TEST_F(TConnectionIntegration, TwoDongles_BecomeActiveWithTheirIdentities_OneDro
     Control("DropLink", {QString::fromStdString(DongleNew)});
     ASSERT_TRUE(WaitFor([&] { return Window->SessionCount == 1; }));
     EXPECT_EQ(Window->Sessions[0]->Device->Address(), DongleOld);
-    EXPECT_EQ(Image(Slot(DongleNew)), DeviceImageFound);
+    EXPECT_EQ(Image(Slot(DongleNew)), DeviceImageConnecting) << "it is being brought back";
+    EXPECT_TRUE(Window->Reconnect.Scheduled(DongleNew));
     EXPECT_EQ(Image(Slot(DongleOld)), DeviceImageConnected);
     EXPECT_EQ(Log().last(), QString::fromStdString("BleDevice-" + DongleNew + " - Disconnect"));
     EXPECT_EQ(KeysHeld(DongleOld), std::vector<int>{4}) << "the other dongle's key stays held";
@@ -253,18 +254,22 @@ TEST_F(TConnectionIntegration, StackDies_TheLinkIsLost_AndTheDongleConnectsAgain
     ASSERT_EQ(kill(Service->Pid(), SIGKILL), 0);
     ASSERT_TRUE(Service->WaitExit(5s));
     EXPECT_TRUE(WaitFor([&] { return Window->SessionCount == 0; }, 5s)) << "still shown connected";
-    EXPECT_EQ(Image(k), DeviceImageFound);
     EXPECT_EQ(Log().last(), QString::fromStdString("BleDevice-" + DongleOld + " - Disconnect"));
-    EXPECT_EQ(Window->BtnConnect->text(), QString::fromUtf8("连接(&C)"));
+    // It went without the user asking: it is being brought back, and the button lets it go.
+    EXPECT_EQ(Image(k), DeviceImageConnecting);
+    EXPECT_TRUE(Window->Reconnect.Scheduled(DongleOld));
+    EXPECT_EQ(Window->BtnConnect->text(), QString::fromUtf8("断开连接(&C)"));
     EXPECT_TRUE(Window->BtnConnect->isEnabled());
     ClearPressedKeys();
 
-    // A new stack knows no dongle until it has heard one: the user scans again.
+    // A new stack knows no dongle until it has heard one: once a scan has heard it, the next try
+    // (tries are 1, 2, 4, 8 s apart) brings it back by itself.
     ASSERT_NO_FATAL_FAILURE(StartService());
     ASSERT_TRUE(WaitFor([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
     ASSERT_NO_FATAL_FAILURE(Find({DongleOld}));
-    ASSERT_NO_FATAL_FAILURE(ClickConnect(DongleOld));
-    ASSERT_TRUE(WaitFor([&] { return Image(Slot(DongleOld)) == DeviceImageConnected; })) << "not connected again";
+    ASSERT_TRUE(WaitFor([&] { return Image(Slot(DongleOld)) == DeviceImageConnected; }, 20s))
+        << "not connected again";
+    EXPECT_FALSE(Window->Reconnect.Scheduled(DongleOld));
     // The new target starts from nothing held and takes keys again.
     ASSERT_TRUE(AddPressedKey(5));
     Window->SendReportToActive(TReportType::KeyboardIn, false);

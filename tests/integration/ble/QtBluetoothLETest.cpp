@@ -248,15 +248,27 @@ TEST_F(QtBluetoothLETest, ConnectionState_followsTheAdapter) {
     CreateManager();
     EXPECT_EQ(Manager->ConnectionState(), 0);
     EXPECT_FALSE(Manager->StartDiscovery(300, {U(0xF800)}));
+    EXPECT_NE(Manager->UnavailableReason().find("switched off"), std::string::npos) << Manager->UnavailableReason();
     Control(QStringLiteral("SetPowered"), {true});
     EXPECT_TRUE(WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 3s));
     EXPECT_TRUE(Manager->StartDiscovery(300, {U(0xF800)}));
+    EXPECT_EQ(Manager->UnavailableReason(), "");
     Manager.reset();
 
     StartService({"--no-adapter"});
     CreateManager();
     EXPECT_EQ(Manager->ConnectionState(), 0);
     EXPECT_FALSE(Manager->StartDiscovery(300, {U(0xF800)}));
+    EXPECT_NE(Manager->UnavailableReason().find("No Bluetooth adapter"), std::string::npos)
+        << Manager->UnavailableReason();
+    Manager.reset();
+
+    // Nobody owns org.bluez: the Bluetooth service is not running, which lists no adapter either.
+    StopService();
+    CreateManager();
+    EXPECT_EQ(Manager->ConnectionState(), 0);
+    EXPECT_NE(Manager->UnavailableReason().find("sudo systemctl start bluetooth"), std::string::npos)
+        << Manager->UnavailableReason();
 }
 
 TEST_F(QtBluetoothLETest, Scan_reportsOnlyAdvertisersOfTheServiceAndEndsAtTheTimeOut) {
@@ -445,6 +457,32 @@ TEST_F(QtBluetoothLETest, Link_dropByThePeerAndAdapterOffEndTheSession) {
     EXPECT_FALSE(Device->DiscoverServices());
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(Events.With([&] { return Events.disconnects; }), 2);
+}
+
+namespace {
+std::mutex WarningsLock;
+std::vector<std::string> Warnings;
+void KeepWarnings(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtWarningMsg) {
+        std::lock_guard lock(WarningsLock);
+        Warnings.push_back(text.toStdString());
+    }
+}
+}  // namespace
+
+TEST_F(QtBluetoothLETest, Shutdown_closesAConnectedLinkBeforeLettingGoOfIt) {
+    StartService({"--dongle", "address=" + DongleA});
+    CreateManager();
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    Device->ClearHandlers();
+    Device = nullptr;
+    const QtMessageHandler previous = qInstallMessageHandler(KeepWarnings);
+    Manager.reset();
+    qInstallMessageHandler(previous);
+    std::lock_guard lock(WarningsLock);
+    for (const std::string& warning : Warnings) {
+        EXPECT_EQ(warning.find("Controller"), std::string::npos) << warning;
+    }
 }
 
 TEST_F(QtBluetoothLETest, DiscoverServices_givesUpWhenServicesNeverResolve) {

@@ -444,7 +444,8 @@ TEST_F(TConnectionFixture, ThreeSessions_MiddleDropsWithKeyHeld_OthersKeepOrderA
     EXPECT_EQ(window->Sessions[0]->Device->Address(), Address(a));
     EXPECT_EQ(window->Sessions[1]->Device->Address(), Address(c));
     EXPECT_EQ(window->Sessions[2], nullptr);
-    EXPECT_EQ(Image(b), DeviceImageFound);
+    EXPECT_EQ(Image(b), DeviceImageConnecting) << "it is being brought back";
+    EXPECT_TRUE(window->Reconnect.Scheduled(Address(b)));
     Settle();
     for (int k : {a, c}) {
         EXPECT_EQ(Dongle(k)->Target().keysHeld, std::vector<uint8_t>{4}) << "still held on the others";
@@ -454,7 +455,9 @@ TEST_F(TConnectionFixture, ThreeSessions_MiddleDropsWithKeyHeld_OthersKeepOrderA
 
     // Back in range with the key still down on its target: it is released before anything else.
     const size_t before = Dongle(b)->Writes().size();
-    Connect(b);
+    window->ReconnectClock = [] { return TReconnectPolicy::TClock::now() + std::chrono::hours(1); };
+    window->ReconnectDue();
+    ASSERT_TRUE(WaitFor([&] { return Image(b) == DeviceImageConnected; }));
     ASSERT_TRUE(WaitFor([&] { return Reports(*Dongle(b), before).size() == 2; }));
     EXPECT_EQ(Reports(*Dongle(b), before), AllReleased(UsbId(vdongle::Identity0451_16B4)));
     EXPECT_FALSE(Dongle(b)->Target().AnyKeyHeld());

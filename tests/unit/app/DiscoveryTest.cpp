@@ -84,31 +84,59 @@ TEST_F(TDiscoveryFixture, Scan_Endings_LeaveIdleWithTheBarAsEachEndingLeavesIt) 
     }
 }
 
-TEST_F(TDiscoveryFixture, Scan_RadioOff_ShowsTheMessageAndChangesNothing) {
+TEST_F(TDiscoveryFixture, Scan_CannotStart_SaysWhyAndChangesNothing) {
+    const std::string bluezDown =
+        "The Bluetooth service (BlueZ) is not running. Start it with: sudo systemctl "
+        "start bluetooth";
+    struct TRow {
+        const char* Case;
+        bool RadioOn;
+        bool StartRefused;
+        std::string Reason;
+        size_t Starts;
+    };
+    const TRow rows[] = {
+        {"radio off, no reason known", false, false, "", 0},
+        {"BlueZ not running", false, false, bluezDown, 0},
+        {"adapter switched off", false, false, "The Bluetooth adapter is switched off.", 0},
+        {"the stack refuses the scan", true, true, "The Bluetooth stack refused to scan: busy", 1},
+    };
     Discover(Device("C0:FF:EE:00:00:01", "Corvastel-1A2B"));
     ASSERT_EQ(window->SelectedDevice, 0);
-    ble.RadioOn = false;
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Case);
+        ble.RadioOn = row.RadioOn;
+        ble.StartRefused = row.StartRefused;
+        ble.Reason = row.Reason;
+        ble.Starts.clear();
 
-    std::vector<std::pair<QString, QString>> boxes;  // title, text
-    TModalAnswerer answerer([&](QWidget* modal) {
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            boxes.emplace_back(box->windowTitle(), box->text());
-            box->accept();
+        std::vector<std::pair<QString, QString>> boxes;  // title, text
+        TModalAnswerer answerer([&](QWidget* modal) {
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                boxes.emplace_back(box->windowTitle(), box->text());
+                box->accept();
+            }
+        });
+        QTest::mouseClick(window->BtnScan, Qt::LeftButton);
+
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].first, "CorvastelPcApp");
+        const QString described = "Cannot start BluetoothLE scan as it is disabled";
+        EXPECT_EQ(boxes[0].second,
+                  row.Reason.empty() ? described : described + "\n" + QString::fromStdString(row.Reason));
+        EXPECT_EQ(ble.Starts.size(), row.Starts);
+        EXPECT_FALSE(window->Scanning);
+        EXPECT_EQ(window->BtnScan->text(), Utf8("搜索设备(&S)"));
+        EXPECT_FALSE(window->Timer1->isActive());
+        EXPECT_TRUE(window->ProgressBar1->isHidden());
+        if (!row.StartRefused) {
+            // Refused before anything changed: the list and the selection stay.
+            EXPECT_EQ(window->DeviceListView->count(), 1);
+            EXPECT_EQ(window->SelectedDevice, 0);
+            EXPECT_EQ(window->lbMacAddress->text(), "C0:FF:EE:00:00:01");
+            EXPECT_TRUE(window->BtnRename->isEnabled());
         }
-    });
-    QTest::mouseClick(window->BtnScan, Qt::LeftButton);
-
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].first, "CorvastelPcApp");
-    EXPECT_EQ(boxes[0].second, "Cannot start BluetoothLE scan as it is disabled");
-    EXPECT_TRUE(ble.Starts.empty());
-    EXPECT_FALSE(window->Scanning);
-    EXPECT_EQ(window->BtnScan->text(), Utf8("搜索设备(&S)"));
-    EXPECT_FALSE(window->Timer1->isActive());
-    EXPECT_EQ(window->DeviceListView->count(), 1);
-    EXPECT_EQ(window->SelectedDevice, 0);
-    EXPECT_EQ(window->lbMacAddress->text(), "C0:FF:EE:00:00:01");
-    EXPECT_TRUE(window->BtnRename->isEnabled());
+    }
 }
 
 TEST_F(TDiscoveryFixture, Progress_FollowsElapsedTicksRoundedHalfToEvenAcrossTheWrap) {

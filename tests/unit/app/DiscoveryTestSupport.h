@@ -25,10 +25,11 @@
 class TScanRecordingBle final : public TBluetoothLEManager {
   public:
     int ConnectionState() const override { return RadioOn ? Connected : 0; }
+    std::string UnavailableReason() const override { return Reason; }
     bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
                         bool forceConnect) override {
         Starts.push_back({timeoutMs, serviceUuids, forceConnect});
-        return true;
+        return !StartRefused;
     }
     void CancelDiscovery() override {
         ++Cancels;
@@ -43,6 +44,8 @@ class TScanRecordingBle final : public TBluetoothLEManager {
         bool ForceConnect;
     };
     bool RadioOn = true;
+    bool StartRefused = false;  // StartDiscovery answers false
+    std::string Reason;         // what UnavailableReason answers
     std::vector<TStart> Starts;
     int Cancels = 0;
 };

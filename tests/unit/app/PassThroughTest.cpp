@@ -126,9 +126,11 @@ struct TPassThroughFixture : testing::Test {
         ASSERT_TRUE(window->FHook->Active());
     }
     bool ShowsOff() const {
-        return window->BtnHook->text() == Utf8("键鼠直传(&T)") && window->BtnHook->toolTip().isEmpty() &&
-               window->cbKeyboard->isEnabled() && window->cbMouse->isEnabled() &&
-               window->Button1->isHidden() && window->Button2->isHidden() &&
+        return window->BtnHook->text() == Utf8("键鼠直传(&T)") &&
+               !window->BtnHook->toolTip().contains(Utf8("按住")) &&
+               window->NoticeText(TNotice::KeypadHint).isEmpty() &&
+               window->NoticeText(TNotice::NoDongle).isEmpty() && window->cbKeyboard->isEnabled() &&
+               window->cbMouse->isEnabled() && window->Button1->isHidden() && window->Button2->isHidden() &&
                window->StatusBar1->PanelText(1).isEmpty() && window->lbKeyPrimary->text().isEmpty() &&
                window->lbKeySecond->text().isEmpty();
     }

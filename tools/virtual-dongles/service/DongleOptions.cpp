@@ -162,6 +162,19 @@ std::optional<TServiceOptions> ParseServiceOptions(const std::vector<std::string
         if (a == "--preview") options.preview = true;
         else if (a == "--powered-off") options.powered = false;
         else if (a == "--no-adapter") options.adapterPresent = false;
+        else if (a == "--preview-beside" && i + 1 < args.size()) {
+            const std::string& size = args[++i];
+            const size_t x = size.find('x');
+            long long w = 0;
+            long long h = 0;
+            if (x == std::string::npos || !ParseInt(size.substr(0, x), &w) || !ParseInt(size.substr(x + 1), &h) ||
+                w <= 0 || h <= 0 || w > 100000 || h > 100000) {
+                if (error) *error = "--preview-beside wants WIDTHxHEIGHT, not '" + size + "'";
+                return std::nullopt;
+            }
+            options.besideWidth = static_cast<int>(w);
+            options.besideHeight = static_cast<int>(h);
+        }
         else if (a == "--dongle" && i + 1 < args.size()) {
             auto d = ParseDongleTraits(args[++i], static_cast<int>(options.dongles.size()), error);
             if (!d) return std::nullopt;

@@ -35,6 +35,10 @@ struct TServiceDongle {
 
 struct TServiceOptions {
     bool preview = false;
+    // --preview-beside WxH: the preview keeps clear of a window of this size centred on the screen
+    // (the app's, which centres itself), placed beside it where there is room. 0x0: anywhere.
+    int besideWidth = 0;
+    int besideHeight = 0;
     bool adapterPresent = true;
     bool powered = true;
     std::vector<TServiceDongle> dongles;

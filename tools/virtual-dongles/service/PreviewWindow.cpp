@@ -1,12 +1,14 @@
 #include "PreviewWindow.h"
 
 #include <QGroupBox>
-
-#include <algorithm>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "BluezService.h"
 
@@ -86,4 +88,28 @@ void TPreviewWindow::Refresh() {
                              .arg(t.rejectedReports)
                              .arg(QString::fromStdString(vdongle::ToHex(t.lastReport))));
     }
+}
+
+void TPreviewWindow::PlaceBeside(QSize centred) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen == nullptr) return;
+    adjustSize();
+    const QRect area = screen->availableGeometry();
+    QRect other(QPoint(0, 0), centred);
+    other.moveCenter(area.center());
+    // The frame the window manager adds is not known before the window is shown; leave room for it.
+    constexpr int gap = 24;
+    const QSize size = frameSize().expandedTo(sizeHint()) + QSize(gap, gap);
+    const int top = std::max(area.top(), other.top());
+    QPoint at;
+    if (other.right() + size.width() <= area.right()) {
+        at = QPoint(other.right() + gap, top);
+    } else if (other.left() - size.width() >= area.left()) {
+        at = QPoint(other.left() - size.width(), top);
+    } else if (other.bottom() + size.height() <= area.bottom()) {
+        at = QPoint(std::max(area.left(), other.left()), other.bottom() + gap);
+    } else {
+        at = QPoint(area.left(), area.top());  // no room beside: at least not over its centre
+    }
+    move(at);
 }

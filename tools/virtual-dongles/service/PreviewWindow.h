@@ -15,6 +15,9 @@ class TPreviewWindow : public QWidget {
     Q_OBJECT
 public:
     explicit TPreviewWindow(TBluezService& service);
+    // Moves the window beside a window of this size centred on the screen: to its right where
+    // there is room, else to its left, else below it, else where it fits best.
+    void PlaceBeside(QSize centred);
 
 private:
     struct TPanel {

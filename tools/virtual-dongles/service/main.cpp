@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     for (const auto& a : args) {
         if (a == "--help" || a == "-h") {
-            std::puts("usage: corvastel-virtual-dongles [--preview] [--powered-off] [--no-adapter] [--dongle TRAITS]...\n"
+            std::puts("usage: corvastel-virtual-dongles [--preview [--preview-beside WxH]] [--powered-off] [--no-adapter] [--dongle TRAITS]...\n"
                       "TRAITS: name=..,address=C0:FF:EE:00:00:01,firmware=1.2.0,identity=0451:16B4[:ver],\n"
                       "      answers-identity=1,reply-code=A1,write-delay-us=0,rssi=-48,services=F800,\n"
                       "      without=F803;F804,readable=F801,request-only=1,advertising=1,never-resolve=1");
@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<TPreviewWindow> preview;
     if (options->preview) {
         preview = std::make_unique<TPreviewWindow>(service);
+        if (options->besideWidth > 0) preview->PlaceBeside(QSize(options->besideWidth, options->besideHeight));
         preview->show();
     }
     // Launchers wait for this line before starting a client.

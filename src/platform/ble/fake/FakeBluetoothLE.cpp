@@ -288,6 +288,10 @@ TFakeBluetoothLEManager::~TFakeBluetoothLEManager() {
 
 int TFakeBluetoothLEManager::ConnectionState() const { return FRadio.Present() ? Connected : 0; }
 
+std::string TFakeBluetoothLEManager::UnavailableReason() const {
+    return FRadio.Present() ? std::string() : std::string("No Bluetooth adapter was found.");
+}
+
 std::shared_ptr<TVirtualDongle> TFakeBluetoothLEManager::AddDongle(vdongle::TDongleConfig config) {
     return FRadio.AddDongle(std::move(config));
 }

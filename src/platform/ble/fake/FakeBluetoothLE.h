@@ -110,6 +110,7 @@ public:
     ~TFakeBluetoothLEManager() override;
 
     int ConnectionState() const override;
+    std::string UnavailableReason() const override;
     bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
                         bool forceConnect = false) override;
     void CancelDiscovery() override;

@@ -1,5 +1,6 @@
 #include "platform/ble/qt/QtBluetoothLEDevice.h"
 
+#include <QEventLoop>
 #include <QLowEnergyController>
 #include <QLowEnergyService>
 #include <QTimer>
@@ -375,6 +376,15 @@ void TQtBluetoothLEDevice::ShutdownOnBleThread() {
     FinishDiscover(false);
     if (FController) {
         QObject::disconnect(FController, nullptr, FThread.Context(), nullptr);
+        // Deleting a controller with its link up makes Qt warn, and its own disconnect on deletion
+        // only starts the close. Close the link first and give the stack a moment to confirm it.
+        if (FController->state() != QLowEnergyController::UnconnectedState) {
+            QEventLoop closing;
+            QObject::connect(FController, &QLowEnergyController::disconnected, &closing, &QEventLoop::quit);
+            QTimer::singleShot(ShutdownCloseWait, &closing, &QEventLoop::quit);
+            FController->disconnectFromDevice();
+            if (FController->state() != QLowEnergyController::UnconnectedState) closing.exec();
+        }
         delete FController;
         FController = nullptr;
     }

@@ -23,7 +23,7 @@ class QTimer;
 class TQtBleThread;
 
 class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
-public:
+  public:
     TQtBluetoothLEDevice(TQtBleThread& thread, const QBluetoothDeviceInfo& info,
                          std::chrono::milliseconds connectTimeout);
     ~TQtBluetoothLEDevice() override;
@@ -34,7 +34,8 @@ public:
     bool DiscoverServices() override;
     TBluetoothGattServiceList Services() const override;
     void ReadCharacteristic(TBluetoothGattCharacteristic& characteristic) override;
-    void WriteCharacteristic(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value) override;
+    void WriteCharacteristic(TBluetoothGattCharacteristic& characteristic,
+                             std::span<const uint8_t> value) override;
     void WriteDescriptor(TBluetoothGattDescriptor& descriptor) override;
     bool SetCharacteristicNotification(TBluetoothGattCharacteristic& characteristic, bool enable) override;
     bool IsConnected() const override { return FConnected.load(); }
@@ -42,13 +43,15 @@ public:
 
     // BLE thread: a newer advertisement of this device (name, services).
     void UpdateInfo(const QBluetoothDeviceInfo& info);
-    // BLE thread: drops the controller and every Qt object before the thread ends.
+    // BLE thread: drops the controller and every Qt object before the thread ends. A link still up
+    // is closed first, waiting at most ShutdownCloseWait for the stack to confirm.
     void ShutdownOnBleThread();
     // BLE thread: the Bluetooth stack went away (its process ended): every object of this link is
     // gone with it, so the link is lost.
     void OnStackLost();
+    static constexpr std::chrono::milliseconds ShutdownCloseWait{1000};
 
-private:
+  private:
     struct TDiscoverWait;
     struct TCharLink {
         QLowEnergyService* service = nullptr;
@@ -77,7 +80,8 @@ private:
     void FinishDiscover(bool ok);
     void BuildGattObjects();
     void ConnectServiceSignals(QLowEnergyService* service);
-    TBluetoothGattCharacteristic* FindCharacteristic(QLowEnergyService* service, const QLowEnergyCharacteristic& qc);
+    TBluetoothGattCharacteristic* FindCharacteristic(QLowEnergyService* service,
+                                                     const QLowEnergyCharacteristic& qc);
     // Completes the oldest pending operation of a kind (and retires the older silent ones).
     bool TakeOp(TOpKind kind, TBluetoothGattCharacteristic* c, bool anyWriteKind = false,
                 TPendingOp* taken = nullptr);

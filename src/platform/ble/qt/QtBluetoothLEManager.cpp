@@ -6,6 +6,7 @@
 #include <QTimer>
 #if defined(Q_OS_LINUX)
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusServiceWatcher>
 #endif
 
@@ -60,7 +61,8 @@ TQtBluetoothLEManager::~TQtBluetoothLEManager() {
         delete FStackWatcher;
         FStackWatcher = nullptr;
         std::lock_guard lock(FDevicesLock);
-        for (auto& [address, device] : FDevices) device->ShutdownOnBleThread();
+        for (auto& [address, device] : FDevices)
+            device->ShutdownOnBleThread();
     });
     FThread.reset();
     // Device objects go last: their Qt parts are gone and no handler can be raised any more.
@@ -80,8 +82,44 @@ void TQtBluetoothLEManager::RefreshRadio() {
                              FRadioState = mode == QBluetoothLocalDevice::HostPoweredOff ? 0 : Connected;
                          });
     }
-    const bool on = FLocal && FLocal->isValid() && FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff;
+    const bool on =
+        FLocal && FLocal->isValid() && FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff;
     FRadioState = on ? Connected : 0;
+}
+
+std::string TQtBluetoothLEManager::RadioProblem() const {
+    if (FLocal && FLocal->isValid()) {
+        if (FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff)
+            return {};
+        return "The Bluetooth adapter is switched off. Switch Bluetooth on in the system settings "
+               "(Settings > Bluetooth), or run: bluetoothctl power on (if it stays off, it is blocked: "
+               "rfkill unblock bluetooth).";
+    }
+#if defined(Q_OS_LINUX)
+    // Qt lists no adapter both when there is none and when BlueZ, which would list it, is not there.
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected()) {
+        return "The system's message bus (D-Bus) cannot be reached, so Bluetooth cannot be used. Restart "
+               "the computer, or ask its administrator.";
+    }
+    if (bus.interface() && !bus.interface()->isServiceRegistered(QStringLiteral("org.bluez")).value()) {
+        return "The Bluetooth service (BlueZ) is not running. Start it with: sudo systemctl start bluetooth "
+               "(install it first where it is missing: sudo apt install bluez).";
+    }
+#endif
+    return "No Bluetooth adapter was found. Plug in a Bluetooth adapter, or switch on the computer's own "
+           "Bluetooth (it may be turned off in the firmware settings or by a key).";
+}
+
+std::string TQtBluetoothLEManager::UnavailableReason() const {
+    // The adapter may have come or gone since the last look (BlueZ started, a dongle plugged in):
+    // the radio state is only a cache of the platform's, so refreshing it changes nothing logical.
+    auto* self = const_cast<TQtBluetoothLEManager*>(this);
+    return FThread->Call([self] {
+        self->RefreshRadio();
+        std::string reason = self->RadioProblem();
+        return reason.empty() ? self->FScanError : reason;
+    });
 }
 
 bool TQtBluetoothLEManager::StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
@@ -90,7 +128,8 @@ bool TQtBluetoothLEManager::StartDiscovery(int timeoutMs, const std::vector<TBlu
         StopScan();
         const unsigned generation = ++FScanGeneration;
         RefreshRadio();
-        if (FRadioState != Connected) return false;
+        if (FRadioState != Connected)
+            return false;
 
         if (!FAgent) {
             FAgent = new QBluetoothDeviceDiscoveryAgent(FThread->Context());
@@ -99,17 +138,23 @@ bool TQtBluetoothLEManager::StartDiscovery(int timeoutMs, const std::vector<TBlu
             FAgent->setLowEnergyDiscoveryTimeout(0);
         }
         QObject::disconnect(FAgent, nullptr, FThread->Context(), nullptr);
-        QObject::connect(FAgent, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, FThread->Context(),
-                         [this, generation](const QBluetoothDeviceInfo& info) { OnDeviceSeen(info, generation); });
+        QObject::connect(
+            FAgent, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, FThread->Context(),
+            [this, generation](const QBluetoothDeviceInfo& info) { OnDeviceSeen(info, generation); });
         QObject::connect(FAgent, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, FThread->Context(),
                          [this, generation](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) {
                              OnDeviceSeen(info, generation);
                          });
         FScanUuids = serviceUuids;
         FFound.clear();
+        FScanError.clear();
         FAgent->start(QBluetoothDeviceDiscoveryAgent::LowEnergyMethod);
         if (!FAgent->isActive() && FAgent->error() != QBluetoothDeviceDiscoveryAgent::NoError) {
-            std::fprintf(stderr, "Bluetooth LE scan could not start: %s\n", qPrintable(FAgent->errorString()));
+            std::fprintf(stderr, "Bluetooth LE scan could not start: %s\n",
+                         qPrintable(FAgent->errorString()));
+            FScanError = "The Bluetooth stack refused to scan: " + FAgent->errorString().toStdString() +
+                         ". Try again; if it keeps failing, restart the Bluetooth service: sudo systemctl "
+                         "restart bluetooth";
             return false;
         }
         FScanning = true;
@@ -126,9 +171,11 @@ void TQtBluetoothLEManager::OnStackOwnerChanged(bool lost, bool back) {
         std::vector<TQtBluetoothLEDevice*> devices;
         {
             std::lock_guard lock(FDevicesLock);
-            for (auto& [address, device] : FDevices) devices.push_back(device.get());
+            for (auto& [address, device] : FDevices)
+                devices.push_back(device.get());
         }
-        for (TQtBluetoothLEDevice* device : devices) device->OnStackLost();
+        for (TQtBluetoothLEDevice* device : devices)
+            device->OnStackLost();
         FRadioState = 0;
         if (FScanning) {
             FScanGeneration++;
@@ -150,12 +197,15 @@ void TQtBluetoothLEManager::OnStackOwnerChanged(bool lost, bool back) {
 
 void TQtBluetoothLEManager::StopScan() {
     FScanning = false;
-    if (FScanTimer) FScanTimer->stop();
-    if (FAgent && FAgent->isActive()) FAgent->stop();
+    if (FScanTimer)
+        FScanTimer->stop();
+    if (FAgent && FAgent->isActive())
+        FAgent->stop();
 }
 
 void TQtBluetoothLEManager::OnScanTimeout(unsigned generation) {
-    if (generation != FScanGeneration || !FScanning) return;
+    if (generation != FScanGeneration || !FScanning)
+        return;
     StopScan();
     RaiseDiscoveryLEEnd(FFound);
 }
@@ -170,19 +220,23 @@ void TQtBluetoothLEManager::CancelDiscovery() {
 }
 
 void TQtBluetoothLEManager::OnDeviceSeen(const QBluetoothDeviceInfo& info, unsigned generation) {
-    if (generation != FScanGeneration || !FScanning) return;
+    if (generation != FScanGeneration || !FScanning)
+        return;
     // BlueZ lists the devices it already knows at the start of every scan, advertising or not;
     // those carry no signal strength until they are heard in this scan.
-    if (info.rssi() == 0) return;
+    if (info.rssi() == 0)
+        return;
     if (!FScanUuids.empty()) {
         const QList<QBluetoothUuid> advertised = info.serviceUuids();
         const bool listed = std::any_of(FScanUuids.begin(), FScanUuids.end(), [&](const TBluetoothUuid& u) {
             return advertised.contains(ToQtUuid(u));
         });
-        if (!listed) return;
+        if (!listed)
+            return;
     }
     TQtBluetoothLEDevice& device = DeviceFor(info);
-    if (std::find(FFound.begin(), FFound.end(), &device) == FFound.end()) FFound.push_back(&device);
+    if (std::find(FFound.begin(), FFound.end(), &device) == FFound.end())
+        FFound.push_back(&device);
     RaiseDiscoverLEDevice(device, info.rssi(), TBytes{});
 }
 

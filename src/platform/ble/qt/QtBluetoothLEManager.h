@@ -26,6 +26,7 @@ public:
     ~TQtBluetoothLEManager() override;
 
     int ConnectionState() const override { return FRadioState.load(); }
+    std::string UnavailableReason() const override;
     bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
                         bool forceConnect = false) override;
     void CancelDiscovery() override;
@@ -33,6 +34,7 @@ public:
 private:
     // BLE thread only.
     void RefreshRadio();
+    std::string RadioProblem() const;
     void OnDeviceSeen(const QBluetoothDeviceInfo& info, unsigned generation);
     void OnScanTimeout(unsigned generation);
     void StopScan();
@@ -57,4 +59,5 @@ private:
     bool FScanning = false;
     std::vector<TBluetoothUuid> FScanUuids;
     std::vector<TBluetoothLEDevice*> FFound;  // this scan's finds, in order, once each
+    std::string FScanError;  // why the last scan could not start; empty when it did
 };

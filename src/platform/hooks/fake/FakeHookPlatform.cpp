@@ -3,8 +3,8 @@
 #include <stdexcept>
 
 THookHandle TFakeHookPlatform::InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) {
-    if (FailInstalls || !entry || FHooks.count(kind) != 0) {
-        FFailureReason = "the fake refuses this install";
+    if (FailInstalls || !UnavailableReason.empty() || !entry || FHooks.count(kind) != 0) {
+        FFailureReason = UnavailableReason.empty() ? "the fake refuses this install" : UnavailableReason;
         Installs.push_back({kind, threadId, nullptr});
         return nullptr;
     }

@@ -35,6 +35,7 @@ public:
     }
     std::string Name() const override { return "fake"; }
     std::string FailureReason() const override { return FFailureReason; }
+    std::string CaptureUnavailableReason() const override { return UnavailableReason; }
 
     // Plays one event into the installed hook of `hookKind`; returns what the hook returned.
     // Throws std::logic_error when no hook of that kind is installed.
@@ -45,6 +46,7 @@ public:
 
     // Knobs.
     bool FailInstalls = false;  // InstallHook returns null
+    std::string UnavailableReason;  // non-empty: capture is impossible here; every install fails with it
     intptr_t NextHookResult = 0;  // what CallNextHook returns
     int32_t ThreadId = 4242;
     TKeyboardState KeyboardState{};

@@ -1,0 +1,119 @@
+// What the window says beside its captions: English tooltips and accessible names for every
+// control, and the notices about capture, links and pass-through in the status bar's first panel.
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStringList>
+
+#include <algorithm>
+#include <string>
+
+#include "app/UnitMain.h"
+
+namespace {
+// The exit chord, as every notice about capture names it.
+constexpr char ExitChordWords[] = "Ctrl+Shift+F12 ends";
+
+struct TControlHelp {
+    QWidget* Control;
+    const char* Name;
+    const char* ToolTip;  // null: the control shows something else as its tooltip
+};
+}  // namespace
+
+void TFormCorvastelPc::ApplyControlHelp() {
+    const TControlHelp help[] = {
+        {BtnScan, "Search for dongles",
+         "搜索设备 / 停止搜索: search for Corvastel dongles nearby for three seconds, or stop the search "
+         "(Alt+S)"},
+        {BtnConnect, "Connect or disconnect",
+         "连接 / 断开连接: connect the selected dongle, or disconnect it when it is connected (Alt+C)"},
+        {DeviceListView, "Dongles found",
+         "The dongles found by the last search. The picture shows each one's state: found, connecting, "
+         "connected"},
+        {gbDeviceInfo, "Selected dongle", "The selected dongle's name and Bluetooth address"},
+        {lbName, "Dongle name", "Its nickname, or the name it advertises"},
+        {lbMacAddress, "Bluetooth address", "Its Bluetooth address"},
+        {BtnRename, "Set nickname", "设置昵称: give the selected dongle a nickname of your own"},
+        {cbKeyboard, "Send the keyboard",
+         "键盘: send this computer's keyboard to the dongles during pass-through"},
+        {cbMouse, "Send the mouse",
+         "鼠标: send this computer's mouse to the dongles as well during pass-through (Alt+M)"},
+        {BtnHook, "Pass-through", nullptr},
+        {Memo1, "Key display background", "Behind the key display"},
+        {Memo2, "Connection log", "What the connected dongles reported"},
+        {Panel1, "Last key", "The last key sent during pass-through"},
+        {lbKeyPrimary, "Last key sent", "The last key sent during pass-through"},
+        {lbKeySecond, "Its second meaning", "The last key's shifted meaning"},
+        {StatusBar1, "Status", nullptr},
+        {ProgressBar1, "Progress", "How far the search or the connection has come"},
+        {Button1, "Send Ctrl+Alt+Del", "Send Ctrl+Alt+Del to the dongles' computers"},
+        {Button2, "Send Win+L", "Send Win+L (lock) to the dongles' computers"},
+        {PanelCorvInfo, "Dongle version", "The selected dongle's firmware and version"},
+    };
+    for (const TControlHelp& entry : help) {
+        entry.Control->setAccessibleName(QString::fromUtf8(entry.Name));
+        if (entry.ToolTip != nullptr) {
+            entry.Control->setToolTip(QString::fromUtf8(entry.ToolTip));
+        }
+    }
+    ShowHookButtonHelp();
+}
+
+void TFormCorvastelPc::ShowHookButtonHelp() {
+    BtnHook->setToolTip(QString::fromUtf8(
+        "键鼠直传: keyboard-and-mouse pass-through. Sends this computer's keyboard (and the mouse if 鼠标 "
+        "is ticked) to every connected dongle instead of this computer (Alt+T). Ctrl+Shift+F12 ends it"));
+}
+
+bool TFormCorvastelPc::PassThroughOn() const {
+    return (FHook != nullptr && FHook->Active()) || FShortcutHeld;
+}
+
+QString TFormCorvastelPc::DongleLabel(const std::string& Address) const {
+    std::string label = ReadNickname(Address);
+    if (label.empty()) {
+        const auto known = FReconnectDevices.find(Address);
+        if (known != FReconnectDevices.end()) {
+            label = known->second->DeviceName();
+        }
+    }
+    return QString::fromStdString(label.empty() ? Address : label);
+}
+
+void TFormCorvastelPc::UpdateLinkNotices() {
+    const bool on = PassThroughOn();
+    const bool anyTakesInput =
+        std::any_of(Sessions.begin(), Sessions.begin() + SessionCount,
+                    [this](const TCorvastelDevice* session) { return TakesInput(session); });
+    const bool keysGoNowhere = on && !anyTakesInput;
+
+    QStringList dropped;
+    for (const std::string& address : Reconnect.Addresses()) {
+        dropped << DongleLabel(address);
+    }
+    QString lost;
+    if (!dropped.isEmpty()) {
+        lost = dropped.join(QStringLiteral(", ")) +
+               QString::fromUtf8(dropped.size() == 1 ? " dropped; reconnecting by itself"
+                                                     : " dropped; reconnecting by themselves");
+        if (keysGoNowhere) {
+            // The panel is narrow: the way out goes first, or it would be cut off.
+            lost = QStringLiteral("Keys go nowhere (") + QString::fromUtf8(ExitChordWords) +
+                   QStringLiteral("): ") + lost;
+        }
+    }
+    SetNotice(TNotice::LinkLost, lost);
+    SetNotice(TNotice::NoDongle, keysGoNowhere && lost.isEmpty()
+                                     ? QStringLiteral("No dongle connected \u2014 keys go nowhere; ") +
+                                           QString::fromUtf8(ExitChordWords)
+                                     : QString());
+    SetNotice(TNotice::KeypadHint,
+              on ? QStringLiteral("Hold Ctrl+Shift and use the numeric keypad as a mouse; hold Ctrl+Shift "
+                                  "to pause the mouse")
+                 : QString());
+}

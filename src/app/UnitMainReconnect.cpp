@@ -1,0 +1,109 @@
+// Dongles that dropped without the user asking are brought back by themselves: tries follow the
+// schedule of TReconnectPolicy (1, 2, 4 ... 30 s apart) until the dongle is back, the user lets it
+// go (the connect button, which reads disconnect meanwhile) or the window closes. A try is an
+// ordinary connection set-up; the window sends a session its all-released reports when it first
+// becomes active, so a dongle that comes back starts with nothing held on its target.
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+
+#include "app/UnitMain.h"
+
+void TFormCorvastelPc::LinkDropped(TBluetoothLEDevice* Device) {
+    if (FClosed) {
+        return;
+    }
+    const std::string address = Device->Address();
+    FReconnectDevices[address] = Device;
+    Reconnect.Dropped(address, ReconnectClock());
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        if (FoundDevices[k] != Device) {
+            continue;
+        }
+        if (QListWidgetItem* item = DeviceListView->item(k)) {
+            SetDeviceImage(item, DeviceImageConnecting);
+        }
+        if (SelectedDevice == k) {
+            BtnConnect->setText(ConnectCaptions[1]);
+            BtnConnect->setEnabled(true);
+        }
+    }
+    ArmReconnectTimer();
+    UpdateLinkNotices();
+}
+
+void TFormCorvastelPc::ReconnectDue() {
+    if (FClosed) {
+        return;
+    }
+    for (const std::string& address : Reconnect.TakeDue(ReconnectClock())) {
+        const auto known = FReconnectDevices.find(address);
+        if (known == FReconnectDevices.end()) {
+            Reconnect.Forget(address);
+            continue;
+        }
+        const bool busy = FindSession(address) >= 0 ||
+                          std::any_of(FConnectJobs.begin(), FConnectJobs.end(),
+                                      [&](const auto& job) { return job->Device == known->second; });
+        if (busy || SessionCount >= DeviceSlots) {
+            // Its last link is still closing (or every slot is taken): wait for the next turn.
+            Reconnect.AttemptFailed(address, ReconnectClock());
+            continue;
+        }
+        StartConnection(known->second, true);
+    }
+    ArmReconnectTimer();
+}
+
+void TFormCorvastelPc::ReconnectTryEnded(const std::string& Address, bool Back) {
+    if (!Reconnect.Scheduled(Address)) {
+        return;
+    }
+    if (Back) {
+        Reconnect.Forget(Address);
+        FReconnectDevices.erase(Address);
+    } else {
+        Reconnect.AttemptFailed(Address, ReconnectClock());
+        // Between tries it still shows as being connected, and the button still lets it go.
+        for (int k = 0; k < FoundDeviceCount; ++k) {
+            if (FoundDevices[k]->Address() != Address) {
+                continue;
+            }
+            if (QListWidgetItem* item = DeviceListView->item(k)) {
+                SetDeviceImage(item, DeviceImageConnecting);
+            }
+            if (SelectedDevice == k) {
+                BtnConnect->setText(ConnectCaptions[1]);
+            }
+        }
+    }
+    ArmReconnectTimer();
+    UpdateLinkNotices();
+}
+
+bool TFormCorvastelPc::StopReconnecting(const std::string& Address) {
+    if (!Reconnect.Scheduled(Address)) {
+        return false;
+    }
+    Reconnect.Forget(Address);
+    FReconnectDevices.erase(Address);
+    ArmReconnectTimer();
+    UpdateLinkNotices();
+    return true;
+}
+
+void TFormCorvastelPc::ArmReconnectTimer() {
+    if (ReconnectTimer == nullptr) {
+        return;
+    }
+    const auto next = Reconnect.NextDue();
+    if (!next || FClosed) {
+        ReconnectTimer->stop();
+        return;
+    }
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - ReconnectClock());
+    ReconnectTimer->start(static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count())));
+}
