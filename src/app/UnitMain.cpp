@@ -19,6 +19,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "app/CorvastelApplication.h"
@@ -407,6 +408,38 @@ void TFormCorvastelPc::FormClose() {
     UnsubscribeDeviceEvents();
     // Device and discovery events already queued are dropped from here on.
     FUiQueue->Close();
+}
+
+void TFormCorvastelPc::ReleaseDonglesForExit(std::chrono::milliseconds bound) {
+    // Nothing this thread would run is waited for any more (a worker showing a message goes on).
+    FUiQueue->Close();
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    // Whatever the tables held, the targets are told nothing is.
+    ClearPressedKeys();
+    ClearMouseItems();
+    for (int i = 0; i < SessionCount; ++i) {
+        if (Sessions[i] != nullptr && Sessions[i]->Device != nullptr) {
+            Sessions[i]->DisconnectAfterRelease();
+        }
+    }
+    for (const auto& job : FConnectJobs) {
+        if (!job->Removed) {
+            job->Device->Disconnect();
+        }
+    }
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    const auto linked = [this] {
+        for (int i = 0; i < SessionCount; ++i) {
+            if (Sessions[i] != nullptr && Sessions[i]->Device != nullptr &&
+                Sessions[i]->Device->IsConnected()) {
+                return true;
+            }
+        }
+        return false;
+    };
+    while (linked() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 void TFormCorvastelPc::closeEvent(QCloseEvent* event) {

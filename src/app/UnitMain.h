@@ -15,6 +15,7 @@
 #include <QWidget>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -170,6 +171,10 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // ---- Creation and close handling (UnitMain.cpp).
     void FormCreate();
     void FormClose();
+    // The process must end now and no event loop will run again (the display went away): every
+    // dongle with a link is sent its all-released reports and then disconnected, waiting at most
+    // bound for both. Touches no control and no display. The window's thread.
+    void ReleaseDonglesForExit(std::chrono::milliseconds bound);
     void FormKeyDown(QObject* Sender, uint16_t& Key, TShiftState Shift);
 
     // ---- Scanning and the device list (UnitMainDiscovery.cpp).
