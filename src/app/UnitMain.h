@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/FormControls.h"
+#include "app/NicknameFile.h"
 #include "app/UiQueue.h"
 #include "device/UnitCorvastelDevice.h"
 #include "hid/UnitCorvHid.h"
@@ -93,6 +94,7 @@ enum class TNotice : int {
     NoDongle,            // pass-through is on but no dongle takes input
     Route,               // where input goes: all active dongles or one
     KeypadHint,          // how to use the keypad mouse during pass-through
+    NicknameFile,        // the nickname file cannot be used (too large, unreadable)
     Count
 };
 
@@ -213,10 +215,12 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
 
     // ---- Nicknames (UnitMainNickname.cpp).
     void BtnRenameClick(QObject* Sender);
-    // The nickname stored for an address, or "" (the file is read anew on every call).
-    std::string ReadNickname(const std::string& Address) const;
-    // Throws TNicknameWriteError ("Unable to write to <path>") when the file cannot be written.
-    void WriteNickname(const std::string& Address, const std::string& Nickname) const;
+    // The nickname stored for an address, or "" (the file is read again when it changed). A file
+    // that cannot be used is said in the notices.
+    std::string ReadNickname(const std::string& Address);
+    // Throws TNicknameWriteError ("Unable to write to <path>: <reason>") when the file cannot or may
+    // not be written.
+    void WriteNickname(const std::string& Address, const std::string& Nickname);
     // The nickname file; empty: next to the executable, or in the user's configuration folder where
     // the executable's folder cannot be written.
     std::filesystem::path NicknameFilePath;
@@ -255,6 +259,10 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // The nickname file where it is now, with what was last read from it.
+    TNicknameFile& Nicknames();
+    std::unique_ptr<TNicknameFile> FNicknames;
+
     void CreateControls();
     void SetTabOrder();
     void SubscribeDeviceEvents();
