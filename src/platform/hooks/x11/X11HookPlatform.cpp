@@ -711,11 +711,21 @@ void CheckToolkitConnection() {
 }  // namespace
 
 void WatchX11DisplayLoss(TDisplayLostHandler handler) {
+    // The handler that was there before ours (the toolkit's) comes back when nobody watches.
+    static XIOErrorHandler previous = nullptr;
+    static bool installed = false;
     DisplayLostHandler = handler;
     if (handler == nullptr) {
+        if (installed) {
+            XSetIOErrorHandler(previous);
+            installed = false;
+        }
         return;
     }
-    XSetIOErrorHandler(OnXIoError);
+    if (!installed) {
+        previous = XSetIOErrorHandler(OnXIoError);
+        installed = true;
+    }
     static bool watching = false;
     if (watching) {
         return;
