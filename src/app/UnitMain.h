@@ -224,7 +224,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void BtnRenameClick(QObject* Sender);
     // The nickname stored for an address, or "" (the file is read again when it changed). A file
     // that cannot be used is said in the notices.
-    std::string ReadNickname(const std::string& Address);
+    std::string ReadNickname(const std::string& Address) const;
     // Throws TNicknameWriteError ("Unable to write to <path>: <reason>") when the file cannot or may
     // not be written.
     void WriteNickname(const std::string& Address, const std::string& Nickname);
@@ -300,8 +300,9 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
 
   private:
     // The nickname file where it is now, with what was last read from it.
-    TNicknameFile& Nicknames();
-    std::unique_ptr<TNicknameFile> FNicknames;
+    TNicknameFile& Nicknames() const;
+    // A cache of the file: reading a nickname does not change the window.
+    mutable std::unique_ptr<TNicknameFile> FNicknames;
 
     void CreateControls();
     void SetTabOrder();
