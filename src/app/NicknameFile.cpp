@@ -1,39 +1,45 @@
 #include "app/NicknameFile.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <fstream>
-#include <optional>
-#include <sstream>
-#include <vector>
+#endif
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr std::string_view Utf8Bom = "\xEF\xBB\xBF";
-
-struct TIniText {
-    bool bom = false;
-    std::string newline = "\n";
-    std::vector<std::string> lines;  // without line ends
-};
+using TText = TNicknameFile::TText;
+using TLine = TNicknameFile::TLine;
 
 std::string_view Trim(std::string_view s) {
     const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+    while (!s.empty() && blank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && blank(s.back()))
+        s.remove_suffix(1);
     return s;
 }
 
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     for (size_t i = 0; i < a.size(); ++i) {
         const auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; };
-        if (lower(static_cast<unsigned char>(a[i])) != lower(static_cast<unsigned char>(b[i]))) return false;
+        if (lower(static_cast<unsigned char>(a[i])) != lower(static_cast<unsigned char>(b[i])))
+            return false;
     }
     return true;
 }
@@ -41,9 +47,11 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 // "[name]" -> name; nullopt for any other line.
 std::optional<std::string_view> SectionName(std::string_view line) {
     line = Trim(line);
-    if (line.size() < 2 || line.front() != '[') return std::nullopt;
+    if (line.size() < 2 || line.front() != '[')
+        return std::nullopt;
     const auto close = line.find(']');
-    if (close == std::string_view::npos) return std::nullopt;
+    if (close == std::string_view::npos)
+        return std::nullopt;
     return Trim(line.substr(1, close - 1));
 }
 
@@ -54,36 +62,12 @@ struct TEntry {
 
 std::optional<TEntry> Entry(std::string_view line) {
     const auto eq = line.find('=');
-    if (eq == std::string_view::npos) return std::nullopt;
+    if (eq == std::string_view::npos)
+        return std::nullopt;
     const auto key = Trim(line.substr(0, eq));
-    if (key.empty() || key.front() == ';' || key.front() == '#') return std::nullopt;
+    if (key.empty() || key.front() == ';' || key.front() == '#')
+        return std::nullopt;
     return TEntry{key, Trim(line.substr(eq + 1))};
-}
-
-std::optional<TIniText> Load(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    // A read that broke off halfway must not pass for the whole file: a write would then drop the rest.
-    if (in.bad()) return std::nullopt;
-    std::string text = buffer.str();
-    TIniText ini;
-    if (text.compare(0, Utf8Bom.size(), Utf8Bom) == 0) {
-        ini.bom = true;
-        text.erase(0, Utf8Bom.size());
-    }
-    if (text.find("\r\n") != std::string::npos) ini.newline = "\r\n";
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        ini.lines.push_back(std::move(line));
-        start = end + 1;
-    }
-    return ini;
 }
 
 // A value enclosed in matching quotes is read without them, as INI readers do.
@@ -99,7 +83,8 @@ std::string CutToChars(std::string_view s, size_t maxChars) {
     size_t chars = 0;
     for (size_t i = 0; i < s.size(); ++i) {
         if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
-            if (chars == maxChars) return std::string(s.substr(0, i));
+            if (chars == maxChars)
+                return std::string(s.substr(0, i));
             ++chars;
         }
     }
@@ -111,69 +96,306 @@ std::string CutToChars(std::string_view s, size_t maxChars) {
 std::string OneLine(std::string_view s) {
     std::string out(s);
     for (char& c : out) {
-        if (c == '\r' || c == '\n') c = ' ';
+        if (c == '\r' || c == '\n')
+            c = ' ';
     }
     return out;
 }
 
-void WriteAtomically(const fs::path& file, const std::string& content) {
+std::string ErrnoText(int error) {
+    return std::generic_category().message(error);
+}
+
+#ifdef _WIN32
+std::string WindowsErrorText(DWORD error) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string text;
+    if (length > 0 && buffer != nullptr) {
+        const int size =
+            WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+        text.resize(static_cast<size_t>(size));
+        WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(length), text.data(), size, nullptr,
+                            nullptr);
+    }
+    LocalFree(buffer);
+    while (!text.empty() &&
+           (text.back() == '\n' || text.back() == '\r' || text.back() == '.' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text.empty() ? "error " + std::to_string(error) : text;
+}
+#endif
+
+// Splits the text into lines, each with its own ending.
+TText Parse(std::string text) {
+    TText ini;
+    if (text.compare(0, Utf8Bom.size(), Utf8Bom) == 0) {
+        ini.bom = true;
+        text.erase(0, Utf8Bom.size());
+    }
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        TLine line;
+        if (end == std::string::npos) {
+            line.text = text.substr(start);
+            start = text.size();
+        } else {
+            line.text = text.substr(start, end - start);
+            line.ending = "\n";
+            if (!line.text.empty() && line.text.back() == '\r') {
+                line.text.pop_back();
+                line.ending = "\r\n";
+            }
+            start = end + 1;
+        }
+        ini.lines.push_back(std::move(line));
+    }
+    return ini;
+}
+
+// Reads at most limit bytes; nullopt with the reason when the file cannot be read whole.
+std::optional<std::string> ReadBounded(const fs::path& file, std::uintmax_t limit, std::string* reason) {
+    errno = 0;
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        *reason = errno != 0 ? ErrnoText(errno) : "it cannot be opened";
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[16384];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        text.append(buffer, static_cast<size_t>(in.gcount()));
+        if (text.size() > limit) {
+            *reason = "it is larger than 1 MiB";
+            return std::nullopt;
+        }
+    }
+    // A read that broke off halfway must not pass for the whole file: a write would then drop the rest.
+    if (in.bad()) {
+        *reason = "reading it failed";
+        return std::nullopt;
+    }
+    return text;
+}
+
+// The ending new lines get: the file's first one, LF for a file without any.
+std::string DefaultEnding(const TText& ini) {
+    for (const auto& line : ini.lines) {
+        if (!line.ending.empty())
+            return line.ending;
+    }
+    return "\n";
+}
+
+// Where a write goes: a symbolic link's target (so the link stays a link), else the file itself.
+fs::path WriteTarget(const fs::path& file) {
     std::error_code ec;
-    const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    if (!fs::is_symlink(fs::symlink_status(file, ec)))
+        return file;
+    const fs::path target = fs::weakly_canonical(file, ec);
+    if (ec)
+        throw TNicknameWriteError(file, "its link cannot be followed (" + ec.message() + ")");
+    return target;
+}
+
+// Refuses a file the user made read-only, or one this user may not write.
+void CheckWritable(const fs::path& shown, const fs::path& target) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(target, ec);
+    if (ec || !fs::exists(status))
+        return;  // a new file: the folder decides
+    constexpr fs::perms writable = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    if ((status.permissions() & writable) == fs::perms::none) {
+        throw TNicknameWriteError(shown, "the file is read-only");
+    }
+#ifndef _WIN32
+    if (::access(target.c_str(), W_OK) != 0)
+        throw TNicknameWriteError(shown, ErrnoText(errno));
+#endif
+}
+
+// Replaces target with content atomically: a temporary file in the target's own folder (a rename
+// cannot cross file systems), flushed to disk, then renamed over it. shown: the path for messages.
+void ReplaceAtomically(const fs::path& shown, const fs::path& target, const std::string& content) {
+    std::error_code ec;
+    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
     fs::create_directories(dir, ec);
-    std::string tmpl = (dir / (file.filename().string() + ".XXXXXX")).string();
-    const int fd = mkstemp(tmpl.data());
-    if (fd < 0) throw TNicknameWriteError(file);
-    struct stat st {};
-    const bool existed = ::stat(file.c_str(), &st) == 0;
-    fchmod(fd, existed ? (st.st_mode & 07777) : 0644);
+    if (ec)
+        throw TNicknameWriteError(shown, ec.message());
+#ifdef _WIN32
+    static unsigned counter = 0;
+    const fs::path temp = dir / (target.filename().wstring() + L"." + std::to_wstring(GetCurrentProcessId()) +
+                                 L"." + std::to_wstring(++counter) + L".tmp");
+    HANDLE handle =
+        CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        throw TNicknameWriteError(shown, WindowsErrorText(GetLastError()));
+    DWORD error = 0;
     size_t written = 0;
-    bool ok = true;
-    while (ok && written < content.size()) {
+    while (error == 0 && written < content.size()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(content.size() - written, 1u << 20));
+        DWORD n = 0;
+        if (!WriteFile(handle, content.data() + written, chunk, &n, nullptr))
+            error = GetLastError();
+        written += n;
+    }
+    if (error == 0 && !FlushFileBuffers(handle))
+        error = GetLastError();
+    CloseHandle(handle);
+    if (error == 0) {
+        // ReplaceFileW keeps the old file's attributes and security; MoveFileExW makes a new one.
+        const bool replaced = fs::exists(target, ec)
+                                  ? ReplaceFileW(target.c_str(), temp.c_str(), nullptr,
+                                                 REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+                                  : MoveFileExW(temp.c_str(), target.c_str(),
+                                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        if (!replaced)
+            error = GetLastError();
+    }
+    if (error != 0) {
+        DeleteFileW(temp.c_str());
+        throw TNicknameWriteError(shown, WindowsErrorText(error));
+    }
+#else
+    std::string tmpl = (dir / (target.filename().string() + ".XXXXXX")).string();
+    const int fd = mkstemp(tmpl.data());
+    if (fd < 0)
+        throw TNicknameWriteError(shown, ErrnoText(errno));
+    struct stat st {};
+    const bool existed = ::stat(target.c_str(), &st) == 0;
+    int error = 0;
+    if (::fchmod(fd, existed ? (st.st_mode & 07777) : 0644) != 0)
+        error = errno;
+    size_t written = 0;
+    while (error == 0 && written < content.size()) {
         const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) written += static_cast<size_t>(n);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            error = n < 0 ? errno : EIO;
+        else
+            written += static_cast<size_t>(n);
     }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(tmpl.c_str(), file.c_str()) != 0) {
+    if (error == 0 && ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::rename(tmpl.c_str(), target.c_str()) != 0)
+        error = errno;
+    if (error != 0) {
         ::unlink(tmpl.c_str());
-        throw TNicknameWriteError(file);
+        throw TNicknameWriteError(shown, ErrnoText(error));
     }
+    // The rename itself reaches the disk with the folder.
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+#endif
 }
 
 }  // namespace
 
+std::string PathText(const fs::path& path) {
+    const auto text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 fs::path TNicknameFile::Locate(const fs::path& executableDir, const fs::path& userConfigDir) {
     const fs::path besideExecutable = executableDir / NicknameFileName;
     std::error_code ec;
-    if (fs::exists(besideExecutable, ec)) return besideExecutable;
-    if (::access(executableDir.c_str(), W_OK) == 0) return besideExecutable;
+    if (fs::exists(besideExecutable, ec))
+        return besideExecutable;
+#ifdef _WIN32
+    if (::_waccess(executableDir.c_str(), 2) == 0)
+        return besideExecutable;
+#else
+    if (::access(executableDir.c_str(), W_OK) == 0)
+        return besideExecutable;
+#endif
     return userConfigDir / NicknameFileName;
 }
 
-std::string TNicknameFile::ReadNickname(const std::string& address) const {
-    const auto ini = Load(FFile);
-    if (!ini) return {};
+bool TNicknameFile::Refresh() {
+    std::error_code ec;
+    const fs::file_status status = fs::status(FFile, ec);
+    if (status.type() == fs::file_type::not_found) {
+        FStamp.reset();
+        FText.reset();
+        FProblem.clear();
+        FProblemReason.clear();
+        return false;
+    }
+    TStamp stamp;
+    if (!ec) {
+        stamp.size = fs::is_regular_file(status) ? fs::file_size(FFile, ec) : 0;
+    }
+    if (!ec) {
+        stamp.modified = fs::last_write_time(FFile, ec);
+    }
+    if (!ec && FStamp && *FStamp == stamp)
+        return FText.has_value();
+    FStamp.reset();
+    FText.reset();
+    std::optional<std::string> text;
+    if (ec) {
+        FProblemReason = ec.message();
+    } else if (!fs::is_regular_file(status)) {
+        FProblemReason = "it is not a file";
+    } else if (stamp.size > NicknameFileMaxBytes) {
+        FProblemReason = "it is larger than 1 MiB";
+    } else {
+        ++FLoads;
+        text = ReadBounded(FFile, NicknameFileMaxBytes, &FProblemReason);
+    }
+    if (!ec)
+        FStamp = stamp;
+    if (!text) {
+        FProblem = "The nickname file " + PathText(FFile) + " was not read (" + FProblemReason +
+                   "), so no nicknames are shown and none can be set. Remove the file, or replace it with a "
+                   "short one holding the [Nickname] section.";
+        return false;
+    }
+    FProblem.clear();
+    FProblemReason.clear();
+    FText = Parse(std::move(*text));
+    return true;
+}
+
+std::string TNicknameFile::ReadNickname(const std::string& address) {
+    if (!Refresh())
+        return {};
     bool inSection = false;
-    for (const auto& line : ini->lines) {
-        if (auto name = SectionName(line)) {
+    for (const auto& line : FText->lines) {
+        if (auto name = SectionName(line.text)) {
             inSection = EqualsIgnoringAsciiCase(*name, NicknameSection);
             continue;
         }
-        if (!inSection) continue;
-        if (auto entry = Entry(line); entry && EqualsIgnoringAsciiCase(entry->key, address)) {
+        if (!inSection)
+            continue;
+        if (auto entry = Entry(line.text); entry && EqualsIgnoringAsciiCase(entry->key, address)) {
             return CutToChars(Unquote(entry->value), NicknameMaxChars);
         }
     }
     return {};
 }
 
-void TNicknameFile::WriteNickname(const std::string& address, const std::string& nickname) const {
-    std::error_code ec;
-    auto loaded = Load(FFile);
-    if (!loaded && fs::exists(FFile, ec)) throw TNicknameWriteError(FFile);  // there but unreadable
-    TIniText ini = loaded.value_or(TIniText{});
+void TNicknameFile::WriteNickname(const std::string& address, const std::string& nickname) {
+    const fs::path target = WriteTarget(FFile);
+    CheckWritable(FFile, target);
+    TText ini;
+    if (Refresh()) {
+        ini = *FText;
+    } else if (!FProblem.empty()) {
+        // What could not be read cannot be written back: the rest of it would be lost.
+        throw TNicknameWriteError(FFile, FProblemReason);
+    }
+    const std::string ending = DefaultEnding(ini);
     const std::string entryLine = OneLine(address) + "=" + OneLine(nickname);
 
     std::optional<size_t> sectionAt;
@@ -181,28 +403,38 @@ void TNicknameFile::WriteNickname(const std::string& address, const std::string&
     size_t lastContentInSection = 0;
     bool inSection = false;
     for (size_t i = 0; i < ini.lines.size(); ++i) {
-        if (auto name = SectionName(ini.lines[i])) {
+        if (auto name = SectionName(ini.lines[i].text)) {
             inSection = !sectionAt && EqualsIgnoringAsciiCase(*name, NicknameSection);
-            if (inSection) sectionAt = lastContentInSection = i;
+            if (inSection)
+                sectionAt = lastContentInSection = i;
             continue;
         }
-        if (!inSection) continue;
-        if (!Trim(ini.lines[i]).empty()) lastContentInSection = i;
-        if (auto entry = Entry(ini.lines[i]); entry && EqualsIgnoringAsciiCase(entry->key, address)) {
+        if (!inSection)
+            continue;
+        if (!Trim(ini.lines[i].text).empty())
+            lastContentInSection = i;
+        if (auto entry = Entry(ini.lines[i].text); entry && EqualsIgnoringAsciiCase(entry->key, address)) {
             keyAt = i;
             break;
         }
     }
     if (keyAt) {
-        ini.lines[*keyAt] = entryLine;
-    } else if (sectionAt) {
-        ini.lines.insert(ini.lines.begin() + static_cast<std::ptrdiff_t>(lastContentInSection + 1), entryLine);
+        ini.lines[*keyAt].text = entryLine;
     } else {
-        ini.lines.push_back(std::string("[") + NicknameSection + "]");
-        ini.lines.push_back(entryLine);
+        const size_t at = sectionAt ? lastContentInSection + 1 : ini.lines.size();
+        // The line before the new one ends the file without a line break: it gets one.
+        if (at > 0 && ini.lines[at - 1].ending.empty())
+            ini.lines[at - 1].ending = ending;
+        std::vector<TLine> added;
+        if (!sectionAt)
+            added.push_back({std::string("[") + NicknameSection + "]", ending});
+        added.push_back({entryLine, ending});
+        ini.lines.insert(ini.lines.begin() + static_cast<std::ptrdiff_t>(at), added.begin(), added.end());
     }
 
     std::string content = ini.bom ? std::string(Utf8Bom) : std::string();
-    for (const auto& line : ini.lines) content += line + ini.newline;
-    WriteAtomically(FFile, content);
+    for (const auto& line : ini.lines)
+        content += line.text + line.ending;
+    ReplaceAtomically(FFile, target, content);
+    FStamp.reset();  // read back at the next read
 }

@@ -3,11 +3,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QStandardPaths>
 #include <QThread>
+#include <QTimer>
 
 #include <utility>
 
@@ -27,19 +29,55 @@ namespace {
 // What a second copy sends; anything else on the socket is ignored.
 constexpr char ComeForwardRequest[] = "come-forward\n";
 
-QString RuntimeDirectory() {
-    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (dir.isEmpty()) {
-        dir = QDir::tempPath();
-    }
-    return dir;
-}
+// The folder of ours under the user's home, when the runtime directory cannot be trusted.
+constexpr char HomeFolderName[] = "CorvastelPcApp";
 }  // namespace
 
+bool TSingleInstance::IsPrivateDirectory(const QString& path) {
+#ifdef Q_OS_WIN
+    return !path.isEmpty() && QFileInfo(path).isDir();
+#else
+    struct stat st {};
+    return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_uid == ::geteuid() && (st.st_mode & 0777) == 0700;
+#endif
+}
+
+QString TSingleInstance::SafeDirectory() {
+#ifdef Q_OS_WIN
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+#else
+    // Qt's own fallback for a missing XDG_RUNTIME_DIR is /tmp/runtime-<user>, which anybody can
+    // create first, so only the variable itself is taken, and only when the folder is private.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (IsPrivateDirectory(runtime)) {
+        return runtime;
+    }
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    if (cache.isEmpty()) {
+        return {};
+    }
+    const QString own = QDir(cache).filePath(QString::fromLatin1(HomeFolderName));
+    const QByteArray path = QFile::encodeName(own);
+    QDir().mkpath(cache);
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
+        return {};
+    }
+    struct stat st {};
+    if (::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+        (st.st_mode & 0777) != 0700) {
+        ::chmod(path.constData(), 0700);
+    }
+    return IsPrivateDirectory(own) ? own : QString();
+#endif
+}
+
 TSingleInstance::TSingleInstance(QString name, QString directory)
-    : FName(std::move(name)), FDirectory(directory.isEmpty() ? RuntimeDirectory() : std::move(directory)) {}
+    : FName(std::move(name)), FDirectory(directory.isEmpty() ? SafeDirectory() : std::move(directory)) {}
 
 TSingleInstance::~TSingleInstance() {
+    // The connections go first, while the list they take themselves off is still there.
+    delete std::exchange(FServer, nullptr);
 #ifdef Q_OS_WIN
     if (FMutex != nullptr) {
         CloseHandle(static_cast<HANDLE>(FMutex));
@@ -72,7 +110,9 @@ bool TSingleInstance::TryAcquire() {
     // without releasing it (WAIT_ABANDONED hands it to us).
     return mutex == nullptr || WaitForSingleObject(mutex, 0) != WAIT_TIMEOUT;
 #else
-    QDir().mkpath(FDirectory);
+    if (FDirectory.isEmpty()) {
+        return true;  // nowhere safe to keep a lock: run, without the guard
+    }
     FLock = std::make_unique<QLockFile>(LockPath());
     // Never stale by age: only a lock whose process is gone (a crashed copy) is taken over.
     FLock->setStaleLockTime(0);
@@ -150,7 +190,7 @@ bool TSingleInstance::AskFirstToComeForward() {
     // a short write do not block.
     const QByteArray path = QFile::encodeName(SocketPath());
     sockaddr_un address{};
-    if (static_cast<std::size_t>(path.size()) >= sizeof(address.sun_path)) {
+    if (FDirectory.isEmpty() || static_cast<std::size_t>(path.size()) >= sizeof(address.sun_path)) {
         return false;
     }
     address.sun_family = AF_UNIX;
@@ -188,20 +228,42 @@ bool TSingleInstance::Listen(std::function<void()> onComeForward) {
 #endif
     connect(FServer, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* client = FServer->nextPendingConnection()) {
-            connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
-            auto drain = [this, client] {
-                while (client->canReadLine()) {
-                    if (client->readLine() == ComeForwardRequest && FOnComeForward) {
-                        FOnComeForward();
-                    }
-                }
-                if (client->bytesAvailable() > 256) {
-                    client->abort();  // not one of ours
-                }
-            };
-            connect(client, &QLocalSocket::readyRead, this, drain);
-            drain();
+            Serve(client);
         }
     });
     return true;
+}
+
+void TSingleInstance::Serve(QLocalSocket* client) {
+    // Full: the oldest goes, the connection most likely left idle; the newest is the one a starting
+    // copy has just opened.
+    if (FClients.size() >= static_cast<std::size_t>(MaxConnections)) {
+        Drop(FClients.front());
+    }
+    FClients.push_back(client);
+    connect(client, &QObject::destroyed, this, [this, client] { std::erase(FClients, client); });
+    connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+    QTimer::singleShot(FIdleTimeoutMs, client, [this, client] { Drop(client); });
+    auto drain = [this, client] {
+        while (client->canReadLine()) {
+            if (client->readLine() == ComeForwardRequest && FOnComeForward) {
+                FOnComeForward();
+            }
+        }
+        if (client->bytesAvailable() > 256) {
+            Drop(client);  // not one of ours
+        }
+    };
+    connect(client, &QLocalSocket::readyRead, this, drain);
+    drain();
+}
+
+void TSingleInstance::Drop(QLocalSocket* client) {
+    std::erase(FClients, client);
+    client->abort();
+    client->deleteLater();
+}
+
+bool TSingleInstance::Listening() const {
+    return FServer != nullptr && FServer->isListening();
 }

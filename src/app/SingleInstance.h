@@ -6,6 +6,11 @@
 // Linux and macOS: a lock file in the user's runtime directory and a local socket beside it. A copy
 // that crashed leaves its lock behind; it does not block the next start, also when its process id
 // has since been reused by another program (the lock then has nobody answering on the socket).
+// Whoever can write the folder can plant a lock and a socket there (and so make every start end, and
+// receive its requests), so the folder must be the user's own with mode 0700: $XDG_RUNTIME_DIR when
+// it is, else a folder of ours under the user's home. The socket serves at most MaxConnections
+// clients at once (the newest pushes out the oldest) and drops one that stays idle, so a flood of
+// connections can neither use up the descriptors nor make the server give up its socket.
 // Windows: the named mutex "hkCorvastelPcOneCopy" (an abandoned mutex counts as taken over), with a
 // local socket (a named pipe) for the request; the second copy allows the first to take the
 // foreground, which Windows otherwise refuses to a background process.
@@ -15,8 +20,10 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QLocalServer;
+class QLocalSocket;
 class QLockFile;
 
 inline constexpr char SingleInstanceName[] = "hkCorvastelPcOneCopy";
@@ -28,8 +35,25 @@ public:
         Second,  // another copy runs and was asked to come forward (or could not be reached): end
     };
 
-    // directory: where the lock and the socket live; empty for the user's runtime directory.
+    // directory: where the lock and the socket live; empty for SafeDirectory().
     explicit TSingleInstance(QString name = SingleInstanceName, QString directory = {});
+
+    // Where the lock and the socket live: $XDG_RUNTIME_DIR when it is a folder (not a link) owned by
+    // this user with mode 0700; else <generic cache folder>/CorvastelPcApp, created with mode 0700
+    // (a folder of ours with a looser mode is tightened); empty when neither is usable (the copy then
+    // runs without a lock). POSIX; on Windows the lock is a named mutex.
+    static QString SafeDirectory();
+    // Whether the folder is a real folder owned by this user, with mode 0700.
+    static bool IsPrivateDirectory(const QString& path);
+
+    static constexpr int MaxConnections = 8;
+    static constexpr int IdleTimeoutMs = 2000;
+    // How long a connection may stay without a request (tests shorten it).
+    void SetIdleTimeout(int ms) { FIdleTimeoutMs = ms; }
+    // Connections being served now.
+    int OpenConnections() const { return static_cast<int>(FClients.size()); }
+    // Whether the socket still takes connections.
+    bool Listening() const;
     ~TSingleInstance() override;
     TSingleInstance(const TSingleInstance&) = delete;
     TSingleInstance& operator=(const TSingleInstance&) = delete;
@@ -66,4 +90,8 @@ private:
     int FListenFd = -1;      // POSIX: listening before the application object exists
     QLocalServer* FServer = nullptr;
     std::function<void()> FOnComeForward;
+    int FIdleTimeoutMs = IdleTimeoutMs;
+    void Serve(QLocalSocket* client);
+    void Drop(QLocalSocket* client);
+    std::vector<QLocalSocket*> FClients;  // oldest first
 };

@@ -20,6 +20,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "app/CorvastelApplication.h"
@@ -36,6 +37,8 @@ static void RegisterPictures() {
 }
 
 namespace {
+// How long the last write without response is given to reach the air before the link is closed.
+constexpr std::chrono::milliseconds ExitSettleTime{100};
 const QRect DesignClientRect(0, 0, MainWindowWidth, MainWindowHeight);
 
 QFont WindowFont() {
@@ -451,6 +454,60 @@ void TFormCorvastelPc::FormClose() {
     UnsubscribeDeviceEvents();
     // Device and discovery events already queued are dropped from here on.
     FUiQueue->Close();
+}
+
+void TFormCorvastelPc::ReleaseDonglesForExit(std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    // Nothing this thread would run is waited for any more (a worker showing a message goes on).
+    FUiQueue->Close();
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    // Whatever the tables held, the targets are told nothing is.
+    ClearPressedKeys();
+    ClearMouseItems();
+    std::vector<TCorvastelDevice*> active;
+    for (int i = 0; i < SessionCount; ++i) {
+        TCorvastelDevice* session = Sessions[i];
+        if (session != nullptr && session->Device != nullptr && session->isActived &&
+            session->Device->IsConnected()) {
+            session->SendReport(TReportType::KeyboardIn, true);
+            session->SendReport(TReportType::Mouse, true);
+            active.push_back(session);
+        }
+    }
+    for (TCorvastelDevice* session : active) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        session->WaitSent(std::max(left, std::chrono::milliseconds(0)));
+    }
+    // A write without response is complete once the stack has queued it, not once it is on the
+    // air: a disconnect right behind it can drop it. Give the last one a few connection intervals.
+    if (!active.empty()) {
+        std::this_thread::sleep_for(
+            std::min(ExitSettleTime, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         deadline - std::chrono::steady_clock::now())));
+    }
+    for (int i = 0; i < SessionCount; ++i) {
+        if (Sessions[i] != nullptr && Sessions[i]->Device != nullptr) {
+            Sessions[i]->Device->Disconnect();
+        }
+    }
+    for (const auto& job : FConnectJobs) {
+        if (!job->Removed) {
+            job->Device->Disconnect();
+        }
+    }
+    const auto linked = [this] {
+        for (int i = 0; i < SessionCount; ++i) {
+            if (Sessions[i] != nullptr && Sessions[i]->Device != nullptr &&
+                Sessions[i]->Device->IsConnected()) {
+                return true;
+            }
+        }
+        return false;
+    };
+    while (linked() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 void TFormCorvastelPc::closeEvent(QCloseEvent* event) {

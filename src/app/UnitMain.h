@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "app/FormControls.h"
+#include "app/NicknameFile.h"
 #include "app/ReconnectPolicy.h"
 #include "app/UiQueue.h"
 #include "device/UnitCorvastelDevice.h"
@@ -102,6 +103,7 @@ enum class TNotice : int {
     Route,               // where input goes: all active dongles or one
     KeypadHint,          // how to use the keypad mouse during pass-through
     Typing,              // typing a text: refused, or how it ended
+    NicknameFile,        // the nickname file cannot be used (too large, unreadable)
     Count
 };
 
@@ -180,6 +182,10 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // ---- Creation and close handling (UnitMain.cpp).
     void FormCreate();
     void FormClose();
+    // The process must end now and no event loop will run again (the display went away): every
+    // dongle with a link is sent its all-released reports and then disconnected, waiting at most
+    // bound for both. Touches no control and no display. The window's thread.
+    void ReleaseDonglesForExit(std::chrono::milliseconds bound);
     void FormKeyDown(QObject* Sender, uint16_t& Key, TShiftState Shift);
 
     // ---- Scanning and the device list (UnitMainDiscovery.cpp).
@@ -221,10 +227,12 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
 
     // ---- Nicknames (UnitMainNickname.cpp).
     void BtnRenameClick(QObject* Sender);
-    // The nickname stored for an address, or "" (the file is read anew on every call).
+    // The nickname stored for an address, or "" (the file is read again when it changed). A file
+    // that cannot be used is said in the notices.
     std::string ReadNickname(const std::string& Address) const;
-    // Throws TNicknameWriteError ("Unable to write to <path>") when the file cannot be written.
-    void WriteNickname(const std::string& Address, const std::string& Nickname) const;
+    // Throws TNicknameWriteError ("Unable to write to <path>: <reason>") when the file cannot or may
+    // not be written.
+    void WriteNickname(const std::string& Address, const std::string& Nickname);
     // The nickname file; empty: next to the executable, or in the user's configuration folder where
     // the executable's folder cannot be written.
     std::filesystem::path NicknameFilePath;
@@ -315,6 +323,11 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // The nickname file where it is now, with what was last read from it.
+    TNicknameFile& Nicknames() const;
+    // A cache of the file: reading a nickname does not change the window.
+    mutable std::unique_ptr<TNicknameFile> FNicknames;
+
     void CreateControls();
     // English tooltips and accessible names for every control; the captions stay as they are.
     void ApplyControlHelp();

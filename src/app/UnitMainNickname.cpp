@@ -26,14 +26,28 @@ bool InputQueryDialog(QWidget* Parent, const QString& Title, const QString& Prom
     return ok;
 }
 
-std::string TFormCorvastelPc::ReadNickname(const std::string& Address) const {
-    return TNicknameFile(NicknameFilePath.empty() ? NicknameFileLocation() : NicknameFilePath)
-        .ReadNickname(Address);
+TNicknameFile& TFormCorvastelPc::Nicknames() const {
+    const std::filesystem::path path = NicknameFilePath.empty() ? NicknameFileLocation() : NicknameFilePath;
+    if (!FNicknames || FNicknames->Path() != path) {
+        FNicknames = std::make_unique<TNicknameFile>(path);
+    }
+    return *FNicknames;
 }
 
-void TFormCorvastelPc::WriteNickname(const std::string& Address, const std::string& Nickname) const {
-    TNicknameFile(NicknameFilePath.empty() ? NicknameFileLocation() : NicknameFilePath)
-        .WriteNickname(Address, Nickname);
+std::string TFormCorvastelPc::ReadNickname(const std::string& Address) const {
+    TNicknameFile& file = Nicknames();
+    std::string nickname = file.ReadNickname(Address);
+    const QString problem = QString::fromStdString(file.ReadProblem());
+    if (NoticeText(TNotice::NicknameFile) != problem) {
+        // Whoever reads a nickname also shows whether the file could be used; the window itself is
+        // never a const object.
+        const_cast<TFormCorvastelPc*>(this)->SetNotice(TNotice::NicknameFile, problem);
+    }
+    return nickname;
+}
+
+void TFormCorvastelPc::WriteNickname(const std::string& Address, const std::string& Nickname) {
+    Nicknames().WriteNickname(Address, Nickname);
 }
 
 std::filesystem::path NicknameFileLocation() {

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/CorvastelApplication.h"
+#include "app/ExitPath.h"
 #include "app/SingleInstance.h"
 #include "app/UnitMain.h"
 #include "platform/GeneralError.h"
@@ -23,13 +24,28 @@ int main(int argc, char* argv[]) {
     std::shared_ptr<THookPlatform> hookPlatform = CreateHookPlatform();
 
     int result = 0;
+    int endedBySignal = 0;
     {
         TFormCorvastelPc window(*bleManager, hookPlatform);
+        // A termination signal closes the window as the user would, also from inside a modal box.
+        TTerminationSignals termination([&window](int) {
+            window.close();
+            QCoreApplication::quit();
+        });
         instance.Listen([&window] { window.BringToFront(); });
         window.show();
+        // Watched from here on: the exit handler it may register must run before the destructors
+        // of whatever the window and the Bluetooth stack set up.
+        ReleaseOnDisplayLoss(&window);
         result = app.exec();
+        ReleaseOnDisplayLoss(nullptr);
+        endedBySignal = termination.Caught();
     }
     // Errors raised after this point (a late Bluetooth callback) go to stderr, not to a box.
     SetGeneralErrorReporter(nullptr);
+    if (endedBySignal != 0) {
+        bleManager.reset();  // the links are closed before the process ends
+        EndBySignal(endedBySignal);
+    }
     return result;
 }

@@ -173,6 +173,17 @@ TE2eWorld::~TE2eWorld() {
     }
 }
 
+std::optional<int> TE2eWorld::WaitAppExit(std::chrono::milliseconds timeout) {
+    if (!FApp)
+        return std::nullopt;
+    return FApp->WaitExit(timeout);
+}
+
+void TE2eWorld::KillXServer() {
+    (void)FX.release();
+    FXvfb->Kill();
+}
+
 std::string TE2eWorld::Logs() const {
     std::string out;
     for (const char* name : {"app.out.log", "app.err.log", "dongles.out.log", "dongles.err.log"}) {

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,13 @@ class TE2eWorld {
     TRect AppRect() const { return FAppRect; }
     unsigned long PreviewWindow() const { return FPreviewWindow; }
     bool AppRunning() { return FApp && FApp->Running(); }
+    int AppPid() const { return FApp ? FApp->Pid() : 0; }
+    // Waits for the program to end by itself: its wait status, nullopt on time-out.
+    std::optional<int> WaitAppExit(std::chrono::milliseconds timeout);
+    // Ends the X server at once, as a crash or the end of the session does. The harness's X
+    // connections go with it; they are let go without a word (closing one would need the server),
+    // and so must every X client the test holds.
+    void KillXServer();
     // What the program and the service wrote to stdout and stderr.
     std::string Logs() const;
 

@@ -241,6 +241,12 @@ std::unique_ptr<TXvfbServer> TXvfbServer::Start(int width, int height, std::stri
     return server;
 }
 
+void TXvfbServer::Kill() {
+    if (FProcess)
+        FProcess->Stop(std::chrono::milliseconds(0));
+    FProcess.reset();
+}
+
 std::unique_ptr<TPrivateBus> TPrivateBus::Start(std::string* error) {
     if (!ProgramAvailable("dbus-daemon")) {
         if (error)

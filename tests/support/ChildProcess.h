@@ -52,8 +52,10 @@ public:
     static std::unique_ptr<TXvfbServer> Start(int width = 1280, int height = 800, std::string* error = nullptr);
     // ":N"
     const std::string& Display() const { return FDisplay; }
+    // Ends the server now, without waiting for it to finish: every client loses its connection.
+    void Kill();
 
-private:
+  private:
     TXvfbServer() = default;
     std::unique_ptr<TChildProcess> FProcess;
     std::string FDisplay;

@@ -109,3 +109,11 @@ std::shared_ptr<THookPlatform> SetDefaultHookPlatform(std::shared_ptr<THookPlatf
     std::swap(DefaultPlatform, platform);
     return platform;
 }
+
+void WatchDisplayLoss(TDisplayLostHandler handler) {
+#if defined(CORVASTEL_HOOKS_X11)
+    WatchX11DisplayLoss(handler);
+#else
+    (void)handler;  // a Windows desktop outlives the programs on it
+#endif
+}

@@ -155,3 +155,13 @@ std::shared_ptr<THookPlatform> DefaultHookPlatform();
 // Replaces the default (tests and the app's start-up); returns the previous one. Hooks that already
 // exist keep the backend they were created with.
 std::shared_ptr<THookPlatform> SetDefaultHookPlatform(std::shared_ptr<THookPlatform> platform);
+
+// The display the program's window lives on, and that the hooks capture from, can go away for good
+// (an X server that ends with the session or crashes). The toolkit and Xlib end the process at once
+// when that happens, on the window's thread, while other threads still run. With a handler set, that
+// moment calls handler instead, once, on the thread that noticed, with the reason in the user's words.
+// No event loop runs any more and the display cannot be used; the handler must end the process
+// itself (should it return, the process ends with status 1). Null stops watching. Where a display
+// cannot go away, or the program does not show on an X server, it is never called.
+using TDisplayLostHandler = void (*)(const char* reason);
+void WatchDisplayLoss(TDisplayLostHandler handler);

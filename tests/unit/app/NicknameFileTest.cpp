@@ -11,7 +11,7 @@ namespace fs = std::filesystem;
 
 namespace {
 class NicknameFileTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/corvastel-nick-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -83,6 +83,100 @@ TEST_F(NicknameFileTest, LongValuesAreCutAndLineBreaksCannotPlantKeys) {
     EXPECT_EQ(nicks.ReadNickname("12:34:56:78:9A:BD"), "a 12:34:56:78:9A:BC=stolen");
 }
 
+TEST_F(NicknameFileTest, EveryLineKeepsItsOwnEnding) {
+    struct TRow {
+        const char* Case;
+        const char* Before;
+        const char* After;
+    };
+    const TRow rows[] = {
+        {"mixed endings, key replaced", "[Nickname]\r\nAA=1\nBB=2\r\n", "[Nickname]\r\nAA=new\nBB=2\r\n"},
+        {"mixed endings, key added", "; LF first\n[Nickname]\r\nBB=2\r\n\n",
+         "; LF first\n[Nickname]\r\nBB=2\r\nAA=new\n\n"},
+        {"no line break at the end", "[Nickname]\r\nBB=2", "[Nickname]\r\nBB=2\r\nAA=new\r\n"},
+        {"section added after a last line without break", "[Other]\nx=1",
+         "[Other]\nx=1\n[Nickname]\nAA=new\n"},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Case);
+        Put(row.Before);
+        TNicknameFile nicks(file);
+        nicks.WriteNickname("AA", "new");
+        EXPECT_EQ(Get(), row.After);
+    }
+}
+
+TEST_F(NicknameFileTest, ReadsAgainOnlyWhenTheFileChanged) {
+    Put("[Nickname]\n12:34:56:78:9A:BC=Desk\n");
+    TNicknameFile nicks(file);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(nicks.ReadNickname("12:34:56:78:9A:BC"), "Desk");
+    EXPECT_EQ(nicks.Loads(), 1);
+    Put("[Nickname]\n12:34:56:78:9A:BC=Laptop\n");
+    EXPECT_EQ(nicks.ReadNickname("12:34:56:78:9A:BC"), "Laptop");
+    EXPECT_EQ(nicks.Loads(), 2);
+    nicks.WriteNickname("12:34:56:78:9A:BC", "Den");
+    EXPECT_EQ(nicks.ReadNickname("12:34:56:78:9A:BC"), "Den");
+    EXPECT_EQ(nicks.Loads(), 3);
+}
+
+TEST_F(NicknameFileTest, AnOversizedFileIsNeitherReadNorWritten) {
+    const std::string big =
+        "[Nickname]\n12:34:56:78:9A:BC=Desk\n;" + std::string(NicknameFileMaxBytes, 'x') + "\n";
+    Put(big);
+    TNicknameFile nicks(file);
+    EXPECT_EQ(nicks.ReadNickname("12:34:56:78:9A:BC"), "");
+    EXPECT_EQ(nicks.Loads(), 0);
+    EXPECT_NE(nicks.ReadProblem().find("larger than 1 MiB"), std::string::npos) << nicks.ReadProblem();
+    EXPECT_NE(nicks.ReadProblem().find(file.string()), std::string::npos) << nicks.ReadProblem();
+    try {
+        nicks.WriteNickname("12:34:56:78:9A:BC", "New");
+        FAIL() << "an oversized file was written";
+    } catch (const TNicknameWriteError& e) {
+        EXPECT_EQ(std::string(e.what()), "Unable to write to " + file.string() + ": it is larger than 1 MiB");
+    }
+    EXPECT_EQ(Get(), big);
+}
+
+TEST_F(NicknameFileTest, AReadOnlyFileIsNotWritten) {
+    Put("[Nickname]\n12:34:56:78:9A:BC=Desk\n");
+    ::chmod(file.c_str(), 0444);
+    TNicknameFile nicks(file);
+    try {
+        nicks.WriteNickname("12:34:56:78:9A:BC", "New");
+        FAIL() << "a read-only file was written";
+    } catch (const TNicknameWriteError& e) {
+        EXPECT_EQ(std::string(e.what()), "Unable to write to " + file.string() + ": the file is read-only");
+    }
+    EXPECT_EQ(Get(), "[Nickname]\n12:34:56:78:9A:BC=Desk\n");
+    EXPECT_EQ((fs::status(file).permissions() & fs::perms::all), fs::perms(0444));
+}
+
+TEST_F(NicknameFileTest, ASymbolicLinkStaysALinkAndItsTargetIsReplaced) {
+    const fs::path elsewhere = dir / "elsewhere";
+    fs::create_directory(elsewhere);
+    const fs::path target = elsewhere / "real.ini";
+    std::ofstream(target, std::ios::binary) << "[Nickname]\n12:34:56:78:9A:BD=Laptop\n";
+    fs::create_symlink(fs::path("elsewhere") / "real.ini", file);  // relative, as users make them
+
+    TNicknameFile nicks(file);
+    nicks.WriteNickname("12:34:56:78:9A:BC", "Desk");
+
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(file)));
+    EXPECT_EQ(fs::read_symlink(file), fs::path("elsewhere") / "real.ini");
+    std::ifstream in(target, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), "[Nickname]\n12:34:56:78:9A:BD=Laptop\n12:34:56:78:9A:BC=Desk\n");
+    // No temporary file stays behind in either folder.
+    for (const fs::path& folder : {dir, elsewhere}) {
+        int entries = 0;
+        for ([[maybe_unused]] const auto& e : fs::directory_iterator(folder))
+            ++entries;
+        EXPECT_EQ(entries, folder == dir ? 2 : 1) << folder;
+    }
+}
+
 TEST_F(NicknameFileTest, AFailedWriteReportsThePathAndLeavesTheOldFileIntact) {
     if (::geteuid() == 0) {
         // root writes through permission bits; a path under a regular file cannot be created by anyone.
@@ -92,7 +186,9 @@ TEST_F(NicknameFileTest, AFailedWriteReportsThePathAndLeavesTheOldFileIntact) {
             blocked.WriteNickname("12:34:56:78:9A:BC", "New");
             FAIL() << "write under a regular file succeeded";
         } catch (const TNicknameWriteError& e) {
-            EXPECT_EQ(std::string(e.what()), "Unable to write to " + (file / "cvinfo.ini").string());
+            const std::string start = "Unable to write to " + (file / "cvinfo.ini").string() + ": ";
+            EXPECT_EQ(std::string(e.what()).rfind(start, 0), 0u) << e.what();
+            EXPECT_GT(std::string(e.what()).size(), start.size()) << "the reason is missing";
         }
     } else {
         Put("[Nickname]\n12:34:56:78:9A:BC=Desk\n");
@@ -102,7 +198,8 @@ TEST_F(NicknameFileTest, AFailedWriteReportsThePathAndLeavesTheOldFileIntact) {
         ::chmod(dir.c_str(), 0755);
     }
     EXPECT_EQ(Get(), "[Nickname]\n12:34:56:78:9A:BC=Desk\n");
-    for (const auto& e : fs::directory_iterator(dir)) EXPECT_EQ(e.path().filename(), "cvinfo.ini");
+    for (const auto& e : fs::directory_iterator(dir))
+        EXPECT_EQ(e.path().filename(), "cvinfo.ini");
 }
 
 TEST_F(NicknameFileTest, LocateUsesTheExecutableFolderWhenWritableOrAlreadyHoldingTheFile) {

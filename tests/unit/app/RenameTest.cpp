@@ -154,9 +154,29 @@ TEST_F(TRenameFixture, Rename_UnwritableFile_ReportsTheErrorAndKeepsTheCaptions)
     SetGeneralErrorReporter(previous);
 
     ASSERT_EQ(reported.size(), 1u);
-    EXPECT_EQ(reported[0], QString::fromStdString("Unable to write to " + (blocker / "cvinfo.ini").string()));
+    const QString start =
+        QString::fromStdString("Unable to write to " + (blocker / "cvinfo.ini").string() + ": ");
+    EXPECT_TRUE(reported[0].startsWith(start) && reported[0].size() > start.size())
+        << reported[0].toStdString();
     EXPECT_EQ(window->lbName->text(), "Corvastel-1A2B");
     EXPECT_EQ(window->DeviceListView->item(0)->text(), "c0ffee000001");
+}
+
+TEST_F(TRenameFixture, OversizedFile_IsNotReadAndTheWindowSaysSo) {
+    TStubDevice& dongle = Device("C0:FF:EE:00:00:01", "Corvastel-1A2B");
+    WriteFile(NicknameFile(),
+              "[Nickname]\nC0:FF:EE:00:00:01=Desk\n;" + std::string(NicknameFileMaxBytes, 'x') + "\n");
+    Discover(dongle);
+    EXPECT_EQ(window->DeviceListView->item(0)->text(), "c0ffee000001");
+    const QString notice = window->NoticeText(TNotice::NicknameFile);
+    EXPECT_TRUE(notice.contains(QString::fromStdString(NicknameFile().string())) && notice.contains("1 MiB"))
+        << notice.toStdString();
+
+    // Cut down by hand: read at the next discovery, and the notice goes.
+    WriteFile(NicknameFile(), "[Nickname]\nC0:FF:EE:00:00:01=Desk\n");
+    Discover(dongle);
+    EXPECT_EQ(window->DeviceListView->item(0)->text(), "Desk");
+    EXPECT_TRUE(window->NoticeText(TNotice::NicknameFile).isEmpty());
 }
 
 TEST_F(TDiscoveryFixture, RenameDialog_TheToolkitDialog_OffersTitlePromptAndText) {

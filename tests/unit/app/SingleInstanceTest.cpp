@@ -1,14 +1,67 @@
 // One copy per session, in one process: the lock and the request to come forward.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QTemporaryDir>
 #include <QWidget>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <optional>
+
 #include "QtTestEnvironment.h"
 #include "app/SingleInstance.h"
+
+namespace {
+// Sets an environment variable for one scope.
+class TScopedEnv {
+  public:
+    TScopedEnv(const char* name, const QByteArray& value) : FName(name) {
+        if (qEnvironmentVariableIsSet(name))
+            FOld = qgetenv(name);
+        qputenv(name, value);
+    }
+    ~TScopedEnv() {
+        if (FOld)
+            qputenv(FName, *FOld);
+        else
+            qunsetenv(FName);
+    }
+    TScopedEnv(const TScopedEnv&) = delete;
+    TScopedEnv& operator=(const TScopedEnv&) = delete;
+
+  private:
+    const char* FName;
+    std::optional<QByteArray> FOld;
+};
+
+int ConnectTo(const QString& socketPath, int flags = 0) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(socketPath);
+    std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+}  // namespace
 
 TEST(SingleInstance, SecondCopy_FindsTheLockHeld_AndAsksTheFirstToComeForward) {
     QTemporaryDir dir;
@@ -87,4 +140,139 @@ TEST(SingleInstance, GarbageOnTheSocket_IsIgnored) {
     socket.disconnectFromServer();
     WaitFor([] { return false; }, 200);
     EXPECT_EQ(requests, 0);
+}
+
+TEST(SingleInstance, ConnectionFlood_UsesUpNoDescriptorsAndTheNextStartIsStillAnswered) {
+    QTemporaryDir dir;
+    TSingleInstance first("test-one-copy", dir.path());
+    ASSERT_TRUE(first.TryAcquire());
+    first.SetIdleTimeout(300);
+    int requests = 0;
+    ASSERT_TRUE(first.Listen([&] { ++requests; }));
+
+    // Few descriptors for this process; the flood comes from another one, which holds every
+    // connection open and says nothing.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = 96;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t flooder = fork();
+    ASSERT_GE(flooder, 0);
+    if (flooder == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        rlimit wide = saved;
+        setrlimit(RLIMIT_NOFILE, &wide);
+        int opened = 0;
+        for (int i = 0; i < 400; ++i)
+            opened += ConnectTo(first.SocketPath()) >= 0 ? 1 : 0;
+        const char done = static_cast<char>(opened > 0);
+        [[maybe_unused]] ssize_t n = write(ready[1], &done, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    fcntl(ready[0], F_SETFL, O_NONBLOCK);
+    int most = 0;
+    char done = 0;
+    bool reported = false;
+    const auto watch = [&] {
+        most = std::max(most, first.OpenConnections());
+        reported = reported || read(ready[0], &done, 1) == 1;
+        return reported;
+    };
+    ASSERT_TRUE(WaitFor(watch, 20000));
+    reported = false;
+    WaitFor(watch, 200);
+    close(ready[0]);
+
+    EXPECT_TRUE(done);
+    EXPECT_LE(most, TSingleInstance::MaxConnections);
+    EXPECT_TRUE(first.Listening());
+    EXPECT_TRUE(QFileInfo::exists(first.SocketPath()));
+    TSingleInstance second("test-one-copy", dir.path());
+    EXPECT_EQ(second.Start(300), TSingleInstance::TRole::Second);
+    EXPECT_TRUE(WaitFor([&] { return requests == 1; }));
+    // Idle connections do not stay.
+    EXPECT_TRUE(WaitFor([&] { return first.OpenConnections() == 0; }));
+
+    kill(flooder, SIGKILL);
+    waitpid(flooder, nullptr, 0);
+    setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+TEST(SingleInstance, RuntimeFolderThatIsNotPrivate_IsNotUsed) {
+    QTemporaryDir base;
+    const QString own = base.filePath("cache/CorvastelPcApp");
+    TScopedEnv cache("XDG_CACHE_HOME", QFile::encodeName(base.filePath("cache")));
+    const QString privateDir = base.filePath("private");
+    ASSERT_EQ(mkdir(QFile::encodeName(privateDir).constData(), 0700), 0);
+
+    struct TRow {
+        const char* Case;
+        QString Folder;
+        bool Used;
+    };
+    std::vector<TRow> rows = {
+        {"private", privateDir, true},
+        {"unset", QString(), false},
+        {"missing", base.filePath("missing"), false},
+        {"writable by all", base.filePath("open"), false},
+        {"readable by the group", base.filePath("group"), false},
+        {"a link to a private folder", base.filePath("link"), false},
+    };
+    ASSERT_EQ(mkdir(QFile::encodeName(rows[3].Folder).constData(), 0700), 0);
+    ASSERT_EQ(chmod(QFile::encodeName(rows[3].Folder).constData(), 01777), 0);
+    ASSERT_EQ(mkdir(QFile::encodeName(rows[4].Folder).constData(), 0750), 0);
+    ASSERT_EQ(
+        symlink(QFile::encodeName(privateDir).constData(), QFile::encodeName(rows[5].Folder).constData()), 0);
+    if (geteuid() == 0) {
+        // Another user's folder, mode and all as it should be.
+        const QString foreign = base.filePath("foreign");
+        mkdir(QFile::encodeName(foreign).constData(), 0700);
+        ASSERT_EQ(chown(QFile::encodeName(foreign).constData(), 65534, 65534), 0);
+        rows.push_back({"another user's", foreign, false});
+    }
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Case);
+        TScopedEnv runtime("XDG_RUNTIME_DIR", QFile::encodeName(row.Folder));
+        if (row.Folder.isEmpty())
+            qunsetenv("XDG_RUNTIME_DIR");
+        EXPECT_EQ(TSingleInstance::SafeDirectory(), row.Used ? row.Folder : own);
+    }
+    EXPECT_TRUE(TSingleInstance::IsPrivateDirectory(own));
+
+    // Our own folder with a loose mode is tightened; a file in its place is not used.
+    ASSERT_EQ(chmod(QFile::encodeName(own).constData(), 0755), 0);
+    TScopedEnv runtime("XDG_RUNTIME_DIR", QFile::encodeName(rows[3].Folder));
+    EXPECT_EQ(TSingleInstance::SafeDirectory(), own);
+    EXPECT_TRUE(TSingleInstance::IsPrivateDirectory(own));
+    ASSERT_TRUE(QDir(own).removeRecursively());
+    QFile planted(own);
+    ASSERT_TRUE(planted.open(QIODevice::WriteOnly));
+    planted.close();
+    EXPECT_EQ(TSingleInstance::SafeDirectory(), QString());
+}
+
+TEST(SingleInstance, SquattedRuntimeFolder_NeitherEndsTheStartNorGetsTheRequest) {
+    // Someone else made the folder the runtime directory points at, and keeps a live lock and a
+    // listening socket there.
+    QTemporaryDir base;
+    const QString squatted = base.filePath("runtime-victim");
+    ASSERT_EQ(mkdir(QFile::encodeName(squatted).constData(), 0700), 0);
+    ASSERT_EQ(chmod(QFile::encodeName(squatted).constData(), 0777), 0);
+    TSingleInstance planter("test-one-copy", squatted);
+    ASSERT_TRUE(planter.TryAcquire());
+    int stolen = 0;
+    ASSERT_TRUE(planter.Listen([&] { ++stolen; }));
+    TScopedEnv runtime("XDG_RUNTIME_DIR", QFile::encodeName(squatted));
+    TScopedEnv cache("XDG_CACHE_HOME", QFile::encodeName(base.filePath("cache")));
+
+    TSingleInstance victim("test-one-copy");
+    EXPECT_EQ(victim.Start(300), TSingleInstance::TRole::First);
+    EXPECT_TRUE(victim.LockPath().startsWith(base.filePath("cache/CorvastelPcApp/")));
+    WaitFor([] { return false; }, 100);
+    EXPECT_EQ(stolen, 0);
 }

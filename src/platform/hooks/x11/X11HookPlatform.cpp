@@ -38,13 +38,16 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QThread>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <thread>
@@ -57,6 +60,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
 #include <X11/keysym.h>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -557,4 +561,87 @@ std::unique_ptr<THookPlatform> CreateX11HookPlatform(const std::string& display,
         XkbFreeKeyboard(keyboard, 0, True);
     }
     return std::make_unique<TX11HookPlatform>(dpy, "x11 " + display, xiOpcode);
+}
+
+// ---- The X server going away ----------------------------------------------------------------------
+//
+// Two places notice, and both end the process on the window's thread while the Bluetooth thread
+// still runs: Xlib's I/O error handler (for our own connection and the toolkit's Xlib one; the
+// default calls exit(1)), and Qt's xcb platform, which checks its connection whenever the event
+// loop wakes and then calls exit(1) itself. exit() runs static destructors under the feet of the
+// other threads (QtDBus among them), and nothing has told the dongles to let go of the keys.
+//
+// So: our I/O error handler replaces Xlib's; Qt's connection is checked on every wake-up and before
+// the loop sleeps, which runs ahead of the toolkit's own check; and should the toolkit still get to
+// its exit(1) first, an exit handler registered after it catches that too.
+
+namespace {
+
+std::atomic<TDisplayLostHandler> DisplayLostHandler{nullptr};
+xcb_connection_t* ToolkitConnection = nullptr;  // set once, on the UI thread
+
+[[noreturn]] void DisplayGone(const char* reason) {
+    static std::atomic_flag reported = ATOMIC_FLAG_INIT;
+    if (reported.test_and_set()) {
+        // Another thread is ending the process already.
+        for (;;) {
+            pause();
+        }
+    }
+    if (TDisplayLostHandler handler = DisplayLostHandler.load()) {
+        handler(reason);
+    }
+    std::_Exit(1);
+}
+
+constexpr char LostReason[] = "The connection to the X display was lost (the X server ended or crashed).";
+
+int OnXIoError(Display*) {
+    DisplayGone(LostReason);
+}
+
+bool ToolkitConnectionBroken() {
+    return ToolkitConnection != nullptr && xcb_connection_has_error(ToolkitConnection) != 0;
+}
+
+void CheckToolkitConnection() {
+    if (DisplayLostHandler.load() != nullptr && ToolkitConnectionBroken()) {
+        DisplayGone(LostReason);
+    }
+}
+
+}  // namespace
+
+void WatchX11DisplayLoss(TDisplayLostHandler handler) {
+    // The handler that was there before ours (the toolkit's) comes back when nobody watches.
+    static XIOErrorHandler previous = nullptr;
+    static bool installed = false;
+    DisplayLostHandler = handler;
+    if (handler == nullptr) {
+        if (installed) {
+            XSetIOErrorHandler(previous);
+            installed = false;
+        }
+        return;
+    }
+    if (!installed) {
+        previous = XSetIOErrorHandler(OnXIoError);
+        installed = true;
+    }
+    static bool watching = false;
+    if (watching) {
+        return;
+    }
+    watching = true;
+    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        if (auto* x11 = app->nativeInterface<QNativeInterface::QX11Application>()) {
+            ToolkitConnection = x11->connection();
+        }
+    }
+    if (auto* dispatcher = QAbstractEventDispatcher::instance(QThread::currentThread())) {
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, dispatcher, CheckToolkitConnection);
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher,
+                         CheckToolkitConnection);
+    }
+    std::atexit(CheckToolkitConnection);
 }
