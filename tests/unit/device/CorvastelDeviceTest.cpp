@@ -504,7 +504,7 @@ TEST_F(SessionTest, ReportsAreQueuedButNotWrittenWhileTheLinkIsDown) {
     s.SendReport(TReportType::KeyboardIn, false);
     ClearPressedKeys();
     s.SendReport(TReportType::KeyboardIn, false);
-    EXPECT_EQ(s.ReportQueue.Count(), 2) << "queued, not sent, while the link is down";
+    EXPECT_EQ(s.PendingReports(), 2) << "queued, not sent, while the link is down";
     EXPECT_TRUE(dongle->Writes().empty());
 }
 

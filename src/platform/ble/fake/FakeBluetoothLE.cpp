@@ -216,7 +216,11 @@ void TFakeBluetoothLEDevice::WriteCharacteristic(TBluetoothGattCharacteristic& c
         const auto kind = c.Has(PropWriteNoResponse) ? vdongle::TWriteKind::Command : vdongle::TWriteKind::Request;
         outcome = link.dongle->Write(handle, value, kind);
     }
+    // The completion says the platform can take the next packet: like a platform that reports when
+    // it can (not like BlueZ over D-Bus), this one completes a write once it went over the air.
     FManager.FWorkers.Post(outcome.delay, [this, &c, link, status = outcome.status] {
+        if (link.dongle)
+            link.dongle->DeliverDue();
         RaiseCharacteristicWrite(c, SameLink(link) ? status : GattStatusFailure);
     });
 }

@@ -1,8 +1,10 @@
 #pragma once
 // The in-process Bluetooth LE central for tests: TBluetoothLEManager and TBluetoothLEDevice over
 // virtual dongles (lib/dongle-model), with the threads of the real contract:
-//  - read and write completions on a small pool of worker threads (several may run at once; a
-//    completion is due after the dongle's write delay), one completion for every write;
+//  - read and write completions on a small pool of worker threads (several may run at once), one
+//    completion for every write, of either kind, when the write has gone over the dongle's link
+//    model (connection events or write delay): a completion means the next packet can go, so
+//    nothing piles up below the caller;
 //  - notifications and OnDisconnect on one notifier thread, in the order the dongle produced them;
 //  - OnDiscoverLEDevice and the scan time-out on the scanner thread;
 //  - OnServicesDiscovered on the caller of DiscoverServices, OnDiscoveryLEEnd of a cancel on the

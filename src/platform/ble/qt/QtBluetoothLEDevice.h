@@ -80,6 +80,8 @@ private:
                 TPendingOp* taken = nullptr);
     void FailPendingOps();
     void WriteCccd(TBluetoothGattCharacteristic& c, const QByteArray& value);
+    // Completes a paced write without response (once; later calls for it do nothing).
+    bool FinishPaced(uint64_t token, uint16_t status);
 
     TQtBleThread& FThread;
     const std::chrono::milliseconds FConnectTimeout;
@@ -103,4 +105,13 @@ private:
     std::map<TBluetoothGattCharacteristic*, bool> FNotifying;
     std::map<TBluetoothGattCharacteristic*, bool> FCccdOn;
     std::map<TBluetoothGattCharacteristic*, std::deque<TEcho>> FEchoes;
+    // Writes without response whose completion waits for the pacing interval, oldest first.
+    struct TPaced {
+        uint64_t token;
+        TBluetoothGattCharacteristic* characteristic;
+    };
+    std::deque<TPaced> FPaced;
+    uint64_t FPacedTokens = 0;
+    std::chrono::microseconds FPacing;
+    std::chrono::steady_clock::time_point FNextPacedAt;
 };
