@@ -220,7 +220,8 @@ TEST_F(TPassThroughFixture, KeySequences_ReachTheTargetAsTheirReports) {
         {"KeypadMouseUnderCtrlShift",
          true,
          {Down(ScanLCtrl), Down(ScanLShift), Down(ScanPad6), Up(ScanPad6), Up(ScanLShift), Up(ScanLCtrl)},
-         {"K m01", "K m03", "K", "M b0 4,0 w0", "M b0 0,0 w0", "K m01", "K"},
+         // Letting the keypad key go stops the motion: nothing moves, so no report carries it.
+         {"K m01", "K m03", "K", "M b0 4,0 w0", "K m01", "K"},
          {1, 1, 1, 1, 1, 1},
          true},
     };
@@ -345,10 +346,11 @@ TEST_F(TTwoDongles, Mouse_EveryDongleGetsTheSameMotionMeasuredFromTheHeldPointer
         EXPECT_EQ(Mouse(WM_MOUSEMOVE, 640 + d, 400 - d, time += 8), 1);
         total += d;
     }
+    // How many reports carry it depends on how busy each link was (motion merges meanwhile); the
+    // motion itself is the same for every dongle and exact.
     for (size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(Received(i), (TStrings{"M b0 0,0 w0", "M b0 3,-3 w0", "M b0 -3,3 w0", "M b0 1,-1 w0",
-                                         "M b0 -1,1 w0", "M b0 4,-4 w0"}));
+        EXPECT_FALSE(Received(i).empty());
         EXPECT_EQ(dongles[i]->Target().pointerX, total);
         EXPECT_EQ(dongles[i]->Target().pointerY, -total);
     }
@@ -356,7 +358,8 @@ TEST_F(TTwoDongles, Mouse_EveryDongleGetsTheSameMotionMeasuredFromTheHeldPointer
     Mouse(WM_MOUSEWHEEL, 640, 400, 2000, 120u << 16);
     Mouse(WM_MOUSEWHEEL, 640, 400, 2000, 120u << 16);
     Mouse(WM_MOUSEWHEEL, 640, 400, 2016, 120u << 16);
-    EXPECT_EQ(Received(1), (TStrings{"M b0 0,0 w1", "M b0 0,0 w2"}));
+    Settle();
+    for (size_t i = 0; i < 2; ++i) EXPECT_EQ(dongles[i]->Target().wheel, 3) << i;
 }
 
 TEST_F(TPassThroughFixture, MouseHookRefused_KeyboardHookRemovedBeforeTheError) {
