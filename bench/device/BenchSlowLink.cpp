@@ -42,7 +42,8 @@ struct TInput {
 
 std::vector<TInput> Trace() {
     std::vector<TInput> trace;
-    for (int ms = 0; ms < 3000; ++ms) trace.push_back({std::chrono::milliseconds(ms), TInput::Move});
+    for (int ms = 0; ms < 3000; ++ms)
+        trace.push_back({std::chrono::milliseconds(ms), TInput::Move});
     std::mt19937 random(14);
     std::uniform_int_distribution<int> jitter(-30, 30);
     for (int i = 0; i < 25; ++i) {
@@ -53,7 +54,8 @@ std::vector<TInput> Trace() {
     }
     trace.push_back({1500ms, TInput::ButtonDown});
     trace.push_back({1560ms, TInput::ButtonUp});
-    std::stable_sort(trace.begin(), trace.end(), [](const TInput& a, const TInput& b) { return a.at < b.at; });
+    std::stable_sort(trace.begin(), trace.end(),
+                     [](const TInput& a, const TInput& b) { return a.at < b.at; });
     return trace;
 }
 
@@ -67,7 +69,8 @@ vd::TDongleConfig DongleConfig(int index, std::chrono::microseconds interval, bo
     config.connectionInterval = interval;
     if (withResponse) {
         for (uint16_t u : {vd::uuid::Reports, vd::uuid::MouseReports}) {
-            if (auto* c = config.Find(u)) c->properties = static_cast<uint8_t>(c->properties & ~vd::prop::WriteNoResponse);
+            if (auto* c = config.Find(u))
+                c->properties = static_cast<uint8_t>(c->properties & ~vd::prop::WriteNoResponse);
         }
     }
     return config;
@@ -76,16 +79,18 @@ vd::TDongleConfig DongleConfig(int index, std::chrono::microseconds interval, bo
 uint16_t HandleOf(const vd::TVirtualDongle& d, uint16_t uuid) {
     for (const auto& s : d.Gatt())
         for (const auto& c : s.characteristics)
-            if (c.uuid == uuid) return c.handle;
+            if (c.uuid == uuid)
+                return c.handle;
     return 0;
 }
 
 // Today's design for comparison: one report per event into a 255-slot FIFO that drops the newest
 // when full, one write at a time; a write without response is done when handed over.
 class TFifoSender {
-public:
+  public:
     TFifoSender(std::shared_ptr<vd::TVirtualDongle> dongle, bool withResponse)
-        : FDongle(std::move(dongle)), FKind(withResponse ? vd::TWriteKind::Request : vd::TWriteKind::Command),
+        : FDongle(std::move(dongle)),
+          FKind(withResponse ? vd::TWriteKind::Request : vd::TWriteKind::Command),
           FHandle(HandleOf(*FDongle, vd::uuid::Reports)) {
         FThread = std::thread([this] { Run(); });
     }
@@ -100,20 +105,23 @@ public:
     void Send(const THidReport& report) {
         {
             std::lock_guard l(FLock);
-            if (FQueue.size() >= 255) return;  // dropped
+            if (FQueue.size() >= 255)
+                return;  // dropped
             FQueue.push_back(report);
         }
         FWake.notify_all();
     }
 
-private:
+  private:
     void Run() {
         std::unique_lock l(FLock);
         while (true) {
             FWake.wait_for(l, 250us, [this] { return FStop || !FQueue.empty(); });
             FDongle->DeliverDue();
-            if (FStop) return;
-            if (FQueue.empty()) continue;
+            if (FStop)
+                return;
+            if (FQueue.empty())
+                continue;
             const THidReport report = FQueue.front();
             FQueue.pop_front();
             l.unlock();
@@ -136,10 +144,13 @@ private:
     std::thread FThread;
 };
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 double Percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
+    if (values.empty())
+        return 0;
     std::sort(values.begin(), values.end());
     const auto i = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
     return values[std::min(i, values.size() - 1)];
@@ -170,24 +181,30 @@ void BM_SlowLink(benchmark::State& state) {
             }
         }
         for (const auto& s : sessions) {
-            while (!s->isActived) std::this_thread::sleep_for(1ms);
+            while (!s->isActived)
+                std::this_thread::sleep_for(1ms);
         }
         central.WaitIdle();
-        for (const auto& d : dongles) d->ClearRecords();
+        for (const auto& d : dongles)
+            d->ClearRecords();
 
         // Key transitions as injected: when, and the keyboard report it makes.
         std::vector<std::pair<Clock::time_point, THidReport>> keys;
         const auto keyboard = [&](bool empty) {
-            const THidReport report =
-                empty ? GetEmptyHidReport(id, TReportType::KeyboardIn) : GetHidReport(id, TReportType::KeyboardIn);
+            const THidReport report = empty ? GetEmptyHidReport(id, TReportType::KeyboardIn)
+                                            : GetHidReport(id, TReportType::KeyboardIn);
             keys.push_back({Clock::now(), report});
-            for (auto& s : sessions) s->SendReport(TReportType::KeyboardIn, empty);
-            for (auto& f : fifos) f->Send(report);
+            for (auto& s : sessions)
+                s->SendReport(TReportType::KeyboardIn, empty);
+            for (auto& f : fifos)
+                f->Send(report);
         };
         const auto mouse = [&] {
             const TMouseSnapshot snapshot = TakeMouseSnapshot();
-            for (auto& s : sessions) s->SendMouseReport(snapshot);
-            for (auto& f : fifos) f->Send(GetMouseHidReport(id, snapshot));
+            for (auto& s : sessions)
+                s->SendMouseReport(snapshot);
+            for (auto& f : fifos)
+                f->Send(GetMouseHidReport(id, snapshot));
         };
 
         const auto start = Clock::now();
@@ -216,16 +233,20 @@ void BM_SlowLink(benchmark::State& state) {
         const auto lastInput = Clock::now();
         // Wait until everything arrived, or 5 s (the FIFO on a slow link takes far longer).
         const auto settled = [&] {
-            for (auto& d : dongles) d->DeliverDue();
+            for (auto& d : dongles)
+                d->DeliverDue();
             for (const auto& s : sessions)
-                if (!s->WaitSent(0ms)) return false;
+                if (!s->WaitSent(0ms))
+                    return false;
             for (const auto& d : dongles) {
                 const auto t = d->Target();
-                if (t.pointerX < 3000 || t.AnyInputHeld()) return false;
+                if (t.pointerX < 3000 || t.AnyInputHeld())
+                    return false;
             }
             return true;
         };
-        while (!settled() && Clock::now() - lastInput < 5s) std::this_thread::sleep_for(1ms);
+        while (!settled() && Clock::now() - lastInput < 5s)
+            std::this_thread::sleep_for(1ms);
         std::this_thread::sleep_for(2 * std::chrono::duration_cast<Clock::duration>(interval) + 5ms);
 
         // Figures, over every dongle.
@@ -242,7 +263,8 @@ void BM_SlowLink(benchmark::State& state) {
             for (const auto& [at, report] : keys) {
                 const vd::TBytes bytes(report.data(), report.data() + report.size());
                 size_t k = next;
-                while (k < records.size() && !(records[k].bytes == bytes && records[k].arrivedAt != Clock::time_point{}))
+                while (k < records.size() &&
+                       !(records[k].bytes == bytes && records[k].arrivedAt != Clock::time_point{}))
                     ++k;
                 if (k == records.size()) {
                     ++lost;
@@ -252,11 +274,13 @@ void BM_SlowLink(benchmark::State& state) {
                 next = k + 1;
             }
             for (const auto& r : records)
-                if (r.arrivedAt != Clock::time_point{}) lastReport = std::max(lastReport, Ms(r.arrivedAt - lastInput));
+                if (r.arrivedAt != Clock::time_point{})
+                    lastReport = std::max(lastReport, Ms(r.arrivedAt - lastInput));
         }
         state.counters["key_p50_ms"] = Percentile(latencies, 0.50);
         state.counters["key_p99_ms"] = Percentile(latencies, 0.99);
-        state.counters["key_max_ms"] = latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
+        state.counters["key_max_ms"] =
+            latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
         state.counters["keys_lost"] = lost;
         state.counters["motion_per_dongle"] = motion / dongleCount;
         state.counters["motion_injected"] = 3000;
@@ -274,7 +298,8 @@ void SlowLinkArgs(benchmark::internal::Benchmark* b) {
     for (int fifo : {0, 1})
         for (int interval : {0, 7500, 15000})
             for (int response : {0, 1})
-                for (int dongles : {1, 2}) b->Args({interval, response, dongles, fifo});
+                for (int dongles : {1, 2})
+                    b->Args({interval, response, dongles, fifo});
 }
 BENCHMARK(BM_SlowLink)->Apply(SlowLinkArgs)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 

@@ -359,7 +359,8 @@ TEST_F(TTwoDongles, Mouse_EveryDongleGetsTheSameMotionMeasuredFromTheHeldPointer
     Mouse(WM_MOUSEWHEEL, 640, 400, 2000, 120u << 16);
     Mouse(WM_MOUSEWHEEL, 640, 400, 2016, 120u << 16);
     Settle();
-    for (size_t i = 0; i < 2; ++i) EXPECT_EQ(dongles[i]->Target().wheel, 3) << i;
+    for (size_t i = 0; i < 2; ++i)
+        EXPECT_EQ(dongles[i]->Target().wheel, 3) << i;
 }
 
 TEST_F(TPassThroughFixture, MouseHookRefused_KeyboardHookRemovedBeforeTheError) {
