@@ -647,6 +647,11 @@ std::chrono::microseconds TVirtualDongle::WriteDelay() const {
     return FConfig.writeDelay;
 }
 
+std::chrono::microseconds TVirtualDongle::ConnectionInterval() const {
+    std::lock_guard lock(FLock);
+    return FConfig.connectionInterval;
+}
+
 void TVirtualDongle::SetConnectionEvents(std::chrono::microseconds interval, int packetsPerEvent) {
     std::lock_guard lock(FLock);
     FConfig.connectionInterval = interval;

@@ -310,6 +310,7 @@ public:
     std::chrono::microseconds WriteDelay() const;
     // Connection interval (0: none) and writes per connection event.
     void SetConnectionEvents(std::chrono::microseconds interval, int packetsPerEvent);
+    std::chrono::microseconds ConnectionInterval() const;
     // The next count writes fail with status (they are recorded, not applied).
     void FailNextWrites(int count = 1, uint16_t status = GattFailure);
     // The dongle drops the link (out of range, unplugged). OnLinkDropped follows.
