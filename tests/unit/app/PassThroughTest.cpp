@@ -9,7 +9,9 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -231,7 +233,17 @@ TEST_F(TPassThroughFixture, KeySequences_ReachTheTargetAsTheirReports) {
         SwitchOn();
         Rebase();
         EXPECT_EQ(Play(row.Steps), row.Results);
-        EXPECT_EQ(Received(), row.Reports);
+        // Key and button reports keep their order among themselves; merged motion may go out
+        // behind keys that came after it, so each kind is compared on its own.
+        const auto only = [](const TStrings& reports, char kind) {
+            TStrings out;
+            std::copy_if(reports.begin(), reports.end(), std::back_inserter(out),
+                         [kind](const std::string& r) { return !r.empty() && r[0] == kind; });
+            return out;
+        };
+        const TStrings received = Received();
+        EXPECT_EQ(only(received, 'K'), only(row.Reports, 'K'));
+        EXPECT_EQ(only(received, 'M'), only(row.Reports, 'M'));
         EXPECT_EQ(window->FHook->Active(), row.StillOn);
         EXPECT_EQ(hooks->Installed(WH_KEYBOARD_LL), row.StillOn);
         if (row.StillOn) {
