@@ -372,6 +372,10 @@ bool TVirtualDongle::Connect() {
     FConnected = true;
     ++FConnectCount;
     FNotifying.clear();  // a new link starts unsubscribed (no bonding)
+    FAir.clear();
+    FLinkUp = std::chrono::steady_clock::now();
+    FLastSlot = {};
+    FSlotUsed = 0;
     return true;
 }
 
@@ -381,9 +385,15 @@ bool TVirtualDongle::Connected() const {
 }
 
 void TVirtualDongle::Disconnect() {
-    std::lock_guard lock(FLock);
-    FConnected = false;
-    FNotifying.clear();
+    std::vector<std::pair<uint16_t, TBytes>> notes;
+    {
+        std::lock_guard lock(FLock);
+        // The stack sends what it has already queued for the air before the link goes.
+        DeliverLocked(std::chrono::steady_clock::time_point::max(), notes);
+        FConnected = false;
+        FNotifying.clear();
+    }
+    // The link is closed: notifications caused by the last writes go nowhere.
 }
 
 void TVirtualDongle::DropLink() {
@@ -392,6 +402,7 @@ void TVirtualDongle::DropLink() {
         if (!FConnected) return;
         FConnected = false;
         FNotifying.clear();
+        FAir.clear();  // lost with the link
     }
     std::shared_ptr<const TDongleSink> sink;
     {
@@ -422,6 +433,7 @@ TWriteOutcome TVirtualDongle::Write(uint16_t handle, std::span<const uint8_t> by
     TWriteOutcome outcome;
     {
         std::lock_guard lock(FLock);
+        const auto now = std::chrono::steady_clock::now();
         outcome.delay = FConfig.writeDelay;
         const auto* c = Characteristic(handle);
         const uint8_t needed = kind == TWriteKind::Command ? prop::WriteNoResponse : prop::Write;
@@ -436,38 +448,113 @@ TWriteOutcome TVirtualDongle::Write(uint16_t handle, std::span<const uint8_t> by
         rec.characteristic = c->uuid;
         rec.handle = handle;
         rec.bytes.assign(bytes.begin(), bytes.end());
+        rec.madeAt = now;
+        bool apply = true;
         if (FFailWrites > 0) {
             --FFailWrites;
             rec.status = FFailStatus;
             outcome.status = FFailStatus;
-            FWrites.push_back(std::move(rec));
-            return outcome;
+            apply = false;
         }
         FWrites.push_back(std::move(rec));
 
-        if (c->uuid == uuid::Control) {
-            if (FConfig.answersIdentity && bytes.size() >= 3 && bytes[0] == 0xA1) {
-                const auto* sys = [&]() -> const TGattCharacteristicDef* {
-                    for (const auto& s : FGatt)
-                        for (const auto& ch : s.characteristics)
-                            if (ch.uuid == uuid::SystemId) return &ch;
-                    return nullptr;
-                }();
-                const uint8_t s6 = sys && sys->value.size() >= 8 ? sys->value[6] : 0;
-                const uint8_t s7 = sys && sys->value.size() >= 8 ? sys->value[7] : 0;
-                if (!FConfig.checkRequestSystemId || (bytes[1] == s6 && bytes[2] == s7)) {
-                    NotifyLocked(uuid::Control, IdentityReplyLocked(), notes);
-                }
-            }
-        } else if (c->uuid == uuid::Reports || c->uuid == uuid::MouseReports) {
-            const uint8_t ledsBefore = FTarget.ledStatus;
-            ReplayReport(FTarget, FramingOf(FConfig.identity), c->uuid, bytes);
-            // The target's host sets its keyboard LEDs after a lock key; the dongle passes that on.
-            if (FTarget.ledStatus != ledsBefore) NotifyLedLocked(FTarget.ledStatus, notes);
+        const bool air = FConfig.connectionInterval.count() > 0 || FConfig.writeDelay.count() > 0;
+        if (!air) {
+            FWrites.back().arrivedAt = now;
+            if (apply)
+                ApplyLocked(*c, bytes, notes);
+            outcome.delay = {};
+        } else {
+            const auto arrival = AirSlotLocked(now);
+            FAir.push_back({FSeq, handle, TBytes(bytes.begin(), bytes.end()), apply, arrival});
+            outcome.delay = std::chrono::ceil<std::chrono::microseconds>(arrival - now);
         }
     }
     Emit(notes);
     return outcome;
+}
+
+std::chrono::steady_clock::time_point TVirtualDongle::AirSlotLocked(
+    std::chrono::steady_clock::time_point now) {
+    if (FConfig.connectionInterval.count() <= 0) {
+        // No connection events: one write after the other, each taking the write delay.
+        const auto start = std::max(now, FLastSlot);
+        FLastSlot = start + FConfig.writeDelay;
+        return FLastSlot;
+    }
+    // The first connection event at or after the write (and not before the writes made earlier).
+    const auto interval =
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(FConfig.connectionInterval);
+    const auto from = std::max(now, FLastSlot);
+    const auto events = (from - FLinkUp + interval - std::chrono::steady_clock::duration(1)) / interval;
+    auto slot = FLinkUp + events * interval;
+    if (slot == FLastSlot && FSlotUsed >= std::max(1, FConfig.packetsPerEvent))
+        slot += interval;
+    if (slot == FLastSlot) {
+        ++FSlotUsed;
+    } else {
+        FLastSlot = slot;
+        FSlotUsed = 1;
+    }
+    return slot;
+}
+
+void TVirtualDongle::ArriveLocked(uint64_t seq, std::chrono::steady_clock::time_point at) {
+    for (auto it = FWrites.rbegin(); it != FWrites.rend(); ++it) {
+        if (it->seq == seq) {
+            it->arrivedAt = at;
+            return;
+        }
+    }
+}
+
+void TVirtualDongle::DeliverLocked(std::chrono::steady_clock::time_point upTo,
+                                   std::vector<std::pair<uint16_t, TBytes>>& notes) {
+    const auto now = std::chrono::steady_clock::now();
+    size_t done = 0;
+    for (; done < FAir.size() && FAir[done].arrival <= upTo; ++done) {
+        const TOnAir& w = FAir[done];
+        ArriveLocked(w.seq, std::max(now, w.arrival));
+        const auto* c = Characteristic(w.handle);
+        if (w.apply && c && FConnected)
+            ApplyLocked(*c, w.bytes, notes);
+    }
+    FAir.erase(FAir.begin(), FAir.begin() + static_cast<std::ptrdiff_t>(done));
+}
+
+void TVirtualDongle::DeliverDue() {
+    std::vector<std::pair<uint16_t, TBytes>> notes;
+    {
+        std::lock_guard lock(FLock);
+        DeliverLocked(std::chrono::steady_clock::now(), notes);
+    }
+    Emit(notes);
+}
+
+void TVirtualDongle::ApplyLocked(const TGattCharacteristicDef& c, std::span<const uint8_t> bytes,
+                                 std::vector<std::pair<uint16_t, TBytes>>& notes) {
+    if (c.uuid == uuid::Control) {
+        if (FConfig.answersIdentity && bytes.size() >= 3 && bytes[0] == 0xA1) {
+            const auto* sys = [&]() -> const TGattCharacteristicDef* {
+                for (const auto& s : FGatt)
+                    for (const auto& ch : s.characteristics)
+                        if (ch.uuid == uuid::SystemId)
+                            return &ch;
+                return nullptr;
+            }();
+            const uint8_t s6 = sys && sys->value.size() >= 8 ? sys->value[6] : 0;
+            const uint8_t s7 = sys && sys->value.size() >= 8 ? sys->value[7] : 0;
+            if (!FConfig.checkRequestSystemId || (bytes[1] == s6 && bytes[2] == s7)) {
+                NotifyLocked(uuid::Control, IdentityReplyLocked(), notes);
+            }
+        }
+    } else if (c.uuid == uuid::Reports || c.uuid == uuid::MouseReports) {
+        const uint8_t ledsBefore = FTarget.ledStatus;
+        ReplayReport(FTarget, FramingOf(FConfig.identity), c.uuid, bytes);
+        // The target's host sets its keyboard LEDs after a lock key; the dongle passes that on.
+        if (FTarget.ledStatus != ledsBefore)
+            NotifyLedLocked(FTarget.ledStatus, notes);
+    }
 }
 
 bool TVirtualDongle::WriteDescriptor(uint16_t descriptorHandle, std::span<const uint8_t> bytes) {
@@ -595,6 +682,17 @@ void TVirtualDongle::SetWriteDelay(std::chrono::microseconds delay) {
 std::chrono::microseconds TVirtualDongle::WriteDelay() const {
     std::lock_guard lock(FLock);
     return FConfig.writeDelay;
+}
+
+std::chrono::microseconds TVirtualDongle::ConnectionInterval() const {
+    std::lock_guard lock(FLock);
+    return FConfig.connectionInterval;
+}
+
+void TVirtualDongle::SetConnectionEvents(std::chrono::microseconds interval, int packetsPerEvent) {
+    std::lock_guard lock(FLock);
+    FConfig.connectionInterval = interval;
+    FConfig.packetsPerEvent = std::max(1, packetsPerEvent);
 }
 
 void TVirtualDongle::FailNextWrites(int count, uint16_t status) {

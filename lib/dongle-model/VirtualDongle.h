@@ -151,7 +151,14 @@ struct TDongleConfig {
     // bytes counts as zeros there).
     bool checkRequestSystemId = true;
 
+    // The air between the central's stack and the dongle. With a connection interval, connection
+    // events come every interval from the connect on, each carrying at most packetsPerEvent
+    // writes, and a write reaches the target at the first event after it was made that has room,
+    // in the order made. Without one, each write takes writeDelay of air time after the one before
+    // it. With neither, a write reaches the target as it is made.
     std::chrono::microseconds writeDelay{0};
+    std::chrono::microseconds connectionInterval{0};
+    int packetsPerEvent = 1;
 
     // The GATT database; empty unless Standard() filled it. Edit it afterwards to remove
     // characteristics, change flags, reorder descriptors or put odd bytes into values.
@@ -188,6 +195,9 @@ struct TWriteRecord {
     uint16_t handle = 0;
     TBytes bytes;
     uint16_t status = GattSuccess;  // what the write completed with
+    // When the central made the write, and when it reached the target (epoch: not (yet)).
+    std::chrono::steady_clock::time_point madeAt;
+    std::chrono::steady_clock::time_point arrivedAt;
 };
 
 struct TKeyEvent {
@@ -237,8 +247,8 @@ char UsCharacter(uint8_t usage, bool shift);
 
 struct TWriteOutcome {
     uint16_t status = GattSuccess;
-    // When the front should deliver the completion (for a write without response too: the
-    // central reports every write).
+    // When the write reaches the target, from now (0: it has, within Write). The front calls
+    // DeliverDue then; a write with response is answered then too.
     std::chrono::microseconds delay{0};
 };
 
@@ -274,7 +284,8 @@ public:
     // Central connects; false when the dongle is neither connected nor advertising.
     bool Connect();
     bool Connected() const;
-    // Central closes the link (no OnLinkDropped: the front knows).
+    // Central closes the link (no OnLinkDropped: the front knows). Writes already on the air
+    // reach the target first; a drop (DropLink) loses them.
     void Disconnect();
 
     // Read of a characteristic value; nullopt when the handle is unknown, not readable or not
@@ -284,6 +295,9 @@ public:
     // fails, and tells the front how to complete it. Fails when not connected, when the
     // characteristic does not allow that kind of write, or when a failure was armed.
     TWriteOutcome Write(uint16_t handle, std::span<const uint8_t> bytes, TWriteKind kind);
+    // Lets the writes on the air whose time has come reach the target, in order. Fronts call it
+    // when a write's delay has passed; calling it early or twice does no harm.
+    void DeliverDue();
     // A descriptor write (CCCD 01 00 / 02 00 subscribes, 00 00 unsubscribes). False when unknown
     // or not connected.
     bool WriteDescriptor(uint16_t descriptorHandle, std::span<const uint8_t> bytes);
@@ -308,6 +322,9 @@ public:
     // ---- link model
     void SetWriteDelay(std::chrono::microseconds delay);
     std::chrono::microseconds WriteDelay() const;
+    // Connection interval (0: none) and writes per connection event.
+    void SetConnectionEvents(std::chrono::microseconds interval, int packetsPerEvent);
+    std::chrono::microseconds ConnectionInterval() const;
     // The next count writes fail with status (they are recorded, not applied).
     void FailNextWrites(int count = 1, uint16_t status = GattFailure);
     // The dongle drops the link (out of range, unplugged). OnLinkDropped follows.
@@ -328,6 +345,26 @@ private:
     bool NotifyLedLocked(uint8_t leds, std::vector<std::pair<uint16_t, TBytes>>& out);
     void Emit(const std::vector<std::pair<uint16_t, TBytes>>& notes);
     TBytes IdentityReplyLocked() const;
+    // What a write does once it reaches the dongle.
+    void ApplyLocked(const TGattCharacteristicDef& c, std::span<const uint8_t> bytes,
+                     std::vector<std::pair<uint16_t, TBytes>>& notes);
+    // When a write made now reaches the target, by the link model; takes its place on the air.
+    std::chrono::steady_clock::time_point AirSlotLocked(std::chrono::steady_clock::time_point now);
+    void ArriveLocked(uint64_t seq, std::chrono::steady_clock::time_point at);
+    void DeliverLocked(std::chrono::steady_clock::time_point upTo,
+                       std::vector<std::pair<uint16_t, TBytes>>& notes);
+
+    struct TOnAir {
+        uint64_t seq = 0;
+        uint16_t handle = 0;
+        TBytes bytes;
+        bool apply = true;  // false: the dongle fails it
+        std::chrono::steady_clock::time_point arrival;
+    };
+    std::vector<TOnAir> FAir;                         // in the order made
+    std::chrono::steady_clock::time_point FLinkUp;    // connection events count from here
+    std::chrono::steady_clock::time_point FLastSlot;  // the latest event a write was given
+    int FSlotUsed = 0;                                // writes given that event
 
     mutable std::mutex FLock;
     TDongleConfig FConfig;

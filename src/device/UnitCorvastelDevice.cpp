@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <iostream>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -160,10 +161,23 @@ TCorvastelDevice::TCorvastelDevice(TDeviceUi* ui) : FUi(ui) {
 }
 
 TCorvastelDevice::~TCorvastelDevice() {
-    // Reports still queued on a live link (the all-released ones of a window that closes during
-    // pass-through) get a moment to go out, so no key stays held on the target.
-    if (Device && Device->IsConnected())
-        WaitSent(std::chrono::milliseconds(300));
+    // A session that goes while its link is up (the window closes) leaves nothing held on the
+    // target: the all-released reports go behind what is queued, and the session waits until the
+    // platform has taken them (while writes keep completing, up to a bound).
+    if (Device && Device->IsConnected() && isActived) {
+        if (!FClosing.exchange(true))
+            QueueReleases();
+        TrySendReport();
+        const auto start = std::chrono::steady_clock::now();
+        while (!Sent() && Device->IsConnected()) {
+            const auto now = std::chrono::steady_clock::now();
+            const std::chrono::steady_clock::time_point lastCompletion{
+                std::chrono::steady_clock::duration(FLastCompletionNs.load())};
+            if (now - start > 4 * DisconnectGrace || now - std::max(lastCompletion, start) > DisconnectGrace)
+                break;  // a stalled link, or one far behind: the window must close
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
     // Detach first: after this no handler of ours runs, and calls in progress have returned.
     if (Device)
         Device->ClearHandlers(this);
@@ -354,32 +368,53 @@ TBluetoothGattCharacteristic* TCorvastelDevice::GetReportCharacteristic(TReportT
 }
 
 void TCorvastelDevice::SendReport(TReportType rp, bool empty) {
+    if (FClosing)
+        return;
+    if (rp == TReportType::Mouse) {
+        // An all-released report is written whatever the session believes the target holds (a
+        // dongle that dropped and came back may still hold a button).
+        if (empty) {
+            if (HidFraming(HidId()) == THidFraming::ReportId || HidFraming(HidId()) == THidFraming::Plain)
+                Scheduler.PushMouse({}, true);
+            AfterPush();
+        } else {
+            SendMouseReport(TakeMouseSnapshot());
+        }
+        return;
+    }
+    if (rp != TReportType::KeyboardIn)
+        return;
     const TUSBDeviceID id = HidId();
-    QueueReport(rp, empty ? GetEmptyHidReport(id, rp) : GetHidReport(id, rp));
+    Scheduler.PushKeyboard(empty ? GetEmptyHidReport(id, rp) : GetHidReport(id, rp));
+    AfterPush();
 }
 
 void TCorvastelDevice::SendMouseReport(const TMouseSnapshot& mouse) {
-    QueueReport(TReportType::Mouse, GetMouseHidReport(HidId(), mouse));
+    if (FClosing)
+        return;
+    // A dongle whose target has no mouse takes no mouse input: it would only pile up.
+    const THidFraming framing = HidFraming(HidId());
+    if (framing != THidFraming::ReportId && framing != THidFraming::Plain)
+        return;
+    Scheduler.PushMouse(mouse);
+    AfterPush();
 }
 
 void TCorvastelDevice::SendKeyboardState(uint8_t modifiers, uint8_t usage) {
-    QueueReport(TReportType::KeyboardIn, MakeKeyboardReportFor(HidId(), modifiers, usage));
+    if (FClosing)
+        return;
+    Scheduler.PushKeyboard(MakeKeyboardReportFor(HidId(), modifiers, usage));
+    AfterPush();
 }
 
-void TCorvastelDevice::QueueReport(TReportType rp, const THidReport& bytes) {
-    if (bytes.empty())
-        return;
-    TReportInfo report;
-    report.BleDevice = Device;
-    report.Characteristic = GetReportCharacteristic(rp);
-    report.reportSize = static_cast<int32_t>(bytes.size());
-    std::copy(bytes.begin(), bytes.end(), report.reportData.begin());
-    if (rp == TReportType::KeyboardIn) {
-        std::lock_guard lock(FLastKeyboardLock);
-        FLastKeyboard = report;
-        FHasLastKeyboard = true;
+void TCorvastelDevice::AfterPush() {
+    const uint32_t merged = Scheduler.MergedTransitions();
+    if (merged != FMergedLogged) {
+        std::clog << "Corvastel-" << (Device ? Device->Address() : std::string())
+                  << " - send queue full: " << (merged - FMergedLogged)
+                  << " key/button transitions merged into the newest state\n";
+        FMergedLogged = merged;
     }
-    ReportQueue.Append(report);
     if (Device && Device->IsConnected())
         TrySendReport();
 }
@@ -392,16 +427,25 @@ void TCorvastelDevice::TrySendReport() {
     FWorkerWake.notify_one();
 }
 
+void TCorvastelDevice::QueueReleases() {
+    const TUSBDeviceID id = HidId();
+    Scheduler.PushKeyboard(GetEmptyHidReport(id, TReportType::KeyboardIn));
+    const THidFraming framing = HidFraming(id);
+    if (framing == THidFraming::ReportId || framing == THidFraming::Plain)
+        Scheduler.PushMouse({}, true);
+}
+
 void TCorvastelDevice::DisconnectAfterRelease() {
     if (!Device)
         return;
     DisconnectAsked = true;
     if (!isActived || !Device->IsConnected()) {
+        FClosing = true;
         Device->Disconnect();
         return;
     }
-    SendReport(TReportType::KeyboardIn, true);
-    SendReport(TReportType::Mouse, true);
+    if (!FClosing.exchange(true))
+        QueueReleases();
     {
         std::lock_guard lock(FWorkerLock);
         FDisconnectPending = true;
@@ -416,7 +460,7 @@ bool TCorvastelDevice::WaitSent(std::chrono::milliseconds timeout) {
     while (!Sent()) {
         if (!Device || !Device->IsConnected() || std::chrono::steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }
@@ -424,9 +468,16 @@ bool TCorvastelDevice::WaitSent(std::chrono::milliseconds timeout) {
 void TCorvastelDevice::SendWorker() {
     std::unique_lock lock(FWorkerLock);
     const auto woken = [this] { return FAttemptPending || FStopping; };
+    // The grace runs from the request, and again from every write that completes: a link that
+    // keeps taking the queued reports is waited for, one that stalls is not.
+    const auto graceEnd = [this] {
+        const std::chrono::steady_clock::time_point lastCompletion{
+            std::chrono::steady_clock::duration(FLastCompletionNs.load())};
+        return std::max(FDisconnectDeadline, lastCompletion + DisconnectGrace);
+    };
     while (true) {
         if (FDisconnectPending) {
-            FWorkerWake.wait_until(lock, FDisconnectDeadline, woken);
+            FWorkerWake.wait_until(lock, graceEnd(), woken);
         } else {
             FWorkerWake.wait(lock, woken);
         }
@@ -436,8 +487,8 @@ void TCorvastelDevice::SendWorker() {
         lock.unlock();
         SendStep();
         lock.lock();
-        // A disconnect asked for waits until the releases before it are written (or the grace ends).
-        if (FDisconnectPending && (Sent() || std::chrono::steady_clock::now() >= FDisconnectDeadline)) {
+        // A disconnect asked for waits until the releases before it are taken (or the grace ends).
+        if (FDisconnectPending && (Sent() || std::chrono::steady_clock::now() >= graceEnd())) {
             FDisconnectPending = false;
             lock.unlock();
             Device->Disconnect();
@@ -447,36 +498,40 @@ void TCorvastelDevice::SendWorker() {
 }
 
 // One send attempt. Only the send worker runs it, so its steps cannot interleave with another
-// attempt of this session; SendDatatBusy is what a write completion clears.
+// attempt of this session; the scheduler hands out nothing while a write is in flight.
 void TCorvastelDevice::SendStep() {
-    if (SendDatatBusy.load())
-        return;  // a write is in flight; its completion asks for the next
-    // A report with nowhere to go (a mouse report for a dongle bound without char3) is dropped, and
-    // the attempt goes on with the next one rather than leaving it waiting for another attempt.
-    PReportInfo report;
-    while ((report = ReportQueue.Pop()) != nullptr && report->Characteristic == nullptr) {
-    }
-    if (!report || !Device)
+    if (!Device || !Device->IsConnected())
+        return;  // kept for when the link is back; the disconnect ends the session anyway
+    while (auto report = Scheduler.Next()) {
+        const TReportType type =
+            report->Kind == TSendKind::Keyboard ? TReportType::KeyboardIn : TReportType::Mouse;
+        const THidReport bytes = report->Kind == TSendKind::Keyboard
+                                     ? report->Keyboard
+                                     : GetMouseHidReport(HidId(), report->Mouse);
+        TBluetoothGattCharacteristic* characteristic = GetReportCharacteristic(type);
+        // A report with nowhere to go (a mouse report for a dongle bound without char3) is dropped,
+        // and the attempt goes on with the next one.
+        if (characteristic == nullptr || bytes.empty()) {
+            Scheduler.Abandon();
+            continue;
+        }
+        SendDatatBusy = true;
+        Device->WriteCharacteristic(*characteristic, std::span<const uint8_t>(bytes.data(), bytes.size()));
         return;
-    SendDatatBusy = true;
-    Device->WriteCharacteristic(
-        *report->Characteristic,
-        std::span<const uint8_t>(report->reportData.data(), static_cast<size_t>(report->reportSize)));
+    }
 }
 
-void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&, TBluetoothGattCharacteristic&,
+void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&,
+                                             TBluetoothGattCharacteristic& characteristic,
                                              uint16_t gattStatus) {
+    // The identity request on char5 is no report: its completion ends nothing of the scheduler's.
+    if (&characteristic == char5 && char5 != char1 && char5 != char3)
+        return;
     // Any completion ends the write in flight, a failed one too: later reports still go out
     // (otherwise one failure would leave every key stuck).
-    if (gattStatus == GattStatusSuccess) {
-        FFailedWrites = 0;
-    } else if (ReportQueue.Count() == 0 && FFailedWrites.fetch_add(1) < MaxKeyboardResends) {
-        // Nothing newer to correct it: send the newest keyboard state again.
-        std::lock_guard lock(FLastKeyboardLock);
-        if (FHasLastKeyboard)
-            ReportQueue.Append(FLastKeyboard);
-    }
-    SendDatatBusy = false;
+    Scheduler.Completed(gattStatus == GattStatusSuccess);
+    SendDatatBusy = Scheduler.InFlight();
+    FLastCompletionNs = std::chrono::steady_clock::now().time_since_epoch().count();
     TrySendReport();
 }
 
@@ -682,10 +737,10 @@ bool TCorvastelDevice::UpdateSupport() const {
 }
 
 int TCorvastelDevice::PendingReports() const {
-    return ReportQueue.Count() + (SendDatatBusy.load() ? 1 : 0);
+    return Scheduler.PendingTransitions();
 }
 
 TCorvastelDevice::TLinkStats TCorvastelDevice::LinkStats() const {
-    // Not measured yet.
-    return {};
+    const TSendScheduler::TStats stats = Scheduler.Stats();
+    return {stats.WriteRoundTripUs, stats.QueueWaitUs, stats.FallingBehind, Scheduler.MergedTransitions()};
 }

@@ -138,10 +138,14 @@ class TCorvastelDevice {
     void CorvastelSetNotification(TBluetoothGattCharacteristic* characteristic);
     void SendDeviceMessage(uint8_t event, const std::string& text, uint32_t para);
 
-    // Sending. SendReport queues one report of the type (the all-released one when empty) built for
-    // this dongle's identity, and starts a send attempt when the device is connected.
+    // Sending, through the session's send scheduler (device/UnitLinkList.h has its policy).
+    // SendReport queues the report of the type (the all-released one when empty) built for this
+    // dongle's identity: a keyboard report as a transition, a mouse report by its content (motion
+    // merges, a button change or an all-released report is a transition). It starts a send
+    // attempt when the device is connected.
     void SendReport(TReportType rp, bool empty);
-    // A mouse report carrying a snapshot taken once for all dongles.
+    // A mouse report carrying a snapshot taken once for all dongles: every dongle gets the same
+    // motion.
     void SendMouseReport(const TMouseSnapshot& mouse);
     // A keyboard report holding exactly this key with these modifier bits (usage 0: none), for
     // typing a text; it is the newest keyboard state, as a pass-through report would be.
@@ -149,24 +153,27 @@ class TCorvastelDevice {
     TBluetoothGattCharacteristic* GetReportCharacteristic(TReportType reportType) const;
     // Wakes the send worker for one attempt; returns at once.
     void TrySendReport();
-    // Closes the link the way a user means it: an active session first sends all-released keyboard
-    // and mouse reports and disconnects once they are written (at most DisconnectGrace later), so
-    // nothing stays held on the target. Returns at once.
+    // Closes the link the way a user means it: an active session queues all-released keyboard
+    // and mouse reports behind what is queued, takes no more input, and disconnects once the
+    // platform has taken them all; or when no write has completed for DisconnectGrace (a stalled
+    // link). Returns at once.
     void DisconnectAfterRelease();
     static constexpr std::chrono::milliseconds DisconnectGrace{500};
-    // Waits until every queued report has been written (true), or the time is up, or the link is
-    // down (false).
+    // Waits until everything queued (motion included) has been written and completed (true), or
+    // the time is up, or the link is down (false).
     bool WaitSent(std::chrono::milliseconds timeout);
 
-    // Reports waiting to be written, the one in the platform's hands included. Callers that feed
-    // many reports (typing a text) use it to keep no more queued than the link carries.
+    // Key and button transitions waiting to be written, the one in the platform's hands included
+    // (merged motion is not counted: it never piles up). Callers that feed many reports (typing a
+    // text) use it to keep no more queued than the link carries.
     int PendingReports() const;
 
     // How the link keeps up, for the user to see. Any thread.
     struct TLinkStats {
-        uint32_t WriteRoundTripUs = 0;  // recent write: handed to the platform -> completed (0: none yet)
-        uint32_t QueueWaitUs = 0;       // recent report: queued -> handed to the platform
+        uint32_t WriteRoundTripUs = 0;  // recent writes: handed to the platform -> completed (0: none yet)
+        uint32_t QueueWaitUs = 0;       // recent reports: queued -> handed to the platform
         bool FallingBehind = false;     // reports wait longer than the link takes to write them
+        uint32_t MergedTransitions = 0;  // transitions collapsed because the queue was full
     };
     TLinkStats LinkStats() const;
 
@@ -190,7 +197,7 @@ class TCorvastelDevice {
     // The USB identity the dongle presents; all zero until known. Written by Bluetooth threads.
     TUSBDeviceID HidId() const;
 
-    TReportQueue ReportQueue;
+    TSendScheduler Scheduler;
     TBluetoothLEDevice* Device = nullptr;
     // Device Information. Each value is written once per connection by the read completion that
     // delivers it, before its infoValue bit is set; readers look at them after DeviceInfoComplete.
@@ -229,6 +236,7 @@ class TCorvastelDevice {
     TBluetoothGattCharacteristic* char5 = nullptr;
 
   private:
+    void AfterPush();
     // Ends the setup with a failure and posts DeviceSetupFailed, once; later failures and
     // failures after CancelSetup are not reported.
     void FailSetup(TSetupStep step, std::string reason, std::string detail = {});
@@ -242,11 +250,12 @@ class TCorvastelDevice {
     mutable std::mutex FSetupLock;
     TSetupFailure FSetupFailure;
 
-    void QueueReport(TReportType rp, const THidReport& bytes);
     void SetHidId(const TUSBDeviceID& id);
     void SendWorker();
     void SendStep();
-    bool Sent() const { return ReportQueue.Count() == 0 && !SendDatatBusy.load(); }
+    bool Sent() const { return Scheduler.Idle(); }
+    // The all-released reports, queued as transitions.
+    void QueueReleases();
 
     TDeviceUi* FUi;
 
@@ -259,14 +268,10 @@ class TCorvastelDevice {
     bool FAttemptPending = false;
     bool FStopping = false;
     bool FDisconnectPending = false;
-    // The newest keyboard report queued. It carries the whole keyboard state, so when a write fails
-    // with nothing newer queued it is sent again: a lost key release would otherwise leave the key
-    // held (and repeating) on the target until the next key event.
-    std::mutex FLastKeyboardLock;
-    TReportInfo FLastKeyboard{};
-    bool FHasLastKeyboard = false;
-    std::atomic<int> FFailedWrites{0};
-    static constexpr int MaxKeyboardResends = 2;  // in a row; a link that keeps failing is not hammered
+    // Set once the user closes the link (or the session goes): no more input is queued.
+    std::atomic<bool> FClosing{false};
+    uint32_t FMergedLogged = 0;                 // producer thread only
+    std::atomic<int64_t> FLastCompletionNs{0};  // steady clock, for the disconnect grace
     std::chrono::steady_clock::time_point FDisconnectDeadline;
     std::thread FWorker;
 };

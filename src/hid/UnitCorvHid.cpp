@@ -223,12 +223,11 @@ TMouseSnapshot TakeMouseSnapshot() {
         if (code >= FirstMouseButtonCode && code <= LastMouseButtonCode) {
             if (item.Value > 0) snapshot.Buttons |= static_cast<uint8_t>(1u << (code - FirstMouseButtonCode));
         } else if (code == MouseCodeX || code == MouseCodeY) {
-            // Movement is sent once: whatever lies beyond the limit is dropped rather than carried
-            // over, so a burst never keeps the pointer moving after the hand has stopped.
-            (code == MouseCodeX ? snapshot.X : snapshot.Y) = Clamp(item.Value, MouseMoveLimit);
+            // The whole movement: a session splits what one report cannot carry.
+            (code == MouseCodeX ? snapshot.X : snapshot.Y) = item.Value;
             item.Value = 0;
         } else if (code == MouseCodeWheel) {
-            snapshot.Wheel = Clamp(item.Value, MouseWheelLimit);
+            snapshot.Wheel = item.Value;
             item.Value = 0;
         }
     }

@@ -163,7 +163,8 @@ inline constexpr int32_t UsageRightAlt = 230;
 inline constexpr int32_t UsageRightWin = 231;
 
 // The largest X or Y movement, and the largest wheel movement, that one mouse report carries in
-// either direction. Movement beyond them is dropped, not carried into the next report.
+// either direction. A report built straight from the table drops what lies beyond them; the
+// sessions take the whole movement (TakeMouseSnapshot) and split it over several reports.
 inline constexpr int32_t MouseMoveLimit = 2047;
 inline constexpr int32_t MouseWheelLimit = 15;
 
@@ -237,9 +238,9 @@ THidReport GetHidReport(const TUSBDeviceID& id, TReportType type);
 THidReport GetEmptyHidReport(const TUSBDeviceID& id, TReportType type);
 
 // Report ID 0 means plain framing; any other value is written in front of the payload.
-// The mouse state one report carries: the held buttons and the movement taken out of the table
-// (clamped to the limits). Taken once per event and framed for every dongle, so that each active
-// dongle receives the same motion rather than the first one taking it all.
+// The mouse state of one event: the held buttons and the whole movement taken out of the table
+// (a report carries at most the limits; MakeMouseReportFrom clamps). Taken once per event and framed for
+// every dongle, so that each active dongle receives the same motion rather than the first one taking it all.
 struct TMouseSnapshot {
     uint8_t Buttons = 0;  // bit (code - 1) for each held button code 1..5
     int32_t X = 0;

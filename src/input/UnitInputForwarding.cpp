@@ -292,15 +292,16 @@ intptr_t ForwardMouseEvent(TForwardTarget& Target, const TMouseMotion& Motion, u
             } else {
                 x.value += Event.Pt.X - anchor.X;
                 y.value += Event.Pt.Y - anchor.Y;
-                if (Event.time != x.time) {
-                    x.time = Event.time;
-                    SetMouseItem(MouseCodeX, x.value);
-                    SetMouseItem(MouseCodeY, y.value);
-                    x.value = 0;
-                    y.value = 0;
-                    due = true;
-                }
             }
+            // Every move is reported at once, also one in the same millisecond as the last: the
+            // sessions merge motion while their link is busy, and a move held back here would wait
+            // for the next one (the last move of a gesture for good).
+            x.time = Event.time;
+            SetMouseItem(MouseCodeX, x.value);
+            SetMouseItem(MouseCodeY, y.value);
+            x.value = 0;
+            y.value = 0;
+            due = true;
             break;
         }
         case WM_LBUTTONDOWN & 0xFF:
@@ -316,12 +317,10 @@ intptr_t ForwardMouseEvent(TForwardTarget& Target, const TMouseMotion& Motion, u
             TMouseGrandTotal& z = Motion.MouseZgt;
             // Only the direction counts: one notch per event.
             z.value += (Event.Data >> 24) == 0 ? 1 : -1;
-            if (Event.time != z.time) {
-                z.time = Event.time;
-                SetMouseItem(MouseCodeWheel, z.value);
-                z.value = 0;
-                due = true;
-            }
+            z.time = Event.time;
+            SetMouseItem(MouseCodeWheel, z.value);
+            z.value = 0;
+            due = true;
             break;
         }
         default:

@@ -85,8 +85,13 @@ class EndToEnd : public ::testing::Test {
         }
         return out;
     }
+    // The text is typed and its last key let go: the release is written after the last press.
     bool WaitText(const TDongleTraits& d, const std::string& text) {
-        return TE2eWorld::WaitUntil([&] { return Text(d).toStdString() == text; }, 10s);
+        return TE2eWorld::WaitUntil(
+            [&] {
+                return Text(d).toStdString() == text && !Target(d)[QStringLiteral("anyInputHeld")].toBool();
+            },
+            10s);
     }
 
     // The window as it looks now, saved for the CI artifacts and checked to be drawn.

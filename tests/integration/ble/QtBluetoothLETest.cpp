@@ -21,6 +21,7 @@
 
 #include "ChildProcess.h"
 #include "VirtualDongle.h"
+#include "device/UnitCorvastelDevice.h"
 #include "platform/ble/qt/QtBluetoothLE.h"
 
 using namespace std::chrono_literals;
@@ -508,7 +509,8 @@ TEST_F(QtBluetoothLETest, Figures_writesPerSecondThroughTheStack) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     for (uint16_t uuid : {uint16_t{0xF801}, uint16_t{0xF804}}) {
         Control(QStringLiteral("ClearRecords"), {QString::fromStdString(DongleA)});
-        constexpr int Count = 1000;
+        // Writes without response go at the link's pace (7.5 ms where the stack does not say).
+        const int Count = uuid == 0xF801 ? 200 : 1000;
         std::vector<std::pair<uint16_t, TBytes>> values(Count, {uuid, TBytes(8, 0)});
         const auto start = std::chrono::steady_clock::now();
         WritePaced(values);
@@ -519,6 +521,126 @@ TEST_F(QtBluetoothLETest, Figures_writesPerSecondThroughTheStack) {
         std::printf("[figure] %s: %.0f writes/s, one in flight (max in flight at the dongle: %d)\n",
                     uuid == 0xF801 ? "without response" : "with response", Count / seconds,
                     DongleStatus(DongleA)[QStringLiteral("maxWritesInFlight")].toInt());
+    }
+}
+
+// ---- sessions on a slow link: the send scheduler through Qt Bluetooth and the service, whose air
+// carries one write per 7.5 ms connection event.
+
+class SlowLinkTest : public QtBluetoothLETest {
+  protected:
+    static constexpr const char* A = "C0:FF:EE:00:00:0A";  // writes without response
+    static constexpr const char* B = "C0:FF:EE:00:00:0B";  // writes with response only
+
+    void SetUp() override {
+        QtBluetoothLETest::SetUp();
+        if (IsSkipped())
+            return;
+        ResetInputStateForTests();
+        StartService({"--dongle", std::string("address=") + A + ",interval-us=7500", "--dongle",
+                      std::string("address=") + B + ",interval-us=7500,request-only=1"});
+        CreateManager();
+        ASSERT_TRUE(Manager->StartDiscovery(1500, {U(0xF800)}));
+        ASSERT_TRUE(WaitUntil([&] { return Events.With([&] { return Events.scanEnds > 0; }); }, 5s));
+        for (const char* address : {A, B}) {
+            TBluetoothLEDevice* d =
+                Events.With([&] { return Found.count(address) ? Found[address] : nullptr; });
+            ASSERT_NE(d, nullptr) << address;
+            Sessions.push_back(std::make_unique<TCorvastelDevice>());
+            Sessions.back()->InitData(d);
+            ASSERT_TRUE(WaitUntil([&] { return Sessions.back()->isActived.load(); }, 5s)) << address;
+        }
+        for (const auto& s : Sessions)
+            s->SendReport(TReportType::KeyboardIn, true);
+    }
+    void TearDown() override {
+        Sessions.clear();
+        ResetInputStateForTests();
+        QtBluetoothLETest::TearDown();
+    }
+
+    static std::string Json(const QJsonObject& o) {
+        return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
+    }
+    static QJsonObject TargetOf(const char* address) {
+        return ControlJson(QStringLiteral("Target"), {QString::fromLatin1(address)}).toObject();
+    }
+
+    // One input thread, as the window's: motion every millisecond, and a key transition every
+    // keyEvery milliseconds from keys (press, release, press, ...). Returns the motion sent.
+    int Replay(const std::string& text, int keyEvery, int extraMoves,
+               const std::function<void(int)>& atStep = {}) {
+        int moved = 0;
+        const auto start = std::chrono::steady_clock::now();
+        const int steps = static_cast<int>(text.size()) * 2 * keyEvery + extraMoves;
+        for (int ms = 0; ms < steps; ++ms) {
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
+            SetMouseItem(MouseCodeX, 1);
+            SetMouseItem(MouseCodeY, -1);
+            const TMouseSnapshot snapshot = TakeMouseSnapshot();
+            for (const auto& s : Sessions)
+                if (s)
+                    s->SendMouseReport(snapshot);
+            ++moved;
+            if (ms % keyEvery == 0 && ms / keyEvery < static_cast<int>(text.size()) * 2) {
+                const char c = text[static_cast<size_t>(ms / keyEvery / 2)];
+                const int32_t usage = c == ' ' ? 44 : 4 + (c - 'a');
+                const bool press = (ms / keyEvery) % 2 == 0;
+                if (press) {
+                    AddPressedKey(usage);
+                } else {
+                    RemovePressedKey(usage);
+                }
+                for (const auto& s : Sessions)
+                    if (s)
+                        s->SendReport(TReportType::KeyboardIn, false);
+            }
+            if (atStep)
+                atStep(ms);
+        }
+        return moved;
+    }
+
+    std::vector<std::unique_ptr<TCorvastelDevice>> Sessions;
+};
+
+TEST_F(SlowLinkTest, MotionAt1000HzWhileTyping_TextAndPointerExactNothingHeld) {
+    const std::string text = "the quick brown fox jumps over the lazy dog";
+    const int moved = Replay(text, 25, 0);
+    for (const char* address : {A, B}) {
+        SCOPED_TRACE(address);
+        const auto settled = [&] {
+            const QJsonObject t = TargetOf(address);
+            return t[QStringLiteral("text")].toString().toStdString() == text &&
+                   t[QStringLiteral("pointerX")].toInteger() == moved &&
+                   !t[QStringLiteral("anyInputHeld")].toBool();
+        };
+        EXPECT_TRUE(WaitUntil(settled, 10s)) << Json(TargetOf(address));
+        const QJsonObject t = TargetOf(address);
+        EXPECT_EQ(t[QStringLiteral("pointerY")].toInteger(), -moved);
+        EXPECT_EQ(t[QStringLiteral("rejectedReports")].toInt(), 0);
+        // The air carried far fewer reports than there were events: motion was merged.
+        EXPECT_LT(ControlJson(QStringLiteral("Writes"), {QString::fromLatin1(address)}).toArray().size(),
+                  moved);
+    }
+}
+
+TEST_F(SlowLinkTest, DisconnectOrCloseWhileAKeyAndAButtonAreHeldAndTheMouseMoves_NothingStaysHeld) {
+    // 'x' held from 0 to 400 ms, the mouse dragging with the left button down all along; the link
+    // closes at 200 ms.
+    SetMouseItem(MouseCodeLeft, 1);
+    Replay("x", 400, 0, [&](int ms) {
+        if (ms == 200) {
+            Sessions[0]->DisconnectAfterRelease();  // the user's disconnect, on A
+            Sessions[1].reset();                    // the window closing, on B
+        }
+    });
+    ASSERT_TRUE(WaitUntil([&] { return !Sessions[0]->Device->IsConnected(); }, 5s));
+    for (const char* address : {A, B}) {
+        SCOPED_TRACE(address);
+        const QJsonObject t = TargetOf(address);
+        EXPECT_FALSE(t[QStringLiteral("anyInputHeld")].toBool()) << Json(t);
+        EXPECT_EQ(t[QStringLiteral("text")].toString().toStdString(), "x");
     }
 }
 

@@ -9,7 +9,9 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -222,7 +224,8 @@ TEST_F(TPassThroughFixture, KeySequences_ReachTheTargetAsTheirReports) {
         {"KeypadMouseUnderCtrlShift",
          true,
          {Down(ScanLCtrl), Down(ScanLShift), Down(ScanPad6), Up(ScanPad6), Up(ScanLShift), Up(ScanLCtrl)},
-         {"K m01", "K m03", "K", "M b0 4,0 w0", "M b0 0,0 w0", "K m01", "K"},
+         // Letting the keypad key go stops the motion: nothing moves, so no report carries it.
+         {"K m01", "K m03", "K", "M b0 4,0 w0", "K m01", "K"},
          {1, 1, 1, 1, 1, 1},
          true},
     };
@@ -232,7 +235,17 @@ TEST_F(TPassThroughFixture, KeySequences_ReachTheTargetAsTheirReports) {
         SwitchOn();
         Rebase();
         EXPECT_EQ(Play(row.Steps), row.Results);
-        EXPECT_EQ(Received(), row.Reports);
+        // Key and button reports keep their order among themselves; merged motion may go out
+        // behind keys that came after it, so each kind is compared on its own.
+        const auto only = [](const TStrings& reports, char kind) {
+            TStrings out;
+            std::copy_if(reports.begin(), reports.end(), std::back_inserter(out),
+                         [kind](const std::string& r) { return !r.empty() && r[0] == kind; });
+            return out;
+        };
+        const TStrings received = Received();
+        EXPECT_EQ(only(received, 'K'), only(row.Reports, 'K'));
+        EXPECT_EQ(only(received, 'M'), only(row.Reports, 'M'));
         EXPECT_EQ(window->FHook->Active(), row.StillOn);
         EXPECT_EQ(hooks->Installed(WH_KEYBOARD_LL), row.StillOn);
         if (row.StillOn) {
@@ -347,10 +360,11 @@ TEST_F(TTwoDongles, Mouse_EveryDongleGetsTheSameMotionMeasuredFromTheHeldPointer
         EXPECT_EQ(Mouse(WM_MOUSEMOVE, 640 + d, 400 - d, time += 8), 1);
         total += d;
     }
+    // How many reports carry it depends on how busy each link was (motion merges meanwhile); the
+    // motion itself is the same for every dongle and exact.
     for (size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(Received(i), (TStrings{"M b0 0,0 w0", "M b0 3,-3 w0", "M b0 -3,3 w0", "M b0 1,-1 w0",
-                                         "M b0 -1,1 w0", "M b0 4,-4 w0"}));
+        EXPECT_FALSE(Received(i).empty());
         EXPECT_EQ(dongles[i]->Target().pointerX, total);
         EXPECT_EQ(dongles[i]->Target().pointerY, -total);
     }
@@ -358,7 +372,9 @@ TEST_F(TTwoDongles, Mouse_EveryDongleGetsTheSameMotionMeasuredFromTheHeldPointer
     Mouse(WM_MOUSEWHEEL, 640, 400, 2000, 120u << 16);
     Mouse(WM_MOUSEWHEEL, 640, 400, 2000, 120u << 16);
     Mouse(WM_MOUSEWHEEL, 640, 400, 2016, 120u << 16);
-    EXPECT_EQ(Received(1), (TStrings{"M b0 0,0 w1", "M b0 0,0 w2"}));
+    Settle();
+    for (size_t i = 0; i < 2; ++i)
+        EXPECT_EQ(dongles[i]->Target().wheel, 3) << i;
 }
 
 TEST_F(TPassThroughFixture, MouseHookRefused_KeyboardHookRemovedBeforeTheError) {

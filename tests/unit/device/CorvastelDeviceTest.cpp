@@ -607,7 +607,7 @@ TEST_F(SessionTest, ReportsAreQueuedButNotWrittenWhileTheLinkIsDown) {
     s.SendReport(TReportType::KeyboardIn, false);
     ClearPressedKeys();
     s.SendReport(TReportType::KeyboardIn, false);
-    EXPECT_EQ(s.ReportQueue.Count(), 2) << "queued, not sent, while the link is down";
+    EXPECT_EQ(s.PendingReports(), 2) << "queued, not sent, while the link is down";
     EXPECT_TRUE(dongle->Writes().empty());
 }
 
@@ -645,6 +645,47 @@ TEST_F(SessionTest, DisconnectingReleasesEverythingOnTheTargetFirst) {
     EXPECT_FALSE(target.AnyInputHeld())
         << "modifiers " << int(target.modifiers) << " buttons " << int(target.buttons);
     EXPECT_FALSE(dongle->Connected());
+}
+
+// A link that carries one write per 7.5 ms connection event, with someone typing fast, holding a
+// key and a button and moving the mouse when the user disconnects: everything typed before arrives,
+// then the releases, and only then does the link close.
+TEST_F(SessionTest, DisconnectOnASlowLinkDeliversTheBacklogThenTheReleases) {
+    auto config = vd::TDongleConfig::Standard("Corvastel-S", "C0:FF:EE:00:00:38", "1.1.9");
+    config.connectionInterval = 7500us;
+    auto dongle = AddDongle(config);
+    TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:38");
+    dongle->ClearRecords();
+    int moved = 0;
+    const auto move = [&] {
+        SetMouseItem(MouseCodeX, 2);
+        s.SendMouseReport(TakeMouseSnapshot());
+        moved += 2;
+    };
+    for (uint8_t usage = 4; usage < 4 + 12; ++usage) {  // "abcdefghijkl", far faster than the link
+        AddPressedKey(usage);
+        s.SendReport(TReportType::KeyboardIn, false);
+        move();
+        RemovePressedKey(usage);
+        s.SendReport(TReportType::KeyboardIn, false);
+        move();
+    }
+    AddPressedKey(UsageLeftShift);
+    s.SendReport(TReportType::KeyboardIn, false);
+    SetMouseItem(MouseCodeLeft, 1);
+    move();
+    EXPECT_GT(s.PendingReports(), 10) << "the typing waits for the link";
+    s.DisconnectAfterRelease();
+    move();  // input after the disconnect is not taken
+    ASSERT_TRUE(events.WaitFor(DeviceDisconnected, &s));
+    ASSERT_TRUE(central.WaitIdle());
+
+    const auto target = dongle->Target();
+    EXPECT_EQ(target.text, "abcdefghijkl");
+    EXPECT_FALSE(target.AnyInputHeld())
+        << "modifiers " << int(target.modifiers) << " buttons " << int(target.buttons);
+    EXPECT_EQ(target.pointerX, moved - 2);
+    EXPECT_GT(s.LinkStats().WriteRoundTripUs, 0u);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -3,139 +3,268 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
+#include <chrono>
+#include <mutex>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
-// A report whose bytes tell which one it is: byte 0 and 1 carry the sequence number; the rest of
-// the producer's buffer is garbage that must not reach the queue.
-TReportInfo Report(int seq, int size = 9) {
-    TReportInfo r;
-    r.reportData.fill(0xEE);
-    r.reportData[0] = static_cast<uint8_t>(seq);
-    r.reportData[1] = static_cast<uint8_t>(seq >> 8);
-    r.reportSize = size;
-    r.Characteristic = reinterpret_cast<TBluetoothGattCharacteristic*>(static_cast<uintptr_t>(0x1000 + seq));
-    return r;
+// One step of input or of the link, in a case table.
+struct TStep {
+    enum TKind : char {
+        Key = 'k',      // keyboard state: a = the one key held (0: none)
+        Move = 'm',     // motion a, b and wheel c, with the buttons held now
+        Buttons = 'b',  // button state a
+        Release = 'r',  // the all-released mouse report
+        Write = 'w',    // the link takes the next report and completes it
+        Fail = 'f',     // the link takes the next report and fails it
+        Drain = 'd',    // the link takes everything
+    } kind;
+    int a = 0;
+    int b = 0;
+    int c = 0;
+};
+
+THidReport KeyboardState(int usage) {
+    return THidReport{0, 0, static_cast<uint8_t>(usage), 0, 0, 0, 0, 0};
 }
 
-int SeqOf(const TReportInfo& r) { return r.reportData[0] | (r.reportData[1] << 8); }
+// "K04", "M1 10,-3,0" (buttons, x, y, wheel); "!" marks a write that failed.
+std::string Describe(const TScheduledReport& r) {
+    std::ostringstream out;
+    if (r.Kind == TSendKind::Keyboard) {
+        out << "K" << std::hex << (r.Keyboard[2] < 16 ? "0" : "") << int(r.Keyboard[2]);
+    } else {
+        out << "M" << int(r.Mouse.Buttons) << " " << r.Mouse.X << "," << r.Mouse.Y << "," << r.Mouse.Wheel;
+    }
+    return out.str();
+}
+
+// Runs the steps; returns what the link was given, in order.
+std::vector<std::string> Play(TSendScheduler& s, const std::vector<TStep>& steps) {
+    std::vector<std::string> written;
+    uint8_t buttons = 0;
+    auto take = [&](bool ok) {
+        auto r = s.Next();
+        if (!r)
+            return false;
+        written.push_back(Describe(*r) + (ok ? "" : "!"));
+        s.Completed(ok);
+        return true;
+    };
+    for (const TStep& step : steps) {
+        switch (step.kind) {
+            case TStep::Key:
+                s.PushKeyboard(KeyboardState(step.a));
+                break;
+            case TStep::Move:
+                s.PushMouse({buttons, step.a, step.b, step.c});
+                break;
+            case TStep::Buttons:
+                buttons = static_cast<uint8_t>(step.a);
+                s.PushMouse({buttons, 0, 0, 0});
+                break;
+            case TStep::Release:
+                buttons = 0;
+                s.PushMouse({}, true);
+                break;
+            case TStep::Write:
+                take(true);
+                break;
+            case TStep::Fail:
+                take(false);
+                break;
+            case TStep::Drain:
+                while (take(true)) {
+                }
+                break;
+        }
+    }
+    return written;
+}
+
+struct TCase {
+    const char* name;
+    std::vector<TStep> steps;
+    std::vector<std::string> written;
+};
+
+using S = TStep;
+
+const TCase Cases[] = {
+    {"motion_whileTheLinkIsBusy_goesOutAsOneReport",
+     {{S::Move, 1, 2}, {S::Move, 3, -4, 1}, {S::Move, 5, 0, -2}, {S::Drain}},
+     {"M0 9,-2,-1"}},
+    {"motion_beyondWhatOneReportCarries_isSplitNotClamped",
+     {{S::Move, 5000, -3000, 20}, {S::Drain}},
+     {"M0 2047,-2047,15", "M0 2047,-953,5", "M0 906,0,0"}},
+    {"buttonChange_afterMotion_motionGoesFirstWithTheOldButtons",
+     {{S::Move, 10, 0}, {S::Buttons, 1}, {S::Move, 5, 0}, {S::Buttons, 0}, {S::Drain}},
+     {"M0 10,0,0", "M1 0,0,0", "M1 5,0,0", "M0 0,0,0"}},
+    {"keys_whileMotionWaits_goAheadOfIt",
+     {{S::Move, 1, 0}, {S::Move, 10, 0}, {S::Key, 4}, {S::Move, 2, 0}, {S::Key, 0}, {S::Drain}},
+     {"K04", "K00", "M0 13,0,0"}},
+    {"keysAndButtons_keepTheOrderTheyCameIn",
+     {{S::Key, 4}, {S::Buttons, 1}, {S::Key, 0}, {S::Buttons, 0}, {S::Key, 5}, {S::Drain}},
+     {"K04", "M1 0,0,0", "K00", "M0 0,0,0", "K05"}},
+    {"motion_afterEverythingWasWritten_goesOutAtOnce",
+     {{S::Key, 4}, {S::Write}, {S::Move, 3, 3}, {S::Write}, {S::Move, 1, 0}, {S::Write}},
+     {"K04", "M0 3,3,0", "M0 1,0,0"}},
+    {"allReleased_evenWithNoButtonHeld_isWritten",
+     {{S::Move, 4, 0}, {S::Release}, {S::Drain}},
+     {"M0 4,0,0", "M0 0,0,0"}},
+    {"failedWrite_withNoKeyBehindIt_sendsTheNewestKeyboardStateAgain",
+     {{S::Key, 4}, {S::Write}, {S::Key, 0}, {S::Fail}, {S::Drain}},
+     {"K04", "K00!", "K00"}},
+    {"failedWrite_withAKeyBehindIt_isCorrectedByThatKey",
+     {{S::Key, 4}, {S::Key, 5}, {S::Fail}, {S::Drain}},
+     {"K04!", "K05"}},
+    {"failedWrites_inARow_resendTwiceThenStop",
+     {{S::Key, 4}, {S::Fail}, {S::Fail}, {S::Fail}, {S::Drain}},
+     {"K04!", "K04!", "K04!"}},
+    {"failedMotion_resendsTheKeyboardStateNotTheMotion",
+     {{S::Key, 4}, {S::Write}, {S::Move, 7, 0}, {S::Fail}, {S::Drain}},
+     {"K04", "M0 7,0,0!", "K04"}},
+};
+
+class SchedulerCases : public ::testing::TestWithParam<TCase> {};
+
+TEST_P(SchedulerCases, WritesWhatTheTableSays) {
+    TSendScheduler s;
+    EXPECT_EQ(Play(s, GetParam().steps), GetParam().written);
+    EXPECT_TRUE(s.Idle());
+    EXPECT_EQ(s.PendingTransitions(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(SendScheduler, SchedulerCases, ::testing::ValuesIn(Cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SendScheduler, Next_whileAWriteIsInFlight_handsOutNothing) {
+    TSendScheduler s;
+    s.PushKeyboard(KeyboardState(4));
+    s.PushKeyboard(KeyboardState(0));
+    ASSERT_TRUE(s.Next());
+    EXPECT_FALSE(s.Next()) << "one report in the platform's hands";
+    EXPECT_EQ(s.PendingTransitions(), 2) << "one waiting, one in flight";
+    s.Completed(true);
+    EXPECT_TRUE(s.Next());
+    s.Abandon();
+    EXPECT_TRUE(s.Idle());
+}
+
+TEST(SendScheduler, FullQueue_collapsesToTheNewestStateAndLosesNoReleaseNorMotion) {
+    TSendScheduler s;
+    // Nothing is written meanwhile: a link that is down while someone types and clicks.
+    int64_t x = 0;
+    uint8_t buttons = 0;
+    for (int i = 0; i < 3 * TSendScheduler::Capacity; ++i) {
+        s.PushKeyboard(KeyboardState(i % 2 == 0 ? 4 + i % 20 : 0));
+        buttons = static_cast<uint8_t>(i % 3 == 0 ? 1 : 0);
+        s.PushMouse({buttons, 3, 0, 0});
+        x += 3;
+        ASSERT_LE(s.PendingTransitions(), TSendScheduler::Capacity);
+    }
+    s.PushKeyboard(KeyboardState(0));  // the last key goes up
+    EXPECT_GT(s.MergedTransitions(), 0u);
+
+    std::vector<TScheduledReport> written;
+    while (auto r = s.Next()) {
+        written.push_back(*r);
+        s.Completed(true);
+    }
+    int64_t movedX = 0;
+    uint8_t lastButtons = 0xFF;
+    THidReport lastKeyboard;
+    for (const auto& r : written) {
+        if (r.Kind == TSendKind::Mouse) {
+            movedX += r.Mouse.X;
+            lastButtons = r.Mouse.Buttons;
+        } else {
+            lastKeyboard = r.Keyboard;
+        }
+    }
+    EXPECT_EQ(movedX, x) << "motion is summed, not dropped";
+    EXPECT_EQ(lastButtons, buttons) << "the target ends in the newest button state";
+    EXPECT_EQ(lastKeyboard, KeyboardState(0)) << "the last release is written";
+}
+
+TEST(SendScheduler, Stats_tellTheRoundTripAndAStalledLink) {
+    TSendScheduler s;
+    EXPECT_EQ(s.Stats().WriteRoundTripUs, 0u);
+    s.PushKeyboard(KeyboardState(4));
+    ASSERT_TRUE(s.Next());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    s.Completed(true);
+    EXPECT_GT(s.Stats().WriteRoundTripUs, 0u);
+    EXPECT_FALSE(s.Stats().FallingBehind);
+
+    // A write that never completes with transitions piling up behind it.
+    s.PushKeyboard(KeyboardState(0));
+    ASSERT_TRUE(s.Next());
+    s.PushKeyboard(KeyboardState(5));
+    // However long the first write took, a transition that keeps waiting is seen as behind.
+    bool behind = false;
+    for (int i = 0; i < 1000 && !behind; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        behind = s.Stats().FallingBehind;
+    }
+    EXPECT_TRUE(behind);
+}
+
+// The input path pushes on one thread while completions and the send worker take reports on
+// others: every transition arrives once and in order, and every count of motion arrives.
+TEST(SendScheduler, OneProducerAndConsumersOnOtherThreads_loseNothing) {
+    TSendScheduler s;
+    constexpr int Keys = 2000;
+    std::atomic<bool> done{false};
+    std::vector<TScheduledReport> written;
+    std::mutex writtenLock;
+    auto consumer = [&] {
+        while (true) {
+            const bool finished = done.load();
+            if (auto r = s.Next()) {
+                {
+                    std::lock_guard l(writtenLock);
+                    written.push_back(*r);
+                }
+                s.Completed(true);
+            } else if (finished && s.Idle()) {
+                return;
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    };
+    std::thread a(consumer);
+    std::thread b(consumer);
+    for (int i = 0; i < Keys; ++i) {
+        while (s.PendingTransitions() > TSendScheduler::Capacity - 4)
+            std::this_thread::yield();
+        s.PushKeyboard(KeyboardState(1 + i % 200));
+        s.PushMouse({0, 1, -1, 0});
+    }
+    done = true;
+    a.join();
+    b.join();
+    int next = 0;
+    int64_t x = 0;
+    int64_t y = 0;
+    for (const auto& r : written) {
+        if (r.Kind == TSendKind::Keyboard) {
+            EXPECT_EQ(r.Keyboard[2], 1 + next % 200) << "transition " << next;
+            ++next;
+        } else {
+            x += r.Mouse.X;
+            y += r.Mouse.Y;
+        }
+    }
+    EXPECT_EQ(next, Keys);
+    EXPECT_EQ(x, Keys);
+    EXPECT_EQ(y, -Keys);
+    EXPECT_EQ(s.MergedTransitions(), 0u);
+}
 
 }  // namespace
-
-TEST(ReportQueue, EmptyQueue) {
-    auto q = std::make_unique<TReportQueue>();
-    EXPECT_EQ(q->Pop(), nullptr);
-    EXPECT_EQ(q->Append(Report(1)), 1);
-    EXPECT_NE(q->Pop(), nullptr);
-    EXPECT_EQ(q->Pop(), nullptr);
-    EXPECT_EQ(q->Count(), 0);
-}
-
-TEST(ReportQueue, HoldsAtMost255AndDropsTheNewest) {
-    auto q = std::make_unique<TReportQueue>();
-    for (int i = 1; i <= 255; ++i) ASSERT_EQ(q->Append(Report(i)), i);
-    EXPECT_EQ(q->Append(Report(999)), 255);
-    EXPECT_EQ(SeqOf(*q->Pop()), 1);
-    EXPECT_EQ(q->Append(Report(256)), 255);
-    for (int i = 2; i <= 256; ++i) ASSERT_EQ(SeqOf(*q->Pop()), i);
-    EXPECT_EQ(q->Pop(), nullptr) << "the dropped report 999 must not come out";
-}
-
-// Keeps 200 reports in the ring while both indices go round it several times.
-TEST(ReportQueue, KeepsArrivalOrderAcrossTheWrap) {
-    auto q = std::make_unique<TReportQueue>();
-    int next = 0;
-    for (int i = 0; i < 1200; ++i) {
-        ASSERT_EQ(q->Append(Report(i)), i < 200 ? i + 1 : 201);
-        if (i >= 200) {
-            auto* r = q->Pop();
-            ASSERT_NE(r, nullptr);
-            ASSERT_EQ(SeqOf(*r), next++);
-        }
-    }
-    while (auto* r = q->Pop()) ASSERT_EQ(SeqOf(*r), next++);
-    EXPECT_EQ(next, 1200);
-}
-
-TEST(ReportQueue, CopiesTheValidBytesAndZeroFillsTheRest) {
-    auto q = std::make_unique<TReportQueue>();
-    for (int size : {0, 1, 6, 21}) {
-        TReportInfo in = Report(7, size);
-        in.BleDevice = reinterpret_cast<TBluetoothLEDevice*>(static_cast<uintptr_t>(0x42));
-        in.Characteristic = size == 6 ? nullptr : in.Characteristic;
-        q->Append(in);
-        const TReportInfo out = *q->Pop();
-        EXPECT_EQ(out.reportSize, size);
-        EXPECT_EQ(out.BleDevice, in.BleDevice);
-        EXPECT_EQ(out.Characteristic, in.Characteristic);
-        for (int i = 0; i < TReportInfo::MaxReportSize; ++i) {
-            EXPECT_EQ(out.reportData[i], i < size ? in.reportData[i] : 0) << "size " << size << " byte " << i;
-        }
-    }
-}
-
-TEST(ReportQueue, RefusesSizesOutsideTheSlot) {
-    auto q = std::make_unique<TReportQueue>();
-    q->Append(Report(1));
-    for (int size : {-1, 22, 1 << 30, INT32_MIN}) EXPECT_EQ(q->Append(Report(2, size)), 1) << size;
-    EXPECT_EQ(SeqOf(*q->Pop()), 1);
-    EXPECT_EQ(q->Pop(), nullptr);
-}
-
-TEST(ReportQueue, PoppedSlotStaysIntactUntilTheNextPop) {
-    auto q = std::make_unique<TReportQueue>();
-    // Put QueueOut just past the wrap so the slot before it is the last one of the array.
-    for (int i = 0; i < 256; ++i) {
-        q->Append(Report(i));
-        q->Pop();
-    }
-    q->Append(Report(500));
-    const PReportInfo slot = q->Pop();
-    const TReportInfo before = *slot;
-    for (int i = 0; i < 300; ++i) q->Append(Report(600 + i));
-    EXPECT_EQ(q->Count(), 255);
-    EXPECT_EQ(SeqOf(*slot), 500);
-    EXPECT_EQ(slot->reportData, before.reportData);
-    EXPECT_EQ(slot->Characteristic, before.Characteristic);
-}
-
-// Several producers, one consumer. The producers hold back while the ring is nearly full, so
-// nothing may be dropped: every report comes out exactly once, each producer's in its own order.
-TEST(ReportQueue, ProducersAndAConsumer) {
-    auto q = std::make_unique<TReportQueue>();
-    constexpr int Producers = 3, PerProducer = 20000;
-    std::atomic<int> producing{Producers};
-    std::vector<std::thread> threads;
-    for (int p = 0; p < Producers; ++p) {
-        threads.emplace_back([&, p] {
-            for (int i = 0; i < PerProducer; ++i) {
-                while (q->Count() > TReportQueue::Capacity - 2 * Producers) std::this_thread::yield();
-                TReportInfo r = Report(i);
-                r.reportData[2] = static_cast<uint8_t>(p);
-                q->Append(r);
-            }
-            --producing;
-        });
-    }
-    std::vector<int> next(Producers, 0);
-    for (;;) {
-        const bool done = producing == 0;
-        PReportInfo r = q->Pop();
-        if (!r) {
-            if (done) break;
-            std::this_thread::yield();
-            continue;
-        }
-        const int p = r->reportData[2];
-        ASSERT_LT(p, Producers);
-        ASSERT_EQ(SeqOf(*r), next[p]);
-        ++next[p];
-        ASSERT_EQ(r->reportData[8], 0xEE);
-        ASSERT_EQ(r->reportData[9], 0) << "zero fill";
-    }
-    for (auto& t : threads) t.join();
-    for (int p = 0; p < Producers; ++p) EXPECT_EQ(next[p], PerProducer);
-}

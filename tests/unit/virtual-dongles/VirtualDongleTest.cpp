@@ -346,14 +346,16 @@ TEST(VirtualTargetReplay, UsLayout) {
 
 TEST(VirtualDongleLink, WritesAreRecordedInOrderWithTheirKindAndFate) {
     Front f(TDongleConfig::Standard());
-    f.dongle->SetWriteDelay(std::chrono::milliseconds(7));
+    f.dongle->SetWriteDelay(std::chrono::seconds(1));
     f.dongle->FailNextWrites(2);
     const TBytes k = Kbd(TFraming::ReportId, 0, {4});
     EXPECT_EQ(f.Write(uuid::Reports, k, TWriteKind::Command).status, GattFailure);
     EXPECT_EQ(f.Write(uuid::Reports, k, TWriteKind::Request).status, GattFailure);
     const auto ok = f.Write(uuid::Reports, k, TWriteKind::Request);
     EXPECT_EQ(ok.status, GattSuccess);
-    EXPECT_EQ(ok.delay, std::chrono::milliseconds(7));
+    // Each write takes the write delay of air time after the one before it (the failed ones too).
+    EXPECT_GT(ok.delay, std::chrono::seconds(2));
+    EXPECT_LE(ok.delay, std::chrono::seconds(3));
     // Refused by the stack, never on air: no write-without-response on 0xF80F, unknown handle.
     EXPECT_EQ(f.Write(uuid::Control, {0xA1, 0, 0}, TWriteKind::Command).status, GattFailure);
     EXPECT_EQ(f.dongle->Write(0xFFFF, k, TWriteKind::Request).status, GattFailure);
@@ -367,10 +369,53 @@ TEST(VirtualDongleLink, WritesAreRecordedInOrderWithTheirKindAndFate) {
     EXPECT_EQ(w[2].status, GattSuccess);
     EXPECT_EQ(w[2].bytes, k);
     EXPECT_EQ(w[2].characteristic, uuid::Reports);
+    f.dongle->DeliverDue();
+    EXPECT_EQ(f.dongle->Target().keyboardReports, 0) << "still on the air";
+    f.dongle->Disconnect();  // what the stack has queued goes out before the link does
     EXPECT_EQ(f.dongle->Target().keyboardReports, 1) << "failed writes are not replayed";
     f.dongle->ClearRecords();
     EXPECT_TRUE(f.dongle->Writes().empty());
     EXPECT_FALSE(f.dongle->Target().AnyKeyHeld());
+}
+
+TEST(VirtualDongleLink, ConnectionEventsCarryTheirPacketsInOrderAndADropLosesWhatIsOnTheAir) {
+    using std::chrono::seconds;
+    Front f(TDongleConfig::Standard());
+    // Long intervals, so that the test's own pace cannot move a write to another event.
+    f.dongle->SetConnectionEvents(seconds(1), 2);
+    std::vector<std::chrono::microseconds> delays;
+    for (uint8_t i = 0; i < 5; ++i) {
+        const auto outcome = f.Write(uuid::Reports, Kbd(TFraming::ReportId, 0, {static_cast<uint8_t>(4 + i)}),
+                                     TWriteKind::Command);
+        ASSERT_EQ(outcome.status, GattSuccess);
+        delays.push_back(outcome.delay);
+    }
+    // Two per event: the first event to come, the one after, the one after that.
+    const auto eventOf = [](std::chrono::microseconds d) { return (d.count() - 1) / 1'000'000; };
+    EXPECT_EQ(eventOf(delays[0]), 0);
+    EXPECT_EQ(eventOf(delays[1]), 0);
+    EXPECT_EQ(eventOf(delays[2]), 1);
+    EXPECT_EQ(eventOf(delays[3]), 1);
+    EXPECT_EQ(eventOf(delays[4]), 2);
+    f.dongle->DeliverDue();
+    EXPECT_EQ(f.dongle->Target().keyboardReports, 0) << "nothing arrives before its event";
+    for (const auto& w : f.dongle->Writes())
+        EXPECT_EQ(w.arrivedAt, std::chrono::steady_clock::time_point{});
+
+    f.dongle->Disconnect();
+    const auto writes = f.dongle->Writes();
+    ASSERT_EQ(writes.size(), 5u);
+    for (size_t i = 1; i < writes.size(); ++i)
+        EXPECT_LE(writes[i - 1].arrivedAt, writes[i].arrivedAt);
+    EXPECT_EQ(f.dongle->Target().keyboardReports, 5);
+    EXPECT_EQ(f.dongle->Target().text, "abcde");
+
+    ASSERT_TRUE(f.dongle->Connect());
+    f.dongle->ClearRecords();
+    f.Write(uuid::Reports, Kbd(TFraming::ReportId, 0, {4}), TWriteKind::Command);
+    f.dongle->DropLink();
+    EXPECT_EQ(f.dongle->Target().keyboardReports, 0) << "a dropped link loses what was on the air";
+    EXPECT_EQ(f.dongle->Writes()[0].arrivedAt, std::chrono::steady_clock::time_point{});
 }
 
 TEST(VirtualDongleLink, DropsConnectsAndAdvertising) {

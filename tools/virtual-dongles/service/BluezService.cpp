@@ -577,15 +577,28 @@ bool TBluezService::HandleGatt(const QDBusMessage& m, const QString& path, const
                                        ? m.createReply()
                                        : m.createErrorReply(ErrFailed, QStringLiteral("Operation failed with ATT error: 0x0e"));
         const QString address = QString::fromStdString(e->dongle->Address());
+        std::weak_ptr<vdongle::TVirtualDongle> target = e->dongle;
+        auto deliver = [target] {
+            if (auto d = target.lock())
+                d->DeliverDue();
+        };
         auto finish = [this, address, reply] {
             if (TEntry* entry = EntryByAddress(address)) entry->inFlight--;
             Reply(reply);
         };
-        if (outcome.delay.count() <= 0) {
+        // Like bluetoothd: a write without response is answered as soon as it is queued for the
+        // air (no back pressure at all); a write with response once the dongle has it. Either
+        // reaches the target at the link's pace.
+        const bool answerAtOnce = kind == vdongle::TWriteKind::Command || outcome.delay.count() <= 0;
+        if (answerAtOnce)
             finish();
-        } else {
+        if (outcome.delay.count() > 0) {
             const auto ms = std::chrono::ceil<std::chrono::milliseconds>(outcome.delay);
-            QTimer::singleShot(ms, Qt::PreciseTimer, this, finish);
+            QTimer::singleShot(ms, Qt::PreciseTimer, this, [deliver, finish, answerAtOnce] {
+                deliver();
+                if (!answerAtOnce)
+                    finish();
+            });
         }
     } else if (o.kind == TKind::Characteristic &&
                (member == QStringLiteral("StartNotify") || member == QStringLiteral("StopNotify"))) {

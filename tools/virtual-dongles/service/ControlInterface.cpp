@@ -2,7 +2,9 @@
 // org.corvastel.VirtualDongles.Control at /org/corvastel/VirtualDongles on the service's bus name.
 //
 //   Status() -> s                      JSON: adapter state and every dongle's link state
-//   Writes(s address) -> s             JSON: every write received, in order, with its kind
+//   Writes(s address) -> s             JSON: every write received, in order, with its kind, fate,
+//                                      and when it was made and reached the target ("madeUs",
+//                                      "arrivedUs": CLOCK_MONOTONIC microseconds, 0: not arrived)
 //   Target(s address) -> s             JSON: the virtual target (typed text, held keys, pointer...)
 //   FailNextWrites(s address, i count)
 //   DropLink(s address)                the dongle drops the link (out of range)
@@ -13,6 +15,7 @@
 //   NotifyLed(s address, y leds) -> b  LED status notification on 0xF801
 //   NotifyIdentity(s address) -> b     identity reply on 0xF80F, unasked
 //   SetWriteDelay(s address, u microseconds)
+//   SetConnectionEvents(s address, u intervalMicroseconds, i packetsPerEvent)
 //   ClearRecords(s address)
 
 #include <QJsonArray>
@@ -30,6 +33,13 @@ QString ShortUuid(uint16_t u) { return QStringLiteral("%1").arg(u, 4, 16, QLatin
 QString Json(const QJsonValue& v) {
     return QString::fromUtf8(v.isArray() ? QJsonDocument(v.toArray()).toJson(QJsonDocument::Compact)
                                          : QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact));
+}
+
+// The steady clock is CLOCK_MONOTONIC here, so other processes on the machine can compare.
+qint64 MonotonicUs(std::chrono::steady_clock::time_point t) {
+    if (t == std::chrono::steady_clock::time_point{})
+        return 0;
+    return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
 }
 
 }  // namespace
@@ -107,6 +117,8 @@ bool TBluezService::HandleControl(const QDBusMessage& m) {
             o[QStringLiteral("characteristic")] = ShortUuid(w.characteristic);
             o[QStringLiteral("bytes")] = HexText(w.bytes);
             o[QStringLiteral("status")] = w.status;
+            o[QStringLiteral("madeUs")] = MonotonicUs(w.madeAt);
+            o[QStringLiteral("arrivedUs")] = MonotonicUs(w.arrivedAt);
             writes.append(o);
         }
         Reply(m.createReply(Json(writes)));
@@ -147,6 +159,9 @@ bool TBluezService::HandleControl(const QDBusMessage& m) {
         Reply(m.createReply(dongle->NotifyIdentity()));
     } else if (member == QStringLiteral("SetWriteDelay")) {
         dongle->SetWriteDelay(std::chrono::microseconds(args.value(1).toUInt()));
+        Reply(m.createReply());
+    } else if (member == QStringLiteral("SetConnectionEvents")) {
+        dongle->SetConnectionEvents(std::chrono::microseconds(args.value(1).toUInt()), args.value(2).toInt());
         Reply(m.createReply());
     } else if (member == QStringLiteral("ClearRecords")) {
         dongle->ClearRecords();

@@ -101,6 +101,10 @@ std::optional<TServiceDongle> ParseDongleTraits(const std::string& traits, int i
             d.config.identityReplyCode = static_cast<uint8_t>(code);
         } else if (key == "write-delay-us" && ParseInt(value, &n) && n >= 0) {
             d.config.writeDelay = std::chrono::microseconds(n);
+        } else if (key == "interval-us" && ParseInt(value, &n) && n >= 0 && n <= 4000000) {
+            d.config.connectionInterval = std::chrono::microseconds(n);
+        } else if (key == "packets-per-event" && ParseInt(value, &n) && n >= 1 && n <= 64) {
+            d.config.packetsPerEvent = static_cast<int>(n);
         } else if (key == "rssi" && ParseInt(value, &n) && n < 0 && n >= -127) {
             d.config.rssi = static_cast<int>(n);
         } else if (key == "services") {

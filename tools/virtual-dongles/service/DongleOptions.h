@@ -11,7 +11,9 @@
 //   answers-identity=1        0: older firmware that ignores the identity request
 //   reply-code=A1             A0 or A1
 //   identity-reply=A13412     the exact identity reply bytes, in hexadecimal (a malformed reply)
-//   write-delay-us=0          link latency per write
+//   write-delay-us=0          air time per write, one after the other (no connection events)
+//   interval-us=0             connection interval: writes reach the target at connection events
+//   packets-per-event=1       writes one connection event carries
 //   rssi=-48
 //   services=F800             advertised services, ';'-separated
 //   without=F803;F804         characteristics the dongle lacks

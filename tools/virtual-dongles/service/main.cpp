@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
         if (a == "--help" || a == "-h") {
             std::puts("usage: corvastel-virtual-dongles [--preview [--preview-beside WxH]] [--powered-off] [--no-adapter] [--dongle TRAITS]...\n"
                       "TRAITS: name=..,address=C0:FF:EE:00:00:01,firmware=1.2.0,identity=0451:16B4[:ver],\n"
-                      "      answers-identity=1,reply-code=A1,write-delay-us=0,rssi=-48,services=F800,\n"
+                      "      answers-identity=1,reply-code=A1,write-delay-us=0,interval-us=0,packets-per-event=1,\n"
+                      "      rssi=-48,services=F800,\n"
                       "      without=F803;F804,readable=F801,request-only=1,advertising=1,never-resolve=1");
             return 0;
         }

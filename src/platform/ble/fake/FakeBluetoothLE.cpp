@@ -212,11 +212,22 @@ void TFakeBluetoothLEDevice::WriteCharacteristic(TBluetoothGattCharacteristic& c
     const TLink link = CurrentLink();
     const uint16_t handle = HandleOf(c);
     vdongle::TWriteOutcome outcome{GattStatusFailure, 0us};
+    auto complete = 0us;
     if (link.dongle && handle != 0) {
         const auto kind = c.Has(PropWriteNoResponse) ? vdongle::TWriteKind::Command : vdongle::TWriteKind::Request;
         outcome = link.dongle->Write(handle, value, kind);
+        // A completion says the platform can take the next packet. As the product's backend does,
+        // a write without response completes one connection interval after it was made (the pace
+        // the link carries them at); a write with response once the dongle has it.
+        complete = outcome.delay;
+        if (kind == vdongle::TWriteKind::Command)
+            complete = std::max(complete, link.dongle->ConnectionInterval());
     }
-    FManager.FWorkers.Post(outcome.delay, [this, &c, link, status = outcome.status] {
+    if (link.dongle && outcome.delay < complete)
+        FManager.FWorkers.Post(outcome.delay, [dongle = link.dongle] { dongle->DeliverDue(); });
+    FManager.FWorkers.Post(complete, [this, &c, link, status = outcome.status] {
+        if (link.dongle)
+            link.dongle->DeliverDue();
         RaiseCharacteristicWrite(c, SameLink(link) ? status : GattStatusFailure);
     });
 }

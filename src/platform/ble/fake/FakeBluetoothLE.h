@@ -1,8 +1,11 @@
 #pragma once
 // The in-process Bluetooth LE central for tests: TBluetoothLEManager and TBluetoothLEDevice over
 // virtual dongles (lib/dongle-model), with the threads of the real contract:
-//  - read and write completions on a small pool of worker threads (several may run at once; a
-//    completion is due after the dongle's write delay), one completion for every write;
+//  - read and write completions on a small pool of worker threads (several may run at once), one
+//    completion for every write, of either kind, when the next packet can go: a write with
+//    response once it reached the dongle over its link model (connection events or write delay),
+//    one without response a connection interval after it was made (as the product's backend paces
+//    them), so nothing piles up below the caller;
 //  - notifications and OnDisconnect on one notifier thread, in the order the dongle produced them;
 //  - OnDiscoverLEDevice and the scan time-out on the scanner thread;
 //  - OnServicesDiscovered on the caller of DiscoverServices, OnDiscoveryLEEnd of a cancel on the

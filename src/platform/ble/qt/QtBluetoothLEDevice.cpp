@@ -1,6 +1,7 @@
 #include "platform/ble/qt/QtBluetoothLEDevice.h"
 
 #include <QEventLoop>
+#include <QLowEnergyConnectionParameters>
 #include <QLowEnergyController>
 #include <QLowEnergyService>
 #include <QTimer>
@@ -23,6 +24,10 @@ constexpr auto EchoWindow = std::chrono::milliseconds(500);
 // Write-without-response operations are never confirmed by Qt; remember only this many for
 // attributing a late failure, the older ones are long done.
 constexpr size_t MaxSilentOps = 64;
+
+// The shortest connection interval BLE allows; the pace of writes without response where the
+// stack does not say the link's interval.
+constexpr auto ShortestInterval = std::chrono::microseconds(7500);
 
 const QByteArray CccdNotify = QByteArray::fromHex("0100");
 const QByteArray CccdIndicate = QByteArray::fromHex("0200");
@@ -50,7 +55,8 @@ TQtBluetoothLEDevice::TQtBluetoothLEDevice(TQtBleThread& thread, const QBluetoot
       FConnectTimeout(connectTimeout),
       FAddress(info.address().toString().toUpper().toStdString()),
       FName(info.name().toStdString()),
-      FInfo(info) {}
+      FInfo(info),
+      FPacing(ShortestInterval) {}
 
 TQtBluetoothLEDevice::~TQtBluetoothLEDevice() = default;
 
@@ -140,6 +146,15 @@ void TQtBluetoothLEDevice::CreateController() {
     QObject::connect(FController, &QLowEnergyController::discoveryFinished, ctx,
                      [this] { OnControllerDiscoveryFinished(); });
     QObject::connect(FController, &QLowEnergyController::disconnected, ctx, [this] { OnControllerDisconnected(); });
+    // Where the stack tells the link's connection interval, writes without response go at that
+    // pace (BlueZ over D-Bus never does; the shortest interval stands in).
+    QObject::connect(FController, &QLowEnergyController::connectionUpdated, ctx,
+                     [this](const QLowEnergyConnectionParameters& p) {
+                         const auto interval =
+                             std::chrono::microseconds(static_cast<int64_t>(p.maximumInterval() * 1000.0));
+                         FPacing =
+                             std::clamp(interval, ShortestInterval, std::chrono::microseconds(4'000'000));
+                     });
     QObject::connect(FController, &QLowEnergyController::errorOccurred, ctx,
                      [this](QLowEnergyController::Error error) {
                          if (error == QLowEnergyController::NoError) return;
@@ -262,9 +277,17 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
             }
             break;
         case QLowEnergyService::CharacteristicWriteError:
-            // Also a write without response: Qt confirms those only by failing them. Its
-            // completion went out when Qt took it; the failure follows as a second completion.
+            // Also a write without response: Qt confirms those only by failing them. One whose
+            // paced completion is still due completes with the failure instead; one completed
+            // already gets the failure as a second completion.
             if (TakeOp(TOpKind::WriteWithResponse, nullptr, true, &op)) {
+                if (op.kind == TOpKind::WriteWithoutResponse) {
+                    auto paced = std::find_if(FPaced.begin(), FPaced.end(), [&](const TPaced& p) {
+                        return p.characteristic == op.characteristic;
+                    });
+                    if (paced != FPaced.end() && FinishPaced(paced->token, GattStatusFailure))
+                        break;
+                }
                 RaiseCharacteristicWrite(*op.characteristic, GattStatusFailure);
             }
             // A write fails for good when the stack's objects are gone: Qt keeps the controller
@@ -419,7 +442,21 @@ bool TQtBluetoothLEDevice::TakeOp(TOpKind kind, TBluetoothGattCharacteristic* c,
     return true;
 }
 
+bool TQtBluetoothLEDevice::FinishPaced(uint64_t token, uint16_t status) {
+    auto it =
+        std::find_if(FPaced.begin(), FPaced.end(), [token](const TPaced& p) { return p.token == token; });
+    if (it == FPaced.end())
+        return false;
+    TBluetoothGattCharacteristic* c = it->characteristic;
+    FPaced.erase(it);
+    RaiseCharacteristicWrite(*c, status);
+    return true;
+}
+
 void TQtBluetoothLEDevice::FailPendingOps() {
+    // Paced writes of a link that is gone complete now, with a failure.
+    while (!FPaced.empty())
+        FinishPaced(FPaced.front().token, GattStatusFailure);
     std::deque<TPendingOp> ops;
     ops.swap(FOps);
     FNotifying.clear();
@@ -471,9 +508,22 @@ void TQtBluetoothLEDevice::WriteCharacteristic(TBluetoothGattCharacteristic& cha
         it->second.service->writeCharacteristic(it->second.qt, data,
                                                 withoutResponse ? QLowEnergyService::WriteWithoutResponse
                                                                 : QLowEnergyService::WriteWithResponse);
-        // Qt signals nothing when a write without response succeeds; it has taken the write
-        // and runs it in order, so that is its completion.
-        if (withoutResponse) RaiseCharacteristicWrite(*c, GattStatusSuccess);
+        if (!withoutResponse)
+            return;
+        // A completion means the next packet can go. Qt signals nothing when a write without
+        // response succeeds, and bluetoothd answers its WriteValue as soon as it has queued the
+        // packet: neither holds anything back, and writes completed at once would pile up without
+        // bound in Qt's job list and bluetoothd's queue (seconds of typing behind the mouse on a
+        // real link). So the completion comes one connection interval after the write, the pace
+        // at which the link carries them.
+        const auto now = std::chrono::steady_clock::now();
+        FNextPacedAt = std::max(now, FNextPacedAt) + FPacing;
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(FNextPacedAt - now);
+        const uint64_t token = ++FPacedTokens;
+        FPaced.push_back({token, c});
+        QTimer::singleShot(wait, Qt::PreciseTimer, FThread.Context(), [this, token] {
+            FinishPaced(token, FConnected ? GattStatusSuccess : GattStatusFailure);
+        });
     });
 }
 

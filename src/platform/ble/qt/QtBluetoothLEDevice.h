@@ -87,6 +87,8 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
                 TPendingOp* taken = nullptr);
     void FailPendingOps();
     void WriteCccd(TBluetoothGattCharacteristic& c, const QByteArray& value);
+    // Completes a paced write without response (once; later calls for it do nothing).
+    bool FinishPaced(uint64_t token, uint16_t status);
     // Whether the stack that served this link is still the one on the bus.
     bool StackStillThere() const;
 
@@ -113,4 +115,13 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     std::map<TBluetoothGattCharacteristic*, bool> FNotifying;
     std::map<TBluetoothGattCharacteristic*, bool> FCccdOn;
     std::map<TBluetoothGattCharacteristic*, std::deque<TEcho>> FEchoes;
+    // Writes without response whose completion waits for the pacing interval, oldest first.
+    struct TPaced {
+        uint64_t token;
+        TBluetoothGattCharacteristic* characteristic;
+    };
+    std::deque<TPaced> FPaced;
+    uint64_t FPacedTokens = 0;
+    std::chrono::microseconds FPacing;
+    std::chrono::steady_clock::time_point FNextPacedAt;
 };
