@@ -7,6 +7,7 @@
 //   UnitMainConnection.cpp    connecting, device events, the session table, report broadcast
 //   UnitMainNickname.cpp      nicknames
 //   UnitMainPassThrough.cpp   pass-through mode, shortcut buttons, key display, hook handlers
+//   UnitMainRoute.cpp         where input goes: every active dongle or one
 //
 // Threads: everything here runs on the window's thread. Events raised elsewhere (the Bluetooth
 // stack's discovery callbacks, device events, connect workers) are carried over by FUiQueue in the
@@ -200,6 +201,24 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // TDeviceUi: a session's message, shown on this window's thread while the session's thread waits.
     void ShowMessageAndWait(const std::string& text) override;
 
+    // ---- Where input goes (UnitMainRoute.cpp).
+    // The route keys' digit: 0 every dongle, 1 to 9 the nth connected one in list order.
+    void SelectRoute(int Digit);
+    // Input to the connected dongle with this address only; an empty address: to every dongle.
+    void RouteInputTo(const std::string& Address);
+    const TInputRoute& Route() const { return FRoute; }
+    // A session that is active and was sent its all-released reports: it takes input whenever the
+    // route includes it.
+    bool Connected(const TCorvastelDevice* Session) const;
+    std::vector<TCorvastelDevice*> ConnectedInListOrder() const;
+    // A route to a dongle that is no longer connected falls back to every dongle, with a note for
+    // ShowRoute.
+    void CheckRoute();
+    // Marks the routed dongle's list item and says the route in the notice line.
+    void ShowRoute();
+    // How the user knows a dongle: its caption in the list (nickname or name), else its address.
+    QString DongleLabel(const std::string& Address) const;
+
     // ---- The device list's context menu (UnitMainDeviceMenu.cpp).
     // Opens the menu for the item at Pos (in the list's viewport coordinates), if it has entries.
     void ShowDeviceMenu(const QPoint& Pos);
@@ -298,4 +317,10 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     std::vector<std::unique_ptr<TConnectJob>> FConnectJobs;
     // Active sessions that were sent their all-released reports; only these take reports.
     std::vector<const TCorvastelDevice*> FReleasedSessions;
+
+    // ---- Where input goes (UnitMainRoute.cpp).
+    TInputRoute FRoute;
+    // Why the route is not what the user last chose (its dongle dropped), or why a choice was not
+    // taken; shown with the route until the next choice.
+    QString FRouteNote;
 };

@@ -250,6 +250,8 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
         default:
             break;
     }
+    CheckRoute();
+    ShowRoute();
 }
 
 void TFormCorvastelPc::SendReportToActive(TReportType ReportType, bool Empty) {
@@ -276,10 +278,7 @@ void TFormCorvastelPc::SendReportToActive(TReportType ReportType, bool Empty) {
 }
 
 bool TFormCorvastelPc::TakesInput(const TCorvastelDevice* Session) const {
-    // A session whose activation the window has not handled yet gets nothing: its all-released
-    // reports go first.
-    return Session != nullptr && Session->isActived &&
-           std::find(FReleasedSessions.begin(), FReleasedSessions.end(), Session) != FReleasedSessions.end();
+    return Connected(Session) && FRoute.Includes(Session->Device->Address());
 }
 
 int TFormCorvastelPc::FindSession(const std::string& Address) const {

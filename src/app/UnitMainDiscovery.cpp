@@ -83,6 +83,7 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
         SetDeviceImage(item, DeviceImageConnected);
         ++FoundDeviceCount;
     }
+    ShowRoute();  // the routed dongle's new item is marked again
 
     Scanning = true;
     BtnScan->setText(ScanCaptions[1]);

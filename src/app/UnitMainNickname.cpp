@@ -72,4 +72,5 @@ void TFormCorvastelPc::BtnRenameClick(QObject* /*Sender*/) {
     if (QListWidgetItem* item = DeviceListView->item(k)) {
         item->setText(text);
     }
+    ShowRoute();  // the route names the dongle by its caption
 }

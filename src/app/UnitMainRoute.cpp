@@ -1,0 +1,135 @@
+// Where input goes: every active dongle, or one. The route itself and its keys live in the input
+// layer; the window knows the dongles, in list order, and shows the route: the list's item of the
+// dongle that receives input is bold, and the notice line says "→ all" or "→ <name>".
+#include <QListWidget>
+
+#include <algorithm>
+#include <vector>
+
+#include "app/UnitMain.h"
+
+namespace {
+
+// The connected dongles as the route sees them.
+class TRouteSessions final : public TInputRoute::TTargets {
+  public:
+    explicit TRouteSessions(std::vector<TCorvastelDevice*> sessions) : FSessions(std::move(sessions)) {}
+    std::size_t Count() const override { return FSessions.size(); }
+    std::string Id(std::size_t Index) const override { return FSessions.at(Index)->Device->Address(); }
+    void Release(std::size_t Index) override {
+        TCorvastelDevice* session = FSessions.at(Index);
+        session->SendReport(TReportType::KeyboardIn, true);
+        session->SendReport(TReportType::Mouse, true);
+    }
+
+  private:
+    std::vector<TCorvastelDevice*> FSessions;
+};
+
+}  // namespace
+
+bool TFormCorvastelPc::Connected(const TCorvastelDevice* Session) const {
+    // A session whose activation the window has not handled yet gets nothing: its all-released
+    // reports go first.
+    return Session != nullptr && Session->Device != nullptr && Session->isActived &&
+           std::find(FReleasedSessions.begin(), FReleasedSessions.end(), Session) != FReleasedSessions.end();
+}
+
+std::vector<TCorvastelDevice*> TFormCorvastelPc::ConnectedInListOrder() const {
+    std::vector<TCorvastelDevice*> out;
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        const int slot = FindSession(FoundDevices[k]->Address());
+        if (slot >= 0 && Connected(Sessions[slot]) &&
+            std::find(out.begin(), out.end(), Sessions[slot]) == out.end()) {
+            out.push_back(Sessions[slot]);
+        }
+    }
+    // Not listed (the list was cleared meanwhile): after the listed ones, in connection order.
+    for (int i = 0; i < SessionCount; ++i) {
+        if (Connected(Sessions[i]) && std::find(out.begin(), out.end(), Sessions[i]) == out.end()) {
+            out.push_back(Sessions[i]);
+        }
+    }
+    return out;
+}
+
+QString TFormCorvastelPc::DongleLabel(const std::string& Address) const {
+    // The list shows the nickname or the name; reading the nickname file here would put file reads
+    // into the keyboard hook.
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        if (FoundDevices[k]->Address() == Address) {
+            if (const QListWidgetItem* item = DeviceListView->item(k);
+                item != nullptr && !item->text().isEmpty()) {
+                return item->text();
+            }
+            const std::string name = FoundDevices[k]->DeviceName();
+            return QString::fromStdString(name.empty() ? Address : name);
+        }
+    }
+    return QString::fromStdString(Address);
+}
+
+void TFormCorvastelPc::SelectRoute(int Digit) {
+    TRouteSessions targets(ConnectedInListOrder());
+    const std::size_t count = targets.Count();
+    if (FRoute.SelectDigit(Digit, targets) == TInputRoute::TOutcome::NoSuchTarget) {
+        FRouteNote = QStringLiteral("there is no dongle %1, %2 connected").arg(Digit).arg(count);
+    } else {
+        FRouteNote.clear();
+    }
+    ShowRoute();
+}
+
+void TFormCorvastelPc::RouteInputTo(const std::string& Address) {
+    TRouteSessions targets(ConnectedInListOrder());
+    if (FRoute.Select(Address, targets) == TInputRoute::TOutcome::NoSuchTarget) {
+        FRouteNote = DongleLabel(Address) + QStringLiteral(" is not connected");
+    } else {
+        FRouteNote.clear();
+    }
+    ShowRoute();
+}
+
+void TFormCorvastelPc::CheckRoute() {
+    if (FRoute.ToAll()) {
+        return;
+    }
+    const std::vector<TCorvastelDevice*> connected = ConnectedInListOrder();
+    const std::string target = FRoute.Target();
+    const bool present = std::any_of(connected.begin(), connected.end(), [&](const TCorvastelDevice* s) {
+        return s->Device->Address() == target;
+    });
+    if (present) {
+        return;
+    }
+    // Input routed to a dongle that is gone would reach nobody: it goes to every dongle again.
+    FRoute.Dropped(target);
+    FRouteNote = DongleLabel(target) + QStringLiteral(" dropped, so input goes to every dongle again");
+}
+
+void TFormCorvastelPc::ShowRoute() {
+    const std::vector<TCorvastelDevice*> connected = ConnectedInListOrder();
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        QListWidgetItem* item = DeviceListView->item(k);
+        if (item == nullptr) {
+            continue;
+        }
+        const std::string address = FoundDevices[k]->Address();
+        const bool marked = !FRoute.ToAll() && address == FRoute.Target();
+        if (item->font().bold() != marked) {
+            QFont font = item->font();
+            font.setBold(marked);
+            item->setFont(font);
+        }
+    }
+    QString text;
+    if (!FRoute.ToAll()) {
+        text = QStringLiteral("\u2192 ") + DongleLabel(FRoute.Target());
+    } else if (!connected.empty() || !FRouteNote.isEmpty()) {
+        text = QStringLiteral("\u2192 all");
+    }
+    if (!FRouteNote.isEmpty()) {
+        text += QStringLiteral(" (") + FRouteNote + QLatin1Char(')');
+    }
+    SetNotice(TNotice::Route, text);
+}
