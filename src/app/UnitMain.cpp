@@ -135,6 +135,7 @@ void TFormCorvastelPc::CreateControls() {
     DeviceListView->setSelectionMode(QAbstractItemView::SingleSelection);
     DeviceListView->setWordWrap(true);
     placer->Place(DeviceListView, {8, 62, 307, 228}, akLeft | akTop | akBottom);
+    InstallRouteMarks();
 
     gbDeviceInfo = new QGroupBox("Information", this);
     placer->Place(gbDeviceInfo, {8, 296, 307, 73}, akLeft | akBottom);

@@ -216,6 +216,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void CheckRoute();
     // Marks the routed dongle's list item and says the route in the notice line.
     void ShowRoute();
+    // Whether a list item carries the routed dongle's mark.
+    static bool RouteMarked(const QListWidgetItem* Item);
     // How the user knows a dongle: its caption in the list (nickname or name), else its address.
     QString DongleLabel(const std::string& Address) const;
 
@@ -270,6 +272,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
 
   private:
     void CreateControls();
+    // The device list paints the routed dongle's mark (UnitMainRoute.cpp).
+    void InstallRouteMarks();
     void SetTabOrder();
     void SubscribeDeviceEvents();
     void UnsubscribeDeviceEvents();

@@ -1,7 +1,11 @@
 // Where input goes: every active dongle, or one. The route itself and its keys live in the input
 // layer; the window knows the dongles, in list order, and shows the route: the list's item of the
-// dongle that receives input is bold, and the notice line says "→ all" or "→ <name>".
+// dongle that receives input is framed, with an arrow and a bold caption, and the notice line says
+// "→ all" or "→ <name>".
 #include <QListWidget>
+#include <QPainter>
+#include <QPainterPath>
+#include <QStyledItemDelegate>
 
 #include <algorithm>
 #include <vector>
@@ -9,6 +13,39 @@
 #include "app/UnitMain.h"
 
 namespace {
+
+// The item data that marks the routed dongle. A role of its own, so that captions and images set
+// by scanning, connecting and renaming leave the mark alone.
+constexpr int RouteMarkRole = Qt::UserRole + 0x52;
+
+// Paints the mark over the item as the style draws it: a frame in the highlight colour and an
+// arrow pointing at the icon.
+class TRouteMarkDelegate final : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyledItemDelegate::paint(painter, option, index);
+        if (!index.data(RouteMarkRole).toBool()) {
+            return;
+        }
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        const QColor colour = option.palette.color(QPalette::Active, QPalette::Highlight);
+        painter->setPen(QPen(colour, 2));
+        painter->setBrush(Qt::NoBrush);
+        const QRectF frame = QRectF(option.rect).adjusted(1, 1, -1, -1);
+        painter->drawRoundedRect(frame, 4, 4);
+        QPainterPath arrow;
+        const QPointF at = frame.topLeft() + QPointF(4, 6);
+        arrow.moveTo(at);
+        arrow.lineTo(at + QPointF(9, 6));
+        arrow.lineTo(at + QPointF(0, 12));
+        arrow.closeSubpath();
+        painter->fillPath(arrow, colour);
+        painter->restore();
+    }
+};
 
 // The connected dongles as the route sees them.
 class TRouteSessions final : public TInputRoute::TTargets {
@@ -27,6 +64,14 @@ class TRouteSessions final : public TInputRoute::TTargets {
 };
 
 }  // namespace
+
+void TFormCorvastelPc::InstallRouteMarks() {
+    DeviceListView->setItemDelegate(new TRouteMarkDelegate(DeviceListView));
+}
+
+bool TFormCorvastelPc::RouteMarked(const QListWidgetItem* Item) {
+    return Item != nullptr && Item->data(RouteMarkRole).toBool();
+}
 
 bool TFormCorvastelPc::Connected(const TCorvastelDevice* Session) const {
     // A session whose activation the window has not handled yet gets nothing: its all-released
@@ -104,7 +149,7 @@ void TFormCorvastelPc::CheckRoute() {
     }
     // Input routed to a dongle that is gone would reach nobody: it goes to every dongle again.
     FRoute.Dropped(target);
-    FRouteNote = DongleLabel(target) + QStringLiteral(" dropped, so input goes to every dongle again");
+    FRouteNote = DongleLabel(target) + QStringLiteral(" is no longer connected, so input goes to every dongle again");
 }
 
 void TFormCorvastelPc::ShowRoute() {
@@ -116,7 +161,8 @@ void TFormCorvastelPc::ShowRoute() {
         }
         const std::string address = FoundDevices[k]->Address();
         const bool marked = !FRoute.ToAll() && address == FRoute.Target();
-        if (item->font().bold() != marked) {
+        if (RouteMarked(item) != marked) {
+            item->setData(RouteMarkRole, marked);
             QFont font = item->font();
             font.setBold(marked);
             item->setFont(font);

@@ -121,7 +121,7 @@ struct TRouteWindow : testing::Test {
     std::vector<bool> Marks() const {
         std::vector<bool> out;
         for (int k = 0; k < window->DeviceListView->count(); ++k)
-            out.push_back(window->DeviceListView->item(k)->font().bold());
+            out.push_back(TFormCorvastelPc::RouteMarked(window->DeviceListView->item(k)));
         return out;
     }
     QString Notice() const { return window->NoticeText(TNotice::Route); }
@@ -207,7 +207,7 @@ TEST_F(TRouteWindow, RoutedDongleDrops_InputGoesToAllAgainWithANotice) {
     RouteKeys(Scan2);
     dongles[1]->DropLink();
     ASSERT_TRUE(WaitFor([&] { return window->SessionCount == 2; }));
-    EXPECT_EQ(Notice(), QStringLiteral("→ all (Desk 1 dropped, so input goes to every dongle again)"));
+    EXPECT_EQ(Notice(), QStringLiteral("→ all (Desk 1 is no longer connected, so input goes to every dongle again)"));
     EXPECT_EQ(Marks(), (std::vector<bool>{false, false, false}));
     Rebase();
     Tap(ScanA);
