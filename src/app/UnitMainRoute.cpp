@@ -149,7 +149,8 @@ void TFormCorvastelPc::CheckRoute() {
     }
     // Input routed to a dongle that is gone would reach nobody: it goes to every dongle again.
     FRoute.Dropped(target);
-    FRouteNote = DongleLabel(target) + QStringLiteral(" is no longer connected, so input goes to every dongle again");
+    FRouteNote =
+        DongleLabel(target) + QStringLiteral(" is no longer connected, so input goes to every dongle again");
 }
 
 void TFormCorvastelPc::ShowRoute() {

@@ -207,7 +207,8 @@ TEST_F(TRouteWindow, RoutedDongleDrops_InputGoesToAllAgainWithANotice) {
     RouteKeys(Scan2);
     dongles[1]->DropLink();
     ASSERT_TRUE(WaitFor([&] { return window->SessionCount == 2; }));
-    EXPECT_EQ(Notice(), QStringLiteral("→ all (Desk 1 is no longer connected, so input goes to every dongle again)"));
+    EXPECT_EQ(Notice(),
+              QStringLiteral("→ all (Desk 1 is no longer connected, so input goes to every dongle again)"));
     EXPECT_EQ(Marks(), (std::vector<bool>{false, false, false}));
     Rebase();
     Tap(ScanA);
