@@ -209,7 +209,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     const TInputRoute& Route() const { return FRoute; }
     // A session that is active and was sent its all-released reports: it takes input whenever the
     // route includes it.
-    bool Connected(const TCorvastelDevice* Session) const;
+    bool InputReady(const TCorvastelDevice* Session) const;
     std::vector<TCorvastelDevice*> ConnectedInListOrder() const;
     // A route to a dongle that is no longer connected falls back to every dongle, with a note for
     // ShowRoute.

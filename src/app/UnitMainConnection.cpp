@@ -278,7 +278,14 @@ void TFormCorvastelPc::SendReportToActive(TReportType ReportType, bool Empty) {
 }
 
 bool TFormCorvastelPc::TakesInput(const TCorvastelDevice* Session) const {
-    return Connected(Session) && FRoute.Includes(Session->Device->Address());
+    return InputReady(Session) && (FRoute.ToAll() || Session->Device->Address() == FRoute.Target());
+}
+
+bool TFormCorvastelPc::InputReady(const TCorvastelDevice* Session) const {
+    // A session whose activation the window has not handled yet gets nothing: its all-released
+    // reports go first.
+    return Session != nullptr && Session->Device != nullptr && Session->isActived &&
+           std::find(FReleasedSessions.begin(), FReleasedSessions.end(), Session) != FReleasedSessions.end();
 }
 
 int TFormCorvastelPc::FindSession(const std::string& Address) const {

@@ -19,7 +19,7 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
         // Where input goes: this connected dongle only, or every dongle again.
         const int k = Item != nullptr ? DeviceListView->row(Item) : -1;
         const int slot = k >= 0 && k < FoundDeviceCount ? FindSession(FoundDevices[k]->Address()) : -1;
-        if (slot >= 0 && Connected(Sessions[slot])) {
+        if (slot >= 0 && InputReady(Sessions[slot])) {
             const std::string address = FoundDevices[k]->Address();
             if (FRoute.Target() != address) {
                 Menu.addAction(QStringLiteral("Send input here only"), this,

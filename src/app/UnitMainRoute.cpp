@@ -73,25 +73,18 @@ bool TFormCorvastelPc::RouteMarked(const QListWidgetItem* Item) {
     return Item != nullptr && Item->data(RouteMarkRole).toBool();
 }
 
-bool TFormCorvastelPc::Connected(const TCorvastelDevice* Session) const {
-    // A session whose activation the window has not handled yet gets nothing: its all-released
-    // reports go first.
-    return Session != nullptr && Session->Device != nullptr && Session->isActived &&
-           std::find(FReleasedSessions.begin(), FReleasedSessions.end(), Session) != FReleasedSessions.end();
-}
-
 std::vector<TCorvastelDevice*> TFormCorvastelPc::ConnectedInListOrder() const {
     std::vector<TCorvastelDevice*> out;
     for (int k = 0; k < FoundDeviceCount; ++k) {
         const int slot = FindSession(FoundDevices[k]->Address());
-        if (slot >= 0 && Connected(Sessions[slot]) &&
+        if (slot >= 0 && InputReady(Sessions[slot]) &&
             std::find(out.begin(), out.end(), Sessions[slot]) == out.end()) {
             out.push_back(Sessions[slot]);
         }
     }
     // Not listed (the list was cleared meanwhile): after the listed ones, in connection order.
     for (int i = 0; i < SessionCount; ++i) {
-        if (Connected(Sessions[i]) && std::find(out.begin(), out.end(), Sessions[i]) == out.end()) {
+        if (InputReady(Sessions[i]) && std::find(out.begin(), out.end(), Sessions[i]) == out.end()) {
             out.push_back(Sessions[i]);
         }
     }
