@@ -203,7 +203,9 @@ intptr_t ForwardKeyEvent(TForwardTarget& Target, const THookKeyboardRecord& Even
     const int32_t usage = ScanCodeToUsageId(keyCode);
     const bool release = (Event.flags & LLKHF_UP) != 0;
 
-    switch (RouteKeys.Feed(usage, release, Event.time)) {
+    const bool repeat =
+        !release && (IsHeldKey(usage) || (IsKeypadUsage(usage) && (PadKeysHeld & PadBit(usage)) != 0));
+    switch (RouteKeys.Feed(usage, release, Event.time, repeat)) {
         case TRouteKeys::TVerdict::Completes:
             // Swallowed like any key while keys are forwarded; where keys go local, so does the digit
             // (on X11, swallowing one key would take the keyboard grab for the keys after it).

@@ -27,7 +27,7 @@ int RouteDigitOf(int32_t usage) {
     return -1;
 }
 
-TRouteKeys::TVerdict TRouteKeys::Feed(int32_t usage, bool release, uint32_t time) {
+TRouteKeys::TVerdict TRouteKeys::Feed(int32_t usage, bool release, uint32_t time, bool repeat) {
     if (FDigitHeld != 0 && usage == FDigitHeld) {
         if (release)
             FDigitHeld = 0;
@@ -47,6 +47,9 @@ TRouteKeys::TVerdict TRouteKeys::Feed(int32_t usage, bool release, uint32_t time
         FArmedAt = time;
         FHavePress = true;
         FLastPress = time;
+        return TVerdict::Ordinary;
+    }
+    if (repeat) {
         return TVerdict::Ordinary;
     }
     const int digit = RouteDigitOf(usage);

@@ -36,7 +36,9 @@ class TRouteKeys {
         Swallowed,  // an auto-repeat or the release of that digit: reaches no target
     };
 
-    TVerdict Feed(int32_t usage, bool release, uint32_t time);
+    // repeat: a press of a key that is held already (auto-repeat). Held keys repeat on some
+    // platforms (Shift on Windows), so a repeat of a key held through the sequence does not end it.
+    TVerdict Feed(int32_t usage, bool release, uint32_t time, bool repeat = false);
     int Digit() const { return FDigit; }
     // Forgets everything (the hooks went off, so releases may have been missed). A completing digit
     // still held then comes up as the release of a key that is not held, which sends nothing.

@@ -139,10 +139,11 @@ struct TRouteRow {
 
 const std::vector<TRouteRow>& RouteRows() {
     static const std::vector<TRouteRow> rows = {
+        // Shift repeats while held, as it does on Windows: its repeats do not break the sequence.
         {"SwitchWithShiftHeld_OthersEndReleased_NewTargetNeverSeesTheDigit",
-         {D(ScanLShift, 0), D(ScanScrollLock, 100), U(ScanScrollLock, 150), D(ScanScrollLock, 300),
-          U(ScanScrollLock, 350), D(Scan2, 600), D(Scan2, 650), U(Scan2, 700), D(ScanA, 800), U(ScanA, 850),
-          U(ScanLShift, 900)},
+         {D(ScanLShift, 0), D(ScanScrollLock, 100), D(ScanLShift, 130), U(ScanScrollLock, 150),
+          D(ScanScrollLock, 300), D(ScanLShift, 330), U(ScanScrollLock, 350), D(ScanLShift, 560),
+          D(Scan2, 600), D(Scan2, 650), U(Scan2, 700), D(ScanA, 800), U(ScanA, 850), U(ScanLShift, 900)},
          {"K m02", "K m02 71", "K m02", "K m02 71", "K m02", "K", "M b0 0,0 w0"},
          {"K m02", "K m02 71", "K m02", "K m02 71", "K m02", "K m02 4", "K m02", "K"},
          {"K m02", "K m02 71", "K m02", "K m02 71", "K m02", "K", "M b0 0,0 w0"},
