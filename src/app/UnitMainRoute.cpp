@@ -8,6 +8,7 @@
 #include <QStyledItemDelegate>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "app/UnitMain.h"
