@@ -5,12 +5,13 @@
 #include <QListWidget>
 #include <QPainter>
 #include <QPainterPath>
-#include <QStyledItemDelegate>
 
 #include <algorithm>
 #include <utility>
 #include <vector>
 
+#include "app/CorvastelApplication.h"
+#include "app/TargetState.h"
 #include "app/UnitMain.h"
 
 namespace {
@@ -19,14 +20,14 @@ namespace {
 // by scanning, connecting and renaming leave the mark alone.
 constexpr int RouteMarkRole = Qt::UserRole + 0x52;
 
-// Paints the mark over the item as the style draws it: a frame in the highlight colour and an
+// Paints the mark over the item as drawn with its lights: a frame in the highlight colour and an
 // arrow pointing at the icon.
-class TRouteMarkDelegate final : public QStyledItemDelegate {
+class TRouteMarkDelegate final : public TDeviceItemDelegate {
   public:
-    using QStyledItemDelegate::QStyledItemDelegate;
+    using TDeviceItemDelegate::TDeviceItemDelegate;
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
-        QStyledItemDelegate::paint(painter, option, index);
+        TDeviceItemDelegate::paint(painter, option, index);
         if (!index.data(RouteMarkRole).toBool()) {
             return;
         }
@@ -67,7 +68,10 @@ class TRouteSessions final : public TInputRoute::TTargets {
 }  // namespace
 
 void TFormCorvastelPc::InstallRouteMarks() {
+    // Takes the place of the lights' delegate, whose painting it extends.
+    QAbstractItemDelegate* previous = DeviceListView->itemDelegate();
     DeviceListView->setItemDelegate(new TRouteMarkDelegate(DeviceListView));
+    delete previous;
 }
 
 bool TFormCorvastelPc::RouteMarked(const QListWidgetItem* Item) {
@@ -117,6 +121,9 @@ void TFormCorvastelPc::SelectRoute(int Digit) {
         FRouteNote.clear();
     }
     ShowRoute();
+    // The large lock lights follow the route; refreshing them reads the nickname file, which is
+    // kept out of the keyboard hook.
+    FUiQueue->Post([this] { RunReportingErrors([this] { UpdateTargetState(); }); });
 }
 
 void TFormCorvastelPc::RouteInputTo(const std::string& Address) {
@@ -127,11 +134,12 @@ void TFormCorvastelPc::RouteInputTo(const std::string& Address) {
         FRouteNote.clear();
     }
     ShowRoute();
+    UpdateTargetState();
 }
 
-void TFormCorvastelPc::CheckRoute() {
+bool TFormCorvastelPc::CheckRoute() {
     if (FRoute.ToAll()) {
-        return;
+        return false;
     }
     const std::vector<TCorvastelDevice*> connected = ConnectedInListOrder();
     const std::string target = FRoute.Target();
@@ -139,12 +147,13 @@ void TFormCorvastelPc::CheckRoute() {
         return s->Device->Address() == target;
     });
     if (present) {
-        return;
+        return false;
     }
     // Input routed to a dongle that is gone would reach nobody: it goes to every dongle again.
     FRoute.Dropped(target);
     FRouteNote =
         DongleLabel(target) + QStringLiteral(" is no longer connected, so input goes to every dongle again");
+    return true;
 }
 
 void TFormCorvastelPc::ShowRoute() {

@@ -101,6 +101,14 @@ void TDongleControl::DropLink(const QString& address) {
     Call(QStringLiteral("DropLink"), {address});
 }
 
+void TDongleControl::NotifyLed(const QString& address, unsigned leds) {
+    Call(QStringLiteral("NotifyLed"), {address, leds});
+}
+
+void TDongleControl::SetWriteDelay(const QString& address, unsigned microseconds) {
+    Call(QStringLiteral("SetWriteDelay"), {address, microseconds});
+}
+
 void TDongleControl::ClearRecords(const QString& address) {
     Call(QStringLiteral("ClearRecords"), {address});
 }

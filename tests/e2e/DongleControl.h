@@ -37,6 +37,10 @@ class TDongleControl {
     std::vector<std::string> WritesTo(const QString& address, const QString& characteristic);
     QJsonObject Target(const QString& address);
     void DropLink(const QString& address);
+    // The target's keyboard LEDs set as its host would, and sent to the program.
+    void NotifyLed(const QString& address, unsigned leds);
+    // Link latency per write, in microseconds.
+    void SetWriteDelay(const QString& address, unsigned microseconds);
     void ClearRecords(const QString& address);
 
     // The last error of a call, empty when it succeeded.

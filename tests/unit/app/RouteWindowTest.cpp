@@ -7,6 +7,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QTimer>
 
 #include <memory>
 #include <string>
@@ -15,12 +16,15 @@
 #include "ForwardingTestSupport.h"
 #include "QtTestEnvironment.h"
 #include "app/CorvastelApplication.h"
+#include "app/TargetState.h"
 #include "app/UnitMain.h"
 #include "platform/ble/fake/FakeBluetoothLE.h"
 #include "platform/hooks/fake/FakeHookPlatform.h"
 
 using namespace fwdtest;
 using TStrings = std::vector<std::string>;
+using vdongle::LedCapsLock;
+using vdongle::LedNumLock;
 
 namespace {
 
@@ -163,10 +167,18 @@ TEST_F(TRouteWindow, RouteKeys_MarkTheDongleNameItAndOnlyItHearsTheKeyboard) {
     for (const auto& d : dongles)
         EXPECT_FALSE(d->Target().AnyInputHeld());
 
-    // Back to all: every list item plain again, every dongle hears the next key.
+    // The large lock lights are the routed dongle's.
+    ASSERT_TRUE(dongles[1]->NotifyLedStatus(LedCapsLock));
+    ASSERT_TRUE(dongles[2]->NotifyLedStatus(LedNumLock));
+    EXPECT_TRUE(WaitFor([&] { return window->LockLights->Leds() == LedCapsLock; }));
+    EXPECT_TRUE(window->LockLights->isVisibleTo(window.get()));
+
+    // Back to all: every list item plain again, every dongle hears the next key; three targets
+    // have no one set of lights.
     RouteKeys(Scan0);
     EXPECT_EQ(Notice(), QStringLiteral("→ all"));
     EXPECT_EQ(Marks(), (std::vector<bool>{false, false, false}));
+    EXPECT_TRUE(WaitFor([&] { return !window->LockLights->isVisibleTo(window.get()); }));
     Rebase();
     Tap(ScanB);
     for (size_t i = 0; i < 3; ++i)
@@ -178,8 +190,16 @@ TEST_F(TRouteWindow, RouteKeysForAMissingDongle_RouteStaysAndTheNoticeSaysWhy) {
     RouteKeys(Scan4);
     EXPECT_EQ(Notice(), QStringLiteral("→ all (there is no dongle 4, 3 connected)"));
     EXPECT_EQ(Marks(), (std::vector<bool>{false, false, false}));
-    RouteKeys(Scan3);
+    ASSERT_TRUE(dongles[2]->NotifyLedStatus(LedNumLock));
+    // The targets answer Scroll Lock with their lights; those answers and the lights' own refresh
+    // are over before the digit, so the lights then change only because the route did.
+    Tap(ScanScrollLock);
+    Tap(ScanScrollLock);
+    Settle();
+    window->LinkTimer->stop();
+    Tap(Scan3);
     EXPECT_EQ(Notice(), QStringLiteral("→ Desk 2"));
+    EXPECT_TRUE(WaitFor([&] { return window->LockLights->Leds() == LedNumLock; }));
 }
 
 TEST_F(TRouteWindow, ContextMenu_HereOnlyAndToAll_WithPassThroughOff) {
