@@ -405,10 +405,13 @@ std::optional<TBytes> TVirtualDongle::Read(uint16_t handle) const {
     std::lock_guard lock(FLock);
     const auto* c = Characteristic(handle);
     if (!FConnected || !c || !c->Has(prop::Read)) return std::nullopt;
+    if (std::find(FConfig.failingReads.begin(), FConfig.failingReads.end(), c->uuid) != FConfig.failingReads.end())
+        return std::nullopt;
     return c->value;
 }
 
 TBytes TVirtualDongle::IdentityReplyLocked() const {
+    if (FConfig.identityReply) return *FConfig.identityReply;
     const auto& id = FConfig.identity;
     return TBytes{FConfig.identityReplyCode, static_cast<uint8_t>(id.vid & 0xFF), static_cast<uint8_t>(id.vid >> 8),
                   static_cast<uint8_t>(id.pid & 0xFF), static_cast<uint8_t>(id.pid >> 8), id.ver};

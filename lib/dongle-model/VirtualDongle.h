@@ -142,6 +142,11 @@ struct TDongleConfig {
     // Whether the firmware answers the identity request on 0xF80F (older firmware does not).
     bool answersIdentity = true;
     uint8_t identityReplyCode = 0xA1;  // 0xA0 or 0xA1
+    // When set, the exact bytes sent as the identity reply instead of the one built from
+    // identity (a short, odd or zero reply).
+    std::optional<TBytes> identityReply;
+    // Characteristics (short UUIDs) whose reads fail although they allow reading.
+    std::vector<uint16_t> failingReads;
     // Answer only requests that carry bytes 6 and 7 of the System ID (a System ID shorter than 8
     // bytes counts as zeros there).
     bool checkRequestSystemId = true;

@@ -24,6 +24,8 @@ bool TCorvastelApplication::notify(QObject* receiver, QEvent* event) {
 namespace {
 void ShowBox(QMessageBox::Icon icon, const QString& text) {
     QMessageBox box(icon, QString::fromUtf8(ApplicationTitle), text, QMessageBox::Ok);
+    // Messages quote what dongles and files say: never as markup.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 }  // namespace

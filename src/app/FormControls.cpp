@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QSvgRenderer>
+#include <QTextDocument>
 #include <QWidget>
 
 #include <algorithm>
@@ -60,7 +61,11 @@ void TStatusBar::SetPanelText(int index, const QString& text) {
 }
 
 void TStatusBar::SetPanelToolTip(int index, const QString& text) {
-    FPanels.at(static_cast<std::size_t>(index))->setToolTip(text);
+    // A tooltip that looks like markup is shown as markup; escaped, it shows its own characters.
+    const QString shown = Qt::mightBeRichText(text) ? QStringLiteral("<p style='white-space:pre'>") +
+                                                          text.toHtmlEscaped() + QStringLiteral("</p>")
+                                                    : text;
+    FPanels.at(static_cast<std::size_t>(index))->setToolTip(shown);
 }
 
 QRect TStatusBar::PanelRect(int index) const {

@@ -224,10 +224,17 @@ void TFormCorvastelPc::CreateControls() {
     versionPlacer->PlaceAutoSize(lbFirmware, {78, 8, 24, 15});
     lbVer = new QLabel(PanelCorvInfo);
     versionPlacer->PlaceAutoSize(lbVer, {77, 32, 12, 15});
+    // These show what a dongle or the nickname file says: never as markup (a label would load the
+    // images and styles a name like <img src=...> asks for).
+    for (QLabel* label : {lbName, lbMacAddress, lbFirmware, lbVer}) {
+        label->setTextFormat(Qt::PlainText);
+    }
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
     Timer1->setTimerType(Qt::CoarseTimer);
+    FSetupWatch = new QTimer(this);
+    FSetupWatch->setInterval(250);
 
     CreateTargetStateControls();
     InstallRouteMarks();
@@ -256,6 +263,7 @@ void TFormCorvastelPc::CreateControls() {
     connect(BtnRename, &QPushButton::clicked, this, ReportingErrors([this] { BtnRenameClick(BtnRename); }));
     connect(BtnHook, &QPushButton::clicked, this, ReportingErrors([this] { BtnHookClick(BtnHook); }));
     connect(Timer1, &QTimer::timeout, this, ReportingErrors([this] { Timer1Timer(Timer1); }));
+    connect(FSetupWatch, &QTimer::timeout, this, ReportingErrors([this] { SetupWatchTimer(); }));
     DeviceListView->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(DeviceListView, &QListWidget::customContextMenuRequested, this,
             ReportingErrors([this](const QPoint& pos) { ShowDeviceMenu(pos); }));

@@ -18,6 +18,7 @@
 #include <QWidget>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -201,6 +202,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // the user's choice of where input goes includes it. Whatever sends input to dongles (hooks,
     // shortcut buttons, typed texts) and whatever shows a target's state asks this.
     bool TakesInput(const TCorvastelDevice* Session) const;
+    // A connection being set up that makes no progress for this long is given up and reported.
+    std::chrono::milliseconds SetupBound{10000};
     // Slot of the first session on the device with this address; -1 for none.
     int FindSession(const std::string& Address) const;
     // Destroys the sessions still in Sessions; the window's destructor calls it.
@@ -365,6 +368,13 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
         bool Removed = false;  // its disconnect came first: destroy it when the worker ends
     };
     void ConnectWorkerDone(TCorvastelDevice* Session, bool Linked);
+    // A session in the table that is not connected yet (no all-released reports sent).
+    bool InSetup(const TCorvastelDevice* Session) const;
+    // Gives up a connection being set up: the link is closed, the session goes and the dongle
+    // shows as found. A non-empty message is reported to the user (the user's own cancel has none).
+    void EndSetup(TCorvastelDevice* Session, const std::string& Message);
+    void SetupWatchTimer();
+    QTimer* FSetupWatch = nullptr;
     void RemoveSession(int Slot);
     bool SessionHeld(const TCorvastelDevice* Session) const;
     std::vector<std::unique_ptr<TConnectJob>> FConnectJobs;

@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -44,6 +45,23 @@ std::string DeviceLabel(const TBluetoothLEDevice& device) {
     return name.empty() ? device.Address() : name;
 }
 
+// A dongle named in a message: its advertised name and its address.
+std::string DeviceTitle(const TBluetoothLEDevice& device) {
+    const std::string name = device.DeviceName();
+    return name.empty() ? device.Address() : name + " (" + device.Address() + ")";
+}
+
+std::string SetupFailureText(const TBluetoothLEDevice& device, const TSetupFailure& failure) {
+    std::string text = "Could not connect to " + DeviceTitle(device) + " while " +
+                       SetupStepText(failure.Step) + ": " + failure.Reason +
+                       ".\nThe connection was closed and the dongle is listed as found again. Check the "
+                       "dongle (its firmware, its power) and connect it once more.";
+    if (!failure.Detail.empty()) {
+        text += "\n" + failure.Detail;
+    }
+    return text;
+}
+
 std::string CurrentErrorText() {
     try {
         throw;
@@ -69,6 +87,11 @@ void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {
     QListWidgetItem* item = DeviceListView->item(k);
 
     if (const int slot = FindSession(device->Address()); slot >= 0) {
+        if (InSetup(Sessions[slot])) {
+            // Nothing was sent to this dongle yet: the setup is dropped at once.
+            EndSetup(Sessions[slot], {});
+            return;
+        }
         ProgressBar1->setVisible(false);
         if (item != nullptr) {
             SetDeviceImage(item, DeviceImageDisconnecting);
@@ -99,8 +122,9 @@ void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {
     if (item != nullptr) {
         SetDeviceImage(item, DeviceImageConnecting);
     }
+    // From the click on, the button cancels the connection being set up.
     BtnConnect->setText(ConnectCaptions[1]);
-    BtnConnect->setEnabled(false);
+    BtnConnect->setEnabled(true);
     ProgressBar1->setVisible(true);
     ProgressBar1->setValue(0);
 
@@ -114,10 +138,79 @@ void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {
     FConnectJobs.push_back(std::move(job));
     Sessions[SessionCount] = session.release();
     ++SessionCount;
+    FSetupWatch->start();
+}
+
+bool TFormCorvastelPc::InSetup(const TCorvastelDevice* Session) const {
+    return SessionHeld(Session) &&
+           std::find(FReleasedSessions.begin(), FReleasedSessions.end(), Session) == FReleasedSessions.end();
+}
+
+void TFormCorvastelPc::SetupWatchTimer() {
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<TCorvastelDevice*> stalled;
+    bool settingUp = false;
+    for (int i = 0; i < SessionCount; ++i) {
+        TCorvastelDevice* session = Sessions[i];
+        if (!InSetup(session)) {
+            continue;
+        }
+        settingUp = true;
+        if (now - session->LastSetupProgress() >= SetupBound) {
+            stalled.push_back(session);
+        }
+    }
+    if (!settingUp) {
+        FSetupWatch->stop();
+    }
+    for (TCorvastelDevice* session : stalled) {
+        const TSetupFailure failure{
+            session->SetupStep(),
+            "the dongle did not answer for " +
+                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(SetupBound).count()) +
+                " seconds",
+            {}};
+        EndSetup(session, SetupFailureText(*session->Device, failure));
+    }
+}
+
+void TFormCorvastelPc::EndSetup(TCorvastelDevice* Session, const std::string& Message) {
+    Session->CancelSetup();
+    TBluetoothLEDevice* device = Session->Device;
+    const std::string address = device->Address();
+    device->Disconnect();
+    const auto end = Sessions.begin() + SessionCount;
+    RemoveSession(static_cast<int>(std::find(Sessions.begin(), end, Session) - Sessions.begin()));
+    Memo2->appendPlainText(QString::fromStdString("BleDevice-" + address +
+                                                  (Message.empty() ? " - Cancelled" : " - Setup failed")));
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        if (FoundDevices[k]->Address() != address) {
+            continue;
+        }
+        if (QListWidgetItem* item = DeviceListView->item(k)) {
+            SetDeviceImage(item, DeviceImageFound);
+        }
+        if (SelectedDevice == k) {
+            lbFirmware->clear();
+            lbVer->clear();
+            BtnConnect->setText(ConnectCaptions[0]);
+            BtnConnect->setEnabled(true);
+            ProgressBar1->setValue(0);
+        }
+        break;
+    }
+    // Last: the box runs an event loop of its own.
+    if (!Message.empty()) {
+        ReportGeneralError(Message);
+    }
 }
 
 void TFormCorvastelPc::ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device) {
-    FUiQueue->Post([this] { SetProgress(ProgressBar1, 0.2); });
+    FUiQueue->Post([this, session = &Session] {
+        if (InSetup(session)) {  // not cancelled meanwhile
+            SetProgress(ProgressBar1, 0.2);
+        }
+    });
     try {
         // Binding and service discovery run here; the connection may take the backend's whole
         // connect time-out.
@@ -234,6 +327,11 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
             }
             break;
         }
+        case DeviceSetupFailed:
+            if (InSetup(session)) {
+                EndSetup(session, SetupFailureText(*session->Device, session->SetupFailure()));
+            }
+            break;
         case DeviceDisconnected: {
             const auto end = Sessions.begin() + SessionCount;
             RemoveSession(static_cast<int>(std::find(Sessions.begin(), end, session) - Sessions.begin()));

@@ -1,6 +1,8 @@
 #include "device/UnitCorvastelDevice.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -47,7 +49,68 @@ int ToInteger(std::string_view text) {
     return value;
 }
 
+// A peer's text quoted in a message: long texts are cut, so a hostile value cannot flood the box.
+std::string Quoted(const std::string& text) {
+    constexpr size_t Limit = 40;
+    if (text.size() <= Limit)
+        return "\"" + text + "\"";
+    size_t cut = Limit;
+    while (cut > 0 && (static_cast<uint8_t>(text[cut]) & 0xC0) == 0x80)
+        --cut;  // not inside a UTF-8 sequence
+    return "\"" + text.substr(0, cut) + "...\" (" + std::to_string(text.size()) + " bytes)";
+}
+
+// Bytes as "A1 34 12", at most the first few.
+std::string HexBytes(std::span<const uint8_t> value) {
+    constexpr size_t Limit = 8;
+    if (value.empty())
+        return "an empty value";
+    std::string out;
+    char byte[4];
+    for (size_t i = 0; i < value.size() && i < Limit; ++i) {
+        std::snprintf(byte, sizeof byte, i == 0 ? "%02X" : " %02X", value[i]);
+        out += byte;
+    }
+    if (value.size() > Limit)
+        out += " ... (" + std::to_string(value.size()) + " bytes)";
+    return out;
+}
+
+std::string Hex4(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
+    return text;
+}
+
 }  // namespace
+
+const char* SetupStepText(TSetupStep step) {
+    switch (step) {
+        case TSetupStep::Connecting:
+            return "connecting and finding its services";
+        case TSetupStep::Binding:
+            return "checking its services";
+        case TSetupStep::Subscribing:
+            return "subscribing to its notifications";
+        case TSetupStep::ReadingInformation:
+            return "reading its Device Information";
+        case TSetupStep::CheckingFirmware:
+            return "checking its firmware version";
+        case TSetupStep::AwaitingIdentity:
+            return "asking which USB identity it presents";
+        case TSetupStep::Done:
+            break;
+    }
+    return "setting it up";
+}
+
+bool IsKnownUsbId(const TUSBDeviceID& id) {
+    for (const TUSBDeviceID& known : {USBID_0451_16B4, USBID_0451_E010, USBID_4348_E010, USBID_045E_002D}) {
+        if (MatchesUsbId(id, known))
+            return true;
+    }
+    return false;
+}
 
 std::string DecodeDeviceString(std::span<const uint8_t> value) {
     static constexpr std::string_view Replacement = "\xEF\xBF\xBD";
@@ -92,6 +155,7 @@ std::string DecodeDeviceString(std::span<const uint8_t> value) {
 }
 
 TCorvastelDevice::TCorvastelDevice(TDeviceUi* ui) : FUi(ui) {
+    FSetupProgress = std::chrono::steady_clock::now().time_since_epoch().count();
     FWorker = std::thread([this] { SendWorker(); });
 }
 
@@ -116,6 +180,7 @@ void TCorvastelDevice::InitData(TBluetoothLEDevice* bleDev) {
     infoValue = 0;
     SendDatatBusy = false;
     isActived = false;
+    SetSetupStep(TSetupStep::Connecting);
     // The window may have set Device already, so that lookups by address find a connection still
     // being set up; it reads it on its own thread meanwhile, so write it only when it differs.
     if (Device != bleDev)
@@ -131,7 +196,8 @@ void TCorvastelDevice::InitData(TBluetoothLEDevice* bleDev) {
             [this](TBluetoothLEDevice& s) { OnDisconnect(s); },
         },
         this);
-    if (!Device->DiscoverServices()) {
+    // A setup the user cancelled while discovery ran ends without a word.
+    if (!Device->DiscoverServices() && !FSetupEnded) {
         const std::string text = Device->DeviceName() + " - Service discovery not allowed";
         if (FUi) {
             FUi->ShowMessageAndWait(text);
@@ -157,16 +223,37 @@ void TCorvastelDevice::OnServicesDiscovered(TBluetoothLEDevice&, const TBluetoot
                 SetCorvastelCharacteristic(c);
         }
     }
+    SetSetupStep(TSetupStep::Binding);
     if (!isCharacteristicIntegrity()) {
-        // No event here: a disconnect event follows if the platform reports the link down.
+        FailSetup(TSetupStep::Binding, CvSvr == nullptr || DeviceInfoSvr == nullptr
+                                           ? "it does not offer the services of a Corvastel dongle"
+                                           : "its services lack characteristics a Corvastel dongle has");
+        Device->Disconnect();
+        return;
+    }
+    // A value that is never read would keep the information from ever completing.
+    std::string missing;
+    const std::pair<TBluetoothGattCharacteristic*, const char*> wanted[] = {
+        {charSystemID, "System ID"},           {charModelNumber, "Model Number"},
+        {charSerialNumber, "Serial Number"},   {charFirmware, "Firmware Revision"},
+        {charHardware, "Hardware Revision"},   {charSoftware, "Software Revision"},
+        {charManufacture, "Manufacturer Name"}};
+    for (const auto& [c, name] : wanted) {
+        if (c == nullptr)
+            missing += std::string(missing.empty() ? "" : ", ") + name;
+    }
+    if (!missing.empty()) {
+        FailSetup(TSetupStep::Binding, "it does not offer its Device Information value(s) " + missing);
         Device->Disconnect();
         return;
     }
     const std::string address = Device->Address();
     SendDeviceMessage(ServicesBound, address, 0);
+    SetSetupStep(TSetupStep::Subscribing);
     CorvastelSetNotification(char1);
     CorvastelSetNotification(char5);
     SendDeviceMessage(NotifyEnabled, address, 0);
+    SetSetupStep(TSetupStep::ReadingInformation);
     infoValue = 0;
     for (TBluetoothGattCharacteristic* c : {charSystemID, charModelNumber, charSerialNumber, charFirmware,
                                             charHardware, charSoftware, charManufacture}) {
@@ -407,12 +494,33 @@ void TCorvastelDevice::SetHidId(const TUSBDeviceID& id) {
 
 void TCorvastelDevice::OnCharacteristicRead(TBluetoothLEDevice&, TBluetoothGattCharacteristic& characteristic,
                                             uint16_t gattStatus, std::span<const uint8_t> value) {
-    if (gattStatus == GattStatusSuccess)
+    if (gattStatus == GattStatusSuccess) {
         ReceiveData(characteristic, value);
+        return;
+    }
+    // A value that failed to arrive never arrives: the information would never complete. A read
+    // failed by a link that went down is the disconnect's to report.
+    if (FSetupStep.load() != TSetupStep::ReadingInformation || !Device || !Device->IsConnected())
+        return;
+    const std::pair<const TBluetoothGattCharacteristic*, const char*> names[] = {
+        {charSystemID, "System ID"},           {charModelNumber, "Model Number"},
+        {charSerialNumber, "Serial Number"},   {charFirmware, "Firmware Revision"},
+        {charHardware, "Hardware Revision"},   {charSoftware, "Software Revision"},
+        {charManufacture, "Manufacturer Name"}};
+    for (const auto& [c, name] : names) {
+        if (c == &characteristic) {
+            FailSetup(TSetupStep::ReadingInformation,
+                      std::string("the dongle did not give its ") + name + " (the read failed)");
+            return;
+        }
+    }
 }
 
 void TCorvastelDevice::ReceiveData(TBluetoothGattCharacteristic& characteristic,
                                    std::span<const uint8_t> value) {
+    // An abandoned setup takes nothing more: a late reply must not make it active.
+    if (FSetupEnded)
+        return;
     const TBluetoothUuid& uuid = characteristic.UUID();
     const auto storeString = [&](std::string& field, uint8_t bit) {
         field = DecodeDeviceString(value);
@@ -443,33 +551,113 @@ void TCorvastelDevice::ReceiveData(TBluetoothGattCharacteristic& characteristic,
             if (LedStatus.exchange(*leds) != *leds && Device)
                 SendDeviceMessage(LedStatusChanged, Device->Address(), *leds);
         }
-    } else if (&characteristic == char5 && !value.empty()) {
-        const uint8_t code = value[0];
-        if ((code == IdentityReplyA0 || code == IdentityReplyA1) && value.size() >= IdentityReplySize) {
-            SetHidId({static_cast<uint32_t>(value[1] | value[2] << 8),
-                      static_cast<uint32_t>(value[3] | value[4] << 8), value[5]});
-            SendDeviceMessage(DeviceActived, Device->Address(), 0);
-            isActived = true;
-        }
+    } else if (&characteristic == char5) {
+        TakeIdentityReply(value);
     }
+}
+
+void TCorvastelDevice::TakeIdentityReply(std::span<const uint8_t> value) {
+    // Load the step first: the request bytes are written before the step says they were sent.
+    const TSetupStep step = FSetupStep.load();
+    const bool asked = step == TSetupStep::AwaitingIdentity;
+    if (asked && std::equal(value.begin(), value.end(), FIdentityRequest.begin(), FIdentityRequest.end()))
+        return;  // the request itself, read back
+    const bool replyCode = !value.empty() && (value[0] == IdentityReplyA0 || value[0] == IdentityReplyA1);
+    // Other values on this characteristic are status messages; only the answer to our request
+    // must be an identity reply.
+    if (!replyCode) {
+        if (asked)
+            FailSetup(step, "it answered the identity request with " + HexBytes(value) +
+                                " instead of an identity reply");
+        return;
+    }
+    if (value.size() < IdentityReplySize) {
+        if (asked)
+            FailSetup(step, "its identity reply is too short (" + HexBytes(value) + ")");
+        return;
+    }
+    const TUSBDeviceID id{static_cast<uint32_t>(value[1] | value[2] << 8),
+                          static_cast<uint32_t>(value[3] | value[4] << 8), value[5]};
+    // A connected dongle keeps the identity it was set up with when a later reply makes no sense.
+    const bool settingUp = step != TSetupStep::Done;
+    if (id.vid == 0 && id.pid == 0) {
+        if (asked)
+            FailSetup(step, "its identity reply names no USB identity (" + HexBytes(value) + ")");
+        return;
+    }
+    if (!IsKnownUsbId(id)) {
+        if (settingUp)
+            FailSetup(step, "it presents the USB identity " + Hex4(id.vid) + ":" + Hex4(id.pid) +
+                                " (version " + std::to_string(id.ver) +
+                                "), for which this app cannot build keyboard and mouse reports");
+        return;
+    }
+    SetHidId(id);
+    SetSetupStep(TSetupStep::Done);
+    SendDeviceMessage(DeviceActived, Device->Address(), 0);
+    isActived = true;
 }
 
 void TCorvastelDevice::TrySendDeviceInfoCompleteMessage(uint8_t arrivedBit) {
     // One atomic update per arriving value; exactly the update that completes the set acts, so the
     // event is posted once however the seven reads interleave.
     const uint8_t before = infoValue.fetch_or(arrivedBit);
+    FSetupProgress = std::chrono::steady_clock::now().time_since_epoch().count();
     if (before == InfoComplete || static_cast<uint8_t>(before | arrivedBit) != InfoComplete)
         return;
     SendDeviceMessage(DeviceInfoComplete, Device->Address(), 0);
-    if (UpdateSupport()) {
-        const uint8_t request[] = {IdentityRequest, SystemId[6], SystemId[7]};
+    // An identity that came unasked may have finished the setup already.
+    if (FSetupStep.load() == TSetupStep::Done)
+        return;
+    SetSetupStep(TSetupStep::CheckingFirmware);
+    bool asks = false;
+    try {
+        asks = UpdateSupport();
+    } catch (const std::exception& e) {
+        FailSetup(TSetupStep::CheckingFirmware,
+                  "its firmware version " + Quoted(Firmware) + " is not a version number this app can read",
+                  e.what());
+        return;
+    }
+    if (asks) {
+        FIdentityRequest = {IdentityRequest, SystemId[6], SystemId[7]};
+        SetSetupStep(TSetupStep::AwaitingIdentity);
         if (char5)
-            Device->WriteCharacteristic(*char5, request);
+            Device->WriteCharacteristic(*char5, FIdentityRequest);
     } else {
         SetHidId(USBID_0451_16B4);
+        SetSetupStep(TSetupStep::Done);
         SendDeviceMessage(DeviceActived, Device->Address(), 0);
         isActived = true;
     }
+}
+
+void TCorvastelDevice::SetSetupStep(TSetupStep step) {
+    FSetupStep = step;
+    FSetupProgress = std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+std::chrono::steady_clock::time_point TCorvastelDevice::LastSetupProgress() const {
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(FSetupProgress.load()));
+}
+
+TSetupFailure TCorvastelDevice::SetupFailure() const {
+    std::lock_guard lock(FSetupLock);
+    return FSetupFailure;
+}
+
+void TCorvastelDevice::CancelSetup() {
+    FSetupEnded = true;
+}
+
+void TCorvastelDevice::FailSetup(TSetupStep step, std::string reason, std::string detail) {
+    if (FSetupEnded.exchange(true))
+        return;
+    {
+        std::lock_guard lock(FSetupLock);
+        FSetupFailure = {step, std::move(reason), std::move(detail)};
+    }
+    SendDeviceMessage(DeviceSetupFailed, Device->Address(), 0);
 }
 
 bool TCorvastelDevice::UpdateSupport() const {

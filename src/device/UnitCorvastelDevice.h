@@ -39,7 +39,34 @@ enum TBleDeviceEvent : uint8_t {
     DeviceDisconnected = 8,
     // The dongle reported a new keyboard LED status; para holds it (the session's LedStatus).
     LedStatusChanged = 9,
+    // Setting up the connection failed; SetupFailure() says at which step and why. The session
+    // takes no reports; the window closes the link.
+    DeviceSetupFailed = 10,
 };
+
+// The steps of setting up a connection, in the order they are taken.
+enum class TSetupStep : uint8_t {
+    Connecting,          // connecting and discovering the services
+    Binding,             // checking the services found
+    Subscribing,         // subscribing to the notifications
+    ReadingInformation,  // the seven Device Information reads
+    CheckingFirmware,    // deciding from the firmware version whether to ask the identity
+    AwaitingIdentity,    // the identity request is written; waiting for the reply
+    Done,                // active: the identity is known
+};
+// The step in plain words, to follow "while": "reading its Device Information".
+const char* SetupStepText(TSetupStep step);
+
+// Why a setup failed. Reason is plain words; Detail, when not empty, the technical text of the
+// error behind it.
+struct TSetupFailure {
+    TSetupStep Step = TSetupStep::Connecting;
+    std::string Reason;
+    std::string Detail;
+};
+
+// Whether reports can be framed for this USB identity: one of the known identities.
+bool IsKnownUsbId(const TUSBDeviceID& id);
 
 // A device event as it travels on the message bus (as TMessage<TBleDeviceMessage>).
 struct TBleDeviceMessage {
@@ -148,6 +175,18 @@ class TCorvastelDevice {
     void TrySendDeviceInfoCompleteMessage(uint8_t arrivedBit);
     bool UpdateSupport() const;
 
+    // Setting up. Any thread.
+    TSetupStep SetupStep() const { return FSetupStep.load(); }
+    // When the setup last moved on (created, discovery started, bound, a value arrived, the
+    // identity asked); the window gives up on a setup that stays put too long.
+    std::chrono::steady_clock::time_point LastSetupProgress() const;
+    // Set once DeviceSetupFailed has been posted.
+    TSetupFailure SetupFailure() const;
+    // The setup is abandoned (by the user, or by the window when it took too long): nothing of it
+    // is reported any more, and nothing it still receives makes the session active.
+    void CancelSetup();
+    bool SetupEnded() const { return FSetupEnded.load(); }
+
     // The USB identity the dongle presents; all zero until known. Written by Bluetooth threads.
     TUSBDeviceID HidId() const;
 
@@ -188,6 +227,19 @@ class TCorvastelDevice {
     TBluetoothGattCharacteristic* char5 = nullptr;
 
   private:
+    // Ends the setup with a failure and posts DeviceSetupFailed, once; later failures and
+    // failures after CancelSetup are not reported.
+    void FailSetup(TSetupStep step, std::string reason, std::string detail = {});
+    void SetSetupStep(TSetupStep step);
+    void TakeIdentityReply(std::span<const uint8_t> value);
+
+    std::atomic<TSetupStep> FSetupStep{TSetupStep::Connecting};
+    std::atomic<bool> FSetupEnded{false};
+    std::atomic<std::chrono::steady_clock::rep> FSetupProgress{0};
+    std::array<uint8_t, 3> FIdentityRequest{};
+    mutable std::mutex FSetupLock;
+    TSetupFailure FSetupFailure;
+
     void QueueReport(TReportType rp, const THidReport& bytes);
     void SetHidId(const TUSBDeviceID& id);
     void SendWorker();

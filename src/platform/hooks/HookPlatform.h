@@ -138,6 +138,10 @@ public:
     virtual std::string Name() const = 0;
     // Why the last InstallHook returned null, in the user's terms; empty when it did not fail.
     virtual std::string FailureReason() const = 0;
+    // Why this backend cannot capture at all in this session (and what the user can do about it),
+    // known before anything is installed; empty when capture may work. The window says it at start,
+    // so that nobody has to switch pass-through on to learn it cannot work here.
+    virtual std::string CaptureUnavailableReason() const { return {}; }
 };
 
 // Picks the backend for this process and session and logs its choice (std::clog). Never null: where

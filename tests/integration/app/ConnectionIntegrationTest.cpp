@@ -17,6 +17,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -84,16 +85,9 @@ class TConnectionIntegration : public testing::Test {
         if (!TBusEnvironment::Skip.empty()) {
             GTEST_SKIP() << TBusEnvironment::Skip;
         }
-        std::string error;
-        Service = TChildProcess::Start(
-            {CORVASTEL_VIRTUAL_DONGLES_EXE,  //
-             "--dongle", "name=Corvastel-New,address=" + DongleNew + ",firmware=1.2.0,identity=0451:E010:1",
-             "--dongle", "name=Corvastel-Old,address=" + DongleOld + ",firmware=1.1.9"},
-            {}, &error);
-        ASSERT_TRUE(Service) << error;
-        ASSERT_TRUE(WaitFor([] {
-            return QDBusConnection::systemBus().interface()->isServiceRegistered("org.bluez").value();
-        })) << "the service did not take org.bluez";
+        ASSERT_NO_FATAL_FAILURE(StartService());
+        previousReporter = InstallGeneralErrorReporter(
+            [this](const QString& text) { Errors.push_back(text.toStdString()); });
         Manager = CreateQtBluetoothLEManager(TQtBluetoothLEOptions{10s});
         ASSERT_EQ(Manager->ConnectionState(), TBluetoothLEManager::Connected);
         Window = std::make_unique<TFormCorvastelPc>(*Manager, std::make_shared<TFakeHookPlatform>());
@@ -104,6 +98,41 @@ class TConnectionIntegration : public testing::Test {
         if (Service) {
             Service->Stop();
         }
+        SetGeneralErrorReporter(previousReporter);
+    }
+
+    virtual std::vector<std::string> ServiceArgs() const {
+        return {"--dongle",
+                "name=Corvastel-New,address=" + DongleNew + ",firmware=1.2.0,identity=0451:E010:1",
+                "--dongle", "name=Corvastel-Old,address=" + DongleOld + ",firmware=1.1.9"};
+    }
+    void StartService() {
+        std::vector<std::string> argv{CORVASTEL_VIRTUAL_DONGLES_EXE};
+        for (const std::string& arg : ServiceArgs()) {
+            argv.push_back(arg);
+        }
+        std::string error;
+        Service = TChildProcess::Start(argv, {}, &error);
+        ASSERT_TRUE(Service) << error;
+        ASSERT_TRUE(WaitFor([] {
+            return QDBusConnection::systemBus().interface()->isServiceRegistered("org.bluez").value();
+        })) << "the service did not take org.bluez";
+    }
+    // Scans until every address is listed.
+    void Find(const std::vector<std::string>& addresses) {
+        Window->BtnScan->click();
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                return std::all_of(addresses.begin(), addresses.end(),
+                                   [&](const std::string& a) { return Slot(a) >= 0; });
+            },
+            5s))
+            << "not all found";
+    }
+    void ClickConnect(const std::string& address) {
+        Window->DeviceListView->setCurrentRow(Slot(address));
+        ASSERT_TRUE(Window->BtnConnect->isEnabled());
+        Window->BtnConnect->click();
     }
 
     // The slot the window lists a dongle in, -1 while it is not listed.
@@ -132,6 +161,15 @@ class TConnectionIntegration : public testing::Test {
             Control("Target", {QString::fromStdString(address)}).arguments().value(0).toString();
         return QJsonDocument::fromJson(text.toUtf8()).object();
     }
+    static bool Connected(const std::string& address) {
+        const QString text = Control("Status", {}).arguments().value(0).toString();
+        for (const QJsonValue dongle : QJsonDocument::fromJson(text.toUtf8()).object()["dongles"].toArray()) {
+            if (dongle.toObject()["address"].toString().toStdString() == address) {
+                return dongle.toObject()["connected"].toBool();
+            }
+        }
+        return false;
+    }
     static std::vector<int> KeysHeld(const std::string& address) {
         std::vector<int> keys;
         for (const auto& key : Target(address)["keysHeld"].toArray()) {
@@ -141,6 +179,8 @@ class TConnectionIntegration : public testing::Test {
     }
 
     std::unique_ptr<TChildProcess> Service;
+    std::vector<std::string> Errors;  // what the general error reporting showed
+    TGeneralErrorReporter previousReporter;
     std::unique_ptr<TBluetoothLEManager> Manager;
     std::unique_ptr<TFormCorvastelPc> Window;
 };
@@ -195,4 +235,92 @@ TEST_F(TConnectionIntegration, TwoDongles_BecomeActiveWithTheirIdentities_OneDro
     Window->SendReportToActive(TReportType::KeyboardIn, false);
     EXPECT_TRUE(WaitFor([&] { return KeysHeld(DongleOld).empty(); }, 5s));
     ClearPressedKeys();
+}
+
+// The stack's process dies during pass-through (bluetoothd crashing or restarted): the link is lost
+// as when the dongle drops, and once a stack is back the dongle connects again.
+TEST_F(TConnectionIntegration, StackDies_TheLinkIsLost_AndTheDongleConnectsAgainOnceItIsBack) {
+    ASSERT_NO_FATAL_FAILURE(Find({DongleOld}));
+    const int k = Slot(DongleOld);
+    ASSERT_NO_FATAL_FAILURE(ClickConnect(DongleOld));
+    ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; }));
+    ClearPressedKeys();
+    ASSERT_TRUE(AddPressedKey(4));
+    Window->SendReportToActive(TReportType::KeyboardIn, false);
+    ASSERT_TRUE(WaitFor([&] { return KeysHeld(DongleOld) == std::vector<int>{4}; }, 5s));
+
+    // Killed outright: nothing of it says goodbye on the bus.
+    ASSERT_EQ(kill(Service->Pid(), SIGKILL), 0);
+    ASSERT_TRUE(Service->WaitExit(5s));
+    EXPECT_TRUE(WaitFor([&] { return Window->SessionCount == 0; }, 5s)) << "still shown connected";
+    EXPECT_EQ(Image(k), DeviceImageFound);
+    EXPECT_EQ(Log().last(), QString::fromStdString("BleDevice-" + DongleOld + " - Disconnect"));
+    EXPECT_EQ(Window->BtnConnect->text(), QString::fromUtf8("连接(&C)"));
+    EXPECT_TRUE(Window->BtnConnect->isEnabled());
+    ClearPressedKeys();
+
+    // A new stack knows no dongle until it has heard one: the user scans again.
+    ASSERT_NO_FATAL_FAILURE(StartService());
+    ASSERT_TRUE(WaitFor([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
+    ASSERT_NO_FATAL_FAILURE(Find({DongleOld}));
+    ASSERT_NO_FATAL_FAILURE(ClickConnect(DongleOld));
+    ASSERT_TRUE(WaitFor([&] { return Image(Slot(DongleOld)) == DeviceImageConnected; })) << "not connected again";
+    // The new target starts from nothing held and takes keys again.
+    ASSERT_TRUE(AddPressedKey(5));
+    Window->SendReportToActive(TReportType::KeyboardIn, false);
+    EXPECT_TRUE(WaitFor([&] { return KeysHeld(DongleOld) == std::vector<int>{5}; }, 5s));
+    ClearPressedKeys();
+    Window->SendReportToActive(TReportType::KeyboardIn, false);
+    EXPECT_TRUE(WaitFor([&] { return KeysHeld(DongleOld).empty(); }, 5s));
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+}
+
+namespace {
+// Dongles that answer a setup step wrongly, served the way bluetoothd serves real ones.
+class THostileDongles : public TConnectionIntegration {
+  protected:
+    std::vector<std::string> ServiceArgs() const override {
+        std::vector<std::string> args;
+        for (const auto& row : Rows) {
+            args.push_back("--dongle");
+            args.push_back("name=Corvastel-Hostile,address=" + std::string(row.Address) + "," + row.Traits);
+        }
+        return args;
+    }
+    struct TRow {
+        const char* Address;
+        const char* Traits;
+        const char* Expected;  // a part of the message
+    };
+    static constexpr TRow Rows[] = {
+        {"C0:FF:EE:00:00:21", "firmware=V1.2.0", "while checking its firmware version"},
+        {"C0:FF:EE:00:00:22", "unreadable=2A26", "did not give its Firmware Revision"},
+        {"C0:FF:EE:00:00:23", "identity-reply=A13412", "its identity reply is too short (A1 34 12)"},
+        {"C0:FF:EE:00:00:24", "identity=1234:5678", "presents the USB identity 1234:5678"},
+    };
+};
+}  // namespace
+
+TEST_F(THostileDongles, EachSetupFailure_IsReported_TheLinkClosed_TheDongleFoundAgain) {
+    std::vector<std::string> addresses;
+    for (const auto& row : Rows) {
+        addresses.push_back(row.Address);
+    }
+    ASSERT_NO_FATAL_FAILURE(Find(addresses));
+    for (const auto& row : Rows) {
+        SCOPED_TRACE(row.Traits);
+        Errors.clear();
+        const int k = Slot(row.Address);
+        ASSERT_NO_FATAL_FAILURE(ClickConnect(row.Address));
+        ASSERT_TRUE(WaitFor([&] { return !Errors.empty(); }));
+        ASSERT_EQ(Errors.size(), 1u);
+        EXPECT_NE(Errors[0].find("Could not connect to Corvastel-Hostile (" + std::string(row.Address) + ")"),
+                  std::string::npos)
+            << Errors[0];
+        EXPECT_NE(Errors[0].find(row.Expected), std::string::npos) << Errors[0];
+        EXPECT_EQ(Window->SessionCount, 0);
+        EXPECT_EQ(Image(k), DeviceImageFound);
+        EXPECT_EQ(Window->BtnConnect->text(), QString::fromUtf8("连接(&C)"));
+        EXPECT_TRUE(WaitFor([&] { return !Connected(row.Address); })) << "the link is closed";
+    }
 }

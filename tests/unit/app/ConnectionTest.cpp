@@ -9,11 +9,13 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -47,6 +49,7 @@ class TMessageBoxAnswerer {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 Texts.push_back(box->text());
                 Titles.push_back(box->windowTitle());
+                Formats.push_back(box->textFormat());
                 box->accept();
             }
         });
@@ -54,6 +57,7 @@ class TMessageBoxAnswerer {
     }
     std::vector<QString> Texts;
     std::vector<QString> Titles;
+    std::vector<Qt::TextFormat> Formats;
 
   private:
     QTimer FTimer;
@@ -234,7 +238,7 @@ TEST_F(TConnectionFixture, Connect_NormalConnection_ProgressImagesLogAndButtonPe
         Click(k);
         EXPECT_EQ(Image(k), DeviceImageConnecting);
         EXPECT_EQ(window->BtnConnect->text(), Utf8("断开连接(&C)"));
-        EXPECT_FALSE(window->BtnConnect->isEnabled());
+        EXPECT_TRUE(window->BtnConnect->isEnabled()) << "the connection can be cancelled from the click on";
         EXPECT_FALSE(window->ProgressBar1->isHidden());
         EXPECT_EQ(window->SessionCount, k + 1) << "in the table from the click on";
 
@@ -261,21 +265,114 @@ TEST_F(TConnectionFixture, Connect_NormalConnection_ProgressImagesLogAndButtonPe
     EXPECT_TRUE(errors.empty());
 }
 
-TEST_F(TConnectionFixture, Code4_IdentityZero_ChangesNothing) {
-    const int k = AddDongle("C0:FF:EE:00:00:01", "1.2.0", {0, 0, 0});
-    Click(k);
-    ASSERT_TRUE(WaitFor([&] { return Log().size() == 3; }));  // two services and the firmware
-    ASSERT_TRUE(WaitFor([&] {
-        const auto writes = Dongle(k)->Writes();
-        return !writes.empty() && writes.back().characteristic == vdongle::uuid::Control;
-    })) << "the identity request";
+// Each way a setup can go wrong ends the same: the user is told which dongle failed at which step
+// and why, the link is closed, nothing was sent, and the dongle is listed as found, ready for
+// another try.
+TEST_F(TConnectionFixture, SetupFailures_AreReportedAndTheDongleIsFoundAgain) {
+    struct TRow {
+        const char* Name;
+        std::function<void(TDongleConfig&)> Edit;
+        const char* Step;    // the step in the message
+        const char* Detail;  // a further line kept from the technical error, or null
+    };
+    const auto firmware = [](const char* text) {
+        return [text](TDongleConfig& c) { c.SetText(vdongle::uuid::Firmware, text); };
+    };
+    const auto reply = [](vdongle::TBytes bytes) {
+        return [bytes](TDongleConfig& c) { c.identityReply = bytes; };
+    };
+    const TRow rows[] = {
+        {"firmware V1.2.0", firmware("V1.2.0"), "while checking its firmware version",
+         "'V1' is not a valid integer value"},
+        {"firmware 99999999999.1.0", firmware("99999999999.1.0"), "while checking its firmware version",
+         "'99999999999' is not a valid integer value"},
+        {"firmware 1..0", firmware("1..0"), "while checking its firmware version",
+         "'' is not a valid integer value"},
+        {"read fails", [](TDongleConfig& c) { c.failingReads = {vdongle::uuid::SerialNumber}; },
+         "while reading its Device Information", nullptr},
+        {"short identity reply", reply({0xA1, 0x51}), "while asking which USB identity it presents", nullptr},
+        {"other first byte", reply({0xB1, 0x51, 0x04, 0xB4, 0x16, 0x00}), "while asking which USB identity",
+         nullptr},
+        {"all zeros", reply({0, 0, 0, 0, 0, 0}), "while asking which USB identity", nullptr},
+        {"unknown identity",
+         [](TDongleConfig& c) {
+             c.identity = {0x1234, 0x5678, 1};
+         },
+         "presents the USB identity 1234:5678", nullptr},
+        {"never answers", [](TDongleConfig& c) { c.answersIdentity = false; },
+         "while asking which USB identity it presents: the dongle did not answer", nullptr},
+    };
+    window->SetupBound = 300ms;  // the product waits 10 s
+    int n = 0;
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        errors.clear();
+        const std::string address = "C0:FF:EE:00:02:" + std::to_string(10 + n++);
+        TDongleConfig config = TDongleConfig::Standard("Corvastel-Hostile", address, "1.2.0");
+        row.Edit(config);
+        ble.AddDongle(config);
+        const int k = List(ble.Device(address));
+
+        Click(k);
+        ASSERT_TRUE(WaitFor([&] { return !errors.empty(); }, 5000));
+        ASSERT_EQ(errors.size(), 1u);
+        const std::string text = errors[0].toStdString();
+        EXPECT_NE(text.find("Could not connect to Corvastel-Hostile (" + address + ")"), std::string::npos)
+            << text;
+        EXPECT_NE(text.find(row.Step), std::string::npos) << text;
+        if (row.Detail != nullptr) {
+            EXPECT_TRUE(errors[0].endsWith(QString::fromUtf8("\n") + row.Detail)) << text;
+        }
+        EXPECT_EQ(window->SessionCount, 0);
+        EXPECT_EQ(Image(k), DeviceImageFound);
+        EXPECT_EQ(window->BtnConnect->text(), Utf8("连接(&C)"));
+        EXPECT_TRUE(window->BtnConnect->isEnabled());
+        Settle();
+        EXPECT_FALSE(Dongle(k)->Connected()) << "the link is closed";
+        EXPECT_TRUE(Reports(*Dongle(k)).empty()) << "nothing was sent";
+        EXPECT_EQ(errors.size(), 1u) << "reported once";
+    }
+}
+
+TEST_F(TConnectionFixture, ConnectionBeingSetUp_TheButtonCancelsItAtOnce) {
+    // A dongle that never answers its identity request (stuck at 80 %), and one that never
+    // finishes connecting (the worker waits inside service discovery).
+    const int silent = AddDongle("C0:FF:EE:00:00:01", "1.2.0", vdongle::Identity0451_16B4, false);
+    TGateDevice& gate = AddGate("C0:FF:EE:00:00:07", "Corvastel-Gate", TGateDevice::TOutcome::Refuse, false);
+    const int gated = 1;
+
+    Click(silent);
+    ASSERT_TRUE(WaitFor([&] { return window->ProgressBar1->value() == 80; }));
     Settle();
-    EXPECT_EQ(Log().size(), 3) << "no identity line";
-    EXPECT_EQ(Image(k), DeviceImageConnecting);
-    EXPECT_FALSE(window->BtnConnect->isEnabled());
-    EXPECT_EQ(window->ProgressBar1->value(), 80);
-    EXPECT_TRUE(window->lbVer->text().isEmpty());
-    EXPECT_TRUE(Reports(*Dongle(k)).empty());
+    ASSERT_TRUE(window->BtnConnect->isEnabled());
+    EXPECT_EQ(window->BtnConnect->text(), Utf8("断开连接(&C)"));
+    Click(silent);
+    EXPECT_EQ(window->SessionCount, 0);
+    EXPECT_EQ(Image(silent), DeviceImageFound);
+    EXPECT_EQ(window->BtnConnect->text(), Utf8("连接(&C)"));
+    EXPECT_TRUE(window->BtnConnect->isEnabled());
+    Settle();
+    EXPECT_FALSE(Dongle(silent)->Connected());
+
+    Click(gated);
+    ASSERT_TRUE(gate.WaitEntered());
+    EXPECT_TRUE(window->BtnConnect->isEnabled());
+    Click(gated);
+    EXPECT_EQ(gate.Disconnects.load(), 1) << "the pending connect is cut short";
+    EXPECT_EQ(window->SessionCount, 0);
+    EXPECT_EQ(Image(gated), DeviceImageFound);
+    ASSERT_TRUE(WaitFor([&] { return gate.Returned == 1; }));
+    WaitFor([] { return false; }, 50);
+    EXPECT_TRUE(boxes.Texts.empty()) << "a cancelled connection has nothing to report";
+    EXPECT_TRUE(errors.empty());
+
+    EXPECT_EQ(gate.Entered(), 1) << "no second connection was started";
+
+    // Connecting again starts a new setup.
+    Click(silent);
+    EXPECT_EQ(window->SessionCount, 1);
+    EXPECT_EQ(Image(silent), DeviceImageConnecting);
+    EXPECT_TRUE(WaitFor([&] { return Dongle(silent)->Connected(); }));
 }
 
 TEST_F(TConnectionFixture, Code4_ForAnUnselectedDongleAgain_RepeatsLogAndImageButLeavesLabels) {
@@ -450,23 +547,6 @@ TEST_F(TConnectionFixture, Connect_66th_IsRefusedWithAMessage) {
     EXPECT_EQ(Dongle(k)->ConnectCount(), 0);
 }
 
-TEST_F(TConnectionFixture, SecondClickWhileSettingUp_DisconnectsInsteadOfASecondSession) {
-    TGateDevice& gate = AddGate("C0:FF:EE:00:00:07", "Corvastel-Gate", TGateDevice::TOutcome::Refuse, false);
-    const int k = 0;
-    Click(k);
-    ASSERT_TRUE(gate.WaitEntered());
-    // Selection changed and restored, then a second click on the same dongle.
-    window->SelectedDevice = -1;
-    Click(k);
-    EXPECT_EQ(window->SessionCount, 1);
-    EXPECT_EQ(Image(k), DeviceImageDisconnecting);
-    EXPECT_EQ(gate.Disconnects.load(), 1);
-    ASSERT_TRUE(WaitFor([&] { return !boxes.Texts.empty(); }));  // the refused discovery's message
-    EXPECT_EQ(gate.Entered(), 1) << "no second connection was started";
-    // The link never came up, so the one session is let go once its worker ends.
-    EXPECT_TRUE(WaitFor([&] { return window->SessionCount == 0; }));
-}
-
 TEST_F(TConnectionFixture, DisconnectDuringInitData_LeavesTheTableAtOnceAndLivesUntilTheWorkerEnds) {
     TGateDevice& gate = AddGate("C0:FF:EE:00:00:07", "Corvastel-Gate", TGateDevice::TOutcome::Refuse, false);
     const int k = 0;
@@ -558,4 +638,53 @@ TEST_F(TConnectionFixture, Destroy_WithWorkersStillRunning_EndsWithoutWaitingOut
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_EQ(blocked.Disconnects.load(), 1) << "the pending connect is cut short";
     EXPECT_TRUE(boxes.Texts.empty());
+}
+
+namespace {
+// What a label or tooltip shows for a text in a format: markup rendered, or the characters.
+QString Rendered(const QString& text, Qt::TextFormat format) {
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text))) {
+        return text;
+    }
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
+}
+}  // namespace
+
+// A dongle's name and firmware text that look like markup are shown as the characters they are made
+// of: in the labels, in a message box and in the status bar's tooltip (none loads an image).
+TEST_F(TConnectionFixture, PeerTextThatLooksLikeMarkup_IsShownAsText) {
+    const struct {
+        const char* Name;
+        const char* Firmware;  // without dots: older firmware, connected with the default identity
+    } rows[] = {
+        {"<h1 style=\"color:red\">Corvastel</h1>", "<h1 style=\"color:red\">x</h1>"},
+        {"Corvastel<img src=\"/usr/share/pixmaps/debian-logo.png\">", "<img src=\"file:///etc/x.png\">"},
+        {"<b>Corvastel</b>&amp;", "<a href=\"http://example.invalid\">fw</a>"},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        const std::string address = "C0:FF:EE:00:03:1" + std::to_string(n++);
+        ble.AddDongle(TDongleConfig::Standard(row.Name, address, row.Firmware));
+        const int k = List(ble.Device(address));
+        Connect(k);
+        EXPECT_EQ(Rendered(window->lbFirmware->text(), window->lbFirmware->textFormat()),
+                  QString::fromUtf8(row.Firmware));
+        window->DeviceListView->setCurrentRow(k);  // the name as the selection shows it
+        EXPECT_EQ(Rendered(window->lbName->text(), window->lbName->textFormat()),
+                  QString::fromUtf8(row.Name));
+
+        boxes.Texts.clear();
+        ShowErrorMessage(QString::fromUtf8(row.Name));
+        ASSERT_EQ(boxes.Texts.size(), 1u);
+        EXPECT_EQ(Rendered(boxes.Texts[0], boxes.Formats[0]), QString::fromUtf8(row.Name));
+
+        window->SetNotice(TNotice::LinkLost, QString::fromUtf8(row.Name));
+        const QLabel* panel = window->StatusBar1->findChildren<QLabel*>().value(0);
+        ASSERT_NE(panel, nullptr);
+        EXPECT_EQ(Rendered(panel->toolTip(), Qt::AutoText), QString::fromUtf8(row.Name));
+        window->SetNotice(TNotice::LinkLost, {});
+    }
 }

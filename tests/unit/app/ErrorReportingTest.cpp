@@ -92,6 +92,7 @@ TEST(ErrorReporting, DefaultPresenter_ShowsModalBoxTitledWithApplicationTitle) {
     TGeneralErrorReporter previous = InstallGeneralErrorReporter();
     QString title;
     QString text;
+    Qt::TextFormat format = Qt::AutoText;
     QTimer::singleShot(50, qApp, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (box == nullptr) {
@@ -99,10 +100,14 @@ TEST(ErrorReporting, DefaultPresenter_ShowsModalBoxTitledWithApplicationTitle) {
         }
         title = box->windowTitle();
         text = box->text();
+        format = box->textFormat();
         box->button(QMessageBox::Ok)->click();
     });
-    ReportGeneralError("Cannot start BluetoothLE scan as it is disabled");  // returns when the box is closed
+    // A device's own name in the text: shown as it is, not as markup.
+    ReportGeneralError(
+        "Another program has taken the keyboard \"<b>Kbd</b>\" for itself.");  // returns when closed
     SetGeneralErrorReporter(previous);
     EXPECT_EQ(title, "CorvastelPcApp");
-    EXPECT_EQ(text, "Cannot start BluetoothLE scan as it is disabled");
+    EXPECT_EQ(text, "Another program has taken the keyboard \"<b>Kbd</b>\" for itself.");
+    EXPECT_EQ(format, Qt::PlainText);
 }

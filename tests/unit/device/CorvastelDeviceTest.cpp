@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -194,8 +196,12 @@ TEST_P(BindingTest, AcceptsOnlyACompleteSetOfCharacteristics) {
     } else {
         EXPECT_TRUE(central.WaitIdle());
         EXPECT_FALSE(dongle->Connected()) << "an incomplete binding disconnects";
-        for (uint8_t code : events.Codes(&s))
-            EXPECT_EQ(code, DeviceDisconnected);
+        const auto codes = events.Codes(&s);
+        ASSERT_FALSE(codes.empty());
+        EXPECT_EQ(codes[0], DeviceSetupFailed) << "and says why";
+        for (size_t i = 1; i < codes.size(); ++i)
+            EXPECT_EQ(codes[i], DeviceDisconnected);
+        EXPECT_EQ(s.SetupFailure().Step, TSetupStep::Binding);
     }
 }
 
@@ -268,14 +274,71 @@ INSTANTIATE_TEST_SUITE_P(Session, FirmwareTest,
                              return name;
                          });
 
-TEST_F(SessionTest, FirmwareThatIsNotANumberIsReportedAndLeavesTheSessionInactive) {
-    AddDongle(vd::TDongleConfig::Standard("Corvastel-X", "C0:FF:EE:00:00:21", "v1.2.0"));
-    TCorvastelDevice& s = Connect("C0:FF:EE:00:00:21");
-    ASSERT_TRUE(events.WaitFor(DeviceInfoComplete, &s));
-    ASSERT_TRUE(central.WaitIdle());
-    EXPECT_FALSE(s.isActived);
-    ASSERT_EQ(errors.Errors().size(), 1u);
-    EXPECT_EQ(errors.Errors()[0], "'v1' is not a valid integer value");
+// A dongle that answers a setup step wrongly ends the setup with the step and the reason, never
+// becomes active, and raises nothing to the general error reporting on its own.
+TEST_F(SessionTest, HostileSetupAnswersEndTheSetupWithTheStepAndTheReason) {
+    struct TRow {
+        const char* name;
+        std::function<void(vd::TDongleConfig&)> edit;
+        TSetupStep step;
+        const char* reason;  // a part of the plain-words reason
+        const char* detail;  // the technical text, exactly
+    };
+    const auto firmware = [](const char* text) {
+        return [text](vd::TDongleConfig& c) { c.SetText(vd::uuid::Firmware, text); };
+    };
+    const auto reply = [](vd::TBytes bytes) {
+        return [bytes](vd::TDongleConfig& c) { c.identityReply = bytes; };
+    };
+    const TRow rows[] = {
+        {"firmware V1.2.0", firmware("V1.2.0"), TSetupStep::CheckingFirmware, "\"V1.2.0\" is not a version",
+         "'V1' is not a valid integer value"},
+        {"firmware beyond int", firmware("99999999999.1.0"), TSetupStep::CheckingFirmware, "99999999999.1.0",
+         "'99999999999' is not a valid integer value"},
+        {"firmware 1..0", firmware("1..0"), TSetupStep::CheckingFirmware, "\"1..0\"",
+         "'' is not a valid integer value"},
+        {"firmware read fails", [](vd::TDongleConfig& c) { c.failingReads = {vd::uuid::Firmware}; },
+         TSetupStep::ReadingInformation, "did not give its Firmware Revision", ""},
+        {"no Software Revision", [](vd::TDongleConfig& c) { c.Remove(vd::uuid::Software); },
+         TSetupStep::Binding, "Software Revision", ""},
+        {"short reply", reply({0xA1, 0x51, 0x04}), TSetupStep::AwaitingIdentity, "too short (A1 51 04)", ""},
+        {"other first byte", reply({0x91, 0x51, 0x04, 0xB4, 0x16, 0x00}), TSetupStep::AwaitingIdentity,
+         "with 91 51 04 B4 16 00 instead of an identity reply", ""},
+        {"all zeros", reply({0, 0, 0, 0, 0, 0}), TSetupStep::AwaitingIdentity, "instead of an identity reply",
+         ""},
+        {"zero identity", reply({0xA1, 0, 0, 0, 0, 0}), TSetupStep::AwaitingIdentity, "names no USB identity",
+         ""},
+        {"unknown identity",
+         [](vd::TDongleConfig& c) {
+             c.identity = {0x1234, 0x5678, 2};
+         },
+         TSetupStep::AwaitingIdentity, "USB identity 1234:5678 (version 2)", ""},
+    };
+    int n = 0;
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        char address[18];
+        std::snprintf(address, sizeof address, "C0:FF:EE:00:01:%02X", n++);
+        auto config = vd::TDongleConfig::Standard("Corvastel-H", address, "1.2.0");
+        row.edit(config);
+        auto dongle = AddDongle(config);
+        TCorvastelDevice& s = Connect(address);
+        ASSERT_TRUE(events.WaitFor(DeviceSetupFailed, &s));
+        ASSERT_TRUE(central.WaitIdle());
+        const TSetupFailure failure = s.SetupFailure();
+        EXPECT_EQ(failure.Step, row.step);
+        EXPECT_NE(failure.Reason.find(row.reason), std::string::npos) << failure.Reason;
+        EXPECT_EQ(failure.Detail, row.detail);
+        EXPECT_FALSE(s.isActived);
+        const auto codes = events.Codes(&s);
+        EXPECT_EQ(std::count(codes.begin(), codes.end(), DeviceSetupFailed), 1) << "reported once";
+        EXPECT_EQ(std::count(codes.begin(), codes.end(), DeviceActived), 0);
+        // Whatever it sends afterwards does not make it active.
+        dongle->NotifyIdentity();
+        ASSERT_TRUE(central.WaitIdle());
+        EXPECT_FALSE(s.isActived);
+    }
+    EXPECT_TRUE(errors.Errors().empty());
 }
 
 TEST_F(SessionTest, DeviceInformationCompletesOnceWhateverTheArrivalOrder) {
@@ -333,9 +396,15 @@ TEST_F(SessionTest, IdentityRepliesAndLedStatusAreDecoded) {
         bool taken;
     };
     const TReply replies[] = {
-        {{0xA1, 0x34, 0x12, 0x78, 0x56, 0x02}, true},  {{0xA0, 0x51, 0x04, 0xB4, 0x16, 0x00, 0xEE}, true},
-        {{0xA1, 0x34, 0x12, 0x78, 0x56}, false},       {{0x91, 0x34, 0x12, 0x78, 0x56, 0x02}, false},
-        {{0xB1, 0x34, 0x12, 0x78, 0x56, 0x02}, false}, {{}, false},
+        {{0xA1, 0x48, 0x43, 0x10, 0xE0, 0x02}, true},
+        {{0xA0, 0x51, 0x04, 0xB4, 0x16, 0x00, 0xEE}, true},
+        {{0xA1, 0x34, 0x12, 0x78, 0x56}, false},
+        {{0x91, 0x34, 0x12, 0x78, 0x56, 0x02}, false},
+        {{0xB1, 0x34, 0x12, 0x78, 0x56, 0x02}, false},
+        {{}, false},
+        // Once active, a reply that names no identity or an unknown one changes nothing.
+        {{0xA1, 0x00, 0x00, 0x00, 0x00, 0x00}, false},
+        {{0xA1, 0x34, 0x12, 0x78, 0x56, 0x02}, false},
     };
     TUSBDeviceID expected{};
     int activations = 0;

@@ -254,27 +254,3 @@ TEST(HookDefaultPlatform, SetDefault_UsedByHooksCreatedWithoutOne) {
 }
 
 }  // namespace
-
-namespace {
-
-TEST(HookPlatformFactory, WaylandSession_InstallFailsSayingWhy) {
-    const char* previous = std::getenv("XDG_SESSION_TYPE");
-    const std::string saved = previous != nullptr ? previous : "";
-    setenv("XDG_SESSION_TYPE", "wayland", 1);
-    auto platform = std::shared_ptr<THookPlatform>(CreateHookPlatform());
-    if (previous != nullptr) {
-        setenv("XDG_SESSION_TYPE", saved.c_str(), 1);
-    } else {
-        unsetenv("XDG_SESSION_TYPE");
-    }
-    TLowLevelKeyboardHook hook(platform);
-    try {
-        hook.SetActive(true);
-        FAIL() << "installed in a Wayland session";
-    } catch (const EHookError& e) {
-        EXPECT_STREQ(e.what(), "TLowLevelKeyboardHook CREATION FAILED!");
-        EXPECT_NE(e.Reason().find("Wayland"), std::string::npos) << e.Reason();
-    }
-}
-
-}  // namespace

@@ -122,6 +122,22 @@ std::optional<TServiceDongle> ParseDongleTraits(const std::string& traits, int i
                 if (!c) return fail("readable names a characteristic it has: " + s);
                 c->properties |= vdongle::prop::Read;
             }
+        } else if (key == "unreadable") {
+            for (const auto& s : Split(value, ';')) {
+                uint16_t u = 0;
+                if (!ParseHex16(s, &u) || !d.config.Find(u)) return fail("unreadable names a characteristic it has: " + s);
+                d.config.failingReads.push_back(u);
+            }
+        } else if (key == "identity-reply") {
+            vdongle::TBytes bytes;
+            for (size_t i = 0; i < value.size(); i += 2) {
+                uint16_t b = 0;
+                if (i + 2 > value.size() || !ParseHex16(value.substr(i, 2), &b)) {
+                    return fail("identity-reply takes hexadecimal bytes like A13412");
+                }
+                bytes.push_back(static_cast<uint8_t>(b));
+            }
+            d.config.identityReply = bytes;
         } else if (key == "request-only" && ParseInt(value, &n)) {
             if (n != 0) {
                 for (auto& s : d.config.gatt) {

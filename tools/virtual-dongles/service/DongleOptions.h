@@ -10,11 +10,13 @@
 //   identity=0451:16B4[:ver]  USB identity the dongle presents
 //   answers-identity=1        0: older firmware that ignores the identity request
 //   reply-code=A1             A0 or A1
+//   identity-reply=A13412     the exact identity reply bytes, in hexadecimal (a malformed reply)
 //   write-delay-us=0          link latency per write
 //   rssi=-48
 //   services=F800             advertised services, ';'-separated
 //   without=F803;F804         characteristics the dongle lacks
 //   readable=F801             characteristics that also allow reads, ';'-separated
+//   unreadable=2A26           characteristics whose reads fail, ';'-separated
 //   request-only=1            no characteristic allows write without response
 //   advertising=1             0: in range but silent
 //   never-resolve=1           connects but its services never resolve

@@ -3,6 +3,10 @@
 #include <QLowEnergyController>
 #include <QLowEnergyService>
 #include <QTimer>
+#if defined(Q_OS_LINUX)
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#endif
 
 #include <algorithm>
 #include <condition_variable>
@@ -163,6 +167,11 @@ void TQtBluetoothLEDevice::DropController() {
 
 void TQtBluetoothLEDevice::OnControllerConnected() {
     FConnected = true;
+#if defined(Q_OS_LINUX)
+    if (QDBusConnectionInterface* bus = QDBusConnection::systemBus().interface()) {
+        FStackOwner = bus->serviceOwner(QStringLiteral("org.bluez")).value();
+    }
+#endif
     if (FWaiters.empty()) return;
     FController->discoverServices();
 }
@@ -257,6 +266,9 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
             if (TakeOp(TOpKind::WriteWithResponse, nullptr, true, &op)) {
                 RaiseCharacteristicWrite(*op.characteristic, GattStatusFailure);
             }
+            // A write fails for good when the stack's objects are gone: Qt keeps the controller
+            // "connected" and skips every later write, so the link is lost here and now.
+            if (!StackStillThere()) OnStackLost();
             break;
         case QLowEnergyService::DescriptorWriteError:
             TakeOp(TOpKind::DescriptorWrite, nullptr);
@@ -338,6 +350,24 @@ void TQtBluetoothLEDevice::FinishDiscover(bool ok) {
 void TQtBluetoothLEDevice::OnControllerDisconnected() {
     const bool discovering = !FWaiters.empty();
     DropController();
+    if (discovering) FinishDiscover(false);
+}
+
+bool TQtBluetoothLEDevice::StackStillThere() const {
+#if defined(Q_OS_LINUX)
+    if (FStackOwner.isEmpty()) return true;  // not known: nothing to compare
+    QDBusConnectionInterface* bus = QDBusConnection::systemBus().interface();
+    return bus && bus->serviceOwner(QStringLiteral("org.bluez")).value() == FStackOwner;
+#else
+    return true;
+#endif
+}
+
+void TQtBluetoothLEDevice::OnStackLost() {
+    if (!FController) return;
+    FStackOwner.clear();
+    const bool discovering = !FWaiters.empty();
+    DropController();  // raises the disconnect of a link that was up
     if (discovering) FinishDiscover(false);
 }
 

@@ -44,6 +44,9 @@ public:
     void UpdateInfo(const QBluetoothDeviceInfo& info);
     // BLE thread: drops the controller and every Qt object before the thread ends.
     void ShutdownOnBleThread();
+    // BLE thread: the Bluetooth stack went away (its process ended): every object of this link is
+    // gone with it, so the link is lost.
+    void OnStackLost();
 
 private:
     struct TDiscoverWait;
@@ -80,6 +83,8 @@ private:
                 TPendingOp* taken = nullptr);
     void FailPendingOps();
     void WriteCccd(TBluetoothGattCharacteristic& c, const QByteArray& value);
+    // Whether the stack that served this link is still the one on the bus.
+    bool StackStillThere() const;
 
     TQtBleThread& FThread;
     const std::chrono::milliseconds FConnectTimeout;
@@ -93,6 +98,7 @@ private:
     QBluetoothDeviceInfo FInfo;
     QLowEnergyController* FController = nullptr;
     QTimer* FConnectTimer = nullptr;
+    QString FStackOwner;  // the bus name of the stack process when the link came up
     std::vector<std::shared_ptr<TDiscoverWait>> FWaiters;
     std::vector<QLowEnergyService*> FQtServices;  // in discovery order
     // Every GATT object ever handed out stays alive until the device goes: callers borrow them.

@@ -4,6 +4,10 @@
 #include <QBluetoothLocalDevice>
 #include <QCoreApplication>
 #include <QTimer>
+#if defined(Q_OS_LINUX)
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -27,6 +31,16 @@ TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& option
         FScanTimer = new QTimer(FThread->Context());
         FScanTimer->setSingleShot(true);
         FScanTimer->setTimerType(Qt::PreciseTimer);  // the scan lasts at least as long as asked
+#if defined(Q_OS_LINUX)
+        // Qt's BlueZ backend does not notice bluetoothd ending: its links would stay "connected"
+        // for good while every write is skipped.
+        FStackWatcher = new QDBusServiceWatcher(QStringLiteral("org.bluez"), QDBusConnection::systemBus(),
+                                                QDBusServiceWatcher::WatchForOwnerChange, FThread->Context());
+        QObject::connect(FStackWatcher, &QDBusServiceWatcher::serviceOwnerChanged, FThread->Context(),
+                         [this](const QString&, const QString& oldOwner, const QString& newOwner) {
+                             OnStackOwnerChanged(!oldOwner.isEmpty(), !newOwner.isEmpty());
+                         });
+#endif
         RefreshRadio();
     });
 }
@@ -43,6 +57,8 @@ TQtBluetoothLEManager::~TQtBluetoothLEManager() {
         FLocal = nullptr;
         delete FScanTimer;
         FScanTimer = nullptr;
+        delete FStackWatcher;
+        FStackWatcher = nullptr;
         std::lock_guard lock(FDevicesLock);
         for (auto& [address, device] : FDevices) device->ShutdownOnBleThread();
     });
@@ -103,6 +119,33 @@ bool TQtBluetoothLEManager::StartDiscovery(int timeoutMs, const std::vector<TBlu
         FScanTimer->start(std::max(0, timeoutMs));
         return true;
     });
+}
+
+void TQtBluetoothLEManager::OnStackOwnerChanged(bool lost, bool back) {
+    if (lost) {
+        std::vector<TQtBluetoothLEDevice*> devices;
+        {
+            std::lock_guard lock(FDevicesLock);
+            for (auto& [address, device] : FDevices) devices.push_back(device.get());
+        }
+        for (TQtBluetoothLEDevice* device : devices) device->OnStackLost();
+        FRadioState = 0;
+        if (FScanning) {
+            FScanGeneration++;
+            StopScan();
+            RaiseDiscoveryLEEnd(FFound);
+        }
+        // Both hold objects of the process that went; a new stack gets new ones.
+        delete FAgent;
+        FAgent = nullptr;
+        delete FLocal;
+        FLocal = nullptr;
+    }
+    if (back) {
+        RefreshRadio();
+        // The new process may publish its adapter only after taking the name.
+        QTimer::singleShot(1000, FThread->Context(), [this] { RefreshRadio(); });
+    }
 }
 
 void TQtBluetoothLEManager::StopScan() {

@@ -15,6 +15,7 @@
 
 class QBluetoothDeviceDiscoveryAgent;
 class QBluetoothLocalDevice;
+class QDBusServiceWatcher;
 class QTimer;
 class TQtBleThread;
 class TQtBluetoothLEDevice;
@@ -36,6 +37,8 @@ private:
     void OnScanTimeout(unsigned generation);
     void StopScan();
     TQtBluetoothLEDevice& DeviceFor(const QBluetoothDeviceInfo& info);
+    // The stack's process left the bus (lost) or a process took its name (back).
+    void OnStackOwnerChanged(bool lost, bool back);
 
     const TQtBluetoothLEOptions FOptions;
     std::unique_ptr<TQtBleThread> FThread;
@@ -50,6 +53,7 @@ private:
     QBluetoothLocalDevice* FLocal = nullptr;
     QBluetoothDeviceDiscoveryAgent* FAgent = nullptr;
     QTimer* FScanTimer = nullptr;
+    QDBusServiceWatcher* FStackWatcher = nullptr;
     bool FScanning = false;
     std::vector<TBluetoothUuid> FScanUuids;
     std::vector<TBluetoothLEDevice*> FFound;  // this scan's finds, in order, once each
