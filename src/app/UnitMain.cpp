@@ -242,6 +242,7 @@ void TFormCorvastelPc::CreateControls() {
     ReconnectTimer->setSingleShot(true);
 
     CreateTargetStateControls();
+    InstallRouteMarks();
     // Typing is fed from this thread at the links' pace; a millisecond keeps a fast link busy.
     FTypingTimer = new QTimer(this);
     FTypingTimer->setInterval(1);

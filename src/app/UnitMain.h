@@ -7,6 +7,7 @@
 //   UnitMainConnection.cpp    connecting, device events, the session table, report broadcast
 //   UnitMainNickname.cpp      nicknames
 //   UnitMainPassThrough.cpp   pass-through mode, shortcut buttons, key display, hook handlers
+//   UnitMainRoute.cpp         where input goes: every active dongle or one
 //   UnitMainTargetState.cpp   each dongle's lock lights, link latency and details
 //   UnitMainTyping.cpp        typing a text into dongles
 //
@@ -219,6 +220,26 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // TDeviceUi: a session's message, shown on this window's thread while the session's thread waits.
     void ShowMessageAndWait(const std::string& text) override;
 
+    // ---- Where input goes (UnitMainRoute.cpp).
+    // The route keys' digit: 0 every dongle, 1 to 9 the nth connected one in list order.
+    void SelectRoute(int Digit);
+    // Input to the connected dongle with this address only; an empty address: to every dongle.
+    void RouteInputTo(const std::string& Address);
+    const TInputRoute& Route() const { return FRoute; }
+    // A session that is active and was sent its all-released reports: it takes input whenever the
+    // route includes it.
+    bool InputReady(const TCorvastelDevice* Session) const;
+    std::vector<TCorvastelDevice*> ConnectedInListOrder() const;
+    // A route to a dongle that is no longer connected falls back to every dongle, with a note for
+    // ShowRoute; true when it did.
+    bool CheckRoute();
+    // Marks the routed dongle's list item and says the route in the notice line.
+    void ShowRoute();
+    // Whether a list item carries the routed dongle's mark.
+    static bool RouteMarked(const QListWidgetItem* Item);
+    // How the user knows a dongle: its caption in the list (nickname or name), else its address.
+    QString DongleLabel(const std::string& Address) const;
+
     // ---- The device list's context menu (UnitMainDeviceMenu.cpp).
     // Opens the menu for the item at Pos (in the list's viewport coordinates), if it has entries.
     void ShowDeviceMenu(const QPoint& Pos);
@@ -340,14 +361,14 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // A try ended: the dongle is back (Back) or not yet.
     void ReconnectTryEnded(const std::string& Address, bool Back);
     void ArmReconnectTimer();
-    // How the user knows a dongle: its nickname, its advertised name, its address.
-    QString DongleLabel(const std::string& Address) const;
     std::map<std::string, TBluetoothLEDevice*> FReconnectDevices;
     // What a reconnect try's session says goes nowhere: a try fails again and again while the
     // dongle is away, and the notice already says what happens.
     struct TQuietUi final : TDeviceUi {
         void ShowMessageAndWait(const std::string&) override {}
     } FQuietUi;
+    // The device list paints the routed dongle's mark (UnitMainRoute.cpp).
+    void InstallRouteMarks();
     void SetTabOrder();
     void SubscribeDeviceEvents();
     void UnsubscribeDeviceEvents();
@@ -411,4 +432,10 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     std::vector<std::unique_ptr<TConnectJob>> FConnectJobs;
     // Active sessions that were sent their all-released reports; only these take reports.
     std::vector<const TCorvastelDevice*> FReleasedSessions;
+
+    // ---- Where input goes (UnitMainRoute.cpp).
+    TInputRoute FRoute;
+    // Why the route is not what the user last chose (its dongle dropped), or why a choice was not
+    // taken; shown with the route until the next choice.
+    QString FRouteNote;
 };

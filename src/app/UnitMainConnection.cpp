@@ -397,6 +397,10 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
         default:
             break;
     }
+    if (CheckRoute()) {
+        UpdateTargetState();
+    }
+    ShowRoute();
     // Whether any dongle takes input may have changed.
     UpdateLinkNotices();
 }
@@ -425,9 +429,13 @@ void TFormCorvastelPc::SendReportToActive(TReportType ReportType, bool Empty) {
 }
 
 bool TFormCorvastelPc::TakesInput(const TCorvastelDevice* Session) const {
+    return InputReady(Session) && (FRoute.ToAll() || Session->Device->Address() == FRoute.Target());
+}
+
+bool TFormCorvastelPc::InputReady(const TCorvastelDevice* Session) const {
     // A session whose activation the window has not handled yet gets nothing: its all-released
     // reports go first.
-    return Session != nullptr && Session->isActived &&
+    return Session != nullptr && Session->Device != nullptr && Session->isActived &&
            std::find(FReleasedSessions.begin(), FReleasedSessions.end(), Session) != FReleasedSessions.end();
 }
 

@@ -3,7 +3,6 @@
 #include <QMenu>
 
 #include "app/CorvastelApplication.h"
-
 #include "app/UnitMain.h"
 
 void TFormCorvastelPc::ShowDeviceMenu(const QPoint& Pos) {
@@ -16,6 +15,23 @@ void TFormCorvastelPc::ShowDeviceMenu(const QPoint& Pos) {
 }
 
 void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
+    {
+        // Where input goes: this connected dongle only, or every dongle again.
+        const int k = Item != nullptr ? DeviceListView->row(Item) : -1;
+        const int slot = k >= 0 && k < FoundDeviceCount ? FindSession(FoundDevices[k]->Address()) : -1;
+        if (slot >= 0 && InputReady(Sessions[slot])) {
+            const std::string address = FoundDevices[k]->Address();
+            if (FRoute.Target() != address) {
+                Menu.addAction(QStringLiteral("Send input here only"), this,
+                               ReportingErrors([this, address] { RouteInputTo(address); }));
+            }
+        }
+        if (!FRoute.ToAll()) {
+            Menu.addAction(QStringLiteral("Send input to all"), this,
+                           ReportingErrors([this] { RouteInputTo(std::string()); }));
+        }
+        Menu.addSeparator();  // a leading or trailing one is not shown
+    }
     const int slot = Item != nullptr ? DeviceListView->row(Item) : -1;
     TCorvastelDevice* session = SessionOfSlot(slot);
     const bool typingOpen = !FHook->Active() && !TypingText();

@@ -113,6 +113,7 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
         SetDeviceImage(item, DeviceImageConnecting);
         ++FoundDeviceCount;
     }
+    ShowRoute();  // the routed dongle's new item is marked again
 
     Scanning = true;
     BtnScan->setText(ScanCaptions[1]);

@@ -86,4 +86,5 @@ void TFormCorvastelPc::BtnRenameClick(QObject* /*Sender*/) {
     if (QListWidgetItem* item = DeviceListView->item(k)) {
         item->setText(text);
     }
+    ShowRoute();  // the route names the dongle by its caption
 }

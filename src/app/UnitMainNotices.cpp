@@ -74,17 +74,6 @@ bool TFormCorvastelPc::PassThroughOn() const {
     return (FHook != nullptr && FHook->Active()) || FShortcutHeld;
 }
 
-QString TFormCorvastelPc::DongleLabel(const std::string& Address) const {
-    std::string label = ReadNickname(Address);
-    if (label.empty()) {
-        const auto known = FReconnectDevices.find(Address);
-        if (known != FReconnectDevices.end()) {
-            label = known->second->DeviceName();
-        }
-    }
-    return QString::fromStdString(label.empty() ? Address : label);
-}
-
 void TFormCorvastelPc::UpdateLinkNotices() {
     const bool on = PassThroughOn();
     const bool anyTakesInput =

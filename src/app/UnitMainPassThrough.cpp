@@ -53,6 +53,7 @@ class TWindowForwarding final : public TForwardTarget {
     }
     void ExitPassThrough() override { FWindow.ExitPassThrough(); }
     bool HeldPointerPosition(THookPoint& Pt) override { return FPlatform.HeldPointerPosition(Pt); }
+    void SelectRoute(int Digit) override { FWindow.SelectRoute(Digit); }
 
   private:
     TFormCorvastelPc& FWindow;

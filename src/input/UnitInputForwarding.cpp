@@ -13,6 +13,7 @@ bool PadLeft = false;
 bool PadRight = false;
 bool PadWheelUp = false;
 bool PadWheelDown = false;
+TRouteKeys RouteKeys;
 
 namespace {
 
@@ -202,6 +203,20 @@ intptr_t ForwardKeyEvent(TForwardTarget& Target, const THookKeyboardRecord& Even
     const int32_t usage = ScanCodeToUsageId(keyCode);
     const bool release = (Event.flags & LLKHF_UP) != 0;
 
+    const bool repeat =
+        !release && (IsHeldKey(usage) || (IsKeypadUsage(usage) && (PadKeysHeld & PadBit(usage)) != 0));
+    switch (RouteKeys.Feed(usage, release, Event.time, repeat)) {
+        case TRouteKeys::TVerdict::Completes:
+            // Swallowed like any key while keys are forwarded; where keys go local, so does the digit
+            // (on X11, swallowing one key would take the keyboard grab for the keys after it).
+            Target.SelectRoute(RouteKeys.Digit());
+            return KeyboardResult(Target);
+        case TRouteKeys::TVerdict::Swallowed:
+            return KeyboardResult(Target);
+        case TRouteKeys::TVerdict::Ordinary:
+            break;
+    }
+
     if (IsKeypadUsage(usage)) {
         // A keypad key belongs to the mode it was pressed in until it is released.
         if ((PadKeysHeld & PadBit(usage)) != 0 || (CtrlShiftHeld && !IsHeldKey(usage))) {
@@ -335,6 +350,7 @@ intptr_t ForwardMouseEvent(TForwardTarget& Target, const TMouseMotion& Motion, u
 }
 
 void ForgetHeldModeKeys() {
+    RouteKeys.Reset();
     PadKeysHeld = 0;
     LocalButtons = 0;
     PadUp = PadDown = PadLeft = PadRight = PadWheelUp = PadWheelDown = false;

@@ -14,6 +14,7 @@
 
 #include "hid/UnitCodeComparison.h"
 #include "hid/UnitCorvHid.h"
+#include "input/UnitInputRoute.h"
 #include "platform/hooks/HookPlatform.h"
 
 // A running mouse total: the event time it was last reported at and what is summed but not sent.
@@ -46,6 +47,8 @@ extern bool PadLeft;
 extern bool PadRight;
 extern bool PadWheelUp;
 extern bool PadWheelDown;
+// The route keys (Scroll Lock, Scroll Lock, digit) in progress.
+extern TRouteKeys RouteKeys;
 
 // Usages the handlers test.
 inline constexpr int32_t UsageF12 = 69;
@@ -93,6 +96,9 @@ public:
     virtual void ExitPassThrough() = 0;
     // Where the platform holds the pointer while moves are swallowed; false when unknown.
     virtual bool HeldPointerPosition(THookPoint& Pt) = 0;
+    // The route keys were completed with this digit: 0 routes input to every dongle, 1 to 9 to the
+    // nth connected one in list order.
+    virtual void SelectRoute(int Digit) = 0;
 };
 
 // The keyboard handler: returns the hook result (1 swallows the event, 0 lets it through).
@@ -102,7 +108,8 @@ intptr_t ForwardMouseEvent(TForwardTarget& Target, const TMouseMotion& Motion, u
                            const THookMouseRecord& Event);
 
 // Forgets keypad keys and mouse buttons held across a change of mode (they cannot be released any
-// more once the hooks are off): directions and wheel stop, MouseStep stays.
+// more once the hooks are off) and a route key sequence in progress: directions and wheel stop,
+// MouseStep stays.
 void ForgetHeldModeKeys();
 // Everything above as at program start (tests).
 void ResetForwardingStateForTests();

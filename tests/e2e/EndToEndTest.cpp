@@ -298,6 +298,40 @@ TEST_F(EndToEnd, KeypadMouseShortcutButtonAndExitChord_LeaveNothingHeld) {
     Screenshot("08-after-exit-chord");
 }
 
+TEST_F(EndToEnd, RouteKeys_TypeOnA_ScrollLockTwiceAndBsNumber_TypeOnB_EachGetsExactlyItsPart) {
+    ConnectAll();
+    const int indexA = World->ListIndexOf(A.address);
+    const int indexB = World->ListIndexOf(B.address);
+    ASSERT_GE(indexA, 0);
+    ASSERT_GE(indexB, 0);
+    const auto digitKey = [](int index) { return KeyStrokeFor(static_cast<char>('1' + index))->keycode; };
+    const auto routeTo = [&](int index) {
+        X().Tap(keycode::ScrollLock);
+        X().Tap(keycode::ScrollLock);
+        X().Tap(digitKey(index));
+    };
+    PassThroughOn(false);
+    ClearRecords();
+
+    routeTo(indexA);
+    ASSERT_TRUE(X().Type("typed on A"));
+    // B is released when it loses input; it must not pick up anything typed after.
+    ASSERT_TRUE(WaitText(A, "typed on A")) << Json(Target(A));
+    X().Key(keycode::LeftShift, true);  // held across the switch: A must end with it released
+    routeTo(indexB);
+    X().Key(keycode::LeftShift, false);
+    // A digit right after the switch is an ordinary key.
+    ASSERT_TRUE(X().Type("2 then B"));
+    ASSERT_TRUE(WaitText(B, "2 then B")) << Json(Target(B));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Text(A).toStdString(), "typed on A");
+    EXPECT_EQ(Text(B).toStdString(), "2 then B");
+    for (const TDongleTraits* d : {&A, &B})
+        EXPECT_FALSE(Target(*d).value(QStringLiteral("anyInputHeld")).toBool()) << Json(Target(*d));
+    Screenshot("10-routed-to-b");
+    ExitChord();
+}
+
 TEST_F(EndToEnd, DongleDroppedMidTyping_OtherKeepsWorking_ThenComesBackByItself) {
     ConnectAll();
     PassThroughOn(false);

@@ -25,6 +25,7 @@ inline constexpr unsigned RightShift = 62;
 inline constexpr unsigned LeftAlt = 64;
 inline constexpr unsigned Space = 65;
 inline constexpr unsigned F12 = 96;
+inline constexpr unsigned ScrollLock = 78;
 inline constexpr unsigned RightCtrl = 105;
 inline constexpr unsigned Home = 110;
 inline constexpr unsigned End = 115;

@@ -63,11 +63,12 @@ struct TNoticeFixture : testing::Test {
 
     // A virtual dongle in range, listed as a scan lists it; returns its slot.
     int AddDongle(const std::string& address) {
-        ble.AddDongle(vdongle::TDongleConfig::Standard("Corvastel-" + address.substr(15), address, "1.1.9",
-                                                       vdongle::Identity0451_16B4));
+        const std::string name = "Corvastel-" + address.substr(15);
+        ble.AddDongle(vdongle::TDongleConfig::Standard(name, address, "1.1.9", vdongle::Identity0451_16B4));
         const int k = window->FoundDeviceCount++;
         window->FoundDevices[k] = &ble.Device(address);
-        auto* item = new QListWidgetItem(QString::fromStdString(address), window->DeviceListView);
+        // Captioned as a scan captions it: by name (no nickname here).
+        auto* item = new QListWidgetItem(QString::fromStdString(name), window->DeviceListView);
         window->SetDeviceImage(item, DeviceImageFound);
         return k;
     }

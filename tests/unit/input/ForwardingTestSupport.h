@@ -79,6 +79,7 @@ struct TRecorder : TForwardTarget {
         pt = Pointer;
         return PointerKnown;
     }
+    void SelectRoute(int) override {}
 
     // Switching pass-through on.
     void SwitchOn() {
@@ -112,6 +113,12 @@ inline constexpr TScan ScanRShiftPlain{0x36, false};  // without the extended bi
 inline constexpr TScan ScanF12{0x58, false};
 inline constexpr TScan ScanGrave{0x29, false};
 inline constexpr TScan ScanEsc{0x01, false};
+inline constexpr TScan ScanScrollLock{0x46, false};
+inline constexpr TScan Scan0{0x0B, false};
+inline constexpr TScan Scan1{0x02, false};
+inline constexpr TScan Scan2{0x03, false};
+inline constexpr TScan Scan3{0x04, false};
+inline constexpr TScan Scan4{0x05, false};
 inline constexpr TScan ScanPadSlash{0x35, true};
 inline constexpr TScan ScanPadStar{0x37, false};
 inline constexpr TScan ScanPadMinus{0x4A, false};

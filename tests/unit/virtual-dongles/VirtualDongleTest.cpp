@@ -216,27 +216,30 @@ TEST(VirtualTargetLocks, LockKeysToggleLedsTextFollowsAndTheDongleNotifies) {
             front.Write(uuid::Reports, Kbd(f, mods, std::move(keys)));
             front.Write(uuid::Reports, Kbd(f, 0, {}));
         };
-        const auto led = [&](uint8_t leds) { return f == TFraming::ReportId ? TBytes{0x01, leds} : TBytes{leds}; };
+        const auto led = [&](uint8_t leds) {
+            return f == TFraming::ReportId ? TBytes{0x01, leds} : TBytes{leds};
+        };
 
-        type(0, {0x04});                                   // a
-        type(0, {0x59});                                   // keypad 1, Num Lock off: a cursor key
-        front.Write(uuid::Reports, Kbd(f, 0, {57}));       // Caps Lock down ...
+        type(0, {0x04});                                    // a
+        type(0, {0x59});                                    // keypad 1, Num Lock off: a cursor key
+        front.Write(uuid::Reports, Kbd(f, 0, {57}));        // Caps Lock down ...
         front.Write(uuid::Reports, Kbd(f, 0, {57, 0x05}));  // ... still held with b: no second toggle
         front.Write(uuid::Reports, Kbd(f, 0, {}));
-        type(0x02, {0x06});                                // Shift+c with Caps Lock: c
-        type(0, {0x1E});                                   // 1: digits ignore Caps Lock
-        type(0, {83});                                     // Num Lock on
-        type(0, {0x59});                                   // keypad 1 types now
-        type(0, {71});                                     // Scroll Lock on
-        type(0, {57});                                     // Caps Lock off
-        type(0, {0x07});                                   // d
+        type(0x02, {0x06});  // Shift+c with Caps Lock: c
+        type(0, {0x1E});     // 1: digits ignore Caps Lock
+        type(0, {83});       // Num Lock on
+        type(0, {0x59});     // keypad 1 types now
+        type(0, {71});       // Scroll Lock on
+        type(0, {57});       // Caps Lock off
+        type(0, {0x07});     // d
 
         const TVirtualTarget t = front.dongle->Target();
         EXPECT_EQ(t.text, "aBc11d");
         EXPECT_EQ(t.ledStatus, LedNumLock | LedScrollLock);
         std::vector<TBytes> sent;
         for (const auto& [c, v] : front.notes)
-            if (c == uuid::Reports) sent.push_back(v);
+            if (c == uuid::Reports)
+                sent.push_back(v);
         const std::vector<TBytes> expected{led(0x02), led(0x03), led(0x07), led(0x05)};
         EXPECT_EQ(sent, expected);
 

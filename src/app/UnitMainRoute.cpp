@@ -1,0 +1,190 @@
+// Where input goes: every active dongle, or one. The route itself and its keys live in the input
+// layer; the window knows the dongles, in list order, and shows the route: the list's item of the
+// dongle that receives input is framed, with an arrow and a bold caption, and the notice line says
+// "→ all" or "→ <name>".
+#include <QListWidget>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "app/CorvastelApplication.h"
+#include "app/TargetState.h"
+#include "app/UnitMain.h"
+
+namespace {
+
+// The item data that marks the routed dongle. A role of its own, so that captions and images set
+// by scanning, connecting and renaming leave the mark alone.
+constexpr int RouteMarkRole = Qt::UserRole + 0x52;
+
+// Paints the mark over the item as drawn with its lights: a frame in the highlight colour and an
+// arrow pointing at the icon.
+class TRouteMarkDelegate final : public TDeviceItemDelegate {
+  public:
+    using TDeviceItemDelegate::TDeviceItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        TDeviceItemDelegate::paint(painter, option, index);
+        if (!index.data(RouteMarkRole).toBool()) {
+            return;
+        }
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        const QColor colour = option.palette.color(QPalette::Active, QPalette::Highlight);
+        painter->setPen(QPen(colour, 2));
+        painter->setBrush(Qt::NoBrush);
+        const QRectF frame = QRectF(option.rect).adjusted(1, 1, -1, -1);
+        painter->drawRoundedRect(frame, 4, 4);
+        QPainterPath arrow;
+        const QPointF at = frame.topLeft() + QPointF(4, 6);
+        arrow.moveTo(at);
+        arrow.lineTo(at + QPointF(9, 6));
+        arrow.lineTo(at + QPointF(0, 12));
+        arrow.closeSubpath();
+        painter->fillPath(arrow, colour);
+        painter->restore();
+    }
+};
+
+// The connected dongles as the route sees them.
+class TRouteSessions final : public TInputRoute::TTargets {
+  public:
+    explicit TRouteSessions(std::vector<TCorvastelDevice*> sessions) : FSessions(std::move(sessions)) {}
+    std::size_t Count() const override { return FSessions.size(); }
+    std::string Id(std::size_t Index) const override { return FSessions.at(Index)->Device->Address(); }
+    void Release(std::size_t Index) override {
+        TCorvastelDevice* session = FSessions.at(Index);
+        session->SendReport(TReportType::KeyboardIn, true);
+        session->SendReport(TReportType::Mouse, true);
+    }
+
+  private:
+    std::vector<TCorvastelDevice*> FSessions;
+};
+
+}  // namespace
+
+void TFormCorvastelPc::InstallRouteMarks() {
+    // Takes the place of the lights' delegate, whose painting it extends.
+    QAbstractItemDelegate* previous = DeviceListView->itemDelegate();
+    DeviceListView->setItemDelegate(new TRouteMarkDelegate(DeviceListView));
+    delete previous;
+}
+
+bool TFormCorvastelPc::RouteMarked(const QListWidgetItem* Item) {
+    return Item != nullptr && Item->data(RouteMarkRole).toBool();
+}
+
+std::vector<TCorvastelDevice*> TFormCorvastelPc::ConnectedInListOrder() const {
+    std::vector<TCorvastelDevice*> out;
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        const int slot = FindSession(FoundDevices[k]->Address());
+        if (slot >= 0 && InputReady(Sessions[slot]) &&
+            std::find(out.begin(), out.end(), Sessions[slot]) == out.end()) {
+            out.push_back(Sessions[slot]);
+        }
+    }
+    // Not listed (the list was cleared meanwhile): after the listed ones, in connection order.
+    for (int i = 0; i < SessionCount; ++i) {
+        if (InputReady(Sessions[i]) && std::find(out.begin(), out.end(), Sessions[i]) == out.end()) {
+            out.push_back(Sessions[i]);
+        }
+    }
+    return out;
+}
+
+QString TFormCorvastelPc::DongleLabel(const std::string& Address) const {
+    // The list shows the nickname or the name; reading the nickname file here would put file reads
+    // into the keyboard hook.
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        if (FoundDevices[k]->Address() == Address) {
+            if (const QListWidgetItem* item = DeviceListView->item(k);
+                item != nullptr && !item->text().isEmpty()) {
+                return item->text();
+            }
+            const std::string name = FoundDevices[k]->DeviceName();
+            return QString::fromStdString(name.empty() ? Address : name);
+        }
+    }
+    // A dongle being brought back may have left the list with a new scan.
+    if (const auto known = FReconnectDevices.find(Address); known != FReconnectDevices.end()) {
+        const std::string name = known->second->DeviceName();
+        return QString::fromStdString(name.empty() ? Address : name);
+    }
+    return QString::fromStdString(Address);
+}
+
+void TFormCorvastelPc::SelectRoute(int Digit) {
+    TRouteSessions targets(ConnectedInListOrder());
+    const std::size_t count = targets.Count();
+    if (FRoute.SelectDigit(Digit, targets) == TInputRoute::TOutcome::NoSuchTarget) {
+        FRouteNote = QStringLiteral("there is no dongle %1, %2 connected").arg(Digit).arg(count);
+    } else {
+        FRouteNote.clear();
+    }
+    ShowRoute();
+    // The large lock lights follow the route; refreshing them reads the nickname file, which is
+    // kept out of the keyboard hook.
+    FUiQueue->Post([this] { RunReportingErrors([this] { UpdateTargetState(); }); });
+}
+
+void TFormCorvastelPc::RouteInputTo(const std::string& Address) {
+    TRouteSessions targets(ConnectedInListOrder());
+    if (FRoute.Select(Address, targets) == TInputRoute::TOutcome::NoSuchTarget) {
+        FRouteNote = DongleLabel(Address) + QStringLiteral(" is not connected");
+    } else {
+        FRouteNote.clear();
+    }
+    ShowRoute();
+    UpdateTargetState();
+}
+
+bool TFormCorvastelPc::CheckRoute() {
+    if (FRoute.ToAll()) {
+        return false;
+    }
+    const std::vector<TCorvastelDevice*> connected = ConnectedInListOrder();
+    const std::string target = FRoute.Target();
+    const bool present = std::any_of(connected.begin(), connected.end(), [&](const TCorvastelDevice* s) {
+        return s->Device->Address() == target;
+    });
+    if (present) {
+        return false;
+    }
+    // Input routed to a dongle that is gone would reach nobody: it goes to every dongle again.
+    FRoute.Dropped(target);
+    FRouteNote =
+        DongleLabel(target) + QStringLiteral(" is no longer connected, so input goes to every dongle again");
+    return true;
+}
+
+void TFormCorvastelPc::ShowRoute() {
+    const std::vector<TCorvastelDevice*> connected = ConnectedInListOrder();
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        QListWidgetItem* item = DeviceListView->item(k);
+        if (item == nullptr) {
+            continue;
+        }
+        const std::string address = FoundDevices[k]->Address();
+        const bool marked = !FRoute.ToAll() && address == FRoute.Target();
+        if (RouteMarked(item) != marked) {
+            item->setData(RouteMarkRole, marked);
+            QFont font = item->font();
+            font.setBold(marked);
+            item->setFont(font);
+        }
+    }
+    QString text;
+    if (!FRoute.ToAll()) {
+        text = QStringLiteral("\u2192 ") + DongleLabel(FRoute.Target());
+    } else if (!connected.empty() || !FRouteNote.isEmpty()) {
+        text = QStringLiteral("\u2192 all");
+    }
+    if (!FRouteNote.isEmpty()) {
+        text += QStringLiteral(" (") + FRouteNote + QLatin1Char(')');
+    }
+    SetNotice(TNotice::Route, text);
+}

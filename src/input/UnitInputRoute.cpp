@@ -1,0 +1,114 @@
+#include "input/UnitInputRoute.h"
+
+namespace {
+
+constexpr int32_t UsageDigit1 = 30;
+constexpr int32_t UsageDigit0 = 39;
+constexpr int32_t UsagePad1 = 89;
+constexpr int32_t UsagePad0 = 98;
+
+// True when `later` is at most `limit` ms after `earlier` (and not before it) on a clock that wraps.
+bool Within(uint32_t earlier, uint32_t later, int32_t limit) {
+    const auto elapsed = static_cast<int32_t>(later - earlier);
+    return elapsed >= 0 && elapsed <= limit;
+}
+
+}  // namespace
+
+int RouteDigitOf(int32_t usage) {
+    if (usage >= UsageDigit1 && usage < UsageDigit0)
+        return usage - UsageDigit1 + 1;
+    if (usage == UsageDigit0)
+        return 0;
+    if (usage >= UsagePad1 && usage < UsagePad0)
+        return usage - UsagePad1 + 1;
+    if (usage == UsagePad0)
+        return 0;
+    return -1;
+}
+
+TRouteKeys::TVerdict TRouteKeys::Feed(int32_t usage, bool release, uint32_t time, bool repeat) {
+    if (FDigitHeld != 0 && usage == FDigitHeld) {
+        if (release)
+            FDigitHeld = 0;
+        return TVerdict::Swallowed;
+    }
+    if (release) {
+        if (usage == UsageScrollLock)
+            FScrollHeld = false;
+        return TVerdict::Ordinary;
+    }
+    if (usage == UsageScrollLock) {
+        if (FScrollHeld) {
+            return TVerdict::Ordinary;  // auto-repeat: not a second press
+        }
+        FScrollHeld = true;
+        FArmed = FHavePress && Within(FLastPress, time, RoutePairMs);
+        FArmedAt = time;
+        FHavePress = true;
+        FLastPress = time;
+        return TVerdict::Ordinary;
+    }
+    if (repeat) {
+        return TVerdict::Ordinary;
+    }
+    const int digit = RouteDigitOf(usage);
+    const bool completes = FArmed && digit >= 0 && Within(FArmedAt, time, RouteDigitMs);
+    // Any other press ends a sequence in progress, completed or not.
+    FArmed = false;
+    FHavePress = false;
+    if (!completes) {
+        return TVerdict::Ordinary;
+    }
+    FDigit = digit;
+    FDigitHeld = usage;
+    return TVerdict::Completes;
+}
+
+void TRouteKeys::Reset() {
+    FScrollHeld = false;
+    FHavePress = false;
+    FArmed = false;
+    FDigitHeld = 0;
+    FDigit = -1;
+}
+
+TInputRoute::TOutcome TInputRoute::Select(const std::string& Id, TTargets& Targets) {
+    bool known = Id.empty();
+    for (std::size_t i = 0; i < Targets.Count() && !known; ++i) {
+        known = Targets.Id(i) == Id;
+    }
+    if (!known) {
+        return TOutcome::NoSuchTarget;
+    }
+    if (Id == FTarget) {
+        return TOutcome::Unchanged;
+    }
+    for (std::size_t i = 0; i < Targets.Count(); ++i) {
+        const std::string target = Targets.Id(i);
+        const bool keeps = Id.empty() || target == Id;
+        if (Includes(target) && !keeps) {
+            Targets.Release(i);
+        }
+    }
+    FTarget = Id;
+    return TOutcome::Changed;
+}
+
+TInputRoute::TOutcome TInputRoute::SelectDigit(int Digit, TTargets& Targets) {
+    if (Digit == 0) {
+        return Select(std::string(), Targets);
+    }
+    if (Digit < 0 || static_cast<std::size_t>(Digit) > Targets.Count()) {
+        return TOutcome::NoSuchTarget;
+    }
+    return Select(Targets.Id(static_cast<std::size_t>(Digit - 1)), Targets);
+}
+
+bool TInputRoute::Dropped(std::string_view Id) {
+    if (FTarget.empty() || Id != FTarget) {
+        return false;
+    }
+    FTarget.clear();
+    return true;
+}

@@ -1,0 +1,89 @@
+#pragma once
+// Where input goes when several dongles are connected, and the keys that change it.
+//
+// The route is either every active dongle (the default: typing the same into many machines) or one
+// dongle, the way a KVM switch serves one machine at a time. During pass-through it is switched
+// from the keyboard with the convention of hardware KVM switches, chosen because it takes away no
+// key combination a target may need: Scroll Lock pressed twice within half a second, then within a
+// second a digit. 1 to 9 pick the 1st to 9th connected dongle in list order, 0 picks all of them.
+// The two Scroll Lock presses reach the targets as any key does (their toggles cancel out there);
+// the digit that completes the sequence, with its repeats and its release, reaches none.
+//
+// Standard library only; runs on the window's thread inside the hook callbacks.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+inline constexpr int32_t UsageScrollLock = 71;
+// Scroll Lock presses closer than this (ms) arm the sequence; the digit must follow the second
+// press within RouteDigitMs.
+inline constexpr int32_t RoutePairMs = 500;
+inline constexpr int32_t RouteDigitMs = 1000;
+
+// The digit (0 to 9) a key stands for in the route keys, or -1: the digits above the letters and
+// those of the numeric keypad.
+int RouteDigitOf(int32_t usage);
+
+// Watches the key events for the route keys. Event times are the platform's 32-bit millisecond
+// clock, which wraps: they are compared by signed difference.
+class TRouteKeys {
+  public:
+    enum class TVerdict : uint8_t {
+        Ordinary,   // not part of the route keys: handle as any key
+        Completes,  // the digit that completes the sequence (Digit() tells which): reaches no target
+        Swallowed,  // an auto-repeat or the release of that digit: reaches no target
+    };
+
+    // repeat: a press of a key that is held already (auto-repeat). Held keys repeat on some
+    // platforms (Shift on Windows), so a repeat of a key held through the sequence does not end it.
+    TVerdict Feed(int32_t usage, bool release, uint32_t time, bool repeat = false);
+    int Digit() const { return FDigit; }
+    // Forgets everything (the hooks went off, so releases may have been missed). A completing digit
+    // still held then comes up as the release of a key that is not held, which sends nothing.
+    void Reset();
+
+  private:
+    bool FScrollHeld = false;  // a Scroll Lock press whose release has not come: later presses repeat it
+    bool FHavePress = false;   // FLastPress is the last Scroll Lock press, nothing else pressed since
+    uint32_t FLastPress = 0;
+    bool FArmed = false;  // two presses close enough: a digit may follow until FArmedAt + 1 s
+    uint32_t FArmedAt = 0;
+    int32_t FDigitHeld = 0;  // usage of the completing digit until its release
+    int FDigit = -1;
+};
+
+// The route itself. A target is known by an identifier the window chooses (a dongle's address).
+class TInputRoute {
+  public:
+    // The connected targets as the route sees them: those that take input when the route includes
+    // them, in list order.
+    class TTargets {
+      public:
+        virtual ~TTargets() = default;
+        virtual std::size_t Count() const = 0;
+        virtual std::string Id(std::size_t Index) const = 0;
+        // Sends the target its all-released reports: it is about to stop hearing the keyboard.
+        virtual void Release(std::size_t Index) = 0;
+    };
+
+    enum class TOutcome : uint8_t { Changed, Unchanged, NoSuchTarget };
+
+    bool ToAll() const { return FTarget.empty(); }
+    // The routed target's identifier; empty while input goes to all.
+    const std::string& Target() const { return FTarget; }
+    bool Includes(std::string_view Id) const { return FTarget.empty() || Id == FTarget; }
+
+    // Routes input to the connected target Id, or to all when Id is empty. Every connected target
+    // that loses input is released first, so no key or button stays held on a machine that no
+    // longer hears the keyboard. A target that is not connected leaves the route as it is.
+    TOutcome Select(const std::string& Id, TTargets& Targets);
+    // The route keys' digit: 0 all, n the nth connected target.
+    TOutcome SelectDigit(int Digit, TTargets& Targets);
+    // Target Id is no longer connected: a route to it falls back to all (true when it did).
+    bool Dropped(std::string_view Id);
+
+  private:
+    std::string FTarget;
+};

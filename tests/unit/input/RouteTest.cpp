@@ -1,0 +1,339 @@
+// The route: sequences of hooked events with their times, and the reports each of three connected
+// targets receives, as the forwarding logic and the route decide together.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "ForwardingTestSupport.h"
+
+using namespace fwdtest;
+
+namespace {
+
+using TStrings = std::vector<std::string>;
+
+// Three targets A, B and C in list order, broadcast to as the window does: one report built per
+// call, handed to every connected target the route includes.
+struct TThreeTargets final : TForwardTarget, TInputRoute::TTargets {
+    struct TTarget {
+        std::string Id;
+        bool Connected = true;
+        TStrings Reports;
+    };
+    std::array<TTarget, 3> Targets{{{"A", true, {}}, {"B", true, {}}, {"C", true, {}}}};
+    TInputRoute Route;
+    TStrings Notices;
+    bool Keyboard = true;
+    TIntArray LastShown;
+
+    THookPoint MouseStartPt{0, 0};
+    TMouseGrandTotal MouseXgt, MouseYgt, MouseZgt;
+
+    bool KeyboardForwarded() const override { return Keyboard; }
+    bool MouseForwarded() const override { return true; }
+    void SendReportToActive(TReportType type, bool empty) override {
+        const TUSBDeviceID id = USBID_0451_16B4;
+        const std::string report =
+            type == TReportType::Mouse && !empty
+                ? Describe(GetMouseHidReport(id, TakeMouseSnapshot()))
+                : Describe(empty ? GetEmptyHidReport(id, type) : GetHidReport(id, type));
+        for (TTarget& t : Targets) {
+            if (t.Connected && Route.Includes(t.Id))
+                t.Reports.push_back(report);
+        }
+    }
+    void ShowPressedKey(const TIntArray& keys) override { LastShown = keys; }
+    void ShowKeypadMouse(std::string_view, std::string_view) override {}
+    void ExitPassThrough() override {}
+    bool HeldPointerPosition(THookPoint& pt) override {
+        pt = {0, 0};
+        return true;
+    }
+    void SelectRoute(int digit) override {
+        if (Route.SelectDigit(digit, *this) == TInputRoute::TOutcome::NoSuchTarget) {
+            Notices.push_back("no target " + std::to_string(digit));
+        }
+    }
+
+    // The connected targets, in list order.
+    std::vector<TTarget*> ConnectedTargets() {
+        std::vector<TTarget*> out;
+        for (TTarget& t : Targets)
+            if (t.Connected)
+                out.push_back(&t);
+        return out;
+    }
+    std::size_t Count() const override {
+        return static_cast<std::size_t>(
+            std::count_if(Targets.begin(), Targets.end(), [](const TTarget& t) { return t.Connected; }));
+    }
+    std::string Id(std::size_t index) const override {
+        for (const TTarget& t : Targets) {
+            if (t.Connected && index-- == 0)
+                return t.Id;
+        }
+        return {};
+    }
+    void Release(std::size_t index) override {
+        TTarget& t = *ConnectedTargets().at(index);
+        const TUSBDeviceID id = USBID_0451_16B4;
+        t.Reports.push_back(Describe(GetEmptyHidReport(id, TReportType::KeyboardIn)));
+        t.Reports.push_back(Describe(GetEmptyHidReport(id, TReportType::Mouse)));
+    }
+
+    void Drop(const std::string& id) {
+        for (TTarget& t : Targets)
+            if (t.Id == id)
+                t.Connected = false;
+        if (Route.Dropped(id))
+            Notices.push_back(id + " dropped: all");
+    }
+};
+
+// One step of a sequence: a key event at a time, a left-button event, or a target dropping.
+struct TStep {
+    enum TKind { KeyDown, KeyUp, ButtonDown, ButtonUp, Drop } Kind;
+    TScan Scan{};
+    uint32_t Time = 0;
+    const char* Target = "";
+};
+TStep D(TScan s, uint32_t t) {
+    return {TStep::KeyDown, s, t, ""};
+}
+TStep U(TScan s, uint32_t t) {
+    return {TStep::KeyUp, s, t, ""};
+}
+TStep Click(bool down, uint32_t t) {
+    return {down ? TStep::ButtonDown : TStep::ButtonUp, {}, t, ""};
+}
+TStep DropTarget(const char* id) {
+    return {TStep::Drop, {}, 0, id};
+}
+
+// Scroll Lock tapped twice from `t` (presses 200 ms apart).
+std::vector<TStep> ScrollTwice(uint32_t t) {
+    return {D(ScanScrollLock, t), U(ScanScrollLock, t + 50), D(ScanScrollLock, t + 200),
+            U(ScanScrollLock, t + 250)};
+}
+std::vector<TStep> operator+(std::vector<TStep> a, const std::vector<TStep>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// What the two Scroll Lock taps send (to whichever targets hear them).
+const TStrings Scrolls{"K 71", "K", "K 71", "K"};
+const TStrings Released{"K", "M b0 0,0 w0"};
+TStrings operator+(TStrings a, const TStrings& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+struct TRouteRow {
+    const char* Name;
+    std::vector<TStep> Steps;
+    TStrings A, B, C;
+    TStrings Notices;
+};
+
+const std::vector<TRouteRow>& RouteRows() {
+    static const std::vector<TRouteRow> rows = {
+        // Shift repeats while held, as it does on Windows: its repeats do not break the sequence.
+        {"SwitchWithShiftHeld_OthersEndReleased_NewTargetNeverSeesTheDigit",
+         {D(ScanLShift, 0), D(ScanScrollLock, 100), D(ScanLShift, 130), U(ScanScrollLock, 150),
+          D(ScanScrollLock, 300), D(ScanLShift, 330), U(ScanScrollLock, 350), D(ScanLShift, 560),
+          D(Scan2, 600), D(Scan2, 650), U(Scan2, 700), D(ScanA, 800), U(ScanA, 850), U(ScanLShift, 900)},
+         {"K m02", "K m02 71", "K m02", "K m02 71", "K m02", "K", "M b0 0,0 w0"},
+         {"K m02", "K m02 71", "K m02", "K m02 71", "K m02", "K m02 4", "K m02", "K"},
+         {"K m02", "K m02 71", "K m02", "K m02 71", "K m02", "K", "M b0 0,0 w0"},
+         {}},
+        {"OneToAnother_TheOldOneIsReleasedTheThirdHearsNothing",
+         ScrollTwice(0) + std::vector<TStep>{D(Scan1, 500), U(Scan1, 520), D(ScanA, 600)} + ScrollTwice(700) +
+             std::vector<TStep>{D(Scan2, 1000), U(ScanA, 1010), U(Scan2, 1020), D(ScanB, 1100),
+                                U(ScanB, 1110)},
+         Scrolls + TStrings{"K 4", "K 4 71", "K 4", "K 4 71", "K 4"} + Released,
+         Scrolls + Released + TStrings{"K", "K 5", "K"},
+         Scrolls + Released,
+         {}},
+        {"ToAll_NobodyIsReleasedAndAllHearTheNextKey",
+         ScrollTwice(0) + std::vector<TStep>{D(Scan3, 500), U(Scan3, 520), D(ScanA, 600), U(ScanA, 610)} +
+             ScrollTwice(700) +
+             std::vector<TStep>{D(Scan0, 1000), U(Scan0, 1020), D(ScanB, 1100), U(ScanB, 1110)},
+         Scrolls + Released + TStrings{"K 5", "K"},
+         Scrolls + Released + TStrings{"K 5", "K"},
+         Scrolls + TStrings{"K 4", "K"} + Scrolls + TStrings{"K 5", "K"},
+         {}},
+        {"ButtonHeldAcrossTheSwitch_ReleasedOnTheOldTargetsItsReleaseGoesToTheNew",
+         std::vector<TStep>{Click(true, 0)} + ScrollTwice(100) +
+             std::vector<TStep>{D(Scan2, 500), U(Scan2, 520)} + std::vector<TStep>{Click(false, 600)},
+         TStrings{"M b1 0,0 w0"} + Scrolls + Released,
+         TStrings{"M b1 0,0 w0"} + Scrolls + TStrings{"M b0 0,0 w0"},
+         TStrings{"M b1 0,0 w0"} + Scrolls + Released,
+         {}},
+        {"SecondScrollLockTooLate_DigitIsAnOrdinaryKey",
+         {D(ScanScrollLock, 0), U(ScanScrollLock, 50), D(ScanScrollLock, 501), U(ScanScrollLock, 550),
+          D(Scan2, 600), U(Scan2, 610)},
+         Scrolls + TStrings{"K 31", "K"},
+         Scrolls + TStrings{"K 31", "K"},
+         Scrolls + TStrings{"K 31", "K"},
+         {}},
+        {"DigitTooLate_IsAnOrdinaryKey",
+         ScrollTwice(0) + std::vector<TStep>{D(Scan2, 1201), U(Scan2, 1210)},
+         Scrolls + TStrings{"K 31", "K"},
+         Scrolls + TStrings{"K 31", "K"},
+         Scrolls + TStrings{"K 31", "K"},
+         {}},
+        {"AtTheLimits_HalfASecondThenASecond_StillSwitches",
+         {D(ScanScrollLock, 0), U(ScanScrollLock, 50), D(ScanScrollLock, 500), U(ScanScrollLock, 550),
+          D(Scan2, 1500), U(Scan2, 1510), D(ScanA, 1600), U(ScanA, 1610)},
+         Scrolls + Released,
+         Scrolls + TStrings{"K 4", "K"},
+         Scrolls + Released,
+         {}},
+        {"ClockWrapsBetweenThePresses_StillSwitches",
+         ScrollTwice(0xFFFFFFA0u) + std::vector<TStep>{D(Scan2, 0x80), U(Scan2, 0x90), D(ScanA, 0xA0)},
+         Scrolls + Released,
+         Scrolls + TStrings{"K 4"},
+         Scrolls + Released,
+         {}},
+        {"KeyBetween_BreaksTheSequence",
+         ScrollTwice(0) + std::vector<TStep>{D(ScanA, 300), U(ScanA, 310), D(Scan2, 400), U(Scan2, 410)},
+         Scrolls + TStrings{"K 4", "K", "K 31", "K"},
+         Scrolls + TStrings{"K 4", "K", "K 31", "K"},
+         Scrolls + TStrings{"K 4", "K", "K 31", "K"},
+         {}},
+        {"HeldScrollLockRepeats_AreNotASecondPress",
+         {D(ScanScrollLock, 0), D(ScanScrollLock, 30), D(ScanScrollLock, 60), U(ScanScrollLock, 90),
+          D(Scan2, 200), U(Scan2, 210)},
+         {"K 71", "K", "K 31", "K"},
+         {"K 71", "K", "K 31", "K"},
+         {"K 71", "K", "K 31", "K"},
+         {}},
+        {"SameDigitPressedAgainLater_IsAnOrdinaryKeyOnTheNewTarget",
+         ScrollTwice(0) + std::vector<TStep>{D(Scan2, 500), U(Scan2, 520), D(Scan2, 600), U(Scan2, 610)},
+         Scrolls + Released,
+         Scrolls + TStrings{"K 31", "K"},
+         Scrolls + Released,
+         {}},
+        {"NoSuchTarget_RouteStaysTheDigitIsStillTakenWithANotice",
+         ScrollTwice(0) + std::vector<TStep>{D(Scan4, 500), U(Scan4, 520), D(ScanA, 600), U(ScanA, 610)},
+         Scrolls + TStrings{"K 4", "K"},
+         Scrolls + TStrings{"K 4", "K"},
+         Scrolls + TStrings{"K 4", "K"},
+         {"no target 4"}},
+        {"RoutedTargetDrops_FallsBackToAllWithANotice",
+         ScrollTwice(0) + std::vector<TStep>{D(Scan2, 500), U(Scan2, 520), D(ScanA, 600), U(ScanA, 610),
+                                             DropTarget("B"), D(ScanB, 700), U(ScanB, 710)},
+         Scrolls + Released + TStrings{"K 5", "K"},
+         Scrolls + TStrings{"K 4", "K"},
+         Scrolls + Released + TStrings{"K 5", "K"},
+         {"B dropped: all"}},
+        {"AnotherTargetDrops_RouteStaysNoNotice",
+         ScrollTwice(0) +
+             std::vector<TStep>{D(Scan2, 500), U(Scan2, 520), DropTarget("C"), D(ScanA, 600), U(ScanA, 610)},
+         Scrolls + Released,
+         Scrolls + TStrings{"K 4", "K"},
+         Scrolls + Released,
+         {}},
+        {"DigitCountsConnectedTargetsOnly",
+         std::vector<TStep>{DropTarget("A")} + ScrollTwice(0) +
+             std::vector<TStep>{D(Scan1, 500), U(Scan1, 520), D(ScanA, 600), U(ScanA, 610)},
+         {},
+         Scrolls + TStrings{"K 4", "K"},
+         Scrolls + Released,
+         {}},
+        {"KeypadDigitsCountToo_AndTheKeypadMouseFollowsTheRoute",
+         ScrollTwice(0) + std::vector<TStep>{D(ScanPad2, 500), U(ScanPad2, 520), D(ScanLCtrl, 600),
+                                             D(ScanLShift, 610), D(ScanPad6, 620), U(ScanPad6, 630),
+                                             U(ScanLShift, 640), U(ScanLCtrl, 650)},
+         Scrolls + Released,
+         Scrolls + TStrings{"K m01", "K m03", "K", "M b0 4,0 w0", "M b0 0,0 w0", "K m01", "K"},
+         Scrolls + Released,
+         {}},
+    };
+    return rows;
+}
+
+class RouteTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ResetInputStateForTests();
+        ResetForwardingStateForTests();
+    }
+    void TearDown() override { SetUp(); }
+
+    static std::vector<intptr_t> Play(TThreeTargets& w, const std::vector<TStep>& steps) {
+        std::vector<intptr_t> results;
+        for (const TStep& s : steps) {
+            switch (s.Kind) {
+                case TStep::KeyDown:
+                case TStep::KeyUp: {
+                    const uint32_t flags =
+                        (s.Scan.Extended ? LLKHF_EXTENDED : 0u) | (s.Kind == TStep::KeyUp ? LLKHF_UP : 0u);
+                    results.push_back(ForwardKeyEvent(w, {0, s.Scan.Code, flags, s.Time, 0}));
+                    break;
+                }
+                case TStep::ButtonDown:
+                case TStep::ButtonUp: {
+                    const THookMouseRecord record{{0, 0}, 0, 0, s.Time, 0};
+                    results.push_back(ForwardMouseEvent(
+                        w, {w.MouseStartPt, w.MouseXgt, w.MouseYgt, w.MouseZgt},
+                        s.Kind == TStep::ButtonDown ? WM_LBUTTONDOWN : WM_LBUTTONUP, record));
+                    break;
+                }
+                case TStep::Drop:
+                    w.Drop(s.Target);
+                    break;
+            }
+        }
+        return results;
+    }
+};
+
+}  // namespace
+
+TEST_F(RouteTest, KeySequences_GiveEachTargetItsReports) {
+    for (const TRouteRow& row : RouteRows()) {
+        SCOPED_TRACE(row.Name);
+        SetUp();
+        TThreeTargets w;
+        Play(w, row.Steps);
+        EXPECT_EQ(w.Targets[0].Reports, row.A);
+        EXPECT_EQ(w.Targets[1].Reports, row.B);
+        EXPECT_EQ(w.Targets[2].Reports, row.C);
+        EXPECT_EQ(w.Notices, row.Notices);
+    }
+}
+
+TEST_F(RouteTest, CompletingDigit_IsSwallowedWhenKeysAreForwarded_GoesLocalWhenNot_AndIsNeverShown) {
+    for (const bool keyboard : {true, false}) {
+        SCOPED_TRACE(keyboard ? "keyboard forwarded" : "keys go local");
+        SetUp();
+        TThreeTargets w;
+        w.Keyboard = keyboard;
+        const intptr_t local = keyboard ? 1 : 0;
+        const auto results =
+            Play(w, ScrollTwice(0) + std::vector<TStep>{D(Scan2, 500), D(Scan2, 530), U(Scan2, 560)});
+        EXPECT_EQ(results, (std::vector<intptr_t>{local, local, local, local, local, local, local}));
+        EXPECT_EQ(w.Route.Target(), "B") << "the switch happens either way";
+        EXPECT_TRUE(w.LastShown.empty());
+        EXPECT_TRUE(GetPressedKeys().empty()) << "the digit never entered the held-key table";
+    }
+}
+
+TEST_F(RouteTest, Select_FromTheWindow_ReleasesOnlyWhatLosesInputAndRefusesAnUnknownTarget) {
+    TThreeTargets w;
+    EXPECT_EQ(w.Route.Select("B", w), TInputRoute::TOutcome::Changed);
+    EXPECT_EQ(w.Targets[0].Reports, Released);
+    EXPECT_TRUE(w.Targets[1].Reports.empty());
+    EXPECT_EQ(w.Targets[2].Reports, Released);
+    EXPECT_EQ(w.Route.Select("B", w), TInputRoute::TOutcome::Unchanged);
+    EXPECT_EQ(w.Route.Select("Z", w), TInputRoute::TOutcome::NoSuchTarget);
+    EXPECT_EQ(w.Route.Select("C", w), TInputRoute::TOutcome::Changed);
+    EXPECT_EQ(w.Targets[1].Reports, Released);
+    EXPECT_EQ(w.Targets[2].Reports, Released) << "C was not released again when it gained input";
+    EXPECT_EQ(w.Route.Select("", w), TInputRoute::TOutcome::Changed);
+    EXPECT_TRUE(w.Route.ToAll());
+    EXPECT_EQ(w.Targets[0].Reports, Released);
+}
