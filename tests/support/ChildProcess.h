@@ -49,9 +49,11 @@ std::string ReadLineFromFd(int fd, std::chrono::milliseconds timeout);
 // A virtual X server on a free display number, found with -displayfd.
 class TXvfbServer {
 public:
-    static std::unique_ptr<TXvfbServer> Start(int width = 1280, int height = 800, std::string* error = nullptr);
-    // ":N"
-    const std::string& Display() const { return FDisplay; }
+  // `wait`: how long it may take to report its display.
+  static std::unique_ptr<TXvfbServer> Start(int width = 1280, int height = 800, std::string* error = nullptr,
+                                            std::chrono::milliseconds wait = std::chrono::seconds(20));
+  // ":N"
+  const std::string& Display() const { return FDisplay; }
 
 private:
     TXvfbServer() = default;

@@ -253,16 +253,23 @@ void TBluezPeripheral::Advertise(TEntry& e, bool on) {
 }
 
 void TBluezPeripheral::AdvertiseTick() {
+    bool centralScanning = false;
+    for (const auto& [path, a] : FOthers)
+        centralScanning = centralScanning || a.discovering;
     for (auto& e : FEntries) {
         if (!e->registered)
             continue;
         const bool wanted = !e->connected && e->dongle->Advertising();
-        // Registering afresh makes the emulated radio deliver the advertisement to a scan that
-        // started after the last delivery; an unregistered one comes back in the reply's handler.
-        if (e->advert == TAdvert::On)
+        if (!wanted) {
             Advertise(*e, false);
-        else if (wanted)
+        } else if (e->advert == TAdvert::Off) {
             Advertise(*e, true);
+        } else if (e->advert == TAdvert::On && centralScanning) {
+            // Registering afresh makes the emulated radio deliver the advertisement to a scan
+            // that started after its last delivery (it comes back in the reply's handler). Only
+            // while a central scans: a connection attempt that meets the gap fails outright.
+            Advertise(*e, false);
+        }
     }
 }
 

@@ -13,7 +13,8 @@
 //     GATT request from the central counts as proof of the link (bluetoothd may call before the
 //     property change arrives);
 //   * an emulated radio delivers an advertisement once per scan start, so the advertisement is
-//     registered afresh every second while nothing is connected;
+//     registered afresh every second while nothing is connected and a central scans (never while
+//     one connects: a connection request that meets the gap fails);
 //   * "the adapter" of Status and SetPowered is every adapter the service does not use: the
 //     central's.
 
