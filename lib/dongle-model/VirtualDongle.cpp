@@ -24,6 +24,29 @@ bool Matches(const TDongleIdentity& id, const TDongleIdentity& known) { return i
 constexpr uint8_t ShiftMask = 0x22;       // left and right Shift
 constexpr uint8_t ShortcutMask = 0xDD;    // Ctrl, Alt and Win on either side
 
+// Lock keys and the keyboard LED each one toggles on the target (boot keyboard LED bits).
+constexpr uint8_t UsageCapsLock = 57;
+constexpr uint8_t UsageScrollLock = 71;
+constexpr uint8_t UsageNumLock = 83;
+
+uint8_t LockLedOf(uint8_t usage) {
+    switch (usage) {
+        case UsageNumLock: return LedNumLock;
+        case UsageCapsLock: return LedCapsLock;
+        case UsageScrollLock: return LedScrollLock;
+        default: return 0;
+    }
+}
+
+// What a key types on the target in its current lock state: Caps Lock inverts the case of letters
+// only, and the keypad's digits and dot type only with Num Lock on (else they are cursor keys).
+char TypedCharacter(uint8_t usage, bool shift, uint8_t leds) {
+    const bool letter = usage >= 4 && usage <= 29;
+    const bool keypadDigit = usage >= 89 && usage <= 99;
+    if (keypadDigit && (leds & LedNumLock) == 0) return 0;
+    return UsCharacter(usage, letter && (leds & LedCapsLock) != 0 ? !shift : shift);
+}
+
 void ReplayKeyboard(TVirtualTarget& t, std::span<const uint8_t> p) {
     const uint8_t mods = p[0];
     std::vector<uint8_t> now;
@@ -48,10 +71,12 @@ void ReplayKeyboard(TVirtualTarget& t, std::span<const uint8_t> p) {
     for (uint8_t u : now) {
         if (std::find(t.keysHeld.begin(), t.keysHeld.end(), u) != t.keysHeld.end()) continue;
         t.keyEvents.push_back({u, true});
+        // A lock key toggles its lock on the press, whatever else is held, as a PC keyboard does.
+        t.ledStatus ^= LockLedOf(u);
         if ((mods & ShortcutMask) != 0) continue;  // a shortcut types nothing
         if (u == 42) {  // Backspace
             if (!t.text.empty()) t.text.pop_back();
-        } else if (char c = UsCharacter(u, (mods & ShiftMask) != 0)) {
+        } else if (char c = TypedCharacter(u, (mods & ShiftMask) != 0, t.ledStatus)) {
             t.text.push_back(c);
         }
     }
@@ -432,7 +457,10 @@ TWriteOutcome TVirtualDongle::Write(uint16_t handle, std::span<const uint8_t> by
                 }
             }
         } else if (c->uuid == uuid::Reports || c->uuid == uuid::MouseReports) {
+            const uint8_t ledsBefore = FTarget.ledStatus;
             ReplayReport(FTarget, FramingOf(FConfig.identity), c->uuid, bytes);
+            // The target's host sets its keyboard LEDs after a lock key; the dongle passes that on.
+            if (FTarget.ledStatus != ledsBefore) NotifyLedLocked(FTarget.ledStatus, notes);
         }
     }
     Emit(notes);
@@ -512,18 +540,23 @@ void TVirtualDongle::Emit(const std::vector<std::pair<uint16_t, TBytes>>& notes)
     }
 }
 
+bool TVirtualDongle::NotifyLedLocked(uint8_t leds, std::vector<std::pair<uint16_t, TBytes>>& out) {
+    switch (FramingOf(FConfig.identity)) {
+        case TFraming::ReportId: return NotifyLocked(uuid::Reports, TBytes{0x01, leds}, out);
+        case TFraming::Plain:
+        case TFraming::PlainKeyboard: return NotifyLocked(uuid::Reports, TBytes{leds}, out);
+        case TFraming::None: break;
+    }
+    return false;
+}
+
 bool TVirtualDongle::NotifyLedStatus(uint8_t leds) {
     std::vector<std::pair<uint16_t, TBytes>> notes;
     bool sent = false;
     {
         std::lock_guard lock(FLock);
         FTarget.ledStatus = leds;
-        switch (FramingOf(FConfig.identity)) {
-            case TFraming::ReportId: sent = NotifyLocked(uuid::Reports, TBytes{0x01, leds}, notes); break;
-            case TFraming::Plain:
-            case TFraming::PlainKeyboard: sent = NotifyLocked(uuid::Reports, TBytes{leds}, notes); break;
-            case TFraming::None: break;
-        }
+        sent = NotifyLedLocked(leds, notes);
     }
     Emit(notes);
     return sent;
@@ -600,7 +633,11 @@ int TVirtualDongle::ConnectCount() const {
 void TVirtualDongle::ClearRecords() {
     std::lock_guard lock(FLock);
     FWrites.clear();
+    // The lock state is the target's, not a record: forgetting it would make the target's LEDs
+    // disagree with what the dongle last told the central.
+    const uint8_t leds = FTarget.ledStatus;
     FTarget = {};
+    FTarget.ledStatus = leds;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -207,11 +207,19 @@ struct TVirtualTarget {
     int mouseReports = 0;
     int rejectedReports = 0;        // writes that are no report under the current framing
     TBytes lastReport;
-    uint8_t ledStatus = 0;          // what the host last set (the target's keyboard LEDs)
+    // The target's keyboard LEDs: toggled by the lock keys it receives (Num, Caps, Scroll Lock,
+    // as a PC's keyboard driver does; all off at start) or set by a test through NotifyLedStatus.
+    // Caps Lock inverts the case of typed letters; the keypad's digits type only with Num Lock on.
+    uint8_t ledStatus = 0;
 
     bool AnyKeyHeld() const { return !keysHeld.empty() || modifiers != 0; }
     bool AnyInputHeld() const { return AnyKeyHeld() || buttons != 0; }
 };
+
+// Keyboard LED bits (boot keyboard).
+inline constexpr uint8_t LedNumLock = 0x01;
+inline constexpr uint8_t LedCapsLock = 0x02;
+inline constexpr uint8_t LedScrollLock = 0x04;
 
 // Feeds one report written to a characteristic into the target, decoding it for the framing.
 // Returns false (and counts it rejected) when it is not a report under that framing.
@@ -283,8 +291,9 @@ public:
     bool Notifying(uint16_t handle) const;
 
     // ---- behaviour on demand
-    // Sends the keyboard LED status on 0xF801 framed for the identity; false when not sent
-    // (not connected, not subscribed, no framing).
+    // Sets the target's LEDs and sends the keyboard LED status on 0xF801 framed for the identity;
+    // false when not sent (not connected, not subscribed, no framing). The dongle sends it by
+    // itself too whenever a report it replays toggles a lock.
     bool NotifyLedStatus(uint8_t leds);
     // Sends the identity reply unasked; false when not sent.
     bool NotifyIdentity();
@@ -311,6 +320,7 @@ public:
 private:
     uint16_t HandleOf(uint16_t characteristicUuid) const;  // first in database order, 0 if none
     bool NotifyLocked(uint16_t characteristicUuid, TBytes value, std::vector<std::pair<uint16_t, TBytes>>& out);
+    bool NotifyLedLocked(uint8_t leds, std::vector<std::pair<uint16_t, TBytes>>& out);
     void Emit(const std::vector<std::pair<uint16_t, TBytes>>& notes);
     TBytes IdentityReplyLocked() const;
 

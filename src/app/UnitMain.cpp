@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QItemSelectionModel>
@@ -23,6 +24,9 @@
 
 #include "app/CorvastelApplication.h"
 #include "app/DeviceEvents.h"
+#include "app/TargetState.h"
+#include "app/TextTyping.h"
+#include "app/TypingDialog.h"
 #include "device/UnitCorvastelDevice.h"
 
 // The pictures are compiled into this static library; a library's resources must be registered
@@ -91,6 +95,8 @@ TFormCorvastelPc::TFormCorvastelPc(TBluetoothLEManager& bleManager,
       BleManager(bleManager),
       FHookPlatform(std::move(hookPlatform)),
       FUiQueue(TUiQueue::Create(this)) {
+    TextQuery = [this](const QString& Title, QString& Text) { return TypeTextDialog(this, Title, Text); };
+    ConfirmQuery = [this](const QString& Question) { return ConfirmDialog(this, Question); };
     CreateControls();
     FormCreate();
 }
@@ -222,6 +228,17 @@ void TFormCorvastelPc::CreateControls() {
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
     Timer1->setTimerType(Qt::CoarseTimer);
+
+    CreateTargetStateControls();
+    // Typing is fed from this thread at the links' pace; a millisecond keeps a fast link busy.
+    FTypingTimer = new QTimer(this);
+    FTypingTimer->setInterval(1);
+    FTypingTimer->setTimerType(Qt::PreciseTimer);
+    connect(FTypingTimer, &QTimer::timeout, this, ReportingErrors([this] { PumpTyping(); }));
+    FTypingNoticeTimer = new QTimer(this);
+    FTypingNoticeTimer->setSingleShot(true);
+    FTypingNoticeTimer->setInterval(10000);
+    connect(FTypingNoticeTimer, &QTimer::timeout, this, [this] { SetNotice(TNotice::Typing, QString()); });
 
     for (const char* picture : {":/corvastel/usb-stick.svg", ":/corvastel/monitor-linked.svg",
                                 ":/corvastel/monitor-connecting.svg", ":/corvastel/monitor-refused.svg"}) {
@@ -389,6 +406,8 @@ void TFormCorvastelPc::FormClose() {
         return;
     }
     FClosed = true;
+    // A text being typed stops with every key released before the sessions go.
+    CancelTyping();
     const bool passThrough = FHook->Active();
     if (passThrough) {
         FHook->SetActive(false);
@@ -430,6 +449,12 @@ void TFormCorvastelPc::SetDeviceImage(QListWidgetItem* Item, TDeviceImage Image)
 }
 
 void TFormCorvastelPc::FormKeyDown(QObject* /*Sender*/, uint16_t& Key, TShiftState Shift) {
+    if (Shift == (ssCtrl | ssShift) && Key == 'V' && !FHook->Active()) {
+        // Type a text into every dongle that takes input, starting from the clipboard's text.
+        Key = 0;
+        TypeTextAsked(nullptr, QApplication::clipboard()->text());
+        return;
+    }
     if ((Shift & ssAlt) == 0) {
         return;
     }

@@ -7,6 +7,8 @@
 //   UnitMainConnection.cpp    connecting, device events, the session table, report broadcast
 //   UnitMainNickname.cpp      nicknames
 //   UnitMainPassThrough.cpp   pass-through mode, shortcut buttons, key display, hook handlers
+//   UnitMainTargetState.cpp   each dongle's lock lights, link latency and details
+//   UnitMainTyping.cpp        typing a text into dongles
 //
 // Threads: everything here runs on the window's thread. Events raised elsewhere (the Bluetooth
 // stack's discovery callbacks, device events, connect workers) are carried over by FUiQueue in the
@@ -32,6 +34,7 @@
 #include "platform/ble/BluetoothLE.h"
 
 class QCheckBox;
+class QDialog;
 class QGroupBox;
 class QItemSelection;
 class QListWidget;
@@ -43,6 +46,9 @@ class QPushButton;
 class QTimer;
 
 class TCorvastelDevice;
+class TLockLights;
+class TTextTyper;
+class TTypingDialog;
 struct TBleDeviceMessage;
 
 // Milliseconds of a monotonic clock, cut to 32 bits (wraps about every 49.7 days).
@@ -92,6 +98,7 @@ enum class TNotice : int {
     NoDongle,            // pass-through is on but no dongle takes input
     Route,               // where input goes: all active dongles or one
     KeypadHint,          // how to use the keypad mouse during pass-through
+    Typing,              // typing a text: refused, or how it ended
     Count
 };
 
@@ -235,6 +242,39 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // The exit chord: pass-through ends as by the button, from inside the keyboard hook.
     void ExitPassThrough();
 
+    // ---- The target at a glance (UnitMainTargetState.cpp).
+    TLockLights* LockLights = nullptr;  // large, in the key display: the one dongle that takes input
+    QTimer* LinkTimer = nullptr;        // refreshes the link latencies
+    // Shows every connected dongle's lights and latency on its item, and the large lights.
+    void UpdateTargetState();
+    // The sessions input goes to now, in table order.
+    std::vector<TCorvastelDevice*> InputSessions() const;
+    // The session of the found dongle in this slot of FoundDevices; null when not connected.
+    TCorvastelDevice* SessionOfSlot(int Slot) const;
+    // Everything known about the found dongle in this slot, as plain text.
+    QString DeviceDetailsText(int Slot) const;
+    // Opens (or refreshes and raises) the details view of the found dongle in this slot.
+    void ShowDeviceDetails(int Slot);
+    QDialog* DetailsDialog = nullptr;
+
+    // ---- Typing a text (UnitMainTyping.cpp).
+    // Types Text into the sessions (null: every session that takes input). Refused with a notice
+    // during pass-through, while another text is typed, with nothing to type or nowhere to type it;
+    // characters a US keyboard cannot type are skipped only when ConfirmQuery says yes. True when
+    // typing started.
+    bool TypeText(const QString& Text, TCorvastelDevice* Session);
+    void TypeClipboard(TCorvastelDevice* Session);
+    // Asks for the text in a small dialog (pre-filled with Prefill), then types it.
+    void TypeTextAsked(TCorvastelDevice* Session, const QString& Prefill);
+    void CancelTyping();
+    bool TypingText() const;
+    // The dialog that shows the typing's progress (with its cancel button); null when none runs.
+    TTypingDialog* TypingProgress() const { return FTypingDialog; }
+    // Asks for a text to type; true and the text on OK. Replaceable for tests.
+    std::function<bool(const QString& Title, QString& Text)> TextQuery;
+    // Asks a yes/no question (shown as plain text); true for yes. Replaceable for tests.
+    std::function<bool(const QString& Question)> ConfirmQuery;
+
     // ---- For the handlers.
     // Carries work from other threads onto this window's thread (see the top of this file).
     const std::shared_ptr<TUiQueue>& UiQueue() const { return FUiQueue; }
@@ -268,6 +308,15 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     bool FShortcutHeld = false;
 
     std::array<QString, static_cast<std::size_t>(TNotice::Count)> FNotices;
+
+    // Typing (UnitMainTyping.cpp).
+    void PumpTyping();
+    void EndTyping();
+    void CreateTargetStateControls();
+    std::unique_ptr<TTextTyper> FTyper;
+    TTypingDialog* FTypingDialog = nullptr;
+    QTimer* FTypingTimer = nullptr;
+    QTimer* FTypingNoticeTimer = nullptr;
     void ShowNotices();
 
     std::shared_ptr<THookPlatform> FHookPlatform;

@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "app/CorvastelApplication.h"
+#include "app/TextTyping.h"
 #include "platform/GeneralError.h"
 
 namespace {
@@ -221,6 +222,7 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
                 FReleasedSessions.push_back(session);
             }
             log(prefix + " - vid:" + Hex(id.vid, 4) + "  pid:" + Hex(id.pid, 4) + "  ver:" + Hex(id.ver, 1));
+            UpdateTargetState();
             SetProgress(ProgressBar1, 1.0);
             BtnConnect->setEnabled(true);
             if (item != nullptr) {
@@ -236,6 +238,7 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
             const auto end = Sessions.begin() + SessionCount;
             RemoveSession(static_cast<int>(std::find(Sessions.begin(), end, session) - Sessions.begin()));
             log("BleDevice-" + message.text + " - Disconnect");
+            UpdateTargetState();
             if (item != nullptr) {
                 SetDeviceImage(item, DeviceImageFound);
                 if (selectedIsK()) {
@@ -247,6 +250,9 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
             }
             break;
         }
+        case LedStatusChanged:
+            UpdateTargetState();
+            break;
         default:
             break;
     }
@@ -306,6 +312,9 @@ void TFormCorvastelPc::RemoveSession(int Slot) {
     --SessionCount;
     Sessions[SessionCount] = nullptr;
     std::erase(FReleasedSessions, session);
+    if (FTyper != nullptr) {
+        FTyper->Forget(session);
+    }
 
     const auto job = std::find_if(FConnectJobs.begin(), FConnectJobs.end(),
                                   [session](const auto& j) { return j->Session == session; });

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "device/MessageBus.h"
+#include "hid/TextKeys.h"
 #include "platform/GeneralError.h"
 
 namespace {
@@ -274,6 +275,10 @@ void TCorvastelDevice::SendMouseReport(const TMouseSnapshot& mouse) {
     QueueReport(TReportType::Mouse, GetMouseHidReport(HidId(), mouse));
 }
 
+void TCorvastelDevice::SendKeyboardState(uint8_t modifiers, uint8_t usage) {
+    QueueReport(TReportType::KeyboardIn, MakeKeyboardReportFor(HidId(), modifiers, usage));
+}
+
 void TCorvastelDevice::QueueReport(TReportType rp, const THidReport& bytes) {
     if (bytes.empty())
         return;
@@ -430,7 +435,14 @@ void TCorvastelDevice::ReceiveData(TBluetoothGattCharacteristic& characteristic,
     } else if (uuid == UuidManufacture) {
         storeString(Manufacture, InfoManufacture);
     } else if (&characteristic == char1) {
-        LedStatus = ParseLedReport(HidId(), uuid, value);
+        // The process-wide status is kept as before; the session keeps its own dongle's, which a
+        // malformed value must not replace with what another dongle reported last.
+        const TUSBDeviceID id = HidId();
+        ParseLedReport(id, uuid, value);
+        if (const auto leds = DecodeLedStatus(id, uuid, value)) {
+            if (LedStatus.exchange(*leds) != *leds && Device)
+                SendDeviceMessage(LedStatusChanged, Device->Address(), *leds);
+        }
     } else if (&characteristic == char5 && !value.empty()) {
         const uint8_t code = value[0];
         if ((code == IdentityReplyA0 || code == IdentityReplyA1) && value.size() >= IdentityReplySize) {

@@ -37,6 +37,8 @@ enum TBleDeviceEvent : uint8_t {
     DeviceInfoComplete = 3,
     DeviceActived = 4,
     DeviceDisconnected = 8,
+    // The dongle reported a new keyboard LED status; para holds it (the session's LedStatus).
+    LedStatusChanged = 9,
 };
 
 // A device event as it travels on the message bus (as TMessage<TBleDeviceMessage>).
@@ -44,7 +46,7 @@ struct TBleDeviceMessage {
     uint8_t event = 0;                  // a TBleDeviceEvent code
     TCorvastelDevice* cvDev = nullptr;  // the session that posted it
     std::string text;                   // the radio device's address, "AA:BB:CC:DD:EE:FF"
-    uint32_t para = 0;                  // always 0
+    uint32_t para = 0;                  // LedStatusChanged: the LED status; otherwise 0
 };
 
 // What a session needs from the user interface.
@@ -114,6 +116,9 @@ class TCorvastelDevice {
     void SendReport(TReportType rp, bool empty);
     // A mouse report carrying a snapshot taken once for all dongles.
     void SendMouseReport(const TMouseSnapshot& mouse);
+    // A keyboard report holding exactly this key with these modifier bits (usage 0: none), for
+    // typing a text; it is the newest keyboard state, as a pass-through report would be.
+    void SendKeyboardState(uint8_t modifiers, uint8_t usage);
     TBluetoothGattCharacteristic* GetReportCharacteristic(TReportType reportType) const;
     // Wakes the send worker for one attempt; returns at once.
     void TrySendReport();
@@ -158,6 +163,8 @@ class TCorvastelDevice {
     std::string Software;
     std::string Manufacture;
     std::array<uint8_t, 7> PnpId{};  // never read from the dongle
+    // This dongle's last keyboard LED status (bits as the dongle sends them; 0 until it sends one).
+    // A value malformed for the framing leaves it as it was.
     std::atomic<uint8_t> LedStatus{0};
     std::atomic<uint8_t> infoValue{0};
     std::atomic<bool> SendDatatBusy{false};

@@ -2,14 +2,17 @@
 //
 // Starts a virtual X server, a private system bus, two virtual dongles with their preview window and
 // the program wired to them, then does what a newcomer would: scan, connect both dongles, switch
-// pass-through on, type a sentence, move the pointer, leave by Ctrl+Shift+F12. Prints what each
-// virtual target received and saves screenshots of the program and of the preview.
+// pass-through on, type a sentence, Caps Lock on the targets (their lights come on in the program),
+// move the pointer, leave by Ctrl+Shift+F12, then have the program type a short text into both
+// targets (Ctrl+Shift+V). Prints what each virtual target received and saves screenshots of the
+// program and of the preview.
 //
 //   corvastel-demo [--out DIR] [--text SENTENCE]
 
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -53,6 +56,9 @@ bool Shot(TE2eWorld& world, unsigned long window, const std::string& path) {
 int main(int argc, char** argv) {
     std::string out = "artifacts/demo";
     std::string sentence = "Hello from Corvastel, typed on the other computer!";
+    // Typed under the targets' Caps Lock: it arrives in capitals.
+    const std::string underCaps = " caps lock";
+    const std::string pasted = "\nThis line was typed by the program from a text.";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--out" && i + 1 < argc)
@@ -101,6 +107,20 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(300ms);
     std::printf("demo: typing \"%s\"\n", sentence.c_str());
     world->X().Type(sentence);
+    Step("Caps Lock: each target turns its Caps Lock on; the program shows the lights on each dongle");
+    world->X().Tap(keycode::CapsLock);
+    world->X().Type(underCaps);
+    TE2eWorld::WaitUntil(
+        [&] {
+            for (const TDongleTraits* d : {&NewerDongle(), &OlderDongle()}) {
+                if (world->Control().Target(d->address).value(QStringLiteral("ledStatus")).toInt() != 0x02)
+                    return false;
+            }
+            return true;
+        },
+        5s);
+    Shot(*world, world->AppWindow(), out + "/app-caps-lock.png");
+    world->X().Tap(keycode::CapsLock);
     Step("moving the pointer right and down, then clicking");
     for (int i = 0; i < 20; ++i)
         world->X().MoveBy(6, 3);
@@ -115,6 +135,14 @@ int main(int argc, char** argv) {
     if (!world->ExitChord(*other, &error))
         return Fail(world.get(), error);
 
+    std::printf("demo: Ctrl+Shift+V: the program types \"%s\" into both targets\n", pasted.c_str() + 1);
+    if (!world->TypeTextIntoDongles(pasted, &error))
+        return Fail(world.get(), error);
+    std::string caps = underCaps;
+    for (char& c : caps)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string expected = sentence + caps + pasted;
+
     bool ok = true;
     TE2eWorld::WaitUntil(
         [&] {
@@ -123,7 +151,7 @@ int main(int argc, char** argv) {
                         .Target(d->address)
                         .value(QStringLiteral("text"))
                         .toString()
-                        .toStdString() != sentence)
+                        .toStdString() != expected)
                     return false;
             }
             return true;
@@ -144,14 +172,14 @@ int main(int argc, char** argv) {
                     t.value(QStringLiteral("keyboardReports")).toInt(),
                     t.value(QStringLiteral("mouseReports")).toInt(),
                     t.value(QStringLiteral("anyInputHeld")).toBool() ? "yes" : "no");
-        ok = ok && text == sentence && !t.value(QStringLiteral("anyInputHeld")).toBool() &&
+        ok = ok && text == expected && !t.value(QStringLiteral("anyInputHeld")).toBool() &&
              t.value(QStringLiteral("pointerX")).toInteger() > 0;
     }
     std::printf("\n");
     ok = Shot(*world, world->AppWindow(), out + "/app.png") && ok;
     ok = Shot(*world, world->PreviewWindow(), out + "/virtual-dongles-preview.png") && ok;
     ok = Shot(*world, world->X().Root(), out + "/screen.png") && ok;
-    Step(ok ? "done: both virtual targets received the sentence and the pointer moves"
+    Step(ok ? "done: both virtual targets received the sentence and the typed text, and the pointer moves"
             : "done, but not everything arrived as it should (see above)");
     return ok ? 0 : 1;
 }

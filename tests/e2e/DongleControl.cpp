@@ -107,6 +107,12 @@ void TDongleControl::FailNextWrites(const QString& address, int count) {
 
 void TDongleControl::SetPowered(bool on) {
     Call(QStringLiteral("SetPowered"), {on});
+void TDongleControl::NotifyLed(const QString& address, unsigned leds) {
+    Call(QStringLiteral("NotifyLed"), {address, leds});
+}
+
+void TDongleControl::SetWriteDelay(const QString& address, unsigned microseconds) {
+    Call(QStringLiteral("SetWriteDelay"), {address, microseconds});
 }
 
 void TDongleControl::ClearRecords(const QString& address) {

@@ -41,6 +41,10 @@ class TDongleControl {
     void FailNextWrites(const QString& address, int count);
     // The power switch of the central's adapter.
     void SetPowered(bool on);
+    // The target's keyboard LEDs set as its host would, and sent to the program.
+    void NotifyLed(const QString& address, unsigned leds);
+    // Link latency per write, in microseconds.
+    void SetWriteDelay(const QString& address, unsigned microseconds);
     void ClearRecords(const QString& address);
 
     // The last error of a call, empty when it succeeded.

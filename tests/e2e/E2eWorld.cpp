@@ -338,6 +338,35 @@ bool TE2eWorld::ExitChord(TSpyClient& other, std::string* error) {
     return true;
 }
 
+bool TE2eWorld::TypeTextIntoDongles(const std::string& text, std::string* error) {
+    FX->Focus(FAppWindow);
+    FX->Chord({keycode::LeftCtrl, keycode::LeftShift, keycode::V});
+    const unsigned long dialog = FX->WaitForWindow(TypeTextDialogTitle, 5s);
+    if (dialog == 0) {
+        if (error)
+            *error = "Ctrl+Shift+V opened no dialog to type a text into\n" + Logs();
+        return false;
+    }
+    FX->Focus(dialog);
+    // A text field keeps up with input much faster than the program's captured keys need.
+    const auto gap = FX->eventGap;
+    FX->eventGap = std::chrono::milliseconds(1);
+    const bool typed = FX->Type(text);
+    FX->eventGap = gap;
+    if (!typed) {
+        if (error)
+            *error = "the harness cannot type every character of the text";
+        return false;
+    }
+    FX->Chord({keycode::LeftCtrl, keycode::Return});
+    if (!WaitUntil([&] { return FX->FindWindow(TypeTextDialogTitle) == 0; }, 5s)) {
+        if (error)
+            *error = "Ctrl+Enter did not close the dialog";
+        return false;
+    }
+    return true;
+}
+
 bool TE2eWorld::SaveScreenshot(unsigned long window, const std::string& path, std::size_t* colours,
                                std::string* error) {
     const auto pixels = FX->Capture(window);

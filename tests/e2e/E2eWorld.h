@@ -23,6 +23,8 @@ namespace e2e {
 
 using namespace std::chrono_literals;
 
+// The title of the program's dialog that asks for a text to type into every dongle (Ctrl+Shift+V).
+inline constexpr const char* TypeTextDialogTitle = "Type a text into every dongle that takes input";
 // The window's title, as the program sets it.
 inline constexpr const char* AppWindowTitle = "Corvastel® 仿真键鼠";
 inline constexpr const char* PreviewWindowTitle = "Corvastel virtual dongles";
@@ -42,7 +44,7 @@ inline constexpr int CtrlAltDelY = 380 + 9;
 // One virtual dongle as the service is told to serve it, and what the program should make of it.
 struct TDongleTraits {
     QString address;
-    std::string traits;       // the --dongle option
+    std::string traits;     // the --dongle option
     bool reportId = false;  // report-ID framing (9-byte keyboard, 7-byte mouse reports)
     QString mouseCharacteristic;
 };
@@ -115,6 +117,9 @@ class TE2eWorld {
     bool PassThroughOn(bool mouse, TSpyClient& other, std::string* error);
     // Ctrl+Shift+F12; waits until the program lets the keyboard go.
     bool ExitChord(TSpyClient& other, std::string* error);
+    // Ctrl+Shift+V in the window, the text typed into the dialog that opens, then Ctrl+Enter: the
+    // program starts typing it into every dongle that takes input. Returns once the dialog is gone.
+    bool TypeTextIntoDongles(const std::string& text, std::string* error);
 
     // ---- Observation.
     // A dongle is active once the program has written its first keyboard report to it (the

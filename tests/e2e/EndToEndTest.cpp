@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <thread>
@@ -326,6 +327,82 @@ TEST_F(EndToEnd, DongleDroppedMidTyping_OtherKeepsWorking_ThenReconnects) {
     EXPECT_TRUE(WaitText(A, "gh")) << Json(Target(A));
     EXPECT_TRUE(WaitText(B, "gh")) << Json(Target(B));
     ExitChord();
+}
+
+// A text of this many characters from what the harness can type: mixed case, digits, punctuation,
+// spaces and line ends.
+std::string TextOfLength(std::size_t length) {
+    static const std::string Pattern =
+        "The Quick brown fox, 42 times - JUMPS over 7 lazy dogs! Why? Because it can.\n";
+    std::string text;
+    while (text.size() < length)
+        text += Pattern;
+    text.resize(length);
+    return text;
+}
+
+// Typing a text: typed into the program's dialog, it reaches both targets exactly, each over a
+// 7.5 ms link in its own framing, with nothing held at the end. One target has Caps Lock on (its
+// host set it): the program knows from the dongle's LED status, and the text still arrives as
+// written.
+TEST_F(EndToEnd, TypingAText_ArrivesExactlyOnBothTargetsOverASlowLink) {
+    ConnectAll();
+    // Caps Lock through pass-through toggles the targets' locks, and back.
+    PassThroughOn(false);
+    X().Tap(keycode::CapsLock);
+    for (const TDongleTraits* d : {&A, &B}) {
+        EXPECT_TRUE(TE2eWorld::WaitUntil([&] { return TargetInt(*d, "ledStatus") == 0x02; }, 5s))
+            << "Caps Lock toggles the target's lock: " << Json(Target(*d));
+    }
+    Screenshot("10-caps-lock-lights");
+    X().Tap(keycode::CapsLock);
+    EXPECT_TRUE(TE2eWorld::WaitUntil([&] { return TargetInt(B, "ledStatus") == 0; }, 5s));
+    ExitChord();
+    Control().NotifyLed(B.address, 0x02);
+    ClearRecords();
+    for (const TDongleTraits* d : {&A, &B})
+        Control().SetWriteDelay(d->address, 7500);
+
+    const std::string text = TextOfLength(2000);
+    std::string error;
+    ASSERT_TRUE(World->TypeTextIntoDongles(text, &error)) << error;
+    const auto start = std::chrono::steady_clock::now();
+    for (const TDongleTraits* d : {&A, &B}) {
+        EXPECT_TRUE(TE2eWorld::WaitUntil([&] { return Text(*d).toStdString() == text; }, 120s))
+            << d->address.toStdString() << " got " << Text(*d).size() << " characters";
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("typed %zu characters into 2 dongles over a 7.5 ms link in %.1f s: %.0f characters/s\n",
+                text.size(), seconds, text.size() / seconds);
+    for (const TDongleTraits* d : {&A, &B}) {
+        // The text is complete with the last press; its release follows one write later.
+        EXPECT_TRUE(TE2eWorld::WaitUntil(
+            [&] { return !Target(*d).value(QStringLiteral("anyInputHeld")).toBool(); }, 5s))
+            << Json(Target(*d));
+        EXPECT_EQ(TargetInt(*d, "ledStatus"), d == &B ? 0x02 : 0) << "typing leaves the target's locks alone";
+    }
+    Screenshot("11-text-typed");
+}
+
+// Figures, not a check of speed: characters per second typed into both dongles at 0, 7.5 and 15 ms
+// per write (each character is two writes: press and release).
+TEST_F(EndToEnd, TypingRate_Figures) {
+    ConnectAll();
+    const std::string text = TextOfLength(400);
+    for (const unsigned delayUs : {0u, 7500u, 15000u}) {
+        ClearRecords();
+        for (const TDongleTraits* d : {&A, &B})
+            Control().SetWriteDelay(d->address, delayUs);
+        std::string error;
+        ASSERT_TRUE(World->TypeTextIntoDongles(text, &error)) << error;
+        const auto start = std::chrono::steady_clock::now();
+        for (const TDongleTraits* d : {&A, &B})
+            ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return Text(*d).toStdString() == text; }, 60s));
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::printf("typing rate at %.1f ms per write: %zu characters in %.2f s = %.0f characters/s\n",
+                    delayUs / 1000.0, text.size(), seconds, text.size() / seconds);
+    }
 }
 
 }  // namespace

@@ -35,6 +35,8 @@ inline constexpr unsigned C = 54;
 inline constexpr unsigned M = 58;
 inline constexpr unsigned S = 39;
 inline constexpr unsigned T = 28;
+inline constexpr unsigned V = 55;
+inline constexpr unsigned CapsLock = 66;
 // The numeric keypad, NumLock off or on: the keycode is the same.
 inline constexpr unsigned Pad7 = 79;
 inline constexpr unsigned Pad8 = 80;

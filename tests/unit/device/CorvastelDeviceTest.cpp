@@ -358,6 +358,40 @@ TEST_F(SessionTest, IdentityRepliesAndLedStatusAreDecoded) {
     EXPECT_EQ(s.LedStatus, 0x02) << "a malformed value keeps the last status";
 }
 
+// Each session keeps its own dongle's LEDs (the process-wide byte still follows the last value),
+// tells the window when they change, and a malformed value on one dongle does not hand it another
+// dongle's status.
+TEST_F(SessionTest, EachSessionKeepsItsOwnLedStatusAndPostsChanges) {
+    auto a = AddDongle(vd::TDongleConfig::Standard("A", "C0:FF:EE:00:00:31", "1.1.9"));
+    auto b = AddDongle(vd::TDongleConfig::Standard("B", "C0:FF:EE:00:00:32", "1.1.9"));
+    TCorvastelDevice& sa = ConnectActive("C0:FF:EE:00:00:31");
+    TCorvastelDevice& sb = ConnectActive("C0:FF:EE:00:00:32");
+    const auto ledEvents = [&](const TCorvastelDevice* s) {
+        std::vector<uint32_t> out;
+        for (const auto& e : events.Events())
+            if (e.session == s && e.event == LedStatusChanged)
+                out.push_back(e.para);
+        return out;
+    };
+
+    ASSERT_TRUE(a->NotifyLedStatus(0x02));
+    ASSERT_TRUE(a->NotifyLedStatus(0x02));  // no change: no event
+    ASSERT_TRUE(b->NotifyLedStatus(0x05));
+    ASSERT_TRUE(events.WaitFor(LedStatusChanged, &sb));
+    EXPECT_EQ(sa.LedStatus, 0x02);
+    EXPECT_EQ(sb.LedStatus, 0x05);
+    EXPECT_EQ(LastLedStatus.load(), 0x05);
+
+    ASSERT_TRUE(b->Notify(vd::uuid::Reports, {0x07}));  // no report ID: malformed for 0451:16B4
+    ASSERT_TRUE(a->NotifyLedStatus(0x00));
+    ASSERT_TRUE(central.WaitIdle());
+    EXPECT_TRUE(events.WaitFor(LedStatusChanged, &sa));
+    EXPECT_EQ(sb.LedStatus, 0x05);
+    EXPECT_EQ(sa.LedStatus, 0x00);
+    EXPECT_EQ(ledEvents(&sa), (std::vector<uint32_t>{0x02, 0x00}));
+    EXPECT_EQ(ledEvents(&sb), (std::vector<uint32_t>{0x05}));
+}
+
 TEST(DeviceStrings, KeepEveryByteAndReplaceInvalidUtf8) {
     const auto decode = [](std::vector<uint8_t> v) { return DecodeDeviceString(v); };
     EXPECT_EQ(decode({}), "");

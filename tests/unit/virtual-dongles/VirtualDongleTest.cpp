@@ -202,6 +202,49 @@ TEST(VirtualDongleLed, StatusIsFramedForTheIdentity) {
     }
 }
 
+// The target behaves like a PC: lock keys toggle its locks on the press (holding or repeating a
+// report does not toggle again), typed letters follow Caps Lock (Shift inverts it), the keypad's
+// digits type only with Num Lock, and each change goes back to the central as the LED status
+// framed for the identity.
+TEST(VirtualTargetLocks, LockKeysToggleLedsTextFollowsAndTheDongleNotifies) {
+    for (const TDongleIdentity id : {Identity0451_16B4, TDongleIdentity{0x0451, 0xE010, 1}}) {
+        const TFraming f = FramingOf(id);
+        SCOPED_TRACE(FramingName(f));
+        Front front(TDongleConfig::Standard("d", "00:00:00:00:00:03", "1.2.0", id));
+        front.Subscribe(uuid::Reports);
+        const auto type = [&](uint8_t mods, std::vector<uint8_t> keys) {
+            front.Write(uuid::Reports, Kbd(f, mods, std::move(keys)));
+            front.Write(uuid::Reports, Kbd(f, 0, {}));
+        };
+        const auto led = [&](uint8_t leds) { return f == TFraming::ReportId ? TBytes{0x01, leds} : TBytes{leds}; };
+
+        type(0, {0x04});                                   // a
+        type(0, {0x59});                                   // keypad 1, Num Lock off: a cursor key
+        front.Write(uuid::Reports, Kbd(f, 0, {57}));       // Caps Lock down ...
+        front.Write(uuid::Reports, Kbd(f, 0, {57, 0x05}));  // ... still held with b: no second toggle
+        front.Write(uuid::Reports, Kbd(f, 0, {}));
+        type(0x02, {0x06});                                // Shift+c with Caps Lock: c
+        type(0, {0x1E});                                   // 1: digits ignore Caps Lock
+        type(0, {83});                                     // Num Lock on
+        type(0, {0x59});                                   // keypad 1 types now
+        type(0, {71});                                     // Scroll Lock on
+        type(0, {57});                                     // Caps Lock off
+        type(0, {0x07});                                   // d
+
+        const TVirtualTarget t = front.dongle->Target();
+        EXPECT_EQ(t.text, "aBc11d");
+        EXPECT_EQ(t.ledStatus, LedNumLock | LedScrollLock);
+        std::vector<TBytes> sent;
+        for (const auto& [c, v] : front.notes)
+            if (c == uuid::Reports) sent.push_back(v);
+        const std::vector<TBytes> expected{led(0x02), led(0x03), led(0x07), led(0x05)};
+        EXPECT_EQ(sent, expected);
+
+        front.dongle->ClearRecords();
+        EXPECT_EQ(front.dongle->Target().ledStatus, LedNumLock | LedScrollLock) << "a lock is no record";
+    }
+}
+
 // The same session of input, framed for each identity, must leave the target in the same state.
 TEST(VirtualTargetReplay, DecodesKeyboardAndMouseForEveryFraming) {
     struct Case {

@@ -10,6 +10,11 @@
 
 #include "BluezService.h"
 
+namespace {
+// A lit light stands out in the monospaced state lines.
+QString Light(int lit) { return lit ? QStringLiteral("\u25CF ON ") : QStringLiteral("\u25CB off"); }
+}  // namespace
+
 TPreviewWindow::TPreviewWindow(TBluezService& service) : FService(service) {
     setWindowTitle(QStringLiteral("Corvastel virtual dongles"));
     auto* row = new QHBoxLayout(this);
@@ -64,7 +69,7 @@ void TPreviewWindow::Refresh() {
         for (uint8_t k : t.keysHeld) held << QString::number(k);
         p.state->setText(QStringLiteral("keys held: %1  modifiers: %2\n"
                                         "pointer: %3, %4  buttons: %5  wheel: %6\n"
-                                        "LEDs: Num %7 Caps %8 Scroll %9\n"
+                                        "locks: Num %7  Caps %8  Scroll %9\n"
                                         "reports: %10 keyboard, %11 mouse, %12 rejected\n"
                                         "last: %13")
                              .arg(held.isEmpty() ? QStringLiteral("none") : held.join(QLatin1Char(' ')))
@@ -73,9 +78,9 @@ void TPreviewWindow::Refresh() {
                              .arg(t.pointerY)
                              .arg(t.buttons, 2, 16, QLatin1Char('0'))
                              .arg(t.wheel)
-                             .arg((t.ledStatus & 0x01) ? QStringLiteral("on") : QStringLiteral("off"))
-                             .arg((t.ledStatus & 0x02) ? QStringLiteral("on") : QStringLiteral("off"))
-                             .arg((t.ledStatus & 0x04) ? QStringLiteral("on") : QStringLiteral("off"))
+                             .arg(Light(t.ledStatus & vdongle::LedNumLock))
+                             .arg(Light(t.ledStatus & vdongle::LedCapsLock))
+                             .arg(Light(t.ledStatus & vdongle::LedScrollLock))
                              .arg(t.keyboardReports)
                              .arg(t.mouseReports)
                              .arg(t.rejectedReports)

@@ -1,0 +1,323 @@
+// The target at a glance and typing a text, through the real window: dongles connected through the
+// fake central, their virtual targets read back.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "QtTestEnvironment.h"
+#include "app/CorvastelApplication.h"
+#include "app/TargetState.h"
+#include "app/TextTyping.h"
+#include "app/TypingDialog.h"
+#include "app/UnitMain.h"
+#include "hid/TextKeys.h"
+#include "platform/ble/fake/FakeBluetoothLE.h"
+#include "platform/hooks/fake/FakeHookPlatform.h"
+
+using namespace std::chrono_literals;
+namespace vd = vdongle;
+
+namespace {
+
+struct TTargetFixture : testing::Test {
+    TFakeBluetoothLEManager ble;
+    std::shared_ptr<TFakeHookPlatform> hooks = std::make_shared<TFakeHookPlatform>();
+    std::unique_ptr<TFormCorvastelPc> window;
+    std::vector<std::shared_ptr<vd::TVirtualDongle>> dongles;
+    std::vector<QString> questions;
+    bool answer = true;
+
+    // Dongle 0 presents 0451:16B4 (report IDs), dongle 1 0451:E010 version 1 (plain).
+    void Connect(int count, const std::function<void(vd::TDongleConfig&)>& edit = {}) {
+        ResetInputStateForTests();
+        window = std::make_unique<TFormCorvastelPc>(ble, hooks);
+        window->ConfirmQuery = [this](const QString& q) {
+            questions.push_back(q);
+            return answer;
+        };
+        for (int i = 0; i < count; ++i) {
+            const std::string address = "C0:FF:EE:00:02:0" + std::to_string(i);
+            auto config = vd::TDongleConfig::Standard(
+                "Corvastel-T" + std::to_string(i), address, i == 0 ? "1.1.9" : "1.2.0",
+                i == 0 ? vd::Identity0451_16B4 : vd::TDongleIdentity{0x0451, 0xE010, 1});
+            if (edit) {
+                edit(config);
+            }
+            dongles.push_back(ble.AddDongle(config));
+            const int k = window->FoundDeviceCount++;
+            window->FoundDevices[k] = &ble.Device(address);
+            auto* item = new QListWidgetItem(QString::fromStdString(address), window->DeviceListView);
+            window->SetDeviceImage(item, DeviceImageFound);
+            window->SelectedDevice = k;
+            window->BtnConnectClick(window->BtnConnect);
+            ASSERT_TRUE(WaitFor([&] { return ItemImageIndex(item) == DeviceImageConnected; }, 5000));
+        }
+        ASSERT_TRUE(ble.WaitIdle());
+        window->show();
+    }
+    void TearDown() override {
+        window.reset();
+        ResetInputStateForTests();
+    }
+    TCorvastelDevice* Session(int i) { return window->SessionOfSlot(i); }
+    std::string Text(int i) { return dongles[i]->Target().text; }
+    bool WaitText(int i, const std::string& text, int ms = 5000) {
+        return WaitFor([&] { return Text(i) == text; }, ms);
+    }
+    bool Released(int i) {
+        return WaitFor([&] { return ble.WaitIdle(100ms) && !dongles[i]->Target().AnyKeyHeld(); }, 2000);
+    }
+    QVariant ItemLeds(int i) { return window->DeviceListView->item(i)->data(ItemLedRole); }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Lock lights and link
+
+// Caps Lock pressed through pass-through toggles the target's lock; its dongle reports the LED
+// and the window shows it on that dongle's item only, and large while it is the only dongle.
+TEST_F(TTargetFixture, LockLights_FollowEachDonglesLedNotification) {
+    Connect(2);
+    EXPECT_EQ(ItemLeds(0), QVariant(0));
+    EXPECT_EQ(ItemLeds(1), QVariant(0));
+    EXPECT_FALSE(window->LockLights->isVisibleTo(window.get())) << "two dongles take input";
+
+    ASSERT_TRUE(dongles[1]->NotifyLedStatus(LedCapsLock | LedNumLock));
+    ASSERT_TRUE(WaitFor([&] { return ItemLeds(1) == QVariant(LedCapsLock | LedNumLock); }));
+    EXPECT_EQ(ItemLeds(0), QVariant(0));
+    EXPECT_EQ(window->DeviceListView->item(1)->data(ItemLinkRole).toString(), QStringLiteral("\u2014"))
+        << "nothing measured yet";
+    EXPECT_TRUE(window->DeviceListView->item(1)->toolTip().contains(QStringLiteral("Caps Lock on")));
+
+    // Once dongle 1 is gone, dongle 0 is the one: its lights are shown large.
+    window->SelectedDevice = 1;
+    window->BtnConnectClick(window->BtnConnect);
+    ASSERT_TRUE(WaitFor([&] { return !ItemLeds(1).isValid(); }, 3000));
+    EXPECT_TRUE(window->LockLights->isVisibleTo(window.get()));
+    EXPECT_EQ(window->LockLights->Leds(), 0);
+
+    // The target's own Caps Lock, typed as a text would be typed: the LED comes back on its own.
+    Session(0)->SendKeyboardState(0, 57);
+    Session(0)->SendKeyboardState(0, 0);
+    ASSERT_TRUE(WaitFor([&] { return window->LockLights->Leds() == LedCapsLock; }));
+    EXPECT_EQ(ItemLeds(0), QVariant(LedCapsLock));
+    EXPECT_EQ(dongles[0]->Target().ledStatus, LedCapsLock);
+}
+
+TEST(LinkLatency, TextPerMeasurement) {
+    struct Case {
+        uint32_t us;
+        bool behind;
+        QString text;
+    };
+    const Case cases[] = {{0, false, QStringLiteral("\u2014")},
+                          {400, false, QStringLiteral("<1 ms")},
+                          {7600, false, QStringLiteral("8 ms")},
+                          {15000, true, QStringLiteral("15 ms")}};
+    for (const Case& c : cases) {
+        TCorvastelDevice::TLinkStats stats;
+        stats.WriteRoundTripUs = c.us;
+        stats.QueueWaitUs = 2500;
+        stats.FallingBehind = c.behind;
+        EXPECT_EQ(LinkLatencyText(stats), c.text);
+        EXPECT_EQ(LinkDescription(stats).contains(QStringLiteral("falling behind")), c.behind);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Details
+
+// Everything the dongle told, one value per line; what it sent cannot add lines, reorder text or
+// be read as markup anywhere it is shown.
+TEST_F(TTargetFixture, Details_ShowEveryValuePlainAndCopyable) {
+    Connect(2, [](vd::TDongleConfig& c) {
+        c.SetText(vd::uuid::ModelNumber, "CV-9\nSerial number: FORGED <b>bold</b>\u202Eevil");
+    });
+    const QString details = window->DeviceDetailsText(1);
+    for (const char* expected :
+         {"Name: Corvastel-T1", "Address: C0:FF:EE:00:02:01", "State: connected", "Firmware: 1.2.0",
+          "Hardware revision: 1.0", "Software revision: 1.0", "Serial number: 0001",
+          "Manufacturer: Corvastel", "USB identity: 0451:E010 version 1", "Framing: plain",
+          "Lock lights: Num Lock off, Caps Lock off", "Link: not measured yet"}) {
+        EXPECT_TRUE(details.contains(QString::fromUtf8(expected))) << expected << "\n"
+                                                                   << details.toStdString();
+    }
+    EXPECT_EQ(
+        details.split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("^Serial number:"))).size(),
+        1)
+        << details.toStdString();
+    EXPECT_TRUE(
+        details.contains(QStringLiteral("Model: CV-9\uFFFDSerial number: FORGED <b>bold</b>\uFFFDevil")));
+    EXPECT_TRUE(window->DeviceDetailsText(0).contains(QStringLiteral("USB identity: 0451:16B4 version 0")));
+    EXPECT_TRUE(window->DeviceDetailsText(0).contains(QStringLiteral("Framing: report IDs")));
+
+    window->UpdateTargetState();
+    const QString tip = window->DeviceListView->item(1)->toolTip();
+    EXPECT_TRUE(tip.contains(QStringLiteral("&lt;b&gt;bold&lt;/b&gt;"))) << tip.toStdString();
+
+    QMenu menu;
+    window->FillDeviceMenu(menu, window->DeviceListView->item(1));
+    auto* entry = menu.findChild<QAction*>(QStringLiteral("MenuDetails"));
+    ASSERT_NE(entry, nullptr);
+    entry->trigger();
+    ASSERT_NE(window->DetailsDialog, nullptr);
+    EXPECT_TRUE(window->DetailsDialog->isVisible());
+    EXPECT_EQ(window->DetailsDialog->findChild<QPlainTextEdit*>()->toPlainText(), details);
+    window->DetailsDialog->findChild<QPushButton*>(QStringLiteral("CopyDetails"))->click();
+    EXPECT_EQ(QApplication::clipboard()->text(), details);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Typing a text
+
+// Into every dongle that takes input, each in its own framing: the targets receive the text
+// exactly, one key at a time, never more than a couple of reports waiting on a link, and nothing
+// held at the end. Caps Lock on a target does not change what arrives.
+TEST_F(TTargetFixture, Typing_ReachesEveryTargetExactlyAtTheLinksPace) {
+    Connect(2);
+    for (const auto& d : dongles) {
+        d->SetWriteDelay(2ms);
+    }
+    dongles[1]->NotifyLedStatus(LedCapsLock);
+    ASSERT_TRUE(WaitFor([&] { return Session(1)->LedStatus.load() == LedCapsLock; }));
+    const std::string text = "Hello, World! ~`!@#$%^&*()_+{}|:\"<>? -=[]\\;',./ 0123456789\tEnd\n";
+    ASSERT_TRUE(window->TypeText(QString::fromStdString(text), nullptr));
+    ASSERT_NE(window->TypingProgress(), nullptr);
+    int most = 0;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            most = std::max({most, Session(0)->PendingReports(), Session(1)->PendingReports()});
+            return !window->TypingText();
+        },
+        10000));
+    EXPECT_LE(most, TTextTyper::MaxQueued);
+    EXPECT_TRUE(WaitText(0, text)) << Text(0);
+    EXPECT_TRUE(WaitText(1, text)) << Text(1);
+    EXPECT_TRUE(Released(0));
+    EXPECT_TRUE(Released(1));
+    EXPECT_EQ(window->TypingProgress(), nullptr);
+    EXPECT_EQ(window->NoticeText(TNotice::Typing), QStringLiteral("Typed %1 characters.").arg(text.size()));
+}
+
+// The context menu types into the dongle it was opened on, the window's shortcut into all, starting
+// from the clipboard's text.
+TEST_F(TTargetFixture, Typing_FromTheMenuIntoOneAndFromTheShortcutIntoAll) {
+    Connect(2);
+    QApplication::clipboard()->setText(QStringLiteral("menu"));
+    {
+        QMenu menu;
+        window->FillDeviceMenu(menu, window->DeviceListView->item(1));
+        auto* entry = menu.findChild<QAction*>(QStringLiteral("MenuTypeClipboard"));
+        ASSERT_NE(entry, nullptr);
+        entry->trigger();
+    }
+    ASSERT_TRUE(WaitText(1, "menu"));
+    ASSERT_TRUE(WaitFor([&] { return !window->TypingText(); }));
+    EXPECT_EQ(Text(0), "");
+
+    QString prefilled;
+    window->TextQuery = [&](const QString&, QString& text) {
+        prefilled = text;
+        text += QStringLiteral("!");
+        return true;
+    };
+    QApplication::clipboard()->setText(QStringLiteral("both"));
+    QTest::keyClick(window->DeviceListView, Qt::Key_V, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(prefilled, QStringLiteral("both"));
+    EXPECT_TRUE(WaitText(0, "both!"));
+    EXPECT_TRUE(WaitText(1, "menuboth!"));
+}
+
+// Cancelled by the button or by Esc in the middle of a long text: it stops there, with every key
+// released on every target, and says so.
+TEST_F(TTargetFixture, Typing_CancelledMidTextEndsWithEverythingReleased) {
+    Connect(2);
+    std::string text;
+    while (text.size() < 100 * 1024) {
+        text += "The quick brown fox JUMPS over the lazy dog 0123456789!\n";
+    }
+    for (const bool escape : {false, true}) {
+        SCOPED_TRACE(escape ? "Esc" : "button");
+        for (const auto& d : dongles) {
+            d->SetWriteDelay(1ms);
+            d->ClearRecords();
+        }
+        ASSERT_TRUE(window->TypeText(QString::fromStdString(text), nullptr));
+        TTypingDialog* progress = window->TypingProgress();
+        ASSERT_NE(progress, nullptr);
+        EXPECT_EQ(progress->Bar->maximum(), static_cast<int>(text.size()));
+        ASSERT_TRUE(WaitFor([&] { return progress->Bar->value() > 20; }, 5000));
+        if (escape) {
+            QTest::keyClick(progress, Qt::Key_Escape);
+        } else {
+            progress->CancelButton->click();
+        }
+        EXPECT_FALSE(window->TypingText());
+        EXPECT_EQ(window->TypingProgress(), nullptr);
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_TRUE(Released(i));
+            const std::string typed = Text(i);
+            EXPECT_LT(typed.size(), text.size());
+            EXPECT_EQ(text.compare(0, typed.size(), typed), 0) << "what arrived is the text's beginning";
+        }
+        EXPECT_TRUE(window->NoticeText(TNotice::Typing).startsWith(QStringLiteral("Typing stopped after")));
+    }
+}
+
+TEST_F(TTargetFixture, Typing_RefusedDuringPassThroughAndWithoutADongle) {
+    Connect(1);
+    window->BtnHook->click();
+    ASSERT_TRUE(window->FHook->Active());
+    EXPECT_FALSE(window->TypeText(QStringLiteral("abc"), nullptr));
+    EXPECT_TRUE(window->NoticeText(TNotice::Typing).contains(QStringLiteral("pass-through")));
+    QMenu menu;
+    window->FillDeviceMenu(menu, window->DeviceListView->item(0));
+    auto* entry = menu.findChild<QAction*>(QStringLiteral("MenuTypeText"));
+    ASSERT_NE(entry, nullptr);
+    EXPECT_FALSE(entry->isEnabled());
+    window->BtnHook->click();
+    ASSERT_FALSE(window->FHook->Active());
+    ASSERT_TRUE(ble.WaitIdle());
+    EXPECT_TRUE(dongles[0]->Target().keyEvents.empty()) << "no key reached the target";
+
+    window->SelectedDevice = 0;
+    window->BtnConnectClick(window->BtnConnect);
+    ASSERT_TRUE(WaitFor([&] { return window->SessionCount == 0; }));
+    EXPECT_FALSE(window->TypeText(QStringLiteral("abc"), nullptr));
+    EXPECT_TRUE(window->NoticeText(TNotice::Typing).contains(QStringLiteral("No dongle takes input")));
+}
+
+// Characters a US keyboard cannot type are named before anything is typed, and skipped only when
+// the user agrees.
+TEST_F(TTargetFixture, Typing_UntypeableCharactersAreSkippedOnlyWithConsent) {
+    Connect(1);
+    answer = false;
+    EXPECT_FALSE(window->TypeText(QStringLiteral("na\u00efve caf\u00e9 \u00e9\u0007"), nullptr));
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_TRUE(questions[0].contains(QStringLiteral("4 of the 13 characters")))
+        << questions[0].toStdString();
+    EXPECT_TRUE(questions[0].contains(QStringLiteral("\u201C\u00e9\u201D (U+00E9) \u00d72")));
+    EXPECT_TRUE(questions[0].contains(QStringLiteral("U+0007 \u00d71")));
+    EXPECT_FALSE(window->TypingText());
+    ASSERT_TRUE(ble.WaitIdle());
+    EXPECT_EQ(Text(0), "");
+
+    answer = true;
+    ASSERT_TRUE(window->TypeText(QStringLiteral("na\u00efve caf\u00e9 \u00e9\u0007"), nullptr));
+    EXPECT_TRUE(WaitText(0, "nave caf "));
+    EXPECT_TRUE(Released(0));
+}

@@ -1,0 +1,94 @@
+#include "hid/TextKeys.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "VirtualDongle.h"
+
+namespace {
+
+constexpr TUSBDeviceID WithId{0x0451, 0x16B4, 0};
+constexpr TUSBDeviceID Plain{0x0451, 0xE010, 1};
+constexpr TUSBDeviceID KeyboardOnly{0x045E, 0x002D, 0};
+constexpr TUSBDeviceID Unknown{};
+const TBluetoothUuid F801 = TBluetoothUuid::FromShort(0xF801);
+
+}  // namespace
+
+// Every printable ASCII character, typed by its key, comes out as itself on a US target: the
+// table agrees with the virtual target's independent decoding, shifted and unshifted alike.
+TEST(TextKeys, UsKeyForCharacter_EveryPrintableAsciiTypesItself) {
+    for (char32_t c = 0x20; c <= 0x7E; ++c) {
+        SCOPED_TRACE(static_cast<int>(c));
+        const auto key = UsKeyForCharacter(c);
+        ASSERT_TRUE(key.has_value());
+        EXPECT_EQ(vdongle::UsCharacter(key->Usage, key->Shift), static_cast<char>(c));
+    }
+}
+
+TEST(TextKeys, UsKeyForCharacter_KnownKeysAndRefusals) {
+    struct Case {
+        char32_t c;
+        std::optional<TTextKey> key;
+    };
+    const Case cases[] = {
+        {U'a', TTextKey{4, false}},   {U'Z', TTextKey{29, true}},   {U'1', TTextKey{30, false}},
+        {U'0', TTextKey{39, false}},  {U')', TTextKey{39, true}},   {U'\n', TTextKey{40, false}},
+        {U'\r', TTextKey{40, false}}, {U'\t', TTextKey{43, false}}, {U' ', TTextKey{44, false}},
+        {U'~', TTextKey{53, true}},   {U'"', TTextKey{52, true}},   {U'\\', TTextKey{49, false}},
+        {U'\0', std::nullopt},        {U'\x1B', std::nullopt},      {U'\x7F', std::nullopt},
+        {U'é', std::nullopt},         {U'€', std::nullopt},         {U'\U0001F600', std::nullopt},
+        {U'\u00A0', std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<uint32_t>(c.c));
+        EXPECT_EQ(UsKeyForCharacter(c.c), c.key);
+    }
+}
+
+TEST(TextKeys, PlanTyping_LineEndsAreOneEnterAndRefusedCharactersAreCountedOnce) {
+    const TTypingPlan plan = PlanTyping(U"Hi\r\nä\tx\rä€\n");
+    const std::vector<TTextKey> expected{{11, true},  {12, false}, {40, false}, {43, false},
+                                         {27, false}, {40, false}, {40, false}};
+    EXPECT_EQ(plan.Keys, expected);
+    ASSERT_EQ(plan.Refused.size(), 2u);
+    EXPECT_EQ(plan.Refused[0].Character, U'ä');
+    EXPECT_EQ(plan.Refused[0].Count, 2u);
+    EXPECT_EQ(plan.Refused[1].Character, U'€');
+    EXPECT_EQ(plan.RefusedTotal(), 3u);
+    EXPECT_TRUE(PlanTyping(U"").Keys.empty());
+}
+
+TEST(TextKeys, MakeKeyboardReportFor_FramedForTheIdentity) {
+    EXPECT_EQ(MakeKeyboardReportFor(WithId, 0x02, 4), (THidReport{1, 0x02, 0, 4, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(MakeKeyboardReportFor(Plain, 0, 40), (THidReport{0, 0, 40, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(MakeKeyboardReportFor(KeyboardOnly, 0, 0), THidReport::Zeroed(8));
+    EXPECT_TRUE(MakeKeyboardReportFor(Unknown, 0, 4).empty());
+}
+
+// Unlike the process-wide status, a malformed value gives no status rather than another dongle's.
+TEST(TextKeys, DecodeLedStatus_OnlyWellFormedValuesOnTheKeyboardCharacteristic) {
+    struct Case {
+        TUSBDeviceID id;
+        TBluetoothUuid uuid;
+        std::vector<uint8_t> value;
+        std::optional<uint8_t> leds;
+    };
+    const Case cases[] = {
+        {WithId, F801, {1, 0x02}, 0x02},
+        {WithId, F801, {2, 0x02}, std::nullopt},
+        {WithId, F801, {1, 0x02, 0}, std::nullopt},
+        {WithId, F801, {}, std::nullopt},
+        {Plain, F801, {0x05, 0xFF}, 0x05},
+        {KeyboardOnly, F801, {0x01}, 0x01},
+        {Plain, F801, {}, std::nullopt},
+        {Plain, TBluetoothUuid::FromShort(0xF80F), {0x01}, std::nullopt},
+        {Unknown, F801, {0x01}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.id.pid << " " << c.value.size());
+        EXPECT_EQ(DecodeLedStatus(c.id, c.uuid, c.value), c.leds);
+    }
+}
