@@ -107,6 +107,8 @@ void TDongleControl::FailNextWrites(const QString& address, int count) {
 
 void TDongleControl::SetPowered(bool on) {
     Call(QStringLiteral("SetPowered"), {on});
+}
+
 void TDongleControl::NotifyLed(const QString& address, unsigned leds) {
     Call(QStringLiteral("NotifyLed"), {address, leds});
 }
