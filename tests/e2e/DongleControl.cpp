@@ -12,7 +12,6 @@
 namespace e2e {
 
 namespace {
-const QString Service = QStringLiteral("org.bluez");
 const QString Path = QStringLiteral("/org/corvastel/VirtualDongles");
 const QString Interface = QStringLiteral("org.corvastel.VirtualDongles.Control");
 
@@ -30,7 +29,8 @@ void EnsureQtCoreApplication() {
     static std::unique_ptr<QCoreApplication> app = std::make_unique<QCoreApplication>(argc, argv);
 }
 
-TDongleControl::TDongleControl(const std::string& busAddress) {
+TDongleControl::TDongleControl(const std::string& busAddress, const std::string& serviceName)
+    : FService(QString::fromStdString(serviceName)) {
     EnsureQtCoreApplication();
     // A connection of its own per harness: each test has its own private bus.
     static std::atomic<int> serial{0};
@@ -46,13 +46,13 @@ bool TDongleControl::ServiceRunning() {
     QDBusConnection bus(FName);
     if (!bus.isConnected() || bus.interface() == nullptr)
         return false;
-    return bus.interface()->isServiceRegistered(Service).value();
+    return bus.interface()->isServiceRegistered(FService).value();
 }
 
 QString TDongleControl::Call(const QString& method, const QVariantList& args) {
-    QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Interface, method);
+    QDBusMessage call = QDBusMessage::createMethodCall(FService, Path, Interface, method);
     call.setArguments(args);
-    const QDBusMessage reply = QDBusConnection(FName).call(call, QDBus::Block, 5000);
+    const QDBusMessage reply = QDBusConnection(FName).call(call, QDBus::Block, 15000);
     if (reply.type() == QDBusMessage::ErrorMessage) {
         FLastError = (method + QStringLiteral(": ") + reply.errorMessage()).toStdString();
         return {};
@@ -103,6 +103,14 @@ void TDongleControl::DropLink(const QString& address) {
 
 void TDongleControl::SetAdvertising(const QString& address, bool on) {
     Call(QStringLiteral("SetAdvertising"), {address, on});
+}
+
+void TDongleControl::FailNextWrites(const QString& address, int count) {
+    Call(QStringLiteral("FailNextWrites"), {address, count});
+}
+
+void TDongleControl::SetPowered(bool on) {
+    Call(QStringLiteral("SetPowered"), {on});
 }
 
 void TDongleControl::NotifyLed(const QString& address, unsigned leds) {

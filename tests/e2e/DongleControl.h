@@ -1,6 +1,6 @@
 #pragma once
 // A client of the virtual dongles' control interface (org.corvastel.VirtualDongles.Control at
-// /org/corvastel/VirtualDongles on the bus name org.bluez): what each dongle received and what its
+// /org/corvastel/VirtualDongles on the service's bus name): what each dongle received and what its
 // virtual target shows. The only window the harness has into the program's Bluetooth side.
 
 #include <QJsonArray>
@@ -22,8 +22,9 @@ struct TDongleWrite {
 
 class TDongleControl {
   public:
-    // Connects to the bus at `busAddress` (the private bus the service owns org.bluez on).
-    explicit TDongleControl(const std::string& busAddress);
+    // Connects to the bus at `busAddress`, where the service answers under `serviceName` (org.bluez
+    // on the private bus where it imitates bluetoothd).
+    explicit TDongleControl(const std::string& busAddress, const std::string& serviceName = "org.bluez");
     ~TDongleControl();
     TDongleControl(const TDongleControl&) = delete;
     TDongleControl& operator=(const TDongleControl&) = delete;
@@ -38,6 +39,9 @@ class TDongleControl {
     QJsonObject Target(const QString& address);
     void DropLink(const QString& address);
     void SetAdvertising(const QString& address, bool on);
+    void FailNextWrites(const QString& address, int count);
+    // The power switch of the central's adapter.
+    void SetPowered(bool on);
     // The target's keyboard LEDs set as its host would, and sent to the program.
     void NotifyLed(const QString& address, unsigned leds);
     // Link latency per write, in microseconds.
@@ -50,6 +54,7 @@ class TDongleControl {
   private:
     QString Call(const QString& method, const QVariantList& args);
     QString FName;
+    QString FService;
     std::string FLastError;
 };
 

@@ -87,29 +87,42 @@ std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWo
     chmod(w->FRunDir.c_str(), 0700);
 
     std::string why;
-    w->FXvfb = TXvfbServer::Start(options.screenWidth, options.screenHeight, &why);
+    w->FXvfb = TXvfbServer::Start(options.screenWidth, options.screenHeight, &why, w->Wait(20s));
     if (!w->FXvfb)
         return fail("Xvfb: " + why);
-    w->FBus = TPrivateBus::Start(&why);
-    if (!w->FBus)
-        return fail("private bus: " + why);
+    std::string busAddress = options.systemBus;
+    if (busAddress.empty()) {
+        w->FBus = TPrivateBus::Start(&why);
+        if (!w->FBus)
+            return fail("private bus: " + why);
+        busAddress = w->FBus->Address();
+    }
     w->FX = TXInput::Open(w->Display(), &why);
     if (!w->FX)
         return fail(why);
     if (!w->FX->KeycodesAreEvdev())
         return fail("the X server's keymap does not use evdev keycodes");
-    w->FControl = std::make_unique<TDongleControl>(w->FBus->Address());
+    // The service owns org.bluez where it imitates bluetoothd, a name of its own beside a real one.
+    w->FControl = std::make_unique<TDongleControl>(
+        busAddress, options.bluezAdapters.empty() ? "org.bluez" : "org.corvastel.VirtualDongles");
 
     // The service: org.bluez on the private bus.
     std::vector<std::string> argv{programs.dongles};
     if (options.preview)
         argv.push_back("--preview");
+    if (!options.bluezAdapters.empty()) {
+        std::string adapters;
+        for (const std::string& a : options.bluezAdapters)
+            adapters += (adapters.empty() ? "" : ",") + a;
+        argv.push_back("--bluez-adapters");
+        argv.push_back(adapters);
+    }
     for (const TDongleTraits& d : options.dongles) {
         argv.push_back("--dongle");
         argv.push_back(d.traits);
     }
     TChildProcess::Options serviceOptions;
-    serviceOptions.env = {{"DBUS_SYSTEM_BUS_ADDRESS", w->FBus->Address()},
+    serviceOptions.env = {{"DBUS_SYSTEM_BUS_ADDRESS", busAddress},
                           {"DISPLAY", w->Display()},
                           {"QT_QPA_PLATFORM", "xcb"},
                           {"XDG_RUNTIME_DIR", w->FRunDir}};
@@ -123,12 +136,12 @@ std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWo
                 return ReadFile(serviceOptions.stdoutPath).find("ready") != std::string::npos ||
                        !w->FService->Running();
             },
-            20s) ||
+            w->Wait(20s)) ||
         !w->FService->Running() || !w->FControl->ServiceRunning()) {
         return fail("the virtual dongles did not start:\n" + w->Logs());
     }
     if (options.preview) {
-        w->FPreviewWindow = w->FX->WaitForWindow(PreviewWindowTitle, 20s);
+        w->FPreviewWindow = w->FX->WaitForWindow(PreviewWindowTitle, w->Wait(20s));
         if (w->FPreviewWindow == 0)
             return fail("the preview window did not appear");
     }
@@ -138,14 +151,14 @@ std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWo
     appOptions.env = {{"DISPLAY", w->Display()},
                       {"QT_QPA_PLATFORM", "xcb"},
                       {"XDG_RUNTIME_DIR", w->FRunDir},
-                      {"DBUS_SYSTEM_BUS_ADDRESS", w->FBus->Address()},
+                      {"DBUS_SYSTEM_BUS_ADDRESS", busAddress},
                       {"BLUETOOTH_FORCE_DBUS_LE_VERSION", "5.66"}};
     appOptions.stdoutPath = w->FRunDir + "/app.out.log";
     appOptions.stderrPath = w->FRunDir + "/app.err.log";
     w->FApp = TChildProcess::Start({programs.app}, appOptions, &why);
     if (!w->FApp)
         return fail("corvastel-pc: " + why);
-    w->FAppWindow = w->FX->WaitForWindow(AppWindowTitle, 30s);
+    w->FAppWindow = w->FX->WaitForWindow(AppWindowTitle, w->Wait(30s));
     if (w->FAppWindow == 0)
         return fail("the program's window did not appear:\n" + w->Logs());
     const auto rect = w->FX->Geometry(w->FAppWindow);
@@ -153,7 +166,7 @@ std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWo
         return fail("the program's window has no geometry");
     w->FAppRect = *rect;
     // Let the first paint finish before anyone looks or clicks.
-    std::this_thread::sleep_for(500ms);
+    std::this_thread::sleep_for(w->Wait(500ms));
     return w;
 }
 
@@ -203,7 +216,7 @@ void TE2eWorld::MoveAppWindow(int x, int y) {
                 FAppRect = *rect;
             return rect && rect->x == x && rect->y == y;
         },
-        5s);
+        Wait(5s));
 }
 
 void TE2eWorld::Accelerator(unsigned keycode) {
@@ -221,13 +234,13 @@ void TE2eWorld::ClickApp(int x, int y) {
 bool TE2eWorld::Scan(std::string* error) {
     auto discovering = [&] { return FControl->Status().value(QStringLiteral("discovering")).toBool(); };
     Accelerator(keycode::S);
-    if (!WaitUntil(discovering, 10s)) {
+    if (!WaitUntil(discovering, Wait(10s))) {
         if (error)
             *error = "Alt+S started no scan";
         return false;
     }
     // The program scans for 3 s.
-    if (!WaitUntil([&] { return !discovering(); }, 15s)) {
+    if (!WaitUntil([&] { return !discovering(); }, Wait(15s))) {
         if (error)
             *error = "the scan did not end";
         return false;
@@ -271,7 +284,7 @@ bool TE2eWorld::ConnectSelected(QString* address, std::string* error) {
             }
             return false;
         },
-        20s);
+        Wait(20s));
     if (!ok) {
         if (error) {
             *error = "Alt+C made no dongle active; service status: " +
@@ -318,7 +331,7 @@ bool TE2eWorld::PassThroughOn(bool mouse, TSpyClient& other, std::string* error)
         Accelerator(keycode::M);
     Accelerator(keycode::T);
     other.TakeFocus();
-    if (!other.WaitKeyboardGrabbed(true, 10s)) {
+    if (!other.WaitKeyboardGrabbed(true, Wait(10s))) {
         if (error)
             *error = "Alt+T did not start pass-through (nobody took the keyboard)\n" + Logs();
         return false;
@@ -328,7 +341,7 @@ bool TE2eWorld::PassThroughOn(bool mouse, TSpyClient& other, std::string* error)
 
 bool TE2eWorld::ExitChord(TSpyClient& other, std::string* error) {
     FX->Chord({keycode::LeftCtrl, keycode::LeftShift, keycode::F12});
-    if (!other.WaitKeyboardGrabbed(false, 10s)) {
+    if (!other.WaitKeyboardGrabbed(false, Wait(10s))) {
         if (error)
             *error = "Ctrl+Shift+F12 did not end pass-through";
         return false;

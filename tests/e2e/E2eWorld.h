@@ -67,6 +67,13 @@ struct TWorldOptions {
     int screenWidth = 1280;
     int screenHeight = 800;
     std::vector<TDongleTraits> dongles{NewerDongle(), OlderDongle()};
+    // The real stack: the system bus of a real bluetoothd, which serves the dongles as peripherals
+    // on these adapters (one per dongle, the service's --bluez-adapters). Empty: a private bus with
+    // the service imitating bluetoothd.
+    std::string systemBus;
+    std::vector<std::string> bluezAdapters;
+    // Multiplies every wait of the harness (an emulated machine is many times slower).
+    int slowdown = 1;
 };
 
 class TE2eWorld {
@@ -132,6 +139,8 @@ class TE2eWorld {
                         std::string* error);
 
     static bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+    // A wait of the harness on this machine (TWorldOptions::slowdown).
+    std::chrono::milliseconds Wait(std::chrono::milliseconds t) const { return t * FOptions.slowdown; }
 
   private:
     TE2eWorld() = default;

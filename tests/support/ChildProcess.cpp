@@ -194,7 +194,8 @@ namespace {
 // with *error set (to `silent` when it started but reported nothing).
 std::unique_ptr<TChildProcess> StartReportingLine(const std::function<std::vector<std::string>(int fd)>& argv,
                                                   TChildProcess::Options options, const char* silent,
-                                                  std::string* line, std::string* error) {
+                                                  std::string* line, std::string* error,
+                                                  std::chrono::milliseconds wait = std::chrono::seconds(20)) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         if (error)
@@ -205,7 +206,7 @@ std::unique_ptr<TChildProcess> StartReportingLine(const std::function<std::vecto
     auto process = TChildProcess::Start(argv(fds[1]), options, error);
     close(fds[1]);
     if (process)
-        *line = ReadLineFromFd(fds[0], std::chrono::seconds(20));
+        *line = ReadLineFromFd(fds[0], wait);
     close(fds[0]);
     if (process && line->empty()) {
         if (error)
@@ -216,7 +217,8 @@ std::unique_ptr<TChildProcess> StartReportingLine(const std::function<std::vecto
 }
 }  // namespace
 
-std::unique_ptr<TXvfbServer> TXvfbServer::Start(int width, int height, std::string* error) {
+std::unique_ptr<TXvfbServer> TXvfbServer::Start(int width, int height, std::string* error,
+                                                std::chrono::milliseconds wait) {
     if (!ProgramAvailable("Xvfb")) {
         if (error)
             *error = "Xvfb is not installed";
@@ -232,7 +234,7 @@ std::unique_ptr<TXvfbServer> TXvfbServer::Start(int width, int height, std::stri
                                             "0",        screen,       "-nolisten",        "tcp",
                                             "-noreset", "+extension", "XInputExtension"};
         },
-        options, "Xvfb did not report a display", &number, error);
+        options, "Xvfb did not report a display", &number, error, wait);
     if (!process)
         return nullptr;
     auto server = std::unique_ptr<TXvfbServer>(new TXvfbServer());

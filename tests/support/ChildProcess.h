@@ -11,12 +11,12 @@
 
 // One child process. The destructor ends it (SIGTERM, then SIGKILL after a grace period) and reaps it.
 class TChildProcess {
-public:
+  public:
     struct Options {
         std::map<std::string, std::string> env;  // added to (or replacing in) the parent's environment
-        std::string stdoutPath;                   // empty: inherit
-        std::string stderrPath;                   // empty: inherit
-        int passFd = -1;                          // a descriptor the child keeps (for -displayfd style handshakes)
+        std::string stdoutPath;                  // empty: inherit
+        std::string stderrPath;                  // empty: inherit
+        int passFd = -1;  // a descriptor the child keeps (for -displayfd style handshakes)
     };
 
     // Starts argv[0] (searched in PATH). Returns null and sets *error when it cannot start.
@@ -33,7 +33,7 @@ public:
     // Waits for the child to end by itself; nullopt on time-out.
     std::optional<int> WaitExit(std::chrono::milliseconds timeout);
 
-private:
+  private:
     explicit TChildProcess(int pid) : FPid(pid) {}
     int FPid;
     bool FReaped = false;
@@ -48,8 +48,11 @@ std::string ReadLineFromFd(int fd, std::chrono::milliseconds timeout);
 
 // A virtual X server on a free display number, found with -displayfd.
 class TXvfbServer {
-public:
-    static std::unique_ptr<TXvfbServer> Start(int width = 1280, int height = 800, std::string* error = nullptr);
+  public:
+    // `wait`: how long it may take to report its display.
+    static std::unique_ptr<TXvfbServer> Start(int width = 1280, int height = 800,
+                                              std::string* error = nullptr,
+                                              std::chrono::milliseconds wait = std::chrono::seconds(20));
     // ":N"
     const std::string& Display() const { return FDisplay; }
     // Ends the server now, without waiting for it to finish: every client loses its connection.
@@ -63,13 +66,13 @@ public:
 
 // A private dbus-daemon with an allow-all policy, standing in for the system bus.
 class TPrivateBus {
-public:
+  public:
     static std::unique_ptr<TPrivateBus> Start(std::string* error = nullptr);
     ~TPrivateBus();
     // The address to put in DBUS_SYSTEM_BUS_ADDRESS (or DBUS_SESSION_BUS_ADDRESS).
     const std::string& Address() const { return FAddress; }
 
-private:
+  private:
     TPrivateBus() = default;
     std::unique_ptr<TChildProcess> FProcess;
     std::string FAddress;

@@ -179,7 +179,17 @@ std::optional<TServiceOptions> ParseServiceOptions(const std::vector<std::string
             options.besideWidth = static_cast<int>(w);
             options.besideHeight = static_cast<int>(h);
         }
-        else if (a == "--dongle" && i + 1 < args.size()) {
+        else if (a == "--bluez-adapters" && i + 1 < args.size()) {
+            for (const std::string& name : Split(args[++i], ',')) {
+                if (name.size() < 4 || name.rfind("hci", 0) != 0 ||
+                    name.find_first_not_of("0123456789", 3) != std::string::npos) {
+                    if (error)
+                        *error = "'" + name + "' is no adapter name (hci0, hci1, ...)";
+                    return std::nullopt;
+                }
+                options.bluezAdapters.push_back(name);
+            }
+        } else if (a == "--dongle" && i + 1 < args.size()) {
             auto d = ParseDongleTraits(args[++i], static_cast<int>(options.dongles.size()), error);
             if (!d) return std::nullopt;
             options.dongles.push_back(std::move(*d));
@@ -189,5 +199,17 @@ std::optional<TServiceOptions> ParseServiceOptions(const std::vector<std::string
         }
     }
     if (options.dongles.empty()) options.dongles.push_back(*ParseDongleTraits("", 0, error));
+    if (!options.bluezAdapters.empty()) {
+        if (options.bluezAdapters.size() != options.dongles.size()) {
+            if (error)
+                *error = "--bluez-adapters names one adapter per dongle";
+            return std::nullopt;
+        }
+        if (options.preview || !options.powered || !options.adapterPresent) {
+            if (error)
+                *error = "--bluez-adapters takes no --preview, --powered-off or --no-adapter";
+            return std::nullopt;
+        }
+    }
     return options;
 }

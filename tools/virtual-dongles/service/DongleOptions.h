@@ -2,6 +2,10 @@
 // Command-line description of the virtual dongles and the service around them.
 //
 //   corvastel-virtual-dongles [--preview] [--powered-off] [--no-adapter] [--dongle TRAITS]...
+//   corvastel-virtual-dongles --bluez-adapters hci1,hci2 [--dongle TRAITS]...
+//
+// --bluez-adapters serves the dongles as real peripherals through the system's bluetoothd, one
+// dongle per named adapter (in order), instead of imitating bluetoothd.
 //
 // TRAITS is a comma-separated list of key=value traits (every key is optional):
 //   name=Corvastel-A          advertised name ("" for none)
@@ -44,6 +48,7 @@ struct TServiceOptions {
     bool adapterPresent = true;
     bool powered = true;
     std::vector<TServiceDongle> dongles;
+    std::vector<std::string> bluezAdapters;  // peripheral front: one adapter per dongle
 };
 
 // Parses one TRAITS; nullopt and *error on a bad trait. index numbers default names and addresses.

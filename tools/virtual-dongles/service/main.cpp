@@ -4,6 +4,9 @@
 // the demo). Qt Bluetooth talks to it only through its D-Bus backend, which it picks when it sees a
 // bluetoothd of 5.42 or later; the launcher of the client sets BLUETOOTH_FORCE_DBUS_LE_VERSION=5.66
 // for that (the app itself reads no environment variable). See DongleOptions.h for the options.
+//
+// With --bluez-adapters it is no imitation: the dongles become peripherals of the system's real
+// bluetoothd, one per named adapter (BluezPeripheral.h).
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -16,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "BluezPeripheral.h"
 #include "BluezService.h"
 #include "DongleOptions.h"
 #include "PreviewWindow.h"
@@ -36,11 +40,14 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     for (const auto& a : args) {
         if (a == "--help" || a == "-h") {
-            std::puts("usage: corvastel-virtual-dongles [--preview [--preview-beside WxH]] [--powered-off] [--no-adapter] [--dongle TRAITS]...\n"
-                      "TRAITS: name=..,address=C0:FF:EE:00:00:01,firmware=1.2.0,identity=0451:16B4[:ver],\n"
-                      "      answers-identity=1,reply-code=A1,write-delay-us=0,interval-us=0,packets-per-event=1,\n"
-                      "      rssi=-48,services=F800,\n"
-                      "      without=F803;F804,readable=F801,request-only=1,advertising=1,never-resolve=1");
+            std::puts(
+                "usage: corvastel-virtual-dongles [--preview [--preview-beside WxH]] [--powered-off] [--no-adapter] "
+                "[--dongle TRAITS]...\n"
+                "       corvastel-virtual-dongles --bluez-adapters hci1,hci2 [--dongle TRAITS]...\n"
+                "TRAITS: name=..,address=C0:FF:EE:00:00:01,firmware=1.2.0,identity=0451:16B4[:ver],\n"
+                "      answers-identity=1,reply-code=A1,write-delay-us=0,interval-us=0,packets-per-event=1,\n"
+                "      rssi=-48,services=F800,\n"
+                "      without=F803;F804,readable=F801,request-only=1,advertising=1,never-resolve=1");
             return 0;
         }
     }
@@ -60,6 +67,24 @@ int main(int argc, char** argv) {
         QObject::connect(notifier, &QSocketNotifier::activated, app.get(), [] { QCoreApplication::quit(); });
         std::signal(SIGTERM, OnTerminate);
         std::signal(SIGINT, OnTerminate);
+    }
+
+    if (!options->bluezAdapters.empty()) {
+        TBluezPeripheral peripheral(QDBusConnection::systemBus(), *options);
+        QObject::connect(&peripheral, &TBluezPeripheral::Ready, app.get(), [&options] {
+            std::printf("ready %zu dongle(s)\n", options->dongles.size());
+            std::fflush(stdout);
+        });
+        QObject::connect(&peripheral, &TBluezPeripheral::Failed, app.get(), [](const QString& why) {
+            std::fprintf(stderr, "corvastel-virtual-dongles: %s\n", qPrintable(why));
+            QCoreApplication::exit(1);
+        });
+        QString startError;
+        if (!peripheral.Start(&startError)) {
+            std::fprintf(stderr, "corvastel-virtual-dongles: %s\n", qPrintable(startError));
+            return 1;
+        }
+        return app->exec();
     }
 
     TBluezService service(QDBusConnection::systemBus(), *options);

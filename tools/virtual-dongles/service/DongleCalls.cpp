@@ -1,0 +1,114 @@
+#include "DongleCalls.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+QString HexText(const vdongle::TBytes& b) {
+    return QString::fromStdString(vdongle::ToHex(b));
+}
+
+QString ShortUuid(uint16_t u) {
+    return QStringLiteral("%1").arg(u, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+// The steady clock is CLOCK_MONOTONIC here, so other processes on the machine can compare.
+qint64 MonotonicUs(std::chrono::steady_clock::time_point t) {
+    if (t == std::chrono::steady_clock::time_point{})
+        return 0;
+    return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+}
+
+}  // namespace
+
+QString ControlJson(const QJsonValue& v) {
+    return QString::fromUtf8(v.isArray() ? QJsonDocument(v.toArray()).toJson(QJsonDocument::Compact)
+                                         : QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact));
+}
+
+QJsonObject DongleStatusJson(const vdongle::TVirtualDongle& dongle) {
+    QJsonObject d;
+    d[QStringLiteral("address")] = QString::fromStdString(dongle.Address());
+    d[QStringLiteral("name")] = QString::fromStdString(dongle.Name());
+    d[QStringLiteral("advertising")] = dongle.Advertising();
+    d[QStringLiteral("connectCount")] = dongle.ConnectCount();
+    QJsonArray notifying;
+    for (const auto& s : dongle.Gatt()) {
+        for (const auto& c : s.characteristics) {
+            if (dongle.Notifying(c.handle))
+                notifying.append(ShortUuid(c.uuid));
+        }
+    }
+    d[QStringLiteral("notifying")] = notifying;
+    return d;
+}
+
+bool AnswerDongleCall(const QDBusMessage& m, vdongle::TVirtualDongle& dongle, QDBusMessage* reply) {
+    const QString member = m.member();
+    const QVariantList args = m.arguments();
+    if (member == QStringLiteral("Writes")) {
+        QJsonArray writes;
+        for (const auto& w : dongle.Writes()) {
+            QJsonObject o;
+            o[QStringLiteral("seq")] = static_cast<qint64>(w.seq);
+            o[QStringLiteral("kind")] = w.kind == vdongle::TWriteKind::Command ? QStringLiteral("command")
+                                                                               : QStringLiteral("request");
+            o[QStringLiteral("characteristic")] = ShortUuid(w.characteristic);
+            o[QStringLiteral("bytes")] = HexText(w.bytes);
+            o[QStringLiteral("status")] = w.status;
+            o[QStringLiteral("madeUs")] = MonotonicUs(w.madeAt);
+            o[QStringLiteral("arrivedUs")] = MonotonicUs(w.arrivedAt);
+            writes.append(o);
+        }
+        *reply = (m.createReply(ControlJson(writes)));
+    } else if (member == QStringLiteral("Target")) {
+        const vdongle::TVirtualTarget t = dongle.Target();
+        QJsonObject o;
+        o[QStringLiteral("text")] = QString::fromStdString(t.text);
+        QJsonArray keys;
+        for (uint8_t k : t.keysHeld)
+            keys.append(k);
+        o[QStringLiteral("keysHeld")] = keys;
+        o[QStringLiteral("modifiers")] = t.modifiers;
+        o[QStringLiteral("pointerX")] = static_cast<qint64>(t.pointerX);
+        o[QStringLiteral("pointerY")] = static_cast<qint64>(t.pointerY);
+        o[QStringLiteral("buttons")] = t.buttons;
+        o[QStringLiteral("wheel")] = static_cast<qint64>(t.wheel);
+        o[QStringLiteral("keyboardReports")] = t.keyboardReports;
+        o[QStringLiteral("mouseReports")] = t.mouseReports;
+        o[QStringLiteral("rejectedReports")] = t.rejectedReports;
+        o[QStringLiteral("lastReport")] = HexText(t.lastReport);
+        o[QStringLiteral("ledStatus")] = t.ledStatus;
+        o[QStringLiteral("anyInputHeld")] = t.AnyInputHeld();
+        *reply = (m.createReply(ControlJson(o)));
+    } else if (member == QStringLiteral("FailNextWrites")) {
+        dongle.FailNextWrites(std::max(1, args.value(1).toInt()));
+        *reply = (m.createReply());
+    } else if (member == QStringLiteral("DropLink")) {
+        dongle.DropLink();  // the drop reaches the front through the dongle's sink
+        *reply = (m.createReply());
+    } else if (member == QStringLiteral("SetAdvertising")) {
+        dongle.SetAdvertising(args.value(1).toBool());
+        *reply = (m.createReply());
+    } else if (member == QStringLiteral("NotifyLed")) {
+        *reply = (m.createReply(dongle.NotifyLedStatus(static_cast<uint8_t>(args.value(1).toUInt()))));
+    } else if (member == QStringLiteral("NotifyIdentity")) {
+        *reply = (m.createReply(dongle.NotifyIdentity()));
+    } else if (member == QStringLiteral("SetWriteDelay")) {
+        dongle.SetWriteDelay(std::chrono::microseconds(args.value(1).toUInt()));
+        *reply = (m.createReply());
+    } else if (member == QStringLiteral("SetConnectionEvents")) {
+        dongle.SetConnectionEvents(std::chrono::microseconds(args.value(1).toUInt()), args.value(2).toInt());
+        *reply = (m.createReply());
+    } else if (member == QStringLiteral("ClearRecords")) {
+        dongle.ClearRecords();
+        *reply = (m.createReply());
+    } else {
+        return false;
+    }
+    return true;
+}
