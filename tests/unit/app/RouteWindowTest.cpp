@@ -190,6 +190,8 @@ TEST_F(TRouteWindow, RouteKeysForAMissingDongle_RouteStaysAndTheNoticeSaysWhy) {
     RouteKeys(Scan4);
     EXPECT_EQ(Notice(), QStringLiteral("→ all (there is no dongle 4, 3 connected)"));
     EXPECT_EQ(Marks(), (std::vector<bool>{false, false, false}));
+    // The Scroll Lock presses above toggle the targets' locks when they arrive: let them arrive first.
+    Settle();
     ASSERT_TRUE(dongles[2]->NotifyLedStatus(LedNumLock));
     // The targets answer Scroll Lock with their lights; those answers and the lights' own refresh
     // are over before the digit, so the lights then change only because the route did.
@@ -199,7 +201,8 @@ TEST_F(TRouteWindow, RouteKeysForAMissingDongle_RouteStaysAndTheNoticeSaysWhy) {
     window->LinkTimer->stop();
     Tap(Scan3);
     EXPECT_EQ(Notice(), QStringLiteral("→ Desk 2"));
-    EXPECT_TRUE(WaitFor([&] { return window->LockLights->Leds() == LedNumLock; }));
+    EXPECT_TRUE(WaitFor([&] { return window->LockLights->Leds() == LedNumLock; }))
+        << "lights " << int(window->LockLights->Leds()) << " led2 " << int(dongles[2]->Target().ledStatus);
 }
 
 TEST_F(TRouteWindow, ContextMenu_HereOnlyAndToAll_WithPassThroughOff) {
