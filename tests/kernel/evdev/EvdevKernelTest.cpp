@@ -10,13 +10,11 @@
 #include <QEventLoop>
 
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/uinput.h>
@@ -24,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "UinputDevice.h"
 #include "input/UnitKeyHook.h"
 #include "platform/hooks/evdev/EvdevCapture.h"
 #include "platform/hooks/evdev/EvdevHookPlatform.h"
@@ -31,95 +30,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// A virtual input device made through /dev/uinput.
-class TUinputDevice {
-  public:
-    enum class TKind { Keyboard, Mouse };
-
-    TUinputDevice(TKind kind, const char* name) {
-        FFd = ::open("/dev/uinput", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (FFd < 0) {
-            return;
-        }
-        if (kind == TKind::Keyboard) {
-            ::ioctl(FFd, UI_SET_EVBIT, EV_KEY);
-            for (int key = 1; key < 256; ++key) {
-                ::ioctl(FFd, UI_SET_KEYBIT, key);
-            }
-            ::ioctl(FFd, UI_SET_EVBIT, EV_LED);
-            for (int led : {LED_NUML, LED_CAPSL, LED_SCROLLL}) {
-                ::ioctl(FFd, UI_SET_LEDBIT, led);
-            }
-        } else {
-            ::ioctl(FFd, UI_SET_EVBIT, EV_KEY);
-            for (int button : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE, BTN_SIDE, BTN_EXTRA}) {
-                ::ioctl(FFd, UI_SET_KEYBIT, button);
-            }
-            ::ioctl(FFd, UI_SET_EVBIT, EV_REL);
-            for (int rel : {REL_X, REL_Y, REL_WHEEL, REL_HWHEEL, REL_WHEEL_HI_RES, REL_HWHEEL_HI_RES}) {
-                ::ioctl(FFd, UI_SET_RELBIT, rel);
-            }
-        }
-        uinput_setup setup{};
-        setup.id.bustype = BUS_USB;
-        setup.id.vendor = 0x1234;
-        setup.id.product = kind == TKind::Keyboard ? 0x0001 : 0x0002;
-        std::strncpy(setup.name, name, UINPUT_MAX_NAME_SIZE - 1);
-        if (::ioctl(FFd, UI_DEV_SETUP, &setup) < 0 || ::ioctl(FFd, UI_DEV_CREATE) < 0) {
-            ::close(FFd);
-            FFd = -1;
-            return;
-        }
-        // The event node, found through sysfs (there is no udev here).
-        char sysname[64] = {};
-        ::ioctl(FFd, UI_GET_SYSNAME(sizeof sysname), sysname);
-        const std::string dir = std::string("/sys/devices/virtual/input/") + sysname;
-        for (int attempt = 0; attempt < 100 && FNode.empty(); ++attempt) {
-            if (DIR* d = ::opendir(dir.c_str())) {
-                while (const dirent* e = ::readdir(d)) {
-                    if (std::strncmp(e->d_name, "event", 5) == 0) {
-                        FNode = std::string("/dev/input/") + e->d_name;
-                    }
-                }
-                ::closedir(d);
-            }
-            if (FNode.empty() || ::access(FNode.c_str(), R_OK) != 0) {
-                FNode.clear();
-                ::usleep(20000);
-            }
-        }
-    }
-    ~TUinputDevice() {
-        if (FFd >= 0) {
-            ::ioctl(FFd, UI_DEV_DESTROY);
-            ::close(FFd);
-        }
-    }
-    bool Ok() const { return FFd >= 0 && !FNode.empty(); }
-    const std::string& Node() const { return FNode; }
-
-    void Emit(uint16_t type, uint16_t code, int32_t value) {
-        input_event e{};
-        e.type = type;
-        e.code = code;
-        e.value = value;
-        EXPECT_EQ(::write(FFd, &e, sizeof e), static_cast<ssize_t>(sizeof e));
-    }
-    void Sync() { Emit(EV_SYN, SYN_REPORT, 0); }
-    void Key(uint16_t code, int32_t value) {
-        Emit(EV_KEY, code, value);
-        Sync();
-    }
-    void Tap(uint16_t code) {
-        Key(code, 1);
-        Key(code, 0);
-    }
-
-  private:
-    int FFd = -1;
-    std::string FNode;
-};
 
 // Another reader of a device, as the compositor reads it.
 class TReader {
@@ -200,6 +110,9 @@ class EvdevKernelTest : public ::testing::Test {
     }
 
     void TearDown() override {
+        if (Keyboard && Mouse) {
+            EXPECT_EQ(Keyboard->WriteFailures() + Mouse->WriteFailures(), 0) << "events not taken by uinput";
+        }
         KeyHook.reset();
         MouseHook.reset();
         Platform.reset();
