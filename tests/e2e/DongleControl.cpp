@@ -15,6 +15,11 @@ namespace {
 const QString Path = QStringLiteral("/org/corvastel/VirtualDongles");
 const QString Interface = QStringLiteral("org.corvastel.VirtualDongles.Control");
 
+bool IsKeyboardReport(const std::string& hex) {
+    // "00 00 00 00 00 00 00 00" (8 bytes) or with the report ID 1 in front (9 bytes).
+    return hex.size() == 8 * 3 - 1 || (hex.size() == 9 * 3 - 1 && hex.rfind("01 ", 0) == 0);
+}
+
 QJsonDocument Parse(const QString& text) {
     return QJsonDocument::fromJson(text.toUtf8());
 }
@@ -123,6 +128,18 @@ void TDongleControl::SetWriteDelay(const QString& address, unsigned microseconds
 
 void TDongleControl::ClearRecords(const QString& address) {
     Call(QStringLiteral("ClearRecords"), {address});
+}
+
+bool TDongleControl::IsActive(const QString& address) {
+    const QJsonObject s = DongleStatus(address);
+    if (!s.value(QStringLiteral("connected")).toBool() ||
+        !s.value(QStringLiteral("servicesResolved")).toBool())
+        return false;
+    for (const std::string& w : WritesTo(address, QStringLiteral("F801"))) {
+        if (IsKeyboardReport(w))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace e2e

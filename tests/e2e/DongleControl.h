@@ -37,6 +37,10 @@ class TDongleControl {
     // Only the writes to one characteristic, as hex texts.
     std::vector<std::string> WritesTo(const QString& address, const QString& characteristic);
     QJsonObject Target(const QString& address);
+    // A dongle is active once it is connected with its services resolved and the program has
+    // written its first keyboard report to it (the all-released one it sends when the dongle
+    // becomes active).
+    bool IsActive(const QString& address);
     void DropLink(const QString& address);
     void SetAdvertising(const QString& address, bool on);
     void FailNextWrites(const QString& address, int count);

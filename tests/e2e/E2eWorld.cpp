@@ -29,11 +29,6 @@ std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
-bool IsKeyboardReport(const std::string& hex) {
-    // "00 00 00 00 00 00 00 00" (8 bytes) or with the report ID 1 in front (9 bytes).
-    return hex.size() == 8 * 3 - 1 || (hex.size() == 9 * 3 - 1 && hex.rfind("01 ", 0) == 0);
-}
-
 }  // namespace
 
 const TDongleTraits& NewerDongle() {
@@ -65,6 +60,41 @@ bool TE2eWorld::WaitUntil(const std::function<bool()>& condition, std::chrono::m
         std::this_thread::sleep_for(20ms);
     }
     return true;
+}
+
+std::unique_ptr<TChildProcess> StartVirtualDongles(const TDongleService& service, TDongleControl& control,
+                                                   std::string* error) {
+    std::vector<std::string> argv{service.program};
+    argv.insert(argv.end(), service.options.begin(), service.options.end());
+    for (const TDongleTraits& d : service.dongles) {
+        argv.push_back("--dongle");
+        argv.push_back(d.traits);
+    }
+    TChildProcess::Options options;
+    options.env = service.env;
+    options.env["DBUS_SYSTEM_BUS_ADDRESS"] = service.busAddress;
+    options.stdoutPath = service.logDir + "/dongles.out.log";
+    options.stderrPath = service.logDir + "/dongles.err.log";
+    std::string why;
+    auto process = TChildProcess::Start(argv, options, &why);
+    if (!process) {
+        if (error)
+            *error = "virtual dongles: " + why;
+        return nullptr;
+    }
+    const bool ready = TE2eWorld::WaitUntil(
+        [&] {
+            return ReadFile(options.stdoutPath).find("ready") != std::string::npos || !process->Running();
+        },
+        service.wait);
+    if (!ready || !process->Running() || !control.ServiceRunning()) {
+        if (error) {
+            *error = "the virtual dongles did not start:\n--- dongles.out.log\n" +
+                     ReadFile(options.stdoutPath) + "--- dongles.err.log\n" + ReadFile(options.stderrPath);
+        }
+        return nullptr;
+    }
+    return process;
 }
 
 std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWorldOptions& options,
@@ -107,39 +137,25 @@ std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWo
         busAddress, options.bluezAdapters.empty() ? "org.bluez" : "org.corvastel.VirtualDongles");
 
     // The service: org.bluez on the private bus.
-    std::vector<std::string> argv{programs.dongles};
+    TDongleService service;
+    service.program = programs.dongles;
+    service.busAddress = busAddress;
+    service.dongles = options.dongles;
     if (options.preview)
-        argv.push_back("--preview");
+        service.options.push_back("--preview");
     if (!options.bluezAdapters.empty()) {
         std::string adapters;
         for (const std::string& a : options.bluezAdapters)
             adapters += (adapters.empty() ? "" : ",") + a;
-        argv.push_back("--bluez-adapters");
-        argv.push_back(adapters);
+        service.options.push_back("--bluez-adapters");
+        service.options.push_back(adapters);
     }
-    for (const TDongleTraits& d : options.dongles) {
-        argv.push_back("--dongle");
-        argv.push_back(d.traits);
-    }
-    TChildProcess::Options serviceOptions;
-    serviceOptions.env = {{"DBUS_SYSTEM_BUS_ADDRESS", busAddress},
-                          {"DISPLAY", w->Display()},
-                          {"QT_QPA_PLATFORM", "xcb"},
-                          {"XDG_RUNTIME_DIR", w->FRunDir}};
-    serviceOptions.stdoutPath = w->FRunDir + "/dongles.out.log";
-    serviceOptions.stderrPath = w->FRunDir + "/dongles.err.log";
-    w->FService = TChildProcess::Start(argv, serviceOptions, &why);
+    service.env = {{"DISPLAY", w->Display()}, {"QT_QPA_PLATFORM", "xcb"}, {"XDG_RUNTIME_DIR", w->FRunDir}};
+    service.logDir = w->FRunDir;
+    service.wait = w->Wait(20s);
+    w->FService = StartVirtualDongles(service, *w->FControl, &why);
     if (!w->FService)
-        return fail("virtual dongles: " + why);
-    if (!WaitUntil(
-            [&] {
-                return ReadFile(serviceOptions.stdoutPath).find("ready") != std::string::npos ||
-                       !w->FService->Running();
-            },
-            w->Wait(20s)) ||
-        !w->FService->Running() || !w->FControl->ServiceRunning()) {
-        return fail("the virtual dongles did not start:\n" + w->Logs());
-    }
+        return fail(why);
     if (options.preview) {
         w->FPreviewWindow = w->FX->WaitForWindow(PreviewWindowTitle, w->Wait(20s));
         if (w->FPreviewWindow == 0)
@@ -249,16 +265,7 @@ bool TE2eWorld::Scan(std::string* error) {
 }
 
 bool TE2eWorld::IsActive(const QString& address) {
-    const QJsonObject s = FControl->DongleStatus(address);
-    if (!s.value(QStringLiteral("connected")).toBool() ||
-        !s.value(QStringLiteral("servicesResolved")).toBool()) {
-        return false;
-    }
-    for (const std::string& w : FControl->WritesTo(address, QStringLiteral("F801"))) {
-        if (IsKeyboardReport(w))
-            return true;
-    }
-    return false;
+    return FControl->IsActive(address);
 }
 
 bool TE2eWorld::WaitActive(const QString& address, std::chrono::milliseconds timeout) {

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -75,6 +76,22 @@ struct TWorldOptions {
     // Multiplies every wait of the harness (an emulated machine is many times slower).
     int slowdown = 1;
 };
+
+// The virtual dongles as a child process, serving `dongles` on the bus at `busAddress`.
+struct TDongleService {
+    std::string program;  // corvastel-virtual-dongles
+    std::string busAddress;
+    std::vector<TDongleTraits> dongles;
+    std::vector<std::string> options;        // more options (--preview, --bluez-adapters ...)
+    std::map<std::string, std::string> env;  // besides DBUS_SYSTEM_BUS_ADDRESS
+    std::string logDir;                      // receives dongles.out.log and dongles.err.log
+    std::chrono::milliseconds wait{20s};     // how long it may take to be ready
+};
+
+// Starts the service and waits until it says it is ready and answers on `control`. Null, with the
+// reason and what it said, when it does not.
+std::unique_ptr<TChildProcess> StartVirtualDongles(const TDongleService& service, TDongleControl& control,
+                                                   std::string* error);
 
 class TE2eWorld {
   public:
