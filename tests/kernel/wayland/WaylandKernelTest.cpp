@@ -466,6 +466,16 @@ class WaylandSession : public ::testing::Test {
             open = open || std::filesystem::read_symlink(entry.path(), ignored) == Keyboard->Node();
         }
         story += open ? "yes" : "no";
+        // Whether it is stuck somewhere: each thread's state and where it waits.
+        for (const auto& task :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(App->Pid()) + "/task", ignored)) {
+            const std::string stat = ReadFile(task.path().string() + "/stat");
+            const auto close = stat.rfind(')');
+            story +=
+                "; thread " + task.path().filename().string() + " " +
+                (close != std::string::npos ? stat.substr(stat.find('('), close + 3 - stat.find('(')) : "?") +
+                " " + ReadFile(task.path().string() + "/wchan");
+        }
         unsigned long keys[KEY_CNT / (8 * sizeof(unsigned long)) + 1] = {};
         ::ioctl(Reader, EVIOCGKEY(sizeof keys), keys);
         story += "; keys held:";

@@ -8,8 +8,10 @@
 rig_modules uinput evdev
 [ -c /dev/uinput ] || { rig_log "no /dev/uinput"; exit 1; }
 grep -q '^input:' /etc/group || { rig_log "no input group"; exit 1; }
-echo 'rig:x:2000:2000::/tmp:/bin/sh' >>/etc/passwd
-echo 'rig:x:2000:' >>/etc/group
+uid=2000
+while getent passwd "$uid" >/dev/null || getent group "$uid" >/dev/null; do uid=$((uid + 1)); done
+grep -q '^rig:' /etc/passwd || echo "rig:x:$uid:$uid::/tmp:/bin/sh" >>/etc/passwd
+grep -q '^rig:' /etc/group || echo "rig:x:$uid:" >>/etc/group
 sed -i '/^input:/s/$/,rig/; /^input:/s/:,rig$/:rig/' /etc/group
 logs=/tmp/wayland-logs
 mkdir -p "$logs" && chown rig:rig "$logs"

@@ -245,9 +245,13 @@ int TEvdevCapture::UpdateGrab(TDeviceState& d) {
             return d.Io->ReadKeys(now) ? now.Any() : d.Down.Any();
         };
         if (held()) {
-            return 0;  // taken once its keys are up
+            std::clog << "input capture: evdev: \"" << Printable(d.Name)
+                      << "\" is taken once its keys are up\n";
+            return 0;
         }
         if (const int error = d.Io->SetGrab(true); error != 0) {
+            std::clog << "input capture: evdev: \"" << Printable(d.Name)
+                      << "\" cannot be taken: " << std::strerror(error) << '\n';
             d.Refused = true;
             return error;
         }
@@ -257,6 +261,7 @@ int TEvdevCapture::UpdateGrab(TDeviceState& d) {
             d.Io->SetGrab(false);
             return 0;
         }
+        std::clog << "input capture: evdev: took \"" << Printable(d.Name) << "\"\n";
         d.Grabbed = true;
         unsigned leds = 0;
         d.LedsSaved = d.Io->ReadLeds(leds);
@@ -268,6 +273,7 @@ int TEvdevCapture::UpdateGrab(TDeviceState& d) {
 }
 
 void TEvdevCapture::Ungrab(TDeviceState& d) {
+    std::clog << "input capture: evdev: let go of \"" << Printable(d.Name) << "\"\n";
     d.Io->SetGrab(false);
     d.Grabbed = false;
     if (d.LedsSaved) {
@@ -344,6 +350,8 @@ void TEvdevCapture::Feed(int id, const input_event& event) {
     switch (event.type) {
         case EV_SYN:
             if (event.code == SYN_DROPPED) {
+                std::clog << "input capture: evdev: \"" << Printable(d->Name)
+                          << "\" lost events; its keys are read back\n";
                 d->Dropping = true;
                 d->Dx = d->Dy = d->Wheel = d->HWheel = 0;
             } else if (event.code == SYN_REPORT) {
