@@ -8,6 +8,10 @@
 // org.corvastel.VirtualDongles), so the two traces can be laid side by side.
 //
 //   corvastel-bluez-probe --device AA:BB:CC:DD:EE:FF [--adapter hci0] [--control org.bluez]
+//                         [--settle-scale 1.0]
+//
+// Between steps it waits a while for late signals; --settle-scale shortens those waits where the
+// stack answers at once (the imitation).
 //
 // The trace goes to stdout, one event a line: "+SECONDS KIND WHAT". Object paths are shortened:
 // "dev" is the dongle's device object, "dev/service000a/char000b" one of its GATT objects.
@@ -76,11 +80,12 @@ QString ValueText(const QVariant& raw) {
 class TProbe : public QObject {
     Q_OBJECT
   public:
-    TProbe(QString adapter, QString device, QString control)
+    TProbe(QString adapter, QString device, QString control, double settleScale)
         : FBus(QDBusConnection::systemBus()),
           FAdapter(QStringLiteral("/org/bluez/") + adapter),
           FAddress(device.toUpper()),
-          FControl(std::move(control)) {
+          FControl(std::move(control)),
+          FSettleScale(settleScale) {
         FDevice = FAdapter + QStringLiteral("/dev_") +
                   QString(FAddress).replace(QLatin1Char(':'), QLatin1Char('_'));
         FClock.start();
@@ -228,7 +233,7 @@ class TProbe : public QObject {
         return true;
     }
     void Settle(int ms) {
-        WaitFor([] { return false; }, ms);
+        WaitFor([] { return false; }, static_cast<int>(ms * FSettleScale));
     }
 
     QDBusMessage Method(const QString& path, const QString& iface, const QString& member,
@@ -273,6 +278,7 @@ class TProbe : public QObject {
     bool FResolved = false;
     bool FPowered = true;
     QMap<QString, QString> FChars;  // short UUID -> path
+    double FSettleScale = 1.0;
 };
 
 bool TProbe::Discover() {
@@ -459,12 +465,15 @@ int main(int argc, char** argv) {
     QString adapter = QStringLiteral("hci0");
     QString device;
     QString control = Bluez;
+    double settleScale = 1.0;
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == QStringLiteral("--adapter"))
             adapter = args[i + 1];
         else if (args[i] == QStringLiteral("--device"))
             device = args[i + 1];
+        else if (args[i] == QStringLiteral("--settle-scale"))
+            settleScale = args[i + 1].toDouble();
         else if (args[i] == QStringLiteral("--control"))
             control = args[i + 1];
     }
@@ -474,7 +483,7 @@ int main(int argc, char** argv) {
             "usage: corvastel-bluez-probe --device AA:BB:CC:DD:EE:FF [--adapter hci0] [--control NAME]\n");
         return 2;
     }
-    TProbe probe(adapter, device, control);
+    TProbe probe(adapter, device, control, settleScale > 0 ? settleScale : 1.0);
     return probe.Run();
 }
 
