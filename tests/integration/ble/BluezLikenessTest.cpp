@@ -2,6 +2,16 @@
 // scripted central (corvastel-bluez-probe) walked a dongle through connect, failing writes, reads
 // while notifying, link loss and a cancelled connect on a real bluetoothd in the kernel rig; its
 // trace is kept in data/. Each rule below holds for that trace and must hold for the imitation.
+//
+// To record the trace again (one boot of the rig, a few minutes), from the source tree with the
+// debug build:
+//   tests/support/kernel/kernel-rig --timeout 480 --out artifacts/kernel/bluez-probe
+//     tools/virtual-dongles/probe/probe-guest.sh
+//     $PWD/tools/virtual-dongles/service/org.corvastel.VirtualDongles.conf
+//     $PWD/build/debug/tools/virtual-dongles/service/corvastel-virtual-dongles
+//     $PWD/build/debug/tools/virtual-dongles/probe/corvastel-bluez-probe
+// (one command line) and take artifacts/kernel/bluez-probe/probe.txt; dbus-monitor.txt and
+// btmon.snoop lie beside it.
 
 #include <gtest/gtest.h>
 
