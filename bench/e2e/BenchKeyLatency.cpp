@@ -60,9 +60,9 @@ struct TLink {
     std::string Name() const {
         if (intervalUs == 0)
             return "real_stack";
-        std::string name = "imitation_" + std::to_string(intervalUs) + "us";
-        if (packetsPerEvent != 1)
-            name += "x" + std::to_string(packetsPerEvent);
+        char name[64];
+        std::snprintf(name, sizeof name, packetsPerEvent == 1 ? "imitation_%uus" : "imitation_%uusx%d",
+                      intervalUs, packetsPerEvent);
         return name;
     }
 };
