@@ -493,8 +493,10 @@ bool TBluezPeripheral::HandleGatt(const QDBusMessage& m, const TGattObject& o) {
     const QVariantList args = m.arguments();
     const QVariantMap options =
         MapArgument(member == QStringLiteral("WriteValue") ? args.value(1) : args.value(0));
-    // A request from the central proves the link, whatever order bluetoothd's signals come in.
-    LinkUp(e, options.value(QStringLiteral("device")).value<QDBusObjectPath>().path());
+    // A request from the central proves the link, whatever order bluetoothd's signals come in;
+    // not the StopNotify bluetoothd itself sends when a link has ended.
+    if (member != QStringLiteral("StopNotify"))
+        LinkUp(e, options.value(QStringLiteral("device")).value<QDBusObjectPath>().path());
     const int offset = options.value(QStringLiteral("offset")).toInt();
 
     if (o.kind == TKind::Characteristic && member == QStringLiteral("ReadValue")) {
