@@ -210,6 +210,22 @@ TEST_F(EvdevCaptureTest, Grab_KeyHeldAtInstall_TakenOnlyOnceItsReleaseReachedThe
     EXPECT_EQ(Keys[1].Scan, 0x38u);
 }
 
+TEST_F(EvdevCaptureTest, Grab_KeyHeldAtInstall_ItsReleaseLost_TakenOnceTheKernelSaysNothingIsHeld) {
+    // The release of the key that switched capture on is lost (the device's buffer was flushed):
+    // the resynchronisation finds nothing held, so the device must be taken then, before the next
+    // key, which would otherwise reach the session as well as the targets.
+    Keyboard->Keys.Set(KEY_LEFTALT, true);
+    KeyHook->SetActive(true);
+    ASSERT_FALSE(Keyboard->Grabbed);
+    Keyboard->Push(EV_SYN, SYN_DROPPED, 0);
+    Keyboard->Push(EV_KEY, KEY_LEFTALT, 0);
+    Keyboard->Report();
+    Capture->Pump(KeyboardId());
+    EXPECT_TRUE(Keyboard->Grabbed);
+    ASSERT_EQ(Keys.size(), 1u);
+    EXPECT_EQ(Keys[0].Kind, WM_KEYUP);
+}
+
 TEST_F(EvdevCaptureTest, Grab_LetThroughThenSwallowed_ReleasedWithLightsRestoredThenTakenAgain) {
     Keyboard->Leds = 1U << LED_NUML;
     KeyHook->SetActive(true);

@@ -344,6 +344,9 @@ void TEvdevCapture::Feed(int id, const input_event& event) {
         if (event.type == EV_SYN && event.code == SYN_REPORT) {
             d->Dropping = false;
             Resync(id);
+            // The resynchronisation may have found the last held key up: take the device now, as
+            // after any report, or the next key would reach the session too.
+            TakeWhenDue(id);
         }
         return;
     }
@@ -356,10 +359,7 @@ void TEvdevCapture::Feed(int id, const input_event& event) {
                 d->Dx = d->Dy = d->Wheel = d->HWheel = 0;
             } else if (event.code == SYN_REPORT) {
                 FlushFrame(id);
-                d = Find(id);
-                if (d != nullptr && !d->Grabbed && !d->Refused && WantsGrab(*d) && !d->Down.Any()) {
-                    UpdateGrab(*d);
-                }
+                TakeWhenDue(id);
             }
             break;
         case EV_KEY: {
@@ -415,6 +415,13 @@ void TEvdevCapture::Feed(int id, const input_event& event) {
         }
         default:
             break;
+    }
+}
+
+void TEvdevCapture::TakeWhenDue(int id) {
+    TDeviceState* d = Find(id);
+    if (d != nullptr && !d->Grabbed && !d->Refused && WantsGrab(*d) && !d->Down.Any()) {
+        UpdateGrab(*d);
     }
 }
 

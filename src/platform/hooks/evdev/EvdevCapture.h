@@ -163,6 +163,8 @@ class TEvdevCapture : public THookPlatform {
     void DropAll();
     void ReadLocks();
 
+    // After a report: takes a device that waited for its keys to be up, once they are.
+    void TakeWhenDue(int id);
     void FlushFrame(int id);
     void Resync(int id);
     // A key or button of a device with these capabilities, to the hook that takes it.
