@@ -250,7 +250,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void BtnRenameClick(QObject* Sender);
     // The nickname stored for an address, or "" (the file is read again when it changed). A file
     // that cannot be used is said in the notices.
-    std::string ReadNickname(const std::string& Address) const;
+    std::string ReadNickname(const std::string& Address);
     // Throws TNicknameWriteError ("Unable to write to <path>: <reason>") when the file cannot or may
     // not be written.
     void WriteNickname(const std::string& Address, const std::string& Nickname);
@@ -306,7 +306,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // The session of the found dongle in this slot of FoundDevices; null when not connected.
     TCorvastelDevice* SessionOfSlot(int Slot) const;
     // Everything known about the found dongle in this slot, as plain text.
-    QString DeviceDetailsText(int Slot) const;
+    QString DeviceDetailsText(int Slot);
     // Opens (or refreshes and raises) the details view of the found dongle in this slot.
     void ShowDeviceDetails(int Slot);
     QDialog* DetailsDialog = nullptr;
@@ -345,9 +345,9 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
 
   private:
     // The nickname file where it is now, with what was last read from it.
-    TNicknameFile& Nicknames() const;
+    TNicknameFile& Nicknames();
     // A cache of the file: reading a nickname does not change the window.
-    mutable std::unique_ptr<TNicknameFile> FNicknames;
+    std::unique_ptr<TNicknameFile> FNicknames;
 
     void CreateControls();
     // English tooltips and accessible names for every control; the captions stay as they are.

@@ -26,7 +26,7 @@ bool InputQueryDialog(QWidget* Parent, const QString& Title, const QString& Prom
     return ok;
 }
 
-TNicknameFile& TFormCorvastelPc::Nicknames() const {
+TNicknameFile& TFormCorvastelPc::Nicknames() {
     const std::filesystem::path path = NicknameFilePath.empty() ? NicknameFileLocation() : NicknameFilePath;
     if (!FNicknames || FNicknames->Path() != path) {
         FNicknames = std::make_unique<TNicknameFile>(path);
@@ -34,14 +34,13 @@ TNicknameFile& TFormCorvastelPc::Nicknames() const {
     return *FNicknames;
 }
 
-std::string TFormCorvastelPc::ReadNickname(const std::string& Address) const {
+std::string TFormCorvastelPc::ReadNickname(const std::string& Address) {
     TNicknameFile& file = Nicknames();
     std::string nickname = file.ReadNickname(Address);
     const QString problem = QString::fromStdString(file.ReadProblem());
     if (NoticeText(TNotice::NicknameFile) != problem) {
-        // Whoever reads a nickname also shows whether the file could be used; the window itself is
-        // never a const object.
-        const_cast<TFormCorvastelPc*>(this)->SetNotice(TNotice::NicknameFile, problem);
+        // Whoever reads a nickname also shows whether the file could be used.
+        SetNotice(TNotice::NicknameFile, problem);
     }
     return nickname;
 }

@@ -130,7 +130,7 @@ void TFormCorvastelPc::UpdateTargetState() {
     }
 }
 
-QString TFormCorvastelPc::DeviceDetailsText(int Slot) const {
+QString TFormCorvastelPc::DeviceDetailsText(int Slot) {
     if (Slot < 0 || Slot >= FoundDeviceCount) {
         return {};
     }
