@@ -13,11 +13,13 @@
 //
 // Two links at once need the handle pad the guest holds on hci2 (HandlePad.cpp): btvirt numbers the
 // links of a controller on its own side, and only a dongle on hci2 connected while hci1's is
-// linked gets the same number on both sides. So A (hci1) is always linked before B: B advertises
-// only once the first scan runs, so A is listed (and connected) first, and after the central's
-// adapter was off B keeps silent until A is back. Linked first, B would be 42 on the central's side
+// linked gets the same number on both sides. Linked first, B would be 42 on the central's side
 // while its controller's host already has a 42 (the pad's link): the kernel on hci2, handed two
-// links numbered 42, corrupts its list of channels and stops.
+// links numbered 42, corrupts its list of channels and stops. So A (hci1) is always linked before
+// B: B is switched on once A is connected, and after the central's adapter was off B keeps silent
+// until A is back. (Which of two dongles one scan finds first is not fixed: the reports btvirt
+// sends as scanning starts can come before the kernel counts itself as discovering and be dropped,
+// and the next ones follow the service's re-advertising.)
 
 #include <gtest/gtest.h>
 
@@ -190,28 +192,27 @@ class RealStack : public ::testing::Test {
 };
 
 TEST_F(RealStack, Scan_ListsBoth_ConnectsBoth_DeviceInformationAndIdentityOnEach) {
-    // B starts advertising once the scan runs, so that A is listed (and connected) first.
-    auto discovering = [&] { return Control().Status().value(QStringLiteral("discovering")).toBool(); };
-    World->Accelerator(keycode::S);
-    ASSERT_TRUE(TE2eWorld::WaitUntil(discovering, Wait(10s))) << "Alt+S started no scan";
-    Control().SetAdvertising(B.address, true);
-    ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return !discovering(); }, Wait(15s))) << "the scan did not end";
-    Screenshot("01-scanned");
+    // B is switched on once A is connected; the second scan lists A first (a dongle with a session
+    // keeps its place) and B after it.
     std::string error;
-    // The program selects the first found itself; the list keeps the order of finding.
+    ASSERT_TRUE(World->Scan(&error)) << error;
+    Screenshot("01-scanned");
     const auto t0 = std::chrono::steady_clock::now();
     QString first;
     ASSERT_TRUE(World->ConnectSelected(&first, &error)) << error;
     const auto t1 = std::chrono::steady_clock::now();
     ASSERT_EQ(first, A.address);
+    Control().SetAdvertising(B.address, true);
+    ASSERT_TRUE(World->Scan(&error)) << error;
     World->SelectListItem(1);
+    const auto t2 = std::chrono::steady_clock::now();
     QString second;
     ASSERT_TRUE(World->ConnectSelected(&second, &error)) << error;
-    const auto t2 = std::chrono::steady_clock::now();
+    const auto t3 = std::chrono::steady_clock::now();
     EXPECT_EQ(second, B.address);
     std::printf("connected, each from Alt+C to its first report: %.1f s, %.1f s\n",
                 std::chrono::duration<double>(t1 - t0).count(),
-                std::chrono::duration<double>(t2 - t1).count());
+                std::chrono::duration<double>(t3 - t2).count());
     Screenshot("02-both-connected");
 
     for (const TDongleTraits* d : {&A, &B}) {
