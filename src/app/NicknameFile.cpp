@@ -144,12 +144,10 @@ TText Parse(std::string text) {
             line.text = text.substr(start);
             start = text.size();
         } else {
-            line.text = text.substr(start, end - start);
-            line.ending = "\n";
-            if (!line.text.empty() && line.text.back() == '\r') {
-                line.text.pop_back();
-                line.ending = "\r\n";
-            }
+            const bool crlf = end > start && text[end - 1] == '\r';
+            line.text = text.substr(start, end - start - (crlf ? 1 : 0));
+            // Moved in whole: assigning a literal here trips a false -Wrestrict of GCC 12 at -O3.
+            line.ending = crlf ? std::string("\r\n") : std::string("\n");
             start = end + 1;
         }
         ini.lines.push_back(std::move(line));

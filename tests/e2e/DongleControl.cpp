@@ -79,7 +79,9 @@ std::vector<TDongleWrite> TDongleControl::Writes(const QString& address) {
         const QJsonObject o = v.toObject();
         writes.push_back({o.value(QStringLiteral("characteristic")).toString(),
                           o.value(QStringLiteral("bytes")).toString(),
-                          o.value(QStringLiteral("kind")).toString()});
+                          o.value(QStringLiteral("kind")).toString(),
+                          o.value(QStringLiteral("madeUs")).toInteger(),
+                          o.value(QStringLiteral("arrivedUs")).toInteger()});
     }
     return writes;
 }
@@ -119,6 +121,11 @@ void TDongleControl::NotifyLed(const QString& address, unsigned leds) {
 
 void TDongleControl::SetWriteDelay(const QString& address, unsigned microseconds) {
     Call(QStringLiteral("SetWriteDelay"), {address, microseconds});
+}
+
+void TDongleControl::SetConnectionEvents(const QString& address, unsigned intervalMicroseconds,
+                                         int packetsPerEvent) {
+    Call(QStringLiteral("SetConnectionEvents"), {address, intervalMicroseconds, packetsPerEvent});
 }
 
 void TDongleControl::ClearRecords(const QString& address) {

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QVariantList>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,10 @@ struct TDongleWrite {
     QString characteristic;  // short UUID, "F801"
     QString bytes;           // "01 02 0A"
     QString kind;            // "command" or "request"
+    // When the central made the write and when it reached the target, CLOCK_MONOTONIC
+    // microseconds of the machine the service runs on (0: not arrived yet).
+    int64_t madeUs = 0;
+    int64_t arrivedUs = 0;
 };
 
 class TDongleControl {
@@ -46,6 +51,9 @@ class TDongleControl {
     void NotifyLed(const QString& address, unsigned leds);
     // Link latency per write, in microseconds.
     void SetWriteDelay(const QString& address, unsigned microseconds);
+    // Connection events every `intervalMicroseconds`, each carrying at most `packetsPerEvent`
+    // writes (only the imitation of bluetoothd models the air; on a real stack the link is real).
+    void SetConnectionEvents(const QString& address, unsigned intervalMicroseconds, int packetsPerEvent);
     void ClearRecords(const QString& address);
 
     // The last error of a call, empty when it succeeded.

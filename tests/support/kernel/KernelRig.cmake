@@ -12,8 +12,9 @@ function(corvastel_add_kernel_test)
   if(NOT K_TIMEOUT)
     set(K_TIMEOUT 180)
   endif()
+  # The rig from where this function is defined: callable from any folder.
   add_test(NAME ${K_NAME}
-    COMMAND ${CORVASTEL_KERNEL_RIG} --name ${K_NAME} --timeout ${K_TIMEOUT}
+    COMMAND ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/kernel-rig --name ${K_NAME} --timeout ${K_TIMEOUT}
             --out ${PROJECT_SOURCE_DIR}/artifacts/kernel/${K_NAME} ${K_SCRIPT} ${K_ARGS})
   math(EXPR ctest_timeout "${K_TIMEOUT} + 30")
   set_tests_properties(${K_NAME} PROPERTIES

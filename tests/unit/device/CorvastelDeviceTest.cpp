@@ -24,6 +24,15 @@ namespace vd = vdongle;
 
 namespace {
 
+// A dongle whose characteristics take writes with response only.
+vd::TDongleConfig RequestOnly(vd::TDongleConfig config) {
+    for (auto& service : config.gatt) {
+        for (auto& c : service.characteristics)
+            c.properties &= static_cast<uint8_t>(~vd::prop::WriteNoResponse);
+    }
+    return config;
+}
+
 struct TSeenEvent {
     uint8_t event;
     std::string text;
@@ -554,7 +563,8 @@ TEST_F(SessionTest, WritesOneReportAtATimeInOrder) {
 }
 
 TEST_F(SessionTest, AFailedWriteDoesNotStopLaterReports) {
-    auto dongle = AddDongle(vd::TDongleConfig::Standard("Corvastel-W", "C0:FF:EE:00:00:32", "1.1.9"));
+    // Writes with response: only their failures come back to the session.
+    auto dongle = AddDongle(RequestOnly(vd::TDongleConfig::Standard("Corvastel-W", "C0:FF:EE:00:00:32", "1.1.9")));
     TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:32");
     dongle->ClearRecords();
     dongle->FailNextWrites(1);
@@ -572,7 +582,8 @@ TEST_F(SessionTest, AFailedWriteDoesNotStopLaterReports) {
 }
 
 TEST_F(SessionTest, AFailedKeyReleaseWithNothingBehindItIsSentAgain) {
-    auto dongle = AddDongle(vd::TDongleConfig::Standard("Corvastel-F", "C0:FF:EE:00:00:37", "1.1.9"));
+    // Writes with response: only their failures come back to the session.
+    auto dongle = AddDongle(RequestOnly(vd::TDongleConfig::Standard("Corvastel-F", "C0:FF:EE:00:00:37", "1.1.9")));
     TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:37");
     dongle->ClearRecords();
     AddPressedKey(KeyA);

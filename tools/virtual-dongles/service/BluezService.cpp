@@ -25,6 +25,14 @@ const QString ErrFailed = QStringLiteral("org.bluez.Error.Failed");
 const QString ErrNotReady = QStringLiteral("org.bluez.Error.NotReady");
 const QString ErrNotPermitted = QStringLiteral("org.bluez.Error.NotPermitted");
 const QString ErrNotSupported = QStringLiteral("org.bluez.Error.NotSupported");
+const QString ErrInProgress = QStringLiteral("org.bluez.Error.InProgress");
+
+// Setting up a link takes the radio a moment; bluetoothd refuses a second Connect meanwhile.
+constexpr int ConnectMs = 5;
+// A connect waits for the dongle's next advertisement (how often it is looked for here), and
+// gives up after the kernel's time-out for it.
+constexpr int ConnectRetryMs = 50;
+constexpr auto ConnectGiveUp = std::chrono::seconds(40);
 
 // BlueZ writes 128-bit UUIDs in lower case.
 QString UuidText(uint16_t shortUuid) {
@@ -176,8 +184,9 @@ QVariantMap TBluezService::DeviceProperties(const TEntry& e) const {
     if (e.rssiShown != 0) p[QStringLiteral("RSSI")] = QVariant::fromValue<qint16>(static_cast<qint16>(e.rssiShown));
     p[QStringLiteral("Connected")] = e.connected;
     QStringList uuids;
-    for (uint16_t u : e.dongle->AdvertisedServices()) uuids << UuidText(u);
-    if (e.resolved) {
+    for (uint16_t u : e.dongle->AdvertisedServices())
+        uuids << UuidText(u);
+    if (e.gattExported) {
         for (const auto& s : e.dongle->Gatt()) {
             if (!uuids.contains(UuidText(s.uuid))) uuids << UuidText(s.uuid);
         }
@@ -208,7 +217,9 @@ QVariantMap TBluezService::GattProperties(const QString& path, const TGattObject
         p[QStringLiteral("Service")] = QVariant::fromValue(QDBusObjectPath(o.parentPath));
         // bluetoothd's cached value: the last one read, written to it or notified.
         p[QStringLiteral("Value")] = QByteArray();
-        p[QStringLiteral("Notifying")] = e->dongle->Notifying(o.handle);
+        // Only a characteristic that can notify or indicate has the property at all.
+        if (c && (c->Has(vdongle::prop::Notify) || c->Has(vdongle::prop::Indicate)))
+            p[QStringLiteral("Notifying")] = e->subscribed.count(o.handle) > 0;
         p[QStringLiteral("Flags")] = FlagsOf(c ? c->properties : 0);
         p[QStringLiteral("MTU")] = QVariant::fromValue<quint16>(247);
         break;
@@ -307,19 +318,29 @@ void TBluezService::SetDiscovering(bool on) {
 }
 
 void TBluezService::SetPowered(bool on) {
-    if (FPowered == on) return;
+    if (FPowered == on)
+        return;
+    QVariantMap changed{{QStringLiteral("Powered"), on}};
     if (!on) {
-        SetDiscovering(false);
         for (auto& e : FEntries) {
+            if (e->connecting) {
+                e->connecting = false;
+                Reply(e->connectCall.createErrorReply(ErrFailed,
+                                                      QStringLiteral("le-connection-abort-by-local")));
+            }
             if (e->connected) {
                 e->dongle->Disconnect();
                 LinkDown(*e);
             }
         }
+        // bluetoothd says the scan is off in the same signal as the power, scanning or not.
+        FDiscovering = false;
+        FDiscoveryTimer.stop();
+        changed[QStringLiteral("Discovering")] = false;
     }
     FPowered = on;
     FRadio.SetPresent(FAdapterPresent && on);
-    EmitPropertiesChanged(AdapterPath(), IfAdapter, {{QStringLiteral("Powered"), on}});
+    EmitPropertiesChanged(AdapterPath(), IfAdapter, changed);
 }
 
 void TBluezService::ExportGatt(TEntry& e) {
@@ -342,11 +363,19 @@ void TBluezService::ExportGatt(TEntry& e) {
 }
 
 void TBluezService::LinkDown(TEntry& e) {
-    if (!e.connected) return;
-    if (e.resolved) {
-        e.resolved = false;
-        EmitPropertiesChanged(e.path, IfDevice, {{QStringLiteral("ServicesResolved"), false}});
-    }
+    if (!e.connected)
+        return;
+    // One signal for both, and the GATT objects stay: calls on them fail with "Not connected"
+    // until the link is back. Subscriptions stay too.
+    QVariantMap changed{{QStringLiteral("Connected"), false}};
+    if (e.resolved)
+        changed[QStringLiteral("ServicesResolved")] = false;
+    e.connected = false;
+    e.resolved = false;
+    EmitPropertiesChanged(e.path, IfDevice, changed);
+}
+
+void TBluezService::UnexportGatt(TEntry& e) {
     std::vector<std::pair<QString, QString>> gone;
     for (const auto& [path, o] : FGatt) {
         if (o.devicePath == e.path) {
@@ -360,8 +389,8 @@ void TBluezService::LinkDown(TEntry& e) {
         FGatt.erase(path);
         EmitInterfacesRemoved(path, {iface, IfIntrospect, IfProps});
     }
-    e.connected = false;
-    EmitPropertiesChanged(e.path, IfDevice, {{QStringLiteral("Connected"), false}});
+    e.gattExported = false;
+    e.subscribed.clear();
 }
 
 void TBluezService::RemoveEntry(const QString& address) {
@@ -371,11 +400,17 @@ void TBluezService::RemoveEntry(const QString& address) {
     if (it == FEntries.end()) return;
     TEntry& e = **it;
     e.dongle->SetSink({});
+    if (e.connecting) {
+        e.connecting = false;
+        Reply(e.connectCall.createErrorReply(ErrFailed, QStringLiteral("le-connection-abort-by-local")));
+    }
     if (e.connected) {
         e.dongle->Disconnect();
         LinkDown(e);
     }
-    if (e.exported) EmitInterfacesRemoved(e.path, {IfDevice, IfIntrospect, IfProps});
+    UnexportGatt(e);
+    if (e.exported)
+        EmitInterfacesRemoved(e.path, {IfDevice, IfIntrospect, IfProps});
     FRadio.RemoveDongle(e.dongle->Address());
     FEntries.erase(it);
 }
@@ -389,6 +424,48 @@ void TBluezService::OnNotify(const QString& address, uint16_t handle, const vdon
             return;
         }
     }
+}
+
+// bluetoothd answers Connect once the link is up, and only then discovers the services: the GATT
+// objects come afterwards, followed by the full service list and "resolved" in one signal.
+void TBluezService::FinishConnect(const QString& address) {
+    TEntry* e = EntryByAddress(address);
+    if (!e || !e->connecting)
+        return;  // cancelled meanwhile, and answered then
+    if (!FPowered || !e->dongle->Connect()) {
+        // Silent or out of range: the link comes up as soon as the dongle is heard again.
+        if (FPowered && std::chrono::steady_clock::now() < e->connectDeadline) {
+            QTimer::singleShot(ConnectRetryMs, this, [this, address] { FinishConnect(address); });
+            return;
+        }
+        e->connecting = false;
+        Reply(e->connectCall.createErrorReply(ErrFailed, QStringLiteral("le-connection-abort-by-local")));
+        return;
+    }
+    e->connecting = false;
+    e->connected = true;
+    e->rssiShown = 0;
+    EmitPropertiesChanged(e->path, IfDevice, {{QStringLiteral("Connected"), true}});
+    Reply(e->connectCall.createReply());
+    if (!e->neverResolve)
+        QTimer::singleShot(0, this, [this, address] { ResolveServices(address); });
+}
+
+void TBluezService::ResolveServices(const QString& address) {
+    TEntry* e = EntryByAddress(address);
+    if (!e || !e->connected || e->resolved)
+        return;
+    for (uint16_t handle : e->subscribed)
+        e->dongle->SetNotifying(handle, true);
+    QVariantMap changed;
+    if (!e->gattExported) {
+        ExportGatt(*e);
+        e->gattExported = true;
+        changed[QStringLiteral("UUIDs")] = DeviceProperties(*e).value(QStringLiteral("UUIDs"));
+    }
+    e->resolved = true;
+    changed[QStringLiteral("ServicesResolved")] = true;
+    EmitPropertiesChanged(e->path, IfDevice, changed);
 }
 
 // ---- method calls ----------------------------------------------------------------------------
@@ -493,10 +570,15 @@ bool TBluezService::HandleAdapter(const QDBusMessage& m) {
             Reply(m.createErrorReply(QStringLiteral("org.bluez.Error.DoesNotExist"), QStringLiteral("Does Not Exist")));
             return true;
         }
+        if (e->connecting) {
+            e->connecting = false;
+            Reply(e->connectCall.createErrorReply(ErrFailed, QStringLiteral("le-connection-abort-by-local")));
+        }
         if (e->connected) {
             e->dongle->Disconnect();
             LinkDown(*e);
         }
+        UnexportGatt(*e);
         e->exported = false;
         e->rssiShown = 0;
         EmitInterfacesRemoved(e->path, {IfDevice, IfIntrospect, IfProps});
@@ -511,32 +593,37 @@ bool TBluezService::HandleDevice(const QDBusMessage& m, TEntry& e) {
     const QString member = m.member();
     if (member == QStringLiteral("Connect")) {
         if (!FPowered) {
-            Reply(m.createErrorReply(ErrNotReady, QStringLiteral("Resource Not Ready")));
+            Reply(m.createErrorReply(ErrFailed, QStringLiteral("Input/output error")));
+            return true;
+        }
+        if (e.connecting) {
+            Reply(m.createErrorReply(ErrFailed, QStringLiteral("Operation already in progress")));
             return true;
         }
         if (e.connected) {
             Reply(m.createReply());
             return true;
         }
-        if (!e.dongle->Connect()) {
-            Reply(m.createErrorReply(ErrFailed, QStringLiteral("le-connection-abort-by-local")));
-            return true;
-        }
-        e.connected = true;
-        e.rssiShown = 0;
-        EmitPropertiesChanged(e.path, IfDevice, {{QStringLiteral("Connected"), true}});
-        if (!e.neverResolve) {
-            ExportGatt(e);
-            e.resolved = true;
-            QStringList uuids = DeviceProperties(e).value(QStringLiteral("UUIDs")).toStringList();
-            EmitPropertiesChanged(e.path, IfDevice, {{QStringLiteral("UUIDs"), uuids}});
-            EmitPropertiesChanged(e.path, IfDevice, {{QStringLiteral("ServicesResolved"), true}});
-        }
-        Reply(m.createReply());
+        e.connecting = true;
+        e.connectCall = m;
+        e.connectDeadline = std::chrono::steady_clock::now() + ConnectGiveUp;
+        const QString address = QString::fromStdString(e.dongle->Address());
+        QTimer::singleShot(ConnectMs, this, [this, address] { FinishConnect(address); });
     } else if (member == QStringLiteral("Disconnect")) {
+        if (e.connecting) {
+            e.connecting = false;
+            Reply(e.connectCall.createErrorReply(ErrFailed, QStringLiteral("br-connection-canceled")));
+        }
         if (e.connected) {
+            // The services go first, then the answer, then the link.
             e.dongle->Disconnect();
+            if (e.resolved) {
+                e.resolved = false;
+                EmitPropertiesChanged(e.path, IfDevice, {{QStringLiteral("ServicesResolved"), false}});
+            }
+            Reply(m.createReply());
             LinkDown(e);
+            return true;
         }
         Reply(m.createReply());
     } else if (member == QStringLiteral("Pair") || member == QStringLiteral("ConnectProfile")) {
@@ -551,7 +638,11 @@ bool TBluezService::HandleGatt(const QDBusMessage& m, const QString& path, const
     TEntry* e = EntryByPath(o.devicePath);
     const QString member = m.member();
     if (!e || !e->connected) {
-        Reply(m.createErrorReply(ErrFailed, QStringLiteral("Not connected")));
+        // A subscription waits for the link (bluetoothd says so); anything else fails.
+        if (member == QStringLiteral("StartNotify"))
+            Reply(m.createErrorReply(ErrInProgress, QStringLiteral("In Progress")));
+        else
+            Reply(m.createErrorReply(ErrFailed, QStringLiteral("Not connected")));
         return true;
     }
     const QVariantList args = m.arguments();
@@ -561,21 +652,30 @@ bool TBluezService::HandleGatt(const QDBusMessage& m, const QString& path, const
             Reply(m.createErrorReply(ErrNotPermitted, QStringLiteral("Read not permitted")));
             return true;
         }
-        Reply(m.createReply(ToQt(*value)));
-        // bluetoothd updates its cached Value after every read and says so; the change goes out
-        // after the reply.
+        // bluetoothd updates its cached Value after every read and says so before it answers.
         EmitPropertiesChanged(path, IfChar, {{QStringLiteral("Value"), ToQt(*value)}});
+        Reply(m.createReply(ToQt(*value)));
     } else if (o.kind == TKind::Characteristic && member == QStringLiteral("WriteValue")) {
         const QByteArray bytes = args.value(0).toByteArray();
         const QVariantMap options = MapArgument(args.value(1));
-        const QString type = options.value(QStringLiteral("type"), QStringLiteral("request")).toString();
-        const auto kind = type == QStringLiteral("command") ? vdongle::TWriteKind::Command : vdongle::TWriteKind::Request;
+        const auto* c = e->dongle->Characteristic(o.handle);
+        // Without a type bluetoothd writes with response where the characteristic allows it.
+        const bool withResponse = c && c->Has(vdongle::prop::Write);
+        const QString type = options
+                                 .value(QStringLiteral("type"),
+                                        withResponse ? QStringLiteral("request") : QStringLiteral("command"))
+                                 .toString();
+        const auto kind =
+            type == QStringLiteral("command") ? vdongle::TWriteKind::Command : vdongle::TWriteKind::Request;
         e->inFlight++;
         e->maxInFlight = std::max(e->maxInFlight, e->inFlight);
         const vdongle::TWriteOutcome outcome = e->dongle->Write(o.handle, FromQt(bytes), kind);
-        const QDBusMessage reply = outcome.status == vdongle::GattSuccess
-                                       ? m.createReply()
-                                       : m.createErrorReply(ErrFailed, QStringLiteral("Operation failed with ATT error: 0x0e"));
+        // A write without response has nobody to answer at the dongle: bluetoothd confirms it as
+        // soon as it is queued, and a failure there shows only in the dongle's records.
+        const QDBusMessage reply =
+            outcome.status == vdongle::GattSuccess || kind == vdongle::TWriteKind::Command
+                ? m.createReply()
+                : m.createErrorReply(ErrFailed, QStringLiteral("Operation failed with ATT error: 0x0e"));
         const QString address = QString::fromStdString(e->dongle->Address());
         std::weak_ptr<vdongle::TVirtualDongle> target = e->dongle;
         auto deliver = [target] {
@@ -603,12 +703,17 @@ bool TBluezService::HandleGatt(const QDBusMessage& m, const QString& path, const
     } else if (o.kind == TKind::Characteristic &&
                (member == QStringLiteral("StartNotify") || member == QStringLiteral("StopNotify"))) {
         const bool on = member == QStringLiteral("StartNotify");
-        const bool was = e->dongle->Notifying(o.handle);
+        const bool was = e->subscribed.count(o.handle) > 0;
         if (!e->dongle->SetNotifying(o.handle, on)) {
             Reply(m.createErrorReply(ErrNotSupported, QStringLiteral("Operation is not supported")));
             return true;
         }
-        if (was != on) EmitPropertiesChanged(path, IfChar, {{QStringLiteral("Notifying"), on}});
+        if (on)
+            e->subscribed.insert(o.handle);
+        else
+            e->subscribed.erase(o.handle);
+        if (was != on)
+            EmitPropertiesChanged(path, IfChar, {{QStringLiteral("Notifying"), on}});
         Reply(m.createReply());
     } else if (o.kind == TKind::Descriptor && member == QStringLiteral("ReadValue")) {
         vdongle::TBytes value;

@@ -12,8 +12,10 @@
 #include <QDBusVirtualObject>
 #include <QTimer>
 
+#include <chrono>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,8 +52,17 @@ private:
         QString path;
         bool neverResolve = false;
         bool exported = false;
+        bool connecting = false;  // a Connect waits for its reply
+        QDBusMessage connectCall;
+        std::chrono::steady_clock::time_point connectDeadline;
         bool connected = false;
         bool resolved = false;
+        // bluetoothd keeps a device's GATT objects (and the UUIDs they add) once it has discovered
+        // them, across link losses, until the device is removed.
+        bool gattExported = false;
+        // Characteristics the client subscribed to; bluetoothd keeps the subscription across a
+        // link loss and renews it at the dongle when the link is back.
+        std::set<uint16_t> subscribed;
         int rssiShown = 0;  // 0: not heard in this scan (BlueZ drops the property then)
         int inFlight = 0;
         int maxInFlight = 0;
@@ -86,6 +97,9 @@ private:
     void SetPowered(bool on);
     void ExportDevice(TEntry& e);
     void ExportGatt(TEntry& e);
+    void UnexportGatt(TEntry& e);
+    void FinishConnect(const QString& address);
+    void ResolveServices(const QString& address);
     void LinkDown(TEntry& e);
     void RemoveEntry(const QString& address);
     void OnNotify(const QString& address, uint16_t handle, const vdongle::TBytes& value);

@@ -18,8 +18,9 @@
 
 namespace {
 
-// How long an echo of a read may trail it: bluetoothd emits the read value again as a property
-// change right after the reply (its property changes go out from an idle callback).
+// bluetoothd reports each value it reads as a property change too, which Qt passes on as a
+// notification. It sends that change just before the read's reply; a stack that sends it after
+// the reply gets this long for it.
 constexpr auto EchoWindow = std::chrono::milliseconds(500);
 // Write-without-response operations are never confirmed by Qt; remember only this many for
 // attributing a late failure, the older ones are long done.
@@ -227,7 +228,9 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
                          if (!c) return;
                          TakeOp(TOpKind::Read, c);
                          TBytes bytes = ToBytes(value);
-                         if (FNotifying[c]) FEchoes[c].push_back({bytes, std::chrono::steady_clock::now() + EchoWindow});
+                         const bool echoSeen = ReleaseHeldChanges(*c, &bytes);
+                         if (FNotifying[c] && !echoSeen)
+                             FEchoes[c].push_back({bytes, std::chrono::steady_clock::now() + EchoWindow});
                          c->SetValue(bytes);
                          RaiseCharacteristicRead(*c, GattStatusSuccess, bytes);
                      });
@@ -245,6 +248,16 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
                          while (!echoes.empty() && echoes.front().until < now) echoes.pop_front();
                          if (!echoes.empty() && echoes.front().value == bytes) {
                              echoes.pop_front();
+                             return;
+                         }
+                         // While a read is on its way, a change may be its echo: it waits for
+                         // the read's reply to tell.
+                         const bool reading =
+                             std::any_of(FOps.begin(), FOps.end(), [c](const TPendingOp& op) {
+                                 return op.kind == TOpKind::Read && op.characteristic == c;
+                             });
+                         if (reading) {
+                             FHeldChanges[c].push_back(std::move(bytes));
                              return;
                          }
                          c->SetValue(bytes);
@@ -273,6 +286,7 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
         switch (error) {
         case QLowEnergyService::CharacteristicReadError:
             if (TakeOp(TOpKind::Read, nullptr, false, &op)) {
+                ReleaseHeldChanges(*op.characteristic, nullptr);
                 RaiseCharacteristicRead(*op.characteristic, GattStatusFailure, {});
             }
             break;
@@ -427,6 +441,25 @@ TBluetoothGattCharacteristic* TQtBluetoothLEDevice::FindCharacteristic(QLowEnerg
     return nullptr;
 }
 
+bool TQtBluetoothLEDevice::ReleaseHeldChanges(TBluetoothGattCharacteristic& c, const TBytes* readValue) {
+    auto it = FHeldChanges.find(&c);
+    if (it == FHeldChanges.end())
+        return false;
+    std::deque<TBytes> held = std::move(it->second);
+    FHeldChanges.erase(it);
+    bool echoSeen = false;
+    for (TBytes& value : held) {
+        if (!echoSeen && readValue && value == *readValue) {
+            echoSeen = true;
+            continue;
+        }
+        // A notification that came during the read: the session gets it before the read.
+        c.SetValue(value);
+        RaiseCharacteristicRead(c, GattStatusSuccess, value);
+    }
+    return echoSeen;
+}
+
 bool TQtBluetoothLEDevice::TakeOp(TOpKind kind, TBluetoothGattCharacteristic* c, bool anyWriteKind,
                                   TPendingOp* taken) {
     auto matches = [&](const TPendingOp& op) {
@@ -462,6 +495,7 @@ void TQtBluetoothLEDevice::FailPendingOps() {
     FNotifying.clear();
     FCccdOn.clear();
     FEchoes.clear();
+    FHeldChanges.clear();
     for (const TPendingOp& op : ops) {
         if (op.kind == TOpKind::Read) RaiseCharacteristicRead(*op.characteristic, GattStatusFailure, {});
         if (op.kind == TOpKind::WriteWithResponse) RaiseCharacteristicWrite(*op.characteristic, GattStatusFailure);
@@ -575,7 +609,9 @@ bool TQtBluetoothLEDevice::SetCharacteristicNotification(TBluetoothGattCharacter
         FNotifying[c] = enable;
         if (!enable) {
             FEchoes.erase(c);
-            if (FCccdOn[c]) WriteCccd(*c, CccdOff);
+            FHeldChanges.erase(c);
+            if (FCccdOn[c])
+                WriteCccd(*c, CccdOff);
         } else if (!FCccdOn[c]) {
             // The session usually wrote the CCCD itself just before; subscribe only once.
             WriteCccd(*c, c->Has(PropNotify) ? CccdNotify : CccdIndicate);

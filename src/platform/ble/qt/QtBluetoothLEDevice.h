@@ -86,6 +86,9 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     bool TakeOp(TOpKind kind, TBluetoothGattCharacteristic* c, bool anyWriteKind = false,
                 TPendingOp* taken = nullptr);
     void FailPendingOps();
+    // Passes on the changes held during a read, all but the first one equal to readValue (the
+    // read's echo); true when that echo was among them.
+    bool ReleaseHeldChanges(TBluetoothGattCharacteristic& c, const TBytes* readValue);
     void WriteCccd(TBluetoothGattCharacteristic& c, const QByteArray& value);
     // Completes a paced write without response (once; later calls for it do nothing).
     bool FinishPaced(uint64_t token, uint16_t status);
@@ -115,6 +118,8 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     std::map<TBluetoothGattCharacteristic*, bool> FNotifying;
     std::map<TBluetoothGattCharacteristic*, bool> FCccdOn;
     std::map<TBluetoothGattCharacteristic*, std::deque<TEcho>> FEchoes;
+    // Changes that came while a read of the characteristic was on its way (one may be its echo).
+    std::map<TBluetoothGattCharacteristic*, std::deque<TBytes>> FHeldChanges;
     // Writes without response whose completion waits for the pacing interval, oldest first.
     struct TPaced {
         uint64_t token;
