@@ -10,6 +10,16 @@
 //
 // One world serves every case, in order (each start costs a minute of emulated time): the cases
 // build on the dongles connected by the first.
+//
+// Two links at once need the handle pad the guest holds on hci2 (HandlePad.cpp): btvirt numbers the
+// links of a controller on its own side, and only a dongle on hci2 connected while hci1's is
+// linked gets the same number on both sides. Linked first, B would be 42 on the central's side
+// while its controller's host already has a 42 (the pad's link): the kernel on hci2, handed two
+// links numbered 42, corrupts its list of channels and stops. So A (hci1) is always linked before
+// B: B is switched on once A is connected, and after the central's adapter was off B keeps silent
+// until A is back. (Which of two dongles one scan finds first is not fixed: the reports btvirt
+// sends as scanning starts can come before the kernel counts itself as discovering and be dropped,
+// and the next ones follow the service's re-advertising.)
 
 #include <gtest/gtest.h>
 
@@ -35,8 +45,9 @@ const TDongleTraits A{QStringLiteral("00:AA:01:01:00:01"),
                       QStringLiteral("F803")};
 const TDongleTraits B{
     QStringLiteral("00:AA:01:02:00:02"),
-    "name=Corvastel-B,address=00:AA:01:02:00:02,firmware=1.1.9,identity=0451:16B4,answers-identity=0", true,
-    QStringLiteral("F801")};
+    "name=Corvastel-B,address=00:AA:01:02:00:02,firmware=1.1.9,identity=0451:16B4,answers-identity=0,"
+    "advertising=0",
+    true, QStringLiteral("F801")};
 
 // The guest's CPU is some 25 times slower than the host's; waits grow accordingly.
 constexpr int Slowdown = 6;
@@ -67,6 +78,15 @@ class RealStack : public ::testing::Test {
     static void TearDownTestSuite() {
         delete Other;
         Other = nullptr;
+        // What the program and the service said, kept with the guest's traces: what the real stack
+        // does is read from these as much as from the results.
+        if (World) {
+            if (FILE* f = std::fopen((ArtifactsDir("/tmp") + "/world.log").c_str(), "w")) {
+                const std::string logs = World->Logs();
+                std::fwrite(logs.data(), 1, logs.size(), f);
+                std::fclose(f);
+            }
+        }
         delete World;
         World = nullptr;
     }
@@ -99,6 +119,19 @@ class RealStack : public ::testing::Test {
     }
     bool Connected(const TDongleTraits& d) {
         return Control().DongleStatus(d.address).value(QStringLiteral("connected")).toBool();
+    }
+    int ConnectCount(const TDongleTraits& d) {
+        return Control().DongleStatus(d.address).value(QStringLiteral("connectCount")).toInt();
+    }
+    // Back by itself: linked anew (the count past `before`) and sent the all-released report every
+    // new session starts with.
+    bool WaitBack(const TDongleTraits& d, int before, std::chrono::milliseconds wait) {
+        const auto start = std::chrono::steady_clock::now();
+        const bool back = TE2eWorld::WaitUntil(
+            [&] { return Connected(d) && ConnectCount(d) > before && !KeyboardWrites(d).empty(); }, wait);
+        std::printf("%s back after %.1f s\n", d.address.toStdString().c_str(),
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        return back;
     }
     bool WaitText(const TDongleTraits& d, const std::string& text) {
         return TE2eWorld::WaitUntil([&] { return Text(d).toStdString() == text; }, Wait(10s));
@@ -134,66 +167,75 @@ class RealStack : public ::testing::Test {
         if (!World->SaveScreenshot(World->AppWindow(), path, nullptr, &error))
             std::printf("screenshot %s: %s\n", name.c_str(), error.c_str());
     }
-    // Selects the dongle in the list and connects it again; it must become active.
-    void Reconnect(const TDongleTraits& d) {
-        World->SelectListItem(0);  // the first found, connected before
-        std::string error;
-        QString again;
-        ASSERT_TRUE(World->ConnectSelected(&again, &error)) << error;
-        EXPECT_EQ(again, d.address);
+    void TypeReachesBoth(const std::string& text) {
+        PassThroughOn(false);
+        ClearRecords();
+        ASSERT_TRUE(X().Type(text));
+        for (const TDongleTraits* d : {&A, &B}) {
+            EXPECT_TRUE(WaitText(*d, text)) << Json(Target(*d));
+            // The text is complete with the last key's press; its release may still be on the air.
+            const auto want = KeyboardReportsForText(text, d->reportId);
+            std::vector<std::string> got;
+            EXPECT_TRUE(TE2eWorld::WaitUntil([&] { return (got = KeyboardWrites(*d)) == want; }, Wait(5s)))
+                << d->address.toStdString() << ": " << got.size() << " reports for " << want.size()
+                << " expected";
+        }
+        ExitChord();
+        for (const TDongleTraits* d : {&A, &B})
+            EXPECT_TRUE(WaitNothingHeld(*d)) << Json(Target(*d));
     }
 
     static inline TE2eWorld* World = nullptr;
     static inline TSpyClient* Other = nullptr;
     static inline std::string StartError;
     static inline bool Broken = false;
-    static inline const TDongleTraits* Linked = nullptr;  // the dongle connected
 };
 
-// The first dongle found is connected; the cases after it work with that one. (btvirt of BlueZ 5.66
-// gives a central's second simultaneous link a connection handle its peer does not know, so the
-// emulated air carries one link at a time.)
-TEST_F(RealStack, Scan_ConnectsTheFirstFound_DeviceInformationAndIdentityShapeTheReports) {
+TEST_F(RealStack, Scan_ListsBoth_ConnectsBoth_DeviceInformationAndIdentityOnEach) {
+    // B is switched on once A is connected; the second scan lists A first (a dongle with a session
+    // keeps its place) and B after it.
     std::string error;
     ASSERT_TRUE(World->Scan(&error)) << error;
     Screenshot("01-scanned");
-    QString address;
-    ASSERT_TRUE(World->ConnectSelected(&address, &error)) << error;
-    Linked = address == A.address ? &A : &B;
-    Screenshot("02-connected");
-    const QJsonObject s = Control().DongleStatus(Linked->address);
-    EXPECT_EQ(s.value(QStringLiteral("connectCount")).toInt(), 1) << Json(s);
-    // The first keyboard report is shaped for the identity the dongle presents.
-    const auto writes = KeyboardWrites(*Linked);
-    ASSERT_FALSE(writes.empty());
-    EXPECT_EQ(writes.front(), KeyboardReportHex(0, {}, Linked->reportId));
+    const auto t0 = std::chrono::steady_clock::now();
+    QString first;
+    ASSERT_TRUE(World->ConnectSelected(&first, &error)) << error;
+    const auto t1 = std::chrono::steady_clock::now();
+    ASSERT_EQ(first, A.address);
+    Control().SetAdvertising(B.address, true);
+    ASSERT_TRUE(World->Scan(&error)) << error;
+    World->SelectListItem(1);
+    const auto t2 = std::chrono::steady_clock::now();
+    QString second;
+    ASSERT_TRUE(World->ConnectSelected(&second, &error)) << error;
+    const auto t3 = std::chrono::steady_clock::now();
+    EXPECT_EQ(second, B.address);
+    std::printf("connected, each from Alt+C to its first report: %.1f s, %.1f s\n",
+                std::chrono::duration<double>(t1 - t0).count(),
+                std::chrono::duration<double>(t3 - t2).count());
+    Screenshot("02-both-connected");
+
+    for (const TDongleTraits* d : {&A, &B}) {
+        const QJsonObject s = Control().DongleStatus(d->address);
+        EXPECT_EQ(s.value(QStringLiteral("connectCount")).toInt(), 1) << Json(s);
+        // The first keyboard report is shaped for the identity the dongle presents.
+        const auto writes = KeyboardWrites(*d);
+        ASSERT_FALSE(writes.empty()) << d->address.toStdString();
+        EXPECT_EQ(writes.front(), KeyboardReportHex(0, {}, d->reportId)) << d->address.toStdString();
+    }
     // The firmware revision read from Device Information decides whether the dongle is asked for
     // its identity: 1.2.0 is (and answers in a notification), 1.1.9 is not.
-    EXPECT_EQ(Control().WritesTo(Linked->address, QStringLiteral("F80F")).size(), Linked == &A ? 1u : 0u);
-    if (Linked == &A) {
-        EXPECT_TRUE(s.value(QStringLiteral("notifying")).toArray().contains(QStringLiteral("F80F")))
-            << Json(s);
-    }
+    EXPECT_EQ(Control().WritesTo(A.address, QStringLiteral("F80F")).size(), 1u);
+    EXPECT_EQ(Control().WritesTo(B.address, QStringLiteral("F80F")).size(), 0u);
+    const QJsonObject a = Control().DongleStatus(A.address);
+    EXPECT_TRUE(a.value(QStringLiteral("notifying")).toArray().contains(QStringLiteral("F80F"))) << Json(a);
 }
 
-TEST_F(RealStack, PassThrough_TypedTextReachesTheTargetAsExactReports) {
-    ASSERT_TRUE(Linked);
-    PassThroughOn(false);
-    ClearRecords();
-    const std::string text = "Hello, World 42!";
-    ASSERT_TRUE(X().Type(text));
-    ASSERT_TRUE(WaitText(*Linked, text)) << Json(Target(*Linked));
-    // The text is complete with the last key's press; its release may still be on the air.
-    const auto want = KeyboardReportsForText(text, Linked->reportId);
-    std::vector<std::string> got;
-    EXPECT_TRUE(TE2eWorld::WaitUntil([&] { return (got = KeyboardWrites(*Linked)) == want; }, Wait(5s)))
-        << got.size() << " reports for " << want.size() << " expected";
-    ExitChord();
-    EXPECT_TRUE(WaitNothingHeld(*Linked)) << Json(Target(*Linked));
+TEST_F(RealStack, PassThrough_TypedTextReachesBothTargetsAsExactReports) {
+    TypeReachesBoth("Hello, World 42!");
 }
 
-TEST_F(RealStack, PassThroughWithMouse_MotionButtonsAndWheelReachTheTarget) {
-    ASSERT_TRUE(Linked);
+TEST_F(RealStack, PassThroughWithMouse_MotionButtonsAndWheelReachBothTargets) {
     X().MoveTo(16 + 120, 16 + 70);
     PassThroughOn(true);
     ClearRecords();
@@ -205,72 +247,76 @@ TEST_F(RealStack, PassThroughWithMouse_MotionButtonsAndWheelReachTheTarget) {
     X().Wheel(-1);
     for (int i = 0; i < 4; ++i)
         X().MoveBy(-5, 0);
-    EXPECT_TRUE(TE2eWorld::WaitUntil(
-        [&] {
-            return TargetInt(*Linked, "wheel") == 1 && TargetInt(*Linked, "pointerX") == 22 &&
-                   TargetInt(*Linked, "pointerY") == 18;
-        },
-        Wait(10s)))
-        << Json(Target(*Linked));
-    const auto mouse = Control().WritesTo(Linked->address, Linked->mouseCharacteristic);
-    EXPECT_NE(std::find(mouse.begin(), mouse.end(), MouseReportHex(1, 0, 0, 0, Linked->reportId)),
-              mouse.end());
+    for (const TDongleTraits* d : {&A, &B}) {
+        EXPECT_TRUE(TE2eWorld::WaitUntil(
+            [&] {
+                return TargetInt(*d, "wheel") == 1 && TargetInt(*d, "pointerX") == 22 &&
+                       TargetInt(*d, "pointerY") == 18;
+            },
+            Wait(10s)))
+            << Json(Target(*d));
+        const auto mouse = Control().WritesTo(d->address, d->mouseCharacteristic);
+        EXPECT_NE(std::find(mouse.begin(), mouse.end(), MouseReportHex(1, 0, 0, 0, d->reportId)), mouse.end())
+            << d->address.toStdString();
+    }
     ExitChord();
-    EXPECT_TRUE(WaitNothingHeld(*Linked)) << Json(Target(*Linked));
+    for (const TDongleTraits* d : {&A, &B})
+        EXPECT_TRUE(WaitNothingHeld(*d)) << Json(Target(*d));
 }
 
 // A report written without response that the peripheral fails is lost: bluetoothd answered the
 // program when it queued the write, and an ATT write command has no answer to carry a failure.
-// What follows still arrives, and nothing stays held.
+// What follows still arrives, and the other dongle gets everything.
 TEST_F(RealStack, WriteFailingAtThePeripheral_IsLostThere_LaterReportsArrive) {
-    ASSERT_TRUE(Linked);
     PassThroughOn(false);
     ClearRecords();
-    Control().FailNextWrites(Linked->address, 1);
+    Control().FailNextWrites(A.address, 1);
     ASSERT_TRUE(X().Type("xy"));
-    ASSERT_TRUE(WaitText(*Linked, "y")) << Json(Target(*Linked));
-    const auto writes = Control().Writes(Linked->address);
+    ASSERT_TRUE(WaitText(A, "y")) << Json(Target(A));
+    EXPECT_TRUE(WaitText(B, "xy")) << Json(Target(B));
+    const auto writes = Control().Writes(A.address);
     ASSERT_FALSE(writes.empty());
     EXPECT_EQ(writes.front().bytes.toStdString(),
-              KeyboardReportHex(0, {KeyStrokeFor('x')->usage}, Linked->reportId));
+              KeyboardReportHex(0, {KeyStrokeFor('x')->usage}, A.reportId));
     ExitChord();
-    EXPECT_TRUE(WaitNothingHeld(*Linked)) << Json(Target(*Linked));
+    for (const TDongleTraits* d : {&A, &B})
+        EXPECT_TRUE(WaitNothingHeld(*d)) << Json(Target(*d));
 }
 
-// Link loss, not yet reliable on this stack: after the peripheral's disconnect and a reconnect from
-// the list, the new link ended again a few seconds later (the late Connected=false of the old link
-// is the first suspect). Kept disabled until that is understood.
-TEST_F(RealStack, DISABLED_PeripheralDropsTheLink_ThenReconnects) {
-    ASSERT_TRUE(Linked);
-    Control().DropLink(Linked->address);
-    ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return !Connected(*Linked); }, Wait(5s)));
+// The peripheral ends the link: the program hears of the disconnect (device event 8) and, as the
+// dongle was taking input, connects it again by itself; typing reaches both afterwards.
+TEST_F(RealStack, PeripheralDropsTheLink_ComesBackByItself_TypingReachesBoth) {
+    const int before = ConnectCount(B);
+    Control().ClearRecords(B.address);
+    Control().DropLink(B.address);
+    ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return !Connected(B); }, Wait(5s)));
     Screenshot("03-dropped");
-    // Connecting it again from the list works only once the program has ended its session.
-    Reconnect(*Linked);
-    EXPECT_EQ(Control().DongleStatus(Linked->address).value(QStringLiteral("connectCount")).toInt(), 2);
-    PassThroughOn(false);
-    ClearRecords();
-    ASSERT_TRUE(X().Type("gh"));
-    EXPECT_TRUE(WaitText(*Linked, "gh")) << Json(Target(*Linked));
-    ExitChord();
+    ASSERT_TRUE(WaitBack(B, before, Wait(20s))) << Json(Control().DongleStatus(B.address));
+    EXPECT_EQ(KeyboardWrites(B).front(), KeyboardReportHex(0, {}, B.reportId));
+    EXPECT_TRUE(Connected(A));
+    TypeReachesBoth("gh");
 }
 
-TEST_F(RealStack, DISABLED_CentralAdapterPoweredOff_TheLinkEnds_ThenReconnects) {
-    ASSERT_TRUE(Linked);
+// The central's adapter goes off: both links end, the program tries again on its schedule and,
+// once the adapter is back, both dongles return; typing reaches both. B keeps silent until A is
+// back (see the top).
+TEST_F(RealStack, CentralAdapterPoweredOff_BothLinksEnd_BothComeBack) {
+    const int beforeA = ConnectCount(A);
+    const int beforeB = ConnectCount(B);
+    ClearRecords();
+    Control().SetAdvertising(B.address, false);
     Control().SetPowered(false);
-    ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return !Connected(*Linked); }, Wait(10s)))
+    ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return !Connected(A) && !Connected(B); }, Wait(10s)))
         << Json(Control().Status());
     Screenshot("04-adapter-off");
     Control().SetPowered(true);
     ASSERT_TRUE(TE2eWorld::WaitUntil(
         [&] { return Control().Status().value(QStringLiteral("powered")).toBool(); }, Wait(10s)));
-    Reconnect(*Linked);
-    PassThroughOn(false);
-    ClearRecords();
-    ASSERT_TRUE(X().Type("ok"));
-    EXPECT_TRUE(WaitText(*Linked, "ok")) << Json(Target(*Linked));
-    ExitChord();
-    Screenshot("05-reconnected");
+    ASSERT_TRUE(WaitBack(A, beforeA, Wait(10s))) << Json(Control().DongleStatus(A.address));
+    Control().SetAdvertising(B.address, true);
+    ASSERT_TRUE(WaitBack(B, beforeB, Wait(15s))) << Json(Control().DongleStatus(B.address));
+    Screenshot("05-back");
+    TypeReachesBoth("ok");
 }
 
 }  // namespace

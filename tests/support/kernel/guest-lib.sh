@@ -3,10 +3,13 @@
 #
 #   rig_log TEXT...            a time-stamped line on the console and in $RIG_OUT/guest.log
 #   rig_modules MODULE...      loads modules (there is no udev in the guest)
-#   rig_bluetooth_up COUNT     COUNT emulated LE controllers sharing one air (btvirt), a system bus,
+#   rig_bluetooth_up COUNT [BTVIRT_OPTION...]
+#                              COUNT emulated LE controllers sharing one air (btvirt), a system bus,
 #                              bluetoothd serving them all, btmon recording to $RIG_OUT/btmon.snoop.
 #                              Controllers are hci0..hci<COUNT-1>, powered; returns 1 with a reason
-#                              in guest.log when they do not come up.
+#                              in guest.log when they do not come up. Options go to btvirt as they
+#                              are (-s: emulated controllers on /tmp/bt-server-le as well, in the
+#                              same air but unknown to the kernel).
 
 rig_log() {
   line="[$(cut -d' ' -f1 /proc/uptime)] $*"
@@ -25,6 +28,7 @@ rig_controllers() {
 
 rig_bluetooth_up() {
   count=${1:-2}
+  [ $# -gt 0 ] && shift
   # The crypto btvirt's controllers ask for at setup, loaded before they exist: a controller that
   # misses the kernel's 2 s reset deadline is never usable.
   rig_modules af_alg algif_hash algif_skcipher ecb cmac bluetooth hci_vhci
@@ -32,7 +36,7 @@ rig_bluetooth_up() {
   dbus-daemon --system --fork --nopidfile || { rig_log "dbus-daemon failed"; return 1; }
   attempt=1
   while :; do
-    btvirt -L -l"$count" >>"$RIG_OUT/btvirt.log" 2>&1 &
+    btvirt -L -l"$count" "$@" >>"$RIG_OUT/btvirt.log" 2>&1 &
     RIG_BTVIRT_PID=$!
     # btmgmt itself takes a second or more to start here: poll sparingly.
     n=0

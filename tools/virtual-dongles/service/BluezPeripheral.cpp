@@ -119,7 +119,8 @@ bool TBluezPeripheral::Start(QString* error) {
             continue;
         const QVariantMap p = it.value().value(IfAdapter);
         addresses[it.key().path()] = p.value(QStringLiteral("Address")).toString();
-        FOthers[it.key().path()] = {p.value(QStringLiteral("Powered")).toBool(),
+        FOthers[it.key().path()] = {p.value(QStringLiteral("Address")).toString().toUpper(),
+                                    p.value(QStringLiteral("Powered")).toBool(),
                                     p.value(QStringLiteral("Discovering")).toBool()};
     }
     for (size_t i = 0; i < FEntries.size(); ++i) {
@@ -290,10 +291,17 @@ QVariantMap TBluezPeripheral::AdvertProperties(const TEntry& e) const {
 
 // ---- the link ------------------------------------------------------------------------------
 
-TBluezPeripheral::TEntry* TBluezPeripheral::EntryOfDevice(const QString& devicePath) {
+TBluezPeripheral::TEntry* TBluezPeripheral::EntryOfCentral(const QString& devicePath) {
     for (auto& e : FEntries) {
-        if (devicePath.startsWith(e->adapter + QStringLiteral("/dev_")))
-            return e.get();
+        const QString prefix = e->adapter + QStringLiteral("/dev_");
+        if (!devicePath.startsWith(prefix))
+            continue;
+        const QString address = devicePath.mid(prefix.size()).replace(QLatin1Char('_'), QLatin1Char(':'));
+        for (const auto& [path, a] : FOthers) {
+            if (a.address == address.toUpper())
+                return e.get();
+        }
+        return nullptr;
     }
     return nullptr;
 }
@@ -323,7 +331,8 @@ void TBluezPeripheral::LinkDown(TEntry& e) {
     e.connected = false;
     e.central.clear();
     e.dongle->Disconnect();
-    Advertise(e, true);
+    if (e.dongle->Advertising())
+        Advertise(e, true);
 }
 
 void TBluezPeripheral::OnDropped(size_t index) {
@@ -343,7 +352,7 @@ void TBluezPeripheral::OnBluezSignal(const QDBusMessage& m) {
         const QString path = args.value(0).value<QDBusObjectPath>().path();
         const auto ifaces = qdbus_cast<TInterfaceList>(args.value(1).value<QDBusArgument>());
         if (ifaces.contains(IfDevice) && ifaces.value(IfDevice).value(QStringLiteral("Connected")).toBool()) {
-            if (TEntry* e = EntryOfDevice(path))
+            if (TEntry* e = EntryOfCentral(path))
                 LinkUp(*e, path);
         }
         return;
@@ -351,7 +360,7 @@ void TBluezPeripheral::OnBluezSignal(const QDBusMessage& m) {
     const QString iface = args.value(0).toString();
     const QVariantMap changed = MapArgument(args.value(1));
     if (iface == IfDevice && changed.contains(QStringLiteral("Connected"))) {
-        TEntry* e = EntryOfDevice(m.path());
+        TEntry* e = EntryOfCentral(m.path());
         if (!e)
             return;
         if (changed.value(QStringLiteral("Connected")).toBool())
@@ -493,10 +502,15 @@ bool TBluezPeripheral::HandleGatt(const QDBusMessage& m, const TGattObject& o) {
     const QVariantList args = m.arguments();
     const QVariantMap options =
         MapArgument(member == QStringLiteral("WriteValue") ? args.value(1) : args.value(0));
-    // A request from the central proves the link, whatever order bluetoothd's signals come in;
-    // not the StopNotify bluetoothd itself sends when a link has ended.
-    if (member != QStringLiteral("StopNotify"))
-        LinkUp(e, options.value(QStringLiteral("device")).value<QDBusObjectPath>().path());
+    // A read, a write or a subscription from the central proves the link, whatever order
+    // bluetoothd's signals come in. StopNotify does not: bluetoothd calls it once the last
+    // subscriber's link has gone.
+    const QString device = options.value(QStringLiteral("device")).value<QDBusObjectPath>().path();
+    if (member == QStringLiteral("StartNotify") ||
+        ((member == QStringLiteral("ReadValue") || member == QStringLiteral("WriteValue")) &&
+         EntryOfCentral(device) == &e)) {
+        LinkUp(e, device);
+    }
     const int offset = options.value(QStringLiteral("offset")).toInt();
 
     if (o.kind == TKind::Characteristic && member == QStringLiteral("ReadValue")) {

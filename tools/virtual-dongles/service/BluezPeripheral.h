@@ -9,9 +9,13 @@
 //
 // What differs from the imitation, because the radio is real:
 //   * a dongle's address is its adapter's address;
+//   * the central is another adapter of this machine (the central's, hci0 in the rig): links from
+//     anyone else on a dongle's adapter are not the dongle's (a test may hold one to steer the
+//     emulator);
 //   * "connected" is what bluetoothd reports for the central's device on the dongle's adapter, and a
-//     GATT request from the central counts as proof of the link (bluetoothd may call before the
-//     property change arrives);
+//     read or write from the central counts as proof of the link (bluetoothd may call before the
+//     property change arrives). StopNotify proves nothing: bluetoothd calls it when the last
+//     subscriber's link is already gone;
 //   * an emulated radio delivers an advertisement once per scan start, so the advertisement is
 //     registered afresh every second while nothing is connected and a central scans (never while
 //     one connects: a connection request that meets the gap fails);
@@ -78,11 +82,14 @@ class TBluezPeripheral : public QDBusVirtualObject {
         QString parentPath;
     };
     struct TOtherAdapter {
+        QString address;  // upper case
         bool powered = false;
         bool discovering = false;
     };
 
-    TEntry* EntryOfDevice(const QString& devicePath);
+    // The entry whose adapter holds this device object, when the device is the central (one of
+    // the other adapters); nullptr otherwise.
+    TEntry* EntryOfCentral(const QString& devicePath);
     TEntry* EntryByAddress(const QString& address);
     QVariantMap GattProperties(const TGattObject& o) const;
     QVariantMap AdvertProperties(const TEntry& e) const;
