@@ -226,6 +226,27 @@ TEST_F(EvdevCaptureTest, Grab_KeyHeldAtInstall_ItsReleaseLost_TakenOnceTheKernel
     EXPECT_EQ(Keys[0].Kind, WM_KEYUP);
 }
 
+TEST_F(EvdevCaptureTest, Grab_KeyHeldAtInstall_ItsReleaseVanishedWithoutAMark_TakenAtTheNextReport) {
+    // The release left the buffer with no lost-events mark: the next report of any kind must find
+    // the key up in the kernel, release it for the hooks and take the device, not wait for ever.
+    Keyboard->Keys.Set(KEY_LEFTALT, true);
+    KeyHook->SetActive(true);
+    ASSERT_FALSE(Keyboard->Grabbed);
+    Keyboard->Keys.Set(KEY_LEFTALT, false);
+    Keyboard->Push(EV_MSC, MSC_SCAN, 0x70004);
+    Keyboard->Report();
+    Capture->Pump(KeyboardId());
+    EXPECT_TRUE(Keyboard->Grabbed);
+    ASSERT_EQ(Keys.size(), 1u);
+    EXPECT_EQ(Keys[0].Kind, WM_KEYUP);
+    EXPECT_EQ(Keys[0].Scan, 0x38u);
+
+    // The release's own event, late, changes nothing.
+    Keyboard->Key(KEY_LEFTALT, 0);
+    Capture->Pump(KeyboardId());
+    EXPECT_EQ(Keys.size(), 1u);
+}
+
 TEST_F(EvdevCaptureTest, Grab_LetThroughThenSwallowed_ReleasedWithLightsRestoredThenTakenAgain) {
     Keyboard->Leds = 1U << LED_NUML;
     KeyHook->SetActive(true);

@@ -420,9 +420,25 @@ void TEvdevCapture::Feed(int id, const input_event& event) {
 
 void TEvdevCapture::TakeWhenDue(int id) {
     TDeviceState* d = Find(id);
-    if (d != nullptr && !d->Grabbed && !d->Refused && WantsGrab(*d) && !d->Down.Any()) {
-        UpdateGrab(*d);
+    if (d == nullptr || d->Grabbed || d->Refused || !WantsGrab(*d)) {
+        return;
     }
+    if (d->Down.Any()) {
+        // A release can vanish without a lost-events mark (the kernel empties a reader's buffer
+        // when its clock is set, for one), and a device waiting for a key that is already up would
+        // never be taken: the kernel's own key state decides. A release found this way reaches the
+        // hooks early; its event, if it still comes, changes nothing.
+        TEvdevKeyBits now;
+        if (!d->Io->ReadKeys(now) || now.Any()) {
+            return;
+        }
+        Resync(id);
+        d = Find(id);
+        if (d == nullptr || d->Grabbed || d->Down.Any() || !WantsGrab(*d)) {
+            return;
+        }
+    }
+    UpdateGrab(*d);
 }
 
 void TEvdevCapture::FlushFrame(int id) {
