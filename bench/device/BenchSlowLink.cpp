@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchStats.h"
 #include "device/UnitCorvastelDevice.h"
 #include "platform/ble/fake/FakeBluetoothLE.h"
 
@@ -148,13 +149,7 @@ double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-double Percentile(std::vector<double> values, double p) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const auto i = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(i, values.size() - 1)];
-}
+using bench::Percentile;
 
 void BM_SlowLink(benchmark::State& state) {
     const auto interval = std::chrono::microseconds(state.range(0));

@@ -44,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchStats.h"
 #include "E2eWorld.h"
 #include "KeyCodes.h"
 
@@ -154,13 +155,7 @@ int64_t MonotonicUs(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
 }
 
-double Percentile(std::vector<double> values, double p) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const auto i = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(i, values.size() - 1)];
-}
+using bench::Percentile;
 
 std::string RunName(const TLink& link, bool motion) {
     return link.Name() + (motion ? "/keys_and_motion" : "/keys");
