@@ -92,8 +92,8 @@ enum TDeviceImage : int {
     DeviceImageDisconnecting = 3,
 };
 
-// Notices: short plain-words lines the window shows in the first panel of its status bar (under
-// the progress bar while a scan runs), so that what is wrong or what to do next is seen where the
+// Notices: short plain-words lines the window shows in the first panel of its status bar (two
+// lines at most, the important words first), so that what is wrong or what to do next is seen where the
 // user looks, without a modal box. Several may stand at once; the panel shows them in this order,
 // most pressing first, and its tooltip lists them all.
 enum class TNotice : int {
@@ -105,6 +105,7 @@ enum class TNotice : int {
     KeypadHint,          // how to use the keypad mouse during pass-through
     Typing,              // typing a text: refused, or how it ended
     NicknameFile,        // the nickname file cannot be used (too large, unreadable)
+    Guide,               // what to do next: scan first, then what the scan found
     Count
 };
 
@@ -196,6 +197,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
                           const TBytes& ScanResponse);
     void DiscoveryEnded(TBluetoothLEManager& Sender, const std::vector<TBluetoothLEDevice*>& ADeviceList);
     void DeviceListViewSelectItem(QObject* Sender, QListWidgetItem* Item, bool Selected);
+    // What the last scan found, and what to do next (the guide notice after a scan).
+    QString FoundText() const;
     // The millisecond tick count a scan's progress is measured with: monotonic, 32 bits, wrapping.
     // Replaceable so the progress can be driven without waiting.
     std::function<uint32_t()> TickCount = MonotonicTickCount;
@@ -245,6 +248,10 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void ShowDeviceMenu(const QPoint& Pos);
     // Adds the entries for Item (null: the click was beside every item) to Menu.
     void FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item);
+    // A double click on an item: connects a found dongle, shows the details of a connected one.
+    void DeviceListViewDblClick(QListWidgetItem* Item);
+    // Selects the listed dongle with this address; true when it is the selected one now.
+    bool SelectDongle(const std::string& Address);
 
     // ---- Nicknames (UnitMainNickname.cpp).
     void BtnRenameClick(QObject* Sender);
@@ -305,11 +312,17 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     std::vector<TCorvastelDevice*> InputSessions() const;
     // The session of the found dongle in this slot of FoundDevices; null when not connected.
     TCorvastelDevice* SessionOfSlot(int Slot) const;
-    // Everything known about the found dongle in this slot, as plain text.
+    // Everything known about the found dongle in this slot, as plain text: first in a user's words,
+    // then the internals under a line "Technical".
     QString DeviceDetailsText(int Slot);
+    // The part of the details before "Technical" (what hovering an item shows).
+    QString DeviceSummaryText(int Slot);
+    // An item of the device list changed: the list is repainted whole, its tooltips refreshed.
+    void DeviceListChanged();
     // Opens (or refreshes and raises) the details view of the found dongle in this slot.
     void ShowDeviceDetails(int Slot);
     QDialog* DetailsDialog = nullptr;
+    bool FDeviceListRefresh = false;  // a refresh of the items' tooltips is queued
 
     // ---- Typing a text (UnitMainTyping.cpp).
     // Types Text into the sessions (null: every session that takes input). Refused with a notice
@@ -396,6 +409,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     QTimer* FTypingTimer = nullptr;
     QTimer* FTypingNoticeTimer = nullptr;
     void ShowNotices();
+    // Shows the progress bar while a scan or a connection runs, and only then.
+    void ShowProgress();
 
     std::shared_ptr<THookPlatform> FHookPlatform;
     // Owns the hook containers: the hooks live exactly as long as the window.

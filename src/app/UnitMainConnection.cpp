@@ -94,7 +94,7 @@ void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {
             EndSetup(Sessions[slot], {});
             return;
         }
-        ProgressBar1->setVisible(false);
+        ShowProgress();
         if (item != nullptr) {
             SetDeviceImage(item, DeviceImageDisconnecting);
         }
@@ -223,6 +223,7 @@ void TFormCorvastelPc::EndSetup(TCorvastelDevice* Session, const std::string& Me
         }
         break;
     }
+    ShowProgress();
     // Last: the box runs an event loop of its own.
     if (!Message.empty()) {
         ReportGeneralError(Message);
@@ -264,6 +265,7 @@ void TFormCorvastelPc::ConnectWorkerDone(TCorvastelDevice* Session, bool Linked)
     FConnectJobs.erase(it);
     if (removed) {
         delete Session;
+        ShowProgress();
         return;
     }
     if (Linked || !SessionHeld(Session)) {
@@ -289,6 +291,7 @@ void TFormCorvastelPc::ConnectWorkerDone(TCorvastelDevice* Session, bool Linked)
         }
         break;
     }
+    ShowProgress();
     if (retrying) {
         ReconnectTryEnded(address, false);
     }
@@ -349,6 +352,8 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
             log(prefix + " - vid:" + Hex(id.vid, 4) + "  pid:" + Hex(id.pid, 4) + "  ver:" + Hex(id.ver, 1));
             UpdateTargetState();
             SetProgress(ProgressBar1, 1.0);
+            // Connected: from here the notices say where input goes.
+            SetNotice(TNotice::Guide, QString());
             BtnConnect->setEnabled(true);
             if (item != nullptr) {
                 SetDeviceImage(item, DeviceImageConnected);
@@ -403,6 +408,7 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
     ShowRoute();
     // Whether any dongle takes input may have changed.
     UpdateLinkNotices();
+    ShowProgress();
 }
 
 void TFormCorvastelPc::SendReportToActive(TReportType ReportType, bool Empty) {

@@ -1,5 +1,6 @@
 // The device list's context menu: what can be done with one dongle beyond connecting it.
 #include <QListWidget>
+#include <QItemSelectionModel>
 #include <QMenu>
 
 #include "app/CorvastelApplication.h"
@@ -36,6 +37,24 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
     TCorvastelDevice* session = SessionOfSlot(slot);
     const bool typingOpen = !FHook->Active() && !TypingText();
     if (slot >= 0 && slot < FoundDeviceCount) {
+        // What the buttons do, for this dongle. By address: the list may change while the menu is
+        // open (a scan, a drop), and the entry acts on the dongle that has it by then.
+        const std::string address = FoundDevices[slot]->Address();
+        const bool linked = session != nullptr || Reconnect.Scheduled(address);
+        Menu.addAction(linked ? QStringLiteral("Disconnect") : QStringLiteral("Connect"), this,
+                       ReportingErrors([this, address] {
+                           if (SelectDongle(address)) {
+                               BtnConnectClick(this);
+                           }
+                       }))
+            ->setObjectName(linked ? QStringLiteral("MenuDisconnect") : QStringLiteral("MenuConnect"));
+        Menu.addAction(QString::fromUtf8(RenameCaption), this, ReportingErrors([this, address] {
+                           if (SelectDongle(address)) {
+                               BtnRenameClick(this);
+                           }
+                       }))
+            ->setObjectName(QStringLiteral("MenuRename"));
+        Menu.addSeparator();
         Menu.addAction(QStringLiteral("Details\u2026"), this,
                        ReportingErrors([this, slot] { ShowDeviceDetails(slot); }))
             ->setObjectName(QStringLiteral("MenuDetails"));
@@ -62,4 +81,32 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
         ask->setObjectName(QStringLiteral("MenuTypeTextAll"));
         ask->setEnabled(typingOpen);
     }
+}
+
+bool TFormCorvastelPc::SelectDongle(const std::string& Address) {
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        if (FoundDevices[k]->Address() == Address) {
+            if (SelectedDevice != k) {
+                DeviceListView->setCurrentRow(k, QItemSelectionModel::ClearAndSelect);
+            }
+            return SelectedDevice == k;
+        }
+    }
+    return false;
+}
+
+void TFormCorvastelPc::DeviceListViewDblClick(QListWidgetItem* Item) {
+    const int k = Item != nullptr ? DeviceListView->row(Item) : -1;
+    if (k < 0 || k >= FoundDeviceCount) {
+        return;
+    }
+    const std::string address = FoundDevices[k]->Address();
+    // A found dongle is connected; one that is connected (or on its way) shows what is known of it.
+    if (SessionOfSlot(k) == nullptr && !Reconnect.Scheduled(address)) {
+        if (SelectDongle(address)) {
+            BtnConnectClick(this);
+        }
+        return;
+    }
+    ShowDeviceDetails(k);
 }

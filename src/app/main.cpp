@@ -1,5 +1,6 @@
 // Program start: one copy per desktop session, then the main window until it closes.
 #include <QApplication>
+#include <QLoggingCategory>
 
 #include <memory>
 
@@ -17,6 +18,11 @@ int main(int argc, char* argv[]) {
         return 0;
     }
 
+    // Qt Bluetooth says which of its BlueZ back ends it took, once for every object it makes: a
+    // dozen lines in the terminal on every start that nobody running the app needs. Qt's own
+    // QT_LOGGING_RULES still shows them (QT_LOGGING_RULES="qt.bluetooth*=true"): it is applied
+    // after these rules.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.bluetooth*.info=false\nqt.bluetooth*.debug=false"));
     TCorvastelApplication app(argc, argv);
     InstallGeneralErrorReporter();
 
