@@ -216,12 +216,12 @@ TControlPlacer::TControlPlacer(QWidget* parent, QSize designSize)
 }
 
 void TControlPlacer::Place(QWidget* control, QRect bounds, unsigned anchors) {
-    FControls.push_back({control, bounds, anchors, false});
+    FControls.push_back({control, bounds, anchors, false, 0});
     control->setGeometry(bounds);
 }
 
-void TControlPlacer::PlaceAutoSize(QLabel* label, QRect bounds) {
-    FControls.push_back({label, bounds, DefaultAnchors, true});
+void TControlPlacer::PlaceAutoSize(QLabel* label, QRect bounds, int maxWidth) {
+    FControls.push_back({label, bounds, DefaultAnchors, true, maxWidth});
     label->setGeometry(bounds);
 }
 
@@ -229,7 +229,8 @@ void TControlPlacer::FitAutoSize() {
     for (const TPlaced& placed : FControls) {
         if (placed.AutoSize) {
             auto* label = static_cast<QLabel*>(placed.Control);
-            label->resize(label->sizeHint().width(), placed.Bounds.height());
+            const int width = label->sizeHint().width();
+            label->resize(placed.MaxWidth > 0 ? std::min(width, placed.MaxWidth) : width, placed.Bounds.height());
         }
     }
 }

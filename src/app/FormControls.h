@@ -94,7 +94,8 @@ class TControlPlacer : public QObject {
     TControlPlacer(QWidget* parent, QSize designSize);
 
     void Place(QWidget* control, QRect bounds, unsigned anchors = DefaultAnchors);
-    void PlaceAutoSize(QLabel* label, QRect bounds);
+    // maxWidth: the label grows no wider (a long text is cut at the control beside it); 0: no limit.
+    void PlaceAutoSize(QLabel* label, QRect bounds, int maxWidth = 0);
     // Sizes the auto-size labels to their current text.
     void FitAutoSize();
 
@@ -107,6 +108,7 @@ class TControlPlacer : public QObject {
         QRect Bounds;
         unsigned Anchors;
         bool AutoSize;
+        int MaxWidth = 0;
     };
     void Arrange();
 

@@ -139,7 +139,7 @@ QSize DeviceItemCellSize(const QFont& Font, QSize IconSize) {
     const QFontMetrics metrics(Font);
     const int lights = 3 * (LightBox(Font) + LightGap) + 4 + LinkWidth(Font);
     // Wide enough for the lights' row and a caption of a dozen characters; three to a row in the list.
-    const int width = std::max({lights, IconSize.width(), metrics.averageCharWidth() * 12}) + 2 * CellMargin;
+    const int width = std::max({lights, IconSize.width(), metrics.averageCharWidth() * 11}) + 2 * CellMargin;
     const int height = CellMargin + IconSize.height() + 2 + metrics.height() + 2 + LightBox(Font) + CellMargin;
     return {width, height};
 }
@@ -193,9 +193,17 @@ void TDeviceItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
     painter->setFont(opt.font);
     const QPalette::ColorGroup group =
         (option.state & QStyle::State_Active) != 0 ? QPalette::Active : QPalette::Inactive;
-    painter->setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
     const QString caption =
         DeviceItemCaption(index.data(Qt::DisplayRole).toString(), opt.font, layout.Caption.width());
+    if (selected) {
+        // The selection marks the caption, as icon lists do.
+        const int textWidth = QFontMetrics(opt.font).horizontalAdvance(caption) + 6;
+        QRect mark(0, layout.Caption.top(), std::min(textWidth, layout.Caption.width() + 2 * CellMargin - 2),
+                   layout.Caption.height());
+        mark.moveLeft(layout.Caption.center().x() - mark.width() / 2 + 1);
+        painter->fillRect(mark, option.palette.brush(group, QPalette::Highlight));
+    }
+    painter->setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
     painter->drawText(layout.Caption, Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine, caption);
 
     const QVariant leds = index.data(ItemLedRole);

@@ -156,7 +156,8 @@ void TFormCorvastelPc::CreateControls() {
     Label2 = new QLabel("MAC Addr", gbDeviceInfo);
     infoPlacer->PlaceAutoSize(Label2, {18, 48, 56, 15});
     lbName = new QLabel(NoDeviceText, gbDeviceInfo);
-    infoPlacer->PlaceAutoSize(lbName, {79, 24, 51, 15});
+    // Up to the nickname button: a long name is cut there rather than run under it.
+    infoPlacer->PlaceAutoSize(lbName, {79, 24, 51, 15}, 207 - 79 - 4);
     lbMacAddress = new QLabel(NoDeviceText, gbDeviceInfo);
     infoPlacer->PlaceAutoSize(lbMacAddress, {80, 48, 93, 15});
     BtnRename = MakeButton(gbDeviceInfo, RenameCaption);

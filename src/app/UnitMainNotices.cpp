@@ -110,6 +110,10 @@ void TFormCorvastelPc::UpdateLinkNotices() {
                                      ? QStringLiteral("No dongle connected \u2014 keys go nowhere; ") +
                                            QString::fromUtf8(ExitChordWords)
                                      : QString());
+    if (on) {
+        // Past the first steps: what a scan found no longer matters, the notices about input do.
+        SetNotice(TNotice::Guide, QString());
+    }
     SetNotice(TNotice::KeypadHint,
               on ? QStringLiteral("Keypad mouse: hold Ctrl+Shift, use the numeric keypad; Ctrl+Shift alone "
                                   "pauses the mouse")
