@@ -4,10 +4,12 @@
 // the program wired to them, then does what a newcomer would: scan, connect both dongles, switch
 // pass-through on, type a sentence, Caps Lock on the targets (their lights come on in the program),
 // move the pointer, leave by Ctrl+Shift+F12, then have the program type a short text into both
-// targets (Ctrl+Shift+V). Prints what each virtual target received and saves screenshots of the
-// program and of the preview.
+// targets (Ctrl+Shift+V), and at last a dongle that drops (the notice says it is being brought
+// back). Prints what each virtual target received and saves screenshots of the program and of the
+// preview.
 //
-//   corvastel-demo [--out DIR] [--text SENTENCE]
+//   corvastel-demo [--out DIR] [--docs] [--text SENTENCE]
+//   --docs  saves only the pictures the README shows, under the README's names (scripts/demo docs)
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -38,6 +40,23 @@ int Fail(TE2eWorld* world, const std::string& why) {
     return 1;
 }
 
+// Where pictures go, and under which name: the demo's own names, or the README's.
+struct TShots {
+    std::string out;
+    bool docs = false;
+};
+TShots Shots;
+
+bool Shot(TE2eWorld& world, unsigned long window, const std::string& path);
+
+// A picture under the demo's name, or under the README's when it shows this one (none: skipped).
+bool ShotAs(TE2eWorld& world, unsigned long window, const std::string& demoName, const char* docsName) {
+    if (Shots.docs) {
+        return docsName == nullptr || Shot(world, window, Shots.out + "/" + docsName);
+    }
+    return Shot(world, window, Shots.out + "/" + demoName);
+}
+
 bool Shot(TE2eWorld& world, unsigned long window, const std::string& path) {
     std::this_thread::sleep_for(400ms);  // the last change painted (the preview refreshes every 100 ms)
     std::size_t colours = 0;
@@ -65,8 +84,10 @@ int main(int argc, char** argv) {
             out = argv[++i];
         else if (a == "--text" && i + 1 < argc)
             sentence = argv[++i];
+        else if (a == "--docs")
+            Shots.docs = true;
         else {
-            std::printf("usage: corvastel-demo [--out DIR] [--text SENTENCE]\n");
+            std::printf("usage: corvastel-demo [--out DIR] [--docs] [--text SENTENCE]\n");
             return a == "--help" || a == "-h" ? 0 : 2;
         }
     }
@@ -88,6 +109,10 @@ int main(int argc, char** argv) {
     world->MoveAppWindow(8, 8);
     world->X().MoveWindow(world->PreviewWindow(), 8 + place::WindowWidth + 16, 8);
 
+    Shots.out = out;
+    // What a newcomer sees first: an empty list and where to start.
+    ShotAs(*world, world->AppWindow(), "app-start.png", "screenshot-main.png");
+
     std::string why;
     auto other = TSpyClient::Open(world->Display(), {8, 8 + place::WindowHeight + 40, 300, 200}, &why);
     if (!other)
@@ -99,7 +124,7 @@ int main(int argc, char** argv) {
     Step("Alt+C: connect the first dongle; select the second in the list; Alt+C again");
     if (!world->ConnectAll(&error))
         return Fail(world.get(), error);
-    Shot(*world, world->AppWindow(), out + "/app-connected.png");
+    ShotAs(*world, world->AppWindow(), "app-connected.png", nullptr);
 
     Step("Alt+M, Alt+T: pass-through with the mouse");
     if (!world->PassThroughOn(true, *other, &error))
@@ -119,17 +144,27 @@ int main(int argc, char** argv) {
             return true;
         },
         5s);
-    Shot(*world, world->AppWindow(), out + "/app-caps-lock.png");
+    ShotAs(*world, world->AppWindow(), "app-caps-lock.png", nullptr);
     world->X().Tap(keycode::CapsLock);
     Step("moving the pointer right and down, then clicking");
     for (int i = 0; i < 20; ++i)
         world->X().MoveBy(6, 3);
     world->X().Button(1, true);
     world->X().Button(1, false);
-    // A key held for the key display.
+    // Input to the second dongle only (Scroll Lock twice, then its number): the list frames it and
+    // the notice names it. A key held for the key display.
+    const auto digitKey = [](char digit) { return KeyStrokeFor(digit)->keycode; };
+    Step("Scroll Lock, Scroll Lock, 2: input to the second dongle only");
+    world->X().Tap(keycode::ScrollLock);
+    world->X().Tap(keycode::ScrollLock);
+    world->X().Tap(digitKey('2'));
     world->X().Key(keycode::LeftShift, true);
-    Shot(*world, world->AppWindow(), out + "/app-pass-through.png");
+    ShotAs(*world, world->AppWindow(), "app-pass-through.png", "demo-app.png");
     world->X().Key(keycode::LeftShift, false);
+    Step("Scroll Lock, Scroll Lock, 0: input to every dongle again");
+    world->X().Tap(keycode::ScrollLock);
+    world->X().Tap(keycode::ScrollLock);
+    world->X().Tap(digitKey('0'));
 
     Step("Ctrl+Shift+F12: leave pass-through");
     if (!world->ExitChord(*other, &error))
@@ -176,9 +211,16 @@ int main(int argc, char** argv) {
              t.value(QStringLiteral("pointerX")).toInteger() > 0;
     }
     std::printf("\n");
-    ok = Shot(*world, world->AppWindow(), out + "/app.png") && ok;
-    ok = Shot(*world, world->PreviewWindow(), out + "/virtual-dongles-preview.png") && ok;
-    ok = Shot(*world, world->X().Root(), out + "/screen.png") && ok;
+    ok = ShotAs(*world, world->AppWindow(), "app.png", nullptr) && ok;
+    ok = ShotAs(*world, world->PreviewWindow(), "virtual-dongles-preview.png", "demo-preview.png") && ok;
+    ok = ShotAs(*world, world->X().Root(), "screen.png", nullptr) && ok;
+
+    // A dongle out of range: the window says so in its notice and brings it back by itself.
+    Step("the older dongle drops out of range: the notice says it is being reconnected");
+    world->Control().SetAdvertising(OlderDongle().address, false);
+    world->Control().DropLink(OlderDongle().address);
+    std::this_thread::sleep_for(1500ms);  // the drop reported, the first try under way
+    ok = ShotAs(*world, world->AppWindow(), "app-dropped.png", "notice-dropped.png") && ok;
     Step(ok ? "done: both virtual targets received the sentence and the typed text, and the pointer moves"
             : "done, but not everything arrived as it should (see above)");
     return ok ? 0 : 1;
