@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextDocument>
 
 #include <chrono>
 #include <cstdlib>
@@ -168,6 +169,8 @@ TEST_F(TNoticeFixture, EveryControl_HasEnglishHelpAndKeepsItsCaption) {
             latin += c.unicode() < 0x80 ? 1 : 0;
         }
         EXPECT_GT(latin * 10, tip.size() * 8) << "mostly English: " << tip.toStdString();
+        // Qt wraps a rich-text tooltip to a readable width; a plain one is one line however long.
+        EXPECT_TRUE(Qt::mightBeRichText(tip)) << tip.toStdString();
     }
     EXPECT_EQ(window->BtnScan->text(), Utf8("搜索设备(&S)"));
     EXPECT_EQ(window->BtnHook->text(), Utf8("键鼠直传(&T)"));
