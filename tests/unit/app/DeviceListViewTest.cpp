@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QDialog>
 #include <QTimer>
 #include <QDir>
@@ -352,4 +353,25 @@ TEST_F(TDeviceListFixture, Details_UserWordsFirstAndAnAssumedIdentitySaysSo) {
     EXPECT_TRUE(technical.contains(QStringLiteral("USB identity: 0451:16B4 version 0, assumed (the dongle did not answer)")));
     EXPECT_TRUE(Item(Addresses[0])->toolTip().contains(QStringLiteral("State: connected")));
     EXPECT_FALSE(Item(Addresses[0])->toolTip().contains(QStringLiteral("Technical")));
+}
+
+// A long tooltip is wrapped to a readable width: 键鼠直传's during pass-through holds the described
+// hint and the same in English, and was once one line across the screen.
+TEST_F(TDeviceListFixture, Tooltips_WrapToAReadableWidth) {
+    window->BtnHook->click();
+    ASSERT_TRUE(window->FHook->Active());
+    QWidget* tip = nullptr;
+    ASSERT_TRUE(WaitFor([&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->inherits("QTipLabel") && w->isVisible())
+                tip = w;
+        }
+        return tip != nullptr;
+    }));
+    auto* label = qobject_cast<QLabel*>(tip);
+    ASSERT_NE(label, nullptr);
+    EXPECT_TRUE(label->text().contains(Utf8("按住CTRL+SHIFT")));
+    EXPECT_LE(tip->width(), 640) << "one line across the screen";
+    EXPECT_GE(tip->height(), 3 * QFontMetrics(tip->font()).lineSpacing()) << "wrapped onto several lines";
+    window->BtnHook->click();
 }
