@@ -230,7 +230,8 @@ void TControlPlacer::FitAutoSize() {
         if (placed.AutoSize) {
             auto* label = static_cast<QLabel*>(placed.Control);
             const int width = label->sizeHint().width();
-            label->resize(placed.MaxWidth > 0 ? std::min(width, placed.MaxWidth) : width, placed.Bounds.height());
+            label->resize(placed.MaxWidth > 0 ? std::min(width, placed.MaxWidth) : width,
+                          placed.Bounds.height());
         }
     }
 }

@@ -1,10 +1,10 @@
 #include "app/TargetState.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QHelpEvent>
 #include <QPainter>
 #include <QPainterPath>
-#include <QAbstractItemView>
-#include <QHelpEvent>
 #include <QStyle>
 #include <QToolTip>
 
@@ -140,7 +140,8 @@ QSize DeviceItemCellSize(const QFont& Font, QSize IconSize) {
     const int lights = 3 * (LightBox(Font) + LightGap) + 4 + LinkWidth(Font);
     // Wide enough for the lights' row and a caption of a dozen characters; three to a row in the list.
     const int width = std::max({lights, IconSize.width(), metrics.averageCharWidth() * 11}) + 2 * CellMargin;
-    const int height = CellMargin + IconSize.height() + 2 + metrics.height() + 2 + LightBox(Font) + CellMargin;
+    const int height =
+        CellMargin + IconSize.height() + 2 + metrics.height() + 2 + LightBox(Font) + CellMargin;
     return {width, height};
 }
 
@@ -230,7 +231,8 @@ QString LockLightToolTip(uint8_t Bit, uint8_t Leds) {
     for (const TLight& light : Lights) {
         if (light.Bit == Bit) {
             return QStringLiteral("%1 Lock is %2 on the dongle's computer (as the dongle reports it)")
-                .arg(QLatin1String(light.Large), (Leds & Bit) != 0 ? QStringLiteral("on") : QStringLiteral("off"));
+                .arg(QLatin1String(light.Large),
+                     (Leds & Bit) != 0 ? QStringLiteral("on") : QStringLiteral("off"));
         }
     }
     return {};

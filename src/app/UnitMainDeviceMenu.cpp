@@ -1,6 +1,6 @@
 // The device list's context menu: what can be done with one dongle beyond connecting it.
-#include <QListWidget>
 #include <QItemSelectionModel>
+#include <QListWidget>
 #include <QMenu>
 
 #include "app/CorvastelApplication.h"

@@ -109,8 +109,8 @@ void TFormCorvastelPc::BtnHookClick(QObject* /*Sender*/) {
         cbKeyboard->setEnabled(false);
         cbMouse->setEnabled(false);
         // The described hint first, then the same in English; wrapped, not one line across the screen.
-        const QString hint = ToolTipText(QString::fromUtf8(HookHint) + QLatin1Char('\n') +
-                                         QString::fromUtf8(HookHintEnglish));
+        const QString hint =
+            ToolTipText(QString::fromUtf8(HookHint) + QLatin1Char('\n') + QString::fromUtf8(HookHintEnglish));
         BtnHook->setToolTip(hint);
         if (BtnHook->isVisible()) {
             QToolTip::showText(BtnHook->mapToGlobal(QPoint(0, BtnHook->height())), hint, BtnHook);

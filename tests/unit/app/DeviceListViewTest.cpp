@@ -8,7 +8,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
-#include <QTimer>
 #include <QDir>
 #include <QFontMetrics>
 #include <QImage>
@@ -19,6 +18,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <chrono>
 #include <filesystem>
@@ -104,7 +104,8 @@ struct TDeviceListFixture : testing::Test {
     void Connect(std::size_t i) {
         ASSERT_TRUE(window->SelectDongle(Addresses[i]));
         window->BtnConnectClick(window->BtnConnect);
-        ASSERT_TRUE(WaitFor([&] { return ItemImageIndex(Item(Addresses[i])) == DeviceImageConnected; }, 5000));
+        ASSERT_TRUE(
+            WaitFor([&] { return ItemImageIndex(Item(Addresses[i])) == DeviceImageConnected; }, 5000));
         Settle();
     }
     void Settle() {
@@ -142,10 +143,12 @@ struct TDeviceListFixture : testing::Test {
 
             const QFont font = item->font().resolve(list->font());
             const TDeviceItemLayout layout = DeviceItemLayout(rect, font, list->iconSize());
-            EXPECT_TRUE(rect.contains(layout.Caption) && rect.contains(layout.Lights) && rect.contains(layout.Link));
+            EXPECT_TRUE(rect.contains(layout.Caption) && rect.contains(layout.Lights) &&
+                        rect.contains(layout.Link));
             const QString shown = DeviceItemCaption(item->text(), font, layout.Caption.width());
             EXPECT_FALSE(shown.contains(QLatin1Char('\n')));
-            EXPECT_LE(QFontMetrics(font).horizontalAdvance(shown), layout.Caption.width()) << shown.toStdString();
+            EXPECT_LE(QFontMetrics(font).horizontalAdvance(shown), layout.Caption.width())
+                << shown.toStdString();
             if (shown != item->text()) {
                 EXPECT_TRUE(shown.endsWith(QChar(0x2026))) << shown.toStdString();
                 EXPECT_TRUE(item->toolTip().contains(item->text().toHtmlEscaped()))
@@ -157,7 +160,8 @@ struct TDeviceListFixture : testing::Test {
             const bool takesInput = s >= 0 && window->InputReady(window->Sessions[s]);
             EXPECT_EQ(item->data(ItemLedRole).isValid(), takesInput) << address;
             EXPECT_EQ(item->data(ItemLinkRole).isValid(), takesInput) << address;
-            EXPECT_EQ(TFormCorvastelPc::RouteMarked(item), !window->Route().ToAll() && window->Route().Target() == address);
+            EXPECT_EQ(TFormCorvastelPc::RouteMarked(item),
+                      !window->Route().ToAll() && window->Route().Target() == address);
 
             // Drawn: where no lights belong, their row is the cell's background only.
             if (!takesInput) {
@@ -245,7 +249,8 @@ TEST_F(TDeviceListFixture, StatusBar_NoticeStaysVisibleWhileProgressRuns) {
               window->StatusBar1->PanelRect(0).size());
     const auto noticeShown = [&] {
         return window->StatusBar1->isVisible() && !window->StatusBar1->PanelText(0).isEmpty() &&
-               !(window->ProgressBar1->isVisible() && window->ProgressBar1->geometry().intersects(noticePanel));
+               !(window->ProgressBar1->isVisible() &&
+                 window->ProgressBar1->geometry().intersects(noticePanel));
     };
     EXPECT_TRUE(window->ProgressBar1->isHidden());
     EXPECT_TRUE(noticeShown());
@@ -273,9 +278,9 @@ TEST_F(TDeviceListFixture, StatusBar_NoticeStaysVisibleWhileProgressRuns) {
     EXPECT_TRUE(window->StatusBar1->PanelText(0).startsWith(QStringLiteral("\u2192 all")));
 
     // Too long for one line: two, each within the panel, the first words on the first.
-    const QString dropped =
-        QStringLiteral("Keys go nowhere (Ctrl+Shift+F12 ends): Office PC, Corvastel-3 dropped; reconnecting by "
-                       "themselves");
+    const QString dropped = QStringLiteral(
+        "Keys go nowhere (Ctrl+Shift+F12 ends): Office PC, Corvastel-3 dropped; reconnecting by "
+        "themselves");
     window->SetNotice(TNotice::LinkLost, dropped);
     const QStringList lines = window->StatusBar1->PanelText(0).split(QLatin1Char('\n'));
     ASSERT_EQ(lines.size(), 2) << window->StatusBar1->PanelText(0).toStdString();
@@ -349,8 +354,10 @@ TEST_F(TDeviceListFixture, Details_UserWordsFirstAndAnAssumedIdentitySaysSo) {
         EXPECT_FALSE(user.contains(QLatin1String(internal))) << internal << "\n" << user.toStdString();
     }
     EXPECT_TRUE(user.contains(QStringLiteral("State: connected, takes input")));
-    EXPECT_TRUE(user.contains(QStringLiteral("0451:16B4, assumed (the dongle did not answer)"))) << user.toStdString();
-    EXPECT_TRUE(technical.contains(QStringLiteral("USB identity: 0451:16B4 version 0, assumed (the dongle did not answer)")));
+    EXPECT_TRUE(user.contains(QStringLiteral("0451:16B4, assumed (the dongle did not answer)")))
+        << user.toStdString();
+    EXPECT_TRUE(technical.contains(
+        QStringLiteral("USB identity: 0451:16B4 version 0, assumed (the dongle did not answer)")));
     EXPECT_TRUE(Item(Addresses[0])->toolTip().contains(QStringLiteral("State: connected")));
     EXPECT_FALSE(Item(Addresses[0])->toolTip().contains(QStringLiteral("Technical")));
 }

@@ -134,7 +134,8 @@ TEST_F(TNoticeFixture, PassThrough_NoDongleAndKeypadHint_ComeAndGoWithIt) {
     EXPECT_EQ(window->NoticeText(TNotice::NoDongle), NoDongleText);
     EXPECT_TRUE(window->NoticeText(TNotice::KeypadHint).contains("keypad"));
     EXPECT_TRUE(window->StatusBar1->PanelToolTip(0).contains(NoDongleText));
-    EXPECT_TRUE(window->BtnHook->toolTip().contains(Utf8("按住CTRL+SHIFT+小键盘模拟鼠标  按住CTRL+SHIFT暂停鼠标直传")))
+    EXPECT_TRUE(window->BtnHook->toolTip().contains(
+        Utf8("按住CTRL+SHIFT+小键盘模拟鼠标  按住CTRL+SHIFT暂停鼠标直传")))
         << "the described hint stays";
 
     // A dongle connected during pass-through takes the keys: the warning goes, the hint stays.

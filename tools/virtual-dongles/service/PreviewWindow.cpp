@@ -1,8 +1,8 @@
 #include "PreviewWindow.h"
 
+#include <QBoxLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
-#include <QBoxLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -94,7 +94,8 @@ void TPreviewWindow::Refresh() {
 
 void TPreviewWindow::PlaceBeside(QSize centred) {
     QScreen* screen = QGuiApplication::primaryScreen();
-    if (screen == nullptr) return;
+    if (screen == nullptr)
+        return;
     const QRect area = screen->availableGeometry();
     QRect other(QPoint(0, 0), centred);
     other.moveCenter(area.center());
@@ -109,13 +110,17 @@ void TPreviewWindow::PlaceBeside(QSize centred) {
     };
     const TRoom rooms[] = {
         {QRect(QPoint(other.right() + gap, area.top()), area.bottomRight()),
-         [](const QRect& r, QSize s, int t, int) { return QPoint(r.left(), std::min(t, r.bottom() - s.height())); }},
+         [](const QRect& r, QSize s, int t, int) {
+             return QPoint(r.left(), std::min(t, r.bottom() - s.height()));
+         }},
         {QRect(area.topLeft(), QPoint(other.left() - gap, area.bottom())),
          [](const QRect& r, QSize s, int t, int) {
              return QPoint(r.right() - s.width(), std::min(t, r.bottom() - s.height()));
          }},
         {QRect(QPoint(area.left(), other.bottom() + gap), area.bottomRight()),
-         [](const QRect& r, QSize s, int, int l) { return QPoint(std::min(l, r.right() - s.width()), r.top()); }},
+         [](const QRect& r, QSize s, int, int l) {
+             return QPoint(std::min(l, r.right() - s.width()), r.top());
+         }},
         {QRect(area.topLeft(), QPoint(area.right(), other.top() - gap)),
          [](const QRect& r, QSize s, int, int l) {
              return QPoint(std::min(l, r.right() - s.width()), r.bottom() - s.height());
