@@ -1,6 +1,7 @@
 #include "platform/ble/qt/QtBluetoothLEDevice.h"
 
 #include <QEventLoop>
+#include <QPointer>
 #include <QLowEnergyConnectionParameters>
 #include <QLowEnergyController>
 #include <QLowEnergyService>
@@ -409,26 +410,51 @@ void TQtBluetoothLEDevice::OnStackLost() {
     if (discovering) FinishDiscover(false);
 }
 
-void TQtBluetoothLEDevice::ShutdownOnBleThread() {
+QLowEnergyController* TQtBluetoothLEDevice::StartShutdownOnBleThread() {
     FinishDiscover(false);
-    if (FController) {
-        QObject::disconnect(FController, nullptr, FThread.Context(), nullptr);
-        // Deleting a controller with its link up makes Qt warn, and its own disconnect on deletion
-        // only starts the close. Close the link first and give the stack a moment to confirm it.
-        if (FController->state() != QLowEnergyController::UnconnectedState) {
-            QEventLoop closing;
-            QObject::connect(FController, &QLowEnergyController::disconnected, &closing, &QEventLoop::quit);
-            QTimer::singleShot(ShutdownCloseWait, &closing, &QEventLoop::quit);
-            FController->disconnectFromDevice();
-            if (FController->state() != QLowEnergyController::UnconnectedState) closing.exec();
-        }
-        delete FController;
-        FController = nullptr;
-    }
+    if (!FController) return nullptr;
+    QObject::disconnect(FController, nullptr, FThread.Context(), nullptr);
+    // Deleting a controller with its link up makes Qt warn, and its own disconnect on deletion
+    // only starts the close. The link is closed first and the stack given a moment to confirm it.
+    if (FController->state() == QLowEnergyController::UnconnectedState) return nullptr;
+    FController->disconnectFromDevice();
+    return FController->state() == QLowEnergyController::UnconnectedState ? nullptr : FController;
+}
+
+void TQtBluetoothLEDevice::FinishShutdownOnBleThread() {
+    FinishDiscover(false);
+    delete FController;
+    FController = nullptr;
     FQtServices.clear();
     FConnected = false;
     delete FConnectTimer;
     FConnectTimer = nullptr;
+}
+
+void TQtBluetoothLEDevice::ShutdownAllOnBleThread(const std::vector<TQtBluetoothLEDevice*>& devices,
+                                                  std::chrono::milliseconds bound) {
+    // Every link is closed at once and waited for together: bluetoothd holds each disconnect for
+    // its disconnect timer (2 s), so closing them one after another would take that per dongle.
+    std::vector<QPointer<QLowEnergyController>> closing;
+    for (TQtBluetoothLEDevice* device : devices) {
+        if (QLowEnergyController* controller = device->StartShutdownOnBleThread()) closing.emplace_back(controller);
+    }
+    const auto allClosed = [&closing] {
+        return std::all_of(closing.begin(), closing.end(), [](const QPointer<QLowEnergyController>& c) {
+            return c.isNull() || c->state() == QLowEnergyController::UnconnectedState;
+        });
+    };
+    if (!allClosed()) {
+        QEventLoop loop;
+        for (const auto& controller : closing) {
+            QObject::connect(controller.data(), &QLowEnergyController::stateChanged, &loop, [&loop, &allClosed] {
+                if (allClosed()) loop.quit();
+            });
+        }
+        QTimer::singleShot(bound, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    for (TQtBluetoothLEDevice* device : devices) device->FinishShutdownOnBleThread();
 }
 
 // ---- GATT operations ---------------------------------------------------------------------------
@@ -622,6 +648,14 @@ bool TQtBluetoothLEDevice::SetCharacteristicNotification(TBluetoothGattCharacter
 
 void TQtBluetoothLEDevice::Disconnect() {
     FThread.Post([this] {
+        if (!FWaiters.empty()) {
+            // A connect still pending ends here and now: while its connect is pending Qt emits
+            // neither disconnected nor an error (bluetoothd answers the Disconnect before it says
+            // the link is down), so waiting for Qt would hold the caller for the whole time-out.
+            DropController();
+            FinishDiscover(false);
+            return;
+        }
         if (!FController) return;
         if (FController->state() == QLowEnergyController::UnconnectedState) return;
         // OnDisconnect follows from Qt's disconnected().

@@ -43,13 +43,17 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
 
     // BLE thread: a newer advertisement of this device (name, services).
     void UpdateInfo(const QBluetoothDeviceInfo& info);
-    // BLE thread: drops the controller and every Qt object before the thread ends. A link still up
-    // is closed first, waiting at most ShutdownCloseWait for the stack to confirm.
-    void ShutdownOnBleThread();
+    // BLE thread: drops every device's controller and Qt objects before the thread ends. The links
+    // still up are closed first, all at once, waiting at most bound for the stack to confirm them
+    // together.
+    static void ShutdownAllOnBleThread(const std::vector<TQtBluetoothLEDevice*>& devices,
+                                       std::chrono::milliseconds bound = ShutdownCloseWait);
     // BLE thread: the Bluetooth stack went away (its process ended): every object of this link is
     // gone with it, so the link is lost.
     void OnStackLost();
-    static constexpr std::chrono::milliseconds ShutdownCloseWait{1000};
+    // bluetoothd confirms a disconnect after its disconnect timer (2 s; the recorded trace shows
+    // about 2.7 s): this covers it, for every link together.
+    static constexpr std::chrono::milliseconds ShutdownCloseWait{2800};
 
   private:
     struct TDiscoverWait;
@@ -70,6 +74,10 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     };
 
     // All below run on the BLE thread.
+    // Ends a pending connect and starts closing a link that is up; the controller to wait for, or
+    // null when there is nothing to wait for.
+    QLowEnergyController* StartShutdownOnBleThread();
+    void FinishShutdownOnBleThread();
     void StartDiscover(const std::shared_ptr<TDiscoverWait>& wait);
     void CreateController();
     void DropController();

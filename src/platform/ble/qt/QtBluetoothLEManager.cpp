@@ -60,9 +60,13 @@ TQtBluetoothLEManager::~TQtBluetoothLEManager() {
         FScanTimer = nullptr;
         delete FStackWatcher;
         FStackWatcher = nullptr;
-        std::lock_guard lock(FDevicesLock);
-        for (auto& [address, device] : FDevices)
-            device->ShutdownOnBleThread();
+        std::vector<TQtBluetoothLEDevice*> devices;
+        {
+            std::lock_guard lock(FDevicesLock);
+            for (auto& [address, device] : FDevices)
+                devices.push_back(device.get());
+        }
+        TQtBluetoothLEDevice::ShutdownAllOnBleThread(devices);
     });
     FThread.reset();
     // Device objects go last: their Qt parts are gone and no handler can be raised any more.
