@@ -272,6 +272,18 @@ TEST_F(QtBluetoothLETest, ConnectionState_followsTheAdapter) {
         << Manager->UnavailableReason();
 }
 
+// An adapter plugged in after the start, with the stack running all along: the first look at the
+// radio (the window's, before a scan) sees it, and the scan runs.
+TEST_F(QtBluetoothLETest, ConnectionState_seesAnAdapterPluggedInAfterTheStart) {
+    StartService({"--no-adapter", "--dongle", "address=" + DongleA});
+    CreateManager();
+    ASSERT_EQ(Manager->ConnectionState(), 0);
+    Control(QStringLiteral("PlugAdapter"), {true});
+    WaitUntil([] { return false; }, 300ms);  // whatever the stack's signals bring meanwhile
+    EXPECT_EQ(Manager->ConnectionState(), TBluetoothLEManager::Connected);
+    EXPECT_NE(Scan(DongleA, 500ms), nullptr);
+}
+
 TEST_F(QtBluetoothLETest, Scan_reportsOnlyAdvertisersOfTheServiceAndEndsAtTheTimeOut) {
     StartService({"--dongle", "name=Corvastel-A,address=" + DongleA,  //
                   "--dongle", "name=Other,address=C0:FF:EE:00:00:0B,services=180A",

@@ -115,6 +115,16 @@ std::string TQtBluetoothLEManager::RadioProblem() const {
            "Bluetooth (it may be turned off in the firmware settings or by a key).";
 }
 
+int TQtBluetoothLEManager::ConnectionState() const {
+    if (FThread->IsCurrent())
+        return FRadioState.load();
+    auto* self = const_cast<TQtBluetoothLEManager*>(this);
+    return FThread->Call([self] {
+        self->RefreshRadio();
+        return self->FRadioState.load();
+    });
+}
+
 std::string TQtBluetoothLEManager::UnavailableReason() const {
     // The adapter may have come or gone since the last look (BlueZ started, a dongle plugged in):
     // the radio state is only a cache of the platform's, so refreshing it changes nothing logical.
