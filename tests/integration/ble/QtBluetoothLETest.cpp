@@ -563,6 +563,34 @@ TEST_F(QtBluetoothLETest, Disconnect_endsAPendingConnectAtOnce) {
     EXPECT_EQ(Events.With([&] { return Events.disconnects; }), 0) << "no link was ever handed to the session";
 }
 
+// The stack no longer knows the device when the connect comes: it forgot it (never connected, not
+// heard for its temporary time-out), or it restarted since the scan. The connect looks for it and
+// goes on once it is heard.
+TEST_F(QtBluetoothLETest, DiscoverServices_findsADeviceTheStackForgotOrNeverKnew) {
+    for (const bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "the stack restarted" : "the stack forgot it");
+        const std::vector<std::string> args{"--temporary-timeout-ms", "300", "--dongle", "address=" + DongleA};
+        StartService(args);
+        CreateManager();
+        Events.With([&] { return Events.scanEnds = 0; });
+        TBluetoothLEDevice* d = Scan(DongleA, 500ms);
+        ASSERT_NE(d, nullptr);
+        WireDevice(*d);
+        if (restart) {
+            StartService(args);
+            ASSERT_TRUE(WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
+        } else {
+            WaitUntil([] { return false; }, 1s);  // past the temporary time-out
+        }
+        EXPECT_TRUE(d->DiscoverServices());
+        EXPECT_TRUE(d->IsConnected());
+        EXPECT_TRUE(DongleStatus(DongleA)[QStringLiteral("connected")].toBool());
+        Device->ClearHandlers();
+        Device = nullptr;
+        Manager.reset();
+    }
+}
+
 TEST_F(QtBluetoothLETest, Figures_writesPerSecondThroughTheStack) {
     StartService({"--dongle", "address=" + DongleA});
     CreateManager();

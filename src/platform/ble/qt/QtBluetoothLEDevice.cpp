@@ -1,5 +1,6 @@
 #include "platform/ble/qt/QtBluetoothLEDevice.h"
 
+#include <QBluetoothDeviceDiscoveryAgent>
 #include <QEventLoop>
 #include <QPointer>
 #include <QLowEnergyConnectionParameters>
@@ -160,12 +161,20 @@ void TQtBluetoothLEDevice::CreateController() {
     QObject::connect(FController, &QLowEnergyController::errorOccurred, ctx,
                      [this](QLowEnergyController::Error error) {
                          if (error == QLowEnergyController::NoError) return;
+                         if (FWaiters.empty()) return;
+                         if (error == QLowEnergyController::UnknownRemoteDeviceError && !FSought) {
+                             // bluetoothd forgets a device it never connected once it has not
+                             // heard it for 30 s (its TemporaryTimeout), and every device when it
+                             // restarts: the device is looked for again, and the connect goes on
+                             // once it is heard, within the same connect time-out.
+                             DropController();
+                             SeekDevice();
+                             return;
+                         }
                          // Before the link is up an error is the end of this connect attempt
                          // (a drop before services resolve arrives only as an error).
-                         if (!FWaiters.empty()) {
-                             DropController();
-                             FinishDiscover(false);
-                         }
+                         DropController();
+                         FinishDiscover(false);
                      });
 }
 
@@ -373,8 +382,49 @@ void TQtBluetoothLEDevice::BuildGattObjects() {
     FCurrentServices = current;
 }
 
+void TQtBluetoothLEDevice::SeekDevice() {
+    FSought = true;
+    if (!FSeeker) {
+        FSeeker = new QBluetoothDeviceDiscoveryAgent(FThread.Context());
+        FSeeker->setLowEnergyDiscoveryTimeout(0);  // the connect time-out bounds it
+        QObject* ctx = FThread.Context();
+        QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, ctx,
+                         [this](const QBluetoothDeviceInfo& info) { OnSought(info); });
+        QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, ctx,
+                         [this](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) { OnSought(info); });
+        QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::errorOccurred, ctx, [this] {
+            if (FSeeker->isActive() || FWaiters.empty()) return;
+            FinishDiscover(false);
+        });
+    }
+    FSeeker->start(QBluetoothDeviceDiscoveryAgent::LowEnergyMethod);
+    // The start may report the device at once (and the connect be under way already).
+    if (!FSeeker->isActive() && !FController && FSeeker->error() != QBluetoothDeviceDiscoveryAgent::NoError)
+        FinishDiscover(false);
+}
+
+void TQtBluetoothLEDevice::OnSought(const QBluetoothDeviceInfo& info) {
+    // Only this device, and only once it is heard: the stack lists what it knows at the start of a
+    // scan with no signal strength.
+    if (FWaiters.empty() || FController || info.rssi() == 0 ||
+        info.address().toString().toUpper().toStdString() != FAddress) {
+        return;
+    }
+    StopSeeking();
+    UpdateInfo(info);
+    CreateController();
+    FController->connectToDevice();
+}
+
+void TQtBluetoothLEDevice::StopSeeking() {
+    // Stopped, not deleted, while it runs: Qt counts the scans running on an adapter.
+    if (FSeeker && FSeeker->isActive()) FSeeker->stop();
+}
+
 void TQtBluetoothLEDevice::FinishDiscover(bool ok) {
     if (FConnectTimer) FConnectTimer->stop();
+    StopSeeking();
+    FSought = false;
     const TBluetoothGattServiceList services = Services();
     for (const auto& wait : FWaiters) {
         std::lock_guard lock(wait->lock);
@@ -423,6 +473,8 @@ QLowEnergyController* TQtBluetoothLEDevice::StartShutdownOnBleThread() {
 
 void TQtBluetoothLEDevice::FinishShutdownOnBleThread() {
     FinishDiscover(false);
+    delete FSeeker;
+    FSeeker = nullptr;
     delete FController;
     FController = nullptr;
     FQtServices.clear();

@@ -17,6 +17,7 @@
 
 #include "platform/ble/BluetoothLE.h"
 
+class QBluetoothDeviceDiscoveryAgent;
 class QLowEnergyController;
 class QLowEnergyService;
 class QTimer;
@@ -86,6 +87,11 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     void OnServiceStateChanged();
     void OnControllerDisconnected();
     void FinishDiscover(bool ok);
+    // The stack does not know the device (any more): a scan looks for it, and the connect starts
+    // once it is heard.
+    void SeekDevice();
+    void OnSought(const QBluetoothDeviceInfo& info);
+    void StopSeeking();
     void BuildGattObjects();
     void ConnectServiceSignals(QLowEnergyService* service);
     TBluetoothGattCharacteristic* FindCharacteristic(QLowEnergyService* service,
@@ -115,6 +121,8 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     QBluetoothDeviceInfo FInfo;
     QLowEnergyController* FController = nullptr;
     QTimer* FConnectTimer = nullptr;
+    QBluetoothDeviceDiscoveryAgent* FSeeker = nullptr;
+    bool FSought = false;  // this connect looked for the device already
     QString FStackOwner;  // the bus name of the stack process when the link came up
     std::vector<std::shared_ptr<TDiscoverWait>> FWaiters;
     std::vector<QLowEnergyService*> FQtServices;  // in discovery order
