@@ -15,6 +15,7 @@
 // stack's discovery callbacks, device events, connect workers) are carried over by FUiQueue in the
 // order they were raised, so the tables and controls below need no lock.
 
+#include <QStringList>
 #include <QWidget>
 
 #include <array>
@@ -220,6 +221,17 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     int FindSession(const std::string& Address) const;
     // Destroys the sessions still in Sessions; the window's destructor calls it.
     void ReleaseSessions();
+    // A session named across an event loop (a box, a dialog, a menu): the session may leave the
+    // table meanwhile, and a new one may take its dongle or even its memory, so what outlives the
+    // loop is this handle, resolved again afterwards. Each session that enters the table gets a
+    // serial of its own, never reused.
+    struct TSessionHandle {
+        uint64_t Serial = 0;  // 0: no session
+        std::string Address;  // the dongle it was, for what is said when it went away
+    };
+    TSessionHandle HandleOf(const TCorvastelDevice* Session) const;
+    // The session the handle names while it is still in the table; null once it left.
+    TCorvastelDevice* Resolve(const TSessionHandle& Handle) const;
     // TDeviceUi: a session's message, shown on this window's thread while the session's thread waits.
     void ShowMessageAndWait(const std::string& text) override;
 
@@ -333,6 +345,10 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void TypeClipboard(TCorvastelDevice* Session);
     // Asks for the text in a small dialog (pre-filled with Prefill), then types it.
     void TypeTextAsked(TCorvastelDevice* Session, const QString& Prefill);
+    // The same for a dongle named across an event loop (a menu): refused with a notice when it went.
+    bool TypeText(const QString& Text, const TSessionHandle& Target);
+    void TypeClipboard(const TSessionHandle& Target);
+    void TypeTextAsked(const TSessionHandle& Target);
     void CancelTyping();
     bool TypingText() const;
     // The dialog that shows the typing's progress (with its cancel button); null when none runs.
@@ -405,6 +421,10 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void EndTyping();
     void CreateTargetStateControls();
     std::unique_ptr<TTextTyper> FTyper;
+    // The dongles being typed into; one that is no longer in the table lost the rest of the text.
+    std::vector<TSessionHandle> FTypingTargets;
+    // Dongles that went away before typing started (while its question was open).
+    QStringList FTypingGone;
     TTypingDialog* FTypingDialog = nullptr;
     QTimer* FTypingTimer = nullptr;
     QTimer* FTypingNoticeTimer = nullptr;
@@ -445,6 +465,9 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void RemoveSession(int Slot);
     bool SessionHeld(const TCorvastelDevice* Session) const;
     std::vector<std::unique_ptr<TConnectJob>> FConnectJobs;
+    // The serial of each session in the table (see TSessionHandle).
+    std::map<const TCorvastelDevice*, uint64_t> FSessionSerials;
+    uint64_t FLastSessionSerial = 0;
     // Active sessions that were sent their all-released reports; only these take reports.
     std::vector<const TCorvastelDevice*> FReleasedSessions;
 

@@ -35,6 +35,8 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
     }
     const int slot = Item != nullptr ? DeviceListView->row(Item) : -1;
     TCorvastelDevice* session = SessionOfSlot(slot);
+    // The menu runs an event loop in which the dongle may drop: its entries name it by handle.
+    const TSessionHandle handle = HandleOf(session);
     const bool typingOpen = !FHook->Active() && !TypingText();
     if (slot >= 0 && slot < FoundDeviceCount) {
         // What the buttons do, for this dongle. By address: the list may change while the menu is
@@ -60,12 +62,12 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
             ->setObjectName(QStringLiteral("MenuDetails"));
         if (session != nullptr && TakesInput(session)) {
             QAction* clip = Menu.addAction(QStringLiteral("Type clipboard text"), this,
-                                           ReportingErrors([this, session] { TypeClipboard(session); }));
+                                           ReportingErrors([this, handle] { TypeClipboard(handle); }));
             clip->setObjectName(QStringLiteral("MenuTypeClipboard"));
             clip->setEnabled(typingOpen);
             QAction* ask =
                 Menu.addAction(QStringLiteral("Type text\u2026"), this,
-                               ReportingErrors([this, session] { TypeTextAsked(session, QString()); }));
+                               ReportingErrors([this, handle] { TypeTextAsked(handle); }));
             ask->setObjectName(QStringLiteral("MenuTypeText"));
             ask->setEnabled(typingOpen);
         }

@@ -97,6 +97,7 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session) 
                 : QStringLiteral("No dongle takes input: connect one first, then type the text."));
     }
     TTypingPlan plan = PlanTyping(Text.toStdU32String());
+    QStringList gone;
     if (!plan.Refused.empty()) {
         QStringList names;
         for (std::size_t i = 0; i < plan.Refused.size() && i < ShownRefusals; ++i) {
@@ -114,9 +115,29 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session) 
                 .arg(plan.RefusedTotal())
                 .arg(plan.RefusedTotal() + plan.Keys.size())
                 .arg(names.join(QLatin1Char('\n')));
+        // The question runs an event loop, in which any target may drop (and a new session may
+        // take its dongle or its memory): the targets are named by handle across it.
+        std::vector<TSessionHandle> asked;
+        for (const TCorvastelDevice* target : targets) {
+            asked.push_back(HandleOf(target));
+        }
         if (!ConfirmQuery(question)) {
             return refuse(
                 QStringLiteral("Nothing typed: the text holds characters a US keyboard cannot type."));
+        }
+        targets.clear();
+        for (const TSessionHandle& handle : asked) {
+            TCorvastelDevice* target = Resolve(handle);
+            if (target != nullptr && TakesInput(target)) {
+                targets.push_back(target);
+            } else {
+                gone << DongleLabel(handle.Address);
+            }
+        }
+        if (targets.empty()) {
+            return refuse(QStringLiteral("Nothing typed: %1 went away while the question was open. "
+                                         "Connect it again, then type the text.")
+                              .arg(gone.join(QStringLiteral(", "))));
         }
     }
     if (plan.Keys.empty()) {
@@ -124,6 +145,11 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session) 
     }
     const int total = static_cast<int>(plan.Keys.size());
     SetNotice(TNotice::Typing, QString());
+    FTypingGone = gone;
+    FTypingTargets.clear();
+    for (const TCorvastelDevice* target : targets) {
+        FTypingTargets.push_back(HandleOf(target));
+    }
     FTyper = std::make_unique<TTextTyper>(std::move(plan.Keys), targets);
     const QString where = targets.size() == 1 ? PeerText(targets.front()->Device->DeviceName())
                                               : QStringLiteral("%1 dongles").arg(targets.size());
@@ -163,17 +189,33 @@ void TFormCorvastelPc::EndTyping() {
     if (FTyper != nullptr) {
         const std::size_t typed = FTyper->Typed();
         const std::size_t total = FTyper->Total();
-        if (FTyper->Cancelled()) {
-            SetNotice(TNotice::Typing,
-                      QStringLiteral("Typing stopped after %1 of %2 characters; no key is held.")
-                          .arg(typed)
-                          .arg(total));
+        QString notice;
+        if (FTyper->Targets() == 0) {
+            notice = QStringLiteral("Typing stopped: the dongle went away before the end of the text.");
+        } else if (FTyper->Cancelled()) {
+            notice =
+                QStringLiteral("Typing stopped after %1 of %2 characters; no key is held.").arg(typed).arg(total);
         } else {
-            SetNotice(TNotice::Typing, QStringLiteral("Typed %1 characters.").arg(total));
+            notice = QStringLiteral("Typed %1 characters.").arg(total);
         }
+        // A target that left the table before the end got only part of the text (or none of it).
+        QStringList gone = FTypingGone;
+        for (const TSessionHandle& handle : FTypingTargets) {
+            if (Resolve(handle) == nullptr) {
+                gone << DongleLabel(handle.Address);
+            }
+        }
+        if (!gone.isEmpty()) {
+            notice += QStringLiteral(" Not typed completely into %1: it went away; type the text "
+                                     "again once it is back.")
+                          .arg(gone.join(QStringLiteral(", ")));
+        }
+        SetNotice(TNotice::Typing, notice);
         FTypingNoticeTimer->start();
     }
     FTyper.reset();
+    FTypingTargets.clear();
+    FTypingGone.clear();
     if (FTypingDialog != nullptr) {
         TTypingDialog* dialog = std::exchange(FTypingDialog, nullptr);
         dialog->disconnect(this);
@@ -203,9 +245,47 @@ void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& P
         Session != nullptr
             ? QStringLiteral("Type a text into %1").arg(PeerText(Session->Device->DeviceName()))
             : QStringLiteral("Type a text into every dongle that takes input");
-    if (TextQuery(title, text)) {
-        TypeText(text, Session);
+    // The dialog runs an event loop in which the dongle may drop: it is named by handle across it.
+    const TSessionHandle handle = HandleOf(Session);
+    if (!TextQuery(title, text)) {
+        return;
     }
+    if (Session == nullptr) {
+        TypeText(text, nullptr);
+        return;
+    }
+    TypeText(text, handle);
+}
+
+bool TFormCorvastelPc::TypeText(const QString& Text, const TSessionHandle& Target) {
+    TCorvastelDevice* session = Resolve(Target);
+    if (session == nullptr) {
+        // Never into every dongle instead: the text was meant for this one.
+        SetNotice(TNotice::Typing, QStringLiteral("Nothing typed: %1 went away. Connect it again, then "
+                                                  "type the text.")
+                                       .arg(DongleLabel(Target.Address)));
+        FTypingNoticeTimer->start();
+        return false;
+    }
+    return TypeText(Text, session);
+}
+
+void TFormCorvastelPc::TypeClipboard(const TSessionHandle& Target) {
+    TCorvastelDevice* session = Resolve(Target);
+    if (session == nullptr) {
+        TypeText(QString(), Target);  // says it went away
+        return;
+    }
+    TypeClipboard(session);
+}
+
+void TFormCorvastelPc::TypeTextAsked(const TSessionHandle& Target) {
+    TCorvastelDevice* session = Resolve(Target);
+    if (session == nullptr) {
+        TypeText(QString(), Target);  // says it went away
+        return;
+    }
+    TypeTextAsked(session, QString());
 }
 
 bool TypeTextDialog(QWidget* Parent, const QString& Title, QString& Text) {

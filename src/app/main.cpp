@@ -45,6 +45,8 @@ int main(int argc, char* argv[]) {
         // of whatever the window and the Bluetooth stack set up.
         ReleaseOnDisplayLoss(&window);
         result = app.exec();
+        // Closing the links takes the stack a few seconds: a start meanwhile runs a fresh copy.
+        instance.Release();
         ReleaseOnDisplayLoss(nullptr);
         endedBySignal = termination.Caught();
     }

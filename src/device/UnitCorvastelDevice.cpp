@@ -210,14 +210,13 @@ void TCorvastelDevice::InitData(TBluetoothLEDevice* bleDev) {
             [this](TBluetoothLEDevice& s) { OnDisconnect(s); },
         },
         this);
-    // A setup the user cancelled while discovery ran ends without a word.
-    if (!Device->DiscoverServices() && !FSetupEnded) {
-        const std::string text = Device->DeviceName() + " - Service discovery not allowed";
-        if (FUi) {
-            FUi->ShowMessageAndWait(text);
-        } else {
-            ReportGeneralError(text);
-        }
+    // A connect that fails ends the setup as every other failure does, through the window's one
+    // setup report: a box of its own here while the window gives up on the same stalled setup
+    // would say one time-out twice. A setup cancelled while discovery ran ends without a word.
+    if (!Device->DiscoverServices()) {
+        FailSetup(TSetupStep::Connecting,
+                  "the dongle could not be reached (it may be off, out of range, or no longer known "
+                  "to the Bluetooth service)");
     }
 }
 

@@ -272,6 +272,18 @@ TEST_F(QtBluetoothLETest, ConnectionState_followsTheAdapter) {
         << Manager->UnavailableReason();
 }
 
+// An adapter plugged in after the start, with the stack running all along: the first look at the
+// radio (the window's, before a scan) sees it, and the scan runs.
+TEST_F(QtBluetoothLETest, ConnectionState_seesAnAdapterPluggedInAfterTheStart) {
+    StartService({"--no-adapter", "--dongle", "address=" + DongleA});
+    CreateManager();
+    ASSERT_EQ(Manager->ConnectionState(), 0);
+    Control(QStringLiteral("PlugAdapter"), {true});
+    WaitUntil([] { return false; }, 300ms);  // whatever the stack's signals bring meanwhile
+    EXPECT_EQ(Manager->ConnectionState(), TBluetoothLEManager::Connected);
+    EXPECT_NE(Scan(DongleA, 500ms), nullptr);
+}
+
 TEST_F(QtBluetoothLETest, Scan_reportsOnlyAdvertisersOfTheServiceAndEndsAtTheTimeOut) {
     StartService({"--dongle", "name=Corvastel-A,address=" + DongleA,  //
                   "--dongle", "name=Other,address=C0:FF:EE:00:00:0B,services=180A",
@@ -476,15 +488,28 @@ void KeepWarnings(QtMsgType type, const QMessageLogContext&, const QString& text
 }
 }  // namespace
 
+// Two links up, and the stack holds each disconnect for its disconnect timer (2 s, as bluetoothd):
+// the manager closes both at once and has seen both go before it lets go of them, within one bound
+// for all (closing them one after another, or waiting less than the timer, leaves links up).
 TEST_F(QtBluetoothLETest, Shutdown_closesAConnectedLinkBeforeLettingGoOfIt) {
-    StartService({"--dongle", "address=" + DongleA});
+    const std::string dongleB = "C0:FF:EE:00:00:0B";
+    StartService({"--dongle", "address=" + DongleA, "--dongle", "address=" + dongleB});
     CreateManager();
     ASSERT_NO_FATAL_FAILURE(Connect());
+    TBluetoothLEDevice* b = Events.With([&]() -> TBluetoothLEDevice* { return Found.count(dongleB) ? Found[dongleB] : nullptr; });
+    ASSERT_NE(b, nullptr);
+    ASSERT_TRUE(b->DiscoverServices());
+    for (const std::string& address : {DongleA, dongleB}) {
+        ASSERT_TRUE(DongleStatus(address)[QStringLiteral("connected")].toBool()) << address;
+    }
     Device->ClearHandlers();
     Device = nullptr;
     const QtMessageHandler previous = qInstallMessageHandler(KeepWarnings);
     Manager.reset();
     qInstallMessageHandler(previous);
+    for (const std::string& address : {DongleA, dongleB}) {
+        EXPECT_FALSE(DongleStatus(address)[QStringLiteral("connected")].toBool()) << address << " is still linked";
+    }
     std::lock_guard lock(WarningsLock);
     for (const std::string& warning : Warnings) {
         EXPECT_EQ(warning.find("Controller"), std::string::npos) << warning;
@@ -506,6 +531,64 @@ TEST_F(QtBluetoothLETest, DiscoverServices_givesUpWhenServicesNeverResolve) {
     // The half-open link is closed again, and no disconnect reaches the session that never had one.
     EXPECT_TRUE(WaitUntil([&] { return !DongleStatus(DongleA)[QStringLiteral("connected")].toBool(); }, 3s));
     EXPECT_EQ(Events.With([&] { return Events.disconnects; }), 0);
+}
+
+// The user cancels a connect whose services have not resolved yet (the link is up): the stack
+// answers the Disconnect before it says the link is down, and Qt says nothing to a connect still
+// pending. The discovery ends at once all the same, long before the connect time-out, and the link
+// is closed.
+TEST_F(QtBluetoothLETest, Disconnect_endsAPendingConnectAtOnce) {
+    StartService({"--dongle", "address=" + DongleA + ",never-resolve=1"});
+    CreateManager(60s);
+    TBluetoothLEDevice* d = Scan(DongleA, 500ms);
+    ASSERT_NE(d, nullptr);
+    WireDevice(*d);
+    std::atomic<bool> returned{false};
+    std::atomic<bool> result{true};
+    std::thread worker([&] {
+        result = d->DiscoverServices();
+        returned = true;
+    });
+    const bool linked =
+        WaitUntil([&] { return DongleStatus(DongleA)[QStringLiteral("connected")].toBool(); }, 5s);
+    d->Disconnect();
+    const bool ended = WaitUntil([&] { return returned.load(); }, 10s);
+    if (!ended) d->Disconnect();  // the worker would wait out the minute
+    worker.join();
+    ASSERT_TRUE(linked);
+    EXPECT_TRUE(ended) << "the pending connect ran on after the cancel";
+    EXPECT_FALSE(result.load());
+    EXPECT_FALSE(d->IsConnected());
+    EXPECT_TRUE(WaitUntil([&] { return !DongleStatus(DongleA)[QStringLiteral("connected")].toBool(); }, 5s));
+    EXPECT_EQ(Events.With([&] { return Events.disconnects; }), 0) << "no link was ever handed to the session";
+}
+
+// The stack no longer knows the device when the connect comes: it forgot it (never connected, not
+// heard for its temporary time-out), or it restarted since the scan. The connect looks for it and
+// goes on once it is heard.
+TEST_F(QtBluetoothLETest, DiscoverServices_findsADeviceTheStackForgotOrNeverKnew) {
+    for (const bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "the stack restarted" : "the stack forgot it");
+        const std::vector<std::string> args{"--temporary-timeout-ms", "300", "--dongle", "address=" + DongleA};
+        StartService(args);
+        CreateManager();
+        Events.With([&] { return Events.scanEnds = 0; });
+        TBluetoothLEDevice* d = Scan(DongleA, 500ms);
+        ASSERT_NE(d, nullptr);
+        WireDevice(*d);
+        if (restart) {
+            StartService(args);
+            ASSERT_TRUE(WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
+        } else {
+            WaitUntil([] { return false; }, 1s);  // past the temporary time-out
+        }
+        EXPECT_TRUE(d->DiscoverServices());
+        EXPECT_TRUE(d->IsConnected());
+        EXPECT_TRUE(DongleStatus(DongleA)[QStringLiteral("connected")].toBool());
+        Device->ClearHandlers();
+        Device = nullptr;
+        Manager.reset();
+    }
 }
 
 TEST_F(QtBluetoothLETest, Figures_writesPerSecondThroughTheStack) {

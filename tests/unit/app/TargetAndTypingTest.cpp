@@ -322,3 +322,83 @@ TEST_F(TTargetFixture, Typing_UntypeableCharactersAreSkippedOnlyWithConsent) {
     EXPECT_TRUE(WaitText(0, "nave caf "));
     EXPECT_TRUE(Released(0));
 }
+
+// A dongle that drops while a box, a dialog or the menu is open is never typed into afterwards,
+// not even once it is back as a new connection (which may sit where the old one was in memory);
+// the others still get the text, and the notice names the one that went. Each dialog stub runs an
+// event loop in which the dongle drops and comes back.
+TEST_F(TTargetFixture, Typing_ADongleThatDropsUnderADialogIsNeverTypedInto) {
+    Connect(2);
+    // The drop and the new connection, as they happen while a modal loop runs.
+    const auto dropAndReturn = [&](int i) {
+        dongles[i]->DropLink();
+        EXPECT_TRUE(WaitFor([&] { return window->SessionOfSlot(i) == nullptr; }, 3000));
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                const TCorvastelDevice* back = window->SessionOfSlot(i);
+                return back != nullptr && window->TakesInput(back);
+            },
+            8000))
+            << "the dongle came back as a new connection";
+    };
+    const auto menuEntry = [&](const char* name) {
+        auto menu = std::make_shared<QMenu>();
+        window->FillDeviceMenu(*menu, window->DeviceListView->item(1));
+        QAction* entry = menu->findChild<QAction*>(QString::fromUtf8(name));
+        EXPECT_NE(entry, nullptr) << name;
+        return std::make_pair(menu, entry);
+    };
+    struct TRow {
+        const char* Name;
+        std::function<void()> Act;
+        std::string IntoFirst;  // what dongle 0 receives
+    };
+    const TRow rows[] = {
+        {"the question about untypeable characters, typing into all",
+         [&] {
+             window->ConfirmQuery = [&](const QString&) {
+                 dropAndReturn(1);
+                 return true;
+             };
+             EXPECT_TRUE(window->TypeText(QStringLiteral("ab\u00e9"), nullptr));
+         },
+         "ab"},
+        {"the text dialog opened from the menu",
+         [&] {
+             window->TextQuery = [&](const QString&, QString& text) {
+                 dropAndReturn(1);
+                 text = QStringLiteral("secret");
+                 return true;
+             };
+             auto [menu, entry] = menuEntry("MenuTypeText");
+             ASSERT_NE(entry, nullptr);
+             entry->trigger();
+         },
+         ""},
+        {"the menu itself",
+         [&] {
+             QApplication::clipboard()->setText(QStringLiteral("secret"));
+             auto [menu, entry] = menuEntry("MenuTypeClipboard");
+             ASSERT_NE(entry, nullptr);
+             dropAndReturn(1);  // while the menu's loop ran
+             entry->trigger();
+         },
+         ""},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        ASSERT_TRUE(ble.WaitIdle());
+        for (const auto& d : dongles) {
+            d->ClearRecords();
+        }
+        row.Act();
+        ASSERT_TRUE(WaitFor([&] { return !window->TypingText(); }, 5000));
+        EXPECT_TRUE(WaitText(0, row.IntoFirst)) << Text(0);
+        ASSERT_TRUE(ble.WaitIdle());
+        EXPECT_EQ(Text(1), "") << "nothing reached the dongle that went away";
+        EXPECT_TRUE(dongles[1]->Target().keyEvents.empty());
+        const QString notice = window->NoticeText(TNotice::Typing);
+        EXPECT_TRUE(notice.contains(QStringLiteral("C0:FF:EE:00:02:01")) && notice.contains(QStringLiteral("went away")))
+            << notice.toStdString();
+    }
+}

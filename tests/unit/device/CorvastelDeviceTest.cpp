@@ -230,16 +230,31 @@ INSTANTIATE_TEST_SUITE_P(
                                    false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(SessionTest, RefusedDiscoveryShowsTheMessageAndPostsNothing) {
+// A connect that fails is a setup failure like any other, reported once through the window's
+// setup handling (which shows one box for one setup), never by a box of the session's own.
+TEST_F(SessionTest, RefusedDiscoveryFailsTheSetupOnce) {
     auto config = vd::TDongleConfig::Standard("Corvastel-Gone", "C0:FF:EE:00:00:11");
     AddDongle(config);
     TFakeBluetoothLEDevice& device = central.Device("C0:FF:EE:00:00:11");
     central.SetRadioPresent(false);
-    sessions.push_back(std::make_unique<TCorvastelDevice>(&ui));
-    sessions.back()->InitData(&device);
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_TRUE(ui.messages[0].ends_with(" - Service discovery not allowed")) << ui.messages[0];
-    EXPECT_TRUE(events.Codes().empty());
+    for (const bool cancelled : {false, true}) {
+        SCOPED_TRACE(cancelled ? "cancelled first" : "not cancelled");
+        sessions.push_back(std::make_unique<TCorvastelDevice>(&ui));
+        TCorvastelDevice& s = *sessions.back();
+        if (cancelled) {
+            s.CancelSetup();
+        }
+        s.InitData(&device);
+        EXPECT_TRUE(ui.messages.empty());
+        if (cancelled) {
+            EXPECT_FALSE(events.WaitFor(DeviceSetupFailed, &s, 100ms)) << "a cancelled setup ends without a word";
+            continue;
+        }
+        ASSERT_TRUE(events.WaitFor(DeviceSetupFailed, &s));
+        EXPECT_EQ(events.Codes(&s), std::vector<uint8_t>{DeviceSetupFailed});
+        EXPECT_EQ(s.SetupFailure().Step, TSetupStep::Connecting);
+        EXPECT_NE(s.SetupFailure().Reason.find("could not be reached"), std::string::npos);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -189,6 +189,13 @@ std::optional<TServiceOptions> ParseServiceOptions(const std::vector<std::string
                 }
                 options.bluezAdapters.push_back(name);
             }
+        } else if ((a == "--disconnect-timer-ms" || a == "--temporary-timeout-ms") && i + 1 < args.size()) {
+            long long ms = 0;
+            if (!ParseInt(args[++i], &ms) || ms < 0 || ms > 3600000) {
+                if (error) *error = a + " wants milliseconds from 0 to 3600000, not '" + args[i] + "'";
+                return std::nullopt;
+            }
+            (a == "--disconnect-timer-ms" ? options.disconnectTimerMs : options.temporaryTimeoutMs) = static_cast<int>(ms);
         } else if (a == "--dongle" && i + 1 < args.size()) {
             auto d = ParseDongleTraits(args[++i], static_cast<int>(options.dongles.size()), error);
             if (!d) return std::nullopt;

@@ -1,8 +1,15 @@
 #pragma once
 // Command-line description of the virtual dongles and the service around them.
 //
-//   corvastel-virtual-dongles [--preview] [--powered-off] [--no-adapter] [--dongle TRAITS]...
+//   corvastel-virtual-dongles [--preview] [--powered-off] [--no-adapter] [--disconnect-timer-ms N]
+//                             [--temporary-timeout-ms N] [--dongle TRAITS]...
 //   corvastel-virtual-dongles --bluez-adapters hci1,hci2 [--dongle TRAITS]...
+//
+// The imitation keeps bluetoothd's time rules: a Disconnect of a link that is up is carried out
+// after its disconnect timer (--disconnect-timer-ms, 2000 as bluetoothd's), and a device that was
+// never connected is forgotten (its object removed) once it has not been heard for its temporary
+// time-out (--temporary-timeout-ms, 30000 as bluetoothd's TemporaryTimeout; 0: never). Tests that
+// are about other things may shorten both.
 //
 // --bluez-adapters serves the dongles as real peripherals through the system's bluetoothd, one
 // dongle per named adapter (in order), instead of imitating bluetoothd.
@@ -47,6 +54,8 @@ struct TServiceOptions {
     int besideHeight = 0;
     bool adapterPresent = true;
     bool powered = true;
+    int disconnectTimerMs = 2000;
+    int temporaryTimeoutMs = 30000;
     std::vector<TServiceDongle> dongles;
     std::vector<std::string> bluezAdapters;  // peripheral front: one adapter per dongle
 };

@@ -1,6 +1,8 @@
 #include "platform/ble/qt/QtBluetoothLEDevice.h"
 
+#include <QBluetoothDeviceDiscoveryAgent>
 #include <QEventLoop>
+#include <QPointer>
 #include <QLowEnergyConnectionParameters>
 #include <QLowEnergyController>
 #include <QLowEnergyService>
@@ -159,12 +161,20 @@ void TQtBluetoothLEDevice::CreateController() {
     QObject::connect(FController, &QLowEnergyController::errorOccurred, ctx,
                      [this](QLowEnergyController::Error error) {
                          if (error == QLowEnergyController::NoError) return;
+                         if (FWaiters.empty()) return;
+                         if (error == QLowEnergyController::UnknownRemoteDeviceError && !FSought) {
+                             // bluetoothd forgets a device it never connected once it has not
+                             // heard it for 30 s (its TemporaryTimeout), and every device when it
+                             // restarts: the device is looked for again, and the connect goes on
+                             // once it is heard, within the same connect time-out.
+                             DropController();
+                             SeekDevice();
+                             return;
+                         }
                          // Before the link is up an error is the end of this connect attempt
                          // (a drop before services resolve arrives only as an error).
-                         if (!FWaiters.empty()) {
-                             DropController();
-                             FinishDiscover(false);
-                         }
+                         DropController();
+                         FinishDiscover(false);
                      });
 }
 
@@ -372,8 +382,49 @@ void TQtBluetoothLEDevice::BuildGattObjects() {
     FCurrentServices = current;
 }
 
+void TQtBluetoothLEDevice::SeekDevice() {
+    FSought = true;
+    if (!FSeeker) {
+        FSeeker = new QBluetoothDeviceDiscoveryAgent(FThread.Context());
+        FSeeker->setLowEnergyDiscoveryTimeout(0);  // the connect time-out bounds it
+        QObject* ctx = FThread.Context();
+        QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, ctx,
+                         [this](const QBluetoothDeviceInfo& info) { OnSought(info); });
+        QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, ctx,
+                         [this](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) { OnSought(info); });
+        QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::errorOccurred, ctx, [this] {
+            if (FSeeker->isActive() || FWaiters.empty()) return;
+            FinishDiscover(false);
+        });
+    }
+    FSeeker->start(QBluetoothDeviceDiscoveryAgent::LowEnergyMethod);
+    // The start may report the device at once (and the connect be under way already).
+    if (!FSeeker->isActive() && !FController && FSeeker->error() != QBluetoothDeviceDiscoveryAgent::NoError)
+        FinishDiscover(false);
+}
+
+void TQtBluetoothLEDevice::OnSought(const QBluetoothDeviceInfo& info) {
+    // Only this device, and only once it is heard: the stack lists what it knows at the start of a
+    // scan with no signal strength.
+    if (FWaiters.empty() || FController || info.rssi() == 0 ||
+        info.address().toString().toUpper().toStdString() != FAddress) {
+        return;
+    }
+    StopSeeking();
+    UpdateInfo(info);
+    CreateController();
+    FController->connectToDevice();
+}
+
+void TQtBluetoothLEDevice::StopSeeking() {
+    // Stopped, not deleted, while it runs: Qt counts the scans running on an adapter.
+    if (FSeeker && FSeeker->isActive()) FSeeker->stop();
+}
+
 void TQtBluetoothLEDevice::FinishDiscover(bool ok) {
     if (FConnectTimer) FConnectTimer->stop();
+    StopSeeking();
+    FSought = false;
     const TBluetoothGattServiceList services = Services();
     for (const auto& wait : FWaiters) {
         std::lock_guard lock(wait->lock);
@@ -409,26 +460,53 @@ void TQtBluetoothLEDevice::OnStackLost() {
     if (discovering) FinishDiscover(false);
 }
 
-void TQtBluetoothLEDevice::ShutdownOnBleThread() {
+QLowEnergyController* TQtBluetoothLEDevice::StartShutdownOnBleThread() {
     FinishDiscover(false);
-    if (FController) {
-        QObject::disconnect(FController, nullptr, FThread.Context(), nullptr);
-        // Deleting a controller with its link up makes Qt warn, and its own disconnect on deletion
-        // only starts the close. Close the link first and give the stack a moment to confirm it.
-        if (FController->state() != QLowEnergyController::UnconnectedState) {
-            QEventLoop closing;
-            QObject::connect(FController, &QLowEnergyController::disconnected, &closing, &QEventLoop::quit);
-            QTimer::singleShot(ShutdownCloseWait, &closing, &QEventLoop::quit);
-            FController->disconnectFromDevice();
-            if (FController->state() != QLowEnergyController::UnconnectedState) closing.exec();
-        }
-        delete FController;
-        FController = nullptr;
-    }
+    if (!FController) return nullptr;
+    QObject::disconnect(FController, nullptr, FThread.Context(), nullptr);
+    // Deleting a controller with its link up makes Qt warn, and its own disconnect on deletion
+    // only starts the close. The link is closed first and the stack given a moment to confirm it.
+    if (FController->state() == QLowEnergyController::UnconnectedState) return nullptr;
+    FController->disconnectFromDevice();
+    return FController->state() == QLowEnergyController::UnconnectedState ? nullptr : FController;
+}
+
+void TQtBluetoothLEDevice::FinishShutdownOnBleThread() {
+    FinishDiscover(false);
+    delete FSeeker;
+    FSeeker = nullptr;
+    delete FController;
+    FController = nullptr;
     FQtServices.clear();
     FConnected = false;
     delete FConnectTimer;
     FConnectTimer = nullptr;
+}
+
+void TQtBluetoothLEDevice::ShutdownAllOnBleThread(const std::vector<TQtBluetoothLEDevice*>& devices,
+                                                  std::chrono::milliseconds bound) {
+    // Every link is closed at once and waited for together: bluetoothd holds each disconnect for
+    // its disconnect timer (2 s), so closing them one after another would take that per dongle.
+    std::vector<QPointer<QLowEnergyController>> closing;
+    for (TQtBluetoothLEDevice* device : devices) {
+        if (QLowEnergyController* controller = device->StartShutdownOnBleThread()) closing.emplace_back(controller);
+    }
+    const auto allClosed = [&closing] {
+        return std::all_of(closing.begin(), closing.end(), [](const QPointer<QLowEnergyController>& c) {
+            return c.isNull() || c->state() == QLowEnergyController::UnconnectedState;
+        });
+    };
+    if (!allClosed()) {
+        QEventLoop loop;
+        for (const auto& controller : closing) {
+            QObject::connect(controller.data(), &QLowEnergyController::stateChanged, &loop, [&loop, &allClosed] {
+                if (allClosed()) loop.quit();
+            });
+        }
+        QTimer::singleShot(bound, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    for (TQtBluetoothLEDevice* device : devices) device->FinishShutdownOnBleThread();
 }
 
 // ---- GATT operations ---------------------------------------------------------------------------
@@ -622,6 +700,14 @@ bool TQtBluetoothLEDevice::SetCharacteristicNotification(TBluetoothGattCharacter
 
 void TQtBluetoothLEDevice::Disconnect() {
     FThread.Post([this] {
+        if (!FWaiters.empty()) {
+            // A connect still pending ends here and now: while its connect is pending Qt emits
+            // neither disconnected nor an error (bluetoothd answers the Disconnect before it says
+            // the link is down), so waiting for Qt would hold the caller for the whole time-out.
+            DropController();
+            FinishDiscover(false);
+            return;
+        }
         if (!FController) return;
         if (FController->state() == QLowEnergyController::UnconnectedState) return;
         // OnDisconnect follows from Qt's disconnected().
