@@ -408,9 +408,9 @@ void TBluezService::LinkDown(TEntry& e) {
     EmitPropertiesChanged(e.path, IfDevice, changed);
 }
 
-void TBluezService::FinishDisconnect(const QString& address) {
+void TBluezService::FinishDisconnect(const QString& address, unsigned timer) {
     TEntry* e = EntryByAddress(address);
-    if (!e || !e->connected || e->disconnectCalls.empty())
+    if (!e || !e->connected || e->disconnectCalls.empty() || e->disconnectTimer != timer)
         return;  // the link went another way meanwhile, and the calls were answered then
     e->dongle->Disconnect();
     if (e->resolved) {
@@ -665,7 +665,9 @@ bool TBluezService::HandleDevice(const QDBusMessage& m, TEntry& e) {
             e.disconnectCalls.push_back(m);
             if (e.disconnectCalls.size() == 1) {
                 const QString address = QString::fromStdString(e.dongle->Address());
-                QTimer::singleShot(FDisconnectTimer, this, [this, address] { FinishDisconnect(address); });
+                const unsigned timer = ++e.disconnectTimer;
+                QTimer::singleShot(FDisconnectTimer, this,
+                                   [this, address, timer] { FinishDisconnect(address, timer); });
             }
             return true;
         }

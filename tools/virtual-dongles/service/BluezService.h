@@ -59,6 +59,9 @@ private:
         bool resolved = false;
         // Disconnect calls waiting for the disconnect timer; answered when the link goes.
         std::vector<QDBusMessage> disconnectCalls;
+        // Counts disconnect timers, so that a timer of a link that ended another way meanwhile
+        // cannot end a later link before its own timer runs out.
+        unsigned disconnectTimer = 0;
         // bluetoothd forgets a device it never connected once it has not heard it for a while.
         bool everConnected = false;
         std::chrono::steady_clock::time_point lastHeard;
@@ -106,7 +109,7 @@ private:
     void FinishConnect(const QString& address);
     void ResolveServices(const QString& address);
     void LinkDown(TEntry& e);
-    void FinishDisconnect(const QString& address);
+    void FinishDisconnect(const QString& address, unsigned timer);
     void ForgetUnheard();
     void Forget(TEntry& e);
     void RemoveEntry(const QString& address);
