@@ -55,7 +55,8 @@ void TLinkEstimator::Made(bool withResponse, bool motion, TTime now) {
         FLastMotionAt = now;
     FBacklog = BacklogAt(now) + 1;
     FBacklogAt = now;
-    FLastMade = now;
+    if (!withResponse)
+        FLastCommand = now;
     if (FMadeSinceAnswer++ == 0)
         FBusySince = now;
     if (withResponse && !FProbeInFlight) {
@@ -136,16 +137,17 @@ bool TLinkEstimator::ProbeDue(bool transition, TTime now) const {
 
 TLinkEstimator::TTime TLinkEstimator::NextWriteAt(bool transition, TTime now) const {
     if (FFixed)
-        return std::max(now, FLastMade + FInterval);
+        return std::max(now, FLastCommand + FInterval);
     const double perEvent = PerEvent();
     if (transition) {
         // A key goes at once unless the stack already holds more than an event and a spare.
         return DrainedTo(perEvent, now);
     }
-    // Motion keeps one place of each event free for keys (half the events on a one-packet link)
-    // and takes no more than that share of the rate.
-    const double share = perEvent < 2 ? 0.5 : (perEvent - 1) / perEvent;
-    const double room = std::max(0.0, perEvent - 1);
+    // Motion leaves room for keys: the stack holds at most an event's worth but one once it is
+    // made, and motion takes at most half the rate on short events (keys come in bursts, and the
+    // model drains smoothly what the air takes in bursts), a little more on long ones.
+    const double share = std::max(0.5, (perEvent - 2) / perEvent);
+    const double room = std::max(0.0, perEvent - 2);
     const TTime paced = FLastMotionAt + FromSeconds(1.0 / (FRate * share));
     return std::max({now, paced, DrainedTo(room, now)});
 }

@@ -44,8 +44,8 @@ class TLinkEstimator {
     static constexpr std::chrono::milliseconds CleanEvery{1000};
 
     TLinkEstimator() = default;
-    // Today's fixed pacing, kept for comparison: one write without response per interval, never
-    // learning, never asking for a write with response.
+    // A fixed pace, kept for comparison: one write without response per interval (writes with
+    // response go when answered), never learning, never asking for a write with response.
     static TLinkEstimator Fixed(std::chrono::microseconds interval);
 
     // A write was handed to the platform (motion: it carries only motion, no transition).
@@ -91,7 +91,7 @@ class TLinkEstimator {
 
     double FBacklog = 0;  // modelled writes in the stack at FBacklogAt
     TTime FBacklogAt{};
-    TTime FLastMade{};
+    TTime FLastCommand{};
     TTime FLastMotionAt{};
     bool FHeldBack = false;
 
