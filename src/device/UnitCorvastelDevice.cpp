@@ -162,16 +162,14 @@ TCorvastelDevice::TCorvastelDevice(TDeviceUi* ui) : FUi(ui) {
 
 TCorvastelDevice::~TCorvastelDevice() {
     // A session that goes while its link is up (the window closes) leaves nothing held on the
-    // target: the all-released reports go behind what is queued, and the session waits until the
-    // platform has taken them (while writes keep completing, up to a bound).
+    // target: the all-released reports go behind what is queued, and the session waits until they
+    // have reached the dongle (while the link shows progress, up to a bound).
     if (Device && Device->IsConnected() && isActived) {
         ReleaseBeforeClose();
         const auto start = std::chrono::steady_clock::now();
         while (!ReleasesDelivered() && Device->IsConnected()) {
             const auto now = std::chrono::steady_clock::now();
-            const std::chrono::steady_clock::time_point lastCompletion{
-                std::chrono::steady_clock::duration(FLastCompletionNs.load())};
-            if (now - start > 4 * DisconnectGrace || now - std::max(lastCompletion, start) > DisconnectGrace)
+            if (now - start > DeliveryProofLimit + DisconnectGrace || now >= CloseGivesUpAt(start))
                 break;  // a stalled link, or one far behind: the window must close
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -448,6 +446,21 @@ bool TCorvastelDevice::ReleasesDelivered() const {
     return std::chrono::steady_clock::now() >= FDeliveredAt;
 }
 
+std::chrono::steady_clock::time_point TCorvastelDevice::CloseGivesUpAt(
+    std::chrono::steady_clock::time_point asked) const {
+    // The grace runs from the request, and again from every write that completes: a link that
+    // keeps taking the queued reports is waited for, one that stalls is not. A write with response
+    // in flight completes only once everything before it is through, so its answer is waited for
+    // longer: a slow link may hold seconds of backlog that a close must not cut off.
+    const std::chrono::steady_clock::time_point lastCompletion{
+        std::chrono::steady_clock::duration(FLastCompletionNs.load())};
+    auto end = std::max(asked, lastCompletion) + DisconnectGrace;
+    std::lock_guard lock(FLinkLock);
+    if (FInFlightWithResponse)
+        end = std::max(end, FWithResponseMadeAt + DeliveryProofLimit);
+    return end;
+}
+
 bool TCorvastelDevice::WaitReleasesDelivered(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!ReleasesDelivered()) {
@@ -491,13 +504,7 @@ bool TCorvastelDevice::WaitSent(std::chrono::milliseconds timeout) {
 void TCorvastelDevice::SendWorker() {
     std::unique_lock lock(FWorkerLock);
     const auto woken = [this] { return FAttemptPending || FStopping; };
-    // The grace runs from the request, and again from every write that completes: a link that
-    // keeps taking the queued reports is waited for, one that stalls is not.
-    const auto graceEnd = [this] {
-        const std::chrono::steady_clock::time_point lastCompletion{
-            std::chrono::steady_clock::duration(FLastCompletionNs.load())};
-        return std::max(FDisconnectDeadline, lastCompletion + DisconnectGrace);
-    };
+    const auto graceEnd = [this] { return CloseGivesUpAt(FDisconnectDeadline - DisconnectGrace); };
     while (true) {
         std::optional<std::chrono::steady_clock::time_point> until = FRetryAt;
         if (FDisconnectPending)
@@ -583,6 +590,8 @@ void TCorvastelDevice::SendStep() {
             withResponse = withResponse || (wanted && characteristic->Has(PropWrite));
             FLink.Made(withResponse, !transition, now);
             FInFlightWithResponse = withResponse;
+            if (withResponse)
+                FWithResponseMadeAt = now;
             FDeliveredAt = withResponse ? std::chrono::steady_clock::time_point::max() : FLink.DeliveredBy(now);
         }
         SendDatatBusy = true;

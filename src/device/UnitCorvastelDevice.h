@@ -160,6 +160,9 @@ class TCorvastelDevice {
     // write has completed for DisconnectGrace (a stalled link). Returns at once.
     void DisconnectAfterRelease();
     static constexpr std::chrono::milliseconds DisconnectGrace{500};
+    // How long a close waits for the answer that proves the releases delivered: a link that holds
+    // more than that is taken as stalled.
+    static constexpr std::chrono::milliseconds DeliveryProofLimit{3000};
     // The one rule before a link is closed on purpose (the user's disconnect, the window closing,
     // the program ending): all-released keyboard and mouse reports are queued behind what is
     // queued, no more input is taken, and the last of them is written with response where the
@@ -194,8 +197,9 @@ class TCorvastelDevice {
         bool CannotKeepUp = false;      // even merged motion leaves keys far behind
     };
     TLinkStats LinkStats() const;
-    // Replaces the link estimator (a fixed pace, for comparison in benchmarks). Before the first
-    // write.
+
+    // Replaces the link estimator (a fixed pace: for comparison in benchmarks, and for tests of a
+    // misjudged link). Before the first report is written.
     void SetLinkEstimator(const TLinkEstimator& estimator);
 
     // Receiving.
@@ -277,6 +281,8 @@ class TCorvastelDevice {
     bool Sent() const { return Scheduler.Idle(); }
     // The all-released reports, queued as transitions.
     void QueueReleases();
+    // When a close asked for at asked stops waiting for the releases to be delivered.
+    std::chrono::steady_clock::time_point CloseGivesUpAt(std::chrono::steady_clock::time_point asked) const;
 
     TDeviceUi* FUi;
 
@@ -301,6 +307,7 @@ class TCorvastelDevice {
     mutable std::mutex FLinkLock;
     TLinkEstimator FLink;
     bool FInFlightWithResponse = false;
+    std::chrono::steady_clock::time_point FWithResponseMadeAt{};
     // When everything handed to the platform is known (an answer) or estimated (the learned
     // link) to have reached the dongle; max: not known yet.
     std::chrono::steady_clock::time_point FDeliveredAt{};
