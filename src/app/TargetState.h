@@ -25,6 +25,8 @@ inline constexpr int ItemBehindRole = Qt::UserRole + 0x112;  // bool: the link f
 QString LinkLatencyText(const TCorvastelDevice::TLinkStats& Stats);
 // The same in words, for the details and tooltips.
 QString LinkDescription(const TCorvastelDevice::TLinkStats& Stats);
+// Whether the link is shown in red: input reaches the target late.
+bool LinkShownLate(const TCorvastelDevice::TLinkStats& Stats);
 // "Num Lock on, Caps Lock off, Scroll Lock off".
 QString LockDescription(uint8_t Leds);
 // A text a dongle sent, fit to show as one line: at most MaxChars characters (an ellipsis marks the

@@ -136,7 +136,26 @@ TEST(LinkLatency, TextPerMeasurement) {
         stats.FallingBehind = c.behind;
         EXPECT_EQ(LinkLatencyText(stats), c.text);
         EXPECT_EQ(LinkDescription(stats).contains(QStringLiteral("falling behind")), c.behind);
+        EXPECT_EQ(LinkShownLate(stats), c.behind);
     }
+}
+
+// Once the link is learned, the item shows how late a key arrives and the writes a second, the
+// Details the event spacing too; a link too slow even for merged motion is red and says what to do.
+TEST(LinkLatency, LearnedLinkTextAndRed) {
+    TCorvastelDevice::TLinkStats stats;
+    stats.WriteRoundTripUs = 150;  // a write without response completes at once: no measure
+    stats.LinkMeasured = true;
+    stats.WritesPerSecond = 79.6;
+    stats.IntervalUs = 50200;
+    stats.KeyLatencyUs = 25100;
+    EXPECT_EQ(LinkLatencyText(stats), QStringLiteral("25 ms \u00b7 80/s"));
+    EXPECT_TRUE(LinkDescription(stats).contains(QStringLiteral("about 80 reports a second")));
+    EXPECT_TRUE(LinkDescription(stats).contains(QStringLiteral("every 50 ms")));
+    EXPECT_FALSE(LinkShownLate(stats));
+    stats.CannotKeepUp = true;
+    EXPECT_TRUE(LinkShownLate(stats));
+    EXPECT_TRUE(LinkDescription(stats).contains(QStringLiteral("Move the dongle closer")));
 }
 
 // ---------------------------------------------------------------------------------------------
