@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,7 +79,13 @@ struct TTargetFixture : testing::Test {
         return WaitFor([&] { return Text(i) == text; }, ms);
     }
     bool Released(int i) {
-        return WaitFor([&] { return ble.WaitIdle(100ms) && !dongles[i]->Target().AnyKeyHeld(); }, 2000);
+        // The session paces its writes itself: the central being idle is not enough.
+        return WaitFor(
+            [&] {
+                return (Session(i) == nullptr || Session(i)->WaitSent(0ms)) && ble.WaitIdle(100ms) &&
+                       !dongles[i]->Target().AnyKeyHeld();
+            },
+            2000);
     }
     QVariant ItemLeds(int i) { return window->DeviceListView->item(i)->data(ItemLedRole); }
 };
@@ -101,7 +108,9 @@ TEST_F(TTargetFixture, LockLights_FollowEachDonglesLedNotification) {
     EXPECT_EQ(ItemLeds(0), QVariant(0));
     // The all-released reports a dongle gets when it becomes active are measured already.
     const QString link = window->DeviceListView->item(1)->data(ItemLinkRole).toString();
-    EXPECT_TRUE(link == QStringLiteral("\u2014") || link.endsWith(QStringLiteral("ms"))) << link.toStdString();
+    EXPECT_TRUE(link == QStringLiteral("\u2014") || link.endsWith(QStringLiteral("ms")) ||
+                link.endsWith(QStringLiteral("/s")))
+        << link.toStdString();
     EXPECT_TRUE(window->DeviceListView->item(1)->toolTip().contains(QStringLiteral("Caps Lock on")));
 
     // Once dongle 1 is gone, dongle 0 is the one: its lights are shown large.
@@ -273,6 +282,14 @@ TEST_F(TTargetFixture, Typing_CancelledMidTextEndsWithEverythingReleased) {
     for (const bool escape : {false, true}) {
         SCOPED_TRACE(escape ? "Esc" : "button");
         for (const auto& d : dongles) {
+            // What the stack still carries from the round before arrives before the records go.
+            ASSERT_TRUE(WaitFor([&] {
+                d->DeliverDue();
+                const auto writes = d->Writes();
+                return std::all_of(writes.begin(), writes.end(), [](const auto& w) {
+                    return w.arrivedAt != std::chrono::steady_clock::time_point{};
+                });
+            }));
             d->SetWriteDelay(1ms);
             d->ClearRecords();
         }
@@ -292,7 +309,7 @@ TEST_F(TTargetFixture, Typing_CancelledMidTextEndsWithEverythingReleased) {
             EXPECT_TRUE(Released(i));
             const std::string typed = Text(i);
             EXPECT_LT(typed.size(), text.size());
-            EXPECT_EQ(text.compare(0, typed.size(), typed), 0) << "what arrived is the text's beginning";
+            EXPECT_EQ(text.compare(0, typed.size(), typed), 0) << "what arrived is the text's beginning: " << typed.substr(0, 200);
         }
         EXPECT_TRUE(window->NoticeText(TNotice::Typing).startsWith(QStringLiteral("Typing stopped after")));
     }
