@@ -847,6 +847,12 @@ TCorvastelDevice::TLinkStats TCorvastelDevice::LinkStats() const {
     const auto us = [](TLinkEstimator::TDuration d) {
         return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(d).count());
     };
+    if (figures.Measured) {
+        // Writes without response complete at once and the session holds reports back on
+        // purpose (motion most), so behind means: reports wait far longer than the link's events
+        // come.
+        out.FallingBehind = stats.QueueWaitUs > 4 * us(figures.Interval) + 10000;
+    }
     out.LinkMeasured = figures.Measured;
     out.WritesPerSecond = figures.WritesPerSecond;
     out.IntervalUs = us(figures.Interval);
