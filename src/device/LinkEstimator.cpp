@@ -59,7 +59,7 @@ void TLinkEstimator::Made(bool withResponse, bool motion, TTime now) {
         FLastCommand = now;
     if (FMadeSinceAnswer++ == 0)
         FBusySince = now;
-    if (withResponse && !FProbeInFlight) {
+    if (withResponse && (!FProbeInFlight || now - FProbeMadeAt >= ProbeLost)) {
         FProbeInFlight = true;
         FProbeMadeAt = now;
         FProbeBacklog = FBacklog;
@@ -125,7 +125,7 @@ void TLinkEstimator::Reset(TTime now) {
 }
 
 bool TLinkEstimator::ProbeDue(bool transition, TTime now) const {
-    if (FFixed || FProbeInFlight)
+    if (FFixed || (FProbeInFlight && now - FProbeMadeAt < ProbeLost))
         return false;
     if (!FAnswered || FCleanDue)
         return true;

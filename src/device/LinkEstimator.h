@@ -42,6 +42,9 @@ class TLinkEstimator {
     // How often the event spacing is measured again under load: the write right after an answer
     // goes with response too, with nothing queued before it.
     static constexpr std::chrono::milliseconds CleanEvery{1000};
+    // An answer that has not come after this long is taken as lost (its completion went astray):
+    // measuring goes on with the next write with response.
+    static constexpr std::chrono::milliseconds ProbeLost{4000};
 
     TLinkEstimator() = default;
     // A fixed pace, kept for comparison: one write without response per interval (writes with

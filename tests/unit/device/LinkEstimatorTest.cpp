@@ -167,6 +167,19 @@ TEST(LinkEstimatorTest, Answered_NothingQueuedBefore_RoundTripIsTheInterval) {
     EXPECT_TRUE(e.ProbeDue(true, t0 + 45ms + TLinkEstimator::ProbeEvery));
     EXPECT_FALSE(e.ProbeDue(false, t0 + 45ms + TLinkEstimator::ProbeEvery));
     EXPECT_TRUE(e.ProbeDue(false, t0 + 45ms + TLinkEstimator::MotionProbeEvery));
+    // An answer that never comes does not stop the measuring for good.
+    const TTime t1 = t0 + 10s;
+    e.Made(true, false, t1);
+    EXPECT_FALSE(e.ProbeDue(true, t1 + TLinkEstimator::ProbeLost / 2));
+    EXPECT_TRUE(e.ProbeDue(true, t1 + TLinkEstimator::ProbeLost));
+    const TTime t2 = t1 + TLinkEstimator::ProbeLost;
+    e.Made(true, false, t2);
+    e.Answered(t2 + 40ms);
+    // Taken: the next write measures the event spacing again (a clean round trip), and does.
+    ASSERT_TRUE(e.ProbeDue(false, t2 + 41ms));
+    e.Made(true, true, t2 + 41ms);
+    e.Answered(t2 + 71ms);
+    EXPECT_LT(e.Figures(t2 + 71ms).Interval, 45ms);
 }
 
 TEST(LinkEstimatorTest, Answered_LateBehindABacklog_RateGoesToWhatWasDelivered) {
