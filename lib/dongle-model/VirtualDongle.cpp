@@ -388,8 +388,15 @@ void TVirtualDongle::Disconnect() {
     std::vector<std::pair<uint16_t, TBytes>> notes;
     {
         std::lock_guard lock(FLock);
-        // The stack sends what it has already queued for the air before the link goes.
-        DeliverLocked(std::chrono::steady_clock::time_point::max(), notes);
+        // Closing a link discards what the central's stack still queues: only what the next
+        // connection event carries (already in the controller) reaches the dongle before the link
+        // goes. A write without response confirmed by the stack is no write delivered.
+        const auto now = std::chrono::steady_clock::now();
+        const auto lastEvent =
+            now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      FConfig.connectionInterval.count() > 0 ? FConfig.connectionInterval : FConfig.writeDelay);
+        DeliverLocked(lastEvent, notes);
+        FAir.clear();
         FConnected = false;
         FNotifying.clear();
     }

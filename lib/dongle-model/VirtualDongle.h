@@ -284,8 +284,9 @@ public:
     // Central connects; false when the dongle is neither connected nor advertising.
     bool Connect();
     bool Connected() const;
-    // Central closes the link (no OnLinkDropped: the front knows). Writes already on the air
-    // reach the target first; a drop (DropLink) loses them.
+    // Central closes the link (no OnLinkDropped: the front knows). Of the writes still queued for
+    // the air, those the next connection event carries reach the target first, the rest are lost
+    // (a drop, DropLink, loses them all).
     void Disconnect();
 
     // Read of a characteristic value; nullopt when the handle is unknown, not readable or not

@@ -45,6 +45,11 @@ bool Replaced(char32_t c) {
 }  // namespace
 
 QString LinkLatencyText(const TCorvastelDevice::TLinkStats& Stats) {
+    if (Stats.LinkMeasured) {
+        // How late a key arrives on the link as learned (the item has room for one figure; the
+        // Details and the tooltip give the reports a second and the event spacing too).
+        return QStringLiteral("%1 ms").arg(std::max(1L, std::lround(Stats.KeyLatencyUs / 1000.0)));
+    }
     if (Stats.WriteRoundTripUs == 0) {
         return QStringLiteral("\u2014");
     }
@@ -54,14 +59,30 @@ QString LinkLatencyText(const TCorvastelDevice::TLinkStats& Stats) {
     return QStringLiteral("%1 ms").arg(std::lround(Stats.WriteRoundTripUs / 1000.0));
 }
 
+bool LinkShownLate(const TCorvastelDevice::TLinkStats& Stats) {
+    return Stats.FallingBehind || Stats.CannotKeepUp;
+}
+
 QString LinkDescription(const TCorvastelDevice::TLinkStats& Stats) {
-    if (Stats.WriteRoundTripUs == 0) {
+    if (Stats.WriteRoundTripUs == 0 && !Stats.LinkMeasured) {
         return QStringLiteral("not measured yet (nothing sent)");
     }
-    QString text = QStringLiteral("a write takes %1, reports wait %2 ms before they go out")
-                       .arg(LinkLatencyText(Stats))
-                       .arg(Stats.QueueWaitUs / 1000.0, 0, 'f', 1);
-    if (Stats.FallingBehind) {
+    QString text;
+    if (Stats.LinkMeasured) {
+        text = QStringLiteral("carries about %1 reports a second, a connection event every %2 ms or so; "
+                              "a key reaches the dongle in about %3 ms")
+                   .arg(std::lround(Stats.WritesPerSecond))
+                   .arg(std::lround(Stats.IntervalUs / 1000.0))
+                   .arg(std::max(1L, std::lround(Stats.KeyLatencyUs / 1000.0)));
+    } else {
+        text = QStringLiteral("a write takes %1, reports wait %2 ms before they go out")
+                   .arg(LinkLatencyText(Stats))
+                   .arg(Stats.QueueWaitUs / 1000.0, 0, 'f', 1);
+    }
+    if (Stats.CannotKeepUp) {
+        text += QStringLiteral(" \u2014 too slow even with mouse motion merged: input reaches the target late. "
+                               "Move the dongle closer to this computer, or stop forwarding the mouse to it");
+    } else if (Stats.FallingBehind) {
         text += QStringLiteral(" \u2014 falling behind: input reaches the target late");
     }
     return text;

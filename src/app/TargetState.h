@@ -29,6 +29,8 @@ QString LinkLatencyText(const TCorvastelDevice::TLinkStats& Stats);
 QString LinkDescription(const TCorvastelDevice::TLinkStats& Stats);
 // The same in a user's words: how soon input reaches the dongle, and whether it falls behind.
 QString LinkSummary(const TCorvastelDevice::TLinkStats& Stats);
+// Whether the link is shown in red: input reaches the target late.
+bool LinkShownLate(const TCorvastelDevice::TLinkStats& Stats);
 // "Num Lock on, Caps Lock off, Scroll Lock off".
 QString LockDescription(uint8_t Leds);
 // A text a dongle sent, fit to show as one line: at most MaxChars characters (an ellipsis marks the

@@ -39,8 +39,6 @@ static void RegisterPictures() {
 namespace {
 // Until the first scan, the one thing to do.
 constexpr char StartHint[] = "Press 搜索设备 (Alt+S) to find dongles";
-// How long the last write without response is given to reach the air before the link is closed.
-constexpr std::chrono::milliseconds ExitSettleTime{100};
 const QRect DesignClientRect(0, 0, MainWindowWidth, MainWindowHeight);
 
 QFont WindowFont() {
@@ -479,22 +477,16 @@ void TFormCorvastelPc::ReleaseDonglesForExit(std::chrono::milliseconds bound) {
         TCorvastelDevice* session = Sessions[i];
         if (session != nullptr && session->Device != nullptr && session->isActived &&
             session->Device->IsConnected()) {
-            session->SendReport(TReportType::KeyboardIn, true);
-            session->SendReport(TReportType::Mouse, true);
+            // The releases must have reached the dongle, not only the stack's queue, before the
+            // link goes (the session's one rule for closing on purpose).
+            session->ReleaseBeforeClose();
             active.push_back(session);
         }
     }
     for (TCorvastelDevice* session : active) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        session->WaitSent(std::max(left, std::chrono::milliseconds(0)));
-    }
-    // A write without response is complete once the stack has queued it, not once it is on the
-    // air: a disconnect right behind it can drop it. Give the last one a few connection intervals.
-    if (!active.empty()) {
-        std::this_thread::sleep_for(
-            std::min(ExitSettleTime, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         deadline - std::chrono::steady_clock::now())));
+        session->WaitReleasesDelivered(std::max(left, std::chrono::milliseconds(0)));
     }
     for (int i = 0; i < SessionCount; ++i) {
         if (Sessions[i] != nullptr && Sessions[i]->Device != nullptr) {

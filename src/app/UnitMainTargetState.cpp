@@ -129,11 +129,12 @@ void TFormCorvastelPc::UpdateTargetState() {
             const TCorvastelDevice::TLinkStats stats = session->LinkStats();
             const int leds = session->LedStatus.load();
             const QString link = LinkLatencyText(stats);
+            const bool late = LinkShownLate(stats);
             if (item->data(ItemLedRole) != QVariant(leds) || item->data(ItemLinkRole) != QVariant(link) ||
-                item->data(ItemBehindRole) != QVariant(stats.FallingBehind)) {
+                item->data(ItemBehindRole) != QVariant(late)) {
                 item->setData(ItemLedRole, leds);
                 item->setData(ItemLinkRole, link);
-                item->setData(ItemBehindRole, stats.FallingBehind);
+                item->setData(ItemBehindRole, late);
             }
         }
         // The caption in full first: the item shows it on one line, cut where it is long.
@@ -145,7 +146,7 @@ void TFormCorvastelPc::UpdateTargetState() {
     const std::vector<TCorvastelDevice*> input = InputSessions();
     if (input.size() == 1) {
         const TCorvastelDevice::TLinkStats stats = input.front()->LinkStats();
-        LockLights->SetState(input.front()->LedStatus.load(), LinkLatencyText(stats), stats.FallingBehind);
+        LockLights->SetState(input.front()->LedStatus.load(), LinkLatencyText(stats), LinkShownLate(stats));
     }
     LockLights->setVisible(input.size() == 1);
     if (DetailsDialog != nullptr && DetailsDialog->isVisible()) {

@@ -625,8 +625,8 @@ class SlowLinkTest : public QtBluetoothLETest {
         if (IsSkipped())
             return;
         ResetInputStateForTests();
-        StartService({"--dongle", std::string("address=") + A + ",interval-us=7500", "--dongle",
-                      std::string("address=") + B + ",interval-us=7500,request-only=1"});
+        StartService({"--dongle", std::string("address=") + A + "," + Link(), "--dongle",
+                      std::string("address=") + B + "," + Link() + ",request-only=1"});
         CreateManager();
         ASSERT_TRUE(Manager->StartDiscovery(1500, {U(0xF800)}));
         ASSERT_TRUE(WaitUntil([&] { return Events.With([&] { return Events.scanEnds > 0; }); }, 5s));
@@ -646,6 +646,9 @@ class SlowLinkTest : public QtBluetoothLETest {
         ResetInputStateForTests();
         QtBluetoothLETest::TearDown();
     }
+
+    // The link both dongles have.
+    virtual std::string Link() const { return "interval-us=7500"; }
 
     static std::string Json(const QJsonObject& o) {
         return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
@@ -731,6 +734,46 @@ TEST_F(SlowLinkTest, DisconnectOrCloseWhileAKeyAndAButtonAreHeldAndTheMouseMoves
         EXPECT_EQ(t[QStringLiteral("text")].toString().toStdString(), "x");
     }
 }
+
+// A link as BlueZ usually gets one: an event every 50 ms carrying four writes.
+class SlowLink50Test : public SlowLinkTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    std::string Link() const override { return "interval-us=50000,packets-per-event=4"; }
+};
+
+// Ctrl+Shift held (to pause the mouse and reach the window) after the mouse moved, then one link
+// closed by the user's disconnect and the other by its session going (the window closing) and the
+// link closed right behind it; once with the mouse written without response (A) disconnected,
+// once with it (B). The pace is forced far faster than the link (as a link that slowed down
+// would be judged), so that A's stack holds about two seconds of motion: closing a link discards
+// that queue, and only the proof that the releases arrived keeps Ctrl+Shift from staying held.
+TEST_P(SlowLink50Test, ClosedOnPurposeWithCtrlShiftHeldBehindABacklog_NothingStaysHeld) {
+    const size_t disconnected = GetParam() ? 1 : 0;
+    const size_t closed = 1 - disconnected;
+    for (const auto& s : Sessions)
+        s->SetLinkEstimator(TLinkEstimator::Fixed(std::chrono::milliseconds(2)));
+    AddPressedKey(UsageLeftCtrl);
+    AddPressedKey(UsageLeftShift);
+    for (const auto& s : Sessions)
+        s->SendReport(TReportType::KeyboardIn, false);
+    Replay("", 1, 400);
+    TBluetoothLEDevice* closedDevice = Sessions[closed]->Device;
+    Sessions[disconnected]->DisconnectAfterRelease();
+    Sessions[closed].reset();
+    closedDevice->Disconnect();
+    ASSERT_TRUE(WaitUntil([&] { return !Sessions[disconnected]->Device->IsConnected(); }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return !closedDevice->IsConnected(); }, 5s));
+    for (const char* address : {A, B}) {
+        SCOPED_TRACE(address);
+        const QJsonObject t = TargetOf(address);
+        EXPECT_FALSE(t[QStringLiteral("anyInputHeld")].toBool()) << Json(t);
+        EXPECT_EQ(t[QStringLiteral("modifiers")].toInt(), 0) << Json(t);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, SlowLink50Test, ::testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "RequestsDisconnected" : "CommandsDisconnected");
+});
 
 [[maybe_unused]] ::testing::Environment* const BusEnvironment =
     ::testing::AddGlobalTestEnvironment(new TBusEnvironment);

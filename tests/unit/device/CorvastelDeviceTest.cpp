@@ -714,6 +714,61 @@ TEST_F(SessionTest, DisconnectOnASlowLinkDeliversTheBacklogThenTheReleases) {
     EXPECT_GT(s.LinkStats().WriteRoundTripUs, 0u);
 }
 
+// Ctrl+Shift held (to pause the mouse and reach the window) while the mouse has been moving on a
+// 50 ms link carrying four writes an event, then the link is closed on purpose: by the user's
+// disconnect, or by the session going (the window closing) before the link is closed. Closing a
+// link discards what the stack still queues, so the releases must be known to have reached the
+// dongle first, with the mouse written with or without response. The pace is also forced to a
+// link thought far faster than it is (as a link that slowed down would be): the stack then holds
+// a backlog, and only the proof of delivery keeps the releases from being lost with it.
+TEST_F(SessionTest, ClosingOnPurposeLeavesNothingHeldOnASlowLink) {
+    int dongleNumber = 0;
+    for (const bool misjudged : {false, true})
+    for (const bool withResponse : {false, true}) {
+        for (const bool byDestruction : {false, true}) {
+            SCOPED_TRACE(std::string(withResponse ? "with response" : "without response") +
+                         (byDestruction ? ", session destroyed" : ", disconnect") +
+                         (misjudged ? ", pace misjudged" : ""));
+            const std::string address = "C0:FF:EE:00:00:" + std::to_string(50 + dongleNumber++);
+            auto config = vd::TDongleConfig::Standard("Corvastel-S", address, "1.1.9");
+            config.connectionInterval = 50ms;
+            config.packetsPerEvent = 4;
+            if (withResponse) {
+                for (uint16_t u : {vd::uuid::Reports, vd::uuid::MouseReports})
+                    config.Find(u)->properties =
+                        static_cast<uint8_t>(config.Find(u)->properties & ~vd::prop::WriteNoResponse);
+            }
+            auto dongle = AddDongle(config);
+            TCorvastelDevice& s = ConnectActive(address);
+            if (misjudged)
+                s.SetLinkEstimator(TLinkEstimator::Fixed(2ms));
+            AddPressedKey(UsageLeftCtrl);
+            AddPressedKey(UsageLeftShift);
+            s.SendReport(TReportType::KeyboardIn, false);
+            for (int i = 0; i < 300; ++i) {
+                SetMouseItem(MouseCodeX, 3);
+                s.SendMouseReport(TakeMouseSnapshot());
+                std::this_thread::sleep_for(1ms);
+            }
+            ASSERT_TRUE(dongle->Target().modifiers != 0 || !s.Scheduler.Idle()) << "the keys went on";
+            if (byDestruction) {
+                TBluetoothLEDevice* device = s.Device;
+                sessions.pop_back();
+                device->Disconnect();
+            } else {
+                s.DisconnectAfterRelease();
+                ASSERT_TRUE(events.WaitFor(DeviceDisconnected, &s));
+            }
+            ASSERT_TRUE(central.WaitIdle());
+            const auto target = dongle->Target();
+            EXPECT_FALSE(target.AnyInputHeld())
+                << "modifiers " << int(target.modifiers) << " buttons " << int(target.buttons);
+            EXPECT_EQ(target.keyEvents.back(), (vd::TKeyEvent{UsageLeftShift, false}));
+            ResetInputStateForTests();
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Lifetime
 

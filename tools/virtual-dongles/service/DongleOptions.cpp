@@ -105,6 +105,8 @@ std::optional<TServiceDongle> ParseDongleTraits(const std::string& traits, int i
             d.config.connectionInterval = std::chrono::microseconds(n);
         } else if (key == "packets-per-event" && ParseInt(value, &n) && n >= 1 && n <= 64) {
             d.config.packetsPerEvent = static_cast<int>(n);
+        } else if (key == "ask-interval-us" && ParseInt(value, &n) && n >= 7500 && n <= 4000000) {
+            d.askIntervalUs = static_cast<int>(n);
         } else if (key == "rssi" && ParseInt(value, &n) && n < 0 && n >= -127) {
             d.config.rssi = static_cast<int>(n);
         } else if (key == "services") {

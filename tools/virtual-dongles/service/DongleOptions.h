@@ -25,6 +25,8 @@
 //   write-delay-us=0          air time per write, one after the other (no connection events)
 //   interval-us=0             connection interval: writes reach the target at connection events
 //   packets-per-event=1       writes one connection event carries
+//   ask-interval-us=7500      with --bluez-adapters: once connected, the dongle's controller asks
+//                             the central for this connection interval (7500..4000000)
 //   rssi=-48
 //   services=F800             advertised services, ';'-separated
 //   without=F803;F804         characteristics the dongle lacks
@@ -44,6 +46,8 @@
 struct TServiceDongle {
     vdongle::TDongleConfig config;
     bool neverResolve = false;
+    // The connection interval a real peripheral asks for once connected (0: none).
+    int askIntervalUs = 0;
 };
 
 struct TServiceOptions {

@@ -28,10 +28,6 @@ constexpr auto EchoWindow = std::chrono::milliseconds(500);
 // attributing a late failure, the older ones are long done.
 constexpr size_t MaxSilentOps = 64;
 
-// The shortest connection interval BLE allows; the pace of writes without response where the
-// stack does not say the link's interval.
-constexpr auto ShortestInterval = std::chrono::microseconds(7500);
-
 const QByteArray CccdNotify = QByteArray::fromHex("0100");
 const QByteArray CccdIndicate = QByteArray::fromHex("0200");
 const QByteArray CccdOff = QByteArray::fromHex("0000");
@@ -58,8 +54,7 @@ TQtBluetoothLEDevice::TQtBluetoothLEDevice(TQtBleThread& thread, const QBluetoot
       FConnectTimeout(connectTimeout),
       FAddress(info.address().toString().toUpper().toStdString()),
       FName(info.name().toStdString()),
-      FInfo(info),
-      FPacing(ShortestInterval) {}
+      FInfo(info) {}
 
 TQtBluetoothLEDevice::~TQtBluetoothLEDevice() = default;
 
@@ -149,15 +144,6 @@ void TQtBluetoothLEDevice::CreateController() {
     QObject::connect(FController, &QLowEnergyController::discoveryFinished, ctx,
                      [this] { OnControllerDiscoveryFinished(); });
     QObject::connect(FController, &QLowEnergyController::disconnected, ctx, [this] { OnControllerDisconnected(); });
-    // Where the stack tells the link's connection interval, writes without response go at that
-    // pace (BlueZ over D-Bus never does; the shortest interval stands in).
-    QObject::connect(FController, &QLowEnergyController::connectionUpdated, ctx,
-                     [this](const QLowEnergyConnectionParameters& p) {
-                         const auto interval =
-                             std::chrono::microseconds(static_cast<int64_t>(p.maximumInterval() * 1000.0));
-                         FPacing =
-                             std::clamp(interval, ShortestInterval, std::chrono::microseconds(4'000'000));
-                     });
     QObject::connect(FController, &QLowEnergyController::errorOccurred, ctx,
                      [this](QLowEnergyController::Error error) {
                          if (error == QLowEnergyController::NoError) return;
@@ -600,9 +586,19 @@ void TQtBluetoothLEDevice::ReadCharacteristic(TBluetoothGattCharacteristic& char
 
 void TQtBluetoothLEDevice::WriteCharacteristic(TBluetoothGattCharacteristic& characteristic,
                                                std::span<const uint8_t> value) {
+    Write(characteristic, value, false);
+}
+
+void TQtBluetoothLEDevice::WriteCharacteristicWithResponse(TBluetoothGattCharacteristic& characteristic,
+                                                           std::span<const uint8_t> value) {
+    Write(characteristic, value, characteristic.Has(PropWrite));
+}
+
+void TQtBluetoothLEDevice::Write(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value,
+                                 bool withResponse) {
     TBluetoothGattCharacteristic* c = &characteristic;
     c->SetValue(TBytes(value.begin(), value.end()));
-    FThread.Post([this, c, data = ToQt(value)] {
+    FThread.Post([this, c, data = ToQt(value), withResponse] {
         auto it = FLinks.find(c);
         // A service that is no longer discovered makes Qt refuse the write with an error that names
         // no operation, and no completion would follow: the session would wait for it for good.
@@ -610,7 +606,7 @@ void TQtBluetoothLEDevice::WriteCharacteristic(TBluetoothGattCharacteristic& cha
             RaiseCharacteristicWrite(*c, GattStatusFailure);
             return;
         }
-        const bool withoutResponse = c->Has(PropWriteNoResponse);
+        const bool withoutResponse = !withResponse && c->Has(PropWriteNoResponse);
         if (withoutResponse) {
             FOps.push_back({TOpKind::WriteWithoutResponse, c});
             while (FOps.size() > MaxSilentOps && FOps.front().kind == TOpKind::WriteWithoutResponse) FOps.pop_front();
@@ -622,18 +618,13 @@ void TQtBluetoothLEDevice::WriteCharacteristic(TBluetoothGattCharacteristic& cha
                                                                 : QLowEnergyService::WriteWithResponse);
         if (!withoutResponse)
             return;
-        // A completion means the next packet can go. Qt signals nothing when a write without
-        // response succeeds, and bluetoothd answers its WriteValue as soon as it has queued the
-        // packet: neither holds anything back, and writes completed at once would pile up without
-        // bound in Qt's job list and bluetoothd's queue (seconds of typing behind the mouse on a
-        // real link). So the completion comes one connection interval after the write, the pace
-        // at which the link carries them.
-        const auto now = std::chrono::steady_clock::now();
-        FNextPacedAt = std::max(now, FNextPacedAt) + FPacing;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(FNextPacedAt - now);
+        // Qt signals nothing when a write without response succeeds, and bluetoothd answers its
+        // WriteValue as soon as it has queued the packet: the completion says only that the
+        // platform took it, and comes at once (from the event loop, not inside this call). The
+        // session paces what it hands over to what the link carries.
         const uint64_t token = ++FPacedTokens;
         FPaced.push_back({token, c});
-        QTimer::singleShot(wait, Qt::PreciseTimer, FThread.Context(), [this, token] {
+        QTimer::singleShot(0, FThread.Context(), [this, token] {
             FinishPaced(token, FConnected ? GattStatusSuccess : GattStatusFailure);
         });
     });

@@ -37,6 +37,8 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     void ReadCharacteristic(TBluetoothGattCharacteristic& characteristic) override;
     void WriteCharacteristic(TBluetoothGattCharacteristic& characteristic,
                              std::span<const uint8_t> value) override;
+    void WriteCharacteristicWithResponse(TBluetoothGattCharacteristic& characteristic,
+                                         std::span<const uint8_t> value) override;
     void WriteDescriptor(TBluetoothGattDescriptor& descriptor) override;
     bool SetCharacteristicNotification(TBluetoothGattCharacteristic& characteristic, bool enable) override;
     bool IsConnected() const override { return FConnected.load(); }
@@ -104,7 +106,8 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     // read's echo); true when that echo was among them.
     bool ReleaseHeldChanges(TBluetoothGattCharacteristic& c, const TBytes* readValue);
     void WriteCccd(TBluetoothGattCharacteristic& c, const QByteArray& value);
-    // Completes a paced write without response (once; later calls for it do nothing).
+    void Write(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value, bool withResponse);
+    // Completes a write without response (once; later calls for it do nothing).
     bool FinishPaced(uint64_t token, uint16_t status);
     // Whether the stack that served this link is still the one on the bus.
     bool StackStillThere() const;
@@ -136,13 +139,11 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     std::map<TBluetoothGattCharacteristic*, std::deque<TEcho>> FEchoes;
     // Changes that came while a read of the characteristic was on its way (one may be its echo).
     std::map<TBluetoothGattCharacteristic*, std::deque<TBytes>> FHeldChanges;
-    // Writes without response whose completion waits for the pacing interval, oldest first.
+    // Writes without response whose completion is still to be raised, oldest first.
     struct TPaced {
         uint64_t token;
         TBluetoothGattCharacteristic* characteristic;
     };
     std::deque<TPaced> FPaced;
     uint64_t FPacedTokens = 0;
-    std::chrono::microseconds FPacing;
-    std::chrono::steady_clock::time_point FNextPacedAt;
 };
