@@ -245,7 +245,7 @@ void WalkTheImitation(const std::vector<std::string>& extra, TTrace* trace) {
 
     options.stdoutPath = traceOut;
     auto probe = TChildProcess::Start(
-        {CORVASTEL_BLUEZ_PROBE_EXE, "--device", address, "--control", "org.bluez", "--settle-scale", "0.3"},
+        {CORVASTEL_BLUEZ_PROBE_EXE, "--device", address, "--control", "org.bluez", "--settle-scale", "0.1"},
         options, &error);
     ASSERT_TRUE(probe) << error;
     const auto status = probe->WaitExit(90s);
