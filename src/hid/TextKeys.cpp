@@ -53,15 +53,48 @@ std::size_t TTypingPlan::RefusedTotal() const {
     return total;
 }
 
-TTypingPlan PlanTyping(std::u32string_view text) {
+const TCharacterKeys* TLayoutKeys::Find(char32_t c, bool CapsLock) const {
+    const auto& keys = FKeys[CapsLock ? 1 : 0];
+    const auto it = keys.find(c);
+    return it == keys.end() ? nullptr : &it->second;
+}
+
+bool TLayoutKeys::Add(char32_t c, bool CapsLock, const TCharacterKeys& Keys) {
+    return FKeys[CapsLock ? 1 : 0].emplace(c, Keys).second;
+}
+
+std::shared_ptr<const TLayoutKeys> BuiltInUsLayout() {
+    static const std::shared_ptr<const TLayoutKeys> us = [] {
+        auto layout = std::make_shared<TLayoutKeys>("us");
+        for (char32_t c = 0x20; c <= 0x7E; ++c) {
+            const TTextKey key = *UsKeyForCharacter(c);
+            for (const bool caps : {false, true}) {
+                // Caps Lock turns a letter's case round; Shift turns it back.
+                const bool letter = key.Usage >= 4 && key.Usage <= 29;
+                const bool shift = letter && caps ? !key.Shift : key.Shift;
+                layout->Add(c, caps, {{}, {key.Usage, shift ? ModifierLeftShift : uint8_t{0}}});
+            }
+        }
+        for (const char32_t c : {U'\n', U'\t'}) {
+            for (const bool caps : {false, true})
+                layout->Add(c, caps, {{}, {UsKeyForCharacter(c)->Usage, 0}});
+        }
+        return layout;
+    }();
+    return us;
+}
+
+TTypingPlan PlanTyping(std::u32string_view text, const TLayoutKeys& Layout, bool CapsLock) {
     TTypingPlan plan;
-    plan.Keys.reserve(text.size());
+    plan.Characters.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const char32_t c = text[i];
+        char32_t c = text[i];
         if (c == U'\r' && i + 1 < text.size() && text[i + 1] == U'\n')
             continue;  // the LF is the Enter
-        if (const auto key = UsKeyForCharacter(c)) {
-            plan.Keys.push_back(*key);
+        if (c == U'\r')
+            c = U'\n';
+        if (Layout.Find(c, CapsLock) != nullptr) {
+            plan.Characters.push_back(c);
             continue;
         }
         const auto seen = std::find_if(plan.Refused.begin(), plan.Refused.end(),

@@ -49,16 +49,34 @@ TEST(TextKeys, UsKeyForCharacter_KnownKeysAndRefusals) {
 }
 
 TEST(TextKeys, PlanTyping_LineEndsAreOneEnterAndRefusedCharactersAreCountedOnce) {
-    const TTypingPlan plan = PlanTyping(U"Hi\r\nä\tx\rä€\n");
-    const std::vector<TTextKey> expected{{11, true},  {12, false}, {40, false}, {43, false},
-                                         {27, false}, {40, false}, {40, false}};
-    EXPECT_EQ(plan.Keys, expected);
+    const TTypingPlan plan = PlanTyping(U"Hi\r\nä\tx\rä€\n", *BuiltInUsLayout(), false);
+    EXPECT_EQ(plan.Characters, U"Hi\n\tx\n\n");
     ASSERT_EQ(plan.Refused.size(), 2u);
     EXPECT_EQ(plan.Refused[0].Character, U'ä');
     EXPECT_EQ(plan.Refused[0].Count, 2u);
     EXPECT_EQ(plan.Refused[1].Character, U'€');
     EXPECT_EQ(plan.RefusedTotal(), 3u);
-    EXPECT_TRUE(PlanTyping(U"").Keys.empty());
+    EXPECT_TRUE(PlanTyping(U"", *BuiltInUsLayout(), true).Characters.empty());
+}
+
+// The built-in US table types every printable ASCII character as itself on a US target, with the
+// target's Caps Lock off and on (Shift turns a letter's case back under Caps Lock).
+TEST(TextKeys, BuiltInUsLayout_TypesAsciiInBothLockStates) {
+    const auto us = BuiltInUsLayout();
+    for (const bool caps : {false, true}) {
+        for (char32_t c = 0x20; c <= 0x7E; ++c) {
+            SCOPED_TRACE(testing::Message() << static_cast<char>(c) << (caps ? " caps" : ""));
+            const TCharacterKeys* keys = us->Find(c, caps);
+            ASSERT_NE(keys, nullptr);
+            EXPECT_FALSE(keys->HasDead());
+            const bool shift = (keys->Key.Modifiers & ModifierLeftShift) != 0;
+            const bool letter = keys->Key.Usage >= 4 && keys->Key.Usage <= 29;
+            EXPECT_EQ(vdongle::UsCharacter(keys->Key.Usage, letter && caps ? !shift : shift), static_cast<char>(c));
+        }
+        EXPECT_EQ(us->Find(U'\n', caps)->Key, (TKeyStroke{40, 0}));
+        EXPECT_EQ(us->Find(U'\t', caps)->Key, (TKeyStroke{43, 0}));
+        EXPECT_EQ(us->Find(U'é', caps), nullptr);
+    }
 }
 
 TEST(TextKeys, MakeKeyboardReportFor_FramedForTheIdentity) {
