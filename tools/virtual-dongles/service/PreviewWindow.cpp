@@ -2,7 +2,7 @@
 
 #include <QGroupBox>
 #include <QGuiApplication>
-#include <QHBoxLayout>
+#include <QGridLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QScreen>
@@ -19,8 +19,11 @@ QString Light(int lit) { return lit ? QStringLiteral("\u25CF ON ") : QStringLite
 
 TPreviewWindow::TPreviewWindow(TBluezService& service) : FService(service) {
     setWindowTitle(QStringLiteral("Corvastel virtual dongles"));
-    auto* row = new QHBoxLayout(this);
-    for (const auto& view : FService.Dongles()) {
+    // Side by side; more than two in rows of two, so four still fit beside the app on a screen.
+    auto* grid = new QGridLayout(this);
+    const auto dongles = FService.Dongles();
+    const int columns = dongles.size() > 2 ? 2 : static_cast<int>(std::max<std::size_t>(1, dongles.size()));
+    for (const auto& view : dongles) {
         TPanel p;
         p.address = QString::fromStdString(view.dongle->Address());
         auto* box = new QGroupBox(this);
@@ -36,7 +39,8 @@ TPreviewWindow::TPreviewWindow(TBluezService& service) : FService(service) {
         col->addWidget(new QLabel(QStringLiteral("Typed text on the target:"), box));
         col->addWidget(p.text);
         col->addWidget(p.state);
-        row->addWidget(box);
+        const int n = static_cast<int>(FPanels.size());
+        grid->addWidget(box, n / columns, n % columns);
         FPanels.push_back(p);
     }
     FTimer.setInterval(100);
