@@ -40,6 +40,9 @@ TTypingSettingsBox::TTypingSettingsBox(QWidget* Parent, const TTypingSettings& S
         QStringLiteral("The keyboard layout the target computer uses: the text is typed with the keys that "
                        "make each character there (type a name to jump to it)"));
     Layout->setAccessibleName(QStringLiteral("Target keyboard layout"));
+    // Some descriptions are long; the list shows them in full when it opens.
+    Layout->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    Layout->setMinimumContentsLength(28);
     bool found = false;
     for (const TLayoutChoice& choice : LayoutChoices()) {
         const QString name = QString::fromStdString(choice.Name);
@@ -95,7 +98,7 @@ bool TypingSettingsDialog(QWidget* Parent, const QString& Title, TTypingSettings
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     layout->addWidget(buttons);
-    dialog.setMinimumWidth(420);
+    dialog.setMinimumWidth(480);
     box->Layout->setFocus();
     if (dialog.exec() != QDialog::Accepted) {
         return false;
