@@ -28,28 +28,33 @@ void TTextTyper::Feed(TTarget& Target) {
             return;
         }
         if (Target.Step == 0) {
-            // The keys depend on the target's Caps Lock as it is now: with it on, Shift makes the
-            // layout's small letters.
-            const bool caps = (Target.Plan.Session->LedStatus.load() & LedCapsLock) != 0;
-            const TCharacterKeys* keys = Target.Plan.Layout->Find(text[Target.Done], caps);
-            if (keys == nullptr) {
+            // The keys depend on the target's lock state as it is now: with Caps Lock on, Shift
+            // makes the layout's small letters.
+            const uint8_t leds = Target.Plan.Session->LedStatus.load();
+            const bool caps = (leds & LedCapsLock) != 0;
+            const char32_t c = text[Target.Done];
+            Target.Reports.clear();
+            if (const TCharacterKeys* keys = Target.Plan.Layout->Find(c, caps)) {
+                if (keys->HasDead()) {
+                    Target.Reports.push_back(keys->Dead);
+                    Target.Reports.push_back({});
+                }
+                Target.Reports.push_back(keys->Key);
+                Target.Reports.push_back({});
+            } else {
+                Target.Reports = UnicodeEntryReports(c, Target.Plan.Entry, *Target.Plan.Layout, caps,
+                                                     (leds & LedNumLock) != 0);
+            }
+            if (Target.Reports.empty()) {
                 // Planned with the lock the other way, and not typeable as it is now.
                 ++Target.Done;
                 continue;
             }
-            Target.Current = *keys;
         }
-        const int steps = Target.Current.HasDead() ? 4 : 2;
-        const int press = Target.Current.HasDead() ? Target.Step : Target.Step + 2;
-        if (press == 0) {
-            Target.Plan.Session->SendKeyboardState(Target.Current.Dead.Modifiers, Target.Current.Dead.Usage);
-        } else if (press == 2) {
-            Target.Plan.Session->SendKeyboardState(Target.Current.Key.Modifiers, Target.Current.Key.Usage);
-        } else {
-            Target.Plan.Session->SendKeyboardState(0, 0);
-        }
+        const TKeyStroke& report = Target.Reports[Target.Step];
+        Target.Plan.Session->SendKeyboardState(report.Modifiers, report.Usage);
         Target.LastFed = now;
-        if (++Target.Step == steps) {
+        if (++Target.Step == Target.Reports.size()) {
             Target.Step = 0;
             ++Target.Done;
         }

@@ -27,6 +27,8 @@ struct TTypingTarget {
     // Least time between two reports (a key held that long, and keys that far apart), for targets
     // that miss keys coming fast; 0: as fast as the link takes them.
     std::chrono::milliseconds Pace{0};
+    // How the characters the layout lacks are entered by their code (Off: they were left out).
+    TUnicodeEntry Entry = TUnicodeEntry::Off;
 };
 
 class TTextTyper {
@@ -59,8 +61,8 @@ class TTextTyper {
     struct TTarget {
         TTypingTarget Plan;
         std::size_t Done = 0;   // characters fed completely
-        int Step = 0;           // report within the current character: press, release (twice with a dead key)
-        TCharacterKeys Current;  // the current character's keys, chosen at its first press
+        std::size_t Step = 0;            // report within the current character
+        std::vector<TKeyStroke> Reports;  // the current character's reports, chosen at its first one
         TClock::time_point LastFed{};
     };
     void Feed(TTarget& Target);

@@ -26,6 +26,7 @@ class TTypingSettingsBox : public QWidget {
     TTypingSettings Settings() const;
     QComboBox* Layout = nullptr;
     QComboBox* Pace = nullptr;
+    QComboBox* Entry = nullptr;
 };
 
 // The modal dialogs typing asks with: a text (pre-filled with Text) and a yes/no question, both

@@ -11,6 +11,16 @@ namespace {
 
 constexpr char LayoutKey[] = "Layout";
 constexpr char PaceKey[] = "PaceMs";
+constexpr char EntryKey[] = "UnicodeEntry";
+
+struct TEntryName {
+    TUnicodeEntry Entry;
+    const char* Name;
+};
+constexpr TEntryName EntryNames[] = {{TUnicodeEntry::Off, "off"},
+                                     {TUnicodeEntry::Linux, "linux"},
+                                     {TUnicodeEntry::Windows, "windows"},
+                                     {TUnicodeEntry::Mac, "mac"}};
 
 QString FileText(const std::filesystem::path& File) {
     return QString::fromStdU16String(File.u16string());
@@ -63,6 +73,12 @@ TTypingSettings ReadTypingSettings(const std::filesystem::path& File, const std:
     if (ok && std::find(TypingPaces.begin(), TypingPaces.end(), pace) != TypingPaces.end()) {
         settings.PaceMs = pace;
     }
+    const QString entry = file.value(EntryKey).toString();
+    for (const TEntryName& e : EntryNames) {
+        if (entry == QLatin1String(e.Name)) {
+            settings.Entry = e.Entry;
+        }
+    }
     return settings;
 }
 
@@ -77,6 +93,11 @@ bool WriteTypingSettings(const std::filesystem::path& File, const std::string& A
     file.beginGroup(QString::fromStdString(Address));
     file.setValue(LayoutKey, QString::fromStdString(Settings.Layout));
     file.setValue(PaceKey, Settings.PaceMs);
+    for (const TEntryName& e : EntryNames) {
+        if (e.Entry == Settings.Entry) {
+            file.setValue(EntryKey, QString::fromLatin1(e.Name));
+        }
+    }
     file.endGroup();
     file.sync();
     if (file.status() != QSettings::NoError) {
@@ -92,4 +113,18 @@ bool WriteTypingSettings(const std::filesystem::path& File, const std::string& A
 QString PaceText(int PaceMs) {
     return PaceMs <= 0 ? QStringLiteral("normal (as fast as the link takes keys)")
                        : QStringLiteral("%1 ms between key events").arg(PaceMs);
+}
+
+QString EntryText(TUnicodeEntry Entry) {
+    switch (Entry) {
+        case TUnicodeEntry::Off:
+            break;
+        case TUnicodeEntry::Linux:
+            return QStringLiteral("Linux: Ctrl+Shift+U and the hex code (IBus, GTK)");
+        case TUnicodeEntry::Windows:
+            return QStringLiteral("Windows: Alt and the code on the keypad (Latin-1 letters only)");
+        case TUnicodeEntry::Mac:
+            return QStringLiteral("macOS: Option and the hex code (Unicode Hex Input source)");
+    }
+    return QStringLiteral("skip them (asked before typing)");
 }

@@ -1,5 +1,6 @@
 #pragma once
-// What the user chose for typing into each dongle: the target's keyboard layout and a pace, kept in
+// What the user chose for typing into each dongle: the target's keyboard layout, a pace and how to
+// enter what the layout lacks, kept in
 // "settings.ini" beside the nickname file, one group per dongle address. A dongle never seen before
 // types on US at the link's pace.
 //
@@ -14,6 +15,8 @@
 #include <filesystem>
 #include <string>
 
+#include "hid/TextKeys.h"
+
 inline constexpr const char* TypingSettingsFileName = "settings.ini";
 inline constexpr const char* DefaultTypingLayout = "us";
 // The paces offered: as fast as the link takes keys, or this many milliseconds between reports.
@@ -23,6 +26,8 @@ inline constexpr std::uintmax_t TypingSettingsMaxBytes = 1024 * 1024;
 struct TTypingSettings {
     std::string Layout = DefaultTypingLayout;
     int PaceMs = 0;
+    // Characters the layout lacks: skipped (after asking), or entered by their code this way.
+    TUnicodeEntry Entry = TUnicodeEntry::Off;
     friend bool operator==(const TTypingSettings&, const TTypingSettings&) = default;
 };
 
@@ -40,3 +45,5 @@ bool WriteTypingSettings(const std::filesystem::path& File, const std::string& A
 
 // "normal", "20 ms": how a pace is named in the window.
 QString PaceText(int PaceMs);
+// How an entry method is named in the window.
+QString EntryText(TUnicodeEntry Entry);

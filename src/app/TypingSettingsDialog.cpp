@@ -70,12 +70,34 @@ TTypingSettingsBox::TTypingSettingsBox(QWidget* Parent, const TTypingSettings& S
     auto* paceLabel = new QLabel(QStringLiteral("&Pace:"), this);
     paceLabel->setBuddy(Pace);
     form->addRow(paceLabel, Pace);
+
+    Entry = new QComboBox(this);
+    Entry->setObjectName(QStringLiteral("TypingEntry"));
+    Entry->setToolTip(QStringLiteral("Characters the layout cannot type can be entered by their code, "
+                                     "where the target's system is set up for it (the app cannot see "
+                                     "whether it is)"));
+    Entry->setAccessibleName(QStringLiteral("Characters the layout lacks"));
+    for (const TUnicodeEntry entry :
+         {TUnicodeEntry::Off, TUnicodeEntry::Linux, TUnicodeEntry::Windows, TUnicodeEntry::Mac}) {
+        Entry->addItem(EntryText(entry), static_cast<int>(entry));
+    }
+    Entry->setCurrentIndex(std::max(0, Entry->findData(static_cast<int>(Settings.Entry))));
+    auto* entryLabel = new QLabel(QStringLiteral("&Characters it lacks:"), this);
+    entryLabel->setBuddy(Entry);
+    form->addRow(entryLabel, Entry);
+    auto* entryNote = new QLabel(QStringLiteral("Entering a character by its code works only where the "
+                                                "target's system is set up for that method."),
+                                 this);
+    entryNote->setTextFormat(Qt::PlainText);
+    entryNote->setWordWrap(true);
+    form->addRow(QString(), entryNote);
 }
 
 TTypingSettings TTypingSettingsBox::Settings() const {
     TTypingSettings settings;
     settings.Layout = Layout->currentData().toString().toStdString();
     settings.PaceMs = Pace->currentData().toInt();
+    settings.Entry = static_cast<TUnicodeEntry>(Entry->currentData().toInt());
     return settings;
 }
 

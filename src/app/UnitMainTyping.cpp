@@ -118,7 +118,8 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session, 
                                          "another one: right-click the dongle, Keyboard layout\u2026")
                               .arg(DongleLabel(address), why));
         }
-        TTypingPlan plan = PlanTyping(text, *layout, (target->LedStatus.load() & LedCapsLock) != 0);
+        TTypingPlan plan =
+            PlanTyping(text, *layout, (target->LedStatus.load() & LedCapsLock) != 0, settings.Entry);
         if (!plan.Refused.empty()) {
             auto same = std::find_if(refusals.begin(), refusals.end(),
                                      [&](const TLayoutRefusals& r) { return r.Layout == layout->Name(); });
@@ -128,7 +129,8 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session, 
             }
             same->Dongles << DongleLabel(address);
         }
-        plans.push_back({target, layout, std::move(plan.Characters), std::chrono::milliseconds(settings.PaceMs)});
+        plans.push_back({target, layout, std::move(plan.Characters), std::chrono::milliseconds(settings.PaceMs),
+                         settings.Entry});
     }
     if (!refusals.empty()) {
         QStringList parts;

@@ -73,6 +73,23 @@ class TLayoutKeys {
 // machine without keyboard data.
 std::shared_ptr<const TLayoutKeys> BuiltInUsLayout();
 
+// How a target's system enters a character by its code, for the characters its layout lacks. Each
+// works only where the target is set up for it, which the app cannot see.
+enum class TUnicodeEntry : uint8_t {
+    Off,
+    Linux,    // Ctrl+Shift+U, the hex code, space (IBus, GTK)
+    Windows,  // Alt held, 0 and the decimal code on the keypad (the ANSI code page: U+00A0..U+00FF)
+    Mac,      // Option held, the four hex digits (the "Unicode Hex Input" source)
+};
+
+// The keyboard reports (modifier bits and one usage each, in order; the last releases everything)
+// that enter c through the method, the digits typed with the layout's keys (Linux), the keypad
+// (Windows, Num Lock turned on for it and back off) or the US positions the Unicode Hex Input source
+// reads (macOS). Empty when the method cannot enter c: Off, a digit the layout cannot type, a code
+// outside what the method takes.
+std::vector<TKeyStroke> UnicodeEntryReports(char32_t c, TUnicodeEntry Method, const TLayoutKeys& Layout,
+                                            bool CapsLock, bool NumLock);
+
 // A text as the characters a layout types.
 struct TTypingPlan {
     // In text order, refused characters left out; every line end is one '\n'.
@@ -87,9 +104,11 @@ struct TTypingPlan {
     std::size_t RefusedTotal() const;
 };
 
-// Plans typing a text (UTF-32) on a layout with the target's Caps Lock as given. A CR LF pair is
-// one Enter, as a lone CR or LF is.
-TTypingPlan PlanTyping(std::u32string_view text, const TLayoutKeys& Layout, bool CapsLock);
+// Plans typing a text (UTF-32) on a layout with the target's Caps Lock as given; with an entry
+// method, what the layout lacks is entered by its code where the method can. A CR LF pair is one
+// Enter, as a lone CR or LF is.
+TTypingPlan PlanTyping(std::u32string_view text, const TLayoutKeys& Layout, bool CapsLock,
+                       TUnicodeEntry Entry = TUnicodeEntry::Off);
 
 // Keyboard LED bits as the host sets them on a boot keyboard.
 inline constexpr uint8_t LedNumLock = 0x01;

@@ -437,3 +437,20 @@ TEST_F(TTargetFixture, Typing_APacedDongleWaitsItsPaceBetweenReports) {
     EXPECT_TRUE(WaitFor([&] { return !window->TypingText(); }));
     EXPECT_TRUE(Released(0));
 }
+
+// With an entry method chosen for a dongle, what its layout lacks is entered by its code instead of
+// being asked about: a US target of the virtual kind knows no Unicode entry, so it shows the keys
+// as they come (the Ctrl+Shift+U shortcut types nothing, then the hex code and a space).
+TEST_F(TTargetFixture, Typing_AnEntryMethodEntersWhatTheLayoutLacks) {
+    Connect(1);
+    ASSERT_TRUE(window->StoreTypingSettings(Session(0)->Device->Address(), {"us", 0, TUnicodeEntry::Linux}));
+    EXPECT_EQ(window->TypingSettingsOf(Session(0)->Device->Address()).Entry, TUnicodeEntry::Linux);
+    ASSERT_TRUE(window->TypeText(QStringLiteral("a\u00f1b"), nullptr));
+    EXPECT_TRUE(questions.empty());
+    EXPECT_TRUE(WaitText(0, "a00f1 b"));
+    EXPECT_TRUE(Released(0));
+    const auto events = dongles[0]->Target().keyEvents;
+    const std::vector<vd::TKeyEvent> shortcut{{224, true}, {225, true}, {24, true}};
+    EXPECT_NE(std::search(events.begin(), events.end(), shortcut.begin(), shortcut.end()), events.end())
+        << "Ctrl and Shift held, then U";
+}
