@@ -454,3 +454,34 @@ TEST_F(TTargetFixture, Typing_AnEntryMethodEntersWhatTheLayoutLacks) {
     EXPECT_NE(std::search(events.begin(), events.end(), shortcut.begin(), shortcut.end()), events.end())
         << "Ctrl and Shift held, then U";
 }
+
+// The Type text dialog of one dongle shows that dongle's layout and pace; what is chosen there types
+// this text and is remembered for the next.
+TEST_F(TTargetFixture, Typing_TheDialogsLayoutChoiceTypesAndIsRemembered) {
+    Connect(1, [](vd::TDongleConfig& config) { OnLayout(config, "de"); });
+    const std::string address = Session(0)->Device->Address();
+    std::vector<TTypingSettings> shown;
+    window->TextQuery = [&](const QString&, QString& text, TTypingSettings* settings, const QString&) {
+        EXPECT_NE(settings, nullptr);
+        if (settings == nullptr) {
+            return false;
+        }
+        shown.push_back(*settings);
+        settings->Layout = "de";
+        text = QStringLiteral("zy@");
+        return true;
+    };
+    for (int round = 0; round < 2; ++round) {
+        QMenu menu;
+        window->FillDeviceMenu(menu, window->DeviceListView->item(0));
+        auto* entry = menu.findChild<QAction*>(QStringLiteral("MenuTypeText"));
+        ASSERT_NE(entry, nullptr);
+        entry->trigger();
+        ASSERT_TRUE(WaitFor([&] { return !window->TypingText(); }));
+    }
+    EXPECT_TRUE(WaitText(0, "zy@zy@"));
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].Layout, "us") << "a dongle never set shows US";
+    EXPECT_EQ(shown[1].Layout, "de") << "the choice is remembered";
+    EXPECT_TRUE(questions.empty());
+}
