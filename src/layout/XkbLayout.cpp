@@ -5,6 +5,7 @@
 #include <xkbcommon/xkbregistry.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <array>
 #include <utility>
 
@@ -13,6 +14,7 @@
 namespace {
 
 constexpr std::size_t MaxLayoutNameLength = 64;
+constexpr const char* SystemComposeFile = "/usr/share/X11/locale/en_US.UTF-8/Compose";
 
 // X keycodes of the evdev set are Linux key codes plus 8.
 constexpr xkb_keycode_t XkbKeycodeOffset = 8;
@@ -117,9 +119,14 @@ bool Load(const std::string& Name, TLoaded* Out, std::string* Error) {
         *Error = "this machine's keyboard data (xkb-data) has no layout \"" + Name + "\"";
         return false;
     }
-    // Dead keys combine as the common UTF-8 compose table says; a target decodes with the same one.
-    Out->Compose.reset(
-        xkb_compose_table_new_from_locale(Out->Context.get(), "en_US.UTF-8", XKB_COMPOSE_COMPILE_NO_FLAGS));
+    // Dead keys combine as the system's UTF-8 compose table says; a target decodes with the same one.
+    // Read from the file itself: the table for the locale would take this user's own ~/.XCompose,
+    // which says nothing about the target.
+    if (std::FILE* file = std::fopen(SystemComposeFile, "r")) {
+        Out->Compose.reset(xkb_compose_table_new_from_file(Out->Context.get(), file, "en_US.UTF-8",
+                                                           XKB_COMPOSE_FORMAT_TEXT_V1, XKB_COMPOSE_COMPILE_NO_FLAGS));
+        std::fclose(file);
+    }
     return true;
 }
 
