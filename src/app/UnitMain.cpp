@@ -98,7 +98,12 @@ TFormCorvastelPc::TFormCorvastelPc(TBluetoothLEManager& bleManager,
       BleManager(bleManager),
       FHookPlatform(std::move(hookPlatform)),
       FUiQueue(TUiQueue::Create(this)) {
-    TextQuery = [this](const QString& Title, QString& Text) { return TypeTextDialog(this, Title, Text); };
+    TextQuery = [this](const QString& Title, QString& Text, TTypingSettings* Settings, const QString& Note) {
+        return TypeTextDialog(this, Title, Text, Settings, Note);
+    };
+    SettingsQuery = [this](const QString& Title, TTypingSettings& Settings) {
+        return TypingSettingsDialog(this, Title, Settings);
+    };
     ConfirmQuery = [this](const QString& Question) { return ConfirmDialog(this, Question); };
     CreateControls();
     FormCreate();

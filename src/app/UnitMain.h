@@ -32,6 +32,7 @@
 #include "app/FormControls.h"
 #include "app/NicknameFile.h"
 #include "app/ReconnectPolicy.h"
+#include "app/TypingSettings.h"
 #include "app/UiQueue.h"
 #include "device/UnitCorvastelDevice.h"
 #include "hid/UnitCorvHid.h"
@@ -52,6 +53,7 @@ class QPushButton;
 class QTimer;
 
 class TCorvastelDevice;
+class TLayoutKeys;
 class TLockLights;
 class TTextTyper;
 class TTypingDialog;
@@ -339,9 +341,10 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // ---- Typing a text (UnitMainTyping.cpp).
     // Types Text into the sessions (null: every session that takes input). Refused with a notice
     // during pass-through, while another text is typed, with nothing to type or nowhere to type it;
-    // characters a US keyboard cannot type are skipped only when ConfirmQuery says yes. True when
+    // characters the dongle's layout cannot type are skipped only when ConfirmQuery says yes. Chosen:
+    // the layout and pace for Session just chosen (else each dongle's remembered ones). True when
     // typing started.
-    bool TypeText(const QString& Text, TCorvastelDevice* Session);
+    bool TypeText(const QString& Text, TCorvastelDevice* Session, const TTypingSettings* Chosen = nullptr);
     void TypeClipboard(TCorvastelDevice* Session);
     // Asks for the text in a small dialog (pre-filled with Prefill), then types it.
     void TypeTextAsked(TCorvastelDevice* Session, const QString& Prefill);
@@ -353,8 +356,27 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     bool TypingText() const;
     // The dialog that shows the typing's progress (with its cancel button); null when none runs.
     TTypingDialog* TypingProgress() const { return FTypingDialog; }
-    // Asks for a text to type; true and the text on OK. Replaceable for tests.
-    std::function<bool(const QString& Title, QString& Text)> TextQuery;
+    // Asks for a text to type (and, with Settings, that dongle's layout and pace; Note says more);
+    // true and the text on OK. Replaceable for tests.
+    std::function<bool(const QString& Title, QString& Text, TTypingSettings* Settings, const QString& Note)>
+        TextQuery;
+    // The clock a dongle's pace is kept by; replaceable so tests need not wait.
+    std::function<std::chrono::steady_clock::time_point()> TypingClock = [] {
+        return std::chrono::steady_clock::now();
+    };
+    // Asks for a dongle's layout and pace; true and the choice on OK. Replaceable for tests.
+    std::function<bool(const QString& Title, TTypingSettings& Settings)> SettingsQuery;
+    // ---- Each dongle's layout and pace (UnitMainTypingLayout.cpp).
+    // The settings file: beside the nickname file.
+    std::filesystem::path TypingSettingsPath() const;
+    // The dongle's remembered layout and pace (US at the link's pace when none).
+    TTypingSettings TypingSettingsOf(const std::string& Address);
+    // Remembers them; false (and a notice) when the file cannot be written.
+    bool StoreTypingSettings(const std::string& Address, const TTypingSettings& Settings);
+    // The reverse table of a layout, built once per run; null and *Error when it cannot be used.
+    std::shared_ptr<const TLayoutKeys> LayoutKeysOf(const std::string& Name, QString* Error);
+    // The context menu's "Keyboard layout…" on the found dongle in this slot.
+    void ChooseTypingSettings(int Slot);
     // Asks a yes/no question (shown as plain text); true for yes. Replaceable for tests.
     std::function<bool(const QString& Question)> ConfirmQuery;
 
@@ -428,6 +450,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     TTypingDialog* FTypingDialog = nullptr;
     QTimer* FTypingTimer = nullptr;
     QTimer* FTypingNoticeTimer = nullptr;
+    std::map<std::string, std::shared_ptr<const TLayoutKeys>> FLayoutKeys;
     void ShowNotices();
     // Shows the progress bar while a scan or a connection runs, and only then.
     void ShowProgress();

@@ -60,6 +60,9 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
         Menu.addAction(QStringLiteral("Details\u2026"), this,
                        ReportingErrors([this, slot] { ShowDeviceDetails(slot); }))
             ->setObjectName(QStringLiteral("MenuDetails"));
+        Menu.addAction(QStringLiteral("Keyboard &layout\u2026"), this,
+                       ReportingErrors([this, slot] { ChooseTypingSettings(slot); }))
+            ->setObjectName(QStringLiteral("MenuTypingLayout"));
         if (session != nullptr && TakesInput(session)) {
             QAction* clip = Menu.addAction(QStringLiteral("Type clipboard text"), this,
                                            ReportingErrors([this, handle] { TypeClipboard(handle); }));

@@ -469,3 +469,49 @@ TEST(VirtualRadioTest, ScanFilterRemovalAndPower) {
     EXPECT_EQ(drops, 3);
     EXPECT_EQ(radio.Find("00:00:00:00:00:0A"), nullptr);
 }
+
+// A target on another layout: its decoder sees every key event of a report in order (modifier
+// presses before the key, with the lock lights after the report), decides what a press types, and
+// Backspace erases one character however many UTF-8 bytes it took. Clearing the records starts a
+// fresh decoder, as the target's held keys went.
+TEST(VirtualTargetReplay, ADecoderOfTheTargetsLayoutMakesTheText) {
+    struct TSeen {
+        std::vector<TKeyEvent> events;
+        std::vector<uint8_t> leds;
+        int decoders = 0;
+    };
+    auto seen = std::make_shared<TSeen>();
+    TDongleConfig config = TDongleConfig::Standard("d", "00:00:00:00:00:04", "1.2.0", Identity0451_16B4);
+    config.layout = "xx";
+    config.makeKeyDecoder = [seen]() -> TKeyDecoder {
+        ++seen->decoders;
+        return [seen](uint8_t usage, bool pressed, uint8_t leds) -> std::string {
+            seen->events.push_back({usage, pressed});
+            seen->leds.push_back(leds);
+            if (!pressed) return {};
+            return usage == 0x04 ? "\xC3\xA9" : usage == 0x05 ? "b" : "";  // a types é, b types b
+        };
+    };
+    Front front(config);
+    EXPECT_EQ(front.dongle->Layout(), "xx");
+    const TFraming f = TFraming::ReportId;
+    front.Write(uuid::Reports, Kbd(f, 0x40, {0x04}));  // right Alt + a: the layout decides
+    front.Write(uuid::Reports, Kbd(f, 0, {}));
+    front.Write(uuid::Reports, Kbd(f, 0, {0x05}));
+    front.Write(uuid::Reports, Kbd(f, 0, {0x2A}));  // Backspace: b goes
+    front.Write(uuid::Reports, Kbd(f, 0, {0x2A, 57}));  // Caps Lock too, and Backspace still held
+    front.Write(uuid::Reports, Kbd(f, 0, {}));
+    front.Write(uuid::Reports, Kbd(f, 0, {0x2A}));  // é goes, both of its bytes
+    front.Write(uuid::Reports, Kbd(f, 0, {}));
+    const std::vector<TKeyEvent> expected{{230, true}, {0x04, true}, {230, false}, {0x04, false},
+                                          {0x05, true}, {0x05, false}, {0x2A, true}, {57, true},
+                                          {0x2A, false}, {57, false}, {0x2A, true}, {0x2A, false}};
+    EXPECT_EQ(seen->events, expected);
+    EXPECT_EQ(seen->leds[7], LedCapsLock) << "the lock light as the report leaves it";
+    EXPECT_EQ(front.dongle->Target().text, "");
+    front.Write(uuid::Reports, Kbd(f, 0, {0x04}));
+    EXPECT_EQ(front.dongle->Target().text, "\xC3\xA9");
+    EXPECT_EQ(seen->decoders, 1);
+    front.dongle->ClearRecords();
+    EXPECT_EQ(seen->decoders, 2);
+}

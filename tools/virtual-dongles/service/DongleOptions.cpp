@@ -1,7 +1,10 @@
 #include "DongleOptions.h"
 
 #include <cstdio>
+#include <memory>
 #include <sstream>
+
+#include "layout/XkbLayout.h"
 
 namespace {
 
@@ -154,6 +157,17 @@ std::optional<TServiceDongle> ParseDongleTraits(const std::string& traits, int i
             d.config.advertising = n != 0;
         } else if (key == "never-resolve" && ParseInt(value, &n)) {
             d.neverResolve = n != 0;
+        } else if (key == "layout") {
+            // Loaded once here, so a layout the machine lacks is said at start, not at the first key.
+            std::string why;
+            if (!TXkbTextDecoder::Create(value, &why)) return fail("layout: " + why);
+            d.config.layout = value;
+            d.config.makeKeyDecoder = [value]() -> vdongle::TKeyDecoder {
+                std::string ignored;
+                std::shared_ptr<TXkbTextDecoder> decoder = TXkbTextDecoder::Create(value, &ignored);
+                if (!decoder) return {};
+                return [decoder](uint8_t usage, bool pressed, uint8_t leds) { return decoder->Key(usage, pressed, leds); };
+            };
         } else {
             return fail("unknown or malformed trait '" + key + "=" + value + "'");
         }

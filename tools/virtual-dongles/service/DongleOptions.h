@@ -35,6 +35,9 @@
 //   request-only=1            no characteristic allows write without response
 //   advertising=1             0: in range but silent
 //   never-resolve=1           connects but its services never resolve
+//   layout=us                 the target's keyboard layout ("de", "fr", "ch(fr)"): the target
+//                             decodes the keys it receives into text on it, as a computer set to
+//                             that layout would
 // Without --dongle, one standard dongle is served.
 
 #include <optional>
