@@ -21,7 +21,11 @@ TPreviewWindow::TPreviewWindow(TBluezService& service) : FService(service) {
     setWindowTitle(QStringLiteral("Corvastel virtual dongles"));
     auto* row = new QHBoxLayout(this);
     FRow = row;
-    for (const auto& view : FService.Dongles()) {
+    // More than two dongles go in columns of two, so that four still fit beside the app; the row
+    // of columns turns into a stack where the screen has no room beside it.
+    const auto dongles = FService.Dongles();
+    QVBoxLayout* column = nullptr;
+    for (const auto& view : dongles) {
         TPanel p;
         p.address = QString::fromStdString(view.dongle->Address());
         auto* box = new QGroupBox(this);
@@ -37,7 +41,15 @@ TPreviewWindow::TPreviewWindow(TBluezService& service) : FService(service) {
         col->addWidget(new QLabel(QStringLiteral("Typed text on the target:"), box));
         col->addWidget(p.text);
         col->addWidget(p.state);
-        row->addWidget(box);
+        if (dongles.size() <= 2) {
+            row->addWidget(box);
+        } else {
+            if (FPanels.size() % 2 == 0) {
+                column = new QVBoxLayout();
+                row->addLayout(column);
+            }
+            column->addWidget(box);
+        }
         FPanels.push_back(p);
     }
     FTimer.setInterval(100);
