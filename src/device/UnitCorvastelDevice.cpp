@@ -460,14 +460,18 @@ std::chrono::steady_clock::time_point TCorvastelDevice::CloseGivesUpAt(
     return end;
 }
 
-bool TCorvastelDevice::WaitReleasesDelivered(std::chrono::milliseconds timeout) {
+bool TCorvastelDevice::WaitWhileLinked(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!ReleasesDelivered()) {
+    while (!done()) {
         if (!Device || !Device->IsConnected() || std::chrono::steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+bool TCorvastelDevice::WaitReleasesDelivered(std::chrono::milliseconds timeout) {
+    return WaitWhileLinked([this] { return ReleasesDelivered(); }, timeout);
 }
 
 void TCorvastelDevice::DisconnectAfterRelease() {
@@ -491,13 +495,7 @@ void TCorvastelDevice::DisconnectAfterRelease() {
 }
 
 bool TCorvastelDevice::WaitSent(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!Sent()) {
-        if (!Device || !Device->IsConnected() || std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return WaitWhileLinked([this] { return Sent(); }, timeout);
 }
 
 void TCorvastelDevice::SendWorker() {

@@ -18,6 +18,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -262,6 +263,8 @@ class TCorvastelDevice {
 
   private:
     void AfterPush();
+    // Polls done until it holds (true), the time is up or the link is down (false).
+    bool WaitWhileLinked(const std::function<bool()>& done, std::chrono::milliseconds timeout);
     // Ends the setup with a failure and posts DeviceSetupFailed, once; later failures and
     // failures after CancelSetup are not reported.
     void FailSetup(TSetupStep step, std::string reason, std::string detail = {});
