@@ -2,7 +2,9 @@
 // typed at about 10 a second with jitter in the last 3 s of the motion, one click in the middle of
 // them) is replayed in real time into a real session on the in-process fake central, against a
 // dongle whose link has a connection event every 7.5, 30 or 50 ms carrying 1, 6 or 4 writes, with
-// the mouse written without and with response. The fake central answers as bluetoothd does: a
+// the mouse written without and with response: with response either on the keyboard's
+// characteristic (both then go with response only) or on a characteristic of its own beside a
+// keyboard characteristic that takes writes without response. The fake central answers as bluetoothd does: a
 // write without response at once, a write with response once it reached the dongle behind
 // everything queued before it. Each case runs twice in the same run: with the pace learned from
 // the link (the product), and with the fixed pace of one write without response per 7.5 ms that
@@ -64,11 +66,24 @@ std::vector<TInput> Trace(int motionSeconds) {
 
 enum class TPace { Learned, Fixed };
 
-vd::TDongleConfig DongleConfig(std::chrono::microseconds interval, int perEvent, bool withResponse) {
-    auto config = vd::TDongleConfig::Standard("Corvastel-S", "C0:FF:EE:00:01:01", "1.1.9");
+// How the mouse characteristic is written.
+enum class TMouseKind {
+    WithoutResponse = 0,
+    SharedWithResponse = 1,  // 0451:16B4 frames the mouse on 0xF801 with the keyboard: both with response
+    OwnWithResponse = 2,     // 4348:E010 writes it on 0xF803 (with response only); keys on 0xF801
+};
+
+vd::TDongleConfig DongleConfig(std::chrono::microseconds interval, int perEvent, TMouseKind kind) {
+    auto config = kind == TMouseKind::OwnWithResponse
+                      ? vd::TDongleConfig::Standard("Corvastel-S", "C0:FF:EE:00:01:01", "1.2.0",
+                                                    vd::Identity4348_E010)
+                      : vd::TDongleConfig::Standard("Corvastel-S", "C0:FF:EE:00:01:01", "1.1.9");
     config.connectionInterval = interval;
     config.packetsPerEvent = perEvent;
-    if (withResponse) {
+    if (kind == TMouseKind::OwnWithResponse) {
+        auto* c = config.Find(vd::uuid::MouseReports);
+        c->properties = static_cast<uint8_t>(c->properties & ~vd::prop::WriteNoResponse);
+    } else if (kind == TMouseKind::SharedWithResponse) {
         // The identity frames the mouse on 0xF801 with the keyboard: both go with response.
         for (uint16_t u : {vd::uuid::Reports, vd::uuid::MouseReports}) {
             if (auto* c = config.Find(u))
@@ -87,17 +102,17 @@ using bench::Percentile;
 void BM_SlowLink(benchmark::State& state) {
     const auto interval = std::chrono::microseconds(state.range(0));
     const int perEvent = static_cast<int>(state.range(1));
-    const bool withResponse = state.range(2) != 0;
+    const auto mouseKind = static_cast<TMouseKind>(state.range(2));
     const int motionSeconds = static_cast<int>(state.range(3));
     const TPace pace = state.range(4) == 0 ? TPace::Learned : TPace::Fixed;
     const std::vector<TInput> trace = Trace(motionSeconds);
-    const TUSBDeviceID id = USBID_0451_16B4;
+    const TUSBDeviceID id = mouseKind == TMouseKind::OwnWithResponse ? USBID_4348_E010 : USBID_0451_16B4;
     const int64_t motionInjected = 1000 * motionSeconds;
 
     for (auto _ : state) {
         ResetInputStateForTests();
         TFakeBluetoothLEManager central;
-        auto dongle = central.AddDongle(DongleConfig(interval, perEvent, withResponse));
+        auto dongle = central.AddDongle(DongleConfig(interval, perEvent, mouseKind));
         auto session = std::make_unique<TCorvastelDevice>();
         if (pace == TPace::Fixed)
             session->SetLinkEstimator(TLinkEstimator::Fixed(TLinkEstimator::ShortestInterval));
@@ -194,13 +209,14 @@ void BM_SlowLink(benchmark::State& state) {
 }
 
 void SlowLinkArgs(benchmark::internal::Benchmark* b) {
+    // with_response: 0 without, 1 with response on the keyboard's characteristic, 2 on its own.
     b->ArgNames({"interval_us", "per_event", "with_response", "motion_s", "fixed_pace"});
     struct TLinkArg {
         int interval;
         int perEvent;
     };
     for (const TLinkArg link : {TLinkArg{7500, 1}, TLinkArg{30000, 6}, TLinkArg{50000, 4}})
-        for (int response : {0, 1})
+        for (int response : {0, 1, 2})
             for (int seconds : {3, 10}) {
                 if (seconds == 10 && link.interval != 50000)
                     continue;

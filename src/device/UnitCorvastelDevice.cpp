@@ -544,27 +544,42 @@ void TCorvastelDevice::SendStep() {
     if (!Device || !Device->IsConnected())
         return;  // kept for when the link is back; the disconnect ends the session anyway
     while (true) {
-        if (Scheduler.InFlight())
-            return;
-        const auto now = std::chrono::steady_clock::now();
-        // With nothing in flight, what is pending is a key or button transition (or the motion
-        // put in front of one); otherwise only merged motion can be waiting.
-        const bool transition = Scheduler.PendingTransitions() > 0;
-        std::chrono::steady_clock::time_point at;
+        std::optional<TScheduledReport> report;
+        TBluetoothGattCharacteristic* aside = nullptr;
         {
             std::lock_guard lock(FLinkLock);
-            at = FLink.NextWriteAt(transition, now);
-            if (at > now && !transition)
-                FLink.Held();
+            aside = FMotionAside;
+            if (FHeld && aside)
+                return;  // written once the motion before it is answered
+            report.swap(FHeld);
         }
-        if (at > now) {
-            std::lock_guard workerLock(FWorkerLock);
-            FRetryAt = FRetryAt ? std::min(*FRetryAt, at) : at;
-            return;
+        const auto now = std::chrono::steady_clock::now();
+        // With nothing in flight, what is pending is a key or button transition (or the motion
+        // put in front of one); otherwise only merged motion can be waiting. A report held back
+        // was handed out as a transition.
+        bool transition = report.has_value();
+        if (!report) {
+            if (Scheduler.InFlight())
+                return;
+            transition = Scheduler.PendingTransitions() > 0;
+            if (aside && !transition)
+                return;  // more motion waits for the answer to the motion in the stack's hands
+            std::chrono::steady_clock::time_point at;
+            {
+                std::lock_guard lock(FLinkLock);
+                at = FLink.NextWriteAt(transition, now);
+                if (at > now && !transition)
+                    FLink.Held();
+            }
+            if (at > now) {
+                std::lock_guard workerLock(FWorkerLock);
+                FRetryAt = FRetryAt ? std::min(*FRetryAt, at) : at;
+                return;
+            }
+            report = Scheduler.Next();
+            if (!report)
+                return;
         }
-        auto report = Scheduler.Next();
-        if (!report)
-            return;
         const TReportType type =
             report->Kind == TSendKind::Keyboard ? TReportType::KeyboardIn : TReportType::Mouse;
         const THidReport bytes = report->Kind == TSendKind::Keyboard
@@ -580,25 +595,66 @@ void TCorvastelDevice::SendStep() {
         // With response: where only that is allowed; to measure the link now and then; and for
         // the last transition before a link closed on purpose, whose answer proves delivery.
         const bool lastBeforeClose = FClosing && Scheduler.PendingTransitions() <= 1;
+        if (aside) {
+            // Only a key written without response on its own characteristic goes past the motion
+            // request; the last release before a close waits, so that an answer proves it.
+            const bool passes = report->Kind == TSendKind::Keyboard && characteristic != aside &&
+                                characteristic->Has(PropWriteNoResponse) && !lastBeforeClose;
+            std::lock_guard lock(FLinkLock);
+            if (!passes || FMotionAside == nullptr) {
+                // The answer may have come meanwhile: the attempt it asked for writes it.
+                FHeld = std::move(report);
+                if (FMotionAside == nullptr)
+                    continue;
+                return;
+            }
+        }
         bool withResponse = !characteristic->Has(PropWriteNoResponse);
+        bool goesAside = false;
         {
             std::lock_guard lock(FLinkLock);
-            const bool wanted = lastBeforeClose || FLink.ProbeDue(transition, now);
+            const bool wanted = !aside && (lastBeforeClose || FLink.ProbeDue(transition, now));
             withResponse = withResponse || (wanted && characteristic->Has(PropWrite));
             FLink.Made(withResponse, !transition, now);
-            FInFlightWithResponse = withResponse;
-            if (withResponse)
-                FWithResponseMadeAt = now;
-            FDeliveredAt = withResponse ? std::chrono::steady_clock::time_point::max() : FLink.DeliveredBy(now);
+            if (aside) {
+                FPassedAside = true;
+            } else {
+                // Motion with response frees the scheduler when a key could pass it.
+                TBluetoothGattCharacteristic* keys = GetReportCharacteristic(TReportType::KeyboardIn);
+                goesAside = withResponse && !transition && report->Kind == TSendKind::Mouse && keys != nullptr &&
+                            keys != characteristic && keys->Has(PropWriteNoResponse);
+                if (withResponse)
+                    FWithResponseMadeAt = now;
+                FInFlightWithResponse = withResponse && !goesAside;
+                FDeliveredAt =
+                    withResponse ? std::chrono::steady_clock::time_point::max() : FLink.DeliveredBy(now);
+                if (goesAside) {
+                    FMotionAside = characteristic;
+                    FPassedAside = false;
+                }
+            }
         }
+        // Before the write: its answer may come at once, and must find it aside.
+        if (goesAside)
+            Scheduler.Abandon();
         SendDatatBusy = true;
         const std::span<const uint8_t> data(bytes.data(), bytes.size());
         if (withResponse)
             Device->WriteCharacteristicWithResponse(*characteristic, data);
         else
             Device->WriteCharacteristic(*characteristic, data);
-        return;
+        if (!goesAside)
+            return;
     }
+}
+
+bool TCorvastelDevice::Sent() const {
+    {
+        std::lock_guard lock(FLinkLock);
+        if (FMotionAside || FHeld)
+            return false;
+    }
+    return Scheduler.Idle();
 }
 
 void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&,
@@ -608,6 +664,25 @@ void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&,
     if (&characteristic == char5 && char5 != char1 && char5 != char3)
         return;
     const bool ok = gattStatus == GattStatusSuccess;
+    bool asideAnswered = false;
+    {
+        // The answer to the motion set aside: while it waits, nothing else is written on its
+        // characteristic, so a completion there is that answer.
+        std::lock_guard lock(FLinkLock);
+        if (FMotionAside == &characteristic) {
+            const auto now = std::chrono::steady_clock::now();
+            FMotionAside = nullptr;
+            FLink.Answered(now);
+            FDeliveredAt = ok && !FPassedAside ? now : FLink.DeliveredBy(now);
+            FPassedAside = false;
+            FLastCompletionNs = now.time_since_epoch().count();
+            asideAnswered = true;
+        }
+    }
+    if (asideAnswered) {
+        TrySendReport();
+        return;
+    }
     const bool wasInFlight = Scheduler.InFlight();
     // Any completion ends the write in flight, a failed one too: later reports still go out
     // (otherwise one failure would leave every key stuck).

@@ -281,7 +281,7 @@ class TCorvastelDevice {
     void SetHidId(const TUSBDeviceID& id);
     void SendWorker();
     void SendStep();
-    bool Sent() const { return Scheduler.Idle(); }
+    bool Sent() const;
     // The all-released reports, queued as transitions.
     void QueueReleases();
     // When a close asked for at asked stops waiting for the releases to be delivered.
@@ -311,6 +311,15 @@ class TCorvastelDevice {
     TLinkEstimator FLink;
     bool FInFlightWithResponse = false;
     std::chrono::steady_clock::time_point FWithResponseMadeAt{};
+    // A motion write with response in the platform's hands that no longer holds the scheduler:
+    // where keys go without response on a characteristic of their own, a key made while it waits
+    // for its answer goes at once (the platform sends a write without response past a request it
+    // holds). Anything else the scheduler hands out meanwhile is held here and written once the
+    // answer has come: more motion would pile requests up behind it, and a button change or a
+    // request must keep its place behind it.
+    TBluetoothGattCharacteristic* FMotionAside = nullptr;
+    bool FPassedAside = false;  // a key went past it: its answer proves nothing of that key
+    std::optional<TScheduledReport> FHeld;
     // When everything handed to the platform is known (an answer) or estimated (the learned
     // link) to have reached the dongle; max: not known yet.
     std::chrono::steady_clock::time_point FDeliveredAt{};
