@@ -626,7 +626,7 @@ class SlowLinkTest : public QtBluetoothLETest {
             return;
         ResetInputStateForTests();
         StartService({"--dongle", std::string("address=") + A + "," + Link(), "--dongle",
-                      std::string("address=") + B + "," + Link() + ",request-only=1"});
+                      std::string("address=") + B + "," + Link() + TraitsOfB()});
         CreateManager();
         ASSERT_TRUE(Manager->StartDiscovery(1500, {U(0xF800)}));
         ASSERT_TRUE(WaitUntil([&] { return Events.With([&] { return Events.scanEnds > 0; }); }, 5s));
@@ -649,6 +649,8 @@ class SlowLinkTest : public QtBluetoothLETest {
 
     // The link both dongles have.
     virtual std::string Link() const { return "interval-us=7500"; }
+    // What makes B write with response.
+    virtual std::string TraitsOfB() const { return ",request-only=1"; }
 
     static std::string Json(const QJsonObject& o) {
         return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
@@ -774,6 +776,53 @@ TEST_P(SlowLink50Test, ClosedOnPurposeWithCtrlShiftHeldBehindABacklog_NothingSta
 INSTANTIATE_TEST_SUITE_P(Paths, SlowLink50Test, ::testing::Bool(), [](const auto& info) {
     return std::string(info.param ? "RequestsDisconnected" : "CommandsDisconnected");
 });
+
+// The mouse written with response on a characteristic of its own (0xF803, plain framing) beside
+// keys written without response on 0xF801, over a link that carries four writes per 50 ms event.
+class OwnMouseCharacteristicTest : public SlowLinkTest {
+  protected:
+    std::string Link() const override { return "interval-us=50000,packets-per-event=4"; }
+    std::string TraitsOfB() const override {
+        return ",identity=4348:E010,firmware=1.2.0,request-only-on=F803";
+    }
+};
+
+// A key made while a motion request waits for its answer is in the stack's hands before that
+// answer and reaches the dongle in the same connection event as the motion; through Qt's queue of
+// operations alone it would be written only after the answer, an event or more later.
+TEST_F(OwnMouseCharacteristicTest, KeyMadeWhileAMotionRequestAwaitsItsAnswer_ReachesTheDongleWithIt) {
+    const std::string text = "abcdefghijkl";
+    const int moved = Replay(text, 40, 100);
+    const auto settled = [&] {
+        const QJsonObject t = TargetOf(B);
+        return t[QStringLiteral("text")].toString().toStdString() == text &&
+               t[QStringLiteral("pointerX")].toInteger() == moved && !t[QStringLiteral("anyInputHeld")].toBool();
+    };
+    ASSERT_TRUE(WaitUntil(settled, 10s)) << Json(TargetOf(B));
+    const QJsonArray writes = ControlJson(QStringLiteral("Writes"), {QString::fromLatin1(B)}).toArray();
+    const auto field = [](const QJsonValue& w, const char* name) { return w.toObject().value(QLatin1String(name)); };
+    int passed = 0;
+    for (qsizetype k = 0; k < writes.size(); ++k) {
+        if (field(writes[k], "characteristic").toString() != QStringLiteral("F801") ||
+            field(writes[k], "kind").toString() != QStringLiteral("command")) {
+            continue;
+        }
+        // The last motion request made before this key (the records are in the order made).
+        qsizetype r = k - 1;
+        while (r >= 0 && !(field(writes[r], "characteristic").toString() == QStringLiteral("F803") &&
+                           field(writes[r], "kind").toString() == QStringLiteral("request"))) {
+            --r;
+        }
+        if (r < 0) continue;
+        const qint64 keyMade = field(writes[k], "madeUs").toInteger();
+        const qint64 motionAnswered = field(writes[r], "arrivedUs").toInteger();  // answered on arrival
+        if (keyMade >= motionAnswered) continue;
+        ++passed;
+        EXPECT_EQ(field(writes[k], "arrivedUs").toInteger(), motionAnswered)
+            << "key write " << k << " reached the dongle in a later connection event than the motion before it";
+    }
+    EXPECT_GT(passed, 0) << "no key was written while a motion request awaited its answer";
+}
 
 [[maybe_unused]] ::testing::Environment* const BusEnvironment =
     ::testing::AddGlobalTestEnvironment(new TBusEnvironment);

@@ -1,5 +1,6 @@
 #include "DongleOptions.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <sstream>
@@ -152,6 +153,19 @@ std::optional<TServiceDongle> ParseDongleTraits(const std::string& traits, int i
                 for (auto& s : d.config.gatt) {
                     for (auto& c : s.characteristics) c.properties &= static_cast<uint8_t>(~vdongle::prop::WriteNoResponse);
                 }
+            }
+        } else if (key == "request-only-on") {
+            // Only these characteristics (short UUIDs, separated by ';') allow no write without
+            // response.
+            size_t at = 0;
+            while (at <= value.size()) {
+                const size_t end = std::min(value.find(';', at), value.size());
+                uint16_t u = 0;
+                vdongle::TGattCharacteristicDef* c =
+                    ParseHex16(value.substr(at, end - at), &u) ? d.config.Find(u) : nullptr;
+                if (!c) return fail("request-only-on takes characteristics of the dongle like F803;F804");
+                c->properties &= static_cast<uint8_t>(~vdongle::prop::WriteNoResponse);
+                at = end + 1;
             }
         } else if (key == "advertising" && ParseInt(value, &n)) {
             d.config.advertising = n != 0;

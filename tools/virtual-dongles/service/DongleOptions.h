@@ -33,6 +33,7 @@
 //   readable=F801             characteristics that also allow reads, ';'-separated
 //   unreadable=2A26           characteristics whose reads fail, ';'-separated
 //   request-only=1            no characteristic allows write without response
+//   request-only-on=F803;F804 these characteristics allow no write without response
 //   advertising=1             0: in range but silent
 //   never-resolve=1           connects but its services never resolve
 //   layout=us                 the target's keyboard layout ("de", "fr", "ch(fr)"): the target

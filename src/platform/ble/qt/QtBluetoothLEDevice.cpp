@@ -8,8 +8,12 @@
 #include <QLowEnergyService>
 #include <QTimer>
 #if defined(Q_OS_LINUX)
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
 #endif
 
 #include <algorithm>
@@ -212,6 +216,7 @@ void TQtBluetoothLEDevice::OnServiceStateChanged() {
         if (s->state() != QLowEnergyService::RemoteServiceDiscovered) return;
     }
     BuildGattObjects();
+    FindCommandPaths();
     FinishDiscover(true);
 }
 
@@ -316,6 +321,7 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
 void TQtBluetoothLEDevice::BuildGattObjects() {
     TBluetoothGattServiceList current;
     FLinks.clear();
+    FCommandPaths.clear();
     FDescriptorOwners.clear();
     for (QLowEnergyService* qs : FQtServices) {
         const TBluetoothUuid uuid = FromQtUuid(qs->serviceUuid());
@@ -608,6 +614,10 @@ void TQtBluetoothLEDevice::Write(TBluetoothGattCharacteristic& characteristic, s
         }
         const bool withoutResponse = !withResponse && c->Has(PropWriteNoResponse);
         if (withoutResponse) {
+            if (auto path = FCommandPaths.find(c); path != FCommandPaths.end()) {
+                WriteCommand(c, path->second, data);
+                return;
+            }
             FOps.push_back({TOpKind::WriteWithoutResponse, c});
             while (FOps.size() > MaxSilentOps && FOps.front().kind == TOpKind::WriteWithoutResponse) FOps.pop_front();
         } else {
@@ -704,4 +714,130 @@ void TQtBluetoothLEDevice::Disconnect() {
         // OnDisconnect follows from Qt's disconnected().
         FController->disconnectFromDevice();
     });
+}
+
+// ---- writes without response past Qt's queue (BlueZ) -------------------------------------------
+//
+// Qt's BlueZ backend runs one GATT operation at a time per controller and starts the next only
+// when bluetoothd has answered the one before (QLowEnergyControllerPrivateBluezDBus keeps a job
+// list with one job pending). A write with response is answered only once the peer has it, a
+// connection event or more later, so a key written without response behind a mouse report written
+// with response would wait for that whole round trip. bluetoothd itself does not hold a write
+// without response behind a request: it answers WriteValue(type "command") as soon as it has queued
+// the packet, and its ATT layer sends queued writes without response before a queued request.
+//
+// So writes without response go to bluetoothd directly: GattCharacteristic1.WriteValue with type
+// "command" on the characteristic's object path, on the same bus connection Qt uses. One bus
+// connection delivers messages in the order they are sent, so what was written before (through Qt
+// or here) reaches bluetoothd first; that a later write without response may overtake a request
+// bluetoothd still holds is the stack's own rule, which the caller's ordering already heeds.
+// AcquireWrite is not used: its socket is a second channel into bluetoothd, whose order against the
+// requests on the bus nothing defines, and it gives no more back pressure than WriteValue.
+
+void TQtBluetoothLEDevice::FindCommandPaths() {
+    FCommandPaths.clear();
+#if defined(Q_OS_LINUX)
+    const QString bluez = QStringLiteral("org.bluez");
+    QDBusMessage call = QDBusMessage::createMethodCall(bluez, QStringLiteral("/"),
+                                                       QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+                                                       QStringLiteral("GetManagedObjects"));
+    // Once per connect, as Qt does itself on this thread; a stack that does not answer soon only
+    // leaves every write to Qt's queue.
+    const QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 2000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return;
+    const QDBusArgument objects = reply.arguments().constFirst().value<QDBusArgument>();
+    if (objects.currentType() != QDBusArgument::MapType) return;
+
+    struct TObject {
+        QString path;
+        QVariantMap device, service, characteristic;
+    };
+    std::vector<TObject> all;
+    objects.beginMap();
+    while (!objects.atEnd()) {
+        TObject o;
+        objects.beginMapEntry();
+        QDBusObjectPath path;
+        objects >> path;
+        o.path = path.path();
+        objects.beginMap();
+        while (!objects.atEnd()) {
+            QString interface;
+            QVariantMap properties;
+            objects.beginMapEntry();
+            objects >> interface >> properties;
+            objects.endMapEntry();
+            if (interface == QStringLiteral("org.bluez.Device1")) o.device = properties;
+            if (interface == QStringLiteral("org.bluez.GattService1")) o.service = properties;
+            if (interface == QStringLiteral("org.bluez.GattCharacteristic1")) o.characteristic = properties;
+        }
+        objects.endMap();
+        objects.endMapEntry();
+        all.push_back(std::move(o));
+    }
+    objects.endMap();
+    std::sort(all.begin(), all.end(), [](const TObject& a, const TObject& b) { return a.path < b.path; });
+
+    const auto objectPath = [](const QVariant& v) { return v.value<QDBusObjectPath>().path(); };
+    QString devicePath;
+    for (const TObject& o : all) {
+        if (!o.device.isEmpty() &&
+            o.device.value(QStringLiteral("Address")).toString().toUpper().toStdString() == FAddress) {
+            devicePath = o.path;
+            break;
+        }
+    }
+    if (devicePath.isEmpty()) return;
+    for (const auto& [c, link] : FLinks) {
+        if (!c->Has(PropWriteNoResponse) || !link.service) continue;
+        const QString serviceUuid = link.service->serviceUuid().toString(QUuid::WithoutBraces).toLower();
+        const QString charUuid = ToQtUuid(c->UUID()).toString(QUuid::WithoutBraces).toLower();
+        // Qt, too, finds a characteristic by its UUID: the first of the service in path order.
+        for (const TObject& s : all) {
+            if (s.service.isEmpty() || objectPath(s.service.value(QStringLiteral("Device"))) != devicePath ||
+                s.service.value(QStringLiteral("UUID")).toString().toLower() != serviceUuid) {
+                continue;
+            }
+            for (const TObject& ch : all) {
+                if (ch.characteristic.isEmpty() ||
+                    objectPath(ch.characteristic.value(QStringLiteral("Service"))) != s.path ||
+                    ch.characteristic.value(QStringLiteral("UUID")).toString().toLower() != charUuid) {
+                    continue;
+                }
+                if (ch.characteristic.value(QStringLiteral("Flags"))
+                        .toStringList()
+                        .contains(QStringLiteral("write-without-response"))) {
+                    FCommandPaths[c] = ch.path;
+                }
+                break;
+            }
+            break;
+        }
+    }
+#endif
+}
+
+void TQtBluetoothLEDevice::WriteCommand(TBluetoothGattCharacteristic* c, const QString& path,
+                                        const QByteArray& data) {
+#if defined(Q_OS_LINUX)
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.bluez"), path,
+                                                       QStringLiteral("org.bluez.GattCharacteristic1"),
+                                                       QStringLiteral("WriteValue"));
+    call << data << QVariantMap{{QStringLiteral("type"), QStringLiteral("command")}};
+    const uint64_t token = ++FPacedTokens;
+    FPaced.push_back({token, c});
+    // bluetoothd answers once the packet is queued: that answer is the completion, and an error
+    // (the link went, the stack refused it) its failure.
+    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(call), FThread.Context());
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, FThread.Context(),
+                     [this, token](QDBusPendingCallWatcher* w) {
+                         const bool ok = !w->isError() && FConnected;
+                         w->deleteLater();
+                         FinishPaced(token, ok ? GattStatusSuccess : GattStatusFailure);
+                     });
+#else
+    (void)c;
+    (void)path;
+    (void)data;
+#endif
 }

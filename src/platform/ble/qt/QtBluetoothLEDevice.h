@@ -5,6 +5,7 @@
 #include <QBluetoothDeviceInfo>
 #include <QLowEnergyCharacteristic>
 #include <QLowEnergyDescriptor>
+#include <QString>
 
 #include <atomic>
 #include <chrono>
@@ -111,6 +112,11 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     bool FinishPaced(uint64_t token, uint16_t status);
     // Whether the stack that served this link is still the one on the bus.
     bool StackStillThere() const;
+    // BlueZ: the object path of every characteristic that takes writes without response (see
+    // WriteCommand).
+    void FindCommandPaths();
+    // BlueZ: a write without response straight to bluetoothd, beside Qt's queue of operations.
+    void WriteCommand(TBluetoothGattCharacteristic* c, const QString& path, const QByteArray& data);
 
     TQtBleThread& FThread;
     const std::chrono::milliseconds FConnectTimeout;
@@ -146,4 +152,6 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     };
     std::deque<TPaced> FPaced;
     uint64_t FPacedTokens = 0;
+    // BlueZ object paths of the characteristics written without response past Qt's queue.
+    std::map<TBluetoothGattCharacteristic*, QString> FCommandPaths;
 };
