@@ -7,9 +7,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -767,6 +769,87 @@ TEST_F(SessionTest, ClosingOnPurposeLeavesNothingHeldOnASlowLink) {
             ResetInputStateForTests();
         }
     }
+}
+
+// The mouse written with response on 0xF803 while keys go without response on 0xF801 (plain
+// framing), on a 50 ms link carrying four writes an event. A key made while a motion request awaits
+// its answer goes at once; keys and clicks keep the order they were made in, and what follows a
+// button change is written only once that change is answered (bluetoothd sends a write without
+// response before a request it still queues, so an earlier write could be overtaken).
+TEST_F(SessionTest, KeysPassAMotionRequestWhileKeysAndClicksKeepTheirOrder) {
+    auto config = vd::TDongleConfig::Standard("Corvastel-R", "C0:FF:EE:00:00:3A", "1.2.0", vd::Identity4348_E010);
+    config.connectionInterval = 50ms;
+    config.packetsPerEvent = 4;
+    auto* mouse = config.Find(vd::uuid::MouseReports);
+    mouse->properties = static_cast<uint8_t>(mouse->properties & ~vd::prop::WriteNoResponse);
+    auto dongle = AddDongle(config);
+    TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:3A");
+    dongle->ClearRecords();
+
+    // Input, by the millisecond it is made at: a, a click with b pressed inside it, then c.
+    const std::map<int, std::function<void()>> inputs = {
+        {100, [] { AddPressedKey(KeyA); }},         {150, [] { RemovePressedKey(KeyA); }},
+        {200, [] { SetMouseItem(MouseCodeLeft, 1); }}, {205, [] { AddPressedKey(KeyA + 1); }},
+        {260, [] { SetMouseItem(MouseCodeLeft, 0); }}, {265, [] { RemovePressedKey(KeyA + 1); }},
+        {400, [] { AddPressedKey(KeyA + 2); }},     {450, [] { RemovePressedKey(KeyA + 2); }},
+    };
+    int moved = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int ms = 0; ms < 600; ++ms) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
+        SetMouseItem(MouseCodeX, 1);
+        ++moved;
+        const auto input = inputs.find(ms);
+        const bool key = input != inputs.end() && ms != 200 && ms != 260;
+        if (input != inputs.end())
+            input->second();
+        s.SendMouseReport(TakeMouseSnapshot());
+        if (key)
+            s.SendReport(TReportType::KeyboardIn, false);
+    }
+    const auto settled = [&] {
+        const auto t = dongle->Target();
+        return t.text == "abc" && t.pointerX == moved && !t.AnyInputHeld();
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!settled() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(settled()) << dongle->Target().text << " pointer " << dongle->Target().pointerX << " of " << moved;
+
+    // The key and button states in the order they reached the target (keyboard: the first key of
+    // the report; mouse: the buttons), and what was written after each button change.
+    const auto writes = dongle->Writes();
+    std::vector<std::string> changes;
+    uint8_t keyState = 0, buttonState = 0;
+    std::optional<vd::TWriteRecord> lastClick;
+    int keysPassingMotion = 0;
+    std::optional<vd::TWriteRecord> lastMotion;
+    for (const auto& w : writes) {
+        ASSERT_NE(w.arrivedAt, std::chrono::steady_clock::time_point{});
+        const bool keyboard = w.characteristic == vd::uuid::Reports;
+        const uint8_t state = keyboard ? w.bytes.at(2) : static_cast<uint8_t>(w.bytes.at(0) & 0x07);
+        uint8_t& known = keyboard ? keyState : buttonState;
+        const bool change = state != known;
+        if (change && lastClick) {
+            EXPECT_GE(w.madeAt, lastClick->arrivedAt) << "a change was written before the click before it was answered";
+        }
+        if (keyboard && change && lastMotion && w.madeAt < lastMotion->arrivedAt)
+            ++keysPassingMotion;
+        if (change) {
+            changes.push_back((keyboard ? "key " : "buttons ") + std::to_string(state));
+            known = state;
+        }
+        if (!keyboard) {
+            (change ? lastClick : lastMotion) = w;
+            if (change)
+                lastMotion.reset();
+        } else if (change) {
+            lastClick.reset();
+        }
+    }
+    EXPECT_EQ(changes, (std::vector<std::string>{"key 4", "key 0", "buttons 1", "key 5", "buttons 0", "key 0",
+                                                 "key 6", "key 0"}));
+    EXPECT_GT(keysPassingMotion, 0) << "no key went while a motion write awaited its answer";
 }
 
 // ---------------------------------------------------------------------------------------------

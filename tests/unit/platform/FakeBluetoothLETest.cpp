@@ -302,12 +302,27 @@ TEST_F(FakeCentral, WriteCompletionsFollowTheStackQueue) {
     EXPECT_NE(records[1].arrivedAt, std::chrono::steady_clock::time_point{});
     EXPECT_LE(records[0].arrivedAt, records[1].arrivedAt);
 
+    // Requests go one at a time, as on BlueZ: the second is made once the first is answered; a
+    // write without response made after both is not held behind them.
+    dongle->ClearRecords();
+    d.WriteCharacteristicWithResponse(*f801, TBytes(9, 1));
+    d.WriteCharacteristicWithResponse(*f801, TBytes(9, 2));
+    d.WriteCharacteristic(*f801, TBytes(9, 3));
+    w = WaitFor(5, [](const Event& e) { return e.what == "write"; });
+    ASSERT_EQ(w.size(), 5u);
+    const auto queued = dongle->Writes();
+    ASSERT_EQ(queued.size(), 3u);
+    EXPECT_EQ(queued[0].bytes, TBytes(9, 1));
+    EXPECT_EQ(queued[1].bytes, TBytes(9, 3)) << "the write without response waited behind a request";
+    EXPECT_EQ(queued[2].bytes, TBytes(9, 2));
+    EXPECT_GE(queued[2].madeAt, queued[0].arrivedAt) << "two requests were out at once";
+
     // A drop while a write with response is in flight: it completes with a failure.
     d.WriteCharacteristicWithResponse(*f801, TBytes(9, 0));
     dongle->DropLink();
-    auto w2 = WaitFor(3, [](const Event& e) { return e.what == "write"; });
-    ASSERT_EQ(w2.size(), 3u);
-    EXPECT_EQ(w2[2].status, GattStatusFailure);
+    auto w2 = WaitFor(6, [](const Event& e) { return e.what == "write"; });
+    ASSERT_EQ(w2.size(), 6u);
+    EXPECT_EQ(w2[5].status, GattStatusFailure);
 }
 
 TEST_F(FakeCentral, NotificationsArriveOnTheNotifierThreadWhenSubscribed) {

@@ -219,6 +219,36 @@ void TFakeBluetoothLEDevice::WriteCharacteristicWithResponse(TBluetoothGattChara
 void TFakeBluetoothLEDevice::Write(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value,
                                    bool withResponse) {
     c.SetValue(TBytes(value.begin(), value.end()));
+    if (withResponse) {
+        // As the product's backend on BlueZ: requests go one at a time (Qt's queue of operations,
+        // and ATT allows one request outstanding); a write without response is not held behind
+        // them.
+        std::lock_guard lock(FLock);
+        if (FRequestOut) {
+            FWaitingRequests.push_back({&c, TBytes(value.begin(), value.end())});
+            return;
+        }
+        FRequestOut = true;
+    }
+    Send(c, value, withResponse);
+}
+
+void TFakeBluetoothLEDevice::RequestDone() {
+    TWaitingRequest next;
+    {
+        std::lock_guard lock(FLock);
+        if (FWaitingRequests.empty()) {
+            FRequestOut = false;
+            return;
+        }
+        next = std::move(FWaitingRequests.front());
+        FWaitingRequests.pop_front();
+    }
+    Send(*next.characteristic, next.value, true);
+}
+
+void TFakeBluetoothLEDevice::Send(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value,
+                                  bool withResponse) {
     const TLink link = CurrentLink();
     const uint16_t handle = HandleOf(c);
     vdongle::TWriteOutcome outcome{GattStatusFailure, 0us};
@@ -238,10 +268,12 @@ void TFakeBluetoothLEDevice::Write(TBluetoothGattCharacteristic& c, std::span<co
         FManager.FWorkers.Post(outcome.delay, [dongle = link.dongle] { dongle->DeliverDue(); });
     if (link.dongle && outcome.delay > complete)
         FManager.FWorkers.Post(outcome.delay, [dongle = link.dongle] { dongle->DeliverDue(); });
-    FManager.FWorkers.Post(complete, [this, &c, link, status = outcome.status] {
+    FManager.FWorkers.Post(complete, [this, &c, link, status = outcome.status, withResponse] {
         if (link.dongle)
             link.dongle->DeliverDue();
         RaiseCharacteristicWrite(c, SameLink(link) ? status : GattStatusFailure);
+        if (withResponse)
+            RequestDone();
     });
 }
 

@@ -2,10 +2,12 @@
 // The in-process Bluetooth LE central for tests: TBluetoothLEManager and TBluetoothLEDevice over
 // virtual dongles (lib/dongle-model), with the threads of the real contract:
 //  - read and write completions on a small pool of worker threads (several may run at once), one
-//    completion for every write, of either kind, when the next packet can go: a write with
-//    response once it reached the dongle over its link model (connection events or write delay),
-//    one without response a connection interval after it was made (as the product's backend paces
-//    them), so nothing piles up below the caller;
+//    completion for every write, of either kind: a write with response once it reached the dongle
+//    over its link model (connection events or write delay), one without response at once (as
+//    bluetoothd answers it once queued);
+//  - writes with response one at a time, as the product's backend on BlueZ makes them: one made
+//    while another awaits its answer waits for that answer; writes without response are not held
+//    behind them;
 //  - notifications and OnDisconnect on one notifier thread, in the order the dongle produced them;
 //  - OnDiscoverLEDevice and the scan time-out on the scanner thread;
 //  - OnServicesDiscovered on the caller of DiscoverServices, OnDiscoveryLEEnd of a cancel on the
@@ -15,6 +17,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -92,6 +95,9 @@ private:
     bool SameLink(const TLink& link) const;
     uint16_t HandleOf(const TBluetoothGattCharacteristic& c) const;
     void Write(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value, bool withResponse);
+    void Send(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value, bool withResponse);
+    // The request in flight completed: the next one waiting goes.
+    void RequestDone();
     void OnNotify(uint16_t handle, const vdongle::TBytes& value);
     void OnLinkDropped();
 
@@ -108,6 +114,13 @@ private:
     std::map<const TBluetoothGattCharacteristic*, uint16_t> FCharHandles;
     std::map<const TBluetoothGattDescriptor*, uint16_t> FDescHandles;
     std::map<uint16_t, TBluetoothGattCharacteristic*> FByHandle;  // of the current services
+    // A write with response is in flight; those made meanwhile wait here, in order.
+    struct TWaitingRequest {
+        TBluetoothGattCharacteristic* characteristic = nullptr;
+        TBytes value;
+    };
+    bool FRequestOut = false;
+    std::deque<TWaitingRequest> FWaitingRequests;
 };
 
 class TFakeBluetoothLEManager final : public TBluetoothLEManager {
