@@ -834,6 +834,9 @@ void TQtBluetoothLEDevice::WriteCommand(TBluetoothGattCharacteristic* c, const Q
                          const bool ok = !w->isError() && FConnected;
                          w->deleteLater();
                          FinishPaced(token, ok ? GattStatusSuccess : GattStatusFailure);
+                         // As through Qt: a write fails for good when the stack's objects are
+                         // gone with its process, and the link is lost with them.
+                         if (!ok && FController && !StackStillThere()) OnStackLost();
                      });
 #else
     (void)c;
