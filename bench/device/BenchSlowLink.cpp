@@ -4,9 +4,9 @@
 // dongle whose link has a connection event every 7.5, 30 or 50 ms carrying 1, 6 or 4 writes, with
 // the mouse written without and with response: with response either on the keyboard's
 // characteristic (both then go with response only) or on a characteristic of its own beside a
-// keyboard characteristic that takes writes without response. The fake central answers as bluetoothd does: a
-// write without response at once, a write with response once it reached the dongle behind
-// everything queued before it. Each case runs twice in the same run: with the pace learned from
+// keyboard characteristic that takes writes without response. The fake central answers as
+// bluetoothd does: a write without response at once, a write with response once it reached the
+// dongle behind everything queued before it, one write with response at a time. Each case runs twice in the same run: with the pace learned from
 // the link (the product), and with the fixed pace of one write without response per 7.5 ms that
 // the product used before, for comparison.
 //
