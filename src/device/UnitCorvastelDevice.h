@@ -2,7 +2,8 @@
 // The device session: one per connected dongle. It binds the dongle's Device Information service
 // and vendor service, subscribes to its notifications, reads and decodes Device Information, learns
 // the USB identity the dongle presents to its target, posts device events on the message bus, and
-// writes input reports to the dongle one at a time.
+// writes input reports to the dongle one at a time (but for a key that passes a motion report
+// written with response while it awaits its answer).
 //
 // Threads:
 //  - InitData (and so OnServicesDiscovered) runs on the window's connect worker.
