@@ -233,18 +233,15 @@ void TFakeBluetoothLEDevice::Write(TBluetoothGattCharacteristic& c, std::span<co
     Send(c, value, withResponse);
 }
 
-void TFakeBluetoothLEDevice::RequestDone() {
-    TWaitingRequest next;
-    {
-        std::lock_guard lock(FLock);
-        if (FWaitingRequests.empty()) {
-            FRequestOut = false;
-            return;
-        }
-        next = std::move(FWaitingRequests.front());
-        FWaitingRequests.pop_front();
+std::optional<TFakeBluetoothLEDevice::TWaitingRequest> TFakeBluetoothLEDevice::RequestDone() {
+    std::lock_guard lock(FLock);
+    if (FWaitingRequests.empty()) {
+        FRequestOut = false;
+        return std::nullopt;
     }
-    Send(*next.characteristic, next.value, true);
+    TWaitingRequest next = std::move(FWaitingRequests.front());
+    FWaitingRequests.pop_front();
+    return next;
 }
 
 void TFakeBluetoothLEDevice::Send(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value,
@@ -271,9 +268,12 @@ void TFakeBluetoothLEDevice::Send(TBluetoothGattCharacteristic& c, std::span<con
     FManager.FWorkers.Post(complete, [this, &c, link, status = outcome.status, withResponse] {
         if (link.dongle)
             link.dongle->DeliverDue();
+        // The place is free (or the next request's) by the time the completion is seen, as the
+        // backend's queue starts its next operation before a write asked for meanwhile.
+        const auto next = withResponse ? RequestDone() : std::nullopt;
         RaiseCharacteristicWrite(c, SameLink(link) ? status : GattStatusFailure);
-        if (withResponse)
-            RequestDone();
+        if (next)
+            Send(*next->characteristic, next->value, true);
     });
 }
 

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,8 +97,13 @@ private:
     uint16_t HandleOf(const TBluetoothGattCharacteristic& c) const;
     void Write(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value, bool withResponse);
     void Send(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value, bool withResponse);
-    // The request in flight completed: the next one waiting goes.
-    void RequestDone();
+    struct TWaitingRequest {
+        TBluetoothGattCharacteristic* characteristic = nullptr;
+        TBytes value;
+    };
+    // The request in flight completed: the next one waiting, which takes its place, or none (the
+    // place is free).
+    std::optional<TWaitingRequest> RequestDone();
     void OnNotify(uint16_t handle, const vdongle::TBytes& value);
     void OnLinkDropped();
 
@@ -115,10 +121,6 @@ private:
     std::map<const TBluetoothGattDescriptor*, uint16_t> FDescHandles;
     std::map<uint16_t, TBluetoothGattCharacteristic*> FByHandle;  // of the current services
     // A write with response is in flight; those made meanwhile wait here, in order.
-    struct TWaitingRequest {
-        TBluetoothGattCharacteristic* characteristic = nullptr;
-        TBytes value;
-    };
     bool FRequestOut = false;
     std::deque<TWaitingRequest> FWaitingRequests;
 };
