@@ -66,8 +66,11 @@ class TEvdevDevice {
     virtual long Read(input_event* events, size_t max) = 0;
     // EVIOCGRAB: 0 or the errno value of the failure.
     virtual int SetGrab(bool on) = 0;
-    // EVIOCGKEY: the keys and buttons held now. False when the device cannot tell.
+    // EVIOCGKEY: the keys and buttons held now. False when the device cannot tell. Like the kernel's
+    // ioctl, it drops this reader's unread key events (their effect is in the answer).
     virtual bool ReadKeys(TEvdevKeyBits& keys) = 0;
+    // Whether an event waits to be read.
+    virtual bool Pending() = 0;
     // The lock lights (bit n = LED_* n), read and written; false when it has none or cannot tell.
     virtual bool ReadLeds(unsigned& leds) = 0;
     virtual void WriteLeds(unsigned leds) = 0;
@@ -165,6 +168,9 @@ class TEvdevCapture : public THookPlatform {
 
     // After a report: takes a device that waited for its keys to be up, once they are.
     void TakeWhenDue(int id);
+    // An event of the device other than a report's end is read but not handed on yet, or waits in
+    // the kernel.
+    static bool EventsWaiting(const TDeviceState& d);
     void FlushFrame(int id);
     void Resync(int id);
     // A key or button of a device with these capabilities, to the hook that takes it.
