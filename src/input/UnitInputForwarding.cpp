@@ -102,7 +102,8 @@ intptr_t KeyboardResult(const TForwardTarget& target) {
     return target.KeyboardForwarded() ? Swallow : Through;
 }
 
-// A keypad key while Ctrl and Shift are held, or the release of one pressed then.
+// A keypad key while Ctrl and Shift are held, or the release of one pressed then. Swallowed like
+// every key while keys are forwarded, also the ones the keypad mouse has no use for (see the header).
 intptr_t KeypadMouse(TForwardTarget& target, int32_t usage, bool release) {
     const TPadKey& key = PadKeys[static_cast<std::size_t>(usage - UsagePadFirst)];
     const uint16_t bit = PadBit(usage);
@@ -116,21 +117,20 @@ intptr_t KeypadMouse(TForwardTarget& target, int32_t usage, bool release) {
                 target.SendReportToActive(TReportType::Mouse, false);
             }
         }
-        const bool through = key.Action == TPadAction::Through || (release && key.Action == TPadAction::Step);
-        return through ? Through : KeyboardResult(target);
+        return KeyboardResult(target);
     }
 
     if (release) {
         PadKeysHeld = static_cast<uint16_t>(PadKeysHeld & ~bit);
         if (!ApplyPadAction(key.Action, false)) {
-            return Through;  // Pad 5 and the through keys
+            return KeyboardResult(target);  // Pad 5 and the keys without a use here
         }
     } else {
         PadKeysHeld = static_cast<uint16_t>(PadKeysHeld | bit);
         // The target must not see Ctrl, Shift or other held keys while the keypad is a mouse.
         target.SendReportToActive(TReportType::KeyboardIn, true);
         if (key.Action == TPadAction::Through) {
-            return Through;
+            return KeyboardResult(target);
         }
         if (key.Action == TPadAction::Step) {
             MouseStep *= 2;
