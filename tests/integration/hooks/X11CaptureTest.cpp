@@ -304,6 +304,22 @@ TEST_F(X11CaptureTest, Keys_LetThrough_ObservedWithoutGrabUntilSwallowedAgain) {
     EXPECT_EQ(ReadClient().Keys, 0);
 }
 
+TEST_F(X11CaptureTest, Keys_WatchingHook_NoGrabAndTheFirstKeyReachesTheClient) {
+    // Mouse-only pass-through: the keyboard hook watches for its chords and lets every key through.
+    SwallowKeys = false;
+    KeyHook->SetStartsSwallowing(false);
+    KeyHook->SetActive(true);
+    EXPECT_EQ(XGrabKeyboard(Client, ClientWindow, False, GrabModeAsync, GrabModeAsync, CurrentTime), GrabSuccess)
+        << "the keyboard is held by the hook";
+    XUngrabKeyboard(Client, CurrentTime);
+    XSync(Client, False);
+    ReadClient();
+    Tap(38);
+    ASSERT_TRUE(PumpUntil([&] { return Keys.size() >= 2; }));
+    EXPECT_EQ(Keys[0].Scan, 0x1Eu);
+    EXPECT_EQ(ReadClient().Keys, 2) << "the first key was taken";
+}
+
 TEST_F(X11CaptureTest, Keys_HeldWhileSwallowed_AutoRepeatArrivesAsExtraPresses) {
     XkbSetAutoRepeatRate(Client, XkbUseCoreKbd, 150, 20);
     XSync(Client, False);

@@ -329,6 +329,22 @@ TEST_F(EvdevCaptureTest, Grab_LetThroughThenSwallowed_ReleasedWithLightsRestored
     EXPECT_EQ(Keys.size(), 4u);
 }
 
+TEST_F(EvdevCaptureTest, Keys_WatchingHook_KeyboardNeverTaken) {
+    // Mouse-only pass-through: the keyboard hook only watches for its chords and lets every key
+    // through, so the keyboard is never taken, not even before the first key decides.
+    KeyHook->SetStartsSwallowing(false);
+    SwallowKeys = false;
+    KeyHook->SetActive(true);
+    MouseHook->SetActive(true);
+    EXPECT_FALSE(Keyboard->Grabbed);
+    EXPECT_TRUE(Mouse->Grabbed);
+    Keyboard->Key(KEY_A, 1);
+    Keyboard->Key(KEY_A, 0);
+    Capture->Pump(KeyboardId());
+    EXPECT_EQ(Keys.size(), 2u);
+    EXPECT_FALSE(Keyboard->Grabbed);
+}
+
 TEST_F(EvdevCaptureTest, SynDropped_HeldKeysResynchronisedFromTheKernel) {
     KeyHook->SetActive(true);
     Keyboard->Key(KEY_LEFTSHIFT, 1);

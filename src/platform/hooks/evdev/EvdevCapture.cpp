@@ -116,7 +116,7 @@ int32_t TEvdevCapture::CurrentThreadId() {
     return static_cast<int32_t>(::syscall(SYS_gettid));
 }
 
-THookHandle TEvdevCapture::InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) {
+THookHandle TEvdevCapture::Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool swallow) {
     TSlot* slot = kind == HookKindKeyboardLowLevel ? &FKeyboard
                   : kind == HookKindMouseLowLevel  ? &FMouse
                                                    : nullptr;
@@ -128,9 +128,10 @@ THookHandle TEvdevCapture::InstallHook(int32_t kind, THookEntryPoint entry, int3
         FFailure = "The hook is already installed.";
         return nullptr;
     }
-    // Capture starts swallowing, as on the other platforms; the first notification corrects it.
+    // Capture starts swallowing, as on the other platforms, unless the hook only watches; the first
+    // notification corrects it.
     slot->Entry = entry;
-    slot->Swallow = true;
+    slot->Swallow = swallow;
     ++slot->Generation;
     if (!FStarted) {
         FStarted = true;

@@ -85,7 +85,12 @@ class TEvdevCapture : public THookPlatform {
     TEvdevCapture();
     ~TEvdevCapture() override;
 
-    THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override;
+    THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
+        return Install(kind, entry, threadId, true);
+    }
+    THookHandle InstallWatchingHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
+        return Install(kind, entry, threadId, false);
+    }
     void RemoveHook(THookHandle hook) override;
     // A grabbed event cannot be delivered any more and an observed one has already been: nothing to do.
     intptr_t CallNextHook(THookHandle, int32_t, uint32_t, uintptr_t) override { return 0; }
@@ -156,6 +161,7 @@ class TEvdevCapture : public THookPlatform {
     bool ServesPointer(const TDeviceState& d) const {
         return d.Caps.Pointer && static_cast<bool>(FMouse.Entry);
     }
+    THookHandle Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool swallow);
     bool WantsGrab(const TDeviceState& d) const {
         return (ServesKeyboard(d) && FKeyboard.Swallow) || (ServesPointer(d) && FMouse.Swallow);
     }

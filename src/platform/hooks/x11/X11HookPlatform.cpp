@@ -8,7 +8,8 @@
 //    notification's result: an event let through (result 0) ends the grab and the backend only
 //    observes (XInput2 raw events) until a notification swallows again, which takes the grab anew.
 //    So a change of decision applies from the next event on: the event whose result changed the
-//    state has already gone the other way. Windows decides each event by itself.
+//    state has already gone the other way. Windows decides each event by itself. A watching hook
+//    (InstallWatchingHook) starts without the grab, so its first event is not taken either.
 //  - Handing an event on (CallNextHook) does nothing: an observed event has already reached its
 //    client, and a grabbed one cannot be delivered any more. It returns 0.
 //  - Lock keys still toggle the server's state during a keyboard grab; Caps, Num and Scroll Lock are
@@ -94,7 +95,12 @@ public:
     TX11HookPlatform(Display* display, std::string name, int xiOpcode);
     ~TX11HookPlatform() override;
 
-    THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override;
+    THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
+        return Install(kind, entry, threadId, true);
+    }
+    THookHandle InstallWatchingHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
+        return Install(kind, entry, threadId, false);
+    }
     void RemoveHook(THookHandle hook) override;
     intptr_t CallNextHook(THookHandle, int32_t, uint32_t, uintptr_t) override { return 0; }
     void GetKeyboardState(TKeyboardState& state) override { state = FKeys.State(); }
@@ -119,6 +125,7 @@ private:
         bool XTest = false;
     };
 
+    THookHandle Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool grab);
     // wait: give a grab held by someone else a moment to end (on install; never in the middle of
     // input, where the next swallowed event simply tries again).
     bool GrabKeyboard(bool wait);
@@ -205,7 +212,7 @@ TX11HookPlatform::~TX11HookPlatform() {
     XCloseDisplay(FDisplay);
 }
 
-THookHandle TX11HookPlatform::InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) {
+THookHandle TX11HookPlatform::Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool grab) {
     FFailure.clear();
     THookSlot* slot = kind == HookKindKeyboardLowLevel ? &FKeyboard : kind == HookKindMouseLowLevel ? &FMouse : nullptr;
     if (slot == nullptr || !entry || threadId != 0) {
@@ -217,10 +224,17 @@ THookHandle TX11HookPlatform::InstallHook(int32_t kind, THookEntryPoint entry, i
         return nullptr;
     }
     // Capture starts swallowing: that is what the hooks are switched on for, and the first
-    // notification corrects it if not.
-    const bool grabbed = slot == &FKeyboard ? GrabKeyboard(true) : GrabPointer(true);
-    if (!grabbed) {
-        return nullptr;
+    // notification corrects it if not. A watching hook starts without the grab, so nothing is taken
+    // before a notification asks for it (and a menu holding the device does not stop it).
+    if (grab) {
+        const bool grabbed = slot == &FKeyboard ? GrabKeyboard(true) : GrabPointer(true);
+        if (!grabbed) {
+            return nullptr;
+        }
+    } else if (slot == &FKeyboard) {
+        SaveLocks();
+    } else {
+        FPointer = QueryPointer();
     }
     slot->Entry = entry;
     ++slot->Generation;
