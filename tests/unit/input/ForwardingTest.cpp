@@ -385,6 +385,14 @@ TEST_F(ForwardingTest, Mouse_CtrlShiftHeld_PointerIsLocalAndResumesFromWhereItIs
     w.MouseEvent(WM_MOUSEMOVE, 299, 251, 5);
     EXPECT_EQ(w.Reports, (TStrings{"M b0 2,0 w0", "M b0 -1,1 w0"}))
         << "both moves measured from the held position";
+    // A grab taken anew after those holds the pointer where the system has it, which need not be
+    // where the moves seen so far put it (motion not read yet, a warp): from there on, moves are
+    // measured from that place, each by its own motion.
+    w.Pointer = {340, 270};
+    w.Reports.clear();
+    w.MouseEvent(WM_MOUSEMOVE, 345, 270, 6);
+    w.MouseEvent(WM_MOUSEMOVE, 345, 272, 7);
+    EXPECT_EQ(w.Reports, (TStrings{"M b0 5,0 w0", "M b0 5,2 w0"}));
 }
 
 TEST_F(ForwardingTest, Mouse_ButtonsHeldAcrossThePause_AreReleasedWhereTheyWerePressed) {

@@ -20,7 +20,10 @@
 //  - Motion comes from XI_RawMotion of the slave devices (the grabbing client gets no raw events for
 //    the master it grabbed). A move reports Pt = P + d: P, the pointer position when the grab was
 //    taken, plus this event's own displacement d, just as a swallowed move does on Windows. While
-//    observing, Pt follows the pointer by summing displacements.
+//    observing, Pt follows the pointer by summing displacements; that sum drifts from the real
+//    position (motion not read yet when the grab is taken, a warp by another client, the server's
+//    sub-pixel remainders), so a grab holds the pointer where the server says it is, and motion is
+//    measured from the held position of each move (HeldPointerPosition), never from the sum.
 //  - Scan codes come from the evdev keycode (Linux KEY_* = keycode - 8) through the table shared with
 //    the evdev backend (LinuxKeyCodes.h) to the set-1 codes Windows reports; VkCode is the US-layout
 //    virtual key, VK_NUMPAD* for keypad digits whatever the NumLock state. Event time is the server's
@@ -105,7 +108,7 @@ public:
     intptr_t CallNextHook(THookHandle, int32_t, uint32_t, uintptr_t) override { return 0; }
     void GetKeyboardState(TKeyboardState& state) override { state = FKeys.State(); }
     // Grabbed: where the grab holds the pointer (moves report it plus their motion). Observing: the
-    // position followed from the motion, where the grab will hold it once it is taken again.
+    // position followed from the motion, before the move being handed on.
     bool HeldPointerPosition(THookPoint& pt) override {
         pt = FMouse.Grabbed ? FHeld : FPointer;
         return true;
@@ -508,15 +511,19 @@ void TX11HookPlatform::HandleRawMotion(const XIRawEvent& raw) {
     if (dx == 0 && dy == 0) {
         return;  // scroll valuators only: the wheel arrives as buttons 4 to 7
     }
-    THookPoint pt;
     if (FMouse.Grabbed) {
-        pt = {FHeld.X + dx, FHeld.Y + dy};
-    } else {
-        FPointer.X = std::clamp(FPointer.X + dx, 0, FScreenWidth - 1);
-        FPointer.Y = std::clamp(FPointer.Y + dy, 0, FScreenHeight - 1);
-        pt = FPointer;
+        DispatchMouse(HookEventKind::MouseMove, {FHeld.X + dx, FHeld.Y + dy}, 0, static_cast<uint32_t>(raw.time),
+                      Device(raw.deviceid).XTest);
+        return;
     }
+    // Observed: the pointer goes where this move takes it, and HeldPointerPosition still says where
+    // it was during the notification, as a Windows hook sees a move before the cursor takes it. So
+    // the move that ends a pause counts its own motion too.
+    const THookPoint pt{std::clamp(FPointer.X + dx, 0, FScreenWidth - 1), std::clamp(FPointer.Y + dy, 0, FScreenHeight - 1)};
     DispatchMouse(HookEventKind::MouseMove, pt, 0, static_cast<uint32_t>(raw.time), Device(raw.deviceid).XTest);
+    if (!FMouse.Grabbed) {
+        FPointer = pt;  // (a grab taken by the notification starts from where the server has the pointer)
+    }
 }
 
 void TX11HookPlatform::DispatchMouse(uint32_t kind, THookPoint pt, uint32_t data, uint32_t time, bool injected) {
