@@ -384,9 +384,10 @@ TEST_F(X11CaptureTest, Mouse_Swallowed_KindsAndDataWhilePointerStays) {
     EXPECT_EQ(Pointer(), (THookPoint{305, 205}));
 }
 
-// The window's side of mouse forwarding: what one target is sent, summed.
-struct TMotionTarget final : TForwardTarget {
-    explicit TMotionTarget(THookPlatform& platform) : Platform(platform) {}
+// The window's side of forwarding, for the real forwarding logic: keyboard and mouse forwarded, the
+// motion one target is sent summed.
+struct TSummingTarget final : TForwardTarget {
+    explicit TSummingTarget(THookPlatform& platform) : Platform(platform) {}
     bool KeyboardForwarded() const override { return true; }
     bool MouseForwarded() const override { return true; }
     void SendReportToActive(TReportType type, bool) override {
@@ -413,7 +414,7 @@ TEST_F(X11CaptureTest, Mouse_PausedThenResumed_EveryMoveForwardedByItsOwnMotionF
     // not read yet when the grab was taken).
     ResetInputStateForTests();
     ResetForwardingStateForTests();
-    TMotionTarget target(*Platform);
+    TSummingTarget target(*Platform);
     THookPoint startPt{0, 0};
     TMouseGrandTotal xgt, ygt, zgt;
     size_t seen = 0;
@@ -457,6 +458,34 @@ TEST_F(X11CaptureTest, Mouse_PausedThenResumed_EveryMoveForwardedByItsOwnMotionF
     EXPECT_EQ(target.Sent, (THookPoint{7, 4}));
     EXPECT_EQ(Pointer(), held);
     EXPECT_EQ(ReadClient().Motions, 0);
+    ResetInputStateForTests();
+    ResetForwardingStateForTests();
+}
+
+TEST_F(X11CaptureTest, KeypadMouse_Pad5ThenPad8UnderCtrlShift_NoKeyReachesTheClient) {
+    // The real forwarding logic decides: while keys are forwarded the client gets no key, whatever
+    // the keypad mouse does with it (Pad 5's release has no use there, and used to end the grab).
+    ResetInputStateForTests();
+    ResetForwardingStateForTests();
+    TSummingTarget target(*Platform);
+    KeyHook->SetOnPreExecute([&](THook&, THookMessage& msg) {
+        Keys.push_back({msg.Msg, KeyHook->HookStruct().ScanCode, KeyHook->HookStruct().flags});
+        msg.Result = ForwardKeyEvent(target, KeyHook->HookStruct());
+    });
+    KeyHook->SetActive(true);
+    ReadClient();
+    // Left Ctrl, left Shift, Pad 5 tapped, Pad 8 tapped, Pad 1 tapped, A tapped (evdev keycodes).
+    const std::pair<unsigned, bool> steps[] = {{37, true},  {50, true},  {84, true},  {84, false},
+                                               {80, true},  {80, false}, {87, true},  {87, false},
+                                               {38, true},  {38, false}, {50, false}, {37, false}};
+    for (const auto& [keycode, press] : steps) {
+        const size_t seen = Keys.size();
+        Key(keycode, press);
+        ASSERT_TRUE(PumpUntil([&] { return Keys.size() > seen; })) << "keycode " << keycode;
+    }
+    Settle();
+    EXPECT_EQ(ReadClient().Keys, 0);
+    EXPECT_EQ(target.Sent, (THookPoint{0, -8})) << "Pad 8 moved the target's pointer up one step, doubled by Pad 5";
     ResetInputStateForTests();
     ResetForwardingStateForTests();
 }
