@@ -83,6 +83,8 @@ TForwardTarget& TFormCorvastelPc::Forwarding() {
 
 void TFormCorvastelPc::BtnHookClick(QObject* /*Sender*/) {
     const bool on = !FHook->Active();
+    // Mouse only: the keyboard hook just watches for Ctrl+Shift and the exit chord, and takes no key.
+    FHook->SetStartsSwallowing(cbKeyboard->isChecked());
     try {
         FHook->SetActive(on);
     } catch (const EHookError& error) {
