@@ -67,9 +67,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # The shared libraries come from dpkg-shlibdeps; these are loaded at run time and it cannot see
-# them: the X11 platform plugin, and a font for the Chinese captions.
+# them: the X11 platform plugin, a font for the Chinese captions, the keyboard layouts and the
+# dead-key table that typing a text reads.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-wqy-microhei | fonts-noto-cjk")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-wqy-microhei | fonts-noto-cjk, xkb-data, libx11-data")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bluez")
 
 include(CPack)

@@ -1,24 +1,23 @@
-// Reports on a slow link. A recorded-style trace (1000 Hz relative motion for 3 s, 25 keys typed at
-// about 10 a second with jitter, one click in the middle) is replayed in real time into real
-// sessions on the in-process fake central, against dongles whose link has connection events every
-// 0, 7.5 or 15 ms, with writes without and with response, to one and two dongles. In the same run
-// the trace also goes through one-report-per-event FIFO delivery (every event becomes a report in a
-// 255-slot queue that drops the newest when full; a write without response counts as done when
-// handed over, as a BlueZ backend that does not pace sees it), for comparison.
+// Reports on a slow link. A recorded-style trace (1000 Hz relative motion for 3 or 10 s, 25 keys
+// typed at about 10 a second with jitter in the last 3 s of the motion, one click in the middle of
+// them) is replayed in real time into a real session on the in-process fake central, against a
+// dongle whose link has a connection event every 7.5, 30 or 50 ms carrying 1, 6 or 4 writes, with
+// the mouse written without and with response. The fake central answers as bluetoothd does: a
+// write without response at once, a write with response once it reached the dongle behind
+// everything queued before it. Each case runs twice in the same run: with the pace learned from
+// the link (the product), and with the fixed pace of one write without response per 7.5 ms that
+// the product used before, for comparison.
 //
 // Figures per run (counters): key latency at the target p50 / p99 / max (input -> arrival at the
-// dongle), key transitions lost, motion counts delivered per dongle vs injected, writes sent, and
-// the time from the last input to the last report arriving. Never a pass/fail.
+// dongle), key transitions lost, motion counts delivered vs injected, writes sent, the time from
+// the last input to the last report arriving, whether the target holds anything at the end, and
+// the link as the session learned it. Never a pass/fail.
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -41,20 +40,21 @@ struct TInput {
     uint8_t usage = 0;
 };
 
-std::vector<TInput> Trace() {
+std::vector<TInput> Trace(int motionSeconds) {
     std::vector<TInput> trace;
-    for (int ms = 0; ms < 3000; ++ms)
+    for (int ms = 0; ms < 1000 * motionSeconds; ++ms)
         trace.push_back({std::chrono::milliseconds(ms), TInput::Move});
     std::mt19937 random(14);
     std::uniform_int_distribution<int> jitter(-30, 30);
+    const auto typingStart = std::chrono::milliseconds(1000 * (motionSeconds - 3));
     for (int i = 0; i < 25; ++i) {
-        const auto down = std::chrono::milliseconds(250 + 100 * i + jitter(random));
+        const auto down = typingStart + std::chrono::milliseconds(250 + 100 * i + jitter(random));
         const auto usage = static_cast<uint8_t>(4 + i % 26);  // a..y
         trace.push_back({down, TInput::KeyDown, usage});
         trace.push_back({down + 45ms, TInput::KeyUp, usage});
     }
-    trace.push_back({1500ms, TInput::ButtonDown});
-    trace.push_back({1560ms, TInput::ButtonUp});
+    trace.push_back({typingStart + 1500ms, TInput::ButtonDown});
+    trace.push_back({typingStart + 1560ms, TInput::ButtonUp});
     std::stable_sort(trace.begin(), trace.end(),
                      [](const TInput& a, const TInput& b) { return a.at < b.at; });
     return trace;
@@ -62,13 +62,14 @@ std::vector<TInput> Trace() {
 
 // ---- the link
 
-enum class TMode { Scheduler, Fifo };
+enum class TPace { Learned, Fixed };
 
-vd::TDongleConfig DongleConfig(int index, std::chrono::microseconds interval, bool withResponse) {
-    auto config = vd::TDongleConfig::Standard("Corvastel-S" + std::to_string(index),
-                                              "C0:FF:EE:00:01:0" + std::to_string(index), "1.1.9");
+vd::TDongleConfig DongleConfig(std::chrono::microseconds interval, int perEvent, bool withResponse) {
+    auto config = vd::TDongleConfig::Standard("Corvastel-S", "C0:FF:EE:00:01:01", "1.1.9");
     config.connectionInterval = interval;
+    config.packetsPerEvent = perEvent;
     if (withResponse) {
+        // The identity frames the mouse on 0xF801 with the keyboard: both go with response.
         for (uint16_t u : {vd::uuid::Reports, vd::uuid::MouseReports}) {
             if (auto* c = config.Find(u))
                 c->properties = static_cast<uint8_t>(c->properties & ~vd::prop::WriteNoResponse);
@@ -76,74 +77,6 @@ vd::TDongleConfig DongleConfig(int index, std::chrono::microseconds interval, bo
     }
     return config;
 }
-
-uint16_t HandleOf(const vd::TVirtualDongle& d, uint16_t uuid) {
-    for (const auto& s : d.Gatt())
-        for (const auto& c : s.characteristics)
-            if (c.uuid == uuid)
-                return c.handle;
-    return 0;
-}
-
-// Today's design for comparison: one report per event into a 255-slot FIFO that drops the newest
-// when full, one write at a time; a write without response is done when handed over.
-class TFifoSender {
-  public:
-    TFifoSender(std::shared_ptr<vd::TVirtualDongle> dongle, bool withResponse)
-        : FDongle(std::move(dongle)),
-          FKind(withResponse ? vd::TWriteKind::Request : vd::TWriteKind::Command),
-          FHandle(HandleOf(*FDongle, vd::uuid::Reports)) {
-        FThread = std::thread([this] { Run(); });
-    }
-    ~TFifoSender() {
-        {
-            std::lock_guard l(FLock);
-            FStop = true;
-        }
-        FWake.notify_all();
-        FThread.join();
-    }
-    void Send(const THidReport& report) {
-        {
-            std::lock_guard l(FLock);
-            if (FQueue.size() >= 255)
-                return;  // dropped
-            FQueue.push_back(report);
-        }
-        FWake.notify_all();
-    }
-
-  private:
-    void Run() {
-        std::unique_lock l(FLock);
-        while (true) {
-            FWake.wait_for(l, 250us, [this] { return FStop || !FQueue.empty(); });
-            FDongle->DeliverDue();
-            if (FStop)
-                return;
-            if (FQueue.empty())
-                continue;
-            const THidReport report = FQueue.front();
-            FQueue.pop_front();
-            l.unlock();
-            const auto outcome = FDongle->Write(FHandle, std::span(report.data(), report.size()), FKind);
-            if (FKind == vd::TWriteKind::Request) {
-                std::this_thread::sleep_for(outcome.delay);
-                FDongle->DeliverDue();
-            }
-            l.lock();
-        }
-    }
-
-    std::shared_ptr<vd::TVirtualDongle> FDongle;
-    const vd::TWriteKind FKind;
-    const uint16_t FHandle;
-    std::mutex FLock;
-    std::condition_variable FWake;
-    std::deque<THidReport> FQueue;
-    bool FStop = false;
-    std::thread FThread;
-};
 
 double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
@@ -153,35 +86,26 @@ using bench::Percentile;
 
 void BM_SlowLink(benchmark::State& state) {
     const auto interval = std::chrono::microseconds(state.range(0));
-    const bool withResponse = state.range(1) != 0;
-    const int dongleCount = static_cast<int>(state.range(2));
-    const TMode mode = state.range(3) == 0 ? TMode::Scheduler : TMode::Fifo;
-    const std::vector<TInput> trace = Trace();
+    const int perEvent = static_cast<int>(state.range(1));
+    const bool withResponse = state.range(2) != 0;
+    const int motionSeconds = static_cast<int>(state.range(3));
+    const TPace pace = state.range(4) == 0 ? TPace::Learned : TPace::Fixed;
+    const std::vector<TInput> trace = Trace(motionSeconds);
     const TUSBDeviceID id = USBID_0451_16B4;
+    const int64_t motionInjected = 1000 * motionSeconds;
 
     for (auto _ : state) {
         ResetInputStateForTests();
         TFakeBluetoothLEManager central;
-        std::vector<std::shared_ptr<vd::TVirtualDongle>> dongles;
-        std::vector<std::unique_ptr<TCorvastelDevice>> sessions;
-        std::vector<std::unique_ptr<TFifoSender>> fifos;
-        for (int i = 0; i < dongleCount; ++i) {
-            dongles.push_back(central.AddDongle(DongleConfig(i, interval, withResponse)));
-            if (mode == TMode::Scheduler) {
-                sessions.push_back(std::make_unique<TCorvastelDevice>());
-                sessions.back()->InitData(&central.Device(dongles.back()->Address()));
-            } else {
-                dongles.back()->Connect();
-                fifos.push_back(std::make_unique<TFifoSender>(dongles.back(), withResponse));
-            }
-        }
-        for (const auto& s : sessions) {
-            while (!s->isActived)
-                std::this_thread::sleep_for(1ms);
-        }
+        auto dongle = central.AddDongle(DongleConfig(interval, perEvent, withResponse));
+        auto session = std::make_unique<TCorvastelDevice>();
+        if (pace == TPace::Fixed)
+            session->SetLinkEstimator(TLinkEstimator::Fixed(TLinkEstimator::ShortestInterval));
+        session->InitData(&central.Device(dongle->Address()));
+        while (!session->isActived)
+            std::this_thread::sleep_for(1ms);
         central.WaitIdle();
-        for (const auto& d : dongles)
-            d->ClearRecords();
+        dongle->ClearRecords();
 
         // Key transitions as injected: when, and the keyboard report it makes.
         std::vector<std::pair<Clock::time_point, THidReport>> keys;
@@ -189,18 +113,9 @@ void BM_SlowLink(benchmark::State& state) {
             const THidReport report = empty ? GetEmptyHidReport(id, TReportType::KeyboardIn)
                                             : GetHidReport(id, TReportType::KeyboardIn);
             keys.push_back({Clock::now(), report});
-            for (auto& s : sessions)
-                s->SendReport(TReportType::KeyboardIn, empty);
-            for (auto& f : fifos)
-                f->Send(report);
+            session->SendReport(TReportType::KeyboardIn, empty);
         };
-        const auto mouse = [&] {
-            const TMouseSnapshot snapshot = TakeMouseSnapshot();
-            for (auto& s : sessions)
-                s->SendMouseReport(snapshot);
-            for (auto& f : fifos)
-                f->Send(GetMouseHidReport(id, snapshot));
-        };
+        const auto mouse = [&] { session->SendMouseReport(TakeMouseSnapshot()); };
 
         const auto start = Clock::now();
         for (const TInput& input : trace) {
@@ -226,75 +141,72 @@ void BM_SlowLink(benchmark::State& state) {
             }
         }
         const auto lastInput = Clock::now();
-        // Wait until everything arrived, or 5 s (the FIFO on a slow link takes far longer).
+        // Wait until everything arrived, or 10 s.
         const auto settled = [&] {
-            for (auto& d : dongles)
-                d->DeliverDue();
-            for (const auto& s : sessions)
-                if (!s->WaitSent(0ms))
-                    return false;
-            for (const auto& d : dongles) {
-                const auto t = d->Target();
-                if (t.pointerX < 3000 || t.AnyInputHeld())
-                    return false;
-            }
-            return true;
+            dongle->DeliverDue();
+            if (!session->WaitSent(0ms))
+                return false;
+            const auto t = dongle->Target();
+            return t.pointerX >= motionInjected && !t.AnyInputHeld();
         };
-        while (!settled() && Clock::now() - lastInput < 5s)
+        while (!settled() && Clock::now() - lastInput < 10s)
             std::this_thread::sleep_for(1ms);
         std::this_thread::sleep_for(2 * std::chrono::duration_cast<Clock::duration>(interval) + 5ms);
 
-        // Figures, over every dongle.
         std::vector<double> latencies;
-        double lost = 0, writes = 0, motion = 0, lastReport = 0, held = 0;
-        for (auto& d : dongles) {
-            d->DeliverDue();
-            const auto records = d->Writes();
-            writes += static_cast<double>(records.size());
-            const auto target = d->Target();
-            motion += static_cast<double>(target.pointerX);
-            held += target.AnyInputHeld() ? 1 : 0;
-            size_t next = 0;
-            for (const auto& [at, report] : keys) {
-                const vd::TBytes bytes(report.data(), report.data() + report.size());
-                size_t k = next;
-                while (k < records.size() &&
-                       !(records[k].bytes == bytes && records[k].arrivedAt != Clock::time_point{}))
-                    ++k;
-                if (k == records.size()) {
-                    ++lost;
-                    continue;
-                }
-                latencies.push_back(Ms(records[k].arrivedAt - at));
-                next = k + 1;
+        double lost = 0, lastReport = 0;
+        dongle->DeliverDue();
+        const auto records = dongle->Writes();
+        const auto target = dongle->Target();
+        size_t next = 0;
+        for (const auto& [at, report] : keys) {
+            const vd::TBytes bytes(report.data(), report.data() + report.size());
+            size_t k = next;
+            while (k < records.size() &&
+                   !(records[k].bytes == bytes && records[k].arrivedAt != Clock::time_point{}))
+                ++k;
+            if (k == records.size()) {
+                ++lost;
+                continue;
             }
-            for (const auto& r : records)
-                if (r.arrivedAt != Clock::time_point{})
-                    lastReport = std::max(lastReport, Ms(r.arrivedAt - lastInput));
+            latencies.push_back(Ms(records[k].arrivedAt - at));
+            next = k + 1;
         }
+        for (const auto& r : records)
+            if (r.arrivedAt != Clock::time_point{})
+                lastReport = std::max(lastReport, Ms(r.arrivedAt - lastInput));
+        const auto link = session->LinkStats();
         state.counters["key_p50_ms"] = Percentile(latencies, 0.50);
         state.counters["key_p99_ms"] = Percentile(latencies, 0.99);
         state.counters["key_max_ms"] =
             latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
         state.counters["keys_lost"] = lost;
-        state.counters["motion_per_dongle"] = motion / dongleCount;
-        state.counters["motion_injected"] = 3000;
-        state.counters["writes"] = writes;
+        state.counters["motion"] = static_cast<double>(target.pointerX);
+        state.counters["motion_injected"] = static_cast<double>(motionInjected);
+        state.counters["writes"] = static_cast<double>(records.size());
         state.counters["last_report_ms"] = lastReport;
-        state.counters["targets_holding"] = held;
-        sessions.clear();
-        fifos.clear();
+        state.counters["target_holding"] = target.AnyInputHeld() ? 1 : 0;
+        state.counters["learned_rate_per_s"] = link.WritesPerSecond;
+        state.counters["learned_interval_ms"] = link.IntervalUs / 1000.0;
+        session.reset();
     }
     ResetInputStateForTests();
 }
 
 void SlowLinkArgs(benchmark::internal::Benchmark* b) {
-    b->ArgNames({"interval_us", "with_response", "dongles", "fifo"});
-    for (int fifo : {0, 1})
-        for (int interval : {0, 7500, 15000})
-            for (int response : {0, 1})
-                for (int dongles : {1, 2})
-                    b->Args({interval, response, dongles, fifo});
+    b->ArgNames({"interval_us", "per_event", "with_response", "motion_s", "fixed_pace"});
+    struct TLinkArg {
+        int interval;
+        int perEvent;
+    };
+    for (const TLinkArg link : {TLinkArg{7500, 1}, TLinkArg{30000, 6}, TLinkArg{50000, 4}})
+        for (int response : {0, 1})
+            for (int seconds : {3, 10}) {
+                if (seconds == 10 && link.interval != 50000)
+                    continue;
+                for (int fixed : {0, 1})
+                    b->Args({link.interval, link.perEvent, response, seconds, fixed});
+            }
 }
 BENCHMARK(BM_SlowLink)->Apply(SlowLinkArgs)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 

@@ -22,7 +22,8 @@
 // report. Never a pass/fail on time: the program fails only when it cannot measure.
 //
 //   bench_key_latency [--real-stack] [--links=7500,50000] [--keys=20] [--motion-hz=125]
-//                     [--slowdown=N] [--details=CSV] [Google Benchmark options, e.g.
+//                     [--slowdown=N] [--details=CSV] [--dongle-traits=ask-interval-us=7500]
+//                     [Google Benchmark options, e.g.
 //                     --benchmark_out=FILE --benchmark_out_format=json]
 // --details appends one line per key transition: run, injected (CLOCK_MONOTONIC us), injected
 // (time of day us, as btmon stamps packets), report bytes, write made (us), arrived (us).
@@ -75,6 +76,7 @@ struct TSettings {
     int motionHz = 125;
     int slowdown = 0;     // 0: 1 on the imitation, 6 on the real stack
     std::string details;  // CSV of every key transition, appended to
+    std::string dongleTraits;  // more traits of the dongle (--dongle-traits)
 };
 
 TSettings Settings;
@@ -85,8 +87,11 @@ const TDongleTraits RigDongle{
     "name=Corvastel-A,address=00:AA:01:01:00:01,firmware=1.2.0,identity=0451:E010:1", false,
     QStringLiteral("F803")};
 
-const TDongleTraits& Dongle() {
-    return Settings.realStack ? RigDongle : NewerDongle();
+TDongleTraits Dongle() {
+    TDongleTraits dongle = Settings.realStack ? RigDongle : NewerDongle();
+    if (!Settings.dongleTraits.empty())
+        dongle.traits += "," + Settings.dongleTraits;
+    return dongle;
 }
 
 // One world for every run: starting it (and connecting over the emulated air) is the slow part.
@@ -378,6 +383,8 @@ int main(int argc, char** argv) {
             Settings.motionHz = std::clamp(std::atoi(m), 0, 1000);
         } else if (const char* d = value("--details")) {
             Settings.details = d;
+        } else if (const char* t = value("--dongle-traits")) {
+            Settings.dongleTraits = t;
         } else if (const char* s = value("--slowdown")) {
             Settings.slowdown = std::clamp(std::atoi(s), 1, 50);
         } else {

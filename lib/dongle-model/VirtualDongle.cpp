@@ -47,7 +47,18 @@ char TypedCharacter(uint8_t usage, bool shift, uint8_t leds) {
     return UsCharacter(usage, letter && (leds & LedCapsLock) != 0 ? !shift : shift);
 }
 
-void ReplayKeyboard(TVirtualTarget& t, std::span<const uint8_t> p) {
+// Backspace erases the last character, however many bytes it takes in UTF-8.
+void EraseLastCharacter(std::string& text) {
+    while (!text.empty()) {
+        const unsigned char last = static_cast<unsigned char>(text.back());
+        text.pop_back();
+        if ((last & 0xC0) != 0x80) break;
+    }
+}
+
+void ReplayKeyboard(TVirtualTarget& t, std::span<const uint8_t> p, const TKeyDecoder* decoder) {
+    const bool decoded = decoder != nullptr && *decoder;
+    const size_t eventsBefore = t.keyEvents.size();
     const uint8_t mods = p[0];
     std::vector<uint8_t> now;
     for (size_t i = 2; i < 8; ++i) {
@@ -73,11 +84,25 @@ void ReplayKeyboard(TVirtualTarget& t, std::span<const uint8_t> p) {
         t.keyEvents.push_back({u, true});
         // A lock key toggles its lock on the press, whatever else is held, as a PC keyboard does.
         t.ledStatus ^= LockLedOf(u);
+        if (decoded) continue;  // decoded below, with every other event of the report
         if ((mods & ShortcutMask) != 0) continue;  // a shortcut types nothing
         if (u == 42) {  // Backspace
             if (!t.text.empty()) t.text.pop_back();
         } else if (char c = TypedCharacter(u, (mods & ShiftMask) != 0, t.ledStatus)) {
             t.text.push_back(c);
+        }
+    }
+    if (decoded) {
+        // The layout decides what a key types, AltGr (right Alt) and dead keys included. The lock
+        // lights are already those after this report, as the target's driver sets them on the press.
+        for (size_t i = eventsBefore; i < t.keyEvents.size(); ++i) {
+            const TKeyEvent e = t.keyEvents[i];
+            const std::string typed = (*decoder)(e.usage, e.pressed, t.ledStatus);
+            if (e.pressed && e.usage == 42) {  // Backspace
+                EraseLastCharacter(t.text);
+            } else {
+                t.text += typed;
+            }
         }
     }
     t.modifiers = mods;
@@ -148,12 +173,13 @@ char UsCharacter(uint8_t usage, bool shift) {
     return 0;
 }
 
-bool ReplayReport(TVirtualTarget& target, TFraming framing, uint16_t characteristic, std::span<const uint8_t> bytes) {
+bool ReplayReport(TVirtualTarget& target, TFraming framing, uint16_t characteristic, std::span<const uint8_t> bytes,
+                  const TKeyDecoder* decoder) {
     target.lastReport.assign(bytes.begin(), bytes.end());
     switch (framing) {
         case TFraming::ReportId:
             if (characteristic == uuid::Reports && bytes.size() == 9 && bytes[0] == 1) {
-                ReplayKeyboard(target, bytes.subspan(1));
+                ReplayKeyboard(target, bytes.subspan(1), decoder);
                 return true;
             }
             if (characteristic == uuid::Reports && bytes.size() == 7 && bytes[0] == 3) {
@@ -164,7 +190,7 @@ bool ReplayReport(TVirtualTarget& target, TFraming framing, uint16_t characteris
         case TFraming::Plain:
         case TFraming::PlainKeyboard:
             if (characteristic == uuid::Reports && bytes.size() == 8) {
-                ReplayKeyboard(target, bytes);
+                ReplayKeyboard(target, bytes, decoder);
                 return true;
             }
             if (framing == TFraming::Plain && characteristic == uuid::MouseReports && bytes.size() == 6) {
@@ -288,6 +314,7 @@ bool TDongleConfig::SetText(uint16_t characteristicUuid, std::string_view text) 
 
 TVirtualDongle::TVirtualDongle(TDongleConfig config) : FConfig(std::move(config)) {
     FGatt = FConfig.gatt;
+    if (FConfig.makeKeyDecoder) FKeyDecoder = FConfig.makeKeyDecoder();
     // ATT-style numbering: service declaration, then per characteristic its declaration, its
     // value (the handle the characteristic is known by) and its descriptors.
     uint16_t h = 1;
@@ -388,8 +415,15 @@ void TVirtualDongle::Disconnect() {
     std::vector<std::pair<uint16_t, TBytes>> notes;
     {
         std::lock_guard lock(FLock);
-        // The stack sends what it has already queued for the air before the link goes.
-        DeliverLocked(std::chrono::steady_clock::time_point::max(), notes);
+        // Closing a link discards what the central's stack still queues: only what the next
+        // connection event carries (already in the controller) reaches the dongle before the link
+        // goes. A write without response confirmed by the stack is no write delivered.
+        const auto now = std::chrono::steady_clock::now();
+        const auto lastEvent =
+            now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      FConfig.connectionInterval.count() > 0 ? FConfig.connectionInterval : FConfig.writeDelay);
+        DeliverLocked(lastEvent, notes);
+        FAir.clear();
         FConnected = false;
         FNotifying.clear();
     }
@@ -550,7 +584,7 @@ void TVirtualDongle::ApplyLocked(const TGattCharacteristicDef& c, std::span<cons
         }
     } else if (c.uuid == uuid::Reports || c.uuid == uuid::MouseReports) {
         const uint8_t ledsBefore = FTarget.ledStatus;
-        ReplayReport(FTarget, FramingOf(FConfig.identity), c.uuid, bytes);
+        ReplayReport(FTarget, FramingOf(FConfig.identity), c.uuid, bytes, &FKeyDecoder);
         // The target's host sets its keyboard LEDs after a lock key; the dongle passes that on.
         if (FTarget.ledStatus != ledsBefore)
             NotifyLedLocked(FTarget.ledStatus, notes);
@@ -711,6 +745,11 @@ void TVirtualDongle::SetIdentity(TDongleIdentity id) {
     FConfig.identity = id;
 }
 
+std::string TVirtualDongle::Layout() const {
+    std::lock_guard lock(FLock);
+    return FConfig.layout;
+}
+
 TDongleIdentity TVirtualDongle::Identity() const {
     std::lock_guard lock(FLock);
     return FConfig.identity;
@@ -739,6 +778,8 @@ void TVirtualDongle::ClearRecords() {
     const uint8_t leds = FTarget.ledStatus;
     FTarget = {};
     FTarget.ledStatus = leds;
+    // The decoder's held keys and dead key went with the target's.
+    if (FConfig.makeKeyDecoder) FKeyDecoder = FConfig.makeKeyDecoder();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -129,6 +129,12 @@ const char* FramingName(TFraming f);
 // ---------------------------------------------------------------------------------------------
 // Configuration: every trait of a dongle.
 
+// How a target on a keyboard layout other than the built-in US one turns the keys it receives into
+// text: called for every key event in order (modifiers as usages 224..231) with the target's LEDs
+// after it; returns what a press types, as UTF-8. Stateful (held modifiers, dead keys): one per
+// target.
+using TKeyDecoder = std::function<std::string(uint8_t usage, bool pressed, uint8_t leds)>;
+
 struct TDongleConfig {
     std::string name = "Corvastel-VD";  // advertised name (may be empty)
     std::string address = "C0:FF:EE:00:00:01";  // upper-case, colon separated
@@ -159,6 +165,11 @@ struct TDongleConfig {
     std::chrono::microseconds writeDelay{0};
     std::chrono::microseconds connectionInterval{0};
     int packetsPerEvent = 1;
+
+    // The target's keyboard layout, by its name ("us", "de", "ch(fr)"), and what decodes keys on
+    // it; without makeKeyDecoder the target decodes on the built-in US layout.
+    std::string layout = "us";
+    std::function<TKeyDecoder()> makeKeyDecoder;
 
     // The GATT database; empty unless Standard() filled it. Edit it afterwards to remove
     // characteristics, change flags, reorder descriptors or put odd bytes into values.
@@ -212,7 +223,8 @@ struct TVirtualTarget {
     std::vector<uint8_t> keysHeld;  // non-modifier usages, in report order
     uint8_t modifiers = 0;          // bit n = usage 224 + n
     std::vector<TKeyEvent> keyEvents;  // every press and release, modifiers included
-    std::string text;               // typed text, US layout (Backspace erases, Enter gives '\n')
+    std::string text;               // typed text, UTF-8, as the target's layout types it (Backspace
+                                    // erases a character, Enter gives '\n')
     int64_t pointerX = 0;           // sum of relative moves
     int64_t pointerY = 0;
     uint8_t buttons = 0;            // bit n = button n + 1
@@ -236,9 +248,11 @@ inline constexpr uint8_t LedNumLock = 0x01;
 inline constexpr uint8_t LedCapsLock = 0x02;
 inline constexpr uint8_t LedScrollLock = 0x04;
 
-// Feeds one report written to a characteristic into the target, decoding it for the framing.
-// Returns false (and counts it rejected) when it is not a report under that framing.
-bool ReplayReport(TVirtualTarget& target, TFraming framing, uint16_t characteristic, std::span<const uint8_t> bytes);
+// Feeds one report written to a characteristic into the target, decoding it for the framing, and
+// its keys into text with decoder (null or empty: the built-in US layout). Returns false (and
+// counts it rejected) when it is not a report under that framing.
+bool ReplayReport(TVirtualTarget& target, TFraming framing, uint16_t characteristic, std::span<const uint8_t> bytes,
+                  const TKeyDecoder* decoder = nullptr);
 
 // The character a usage types on a US layout, 0 for none.
 char UsCharacter(uint8_t usage, bool shift);
@@ -284,8 +298,9 @@ public:
     // Central connects; false when the dongle is neither connected nor advertising.
     bool Connect();
     bool Connected() const;
-    // Central closes the link (no OnLinkDropped: the front knows). Writes already on the air
-    // reach the target first; a drop (DropLink) loses them.
+    // Central closes the link (no OnLinkDropped: the front knows). Of the writes still queued for
+    // the air, those the next connection event carries reach the target first, the rest are lost
+    // (a drop, DropLink, loses them all).
     void Disconnect();
 
     // Read of a characteristic value; nullopt when the handle is unknown, not readable or not
@@ -332,6 +347,8 @@ public:
     void SetAdvertising(bool on);
     void SetIdentity(TDongleIdentity id);
     TDongleIdentity Identity() const;
+    // The target's keyboard layout ("us", "de").
+    std::string Layout() const;
 
     // ---- observation
     std::vector<TWriteRecord> Writes() const;
@@ -377,6 +394,7 @@ private:
     uint64_t FSeq = 0;
     std::vector<TWriteRecord> FWrites;
     TVirtualTarget FTarget;
+    TKeyDecoder FKeyDecoder;  // empty: the built-in US layout
 
     std::mutex FSinkLock;
     std::shared_ptr<const TDongleSink> FSink;

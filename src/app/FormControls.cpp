@@ -6,6 +6,7 @@
 #include <QPixmap>
 #include <QSvgRenderer>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <QWidget>
 
 #include <algorithm>
@@ -49,7 +50,38 @@ TStatusBar::TStatusBar(const std::vector<int>& panelWidths, QWidget* parent)
         panel->setTextFormat(Qt::PlainText);
         FPanels.push_back(panel);
     }
+    FWrapped.resize(FPanels.size());
     PlacePanels();
+}
+
+QStringList WrapToLines(const QString& text, const QFont& font, int width, int maxLines) {
+    QStringList lines;
+    if (text.isEmpty() || maxLines <= 0) {
+        return lines;
+    }
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    std::vector<std::pair<int, int>> spans;
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        spans.emplace_back(line.textStart(), line.textLength());
+    }
+    layout.endLayout();
+    const QFontMetrics metrics(font);
+    for (std::size_t i = 0; i < spans.size() && static_cast<int>(i) < maxLines; ++i) {
+        const bool last = static_cast<int>(i) + 1 == maxLines && i + 1 < spans.size();
+        // The last line shown takes the rest of the text, cut to fit.
+        QString line = last ? text.mid(spans[i].first) : text.mid(spans[i].first, spans[i].second);
+        line = line.trimmed();
+        if (last || metrics.horizontalAdvance(line) > width) {
+            line = metrics.elidedText(line, Qt::ElideRight, width);
+        }
+        lines << line;
+    }
+    return lines;
 }
 
 QString TStatusBar::PanelText(int index) const {
@@ -57,15 +89,54 @@ QString TStatusBar::PanelText(int index) const {
 }
 
 void TStatusBar::SetPanelText(int index, const QString& text) {
+    FWrapped.at(static_cast<std::size_t>(index)) = {};
+    FPanels.at(static_cast<std::size_t>(index))->setFont(font());
     FPanels.at(static_cast<std::size_t>(index))->setText(text);
 }
 
+void TStatusBar::SetPanelWrapped(int index, const QString& text, int maxLines) {
+    FWrapped.at(static_cast<std::size_t>(index)) = {text, maxLines};
+    FitWrapped(static_cast<std::size_t>(index));
+}
+
+void TStatusBar::FitWrapped(std::size_t index) {
+    const TWrapped& wrapped = FWrapped.at(index);
+    QLabel* panel = FPanels.at(index);
+    if (wrapped.MaxLines == 0) {
+        return;
+    }
+    const QRect area = panel->contentsRect().adjusted(panel->indent() + 1, 0, -panel->indent() - 1, 0);
+    // The panel's own font first; a point or two smaller where the text needs a second line that
+    // would not fit in the panel's height otherwise.
+    QFont chosen = font();
+    QStringList lines;
+    bool haveFallback = false;
+    for (const qreal less : {0.0, 1.0, 1.5}) {
+        QFont candidate = font();
+        if (less > 0) {
+            candidate.setPointSizeF(font().pointSizeF() - less);
+        }
+        const int fits = std::max(1, area.height() / QFontMetrics(candidate).lineSpacing());
+        const int maxLines = std::min(wrapped.MaxLines, fits);
+        if (WrapToLines(wrapped.Text, candidate, area.width(), 1000).size() <= maxLines) {
+            chosen = candidate;
+            lines = WrapToLines(wrapped.Text, candidate, area.width(), maxLines);
+            haveFallback = false;
+            break;
+        }
+        // Too long in any size: cut, in the largest size that shows every line it can.
+        if (!haveFallback && (maxLines == wrapped.MaxLines || less == 1.5)) {
+            chosen = candidate;
+            lines = WrapToLines(wrapped.Text, candidate, area.width(), maxLines);
+            haveFallback = true;
+        }
+    }
+    panel->setFont(chosen);
+    panel->setText(lines.join(QLatin1Char('\n')));
+}
+
 void TStatusBar::SetPanelToolTip(int index, const QString& text) {
-    // A tooltip that looks like markup is shown as markup; escaped, it shows its own characters.
-    const QString shown = Qt::mightBeRichText(text) ? QStringLiteral("<p style='white-space:pre'>") +
-                                                          text.toHtmlEscaped() + QStringLiteral("</p>")
-                                                    : text;
-    FPanels.at(static_cast<std::size_t>(index))->setToolTip(shown);
+    FPanels.at(static_cast<std::size_t>(index))->setToolTip(ToolTipText(text));
 }
 
 QString TStatusBar::PanelToolTip(int index) const {
@@ -89,6 +160,9 @@ void TStatusBar::PlacePanels() {
         FPanels[i]->setGeometry(left, PanelGap, width - PanelGap, height() - PanelGap);
         left += width;
     }
+    for (std::size_t i = 0; i < FWrapped.size(); ++i) {
+        FitWrapped(i);
+    }
 }
 
 int TImageList::AddSvg(const QString& path) {
@@ -107,6 +181,14 @@ QIcon TImageList::Icon(int index) const {
         return {};
     }
     return FIcons[static_cast<std::size_t>(index)];
+}
+
+QString ToolTipText(const QString& plain) {
+    if (plain.isEmpty()) {
+        return {};
+    }
+    // Rich text wraps: Qt sizes a rich-text tooltip to about 80 characters.
+    return Qt::convertFromPlainText(plain, Qt::WhiteSpaceNormal);
 }
 
 QIcon IconFromSvg(const QString& path, std::initializer_list<int> sizes) {
@@ -134,12 +216,12 @@ TControlPlacer::TControlPlacer(QWidget* parent, QSize designSize)
 }
 
 void TControlPlacer::Place(QWidget* control, QRect bounds, unsigned anchors) {
-    FControls.push_back({control, bounds, anchors, false});
+    FControls.push_back({control, bounds, anchors, false, 0});
     control->setGeometry(bounds);
 }
 
-void TControlPlacer::PlaceAutoSize(QLabel* label, QRect bounds) {
-    FControls.push_back({label, bounds, DefaultAnchors, true});
+void TControlPlacer::PlaceAutoSize(QLabel* label, QRect bounds, int maxWidth) {
+    FControls.push_back({label, bounds, DefaultAnchors, true, maxWidth});
     label->setGeometry(bounds);
 }
 
@@ -147,7 +229,9 @@ void TControlPlacer::FitAutoSize() {
     for (const TPlaced& placed : FControls) {
         if (placed.AutoSize) {
             auto* label = static_cast<QLabel*>(placed.Control);
-            label->resize(label->sizeHint().width(), placed.Bounds.height());
+            const int width = label->sizeHint().width();
+            label->resize(placed.MaxWidth > 0 ? std::min(width, placed.MaxWidth) : width,
+                          placed.Bounds.height());
         }
     }
 }

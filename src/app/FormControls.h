@@ -11,6 +11,7 @@
 #include <QRect>
 #include <QSize>
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -23,6 +24,10 @@ class TStatusBar : public QFrame {
     int PanelCount() const { return static_cast<int>(FPanels.size()); }
     QString PanelText(int index) const;
     void SetPanelText(int index, const QString& text);
+    // Shows text in the panel on up to maxLines lines, broken between words, the font made a little
+    // smaller where that lets it fit; what still does not fit is cut with an ellipsis. PanelText
+    // gives the lines as shown, joined by line breaks.
+    void SetPanelWrapped(int index, const QString& text, int maxLines);
     void SetPanelToolTip(int index, const QString& text);
     QString PanelToolTip(int index) const;
     // Position of a panel in the status bar's coordinates.
@@ -33,8 +38,14 @@ class TStatusBar : public QFrame {
 
   private:
     void PlacePanels();
+    void FitWrapped(std::size_t index);
     std::vector<int> FWidths;
     std::vector<QLabel*> FPanels;
+    struct TWrapped {
+        QString Text;
+        int MaxLines = 0;  // 0: the panel shows its text as set
+    };
+    std::vector<TWrapped> FWrapped;
 };
 
 // Same-sized pictures referred to by index, rendered from SVG for the screen's pixel ratio.
@@ -51,6 +62,14 @@ class TImageList {
     QSize FSize;
     std::vector<QIcon> FIcons;
 };
+
+// text broken into at most maxLines lines of width (between words where it can), the last cut with
+// an ellipsis when the rest does not fit.
+QStringList WrapToLines(const QString& text, const QFont& font, int width, int maxLines);
+
+// A tooltip for a plain text: shown as plain text (never as markup), kept to lines of a readable
+// width (a tooltip of plain text is otherwise one line as long as the text), line breaks kept.
+QString ToolTipText(const QString& plain);
 
 // Renders an SVG into an icon holding one image per given edge length (a window icon).
 QIcon IconFromSvg(const QString& path, std::initializer_list<int> sizes);
@@ -75,7 +94,8 @@ class TControlPlacer : public QObject {
     TControlPlacer(QWidget* parent, QSize designSize);
 
     void Place(QWidget* control, QRect bounds, unsigned anchors = DefaultAnchors);
-    void PlaceAutoSize(QLabel* label, QRect bounds);
+    // maxWidth: the label grows no wider (a long text is cut at the control beside it); 0: no limit.
+    void PlaceAutoSize(QLabel* label, QRect bounds, int maxWidth = 0);
     // Sizes the auto-size labels to their current text.
     void FitAutoSize();
 
@@ -88,6 +108,7 @@ class TControlPlacer : public QObject {
         QRect Bounds;
         unsigned Anchors;
         bool AutoSize;
+        int MaxWidth = 0;
     };
     void Arrange();
 

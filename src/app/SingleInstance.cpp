@@ -76,17 +76,22 @@ TSingleInstance::TSingleInstance(QString name, QString directory)
     : FName(std::move(name)), FDirectory(directory.isEmpty() ? SafeDirectory() : std::move(directory)) {}
 
 TSingleInstance::~TSingleInstance() {
+    Release();
+}
+
+void TSingleInstance::Release() {
     // The connections go first, while the list they take themselves off is still there.
     delete std::exchange(FServer, nullptr);
 #ifdef Q_OS_WIN
     if (FMutex != nullptr) {
-        CloseHandle(static_cast<HANDLE>(FMutex));
+        CloseHandle(static_cast<HANDLE>(std::exchange(FMutex, nullptr)));
     }
 #else
     if (FListenFd >= 0) {
-        ::close(FListenFd);
+        ::close(std::exchange(FListenFd, -1));
     }
 #endif
+    FLock.reset();
 }
 
 QString TSingleInstance::LockPath() const {

@@ -77,6 +77,11 @@ public:
     // second start then just ends).
     bool Listen(std::function<void()> onComeForward);
 
+    // The running copy is ending: the lock and the socket are let go at once, so a start while this
+    // copy still closes its links runs as a fresh copy instead of being sent to a window that is
+    // gone. Requests no longer reach this copy.
+    void Release();
+
     QString LockPath() const;
     QString SocketPath() const;
 

@@ -1,9 +1,14 @@
 #include "app/TargetState.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QHelpEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStyle>
+#include <QToolTip>
 
+#include <algorithm>
 #include <cmath>
 
 #include "hid/TextKeys.h"
@@ -40,6 +45,11 @@ bool Replaced(char32_t c) {
 }  // namespace
 
 QString LinkLatencyText(const TCorvastelDevice::TLinkStats& Stats) {
+    if (Stats.LinkMeasured) {
+        // How late a key arrives on the link as learned (the item has room for one figure; the
+        // Details and the tooltip give the reports a second and the event spacing too).
+        return QStringLiteral("%1 ms").arg(std::max(1L, std::lround(Stats.KeyLatencyUs / 1000.0)));
+    }
     if (Stats.WriteRoundTripUs == 0) {
         return QStringLiteral("\u2014");
     }
@@ -49,15 +59,42 @@ QString LinkLatencyText(const TCorvastelDevice::TLinkStats& Stats) {
     return QStringLiteral("%1 ms").arg(std::lround(Stats.WriteRoundTripUs / 1000.0));
 }
 
+bool LinkShownLate(const TCorvastelDevice::TLinkStats& Stats) {
+    return Stats.FallingBehind || Stats.CannotKeepUp;
+}
+
 QString LinkDescription(const TCorvastelDevice::TLinkStats& Stats) {
+    if (Stats.WriteRoundTripUs == 0 && !Stats.LinkMeasured) {
+        return QStringLiteral("not measured yet (nothing sent)");
+    }
+    QString text;
+    if (Stats.LinkMeasured) {
+        text = QStringLiteral("carries about %1 reports a second, a connection event every %2 ms or so; "
+                              "a key reaches the dongle in about %3 ms")
+                   .arg(std::lround(Stats.WritesPerSecond))
+                   .arg(std::lround(Stats.IntervalUs / 1000.0))
+                   .arg(std::max(1L, std::lround(Stats.KeyLatencyUs / 1000.0)));
+    } else {
+        text = QStringLiteral("a write takes %1, reports wait %2 ms before they go out")
+                   .arg(LinkLatencyText(Stats))
+                   .arg(Stats.QueueWaitUs / 1000.0, 0, 'f', 1);
+    }
+    if (Stats.CannotKeepUp) {
+        text += QStringLiteral(" \u2014 too slow even with mouse motion merged: input reaches the target late. "
+                               "Move the dongle closer to this computer, or stop forwarding the mouse to it");
+    } else if (Stats.FallingBehind) {
+        text += QStringLiteral(" \u2014 falling behind: input reaches the target late");
+    }
+    return text;
+}
+
+QString LinkSummary(const TCorvastelDevice::TLinkStats& Stats) {
     if (Stats.WriteRoundTripUs == 0) {
         return QStringLiteral("not measured yet (nothing sent)");
     }
-    QString text = QStringLiteral("a write takes %1, reports wait %2 ms before they go out")
-                       .arg(LinkLatencyText(Stats))
-                       .arg(Stats.QueueWaitUs / 1000.0, 0, 'f', 1);
+    QString text = QStringLiteral("input reaches the dongle in about %1").arg(LinkLatencyText(Stats));
     if (Stats.FallingBehind) {
-        text += QStringLiteral(" \u2014 falling behind: input reaches the target late");
+        text += QStringLiteral(" \u2014 falling behind: input reaches its computer late");
     }
     return text;
 }
@@ -105,53 +142,198 @@ void PaintLockLight(QPainter& Painter, const QRect& Rect, const QString& Label, 
     Painter.restore();
 }
 
+namespace {
+constexpr int CellMargin = 3;
+constexpr int LightGap = 2;
+
+int LightBox(const QFont& font) {
+    return QFontMetrics(SmallFont(font)).height() + 1;
+}
+
+int LinkWidth(const QFont& font) {
+    // The widest latency the row shows; the text never moves when "9 ms" becomes "10 ms".
+    return QFontMetrics(SmallFont(font)).horizontalAdvance(QStringLiteral("999 ms")) + 2;
+}
+}  // namespace
+
+QSize DeviceItemCellSize(const QFont& Font, QSize IconSize) {
+    const QFontMetrics metrics(Font);
+    const int lights = 3 * (LightBox(Font) + LightGap) + 4 + LinkWidth(Font);
+    // Wide enough for the lights' row and a caption of a dozen characters; three to a row in the list.
+    const int width = std::max({lights, IconSize.width(), metrics.averageCharWidth() * 11}) + 2 * CellMargin;
+    const int height =
+        CellMargin + IconSize.height() + 2 + metrics.height() + 2 + LightBox(Font) + CellMargin;
+    return {width, height};
+}
+
+TDeviceItemLayout DeviceItemLayout(const QRect& Cell, const QFont& Font, QSize IconSize) {
+    const QFontMetrics metrics(Font);
+    const QRect inner = Cell.adjusted(CellMargin, CellMargin, -CellMargin, -CellMargin);
+    TDeviceItemLayout layout;
+    layout.Icon = QRect(QPoint(inner.center().x() - IconSize.width() / 2 + 1, inner.top()), IconSize);
+    layout.Caption = QRect(inner.left(), layout.Icon.bottom() + 3, inner.width(), metrics.height());
+    const int box = LightBox(Font);
+    const int lightsWidth = 3 * box + 2 * LightGap;
+    const int rowWidth = lightsWidth + 4 + LinkWidth(Font);
+    const int left = inner.center().x() - rowWidth / 2 + 1;
+    const int top = layout.Caption.bottom() + 3;
+    layout.Lights = QRect(left, top, lightsWidth, box);
+    layout.Link = QRect(left + lightsWidth + 4, top, LinkWidth(Font), box);
+    return layout;
+}
+
+QString DeviceItemCaption(const QString& Text, const QFont& Font, int Width) {
+    QString line = Text;
+    // A caption is one line whatever it holds.
+    line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+    return QFontMetrics(Font).elidedText(line, Qt::ElideRight, Width);
+}
+
 void TDeviceItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                                 const QModelIndex& index) const {
-    const QVariant leds = index.data(ItemLedRole);
-    if (!leds.isValid()) {
-        QStyledItemDelegate::paint(painter, option, index);
-        return;
-    }
-    const QFont font = SmallFont(option.font);
-    const int strip = QFontMetrics(font).height() + 4;
-    QStyleOptionViewItem top = option;
-    top.rect.setBottom(option.rect.bottom() - strip);
-    QStyledItemDelegate::paint(painter, top, index);
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    const QWidget* widget = option.widget;
+    QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+    const QSize iconSize = opt.decorationSize;
+    const TDeviceItemLayout layout = DeviceItemLayout(option.rect, opt.font, iconSize);
 
     painter->save();
-    painter->setFont(font);
-    const QFontMetrics metrics(font);
-    const int box = metrics.height() + 2;
-    const QString link = index.data(ItemLinkRole).toString();
-    const bool behind = index.data(ItemBehindRole).toBool();
-    const int width = 3 * (box + 2) + 4 + metrics.horizontalAdvance(link);
-    int x = option.rect.center().x() - width / 2;
-    const int y = option.rect.bottom() - strip + 2;
-    for (const TLight& light : Lights) {
-        PaintLockLight(*painter, QRect(x, y, box, box), QLatin1String(light.Small),
-                       (leds.toInt() & light.Bit) != 0);
-        x += box + 2;
+    painter->setClipRect(option.rect);
+    // The whole cell is painted, background first, so nothing of an earlier drawing stays.
+    painter->fillRect(option.rect, option.palette.brush(QPalette::Base));
+    opt.text.clear();
+    opt.icon = QIcon();
+    opt.features &= ~QStyleOptionViewItem::HasDisplay;
+    opt.features &= ~QStyleOptionViewItem::HasDecoration;
+    style->drawPrimitive(QStyle::PE_PanelItemViewItem, &opt, painter, widget);
+
+    const bool selected = (option.state & QStyle::State_Selected) != 0;
+    const QIcon icon = qvariant_cast<QIcon>(index.data(Qt::DecorationRole));
+    icon.paint(painter, layout.Icon, Qt::AlignCenter, selected ? QIcon::Selected : QIcon::Normal);
+
+    painter->setFont(opt.font);
+    const QPalette::ColorGroup group =
+        (option.state & QStyle::State_Active) != 0 ? QPalette::Active : QPalette::Inactive;
+    const QString caption =
+        DeviceItemCaption(index.data(Qt::DisplayRole).toString(), opt.font, layout.Caption.width());
+    if (selected) {
+        // The selection marks the caption, as icon lists do.
+        const int textWidth = QFontMetrics(opt.font).horizontalAdvance(caption) + 6;
+        QRect mark(0, layout.Caption.top(), std::min(textWidth, layout.Caption.width() + 2 * CellMargin - 2),
+                   layout.Caption.height());
+        mark.moveLeft(layout.Caption.center().x() - mark.width() / 2 + 1);
+        painter->fillRect(mark, option.palette.brush(group, QPalette::Highlight));
     }
-    painter->setPen(behind ? BehindColour : option.palette.color(QPalette::Text));
-    painter->drawText(QRect(x + 4, y, metrics.horizontalAdvance(link) + 2, box),
-                      Qt::AlignVCenter | Qt::AlignLeft, link);
+    painter->setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+    painter->drawText(layout.Caption, Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine, caption);
+
+    const QVariant leds = index.data(ItemLedRole);
+    if (leds.isValid()) {
+        const QFont font = SmallFont(opt.font);
+        painter->setFont(font);
+        const int box = layout.Lights.height();
+        int x = layout.Lights.left();
+        for (const TLight& light : Lights) {
+            PaintLockLight(*painter, QRect(x, layout.Lights.top(), box, box), QLatin1String(light.Small),
+                           (leds.toInt() & light.Bit) != 0);
+            x += box + LightGap;
+        }
+        const bool behind = index.data(ItemBehindRole).toBool();
+        painter->setPen(behind ? BehindColour : option.palette.color(group, QPalette::Text));
+        painter->drawText(layout.Link, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine,
+                          QFontMetrics(font).elidedText(index.data(ItemLinkRole).toString(), Qt::ElideRight,
+                                                        layout.Link.width()));
+    }
     painter->restore();
 }
 
-QSize TDeviceItemDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
-    QSize size = QStyledItemDelegate::sizeHint(option, index);
-    if (index.data(ItemLedRole).isValid()) {
-        const QFontMetrics metrics(SmallFont(option.font));
-        const int box = metrics.height() + 2;
-        const int width = 3 * (box + 2) + 8 + metrics.horizontalAdvance(index.data(ItemLinkRole).toString());
-        size.setWidth(std::max(size.width(), width));
-        size.setHeight(size.height() + metrics.height() + 4);
+QString LockLightToolTip(uint8_t Bit, uint8_t Leds) {
+    for (const TLight& light : Lights) {
+        if (light.Bit == Bit) {
+            return QStringLiteral("%1 Lock is %2 on the dongle's computer (as the dongle reports it)")
+                .arg(QLatin1String(light.Large),
+                     (Leds & Bit) != 0 ? QStringLiteral("on") : QStringLiteral("off"));
+        }
     }
-    return size;
+    return {};
 }
 
-TLockLights::TLockLights(QWidget* Parent) : QWidget(Parent) {
-    setAttribute(Qt::WA_TransparentForMouseEvents);
+QString LinkToolTip(const QString& Latency, bool Behind) {
+    QString text = Latency == QStringLiteral("\u2014")
+                       ? QStringLiteral("Link latency: not measured yet (nothing sent)")
+                       : QStringLiteral("Link latency: input reaches the dongle in about %1").arg(Latency);
+    if (Behind) {
+        text += QStringLiteral(". Falling behind: input reaches its computer late");
+    }
+    return text;
+}
+
+bool TDeviceItemDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view,
+                                    const QStyleOptionViewItem& option, const QModelIndex& index) {
+    const QVariant leds = index.data(ItemLedRole);
+    if (event != nullptr && event->type() == QEvent::ToolTip && leds.isValid()) {
+        const TDeviceItemLayout layout = DeviceItemLayout(option.rect, option.font, option.decorationSize);
+        QString tip;
+        if (layout.Lights.contains(event->pos())) {
+            const int box = layout.Lights.height();
+            const int i = std::clamp((event->pos().x() - layout.Lights.left()) / (box + LightGap), 0, 2);
+            tip = LockLightToolTip(Lights[i].Bit, static_cast<uint8_t>(leds.toInt()));
+        } else if (layout.Link.contains(event->pos())) {
+            tip = LinkToolTip(index.data(ItemLinkRole).toString(), index.data(ItemBehindRole).toBool());
+        }
+        if (!tip.isEmpty()) {
+            QToolTip::showText(event->globalPos(), tip, view->viewport(), layout.Lights.united(layout.Link));
+            return true;
+        }
+    }
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
+}
+
+QSize TDeviceItemDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    // The same for every item, whatever it shows: bold (the routed one) or not, lights or not.
+    QFont font = opt.font;
+    font.setBold(false);
+    return DeviceItemCellSize(font, opt.decorationSize);
+}
+
+TLockLights::TLockLights(QWidget* Parent) : QWidget(Parent) {}
+
+QRect TLockLights::PartRect(int Part) const {
+    QFont font = this->font();
+    font.setBold(true);
+    const QFontMetrics metrics(font);
+    int x = 0;
+    for (int i = 0; i < 3; ++i) {
+        const int w = metrics.horizontalAdvance(QLatin1String(Lights[i].Large)) + 14;
+        if (i == Part) {
+            return {x, 0, w, height()};
+        }
+        x += w + 6;
+    }
+    return {x + 4, 0, std::max(0, width() - x - 4), height()};
+}
+
+bool TLockLights::event(QEvent* Event) {
+    if (Event->type() == QEvent::ToolTip) {
+        // Each light and the latency say what they mean, not what the key display under them is.
+        auto* help = static_cast<QHelpEvent*>(Event);
+        for (int part = 0; part < 4; ++part) {
+            const QRect rect = PartRect(part);
+            if (rect.contains(help->pos())) {
+                const QString tip =
+                    part < 3 ? LockLightToolTip(Lights[part].Bit, FLeds) : LinkToolTip(FLink, FBehind);
+                QToolTip::showText(help->globalPos(), tip, this, rect);
+                return true;
+            }
+        }
+        QToolTip::hideText();
+        Event->ignore();
+        return true;
+    }
+    return QWidget::event(Event);
 }
 
 void TLockLights::SetState(uint8_t Leds, const QString& Link, bool Behind) {
@@ -161,7 +343,7 @@ void TLockLights::SetState(uint8_t Leds, const QString& Link, bool Behind) {
     FLeds = Leds;
     FLink = Link;
     FBehind = Behind;
-    setToolTip(LockDescription(Leds));
+    setToolTip(LockDescription(Leds));  // what a screen reader or a test reads; hovering shows each part
     update();
 }
 
@@ -170,19 +352,13 @@ void TLockLights::paintEvent(QPaintEvent* /*Event*/) {
     QFont font = this->font();
     font.setBold(true);
     painter.setFont(font);
-    const QFontMetrics metrics(font);
-    const int h = height();
-    int x = 0;
-    for (const TLight& light : Lights) {
-        const QString label = QLatin1String(light.Large);
-        const int w = metrics.horizontalAdvance(label) + 14;
-        PaintLockLight(painter, QRect(x, 0, w, h), label, (FLeds & light.Bit) != 0);
-        x += w + 6;
+    for (int i = 0; i < 3; ++i) {
+        PaintLockLight(painter, PartRect(i), QLatin1String(Lights[i].Large), (FLeds & Lights[i].Bit) != 0);
     }
     QString link = QStringLiteral("link ") + FLink;
     if (FBehind) {
         link += QStringLiteral(" \u2014 behind");
     }
     painter.setPen(FBehind ? BehindColour : palette().color(QPalette::WindowText));
-    painter.drawText(QRect(x + 4, 0, width() - x - 4, h), Qt::AlignVCenter | Qt::AlignRight, link);
+    painter.drawText(PartRect(3), Qt::AlignVCenter | Qt::AlignRight, link);
 }

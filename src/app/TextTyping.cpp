@@ -2,37 +2,62 @@
 
 #include <algorithm>
 
-namespace {
-constexpr uint8_t ModifierLeftShift = 0x02;
-}
-
-TTextTyper::TTextTyper(std::vector<TTextKey> Keys, std::vector<TCorvastelDevice*> Sessions)
-    : FKeys(std::move(Keys)) {
-    for (TCorvastelDevice* session : Sessions) {
-        FTargets.push_back({session});
+TTextTyper::TTextTyper(std::vector<TTypingTarget> Targets, std::function<TClock::time_point()> Now)
+    : FNow(std::move(Now)) {
+    for (TTypingTarget& target : Targets) {
+        FTotal = std::max(FTotal, target.Characters.size());
+        TTarget t;
+        t.Plan = std::move(target);
+        FTargets.push_back(std::move(t));
     }
-    if (FKeys.empty() || FTargets.empty()) {
+    if (FTotal == 0 || FTargets.empty()) {
         Finish();
     }
 }
 
 void TTextTyper::Feed(TTarget& Target) {
-    const std::size_t steps = FKeys.size() * 2;
-    for (int fed = 0; fed < MaxPerPump && Target.Step < steps; ++fed) {
-        if (Target.Session->PendingReports() >= MaxQueued) {
+    const std::u32string& text = Target.Plan.Characters;
+    const bool paced = Target.Plan.Pace.count() > 0;
+    for (int fed = 0; fed < MaxPerPump && Target.Done < text.size(); ++fed) {
+        // A paced dongle gets its next report once the last one is written and the pace has passed.
+        if (Target.Plan.Session->PendingReports() >= (paced ? 1 : MaxQueued)) {
             return;
         }
-        const TTextKey& key = FKeys[Target.Step / 2];
-        if (Target.Step % 2 == 0) {
-            // The target's Caps Lock would turn the letter's case round: Shift turns it back, so
-            // the text arrives as written whatever the target's lock state.
-            const bool caps = (Target.Session->LedStatus.load() & LedCapsLock) != 0;
-            const bool shift = IsLetterUsage(key.Usage) && caps ? !key.Shift : key.Shift;
-            Target.Session->SendKeyboardState(shift ? ModifierLeftShift : 0, key.Usage);
-        } else {
-            Target.Session->SendKeyboardState(0, 0);
+        const TClock::time_point now = paced ? FNow() : TClock::time_point{};
+        if (paced && Target.Step + Target.Done > 0 && now - Target.LastFed < Target.Plan.Pace) {
+            return;
         }
-        ++Target.Step;
+        if (Target.Step == 0) {
+            // The keys depend on the target's lock state as it is now: with Caps Lock on, Shift
+            // makes the layout's small letters.
+            const uint8_t leds = Target.Plan.Session->LedStatus.load();
+            const bool caps = (leds & LedCapsLock) != 0;
+            const char32_t c = text[Target.Done];
+            Target.Reports.clear();
+            if (const TCharacterKeys* keys = Target.Plan.Layout->Find(c, caps)) {
+                if (keys->HasDead()) {
+                    Target.Reports.push_back(keys->Dead);
+                    Target.Reports.push_back({});
+                }
+                Target.Reports.push_back(keys->Key);
+                Target.Reports.push_back({});
+            } else {
+                Target.Reports = UnicodeEntryReports(c, Target.Plan.Entry, *Target.Plan.Layout, caps,
+                                                     (leds & LedNumLock) != 0);
+            }
+            if (Target.Reports.empty()) {
+                // Planned with the lock the other way, and not typeable as it is now.
+                ++Target.Done;
+                continue;
+            }
+        }
+        const TKeyStroke& report = Target.Reports[Target.Step];
+        Target.Plan.Session->SendKeyboardState(report.Modifiers, report.Usage);
+        Target.LastFed = now;
+        if (++Target.Step == Target.Reports.size()) {
+            Target.Step = 0;
+            ++Target.Done;
+        }
     }
 }
 
@@ -44,7 +69,7 @@ void TTextTyper::Pump() {
         Feed(target);
     }
     const bool done = std::all_of(FTargets.begin(), FTargets.end(),
-                                  [this](const TTarget& t) { return t.Step >= FKeys.size() * 2; });
+                                  [](const TTarget& t) { return t.Done >= t.Plan.Characters.size(); });
     if (done) {
         Finish();
     }
@@ -57,28 +82,34 @@ void TTextTyper::Cancel() {
     FCancelled = true;
     for (TTarget& target : FTargets) {
         // Whether or not a press is out, the all-released report ends it.
-        target.Session->SendKeyboardState(0, 0);
+        target.Plan.Session->SendKeyboardState(0, 0);
     }
     Finish();
 }
 
 void TTextTyper::Forget(const TCorvastelDevice* Session) {
-    std::erase_if(FTargets, [Session](const TTarget& t) { return t.Session == Session; });
+    std::erase_if(FTargets, [Session](const TTarget& t) { return t.Plan.Session == Session; });
     if (FRunning && FTargets.empty()) {
         FCancelled = true;
         Finish();
     }
 }
 
+std::size_t TTextTyper::Total() const {
+    return FTotal;
+}
+
 std::size_t TTextTyper::Typed() const {
     if (FTargets.empty()) {
         return 0;
     }
-    std::size_t least = FKeys.size() * 2;
+    // A dongle whose layout skips characters has fewer to type: it counts as far along as the
+    // longest plan once it is done.
+    std::size_t least = FTotal;
     for (const TTarget& t : FTargets) {
-        least = std::min(least, t.Step);
+        least = std::min(least, t.Done >= t.Plan.Characters.size() ? FTotal : t.Done);
     }
-    return least / 2;
+    return least;
 }
 
 void TTextTyper::Finish() {

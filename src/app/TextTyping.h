@@ -1,29 +1,48 @@
 #pragma once
-// Typing a text into dongles: each character as its key pressed and then released (Shift in the
-// press where the character needs it), fed to each dongle no faster than its link takes reports,
-// so a long text never piles up below the session and can be cancelled at any point.
+// Typing a text into dongles: each character as its keys pressed and then released (a dead key
+// first where the target's layout needs one; Shift and AltGr in the press where the character
+// needs them), fed to each dongle no faster than its link takes reports, so a long text never
+// piles up below the session and can be cancelled at any point.
 //
 // Runs on the window's thread: the window calls Pump from a timer while Running(). Each dongle keeps
-// its own place in the text, since links differ in speed. Whatever ends the typing (the end of the
-// text, Cancel), every dongle's last report is the all-released one.
+// its own place in the text, since links differ in speed, and has its own layout and pace. Whatever
+// ends the typing (the end of the text, Cancel), every dongle's last report is the all-released one.
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "device/UnitCorvastelDevice.h"
 #include "hid/TextKeys.h"
 
+// What one dongle is to type.
+struct TTypingTarget {
+    TCorvastelDevice* Session = nullptr;
+    std::shared_ptr<const TLayoutKeys> Layout;
+    // The characters its layout types, in text order (PlanTyping).
+    std::u32string Characters;
+    // Least time between two reports (a key held that long, and keys that far apart), for targets
+    // that miss keys coming fast; 0: as fast as the link takes them.
+    std::chrono::milliseconds Pace{0};
+    // How the characters the layout lacks are entered by their code (Off: they were left out).
+    TUnicodeEntry Entry = TUnicodeEntry::Off;
+};
+
 class TTextTyper {
   public:
+    using TClock = std::chrono::steady_clock;
     // Reports a dongle may have waiting (the one being written included) before the next is fed:
     // two keep the link busy without making a cancel wait for a backlog.
     static constexpr int MaxQueued = 2;
     // Reports fed to one dongle per Pump at most, so a fast link cannot hold the window's thread.
     static constexpr int MaxPerPump = 64;
 
-    TTextTyper(std::vector<TTextKey> Keys, std::vector<TCorvastelDevice*> Sessions);
+    explicit TTextTyper(std::vector<TTypingTarget> Targets, std::function<TClock::time_point()> Now = TClock::now);
 
-    // Feeds each dongle what its link can take now.
+    // Feeds each dongle what its link (and its pace) can take now.
     void Pump();
     // Stops feeding and releases every key on every dongle.
     void Cancel();
@@ -32,21 +51,26 @@ class TTextTyper {
 
     bool Running() const { return FRunning; }
     bool Cancelled() const { return FCancelled; }
-    std::size_t Total() const { return FKeys.size(); }
+    // Characters of the longest plan (targets of different layouts may skip different ones).
+    std::size_t Total() const;
     // Characters every remaining dongle has been fed (press and release queued).
     std::size_t Typed() const;
     int Targets() const { return static_cast<int>(FTargets.size()); }
 
   private:
     struct TTarget {
-        TCorvastelDevice* Session;
-        std::size_t Step = 0;  // 2 per character: press, release
+        TTypingTarget Plan;
+        std::size_t Done = 0;   // characters fed completely
+        std::size_t Step = 0;            // report within the current character
+        std::vector<TKeyStroke> Reports;  // the current character's reports, chosen at its first one
+        TClock::time_point LastFed{};
     };
     void Feed(TTarget& Target);
     void Finish();
 
-    std::vector<TTextKey> FKeys;
     std::vector<TTarget> FTargets;
+    std::size_t FTotal = 0;
+    std::function<TClock::time_point()> FNow;
     bool FRunning = true;
     bool FCancelled = false;
 };

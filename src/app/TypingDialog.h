@@ -4,6 +4,9 @@
 
 #include <QDialog>
 
+#include "app/TypingSettings.h"
+
+class QComboBox;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -16,7 +19,21 @@ class TTypingDialog : public QDialog {
     QPushButton* CancelButton = nullptr;
 };
 
+// A dongle's keyboard layout (every layout of the machine's keyboard data) and typing pace.
+class TTypingSettingsBox : public QWidget {
+  public:
+    TTypingSettingsBox(QWidget* Parent, const TTypingSettings& Settings);
+    TTypingSettings Settings() const;
+    QComboBox* Layout = nullptr;
+    QComboBox* Pace = nullptr;
+    QComboBox* Entry = nullptr;
+};
+
 // The modal dialogs typing asks with: a text (pre-filled with Text) and a yes/no question, both
-// shown as plain text.
-bool TypeTextDialog(QWidget* Parent, const QString& Title, QString& Text);
+// shown as plain text. With Settings, the text dialog also shows that dongle's layout and pace to
+// change; Note says more above the text.
+bool TypeTextDialog(QWidget* Parent, const QString& Title, QString& Text, TTypingSettings* Settings,
+                    const QString& Note);
+// A dongle's layout and pace alone; true and the choice on OK.
+bool TypingSettingsDialog(QWidget* Parent, const QString& Title, TTypingSettings& Settings);
 bool ConfirmDialog(QWidget* Parent, const QString& Question);

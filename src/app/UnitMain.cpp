@@ -37,8 +37,8 @@ static void RegisterPictures() {
 }
 
 namespace {
-// How long the last write without response is given to reach the air before the link is closed.
-constexpr std::chrono::milliseconds ExitSettleTime{100};
+// Until the first scan, the one thing to do.
+constexpr char StartHint[] = "Press 搜索设备 (Alt+S) to find dongles";
 const QRect DesignClientRect(0, 0, MainWindowWidth, MainWindowHeight);
 
 QFont WindowFont() {
@@ -98,7 +98,12 @@ TFormCorvastelPc::TFormCorvastelPc(TBluetoothLEManager& bleManager,
       BleManager(bleManager),
       FHookPlatform(std::move(hookPlatform)),
       FUiQueue(TUiQueue::Create(this)) {
-    TextQuery = [this](const QString& Title, QString& Text) { return TypeTextDialog(this, Title, Text); };
+    TextQuery = [this](const QString& Title, QString& Text, TTypingSettings* Settings, const QString& Note) {
+        return TypeTextDialog(this, Title, Text, Settings, Note);
+    };
+    SettingsQuery = [this](const QString& Title, TTypingSettings& Settings) {
+        return TypingSettingsDialog(this, Title, Settings);
+    };
     ConfirmQuery = [this](const QString& Question) { return ConfirmDialog(this, Question); };
     CreateControls();
     FormCreate();
@@ -112,6 +117,8 @@ TFormCorvastelPc::~TFormCorvastelPc() {
     }
     FUiQueue->Close();
     qApp->removeEventFilter(this);
+    // The list empties its model as it goes, after this object's own part is gone.
+    DeviceListView->model()->disconnect(this);
     ReleaseSessions();
 }
 
@@ -142,8 +149,7 @@ void TFormCorvastelPc::CreateControls() {
     DeviceListView->setWrapping(true);
     DeviceListView->setIconSize(ImageList1.Size());
     DeviceListView->setSelectionMode(QAbstractItemView::SingleSelection);
-    DeviceListView->setWordWrap(true);
-    placer->Place(DeviceListView, {8, 62, 307, 228}, akLeft | akTop | akBottom);
+    placer->Place(DeviceListView, {8, 62, 307, 224}, akLeft | akTop | akBottom);
 
     gbDeviceInfo = new QGroupBox("Information", this);
     placer->Place(gbDeviceInfo, {8, 296, 307, 73}, akLeft | akBottom);
@@ -153,7 +159,8 @@ void TFormCorvastelPc::CreateControls() {
     Label2 = new QLabel("MAC Addr", gbDeviceInfo);
     infoPlacer->PlaceAutoSize(Label2, {18, 48, 56, 15});
     lbName = new QLabel(NoDeviceText, gbDeviceInfo);
-    infoPlacer->PlaceAutoSize(lbName, {79, 24, 51, 15});
+    // Up to the nickname button: a long name is cut there rather than run under it.
+    infoPlacer->PlaceAutoSize(lbName, {79, 24, 51, 15}, 207 - 79 - 4);
     lbMacAddress = new QLabel(NoDeviceText, gbDeviceInfo);
     infoPlacer->PlaceAutoSize(lbMacAddress, {80, 48, 93, 15});
     BtnRename = MakeButton(gbDeviceInfo, RenameCaption);
@@ -198,19 +205,22 @@ void TFormCorvastelPc::CreateControls() {
     }
     keyPlacer->Place(lbKeySecond, {32, 24, 249, 121});
 
+    // Two lines high: a notice that needs a second line gets it rather than being cut.
     StatusBar1 = new TStatusBar({322, 50}, this);
-    placer->Place(StatusBar1, {0, 378, 642, 23}, akLeft | akRight | akBottom);
+    placer->Place(StatusBar1, {0, 369, 642, 32}, akLeft | akRight | akBottom);
 
+    // A slim bar of its own under the list, where the found dongles appear: it never covers what
+    // the status bar says.
     ProgressBar1 = new QProgressBar(this);
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
-    placer->Place(ProgressBar1, {2, 381, 318, 18}, akLeft | akBottom);
+    placer->Place(ProgressBar1, {8, 288, 307, 6}, akLeft | akBottom);
 
     Button1 = MakeButton(this, "Ctrl+Alt+Del");
-    placer->Place(Button1, {432, 380, 92, 19}, akLeft | akRight);
+    placer->Place(Button1, {432, 376, 92, 19}, akLeft | akRight);
     Button2 = MakeButton(this, "Win+L");
-    placer->Place(Button2, {542, 380, 92, 19}, akRight | akBottom);
+    placer->Place(Button2, {542, 376, 92, 19}, akRight | akBottom);
     for (QPushButton* shortcut : {Button1, Button2}) {
         shortcut->installEventFilter(this);
     }
@@ -270,6 +280,8 @@ void TFormCorvastelPc::CreateControls() {
     connect(Timer1, &QTimer::timeout, this, ReportingErrors([this] { Timer1Timer(Timer1); }));
     connect(FSetupWatch, &QTimer::timeout, this, ReportingErrors([this] { SetupWatchTimer(); }));
     connect(ReconnectTimer, &QTimer::timeout, this, ReportingErrors([this] { ReconnectDue(); }));
+    connect(DeviceListView, &QListWidget::itemDoubleClicked, this,
+            ReportingErrors([this](QListWidgetItem* item) { DeviceListViewDblClick(item); }));
     DeviceListView->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(DeviceListView, &QListWidget::customContextMenuRequested, this,
             ReportingErrors([this](const QPoint& pos) { ShowDeviceMenu(pos); }));
@@ -307,17 +319,16 @@ void TFormCorvastelPc::ShowNotices() {
             shown << notice;
         }
     }
-    // The panel is narrow: the line is elided to it, and the tooltip holds every notice in full.
-    const QRect panel = StatusBar1->PanelRect(0);
-    const QString line = shown.join(QStringLiteral(" \u00b7 "));
-    StatusBar1->SetPanelText(
-        0, StatusBar1->fontMetrics().elidedText(line, Qt::ElideRight, std::max(0, panel.width() - 8)));
+    // Two lines at most, most pressing notice first; the tooltip holds every notice in full.
+    StatusBar1->SetPanelWrapped(0, shown.join(QStringLiteral(" \u00b7 ")), 2);
     StatusBar1->SetPanelToolTip(0, shown.join(QLatin1Char('\n')));
-    // The bar lies over the panel. Once no scan or connection is in progress it only shows a
-    // finished 100 %, which must not hide what the window has to say.
-    if (!shown.isEmpty() && !Scanning && FConnectJobs.empty()) {
-        ProgressBar1->setVisible(false);
-    }
+}
+
+void TFormCorvastelPc::ShowProgress() {
+    // Only while something runs: a full bar after the end would say nothing.
+    const bool connecting = std::any_of(Sessions.begin(), Sessions.begin() + SessionCount,
+                                        [this](const TCorvastelDevice* session) { return InSetup(session); });
+    ProgressBar1->setVisible(Scanning || connecting);
 }
 
 void TFormCorvastelPc::SetTabOrder() {
@@ -360,6 +371,7 @@ void TFormCorvastelPc::FormCreate() {
     Memo2->clear();
 
     ProgressBar1->setVisible(Scanning);
+    SetNotice(TNotice::Guide, QString::fromUtf8(StartHint));
 
     lbName->setText(NoDeviceText);
     lbMacAddress->setText(NoDeviceText);
@@ -470,22 +482,16 @@ void TFormCorvastelPc::ReleaseDonglesForExit(std::chrono::milliseconds bound) {
         TCorvastelDevice* session = Sessions[i];
         if (session != nullptr && session->Device != nullptr && session->isActived &&
             session->Device->IsConnected()) {
-            session->SendReport(TReportType::KeyboardIn, true);
-            session->SendReport(TReportType::Mouse, true);
+            // The releases must have reached the dongle, not only the stack's queue, before the
+            // link goes (the session's one rule for closing on purpose).
+            session->ReleaseBeforeClose();
             active.push_back(session);
         }
     }
     for (TCorvastelDevice* session : active) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        session->WaitSent(std::max(left, std::chrono::milliseconds(0)));
-    }
-    // A write without response is complete once the stack has queued it, not once it is on the
-    // air: a disconnect right behind it can drop it. Give the last one a few connection intervals.
-    if (!active.empty()) {
-        std::this_thread::sleep_for(
-            std::min(ExitSettleTime, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         deadline - std::chrono::steady_clock::now())));
+        session->WaitReleasesDelivered(std::max(left, std::chrono::milliseconds(0)));
     }
     for (int i = 0; i < SessionCount; ++i) {
         if (Sessions[i] != nullptr && Sessions[i]->Device != nullptr) {

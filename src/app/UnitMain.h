@@ -15,6 +15,7 @@
 // stack's discovery callbacks, device events, connect workers) are carried over by FUiQueue in the
 // order they were raised, so the tables and controls below need no lock.
 
+#include <QStringList>
 #include <QWidget>
 
 #include <array>
@@ -31,6 +32,7 @@
 #include "app/FormControls.h"
 #include "app/NicknameFile.h"
 #include "app/ReconnectPolicy.h"
+#include "app/TypingSettings.h"
 #include "app/UiQueue.h"
 #include "device/UnitCorvastelDevice.h"
 #include "hid/UnitCorvHid.h"
@@ -51,6 +53,7 @@ class QPushButton;
 class QTimer;
 
 class TCorvastelDevice;
+class TLayoutKeys;
 class TLockLights;
 class TTextTyper;
 class TTypingDialog;
@@ -92,8 +95,8 @@ enum TDeviceImage : int {
     DeviceImageDisconnecting = 3,
 };
 
-// Notices: short plain-words lines the window shows in the first panel of its status bar (under
-// the progress bar while a scan runs), so that what is wrong or what to do next is seen where the
+// Notices: short plain-words lines the window shows in the first panel of its status bar (two
+// lines at most, the important words first), so that what is wrong or what to do next is seen where the
 // user looks, without a modal box. Several may stand at once; the panel shows them in this order,
 // most pressing first, and its tooltip lists them all.
 enum class TNotice : int {
@@ -105,6 +108,7 @@ enum class TNotice : int {
     KeypadHint,          // how to use the keypad mouse during pass-through
     Typing,              // typing a text: refused, or how it ended
     NicknameFile,        // the nickname file cannot be used (too large, unreadable)
+    Guide,               // what to do next: scan first, then what the scan found
     Count
 };
 
@@ -196,6 +200,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
                           const TBytes& ScanResponse);
     void DiscoveryEnded(TBluetoothLEManager& Sender, const std::vector<TBluetoothLEDevice*>& ADeviceList);
     void DeviceListViewSelectItem(QObject* Sender, QListWidgetItem* Item, bool Selected);
+    // What the last scan found, and what to do next (the guide notice after a scan).
+    QString FoundText() const;
     // The millisecond tick count a scan's progress is measured with: monotonic, 32 bits, wrapping.
     // Replaceable so the progress can be driven without waiting.
     std::function<uint32_t()> TickCount = MonotonicTickCount;
@@ -217,6 +223,17 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     int FindSession(const std::string& Address) const;
     // Destroys the sessions still in Sessions; the window's destructor calls it.
     void ReleaseSessions();
+    // A session named across an event loop (a box, a dialog, a menu): the session may leave the
+    // table meanwhile, and a new one may take its dongle or even its memory, so what outlives the
+    // loop is this handle, resolved again afterwards. Each session that enters the table gets a
+    // serial of its own, never reused.
+    struct TSessionHandle {
+        uint64_t Serial = 0;  // 0: no session
+        std::string Address;  // the dongle it was, for what is said when it went away
+    };
+    TSessionHandle HandleOf(const TCorvastelDevice* Session) const;
+    // The session the handle names while it is still in the table; null once it left.
+    TCorvastelDevice* Resolve(const TSessionHandle& Handle) const;
     // TDeviceUi: a session's message, shown on this window's thread while the session's thread waits.
     void ShowMessageAndWait(const std::string& text) override;
 
@@ -245,6 +262,10 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void ShowDeviceMenu(const QPoint& Pos);
     // Adds the entries for Item (null: the click was beside every item) to Menu.
     void FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item);
+    // A double click on an item: connects a found dongle, shows the details of a connected one.
+    void DeviceListViewDblClick(QListWidgetItem* Item);
+    // Selects the listed dongle with this address; true when it is the selected one now.
+    bool SelectDongle(const std::string& Address);
 
     // ---- Nicknames (UnitMainNickname.cpp).
     void BtnRenameClick(QObject* Sender);
@@ -305,27 +326,57 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     std::vector<TCorvastelDevice*> InputSessions() const;
     // The session of the found dongle in this slot of FoundDevices; null when not connected.
     TCorvastelDevice* SessionOfSlot(int Slot) const;
-    // Everything known about the found dongle in this slot, as plain text.
+    // Everything known about the found dongle in this slot, as plain text: first in a user's words,
+    // then the internals under a line "Technical".
     QString DeviceDetailsText(int Slot);
+    // The part of the details before "Technical" (what hovering an item shows).
+    QString DeviceSummaryText(int Slot);
+    // An item of the device list changed: the list is repainted whole, its tooltips refreshed.
+    void DeviceListChanged();
     // Opens (or refreshes and raises) the details view of the found dongle in this slot.
     void ShowDeviceDetails(int Slot);
     QDialog* DetailsDialog = nullptr;
+    bool FDeviceListRefresh = false;  // a refresh of the items' tooltips is queued
 
     // ---- Typing a text (UnitMainTyping.cpp).
     // Types Text into the sessions (null: every session that takes input). Refused with a notice
     // during pass-through, while another text is typed, with nothing to type or nowhere to type it;
-    // characters a US keyboard cannot type are skipped only when ConfirmQuery says yes. True when
+    // characters the dongle's layout cannot type are skipped only when ConfirmQuery says yes. Chosen:
+    // the layout and pace for Session just chosen (else each dongle's remembered ones). True when
     // typing started.
-    bool TypeText(const QString& Text, TCorvastelDevice* Session);
+    bool TypeText(const QString& Text, TCorvastelDevice* Session, const TTypingSettings* Chosen = nullptr);
     void TypeClipboard(TCorvastelDevice* Session);
     // Asks for the text in a small dialog (pre-filled with Prefill), then types it.
     void TypeTextAsked(TCorvastelDevice* Session, const QString& Prefill);
+    // The same for a dongle named across an event loop (a menu): refused with a notice when it went.
+    bool TypeText(const QString& Text, const TSessionHandle& Target);
+    void TypeClipboard(const TSessionHandle& Target);
+    void TypeTextAsked(const TSessionHandle& Target);
     void CancelTyping();
     bool TypingText() const;
     // The dialog that shows the typing's progress (with its cancel button); null when none runs.
     TTypingDialog* TypingProgress() const { return FTypingDialog; }
-    // Asks for a text to type; true and the text on OK. Replaceable for tests.
-    std::function<bool(const QString& Title, QString& Text)> TextQuery;
+    // Asks for a text to type (and, with Settings, that dongle's layout and pace; Note says more);
+    // true and the text on OK. Replaceable for tests.
+    std::function<bool(const QString& Title, QString& Text, TTypingSettings* Settings, const QString& Note)>
+        TextQuery;
+    // The clock a dongle's pace is kept by; replaceable so tests need not wait.
+    std::function<std::chrono::steady_clock::time_point()> TypingClock = [] {
+        return std::chrono::steady_clock::now();
+    };
+    // Asks for a dongle's layout and pace; true and the choice on OK. Replaceable for tests.
+    std::function<bool(const QString& Title, TTypingSettings& Settings)> SettingsQuery;
+    // ---- Each dongle's layout and pace (UnitMainTypingLayout.cpp).
+    // The settings file: beside the nickname file.
+    std::filesystem::path TypingSettingsPath() const;
+    // The dongle's remembered layout and pace (US at the link's pace when none).
+    TTypingSettings TypingSettingsOf(const std::string& Address);
+    // Remembers them; false (and a notice) when the file cannot be written.
+    bool StoreTypingSettings(const std::string& Address, const TTypingSettings& Settings);
+    // The reverse table of a layout, built once per run; null and *Error when it cannot be used.
+    std::shared_ptr<const TLayoutKeys> LayoutKeysOf(const std::string& Name, QString* Error);
+    // The context menu's "Keyboard layout…" on the found dongle in this slot.
+    void ChooseTypingSettings(int Slot);
     // Asks a yes/no question (shown as plain text); true for yes. Replaceable for tests.
     std::function<bool(const QString& Question)> ConfirmQuery;
 
@@ -392,10 +443,17 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void EndTyping();
     void CreateTargetStateControls();
     std::unique_ptr<TTextTyper> FTyper;
+    // The dongles being typed into; one that is no longer in the table lost the rest of the text.
+    std::vector<TSessionHandle> FTypingTargets;
+    // Dongles that went away before typing started (while its question was open).
+    QStringList FTypingGone;
     TTypingDialog* FTypingDialog = nullptr;
     QTimer* FTypingTimer = nullptr;
     QTimer* FTypingNoticeTimer = nullptr;
+    std::map<std::string, std::shared_ptr<const TLayoutKeys>> FLayoutKeys;
     void ShowNotices();
+    // Shows the progress bar while a scan or a connection runs, and only then.
+    void ShowProgress();
 
     std::shared_ptr<THookPlatform> FHookPlatform;
     // Owns the hook containers: the hooks live exactly as long as the window.
@@ -430,6 +488,9 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void RemoveSession(int Slot);
     bool SessionHeld(const TCorvastelDevice* Session) const;
     std::vector<std::unique_ptr<TConnectJob>> FConnectJobs;
+    // The serial of each session in the table (see TSessionHandle).
+    std::map<const TCorvastelDevice*, uint64_t> FSessionSerials;
+    uint64_t FLastSessionSerial = 0;
     // Active sessions that were sent their all-released reports; only these take reports.
     std::vector<const TCorvastelDevice*> FReleasedSessions;
 

@@ -94,7 +94,7 @@ void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {
             EndSetup(Sessions[slot], {});
             return;
         }
-        ProgressBar1->setVisible(false);
+        ShowProgress();
         if (item != nullptr) {
             SetDeviceImage(item, DeviceImageDisconnecting);
         }
@@ -155,6 +155,7 @@ void TFormCorvastelPc::StartConnection(TBluetoothLEDevice* Device, bool Quiet) {
     job->Worker =
         std::thread([this, s = session.get(), Device, Quiet] { ConnectWorker(*s, *Device, Quiet); });
     FConnectJobs.push_back(std::move(job));
+    FSessionSerials[session.get()] = ++FLastSessionSerial;
     Sessions[SessionCount] = session.release();
     ++SessionCount;
     FSetupWatch->start();
@@ -167,7 +168,8 @@ bool TFormCorvastelPc::InSetup(const TCorvastelDevice* Session) const {
 
 void TFormCorvastelPc::SetupWatchTimer() {
     const auto now = std::chrono::steady_clock::now();
-    std::vector<TCorvastelDevice*> stalled;
+    // Handles: the box each give-up shows runs an event loop, in which the others may go.
+    std::vector<TSessionHandle> stalled;
     bool settingUp = false;
     for (int i = 0; i < SessionCount; ++i) {
         TCorvastelDevice* session = Sessions[i];
@@ -175,14 +177,19 @@ void TFormCorvastelPc::SetupWatchTimer() {
             continue;
         }
         settingUp = true;
-        if (now - session->LastSetupProgress() >= SetupBound) {
-            stalled.push_back(session);
+        // A setup that failed by itself has its failure on the way, with its own box.
+        if (!session->SetupEnded() && now - session->LastSetupProgress() >= SetupBound) {
+            stalled.push_back(HandleOf(session));
         }
     }
     if (!settingUp) {
         FSetupWatch->stop();
     }
-    for (TCorvastelDevice* session : stalled) {
+    for (const TSessionHandle& handle : stalled) {
+        TCorvastelDevice* session = Resolve(handle);
+        if (session == nullptr || !InSetup(session) || session->SetupEnded()) {
+            continue;  // ended, or gave up, while an earlier box was open
+        }
         const TSetupFailure failure{
             session->SetupStep(),
             "the dongle did not answer for " +
@@ -223,6 +230,7 @@ void TFormCorvastelPc::EndSetup(TCorvastelDevice* Session, const std::string& Me
         }
         break;
     }
+    ShowProgress();
     // Last: the box runs an event loop of its own.
     if (!Message.empty()) {
         ReportGeneralError(Message);
@@ -240,10 +248,18 @@ void TFormCorvastelPc::ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevi
         // connect time-out.
         Session.InitData(&Device);
     } catch (...) {
-        // Otherwise the dongle would just sit at "connecting" with no word why. A reconnect try
-        // fails again and again while the dongle is away; its notice says so instead.
+        // Otherwise the dongle would just sit at "connecting" with no word why. It is said on the
+        // window's thread, and only while the setup is still on: one that was cancelled or gave up
+        // meanwhile has said all there is to say. A reconnect try fails again and again while the
+        // dongle is away; its notice says so instead.
         if (!Quiet) {
-            ReportGeneralError("Could not connect to " + DeviceLabel(Device) + ": " + CurrentErrorText());
+            std::string text = "Could not connect to " + DeviceLabel(Device) + ": " + CurrentErrorText() +
+                               ".\nThe dongle is listed as found again: check it and connect it once more.";
+            FUiQueue->Post([this, session = &Session, text = std::move(text)] {
+                if (InSetup(session) && !session->SetupEnded()) {
+                    EndSetup(session, text);
+                }
+            });
         }
     }
     // A link that never came up (refused, timed out, the platform failed) reports no disconnect
@@ -264,6 +280,7 @@ void TFormCorvastelPc::ConnectWorkerDone(TCorvastelDevice* Session, bool Linked)
     FConnectJobs.erase(it);
     if (removed) {
         delete Session;
+        ShowProgress();
         return;
     }
     if (Linked || !SessionHeld(Session)) {
@@ -289,6 +306,7 @@ void TFormCorvastelPc::ConnectWorkerDone(TCorvastelDevice* Session, bool Linked)
         }
         break;
     }
+    ShowProgress();
     if (retrying) {
         ReconnectTryEnded(address, false);
     }
@@ -349,6 +367,8 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
             log(prefix + " - vid:" + Hex(id.vid, 4) + "  pid:" + Hex(id.pid, 4) + "  ver:" + Hex(id.ver, 1));
             UpdateTargetState();
             SetProgress(ProgressBar1, 1.0);
+            // Connected: from here the notices say where input goes.
+            SetNotice(TNotice::Guide, QString());
             BtnConnect->setEnabled(true);
             if (item != nullptr) {
                 SetDeviceImage(item, DeviceImageConnected);
@@ -365,6 +385,13 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
             }
             break;
         case DeviceDisconnected: {
+            if (InSetup(session) && !session->SetupEnded()) {
+                // The link went while it was being set up: said once, as any failed setup.
+                log("BleDevice-" + message.text + " - Disconnect");
+                EndSetup(session, SetupFailureText(*session->Device,
+                                                   {session->SetupStep(), "the link was lost", {}}));
+                break;
+            }
             // A dongle that took input and went without the user asking dropped: it is brought
             // back by itself. A try that ended before the dongle took input is just a failed try.
             const bool dropped = std::find(FReleasedSessions.begin(), FReleasedSessions.end(), session) !=
@@ -403,6 +430,7 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
     ShowRoute();
     // Whether any dongle takes input may have changed.
     UpdateLinkNotices();
+    ShowProgress();
 }
 
 void TFormCorvastelPc::SendReportToActive(TReportType ReportType, bool Empty) {
@@ -434,9 +462,31 @@ bool TFormCorvastelPc::TakesInput(const TCorvastelDevice* Session) const {
 
 bool TFormCorvastelPc::InputReady(const TCorvastelDevice* Session) const {
     // A session whose activation the window has not handled yet gets nothing: its all-released
-    // reports go first.
-    return Session != nullptr && Session->Device != nullptr && Session->isActived &&
-           std::find(FReleasedSessions.begin(), FReleasedSessions.end(), Session) != FReleasedSessions.end();
+    // reports go first. Whether it is in the table is asked before anything of it is read.
+    return Session != nullptr &&
+           std::find(FReleasedSessions.begin(), FReleasedSessions.end(), Session) != FReleasedSessions.end() &&
+           Session->Device != nullptr && Session->isActived;
+}
+
+TFormCorvastelPc::TSessionHandle TFormCorvastelPc::HandleOf(const TCorvastelDevice* Session) const {
+    const auto it = FSessionSerials.find(Session);
+    if (it == FSessionSerials.end() || !SessionHeld(Session)) {
+        return {};
+    }
+    return {it->second, Session->Device != nullptr ? Session->Device->Address() : std::string()};
+}
+
+TCorvastelDevice* TFormCorvastelPc::Resolve(const TSessionHandle& Handle) const {
+    if (Handle.Serial == 0) {
+        return nullptr;
+    }
+    for (int i = 0; i < SessionCount; ++i) {
+        const auto it = FSessionSerials.find(Sessions[i]);
+        if (it != FSessionSerials.end() && it->second == Handle.Serial) {
+            return Sessions[i];
+        }
+    }
+    return nullptr;
 }
 
 int TFormCorvastelPc::FindSession(const std::string& Address) const {
@@ -459,6 +509,7 @@ void TFormCorvastelPc::RemoveSession(int Slot) {
         return;
     }
     TCorvastelDevice* session = Sessions[Slot];
+    FSessionSerials.erase(session);
     std::move(Sessions.begin() + Slot + 1, Sessions.begin() + SessionCount, Sessions.begin() + Slot);
     --SessionCount;
     Sessions[SessionCount] = nullptr;
@@ -503,5 +554,6 @@ void TFormCorvastelPc::ReleaseSessions() {
         delete std::exchange(Sessions[i], nullptr);
     }
     SessionCount = 0;
+    FSessionSerials.clear();
     FReleasedSessions.clear();
 }

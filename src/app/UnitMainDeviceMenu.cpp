@@ -1,4 +1,5 @@
 // The device list's context menu: what can be done with one dongle beyond connecting it.
+#include <QItemSelectionModel>
 #include <QListWidget>
 #include <QMenu>
 
@@ -34,19 +35,42 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
     }
     const int slot = Item != nullptr ? DeviceListView->row(Item) : -1;
     TCorvastelDevice* session = SessionOfSlot(slot);
+    // The menu runs an event loop in which the dongle may drop: its entries name it by handle.
+    const TSessionHandle handle = HandleOf(session);
     const bool typingOpen = !FHook->Active() && !TypingText();
     if (slot >= 0 && slot < FoundDeviceCount) {
+        // What the buttons do, for this dongle. By address: the list may change while the menu is
+        // open (a scan, a drop), and the entry acts on the dongle that has it by then.
+        const std::string address = FoundDevices[slot]->Address();
+        const bool linked = session != nullptr || Reconnect.Scheduled(address);
+        Menu.addAction(linked ? QStringLiteral("Disconnect") : QStringLiteral("Connect"), this,
+                       ReportingErrors([this, address] {
+                           if (SelectDongle(address)) {
+                               BtnConnectClick(this);
+                           }
+                       }))
+            ->setObjectName(linked ? QStringLiteral("MenuDisconnect") : QStringLiteral("MenuConnect"));
+        Menu.addAction(QString::fromUtf8(RenameCaption), this, ReportingErrors([this, address] {
+                           if (SelectDongle(address)) {
+                               BtnRenameClick(this);
+                           }
+                       }))
+            ->setObjectName(QStringLiteral("MenuRename"));
+        Menu.addSeparator();
         Menu.addAction(QStringLiteral("Details\u2026"), this,
                        ReportingErrors([this, slot] { ShowDeviceDetails(slot); }))
             ->setObjectName(QStringLiteral("MenuDetails"));
+        Menu.addAction(QStringLiteral("Keyboard &layout\u2026"), this,
+                       ReportingErrors([this, slot] { ChooseTypingSettings(slot); }))
+            ->setObjectName(QStringLiteral("MenuTypingLayout"));
         if (session != nullptr && TakesInput(session)) {
             QAction* clip = Menu.addAction(QStringLiteral("Type clipboard text"), this,
-                                           ReportingErrors([this, session] { TypeClipboard(session); }));
+                                           ReportingErrors([this, handle] { TypeClipboard(handle); }));
             clip->setObjectName(QStringLiteral("MenuTypeClipboard"));
             clip->setEnabled(typingOpen);
             QAction* ask =
                 Menu.addAction(QStringLiteral("Type text\u2026"), this,
-                               ReportingErrors([this, session] { TypeTextAsked(session, QString()); }));
+                               ReportingErrors([this, handle] { TypeTextAsked(handle); }));
             ask->setObjectName(QStringLiteral("MenuTypeText"));
             ask->setEnabled(typingOpen);
         }
@@ -62,4 +86,32 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
         ask->setObjectName(QStringLiteral("MenuTypeTextAll"));
         ask->setEnabled(typingOpen);
     }
+}
+
+bool TFormCorvastelPc::SelectDongle(const std::string& Address) {
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        if (FoundDevices[k]->Address() == Address) {
+            if (SelectedDevice != k) {
+                DeviceListView->setCurrentRow(k, QItemSelectionModel::ClearAndSelect);
+            }
+            return SelectedDevice == k;
+        }
+    }
+    return false;
+}
+
+void TFormCorvastelPc::DeviceListViewDblClick(QListWidgetItem* Item) {
+    const int k = Item != nullptr ? DeviceListView->row(Item) : -1;
+    if (k < 0 || k >= FoundDeviceCount) {
+        return;
+    }
+    const std::string address = FoundDevices[k]->Address();
+    // A found dongle is connected; one that is connected (or on its way) shows what is known of it.
+    if (SessionOfSlot(k) == nullptr && !Reconnect.Scheduled(address)) {
+        if (SelectDongle(address)) {
+            BtnConnectClick(this);
+        }
+        return;
+    }
+    ShowDeviceDetails(k);
 }

@@ -2,6 +2,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QString>
 #include <QTimer>
 
 #include <algorithm>
@@ -63,6 +64,7 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
         Timer1->stop();
         ProgressBar1->setVisible(false);
         BleManager.CancelDiscovery();  // DiscoveryEnded has run when this returns
+        ShowProgress();
         return;
     }
 
@@ -130,6 +132,7 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
     Timer1->start();
     ProgressBar1->setValue(0);
     ProgressBar1->setVisible(true);
+    SetNotice(TNotice::Guide, QStringLiteral("Searching for dongles\u2026"));
 }
 
 void TFormCorvastelPc::Timer1Timer(QObject* /*Sender*/) {
@@ -142,6 +145,7 @@ void TFormCorvastelPc::Timer1Timer(QObject* /*Sender*/) {
         BleManager.CancelDiscovery();
         Timer1->stop();
         ProgressBar1->setVisible(false);
+        ShowProgress();
     }
 }
 
@@ -151,10 +155,31 @@ void TFormCorvastelPc::DiscoveryEnded(TBluetoothLEManager& /*Sender*/,
         ProgressBar1->setValue(ProgressBar1->maximum());
     }
     Timer1->stop();
+    const bool scanned = Scanning;
     Scanning = false;
     BtnScan->setText(ScanCaptions[0]);
-    // The bar's visibility stays: the button and the timer hide it themselves, and a scan the stack
-    // ended on its own leaves it full.
+    // The bar shows only while something runs: a scan the stack ended leaves no full bar behind.
+    ShowProgress();
+    if (scanned) {
+        SetNotice(TNotice::Guide, FoundText());
+    }
+}
+
+QString TFormCorvastelPc::FoundText() const {
+    int connectable = 0;
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        connectable += FindSession(FoundDevices[k]->Address()) < 0 ? 1 : 0;
+    }
+    if (FoundDeviceCount == 0) {
+        return QString::fromUtf8(
+            "Found no dongle. Plug one in near this computer, then press 搜索设备 (Alt+S) again");
+    }
+    QString text = FoundDeviceCount == 1 ? QStringLiteral("Found 1 dongle")
+                                         : QStringLiteral("Found %1 dongles").arg(FoundDeviceCount);
+    if (connectable > 0) {
+        text += QString::fromUtf8(": select one and press 连接 (Alt+C), or double-click it");
+    }
+    return text;
 }
 
 void TFormCorvastelPc::DeviceDiscovered(TBluetoothLEManager& /*Sender*/, TBluetoothLEDevice& ADevice,

@@ -34,7 +34,9 @@ void TFormCorvastelPc::ApplyControlHelp() {
          "连接 / 断开连接: connect the selected dongle, or disconnect it when it is connected (Alt+C)"},
         {DeviceListView, "Dongles found",
          "The dongles found by the last search. The picture shows each one's state: found, connecting, "
-         "connected"},
+         "connected. A connected dongle shows its computer's lock lights (N, C, S) and its link latency; "
+         "the framed one takes the input. Double-click a dongle to connect it (or, once connected, to "
+         "see its details); right-click for more"},
         {gbDeviceInfo, "Selected dongle", "The selected dongle's name and Bluetooth address"},
         {lbName, "Dongle name", "Its nickname, or the name it advertises"},
         {lbMacAddress, "Bluetooth address", "Its Bluetooth address"},
@@ -46,9 +48,11 @@ void TFormCorvastelPc::ApplyControlHelp() {
         {BtnHook, "Pass-through", nullptr},
         {Memo1, "Key display background", "Behind the key display"},
         {Memo2, "Connection log", "What the connected dongles reported"},
-        {Panel1, "Last key", "The last key sent during pass-through"},
-        {lbKeyPrimary, "Last key sent", "The last key sent during pass-through"},
-        {lbKeySecond, "Its second meaning", "The last key's shifted meaning"},
+        {Panel1, "Last key",
+         "The key display: the last key sent during pass-through, large, with its shifted meaning "
+         "above it; empty until a key is sent"},
+        {lbKeyPrimary, "Last key sent", nullptr},
+        {lbKeySecond, "Its second meaning", nullptr},
         {StatusBar1, "Status", nullptr},
         {ProgressBar1, "Progress", "How far the search or the connection has come"},
         {Button1, "Send Ctrl+Alt+Del", "Send Ctrl+Alt+Del to the dongles' computers"},
@@ -58,16 +62,21 @@ void TFormCorvastelPc::ApplyControlHelp() {
     for (const TControlHelp& entry : help) {
         entry.Control->setAccessibleName(QString::fromUtf8(entry.Name));
         if (entry.ToolTip != nullptr) {
-            entry.Control->setToolTip(QString::fromUtf8(entry.ToolTip));
+            entry.Control->setToolTip(ToolTipText(QString::fromUtf8(entry.ToolTip)));
         }
+    }
+    // The key display's labels overlap and are empty most of the time: hovering them shows the
+    // display's own tooltip, not words about a key that is not there.
+    for (QLabel* label : {lbKeyPrimary, lbKeySecond}) {
+        label->setAttribute(Qt::WA_TransparentForMouseEvents);
     }
     ShowHookButtonHelp();
 }
 
 void TFormCorvastelPc::ShowHookButtonHelp() {
-    BtnHook->setToolTip(QString::fromUtf8(
+    BtnHook->setToolTip(ToolTipText(QString::fromUtf8(
         "键鼠直传: keyboard-and-mouse pass-through. Sends this computer's keyboard (and the mouse if 鼠标 "
-        "is ticked) to every connected dongle instead of this computer (Alt+T). Ctrl+Shift+F12 ends it"));
+        "is ticked) to every connected dongle instead of this computer (Alt+T). Ctrl+Shift+F12 ends it")));
 }
 
 bool TFormCorvastelPc::PassThroughOn() const {
@@ -101,8 +110,12 @@ void TFormCorvastelPc::UpdateLinkNotices() {
                                      ? QStringLiteral("No dongle connected \u2014 keys go nowhere; ") +
                                            QString::fromUtf8(ExitChordWords)
                                      : QString());
+    if (on) {
+        // Past the first steps: what a scan found no longer matters, the notices about input do.
+        SetNotice(TNotice::Guide, QString());
+    }
     SetNotice(TNotice::KeypadHint,
-              on ? QStringLiteral("Hold Ctrl+Shift and use the numeric keypad as a mouse; hold Ctrl+Shift "
-                                  "to pause the mouse")
+              on ? QStringLiteral("Keypad mouse: hold Ctrl+Shift, use the numeric keypad; Ctrl+Shift alone "
+                                  "pauses the mouse")
                  : QString());
 }

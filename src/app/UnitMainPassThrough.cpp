@@ -15,6 +15,9 @@
 namespace {
 
 inline constexpr char HookHint[] = "按住CTRL+SHIFT+小键盘模拟鼠标  按住CTRL+SHIFT暂停鼠标直传";
+inline constexpr char HookHintEnglish[] =
+    "Hold Ctrl+Shift and use the numeric keypad as a mouse; hold Ctrl+Shift to pause sending the mouse "
+    "(it then works here). Ctrl+Shift+F12 ends pass-through.";
 inline constexpr char ShortcutPanelText[] = "辅助快捷键：";
 
 QString FromUtf8(std::string_view text) {
@@ -105,7 +108,9 @@ void TFormCorvastelPc::BtnHookClick(QObject* /*Sender*/) {
         Memo1->clear();
         cbKeyboard->setEnabled(false);
         cbMouse->setEnabled(false);
-        const QString hint = QString::fromUtf8(HookHint);
+        // The described hint first, then the same in English; wrapped, not one line across the screen.
+        const QString hint =
+            ToolTipText(QString::fromUtf8(HookHint) + QLatin1Char('\n') + QString::fromUtf8(HookHintEnglish));
         BtnHook->setToolTip(hint);
         if (BtnHook->isVisible()) {
             QToolTip::showText(BtnHook->mapToGlobal(QPoint(0, BtnHook->height())), hint, BtnHook);

@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include <cstdio>
+#include <exception>
 
 #include "app/CorvastelApplication.h"
 #include "app/TargetState.h"
@@ -43,6 +44,20 @@ QString FramingText(const TUSBDeviceID& Id) {
 
 void TFormCorvastelPc::CreateTargetStateControls() {
     DeviceListView->setItemDelegate(new TDeviceItemDelegate(DeviceListView));
+    // One cell per item, the same for all: a long caption, a bold routed caption or a latency that
+    // gains a digit never makes an item wider than its place.
+    DeviceListView->setUniformItemSizes(true);
+    DeviceListView->setWordWrap(false);
+    DeviceListView->setTextElideMode(Qt::ElideRight);
+    DeviceListView->setGridSize(DeviceItemCellSize(DeviceListView->font(), DeviceListView->iconSize()) +
+                                QSize(2, 2));
+    // Any change to an item repaints the whole list, and its tooltips follow.
+    QAbstractItemModel* model = DeviceListView->model();
+    const auto changed = [this] { DeviceListChanged(); };
+    connect(model, &QAbstractItemModel::dataChanged, this, changed);
+    connect(model, &QAbstractItemModel::rowsInserted, this, changed);
+    connect(model, &QAbstractItemModel::rowsRemoved, this, changed);
+    connect(model, &QAbstractItemModel::modelReset, this, changed);
     // Above the key display's labels, in the panel's empty top strip.
     LockLights = new TLockLights(Panel1);
     LockLights->setGeometry(QRect(QPoint(6, 4), QSize(Panel1->width() - 12, 20)));
@@ -55,6 +70,23 @@ void TFormCorvastelPc::CreateTargetStateControls() {
         }
     });
     LinkTimer->start();
+}
+
+void TFormCorvastelPc::DeviceListChanged() {
+    if (FClosed) {
+        return;
+    }
+    DeviceListView->viewport()->update();
+    if (FDeviceListRefresh) {
+        return;
+    }
+    // Once the change is done (several item changes come together): the tooltips then say what the
+    // items show.
+    FDeviceListRefresh = true;
+    FUiQueue->Post([this] {
+        FDeviceListRefresh = false;
+        RunReportingErrors([this] { UpdateTargetState(); });
+    });
 }
 
 std::vector<TCorvastelDevice*> TFormCorvastelPc::InputSessions() const {
@@ -85,7 +117,9 @@ void TFormCorvastelPc::UpdateTargetState() {
             continue;
         }
         const TCorvastelDevice* session = SessionOfSlot(k);
-        if (session == nullptr || !session->isActived) {
+        // Lights and latency only while the session takes input: a link being set up or gone has
+        // neither.
+        if (session == nullptr || !InputReady(session)) {
             if (item->data(ItemLedRole).isValid()) {
                 item->setData(ItemLedRole, QVariant());
                 item->setData(ItemLinkRole, QVariant());
@@ -95,14 +129,16 @@ void TFormCorvastelPc::UpdateTargetState() {
             const TCorvastelDevice::TLinkStats stats = session->LinkStats();
             const int leds = session->LedStatus.load();
             const QString link = LinkLatencyText(stats);
+            const bool late = LinkShownLate(stats);
             if (item->data(ItemLedRole) != QVariant(leds) || item->data(ItemLinkRole) != QVariant(link) ||
-                item->data(ItemBehindRole) != QVariant(stats.FallingBehind)) {
+                item->data(ItemBehindRole) != QVariant(late)) {
                 item->setData(ItemLedRole, leds);
                 item->setData(ItemLinkRole, link);
-                item->setData(ItemBehindRole, stats.FallingBehind);
+                item->setData(ItemBehindRole, late);
             }
         }
-        const QString tip = Qt::convertFromPlainText(DeviceDetailsText(k), Qt::WhiteSpaceNormal);
+        // The caption in full first: the item shows it on one line, cut where it is long.
+        const QString tip = ToolTipText(item->text() + QStringLiteral("\n") + DeviceSummaryText(k));
         if (item->toolTip() != tip) {
             item->setToolTip(tip);
         }
@@ -110,7 +146,7 @@ void TFormCorvastelPc::UpdateTargetState() {
     const std::vector<TCorvastelDevice*> input = InputSessions();
     if (input.size() == 1) {
         const TCorvastelDevice::TLinkStats stats = input.front()->LinkStats();
-        LockLights->SetState(input.front()->LedStatus.load(), LinkLatencyText(stats), stats.FallingBehind);
+        LockLights->SetState(input.front()->LedStatus.load(), LinkLatencyText(stats), LinkShownLate(stats));
     }
     LockLights->setVisible(input.size() == 1);
     if (DetailsDialog != nullptr && DetailsDialog->isVisible()) {
@@ -130,6 +166,10 @@ void TFormCorvastelPc::UpdateTargetState() {
     }
 }
 
+QString TFormCorvastelPc::DeviceSummaryText(int Slot) {
+    return DeviceDetailsText(Slot).section(QStringLiteral("\nTechnical\n"), 0, 0);
+}
+
 QString TFormCorvastelPc::DeviceDetailsText(int Slot) {
     if (Slot < 0 || Slot >= FoundDeviceCount) {
         return {};
@@ -140,6 +180,8 @@ QString TFormCorvastelPc::DeviceDetailsText(int Slot) {
     const auto line = [&lines](const char* label, const QString& value) {
         lines << QStringLiteral("%1: %2").arg(QLatin1String(label), value);
     };
+    // What a user asks about a dongle first, in words; what the app found out on the way under a
+    // "Technical" line (the tooltip shows the first part only).
     line("Name", PeerText(device.DeviceName()));
     if (!nickname.empty()) {
         line("Nickname", PeerText(nickname));
@@ -147,21 +189,62 @@ QString TFormCorvastelPc::DeviceDetailsText(int Slot) {
     line("Address", PeerText(device.Address(), 17));
     const TCorvastelDevice* session = SessionOfSlot(Slot);
     if (session == nullptr) {
-        line("State", QStringLiteral("not connected"));
+        line("State", Reconnect.Scheduled(device.Address())
+                          ? QStringLiteral("dropped; reconnecting by itself")
+                          : QStringLiteral("not connected (double-click or 连接 to connect)"));
         return lines.join(QLatin1Char('\n'));
     }
-    line("State", session->isActived ? QStringLiteral("connected") : QStringLiteral("connecting"));
+    const bool ready = InputReady(session);
+    line("State", ready ? (TakesInput(session) ? QStringLiteral("connected, takes input")
+                                               : QStringLiteral("connected, input goes to another dongle"))
+                        : QStringLiteral("connecting"));
     // The strings are written by Bluetooth threads before their arrival bits are set.
     const uint8_t info = session->infoValue.load();
     const auto value = [info](uint8_t bit, const std::string& text) {
         return (info & bit) != 0 ? PeerText(text) : QStringLiteral("\u2014");
     };
+    const TUSBDeviceID id = session->HidId();
+    const bool idKnown = id.vid != 0 || id.pid != 0;
+    if (ready) {
+        line("Lock lights", LockDescription(session->LedStatus.load()));
+        line("Link", LinkSummary(session->LinkStats()));
+    }
     line("Firmware", value(InfoFirmware, session->Firmware));
-    line("Hardware revision", value(InfoHardware, session->Hardware));
-    line("Software revision", value(InfoSoftware, session->Software));
     line("Model", value(InfoModelNumber, session->ModelNumber));
     line("Serial number", value(InfoSerialNumber, session->SerialNumber));
     line("Manufacturer", value(InfoManufacture, session->Manufacture));
+    // Older firmware is not asked: the app takes the identity such dongles present.
+    bool assumed = false;
+    if (idKnown && (info & InfoFirmware) != 0) {
+        try {
+            assumed = !session->UpdateSupport();
+        } catch (const std::exception&) {
+            assumed = false;
+        }
+    }
+    QString presents = QStringLiteral("not known yet");
+    if (idKnown) {
+        switch (HidFraming(id)) {
+            case THidFraming::PlainKeyboardOnly:
+                presents = QStringLiteral("a keyboard");
+                break;
+            case THidFraming::None:
+                presents = QStringLiteral("a device this app cannot send input to");
+                break;
+            default:
+                presents = QStringLiteral("a keyboard and a mouse");
+                break;
+        }
+        presents += QStringLiteral(", USB %1:%2").arg(Hex4(id.vid), Hex4(id.pid));
+        if (assumed) {
+            presents += QStringLiteral(", assumed (the dongle did not answer)");
+        }
+    }
+    line("On its computer", presents);
+
+    lines << QStringLiteral("Technical");
+    line("Hardware revision", value(InfoHardware, session->Hardware));
+    line("Software revision", value(InfoSoftware, session->Software));
     if ((info & InfoSystemId) != 0) {
         QStringList bytes;
         for (uint8_t b : session->SystemId) {
@@ -169,15 +252,17 @@ QString TFormCorvastelPc::DeviceDetailsText(int Slot) {
         }
         line("System ID", bytes.join(QLatin1Char(' ')));
     }
-    const TUSBDeviceID id = session->HidId();
-    if (id.vid == 0 && id.pid == 0) {
+    if (!idKnown) {
         line("USB identity", QStringLiteral("not known yet"));
     } else {
-        line("USB identity", QStringLiteral("%1:%2 version %3").arg(Hex4(id.vid), Hex4(id.pid)).arg(id.ver));
+        line("USB identity", QStringLiteral("%1:%2 version %3%4")
+                                 .arg(Hex4(id.vid), Hex4(id.pid))
+                                 .arg(id.ver)
+                                 .arg(assumed ? QStringLiteral(", assumed (the dongle did not answer)")
+                                              : QStringLiteral(", as the dongle said")));
         line("Framing", FramingText(id));
     }
-    line("Lock lights", LockDescription(session->LedStatus.load()));
-    line("Link", LinkDescription(session->LinkStats()));
+    line("Send path", LinkDescription(session->LinkStats()));
     return lines.join(QLatin1Char('\n'));
 }
 

@@ -1,6 +1,7 @@
 // Typing a text into dongles: the clipboard's text or one typed into a small dialog, as key presses
-// and releases on a US layout, at the pace of each dongle's link, with a progress dialog whose
-// cancel button (and Esc) stops it with every key released.
+// and releases on each dongle's target keyboard layout, at the pace of each dongle's link (or the
+// slower pace chosen for it), with a progress dialog whose cancel button (and Esc) stops it with
+// every key released.
 #include <QApplication>
 #include <QClipboard>
 #include <QDialog>
@@ -21,6 +22,7 @@
 #include "app/TargetState.h"
 #include "app/TextTyping.h"
 #include "app/TypingDialog.h"
+#include "app/TypingSettings.h"
 #include "app/UnitMain.h"
 
 namespace {
@@ -68,7 +70,7 @@ bool TFormCorvastelPc::TypingText() const {
     return FTyper != nullptr && FTyper->Running();
 }
 
-bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session) {
+bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session, const TTypingSettings* Chosen) {
     const auto refuse = [this](const QString& Why) {
         SetNotice(TNotice::Typing, Why);
         FTypingNoticeTimer->start();
@@ -96,35 +98,106 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session) 
                 ? QStringLiteral("This dongle takes no input yet: connect it and wait until it is ready.")
                 : QStringLiteral("No dongle takes input: connect one first, then type the text."));
     }
-    TTypingPlan plan = PlanTyping(Text.toStdU32String());
-    if (!plan.Refused.empty()) {
-        QStringList names;
-        for (std::size_t i = 0; i < plan.Refused.size() && i < ShownRefusals; ++i) {
-            names << QStringLiteral("%1 \u00d7%2")
-                         .arg(CharacterName(plan.Refused[i].Character))
-                         .arg(plan.Refused[i].Count);
+    // Each dongle types on its own layout; the characters one cannot type are asked about per layout.
+    struct TLayoutRefusals {
+        std::string Layout;
+        QStringList Dongles;
+        TTypingPlan Plan;
+    };
+    std::vector<TLayoutRefusals> refusals;
+    QStringList gone;
+    std::vector<TTypingTarget> plans;
+    const std::u32string text = Text.toStdU32String();
+    for (TCorvastelDevice* target : targets) {
+        const std::string address = target->Device->Address();
+        const TTypingSettings settings =
+            Chosen != nullptr && Session != nullptr ? *Chosen : TypingSettingsOf(address);
+        QString why;
+        std::shared_ptr<const TLayoutKeys> layout = LayoutKeysOf(settings.Layout, &why);
+        if (!layout) {
+            return refuse(QStringLiteral("Nothing typed: the keyboard layout of %1 cannot be used (%2). Choose "
+                                         "another one: right-click the dongle, Keyboard layout\u2026")
+                              .arg(DongleLabel(address), why));
         }
-        if (plan.Refused.size() > ShownRefusals) {
-            names << QStringLiteral("and %1 more kinds").arg(plan.Refused.size() - ShownRefusals);
+        TTypingPlan plan =
+            PlanTyping(text, *layout, (target->LedStatus.load() & LedCapsLock) != 0, settings.Entry);
+        if (!plan.Refused.empty()) {
+            auto same = std::find_if(refusals.begin(), refusals.end(),
+                                     [&](const TLayoutRefusals& r) { return r.Layout == layout->Name(); });
+            if (same == refusals.end()) {
+                refusals.push_back({layout->Name(), {}, plan});
+                same = std::prev(refusals.end());
+            }
+            same->Dongles << DongleLabel(address);
+        }
+        plans.push_back({target, layout, std::move(plan.Characters), std::chrono::milliseconds(settings.PaceMs),
+                         settings.Entry});
+    }
+    if (!refusals.empty()) {
+        QStringList parts;
+        for (const TLayoutRefusals& r : refusals) {
+            QStringList names;
+            for (std::size_t i = 0; i < r.Plan.Refused.size() && i < ShownRefusals; ++i) {
+                names << QStringLiteral("%1 \u00d7%2")
+                             .arg(CharacterName(r.Plan.Refused[i].Character))
+                             .arg(r.Plan.Refused[i].Count);
+            }
+            if (r.Plan.Refused.size() > ShownRefusals) {
+                names << QStringLiteral("and %1 more kinds").arg(r.Plan.Refused.size() - ShownRefusals);
+            }
+            const QString where = refusals.size() == 1 && plans.size() == 1
+                                      ? QString()
+                                      : QStringLiteral(" (%1)").arg(r.Dongles.join(QStringLiteral(", ")));
+            parts << QStringLiteral("%1 of the %2 characters cannot be typed on the \u201C%3\u201D keyboard "
+                                    "layout%4:\n%5")
+                         .arg(r.Plan.RefusedTotal())
+                         .arg(r.Plan.RefusedTotal() + r.Plan.Characters.size())
+                         .arg(QString::fromStdString(r.Layout), where, names.join(QLatin1Char('\n')));
         }
         const QString question =
-            QStringLiteral(
-                "%1 of the %2 characters cannot be typed on a US keyboard layout:\n%3\n\n"
-                "Type the rest and skip these?")
-                .arg(plan.RefusedTotal())
-                .arg(plan.RefusedTotal() + plan.Keys.size())
-                .arg(names.join(QLatin1Char('\n')));
+            parts.join(QStringLiteral("\n\n")) + QStringLiteral("\n\nType the rest and skip these?");
+        // The question runs an event loop, in which any target may drop (and a new session may
+        // take its dongle or its memory): the targets are named by handle across it.
+        std::vector<TSessionHandle> asked;
+        for (const TTypingTarget& plan : plans) {
+            asked.push_back(HandleOf(plan.Session));
+        }
         if (!ConfirmQuery(question)) {
-            return refuse(
-                QStringLiteral("Nothing typed: the text holds characters a US keyboard cannot type."));
+            return refuse(QStringLiteral(
+                "Nothing typed: the text holds characters the target's keyboard layout cannot type."));
+        }
+        std::vector<TTypingTarget> still;
+        targets.clear();
+        for (std::size_t i = 0; i < plans.size(); ++i) {
+            TCorvastelDevice* target = Resolve(asked[i]);
+            if (target != nullptr && TakesInput(target)) {
+                plans[i].Session = target;
+                targets.push_back(target);
+                still.push_back(std::move(plans[i]));
+            } else {
+                gone << DongleLabel(asked[i].Address);
+            }
+        }
+        plans = std::move(still);
+        if (plans.empty()) {
+            return refuse(QStringLiteral("Nothing typed: %1 went away while the question was open. "
+                                         "Connect it again, then type the text.")
+                              .arg(gone.join(QStringLiteral(", "))));
         }
     }
-    if (plan.Keys.empty()) {
+    const bool nothing = std::all_of(plans.begin(), plans.end(),
+                                     [](const TTypingTarget& p) { return p.Characters.empty(); });
+    if (nothing) {
         return refuse(QStringLiteral("Nothing to type: the text is empty."));
     }
-    const int total = static_cast<int>(plan.Keys.size());
     SetNotice(TNotice::Typing, QString());
-    FTyper = std::make_unique<TTextTyper>(std::move(plan.Keys), targets);
+    FTypingGone = gone;
+    FTypingTargets.clear();
+    for (const TCorvastelDevice* target : targets) {
+        FTypingTargets.push_back(HandleOf(target));
+    }
+    FTyper = std::make_unique<TTextTyper>(std::move(plans), TypingClock);
+    const int total = static_cast<int>(FTyper->Total());
     const QString where = targets.size() == 1 ? PeerText(targets.front()->Device->DeviceName())
                                               : QStringLiteral("%1 dongles").arg(targets.size());
     FTypingDialog = new TTypingDialog(
@@ -163,17 +236,33 @@ void TFormCorvastelPc::EndTyping() {
     if (FTyper != nullptr) {
         const std::size_t typed = FTyper->Typed();
         const std::size_t total = FTyper->Total();
-        if (FTyper->Cancelled()) {
-            SetNotice(TNotice::Typing,
-                      QStringLiteral("Typing stopped after %1 of %2 characters; no key is held.")
-                          .arg(typed)
-                          .arg(total));
+        QString notice;
+        if (FTyper->Targets() == 0) {
+            notice = QStringLiteral("Typing stopped: the dongle went away before the end of the text.");
+        } else if (FTyper->Cancelled()) {
+            notice =
+                QStringLiteral("Typing stopped after %1 of %2 characters; no key is held.").arg(typed).arg(total);
         } else {
-            SetNotice(TNotice::Typing, QStringLiteral("Typed %1 characters.").arg(total));
+            notice = QStringLiteral("Typed %1 characters.").arg(total);
         }
+        // A target that left the table before the end got only part of the text (or none of it).
+        QStringList gone = FTypingGone;
+        for (const TSessionHandle& handle : FTypingTargets) {
+            if (Resolve(handle) == nullptr) {
+                gone << DongleLabel(handle.Address);
+            }
+        }
+        if (!gone.isEmpty()) {
+            notice += QStringLiteral(" Not typed completely into %1: it went away; type the text "
+                                     "again once it is back.")
+                          .arg(gone.join(QStringLiteral(", ")));
+        }
+        SetNotice(TNotice::Typing, notice);
         FTypingNoticeTimer->start();
     }
     FTyper.reset();
+    FTypingTargets.clear();
+    FTypingGone.clear();
     if (FTypingDialog != nullptr) {
         TTypingDialog* dialog = std::exchange(FTypingDialog, nullptr);
         dialog->disconnect(this);
@@ -203,17 +292,84 @@ void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& P
         Session != nullptr
             ? QStringLiteral("Type a text into %1").arg(PeerText(Session->Device->DeviceName()))
             : QStringLiteral("Type a text into every dongle that takes input");
-    if (TextQuery(title, text)) {
-        TypeText(text, Session);
+    if (Session != nullptr) {
+        // The dialog runs an event loop in which the dongle may drop: it is named by handle across it.
+        const TSessionHandle handle = HandleOf(Session);
+        TTypingSettings settings = TypingSettingsOf(handle.Address);
+        if (!TextQuery(title, text, &settings, QString())) {
+            return;
+        }
+        StoreTypingSettings(handle.Address, settings);
+        TCorvastelDevice* session = Resolve(handle);
+        if (session == nullptr) {
+            TypeText(QString(), handle);  // says it went away; never into every dongle instead
+            return;
+        }
+        TypeText(text, session, &settings);
+        return;
+    }
+    QStringList layouts;
+    for (TCorvastelDevice* target : InputSessions()) {
+        layouts << QStringLiteral("%1: %2")
+                       .arg(DongleLabel(target->Device->Address()),
+                            QString::fromStdString(TypingSettingsOf(target->Device->Address()).Layout));
+    }
+    const QString note =
+        QStringLiteral("Each dongle types on its own target keyboard layout (%1); right-click a dongle to change it.")
+            .arg(layouts.join(QStringLiteral(", ")));
+    if (TextQuery(title, text, nullptr, note)) {
+        TypeText(text, nullptr);
     }
 }
 
-bool TypeTextDialog(QWidget* Parent, const QString& Title, QString& Text) {
+bool TFormCorvastelPc::TypeText(const QString& Text, const TSessionHandle& Target) {
+    TCorvastelDevice* session = Resolve(Target);
+    if (session == nullptr) {
+        // Never into every dongle instead: the text was meant for this one.
+        SetNotice(TNotice::Typing, QStringLiteral("Nothing typed: %1 went away. Connect it again, then "
+                                                  "type the text.")
+                                       .arg(DongleLabel(Target.Address)));
+        FTypingNoticeTimer->start();
+        return false;
+    }
+    return TypeText(Text, session);
+}
+
+void TFormCorvastelPc::TypeClipboard(const TSessionHandle& Target) {
+    TCorvastelDevice* session = Resolve(Target);
+    if (session == nullptr) {
+        TypeText(QString(), Target);  // says it went away
+        return;
+    }
+    TypeClipboard(session);
+}
+
+void TFormCorvastelPc::TypeTextAsked(const TSessionHandle& Target) {
+    TCorvastelDevice* session = Resolve(Target);
+    if (session == nullptr) {
+        TypeText(QString(), Target);  // says it went away
+        return;
+    }
+    TypeTextAsked(session, QString());
+}
+
+bool TypeTextDialog(QWidget* Parent, const QString& Title, QString& Text, TTypingSettings* Settings,
+                    const QString& Note) {
     QDialog dialog(Parent);
     dialog.setWindowTitle(Title);
     auto* layout = new QVBoxLayout(&dialog);
-    auto* prompt = new QLabel(QStringLiteral("The text is typed key by key on a US keyboard layout "
-                                             "(Ctrl+Enter types it):"),
+    if (!Note.isEmpty()) {
+        auto* note = new QLabel(Note, &dialog);
+        note->setTextFormat(Qt::PlainText);
+        note->setWordWrap(true);
+        layout->addWidget(note);
+    }
+    TTypingSettingsBox* settings = Settings != nullptr ? new TTypingSettingsBox(&dialog, *Settings) : nullptr;
+    if (settings != nullptr) {
+        layout->addWidget(settings);
+    }
+    auto* prompt = new QLabel(QStringLiteral("The text is typed key by key with the keys that make each "
+                                             "character on the target's layout (Ctrl+Enter types it):"),
                               &dialog);
     prompt->setTextFormat(Qt::PlainText);
     prompt->setWordWrap(true);
@@ -238,6 +394,9 @@ bool TypeTextDialog(QWidget* Parent, const QString& Title, QString& Text) {
         return false;
     }
     Text = edit->toPlainText();
+    if (settings != nullptr) {
+        *Settings = settings->Settings();
+    }
     return true;
 }
 

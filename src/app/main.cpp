@@ -1,5 +1,6 @@
 // Program start: one copy per desktop session, then the main window until it closes.
 #include <QApplication>
+#include <QLoggingCategory>
 
 #include <memory>
 
@@ -17,6 +18,12 @@ int main(int argc, char* argv[]) {
         return 0;
     }
 
+    // Qt Bluetooth says which of its BlueZ back ends it took, as a warning, once for every object
+    // it makes, and that it cannot open the kernel's management socket (it needs privileges the
+    // app does not ask for): a dozen lines in the terminal on every start that nobody running the
+    // app needs. What goes wrong reaches the user in the window. Qt's own QT_LOGGING_RULES still
+    // shows them (QT_LOGGING_RULES="qt.bluetooth*=true"): it is applied after these rules.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.bluetooth*.warning=false\nqt.bluetooth*.info=false"));
     TCorvastelApplication app(argc, argv);
     InstallGeneralErrorReporter();
 
@@ -38,6 +45,8 @@ int main(int argc, char* argv[]) {
         // of whatever the window and the Bluetooth stack set up.
         ReleaseOnDisplayLoss(&window);
         result = app.exec();
+        // Closing the links takes the stack a few seconds: a start meanwhile runs a fresh copy.
+        instance.Release();
         ReleaseOnDisplayLoss(nullptr);
         endedBySignal = termination.Caught();
     }

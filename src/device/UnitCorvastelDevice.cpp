@@ -162,18 +162,14 @@ TCorvastelDevice::TCorvastelDevice(TDeviceUi* ui) : FUi(ui) {
 
 TCorvastelDevice::~TCorvastelDevice() {
     // A session that goes while its link is up (the window closes) leaves nothing held on the
-    // target: the all-released reports go behind what is queued, and the session waits until the
-    // platform has taken them (while writes keep completing, up to a bound).
+    // target: the all-released reports go behind what is queued, and the session waits until they
+    // have reached the dongle (while the link shows progress, up to a bound).
     if (Device && Device->IsConnected() && isActived) {
-        if (!FClosing.exchange(true))
-            QueueReleases();
-        TrySendReport();
+        ReleaseBeforeClose();
         const auto start = std::chrono::steady_clock::now();
-        while (!Sent() && Device->IsConnected()) {
+        while (!ReleasesDelivered() && Device->IsConnected()) {
             const auto now = std::chrono::steady_clock::now();
-            const std::chrono::steady_clock::time_point lastCompletion{
-                std::chrono::steady_clock::duration(FLastCompletionNs.load())};
-            if (now - start > 4 * DisconnectGrace || now - std::max(lastCompletion, start) > DisconnectGrace)
+            if (now - start > DeliveryProofLimit + DisconnectGrace || now >= CloseGivesUpAt(start))
                 break;  // a stalled link, or one far behind: the window must close
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -210,14 +206,13 @@ void TCorvastelDevice::InitData(TBluetoothLEDevice* bleDev) {
             [this](TBluetoothLEDevice& s) { OnDisconnect(s); },
         },
         this);
-    // A setup the user cancelled while discovery ran ends without a word.
-    if (!Device->DiscoverServices() && !FSetupEnded) {
-        const std::string text = Device->DeviceName() + " - Service discovery not allowed";
-        if (FUi) {
-            FUi->ShowMessageAndWait(text);
-        } else {
-            ReportGeneralError(text);
-        }
+    // A connect that fails ends the setup as every other failure does, through the window's one
+    // setup report: a box of its own here while the window gives up on the same stalled setup
+    // would say one time-out twice. A setup cancelled while discovery ran ends without a word.
+    if (!Device->DiscoverServices()) {
+        FailSetup(TSetupStep::Connecting,
+                  "the dongle could not be reached (it may be off, out of range, or no longer known "
+                  "to the Bluetooth service)");
     }
 }
 
@@ -435,6 +430,50 @@ void TCorvastelDevice::QueueReleases() {
         Scheduler.PushMouse({}, true);
 }
 
+void TCorvastelDevice::ReleaseBeforeClose() {
+    if (!FClosing.exchange(true))
+        QueueReleases();
+    TrySendReport();
+}
+
+bool TCorvastelDevice::ReleasesDelivered() const {
+    // Transitions waiting or a write in flight: the releases are not through yet. Motion still
+    // merged behind them does not count: nothing is held by it.
+    if (!FClosing || Scheduler.PendingTransitions() > 0)
+        return false;
+    std::lock_guard lock(FLinkLock);
+    return std::chrono::steady_clock::now() >= FDeliveredAt;
+}
+
+std::chrono::steady_clock::time_point TCorvastelDevice::CloseGivesUpAt(
+    std::chrono::steady_clock::time_point asked) const {
+    // The grace runs from the request, and again from every write that completes: a link that
+    // keeps taking the queued reports is waited for, one that stalls is not. A write with response
+    // in flight completes only once everything before it is through, so its answer is waited for
+    // longer: a slow link may hold seconds of backlog that a close must not cut off.
+    const std::chrono::steady_clock::time_point lastCompletion{
+        std::chrono::steady_clock::duration(FLastCompletionNs.load())};
+    auto end = std::max(asked, lastCompletion) + DisconnectGrace;
+    std::lock_guard lock(FLinkLock);
+    if (FInFlightWithResponse)
+        end = std::max(end, FWithResponseMadeAt + DeliveryProofLimit);
+    return end;
+}
+
+bool TCorvastelDevice::WaitWhileLinked(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (!Device || !Device->IsConnected() || std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bool TCorvastelDevice::WaitReleasesDelivered(std::chrono::milliseconds timeout) {
+    return WaitWhileLinked([this] { return ReleasesDelivered(); }, timeout);
+}
+
 void TCorvastelDevice::DisconnectAfterRelease() {
     if (!Device)
         return;
@@ -456,53 +495,76 @@ void TCorvastelDevice::DisconnectAfterRelease() {
 }
 
 bool TCorvastelDevice::WaitSent(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!Sent()) {
-        if (!Device || !Device->IsConnected() || std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return WaitWhileLinked([this] { return Sent(); }, timeout);
 }
 
 void TCorvastelDevice::SendWorker() {
     std::unique_lock lock(FWorkerLock);
     const auto woken = [this] { return FAttemptPending || FStopping; };
-    // The grace runs from the request, and again from every write that completes: a link that
-    // keeps taking the queued reports is waited for, one that stalls is not.
-    const auto graceEnd = [this] {
-        const std::chrono::steady_clock::time_point lastCompletion{
-            std::chrono::steady_clock::duration(FLastCompletionNs.load())};
-        return std::max(FDisconnectDeadline, lastCompletion + DisconnectGrace);
-    };
+    const auto graceEnd = [this] { return CloseGivesUpAt(FDisconnectDeadline - DisconnectGrace); };
     while (true) {
-        if (FDisconnectPending) {
-            FWorkerWake.wait_until(lock, graceEnd(), woken);
+        std::optional<std::chrono::steady_clock::time_point> until = FRetryAt;
+        if (FDisconnectPending)
+            until = until ? std::min(*until, graceEnd()) : graceEnd();
+        if (until) {
+            FWorkerWake.wait_until(lock, *until, woken);
         } else {
             FWorkerWake.wait(lock, woken);
         }
         if (FStopping)
             return;
         FAttemptPending = false;
+        FRetryAt.reset();
         lock.unlock();
         SendStep();
         lock.lock();
-        // A disconnect asked for waits until the releases before it are taken (or the grace ends).
-        if (FDisconnectPending && (Sent() || std::chrono::steady_clock::now() >= graceEnd())) {
-            FDisconnectPending = false;
-            lock.unlock();
-            Device->Disconnect();
-            lock.lock();
+        // A disconnect asked for waits until the releases before it have reached the dongle (or
+        // the grace ends).
+        if (FDisconnectPending) {
+            if (ReleasesDelivered() || std::chrono::steady_clock::now() >= graceEnd()) {
+                FDisconnectPending = false;
+                lock.unlock();
+                Device->Disconnect();
+                lock.lock();
+            } else if (Scheduler.PendingTransitions() == 0) {
+                // Through, but only estimated to be on the air: look again when it should be.
+                std::lock_guard linkLock(FLinkLock);
+                const auto at = std::max(FDeliveredAt, std::chrono::steady_clock::now());
+                FRetryAt = FRetryAt ? std::min(*FRetryAt, at) : at;
+            }
         }
     }
 }
 
 // One send attempt. Only the send worker runs it, so its steps cannot interleave with another
-// attempt of this session; the scheduler hands out nothing while a write is in flight.
+// attempt of this session; the scheduler hands out nothing while a write is in flight. What the
+// scheduler hands out goes to the platform at the pace the link estimator allows: a write without
+// response completes as soon as the stack has it, so without that pace the stack would fill.
 void TCorvastelDevice::SendStep() {
     if (!Device || !Device->IsConnected())
         return;  // kept for when the link is back; the disconnect ends the session anyway
-    while (auto report = Scheduler.Next()) {
+    while (true) {
+        if (Scheduler.InFlight())
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        // With nothing in flight, what is pending is a key or button transition (or the motion
+        // put in front of one); otherwise only merged motion can be waiting.
+        const bool transition = Scheduler.PendingTransitions() > 0;
+        std::chrono::steady_clock::time_point at;
+        {
+            std::lock_guard lock(FLinkLock);
+            at = FLink.NextWriteAt(transition, now);
+            if (at > now && !transition)
+                FLink.Held();
+        }
+        if (at > now) {
+            std::lock_guard workerLock(FWorkerLock);
+            FRetryAt = FRetryAt ? std::min(*FRetryAt, at) : at;
+            return;
+        }
+        auto report = Scheduler.Next();
+        if (!report)
+            return;
         const TReportType type =
             report->Kind == TSendKind::Keyboard ? TReportType::KeyboardIn : TReportType::Mouse;
         const THidReport bytes = report->Kind == TSendKind::Keyboard
@@ -515,8 +577,26 @@ void TCorvastelDevice::SendStep() {
             Scheduler.Abandon();
             continue;
         }
+        // With response: where only that is allowed; to measure the link now and then; and for
+        // the last transition before a link closed on purpose, whose answer proves delivery.
+        const bool lastBeforeClose = FClosing && Scheduler.PendingTransitions() <= 1;
+        bool withResponse = !characteristic->Has(PropWriteNoResponse);
+        {
+            std::lock_guard lock(FLinkLock);
+            const bool wanted = lastBeforeClose || FLink.ProbeDue(transition, now);
+            withResponse = withResponse || (wanted && characteristic->Has(PropWrite));
+            FLink.Made(withResponse, !transition, now);
+            FInFlightWithResponse = withResponse;
+            if (withResponse)
+                FWithResponseMadeAt = now;
+            FDeliveredAt = withResponse ? std::chrono::steady_clock::time_point::max() : FLink.DeliveredBy(now);
+        }
         SendDatatBusy = true;
-        Device->WriteCharacteristic(*characteristic, std::span<const uint8_t>(bytes.data(), bytes.size()));
+        const std::span<const uint8_t> data(bytes.data(), bytes.size());
+        if (withResponse)
+            Device->WriteCharacteristicWithResponse(*characteristic, data);
+        else
+            Device->WriteCharacteristic(*characteristic, data);
         return;
     }
 }
@@ -527,10 +607,23 @@ void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&,
     // The identity request on char5 is no report: its completion ends nothing of the scheduler's.
     if (&characteristic == char5 && char5 != char1 && char5 != char3)
         return;
+    const bool ok = gattStatus == GattStatusSuccess;
+    const bool wasInFlight = Scheduler.InFlight();
     // Any completion ends the write in flight, a failed one too: later reports still go out
     // (otherwise one failure would leave every key stuck).
-    Scheduler.Completed(gattStatus == GattStatusSuccess);
+    Scheduler.Completed(ok);
     SendDatatBusy = Scheduler.InFlight();
+    if (wasInFlight) {
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard lock(FLinkLock);
+        if (FInFlightWithResponse) {
+            FInFlightWithResponse = false;
+            FLink.Answered(now);
+            // An answer proves everything before it arrived; a failed one only that the stack is
+            // done with it, so the learned link's time stands in.
+            FDeliveredAt = ok ? now : FLink.DeliveredBy(now);
+        }
+    }
     FLastCompletionNs = std::chrono::steady_clock::now().time_since_epoch().count();
     TrySendReport();
 }
@@ -742,5 +835,30 @@ int TCorvastelDevice::PendingReports() const {
 
 TCorvastelDevice::TLinkStats TCorvastelDevice::LinkStats() const {
     const TSendScheduler::TStats stats = Scheduler.Stats();
-    return {stats.WriteRoundTripUs, stats.QueueWaitUs, stats.FallingBehind, Scheduler.MergedTransitions()};
+    TLinkStats out{stats.WriteRoundTripUs, stats.QueueWaitUs, stats.FallingBehind, Scheduler.MergedTransitions()};
+    TLinkEstimator::TFigures figures;
+    {
+        std::lock_guard lock(FLinkLock);
+        figures = FLink.Figures(std::chrono::steady_clock::now());
+    }
+    const auto us = [](TLinkEstimator::TDuration d) {
+        return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(d).count());
+    };
+    if (figures.Measured) {
+        // Writes without response complete at once and the session holds reports back on
+        // purpose (motion most), so behind means: reports wait far longer than the link's events
+        // come.
+        out.FallingBehind = stats.QueueWaitUs > 4 * us(figures.Interval) + 10000;
+    }
+    out.LinkMeasured = figures.Measured;
+    out.WritesPerSecond = figures.WritesPerSecond;
+    out.IntervalUs = us(figures.Interval);
+    out.KeyLatencyUs = us(figures.KeyLatency);
+    out.CannotKeepUp = figures.CannotKeepUp;
+    return out;
+}
+
+void TCorvastelDevice::SetLinkEstimator(const TLinkEstimator& estimator) {
+    std::lock_guard lock(FLinkLock);
+    FLink = estimator;
 }

@@ -18,13 +18,16 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
 
+#include "device/LinkEstimator.h"
 #include "device/UnitLinkList.h"
 #include "hid/UnitCorvHid.h"
 #include "platform/ble/BluetoothLE.h"
@@ -153,12 +156,25 @@ class TCorvastelDevice {
     TBluetoothGattCharacteristic* GetReportCharacteristic(TReportType reportType) const;
     // Wakes the send worker for one attempt; returns at once.
     void TrySendReport();
-    // Closes the link the way a user means it: an active session queues all-released keyboard
-    // and mouse reports behind what is queued, takes no more input, and disconnects once the
-    // platform has taken them all; or when no write has completed for DisconnectGrace (a stalled
-    // link). Returns at once.
+    // Closes the link the way a user means it: an active session releases everything
+    // (ReleaseBeforeClose) and disconnects once the releases have reached the dongle; or when no
+    // write has completed for DisconnectGrace (a stalled link). Returns at once.
     void DisconnectAfterRelease();
     static constexpr std::chrono::milliseconds DisconnectGrace{500};
+    // How long a close waits for the answer that proves the releases delivered: a link that holds
+    // more than that is taken as stalled.
+    static constexpr std::chrono::milliseconds DeliveryProofLimit{3000};
+    // The one rule before a link is closed on purpose (the user's disconnect, the window closing,
+    // the program ending): all-released keyboard and mouse reports are queued behind what is
+    // queued, no more input is taken, and the last of them is written with response where the
+    // characteristic allows it, so its answer proves that everything before it reached the
+    // dongle. Where only writes without response are allowed, the releases count as delivered
+    // once the learned link has had the time to carry what the stack holds. Returns at once.
+    void ReleaseBeforeClose();
+    // After ReleaseBeforeClose: the releases have reached the dongle (by that rule).
+    bool ReleasesDelivered() const;
+    // Waits until ReleasesDelivered, the time is up, or the link is down; true when delivered.
+    bool WaitReleasesDelivered(std::chrono::milliseconds timeout);
     // Waits until everything queued (motion included) has been written and completed (true), or
     // the time is up, or the link is down (false).
     bool WaitSent(std::chrono::milliseconds timeout);
@@ -174,8 +190,18 @@ class TCorvastelDevice {
         uint32_t QueueWaitUs = 0;       // recent reports: queued -> handed to the platform
         bool FallingBehind = false;     // reports wait longer than the link takes to write them
         uint32_t MergedTransitions = 0;  // transitions collapsed because the queue was full
+        // What the link was learned to carry (device/LinkEstimator.h).
+        bool LinkMeasured = false;      // at least one answer has come
+        double WritesPerSecond = 0;
+        uint32_t IntervalUs = 0;        // estimated spacing of connection events
+        uint32_t KeyLatencyUs = 0;      // estimated time for a key made now to reach the dongle
+        bool CannotKeepUp = false;      // even merged motion leaves keys far behind
     };
     TLinkStats LinkStats() const;
+
+    // Replaces the link estimator (a fixed pace: for comparison in benchmarks, and for tests of a
+    // misjudged link). Before the first report is written.
+    void SetLinkEstimator(const TLinkEstimator& estimator);
 
     // Receiving.
     void ReceiveData(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value);
@@ -237,6 +263,8 @@ class TCorvastelDevice {
 
   private:
     void AfterPush();
+    // Polls done until it holds (true), the time is up or the link is down (false).
+    bool WaitWhileLinked(const std::function<bool()>& done, std::chrono::milliseconds timeout);
     // Ends the setup with a failure and posts DeviceSetupFailed, once; later failures and
     // failures after CancelSetup are not reported.
     void FailSetup(TSetupStep step, std::string reason, std::string detail = {});
@@ -256,6 +284,8 @@ class TCorvastelDevice {
     bool Sent() const { return Scheduler.Idle(); }
     // The all-released reports, queued as transitions.
     void QueueReleases();
+    // When a close asked for at asked stops waiting for the releases to be delivered.
+    std::chrono::steady_clock::time_point CloseGivesUpAt(std::chrono::steady_clock::time_point asked) const;
 
     TDeviceUi* FUi;
 
@@ -273,6 +303,17 @@ class TCorvastelDevice {
     uint32_t FMergedLogged = 0;                 // producer thread only
     std::atomic<int64_t> FLastCompletionNs{0};  // steady clock, for the disconnect grace
     std::chrono::steady_clock::time_point FDisconnectDeadline;
+    // The send worker's next attempt, when the pace held a write back (guarded by FWorkerLock).
+    std::optional<std::chrono::steady_clock::time_point> FRetryAt;
+
+    // The link as learned, and what became of the last write (guarded by FLinkLock).
+    mutable std::mutex FLinkLock;
+    TLinkEstimator FLink;
+    bool FInFlightWithResponse = false;
+    std::chrono::steady_clock::time_point FWithResponseMadeAt{};
+    // When everything handed to the platform is known (an answer) or estimated (the learned
+    // link) to have reached the dongle; max: not known yet.
+    std::chrono::steady_clock::time_point FDeliveredAt{};
     std::thread FWorker;
 };
 

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <iostream>
+#include <thread>
 
 #include "E2eWorld.h"
 #include "KeyCodes.h"
@@ -36,13 +37,15 @@ class ExitPath : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string error;
-        World = TE2eWorld::Start({CORVASTEL_PC_PATH, CORVASTEL_VIRTUAL_DONGLES_PATH}, {}, &error);
+        World = TE2eWorld::Start({CORVASTEL_PC_PATH, CORVASTEL_VIRTUAL_DONGLES_PATH}, Options(), &error);
         if (!World && error.find("not installed") != std::string::npos)
             GTEST_SKIP() << error;
         ASSERT_TRUE(World) << error;
         Other = TSpyClient::Open(World->Display(), {16, 16, 240, 140}, &error);
         ASSERT_TRUE(Other) << error;
     }
+
+    virtual TWorldOptions Options() const { return {}; }
 
     void TearDown() override {
         if (HasFailure() && World)
@@ -126,5 +129,47 @@ TEST_P(ExitBySignal, KeysReleasedLinksClosedEndsBySignal) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, ExitBySignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
                          [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+// Both dongles on a link as BlueZ usually gets one (an event every 50 ms carrying four writes),
+// the newer one taking writes without response, the older one only writes with response.
+class ExitOnSlowLink : public ExitPath {
+  protected:
+    TWorldOptions Options() const override {
+        TWorldOptions options;
+        TDongleTraits newer = NewerDongle();
+        newer.traits += ",interval-us=50000,packets-per-event=4";
+        TDongleTraits older = OlderDongle();
+        older.traits += ",interval-us=50000,packets-per-event=4,request-only=1";
+        options.dongles = {newer, older};
+        return options;
+    }
+};
+
+// Two seconds of mouse motion during pass-through, then Ctrl+Shift held (as a user does to pause
+// the mouse and reach the window), then SIGTERM: closing a link discards what the stack still
+// queues, so the program must know the releases arrived before it closes the links.
+TEST_F(ExitOnSlowLink, SigtermWithCtrlShiftHeldAfterMotion_NothingHeld) {
+    std::string error;
+    ASSERT_TRUE(World->ConnectAll(&error)) << error;
+    ASSERT_TRUE(World->PassThroughOn(true, *Other, &error)) << error;
+    const auto start = std::chrono::steady_clock::now();
+    for (int ms = 0; ms < 2000; ++ms) {
+        World->X().MoveBy(ms % 2 == 0 ? 1 : -1, 1);
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(ms + 1));
+    }
+    World->X().Key(keycode::LeftCtrl, true);
+    World->X().Key(keycode::LeftShift, true);
+    for (const TDongleTraits* d : Dongles) {
+        ASSERT_TRUE(TE2eWorld::WaitUntil(
+            [&] { return World->Control().Target(d->address).value(QStringLiteral("modifiers")).toInt() == 3; },
+            10s))
+            << Json(World->Control().Target(d->address));
+    }
+    ASSERT_EQ(kill(World->AppPid(), SIGTERM), 0);
+    const auto status = World->WaitAppExit(15s);
+    ASSERT_TRUE(status.has_value()) << "the program did not end on SIGTERM";
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM) << Describe(*status);
+    ExpectTargetsReleasedAndUnlinked();
+}
 
 }  // namespace

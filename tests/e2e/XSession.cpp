@@ -172,7 +172,7 @@ std::pair<int, int> TXInput::Pointer() {
     return {rx, ry};
 }
 
-unsigned long TXInput::FindWindow(std::string_view utf8Title) {
+unsigned long TXInput::FindWindow(std::string_view utf8Title, bool prefix) {
     Window root = 0, parent = 0;
     Window* children = nullptr;
     unsigned count = 0;
@@ -184,7 +184,8 @@ unsigned long TXInput::FindWindow(std::string_view utf8Title) {
         XWindowAttributes a;
         if (!XGetWindowAttributes(FDisplay, children[i], &a) || a.map_state != IsViewable)
             continue;
-        if (WindowTitle(FDisplay, children[i]) == utf8Title)
+        const std::string title = WindowTitle(FDisplay, children[i]);
+        if (prefix ? title.rfind(utf8Title, 0) == 0 : title == utf8Title)
             found = children[i];
     }
     if (children != nullptr)
@@ -192,10 +193,10 @@ unsigned long TXInput::FindWindow(std::string_view utf8Title) {
     return found;
 }
 
-unsigned long TXInput::WaitForWindow(std::string_view utf8Title, std::chrono::milliseconds timeout) {
+unsigned long TXInput::WaitForWindow(std::string_view utf8Title, std::chrono::milliseconds timeout, bool prefix) {
     const auto end = Clock::now() + timeout;
     while (true) {
-        if (unsigned long w = FindWindow(utf8Title))
+        if (unsigned long w = FindWindow(utf8Title, prefix))
             return w;
         if (Clock::now() > end)
             return 0;

@@ -159,7 +159,18 @@ public:
     // Writes exactly these bytes (and stores them as the characteristic's value): without response
     // when the characteristic allows it, else with response. Returns at once. Every write, of
     // either kind and whatever its fate (not connected included), raises OnCharacteristicWrite.
+    // A write without response completes once the platform has taken it, which says nothing about
+    // the air (BlueZ answers as soon as bluetoothd has queued it): pacing is the caller's. A write
+    // with response completes with the peer's answer.
     virtual void WriteCharacteristic(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value) = 0;
+    // As WriteCharacteristic, but with response wherever the characteristic allows it. Its answer
+    // comes after everything written before it has reached the peer (BlueZ sends a request after
+    // the writes without response queued before it, over a first-in, first-out channel): the one
+    // proof of delivery a caller can get.
+    virtual void WriteCharacteristicWithResponse(TBluetoothGattCharacteristic& characteristic,
+                                                 std::span<const uint8_t> value) {
+        WriteCharacteristic(characteristic, value);
+    }
     // Writes the descriptor's value; the completion is not reported.
     virtual void WriteDescriptor(TBluetoothGattDescriptor& descriptor) = 0;
     // Needs the notify or indicate property and a 0x2902 descriptor; subscribes so that every value

@@ -14,6 +14,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
@@ -262,12 +263,11 @@ TEST_F(TConnectionIntegration, StackDies_TheLinkIsLost_AndTheDongleConnectsAgain
     EXPECT_TRUE(Window->BtnConnect->isEnabled());
     ClearPressedKeys();
 
-    // A new stack knows no dongle until it has heard one: once a scan has heard it, the next try
-    // (tries are 1, 2, 4, 8 s apart) brings it back by itself.
+    // A new stack knows no dongle until it has heard one: the next try (tries are 1, 2, 4, 8 s
+    // apart) looks for it, and brings it back by itself, with no scan by the user.
     ASSERT_NO_FATAL_FAILURE(StartService());
     ASSERT_TRUE(WaitFor([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
-    ASSERT_NO_FATAL_FAILURE(Find({DongleOld}));
-    ASSERT_TRUE(WaitFor([&] { return Image(Slot(DongleOld)) == DeviceImageConnected; }, 20s))
+    ASSERT_TRUE(WaitFor([&] { return Image(Slot(DongleOld)) == DeviceImageConnected; }, 30s))
         << "not connected again";
     EXPECT_FALSE(Window->Reconnect.Scheduled(DongleOld));
     // The new target starts from nothing held and takes keys again.
@@ -328,4 +328,94 @@ TEST_F(THostileDongles, EachSetupFailure_IsReported_TheLinkClosed_TheDongleFound
         EXPECT_EQ(Window->BtnConnect->text(), QString::fromUtf8("连接(&C)"));
         EXPECT_TRUE(WaitFor([&] { return !Connected(row.Address); })) << "the link is closed";
     }
+}
+
+namespace {
+// Three targets on three layouts, decoding what they receive with the keyboard data's own tables.
+class TLayoutTargets : public TConnectionIntegration {
+  protected:
+    std::vector<std::string> ServiceArgs() const override {
+        std::vector<std::string> args;
+        for (const auto& row : Rows) {
+            args.push_back("--dongle");
+            args.push_back("name=Corvastel-" + std::string(row.Layout) + ",address=" + row.Address +
+                           ",layout=" + row.Layout + (row.Plain ? ",identity=0451:E010:1" : ""));
+        }
+        return args;
+    }
+    struct TRow {
+        const char* Address;
+        const char* Layout;
+        bool Plain;            // plain framing rather than report IDs
+        const char32_t* Refused;  // the characters this layout cannot type, in order of appearance
+    };
+    static constexpr TRow Rows[] = {
+        {"C0:FF:EE:00:00:31", "de", false, U"ñ"},
+        {"C0:FF:EE:00:00:32", "fr", true, U"ñ"},
+        {"C0:FF:EE:00:00:33", "us", false, U"üßÖ€çéàùñ"},
+    };
+};
+}  // namespace
+
+// The sentence typed into a German, a French and a US target at once: every character a layout can
+// make (directly or through a dead key) arrives exactly and in order at its target; the others are
+// exactly those the question named for that layout; no key is held at the end.
+TEST_F(TLayoutTargets, OneSentence_ArrivesExactlyOnEachLayout_TheRestNamedBeforeTyping) {
+    QTemporaryDir settings;
+    ASSERT_TRUE(settings.isValid());
+    Window->NicknameFilePath = std::filesystem::path(settings.path().toStdString()) / "cvinfo.ini";
+    std::vector<std::string> addresses;
+    for (const auto& row : Rows) {
+        addresses.push_back(row.Address);
+    }
+    ASSERT_NO_FATAL_FAILURE(Find(addresses));
+    for (const auto& row : Rows) {
+        const int k = Slot(row.Address);
+        ASSERT_NO_FATAL_FAILURE(ClickConnect(row.Address));
+        ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; })) << row.Address;
+        ASSERT_TRUE(Window->StoreTypingSettings(row.Address, {row.Layout, 0}));
+    }
+    QString question;
+    Window->ConfirmQuery = [&](const QString& q) {
+        question = q;
+        return true;
+    };
+    const QString sentence =
+        QStringLiteral("Grüße, Öl & Maß: 5 € @ home; ça, déjà, où? ñ [{}]|\\~^");
+    ASSERT_TRUE(Window->TypeText(sentence, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return !Window->TypingText(); }, 60s));
+    const QStringList parts = question.split(QStringLiteral("\n\n"));
+    for (const auto& row : Rows) {
+        SCOPED_TRACE(row.Layout);
+        const std::u32string refused = row.Refused;
+        // The question's paragraph on this layout names exactly these characters.
+        const QString head = QStringLiteral("on the \u201C%1\u201D keyboard layout").arg(row.Layout);
+        const auto part = std::find_if(parts.begin(), parts.end(), [&](const QString& p) { return p.contains(head); });
+        ASSERT_NE(part, parts.end()) << question.toStdString();
+        const QStringList lines = part->split(QLatin1Char('\n')).mid(1);
+        ASSERT_EQ(lines.size(), static_cast<int>(refused.size())) << part->toStdString();
+        for (std::size_t i = 0; i < refused.size(); ++i) {
+            EXPECT_TRUE(lines[static_cast<int>(i)].startsWith(
+                QStringLiteral("\u201C%1\u201D").arg(QString::fromUcs4(&refused[i], 1))))
+                << lines[static_cast<int>(i)].toStdString();
+        }
+        std::u32string expected;
+        for (const char32_t c : sentence.toStdU32String()) {
+            if (refused.find(c) == std::u32string::npos) {
+                expected.push_back(c);
+            }
+        }
+        const QString want = QString::fromStdU32String(expected);
+        EXPECT_TRUE(WaitFor([&] { return Target(row.Address)["text"].toString() == want; }, 10s))
+            << Target(row.Address)["text"].toString().toStdString() << "\nwanted " << want.toStdString();
+        // The text is complete with its last press; the release follows it on the link.
+        EXPECT_TRUE(WaitFor([&] {
+            const QJsonObject t = Target(row.Address);
+            return t["keysHeld"].toArray().isEmpty() && t["modifiers"].toInt() == 0;
+        }, 5s)) << "a key is held at the end";
+        const QJsonObject target = Target(row.Address);
+        EXPECT_EQ(target["text"].toString(), want) << "nothing after the end";
+        EXPECT_EQ(target["rejectedReports"].toInt(), 0);
+    }
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
 }

@@ -32,30 +32,39 @@ using namespace std::chrono_literals;
 namespace {
 
 using TLines = std::vector<std::string>;
+// The lines without their time stamps, and each line's time stamp (seconds) beside them.
+struct TTrace : TLines {
+    std::vector<double> at;
+};
 
-// The trace without its time stamps.
-TLines ReadTrace(const std::string& path) {
-    TLines lines;
+TTrace ReadTrace(const std::string& path) {
+    TTrace lines;
     std::ifstream in(path);
-    const std::regex stamp(R"(^\+\s*[0-9.]+ )");
-    for (std::string line; std::getline(in, line);)
+    const std::regex stamp(R"(^\+\s*([0-9.]+) )");
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        lines.at.push_back(std::regex_search(line, m, stamp) ? std::stod(m[1].str()) : 0.0);
         lines.push_back(std::regex_replace(line, stamp, ""));
+    }
     return lines;
 }
 
 // The lines of one step: after "STEP  title" up to the next step.
-TLines StepOf(const TLines& trace, const std::string& title) {
-    TLines out;
+TTrace StepOf(const TTrace& trace, const std::string& title) {
+    TTrace out;
     bool in = false;
-    for (const auto& line : trace) {
+    for (size_t i = 0; i < trace.size(); ++i) {
+        const std::string& line = trace[i];
         if (line.rfind("STEP  ", 0) == 0) {
             if (in)
                 break;
             in = line == "STEP  " + title;
             continue;
         }
-        if (in)
+        if (in) {
             out.push_back(line);
+            out.at.push_back(trace.at[i]);
+        }
     }
     return out;
 }
@@ -76,10 +85,20 @@ bool Before(const TLines& lines, const std::string& first, const std::string& th
     return a >= 0 && b > a;
 }
 
+// Seconds from the first line holding first to the first holding then; negative when either is
+// missing.
+double Seconds(const TTrace& lines, const std::string& first, const std::string& then) {
+    const long a = Find(lines, first);
+    const long b = Find(lines, then);
+    if (a < 0 || b < 0)
+        return -1;
+    return lines.at[static_cast<size_t>(b)] - lines.at[static_cast<size_t>(a)];
+}
+
 struct TRule {
     const char* step;
     const char* what;
-    std::function<bool(const TLines&)> holds;
+    std::function<bool(const TTrace&)> holds;
 };
 
 const char* const Connect = "connect, and a second connect while the first is pending";
@@ -147,6 +166,11 @@ const std::vector<TRule> Rules = {
          return Before(l, "Device1 {ServicesResolved=false}", "REPLY Disconnect ok") &&
                 Before(l, "REPLY Disconnect ok", "Device1 {Connected=false}");
      }},
+    {Silent, "a Disconnect that cancels a pending connect is answered at once, with no timer",
+     [](const TTrace& l) {
+         const double s = Seconds(l, "CALL  Disconnect while connecting", "REPLY Disconnect while connecting");
+         return s >= 0 && s < 1.0;
+     }},
     {Silent, "a connect waits for a silent dongle until Disconnect cancels it",
      [](const TLines& l) {
          return Before(
@@ -155,10 +179,10 @@ const std::vector<TRule> Rules = {
      }},
 };
 
-std::string Breaches(const TLines& trace) {
+std::string Breaches(const TTrace& trace) {
     std::string out;
     for (const auto& rule : Rules) {
-        const TLines step = StepOf(trace, rule.step);
+        const TTrace step = StepOf(trace, rule.step);
         if (step.empty()) {
             out += std::string("no step '") + rule.step + "'\n";
         } else if (!rule.holds(step)) {
@@ -180,12 +204,14 @@ std::string Slurp(const std::string& path) {
 }  // namespace
 
 TEST(BluezLikeness, TheRulesHoldForTheRealStack) {
-    const TLines trace = ReadTrace(CORVASTEL_REAL_BLUEZ_TRACE);
+    const TTrace trace = ReadTrace(CORVASTEL_REAL_BLUEZ_TRACE);
     ASSERT_FALSE(trace.empty());
     EXPECT_EQ(Breaches(trace), "");
 }
 
-TEST(BluezLikeness, TheImitationKeepsThem) {
+namespace {
+// The probe's walk through the imitation started with these further options; the trace.
+void WalkTheImitation(const std::vector<std::string>& extra, TTrace* trace) {
     std::string error;
     auto bus = TPrivateBus::Start(&error);
     if (!bus)
@@ -197,9 +223,10 @@ TEST(BluezLikeness, TheImitationKeepsThem) {
     TChildProcess::Options options;
     options.env["DBUS_SYSTEM_BUS_ADDRESS"] = bus->Address();
     options.stdoutPath = serviceOut;
-    auto service = TChildProcess::Start(
-        {CORVASTEL_VIRTUAL_DONGLES_EXE, "--dongle", "name=Corvastel-A,address=" + address + ",readable=F801"},
-        options, &error);
+    std::vector<std::string> argv{CORVASTEL_VIRTUAL_DONGLES_EXE, "--dongle",
+                                  "name=Corvastel-A,address=" + address + ",readable=F801"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    auto service = TChildProcess::Start(argv, options, &error);
     ASSERT_TRUE(service) << error;
     const auto until = std::chrono::steady_clock::now() + 10s;
     while (Slurp(serviceOut).find("ready") == std::string::npos) {
@@ -215,5 +242,27 @@ TEST(BluezLikeness, TheImitationKeepsThem) {
     const auto status = probe->WaitExit(90s);
     ASSERT_TRUE(status) << Slurp(traceOut);
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << Slurp(traceOut);
-    EXPECT_EQ(Breaches(ReadTrace(traceOut)), "");
+    *trace = ReadTrace(traceOut);
+}
+}  // namespace
+
+TEST(BluezLikeness, TheImitationKeepsThem) {
+    TTrace trace;
+    ASSERT_NO_FATAL_FAILURE(WalkTheImitation({}, &trace));
+    if (IsSkipped())
+        return;
+    EXPECT_EQ(Breaches(trace), "");
+}
+
+// The rules see time: an imitation that disconnects at once, as bluetoothd never does, breaks them.
+// Disabled with the disconnect timer's rule: on a loaded machine the measured wait came out under the
+// timer for the imitation that has it and over it for one without, so the time stamps of this walk
+// cannot yet tell the two apart. To be found and mended before the rule comes back.
+TEST(BluezLikeness, DISABLED_AnImitationWithoutTheDisconnectTimerBreaksThem) {
+    TTrace trace;
+    ASSERT_NO_FATAL_FAILURE(WalkTheImitation({"--disconnect-timer-ms", "0"}, &trace));
+    if (IsSkipped())
+        return;
+    const std::string breaches = Breaches(trace);
+    EXPECT_NE(breaches.find("Disconnect waits for the disconnect timer"), std::string::npos) << breaches;
 }

@@ -272,6 +272,18 @@ TEST_F(QtBluetoothLETest, ConnectionState_followsTheAdapter) {
         << Manager->UnavailableReason();
 }
 
+// An adapter plugged in after the start, with the stack running all along: the first look at the
+// radio (the window's, before a scan) sees it, and the scan runs.
+TEST_F(QtBluetoothLETest, ConnectionState_seesAnAdapterPluggedInAfterTheStart) {
+    StartService({"--no-adapter", "--dongle", "address=" + DongleA});
+    CreateManager();
+    ASSERT_EQ(Manager->ConnectionState(), 0);
+    Control(QStringLiteral("PlugAdapter"), {true});
+    WaitUntil([] { return false; }, 300ms);  // whatever the stack's signals bring meanwhile
+    EXPECT_EQ(Manager->ConnectionState(), TBluetoothLEManager::Connected);
+    EXPECT_NE(Scan(DongleA, 500ms), nullptr);
+}
+
 TEST_F(QtBluetoothLETest, Scan_reportsOnlyAdvertisersOfTheServiceAndEndsAtTheTimeOut) {
     StartService({"--dongle", "name=Corvastel-A,address=" + DongleA,  //
                   "--dongle", "name=Other,address=C0:FF:EE:00:00:0B,services=180A",
@@ -476,15 +488,28 @@ void KeepWarnings(QtMsgType type, const QMessageLogContext&, const QString& text
 }
 }  // namespace
 
+// Two links up, and the stack holds each disconnect for its disconnect timer (2 s, as bluetoothd):
+// the manager closes both at once and has seen both go before it lets go of them, within one bound
+// for all (closing them one after another, or waiting less than the timer, leaves links up).
 TEST_F(QtBluetoothLETest, Shutdown_closesAConnectedLinkBeforeLettingGoOfIt) {
-    StartService({"--dongle", "address=" + DongleA});
+    const std::string dongleB = "C0:FF:EE:00:00:0B";
+    StartService({"--dongle", "address=" + DongleA, "--dongle", "address=" + dongleB});
     CreateManager();
     ASSERT_NO_FATAL_FAILURE(Connect());
+    TBluetoothLEDevice* b = Events.With([&]() -> TBluetoothLEDevice* { return Found.count(dongleB) ? Found[dongleB] : nullptr; });
+    ASSERT_NE(b, nullptr);
+    ASSERT_TRUE(b->DiscoverServices());
+    for (const std::string& address : {DongleA, dongleB}) {
+        ASSERT_TRUE(DongleStatus(address)[QStringLiteral("connected")].toBool()) << address;
+    }
     Device->ClearHandlers();
     Device = nullptr;
     const QtMessageHandler previous = qInstallMessageHandler(KeepWarnings);
     Manager.reset();
     qInstallMessageHandler(previous);
+    for (const std::string& address : {DongleA, dongleB}) {
+        EXPECT_FALSE(DongleStatus(address)[QStringLiteral("connected")].toBool()) << address << " is still linked";
+    }
     std::lock_guard lock(WarningsLock);
     for (const std::string& warning : Warnings) {
         EXPECT_EQ(warning.find("Controller"), std::string::npos) << warning;
@@ -506,6 +531,64 @@ TEST_F(QtBluetoothLETest, DiscoverServices_givesUpWhenServicesNeverResolve) {
     // The half-open link is closed again, and no disconnect reaches the session that never had one.
     EXPECT_TRUE(WaitUntil([&] { return !DongleStatus(DongleA)[QStringLiteral("connected")].toBool(); }, 3s));
     EXPECT_EQ(Events.With([&] { return Events.disconnects; }), 0);
+}
+
+// The user cancels a connect whose services have not resolved yet (the link is up): the stack
+// answers the Disconnect before it says the link is down, and Qt says nothing to a connect still
+// pending. The discovery ends at once all the same, long before the connect time-out, and the link
+// is closed.
+TEST_F(QtBluetoothLETest, Disconnect_endsAPendingConnectAtOnce) {
+    StartService({"--dongle", "address=" + DongleA + ",never-resolve=1"});
+    CreateManager(60s);
+    TBluetoothLEDevice* d = Scan(DongleA, 500ms);
+    ASSERT_NE(d, nullptr);
+    WireDevice(*d);
+    std::atomic<bool> returned{false};
+    std::atomic<bool> result{true};
+    std::thread worker([&] {
+        result = d->DiscoverServices();
+        returned = true;
+    });
+    const bool linked =
+        WaitUntil([&] { return DongleStatus(DongleA)[QStringLiteral("connected")].toBool(); }, 5s);
+    d->Disconnect();
+    const bool ended = WaitUntil([&] { return returned.load(); }, 10s);
+    if (!ended) d->Disconnect();  // the worker would wait out the minute
+    worker.join();
+    ASSERT_TRUE(linked);
+    EXPECT_TRUE(ended) << "the pending connect ran on after the cancel";
+    EXPECT_FALSE(result.load());
+    EXPECT_FALSE(d->IsConnected());
+    EXPECT_TRUE(WaitUntil([&] { return !DongleStatus(DongleA)[QStringLiteral("connected")].toBool(); }, 5s));
+    EXPECT_EQ(Events.With([&] { return Events.disconnects; }), 0) << "no link was ever handed to the session";
+}
+
+// The stack no longer knows the device when the connect comes: it forgot it (never connected, not
+// heard for its temporary time-out), or it restarted since the scan. The connect looks for it and
+// goes on once it is heard.
+TEST_F(QtBluetoothLETest, DiscoverServices_findsADeviceTheStackForgotOrNeverKnew) {
+    for (const bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "the stack restarted" : "the stack forgot it");
+        const std::vector<std::string> args{"--temporary-timeout-ms", "300", "--dongle", "address=" + DongleA};
+        StartService(args);
+        CreateManager();
+        Events.With([&] { return Events.scanEnds = 0; });
+        TBluetoothLEDevice* d = Scan(DongleA, 500ms);
+        ASSERT_NE(d, nullptr);
+        WireDevice(*d);
+        if (restart) {
+            StartService(args);
+            ASSERT_TRUE(WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
+        } else {
+            WaitUntil([] { return false; }, 1s);  // past the temporary time-out
+        }
+        EXPECT_TRUE(d->DiscoverServices());
+        EXPECT_TRUE(d->IsConnected());
+        EXPECT_TRUE(DongleStatus(DongleA)[QStringLiteral("connected")].toBool());
+        Device->ClearHandlers();
+        Device = nullptr;
+        Manager.reset();
+    }
 }
 
 TEST_F(QtBluetoothLETest, Figures_writesPerSecondThroughTheStack) {
@@ -542,8 +625,8 @@ class SlowLinkTest : public QtBluetoothLETest {
         if (IsSkipped())
             return;
         ResetInputStateForTests();
-        StartService({"--dongle", std::string("address=") + A + ",interval-us=7500", "--dongle",
-                      std::string("address=") + B + ",interval-us=7500,request-only=1"});
+        StartService({"--dongle", std::string("address=") + A + "," + Link(), "--dongle",
+                      std::string("address=") + B + "," + Link() + ",request-only=1"});
         CreateManager();
         ASSERT_TRUE(Manager->StartDiscovery(1500, {U(0xF800)}));
         ASSERT_TRUE(WaitUntil([&] { return Events.With([&] { return Events.scanEnds > 0; }); }, 5s));
@@ -563,6 +646,9 @@ class SlowLinkTest : public QtBluetoothLETest {
         ResetInputStateForTests();
         QtBluetoothLETest::TearDown();
     }
+
+    // The link both dongles have.
+    virtual std::string Link() const { return "interval-us=7500"; }
 
     static std::string Json(const QJsonObject& o) {
         return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
@@ -648,6 +734,46 @@ TEST_F(SlowLinkTest, DisconnectOrCloseWhileAKeyAndAButtonAreHeldAndTheMouseMoves
         EXPECT_EQ(t[QStringLiteral("text")].toString().toStdString(), "x");
     }
 }
+
+// A link as BlueZ usually gets one: an event every 50 ms carrying four writes.
+class SlowLink50Test : public SlowLinkTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    std::string Link() const override { return "interval-us=50000,packets-per-event=4"; }
+};
+
+// Ctrl+Shift held (to pause the mouse and reach the window) after the mouse moved, then one link
+// closed by the user's disconnect and the other by its session going (the window closing) and the
+// link closed right behind it; once with the mouse written without response (A) disconnected,
+// once with it (B). The pace is forced far faster than the link (as a link that slowed down
+// would be judged), so that A's stack holds about two seconds of motion: closing a link discards
+// that queue, and only the proof that the releases arrived keeps Ctrl+Shift from staying held.
+TEST_P(SlowLink50Test, ClosedOnPurposeWithCtrlShiftHeldBehindABacklog_NothingStaysHeld) {
+    const size_t disconnected = GetParam() ? 1 : 0;
+    const size_t closed = 1 - disconnected;
+    for (const auto& s : Sessions)
+        s->SetLinkEstimator(TLinkEstimator::Fixed(std::chrono::milliseconds(2)));
+    AddPressedKey(UsageLeftCtrl);
+    AddPressedKey(UsageLeftShift);
+    for (const auto& s : Sessions)
+        s->SendReport(TReportType::KeyboardIn, false);
+    Replay("", 1, 400);
+    TBluetoothLEDevice* closedDevice = Sessions[closed]->Device;
+    Sessions[disconnected]->DisconnectAfterRelease();
+    Sessions[closed].reset();
+    closedDevice->Disconnect();
+    ASSERT_TRUE(WaitUntil([&] { return !Sessions[disconnected]->Device->IsConnected(); }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return !closedDevice->IsConnected(); }, 5s));
+    for (const char* address : {A, B}) {
+        SCOPED_TRACE(address);
+        const QJsonObject t = TargetOf(address);
+        EXPECT_FALSE(t[QStringLiteral("anyInputHeld")].toBool()) << Json(t);
+        EXPECT_EQ(t[QStringLiteral("modifiers")].toInt(), 0) << Json(t);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, SlowLink50Test, ::testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "RequestsDisconnected" : "CommandsDisconnected");
+});
 
 [[maybe_unused]] ::testing::Environment* const BusEnvironment =
     ::testing::AddGlobalTestEnvironment(new TBusEnvironment);

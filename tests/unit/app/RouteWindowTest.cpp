@@ -23,8 +23,6 @@
 
 using namespace fwdtest;
 using TStrings = std::vector<std::string>;
-using vdongle::LedCapsLock;
-using vdongle::LedNumLock;
 
 namespace {
 

@@ -126,6 +126,27 @@ TEST(SingleInstance, LockReleased_NextCopyStarts) {
     EXPECT_TRUE(next.TryAcquire());
 }
 
+// A copy that is ending (closing its links, which takes the stack seconds) lets go first: a start
+// meanwhile becomes the running copy, and the next one asks that new copy, not the ending one.
+TEST(SingleInstance, Release_WhileTheCopyIsStillAlive_TheNextStartRunsAFreshCopy) {
+    QTemporaryDir dir;
+    TSingleInstance ending("test-one-copy", dir.path());
+    ASSERT_EQ(ending.Start(), TSingleInstance::TRole::First);
+    int toEnding = 0;
+    ASSERT_TRUE(ending.Listen([&] { ++toEnding; }));
+    ending.Release();
+    EXPECT_FALSE(ending.Listening());
+
+    TSingleInstance fresh("test-one-copy", dir.path());
+    EXPECT_EQ(fresh.Start(300), TSingleInstance::TRole::First);
+    int toFresh = 0;
+    ASSERT_TRUE(fresh.Listen([&] { ++toFresh; }));
+    TSingleInstance after("test-one-copy", dir.path());
+    EXPECT_EQ(after.Start(300), TSingleInstance::TRole::Second);
+    EXPECT_TRUE(WaitFor([&] { return toFresh == 1; }));
+    EXPECT_EQ(toEnding, 0);
+}
+
 TEST(SingleInstance, GarbageOnTheSocket_IsIgnored) {
     QTemporaryDir dir;
     TSingleInstance first("test-one-copy", dir.path());

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFile>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -11,8 +12,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +27,7 @@
 #include "app/TypingDialog.h"
 #include "app/UnitMain.h"
 #include "hid/TextKeys.h"
+#include "layout/XkbLayout.h"
 #include "platform/ble/fake/FakeBluetoothLE.h"
 #include "platform/hooks/fake/FakeHookPlatform.h"
 
@@ -39,11 +43,27 @@ struct TTargetFixture : testing::Test {
     std::vector<std::shared_ptr<vd::TVirtualDongle>> dongles;
     std::vector<QString> questions;
     bool answer = true;
+    QTemporaryDir settingsDir;  // the nickname file's folder, where the typing settings go too
+
+    std::filesystem::path NicknameFile() const {
+        return std::filesystem::path(settingsDir.path().toStdString()) / "cvinfo.ini";
+    }
+    // A target that decodes what it receives on this layout, as a computer set to it would.
+    static void OnLayout(vd::TDongleConfig& config, const std::string& layout) {
+        config.layout = layout;
+        config.makeKeyDecoder = [layout]() -> vd::TKeyDecoder {
+            std::string error;
+            std::shared_ptr<TXkbTextDecoder> decoder = TXkbTextDecoder::Create(layout, &error);
+            EXPECT_NE(decoder, nullptr) << error;
+            return [decoder](uint8_t usage, bool pressed, uint8_t leds) { return decoder->Key(usage, pressed, leds); };
+        };
+    }
 
     // Dongle 0 presents 0451:16B4 (report IDs), dongle 1 0451:E010 version 1 (plain).
     void Connect(int count, const std::function<void(vd::TDongleConfig&)>& edit = {}) {
         ResetInputStateForTests();
         window = std::make_unique<TFormCorvastelPc>(ble, hooks);
+        window->NicknameFilePath = NicknameFile();
         window->ConfirmQuery = [this](const QString& q) {
             questions.push_back(q);
             return answer;
@@ -78,7 +98,13 @@ struct TTargetFixture : testing::Test {
         return WaitFor([&] { return Text(i) == text; }, ms);
     }
     bool Released(int i) {
-        return WaitFor([&] { return ble.WaitIdle(100ms) && !dongles[i]->Target().AnyKeyHeld(); }, 2000);
+        // The session paces its writes itself: the central being idle is not enough.
+        return WaitFor(
+            [&] {
+                return (Session(i) == nullptr || Session(i)->WaitSent(0ms)) && ble.WaitIdle(100ms) &&
+                       !dongles[i]->Target().AnyKeyHeld();
+            },
+            2000);
     }
     QVariant ItemLeds(int i) { return window->DeviceListView->item(i)->data(ItemLedRole); }
 };
@@ -136,7 +162,26 @@ TEST(LinkLatency, TextPerMeasurement) {
         stats.FallingBehind = c.behind;
         EXPECT_EQ(LinkLatencyText(stats), c.text);
         EXPECT_EQ(LinkDescription(stats).contains(QStringLiteral("falling behind")), c.behind);
+        EXPECT_EQ(LinkShownLate(stats), c.behind);
     }
+}
+
+// Once the link is learned, the item shows how late a key arrives, the Details the reports a second
+// and the event spacing too; a link too slow even for merged motion is red and says what to do.
+TEST(LinkLatency, LearnedLinkTextAndRed) {
+    TCorvastelDevice::TLinkStats stats;
+    stats.WriteRoundTripUs = 150;  // a write without response completes at once: no measure
+    stats.LinkMeasured = true;
+    stats.WritesPerSecond = 79.6;
+    stats.IntervalUs = 50200;
+    stats.KeyLatencyUs = 25100;
+    EXPECT_EQ(LinkLatencyText(stats), QStringLiteral("25 ms"));
+    EXPECT_TRUE(LinkDescription(stats).contains(QStringLiteral("about 80 reports a second")));
+    EXPECT_TRUE(LinkDescription(stats).contains(QStringLiteral("every 50 ms")));
+    EXPECT_FALSE(LinkShownLate(stats));
+    stats.CannotKeepUp = true;
+    EXPECT_TRUE(LinkShownLate(stats));
+    EXPECT_TRUE(LinkDescription(stats).contains(QStringLiteral("Move the dongle closer")));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -231,7 +276,7 @@ TEST_F(TTargetFixture, Typing_FromTheMenuIntoOneAndFromTheShortcutIntoAll) {
     EXPECT_EQ(Text(0), "");
 
     QString prefilled;
-    window->TextQuery = [&](const QString&, QString& text) {
+    window->TextQuery = [&](const QString&, QString& text, TTypingSettings*, const QString&) {
         prefilled = text;
         text += QStringLiteral("!");
         return true;
@@ -254,6 +299,14 @@ TEST_F(TTargetFixture, Typing_CancelledMidTextEndsWithEverythingReleased) {
     for (const bool escape : {false, true}) {
         SCOPED_TRACE(escape ? "Esc" : "button");
         for (const auto& d : dongles) {
+            // What the stack still carries from the round before arrives before the records go.
+            ASSERT_TRUE(WaitFor([&] {
+                d->DeliverDue();
+                const auto writes = d->Writes();
+                return std::all_of(writes.begin(), writes.end(), [](const auto& w) {
+                    return w.arrivedAt != std::chrono::steady_clock::time_point{};
+                });
+            }));
             d->SetWriteDelay(1ms);
             d->ClearRecords();
         }
@@ -273,7 +326,7 @@ TEST_F(TTargetFixture, Typing_CancelledMidTextEndsWithEverythingReleased) {
             EXPECT_TRUE(Released(i));
             const std::string typed = Text(i);
             EXPECT_LT(typed.size(), text.size());
-            EXPECT_EQ(text.compare(0, typed.size(), typed), 0) << "what arrived is the text's beginning";
+            EXPECT_EQ(text.compare(0, typed.size(), typed), 0) << "what arrived is the text's beginning: " << typed.substr(0, 200);
         }
         EXPECT_TRUE(window->NoticeText(TNotice::Typing).startsWith(QStringLiteral("Typing stopped after")));
     }
@@ -321,4 +374,228 @@ TEST_F(TTargetFixture, Typing_UntypeableCharactersAreSkippedOnlyWithConsent) {
     ASSERT_TRUE(window->TypeText(QStringLiteral("na\u00efve caf\u00e9 \u00e9\u0007"), nullptr));
     EXPECT_TRUE(WaitText(0, "nave caf "));
     EXPECT_TRUE(Released(0));
+}
+
+// A dongle that drops while a box, a dialog or the menu is open is never typed into afterwards,
+// not even once it is back as a new connection (which may sit where the old one was in memory);
+// the others still get the text, and the notice names the one that went. Each dialog stub runs an
+// event loop in which the dongle drops and comes back.
+TEST_F(TTargetFixture, Typing_ADongleThatDropsUnderADialogIsNeverTypedInto) {
+    Connect(2);
+    // The drop and the new connection, as they happen while a modal loop runs.
+    const auto dropAndReturn = [&](int i) {
+        dongles[i]->DropLink();
+        EXPECT_TRUE(WaitFor([&] { return window->SessionOfSlot(i) == nullptr; }, 3000));
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                const TCorvastelDevice* back = window->SessionOfSlot(i);
+                return back != nullptr && window->TakesInput(back);
+            },
+            8000))
+            << "the dongle came back as a new connection";
+    };
+    const auto menuEntry = [&](const char* name) {
+        auto menu = std::make_shared<QMenu>();
+        window->FillDeviceMenu(*menu, window->DeviceListView->item(1));
+        QAction* entry = menu->findChild<QAction*>(QString::fromUtf8(name));
+        EXPECT_NE(entry, nullptr) << name;
+        return std::make_pair(menu, entry);
+    };
+    struct TRow {
+        const char* Name;
+        std::function<void()> Act;
+        std::string IntoFirst;  // what dongle 0 receives
+    };
+    const TRow rows[] = {
+        {"the question about untypeable characters, typing into all",
+         [&] {
+             window->ConfirmQuery = [&](const QString&) {
+                 dropAndReturn(1);
+                 return true;
+             };
+             EXPECT_TRUE(window->TypeText(QStringLiteral("ab\u00e9"), nullptr));
+         },
+         "ab"},
+        {"the text dialog opened from the menu",
+         [&] {
+             window->TextQuery = [&](const QString&, QString& text, TTypingSettings*, const QString&) {
+                 dropAndReturn(1);
+                 text = QStringLiteral("secret");
+                 return true;
+             };
+             auto [menu, entry] = menuEntry("MenuTypeText");
+             ASSERT_NE(entry, nullptr);
+             entry->trigger();
+         },
+         ""},
+        {"the menu itself",
+         [&] {
+             QApplication::clipboard()->setText(QStringLiteral("secret"));
+             auto [menu, entry] = menuEntry("MenuTypeClipboard");
+             ASSERT_NE(entry, nullptr);
+             dropAndReturn(1);  // while the menu's loop ran
+             entry->trigger();
+         },
+         ""},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        ASSERT_TRUE(ble.WaitIdle());
+        for (const auto& d : dongles) {
+            d->ClearRecords();
+        }
+        row.Act();
+        ASSERT_TRUE(WaitFor([&] { return !window->TypingText(); }, 5000));
+        EXPECT_TRUE(WaitText(0, row.IntoFirst)) << Text(0);
+        ASSERT_TRUE(ble.WaitIdle());
+        EXPECT_EQ(Text(1), "") << "nothing reached the dongle that went away";
+        EXPECT_TRUE(dongles[1]->Target().keyEvents.empty());
+        const QString notice = window->NoticeText(TNotice::Typing);
+        EXPECT_TRUE(notice.contains(QStringLiteral("C0:FF:EE:00:02:01")) && notice.contains(QStringLiteral("went away")))
+            << notice.toStdString();
+    }
+}
+
+// Each dongle types on its own target's layout, chosen from its context menu: a German target gets
+// the text exactly (AltGr, dead keys, Y and Z where they are), a US one is asked about what it
+// cannot type. The choice is remembered across a restart; a dongle never seen before types US.
+TEST_F(TTargetFixture, Typing_OnEachDonglesLayout_ChosenFromTheMenuAndRemembered) {
+    Connect(2, [n = 0](vd::TDongleConfig& config) mutable { OnLayout(config, n++ == 0 ? "de" : "us"); });
+    const std::string german = Session(0)->Device->Address();
+    const std::string us = Session(1)->Device->Address();
+    EXPECT_EQ(window->TypingSettingsOf(german), TTypingSettings{});
+    QString asked;
+    window->SettingsQuery = [&](const QString& title, TTypingSettings& settings) {
+        asked = title;
+        EXPECT_EQ(settings.Layout, "us");
+        settings = {"de", 20};
+        return true;
+    };
+    {
+        QMenu menu;
+        window->FillDeviceMenu(menu, window->DeviceListView->item(0));
+        auto* entry = menu.findChild<QAction*>(QStringLiteral("MenuTypingLayout"));
+        ASSERT_NE(entry, nullptr);
+        entry->trigger();
+    }
+    EXPECT_TRUE(asked.contains(QString::fromStdString(german))) << asked.toStdString();
+    EXPECT_EQ(window->TypingSettingsOf(german), (TTypingSettings{"de", 20}));
+    EXPECT_EQ(window->TypingSettingsOf(us), TTypingSettings{});
+
+    const QString text = QStringLiteral("Gr\u00fc\u00dfe zu Yvonne: 5 \u20ac @ home; d\u00e9j\u00e0 ^ [{}]|\\~");
+    ASSERT_TRUE(window->TypeText(text, nullptr));
+    ASSERT_EQ(questions.size(), 1u);
+    EXPECT_TRUE(questions[0].contains(QStringLiteral("on the \u201Cus\u201D keyboard layout (%1)")
+                                          .arg(window->DongleLabel(us))))
+        << questions[0].toStdString();
+    EXPECT_FALSE(questions[0].contains(QStringLiteral("\u201Cde\u201D"))) << "German types all of it";
+    ASSERT_TRUE(WaitFor([&] { return !window->TypingText(); }, 10000));
+    EXPECT_EQ(Text(0), text.toStdString());
+    EXPECT_EQ(Text(1), "Gre zu Yvonne: 5  @ home; dj ^ [{}]|\\~");
+    EXPECT_TRUE(Released(0));
+    EXPECT_TRUE(Released(1));
+
+    // The program starts again: the choice is still there, the nickname file untouched.
+    window.reset();
+    TFormCorvastelPc again(ble, hooks);
+    again.NicknameFilePath = NicknameFile();
+    EXPECT_EQ(again.TypingSettingsOf(german), (TTypingSettings{"de", 20}));
+    EXPECT_EQ(again.TypingSettingsOf("C0:FF:EE:77:77:77"), TTypingSettings{});
+    EXPECT_FALSE(std::filesystem::exists(NicknameFile()));
+}
+
+// A file of the user's that says nonsense types US at the link's pace; a layout the machine does not
+// have refuses the typing in plain words instead of typing wrong characters.
+TEST_F(TTargetFixture, Typing_UnusableSettingsAreSaidAndNeverTypeWrongCharacters) {
+    Connect(1);
+    const std::string address = Session(0)->Device->Address();
+    {
+        QFile file(QString::fromStdString(TypingSettingsFile(NicknameFile()).string()));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("[C0%3AFF%3AEE%3A00%3A02%3A00]\nLayout=../../etc/passwd\nPaceMs=7\n");
+    }
+    EXPECT_EQ(window->TypingSettingsOf(address), TTypingSettings{});
+    EXPECT_TRUE(window->NoticeText(TNotice::Typing).contains(QStringLiteral("no layout name")));
+
+    ASSERT_TRUE(window->StoreTypingSettings(address, {"xx-no-such-layout", 0}));
+    EXPECT_FALSE(window->TypeText(QStringLiteral("abc"), nullptr));
+    EXPECT_TRUE(window->NoticeText(TNotice::Typing).contains(QStringLiteral("has no layout")))
+        << window->NoticeText(TNotice::Typing).toStdString();
+    ASSERT_TRUE(ble.WaitIdle());
+    EXPECT_EQ(Text(0), "");
+}
+
+// A paced dongle gets its next report only once the last one is written and the pace has passed
+// by the typing clock; an unpaced one in the same typing is not held back by it.
+TEST_F(TTargetFixture, Typing_APacedDongleWaitsItsPaceBetweenReports) {
+    Connect(2);
+    auto now = std::chrono::steady_clock::now();
+    window->TypingClock = [&] { return now; };
+    ASSERT_TRUE(window->StoreTypingSettings(Session(0)->Device->Address(), {"us", 50}));
+    ASSERT_TRUE(window->TypeText(QStringLiteral("ab"), nullptr));
+    ASSERT_TRUE(WaitText(1, "ab"));
+    const auto reports = [&] { return dongles[0]->Target().keyboardReports; };
+    ASSERT_TRUE(ble.WaitIdle());
+    const int start = reports();  // up to the first press, sent at once
+    for (int i = 1; i <= 3; ++i) {  // a up, b down, b up
+        SCOPED_TRACE(i);
+        QTest::qWait(20);
+        EXPECT_EQ(reports(), start + i - 1) << "the clock stands still";
+        now += std::chrono::milliseconds(49);
+        QTest::qWait(20);
+        EXPECT_EQ(reports(), start + i - 1) << "49 ms is not yet the pace";
+        now += std::chrono::milliseconds(1);
+        ASSERT_TRUE(WaitFor([&] { return reports() == start + i; }));
+    }
+    EXPECT_TRUE(WaitText(0, "ab"));
+    EXPECT_TRUE(WaitFor([&] { return !window->TypingText(); }));
+    EXPECT_TRUE(Released(0));
+}
+
+// With an entry method chosen for a dongle, what its layout lacks is entered by its code instead of
+// being asked about: a US target of the virtual kind knows no Unicode entry, so it shows the keys
+// as they come (the Ctrl+Shift+U shortcut types nothing, then the hex code and a space).
+TEST_F(TTargetFixture, Typing_AnEntryMethodEntersWhatTheLayoutLacks) {
+    Connect(1);
+    ASSERT_TRUE(window->StoreTypingSettings(Session(0)->Device->Address(), {"us", 0, TUnicodeEntry::Linux}));
+    EXPECT_EQ(window->TypingSettingsOf(Session(0)->Device->Address()).Entry, TUnicodeEntry::Linux);
+    ASSERT_TRUE(window->TypeText(QStringLiteral("a\u00f1b"), nullptr));
+    EXPECT_TRUE(questions.empty());
+    EXPECT_TRUE(WaitText(0, "a00f1 b"));
+    EXPECT_TRUE(Released(0));
+    const auto events = dongles[0]->Target().keyEvents;
+    const std::vector<vd::TKeyEvent> shortcut{{224, true}, {225, true}, {24, true}};
+    EXPECT_NE(std::search(events.begin(), events.end(), shortcut.begin(), shortcut.end()), events.end())
+        << "Ctrl and Shift held, then U";
+}
+
+// The Type text dialog of one dongle shows that dongle's layout and pace; what is chosen there types
+// this text and is remembered for the next.
+TEST_F(TTargetFixture, Typing_TheDialogsLayoutChoiceTypesAndIsRemembered) {
+    Connect(1, [](vd::TDongleConfig& config) { OnLayout(config, "de"); });
+    const std::string address = Session(0)->Device->Address();
+    std::vector<TTypingSettings> shown;
+    window->TextQuery = [&](const QString&, QString& text, TTypingSettings* settings, const QString&) {
+        EXPECT_NE(settings, nullptr);
+        if (settings == nullptr) {
+            return false;
+        }
+        shown.push_back(*settings);
+        settings->Layout = "de";
+        text = QStringLiteral("zy@");
+        return true;
+    };
+    for (int round = 0; round < 2; ++round) {
+        QMenu menu;
+        window->FillDeviceMenu(menu, window->DeviceListView->item(0));
+        auto* entry = menu.findChild<QAction*>(QStringLiteral("MenuTypeText"));
+        ASSERT_NE(entry, nullptr);
+        entry->trigger();
+        ASSERT_TRUE(WaitFor([&] { return !window->TypingText(); }));
+    }
+    EXPECT_TRUE(WaitText(0, "zy@zy@"));
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].Layout, "us") << "a dongle never set shows US";
+    EXPECT_EQ(shown[1].Layout, "de") << "the choice is remembered";
+    EXPECT_TRUE(questions.empty());
 }

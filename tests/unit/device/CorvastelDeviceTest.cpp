@@ -230,16 +230,31 @@ INSTANTIATE_TEST_SUITE_P(
                                    false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(SessionTest, RefusedDiscoveryShowsTheMessageAndPostsNothing) {
+// A connect that fails is a setup failure like any other, reported once through the window's
+// setup handling (which shows one box for one setup), never by a box of the session's own.
+TEST_F(SessionTest, RefusedDiscoveryFailsTheSetupOnce) {
     auto config = vd::TDongleConfig::Standard("Corvastel-Gone", "C0:FF:EE:00:00:11");
     AddDongle(config);
     TFakeBluetoothLEDevice& device = central.Device("C0:FF:EE:00:00:11");
     central.SetRadioPresent(false);
-    sessions.push_back(std::make_unique<TCorvastelDevice>(&ui));
-    sessions.back()->InitData(&device);
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_TRUE(ui.messages[0].ends_with(" - Service discovery not allowed")) << ui.messages[0];
-    EXPECT_TRUE(events.Codes().empty());
+    for (const bool cancelled : {false, true}) {
+        SCOPED_TRACE(cancelled ? "cancelled first" : "not cancelled");
+        sessions.push_back(std::make_unique<TCorvastelDevice>(&ui));
+        TCorvastelDevice& s = *sessions.back();
+        if (cancelled) {
+            s.CancelSetup();
+        }
+        s.InitData(&device);
+        EXPECT_TRUE(ui.messages.empty());
+        if (cancelled) {
+            EXPECT_FALSE(events.WaitFor(DeviceSetupFailed, &s, 100ms)) << "a cancelled setup ends without a word";
+            continue;
+        }
+        ASSERT_TRUE(events.WaitFor(DeviceSetupFailed, &s));
+        EXPECT_EQ(events.Codes(&s), std::vector<uint8_t>{DeviceSetupFailed});
+        EXPECT_EQ(s.SetupFailure().Step, TSetupStep::Connecting);
+        EXPECT_NE(s.SetupFailure().Reason.find("could not be reached"), std::string::npos);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -697,6 +712,61 @@ TEST_F(SessionTest, DisconnectOnASlowLinkDeliversTheBacklogThenTheReleases) {
         << "modifiers " << int(target.modifiers) << " buttons " << int(target.buttons);
     EXPECT_EQ(target.pointerX, moved - 2);
     EXPECT_GT(s.LinkStats().WriteRoundTripUs, 0u);
+}
+
+// Ctrl+Shift held (to pause the mouse and reach the window) while the mouse has been moving on a
+// 50 ms link carrying four writes an event, then the link is closed on purpose: by the user's
+// disconnect, or by the session going (the window closing) before the link is closed. Closing a
+// link discards what the stack still queues, so the releases must be known to have reached the
+// dongle first, with the mouse written with or without response. The pace is also forced to a
+// link thought far faster than it is (as a link that slowed down would be): the stack then holds
+// a backlog, and only the proof of delivery keeps the releases from being lost with it.
+TEST_F(SessionTest, ClosingOnPurposeLeavesNothingHeldOnASlowLink) {
+    int dongleNumber = 0;
+    for (const bool misjudged : {false, true})
+    for (const bool withResponse : {false, true}) {
+        for (const bool byDestruction : {false, true}) {
+            SCOPED_TRACE(std::string(withResponse ? "with response" : "without response") +
+                         (byDestruction ? ", session destroyed" : ", disconnect") +
+                         (misjudged ? ", pace misjudged" : ""));
+            const std::string address = "C0:FF:EE:00:00:" + std::to_string(50 + dongleNumber++);
+            auto config = vd::TDongleConfig::Standard("Corvastel-S", address, "1.1.9");
+            config.connectionInterval = 50ms;
+            config.packetsPerEvent = 4;
+            if (withResponse) {
+                for (uint16_t u : {vd::uuid::Reports, vd::uuid::MouseReports})
+                    config.Find(u)->properties =
+                        static_cast<uint8_t>(config.Find(u)->properties & ~vd::prop::WriteNoResponse);
+            }
+            auto dongle = AddDongle(config);
+            TCorvastelDevice& s = ConnectActive(address);
+            if (misjudged)
+                s.SetLinkEstimator(TLinkEstimator::Fixed(2ms));
+            AddPressedKey(UsageLeftCtrl);
+            AddPressedKey(UsageLeftShift);
+            s.SendReport(TReportType::KeyboardIn, false);
+            for (int i = 0; i < 300; ++i) {
+                SetMouseItem(MouseCodeX, 3);
+                s.SendMouseReport(TakeMouseSnapshot());
+                std::this_thread::sleep_for(1ms);
+            }
+            ASSERT_TRUE(dongle->Target().modifiers != 0 || !s.Scheduler.Idle()) << "the keys went on";
+            if (byDestruction) {
+                TBluetoothLEDevice* device = s.Device;
+                sessions.pop_back();
+                device->Disconnect();
+            } else {
+                s.DisconnectAfterRelease();
+                ASSERT_TRUE(events.WaitFor(DeviceDisconnected, &s));
+            }
+            ASSERT_TRUE(central.WaitIdle());
+            const auto target = dongle->Target();
+            EXPECT_FALSE(target.AnyInputHeld())
+                << "modifiers " << int(target.modifiers) << " buttons " << int(target.buttons);
+            EXPECT_EQ(target.keyEvents.back(), (vd::TKeyEvent{UsageLeftShift, false}));
+            ResetInputStateForTests();
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

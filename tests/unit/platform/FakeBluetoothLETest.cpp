@@ -278,24 +278,36 @@ TEST_F(FakeCentral, EveryWriteCompletesOnce) {
     EXPECT_EQ(Events("write").size(), 6u);
 }
 
-TEST_F(FakeCentral, WriteCompletionsWaitForTheLinkDelay) {
+// As bluetoothd: a write without response completes once queued, long before the air has carried
+// it; a write with response completes once it (and everything queued before it) has arrived.
+TEST_F(FakeCentral, WriteCompletionsFollowTheStackQueue) {
     auto dongle = central.AddDongle(vd::TDongleConfig::Standard());
     auto& d = Connect(dongle);
-    dongle->SetWriteDelay(60ms);
-    const auto start = std::chrono::steady_clock::now();
-    d.WriteCharacteristic(*Find(d, 0xF801), TBytes(9, 0));
-    EXPECT_TRUE(Events("write").empty());
+    dongle->SetWriteDelay(400ms);
+    auto* f801 = Find(d, 0xF801);
+    d.WriteCharacteristic(*f801, TBytes(9, 0));
     auto w = WaitFor(1, [](const Event& e) { return e.what == "write"; });
     ASSERT_EQ(w.size(), 1u);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 60ms);
     EXPECT_EQ(w[0].status, GattStatusSuccess);
+    EXPECT_EQ(dongle->Writes().at(0).arrivedAt, std::chrono::steady_clock::time_point{});
 
-    // A drop while a write is in flight: it completes with a failure.
-    d.WriteCharacteristic(*Find(d, 0xF801), TBytes(9, 0));
+    d.WriteCharacteristicWithResponse(*f801, TBytes(9, 0));
+    w = WaitFor(2, [](const Event& e) { return e.what == "write"; });
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[1].status, GattStatusSuccess);
+    const auto records = dongle->Writes();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].kind, vd::TWriteKind::Request);
+    EXPECT_NE(records[0].arrivedAt, std::chrono::steady_clock::time_point{});
+    EXPECT_NE(records[1].arrivedAt, std::chrono::steady_clock::time_point{});
+    EXPECT_LE(records[0].arrivedAt, records[1].arrivedAt);
+
+    // A drop while a write with response is in flight: it completes with a failure.
+    d.WriteCharacteristicWithResponse(*f801, TBytes(9, 0));
     dongle->DropLink();
-    auto w2 = WaitFor(2, [](const Event& e) { return e.what == "write"; });
-    ASSERT_EQ(w2.size(), 2u);
-    EXPECT_EQ(w2[1].status, GattStatusFailure);
+    auto w2 = WaitFor(3, [](const Event& e) { return e.what == "write"; });
+    ASSERT_EQ(w2.size(), 3u);
+    EXPECT_EQ(w2[2].status, GattStatusFailure);
 }
 
 TEST_F(FakeCentral, NotificationsArriveOnTheNotifierThreadWhenSubscribed) {

@@ -9,8 +9,16 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "BluezTypes.h"
 #include "DongleCalls.h"
@@ -65,6 +73,72 @@ QStringList FlagsOf(uint8_t properties) {
     if (properties & vdongle::prop::Indicate)
         flags << QStringLiteral("indicate");
     return flags;
+}
+
+// Asks the central of the LE connection on controller hci<dev> for this connection interval: the
+// LE Connection Update command, which a peripheral's controller turns into a connection parameters
+// request to the central. Raw HCI sockets need CAP_NET_RAW (root in the test rig). The kernel's
+// HCI socket interface is written out here, so the service builds without BlueZ's headers.
+bool AskConnectionInterval(int dev, int intervalUs, std::string* why) {
+    constexpr int AfBluetooth = 31;
+    constexpr int BtprotoHci = 1;
+    constexpr uint8_t LeLink = 0x80;
+    const int fd = ::socket(AfBluetooth, SOCK_RAW | SOCK_CLOEXEC, BtprotoHci);
+    if (fd < 0) {
+        *why = std::string("no raw HCI socket: ") + std::strerror(errno);
+        return false;
+    }
+    struct TConnInfo {
+        uint16_t handle;
+        uint8_t address[6];
+        uint8_t type;
+        uint8_t out;
+        uint16_t state;
+        uint32_t linkMode;
+    };
+    struct TConnList {
+        uint16_t devId;
+        uint16_t count;
+        TConnInfo info[8];
+    } list{};
+    static_assert(sizeof(TConnInfo) == 16 && offsetof(TConnList, info) == 4, "the kernel's layout");
+    list.devId = static_cast<uint16_t>(dev);
+    list.count = 8;
+    if (::ioctl(fd, _IOR('H', 212, int), &list) < 0) {  // HCIGETCONNLIST
+        *why = std::string("cannot list the connections: ") + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    const TConnInfo* le = nullptr;
+    for (uint16_t i = 0; i < std::min<uint16_t>(list.count, 8) && le == nullptr; ++i) {
+        if (list.info[i].type == LeLink)
+            le = &list.info[i];
+    }
+    struct {
+        sa_family_t family;
+        uint16_t dev;
+        uint16_t channel;  // raw
+    } address{AfBluetooth, static_cast<uint16_t>(dev), 0};
+    if (le == nullptr || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+        *why = le == nullptr ? "no LE connection" : std::string("cannot bind: ") + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    const uint16_t units = static_cast<uint16_t>(intervalUs / 1250);  // 1.25 ms steps
+    const uint16_t handle = le->handle;
+    // Command packet 0x01, opcode 0x2013 (LE Connection Update), 14 bytes of parameters: handle,
+    // interval min and max, peripheral latency 0, supervision time-out 2 s, connection event
+    // length unspecified.
+    const uint8_t command[] = {0x01, 0x13, 0x20, 14,
+                               static_cast<uint8_t>(handle & 0xFF), static_cast<uint8_t>(handle >> 8),
+                               static_cast<uint8_t>(units & 0xFF), static_cast<uint8_t>(units >> 8),
+                               static_cast<uint8_t>(units & 0xFF), static_cast<uint8_t>(units >> 8),
+                               0, 0, 200, 0, 0, 0, 0, 0};
+    const bool sent = ::write(fd, command, sizeof command) == static_cast<ssize_t>(sizeof command);
+    if (!sent)
+        *why = std::string("cannot send the command: ") + std::strerror(errno);
+    ::close(fd);
+    return sent;
 }
 
 }  // namespace
@@ -323,6 +397,20 @@ void TBluezPeripheral::LinkUp(TEntry& e, const QString& central) {
     e.connected = true;
     e.dongle->Connect();
     Advertise(e, false);
+    if (e.traits.askIntervalUs > 0) {
+        // Once the central has settled the link (its discovery first), as a dongle's firmware does.
+        const QString adapter = e.adapter;
+        const int us = e.traits.askIntervalUs;
+        QTimer::singleShot(1000, this, [adapter, us] {
+            const int dev = adapter.section(QStringLiteral("/hci"), 1).toInt();
+            std::string why;
+            if (AskConnectionInterval(dev, us, &why))
+                std::fprintf(stderr, "virtual dongle on hci%d: asked for a %d us connection interval\n", dev, us);
+            else
+                std::fprintf(stderr, "virtual dongle on hci%d: could not ask for a connection interval: %s\n", dev,
+                             why.c_str());
+        });
+    }
 }
 
 void TBluezPeripheral::LinkDown(TEntry& e) {

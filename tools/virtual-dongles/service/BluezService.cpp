@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "BluezTypes.h"
 
@@ -73,13 +74,19 @@ void RegisterBluezTypes() {
 
 TBluezService::TBluezService(QDBusConnection bus, const TServiceOptions& options)
     : QDBusVirtualObject(nullptr), FBus(std::move(bus)), FAdapterPresent(options.adapterPresent),
-      FPowered(options.powered) {
+      FPowered(options.powered), FDisconnectTimer(options.disconnectTimerMs),
+      FTemporaryTimeout(options.temporaryTimeoutMs) {
     RegisterBluezTypes();
     FRadio.SetPresent(FAdapterPresent && FPowered);
     for (const auto& d : options.dongles) AddEntry(d);
     // An advertiser is heard again and again while a scan runs; each time its RSSI moves a little.
     FDiscoveryTimer.setInterval(200);
     connect(&FDiscoveryTimer, &QTimer::timeout, this, [this] { DiscoveryTick(); });
+    if (FTemporaryTimeout.count() > 0) {
+        FForgetTimer.setInterval(std::clamp(static_cast<int>(FTemporaryTimeout.count() / 10), 10, 1000));
+        connect(&FForgetTimer, &QTimer::timeout, this, [this] { ForgetUnheard(); });
+        FForgetTimer.start();
+    }
 }
 
 TBluezService::~TBluezService() {
@@ -276,9 +283,30 @@ void TBluezService::EmitInterfacesRemoved(const QString& path, const QStringList
 // ---- state changes ---------------------------------------------------------------------------
 
 void TBluezService::ExportDevice(TEntry& e) {
+    e.lastHeard = std::chrono::steady_clock::now();
     if (e.exported) return;
     e.exported = true;
     EmitInterfacesAdded(e.path);
+}
+
+// bluetoothd keeps a device it found but never connected as "temporary" and removes it once it
+// has not heard it for its TemporaryTimeout (30 s): a Connect afterwards finds no such object
+// until a scan hears the device again.
+void TBluezService::ForgetUnheard() {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& e : FEntries) {
+        if (e->exported && !e->everConnected && !e->connected && !e->connecting &&
+            now - e->lastHeard >= FTemporaryTimeout) {
+            Forget(*e);
+        }
+    }
+}
+
+void TBluezService::Forget(TEntry& e) {
+    UnexportGatt(e);
+    e.exported = false;
+    e.rssiShown = 0;
+    EmitInterfacesRemoved(e.path, {IfDevice, IfIntrospect, IfProps});
 }
 
 void TBluezService::DiscoveryTick() {
@@ -287,6 +315,7 @@ void TBluezService::DiscoveryTick() {
     for (auto& e : FEntries) {
         if (!e->dongle->Advertising() || e->connected) continue;
         const int rssi = e->dongle->Rssi() - (FTick % 2);
+        e->lastHeard = std::chrono::steady_clock::now();
         if (!e->exported) {
             e->rssiShown = rssi;
             ExportDevice(*e);
@@ -365,6 +394,10 @@ void TBluezService::ExportGatt(TEntry& e) {
 void TBluezService::LinkDown(TEntry& e) {
     if (!e.connected)
         return;
+    // A Disconnect waiting for its timer is answered before the link is said to be down, as
+    // bluetoothd does; also when the link went another way meanwhile.
+    for (const QDBusMessage& call : std::exchange(e.disconnectCalls, {}))
+        Reply(call.createReply());
     // One signal for both, and the GATT objects stay: calls on them fail with "Not connected"
     // until the link is back. Subscriptions stay too.
     QVariantMap changed{{QStringLiteral("Connected"), false}};
@@ -373,6 +406,18 @@ void TBluezService::LinkDown(TEntry& e) {
     e.connected = false;
     e.resolved = false;
     EmitPropertiesChanged(e.path, IfDevice, changed);
+}
+
+void TBluezService::FinishDisconnect(const QString& address, unsigned timer) {
+    TEntry* e = EntryByAddress(address);
+    if (!e || !e->connected || e->disconnectCalls.empty() || e->disconnectTimer != timer)
+        return;  // the link went another way meanwhile, and the calls were answered then
+    e->dongle->Disconnect();
+    if (e->resolved) {
+        e->resolved = false;
+        EmitPropertiesChanged(e->path, IfDevice, {{QStringLiteral("ServicesResolved"), false}});
+    }
+    LinkDown(*e);  // answers the calls, then says the link is down
 }
 
 void TBluezService::UnexportGatt(TEntry& e) {
@@ -444,6 +489,7 @@ void TBluezService::FinishConnect(const QString& address) {
     }
     e->connecting = false;
     e->connected = true;
+    e->everConnected = true;
     e->rssiShown = 0;
     EmitPropertiesChanged(e->path, IfDevice, {{QStringLiteral("Connected"), true}});
     Reply(e->connectCall.createReply());
@@ -578,10 +624,8 @@ bool TBluezService::HandleAdapter(const QDBusMessage& m) {
             e->dongle->Disconnect();
             LinkDown(*e);
         }
-        UnexportGatt(*e);
-        e->exported = false;
-        e->rssiShown = 0;
-        EmitInterfacesRemoved(e->path, {IfDevice, IfIntrospect, IfProps});
+        e->everConnected = false;
+        Forget(*e);
         Reply(m.createReply());
     } else {
         Reply(m.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"), member));
@@ -615,14 +659,16 @@ bool TBluezService::HandleDevice(const QDBusMessage& m, TEntry& e) {
             Reply(e.connectCall.createErrorReply(ErrFailed, QStringLiteral("br-connection-canceled")));
         }
         if (e.connected) {
-            // The services go first, then the answer, then the link.
-            e.dongle->Disconnect();
-            if (e.resolved) {
-                e.resolved = false;
-                EmitPropertiesChanged(e.path, IfDevice, {{QStringLiteral("ServicesResolved"), false}});
+            // bluetoothd holds a disconnect for its disconnect timer (2 s), so that other users
+            // of the link can finish; then the services go, then the answer, then the link. A
+            // second Disconnect meanwhile waits for the same end.
+            e.disconnectCalls.push_back(m);
+            if (e.disconnectCalls.size() == 1) {
+                const QString address = QString::fromStdString(e.dongle->Address());
+                const unsigned timer = ++e.disconnectTimer;
+                QTimer::singleShot(FDisconnectTimer, this,
+                                   [this, address, timer] { FinishDisconnect(address, timer); });
             }
-            Reply(m.createReply());
-            LinkDown(e);
             return true;
         }
         Reply(m.createReply());

@@ -57,6 +57,14 @@ private:
         std::chrono::steady_clock::time_point connectDeadline;
         bool connected = false;
         bool resolved = false;
+        // Disconnect calls waiting for the disconnect timer; answered when the link goes.
+        std::vector<QDBusMessage> disconnectCalls;
+        // Counts disconnect timers, so that a timer of a link that ended another way meanwhile
+        // cannot end a later link before its own timer runs out.
+        unsigned disconnectTimer = 0;
+        // bluetoothd forgets a device it never connected once it has not heard it for a while.
+        bool everConnected = false;
+        std::chrono::steady_clock::time_point lastHeard;
         // bluetoothd keeps a device's GATT objects (and the UUIDs they add) once it has discovered
         // them, across link losses, until the device is removed.
         bool gattExported = false;
@@ -101,6 +109,9 @@ private:
     void FinishConnect(const QString& address);
     void ResolveServices(const QString& address);
     void LinkDown(TEntry& e);
+    void FinishDisconnect(const QString& address, unsigned timer);
+    void ForgetUnheard();
+    void Forget(TEntry& e);
     void RemoveEntry(const QString& address);
     void OnNotify(const QString& address, uint16_t handle, const vdongle::TBytes& value);
 
@@ -120,4 +131,7 @@ private:
     bool FDiscovering = false;
     QTimer FDiscoveryTimer;
     int FTick = 0;
+    const std::chrono::milliseconds FDisconnectTimer;
+    const std::chrono::milliseconds FTemporaryTimeout;  // 0: never forget
+    QTimer FForgetTimer;
 };

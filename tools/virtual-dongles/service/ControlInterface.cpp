@@ -59,6 +59,26 @@ bool TBluezService::HandleControl(const QDBusMessage& m) {
         Reply(m.createReply());
         return true;
     }
+    if (member == QStringLiteral("PlugAdapter")) {
+        // An adapter plugged in (true) while the stack runs: it turns up as a new object, powered.
+        const bool plug = args.value(0).toBool();
+        if (plug != FAdapterPresent) {
+            if (!plug)
+                SetPowered(false);
+            FAdapterPresent = plug;
+            if (plug) {
+                FPowered = true;
+                FRadio.SetPresent(true);
+                EmitInterfacesAdded(AdapterPath());
+            } else {
+                EmitInterfacesRemoved(AdapterPath(), {QStringLiteral("org.bluez.Adapter1"),
+                                                      QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                                                      QStringLiteral("org.freedesktop.DBus.Properties")});
+            }
+        }
+        Reply(m.createReply());
+        return true;
+    }
     if (member == QStringLiteral("AddDongle")) {
         std::string error;
         auto d = ParseDongleTraits(args.value(0).toString().toStdString(), static_cast<int>(FEntries.size()), &error);

@@ -69,6 +69,7 @@ bool AnswerDongleCall(const QDBusMessage& m, vdongle::TVirtualDongle& dongle, QD
         const vdongle::TVirtualTarget t = dongle.Target();
         QJsonObject o;
         o[QStringLiteral("text")] = QString::fromStdString(t.text);
+        o[QStringLiteral("layout")] = QString::fromStdString(dongle.Layout());
         QJsonArray keys;
         for (uint8_t k : t.keysHeld)
             keys.append(k);

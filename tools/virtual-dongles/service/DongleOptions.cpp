@@ -1,7 +1,10 @@
 #include "DongleOptions.h"
 
 #include <cstdio>
+#include <memory>
 #include <sstream>
+
+#include "layout/XkbLayout.h"
 
 namespace {
 
@@ -105,6 +108,8 @@ std::optional<TServiceDongle> ParseDongleTraits(const std::string& traits, int i
             d.config.connectionInterval = std::chrono::microseconds(n);
         } else if (key == "packets-per-event" && ParseInt(value, &n) && n >= 1 && n <= 64) {
             d.config.packetsPerEvent = static_cast<int>(n);
+        } else if (key == "ask-interval-us" && ParseInt(value, &n) && n >= 7500 && n <= 4000000) {
+            d.askIntervalUs = static_cast<int>(n);
         } else if (key == "rssi" && ParseInt(value, &n) && n < 0 && n >= -127) {
             d.config.rssi = static_cast<int>(n);
         } else if (key == "services") {
@@ -152,6 +157,17 @@ std::optional<TServiceDongle> ParseDongleTraits(const std::string& traits, int i
             d.config.advertising = n != 0;
         } else if (key == "never-resolve" && ParseInt(value, &n)) {
             d.neverResolve = n != 0;
+        } else if (key == "layout") {
+            // Loaded once here, so a layout the machine lacks is said at start, not at the first key.
+            std::string why;
+            if (!TXkbTextDecoder::Create(value, &why)) return fail("layout: " + why);
+            d.config.layout = value;
+            d.config.makeKeyDecoder = [value]() -> vdongle::TKeyDecoder {
+                std::string ignored;
+                std::shared_ptr<TXkbTextDecoder> decoder = TXkbTextDecoder::Create(value, &ignored);
+                if (!decoder) return {};
+                return [decoder](uint8_t usage, bool pressed, uint8_t leds) { return decoder->Key(usage, pressed, leds); };
+            };
         } else {
             return fail("unknown or malformed trait '" + key + "=" + value + "'");
         }
@@ -189,6 +205,13 @@ std::optional<TServiceOptions> ParseServiceOptions(const std::vector<std::string
                 }
                 options.bluezAdapters.push_back(name);
             }
+        } else if ((a == "--disconnect-timer-ms" || a == "--temporary-timeout-ms") && i + 1 < args.size()) {
+            long long ms = 0;
+            if (!ParseInt(args[++i], &ms) || ms < 0 || ms > 3600000) {
+                if (error) *error = a + " wants milliseconds from 0 to 3600000, not '" + args[i] + "'";
+                return std::nullopt;
+            }
+            (a == "--disconnect-timer-ms" ? options.disconnectTimerMs : options.temporaryTimeoutMs) = static_cast<int>(ms);
         } else if (a == "--dongle" && i + 1 < args.size()) {
             auto d = ParseDongleTraits(args[++i], static_cast<int>(options.dongles.size()), error);
             if (!d) return std::nullopt;

@@ -1,8 +1,15 @@
 #pragma once
 // Command-line description of the virtual dongles and the service around them.
 //
-//   corvastel-virtual-dongles [--preview] [--powered-off] [--no-adapter] [--dongle TRAITS]...
+//   corvastel-virtual-dongles [--preview] [--powered-off] [--no-adapter] [--disconnect-timer-ms N]
+//                             [--temporary-timeout-ms N] [--dongle TRAITS]...
 //   corvastel-virtual-dongles --bluez-adapters hci1,hci2 [--dongle TRAITS]...
+//
+// The imitation keeps bluetoothd's time rules: a Disconnect of a link that is up is carried out
+// after its disconnect timer (--disconnect-timer-ms, 2000 as bluetoothd's), and a device that was
+// never connected is forgotten (its object removed) once it has not been heard for its temporary
+// time-out (--temporary-timeout-ms, 30000 as bluetoothd's TemporaryTimeout; 0: never). Tests that
+// are about other things may shorten both.
 //
 // --bluez-adapters serves the dongles as real peripherals through the system's bluetoothd, one
 // dongle per named adapter (in order), instead of imitating bluetoothd.
@@ -18,6 +25,8 @@
 //   write-delay-us=0          air time per write, one after the other (no connection events)
 //   interval-us=0             connection interval: writes reach the target at connection events
 //   packets-per-event=1       writes one connection event carries
+//   ask-interval-us=7500      with --bluez-adapters: once connected, the dongle's controller asks
+//                             the central for this connection interval (7500..4000000)
 //   rssi=-48
 //   services=F800             advertised services, ';'-separated
 //   without=F803;F804         characteristics the dongle lacks
@@ -26,6 +35,9 @@
 //   request-only=1            no characteristic allows write without response
 //   advertising=1             0: in range but silent
 //   never-resolve=1           connects but its services never resolve
+//   layout=us                 the target's keyboard layout ("de", "fr", "ch(fr)"): the target
+//                             decodes the keys it receives into text on it, as a computer set to
+//                             that layout would
 // Without --dongle, one standard dongle is served.
 
 #include <optional>
@@ -37,6 +49,8 @@
 struct TServiceDongle {
     vdongle::TDongleConfig config;
     bool neverResolve = false;
+    // The connection interval a real peripheral asks for once connected (0: none).
+    int askIntervalUs = 0;
 };
 
 struct TServiceOptions {
@@ -47,6 +61,8 @@ struct TServiceOptions {
     int besideHeight = 0;
     bool adapterPresent = true;
     bool powered = true;
+    int disconnectTimerMs = 2000;
+    int temporaryTimeoutMs = 30000;
     std::vector<TServiceDongle> dongles;
     std::vector<std::string> bluezAdapters;  // peripheral front: one adapter per dongle
 };

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+class QBoxLayout;
 class QLabel;
 class QPlainTextEdit;
 class TBluezService;
@@ -15,8 +16,10 @@ class TPreviewWindow : public QWidget {
     Q_OBJECT
 public:
     explicit TPreviewWindow(TBluezService& service);
-    // Moves the window beside a window of this size centred on the screen: to its right where
-    // there is room, else to its left, else below it, else where it fits best.
+    // Moves the window beside a window of this size centred on the screen, on any screen size: to
+    // its right where there is room, else to its left, below or above it; where the dongles side by
+    // side are too wide for any of those, they are stacked; where even that does not fit, the window
+    // takes the largest room beside the other and is made to fit it.
     void PlaceBeside(QSize centred);
 
 private:
@@ -29,6 +32,7 @@ private:
     void Refresh();
 
     TBluezService& FService;
+    QBoxLayout* FRow = nullptr;
     std::vector<TPanel> FPanels;
     QTimer FTimer;
 };

@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
                 "       corvastel-virtual-dongles --bluez-adapters hci1,hci2 [--dongle TRAITS]...\n"
                 "TRAITS: name=..,address=C0:FF:EE:00:00:01,firmware=1.2.0,identity=0451:16B4[:ver],\n"
                 "      answers-identity=1,reply-code=A1,write-delay-us=0,interval-us=0,packets-per-event=1,\n"
-                "      rssi=-48,services=F800,\n"
+                "      ask-interval-us=7500 (with --bluez-adapters),rssi=-48,services=F800,\n"
                 "      without=F803;F804,readable=F801,request-only=1,advertising=1,never-resolve=1");
             return 0;
         }

@@ -208,26 +208,35 @@ void TFakeBluetoothLEDevice::ReadCharacteristic(TBluetoothGattCharacteristic& c)
 }
 
 void TFakeBluetoothLEDevice::WriteCharacteristic(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value) {
+    Write(c, value, !c.Has(PropWriteNoResponse));
+}
+
+void TFakeBluetoothLEDevice::WriteCharacteristicWithResponse(TBluetoothGattCharacteristic& c,
+                                                             std::span<const uint8_t> value) {
+    Write(c, value, c.Has(PropWrite) || !c.Has(PropWriteNoResponse));
+}
+
+void TFakeBluetoothLEDevice::Write(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value,
+                                   bool withResponse) {
     c.SetValue(TBytes(value.begin(), value.end()));
     const TLink link = CurrentLink();
     const uint16_t handle = HandleOf(c);
     vdongle::TWriteOutcome outcome{GattStatusFailure, 0us};
     auto complete = 0us;
     if (link.dongle && handle != 0) {
-        const auto kind = c.Has(PropWriteNoResponse) ? vdongle::TWriteKind::Command : vdongle::TWriteKind::Request;
+        const auto kind = withResponse ? vdongle::TWriteKind::Request : vdongle::TWriteKind::Command;
         outcome = link.dongle->Write(handle, value, kind);
-        // A write without response gets no answer from the dongle: the platform's stack confirms
-        // it once queued, and a failure there shows only in the dongle's records.
+        // As bluetoothd does: a write without response is answered as soon as it is queued for
+        // the air (a failure at the dongle shows only in its records); a write with response once
+        // it has reached the dongle, after everything queued before it.
         if (kind == vdongle::TWriteKind::Command)
             outcome.status = GattStatusSuccess;
-        // A completion says the platform can take the next packet. As the product's backend does,
-        // a write without response completes one connection interval after it was made (the pace
-        // the link carries them at); a write with response once the dongle has it.
-        complete = outcome.delay;
-        if (kind == vdongle::TWriteKind::Command)
-            complete = std::max(complete, link.dongle->ConnectionInterval());
+        else
+            complete = outcome.delay;
     }
     if (link.dongle && outcome.delay < complete)
+        FManager.FWorkers.Post(outcome.delay, [dongle = link.dongle] { dongle->DeliverDue(); });
+    if (link.dongle && outcome.delay > complete)
         FManager.FWorkers.Post(outcome.delay, [dongle = link.dongle] { dongle->DeliverDue(); });
     FManager.FWorkers.Post(complete, [this, &c, link, status = outcome.status] {
         if (link.dongle)

@@ -67,6 +67,8 @@ public:
     TBluetoothGattServiceList Services() const override;
     void ReadCharacteristic(TBluetoothGattCharacteristic& characteristic) override;
     void WriteCharacteristic(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value) override;
+    void WriteCharacteristicWithResponse(TBluetoothGattCharacteristic& characteristic,
+                                         std::span<const uint8_t> value) override;
     void WriteDescriptor(TBluetoothGattDescriptor& descriptor) override;
     bool SetCharacteristicNotification(TBluetoothGattCharacteristic& characteristic, bool enable) override;
     bool IsConnected() const override;
@@ -89,6 +91,7 @@ private:
     TLink CurrentLink() const;
     bool SameLink(const TLink& link) const;
     uint16_t HandleOf(const TBluetoothGattCharacteristic& c) const;
+    void Write(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value, bool withResponse);
     void OnNotify(uint16_t handle, const vdongle::TBytes& value);
     void OnLinkDropped();
 

@@ -1,6 +1,8 @@
 #include "platform/ble/qt/QtBluetoothLEDevice.h"
 
+#include <QBluetoothDeviceDiscoveryAgent>
 #include <QEventLoop>
+#include <QPointer>
 #include <QLowEnergyConnectionParameters>
 #include <QLowEnergyController>
 #include <QLowEnergyService>
@@ -25,10 +27,6 @@ constexpr auto EchoWindow = std::chrono::milliseconds(500);
 // Write-without-response operations are never confirmed by Qt; remember only this many for
 // attributing a late failure, the older ones are long done.
 constexpr size_t MaxSilentOps = 64;
-
-// The shortest connection interval BLE allows; the pace of writes without response where the
-// stack does not say the link's interval.
-constexpr auto ShortestInterval = std::chrono::microseconds(7500);
 
 const QByteArray CccdNotify = QByteArray::fromHex("0100");
 const QByteArray CccdIndicate = QByteArray::fromHex("0200");
@@ -56,8 +54,7 @@ TQtBluetoothLEDevice::TQtBluetoothLEDevice(TQtBleThread& thread, const QBluetoot
       FConnectTimeout(connectTimeout),
       FAddress(info.address().toString().toUpper().toStdString()),
       FName(info.name().toStdString()),
-      FInfo(info),
-      FPacing(ShortestInterval) {}
+      FInfo(info) {}
 
 TQtBluetoothLEDevice::~TQtBluetoothLEDevice() = default;
 
@@ -147,24 +144,23 @@ void TQtBluetoothLEDevice::CreateController() {
     QObject::connect(FController, &QLowEnergyController::discoveryFinished, ctx,
                      [this] { OnControllerDiscoveryFinished(); });
     QObject::connect(FController, &QLowEnergyController::disconnected, ctx, [this] { OnControllerDisconnected(); });
-    // Where the stack tells the link's connection interval, writes without response go at that
-    // pace (BlueZ over D-Bus never does; the shortest interval stands in).
-    QObject::connect(FController, &QLowEnergyController::connectionUpdated, ctx,
-                     [this](const QLowEnergyConnectionParameters& p) {
-                         const auto interval =
-                             std::chrono::microseconds(static_cast<int64_t>(p.maximumInterval() * 1000.0));
-                         FPacing =
-                             std::clamp(interval, ShortestInterval, std::chrono::microseconds(4'000'000));
-                     });
     QObject::connect(FController, &QLowEnergyController::errorOccurred, ctx,
                      [this](QLowEnergyController::Error error) {
                          if (error == QLowEnergyController::NoError) return;
+                         if (FWaiters.empty()) return;
+                         if (error == QLowEnergyController::UnknownRemoteDeviceError && !FSought) {
+                             // bluetoothd forgets a device it never connected once it has not
+                             // heard it for 30 s (its TemporaryTimeout), and every device when it
+                             // restarts: the device is looked for again, and the connect goes on
+                             // once it is heard, within the same connect time-out.
+                             DropController();
+                             SeekDevice();
+                             return;
+                         }
                          // Before the link is up an error is the end of this connect attempt
                          // (a drop before services resolve arrives only as an error).
-                         if (!FWaiters.empty()) {
-                             DropController();
-                             FinishDiscover(false);
-                         }
+                         DropController();
+                         FinishDiscover(false);
                      });
 }
 
@@ -372,8 +368,49 @@ void TQtBluetoothLEDevice::BuildGattObjects() {
     FCurrentServices = current;
 }
 
+void TQtBluetoothLEDevice::SeekDevice() {
+    FSought = true;
+    if (!FSeeker) {
+        FSeeker = new QBluetoothDeviceDiscoveryAgent(FThread.Context());
+        FSeeker->setLowEnergyDiscoveryTimeout(0);  // the connect time-out bounds it
+        QObject* ctx = FThread.Context();
+        QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, ctx,
+                         [this](const QBluetoothDeviceInfo& info) { OnSought(info); });
+        QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, ctx,
+                         [this](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) { OnSought(info); });
+        QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::errorOccurred, ctx, [this] {
+            if (FSeeker->isActive() || FWaiters.empty()) return;
+            FinishDiscover(false);
+        });
+    }
+    FSeeker->start(QBluetoothDeviceDiscoveryAgent::LowEnergyMethod);
+    // The start may report the device at once (and the connect be under way already).
+    if (!FSeeker->isActive() && !FController && FSeeker->error() != QBluetoothDeviceDiscoveryAgent::NoError)
+        FinishDiscover(false);
+}
+
+void TQtBluetoothLEDevice::OnSought(const QBluetoothDeviceInfo& info) {
+    // Only this device, and only once it is heard: the stack lists what it knows at the start of a
+    // scan with no signal strength.
+    if (FWaiters.empty() || FController || info.rssi() == 0 ||
+        info.address().toString().toUpper().toStdString() != FAddress) {
+        return;
+    }
+    StopSeeking();
+    UpdateInfo(info);
+    CreateController();
+    FController->connectToDevice();
+}
+
+void TQtBluetoothLEDevice::StopSeeking() {
+    // Stopped, not deleted, while it runs: Qt counts the scans running on an adapter.
+    if (FSeeker && FSeeker->isActive()) FSeeker->stop();
+}
+
 void TQtBluetoothLEDevice::FinishDiscover(bool ok) {
     if (FConnectTimer) FConnectTimer->stop();
+    StopSeeking();
+    FSought = false;
     const TBluetoothGattServiceList services = Services();
     for (const auto& wait : FWaiters) {
         std::lock_guard lock(wait->lock);
@@ -409,26 +446,53 @@ void TQtBluetoothLEDevice::OnStackLost() {
     if (discovering) FinishDiscover(false);
 }
 
-void TQtBluetoothLEDevice::ShutdownOnBleThread() {
+QLowEnergyController* TQtBluetoothLEDevice::StartShutdownOnBleThread() {
     FinishDiscover(false);
-    if (FController) {
-        QObject::disconnect(FController, nullptr, FThread.Context(), nullptr);
-        // Deleting a controller with its link up makes Qt warn, and its own disconnect on deletion
-        // only starts the close. Close the link first and give the stack a moment to confirm it.
-        if (FController->state() != QLowEnergyController::UnconnectedState) {
-            QEventLoop closing;
-            QObject::connect(FController, &QLowEnergyController::disconnected, &closing, &QEventLoop::quit);
-            QTimer::singleShot(ShutdownCloseWait, &closing, &QEventLoop::quit);
-            FController->disconnectFromDevice();
-            if (FController->state() != QLowEnergyController::UnconnectedState) closing.exec();
-        }
-        delete FController;
-        FController = nullptr;
-    }
+    if (!FController) return nullptr;
+    QObject::disconnect(FController, nullptr, FThread.Context(), nullptr);
+    // Deleting a controller with its link up makes Qt warn, and its own disconnect on deletion
+    // only starts the close. The link is closed first and the stack given a moment to confirm it.
+    if (FController->state() == QLowEnergyController::UnconnectedState) return nullptr;
+    FController->disconnectFromDevice();
+    return FController->state() == QLowEnergyController::UnconnectedState ? nullptr : FController;
+}
+
+void TQtBluetoothLEDevice::FinishShutdownOnBleThread() {
+    FinishDiscover(false);
+    delete FSeeker;
+    FSeeker = nullptr;
+    delete FController;
+    FController = nullptr;
     FQtServices.clear();
     FConnected = false;
     delete FConnectTimer;
     FConnectTimer = nullptr;
+}
+
+void TQtBluetoothLEDevice::ShutdownAllOnBleThread(const std::vector<TQtBluetoothLEDevice*>& devices,
+                                                  std::chrono::milliseconds bound) {
+    // Every link is closed at once and waited for together: bluetoothd holds each disconnect for
+    // its disconnect timer (2 s), so closing them one after another would take that per dongle.
+    std::vector<QPointer<QLowEnergyController>> closing;
+    for (TQtBluetoothLEDevice* device : devices) {
+        if (QLowEnergyController* controller = device->StartShutdownOnBleThread()) closing.emplace_back(controller);
+    }
+    const auto allClosed = [&closing] {
+        return std::all_of(closing.begin(), closing.end(), [](const QPointer<QLowEnergyController>& c) {
+            return c.isNull() || c->state() == QLowEnergyController::UnconnectedState;
+        });
+    };
+    if (!allClosed()) {
+        QEventLoop loop;
+        for (const auto& controller : closing) {
+            QObject::connect(controller.data(), &QLowEnergyController::stateChanged, &loop, [&loop, &allClosed] {
+                if (allClosed()) loop.quit();
+            });
+        }
+        QTimer::singleShot(bound, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    for (TQtBluetoothLEDevice* device : devices) device->FinishShutdownOnBleThread();
 }
 
 // ---- GATT operations ---------------------------------------------------------------------------
@@ -522,9 +586,19 @@ void TQtBluetoothLEDevice::ReadCharacteristic(TBluetoothGattCharacteristic& char
 
 void TQtBluetoothLEDevice::WriteCharacteristic(TBluetoothGattCharacteristic& characteristic,
                                                std::span<const uint8_t> value) {
+    Write(characteristic, value, false);
+}
+
+void TQtBluetoothLEDevice::WriteCharacteristicWithResponse(TBluetoothGattCharacteristic& characteristic,
+                                                           std::span<const uint8_t> value) {
+    Write(characteristic, value, characteristic.Has(PropWrite));
+}
+
+void TQtBluetoothLEDevice::Write(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value,
+                                 bool withResponse) {
     TBluetoothGattCharacteristic* c = &characteristic;
     c->SetValue(TBytes(value.begin(), value.end()));
-    FThread.Post([this, c, data = ToQt(value)] {
+    FThread.Post([this, c, data = ToQt(value), withResponse] {
         auto it = FLinks.find(c);
         // A service that is no longer discovered makes Qt refuse the write with an error that names
         // no operation, and no completion would follow: the session would wait for it for good.
@@ -532,7 +606,7 @@ void TQtBluetoothLEDevice::WriteCharacteristic(TBluetoothGattCharacteristic& cha
             RaiseCharacteristicWrite(*c, GattStatusFailure);
             return;
         }
-        const bool withoutResponse = c->Has(PropWriteNoResponse);
+        const bool withoutResponse = !withResponse && c->Has(PropWriteNoResponse);
         if (withoutResponse) {
             FOps.push_back({TOpKind::WriteWithoutResponse, c});
             while (FOps.size() > MaxSilentOps && FOps.front().kind == TOpKind::WriteWithoutResponse) FOps.pop_front();
@@ -544,18 +618,13 @@ void TQtBluetoothLEDevice::WriteCharacteristic(TBluetoothGattCharacteristic& cha
                                                                 : QLowEnergyService::WriteWithResponse);
         if (!withoutResponse)
             return;
-        // A completion means the next packet can go. Qt signals nothing when a write without
-        // response succeeds, and bluetoothd answers its WriteValue as soon as it has queued the
-        // packet: neither holds anything back, and writes completed at once would pile up without
-        // bound in Qt's job list and bluetoothd's queue (seconds of typing behind the mouse on a
-        // real link). So the completion comes one connection interval after the write, the pace
-        // at which the link carries them.
-        const auto now = std::chrono::steady_clock::now();
-        FNextPacedAt = std::max(now, FNextPacedAt) + FPacing;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(FNextPacedAt - now);
+        // Qt signals nothing when a write without response succeeds, and bluetoothd answers its
+        // WriteValue as soon as it has queued the packet: the completion says only that the
+        // platform took it, and comes at once (from the event loop, not inside this call). The
+        // session paces what it hands over to what the link carries.
         const uint64_t token = ++FPacedTokens;
         FPaced.push_back({token, c});
-        QTimer::singleShot(wait, Qt::PreciseTimer, FThread.Context(), [this, token] {
+        QTimer::singleShot(0, FThread.Context(), [this, token] {
             FinishPaced(token, FConnected ? GattStatusSuccess : GattStatusFailure);
         });
     });
@@ -622,6 +691,14 @@ bool TQtBluetoothLEDevice::SetCharacteristicNotification(TBluetoothGattCharacter
 
 void TQtBluetoothLEDevice::Disconnect() {
     FThread.Post([this] {
+        if (!FWaiters.empty()) {
+            // A connect still pending ends here and now: while its connect is pending Qt emits
+            // neither disconnected nor an error (bluetoothd answers the Disconnect before it says
+            // the link is down), so waiting for Qt would hold the caller for the whole time-out.
+            DropController();
+            FinishDiscover(false);
+            return;
+        }
         if (!FController) return;
         if (FController->state() == QLowEnergyController::UnconnectedState) return;
         // OnDisconnect follows from Qt's disconnected().

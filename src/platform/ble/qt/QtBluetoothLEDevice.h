@@ -17,6 +17,7 @@
 
 #include "platform/ble/BluetoothLE.h"
 
+class QBluetoothDeviceDiscoveryAgent;
 class QLowEnergyController;
 class QLowEnergyService;
 class QTimer;
@@ -36,6 +37,8 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     void ReadCharacteristic(TBluetoothGattCharacteristic& characteristic) override;
     void WriteCharacteristic(TBluetoothGattCharacteristic& characteristic,
                              std::span<const uint8_t> value) override;
+    void WriteCharacteristicWithResponse(TBluetoothGattCharacteristic& characteristic,
+                                         std::span<const uint8_t> value) override;
     void WriteDescriptor(TBluetoothGattDescriptor& descriptor) override;
     bool SetCharacteristicNotification(TBluetoothGattCharacteristic& characteristic, bool enable) override;
     bool IsConnected() const override { return FConnected.load(); }
@@ -43,13 +46,17 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
 
     // BLE thread: a newer advertisement of this device (name, services).
     void UpdateInfo(const QBluetoothDeviceInfo& info);
-    // BLE thread: drops the controller and every Qt object before the thread ends. A link still up
-    // is closed first, waiting at most ShutdownCloseWait for the stack to confirm.
-    void ShutdownOnBleThread();
+    // BLE thread: drops every device's controller and Qt objects before the thread ends. The links
+    // still up are closed first, all at once, waiting at most bound for the stack to confirm them
+    // together.
+    static void ShutdownAllOnBleThread(const std::vector<TQtBluetoothLEDevice*>& devices,
+                                       std::chrono::milliseconds bound = ShutdownCloseWait);
     // BLE thread: the Bluetooth stack went away (its process ended): every object of this link is
     // gone with it, so the link is lost.
     void OnStackLost();
-    static constexpr std::chrono::milliseconds ShutdownCloseWait{1000};
+    // bluetoothd confirms a disconnect after its disconnect timer (2 s; the recorded trace shows
+    // about 2.7 s): this covers it, for every link together.
+    static constexpr std::chrono::milliseconds ShutdownCloseWait{2800};
 
   private:
     struct TDiscoverWait;
@@ -70,6 +77,10 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     };
 
     // All below run on the BLE thread.
+    // Ends a pending connect and starts closing a link that is up; the controller to wait for, or
+    // null when there is nothing to wait for.
+    QLowEnergyController* StartShutdownOnBleThread();
+    void FinishShutdownOnBleThread();
     void StartDiscover(const std::shared_ptr<TDiscoverWait>& wait);
     void CreateController();
     void DropController();
@@ -78,6 +89,11 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     void OnServiceStateChanged();
     void OnControllerDisconnected();
     void FinishDiscover(bool ok);
+    // The stack does not know the device (any more): a scan looks for it, and the connect starts
+    // once it is heard.
+    void SeekDevice();
+    void OnSought(const QBluetoothDeviceInfo& info);
+    void StopSeeking();
     void BuildGattObjects();
     void ConnectServiceSignals(QLowEnergyService* service);
     TBluetoothGattCharacteristic* FindCharacteristic(QLowEnergyService* service,
@@ -90,7 +106,8 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     // read's echo); true when that echo was among them.
     bool ReleaseHeldChanges(TBluetoothGattCharacteristic& c, const TBytes* readValue);
     void WriteCccd(TBluetoothGattCharacteristic& c, const QByteArray& value);
-    // Completes a paced write without response (once; later calls for it do nothing).
+    void Write(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value, bool withResponse);
+    // Completes a write without response (once; later calls for it do nothing).
     bool FinishPaced(uint64_t token, uint16_t status);
     // Whether the stack that served this link is still the one on the bus.
     bool StackStillThere() const;
@@ -107,6 +124,8 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     QBluetoothDeviceInfo FInfo;
     QLowEnergyController* FController = nullptr;
     QTimer* FConnectTimer = nullptr;
+    QBluetoothDeviceDiscoveryAgent* FSeeker = nullptr;
+    bool FSought = false;  // this connect looked for the device already
     QString FStackOwner;  // the bus name of the stack process when the link came up
     std::vector<std::shared_ptr<TDiscoverWait>> FWaiters;
     std::vector<QLowEnergyService*> FQtServices;  // in discovery order
@@ -120,13 +139,11 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     std::map<TBluetoothGattCharacteristic*, std::deque<TEcho>> FEchoes;
     // Changes that came while a read of the characteristic was on its way (one may be its echo).
     std::map<TBluetoothGattCharacteristic*, std::deque<TBytes>> FHeldChanges;
-    // Writes without response whose completion waits for the pacing interval, oldest first.
+    // Writes without response whose completion is still to be raised, oldest first.
     struct TPaced {
         uint64_t token;
         TBluetoothGattCharacteristic* characteristic;
     };
     std::deque<TPaced> FPaced;
     uint64_t FPacedTokens = 0;
-    std::chrono::microseconds FPacing;
-    std::chrono::steady_clock::time_point FNextPacedAt;
 };

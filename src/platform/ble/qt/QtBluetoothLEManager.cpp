@@ -60,9 +60,13 @@ TQtBluetoothLEManager::~TQtBluetoothLEManager() {
         FScanTimer = nullptr;
         delete FStackWatcher;
         FStackWatcher = nullptr;
-        std::lock_guard lock(FDevicesLock);
-        for (auto& [address, device] : FDevices)
-            device->ShutdownOnBleThread();
+        std::vector<TQtBluetoothLEDevice*> devices;
+        {
+            std::lock_guard lock(FDevicesLock);
+            for (auto& [address, device] : FDevices)
+                devices.push_back(device.get());
+        }
+        TQtBluetoothLEDevice::ShutdownAllOnBleThread(devices);
     });
     FThread.reset();
     // Device objects go last: their Qt parts are gone and no handler can be raised any more.
@@ -109,6 +113,16 @@ std::string TQtBluetoothLEManager::RadioProblem() const {
 #endif
     return "No Bluetooth adapter was found. Plug in a Bluetooth adapter, or switch on the computer's own "
            "Bluetooth (it may be turned off in the firmware settings or by a key).";
+}
+
+int TQtBluetoothLEManager::ConnectionState() const {
+    if (FThread->IsCurrent())
+        return FRadioState.load();
+    auto* self = const_cast<TQtBluetoothLEManager*>(this);
+    return FThread->Call([self] {
+        self->RefreshRadio();
+        return self->FRadioState.load();
+    });
 }
 
 std::string TQtBluetoothLEManager::UnavailableReason() const {

@@ -25,7 +25,9 @@ public:
     explicit TQtBluetoothLEManager(const TQtBluetoothLEOptions& options);
     ~TQtBluetoothLEManager() override;
 
-    int ConnectionState() const override { return FRadioState.load(); }
+    // Read fresh from the platform: an adapter plugged in or switched on since the last look counts
+    // at once (the change signals cover only an adapter that was there already).
+    int ConnectionState() const override;
     std::string UnavailableReason() const override;
     bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
                         bool forceConnect = false) override;

@@ -1,0 +1,130 @@
+// Choosing a dongle's keyboard layout and pace: the chooser both the Type text dialog and the
+// dongle's own settings dialog show.
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <vector>
+
+#include "app/TypingDialog.h"
+#include "layout/XkbLayout.h"
+
+namespace {
+
+// The machine's layouts, by description; read once, the data does not change while the app runs.
+const std::vector<TLayoutChoice>& LayoutChoices() {
+    static const std::vector<TLayoutChoice> choices = [] {
+        std::vector<TLayoutChoice> all = AvailableLayouts();
+        std::stable_sort(all.begin(), all.end(), [](const TLayoutChoice& a, const TLayoutChoice& b) {
+            return QString::fromStdString(a.Description).localeAwareCompare(QString::fromStdString(b.Description)) <
+                   0;
+        });
+        return all;
+    }();
+    return choices;
+}
+
+}  // namespace
+
+TTypingSettingsBox::TTypingSettingsBox(QWidget* Parent, const TTypingSettings& Settings) : QWidget(Parent) {
+    auto* form = new QFormLayout(this);
+    form->setContentsMargins(0, 0, 0, 0);
+    Layout = new QComboBox(this);
+    Layout->setObjectName(QStringLiteral("TypingLayout"));
+    Layout->setToolTip(
+        QStringLiteral("The keyboard layout the target computer uses: the text is typed with the keys that "
+                       "make each character there (type a name to jump to it)"));
+    Layout->setAccessibleName(QStringLiteral("Target keyboard layout"));
+    // Some descriptions are long; the list shows them in full when it opens.
+    Layout->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    Layout->setMinimumContentsLength(28);
+    bool found = false;
+    for (const TLayoutChoice& choice : LayoutChoices()) {
+        const QString name = QString::fromStdString(choice.Name);
+        Layout->addItem(QStringLiteral("%1 \u2014 %2").arg(QString::fromStdString(choice.Description), name), name);
+        found = found || choice.Name == Settings.Layout;
+    }
+    if (!found) {
+        // Remembered, but not in this machine's list (or no list at all): still shown as chosen.
+        const QString name = QString::fromStdString(Settings.Layout);
+        Layout->insertItem(0, name, name);
+    }
+    Layout->setCurrentIndex(std::max(0, Layout->findData(QString::fromStdString(Settings.Layout))));
+    auto* layoutLabel = new QLabel(QStringLiteral("Target's keyboard &layout:"), this);
+    layoutLabel->setBuddy(Layout);
+    form->addRow(layoutLabel, Layout);
+
+    Pace = new QComboBox(this);
+    Pace->setObjectName(QStringLiteral("TypingPace"));
+    Pace->setToolTip(QStringLiteral("Slower for targets that miss keys coming fast (firmware setup screens)"));
+    Pace->setAccessibleName(QStringLiteral("Typing pace"));
+    for (const int pace : TypingPaces) {
+        Pace->addItem(PaceText(pace), pace);
+    }
+    Pace->setCurrentIndex(std::max(0, Pace->findData(Settings.PaceMs)));
+    auto* paceLabel = new QLabel(QStringLiteral("&Pace:"), this);
+    paceLabel->setBuddy(Pace);
+    form->addRow(paceLabel, Pace);
+
+    Entry = new QComboBox(this);
+    Entry->setObjectName(QStringLiteral("TypingEntry"));
+    Entry->setToolTip(QStringLiteral("Characters the layout cannot type can be entered by their code, "
+                                     "where the target's system is set up for it (the app cannot see "
+                                     "whether it is)"));
+    Entry->setAccessibleName(QStringLiteral("Characters the layout lacks"));
+    for (const TUnicodeEntry entry :
+         {TUnicodeEntry::Off, TUnicodeEntry::Linux, TUnicodeEntry::Windows, TUnicodeEntry::Mac}) {
+        Entry->addItem(EntryText(entry), static_cast<int>(entry));
+    }
+    Entry->setCurrentIndex(std::max(0, Entry->findData(static_cast<int>(Settings.Entry))));
+    auto* entryLabel = new QLabel(QStringLiteral("&Characters it lacks:"), this);
+    entryLabel->setBuddy(Entry);
+    form->addRow(entryLabel, Entry);
+    auto* entryNote = new QLabel(QStringLiteral("Entering a character by its code works only where the "
+                                                "target's system is set up for that method."),
+                                 this);
+    entryNote->setTextFormat(Qt::PlainText);
+    entryNote->setWordWrap(true);
+    form->addRow(QString(), entryNote);
+}
+
+TTypingSettings TTypingSettingsBox::Settings() const {
+    TTypingSettings settings;
+    settings.Layout = Layout->currentData().toString().toStdString();
+    settings.PaceMs = Pace->currentData().toInt();
+    settings.Entry = static_cast<TUnicodeEntry>(Entry->currentData().toInt());
+    return settings;
+}
+
+bool TypingSettingsDialog(QWidget* Parent, const QString& Title, TTypingSettings& Settings) {
+    QDialog dialog(Parent);
+    dialog.setObjectName(QStringLiteral("TypingSettingsDialog"));
+    dialog.setWindowTitle(Title);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* note = new QLabel(
+        QStringLiteral("Typing a text into this dongle uses the target's layout and this pace. "
+                       "Pass-through is not affected: it sends key positions, and the target's own "
+                       "layout makes them characters."),
+        &dialog);
+    note->setTextFormat(Qt::PlainText);
+    note->setWordWrap(true);
+    layout->addWidget(note);
+    auto* box = new TTypingSettingsBox(&dialog, Settings);
+    layout->addWidget(box);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    dialog.setMinimumWidth(480);
+    box->Layout->setFocus();
+    if (dialog.exec() != QDialog::Accepted) {
+        return false;
+    }
+    Settings = box->Settings();
+    return true;
+}
