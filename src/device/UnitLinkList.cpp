@@ -21,25 +21,11 @@ double MicrosecondsSince(std::chrono::steady_clock::time_point since,
 // The shortest connection interval BLE allows: no link writes faster than this.
 constexpr double ShortestIntervalUs = 7500;
 
-// The collapse leaves at least this many entries free, so that it runs once per many pushes.
+// The collapse leaves at most this many entries (a quarter free), so that it runs once per many
+// pushes rather than on every one.
 constexpr int CollapseTarget = TSendScheduler::Capacity * 3 / 4;
 
-bool Within(uint8_t inner, uint8_t outer) {
-    return (inner & ~outer) == 0;
-}
-
 }  // namespace
-
-TSendScheduler::TSendScheduler(std::shared_ptr<TSendPacing> pacing) : FPacing(std::move(pacing)) {}
-
-void TSendScheduler::SetPacing(std::shared_ptr<TSendPacing> pacing) {
-    std::lock_guard lock(FLock);
-    FPacing = std::move(pacing);
-}
-
-int TSendScheduler::WindowLocked() const {
-    return FPacing ? std::clamp(FPacing->WritesInHands(), 1, MaxInHands) : 1;
-}
 
 void TSendScheduler::PushKeyboard(const THidReport& report) {
     if (report.empty())
@@ -49,7 +35,7 @@ void TSendScheduler::PushKeyboard(const THidReport& report) {
     entry.Kind = TSendKind::Keyboard;
     entry.Transition = true;
     entry.Keyboard = report;
-    entry.Queued = NowLocked();
+    entry.Queued = TClock::now();
     AppendLocked(entry);
     FLastKeyboard = report;
     FHasKeyboard = true;
@@ -58,19 +44,15 @@ void TSendScheduler::PushKeyboard(const THidReport& report) {
 
 void TSendScheduler::PushMouse(const TMouseSnapshot& mouse, bool forceState) {
     std::lock_guard lock(FLock);
-    const bool change = mouse.Buttons != FButtons || forceState;
-    const bool moved = mouse.X != 0 || mouse.Y != 0 || mouse.Wheel != 0;
-    if (!moved && !change)
-        return;
-    const auto now = NowLocked();
-    if (moved) {
+    const auto now = TClock::now();
+    if (mouse.X != 0 || mouse.Y != 0 || mouse.Wheel != 0) {
         if (!HasMotion(FMotion))
             FMotion.Queued = now;
         FMotion.X += mouse.X;
         FMotion.Y += mouse.Y;
         FMotion.Wheel += mouse.Wheel;
     }
-    if (!change)
+    if (mouse.Buttons == FButtons && !forceState)
         return;
     // The motion so far goes out with the old buttons, in front of the change.
     FlushMotionLocked();
@@ -112,136 +94,160 @@ void TSendScheduler::PushFrontLocked(const TEntry& entry) {
 }
 
 void TSendScheduler::CollapseLocked() {
-    // First the keyboard: only its newest state stays, where it was. Motion entries that end up
-    // side by side with the same buttons become one.
-    int last = -1;
-    for (int i = 0; i < FCount; ++i) {
-        if (At(i).Kind == TSendKind::Keyboard)
-            last = i;
-    }
-    int n = 0;
-    for (int i = 0; i < FCount; ++i) {
-        const TEntry& e = At(i);
-        if (e.Kind == TSendKind::Keyboard && i != last) {
-            ++FMerged;
-            continue;
-        }
-        if (e.Kind == TSendKind::Mouse && !e.Transition && n > 0) {
-            TEntry& before = FScratch[static_cast<size_t>(n - 1)];
-            if (before.Kind == TSendKind::Mouse && !before.Transition && before.Buttons == e.Buttons) {
-                before.X += e.X;
-                before.Y += e.Y;
-                before.Wheel += e.Wheel;
-                continue;
-            }
-        }
-        FScratch[static_cast<size_t>(n++)] = e;
-    }
-    // Then the buttons, where the keyboard alone did not make room. Keeping the transitions the
-    // motion needs is bounded by the states a user goes through; only a pathological run (rolling
-    // between buttons while moving, hundreds of times on a stalled link) needs the second pass,
-    // whose result is a handful of entries.
-    const TEntry* result = FScratch.data();
-    if (n > CollapseTarget) {
-        const uint32_t merged = FMerged;
-        const int kept = CollapseButtonsLocked(FScratch.data(), n, FScratch2.data(), true);
-        if (kept >= 0 && kept <= CollapseTarget) {
-            n = kept;
-            result = FScratch2.data();
-        } else {
-            FMerged = merged;
-            n = CollapseButtonsLocked(FScratch.data(), n, FScratch2.data(), false);
-            result = FScratch2.data();
-        }
-    }
+    const auto transitions = [this](int count) {
+        return static_cast<int>(std::count_if(FScratch.begin(), FScratch.begin() + count,
+                                              [](const TEntry& e) { return e.Transition; }));
+    };
+    for (int i = 0; i < FCount; ++i)
+        FScratch[static_cast<size_t>(i)] = At(i);
+    const int before = transitions(FCount);
+    // Each step costs the target more of what the user did than the one before: the next runs
+    // only where the one before left too little room.
+    int n = DropKeyboardStates(FCount);
+    if (n > CollapseTarget)
+        n = DropButtonStates(n, false);
+    if (n > CollapseTarget)
+        n = DropButtonStates(n, true);
+    if (n > CollapseTarget)
+        n = KeepLastButtonStates(n);
+    FMerged += static_cast<uint32_t>(std::max(0, before - transitions(n)));
     FHead = 0;
     FCount = n;
-    std::copy_n(result, n, FRing.begin());
+    std::copy_n(FScratch.begin(), n, FRing.begin());
 }
 
-// Writes the queue in[0, count) with fewer button transitions to out; returns the new count, or
-// -1 when it would not fit. keepForMotion: keep the states the motion was made in; else only the
-// newest state is kept, and motion goes with the buttons held throughout.
-int TSendScheduler::CollapseButtonsLocked(const TEntry* in, int count, TEntry* out, bool keepForMotion) {
-    int lastButtons = -1;
-    for (int i = 0; i < count; ++i) {
-        if (in[i].Kind == TSendKind::Mouse && in[i].Transition)
-            lastButtons = i;
+namespace {
+
+// Appends e to out[0, n), adding its motion to the entry before it where both are motion with the
+// same buttons (what the target sees is the same, in one entry fewer).
+template <typename TEntryT>
+void AppendMerging(TEntryT* out, int& n, const TEntryT& e) {
+    const bool motion = e.Kind == TSendKind::Mouse && !e.Transition;
+    if (motion && n > 0) {
+        TEntryT& last = out[n - 1];
+        if (last.Kind == TSendKind::Mouse && !last.Transition && last.Buttons == e.Buttons) {
+            last.X += e.X;
+            last.Y += e.Y;
+            last.Wheel += e.Wheel;
+            return;
+        }
     }
-    // held: the buttons the target holds at this place of the new queue. motionAt: the entry the
-    // motion made since then goes into.
-    uint8_t held = FHeadButtons;
-    int motionAt = -1;
+    out[n++] = e;
+}
+
+}  // namespace
+
+// Step 1: only the newest keyboard state stays, in its place.
+int TSendScheduler::DropKeyboardStates(int count) {
+    int newest = -1;
+    for (int i = 0; i < count; ++i) {
+        if (FScratch[static_cast<size_t>(i)].Kind == TSendKind::Keyboard)
+            newest = i;
+    }
     int n = 0;
     for (int i = 0; i < count; ++i) {
-        if (n + 2 > static_cast<int>(FScratch2.size()))
-            return -1;
-        const TEntry& e = in[i];
-        if (e.Kind == TSendKind::Keyboard) {
-            out[n++] = e;
+        const TEntry& e = FScratch[static_cast<size_t>(i)];
+        if (e.Kind == TSendKind::Keyboard && i != newest)
             continue;
-        }
-        if (e.Transition) {
-            // Kept: the newest state, and (first pass) a state whose motion the buttons held so
-            // far would turn into a drag the user did not make.
-            bool keep = i == lastButtons;
-            if (!keep && keepForMotion && !Within(held, e.Buttons)) {
-                for (int j = i + 1; j < count; ++j) {
-                    if (in[j].Kind != TSendKind::Mouse)
-                        continue;
-                    keep = !in[j].Transition && HasMotion(in[j]);
-                    break;
-                }
-            }
-            if (!keep) {
-                ++FMerged;
-                continue;
-            }
-            out[n++] = e;
-            held = e.Buttons;
-            motionAt = -1;
-            continue;
-        }
-        if (!Within(held, e.Buttons)) {
-            // Motion made without a button the target holds here: those buttons are let go in
-            // front of it (the user had let them go by then; a later kept state presses again
-            // what the user pressed again). At most once per button on the second pass.
-            TEntry release;
-            release.Kind = TSendKind::Mouse;
-            release.Transition = true;
-            release.Buttons = held & e.Buttons;
-            release.Queued = e.Queued;
-            out[n++] = release;
-            held = release.Buttons;
-            motionAt = -1;
-        }
-        if (motionAt >= 0) {
-            out[motionAt].X += e.X;
-            out[motionAt].Y += e.Y;
-            out[motionAt].Wheel += e.Wheel;
-            continue;
-        }
-        motionAt = n;
-        out[n] = e;
-        out[n].Buttons = held;
-        ++n;
+        AppendMerging(FScratchOut.data(), n, e);
     }
+    std::copy_n(FScratchOut.begin(), n, FScratch.begin());
     return n;
 }
 
-bool TSendScheduler::QueuedLocked(TSendKind kind, bool inHandsToo) const {
+void TSendScheduler::FindNextButtonStates(int count) {
+    int nextAt = -1;
+    bool movedSince = false;
+    bool keyboardSince = false;
+    for (int i = count - 1; i >= 0; --i) {
+        const TEntry& e = FScratch[static_cast<size_t>(i)];
+        movedSince = movedSince || (IsMotion(e) && HasMotion(e));
+        keyboardSince = keyboardSince || e.Kind == TSendKind::Keyboard;
+        if (!IsButtons(e))
+            continue;
+        FNext[static_cast<size_t>(i)] = {keyboardSince ? -1 : nextAt, movedSince};
+        nextAt = i;
+        movedSince = false;
+        keyboardSince = false;
+    }
+}
+
+// Steps 2 and 3: button states whose dropping loses no release and moves no change past a key.
+// Motion made while a dropped state was held goes with the state before it: only the same
+// buttons (step 2), or fewer (step 3: a drag may become a move).
+int TSendScheduler::DropButtonStates(int count, bool fewerButtonsForMotion) {
+    FindNextButtonStates(count);
+    // kept: the state the target holds at this place of the new queue; heldThrough: the buttons of
+    // kept held in every state dropped since it.
+    uint8_t kept = FHeadButtons;
+    uint8_t heldThrough = kept;
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        TEntry e = FScratch[static_cast<size_t>(i)];
+        if (IsButtons(e)) {
+            const TNextState next = FNext[static_cast<size_t>(i)];
+            if (next.At >= 0) {
+                const uint8_t state = e.Buttons;
+                const uint8_t following = FScratch[static_cast<size_t>(next.At)].Buttons;
+                const bool motionKeeps = !next.Moved || state == kept ||
+                                         (fewerButtonsForMotion && (kept & ~state) == 0);
+                // A button held before and after that this state lets go: its release would be lost.
+                const bool losesRelease = (kept & following & ~(heldThrough & state)) != 0;
+                if (motionKeeps && !losesRelease) {
+                    heldThrough &= state;
+                    continue;
+                }
+            }
+            kept = e.Buttons;
+            heldThrough = kept;
+        } else if (IsMotion(e)) {
+            e.Buttons = kept;
+        }
+        AppendMerging(FScratchOut.data(), n, e);
+    }
+    std::copy_n(FScratchOut.begin(), n, FScratch.begin());
+    return n;
+}
+
+// Step 4: of the button states between two keyboard states only the last stays; motion goes with
+// buttons the target holds at its place and the user held when making it.
+int TSendScheduler::KeepLastButtonStates(int count) {
+    FindNextButtonStates(count);
+    uint8_t held = FHeadButtons;
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        TEntry e = FScratch[static_cast<size_t>(i)];
+        if (IsButtons(e)) {
+            if (FNext[static_cast<size_t>(i)].At >= 0)
+                continue;
+            held = e.Buttons;
+        } else if (IsMotion(e)) {
+            if ((held & ~e.Buttons) != 0) {
+                // Made without a button the target holds here: the user had let it go by then.
+                // Each let-go leaves fewer buttons held, so between two kept states there are at
+                // most as many as buttons.
+                TEntry letGo;
+                letGo.Kind = TSendKind::Mouse;
+                letGo.Transition = true;
+                letGo.Buttons = held & e.Buttons;
+                letGo.Queued = e.Queued;
+                AppendMerging(FScratchOut.data(), n, letGo);
+                held = letGo.Buttons;
+            }
+            e.Buttons = held;
+        }
+        AppendMerging(FScratchOut.data(), n, e);
+    }
+    std::copy_n(FScratchOut.begin(), n, FScratch.begin());
+    return n;
+}
+
+bool TSendScheduler::TransitionWaitingLocked(TSendKind kind) const {
     for (int i = 0; i < FCount; ++i) {
         if (At(i).Kind == kind && At(i).Transition)
             return true;
     }
-    if (inHandsToo) {
-        for (int i = 0; i < FFlightCount; ++i) {
-            const TScheduledReport& r = FFlights[static_cast<size_t>(i)].Report;
-            if (r.Kind == kind && r.Transition)
-                return true;
-        }
-    }
-    return false;
+    return FTicket != 0 && FInHands.Kind == kind && FInHands.Transition;
 }
 
 TMouseSnapshot TSendScheduler::TakeChunk(TEntry& entry) {
@@ -258,23 +264,12 @@ TMouseSnapshot TSendScheduler::TakeChunk(TEntry& entry) {
 
 std::optional<TScheduledReport> TSendScheduler::Next() {
     std::lock_guard lock(FLock);
-    if (FFlightCount >= WindowLocked())
+    if (FTicket != 0)
         return std::nullopt;
-    bool transitionInHands = false;
-    bool buttonsInHands = false;
-    for (int i = 0; i < FFlightCount; ++i) {
-        const TScheduledReport& r = FFlights[static_cast<size_t>(i)].Report;
-        transitionInHands = transitionInHands || r.Transition;
-        buttonsInHands = buttonsInHands || (r.Transition && r.Kind == TSendKind::Mouse);
-    }
-    const auto now = NowLocked();
-    TFlight flight;
-    TScheduledReport& report = flight.Report;
+    TScheduledReport report;
     TClock::time_point queued;
     if (FCount > 0) {
         TEntry& head = At(0);
-        if ((head.Transition && transitionInHands) || (head.Kind == TSendKind::Mouse && buttonsInHands))
-            return std::nullopt;
         queued = head.Queued;
         report.Kind = head.Kind;
         report.Transition = head.Transition;
@@ -286,14 +281,12 @@ std::optional<TScheduledReport> TSendScheduler::Next() {
             done = !HasMotion(head);
         }
         if (head.Transition)
-            flight.Entry = head;
+            FInHandsEntry = head;
         if (done) {
             FHead = (FHead + 1) % Capacity;
             --FCount;
         }
     } else if (HasMotion(FMotion)) {
-        if (buttonsInHands || (FPacing && FPacing->MotionAllowedAt() > now))
-            return std::nullopt;
         queued = FMotion.Queued;
         FMotion.Buttons = FButtons;
         report.Kind = TSendKind::Mouse;
@@ -301,60 +294,52 @@ std::optional<TScheduledReport> TSendScheduler::Next() {
     } else {
         return std::nullopt;
     }
+    const auto now = TClock::now();
     report.Ticket = ++FLastTicket;
-    flight.HandedAt = now;
-    flight.HeadButtonsBefore = FHeadButtons;
+    FTicket = report.Ticket;
+    FInHands = report;
+    FHandedAt = now;
+    FHeadButtonsBefore = FHeadButtons;
     if (report.Kind == TSendKind::Mouse)
         FHeadButtons = report.Mouse.Buttons;
-    FFlights[static_cast<size_t>(FFlightCount++)] = flight;
     Smooth(FQueueWaitUs, MicrosecondsSince(queued, now));
-    if (FPacing)
-        FPacing->HandedOut(report, now);
     return report;
 }
 
 void TSendScheduler::Completed(uint64_t ticket, bool ok) {
     std::lock_guard lock(FLock);
-    const auto now = NowLocked();
-    int found = -1;
-    for (int i = 0; i < FFlightCount && ticket != 0; ++i) {
-        if (FFlights[static_cast<size_t>(i)].Report.Ticket == ticket)
-            found = i;
-    }
-    if (found < 0) {
-        // A late report: the write it names ended already, and its place is another write's now.
+    const auto now = TClock::now();
+    if (ticket == 0 || ticket != FTicket) {
+        // A late report: the write it names ended already, and the place in the platform's hands
+        // belongs to another write now (or to none).
         if (!ok && FFailuresInARow++ < MaxResends)
             RepairLocked(now);
         return;
     }
-    const TFlight flight = FFlights[static_cast<size_t>(found)];
-    std::copy(FFlights.begin() + found + 1, FFlights.begin() + FFlightCount, FFlights.begin() + found);
-    --FFlightCount;
-    Smooth(FRoundTripUs, MicrosecondsSince(flight.HandedAt, now));
-    if (FPacing)
-        FPacing->Completed(flight.Report, ok, flight.HandedAt, now);
+    FTicket = 0;
+    Smooth(FRoundTripUs, MicrosecondsSince(FHandedAt, now));
     if (ok) {
         FFailuresInARow = 0;
         return;
     }
+    // Not written: the target holds what it held before.
+    if (FInHands.Kind == TSendKind::Mouse)
+        FHeadButtons = FHeadButtonsBefore;
     if (FFailuresInARow++ >= MaxResends)
         return;
-    if (!flight.Report.Transition) {
+    if (!FInHands.Transition) {
         RepairLocked(now);
         return;
     }
-    // Its own place: nothing queued came before it, and no transition after it has been handed
-    // out (one transition in the platform's hands at a time; no mouse report while a button one is).
-    TEntry entry = flight.Entry;
+    // Its own place: nothing queued came before it, and nothing after it was handed out.
+    TEntry entry = FInHandsEntry;
     entry.Queued = now;
-    if (entry.Kind == TSendKind::Mouse)
-        FHeadButtons = flight.HeadButtonsBefore;
     PushFrontLocked(entry);
 }
 
 void TSendScheduler::RepairLocked(TClock::time_point now) {
     // The newest states not waiting anyway were handed out before everything queued: the front
-    // is their place. The one that changed last goes last.
+    // is their place. The one the user changed last goes last.
     TEntry keyboard;
     keyboard.Kind = TSendKind::Keyboard;
     keyboard.Transition = true;
@@ -365,8 +350,8 @@ void TSendScheduler::RepairLocked(TClock::time_point now) {
     buttons.Transition = true;
     buttons.Buttons = FButtons;
     buttons.Queued = now;
-    const bool addKeyboard = FHasKeyboard && !QueuedLocked(TSendKind::Keyboard, true);
-    const bool addButtons = FHasButtons && !QueuedLocked(TSendKind::Mouse, true);
+    const bool addKeyboard = FHasKeyboard && !TransitionWaitingLocked(TSendKind::Keyboard);
+    const bool addButtons = FHasButtons && !TransitionWaitingLocked(TSendKind::Mouse);
     const bool keyboardLast = FKeyboardChangedAt > FButtonsChangedAt;
     if (addKeyboard && keyboardLast)
         PushFrontLocked(keyboard);
@@ -378,38 +363,26 @@ void TSendScheduler::RepairLocked(TClock::time_point now) {
 
 void TSendScheduler::Abandon(uint64_t ticket) {
     std::lock_guard lock(FLock);
-    for (int i = 0; i < FFlightCount; ++i) {
-        if (FFlights[static_cast<size_t>(i)].Report.Ticket != ticket)
-            continue;
-        std::copy(FFlights.begin() + i + 1, FFlights.begin() + FFlightCount, FFlights.begin() + i);
-        --FFlightCount;
+    if (ticket == 0 || ticket != FTicket)
         return;
-    }
-}
-
-std::optional<TSendScheduler::TClock::time_point> TSendScheduler::MotionWaitsUntil() const {
-    std::lock_guard lock(FLock);
-    if (!FPacing || FCount > 0 || !HasMotion(FMotion) || FFlightCount >= WindowLocked())
-        return std::nullopt;
-    const auto at = FPacing->MotionAllowedAt();
-    if (at <= FPacing->Now())
-        return std::nullopt;
-    return at;
+    FTicket = 0;
+    if (FInHands.Kind == TSendKind::Mouse)
+        FHeadButtons = FHeadButtonsBefore;
 }
 
 bool TSendScheduler::InFlight() const {
     std::lock_guard lock(FLock);
-    return FFlightCount > 0;
+    return FTicket != 0;
 }
 
 int TSendScheduler::PendingTransitions() const {
     std::lock_guard lock(FLock);
-    return FCount + FFlightCount;
+    return FCount + (FTicket != 0 ? 1 : 0);
 }
 
 bool TSendScheduler::Idle() const {
     std::lock_guard lock(FLock);
-    return FCount == 0 && FFlightCount == 0 && !HasMotion(FMotion);
+    return FCount == 0 && FTicket == 0 && !HasMotion(FMotion);
 }
 
 uint32_t TSendScheduler::MergedTransitions() const {
@@ -426,7 +399,7 @@ TSendScheduler::TStats TSendScheduler::Stats() const {
     // report waits at most one write's time, so waiting two means a backlog; the oldest waiting
     // transition counts too, since a link that stalls updates no average.
     const double write = std::max(FRoundTripUs, ShortestIntervalUs);
-    const bool waitingLong = FCount > 0 && MicrosecondsSince(At(0).Queued, NowLocked()) > 2 * write;
+    const bool waitingLong = FCount > 0 && MicrosecondsSince(At(0).Queued, TClock::now()) > 2 * write;
     stats.FallingBehind = FQueueWaitUs > 2 * write || waitingLong;
     return stats;
 }

@@ -3,55 +3,49 @@
 // bottleneck (a BLE link carries one report per connection interval or a few, a mouse makes a
 // thousand events a second), so the whole send policy lives here, in one place:
 //
-//  - Writes in the platform's hands: as many as the pacing allows (one by default: Qt's BlueZ
-//    backend keeps one WriteValue in flight per device), and never two transitions. Next() hands
-//    one out with a ticket, Completed(ticket) or Abandon(ticket) ends it. A completion whose ticket
-//    is not in the platform's hands (a failure the platform reports after the write was already
-//    completed) ends nothing: it never frees the place of another write.
+//  - One write in the platform's hands. Next() hands it out with a ticket; Completed(ticket) or
+//    Abandon(ticket) ends it. A completion whose ticket is not the one in the platform's hands (a
+//    failure the platform reports after the write had already completed) ends nothing: it never
+//    frees the place of another write. The session paces the hand-outs (device/LinkEstimator.h);
+//    the scheduler only says what goes next.
 //  - Key and button transitions are an ordered queue. A keyboard report carries the whole keyboard
 //    state, a button change the whole button state; they are written in the order they came and
-//    never merged away while there is room. The next transition is handed out only once the one
-//    before it completed, so their order holds whatever order the stack gives writes of different
-//    characteristics or kinds (BlueZ lets queued writes without response overtake a request).
+//    never merged away while there is room.
 //  - Relative motion and wheel accumulate and go out as one report when the queue is empty, so
 //    keys and clicks never wait behind motion that is not yet in the platform's hands. Motion that
 //    came before a button change is put in front of it, with the buttons held while it was made
-//    (a click lands where the pointer was moved to). Sums beyond what one report carries go out as
-//    several reports; nothing is clamped away.
-//  - A key pushed while a motion write is in the platform's hands: with one write allowed there,
-//    it waits for that one write's completion, never for more motion (it goes before any motion
-//    at the next hand-out). A pacing that allows more writes there lets a transition go at once
-//    while only motion is in flight; a mouse report never goes while a button transition is in
-//    flight (a mouse report carries the buttons: it would stand in for a failed press).
-//  - Memory is bounded: the queue holds at most Capacity entries. When it is full it collapses:
-//    first every keyboard transition but the newest is dropped (the target passes through fewer
-//    keyboard states, in order, ending in the newest); if that leaves less than a quarter free,
-//    button transitions are dropped too, except the newest and those the motion needs: motion goes
-//    with buttons that the target holds at its place and that were held when it was made (a drag
-//    may become a plain move, a move never becomes a drag). The newest keyboard state and the
-//    newest button state keep the order in which the user made them; no press or release is ever
-//    made up, and all motion is kept.
-//  - A failed write of a transition is written again in its own place: at the front of the
-//    queue, since everything queued came after it and no later transition has been handed out.
-//    A failed motion write, or a failure that names no write in the platform's hands, may have
-//    been any earlier report: the newest keyboard state and the newest button state (those not
-//    waiting anyway) go again at the front, in the order they last changed; repeating a state the
-//    target should already have changes nothing. Motion is not written again (it may have
-//    arrived). At most MaxResends writes again in a row; a success resets the count.
-//
-// Pacing is a seam: a TSendPacing given to the scheduler says how many writes may be in the
-// platform's hands and when motion may go next, and is told of every hand-out and completion (the
-// figures a link estimator learns from). It gives the clock too, so tests run on their own time.
-// Transitions are never held back by pacing, only by the count in the platform's hands.
+//    (a click lands where the pointer was moved to, a move never becomes a drag). Sums beyond what
+//    one report carries go out as several reports; nothing is clamped away.
+//  - Memory is bounded: the queue holds at most Capacity entries. When it is full it collapses,
+//    in steps, until a quarter is free again:
+//      1. Every keyboard state but the newest is dropped; the newest stays where it was. The target
+//         passes through fewer keyboard states (a quick tap may vanish) and ends in the newest.
+//      2. A button state is dropped where no motion was made while it was held (or it equals the
+//         state before it) and dropping it loses no release: a button the target holds before and
+//         after the dropped states was held throughout them. Motion keeps its buttons exactly.
+//      3. Only where the user went through hundreds of button states, each with motion, on a
+//         stalled link: only the newest button state stays, motion goes with the buttons the target
+//         holds at its place, and a button held there that the motion was made without is let go
+//         in front of it (the user had let it go by then). A drag may become a move; a move never
+//         becomes a drag, and no press is made up.
+//    Whatever the step, the newest keyboard state and the newest button state are written in the
+//    order the user made them, all motion is kept, and nothing is pressed that the user did not
+//    press.
+//  - A failed write of a transition (keyboard or buttons) is written again in its own place: at
+//    the front of the queue, since everything queued came after it and nothing after it has been
+//    handed out. A failed motion write, or a failure reported late (its ticket no longer in the
+//    platform's hands), may stand for any earlier report: the newest keyboard state and the newest
+//    button state that are neither queued nor in the platform's hands go again at the front, in the
+//    order the user last changed them (repeating a state the target has changes nothing). Motion is
+//    never written again (it may have arrived). At most MaxResends writes again in a row; a
+//    success resets the count.
 //
 // Threads: producers (the input path) and the consumer (the session's send worker and the write
-// completions) may be on different threads; every method takes the scheduler's lock. The pacing
-// is called under that lock and must not call the scheduler.
+// completions) may be on different threads; every method takes the scheduler's lock.
 
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -69,36 +63,15 @@ struct TScheduledReport {
     TMouseSnapshot Mouse;
 };
 
-// What the link allows. The default: one write in the platform's hands, motion whenever the link
-// is free (the backend's completions pace it), the steady clock.
-class TSendPacing {
-  public:
-    using TClock = std::chrono::steady_clock;
-    virtual ~TSendPacing() = default;
-    virtual TClock::time_point Now() const { return TClock::now(); }
-    // Writes the platform may hold at once (the scheduler keeps it within 1..MaxInHands).
-    virtual int WritesInHands() const { return 1; }
-    // Motion waits until this time (ignored when past); transitions never wait for it.
-    virtual TClock::time_point MotionAllowedAt() const { return {}; }
-    virtual void HandedOut(const TScheduledReport& /*report*/, TClock::time_point /*now*/) {}
-    // ok: the platform reported success. handedAt: when Next() handed it out.
-    virtual void Completed(const TScheduledReport& /*report*/, bool /*ok*/, TClock::time_point /*handedAt*/,
-                           TClock::time_point /*now*/) {}
-};
-
 class TSendScheduler {
   public:
     using TClock = std::chrono::steady_clock;
-    static constexpr int Capacity = 255;  // entries waiting (transitions and motion in front of one)
-    static constexpr int MaxInHands = 8;
+    static constexpr int Capacity = 255;  // entries waiting (transitions, and motion in front of one)
     static constexpr int MaxResends = 2;
 
-    explicit TSendScheduler(std::shared_ptr<TSendPacing> pacing = nullptr);
+    TSendScheduler() = default;
     TSendScheduler(const TSendScheduler&) = delete;
     TSendScheduler& operator=(const TSendScheduler&) = delete;
-
-    // Replaces the pacing (nullptr: the default). Writes in the platform's hands stay there.
-    void SetPacing(std::shared_ptr<TSendPacing> pacing);
 
     // ---- producers
     // A keyboard transition: the whole keyboard state as built for the dongle. An empty report is
@@ -110,9 +83,8 @@ class TSendScheduler {
     void PushMouse(const TMouseSnapshot& mouse, bool forceState = false);
 
     // ---- consumer
-    // The report to write now, or nothing (the platform holds all it may, the next transition
-    // waits for the one in flight, motion waits for the pacing, or nothing waits). The report
-    // handed out is in the platform's hands until Completed or Abandon with its ticket.
+    // The report to write now, or nothing (a write is in the platform's hands, or nothing waits).
+    // The report handed out is in the platform's hands until Completed or Abandon with its ticket.
     std::optional<TScheduledReport> Next();
     // The write with this ticket completed (ok: it succeeded). A ticket not in the platform's hands
     // (0, or one already ended) is a late report: its failure counts as a failure of some earlier
@@ -120,12 +92,10 @@ class TSendScheduler {
     void Completed(uint64_t ticket, bool ok);
     // The report with this ticket was not written (nowhere to write it).
     void Abandon(uint64_t ticket);
-    // When only the pacing holds motion back: the time to ask Next() again.
-    std::optional<TClock::time_point> MotionWaitsUntil() const;
 
     // ---- state
     bool InFlight() const;
-    // Entries waiting, plus the writes in the platform's hands.
+    // Entries waiting, plus the write in the platform's hands.
     int PendingTransitions() const;
     // Nothing waits (motion included) and nothing is in the platform's hands.
     bool Idle() const;
@@ -150,34 +120,39 @@ class TSendScheduler {
         int64_t Wheel = 0;
         TClock::time_point Queued;
     };
-    struct TFlight {
-        TScheduledReport Report;
-        TEntry Entry;  // a transition's entry, to put back when its write fails
-        TClock::time_point HandedAt;
-        uint8_t HeadButtonsBefore = 0;
-    };
+    // The collapse's working list: the queue as it is, then as each step leaves it. A step adds
+    // at most one entry per button (the lets-go of step 3), hence the room beyond Capacity.
+    using TScratch = std::array<TEntry, Capacity + 8>;
 
-    TClock::time_point NowLocked() const { return FPacing ? FPacing->Now() : TClock::now(); }
-    int WindowLocked() const;
     void AppendLocked(const TEntry& entry);
     void PushFrontLocked(const TEntry& entry);
     void CollapseLocked();
-    int CollapseButtonsLocked(const TEntry* in, int count, TEntry* out, bool keepForMotion);
+    int DropKeyboardStates(int count);
+    void FindNextButtonStates(int count);
+    int DropButtonStates(int count, bool fewerButtonsForMotion);
+    int KeepLastButtonStates(int count);
     void FlushMotionLocked();
     void RepairLocked(TClock::time_point now);
-    bool QueuedLocked(TSendKind kind, bool inHandsToo) const;
+    bool TransitionWaitingLocked(TSendKind kind) const;
     TEntry& At(int i) { return FRing[static_cast<size_t>((FHead + i) % Capacity)]; }
     const TEntry& At(int i) const { return FRing[static_cast<size_t>((FHead + i) % Capacity)]; }
     // A report's worth of the entry's motion, taken out of it.
     static TMouseSnapshot TakeChunk(TEntry& entry);
     static bool HasMotion(const TEntry& e) { return e.X != 0 || e.Y != 0 || e.Wheel != 0; }
+    static bool IsButtons(const TEntry& e) { return e.Kind == TSendKind::Mouse && e.Transition; }
+    static bool IsMotion(const TEntry& e) { return e.Kind == TSendKind::Mouse && !e.Transition; }
 
     mutable std::mutex FLock;
-    std::shared_ptr<TSendPacing> FPacing;
     std::array<TEntry, Capacity> FRing{};
-    // The collapse builds the new queue here (a few more than Capacity: it may add a state).
-    std::array<TEntry, Capacity + 16> FScratch{};
-    std::array<TEntry, Capacity + 16> FScratch2{};
+    TScratch FScratch{};
+    TScratch FScratchOut{};
+    // Per button state of FScratch: the next one's index (-1: none, or a keyboard state comes
+    // first) and whether motion was made while it was held.
+    struct TNextState {
+        int At = -1;
+        bool Moved = false;
+    };
+    std::array<TNextState, std::tuple_size_v<TScratch>> FNext{};
     int FHead = 0;
     int FCount = 0;
 
@@ -187,9 +162,13 @@ class TSendScheduler {
     // What the target holds once every mouse report handed out has arrived.
     uint8_t FHeadButtons = 0;
 
-    std::array<TFlight, MaxInHands> FFlights{};
-    int FFlightCount = 0;
+    // The write in the platform's hands (ticket 0: none), and what it was.
+    uint64_t FTicket = 0;
     uint64_t FLastTicket = 0;
+    TScheduledReport FInHands;
+    TEntry FInHandsEntry;  // a transition's entry, to put back when its write fails
+    uint8_t FHeadButtonsBefore = 0;
+    TClock::time_point FHandedAt;
 
     // The newest states pushed and the order they last changed in (for a repair).
     THidReport FLastKeyboard;

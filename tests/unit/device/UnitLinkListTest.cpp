@@ -52,7 +52,7 @@ std::vector<std::string> Play(TSendScheduler& s, const std::vector<TStep>& steps
         if (!r)
             return false;
         written.push_back(Describe(*r) + (ok ? "" : "!"));
-        s.Completed(ok);
+        s.Completed(r->Ticket, ok);
         return true;
     };
     for (const TStep& step : steps) {
@@ -146,12 +146,14 @@ TEST(SendScheduler, Next_whileAWriteIsInFlight_handsOutNothing) {
     TSendScheduler s;
     s.PushKeyboard(KeyboardState(4));
     s.PushKeyboard(KeyboardState(0));
-    ASSERT_TRUE(s.Next());
+    const auto first = s.Next();
+    ASSERT_TRUE(first);
     EXPECT_FALSE(s.Next()) << "one report in the platform's hands";
     EXPECT_EQ(s.PendingTransitions(), 2) << "one waiting, one in flight";
-    s.Completed(true);
-    EXPECT_TRUE(s.Next());
-    s.Abandon();
+    s.Completed(first->Ticket, true);
+    const auto second = s.Next();
+    ASSERT_TRUE(second);
+    s.Abandon(second->Ticket);
     EXPECT_TRUE(s.Idle());
 }
 
@@ -173,7 +175,7 @@ TEST(SendScheduler, FullQueue_collapsesToTheNewestStateAndLosesNoReleaseNorMotio
     std::vector<TScheduledReport> written;
     while (auto r = s.Next()) {
         written.push_back(*r);
-        s.Completed(true);
+        s.Completed(r->Ticket, true);
     }
     int64_t movedX = 0;
     uint8_t lastButtons = 0xFF;
@@ -195,9 +197,10 @@ TEST(SendScheduler, Stats_tellTheRoundTripAndAStalledLink) {
     TSendScheduler s;
     EXPECT_EQ(s.Stats().WriteRoundTripUs, 0u);
     s.PushKeyboard(KeyboardState(4));
-    ASSERT_TRUE(s.Next());
+    const auto first = s.Next();
+    ASSERT_TRUE(first);
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    s.Completed(true);
+    s.Completed(first->Ticket, true);
     EXPECT_GT(s.Stats().WriteRoundTripUs, 0u);
     EXPECT_FALSE(s.Stats().FallingBehind);
 
@@ -230,7 +233,7 @@ TEST(SendScheduler, OneProducerAndConsumersOnOtherThreads_loseNothing) {
                     std::lock_guard l(writtenLock);
                     written.push_back(*r);
                 }
-                s.Completed(true);
+                s.Completed(r->Ticket, true);
             } else if (finished && s.Idle()) {
                 return;
             } else {
