@@ -17,20 +17,25 @@
 //    (a click lands where the pointer was moved to, a move never becomes a drag). Sums beyond what
 //    one report carries go out as several reports; nothing is clamped away.
 //  - Memory is bounded: the queue holds at most Capacity entries. When it is full it collapses,
-//    in steps, until a quarter is free again:
+//    in steps, each only where the one before left less than a quarter free:
 //      1. Every keyboard state but the newest is dropped; the newest stays where it was. The target
-//         passes through fewer keyboard states (a quick tap may vanish) and ends in the newest.
+//         passes through fewer keyboard states, in order (a quick tap may vanish), and ends in the
+//         newest.
 //      2. A button state is dropped where no motion was made while it was held (or it equals the
-//         state before it) and dropping it loses no release: a button the target holds before and
-//         after the dropped states was held throughout them. Motion keeps its buttons exactly.
-//      3. Only where the user went through hundreds of button states, each with motion, on a
-//         stalled link: only the newest button state stays, motion goes with the buttons the target
-//         holds at its place, and a button held there that the motion was made without is let go
-//         in front of it (the user had let it go by then). A drag may become a move; a move never
-//         becomes a drag, and no press is made up.
+//         state the target holds there), no keyboard state lies between it and the next button
+//         state (its change would move past a key), and dropping it loses no release (a button the
+//         target holds before and after the dropped states was held throughout them). Motion keeps
+//         its buttons exactly.
+//      3. As 2, and also a state that only adds buttons to the one before it although motion was
+//         made in it: that motion goes with the fewer buttons (a drag may become a move).
+//      4. Only for a user rolling between buttons while moving, hundreds of times on a stalled link:
+//         of the button states between two keyboard states only the last stays, and motion goes
+//         with the buttons the target holds at its place; a button held there that the motion was
+//         made without is let go in front of it (the user had let it go by then), so the target
+//         may see the buttons of a roll all up for a moment.
 //    Whatever the step, the newest keyboard state and the newest button state are written in the
-//    order the user made them, all motion is kept, and nothing is pressed that the user did not
-//    press.
+//    order the user made them, all motion is kept, a move never becomes a drag, and nothing is
+//    pressed that the user did not press.
 //  - A failed write of a transition (keyboard or buttons) is written again in its own place: at
 //    the front of the queue, since everything queued came after it and nothing after it has been
 //    handed out. A failed motion write, or a failure reported late (its ticket no longer in the

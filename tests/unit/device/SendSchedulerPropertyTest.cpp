@@ -261,8 +261,8 @@ class TTargetModel {
     // The steps of the run, the last ones kept, for a failure's message.
     void Log(const std::string& step) {
         FLog += " " + step;
-        if (FLog.size() > 150000)
-            FLog.erase(0, FLog.size() - 1200);
+        if (FLog.size() > 4000)
+            FLog.erase(0, FLog.size() - 3000);
     }
     void Violation(const std::string& what) {
         if (std::find(FViolations.begin(), FViolations.end(), what) == FViolations.end())
@@ -384,6 +384,10 @@ const TNamedSequence Sequences[] = {
          m.Buttons(0);
      }},
 };
+
+void PrintTo(const TNamedSequence& sequence, std::ostream* out) {
+    *out << sequence.name;
+}
 
 class SendSchedulerSequences : public ::testing::TestWithParam<TNamedSequence> {};
 
