@@ -615,7 +615,9 @@ void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&,
     // flight ends that write, a failed one too: later reports still go out (otherwise one failure
     // would leave every key stuck). Any other is a late report of an earlier write (a write
     // without response that the platform fails after it completed it): it must not end the write
-    // in flight, whose own completion is still to come.
+    // in flight, whose own completion is still to come. On the same characteristic the two cannot
+    // be told apart; taken for the write in flight, a late failure costs at most a state written
+    // once more (the real completion then comes as a late one).
     uint64_t ticket = 0;
     {
         std::lock_guard lock(FLinkLock);
