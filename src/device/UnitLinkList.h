@@ -41,9 +41,10 @@
 //    handed out. A failed motion write, or a failure reported late (its ticket no longer in the
 //    platform's hands), may stand for any earlier report: the newest keyboard state and the newest
 //    button state that are neither queued nor in the platform's hands go again at the front, in the
-//    order the user last changed them (repeating a state the target has changes nothing). Motion is
-//    never written again (it may have arrived). At most MaxResends writes again in a row; a
-//    success resets the count.
+//    order the user last changed them (repeating a state the target has changes nothing). A late
+//    failure is known only once a later write is in the platform's hands, so its states go behind
+//    that one. Motion is never written again (it may have arrived). At most MaxResends writes again
+//    in a row; a success resets the count.
 //
 // Threads: producers (the input path) and the consumer (the session's send worker and the write
 // completions) may be on different threads; every method takes the scheduler's lock.
@@ -53,6 +54,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <tuple>
 
 #include "hid/UnitCorvHid.h"
 
