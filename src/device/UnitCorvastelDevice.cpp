@@ -574,7 +574,7 @@ void TCorvastelDevice::SendStep() {
         // A report with nowhere to go (a mouse report for a dongle bound without char3) is dropped,
         // and the attempt goes on with the next one.
         if (characteristic == nullptr || bytes.empty()) {
-            Scheduler.Abandon();
+            Scheduler.Abandon(report->Ticket);
             continue;
         }
         // With response: where only that is allowed; to measure the link now and then; and for
@@ -586,6 +586,9 @@ void TCorvastelDevice::SendStep() {
             const bool wanted = lastBeforeClose || FLink.ProbeDue(transition, now);
             withResponse = withResponse || (wanted && characteristic->Has(PropWrite));
             FLink.Made(withResponse, !transition, now);
+            // Before the write: its completion may come on another thread before the call returns.
+            FTicketInFlight = report->Ticket;
+            FCharacteristicInFlight = characteristic;
             FInFlightWithResponse = withResponse;
             if (withResponse)
                 FWithResponseMadeAt = now;
@@ -608,12 +611,25 @@ void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&,
     if (&characteristic == char5 && char5 != char1 && char5 != char3)
         return;
     const bool ok = gattStatus == GattStatusSuccess;
-    const bool wasInFlight = Scheduler.InFlight();
-    // Any completion ends the write in flight, a failed one too: later reports still go out
-    // (otherwise one failure would leave every key stuck).
-    Scheduler.Completed(ok);
+    // A completion names only its characteristic. One on the characteristic of the write in
+    // flight ends that write, a failed one too: later reports still go out (otherwise one failure
+    // would leave every key stuck). Any other is a late report of an earlier write (a write
+    // without response that the platform fails after it completed it): it must not end the write
+    // in flight, whose own completion is still to come. On the same characteristic the two cannot
+    // be told apart; taken for the write in flight, a late failure costs at most a state written
+    // once more (the real completion then comes as a late one).
+    uint64_t ticket = 0;
+    {
+        std::lock_guard lock(FLinkLock);
+        if (FTicketInFlight != 0 && &characteristic == FCharacteristicInFlight) {
+            ticket = FTicketInFlight;
+            FTicketInFlight = 0;
+            FCharacteristicInFlight = nullptr;
+        }
+    }
+    Scheduler.Completed(ticket, ok);
     SendDatatBusy = Scheduler.InFlight();
-    if (wasInFlight) {
+    if (ticket != 0) {
         const auto now = std::chrono::steady_clock::now();
         std::lock_guard lock(FLinkLock);
         if (FInFlightWithResponse) {

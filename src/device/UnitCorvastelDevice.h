@@ -310,6 +310,9 @@ class TCorvastelDevice {
     mutable std::mutex FLinkLock;
     TLinkEstimator FLink;
     bool FInFlightWithResponse = false;
+    // The write in the platform's hands: its scheduler ticket (0: none) and where it went.
+    uint64_t FTicketInFlight = 0;
+    const TBluetoothGattCharacteristic* FCharacteristicInFlight = nullptr;
     std::chrono::steady_clock::time_point FWithResponseMadeAt{};
     // When everything handed to the platform is known (an answer) or estimated (the learned
     // link) to have reached the dongle; max: not known yet.
