@@ -238,8 +238,9 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void ShowMessageAndWait(const std::string& text) override;
 
     // ---- Where input goes (UnitMainRoute.cpp).
-    // The route keys' digit: 0 every dongle, 1 to 9 the nth connected one in list order.
-    void SelectRoute(int Digit);
+    // The route keys' digit: 0 every dongle, 1 to 9 the nth connected one in list order. False
+    // when it names no connected dongle (the route stays, the notice says why).
+    bool SelectRoute(int Digit);
     // Input to the connected dongle with this address only; an empty address: to every dongle.
     void RouteInputTo(const std::string& Address);
     const TInputRoute& Route() const { return FRoute; }
