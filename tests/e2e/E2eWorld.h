@@ -75,6 +75,9 @@ struct TWorldOptions {
     std::vector<std::string> bluezAdapters;
     // Multiplies every wait of the harness (an emulated machine is many times slower).
     int slowdown = 1;
+    // Non-empty: the program runs from a folder of its own with this settings.ini beside it (the
+    // program keeps its settings beside itself where it can), so a test's choices reach no other run.
+    std::string settingsIni;
 };
 
 // The virtual dongles as a child process, serving `dongles` on the bus at `busAddress`.
@@ -104,6 +107,8 @@ class TE2eWorld {
     TXInput& X() { return *FX; }
     TDongleControl& Control() { return *FControl; }
     const std::string& Display() const { return FXvfb->Display(); }
+    // The folder the program runs from when TWorldOptions::settingsIni was given; empty otherwise.
+    const std::string& AppDir() const { return FAppDir; }
     unsigned long AppWindow() const { return FAppWindow; }
     TRect AppRect() const { return FAppRect; }
     unsigned long PreviewWindow() const { return FPreviewWindow; }
@@ -163,6 +168,7 @@ class TE2eWorld {
     TE2eWorld() = default;
     TWorldOptions FOptions;
     std::string FRunDir;
+    std::string FAppDir;
     std::unique_ptr<TXvfbServer> FXvfb;
     std::unique_ptr<TPrivateBus> FBus;
     std::unique_ptr<TChildProcess> FService;

@@ -105,6 +105,10 @@ class EndToEnd : public ::testing::Test {
         std::printf("screenshot %s: %zu colours\n", path.c_str(), colours);
     }
 
+    // Types on A, then on B, switching with the leader tapped twice and the dongle's number; each
+    // target must get exactly its part (the leader's taps type nothing there).
+    void RouteScenario(unsigned leader);
+
     std::unique_ptr<TE2eWorld> World;
     std::unique_ptr<TSpyClient> Other;
 };
@@ -299,6 +303,24 @@ TEST_F(EndToEnd, KeypadMouseShortcutButtonAndExitChord_LeaveNothingHeld) {
 }
 
 TEST_F(EndToEnd, RouteKeys_TypeOnA_ScrollLockTwiceAndBsNumber_TypeOnB_EachGetsExactlyItsPart) {
+    RouteScenario(keycode::ScrollLock);
+}
+
+// The leader chosen in the settings (remembered in settings.ini beside the program): Right Ctrl.
+TEST_F(EndToEnd, RouteKeys_RightCtrlLeaderFromTheSettings_EachGetsExactlyItsPart) {
+    TWorldOptions options;
+    options.settingsIni = "[Route]\nLeader=RightCtrl\n";
+    std::string error;
+    Other.reset();
+    World.reset();
+    World = TE2eWorld::Start({CORVASTEL_PC_PATH, CORVASTEL_VIRTUAL_DONGLES_PATH}, options, &error);
+    ASSERT_TRUE(World) << error;
+    Other = TSpyClient::Open(World->Display(), {16, 16, 240, 140}, &error);
+    ASSERT_TRUE(Other) << error;
+    RouteScenario(keycode::RightCtrl);
+}
+
+void EndToEnd::RouteScenario(unsigned leader) {
     ConnectAll();
     const int indexA = World->ListIndexOf(A.address);
     const int indexB = World->ListIndexOf(B.address);
@@ -306,8 +328,8 @@ TEST_F(EndToEnd, RouteKeys_TypeOnA_ScrollLockTwiceAndBsNumber_TypeOnB_EachGetsEx
     ASSERT_GE(indexB, 0);
     const auto digitKey = [](int index) { return KeyStrokeFor(static_cast<char>('1' + index))->keycode; };
     const auto routeTo = [&](int index) {
-        X().Tap(keycode::ScrollLock);
-        X().Tap(keycode::ScrollLock);
+        X().Tap(leader);
+        X().Tap(leader);
         X().Tap(digitKey(index));
     };
     PassThroughOn(false);
@@ -328,7 +350,7 @@ TEST_F(EndToEnd, RouteKeys_TypeOnA_ScrollLockTwiceAndBsNumber_TypeOnB_EachGetsEx
     EXPECT_EQ(Text(B).toStdString(), "2 then B");
     for (const TDongleTraits* d : {&A, &B})
         EXPECT_FALSE(Target(*d).value(QStringLiteral("anyInputHeld")).toBool()) << Json(Target(*d));
-    Screenshot("10-routed-to-b");
+    Screenshot(leader == keycode::ScrollLock ? "10-routed-to-b" : "10-routed-to-b-right-ctrl");
     ExitChord();
 }
 
