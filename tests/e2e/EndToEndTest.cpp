@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -351,6 +352,65 @@ void EndToEnd::RouteScenario(unsigned leader) {
     for (const TDongleTraits* d : {&A, &B})
         EXPECT_FALSE(Target(*d).value(QStringLiteral("anyInputHeld")).toBool()) << Json(Target(*d));
     Screenshot(leader == keycode::ScrollLock ? "10-routed-to-b" : "10-routed-to-b-right-ctrl");
+    ExitChord();
+}
+
+// The tray icon in a real tray host (an XEmbed tray on the virtual X server): its menu, worked
+// from the keyboard as a user may, routes input to B and switches pass-through on; only B then
+// gets what is typed. The menu's picture is saved for the README.
+TEST_F(EndToEnd, Tray_InATrayHost_ItsMenuRoutesToBAndStartsPassThrough) {
+    if (!ProgramAvailable("trayer"))
+        GTEST_SKIP() << "trayer is not installed (scripts/setup-deps)";
+    std::string error;
+    TChildProcess::Options options;
+    options.env = {{"DISPLAY", World->Display()}};
+    auto host = TChildProcess::Start({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                                      "--height", "24", "--SetDockType", "false", "--transparent", "false",
+                                      "--tint", "0xd8d8d8"},
+                                     options, &error);
+    ASSERT_TRUE(host) << error;
+    ConnectAll();
+    // The program looks for a tray every few seconds; its icon makes the panel wider than empty.
+    std::optional<TRect> panel;
+    ASSERT_TRUE(TE2eWorld::WaitUntil(
+        [&] {
+            const unsigned long window = X().FindWindow("panel");
+            panel = window != 0 ? X().Geometry(window) : std::nullopt;
+            return panel && panel->width >= 20;
+        },
+        10s))
+        << "the icon never reached the tray";
+    const int indexB = World->ListIndexOf(B.address);
+    ASSERT_GE(indexB, 0);
+    // Entries: show, pass-through, every dongle, each dongle in list order, quit.
+    const auto pick = [&](int downs) {
+        X().Click(panel->x + panel->width / 2, panel->y + panel->height / 2, 3);
+        std::this_thread::sleep_for(700ms);
+        for (int i = 0; i < downs; ++i)
+            X().Tap(keycode::Down);
+        X().Tap(keycode::Return);
+        std::this_thread::sleep_for(500ms);
+    };
+
+    X().Click(panel->x + panel->width / 2, panel->y + panel->height / 2, 3);
+    std::this_thread::sleep_for(700ms);
+    const std::string path = ArtifactsDir(CORVASTEL_DEFAULT_ARTIFACTS_DIR) + "/e2e/tray-menu.png";
+    std::size_t colours = 0;
+    ASSERT_TRUE(World->SaveScreenshot(X().Root(), path, &colours, &error)) << error;
+    QImage screen(QString::fromStdString(path));
+    screen.copy(screen.width() - 300, 0, 300, 150).save(QString::fromStdString(path));
+    X().Tap(keycode::Escape);
+    std::this_thread::sleep_for(300ms);
+
+    pick(4 + indexB);
+    pick(2);
+    Other->TakeFocus();
+    ASSERT_TRUE(Other->WaitKeyboardGrabbed(true, 10s)) << "the tray's pass-through entry took no keyboard";
+    ClearRecords();
+    ASSERT_TRUE(X().Type("b only"));
+    ASSERT_TRUE(WaitText(B, "b only")) << Json(Target(B));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Text(A).toStdString(), "");
     ExitChord();
 }
 
