@@ -11,7 +11,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <thread>
 
 #include "E2eWorld.h"
@@ -307,17 +309,41 @@ TEST_F(EndToEnd, RouteKeys_TypeOnA_ScrollLockTwiceAndBsNumber_TypeOnB_EachGetsEx
     RouteScenario(keycode::ScrollLock);
 }
 
-// The leader chosen in the settings (remembered in settings.ini beside the program): Right Ctrl.
-TEST_F(EndToEnd, RouteKeys_RightCtrlLeaderFromTheSettings_EachGetsExactlyItsPart) {
-    TWorldOptions options;
-    options.settingsIni = "[Route]\nLeader=RightCtrl\n";
-    std::string error;
-    Other.reset();
-    World.reset();
-    World = TE2eWorld::Start({CORVASTEL_PC_PATH, CORVASTEL_VIRTUAL_DONGLES_PATH}, options, &error);
-    ASSERT_TRUE(World) << error;
-    Other = TSpyClient::Open(World->Display(), {16, 16, 240, 140}, &error);
-    ASSERT_TRUE(Other) << error;
+// The leader chosen in the settings dialog (the window's own menu, worked from the keyboard), then
+// the program started again with the settings.ini it wrote: Right Ctrl leads.
+TEST_F(EndToEnd, RouteKeys_RightCtrlChosenInTheSettings_AfterARestart_EachGetsExactlyItsPart) {
+    const auto restart = [&](const std::string& settings) {
+        TWorldOptions options;
+        options.settingsIni = settings;
+        std::string error;
+        Other.reset();
+        World.reset();
+        World = TE2eWorld::Start({CORVASTEL_PC_PATH, CORVASTEL_VIRTUAL_DONGLES_PATH}, options, &error);
+        ASSERT_TRUE(World) << error;
+        Other = TSpyClient::Open(World->Display(), {16, 16, 240, 140}, &error);
+        ASSERT_TRUE(Other) << error;
+    };
+    restart("[Route]\n");
+    // A right click on the window's background: Settings…; Down from Scroll Lock picks Right Ctrl.
+    X().Focus(World->AppWindow());
+    X().Click(World->AppRect().x + 445, World->AppRect().y + 40, 3);
+    std::this_thread::sleep_for(700ms);
+    X().Tap(keycode::Down);
+    X().Tap(keycode::Return);
+    ASSERT_NE(X().WaitForWindow("Settings", 5s), 0u) << World->Logs();
+    X().Tap(keycode::Down);
+    X().Tap(keycode::Return);
+    const std::string file = World->AppDir() + "/settings.ini";
+    std::string written;
+    ASSERT_TRUE(TE2eWorld::WaitUntil(
+        [&] {
+            std::ifstream in(file);
+            written.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            return written.find("Leader=RightCtrl") != std::string::npos;
+        },
+        5s))
+        << written;
+    restart(written);
     RouteScenario(keycode::RightCtrl);
 }
 
