@@ -379,6 +379,9 @@ void EndToEnd::RouteScenario(unsigned leader) {
         EXPECT_FALSE(Target(*d).value(QStringLiteral("anyInputHeld")).toBool()) << Json(Target(*d));
     Screenshot(leader == keycode::ScrollLock ? "10-routed-to-b" : "10-routed-to-b-right-ctrl");
     ExitChord();
+    // This X server has no tray: the program said nothing about one.
+    const std::string logs = World->Logs();
+    EXPECT_EQ(logs.find("ray"), std::string::npos) << logs;
 }
 
 // The tray icon in a real tray host (an XEmbed tray on the virtual X server): its menu, worked

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QDialog>
 #include <QListWidget>
 #include <QMenu>
 #include <QFile>
@@ -365,6 +367,20 @@ TEST_F(TRouteWindow, TrayMenu_DoesWhatTheWindowsControlsDo) {
     EXPECT_TRUE(window->cbKeyboard->isEnabled());
     for (size_t i = 0; i < 3; ++i)
         EXPECT_EQ(Received(i), AllReleased) << i;
+
+    // While a box of the window waits for an answer, the controls take no clicks, and nor does the
+    // tray: it shows the window instead.
+    {
+        QDialog box(window.get());
+        box.setModal(true);
+        box.show();
+        ASSERT_TRUE(WaitFor([&] { return QApplication::activeModalWidget() == &box; }));
+        TrayEntry(*window, QStringLiteral("TrayPassThrough"))->trigger();
+        TrayEntry(*window, QStringLiteral("TrayRoute:C0:FF:EE:00:02:02"))->trigger();
+        WaitFor([] { return false; }, 100);
+        EXPECT_FALSE(window->FHook->Active());
+        EXPECT_EQ(Marks(), (std::vector<bool>{false, false, false}));
+    }
 
     // Show the window, from hidden.
     window->hide();
