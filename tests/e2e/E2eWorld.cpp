@@ -172,7 +172,7 @@ std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWo
     appOptions.stdoutPath = w->FRunDir + "/app.out.log";
     appOptions.stderrPath = w->FRunDir + "/app.err.log";
     std::string app = programs.app;
-    if (!options.settingsIni.empty()) {
+    if (options.settingsIni) {
         w->FAppDir = w->FRunDir + "/app";
         std::error_code ec;
         std::filesystem::create_directories(w->FAppDir, ec);
@@ -181,7 +181,8 @@ std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWo
             std::filesystem::copy_file(app, copy, std::filesystem::copy_options::overwrite_existing, ec);
         if (ec)
             return fail("cannot copy the program to " + w->FAppDir + ": " + ec.message());
-        std::ofstream(w->FAppDir + "/settings.ini") << options.settingsIni;
+        if (!options.settingsIni->empty())
+            std::ofstream(w->FAppDir + "/settings.ini") << *options.settingsIni;
         app = copy;
     }
     w->FApp = TChildProcess::Start({app}, appOptions, &why);
