@@ -9,7 +9,9 @@
 #include <QDialog>
 #include <QListWidget>
 #include <QMenu>
+#include <QDir>
 #include <QFile>
+#include <QPainter>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -309,18 +311,38 @@ TEST_F(TRouteWindow, Tray_ShowsThePassThroughAndTheRouteTheWindowShows) {
     EXPECT_TRUE(WaitFor(matches)) << TrayMismatch(*window);
     EXPECT_EQ(window->Tray->Image(), TTrayImage::Off);
     const QImage off = window->Tray->Icon().pixmap(22, 22).toImage();
+    QImage large[3];
+    large[0] = window->Tray->Icon().pixmap(64, 64).toImage();
 
     SwitchOn();
     EXPECT_TRUE(WaitFor(matches)) << TrayMismatch(*window);
     EXPECT_EQ(window->Tray->Image(), TTrayImage::ToAll);
     const QImage all = window->Tray->Icon().pixmap(22, 22).toImage();
+    large[1] = window->Tray->Icon().pixmap(64, 64).toImage();
 
     RouteKeys(Scan2);
     EXPECT_TRUE(WaitFor(matches)) << TrayMismatch(*window);
     EXPECT_EQ(window->Tray->Image(), TTrayImage::ToOne);
     const QImage one = window->Tray->Icon().pixmap(22, 22).toImage();
+    large[2] = window->Tray->Icon().pixmap(64, 64).toImage();
     EXPECT_NE(off, all);
     EXPECT_NE(all, one);
+    // The three images side by side, large and at a panel's size, to look at.
+    {
+        const QString folder = QStringLiteral(CORVASTEL_DEFAULT_ARTIFACTS_DIR "/widget/tray");
+        QDir().mkpath(folder);
+        QImage row(3 * 100, 72, QImage::Format_ARGB32);
+        row.fill(QColor(0xd8, 0xd8, 0xd8));
+        QPainter painter(&row);
+        int x = 4;
+        for (const QImage* small : {&off, &all, &one}) {
+            painter.drawImage(x, 4, large[small == &off ? 0 : small == &all ? 1 : 2]);
+            painter.drawImage(x + 70, 4, *small);
+            x += 100;
+        }
+        painter.end();
+        row.save(folder + QStringLiteral("/images.png"));
+    }
     EXPECT_TRUE(window->Tray->ToolTip().contains(QStringLiteral("Input → Desk 1")))
         << window->Tray->ToolTip().toStdString();
 
