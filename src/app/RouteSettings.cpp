@@ -35,13 +35,15 @@ TRouteLeader ReadRouteLeader(const std::filesystem::path& File, QString* Problem
     }
     if (!SettingsFileReadable(File, Problem)) {
         if (Problem != nullptr) {
-            *Problem += QStringLiteral(" %1 is used to switch dongles.").arg(RouteLeaderText(DefaultRouteLeader));
+            *Problem +=
+                QStringLiteral(" %1 is used to switch dongles.").arg(RouteLeaderText(DefaultRouteLeader));
         }
         return DefaultRouteLeader;
     }
     QSettings file(FileText(File), QSettings::IniFormat);
-    const QString value = file.value(QStringLiteral("%1/%2").arg(QLatin1String(RouteGroup), QLatin1String(LeaderKey)))
-                              .toString();
+    const QString value =
+        file.value(QStringLiteral("%1/%2").arg(QLatin1String(RouteGroup), QLatin1String(LeaderKey)))
+            .toString();
     if (value.isEmpty()) {
         return DefaultRouteLeader;
     }
@@ -59,8 +61,9 @@ TRouteLeader ReadRouteLeader(const std::filesystem::path& File, QString* Problem
         if (value.size() > ShownValueChars) {
             shown += QChar(0x2026);
         }
-        *Problem = QStringLiteral("The route leader \"%1\" in %2 is not one this program knows; %3 is used. "
-                                  "Choose one under Settings\u2026 in the device list's menu.")
+        *Problem = QStringLiteral(
+                       "The route leader \"%1\" in %2 is not one this program knows; %3 is used. "
+                       "Choose one under Settings\u2026 in the device list's menu.")
                        .arg(shown, FileText(File), RouteLeaderText(DefaultRouteLeader));
     }
     return DefaultRouteLeader;
@@ -79,9 +82,9 @@ bool WriteRouteLeader(const std::filesystem::path& File, TRouteLeader Leader, QS
     file.sync();
     if (file.status() != QSettings::NoError) {
         *Error = QStringLiteral("Unable to write to %1: %2")
-                     .arg(FileText(File),
-                          file.status() == QSettings::AccessError ? QStringLiteral("access denied")
-                                                                  : QStringLiteral("the file is not a settings file"));
+                     .arg(FileText(File), file.status() == QSettings::AccessError
+                                              ? QStringLiteral("access denied")
+                                              : QStringLiteral("the file is not a settings file"));
         return false;
     }
     return true;
@@ -94,23 +97,28 @@ QString RouteLeaderText(TRouteLeader Leader) {
 QString RouteLeaderEffect(TRouteLeader Leader) {
     switch (Leader) {
         case TRouteLeader::ScrollLock:
-            return QStringLiteral("The targets get two Scroll Lock taps: their Scroll Lock light goes on and off "
-                                  "again. A hardware switch on the same desk may listen for Scroll Lock too.");
+            return QStringLiteral(
+                "The targets get two Scroll Lock taps: their Scroll Lock light goes on and off "
+                "again. A hardware switch on the same desk may listen for Scroll Lock too.");
         case TRouteLeader::RightCtrl:
-            return QStringLiteral("The targets get two taps of Right Ctrl. A Ctrl tap on its own does nothing, "
-                                  "except in a program that gives a double Ctrl tap a command of its own.");
+            return QStringLiteral(
+                "The targets get two taps of Right Ctrl. A Ctrl tap on its own does nothing, "
+                "except in a program that gives a double Ctrl tap a command of its own.");
         case TRouteLeader::RightAlt:
-            return QStringLiteral("The targets get two taps of Right Alt. Where it is AltGr nothing happens; "
-                                  "elsewhere the first tap may move a program's focus to its menu bar and the "
-                                  "second moves it back.");
+            return QStringLiteral(
+                "The targets get two taps of Right Alt. Where it is AltGr nothing happens; "
+                "elsewhere the first tap may move a program's focus to its menu bar and the "
+                "second moves it back.");
         case TRouteLeader::Pause:
-            return QStringLiteral("The targets get two taps of Pause: nothing in most programs; a text console "
-                                  "may hold its output until the next key. Laptops often have Pause only "
-                                  "through Fn.");
+            return QStringLiteral(
+                "The targets get two taps of Pause: nothing in most programs; a text console "
+                "may hold its output until the next key. Laptops often have Pause only "
+                "through Fn.");
         case TRouteLeader::RightShift:
-            return QStringLiteral("The targets get two taps of Right Shift. A Shift tap on its own does "
-                                  "nothing, except in a program that gives a double Shift tap a command of "
-                                  "its own (some code editors open a search).");
+            return QStringLiteral(
+                "The targets get two taps of Right Shift. A Shift tap on its own does "
+                "nothing, except in a program that gives a double Shift tap a command of "
+                "its own (some code editors open a search).");
     }
     return {};
 }
@@ -141,9 +149,10 @@ bool RouteSettingsDialog(QWidget* Parent, TRouteLeader& Leader) {
     effect->setWordWrap(true);
     effect->setTextFormat(Qt::PlainText);
     effect->setMinimumWidth(380);
-    auto* sticky = new QLabel(QStringLiteral("On a target with sticky keys turned on, a modifier tapped twice "
-                                             "stays held there: choose Scroll Lock or Pause for it."),
-                              &dialog);
+    auto* sticky =
+        new QLabel(QStringLiteral("On a target with sticky keys turned on, a modifier tapped twice "
+                                  "stays held there: choose Scroll Lock or Pause for it."),
+                   &dialog);
     sticky->setWordWrap(true);
     sticky->setTextFormat(Qt::PlainText);
     const auto showEffect = [effect, sticky](int id) {

@@ -17,6 +17,20 @@ constexpr int IconEdges[] = {16, 22, 24, 32, 48, 64};
 const QColor ToAllColour(0x2e, 0x8b, 0x3e);
 const QColor ToOneColour(0xd9, 0x6c, 0x00);
 
+// Whether the menu shows something else for b than for a (a link's latency is not in the menu).
+bool MenuDiffers(const TTrayState& a, const TTrayState& b) {
+    if (a.PassThrough != b.PassThrough || a.RouteTarget != b.RouteTarget ||
+        a.Dongles.size() != b.Dongles.size()) {
+        return true;
+    }
+    for (std::size_t i = 0; i < a.Dongles.size(); ++i) {
+        if (a.Dongles[i].Address != b.Dongles[i].Address || a.Dongles[i].Label != b.Dongles[i].Label) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 TTrayIcon::TTrayIcon(const QIcon& AppIcon, TActions Actions, QObject* Parent)
@@ -79,17 +93,7 @@ void TTrayIcon::Update(const TTrayState& State) {
     if (FFilled && State == FState) {
         return;
     }
-    const bool menuChanged = !FFilled || State.PassThrough != FState.PassThrough ||
-                             State.RouteTarget != FState.RouteTarget ||
-                             [&] {
-                                 if (State.Dongles.size() != FState.Dongles.size()) return true;
-                                 for (std::size_t i = 0; i < State.Dongles.size(); ++i) {
-                                     if (State.Dongles[i].Address != FState.Dongles[i].Address ||
-                                         State.Dongles[i].Label != FState.Dongles[i].Label)
-                                         return true;
-                                 }
-                                 return false;
-                             }();
+    const bool menuChanged = !FFilled || MenuDiffers(State, FState);
     FState = State;
     FFilled = true;
 
@@ -125,7 +129,8 @@ void TTrayIcon::Update(const TTrayState& State) {
     }
     for (std::size_t i = 0; i < State.Dongles.size(); ++i) {
         const TTrayState::TDongle& d = State.Dongles[i];
-        lines << QStringLiteral("%1 %2: link %3").arg(i < 9 ? QString::number(i + 1) : QStringLiteral("\u2022"), d.Label, d.Link);
+        lines << QStringLiteral("%1 %2: link %3")
+                     .arg(i < 9 ? QString::number(i + 1) : QStringLiteral("\u2022"), d.Label, d.Link);
     }
     const QString tip = lines.join(QLatin1Char('\n'));
     if (tip != FToolTip) {
@@ -153,7 +158,8 @@ void TTrayIcon::FillMenu() {
     pass->setChecked(FState.PassThrough);
     connect(pass, &QAction::triggered, this, [this](bool on) {
         Later([this, on] {
-            if (FActions.SetPassThrough) FActions.SetPassThrough(on);
+            if (FActions.SetPassThrough)
+                FActions.SetPassThrough(on);
         });
     });
 
@@ -171,7 +177,8 @@ void TTrayIcon::FillMenu() {
         // then says so.
         connect(route, &QAction::triggered, this, [this, address] {
             Later([this, address] {
-                if (FActions.RouteTo) FActions.RouteTo(address);
+                if (FActions.RouteTo)
+                    FActions.RouteTo(address);
             });
         });
     };

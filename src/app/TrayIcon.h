@@ -32,8 +32,8 @@ struct TTrayState {
         bool operator==(const TDongle&) const = default;
     };
     bool PassThrough = false;
-    std::string RouteTarget;  // empty: every dongle
-    QString Route;            // the route as the window's notice says it ("→ all", "→ Desk 1")
+    std::string RouteTarget;       // empty: every dongle
+    QString Route;                 // the route as the window's notice says it ("→ all", "→ Desk 1")
     std::vector<TDongle> Dongles;  // connected, in list order
     bool operator==(const TTrayState&) const = default;
 };
@@ -84,7 +84,7 @@ class TTrayIcon final : public QObject {
     QIcon FShownIcon;
     QString FToolTip;
     std::unique_ptr<QMenu> FMenu;
-    QActionGroup* FRoutes = nullptr;  // the route entries of the menu as filled last
+    QActionGroup* FRoutes = nullptr;   // the route entries of the menu as filled last
     QSystemTrayIcon* FTray = nullptr;  // null until the desktop has a tray
     QTimer* FWatch = nullptr;          // looks for a tray until there is one
 };
