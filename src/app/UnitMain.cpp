@@ -26,9 +26,9 @@
 #include "app/CorvastelApplication.h"
 #include "app/DeviceEvents.h"
 #include "app/RouteSettings.h"
-#include "app/TrayIcon.h"
 #include "app/TargetState.h"
 #include "app/TextTyping.h"
+#include "app/TrayIcon.h"
 #include "app/TypingDialog.h"
 #include "device/UnitCorvastelDevice.h"
 
