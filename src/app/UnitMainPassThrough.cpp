@@ -56,7 +56,7 @@ class TWindowForwarding final : public TForwardTarget {
     }
     void ExitPassThrough() override { FWindow.ExitPassThrough(); }
     bool HeldPointerPosition(THookPoint& Pt) override { return FPlatform.HeldPointerPosition(Pt); }
-    void SelectRoute(int Digit) override { FWindow.SelectRoute(Digit); }
+    bool SelectRoute(int Digit) override { return FWindow.SelectRoute(Digit); }
 
   private:
     TFormCorvastelPc& FWindow;

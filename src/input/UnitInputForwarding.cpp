@@ -209,8 +209,12 @@ intptr_t ForwardKeyEvent(TForwardTarget& Target, const THookKeyboardRecord& Even
         case TRouteKeys::TVerdict::Completes:
             // Swallowed like any key while keys are forwarded; where keys go local, so does the digit
             // (on X11, swallowing one key would take the keyboard grab for the keys after it).
-            Target.SelectRoute(RouteKeys.Digit());
-            return KeyboardResult(Target);
+            if (Target.SelectRoute(RouteKeys.Digit())) {
+                return KeyboardResult(Target);
+            }
+            // It named no dongle: nothing switched, and the key the user typed is not lost.
+            RouteKeys.Decline();
+            break;
         case TRouteKeys::TVerdict::Swallowed:
             return KeyboardResult(Target);
         case TRouteKeys::TVerdict::Ordinary:
@@ -249,6 +253,9 @@ intptr_t ForwardKeyEvent(TForwardTarget& Target, const THookKeyboardRecord& Even
 intptr_t ForwardMouseEvent(TForwardTarget& Target, const TMouseMotion& Motion, uint32_t Kind,
                            const THookMouseRecord& Event) {
     const TButtonEvent button = ButtonOf(Kind);
+    if (button.Down || Kind == WM_MOUSEWHEEL) {
+        RouteKeys.Interrupt();
+    }
     if (!Target.MouseForwarded() || CtrlShiftHeld || (Kind & 0x200) == 0) {
         if (CtrlShiftHeld) {
             Motion.MouseXgt.time = 0;
@@ -356,6 +363,7 @@ void ForgetHeldModeKeys() {
 
 void ResetForwardingStateForTests() {
     ForgetHeldModeKeys();
+    RouteKeys.SetLeader(DefaultRouteLeader);
     CtrlShiftHeld = false;
     MouseStep = 4;
 }

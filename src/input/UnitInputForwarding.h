@@ -56,7 +56,7 @@ extern bool PadLeft;
 extern bool PadRight;
 extern bool PadWheelUp;
 extern bool PadWheelDown;
-// The route keys (Scroll Lock, Scroll Lock, digit) in progress.
+// The route keys (the leader tapped twice, then a digit) in progress, and which leader.
 extern TRouteKeys RouteKeys;
 
 // Usages the handlers test.
@@ -106,8 +106,9 @@ public:
     // Where the platform holds the pointer while moves are swallowed; false when unknown.
     virtual bool HeldPointerPosition(THookPoint& Pt) = 0;
     // The route keys were completed with this digit: 0 routes input to every dongle, 1 to 9 to the
-    // nth connected one in list order.
-    virtual void SelectRoute(int Digit) = 0;
+    // nth connected one in list order. False when the digit names no connected dongle: the route
+    // stays and the digit is forwarded as an ordinary key.
+    virtual bool SelectRoute(int Digit) = 0;
 };
 
 // The keyboard handler: returns the hook result (1 swallows the event, 0 lets it through).
