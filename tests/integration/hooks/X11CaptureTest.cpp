@@ -401,7 +401,7 @@ struct TSummingTarget final : TForwardTarget {
     void ShowKeypadMouse(std::string_view, std::string_view) override {}
     void ExitPassThrough() override {}
     bool HeldPointerPosition(THookPoint& pt) override { return Platform.HeldPointerPosition(pt); }
-    void SelectRoute(int) override {}
+    bool SelectRoute(int) override { return true; }
 
     THookPlatform& Platform;
     THookPoint Sent{0, 0};

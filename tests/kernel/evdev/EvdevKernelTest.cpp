@@ -171,7 +171,7 @@ struct TKeyTarget final : TForwardTarget {
     void ShowKeypadMouse(std::string_view, std::string_view) override {}
     void ExitPassThrough() override {}
     bool HeldPointerPosition(THookPoint&) override { return false; }
-    void SelectRoute(int) override {}
+    bool SelectRoute(int) override { return true; }
 };
 
 // Run as a user outside the input group (the device nodes here are root's alone): the backend says
