@@ -40,7 +40,7 @@ struct TBenchWindow final : TForwardTarget {
     void ShowKeypadMouse(std::string_view, std::string_view) override {}
     void ExitPassThrough() override {}
     bool HeldPointerPosition(THookPoint&) override { return false; }
-    void SelectRoute(int) override {}
+    bool SelectRoute(int) override { return true; }
 };
 
 double Percentile(std::vector<double> v, double p) {

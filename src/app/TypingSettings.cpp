@@ -43,6 +43,10 @@ bool Readable(const std::filesystem::path& File, QString* Problem) {
 
 }  // namespace
 
+bool SettingsFileReadable(const std::filesystem::path& File, QString* Problem) {
+    return Readable(File, Problem);
+}
+
 std::filesystem::path TypingSettingsFile(const std::filesystem::path& NicknameFile) {
     return NicknameFile.parent_path() / TypingSettingsFileName;
 }

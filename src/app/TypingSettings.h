@@ -33,6 +33,9 @@ struct TTypingSettings {
 
 // The settings file beside the nickname file at NicknameFile.
 std::filesystem::path TypingSettingsFile(const std::filesystem::path& NicknameFile);
+// Whether the settings file may be handed to QSettings: a missing one is fine, one larger than
+// TypingSettingsMaxBytes is no file of ours (false, and *Problem, if not null, says so).
+bool SettingsFileReadable(const std::filesystem::path& File, QString* Problem);
 
 // The dongle's settings; the defaults when the file, its group or a value is missing or unusable.
 // *Problem (may be null) receives why a value present could not be used, or "".

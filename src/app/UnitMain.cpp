@@ -25,8 +25,10 @@
 
 #include "app/CorvastelApplication.h"
 #include "app/DeviceEvents.h"
+#include "app/RouteSettings.h"
 #include "app/TargetState.h"
 #include "app/TextTyping.h"
+#include "app/TrayIcon.h"
 #include "app/TypingDialog.h"
 #include "device/UnitCorvastelDevice.h"
 
@@ -105,6 +107,7 @@ TFormCorvastelPc::TFormCorvastelPc(TBluetoothLEManager& bleManager,
         return TypingSettingsDialog(this, Title, Settings);
     };
     ConfirmQuery = [this](const QString& Question) { return ConfirmDialog(this, Question); };
+    RouteSettingsQuery = [this](TRouteLeader& Leader) { return RouteSettingsDialog(this, Leader); };
     CreateControls();
     FormCreate();
 }
@@ -285,6 +288,10 @@ void TFormCorvastelPc::CreateControls() {
     DeviceListView->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(DeviceListView, &QListWidget::customContextMenuRequested, this,
             ReportingErrors([this](const QPoint& pos) { ShowDeviceMenu(pos); }));
+    // A click on the window's background: its own menu (the settings).
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(this, &QWidget::customContextMenuRequested, this,
+            ReportingErrors([this](const QPoint& pos) { ShowWindowMenu(pos); }));
     connect(DeviceListView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             ReportingErrors([this](const QItemSelection& selected, const QItemSelection& deselected) {
                 RouteSelectionChange(selected, deselected);
@@ -322,6 +329,8 @@ void TFormCorvastelPc::ShowNotices() {
     // Two lines at most, most pressing notice first; the tooltip holds every notice in full.
     StatusBar1->SetPanelWrapped(0, shown.join(QStringLiteral(" \u00b7 ")), 2);
     StatusBar1->SetPanelToolTip(0, shown.join(QLatin1Char('\n')));
+    // The route and pass-through are said in the notices: the tray follows them.
+    TrayChanged();
 }
 
 void TFormCorvastelPc::ShowProgress() {
@@ -422,6 +431,9 @@ void TFormCorvastelPc::FormCreate() {
                                                ? QString()
                                                : QStringLiteral("Pass-through cannot capture here: ") +
                                                      QString::fromStdString(unavailable));
+
+    LoadRouteLeader();
+    CreateTray();
 }
 
 void TFormCorvastelPc::RunHookHandler(const std::function<void()>& handler) {
@@ -467,6 +479,13 @@ void TFormCorvastelPc::FormClose() {
     UnsubscribeDeviceEvents();
     // Device and discovery events already queued are dropped from here on.
     FUiQueue->Close();
+    if (Tray != nullptr) {
+        // Gone from the tray while the links close; deleted later, as a tray entry may be what
+        // closed the window.
+        Tray->Hide();
+        Tray->deleteLater();
+        Tray = nullptr;
+    }
 }
 
 void TFormCorvastelPc::ReleaseDonglesForExit(std::chrono::milliseconds bound) {

@@ -56,6 +56,8 @@ class TCorvastelDevice;
 class TLayoutKeys;
 class TLockLights;
 class TTextTyper;
+class TTrayIcon;
+struct TTrayState;
 class TTypingDialog;
 struct TBleDeviceMessage;
 
@@ -108,6 +110,7 @@ enum class TNotice : int {
     KeypadHint,          // how to use the keypad mouse during pass-through
     Typing,              // typing a text: refused, or how it ended
     NicknameFile,        // the nickname file cannot be used (too large, unreadable)
+    Settings,            // a remembered setting cannot be used or stored
     Guide,               // what to do next: scan first, then what the scan found
     Count
 };
@@ -238,8 +241,9 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void ShowMessageAndWait(const std::string& text) override;
 
     // ---- Where input goes (UnitMainRoute.cpp).
-    // The route keys' digit: 0 every dongle, 1 to 9 the nth connected one in list order.
-    void SelectRoute(int Digit);
+    // The route keys' digit: 0 every dongle, 1 to 9 the nth connected one in list order. False
+    // when it names no connected dongle (the route stays, the notice says why).
+    bool SelectRoute(int Digit);
     // Input to the connected dongle with this address only; an empty address: to every dongle.
     void RouteInputTo(const std::string& Address);
     const TInputRoute& Route() const { return FRoute; }
@@ -256,6 +260,27 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     static bool RouteMarked(const QListWidgetItem* Item);
     // How the user knows a dongle: its caption in the list (nickname or name), else its address.
     QString DongleLabel(const std::string& Address) const;
+
+    // ---- Settings and the tray (UnitMainSettings.cpp).
+    // The key that leads the route keys, as remembered in the settings file (read at start).
+    TRouteLeader RouteLeader() const { return RouteKeys.Leader(); }
+    // Reads the leader from the settings file and uses it; a value that cannot be used is said in
+    // the notices.
+    void LoadRouteLeader();
+    // The settings dialog (the device list's and the window's context menu): the choice is used at
+    // once and remembered.
+    void ChooseSettings();
+    // Asks for the leader (the current one on entry); true and the choice on OK. Replaceable for tests.
+    std::function<bool(TRouteLeader& Leader)> RouteSettingsQuery;
+    // The window's own context menu (a click on its background): the settings.
+    void ShowWindowMenu(const QPoint& Pos);
+    void FillWindowMenu(QMenu& Menu);
+    // The tray icon; it shows nothing where the desktop has no tray.
+    TTrayIcon* Tray = nullptr;
+    // What the tray shows, from the window's state.
+    TTrayState TrayState() const;
+    // Brings the tray up to date once the change under way is done.
+    void TrayChanged();
 
     // ---- The device list's context menu (UnitMainDeviceMenu.cpp).
     // Opens the menu for the item at Pos (in the list's viewport coordinates), if it has entries.
@@ -437,6 +462,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     bool FShortcutHeld = false;
 
     std::array<QString, static_cast<std::size_t>(TNotice::Count)> FNotices;
+    bool FTrayRefresh = false;  // an update of the tray is queued
+    void CreateTray();
 
     // Typing (UnitMainTyping.cpp).
     void PumpTyping();

@@ -74,6 +74,8 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
             ask->setObjectName(QStringLiteral("MenuTypeText"));
             ask->setEnabled(typingOpen);
         }
+        Menu.addSeparator();
+        FillWindowMenu(Menu);
         return;
     }
     if (!InputSessions().empty()) {
@@ -86,6 +88,8 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
         ask->setObjectName(QStringLiteral("MenuTypeTextAll"));
         ask->setEnabled(typingOpen);
     }
+    Menu.addSeparator();
+    FillWindowMenu(Menu);
 }
 
 bool TFormCorvastelPc::SelectDongle(const std::string& Address) {

@@ -56,7 +56,7 @@ class TWindowForwarding final : public TForwardTarget {
     }
     void ExitPassThrough() override { FWindow.ExitPassThrough(); }
     bool HeldPointerPosition(THookPoint& Pt) override { return FPlatform.HeldPointerPosition(Pt); }
-    void SelectRoute(int Digit) override { FWindow.SelectRoute(Digit); }
+    bool SelectRoute(int Digit) override { return FWindow.SelectRoute(Digit); }
 
   private:
     TFormCorvastelPc& FWindow;
@@ -83,6 +83,8 @@ TForwardTarget& TFormCorvastelPc::Forwarding() {
 
 void TFormCorvastelPc::BtnHookClick(QObject* /*Sender*/) {
     const bool on = !FHook->Active();
+    // Mouse only: the keyboard hook just watches for Ctrl+Shift and the exit chord, and takes no key.
+    FHook->SetStartsSwallowing(cbKeyboard->isChecked());
     try {
         FHook->SetActive(on);
     } catch (const EHookError& error) {

@@ -117,11 +117,14 @@ QString TFormCorvastelPc::DongleLabel(const std::string& Address) const {
     return QString::fromStdString(Address);
 }
 
-void TFormCorvastelPc::SelectRoute(int Digit) {
+bool TFormCorvastelPc::SelectRoute(int Digit) {
     TRouteSessions targets(ConnectedInListOrder());
     const std::size_t count = targets.Count();
-    if (FRoute.SelectDigit(Digit, targets) == TInputRoute::TOutcome::NoSuchTarget) {
-        FRouteNote = QStringLiteral("there is no dongle %1, %2 connected").arg(Digit).arg(count);
+    const bool taken = FRoute.SelectDigit(Digit, targets) != TInputRoute::TOutcome::NoSuchTarget;
+    if (!taken) {
+        FRouteNote = QStringLiteral("there is no dongle %1, %2 connected: the %1 was typed as a key")
+                         .arg(Digit)
+                         .arg(count);
     } else {
         FRouteNote.clear();
     }
@@ -129,6 +132,7 @@ void TFormCorvastelPc::SelectRoute(int Digit) {
     // The large lock lights follow the route; refreshing them reads the nickname file, which is
     // kept out of the keyboard hook.
     FUiQueue->Post([this] { RunReportingErrors([this] { UpdateTargetState(); }); });
+    return taken;
 }
 
 void TFormCorvastelPc::RouteInputTo(const std::string& Address) {

@@ -149,6 +149,8 @@ void TFormCorvastelPc::UpdateTargetState() {
         LockLights->SetState(input.front()->LedStatus.load(), LinkLatencyText(stats), LinkShownLate(stats));
     }
     LockLights->setVisible(input.size() == 1);
+    // The tray's tooltip names each dongle's link too.
+    TrayChanged();
     if (DetailsDialog != nullptr && DetailsDialog->isVisible()) {
         // By address: a new scan may have put another dongle into the slot.
         const std::string address = DetailsDialog->property("address").toString().toStdString();

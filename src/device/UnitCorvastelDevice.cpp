@@ -589,7 +589,7 @@ void TCorvastelDevice::SendStep() {
         // A report with nowhere to go (a mouse report for a dongle bound without char3) is dropped,
         // and the attempt goes on with the next one.
         if (characteristic == nullptr || bytes.empty()) {
-            Scheduler.Abandon();
+            Scheduler.Abandon(report->Ticket);
             continue;
         }
         // With response: where only that is allowed; to measure the link now and then; and for
@@ -633,10 +633,16 @@ void TCorvastelDevice::SendStep() {
                     FPassedAside = false;
                 }
             }
+            if (!goesAside) {
+                // Before the write: its completion may come on another thread before the call
+                // returns.
+                FTicketInFlight = report->Ticket;
+                FCharacteristicInFlight = characteristic;
+            }
         }
         // Before the write: its answer may come at once, and must find it aside.
         if (goesAside)
-            Scheduler.Abandon();
+            Scheduler.Abandon(report->Ticket);
         SendDatatBusy = true;
         const std::span<const uint8_t> data(bytes.data(), bytes.size());
         if (withResponse)
@@ -680,15 +686,32 @@ void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&,
         }
     }
     if (asideAnswered) {
+        // A failed motion write is no longer in the scheduler's hands: it counts as a failure
+        // reported late, which writes the newest states again.
+        if (!ok)
+            Scheduler.Completed(0, false);
         TrySendReport();
         return;
     }
-    const bool wasInFlight = Scheduler.InFlight();
-    // Any completion ends the write in flight, a failed one too: later reports still go out
-    // (otherwise one failure would leave every key stuck).
-    Scheduler.Completed(ok);
+    // A completion names only its characteristic. One on the characteristic of the write in
+    // flight ends that write, a failed one too: later reports still go out (otherwise one failure
+    // would leave every key stuck). Any other is a late report of an earlier write (a write
+    // without response that the platform fails after it completed it): it must not end the write
+    // in flight, whose own completion is still to come. On the same characteristic the two cannot
+    // be told apart; taken for the write in flight, a late failure costs at most a state written
+    // once more (the real completion then comes as a late one).
+    uint64_t ticket = 0;
+    {
+        std::lock_guard lock(FLinkLock);
+        if (FTicketInFlight != 0 && &characteristic == FCharacteristicInFlight) {
+            ticket = FTicketInFlight;
+            FTicketInFlight = 0;
+            FCharacteristicInFlight = nullptr;
+        }
+    }
+    Scheduler.Completed(ticket, ok);
     SendDatatBusy = Scheduler.InFlight();
-    if (wasInFlight) {
+    if (ticket != 0) {
         const auto now = std::chrono::steady_clock::now();
         std::lock_guard lock(FLinkLock);
         if (FInFlightWithResponse) {

@@ -311,6 +311,9 @@ class TCorvastelDevice {
     mutable std::mutex FLinkLock;
     TLinkEstimator FLink;
     bool FInFlightWithResponse = false;
+    // The write in the platform's hands: its scheduler ticket (0: none) and where it went.
+    uint64_t FTicketInFlight = 0;
+    const TBluetoothGattCharacteristic* FCharacteristicInFlight = nullptr;
     std::chrono::steady_clock::time_point FWithResponseMadeAt{};
     // A motion write with response in the platform's hands that no longer holds the scheduler:
     // where keys go without response on a characteristic of their own, a key made while it waits

@@ -21,6 +21,10 @@ double MicrosecondsSince(std::chrono::steady_clock::time_point since,
 // The shortest connection interval BLE allows: no link writes faster than this.
 constexpr double ShortestIntervalUs = 7500;
 
+// The collapse leaves at most this many entries (a quarter free), so that it runs once per many
+// pushes rather than on every one.
+constexpr int CollapseTarget = TSendScheduler::Capacity * 3 / 4;
+
 }  // namespace
 
 void TSendScheduler::PushKeyboard(const THidReport& report) {
@@ -29,11 +33,13 @@ void TSendScheduler::PushKeyboard(const THidReport& report) {
     std::lock_guard lock(FLock);
     TEntry entry;
     entry.Kind = TSendKind::Keyboard;
+    entry.Transition = true;
     entry.Keyboard = report;
     entry.Queued = TClock::now();
     AppendLocked(entry);
     FLastKeyboard = report;
     FHasKeyboard = true;
+    FKeyboardChangedAt = ++FPushes;
 }
 
 void TSendScheduler::PushMouse(const TMouseSnapshot& mouse, bool forceState) {
@@ -52,10 +58,13 @@ void TSendScheduler::PushMouse(const TMouseSnapshot& mouse, bool forceState) {
     FlushMotionLocked();
     TEntry entry;
     entry.Kind = TSendKind::Mouse;
+    entry.Transition = true;
     entry.Buttons = mouse.Buttons;
     entry.Queued = now;
     AppendLocked(entry);
     FButtons = mouse.Buttons;
+    FHasButtons = true;
+    FButtonsChangedAt = ++FPushes;
 }
 
 void TSendScheduler::FlushMotionLocked() {
@@ -63,6 +72,7 @@ void TSendScheduler::FlushMotionLocked() {
         return;
     TEntry entry = FMotion;
     entry.Kind = TSendKind::Mouse;
+    entry.Transition = false;
     entry.Buttons = FButtons;
     FMotion = TEntry{};
     AppendLocked(entry);
@@ -75,58 +85,169 @@ void TSendScheduler::AppendLocked(const TEntry& entry) {
     ++FCount;
 }
 
-void TSendScheduler::CollapseLocked() {
-    // The queue turns into: all queued motion (with the buttons of the first mouse entry, so it
-    // goes where it went before any click of the queue), the newest keyboard state and the newest
-    // button state, the last two in the order they last came. Intermediate states are lost (a
-    // quick tap may vanish), a final state never is: nothing stays held that was released.
-    TEntry motion;
-    motion.Kind = TSendKind::Mouse;
-    std::optional<TEntry> keyboard;
-    std::optional<TEntry> buttons;
-    int keyboardAt = -1;
-    int buttonsAt = -1;
-    bool firstMouse = true;
-    for (int i = 0; i < FCount; ++i) {
-        const TEntry& e = At(i);
-        if (e.Kind == TSendKind::Keyboard) {
-            keyboard = e;
-            keyboardAt = i;
-            continue;
-        }
-        if (firstMouse) {
-            motion.Buttons = e.Buttons;
-            motion.Queued = e.Queued;
-            firstMouse = false;
-        }
-        motion.X += e.X;
-        motion.Y += e.Y;
-        motion.Wheel += e.Wheel;
-        buttons = e;
-        buttons->X = buttons->Y = buttons->Wheel = 0;
-        buttonsAt = i;
-    }
-    const int before = FCount;
-    FHead = 0;
-    FCount = 0;
-    auto put = [this](const TEntry& e) { FRing[static_cast<size_t>(FCount++)] = e; };
-    if (HasMotion(motion))
-        put(motion);
-    if (keyboard && buttons && buttonsAt < keyboardAt)
-        put(*buttons);
-    if (keyboard)
-        put(*keyboard);
-    if (buttons && !(keyboard && buttonsAt < keyboardAt))
-        put(*buttons);
-    FMerged += static_cast<uint32_t>(before - FCount);
+void TSendScheduler::PushFrontLocked(const TEntry& entry) {
+    if (FCount == Capacity)
+        CollapseLocked();
+    FHead = (FHead + Capacity - 1) % Capacity;
+    ++FCount;
+    At(0) = entry;
 }
 
-bool TSendScheduler::HasKeyboardQueuedLocked() const {
+void TSendScheduler::CollapseLocked() {
+    const auto transitions = [this](int count) {
+        return static_cast<int>(std::count_if(FScratch.begin(), FScratch.begin() + count,
+                                              [](const TEntry& e) { return e.Transition; }));
+    };
+    for (int i = 0; i < FCount; ++i)
+        FScratch[static_cast<size_t>(i)] = At(i);
+    const int before = transitions(FCount);
+    // Each step costs the target more of what the user did than the one before: the next runs
+    // only where the one before left too little room.
+    int n = DropKeyboardStates(FCount);
+    if (n > CollapseTarget)
+        n = DropButtonStates(n, false);
+    if (n > CollapseTarget)
+        n = DropButtonStates(n, true);
+    if (n > CollapseTarget)
+        n = KeepLastButtonStates(n);
+    FMerged += static_cast<uint32_t>(std::max(0, before - transitions(n)));
+    FHead = 0;
+    FCount = n;
+    std::copy_n(FScratch.begin(), n, FRing.begin());
+}
+
+namespace {
+
+// Appends e to out[0, n), adding its motion to the entry before it where both are motion with the
+// same buttons (what the target sees is the same, in one entry fewer).
+template <typename TEntryT>
+void AppendMerging(TEntryT* out, int& n, const TEntryT& e) {
+    const bool motion = e.Kind == TSendKind::Mouse && !e.Transition;
+    if (motion && n > 0) {
+        TEntryT& last = out[n - 1];
+        if (last.Kind == TSendKind::Mouse && !last.Transition && last.Buttons == e.Buttons) {
+            last.X += e.X;
+            last.Y += e.Y;
+            last.Wheel += e.Wheel;
+            return;
+        }
+    }
+    out[n++] = e;
+}
+
+}  // namespace
+
+// Step 1: only the newest keyboard state stays, in its place.
+int TSendScheduler::DropKeyboardStates(int count) {
+    int newest = -1;
+    for (int i = 0; i < count; ++i) {
+        if (FScratch[static_cast<size_t>(i)].Kind == TSendKind::Keyboard)
+            newest = i;
+    }
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        const TEntry& e = FScratch[static_cast<size_t>(i)];
+        if (e.Kind == TSendKind::Keyboard && i != newest)
+            continue;
+        AppendMerging(FScratchOut.data(), n, e);
+    }
+    std::copy_n(FScratchOut.begin(), n, FScratch.begin());
+    return n;
+}
+
+void TSendScheduler::FindNextButtonStates(int count) {
+    int nextAt = -1;
+    bool movedSince = false;
+    bool keyboardSince = false;
+    for (int i = count - 1; i >= 0; --i) {
+        const TEntry& e = FScratch[static_cast<size_t>(i)];
+        movedSince = movedSince || (IsMotion(e) && HasMotion(e));
+        keyboardSince = keyboardSince || e.Kind == TSendKind::Keyboard;
+        if (!IsButtons(e))
+            continue;
+        FNext[static_cast<size_t>(i)] = {keyboardSince ? -1 : nextAt, movedSince};
+        nextAt = i;
+        movedSince = false;
+        keyboardSince = false;
+    }
+}
+
+// Steps 2 and 3: button states whose dropping loses no release and moves no change past a key.
+// Motion made while a dropped state was held goes with the state before it: only the same
+// buttons (step 2), or fewer (step 3: a drag may become a move).
+int TSendScheduler::DropButtonStates(int count, bool fewerButtonsForMotion) {
+    FindNextButtonStates(count);
+    // kept: the state the target holds at this place of the new queue; heldThrough: the buttons of
+    // kept held in every state dropped since it.
+    uint8_t kept = FHeadButtons;
+    uint8_t heldThrough = kept;
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        TEntry e = FScratch[static_cast<size_t>(i)];
+        if (IsButtons(e)) {
+            const TNextState next = FNext[static_cast<size_t>(i)];
+            if (next.At >= 0) {
+                const uint8_t state = e.Buttons;
+                const uint8_t following = FScratch[static_cast<size_t>(next.At)].Buttons;
+                const bool motionKeeps = !next.Moved || state == kept ||
+                                         (fewerButtonsForMotion && (kept & ~state) == 0);
+                // A button held before and after that this state lets go: its release would be lost.
+                const bool losesRelease = (kept & following & ~(heldThrough & state)) != 0;
+                if (motionKeeps && !losesRelease) {
+                    heldThrough &= state;
+                    continue;
+                }
+            }
+            kept = e.Buttons;
+            heldThrough = kept;
+        } else if (IsMotion(e)) {
+            e.Buttons = kept;
+        }
+        AppendMerging(FScratchOut.data(), n, e);
+    }
+    std::copy_n(FScratchOut.begin(), n, FScratch.begin());
+    return n;
+}
+
+// Step 4: of the button states between two keyboard states only the last stays; motion goes with
+// buttons the target holds at its place and the user held when making it.
+int TSendScheduler::KeepLastButtonStates(int count) {
+    FindNextButtonStates(count);
+    uint8_t held = FHeadButtons;
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        TEntry e = FScratch[static_cast<size_t>(i)];
+        if (IsButtons(e)) {
+            if (FNext[static_cast<size_t>(i)].At >= 0)
+                continue;
+            held = e.Buttons;
+        } else if (IsMotion(e)) {
+            if ((held & ~e.Buttons) != 0) {
+                // Made without a button the target holds here: the user had let it go by then.
+                // Each let-go leaves fewer buttons held, so between two kept states there are at
+                // most as many as buttons.
+                TEntry letGo;
+                letGo.Kind = TSendKind::Mouse;
+                letGo.Transition = true;
+                letGo.Buttons = held & e.Buttons;
+                letGo.Queued = e.Queued;
+                AppendMerging(FScratchOut.data(), n, letGo);
+                held = letGo.Buttons;
+            }
+            e.Buttons = held;
+        }
+        AppendMerging(FScratchOut.data(), n, e);
+    }
+    std::copy_n(FScratchOut.begin(), n, FScratch.begin());
+    return n;
+}
+
+bool TSendScheduler::TransitionWaitingLocked(TSendKind kind) const {
     for (int i = 0; i < FCount; ++i) {
-        if (At(i).Kind == TSendKind::Keyboard)
+        if (At(i).Kind == kind && At(i).Transition)
             return true;
     }
-    return false;
+    return FTicket != 0 && FInHands.Kind == kind && FInHands.Transition;
 }
 
 TMouseSnapshot TSendScheduler::TakeChunk(TEntry& entry) {
@@ -143,7 +264,7 @@ TMouseSnapshot TSendScheduler::TakeChunk(TEntry& entry) {
 
 std::optional<TScheduledReport> TSendScheduler::Next() {
     std::lock_guard lock(FLock);
-    if (FInFlight)
+    if (FTicket != 0)
         return std::nullopt;
     TScheduledReport report;
     TClock::time_point queued;
@@ -151,6 +272,7 @@ std::optional<TScheduledReport> TSendScheduler::Next() {
         TEntry& head = At(0);
         queued = head.Queued;
         report.Kind = head.Kind;
+        report.Transition = head.Transition;
         bool done = true;
         if (head.Kind == TSendKind::Keyboard) {
             report.Keyboard = head.Keyboard;
@@ -158,6 +280,8 @@ std::optional<TScheduledReport> TSendScheduler::Next() {
             report.Mouse = TakeChunk(head);
             done = !HasMotion(head);
         }
+        if (head.Transition)
+            FInHandsEntry = head;
         if (done) {
             FHead = (FHead + 1) % Capacity;
             --FCount;
@@ -171,50 +295,94 @@ std::optional<TScheduledReport> TSendScheduler::Next() {
         return std::nullopt;
     }
     const auto now = TClock::now();
-    FInFlight = true;
+    report.Ticket = ++FLastTicket;
+    FTicket = report.Ticket;
+    FInHands = report;
     FHandedAt = now;
+    FHeadButtonsBefore = FHeadButtons;
+    if (report.Kind == TSendKind::Mouse)
+        FHeadButtons = report.Mouse.Buttons;
     Smooth(FQueueWaitUs, MicrosecondsSince(queued, now));
     return report;
 }
 
-void TSendScheduler::Completed(bool ok) {
+void TSendScheduler::Completed(uint64_t ticket, bool ok) {
     std::lock_guard lock(FLock);
-    if (FInFlight) {
-        FInFlight = false;
-        Smooth(FRoundTripUs, MicrosecondsSince(FHandedAt, TClock::now()));
+    const auto now = TClock::now();
+    if (ticket == 0 || ticket != FTicket) {
+        // A late report: the write it names ended already, and the place in the platform's hands
+        // belongs to another write now (or to none).
+        if (!ok && FFailuresInARow++ < MaxResends)
+            RepairLocked(now);
+        return;
     }
+    FTicket = 0;
+    Smooth(FRoundTripUs, MicrosecondsSince(FHandedAt, now));
     if (ok) {
         FFailuresInARow = 0;
         return;
     }
-    // Nothing newer to correct it: the newest keyboard state goes again.
-    if (FFailuresInARow++ < MaxKeyboardResends && FHasKeyboard && !HasKeyboardQueuedLocked()) {
-        TEntry entry;
-        entry.Kind = TSendKind::Keyboard;
-        entry.Keyboard = FLastKeyboard;
-        entry.Queued = TClock::now();
-        AppendLocked(entry);
+    // Not written: the target holds what it held before.
+    if (FInHands.Kind == TSendKind::Mouse)
+        FHeadButtons = FHeadButtonsBefore;
+    if (FFailuresInARow++ >= MaxResends)
+        return;
+    if (!FInHands.Transition) {
+        RepairLocked(now);
+        return;
     }
+    // Its own place: nothing queued came before it, and nothing after it was handed out.
+    TEntry entry = FInHandsEntry;
+    entry.Queued = now;
+    PushFrontLocked(entry);
 }
 
-void TSendScheduler::Abandon() {
+void TSendScheduler::RepairLocked(TClock::time_point now) {
+    // The newest states not waiting anyway were handed out before everything queued: the front
+    // is their place. The one the user changed last goes last.
+    TEntry keyboard;
+    keyboard.Kind = TSendKind::Keyboard;
+    keyboard.Transition = true;
+    keyboard.Keyboard = FLastKeyboard;
+    keyboard.Queued = now;
+    TEntry buttons;
+    buttons.Kind = TSendKind::Mouse;
+    buttons.Transition = true;
+    buttons.Buttons = FButtons;
+    buttons.Queued = now;
+    const bool addKeyboard = FHasKeyboard && !TransitionWaitingLocked(TSendKind::Keyboard);
+    const bool addButtons = FHasButtons && !TransitionWaitingLocked(TSendKind::Mouse);
+    const bool keyboardLast = FKeyboardChangedAt > FButtonsChangedAt;
+    if (addKeyboard && keyboardLast)
+        PushFrontLocked(keyboard);
+    if (addButtons)
+        PushFrontLocked(buttons);
+    if (addKeyboard && !keyboardLast)
+        PushFrontLocked(keyboard);
+}
+
+void TSendScheduler::Abandon(uint64_t ticket) {
     std::lock_guard lock(FLock);
-    FInFlight = false;
+    if (ticket == 0 || ticket != FTicket)
+        return;
+    FTicket = 0;
+    if (FInHands.Kind == TSendKind::Mouse)
+        FHeadButtons = FHeadButtonsBefore;
 }
 
 bool TSendScheduler::InFlight() const {
     std::lock_guard lock(FLock);
-    return FInFlight;
+    return FTicket != 0;
 }
 
 int TSendScheduler::PendingTransitions() const {
     std::lock_guard lock(FLock);
-    return FCount + (FInFlight ? 1 : 0);
+    return FCount + (FTicket != 0 ? 1 : 0);
 }
 
 bool TSendScheduler::Idle() const {
     std::lock_guard lock(FLock);
-    return FCount == 0 && !FInFlight && !HasMotion(FMotion);
+    return FCount == 0 && FTicket == 0 && !HasMotion(FMotion);
 }
 
 uint32_t TSendScheduler::MergedTransitions() const {

@@ -3,20 +3,48 @@
 // bottleneck (a BLE link carries one report per connection interval or a few, a mouse makes a
 // thousand events a second), so the whole send policy lives here, in one place:
 //
-//  - At most one report is in the platform's hands. Next() hands one out, Completed() ends it.
+//  - One write in the platform's hands. Next() hands it out with a ticket; Completed(ticket) or
+//    Abandon(ticket) ends it. A completion whose ticket is not the one in the platform's hands (a
+//    failure the platform reports after the write had already completed) ends nothing: it never
+//    frees the place of another write. The session paces the hand-outs (device/LinkEstimator.h);
+//    the scheduler only says what goes next.
 //  - Key and button transitions are an ordered queue. A keyboard report carries the whole keyboard
 //    state, a button change the whole button state; they are written in the order they came and
 //    never merged away while there is room.
-//  - Relative motion and wheel accumulate while a write is in flight and go out as one report
-//    when the link is free and no transition waits, so a key never waits behind motion. Motion that
-//    came before a button change is put in front of it (a click lands where the pointer was moved
-//    to). Sums beyond what one report carries go out as several reports; nothing is clamped away.
-//  - Memory is bounded: the queue holds at most Capacity transitions. When it is full, the queued
-//    transitions collapse into the newest keyboard state and the newest button state (motion summed
-//    in front), so the target still ends in the newest state and no release is lost.
-//  - A write that fails with no keyboard transition behind it sends the newest keyboard state again
-//    (a lost key release would leave the key held and repeating on the target), at most
-//    MaxKeyboardResends times in a row.
+//  - Relative motion and wheel accumulate and go out as one report when the queue is empty, so
+//    keys and clicks never wait behind motion that is not yet in the platform's hands. Motion that
+//    came before a button change is put in front of it, with the buttons held while it was made
+//    (a click lands where the pointer was moved to, a move never becomes a drag). Sums beyond what
+//    one report carries go out as several reports; nothing is clamped away.
+//  - Memory is bounded: the queue holds at most Capacity entries. When it is full it collapses,
+//    in steps, each only where the one before left less than a quarter free:
+//      1. Every keyboard state but the newest is dropped; the newest stays where it was. The target
+//         passes through fewer keyboard states, in order (a quick tap may vanish), and ends in the
+//         newest.
+//      2. A button state is dropped where no motion was made while it was held (or it equals the
+//         state the target holds there), no keyboard state lies between it and the next button
+//         state (its change would move past a key), and dropping it loses no release (a button the
+//         target holds before and after the dropped states was held throughout them). Motion keeps
+//         its buttons exactly.
+//      3. As 2, and also a state that only adds buttons to the one before it although motion was
+//         made in it: that motion goes with the fewer buttons (a drag may become a move).
+//      4. Only for a user rolling between buttons while moving, hundreds of times on a stalled link:
+//         of the button states between two keyboard states only the last stays, and motion goes
+//         with the buttons the target holds at its place; a button held there that the motion was
+//         made without is let go in front of it (the user had let it go by then), so the target
+//         may see the buttons of a roll all up for a moment.
+//    Whatever the step, the newest keyboard state and the newest button state are written in the
+//    order the user made them, all motion is kept, a move never becomes a drag, and nothing is
+//    pressed that the user did not press.
+//  - A failed write of a transition (keyboard or buttons) is written again in its own place: at
+//    the front of the queue, since everything queued came after it and nothing after it has been
+//    handed out. A failed motion write, or a failure reported late (its ticket no longer in the
+//    platform's hands), may stand for any earlier report: the newest keyboard state and the newest
+//    button state that are neither queued nor in the platform's hands go again at the front, in the
+//    order the user last changed them (repeating a state the target has changes nothing). A late
+//    failure is known only once a later write is in the platform's hands, so its states go behind
+//    that one. Motion is never written again (it may have arrived). At most MaxResends writes again
+//    in a row; a success resets the count.
 //
 // Threads: producers (the input path) and the consumer (the session's send worker and the write
 // completions) may be on different threads; every method takes the scheduler's lock.
@@ -26,6 +54,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <tuple>
 
 #include "hid/UnitCorvHid.h"
 
@@ -35,6 +64,8 @@ enum class TSendKind : uint8_t { Keyboard, Mouse };
 // (buttons and motion within the limits of one report) for the session to frame.
 struct TScheduledReport {
     TSendKind Kind = TSendKind::Keyboard;
+    bool Transition = false;  // a key or button change (else motion only)
+    uint64_t Ticket = 0;      // names this write in Completed and Abandon; never 0
     THidReport Keyboard;
     TMouseSnapshot Mouse;
 };
@@ -42,8 +73,8 @@ struct TScheduledReport {
 class TSendScheduler {
   public:
     using TClock = std::chrono::steady_clock;
-    static constexpr int Capacity = 255;  // transitions waiting
-    static constexpr int MaxKeyboardResends = 2;
+    static constexpr int Capacity = 255;  // entries waiting (transitions, and motion in front of one)
+    static constexpr int MaxResends = 2;
 
     TSendScheduler() = default;
     TSendScheduler(const TSendScheduler&) = delete;
@@ -59,20 +90,21 @@ class TSendScheduler {
     void PushMouse(const TMouseSnapshot& mouse, bool forceState = false);
 
     // ---- consumer
-    // The report to write now, or nothing (a write is in flight, or nothing waits). The report
-    // handed out is in flight until Completed or Abandon.
+    // The report to write now, or nothing (a write is in the platform's hands, or nothing waits).
+    // The report handed out is in the platform's hands until Completed or Abandon with its ticket.
     std::optional<TScheduledReport> Next();
-    // The write in flight completed (ok: it succeeded). A completion with nothing in flight (a
-    // failure the platform reports late) only counts for the keyboard resend.
-    void Completed(bool ok);
-    // The report handed out was not written (nowhere to write it).
-    void Abandon();
+    // The write with this ticket completed (ok: it succeeded). A ticket not in the platform's hands
+    // (0, or one already ended) is a late report: its failure counts as a failure of some earlier
+    // write (see the policy above), its success means nothing.
+    void Completed(uint64_t ticket, bool ok);
+    // The report with this ticket was not written (nowhere to write it).
+    void Abandon(uint64_t ticket);
 
     // ---- state
     bool InFlight() const;
-    // Transitions waiting, plus the one in flight.
+    // Entries waiting, plus the write in the platform's hands.
     int PendingTransitions() const;
-    // Nothing waits (motion included) and nothing is in flight.
+    // Nothing waits (motion included) and nothing is in the platform's hands.
     bool Idle() const;
     // Transitions merged away because the queue was full, since the start.
     uint32_t MergedTransitions() const;
@@ -87,6 +119,7 @@ class TSendScheduler {
   private:
     struct TEntry {
         TSendKind Kind = TSendKind::Keyboard;
+        bool Transition = false;  // a key or button change; a mouse entry without it is motion
         THidReport Keyboard;
         uint8_t Buttons = 0;  // mouse: the buttons every report of this entry carries
         int64_t X = 0;        // mouse: motion still to go out with those buttons
@@ -94,32 +127,64 @@ class TSendScheduler {
         int64_t Wheel = 0;
         TClock::time_point Queued;
     };
+    // The collapse's working list: the queue as it is, then as each step leaves it. A step adds
+    // at most one entry per button (the lets-go of step 3), hence the room beyond Capacity.
+    using TScratch = std::array<TEntry, Capacity + 8>;
 
     void AppendLocked(const TEntry& entry);
+    void PushFrontLocked(const TEntry& entry);
     void CollapseLocked();
+    int DropKeyboardStates(int count);
+    void FindNextButtonStates(int count);
+    int DropButtonStates(int count, bool fewerButtonsForMotion);
+    int KeepLastButtonStates(int count);
     void FlushMotionLocked();
-    bool HasKeyboardQueuedLocked() const;
+    void RepairLocked(TClock::time_point now);
+    bool TransitionWaitingLocked(TSendKind kind) const;
     TEntry& At(int i) { return FRing[static_cast<size_t>((FHead + i) % Capacity)]; }
     const TEntry& At(int i) const { return FRing[static_cast<size_t>((FHead + i) % Capacity)]; }
     // A report's worth of the entry's motion, taken out of it.
     static TMouseSnapshot TakeChunk(TEntry& entry);
     static bool HasMotion(const TEntry& e) { return e.X != 0 || e.Y != 0 || e.Wheel != 0; }
+    static bool IsButtons(const TEntry& e) { return e.Kind == TSendKind::Mouse && e.Transition; }
+    static bool IsMotion(const TEntry& e) { return e.Kind == TSendKind::Mouse && !e.Transition; }
 
     mutable std::mutex FLock;
     std::array<TEntry, Capacity> FRing{};
+    TScratch FScratch{};
+    TScratch FScratchOut{};
+    // Per button state of FScratch: the next one's index (-1: none, or a keyboard state comes
+    // first) and whether motion was made while it was held.
+    struct TNextState {
+        int At = -1;
+        bool Moved = false;
+    };
+    std::array<TNextState, std::tuple_size_v<TScratch>> FNext{};
     int FHead = 0;
     int FCount = 0;
 
-    // Motion not yet handed out, with the newest button state (what the target has once the
-    // transitions queued are written).
+    // Motion not yet queued, made with the newest button state.
     TEntry FMotion;
     uint8_t FButtons = 0;
+    // What the target holds once every mouse report handed out has arrived.
+    uint8_t FHeadButtons = 0;
 
-    bool FInFlight = false;
+    // The write in the platform's hands (ticket 0: none), and what it was.
+    uint64_t FTicket = 0;
+    uint64_t FLastTicket = 0;
+    TScheduledReport FInHands;
+    TEntry FInHandsEntry;  // a transition's entry, to put back when its write fails
+    uint8_t FHeadButtonsBefore = 0;
     TClock::time_point FHandedAt;
 
+    // The newest states pushed and the order they last changed in (for a repair).
     THidReport FLastKeyboard;
     bool FHasKeyboard = false;
+    bool FHasButtons = false;
+    uint64_t FKeyboardChangedAt = 0;
+    uint64_t FButtonsChangedAt = 0;
+    uint64_t FPushes = 0;
+
     int FFailuresInARow = 0;
     uint32_t FMerged = 0;
 

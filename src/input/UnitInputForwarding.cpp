@@ -102,7 +102,8 @@ intptr_t KeyboardResult(const TForwardTarget& target) {
     return target.KeyboardForwarded() ? Swallow : Through;
 }
 
-// A keypad key while Ctrl and Shift are held, or the release of one pressed then.
+// A keypad key while Ctrl and Shift are held, or the release of one pressed then. Swallowed like
+// every key while keys are forwarded, also the ones the keypad mouse has no use for (see the header).
 intptr_t KeypadMouse(TForwardTarget& target, int32_t usage, bool release) {
     const TPadKey& key = PadKeys[static_cast<std::size_t>(usage - UsagePadFirst)];
     const uint16_t bit = PadBit(usage);
@@ -116,21 +117,20 @@ intptr_t KeypadMouse(TForwardTarget& target, int32_t usage, bool release) {
                 target.SendReportToActive(TReportType::Mouse, false);
             }
         }
-        const bool through = key.Action == TPadAction::Through || (release && key.Action == TPadAction::Step);
-        return through ? Through : KeyboardResult(target);
+        return KeyboardResult(target);
     }
 
     if (release) {
         PadKeysHeld = static_cast<uint16_t>(PadKeysHeld & ~bit);
         if (!ApplyPadAction(key.Action, false)) {
-            return Through;  // Pad 5 and the through keys
+            return KeyboardResult(target);  // Pad 5 and the keys without a use here
         }
     } else {
         PadKeysHeld = static_cast<uint16_t>(PadKeysHeld | bit);
         // The target must not see Ctrl, Shift or other held keys while the keypad is a mouse.
         target.SendReportToActive(TReportType::KeyboardIn, true);
         if (key.Action == TPadAction::Through) {
-            return Through;
+            return KeyboardResult(target);
         }
         if (key.Action == TPadAction::Step) {
             MouseStep *= 2;
@@ -209,8 +209,12 @@ intptr_t ForwardKeyEvent(TForwardTarget& Target, const THookKeyboardRecord& Even
         case TRouteKeys::TVerdict::Completes:
             // Swallowed like any key while keys are forwarded; where keys go local, so does the digit
             // (on X11, swallowing one key would take the keyboard grab for the keys after it).
-            Target.SelectRoute(RouteKeys.Digit());
-            return KeyboardResult(Target);
+            if (Target.SelectRoute(RouteKeys.Digit())) {
+                return KeyboardResult(Target);
+            }
+            // It named no dongle: nothing switched, and the key the user typed is not lost.
+            RouteKeys.Decline();
+            break;
         case TRouteKeys::TVerdict::Swallowed:
             return KeyboardResult(Target);
         case TRouteKeys::TVerdict::Ordinary:
@@ -249,6 +253,9 @@ intptr_t ForwardKeyEvent(TForwardTarget& Target, const THookKeyboardRecord& Even
 intptr_t ForwardMouseEvent(TForwardTarget& Target, const TMouseMotion& Motion, uint32_t Kind,
                            const THookMouseRecord& Event) {
     const TButtonEvent button = ButtonOf(Kind);
+    if (button.Down || Kind == WM_MOUSEWHEEL) {
+        RouteKeys.Interrupt();
+    }
     if (!Target.MouseForwarded() || CtrlShiftHeld || (Kind & 0x200) == 0) {
         if (CtrlShiftHeld) {
             Motion.MouseXgt.time = 0;
@@ -287,27 +294,25 @@ intptr_t ForwardMouseEvent(TForwardTarget& Target, const TMouseMotion& Motion, u
             TMouseGrandTotal& x = Motion.MouseXgt;
             TMouseGrandTotal& y = Motion.MouseYgt;
             THookPoint& anchor = Motion.MouseStartPt;
-            if (x.time == 0) {
-                x.time = Event.time;
-                if (anchor == THookPoint{0, 0}) {
-                    // Swallowed moves report the held pointer plus their own motion: measured from
-                    // the held position, every move counts exactly its own motion. Where the
-                    // platform cannot tell the held position, the first move stands in for it.
-                    THookPoint held{0, 0};
-                    if (!Target.HeldPointerPosition(held)) {
-                        anchor = Event.Pt;
-                        x.value = 0;
-                        y.value = 0;
-                        break;
-                    }
-                    anchor = held;
+            // Swallowed moves report the held pointer plus their own motion: measured from where
+            // the platform holds the pointer as the move comes, every move counts exactly its own
+            // motion. That is asked on every move, not kept from the first: after a pause the grab
+            // holds the pointer where it really is (X11), not where summed motion put it, and a
+            // kept position would add the difference to every move. Where the platform cannot
+            // tell the held position, the first move stands in for it.
+            THookPoint from{0, 0};
+            if (!Target.HeldPointerPosition(from)) {
+                if (x.time == 0 && anchor == THookPoint{0, 0}) {
+                    x.time = Event.time;
+                    anchor = Event.Pt;
+                    x.value = 0;
+                    y.value = 0;
+                    break;
                 }
-                x.value = Event.Pt.X - anchor.X;
-                y.value = Event.Pt.Y - anchor.Y;
-            } else {
-                x.value += Event.Pt.X - anchor.X;
-                y.value += Event.Pt.Y - anchor.Y;
+                from = anchor;
             }
+            x.value = Event.Pt.X - from.X;
+            y.value = Event.Pt.Y - from.Y;
             // Every move is reported at once, also one in the same millisecond as the last: the
             // sessions merge motion while their link is busy, and a move held back here would wait
             // for the next one (the last move of a gesture for good).
@@ -358,6 +363,7 @@ void ForgetHeldModeKeys() {
 
 void ResetForwardingStateForTests() {
     ForgetHeldModeKeys();
+    RouteKeys.SetLeader(DefaultRouteLeader);
     CtrlShiftHeld = false;
     MouseStep = 4;
 }

@@ -5,6 +5,15 @@
 // target's pointer instead (the keypad mouse). A mouse event becomes relative motion, buttons and
 // wheel notches in the mouse item table and a mouse report.
 //
+// Swallowing, one rule for every backend: while keys are forwarded (the keyboard box ticked) the
+// key handler swallows every key event, whatever the keypad mouse does with it. The keypad keys it
+// has no use for (Pad /, *, Enter, 1, 3, 0, . and the release of Pad 5) do nothing anywhere: they
+// reach neither the target nor the local desktop. So the result never changes in the middle of
+// pass-through, and backends where swallowing is a grab (X11, evdev) keep the keyboard: a key let
+// through there would end the grab, and the local desktop would get the keys after it, or a press
+// without its release. While keys are not forwarded (mouse only) every key event goes local, the
+// exit chord included, and the backends only watch the keyboard.
+//
 // Standard library only. Everything here runs on the window's thread inside the platform's delivery
 // of the event (the hooks call back there), so it takes no locks and stays cheap: one key table
 // lookup, one walk over the held keys, one report per active dongle.
@@ -47,7 +56,7 @@ extern bool PadLeft;
 extern bool PadRight;
 extern bool PadWheelUp;
 extern bool PadWheelDown;
-// The route keys (Scroll Lock, Scroll Lock, digit) in progress.
+// The route keys (the leader tapped twice, then a digit) in progress, and which leader.
 extern TRouteKeys RouteKeys;
 
 // Usages the handlers test.
@@ -97,8 +106,9 @@ public:
     // Where the platform holds the pointer while moves are swallowed; false when unknown.
     virtual bool HeldPointerPosition(THookPoint& Pt) = 0;
     // The route keys were completed with this digit: 0 routes input to every dongle, 1 to 9 to the
-    // nth connected one in list order.
-    virtual void SelectRoute(int Digit) = 0;
+    // nth connected one in list order. False when the digit names no connected dongle: the route
+    // stays and the digit is forwarded as an ordinary key.
+    virtual bool SelectRoute(int Digit) = 0;
 };
 
 // The keyboard handler: returns the hook result (1 swallows the event, 0 lets it through).

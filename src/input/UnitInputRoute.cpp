@@ -1,6 +1,32 @@
 #include "input/UnitInputRoute.h"
 
+#include "hid/UnitCorvHid.h"
+
 namespace {
+
+struct TLeaderRow {
+    TRouteLeader Leader;
+    int32_t Usage;
+    bool Modifier;
+    std::string_view Key;
+    std::string_view Name;
+};
+constexpr std::array<TLeaderRow, RouteLeaders.size()> LeaderRows{{
+    {TRouteLeader::ScrollLock, UsageScrollLock, false, "ScrollLock", "Scroll Lock"},
+    {TRouteLeader::RightCtrl, UsageRightCtrl, true, "RightCtrl", "Right Ctrl"},
+    {TRouteLeader::RightAlt, UsageRightAlt, true, "RightAlt", "Right Alt"},
+    {TRouteLeader::Pause, UsagePause, false, "Pause", "Pause"},
+    {TRouteLeader::RightShift, UsageRightShift, true, "RightShift", "Right Shift"},
+}};
+
+const TLeaderRow& RowOf(TRouteLeader leader) {
+    for (const TLeaderRow& row : LeaderRows) {
+        if (row.Leader == leader) {
+            return row;
+        }
+    }
+    return LeaderRows.front();
+}
 
 constexpr int32_t UsageDigit1 = 30;
 constexpr int32_t UsageDigit0 = 39;
@@ -14,6 +40,31 @@ bool Within(uint32_t earlier, uint32_t later, int32_t limit) {
 }
 
 }  // namespace
+
+int32_t RouteLeaderUsage(TRouteLeader Leader) {
+    return RowOf(Leader).Usage;
+}
+
+bool RouteLeaderIsModifier(TRouteLeader Leader) {
+    return RowOf(Leader).Modifier;
+}
+
+std::string_view RouteLeaderKey(TRouteLeader Leader) {
+    return RowOf(Leader).Key;
+}
+
+std::optional<TRouteLeader> RouteLeaderFromKey(std::string_view Key) {
+    for (const TLeaderRow& row : LeaderRows) {
+        if (row.Key == Key) {
+            return row.Leader;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string_view RouteLeaderName(TRouteLeader Leader) {
+    return RowOf(Leader).Name;
+}
 
 int RouteDigitOf(int32_t usage) {
     if (usage >= UsageDigit1 && usage < UsageDigit0)
@@ -33,16 +84,21 @@ TRouteKeys::TVerdict TRouteKeys::Feed(int32_t usage, bool release, uint32_t time
             FDigitHeld = 0;
         return TVerdict::Swallowed;
     }
-    if (release) {
-        if (usage == UsageScrollLock)
-            FScrollHeld = false;
+    if (usage == 0) {
+        // A key the table does not know neither takes part nor breaks a sequence: Windows sends a
+        // made-up Left Ctrl without a usage before every Right Alt of an AltGr layout.
         return TVerdict::Ordinary;
     }
-    if (usage == UsageScrollLock) {
-        if (FScrollHeld) {
+    if (release) {
+        if (usage == FLeaderUsage)
+            FLeaderHeld = false;
+        return TVerdict::Ordinary;
+    }
+    if (usage == FLeaderUsage) {
+        if (FLeaderHeld) {
             return TVerdict::Ordinary;  // auto-repeat: not a second press
         }
-        FScrollHeld = true;
+        FLeaderHeld = true;
         FArmed = FHavePress && Within(FLastPress, time, RoutePairMs);
         FArmedAt = time;
         FHavePress = true;
@@ -53,7 +109,9 @@ TRouteKeys::TVerdict TRouteKeys::Feed(int32_t usage, bool release, uint32_t time
         return TVerdict::Ordinary;
     }
     const int digit = RouteDigitOf(usage);
-    const bool completes = FArmed && digit >= 0 && Within(FArmedAt, time, RouteDigitMs);
+    // With a modifier leader still held the digit is a chord of the two (Ctrl+2), not the route.
+    const bool completes =
+        FArmed && digit >= 0 && Within(FArmedAt, time, RouteDigitMs) && !(FModifier && FLeaderHeld);
     // Any other press ends a sequence in progress, completed or not.
     FArmed = false;
     FHavePress = false;
@@ -65,8 +123,25 @@ TRouteKeys::TVerdict TRouteKeys::Feed(int32_t usage, bool release, uint32_t time
     return TVerdict::Completes;
 }
 
+void TRouteKeys::SetLeader(TRouteLeader Leader) {
+    Reset();
+    FLeader = Leader;
+    FLeaderUsage = RouteLeaderUsage(Leader);
+    FModifier = RouteLeaderIsModifier(Leader);
+}
+
+void TRouteKeys::Decline() {
+    FDigitHeld = 0;
+    FDigit = -1;
+}
+
+void TRouteKeys::Interrupt() {
+    FArmed = false;
+    FHavePress = false;
+}
+
 void TRouteKeys::Reset() {
-    FScrollHeld = false;
+    FLeaderHeld = false;
     FHavePress = false;
     FArmed = false;
     FDigitHeld = 0;

@@ -4,21 +4,47 @@
 // The route is either every active dongle (the default: typing the same into many machines) or one
 // dongle, the way a KVM switch serves one machine at a time. During pass-through it is switched
 // from the keyboard with the convention of hardware KVM switches, chosen because it takes away no
-// key combination a target may need: Scroll Lock pressed twice within half a second, then within a
+// key combination a target may need: a leader key tapped twice within half a second, then within a
 // second a digit. 1 to 9 pick the 1st to 9th connected dongle in list order, 0 picks all of them.
-// The two Scroll Lock presses reach the targets as any key does (their toggles cancel out there);
-// the digit that completes the sequence, with its repeats and its release, reaches none.
+// The leader is Scroll Lock unless the user chose another: most laptop keyboards have no Scroll
+// Lock, and a hardware switch on the same desk may listen for it too. The two leader taps reach the
+// targets as any key does (Scroll Lock's toggles cancel out there; a lone modifier tap does
+// nothing); the digit that completes the sequence, with its repeats and its release, reaches none.
+// A digit that names no connected dongle is declined by the window and stays an ordinary key.
 //
 // Standard library only; runs on the window's thread inside the hook callbacks.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 inline constexpr int32_t UsageScrollLock = 71;
-// Scroll Lock presses closer than this (ms) arm the sequence; the digit must follow the second
-// press within RouteDigitMs.
+inline constexpr int32_t UsagePause = 72;
+
+// The key tapped twice before the digit.
+enum class TRouteLeader : uint8_t { ScrollLock, RightCtrl, RightAlt, Pause, RightShift };
+inline constexpr TRouteLeader DefaultRouteLeader = TRouteLeader::ScrollLock;
+// Every choice, in the order the settings offer them.
+inline constexpr std::array<TRouteLeader, 5> RouteLeaders{TRouteLeader::ScrollLock, TRouteLeader::RightCtrl,
+                                                          TRouteLeader::RightAlt, TRouteLeader::Pause,
+                                                          TRouteLeader::RightShift};
+// The leader's key usage.
+int32_t RouteLeaderUsage(TRouteLeader Leader);
+// Right Ctrl, Right Alt and Right Shift: with the leader held, a digit is a chord (Ctrl+2 picks a
+// browser tab, AltGr+2 types a character), not the end of the sequence.
+bool RouteLeaderIsModifier(TRouteLeader Leader);
+// How the settings file names it ("ScrollLock"), and the leader a name stands for (none for a name
+// that is no leader).
+std::string_view RouteLeaderKey(TRouteLeader Leader);
+std::optional<TRouteLeader> RouteLeaderFromKey(std::string_view Key);
+// The key in words, as its cap reads ("Right Ctrl").
+std::string_view RouteLeaderName(TRouteLeader Leader);
+
+// Leader presses closer than this (ms) arm the sequence; the digit must follow the second press
+// within RouteDigitMs.
 inline constexpr int32_t RoutePairMs = 500;
 inline constexpr int32_t RouteDigitMs = 1000;
 
@@ -36,17 +62,31 @@ class TRouteKeys {
         Swallowed,  // an auto-repeat or the release of that digit: reaches no target
     };
 
+    // Which key leads the sequence; a sequence in progress ends.
+    void SetLeader(TRouteLeader Leader);
+    TRouteLeader Leader() const { return FLeader; }
+
     // repeat: a press of a key that is held already (auto-repeat). Held keys repeat on some
     // platforms (Shift on Windows), so a repeat of a key held through the sequence does not end it.
     TVerdict Feed(int32_t usage, bool release, uint32_t time, bool repeat = false);
     int Digit() const { return FDigit; }
-    // Forgets everything (the hooks went off, so releases may have been missed). A completing digit
-    // still held then comes up as the release of a key that is not held, which sends nothing.
+    // The completing digit named no dongle: it is an ordinary key after all, and so are its repeats
+    // and its release.
+    void Decline();
+    // Something other than a key came between (a mouse button, the wheel): a sequence in progress
+    // ends, as Ctrl+click, Ctrl+click must not arm a Right Ctrl leader.
+    void Interrupt();
+    // Forgets everything but the leader (the hooks went off, so releases may have been missed). A
+    // completing digit still held then comes up as the release of a key that is not held, which
+    // sends nothing.
     void Reset();
 
   private:
-    bool FScrollHeld = false;  // a Scroll Lock press whose release has not come: later presses repeat it
-    bool FHavePress = false;   // FLastPress is the last Scroll Lock press, nothing else pressed since
+    TRouteLeader FLeader = DefaultRouteLeader;
+    int32_t FLeaderUsage = UsageScrollLock;
+    bool FModifier = false;    // the leader is a modifier (see RouteLeaderIsModifier)
+    bool FLeaderHeld = false;  // a leader press whose release has not come: later presses repeat it
+    bool FHavePress = false;   // FLastPress is the last leader press, nothing else pressed since
     uint32_t FLastPress = 0;
     bool FArmed = false;  // two presses close enough: a digit may follow until FArmedAt + 1 s
     uint32_t FArmedAt = 0;

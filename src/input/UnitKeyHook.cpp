@@ -30,7 +30,8 @@ void TCustomHook::SetActive(bool Value) {
         if (kind == WH_KEYBOARD_LL || kind == WH_MOUSE_LL) {
             FThreadID = 0;
         }
-        FHook = FPlatform->InstallHook(kind, FHookProc, FThreadID);
+        FHook = FStartsSwallowing ? FPlatform->InstallHook(kind, FHookProc, FThreadID)
+                                  : FPlatform->InstallWatchingHook(kind, FHookProc, FThreadID);
         if (FHook == nullptr) {
             FActive = false;
             throw EHookError(std::string(ClassName()) + " CREATION FAILED!", FPlatform->FailureReason());

@@ -115,6 +115,7 @@ protected:
     THookHandle FHook = nullptr;
     THookEntryPoint FHookProc;
     int32_t FThreadID = 0;
+    bool FStartsSwallowing = true;
     THookNotify FOnPreExecute;
     THookNotify FOnPostExecute;
 
@@ -139,6 +140,13 @@ public:
 
     int32_t ThreadID() const { return FThreadID; }
     void SetThreadID(int32_t Value) { FThreadID = Value; }
+
+    // Whether the hook's notifications swallow from its first event on (the default: capture is
+    // what hooks are switched on for). False for a hook that mostly lets events through: the
+    // platform then only watches until a notification swallows (THookPlatform::InstallWatchingHook).
+    // Read when the hook is switched on.
+    bool StartsSwallowing() const { return FStartsSwallowing; }
+    void SetStartsSwallowing(bool Value) { FStartsSwallowing = Value; }
 };
 
 class TLowLevelKeyboardHook : public THook {

@@ -157,6 +157,9 @@ int main(int argc, char** argv) {
     Step("starting a virtual X server, a private system bus, four virtual dongles and the program");
     TWorldOptions options;
     options.preview = true;
+    // From a folder of its own: the demo switches with Scroll Lock and picks layouts, whatever the
+    // built program's own settings say, and leaves them as they were.
+    options.settingsIni = "";
     options.screenWidth = 1440;
     options.dongles = {NewerDongle(), OlderDongle(), GermanDongle(), FrenchDongle()};
     options.screenHeight = 840;

@@ -171,7 +171,21 @@ std::unique_ptr<TE2eWorld> TE2eWorld::Start(const TPrograms& programs, const TWo
                       {"BLUETOOTH_FORCE_DBUS_LE_VERSION", "5.66"}};
     appOptions.stdoutPath = w->FRunDir + "/app.out.log";
     appOptions.stderrPath = w->FRunDir + "/app.err.log";
-    w->FApp = TChildProcess::Start({programs.app}, appOptions, &why);
+    std::string app = programs.app;
+    if (options.settingsIni) {
+        w->FAppDir = w->FRunDir + "/app";
+        std::error_code ec;
+        std::filesystem::create_directories(w->FAppDir, ec);
+        const std::string copy = w->FAppDir + "/" + std::filesystem::path(app).filename().string();
+        if (!ec)
+            std::filesystem::copy_file(app, copy, std::filesystem::copy_options::overwrite_existing, ec);
+        if (ec)
+            return fail("cannot copy the program to " + w->FAppDir + ": " + ec.message());
+        if (!options.settingsIni->empty())
+            std::ofstream(w->FAppDir + "/settings.ini") << *options.settingsIni;
+        app = copy;
+    }
+    w->FApp = TChildProcess::Start({app}, appOptions, &why);
     if (!w->FApp)
         return fail("corvastel-pc: " + why);
     w->FAppWindow = w->FX->WaitForWindow(AppWindowTitle, w->Wait(30s));

@@ -75,6 +75,10 @@ struct TWorldOptions {
     std::vector<std::string> bluezAdapters;
     // Multiplies every wait of the harness (an emulated machine is many times slower).
     int slowdown = 1;
+    // Set: the program runs from a folder of its own, with this settings.ini beside it (none when
+    // empty). The program keeps its nicknames and settings beside itself where it can write: run
+    // from the build folder, it would take up what earlier runs chose (another route leader, say).
+    std::optional<std::string> settingsIni;
 };
 
 // The virtual dongles as a child process, serving `dongles` on the bus at `busAddress`.
@@ -104,6 +108,8 @@ class TE2eWorld {
     TXInput& X() { return *FX; }
     TDongleControl& Control() { return *FControl; }
     const std::string& Display() const { return FXvfb->Display(); }
+    // The folder the program runs from when TWorldOptions::settingsIni is set; empty otherwise.
+    const std::string& AppDir() const { return FAppDir; }
     unsigned long AppWindow() const { return FAppWindow; }
     TRect AppRect() const { return FAppRect; }
     unsigned long PreviewWindow() const { return FPreviewWindow; }
@@ -163,6 +169,7 @@ class TE2eWorld {
     TE2eWorld() = default;
     TWorldOptions FOptions;
     std::string FRunDir;
+    std::string FAppDir;
     std::unique_ptr<TXvfbServer> FXvfb;
     std::unique_ptr<TPrivateBus> FBus;
     std::unique_ptr<TChildProcess> FService;

@@ -30,6 +30,7 @@ inline constexpr unsigned RightCtrl = 105;
 inline constexpr unsigned Home = 110;
 inline constexpr unsigned End = 115;
 inline constexpr unsigned Right = 114;
+inline constexpr unsigned Down = 116;
 // Letters by their place on the keyboard (US layout).
 inline constexpr unsigned A = 38;
 inline constexpr unsigned C = 54;

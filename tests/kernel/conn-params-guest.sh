@@ -7,10 +7,9 @@
 # trace says what each side was given. Arguments: the bus policy of the virtual dongles, the trace
 # script, the program, its options.
 . "$RIG_LIB"
-cp "$1" /etc/dbus-1/system.d/ || exit 1
+rig_central_up "$1" 2 || exit 1
 stages=$2
 shift 2
-rig_bluetooth_up 2 || exit 1
 program=$1
 shift
 CORVASTEL_ARTIFACTS_DIR=$RIG_OUT "$program" --real-stack --dongle-traits=ask-interval-us=7500 "$@" \

@@ -7,12 +7,9 @@
 # against the program's per-key details). Arguments: the bus policy of the virtual dongles, the
 # stage script, the program, its options for both runs.
 . "$RIG_LIB"
-cp "$1" /etc/dbus-1/system.d/ || exit 1
+rig_central_up "$1" 2 || exit 1
 stages=$2
 shift 2
-rig_bluetooth_up 2 || exit 1
-# Qt's BlueZ backend takes the first adapter bluetoothd lists: that must be the central's.
-btmgmt --index 0 info | grep -q 'addr 00:AA:01:00:00:00' || { rig_log "hci0 is not the central's controller"; exit 1; }
 program=$1
 rm -f "$RIG_OUT/keys.csv"
 shift

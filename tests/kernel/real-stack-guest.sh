@@ -4,13 +4,9 @@
 # bluetoothd, a link held on hci2 by the handle pad, then the test program. Arguments: the bus
 # policy of the virtual dongles, the handle pad, the test program, its options.
 . "$RIG_LIB"
-cp "$1" /etc/dbus-1/system.d/ || exit 1
+rig_central_up "$1" 3 -s || exit 1
 pad=$2
 shift 2
-rig_bluetooth_up 3 -s || exit 1
-# Qt's BlueZ backend takes the first adapter bluetoothd lists, /org/bluez/hci0: make sure that is
-# the controller meant for the central before the program starts.
-btmgmt --index 0 info | grep -q 'addr 00:AA:01:00:00:00' || { rig_log "hci0 is not the central's controller"; exit 1; }
 # The central's second link is its handle 43; the pad's link takes hci2's 42, so that the link to
 # the dongle connected second (the one on hci2) is 43 on both sides.
 "$pad" 2 00:AA:01:02:00:02 >>"$RIG_OUT/pad.log" 2>&1 || { rig_log "the handle pad failed: $(cat "$RIG_OUT/pad.log")"; exit 1; }

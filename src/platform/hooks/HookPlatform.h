@@ -120,6 +120,14 @@ public:
 
     // Installs a hook of `kind` for the whole desktop (threadId 0) or one thread. Null on failure.
     virtual THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) = 0;
+    // As InstallHook, for a hook whose notifications let events through until one swallows (the
+    // keyboard hook of mouse-only pass-through, which only watches for Ctrl+Shift and the exit
+    // chord). Where swallowing is a state rather than each event's own decision (a grab), such a hook
+    // starts by watching, so no event is taken before a notification asks for it. Backends that
+    // decide each event by itself install as usual.
+    virtual THookHandle InstallWatchingHook(int32_t kind, THookEntryPoint entry, int32_t threadId) {
+        return InstallHook(kind, entry, threadId);
+    }
     // Removes an installed hook. Unknown or null handles are ignored.
     virtual void RemoveHook(THookHandle hook) = 0;
     // Hands the event the entry point was called with to the rest of the chain; returns the value

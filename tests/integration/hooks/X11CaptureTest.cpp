@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "input/UnitInputForwarding.h"
 #include "input/UnitKeyHook.h"
 #include "platform/hooks/x11/X11HookPlatform.h"
 
@@ -304,6 +305,22 @@ TEST_F(X11CaptureTest, Keys_LetThrough_ObservedWithoutGrabUntilSwallowedAgain) {
     EXPECT_EQ(ReadClient().Keys, 0);
 }
 
+TEST_F(X11CaptureTest, Keys_WatchingHook_NoGrabAndTheFirstKeyReachesTheClient) {
+    // Mouse-only pass-through: the keyboard hook watches for its chords and lets every key through.
+    SwallowKeys = false;
+    KeyHook->SetStartsSwallowing(false);
+    KeyHook->SetActive(true);
+    EXPECT_EQ(XGrabKeyboard(Client, ClientWindow, False, GrabModeAsync, GrabModeAsync, CurrentTime), GrabSuccess)
+        << "the keyboard is held by the hook";
+    XUngrabKeyboard(Client, CurrentTime);
+    XSync(Client, False);
+    ReadClient();
+    Tap(38);
+    ASSERT_TRUE(PumpUntil([&] { return Keys.size() >= 2; }));
+    EXPECT_EQ(Keys[0].Scan, 0x1Eu);
+    EXPECT_EQ(ReadClient().Keys, 2) << "the first key was taken";
+}
+
 TEST_F(X11CaptureTest, Keys_HeldWhileSwallowed_AutoRepeatArrivesAsExtraPresses) {
     XkbSetAutoRepeatRate(Client, XkbUseCoreKbd, 150, 20);
     XSync(Client, False);
@@ -367,31 +384,110 @@ TEST_F(X11CaptureTest, Mouse_Swallowed_KindsAndDataWhilePointerStays) {
     EXPECT_EQ(Pointer(), (THookPoint{305, 205}));
 }
 
-TEST_F(X11CaptureTest, Mouse_PausedThenResumed_PointerFreeThenHeldAtItsNewPlace) {
-    const auto move = [&](int dx, int dy) {
-        const size_t seen = Mice.size();
+// The window's side of forwarding, for the real forwarding logic: keyboard and mouse forwarded, the
+// motion one target is sent summed.
+struct TSummingTarget final : TForwardTarget {
+    explicit TSummingTarget(THookPlatform& platform) : Platform(platform) {}
+    bool KeyboardForwarded() const override { return true; }
+    bool MouseForwarded() const override { return true; }
+    void SendReportToActive(TReportType type, bool) override {
+        if (type == TReportType::Mouse) {
+            const TMouseSnapshot m = TakeMouseSnapshot();
+            Sent.X += m.X;
+            Sent.Y += m.Y;
+        }
+    }
+    void ShowPressedKey(const TIntArray&) override {}
+    void ShowKeypadMouse(std::string_view, std::string_view) override {}
+    void ExitPassThrough() override {}
+    bool HeldPointerPosition(THookPoint& pt) override { return Platform.HeldPointerPosition(pt); }
+    bool SelectRoute(int) override { return true; }
+
+    THookPlatform& Platform;
+    THookPoint Sent{0, 0};
+};
+
+TEST_F(X11CaptureTest, Mouse_PausedThenResumed_EveryMoveForwardedByItsOwnMotionFromWhereTheGrabHolds) {
+    // The real forwarding logic on the backend: while Ctrl+Shift are held the mouse works locally;
+    // after them the target must get each move's own motion, however far the pointer's real place
+    // is from the motion summed meanwhile (here a warp by another client, and moves the program had
+    // not read yet when the grab was taken).
+    ResetInputStateForTests();
+    ResetForwardingStateForTests();
+    TSummingTarget target(*Platform);
+    THookPoint startPt{0, 0};
+    TMouseGrandTotal xgt, ygt, zgt;
+    size_t seen = 0;
+    MouseHook->SetOnPreExecute([&](THook&, THookMessage& msg) {
+        ++seen;
+        msg.Result = ForwardMouseEvent(target, {startPt, xgt, ygt, zgt}, MouseHook->MouseState(), MouseHook->HookStruct());
+    });
+    const auto inject = [&](int dx, int dy) {
         XTestFakeRelativeMotionEvent(Injector, dx, dy, CurrentTime);
         XSync(Injector, False);
-        return PumpUntil([&] { return Mice.size() > seen; });
     };
-    MouseHook->SetActive(true);
-    SwallowMouse = false;  // as while Ctrl+Shift pause mouse pass-through
-    ASSERT_TRUE(move(10, 0));  // decided while still held: the pointer stays
-    ReadClient();
-    ASSERT_TRUE(move(20, 10));
-    EXPECT_EQ(Pointer(), (THookPoint{320, 210}));
-    EXPECT_EQ(Mice.back().Pt, (THookPoint{320, 210}));
-    EXPECT_GT(ReadClient().Motions, 0);
+    const auto handled = [&](size_t count) { return PumpUntil([&] { return seen >= count; }); };
 
-    SwallowMouse = true;
-    ASSERT_TRUE(move(5, 5));  // this one still moves the pointer; the grab starts after it
+    MouseHook->SetActive(true);
+    inject(2, 1);
+    ASSERT_TRUE(handled(1));
+    EXPECT_EQ(target.Sent, (THookPoint{2, 1}));
+    EXPECT_EQ(Pointer(), (THookPoint{300, 200}));
+
+    CtrlShiftHeld = true;
+    inject(10, 0);  // decided while still held: the pointer stays
+    ASSERT_TRUE(handled(2));
+    inject(20, 10);
+    ASSERT_TRUE(handled(3));
+    EXPECT_EQ(Pointer(), (THookPoint{320, 210})) << "paused: the pointer moves locally";
+    XWarpPointer(Injector, None, DefaultRootWindow(Injector), 0, 0, 0, 0, 600, 400);
+    XSync(Injector, False);
+    Settle();
+
+    CtrlShiftHeld = false;
+    target.Sent = {0, 0};
+    inject(5, 0);  // both happen before the first is read; the grab starts after the first
+    inject(5, 0);
+    ASSERT_TRUE(handled(5));
+    EXPECT_EQ(target.Sent, (THookPoint{10, 0}));
     const THookPoint held = Pointer();
-    EXPECT_EQ(held, (THookPoint{325, 215}));
+    EXPECT_EQ(held, (THookPoint{610, 400}));
     ReadClient();
-    ASSERT_TRUE(move(-3, 4));
-    EXPECT_EQ(Mice.back().Pt, (THookPoint{held.X - 3, held.Y + 4}));
+    inject(-3, 4);
+    ASSERT_TRUE(handled(6));
+    EXPECT_EQ(target.Sent, (THookPoint{7, 4}));
     EXPECT_EQ(Pointer(), held);
     EXPECT_EQ(ReadClient().Motions, 0);
+    ResetInputStateForTests();
+    ResetForwardingStateForTests();
+}
+
+TEST_F(X11CaptureTest, KeypadMouse_Pad5ThenPad8UnderCtrlShift_NoKeyReachesTheClient) {
+    // The real forwarding logic decides: while keys are forwarded the client gets no key, whatever
+    // the keypad mouse does with it (Pad 5's release has no use there, and used to end the grab).
+    ResetInputStateForTests();
+    ResetForwardingStateForTests();
+    TSummingTarget target(*Platform);
+    KeyHook->SetOnPreExecute([&](THook&, THookMessage& msg) {
+        Keys.push_back({msg.Msg, KeyHook->HookStruct().ScanCode, KeyHook->HookStruct().flags});
+        msg.Result = ForwardKeyEvent(target, KeyHook->HookStruct());
+    });
+    KeyHook->SetActive(true);
+    ReadClient();
+    // Left Ctrl, left Shift, Pad 5 tapped, Pad 8 tapped, Pad 1 tapped, A tapped (evdev keycodes).
+    const std::pair<unsigned, bool> steps[] = {{37, true},  {50, true},  {84, true},  {84, false},
+                                               {80, true},  {80, false}, {87, true},  {87, false},
+                                               {38, true},  {38, false}, {50, false}, {37, false}};
+    for (const auto& [keycode, press] : steps) {
+        const size_t seen = Keys.size();
+        Key(keycode, press);
+        ASSERT_TRUE(PumpUntil([&] { return Keys.size() > seen; })) << "keycode " << keycode;
+    }
+    Settle();
+    EXPECT_EQ(ReadClient().Keys, 0);
+    EXPECT_EQ(target.Sent, (THookPoint{0, -8})) << "Pad 8 moved the target's pointer up one step, doubled by Pad 5";
+    ResetInputStateForTests();
+    ResetForwardingStateForTests();
 }
 
 // Not a check: the figure for XTest injection to notification, through the real event loop.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <grp.h>
 #include <linux/uinput.h>
 #include <sys/ioctl.h>
@@ -23,6 +24,7 @@
 #include <unistd.h>
 
 #include "UinputDevice.h"
+#include "input/UnitInputForwarding.h"
 #include "input/UnitKeyHook.h"
 #include "platform/hooks/evdev/EvdevCapture.h"
 #include "platform/hooks/evdev/EvdevHookPlatform.h"
@@ -101,6 +103,9 @@ class EvdevKernelTest : public ::testing::Test {
             const auto& k = KeyHook->HookStruct();
             Keys.push_back({msg.Msg, k.ScanCode, k.flags});
             msg.Result = 1;
+            if (OnKey) {
+                OnKey();
+            }
         });
         MouseHook->SetOnPreExecute([this](THook&, THookMessage& msg) {
             const auto& m = MouseHook->HookStruct();
@@ -154,6 +159,19 @@ class EvdevKernelTest : public ::testing::Test {
     std::vector<TKeySeen> Keys;
     std::vector<TMouseSeen> Mice;
     bool SwallowMouse = true;
+    std::function<void()> OnKey;
+};
+
+// The window's side of key forwarding, for the real forwarding logic: keys forwarded, nothing sent.
+struct TKeyTarget final : TForwardTarget {
+    bool KeyboardForwarded() const override { return true; }
+    bool MouseForwarded() const override { return false; }
+    void SendReportToActive(TReportType, bool) override {}
+    void ShowPressedKey(const TIntArray&) override {}
+    void ShowKeypadMouse(std::string_view, std::string_view) override {}
+    void ExitPassThrough() override {}
+    bool HeldPointerPosition(THookPoint&) override { return false; }
+    bool SelectRoute(int) override { return true; }
 };
 
 // Run as a user outside the input group (the device nodes here are root's alone): the backend says
@@ -284,6 +302,121 @@ TEST_F(EvdevKernelTest, Keys_HeldAcrossGrabChanges_SessionNeverLeftWithAKeyHeld)
     for (const auto& e : KeyboardReader->Take()) {
         EXPECT_EQ(e.value, 0) << "key " << e.code << " reached the session as a press";
     }
+}
+
+TEST_F(EvdevKernelTest, Keys_ReleasedWhileTheProgramIsStopped_ReachTheHooksBeforeTheKeysAfterIt) {
+    // Shift is held when capture starts, so the keyboard is only observed. A goes down; the program
+    // is stopped (SIGSTOP) right after reading it; A goes up; the program continues. A's release
+    // must reach the hooks, before Shift's: asking the kernel for its key state then would drop it
+    // from the queue (the target would hold Shift+A, repeating).
+    Keyboard->Key(KEY_LEFTSHIFT, 1);
+    Settle();
+    KeyHook->SetActive(true);
+    Settle();
+    ASSERT_FALSE(GrabbedElsewhere(Keyboard->Node()));
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t program = ::getpid();
+    const pid_t helper = ::fork();
+    ASSERT_GE(helper, 0);
+    if (helper == 0) {
+        // Only async-signal-safe calls here: the parent may have threads.
+        char c = 0;
+        if (::read(ready[0], &c, 1) == 1) {
+            char path[64] = "/proc/";
+            char digits[16];
+            int n = 0;
+            for (pid_t p = program; p > 0; p /= 10) {
+                digits[n++] = static_cast<char>('0' + p % 10);
+            }
+            int at = 6;
+            while (n > 0) {
+                path[at++] = digits[--n];
+            }
+            const char tail[] = "/stat";
+            for (char t : tail) {
+                path[at++] = t;
+            }
+            // Until the program is stopped (state T after the name's closing parenthesis), at most 20 s.
+            for (int tries = 0; tries < 2000; ++tries) {
+                char stat[512];
+                const int fd = ::open(path, O_RDONLY);
+                const ssize_t got = fd >= 0 ? ::read(fd, stat, sizeof stat - 1) : -1;
+                if (fd >= 0) {
+                    ::close(fd);
+                }
+                ssize_t close = -1;
+                for (ssize_t i = 0; i < got; ++i) {
+                    close = stat[i] == ')' ? i : close;
+                }
+                if (close >= 0 && close + 2 < got && stat[close + 2] == 'T') {
+                    break;
+                }
+                ::usleep(10000);
+            }
+            Keyboard->Key(KEY_A, 0);
+        }
+        ::kill(program, SIGCONT);
+        ::_exit(0);
+    }
+    ::close(ready[0]);
+    OnKey = [&] {
+        if (Keys.size() == 1) {
+            const char go = 1;
+            if (::write(ready[1], &go, 1) == 1) {
+                ::raise(SIGSTOP);
+            }
+        }
+    };
+    Keyboard->Key(KEY_A, 1);
+    ASSERT_TRUE(PumpUntil([&] { return Keys.size() >= 2; }));
+    OnKey = nullptr;
+    ::close(ready[1]);
+    int status = 0;
+    ::waitpid(helper, &status, 0);
+    Keyboard->Key(KEY_LEFTSHIFT, 0);
+    ASSERT_TRUE(PumpUntil([&] { return Keys.size() >= 3; }));
+    Settle();
+    const TKeySeen expected[] = {{WM_KEYDOWN, 0x1E, 0}, {WM_KEYUP, 0x1E, LLKHF_UP}, {WM_KEYUP, 0x2A, LLKHF_UP}};
+    ASSERT_EQ(Keys.size(), std::size(expected));
+    for (size_t i = 0; i < Keys.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(Keys[i].Kind, expected[i].Kind);
+        EXPECT_EQ(Keys[i].Scan, expected[i].Scan);
+    }
+    EXPECT_TRUE(PumpUntil([&] { return GrabbedElsewhere(Keyboard->Node()); })) << "nothing is held any more";
+}
+
+TEST_F(EvdevKernelTest, KeypadMouse_Pad5ThenPad8UnderCtrlShift_NothingReachesTheSession) {
+    // The real forwarding logic decides: while keys are forwarded the session gets no key, whatever
+    // the keypad mouse does with it (Pad 5's release has no use there, and used to end the grab).
+    ResetInputStateForTests();
+    ResetForwardingStateForTests();
+    TKeyTarget target;
+    KeyHook->SetOnPreExecute([&](THook&, THookMessage& msg) {
+        Keys.push_back({msg.Msg, KeyHook->HookStruct().ScanCode, KeyHook->HookStruct().flags});
+        msg.Result = ForwardKeyEvent(target, KeyHook->HookStruct());
+    });
+    KeyHook->SetActive(true);
+    ASSERT_TRUE(PumpUntil([&] { return GrabbedElsewhere(Keyboard->Node()); }));
+    KeyboardReader->Take();
+    const std::pair<uint16_t, int32_t> steps[] = {
+        {KEY_LEFTCTRL, 1}, {KEY_LEFTSHIFT, 1}, {KEY_KP5, 1}, {KEY_KP5, 0}, {KEY_KP8, 1},
+        {KEY_KP8, 0},      {KEY_KP1, 1},       {KEY_KP1, 0}, {KEY_A, 1},   {KEY_A, 0},
+    };
+    for (const auto& [key, value] : steps) {
+        const size_t seen = Keys.size();
+        Keyboard->Key(key, value);
+        ASSERT_TRUE(PumpUntil([&] { return Keys.size() > seen; })) << "key " << key;
+    }
+    Settle();
+    EXPECT_TRUE(KeyboardReader->Take().empty()) << "the session got keys during pass-through";
+    EXPECT_TRUE(GrabbedElsewhere(Keyboard->Node()));
+    KeyHook->SetActive(false);
+    Keyboard->Key(KEY_LEFTSHIFT, 0);
+    Keyboard->Key(KEY_LEFTCTRL, 0);
+    ResetInputStateForTests();
+    ResetForwardingStateForTests();
 }
 
 TEST_F(EvdevKernelTest, Mouse_Grabbed_MotionButtonsAndBothWheels) {

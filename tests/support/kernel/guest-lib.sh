@@ -10,6 +10,12 @@
 #                              in guest.log when they do not come up. Options go to btvirt as they
 #                              are (-s: emulated controllers on /tmp/bt-server-le as well, in the
 #                              same air but unknown to the kernel).
+#   rig_central_up POLICY COUNT [BTVIRT_OPTION...]
+#                              The set-up of a program as the central with virtual dongles as its
+#                              peripherals: the dongles' bus policy POLICY installed, then
+#                              rig_bluetooth_up, then a check that hci0 (the adapter Qt's BlueZ
+#                              backend picks) is the controller meant for the central. Returns 1 with
+#                              a reason in guest.log when any of it fails.
 
 rig_log() {
   line="[$(cut -d' ' -f1 /proc/uptime)] $*"
@@ -72,4 +78,12 @@ rig_bluetooth_up() {
   done
   rig_log "bluetoothd did not list $count adapters"
   return 1
+}
+
+rig_central_up() {
+  policy=$1
+  shift
+  cp "$policy" /etc/dbus-1/system.d/ || { rig_log "cannot install the bus policy $policy"; return 1; }
+  rig_bluetooth_up "$@" || return 1
+  btmgmt --index 0 info | grep -q 'addr 00:AA:01:00:00:00' || { rig_log "hci0 is not the central's controller"; return 1; }
 }

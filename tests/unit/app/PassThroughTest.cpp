@@ -149,6 +149,7 @@ struct TTwoDongles : TPassThroughFixture {
 TEST_F(TPassThroughFixture, SwitchOn_KeyboardOnly_ControlsAndOnlyTheKeyboardHook) {
     SwitchOn();
     EXPECT_TRUE(hooks->Installed(WH_KEYBOARD_LL));
+    EXPECT_FALSE(hooks->Installs.at(0).Watching) << "forwarded keys are swallowed from the first";
     EXPECT_FALSE(hooks->Installed(WH_MOUSE_LL)) << "the local mouse keeps working";
     EXPECT_EQ(window->BtnHook->text(), Utf8("CTRL-SHIFT-F12 退出"));
     // The described hint, then the same in English; wrapped to a readable width (rich text wraps).
@@ -171,6 +172,9 @@ TEST_F(TPassThroughFixture, SwitchOn_KeyboardCleared_HookAllTheSameNoShortcuts) 
     SwitchOn();
     EXPECT_TRUE(hooks->Installed(WH_KEYBOARD_LL));
     EXPECT_TRUE(hooks->Installed(WH_MOUSE_LL));
+    ASSERT_EQ(hooks->Installs.size(), 2u);
+    EXPECT_TRUE(hooks->Installs[0].Watching) << "the keyboard hook must take no key";
+    EXPECT_FALSE(hooks->Installs[1].Watching);
     EXPECT_TRUE(window->Button1->isHidden());
     EXPECT_TRUE(window->StatusBar1->PanelText(1).isEmpty());
 }

@@ -4,9 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialog>
 #include <QListWidget>
 #include <QMenu>
+#include <QDir>
+#include <QFile>
+#include <QPainter>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <memory>
@@ -16,7 +23,9 @@
 #include "ForwardingTestSupport.h"
 #include "QtTestEnvironment.h"
 #include "app/CorvastelApplication.h"
+#include "app/RouteSettings.h"
 #include "app/TargetState.h"
+#include "app/TrayIcon.h"
 #include "app/UnitMain.h"
 #include "platform/ble/fake/FakeBluetoothLE.h"
 #include "platform/hooks/fake/FakeHookPlatform.h"
@@ -109,9 +118,9 @@ struct TRouteWindow : testing::Test {
         Key(scan, false);
         Key(scan, true);
     }
-    void RouteKeys(TScan digit) {
-        Tap(ScanScrollLock);
-        Tap(ScanScrollLock);
+    void RouteKeys(TScan digit, TScan leader = ScanScrollLock) {
+        Tap(leader);
+        Tap(leader);
         Tap(digit);
     }
     void SwitchOn() {
@@ -186,8 +195,12 @@ TEST_F(TRouteWindow, RouteKeys_MarkTheDongleNameItAndOnlyItHearsTheKeyboard) {
 TEST_F(TRouteWindow, RouteKeysForAMissingDongle_RouteStaysAndTheNoticeSaysWhy) {
     SwitchOn();
     RouteKeys(Scan4);
-    EXPECT_EQ(Notice(), QStringLiteral("→ all (there is no dongle 4, 3 connected)"));
+    EXPECT_EQ(Notice(), QStringLiteral("→ all (there is no dongle 4, 3 connected: the 4 was typed as a key)"));
     EXPECT_EQ(Marks(), (std::vector<bool>{false, false, false}));
+    const TStrings scrolls{"K 71", "K", "K 71", "K"};
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(Received(i), (scrolls + TStrings{"K 33", "K"})) << "the 4 reaches every dongle as typed";
+    Rebase();
     // The Scroll Lock presses above toggle the targets' locks when they arrive: let them arrive first.
     Settle();
     ASSERT_TRUE(dongles[2]->NotifyLedStatus(LedNumLock));
@@ -241,4 +254,290 @@ TEST_F(TRouteWindow, RoutedDongleDrops_InputGoesToAllAgainWithANotice) {
     EXPECT_EQ(Entry(menu, 1, "Send input here only"), nullptr);
     QMenu other;
     EXPECT_NE(Entry(other, 2, "Send input here only"), nullptr);
+}
+
+namespace {
+
+// The tray's menu entry with this object name; null when there is none.
+QAction* TrayEntry(TFormCorvastelPc& window, const QString& name) {
+    for (QAction* a : window.Tray->Menu()->actions())
+        if (a->objectName() == name)
+            return a;
+    return nullptr;
+}
+
+// What the tray shows against what the window's controls show, each read on its own: the
+// pass-through button's caption, the list's route marks, the route notice and the list's captions.
+std::string TrayMismatch(TFormCorvastelPc& window) {
+    const bool on = window.BtnHook->text() == QString::fromUtf8(HookCaptions[1]);
+    int marked = -1;
+    for (int k = 0; k < window.DeviceListView->count(); ++k)
+        if (TFormCorvastelPc::RouteMarked(window.DeviceListView->item(k)))
+            marked = k;
+    const TTrayImage image = !on ? TTrayImage::Off : marked < 0 ? TTrayImage::ToAll : TTrayImage::ToOne;
+    TTrayIcon& tray = *window.Tray;
+    if (tray.Image() != image)
+        return "image " + std::to_string(int(tray.Image())) + " for " + std::to_string(int(image));
+    const QString tip = tray.ToolTip();
+    const QString route = window.NoticeText(TNotice::Route);
+    if (!route.isEmpty() && !tip.contains(QStringLiteral("Input ") + route))
+        return "tooltip without the route " + route.toStdString() + ": " + tip.toStdString();
+    QAction* pass = TrayEntry(window, QStringLiteral("TrayPassThrough"));
+    if (pass == nullptr || pass->isChecked() != on)
+        return "pass-through entry";
+    QAction* all = TrayEntry(window, QStringLiteral("TrayRouteAll"));
+    if (all == nullptr || all->isChecked() != (marked < 0))
+        return "route-to-all entry";
+    for (int k = 0; k < window.FoundDeviceCount; ++k) {
+        const std::string address = window.FoundDevices[k]->Address();
+        const QString caption = window.DeviceListView->item(k)->text();
+        const bool connected = window.SessionOfSlot(k) != nullptr;
+        QAction* one = TrayEntry(window, QStringLiteral("TrayRoute:") + QString::fromStdString(address));
+        if ((one != nullptr) != connected)
+            return "entry of " + caption.toStdString() + " while " + (connected ? "connected" : "gone");
+        if (one != nullptr && (one->isChecked() != (marked == k) || !one->text().contains(caption)))
+            return "entry of " + caption.toStdString();
+        if (tip.contains(caption + QStringLiteral(": link")) != connected)
+            return "tooltip line of " + caption.toStdString() + ": " + tip.toStdString();
+    }
+    return {};
+}
+
+}  // namespace
+
+TEST_F(TRouteWindow, Tray_ShowsThePassThroughAndTheRouteTheWindowShows) {
+    ASSERT_NE(window->Tray, nullptr);
+    const auto matches = [&] { return TrayMismatch(*window).empty(); };
+    EXPECT_TRUE(WaitFor(matches)) << TrayMismatch(*window);
+    EXPECT_EQ(window->Tray->Image(), TTrayImage::Off);
+    const QImage off = window->Tray->Icon().pixmap(22, 22).toImage();
+    QImage large[3];
+    large[0] = window->Tray->Icon().pixmap(64, 64).toImage();
+
+    SwitchOn();
+    EXPECT_TRUE(WaitFor(matches)) << TrayMismatch(*window);
+    EXPECT_EQ(window->Tray->Image(), TTrayImage::ToAll);
+    const QImage all = window->Tray->Icon().pixmap(22, 22).toImage();
+    large[1] = window->Tray->Icon().pixmap(64, 64).toImage();
+
+    RouteKeys(Scan2);
+    EXPECT_TRUE(WaitFor(matches)) << TrayMismatch(*window);
+    EXPECT_EQ(window->Tray->Image(), TTrayImage::ToOne);
+    const QImage one = window->Tray->Icon().pixmap(22, 22).toImage();
+    large[2] = window->Tray->Icon().pixmap(64, 64).toImage();
+    EXPECT_NE(off, all);
+    EXPECT_NE(all, one);
+    // The three images side by side, large and at a panel's size, to look at.
+    {
+        const QString folder = QStringLiteral(CORVASTEL_DEFAULT_ARTIFACTS_DIR "/widget/tray");
+        QDir().mkpath(folder);
+        QImage row(3 * 100, 72, QImage::Format_ARGB32);
+        row.fill(QColor(0xd8, 0xd8, 0xd8));
+        QPainter painter(&row);
+        int x = 4;
+        for (const QImage* small : {&off, &all, &one}) {
+            painter.drawImage(x, 4, large[small == &off ? 0 : small == &all ? 1 : 2]);
+            painter.drawImage(x + 70, 4, *small);
+            x += 100;
+        }
+        painter.end();
+        row.save(folder + QStringLiteral("/images.png"));
+    }
+    EXPECT_TRUE(window->Tray->ToolTip().contains(QStringLiteral("Input → Desk 1")))
+        << window->Tray->ToolTip().toStdString();
+
+    // The routed dongle drops: its line and entry go, and the tray says what the window says.
+    dongles[1]->DropLink();
+    ASSERT_TRUE(WaitFor([&] { return window->SessionCount == 2; }));
+    EXPECT_TRUE(WaitFor(matches)) << TrayMismatch(*window);
+
+    window->BtnHook->click();
+    ASSERT_FALSE(window->FHook->Active());
+    EXPECT_TRUE(WaitFor(matches)) << TrayMismatch(*window);
+    EXPECT_EQ(window->Tray->Image(), TTrayImage::Off);
+}
+
+TEST_F(TRouteWindow, TrayMenu_DoesWhatTheWindowsControlsDo) {
+    ASSERT_TRUE(WaitFor([&] { return TrayEntry(*window, QStringLiteral("TrayRoute:C0:FF:EE:00:02:01")) != nullptr; }));
+    // Pass-through on, as the button switches it on.
+    TrayEntry(*window, QStringLiteral("TrayPassThrough"))->trigger();
+    ASSERT_TRUE(WaitFor([&] { return window->FHook->Active(); }));
+    EXPECT_EQ(window->BtnHook->text(), QString::fromUtf8(HookCaptions[1]));
+    EXPECT_FALSE(window->cbKeyboard->isEnabled());
+
+    // One dongle, as "Send input here only" routes: the others are released and hear nothing more.
+    TrayEntry(*window, QStringLiteral("TrayRoute:C0:FF:EE:00:02:01"))->trigger();
+    ASSERT_TRUE(WaitFor([&] { return Marks() == std::vector<bool>{false, true, false}; }));
+    EXPECT_EQ(Notice(), QStringLiteral("→ Desk 1"));
+    Tap(ScanA);
+    EXPECT_EQ(Received(0), AllReleased);
+    EXPECT_EQ(Received(1), (TStrings{"K 4", "K"}));
+    EXPECT_EQ(Received(2), AllReleased);
+
+    // Every dongle again.
+    Rebase();
+    TrayEntry(*window, QStringLiteral("TrayRouteAll"))->trigger();
+    ASSERT_TRUE(WaitFor([&] { return Marks() == std::vector<bool>{false, false, false}; }));
+    EXPECT_EQ(Notice(), QStringLiteral("→ all"));
+
+    // Off, as the button switches it off: everything released on every dongle.
+    QAction* pass = TrayEntry(*window, QStringLiteral("TrayPassThrough"));
+    ASSERT_TRUE(pass->isChecked());
+    pass->trigger();
+    ASSERT_TRUE(WaitFor([&] { return !window->FHook->Active(); }));
+    EXPECT_EQ(window->BtnHook->text(), QString::fromUtf8(HookCaptions[0]));
+    EXPECT_TRUE(window->cbKeyboard->isEnabled());
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(Received(i), AllReleased) << i;
+
+    // While a box of the window waits for an answer, the controls take no clicks, and nor does the
+    // tray: it shows the window instead.
+    {
+        QDialog box(window.get());
+        box.setModal(true);
+        box.show();
+        ASSERT_TRUE(WaitFor([&] { return QApplication::activeModalWidget() == &box; }));
+        TrayEntry(*window, QStringLiteral("TrayPassThrough"))->trigger();
+        TrayEntry(*window, QStringLiteral("TrayRoute:C0:FF:EE:00:02:02"))->trigger();
+        WaitFor([] { return false; }, 100);
+        EXPECT_FALSE(window->FHook->Active());
+        EXPECT_EQ(Marks(), (std::vector<bool>{false, false, false}));
+    }
+
+    // Show the window, from hidden.
+    window->hide();
+    TrayEntry(*window, QStringLiteral("TrayShow"))->trigger();
+    EXPECT_TRUE(WaitFor([&] { return window->isVisible(); }));
+
+    // Quit, as the window's close button: the window closes and the tray goes with it.
+    TrayEntry(*window, QStringLiteral("TrayQuit"))->trigger();
+    EXPECT_TRUE(WaitFor([&] { return !window->isVisible(); }));
+    EXPECT_EQ(window->Tray, nullptr);
+}
+
+TEST_F(TRouteWindow, NoTray_NothingShownAndNothingSaid) {
+    // Qt's offscreen platform has no tray, as a desktop without a panel.
+    static std::vector<std::string> messages;
+    messages.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& text) { messages.push_back(text.toStdString()); });
+    const std::array<QString, static_cast<size_t>(TNotice::Count)> before = [&] {
+        std::array<QString, static_cast<size_t>(TNotice::Count)> out;
+        for (size_t i = 0; i < out.size(); ++i)
+            out[i] = window->NoticeText(static_cast<TNotice>(i));
+        return out;
+    }();
+    // Long enough for the icon to look for a tray again.
+    WaitFor([] { return false; }, 3300);
+    qInstallMessageHandler(previous);
+    EXPECT_FALSE(window->Tray->InTray());
+    for (const std::string& m : messages)
+        EXPECT_EQ(m.find("ray"), std::string::npos) << m;
+    for (size_t i = 0; i < before.size(); ++i)
+        EXPECT_EQ(window->NoticeText(static_cast<TNotice>(i)), before[i]) << i;
+}
+
+TEST_F(TRouteWindow, Settings_RightCtrlChosen_LeadsTheRouteKeysAndSurvivesARestart) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    window->NicknameFilePath = std::filesystem::path(dir.path().toStdString()) / "cvinfo.ini";
+    window->LoadRouteLeader();
+    EXPECT_EQ(window->RouteLeader(), TRouteLeader::ScrollLock) << "no file: the default";
+
+    // From the list's menu, on an item and beside them; the dialog offers the current one.
+    QMenu onItem;
+    ASSERT_NE(Entry(onItem, 0, "Settings…"), nullptr);
+    QMenu beside;
+    QAction* settings = Entry(beside, -1, "Settings…");
+    ASSERT_NE(settings, nullptr);
+    int asked = 0;
+    window->RouteSettingsQuery = [&](TRouteLeader& leader) {
+        ++asked;
+        EXPECT_EQ(leader, TRouteLeader::ScrollLock);
+        leader = TRouteLeader::RightCtrl;
+        return true;
+    };
+    settings->trigger();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(window->RouteLeader(), TRouteLeader::RightCtrl);
+    EXPECT_TRUE(window->NoticeText(TNotice::Settings).isEmpty());
+
+    // The next start reads it back (the settings as they were at program start otherwise).
+    ResetForwardingStateForTests();
+    ASSERT_EQ(::RouteKeys.Leader(), TRouteLeader::ScrollLock);
+    window->LoadRouteLeader();
+    EXPECT_EQ(window->RouteLeader(), TRouteLeader::RightCtrl);
+
+    SwitchOn();
+    RouteKeys(Scan2, ScanRCtrl);
+    EXPECT_EQ(Marks(), (std::vector<bool>{false, true, false}));
+    Tap(ScanA);
+    const TStrings taps{"K m10", "K", "K m10", "K"};
+    EXPECT_EQ(Received(0), taps + AllReleased);
+    EXPECT_EQ(Received(1), (taps + TStrings{"K 4", "K"}));
+    EXPECT_EQ(Received(2), taps + AllReleased);
+    // Scroll Lock leads no more.
+    Rebase();
+    RouteKeys(Scan3);
+    EXPECT_EQ(Marks(), (std::vector<bool>{false, true, false}));
+    EXPECT_EQ(Received(1), (TStrings{"K 71", "K", "K 71", "K", "K 32", "K"}));
+
+    // Cancelled: nothing changes.
+    window->RouteSettingsQuery = [](TRouteLeader& leader) {
+        leader = TRouteLeader::Pause;
+        return false;
+    };
+    window->ChooseSettings();
+    window->LoadRouteLeader();
+    EXPECT_EQ(window->RouteLeader(), TRouteLeader::RightCtrl);
+}
+
+TEST_F(TRouteWindow, Settings_AFileThatCannotBeUsed_ReadsAsScrollLockAndSaysWhy) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    window->NicknameFilePath = std::filesystem::path(dir.path().toStdString()) / "cvinfo.ini";
+    const QString path = dir.filePath(QStringLiteral("settings.ini"));
+    struct TCase {
+        const char* Name;
+        QByteArray Text;
+        TRouteLeader Leader;
+        const char* Said;  // in the notice; null: no notice
+    };
+    const TCase cases[] = {
+        {"chosen", "[Route]\nLeader=Pause\n", TRouteLeader::Pause, nullptr},
+        {"kept beside a dongle's layout", "[C0%3AFF%3AEE%3A00%3A02%3A00]\nLayout=de\n[Route]\nLeader=RightAlt\n",
+         TRouteLeader::RightAlt, nullptr},
+        {"no such leader", "[Route]\nLeader=CapsLock\n", TRouteLeader::ScrollLock, "\"CapsLock\""},
+        {"a line break in the value", "[Route]\nLeader=\"a\\nb\"\n", TRouteLeader::ScrollLock, "\"a\uFFFDb\""},
+        {"too large", QByteArray("[Route]\nLeader=Pause\n") + QByteArray(TypingSettingsMaxBytes, ';'),
+         TRouteLeader::ScrollLock, "too large"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(c.Text);
+        file.close();
+        window->LoadRouteLeader();
+        EXPECT_EQ(window->RouteLeader(), c.Leader);
+        const QString notice = window->NoticeText(TNotice::Settings);
+        if (c.Said == nullptr) {
+            EXPECT_TRUE(notice.isEmpty()) << notice.toStdString();
+        } else {
+            EXPECT_TRUE(notice.contains(QString::fromUtf8(c.Said))) << notice.toStdString();
+            EXPECT_TRUE(notice.contains(QStringLiteral("Scroll Lock twice is used"))) << notice.toStdString();
+        }
+    }
+    // Choosing again keeps the dongles' groups.
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[C0%3AFF%3AEE%3A00%3A02%3A00]\nLayout=de\n");
+    file.close();
+    window->RouteSettingsQuery = [](TRouteLeader& leader) {
+        leader = TRouteLeader::RightShift;
+        return true;
+    };
+    window->ChooseSettings();
+    EXPECT_EQ(ReadRouteLeader(path.toStdString(), nullptr), TRouteLeader::RightShift);
+    EXPECT_EQ(window->TypingSettingsOf("C0:FF:EE:00:02:00").Layout, "de");
 }

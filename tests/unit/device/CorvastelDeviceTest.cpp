@@ -590,11 +590,13 @@ TEST_F(SessionTest, AFailedWriteDoesNotStopLaterReports) {
     s.SendReport(TReportType::KeyboardIn, false);
     ClearPressedKeys();
     s.SendReport(TReportType::KeyboardIn, true);
-    ASSERT_TRUE(WaitWrites(*dongle, 2));
+    ASSERT_TRUE(WaitWrites(*dongle, 3));
+    ASSERT_TRUE(s.WaitSent(2s));
     const auto writes = dongle->Writes();
-    ASSERT_EQ(writes.size(), 2u);
+    ASSERT_EQ(writes.size(), 3u);
     EXPECT_NE(writes[0].status, GattStatusSuccess);
-    EXPECT_EQ(writes[1].bytes, (vd::TBytes{1, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(writes[1].bytes, writes[0].bytes) << "the failed press is written again in its place";
+    EXPECT_EQ(writes[2].bytes, (vd::TBytes{1, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_FALSE(dongle->Target().AnyKeyHeld()) << "the release reached the target";
 }
 
@@ -623,6 +625,55 @@ TEST_F(SessionTest, AFailedKeyReleaseWithNothingBehindItIsSentAgain) {
     ASSERT_TRUE(WaitWrites(*dongle, 3));
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(dongle->Writes().size(), 3u);
+}
+
+TEST_F(SessionTest, AFailedButtonReleaseIsWrittenAgain) {
+    // Writes with response: only their failures come back to the session.
+    auto dongle = AddDongle(RequestOnly(vd::TDongleConfig::Standard("Corvastel-R", "C0:FF:EE:00:00:3A", "1.1.9")));
+    TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:3A");
+    dongle->ClearRecords();
+    s.SendMouseReport({1, 0, 0, 0});
+    ASSERT_TRUE(WaitWrites(*dongle, 1));
+    ASSERT_TRUE(s.WaitSent(2s));
+    dongle->FailNextWrites(1);
+    s.SendMouseReport({0, 0, 0, 0});
+    ASSERT_TRUE(WaitWrites(*dongle, 3));
+    ASSERT_TRUE(s.WaitSent(2s));
+    const auto writes = dongle->Writes();
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_NE(writes[1].status, GattStatusSuccess);
+    EXPECT_EQ(writes[2].bytes, writes[1].bytes);
+    EXPECT_EQ(dongle->Target().buttons, 0) << "no drag left held on the target";
+}
+
+// A completion names only its characteristic. A failure that comes for another characteristic
+// than the write in flight is a late report of an earlier write: the write in flight stays in
+// flight (its own completion is still to come), and the newest states go again.
+TEST_F(SessionTest, ALateFailureDoesNotEndTheWriteInFlight) {
+    auto dongle = AddDongle(RequestOnly(
+        vd::TDongleConfig::Standard("Corvastel-L", "C0:FF:EE:00:00:3B", "1.2.0", vd::Identity4348_E010)));
+    TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:3B");
+    ASSERT_NE(s.char1, s.char3) << "keys and mouse on characteristics of their own";
+    dongle->ClearRecords();
+    AddPressedKey(KeyA);
+    s.SendReport(TReportType::KeyboardIn, false);
+    ASSERT_TRUE(s.WaitSent(2s));
+    ASSERT_EQ(dongle->Writes().size(), 1u);
+    const vd::TBytes keyState = dongle->Writes()[0].bytes;
+    dongle->ClearRecords();
+    dongle->SetWriteDelay(150ms);
+    s.SendMouseReport({1, 0, 0, 0});
+    for (int i = 0; i < 1000 && !s.Scheduler.InFlight(); ++i)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(s.Scheduler.InFlight());
+    s.OnCharacteristicWrite(*s.Device, *s.char1, GattStatusFailure);
+    EXPECT_TRUE(s.Scheduler.InFlight()) << "the press is still in the platform's hands";
+    ASSERT_TRUE(s.WaitSent(2s));
+    const auto writes = dongle->Writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[1].bytes, keyState) << "the newest key state again";
+    EXPECT_EQ(dongle->Target().buttons, 1);
+    ClearPressedKeys();
 }
 
 TEST_F(SessionTest, ReportsAreQueuedButNotWrittenWhileTheLinkIsDown) {

@@ -52,7 +52,7 @@ std::vector<std::string> Play(TSendScheduler& s, const std::vector<TStep>& steps
         if (!r)
             return false;
         written.push_back(Describe(*r) + (ok ? "" : "!"));
-        s.Completed(ok);
+        s.Completed(r->Ticket, ok);
         return true;
     };
     for (const TStep& step : steps) {
@@ -119,9 +119,18 @@ const TCase Cases[] = {
     {"failedWrite_withNoKeyBehindIt_sendsTheNewestKeyboardStateAgain",
      {{S::Key, 4}, {S::Write}, {S::Key, 0}, {S::Fail}, {S::Drain}},
      {"K04", "K00!", "K00"}},
-    {"failedWrite_withAKeyBehindIt_isCorrectedByThatKey",
+    {"failedKeyboardWrite_withAKeyBehindIt_isWrittenAgainInItsPlace",
      {{S::Key, 4}, {S::Key, 5}, {S::Fail}, {S::Drain}},
-     {"K04!", "K05"}},
+     {"K04!", "K04", "K05"}},
+    {"failedButtonRelease_isWrittenAgainInItsPlace",
+     {{S::Buttons, 1}, {S::Write}, {S::Buttons, 0}, {S::Key, 4}, {S::Fail}, {S::Drain}},
+     {"M1 0,0,0", "M0 0,0,0!", "M0 0,0,0", "K04"}},
+    {"failedKeyboardWrite_goesAgainAheadOfTheButtonsBehindIt",
+     {{S::Key, 2}, {S::Buttons, 1}, {S::Fail}, {S::Drain}},
+     {"K02!", "K02", "M1 0,0,0"}},
+    {"failedButtonWrites_inARow_resendTwiceThenStop",
+     {{S::Buttons, 1}, {S::Fail}, {S::Fail}, {S::Fail}, {S::Drain}},
+     {"M1 0,0,0!", "M1 0,0,0!", "M1 0,0,0!"}},
     {"failedWrites_inARow_resendTwiceThenStop",
      {{S::Key, 4}, {S::Fail}, {S::Fail}, {S::Fail}, {S::Drain}},
      {"K04!", "K04!", "K04!"}},
@@ -146,13 +155,71 @@ TEST(SendScheduler, Next_whileAWriteIsInFlight_handsOutNothing) {
     TSendScheduler s;
     s.PushKeyboard(KeyboardState(4));
     s.PushKeyboard(KeyboardState(0));
-    ASSERT_TRUE(s.Next());
+    const auto first = s.Next();
+    ASSERT_TRUE(first);
     EXPECT_FALSE(s.Next()) << "one report in the platform's hands";
     EXPECT_EQ(s.PendingTransitions(), 2) << "one waiting, one in flight";
-    s.Completed(true);
-    EXPECT_TRUE(s.Next());
-    s.Abandon();
+    s.Completed(first->Ticket, true);
+    const auto second = s.Next();
+    ASSERT_TRUE(second);
+    s.Abandon(second->Ticket);
     EXPECT_TRUE(s.Idle());
+}
+
+// A failure the platform reports after the write had completed (a write without response that
+// bluetoothd fails later) names a write that is no longer in the platform's hands.
+TEST(SendScheduler, LateFailure_endsNotTheWriteInFlightAndWritesTheNewestStatesAgain) {
+    TSendScheduler s;
+    s.PushKeyboard(KeyboardState(4));
+    const auto key = s.Next();
+    ASSERT_TRUE(key);
+    s.Completed(key->Ticket, true);
+    s.PushMouse({1, 0, 0, 0});
+    const auto press = s.Next();
+    ASSERT_TRUE(press);
+    s.Completed(key->Ticket, false);
+    EXPECT_TRUE(s.InFlight()) << "the press is still in the platform's hands";
+    EXPECT_FALSE(s.Next());
+    s.Completed(press->Ticket, true);
+    const auto again = s.Next();
+    ASSERT_TRUE(again) << "the key, lost with the late failure, goes again";
+    EXPECT_EQ(again->Kind, TSendKind::Keyboard);
+    EXPECT_EQ(again->Keyboard, KeyboardState(4));
+    s.Completed(again->Ticket, true);
+    s.Completed(0, true);  // a late success means nothing
+    EXPECT_TRUE(s.Idle());
+}
+
+// Rolling between two buttons while moving, on a stalled link, fills the queue with states that
+// each carry motion: the last step of the collapse keeps it bounded, keeps all motion and never
+// turns a move into a drag.
+TEST(SendScheduler, FullQueue_ofButtonsRolledWhileMoving_staysBoundedWithAllMotionAndNoDrag) {
+    TSendScheduler s;
+    const uint8_t roll[] = {1, 3, 2, 3};
+    int64_t x = 0;
+    int64_t draggedWith1 = 0;
+    for (int i = 0; i < 4 * TSendScheduler::Capacity; ++i) {
+        const uint8_t buttons = roll[i % 4];
+        s.PushMouse({buttons, 0, 0, 0});
+        s.PushMouse({buttons, 2, 0, 0});
+        x += 2;
+        draggedWith1 += (buttons & 1) != 0 ? 2 : 0;
+        ASSERT_LE(s.PendingTransitions(), TSendScheduler::Capacity);
+    }
+    s.PushMouse({0, 0, 0, 0});
+    EXPECT_GT(s.MergedTransitions(), 0u);
+    int64_t movedX = 0;
+    int64_t movedWith1 = 0;
+    uint8_t last = 0xFF;
+    while (auto r = s.Next()) {
+        movedX += r->Mouse.X;
+        movedWith1 += (r->Mouse.Buttons & 1) != 0 ? r->Mouse.X : 0;
+        last = r->Mouse.Buttons;
+        s.Completed(r->Ticket, true);
+    }
+    EXPECT_EQ(movedX, x);
+    EXPECT_LE(movedWith1, draggedWith1);
+    EXPECT_EQ(last, 0);
 }
 
 TEST(SendScheduler, FullQueue_collapsesToTheNewestStateAndLosesNoReleaseNorMotion) {
@@ -173,7 +240,7 @@ TEST(SendScheduler, FullQueue_collapsesToTheNewestStateAndLosesNoReleaseNorMotio
     std::vector<TScheduledReport> written;
     while (auto r = s.Next()) {
         written.push_back(*r);
-        s.Completed(true);
+        s.Completed(r->Ticket, true);
     }
     int64_t movedX = 0;
     uint8_t lastButtons = 0xFF;
@@ -195,9 +262,10 @@ TEST(SendScheduler, Stats_tellTheRoundTripAndAStalledLink) {
     TSendScheduler s;
     EXPECT_EQ(s.Stats().WriteRoundTripUs, 0u);
     s.PushKeyboard(KeyboardState(4));
-    ASSERT_TRUE(s.Next());
+    const auto first = s.Next();
+    ASSERT_TRUE(first);
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    s.Completed(true);
+    s.Completed(first->Ticket, true);
     EXPECT_GT(s.Stats().WriteRoundTripUs, 0u);
     EXPECT_FALSE(s.Stats().FallingBehind);
 
@@ -230,7 +298,7 @@ TEST(SendScheduler, OneProducerAndConsumersOnOtherThreads_loseNothing) {
                     std::lock_guard l(writtenLock);
                     written.push_back(*r);
                 }
-                s.Completed(true);
+                s.Completed(r->Ticket, true);
             } else if (finished && s.Idle()) {
                 return;
             } else {

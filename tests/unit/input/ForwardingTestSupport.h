@@ -79,7 +79,7 @@ struct TRecorder : TForwardTarget {
         pt = Pointer;
         return PointerKnown;
     }
-    void SelectRoute(int) override {}
+    bool SelectRoute(int) override { return true; }
 
     // Switching pass-through on.
     void SwitchOn() {
@@ -109,7 +109,11 @@ inline constexpr TScan ScanLCtrl{0x1D, false};
 inline constexpr TScan ScanLShift{0x2A, false};
 inline constexpr TScan ScanRCtrl{0x1D, true};
 inline constexpr TScan ScanRShift{0x36, true};
-inline constexpr TScan ScanRShiftPlain{0x36, false};  // without the extended bit: not in the table
+inline constexpr TScan ScanRShiftPlain{0x36, false};
+inline constexpr TScan ScanRAlt{0x38, true};
+inline constexpr TScan ScanPause{0x45, false};
+// What Windows sends before each Right Alt of an AltGr layout: a Left Ctrl that no key table knows.
+inline constexpr TScan ScanAltGrCtrl{0x21D, false};  // without the extended bit: not in the table
 inline constexpr TScan ScanF12{0x58, false};
 inline constexpr TScan ScanGrave{0x29, false};
 inline constexpr TScan ScanEsc{0x01, false};

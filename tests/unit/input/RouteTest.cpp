@@ -2,7 +2,9 @@
 // targets receives, as the forwarding logic and the route decide together.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,10 +53,12 @@ struct TThreeTargets final : TForwardTarget, TInputRoute::TTargets {
         pt = {0, 0};
         return true;
     }
-    void SelectRoute(int digit) override {
+    bool SelectRoute(int digit) override {
         if (Route.SelectDigit(digit, *this) == TInputRoute::TOutcome::NoSuchTarget) {
             Notices.push_back("no target " + std::to_string(digit));
+            return false;
         }
+        return true;
     }
 
     // The connected targets, in list order.
@@ -135,7 +139,15 @@ struct TRouteRow {
     std::vector<TStep> Steps;
     TStrings A, B, C;
     TStrings Notices;
+    TRouteLeader Leader = DefaultRouteLeader;
 };
+
+// A key tapped twice from `t` (presses 200 ms apart).
+std::vector<TStep> Twice(TScan s, uint32_t t) {
+    return {D(s, t), U(s, t + 50), D(s, t + 200), U(s, t + 250)};
+}
+// What two taps of Right Ctrl send.
+const TStrings RightCtrls{"K m10", "K", "K m10", "K"};
 
 const std::vector<TRouteRow>& RouteRows() {
     static const std::vector<TRouteRow> rows = {
@@ -216,12 +228,60 @@ const std::vector<TRouteRow>& RouteRows() {
          Scrolls + TStrings{"K 31", "K"},
          Scrolls + Released,
          {}},
-        {"NoSuchTarget_RouteStaysTheDigitIsStillTakenWithANotice",
-         ScrollTwice(0) + std::vector<TStep>{D(Scan4, 500), U(Scan4, 520), D(ScanA, 600), U(ScanA, 610)},
-         Scrolls + TStrings{"K 4", "K"},
-         Scrolls + TStrings{"K 4", "K"},
-         Scrolls + TStrings{"K 4", "K"},
+        {"NoSuchTarget_RouteStaysTheDigitIsAnOrdinaryKeyWithANotice",
+         ScrollTwice(0) + std::vector<TStep>{D(Scan4, 500), D(Scan4, 530), U(Scan4, 560), D(ScanA, 600),
+                                             U(ScanA, 610)},
+         Scrolls + TStrings{"K 33", "K", "K 4", "K"},
+         Scrolls + TStrings{"K 33", "K", "K 4", "K"},
+         Scrolls + TStrings{"K 33", "K", "K 4", "K"},
          {"no target 4"}},
+        // The other leaders: the same sequence, led by another key.
+        {"RightCtrlTwice_Switches_TheTapsReachEveryTarget",
+         Twice(ScanRCtrl, 0) + std::vector<TStep>{D(Scan2, 500), U(Scan2, 520), D(ScanA, 600), U(ScanA, 610)},
+         RightCtrls + Released,
+         RightCtrls + TStrings{"K 4", "K"},
+         RightCtrls + Released,
+         {},
+         TRouteLeader::RightCtrl},
+        {"RightCtrlStillHeldWithTheDigit_IsCtrl2NotASwitch",
+         {D(ScanRCtrl, 0), U(ScanRCtrl, 50), D(ScanRCtrl, 200), D(Scan2, 300), U(Scan2, 320),
+          U(ScanRCtrl, 350)},
+         {"K m10", "K", "K m10", "K m10 31", "K m10", "K"},
+         {"K m10", "K", "K m10", "K m10 31", "K m10", "K"},
+         {"K m10", "K", "K m10", "K m10 31", "K m10", "K"},
+         {},
+         TRouteLeader::RightCtrl},
+        {"RightCtrlClickRightCtrl_TheClickBreaksTheSequence",
+         std::vector<TStep>{D(ScanRCtrl, 0), Click(true, 20), Click(false, 30), U(ScanRCtrl, 50)} +
+             std::vector<TStep>{D(ScanRCtrl, 200), U(ScanRCtrl, 250), D(Scan2, 400), U(Scan2, 410)},
+         {"K m10", "M b1 0,0 w0", "M b0 0,0 w0", "K", "K m10", "K", "K 31", "K"},
+         {"K m10", "M b1 0,0 w0", "M b0 0,0 w0", "K", "K m10", "K", "K 31", "K"},
+         {"K m10", "M b1 0,0 w0", "M b0 0,0 w0", "K", "K m10", "K", "K 31", "K"},
+         {},
+         TRouteLeader::RightCtrl},
+        {"ScrollLockTwiceWhileRightCtrlLeads_IsNoSequence",
+         ScrollTwice(0) + Twice(ScanLCtrl, 300) + std::vector<TStep>{D(Scan2, 800), U(Scan2, 810)},
+         Scrolls + TStrings{"K m01", "K", "K m01", "K", "K 31", "K"},
+         Scrolls + TStrings{"K m01", "K", "K m01", "K", "K 31", "K"},
+         Scrolls + TStrings{"K m01", "K", "K m01", "K", "K 31", "K"},
+         {},
+         TRouteLeader::RightCtrl},
+        {"RightAltOfAnAltGrLayout_TheMadeUpCtrlDoesNotBreakIt",
+         std::vector<TStep>{D(ScanAltGrCtrl, 0), D(ScanRAlt, 0), U(ScanAltGrCtrl, 50), U(ScanRAlt, 50),
+                            D(ScanAltGrCtrl, 200), D(ScanRAlt, 200), U(ScanAltGrCtrl, 250), U(ScanRAlt, 250),
+                            D(Scan3, 500), U(Scan3, 520), D(ScanA, 600), U(ScanA, 610)},
+         TStrings{"K m40", "K", "K m40", "K"} + Released,
+         TStrings{"K m40", "K", "K m40", "K"} + Released,
+         TStrings{"K m40", "K", "K m40", "K", "K 4", "K"},
+         {},
+         TRouteLeader::RightAlt},
+        {"PauseTwice_Switches",
+         Twice(ScanPause, 0) + std::vector<TStep>{D(Scan1, 500), U(Scan1, 520), D(ScanA, 600), U(ScanA, 610)},
+         TStrings{"K 72", "K", "K 72", "K", "K 4", "K"},
+         TStrings{"K 72", "K", "K 72", "K"} + Released,
+         TStrings{"K 72", "K", "K 72", "K"} + Released,
+         {},
+         TRouteLeader::Pause},
         {"RoutedTargetDrops_FallsBackToAllWithANotice",
          ScrollTwice(0) + std::vector<TStep>{D(Scan2, 500), U(Scan2, 520), D(ScanA, 600), U(ScanA, 610),
                                              DropTarget("B"), D(ScanB, 700), U(ScanB, 710)},
@@ -298,6 +358,7 @@ TEST_F(RouteTest, KeySequences_GiveEachTargetItsReports) {
         SCOPED_TRACE(row.Name);
         SetUp();
         TThreeTargets w;
+        RouteKeys.SetLeader(row.Leader);
         Play(w, row.Steps);
         EXPECT_EQ(w.Targets[0].Reports, row.A);
         EXPECT_EQ(w.Targets[1].Reports, row.B);
@@ -320,6 +381,18 @@ TEST_F(RouteTest, CompletingDigit_IsSwallowedWhenKeysAreForwarded_GoesLocalWhenN
         EXPECT_TRUE(w.LastShown.empty());
         EXPECT_TRUE(GetPressedKeys().empty()) << "the digit never entered the held-key table";
     }
+}
+
+TEST_F(RouteTest, Leaders_EachHasItsKeyAndASettingsNameThatReadsBack) {
+    std::vector<int32_t> usages;
+    for (const TRouteLeader leader : RouteLeaders) {
+        SCOPED_TRACE(std::string(RouteLeaderName(leader)));
+        EXPECT_EQ(RouteLeaderFromKey(RouteLeaderKey(leader)), leader);
+        EXPECT_EQ(std::count(usages.begin(), usages.end(), RouteLeaderUsage(leader)), 0);
+        usages.push_back(RouteLeaderUsage(leader));
+    }
+    EXPECT_EQ(RouteLeaderFromKey("scrolllock"), std::nullopt) << "names are exact";
+    EXPECT_EQ(RouteLeaderFromKey(""), std::nullopt);
 }
 
 TEST_F(RouteTest, Select_FromTheWindow_ReleasesOnlyWhatLosesInputAndRefusesAnUnknownTarget) {

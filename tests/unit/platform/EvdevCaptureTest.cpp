@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "input/UnitKeyHook.h"
@@ -26,6 +27,8 @@ struct TKernelDevice {
     bool HasLeds = true;
     unsigned Leds = 0;
     std::vector<unsigned> LedWrites;
+    std::function<void()> OnGrab;  // runs once, as the next grab is being taken
+
 
     void Push(uint16_t type, uint16_t code, int32_t value, int64_t ms = 1000) {
         input_event e{};
@@ -43,6 +46,22 @@ struct TKernelDevice {
     void Key(uint16_t code, int32_t value, int64_t ms = 1000) {
         Push(EV_KEY, code, value, ms);
         Report(ms);
+    }
+    // What reading a state (EVIOCGKEY for EV_KEY) does to the reader's queue since Linux 3.12
+    // (evdev_handle_get_val -> __evdev_flush_queue): the unread events of that type go, and so do
+    // the reports they leave empty; a report at the head of the queue stays.
+    void Flush(uint16_t type) {
+        std::deque<input_event> kept;
+        int sinceReport = 1;
+        for (const input_event& e : Queue) {
+            const bool report = e.type == EV_SYN && e.code == SYN_REPORT;
+            if (e.type == type || (report && sinceReport == 0)) {
+                continue;
+            }
+            kept.push_back(e);
+            sinceReport = report ? 0 : sinceReport + 1;
+        }
+        Queue = std::move(kept);
     }
 };
 
@@ -64,13 +83,18 @@ class TReplayDevice final : public TEvdevDevice {
         if (on && K->GrabError != 0) {
             return K->GrabError;
         }
+        if (on && K->OnGrab) {
+            std::exchange(K->OnGrab, nullptr)();
+        }
         K->Grabbed = on;
         return 0;
     }
     bool ReadKeys(TEvdevKeyBits& keys) override {
         keys = K->Keys;
+        K->Flush(EV_KEY);
         return true;
     }
+    bool Pending() override { return !K->Queue.empty() || K->Gone; }
     bool ReadLeds(unsigned& leds) override {
         leds = K->Leds;
         return K->HasLeds;
@@ -226,25 +250,58 @@ TEST_F(EvdevCaptureTest, Grab_KeyHeldAtInstall_ItsReleaseLost_TakenOnceTheKernel
     EXPECT_EQ(Keys[0].Kind, WM_KEYUP);
 }
 
-TEST_F(EvdevCaptureTest, Grab_KeyHeldAtInstall_ItsReleaseVanishedWithoutAMark_TakenAtTheNextReport) {
-    // The release left the buffer with no lost-events mark: the next report of any kind must find
-    // the key up in the kernel, release it for the hooks and take the device, not wait for ever.
-    Keyboard->Keys.Set(KEY_LEFTALT, true);
+TEST_F(EvdevCaptureTest, Keys_ReleasedWhileTheHookHandlesThePress_ReachTheHooksInOrder) {
+    // Shift held at install, so the keyboard is only observed; A goes down, and is let go while the
+    // program is still busy with its press. Reading the kernel's key state now would drop that
+    // release from the queue: the hooks would get Shift's release first and A's only after it (on
+    // the target: Shift+A held, repeating).
+    Keyboard->Keys.Set(KEY_LEFTSHIFT, true);
     KeyHook->SetActive(true);
     ASSERT_FALSE(Keyboard->Grabbed);
-    Keyboard->Keys.Set(KEY_LEFTALT, false);
-    Keyboard->Push(EV_MSC, MSC_SCAN, 0x70004);
-    Keyboard->Report();
+    OnKey = [this] {
+        if (Keys.size() == 1) {
+            Keyboard->Key(KEY_A, 0);
+        }
+    };
+    Keyboard->Key(KEY_A, 1);
+    Capture->Pump(KeyboardId());
+    Keyboard->Key(KEY_LEFTSHIFT, 0);
+    Capture->Pump(KeyboardId());
+
+    const TKeySeen expected[] = {{WM_KEYDOWN, 0x1E, 0}, {WM_KEYUP, 0x1E, LLKHF_UP}, {WM_KEYUP, 0x2A, LLKHF_UP}};
+    ASSERT_EQ(Keys.size(), std::size(expected));
+    for (size_t i = 0; i < Keys.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(Keys[i].Kind, expected[i].Kind);
+        EXPECT_EQ(Keys[i].Scan, expected[i].Scan);
+    }
+    EXPECT_TRUE(Keyboard->Grabbed) << "nothing is held any more";
+}
+
+TEST_F(EvdevCaptureTest, Grab_KeyPressedAsItIsTaken_LeftToTheSessionUntilReleased) {
+    // X went down just before the grab took hold: the session saw the press, so the device must be
+    // let go until X is up, and the hooks must see both of X's events.
+    KeyHook->SetActive(true);
+    SwallowKeys = false;
+    Keyboard->Key(KEY_A, 1);
+    Keyboard->Key(KEY_A, 0);
+    Capture->Pump(KeyboardId());
+    ASSERT_FALSE(Keyboard->Grabbed);
+
+    SwallowKeys = true;
+    Keyboard->OnGrab = [this] { Keyboard->Key(KEY_X, 1); };
+    Keyboard->Key(KEY_B, 1);
+    Keyboard->Key(KEY_B, 0);
+    Capture->Pump(KeyboardId());
+    EXPECT_FALSE(Keyboard->Grabbed) << "X is held";
+    Keyboard->Key(KEY_X, 0);
     Capture->Pump(KeyboardId());
     EXPECT_TRUE(Keyboard->Grabbed);
-    ASSERT_EQ(Keys.size(), 1u);
-    EXPECT_EQ(Keys[0].Kind, WM_KEYUP);
-    EXPECT_EQ(Keys[0].Scan, 0x38u);
-
-    // The release's own event, late, changes nothing.
-    Keyboard->Key(KEY_LEFTALT, 0);
-    Capture->Pump(KeyboardId());
-    EXPECT_EQ(Keys.size(), 1u);
+    ASSERT_EQ(Keys.size(), 6u);
+    EXPECT_EQ(Keys[4].Kind, WM_KEYDOWN);
+    EXPECT_EQ(Keys[4].Scan, 0x2Du);  // X
+    EXPECT_EQ(Keys[5].Kind, WM_KEYUP);
+    EXPECT_EQ(Keys[5].Scan, 0x2Du);
 }
 
 TEST_F(EvdevCaptureTest, Grab_LetThroughThenSwallowed_ReleasedWithLightsRestoredThenTakenAgain) {
@@ -270,6 +327,22 @@ TEST_F(EvdevCaptureTest, Grab_LetThroughThenSwallowed_ReleasedWithLightsRestored
     Capture->Pump(KeyboardId());
     EXPECT_TRUE(Keyboard->Grabbed);
     EXPECT_EQ(Keys.size(), 4u);
+}
+
+TEST_F(EvdevCaptureTest, Keys_WatchingHook_KeyboardNeverTaken) {
+    // Mouse-only pass-through: the keyboard hook only watches for its chords and lets every key
+    // through, so the keyboard is never taken, not even before the first key decides.
+    KeyHook->SetStartsSwallowing(false);
+    SwallowKeys = false;
+    KeyHook->SetActive(true);
+    MouseHook->SetActive(true);
+    EXPECT_FALSE(Keyboard->Grabbed);
+    EXPECT_TRUE(Mouse->Grabbed);
+    Keyboard->Key(KEY_A, 1);
+    Keyboard->Key(KEY_A, 0);
+    Capture->Pump(KeyboardId());
+    EXPECT_EQ(Keys.size(), 2u);
+    EXPECT_FALSE(Keyboard->Grabbed);
 }
 
 TEST_F(EvdevCaptureTest, SynDropped_HeldKeysResynchronisedFromTheKernel) {

@@ -4,9 +4,7 @@
 # recording, then the probe as the central on hci0. Arguments: the bus policy of the virtual
 # dongles, corvastel-virtual-dongles, corvastel-bluez-probe.
 . "$RIG_LIB"
-cp "$1" /etc/dbus-1/system.d/ || exit 1
-rig_bluetooth_up 2 || exit 1
-btmgmt --index 0 info | grep -q 'addr 00:AA:01:00:00:00' || { rig_log "hci0 is not the central's controller"; exit 1; }
+rig_central_up "$1" 2 || exit 1
 dbus-monitor --system >"$RIG_OUT/dbus-monitor.txt" 2>&1 &
 monitor=$!
 "$2" --bluez-adapters hci1 --dongle "name=Corvastel-A,readable=F801" >"$RIG_OUT/dongles.log" 2>&1 &

@@ -5,12 +5,19 @@
 //    reach only us, not the compositor, the X server or the console. As on X11 the grab follows the
 //    notifications' results, so a change of decision applies from the next event on; an event let
 //    through has already reached the session, and handing one on (CallNextHook) does nothing.
-//  - A device is grabbed only while none of its keys or buttons is held. The session saw the press
-//    of a key held at that moment, so it must see its release too, or the key would stay held there
-//    (the key that switched capture on is the usual one). Until the keys are up the device is only
-//    observed. The other way round needs nothing: a key pressed while grabbed and released after the
-//    grab ended gives the session a release without a press, which it ignores, and the kernel's
+//  - A device is grabbed only while none of its keys or buttons is held and no event of it waits to
+//    be read. The session saw the press of a key held at that moment, so it must see its release
+//    too, or the key would stay held there (the key that switched capture on is the usual one); an
+//    unread event may be such a press. Until then the device is only observed, and the next report
+//    tries again. The other way round needs nothing: a key pressed while grabbed and released after
+//    the grab ended gives the session a release without a press, which it ignores, and the kernel's
 //    auto-repeat of it (value 2) is ignored by every reader that keeps its own key state.
+//  - The held keys are known from the device's own events, never by asking the kernel (EVIOCGKEY)
+//    while events may wait: since Linux 3.12 that ioctl drops the reader's unread key events
+//    (evdev_handle_get_val -> __evdev_flush_queue), so a release read back that way reaches the
+//    hooks late, out of order with the keys after it, or not at all. The kernel's key state is
+//    read only when a device is opened and after lost events, where dropping the unread ones is
+//    what resynchronising means.
 //  - A grab takes a whole device: one that is both keyboard and mouse is grabbed while either of its
 //    hooks swallows, so its other half is swallowed too (and lost, if that half has no hook).
 //  - Every reader sees the events whether or not we grab, so keys and buttons are never lost or
@@ -109,7 +116,7 @@ int32_t TEvdevCapture::CurrentThreadId() {
     return static_cast<int32_t>(::syscall(SYS_gettid));
 }
 
-THookHandle TEvdevCapture::InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) {
+THookHandle TEvdevCapture::Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool swallow) {
     TSlot* slot = kind == HookKindKeyboardLowLevel ? &FKeyboard
                   : kind == HookKindMouseLowLevel  ? &FMouse
                                                    : nullptr;
@@ -121,9 +128,10 @@ THookHandle TEvdevCapture::InstallHook(int32_t kind, THookEntryPoint entry, int3
         FFailure = "The hook is already installed.";
         return nullptr;
     }
-    // Capture starts swallowing, as on the other platforms; the first notification corrects it.
+    // Capture starts swallowing, as on the other platforms, unless the hook only watches; the first
+    // notification corrects it.
     slot->Entry = entry;
-    slot->Swallow = true;
+    slot->Swallow = swallow;
     ++slot->Generation;
     if (!FStarted) {
         FStarted = true;
@@ -198,6 +206,7 @@ int TEvdevCapture::AddDevice(std::string name, TEvdevCaps caps, std::unique_ptr<
     d.Name = std::move(name);
     d.Caps = caps;
     d.Io = std::move(device);
+    // Nothing of this reader has been handed on yet: what the kernel holds now is where it starts.
     d.Io->ReadKeys(d.Down);
     std::clog << "input capture: evdev: " << (caps.Keyboard ? "keyboard" : "")
               << (caps.Keyboard && caps.Pointer ? "+" : "") << (caps.Pointer ? "mouse" : "") << " \""
@@ -240,14 +249,13 @@ TEvdevCapture::TDeviceState* TEvdevCapture::Find(int id) {
 int TEvdevCapture::UpdateGrab(TDeviceState& d) {
     const bool want = WantsGrab(d);
     if (want && !d.Grabbed) {
-        const auto held = [&d] {
-            TEvdevKeyBits now;
-            return d.Io->ReadKeys(now) ? now.Any() : d.Down.Any();
-        };
-        if (held()) {
+        if (d.Down.Any()) {
             std::clog << "input capture: evdev: \"" << Printable(d.Name)
                       << "\" is taken once its keys are up\n";
             return 0;
+        }
+        if (EventsWaiting(d)) {
+            return 0;  // read them first: the report that ends them tries again
         }
         if (const int error = d.Io->SetGrab(true); error != 0) {
             std::clog << "input capture: evdev: \"" << Printable(d.Name)
@@ -256,8 +264,9 @@ int TEvdevCapture::UpdateGrab(TDeviceState& d) {
             return error;
         }
         d.Refused = false;
-        // A key pressed while the grab was being taken reached the session: its release must too.
-        if (held()) {
+        // An event that came while the grab was being taken may be a press the session saw: its
+        // release must reach the session too. Let go; the report that ends it tries again.
+        if (EventsWaiting(d)) {
             d.Io->SetGrab(false);
             return 0;
         }
@@ -270,6 +279,15 @@ int TEvdevCapture::UpdateGrab(TDeviceState& d) {
         Ungrab(d);
     }
     return 0;
+}
+
+bool TEvdevCapture::EventsWaiting(const TDeviceState& d) {
+    for (long i = d.Next; i < d.Count; ++i) {
+        if (d.Buffer[static_cast<size_t>(i)].type != EV_SYN) {
+            return true;
+        }
+    }
+    return d.Io->Pending();
 }
 
 void TEvdevCapture::Ungrab(TDeviceState& d) {
@@ -420,23 +438,8 @@ void TEvdevCapture::Feed(int id, const input_event& event) {
 
 void TEvdevCapture::TakeWhenDue(int id) {
     TDeviceState* d = Find(id);
-    if (d == nullptr || d->Grabbed || d->Refused || !WantsGrab(*d)) {
+    if (d == nullptr || d->Grabbed || d->Refused || !WantsGrab(*d) || d->Down.Any()) {
         return;
-    }
-    if (d->Down.Any()) {
-        // A release can vanish without a lost-events mark (the kernel empties a reader's buffer
-        // when its clock is set, for one), and a device waiting for a key that is already up would
-        // never be taken: the kernel's own key state decides. A release found this way reaches the
-        // hooks early; its event, if it still comes, changes nothing.
-        TEvdevKeyBits now;
-        if (!d->Io->ReadKeys(now) || now.Any()) {
-            return;
-        }
-        Resync(id);
-        d = Find(id);
-        if (d == nullptr || d->Grabbed || d->Down.Any() || !WantsGrab(*d)) {
-            return;
-        }
     }
     UpdateGrab(*d);
 }

@@ -66,8 +66,11 @@ class TEvdevDevice {
     virtual long Read(input_event* events, size_t max) = 0;
     // EVIOCGRAB: 0 or the errno value of the failure.
     virtual int SetGrab(bool on) = 0;
-    // EVIOCGKEY: the keys and buttons held now. False when the device cannot tell.
+    // EVIOCGKEY: the keys and buttons held now. False when the device cannot tell. Like the kernel's
+    // ioctl, it drops this reader's unread key events (their effect is in the answer).
     virtual bool ReadKeys(TEvdevKeyBits& keys) = 0;
+    // Whether an event waits to be read.
+    virtual bool Pending() = 0;
     // The lock lights (bit n = LED_* n), read and written; false when it has none or cannot tell.
     virtual bool ReadLeds(unsigned& leds) = 0;
     virtual void WriteLeds(unsigned leds) = 0;
@@ -82,7 +85,12 @@ class TEvdevCapture : public THookPlatform {
     TEvdevCapture();
     ~TEvdevCapture() override;
 
-    THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override;
+    THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
+        return Install(kind, entry, threadId, true);
+    }
+    THookHandle InstallWatchingHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
+        return Install(kind, entry, threadId, false);
+    }
     void RemoveHook(THookHandle hook) override;
     // A grabbed event cannot be delivered any more and an observed one has already been: nothing to do.
     intptr_t CallNextHook(THookHandle, int32_t, uint32_t, uintptr_t) override { return 0; }
@@ -153,6 +161,7 @@ class TEvdevCapture : public THookPlatform {
     bool ServesPointer(const TDeviceState& d) const {
         return d.Caps.Pointer && static_cast<bool>(FMouse.Entry);
     }
+    THookHandle Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool swallow);
     bool WantsGrab(const TDeviceState& d) const {
         return (ServesKeyboard(d) && FKeyboard.Swallow) || (ServesPointer(d) && FMouse.Swallow);
     }
@@ -165,6 +174,9 @@ class TEvdevCapture : public THookPlatform {
 
     // After a report: takes a device that waited for its keys to be up, once they are.
     void TakeWhenDue(int id);
+    // An event of the device other than a report's end is read but not handed on yet, or waits in
+    // the kernel.
+    static bool EventsWaiting(const TDeviceState& d);
     void FlushFrame(int id);
     void Resync(int id);
     // A key or button of a device with these capabilities, to the hook that takes it.

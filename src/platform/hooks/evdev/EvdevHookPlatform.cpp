@@ -21,6 +21,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -84,6 +85,10 @@ class TEvdevFdDevice final : public TEvdevDevice {
     int SetGrab(bool on) override { return ::ioctl(FFd, EVIOCGRAB, on ? 1 : 0) == 0 ? 0 : errno; }
     bool ReadKeys(TEvdevKeyBits& keys) override {
         return ::ioctl(FFd, EVIOCGKEY(sizeof keys.Words), keys.Words.data()) >= 0;
+    }
+    bool Pending() override {
+        pollfd p{FFd, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0 && p.revents != 0;  // an error or hang-up: Read says which
     }
     bool ReadLeds(unsigned& leds) override {
         TEvdevBits<LED_CNT> bits;

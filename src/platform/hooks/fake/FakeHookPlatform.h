@@ -15,6 +15,7 @@ public:
         int32_t Kind;
         int32_t ThreadId;
         THookHandle Handle;
+        bool Watching = false;  // installed through InstallWatchingHook
     };
     struct TNextHookCall {
         THookHandle Hook;
@@ -24,6 +25,11 @@ public:
     };
 
     THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override;
+    THookHandle InstallWatchingHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
+        THookHandle handle = InstallHook(kind, entry, threadId);
+        Installs.back().Watching = true;
+        return handle;
+    }
     void RemoveHook(THookHandle hook) override;
     intptr_t CallNextHook(THookHandle hook, int32_t code, uint32_t kind, uintptr_t record) override;
     void GetKeyboardState(TKeyboardState& state) override { state = KeyboardState; }

@@ -8,7 +8,8 @@
 //    notification's result: an event let through (result 0) ends the grab and the backend only
 //    observes (XInput2 raw events) until a notification swallows again, which takes the grab anew.
 //    So a change of decision applies from the next event on: the event whose result changed the
-//    state has already gone the other way. Windows decides each event by itself.
+//    state has already gone the other way. Windows decides each event by itself. A watching hook
+//    (InstallWatchingHook) starts without the grab, so its first event is not taken either.
 //  - Handing an event on (CallNextHook) does nothing: an observed event has already reached its
 //    client, and a grabbed one cannot be delivered any more. It returns 0.
 //  - Lock keys still toggle the server's state during a keyboard grab; Caps, Num and Scroll Lock are
@@ -19,7 +20,10 @@
 //  - Motion comes from XI_RawMotion of the slave devices (the grabbing client gets no raw events for
 //    the master it grabbed). A move reports Pt = P + d: P, the pointer position when the grab was
 //    taken, plus this event's own displacement d, just as a swallowed move does on Windows. While
-//    observing, Pt follows the pointer by summing displacements.
+//    observing, Pt follows the pointer by summing displacements; that sum drifts from the real
+//    position (motion not read yet when the grab is taken, a warp by another client, the server's
+//    sub-pixel remainders), so a grab holds the pointer where the server says it is, and motion is
+//    measured from the held position of each move (HeldPointerPosition), never from the sum.
 //  - Scan codes come from the evdev keycode (Linux KEY_* = keycode - 8) through the table shared with
 //    the evdev backend (LinuxKeyCodes.h) to the set-1 codes Windows reports; VkCode is the US-layout
 //    virtual key, VK_NUMPAD* for keypad digits whatever the NumLock state. Event time is the server's
@@ -94,12 +98,17 @@ public:
     TX11HookPlatform(Display* display, std::string name, int xiOpcode);
     ~TX11HookPlatform() override;
 
-    THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override;
+    THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
+        return Install(kind, entry, threadId, true);
+    }
+    THookHandle InstallWatchingHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
+        return Install(kind, entry, threadId, false);
+    }
     void RemoveHook(THookHandle hook) override;
     intptr_t CallNextHook(THookHandle, int32_t, uint32_t, uintptr_t) override { return 0; }
     void GetKeyboardState(TKeyboardState& state) override { state = FKeys.State(); }
     // Grabbed: where the grab holds the pointer (moves report it plus their motion). Observing: the
-    // position followed from the motion, where the grab will hold it once it is taken again.
+    // position followed from the motion, before the move being handed on.
     bool HeldPointerPosition(THookPoint& pt) override {
         pt = FMouse.Grabbed ? FHeld : FPointer;
         return true;
@@ -119,6 +128,7 @@ private:
         bool XTest = false;
     };
 
+    THookHandle Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool grab);
     // wait: give a grab held by someone else a moment to end (on install; never in the middle of
     // input, where the next swallowed event simply tries again).
     bool GrabKeyboard(bool wait);
@@ -205,7 +215,7 @@ TX11HookPlatform::~TX11HookPlatform() {
     XCloseDisplay(FDisplay);
 }
 
-THookHandle TX11HookPlatform::InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) {
+THookHandle TX11HookPlatform::Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool grab) {
     FFailure.clear();
     THookSlot* slot = kind == HookKindKeyboardLowLevel ? &FKeyboard : kind == HookKindMouseLowLevel ? &FMouse : nullptr;
     if (slot == nullptr || !entry || threadId != 0) {
@@ -217,10 +227,17 @@ THookHandle TX11HookPlatform::InstallHook(int32_t kind, THookEntryPoint entry, i
         return nullptr;
     }
     // Capture starts swallowing: that is what the hooks are switched on for, and the first
-    // notification corrects it if not.
-    const bool grabbed = slot == &FKeyboard ? GrabKeyboard(true) : GrabPointer(true);
-    if (!grabbed) {
-        return nullptr;
+    // notification corrects it if not. A watching hook starts without the grab, so nothing is taken
+    // before a notification asks for it (and a menu holding the device does not stop it).
+    if (grab) {
+        const bool grabbed = slot == &FKeyboard ? GrabKeyboard(true) : GrabPointer(true);
+        if (!grabbed) {
+            return nullptr;
+        }
+    } else if (slot == &FKeyboard) {
+        SaveLocks();
+    } else {
+        FPointer = QueryPointer();
     }
     slot->Entry = entry;
     ++slot->Generation;
@@ -494,15 +511,19 @@ void TX11HookPlatform::HandleRawMotion(const XIRawEvent& raw) {
     if (dx == 0 && dy == 0) {
         return;  // scroll valuators only: the wheel arrives as buttons 4 to 7
     }
-    THookPoint pt;
     if (FMouse.Grabbed) {
-        pt = {FHeld.X + dx, FHeld.Y + dy};
-    } else {
-        FPointer.X = std::clamp(FPointer.X + dx, 0, FScreenWidth - 1);
-        FPointer.Y = std::clamp(FPointer.Y + dy, 0, FScreenHeight - 1);
-        pt = FPointer;
+        DispatchMouse(HookEventKind::MouseMove, {FHeld.X + dx, FHeld.Y + dy}, 0, static_cast<uint32_t>(raw.time),
+                      Device(raw.deviceid).XTest);
+        return;
     }
+    // Observed: the pointer goes where this move takes it, and HeldPointerPosition still says where
+    // it was during the notification, as a Windows hook sees a move before the cursor takes it. So
+    // the move that ends a pause counts its own motion too.
+    const THookPoint pt{std::clamp(FPointer.X + dx, 0, FScreenWidth - 1), std::clamp(FPointer.Y + dy, 0, FScreenHeight - 1)};
     DispatchMouse(HookEventKind::MouseMove, pt, 0, static_cast<uint32_t>(raw.time), Device(raw.deviceid).XTest);
+    if (!FMouse.Grabbed) {
+        FPointer = pt;  // (a grab taken by the notification starts from where the server has the pointer)
+    }
 }
 
 void TX11HookPlatform::DispatchMouse(uint32_t kind, THookPoint pt, uint32_t data, uint32_t time, bool injected) {

@@ -1,0 +1,90 @@
+#pragma once
+// The app in the desktop's tray (a status notifier item where the desktop has one, else the X11
+// tray): where input goes at a glance while the window is behind others. Its image tells
+// pass-through off, on to every dongle, or on to one (with the digit that picks it); its tooltip
+// names the route and each connected dongle with its link; its menu shows the window, switches
+// pass-through, routes input and quits, as the window's own controls do.
+//
+// Where the desktop has no tray, nothing is shown and nothing is said: the window has it all. The
+// icon goes to the tray once one appears (a panel started after the program).
+
+#include <QIcon>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QAction;
+class QActionGroup;
+class QMenu;
+class QSystemTrayIcon;
+class QTimer;
+
+// What the tray shows, taken from the window.
+struct TTrayState {
+    struct TDongle {
+        std::string Address;
+        QString Label;  // as the list names it
+        QString Link;   // its link latency as its list item shows it
+        bool operator==(const TDongle&) const = default;
+    };
+    bool PassThrough = false;
+    std::string RouteTarget;       // empty: every dongle
+    QString Route;                 // the route as the window's notice says it ("→ all", "→ Desk 1")
+    std::vector<TDongle> Dongles;  // connected, in list order
+    bool operator==(const TTrayState&) const = default;
+};
+
+enum class TTrayImage { Off, ToAll, ToOne };
+
+class TTrayIcon final : public QObject {
+  public:
+    // What the menu's entries do; each is called once the menu has closed.
+    struct TActions {
+        std::function<void()> ShowWindow;
+        std::function<void(bool On)> SetPassThrough;
+        std::function<void(const std::string& Address)> RouteTo;  // empty: every dongle
+        std::function<void()> Quit;
+    };
+    TTrayIcon(const QIcon& AppIcon, TActions Actions, QObject* Parent);
+    ~TTrayIcon() override;
+    TTrayIcon(const TTrayIcon&) = delete;
+    TTrayIcon& operator=(const TTrayIcon&) = delete;
+
+    void Update(const TTrayState& State);
+    // Takes the icon out of the tray (the program is ending).
+    void Hide();
+
+    TTrayImage Image() const { return FImage; }
+    const QIcon& Icon() const { return FShownIcon; }
+    const QString& ToolTip() const { return FToolTip; }
+    QMenu* Menu() const { return FMenu.get(); }
+    // Whether the icon is in the desktop's tray (false where there is none).
+    bool InTray() const { return FTray != nullptr; }
+    // Whether the desktop has a tray now. Replaceable for tests.
+    std::function<bool()> TrayAvailable;
+
+  private:
+    void FillMenu();
+    // Puts the icon in the tray once there is one.
+    void Install();
+    QIcon Draw(TTrayImage Image, int Digit) const;
+    // Runs an entry's work after the menu is gone: the work rebuilds the menu.
+    void Later(std::function<void()> Work);
+
+    QIcon FAppIcon;
+    TActions FActions;
+    TTrayState FState;
+    bool FFilled = false;
+    TTrayImage FImage = TTrayImage::Off;
+    int FDigit = -1;
+    QIcon FShownIcon;
+    QString FToolTip;
+    std::unique_ptr<QMenu> FMenu;
+    QActionGroup* FRoutes = nullptr;   // the route entries of the menu as filled last
+    QSystemTrayIcon* FTray = nullptr;  // null until the desktop has a tray
+    QTimer* FWatch = nullptr;          // looks for a tray until there is one
+};

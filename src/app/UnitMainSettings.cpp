@@ -1,0 +1,123 @@
+// The settings dialog (the route keys' leader) and the tray icon: the window's side of both.
+#include <QApplication>
+#include <QMenu>
+#include <QPushButton>
+#include <QWidget>
+
+#include "app/CorvastelApplication.h"
+#include "app/RouteSettings.h"
+#include "app/TargetState.h"
+#include "app/TrayIcon.h"
+#include "app/UnitMain.h"
+
+void TFormCorvastelPc::LoadRouteLeader() {
+    QString problem;
+    RouteKeys.SetLeader(ReadRouteLeader(TypingSettingsPath(), &problem));
+    SetNotice(TNotice::Settings, problem);
+}
+
+void TFormCorvastelPc::ChooseSettings() {
+    TRouteLeader leader = RouteLeader();
+    // The dialog runs an event loop of its own: only this value crosses it.
+    if (!RouteSettingsQuery(leader)) {
+        return;
+    }
+    if (FClosed) {
+        return;
+    }
+    RouteKeys.SetLeader(leader);
+    QString error;
+    if (!WriteRouteLeader(TypingSettingsPath(), leader, &error)) {
+        SetNotice(TNotice::Settings,
+                  error + QStringLiteral(" The route leader %1 is used until the program ends.")
+                              .arg(RouteLeaderText(leader)));
+        return;
+    }
+    SetNotice(TNotice::Settings, QString());
+}
+
+void TFormCorvastelPc::FillWindowMenu(QMenu& Menu) {
+    Menu.addAction(QStringLiteral("Settings\u2026"), this, ReportingErrors([this] { ChooseSettings(); }))
+        ->setObjectName(QStringLiteral("MenuSettings"));
+}
+
+void TFormCorvastelPc::ShowWindowMenu(const QPoint& Pos) {
+    QMenu menu(this);
+    FillWindowMenu(menu);
+    menu.exec(mapToGlobal(Pos));
+}
+
+TTrayState TFormCorvastelPc::TrayState() const {
+    TTrayState state;
+    state.PassThrough = PassThroughOn();
+    state.RouteTarget = FRoute.Target();
+    state.Route = NoticeText(TNotice::Route);
+    for (const TCorvastelDevice* session : ConnectedInListOrder()) {
+        const std::string address = session->Device->Address();
+        const TCorvastelDevice::TLinkStats stats = session->LinkStats();
+        QString link = LinkLatencyText(stats);
+        if (LinkShownLate(stats)) {
+            link += QStringLiteral(" (falling behind)");
+        }
+        state.Dongles.push_back({address, DongleLabel(address), link});
+    }
+    return state;
+}
+
+void TFormCorvastelPc::TrayChanged() {
+    if (Tray == nullptr || FTrayRefresh || FClosed) {
+        return;
+    }
+    // Once the change under way is done (several notices change together), and never from inside
+    // a hook callback.
+    FTrayRefresh = true;
+    FUiQueue->Post([this] {
+        FTrayRefresh = false;
+        if (Tray != nullptr && !FClosed) {
+            RunReportingErrors([this] { Tray->Update(TrayState()); });
+        }
+    });
+}
+
+void TFormCorvastelPc::CreateTray() {
+    TTrayIcon::TActions actions;
+    actions.ShowWindow = [this] {
+        if (FClosed) {
+            return;
+        }
+        show();
+        BringToFront();
+    };
+    // While a box or dialog of the window waits for an answer, the window's controls take no clicks;
+    // nor does the tray: it shows the window with the question instead.
+    const auto blocked = [this] {
+        if (QApplication::activeModalWidget() == nullptr) {
+            return false;
+        }
+        show();
+        BringToFront();
+        return true;
+    };
+    actions.SetPassThrough = [this, blocked](bool on) {
+        if (FClosed || blocked() || on == PassThroughOn()) {
+            return;
+        }
+        // The button itself, so that the tray does exactly what a click does.
+        BtnHook->click();
+    };
+    actions.RouteTo = [this, blocked](const std::string& address) {
+        if (FClosed || blocked()) {
+            return;
+        }
+        RunReportingErrors([&] { RouteInputTo(address); });
+    };
+    actions.Quit = [this, blocked] {
+        if (FClosed || blocked()) {
+            return;
+        }
+        // As the window's close button: everything released, the links closed, the program ends.
+        close();
+    };
+    Tray = new TTrayIcon(windowIcon(), std::move(actions), this);
+    Tray->Update(TrayState());
+}
