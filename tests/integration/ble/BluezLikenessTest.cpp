@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "ChildProcess.h"
 
 using namespace std::chrono_literals;
@@ -245,9 +247,13 @@ void WalkTheImitation(const std::vector<std::string>& extra, TTrace* trace) {
     auto bus = TPrivateBus::Start(&error);
     if (!bus)
         GTEST_SKIP() << "no private D-Bus bus: " << error;
+    // Files of their own for each walk: CTest runs the walks side by side, and two walks writing
+    // one trace gave each a garbled one (its times and lines mixed with the other's).
     const std::string dir = ::testing::TempDir();
-    const std::string serviceOut = dir + "bluez-likeness-service.txt";
-    const std::string traceOut = dir + "bluez-likeness-trace.txt";
+    const std::string walk = std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+                             std::to_string(getpid());
+    const std::string serviceOut = dir + "bluez-likeness-service-" + walk + ".txt";
+    const std::string traceOut = dir + "bluez-likeness-trace-" + walk + ".txt";
     const std::string address = "00:AA:01:01:00:01";
     TChildProcess::Options options;
     options.env["DBUS_SYSTEM_BUS_ADDRESS"] = bus->Address();
