@@ -11,7 +11,6 @@ std::atomic<uint8_t> LastLedStatus{0};
 namespace {
 
 // The vendor characteristic that carries keyboard reports and, back from the dongle, the LED status.
-constexpr TBluetoothUuid KeyboardCharacteristicUuid = TBluetoothUuid::FromShort(0xF801);
 
 // A usage below 4 is an error code of the HID keyboard page, never a key; 224..231 are modifiers,
 // which travel as bits, not in the key array.
@@ -275,32 +274,48 @@ THidReport MakeEmptyMouseReport(uint8_t reportId) {
 // LED status. LastLedStatus is shared by all dongles and written from Bluetooth threads; it is a
 // single byte published on its own, so relaxed atomic access is all it needs.
 
-uint8_t ParseLedReport(const TUSBDeviceID& id, const TBluetoothUuid& uuid, std::span<const uint8_t> value) {
-    if (uuid != KeyboardCharacteristicUuid) return 0;
+namespace {
+// The LED byte of a value framed with `reportId` (0: plain, where it is the first byte and anything
+// after it is ignored); nullopt when the value is malformed for the framing. An empty plain value
+// carries no LED byte at all: taking it for 0 would claim every LED went off.
+std::optional<uint8_t> LedByte(uint8_t reportId, std::span<const uint8_t> value) {
+    if (reportId != 0) {
+        if (value.size() == 2 && value[0] == reportId) return value[1];
+        return std::nullopt;
+    }
+    if (value.empty()) return std::nullopt;
+    return value[0];
+}
+}  // namespace
+
+std::optional<uint8_t> DecodeLedStatus(const TUSBDeviceID& id, const TBluetoothUuid& uuid,
+                                       std::span<const uint8_t> value) {
+    if (uuid != UuidChar1) return std::nullopt;
     switch (HidFraming(id)) {
         case THidFraming::ReportId:
-            return StoreLedStatus(KeyboardReportId, value);
+            return LedByte(KeyboardReportId, value);
         case THidFraming::Plain:
         case THidFraming::PlainKeyboardOnly:
-            return StoreLedStatus(0, value);
+            return LedByte(0, value);
         case THidFraming::None:
             break;
     }
-    return 0;
+    return std::nullopt;
+}
+
+uint8_t ParseLedReport(const TUSBDeviceID& id, const TBluetoothUuid& uuid, std::span<const uint8_t> value) {
+    if (uuid != UuidChar1 || HidFraming(id) == THidFraming::None) return 0;
+    if (const auto leds = DecodeLedStatus(id, uuid, value)) {
+        LastLedStatus.store(*leds, std::memory_order_relaxed);
+        return *leds;
+    }
+    return LastLedStatus.load(std::memory_order_relaxed);
 }
 
 uint8_t StoreLedStatus(uint8_t reportId, std::span<const uint8_t> value) {
-    if (reportId != 0) {
-        if (value.size() == 2 && value[0] == reportId) {
-            LastLedStatus.store(value[1], std::memory_order_relaxed);
-            return value[1];
-        }
-        return LastLedStatus.load(std::memory_order_relaxed);
+    if (const auto leds = LedByte(reportId, value)) {
+        LastLedStatus.store(*leds, std::memory_order_relaxed);
+        return *leds;
     }
-    // Plain framing: the LED byte is the first byte and anything after it is ignored. An empty
-    // value carries no LED byte at all, so it is treated like a malformed report-ID value: the
-    // status stays as it was (storing a made-up 0 would claim every LED went off).
-    if (value.empty()) return LastLedStatus.load(std::memory_order_relaxed);
-    LastLedStatus.store(value[0], std::memory_order_relaxed);
-    return value[0];
+    return LastLedStatus.load(std::memory_order_relaxed);
 }

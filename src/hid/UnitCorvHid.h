@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <iosfwd>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -258,6 +259,24 @@ THidReport MakeKeyboardReport(uint8_t reportId);
 THidReport MakeMouseReport(uint8_t reportId);
 THidReport MakeEmptyKeyboardReport(uint8_t reportId);
 THidReport MakeEmptyMouseReport(uint8_t reportId);
+
+// The dongle's vendor service and its characteristics, one definition for every layer. F801
+// carries keyboard reports (and every report where the identity uses report IDs) and sends the LED
+// status back; F803 mouse reports on plain framing; F80F asks for and answers the USB identity;
+// F802 and F804 belong to the service a dongle presents.
+inline constexpr TBluetoothUuid UuidVendorService = TBluetoothUuid::FromShort(0xF800);
+inline constexpr TBluetoothUuid UuidChar1 = TBluetoothUuid::FromShort(0xF801);
+inline constexpr TBluetoothUuid UuidChar2 = TBluetoothUuid::FromShort(0xF802);
+inline constexpr TBluetoothUuid UuidChar3 = TBluetoothUuid::FromShort(0xF803);
+inline constexpr TBluetoothUuid UuidChar4 = TBluetoothUuid::FromShort(0xF804);
+inline constexpr TBluetoothUuid UuidChar5 = TBluetoothUuid::FromShort(0xF80F);
+
+// The LED byte a value on the keyboard characteristic (0xF801) carries, read with the identity's
+// framing; nullopt when the value carries none (another characteristic, an unknown identity, a
+// value malformed for the framing). Unlike ParseLedReport it stores nothing and never answers with
+// another dongle's status.
+std::optional<uint8_t> DecodeLedStatus(const TUSBDeviceID& id, const TBluetoothUuid& uuid,
+                                       std::span<const uint8_t> value);
 
 // The LED status carried by a value the dongle delivered on the characteristic `uuid`, read
 // with the framing of the identity. Only the keyboard characteristic (0xF801) carries it; for
