@@ -247,8 +247,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // route includes it.
     bool InputReady(const TCorvastelDevice* Session) const;
     std::vector<TCorvastelDevice*> ConnectedInListOrder() const;
-    // A route to a dongle that is no longer connected falls back to every dongle, with a note for
-    // ShowRoute; true when it did.
+    // Whether the route is held (its dongle is not connected, so input reaches no dongle); true
+    // when that changed since the last call.
     bool CheckRoute();
     // Marks the routed dongle's list item and says the route in the notice line.
     void ShowRoute();
@@ -496,7 +496,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
 
     // ---- Where input goes (UnitMainRoute.cpp).
     TInputRoute FRoute;
-    // Why the route is not what the user last chose (its dongle dropped), or why a choice was not
-    // taken; shown with the route until the next choice.
+    // Why a route choice was not taken; shown with the route until the next choice.
     QString FRouteNote;
+    // The routed dongle was away at the last CheckRoute.
+    bool FRouteHeld = false;
 };
