@@ -283,7 +283,7 @@ const std::vector<TRouteRow>& RouteRows() {
                                              D(ScanLShift, 610), D(ScanPad6, 620), U(ScanPad6, 630),
                                              U(ScanLShift, 640), U(ScanLCtrl, 650)},
          Scrolls + Released,
-         Scrolls + TStrings{"K m01", "K m03", "K", "M b0 4,0 w0", "M b0 0,0 w0", "K m01", "K"},
+         Scrolls + TStrings{"K m01", "K m03", "K", "M b0 4,0 w0", "M b0 0,0 w0"},
          Scrolls + Released,
          {}},
     };
