@@ -199,6 +199,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void DeviceDiscovered(TBluetoothLEManager& Sender, TBluetoothLEDevice& ADevice, int Rssi,
                           const TBytes& ScanResponse);
     void DiscoveryEnded(TBluetoothLEManager& Sender, const std::vector<TBluetoothLEDevice*>& ADeviceList);
+    // The stack could not start the scan asked for: said in a box, and no scan shows.
+    void ScanRefused(const std::string& Reason);
     void DeviceListViewSelectItem(QObject* Sender, QListWidgetItem* Item, bool Selected);
     // What the last scan found, and what to do next (the guide notice after a scan).
     QString FoundText() const;

@@ -320,6 +320,61 @@ TEST_F(QtBluetoothLETest, Scan_reportsOnlyAdvertisersOfTheServiceAndEndsAtTheTim
     EXPECT_EQ(Events.With([&] { return Events.scanEnds; }), 2);
 }
 
+// A Bluetooth stack that hangs holds the BLE thread (here: a scan find's handler that does not
+// return, as a blocking D-Bus call would). What the window asks of the manager meanwhile returns
+// without waiting for that thread: a cancel ends the scan for the caller at once, a new scan is
+// handed over; once the thread is free, that scan runs.
+TEST_F(QtBluetoothLETest, WindowCalls_NeverWaitForABlockedBluetoothThread) {
+    StartService({"--dongle", "name=Corvastel-A,address=" + DongleA});
+    CreateManager();
+    ASSERT_EQ(Manager->ConnectionState(), TBluetoothLEManager::Connected);
+
+    std::mutex lock;
+    std::condition_variable changed;
+    bool blocked = false, released = false, callsReturned = false, freedByGuard = false;
+    bool first = true;
+    Manager->OnDiscoverLEDevice = [&](TBluetoothLEManager&, TBluetoothLEDevice&, int, const TBytes&) {
+        std::unique_lock l(lock);
+        if (!first) return;
+        first = false;
+        blocked = true;
+        changed.notify_all();
+        changed.wait(l, [&] { return released; });
+    };
+    ASSERT_TRUE(Manager->StartDiscovery(5000, {U(0xF800)}));
+    {
+        std::unique_lock l(lock);
+        ASSERT_TRUE(changed.wait_for(l, 10s, [&] { return blocked; })) << "the dongle was not found";
+    }
+    // Frees the thread if the calls below wait for it, so that such a fault fails the test rather
+    // than hanging it.
+    std::thread guard([&] {
+        std::unique_lock l(lock);
+        if (!changed.wait_for(l, 20s, [&] { return callsReturned; })) freedByGuard = true;
+        released = true;
+        changed.notify_all();
+    });
+
+    Manager->CancelDiscovery();
+    EXPECT_EQ(Events.With([&] { return Events.scanEnds; }), 1) << "the cancel ends the scan on this thread";
+    Manager->RequestDiscovery(300, {U(0xF800)});
+    Manager->CancelDiscovery();
+    Manager->RequestDiscovery(300, {U(0xF800)});
+    {
+        std::lock_guard l(lock);
+        callsReturned = true;
+        changed.notify_all();
+    }
+    guard.join();
+    EXPECT_FALSE(freedByGuard) << "a call waited for the blocked Bluetooth thread";
+    EXPECT_EQ(Events.With([&] { return Events.scanEnds; }), 2);
+
+    // Free again: the last scan asked for runs to its end, the cancelled one never starts.
+    EXPECT_TRUE(WaitUntil([&] { return Events.With([&] { return Events.scanEnds; }) == 3; }, 5s));
+    WaitUntil([] { return false; }, 500ms);
+    EXPECT_EQ(Events.With([&] { return Events.scanEnds; }), 3);
+}
+
 TEST_F(QtBluetoothLETest, Session_servicesInformationNotificationsAndIdentity) {
     StartService({"--dongle", "name=Corvastel-A,address=" + DongleA + ",firmware=1.2.0,identity=4348:E010:2"});
     CreateManager();
