@@ -280,6 +280,33 @@ TEST_F(TConnectionIntegration, StackDies_TheLinkIsLost_AndTheDongleConnectsAgain
     EXPECT_TRUE(Errors.empty()) << Errors.front();
 }
 
+// bluetoothd restarts between the scan and the user's click on Connect: the click connects the
+// dongle listed before (the new stack looks for it first), with no box about the old stack.
+TEST_F(TConnectionIntegration, StackRestartedAfterTheScan_ConnectBeforeANewScan_Connects) {
+    ASSERT_NO_FATAL_FAILURE(Find({DongleOld, DongleNew}));
+    // The new dongle was connected and let go before the restart; the old one only listed.
+    const int n = Slot(DongleNew);
+    ASSERT_NO_FATAL_FAILURE(ClickConnect(DongleNew));
+    ASSERT_TRUE(WaitFor([&] { return Image(n) == DeviceImageConnected; }));
+    ASSERT_NO_FATAL_FAILURE(ClickConnect(DongleNew));
+    ASSERT_TRUE(WaitFor([&] { return Image(n) == DeviceImageFound && !Connected(DongleNew); }));
+
+    ASSERT_EQ(kill(Service->Pid(), SIGKILL), 0);
+    ASSERT_TRUE(Service->WaitExit(5s));
+    ASSERT_NO_FATAL_FAILURE(StartService());
+    ASSERT_TRUE(WaitFor([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
+
+    for (const std::string& address : {DongleOld, DongleNew}) {
+        SCOPED_TRACE(address);
+        const int k = Slot(address);
+        ASSERT_NO_FATAL_FAILURE(ClickConnect(address));
+        EXPECT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; }, 20s))
+            << Log().join('\n').toStdString();
+        EXPECT_TRUE(Connected(address));
+    }
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+}
+
 namespace {
 // Dongles that answer a setup step wrongly, served the way bluetoothd serves real ones.
 class THostileDongles : public TConnectionIntegration {

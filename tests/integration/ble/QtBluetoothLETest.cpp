@@ -646,6 +646,41 @@ TEST_F(QtBluetoothLETest, DiscoverServices_findsADeviceTheStackForgotOrNeverKnew
     }
 }
 
+// bluetoothd restarts after the device was used (connected, or looked for because the stack had
+// forgotten it): a connect before any new scan still reaches it; nothing of the old stack is used.
+TEST_F(QtBluetoothLETest, DiscoverServices_afterTheStackRestarted_reachesADeviceUsedBefore) {
+    enum TBefore { Connected, Sought, LinkUpWhenItStopped };
+    for (const TBefore before : {Connected, Sought, LinkUpWhenItStopped}) {
+        const bool sought = before == Sought;
+        SCOPED_TRACE(before == Sought ? "looked for before" : before == Connected ? "connected before" : "link up when it stopped");
+        const std::vector<std::string> args{"--temporary-timeout-ms", "300", "--dongle", "address=" + DongleA};
+        StartService(args);
+        CreateManager();
+        Events.With([&] { return Events.scanEnds = 0; });
+        TBluetoothLEDevice* d = Scan(DongleA, 500ms);
+        ASSERT_NE(d, nullptr);
+        WireDevice(*d);
+        if (sought)
+            WaitUntil([] { return false; }, 1s);  // past the temporary time-out: forgotten
+        ASSERT_TRUE(d->DiscoverServices());
+        if (before == LinkUpWhenItStopped) {
+            StopService();
+        } else {
+            d->Disconnect();
+        }
+        ASSERT_TRUE(WaitUntil([&] { return !d->IsConnected(); }, 5s));
+
+        StartService(args);
+        ASSERT_TRUE(WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
+        EXPECT_TRUE(d->DiscoverServices());
+        EXPECT_TRUE(d->IsConnected());
+        EXPECT_TRUE(DongleStatus(DongleA)[QStringLiteral("connected")].toBool());
+        Device->ClearHandlers();
+        Device = nullptr;
+        Manager.reset();
+    }
+}
+
 TEST_F(QtBluetoothLETest, Figures_writesPerSecondThroughTheStack) {
     StartService({"--dongle", "address=" + DongleA});
     CreateManager();
