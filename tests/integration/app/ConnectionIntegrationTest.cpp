@@ -3,10 +3,12 @@
 // platform.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,6 +21,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <optional>
+#include <sys/wait.h>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -27,6 +32,7 @@
 
 #include "ChildProcess.h"
 #include "app/CorvastelApplication.h"
+#include "app/ExitPath.h"
 #include "app/UnitMain.h"
 #include "platform/ble/qt/QtBluetoothLE.h"
 #include "platform/hooks/fake/FakeHookPlatform.h"
@@ -42,15 +48,18 @@ const std::string DongleOld = "C0:FF:EE:00:00:0B";  // firmware 1.1.9: the defau
 class TBusEnvironment : public testing::Environment {
   public:
     void SetUp() override {
-        std::string error;
-        Bus = TPrivateBus::Start(&error);
-        if (!Bus) {
-            Skip = "no private D-Bus bus (dbus-daemon, scripts/setup-deps): " + error;
-            return;
+        // A copy of this program started by a test (ChildOnTheParentsBus) uses the bus it was given.
+        if (std::getenv(ChildVariable) == nullptr) {
+            std::string error;
+            Bus = TPrivateBus::Start(&error);
+            if (!Bus) {
+                Skip = "no private D-Bus bus (dbus-daemon, scripts/setup-deps): " + error;
+                return;
+            }
+            // Before any Qt D-Bus object exists.
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", Bus->Address().c_str(), 1);
         }
-        // Before any Qt D-Bus object exists. The version stands in for bluetoothd's answer, so Qt
-        // takes its D-Bus LE backend.
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", Bus->Address().c_str(), 1);
+        // The version stands in for bluetoothd's answer, so Qt takes its D-Bus LE backend.
         setenv("BLUETOOTH_FORCE_DBUS_LE_VERSION", "5.66", 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         static int argc = 1;
@@ -64,6 +73,7 @@ class TBusEnvironment : public testing::Environment {
         App.reset();
         Bus.reset();
     }
+    static constexpr char ChildVariable[] = "CORVASTEL_TEST_CHILD";
     static inline std::unique_ptr<TPrivateBus> Bus;
     static inline std::unique_ptr<TCorvastelApplication> App;
     static inline std::string Skip;
@@ -86,7 +96,9 @@ class TConnectionIntegration : public testing::Test {
         if (!TBusEnvironment::Skip.empty()) {
             GTEST_SKIP() << TBusEnvironment::Skip;
         }
-        ASSERT_NO_FATAL_FAILURE(StartService());
+        if (std::getenv(TBusEnvironment::ChildVariable) == nullptr) {
+            ASSERT_NO_FATAL_FAILURE(StartService());
+        }
         previousReporter = InstallGeneralErrorReporter(
             [this](const QString& text) { Errors.push_back(text.toStdString()); });
         Manager = CreateQtBluetoothLEManager(TQtBluetoothLEOptions{10s});
@@ -305,6 +317,52 @@ TEST_F(TConnectionIntegration, StackRestartedAfterTheScan_ConnectBeforeANewScan_
         EXPECT_TRUE(Connected(address));
     }
     EXPECT_TRUE(Errors.empty()) << Errors.front();
+}
+
+// The window's display is a Wayland compositor that goes away (the compositor or the session
+// ended) while a key is held on a dongle: Qt says so as a fatal message, and the program releases
+// the dongle, closes its link and ends with status 1, as on the X server's loss. The window runs in
+// a copy of this test program (the loss ends it), on this bus; the compositor's loss is Qt's own
+// message, which is all the program sees of it.
+TEST_F(TConnectionIntegration, WaylandCompositorGone_KeysReleasedLinkClosedStatusOne) {
+    if (std::getenv(TBusEnvironment::ChildVariable) != nullptr) {
+        GTEST_SKIP() << "the part the parent runs";
+    }
+    Window.reset();
+    Manager.reset();
+    const std::string errors = testing::TempDir() + "/corvastel-wayland-gone.txt";
+    std::string error;
+    const auto child = TChildProcess::Start(
+        {QCoreApplication::applicationFilePath().toStdString(), "--gtest_filter=TConnectionIntegration.WaylandCompositorGone_Child"},
+        {{{TBusEnvironment::ChildVariable, "1"}}, "", errors}, &error);
+    ASSERT_TRUE(child) << error;
+    const std::optional<int> status = child->WaitExit(60s);
+    ASSERT_TRUE(status.has_value()) << "the program did not end without its display";
+    QFile file(QString::fromStdString(errors));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const std::string said = file.readAll().toStdString();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "status " << *status << "\n" << said;
+    EXPECT_NE(said.find("Wayland compositor was lost"), std::string::npos) << said;
+    EXPECT_NE(said.find("child: key held"), std::string::npos) << said;
+    EXPECT_TRUE(KeysHeld(DongleOld).empty()) << said;
+    EXPECT_TRUE(WaitFor([&] { return !Connected(DongleOld); }, 5s)) << said;
+}
+
+TEST_F(TConnectionIntegration, WaylandCompositorGone_Child) {
+    if (std::getenv(TBusEnvironment::ChildVariable) == nullptr) {
+        GTEST_SKIP() << "run by WaylandCompositorGone_KeysReleasedLinkClosedStatusOne";
+    }
+    ASSERT_TRUE(WaitFor([] { return QDBusConnection::systemBus().interface()->isServiceRegistered("org.bluez").value(); }));
+    ASSERT_NO_FATAL_FAILURE(Find({DongleOld}));
+    const int k = Slot(DongleOld);
+    ASSERT_NO_FATAL_FAILURE(ClickConnect(DongleOld));
+    ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; }));
+    ASSERT_TRUE(AddPressedKey(4));
+    Window->SendReportToActive(TReportType::KeyboardIn, false);
+    ASSERT_TRUE(WaitFor([&] { return KeysHeld(DongleOld) == std::vector<int>{4}; }, 5s));
+    std::fprintf(stderr, "child: key held\n");
+    ReleaseOnDisplayLoss(Window.get());
+    qFatal("The Wayland connection broke. Did the Wayland compositor die?");
 }
 
 namespace {
