@@ -12,7 +12,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QTimer>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -290,6 +294,29 @@ TEST_F(TConnectionIntegration, StackDies_TheLinkIsLost_AndTheDongleConnectsAgain
     Window->SendReportToActive(TReportType::KeyboardIn, false);
     EXPECT_TRUE(WaitFor([&] { return KeysHeld(DongleOld).empty(); }, 5s));
     EXPECT_TRUE(Errors.empty()) << Errors.front();
+}
+
+// The adapter is switched off: the scan the window asks for is refused by the Bluetooth thread, and
+// the refusal comes back to the window by event: a box saying why, and no scan shown.
+TEST_F(TConnectionIntegration, ScanWithTheAdapterOff_RefusedByEvent_TheBoxSaysWhy) {
+    Control("SetPowered", {false});
+    std::vector<QString> boxes;
+    QTimer answerer;
+    QObject::connect(&answerer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            boxes.push_back(box->text());
+            box->accept();
+        }
+    });
+    answerer.start(10);
+    Window->BtnScan->click();
+    ASSERT_TRUE(WaitFor([&] { return !boxes.empty(); }, 5s));
+    EXPECT_TRUE(boxes[0].startsWith("Cannot start BluetoothLE scan as it is disabled\n")) << boxes[0].toStdString();
+    EXPECT_TRUE(boxes[0].contains("switched off")) << boxes[0].toStdString();
+    EXPECT_FALSE(Window->Scanning);
+    EXPECT_FALSE(Window->ProgressBar1->isVisible());
+    EXPECT_EQ(Window->BtnScan->text(), QString::fromUtf8("搜索设备(&S)"));
+    Control("SetPowered", {true});
 }
 
 // bluetoothd restarts between the scan and the user's click on Connect: the click connects the
