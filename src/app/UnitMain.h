@@ -252,6 +252,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // Whether the route is held (its dongle is not connected, so input reaches no dongle); true
     // when that changed since the last call.
     bool CheckRoute();
+    // The route is to one dongle that is not connected: input reaches no dongle.
+    bool RouteHeld() const;
     // Marks the routed dongle's list item and says the route in the notice line.
     void ShowRoute();
     // Whether a list item carries the routed dongle's mark.

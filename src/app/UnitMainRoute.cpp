@@ -126,6 +126,7 @@ void TFormCorvastelPc::SelectRoute(int Digit) {
         FRouteNote.clear();
     }
     ShowRoute();
+    UpdateLinkNotices();  // a route held for a dongle that is away may have been let go
     // The large lock lights follow the route; refreshing them reads the nickname file, which is
     // kept out of the keyboard hook.
     FUiQueue->Post([this] { RunReportingErrors([this] { UpdateTargetState(); }); });
@@ -139,6 +140,7 @@ void TFormCorvastelPc::RouteInputTo(const std::string& Address) {
         FRouteNote.clear();
     }
     ShowRoute();
+    UpdateLinkNotices();
     UpdateTargetState();
 }
 
@@ -152,6 +154,10 @@ bool TFormCorvastelPc::CheckRoute() {
     }
     FRouteHeld = held;
     return true;
+}
+
+bool TFormCorvastelPc::RouteHeld() const {
+    return FRoute.Held(TRouteSessions(ConnectedInListOrder()));
 }
 
 void TFormCorvastelPc::ShowRoute() {
@@ -171,7 +177,7 @@ void TFormCorvastelPc::ShowRoute() {
         }
     }
     QString text;
-    if (!FRoute.ToAll() && FRoute.Held(TRouteSessions(connected))) {
+    if (RouteHeld()) {
         // The way out goes in the notice: the user may not remember which keys widen the route.
         text = QStringLiteral("Input held for ") + DongleLabel(FRoute.Target()) +
                (Reconnect.Scheduled(FRoute.Target()) ? QStringLiteral(" \u2014 reconnecting")

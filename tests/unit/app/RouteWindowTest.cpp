@@ -233,6 +233,8 @@ TEST_F(TRouteWindow, RoutedDongleDrops_InputIsHeldForItUntilItIsBack_NeverSentTo
     const QString held =
         QStringLiteral("Input held for Desk 1 \u2014 reconnecting; Scroll Lock twice + 0 sends to all");
     EXPECT_EQ(Notice(), held);
+    EXPECT_EQ(window->NoticeText(TNotice::LinkLost), QString()) << "the held route says it all";
+    EXPECT_EQ(window->NoticeText(TNotice::NoDongle), QString());
     EXPECT_EQ(Marks(), (std::vector<bool>{false, true, false})) << "the route still names it";
     Rebase();
     Tap(ScanA);
@@ -271,6 +273,7 @@ TEST_F(TRouteWindow, RoutedDongleDisconnectedByTheUser_StillHeld_ZeroSendsToAll)
     EXPECT_EQ(Received(2), TStrings{});
     RouteKeys(Scan0);
     EXPECT_EQ(Notice(), QStringLiteral("\u2192 all"));
+    EXPECT_EQ(window->NoticeText(TNotice::NoDongle), QString());
     Rebase();
     Tap(ScanA);
     EXPECT_EQ(Received(0), (TStrings{"K 4", "K"}));
