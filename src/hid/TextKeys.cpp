@@ -156,7 +156,9 @@ std::vector<TKeyStroke> UnicodeEntryReports(char32_t c, TUnicodeEntry Method, co
                 out.push_back({0, 0});
             }
             out.push_back({0, ModifierLeftAlt});
-            for (const char digit : "0" + Digits(code, 10, 1)) {
+            std::string digits = Digits(code, 10, 1);
+            digits.insert(digits.begin(), '0');
+            for (const char digit : digits) {
                 const uint8_t usage =
                     digit == '0' ? UsageKeypad0 : static_cast<uint8_t>(UsageKeypad1 + (digit - '1'));
                 out.push_back({usage, ModifierLeftAlt});

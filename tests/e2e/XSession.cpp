@@ -226,6 +226,19 @@ void TXInput::MoveWindow(unsigned long window, int x, int y) {
     Settle();
 }
 
+// What a window manager sends when the user clicks the window's close button.
+void TXInput::CloseWindow(unsigned long window) {
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = window;
+    e.xclient.message_type = XInternAtom(FDisplay, "WM_PROTOCOLS", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = static_cast<long>(XInternAtom(FDisplay, "WM_DELETE_WINDOW", False));
+    e.xclient.data.l[1] = CurrentTime;
+    XSendEvent(FDisplay, window, False, NoEventMask, &e);
+    XFlush(FDisplay);
+}
+
 std::optional<TPixels> TXInput::Capture(unsigned long window) {
     XWindowAttributes a;
     if (!XGetWindowAttributes(FDisplay, window, &a) || a.map_state != IsViewable)

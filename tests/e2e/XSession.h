@@ -71,6 +71,8 @@ class TXInput {
     // Gives the window the keyboard focus. Without a window manager nobody else does.
     void Focus(unsigned long window);
     void MoveWindow(unsigned long window, int x, int y);
+    // Asks the window to close, as a window manager does for its close button.
+    void CloseWindow(unsigned long window);
     // The window's pixels as on the screen (root: the whole screen); nullopt when it cannot be read.
     std::optional<TPixels> Capture(unsigned long window);
     unsigned long Root() const;

@@ -23,13 +23,18 @@
 
 #include <gtest/gtest.h>
 
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <thread>
+
+#include <sys/wait.h>
 
 #include "E2eWorld.h"
 #include "KeyCodes.h"
@@ -109,6 +114,17 @@ class RealStack : public ::testing::Test {
         }
     }
 
+    // Whether bluetoothd still lists the dongle as a device of the central's adapter.
+    static bool KnownToBluez(const TDongleTraits& d) {
+        QDBusConnection bus = QDBusConnection::connectToBus(QStringLiteral("unix:path=/run/dbus/system_bus_socket"),
+                                                            QStringLiteral("rig-bluez-look"));
+        const QString path = QStringLiteral("/org/bluez/hci0/dev_") + QString(d.address).replace(QLatin1Char(':'), QLatin1Char('_'));
+        QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.bluez"), path,
+                                                          QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                          QStringLiteral("Get"));
+        call.setArguments({QStringLiteral("org.bluez.Device1"), QStringLiteral("Address")});
+        return bus.call(call, QDBus::Block, 10000).type() == QDBusMessage::ReplyMessage;
+    }
     static std::chrono::milliseconds Wait(std::chrono::milliseconds t) { return t * Slowdown; }
     TXInput& X() { return World->X(); }
     TDongleControl& Control() { return World->Control(); }
@@ -197,6 +213,14 @@ TEST_F(RealStack, Scan_ListsBoth_ConnectsBoth_DeviceInformationAndIdentityOnEach
     std::string error;
     ASSERT_TRUE(World->Scan(&error)) << error;
     Screenshot("01-scanned");
+    // The user takes a while (naming the dongles, say): bluetoothd forgets a device it never
+    // connected 30 s after it last heard it, and the connect must find it again by itself.
+    const auto scanned = std::chrono::steady_clock::now();
+    ASSERT_TRUE(KnownToBluez(A));
+    ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return !KnownToBluez(A); }, 60s)) << "bluetoothd never forgot A";
+    std::printf("bluetoothd forgot A %.1f s after the scan\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - scanned).count());
+    std::this_thread::sleep_for(5s);
     const auto t0 = std::chrono::steady_clock::now();
     QString first;
     ASSERT_TRUE(World->ConnectSelected(&first, &error)) << error;
@@ -317,6 +341,25 @@ TEST_F(RealStack, CentralAdapterPoweredOff_BothLinksEnd_BothComeBack) {
     ASSERT_TRUE(WaitBack(B, beforeB, Wait(15s))) << Json(Control().DongleStatus(B.address));
     Screenshot("05-back");
     TypeReachesBoth("ok");
+}
+
+// Last, as it ends the world: the user closes the window with both dongles connected. The program
+// ends soon (bluetoothd holds each disconnect for its 2 s timer: the links close together, not one
+// after another) and both links are down.
+TEST_F(RealStack, WindowClosedWithBothConnected_EndsSoon_BothLinksDown) {
+    ASSERT_TRUE(Connected(A) && Connected(B));
+    const auto start = std::chrono::steady_clock::now();
+    X().CloseWindow(World->AppWindow());
+    const auto status = World->WaitAppExit(Wait(10s));
+    ASSERT_TRUE(status.has_value()) << "the program did not end after its window was closed";
+    std::printf("window closed: the program ended after %.1f s\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    for (const TDongleTraits* d : {&A, &B}) {
+        EXPECT_TRUE(TE2eWorld::WaitUntil([&] { return !Connected(*d); }, Wait(2s)))
+            << Json(Control().DongleStatus(d->address));
+        EXPECT_FALSE(Target(*d).value(QStringLiteral("anyInputHeld")).toBool()) << Json(Target(*d));
+    }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // corvastel-bluez-probe: a scripted BLE central over BlueZ's D-Bus API that writes down what a
 // client sees — every signal about the central's adapter and the dongle's device, every reply with
-// its error name and message — while it walks one dongle through connect, writes that the dongle
-// fails, reads while notifying, a second connect while one is pending, and both kinds of link loss.
+// its error name and message — while it walks one dongle through being forgotten before it was ever
+// connected, connect, writes that the dongle fails, reads while notifying, a second connect while
+// one is pending, and both kinds of link loss.
 //
 // It runs against either front of corvastel-virtual-dongles: the imitation of bluetoothd (control
 // calls on org.bluez) or the peripherals on a real bluetoothd (control calls on
@@ -11,7 +12,8 @@
 //                         [--settle-scale 1.0]
 //
 // Between steps it waits a while for late signals; --settle-scale shortens those waits where the
-// stack answers at once (the imitation).
+// stack answers at once (the imitation), and the wait for the dongle to be forgotten with them (run
+// the imitation with its --temporary-timeout-ms shortened alike).
 //
 // The trace goes to stdout, one event a line: "+SECONDS KIND WHAT". Object paths are shortened:
 // "dev" is the dongle's device object, "dev/service000a/char000b" one of its GATT objects.
@@ -346,6 +348,18 @@ int TProbe::Run() {
     Step(QStringLiteral("discovery"));
     if (!Discover()) {
         Step(QStringLiteral("the dongle was never found"));
+        return 1;
+    }
+
+    Step(QStringLiteral("a dongle heard but never connected is forgotten"));
+    // bluetoothd drops a device it never connected some time after it last heard it (its temporary
+    // time-out, 30 s); the scan has just ended. Then a scan brings it back for the steps below.
+    Log(QStringLiteral("NOTE"), QStringLiteral("scan ended"));
+    if (!WaitFor([&] { return !FKnown; }, static_cast<int>(60000 * FSettleScale)))
+        Log(QStringLiteral("NOTE"), QStringLiteral("still known"));
+    Rediscover();
+    if (!FKnown && !Discover()) {
+        Step(QStringLiteral("the dongle was never found again"));
         return 1;
     }
 

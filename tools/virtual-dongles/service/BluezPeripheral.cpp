@@ -390,6 +390,8 @@ TBluezPeripheral::TEntry* TBluezPeripheral::EntryByAddress(const QString& addres
 }
 
 void TBluezPeripheral::LinkUp(TEntry& e, const QString& central) {
+    if (!e.dropping.isEmpty() && (central.isEmpty() || central == e.dropping))
+        return;  // the old link, still on the air until bluetoothd's timer ends it
     if (!central.isEmpty())
         e.central = central;
     if (e.connected)
@@ -427,8 +429,16 @@ void TBluezPeripheral::OnDropped(size_t index) {
     TEntry& e = *FEntries[index];
     // The model already counts the link as gone; the peripheral side ends it on the air.
     if (!e.central.isEmpty()) {
-        FBus.asyncCall(
-            QDBusMessage::createMethodCall(Bluez, e.central, IfDevice, QStringLiteral("Disconnect")));
+        e.dropping = e.central;
+        auto* watcher = new QDBusPendingCallWatcher(
+            FBus.asyncCall(QDBusMessage::createMethodCall(Bluez, e.central, IfDevice, QStringLiteral("Disconnect"))),
+            this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, index](QDBusPendingCallWatcher* w) {
+            w->deleteLater();
+            // Refused (the link was gone already): no Connected=false will come to end the wait.
+            if (w->isError())
+                FEntries[index]->dropping.clear();
+        });
     }
     e.connected = false;
     e.central.clear();
@@ -451,6 +461,8 @@ void TBluezPeripheral::OnBluezSignal(const QDBusMessage& m) {
         TEntry* e = EntryOfCentral(m.path());
         if (!e)
             return;
+        if (!changed.value(QStringLiteral("Connected")).toBool() && e->dropping == m.path())
+            e->dropping.clear();
         if (changed.value(QStringLiteral("Connected")).toBool())
             LinkUp(*e, m.path());
         else if (e->central.isEmpty() || e->central == m.path())

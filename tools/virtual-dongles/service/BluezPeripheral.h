@@ -67,6 +67,9 @@ class TBluezPeripheral : public QDBusVirtualObject {
         QString appPath;
         QString advertPath;
         QString central;  // the central's device object on our adapter while connected
+        // The central's device object while bluetoothd ends a link the dongle dropped (it holds a
+        // Disconnect for its disconnect timer): the central's writes meanwhile prove no new link.
+        QString dropping;
         bool connected = false;
         bool registered = false;
         TAdvert advert = TAdvert::Off;

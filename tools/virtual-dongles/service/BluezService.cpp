@@ -662,11 +662,13 @@ bool TBluezService::HandleDevice(const QDBusMessage& m, TEntry& e) {
             // bluetoothd holds a disconnect for its disconnect timer (2 s), so that other users
             // of the link can finish; then the services go, then the answer, then the link. A
             // second Disconnect meanwhile waits for the same end.
+            // A precise timer: Qt's default from 2 s up is coarse and may fire 5% early, which
+            // the likeness rules see as a disconnect quicker than bluetoothd's.
             e.disconnectCalls.push_back(m);
             if (e.disconnectCalls.size() == 1) {
                 const QString address = QString::fromStdString(e.dongle->Address());
                 const unsigned timer = ++e.disconnectTimer;
-                QTimer::singleShot(FDisconnectTimer, this,
+                QTimer::singleShot(FDisconnectTimer, Qt::PreciseTimer, this,
                                    [this, address, timer] { FinishDisconnect(address, timer); });
             }
             return true;
