@@ -24,7 +24,10 @@
 #include <QThread>
 
 #include <algorithm>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <optional>
 #include <sys/wait.h>
@@ -294,6 +297,69 @@ TEST_F(TConnectionIntegration, StackDies_TheLinkIsLost_AndTheDongleConnectsAgain
     Window->SendReportToActive(TReportType::KeyboardIn, false);
     EXPECT_TRUE(WaitFor([&] { return KeysHeld(DongleOld).empty(); }, 5s));
     EXPECT_TRUE(Errors.empty()) << Errors.front();
+}
+
+// The Bluetooth thread is stuck (here: in a scan find's handler, as in a D-Bus call to a stalled
+// bluetoothd) while the user works the window: stopping the scan, starting another, and the exit
+// chord of pass-through are all handled at once, none waits for that thread.
+TEST_F(TConnectionIntegration, BluetoothThreadStuck_TheWindowStopsAndStartsScansAndTheExitChordWorks) {
+    auto hooks = std::make_shared<TFakeHookPlatform>();
+    Window = std::make_unique<TFormCorvastelPc>(*Manager, hooks);
+    std::mutex lock;
+    std::condition_variable changed;
+    bool blocked = false, released = false, first = true;
+    const auto windowsHandler = Manager->OnDiscoverLEDevice;
+    Manager->OnDiscoverLEDevice = [&](TBluetoothLEManager& m, TBluetoothLEDevice& d, int rssi, const TBytes& r) {
+        {
+            std::unique_lock l(lock);
+            if (first) {
+                first = false;
+                blocked = true;
+                changed.notify_all();
+                changed.wait(l, [&] { return released; });
+            }
+        }
+        windowsHandler(m, d, rssi, r);
+    };
+    const auto release = [&] {
+        std::lock_guard l(lock);
+        released = true;
+        changed.notify_all();
+    };
+    Window->BtnScan->click();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            std::lock_guard l(lock);
+            return blocked;
+        },
+        10s))
+        << "nothing was found";
+
+    // Frees the thread if the window waits for it, so that such a fault fails rather than hangs.
+    bool freedByGuard = false;
+    std::thread guard([&] {
+        std::unique_lock l(lock);
+        if (!changed.wait_for(l, 20s, [&] { return released; })) {
+            freedByGuard = true;
+            released = true;
+            changed.notify_all();
+        }
+    });
+    Window->BtnScan->click();  // stops the scan
+    EXPECT_FALSE(Window->Scanning);
+    Window->BtnScan->click();  // and starts another
+    EXPECT_TRUE(Window->Scanning);
+    Window->BtnHook->click();
+    EXPECT_TRUE(Window->FHook->Active());
+    for (const uint32_t scan : {0x1Du, 0x2Au, 0x58u}) {  // Ctrl, Shift, F12
+        hooks->Feed(WH_KEYBOARD_LL, WM_KEYDOWN, THookKeyboardRecord{0, scan, 0, 0, 0});
+    }
+    EXPECT_FALSE(Window->FHook->Active()) << "the exit chord ended pass-through";
+    release();
+    guard.join();
+    EXPECT_FALSE(freedByGuard) << "the window waited for the stuck Bluetooth thread";
+    // Free again: the scan asked for last runs and lists the dongles.
+    EXPECT_TRUE(WaitFor([&] { return Slot(DongleOld) >= 0; }, 10s));
 }
 
 // The adapter is switched off: the scan the window asks for is refused by the Bluetooth thread, and
