@@ -109,15 +109,27 @@ void ClearPressedKeys() { PressedKeyCount = 0; }
 bool AddPressedKey(int32_t usage) {
     if (usage == 0) return false;
     for (int32_t i = 0; i < PressedKeyCount; ++i) {
-        if (PressedKeys[i].UsageId == usage) {
-            PressedKeys[i] = {usage, 1};
-            return false;
-        }
+        // Held already (an auto-repeat): a key the target was told is up stays so.
+        if (PressedKeys[i].UsageId == usage) return false;
     }
     // One slot is kept unused: the table counts at most MaxInputItems - 1 keys.
     if (PressedKeyCount >= MaxInputItems - 1) return false;
+    for (int32_t i = 0; i < PressedKeyCount; ++i) {
+        if (PressedKeys[i].UsageId != 0) PressedKeys[i].Pressed = 1;
+    }
     PressedKeys[PressedKeyCount++] = {usage, 1};
     return true;
+}
+
+void MarkPressedKeysReleasedOnTarget() {
+    for (int32_t i = 0; i < PressedKeyCount; ++i) PressedKeys[i].Pressed = 0;
+}
+
+bool PressedKeyOnTarget(int32_t usage) {
+    for (int32_t i = 0; i < PressedKeyCount; ++i) {
+        if (PressedKeys[i].UsageId == usage && usage != 0) return PressedKeys[i].Pressed != 0;
+    }
+    return false;
 }
 
 bool RemovePressedKey(int32_t usage) {
@@ -203,7 +215,7 @@ THidReport MakeKeyboardReport(uint8_t reportId) {
     const std::size_t keysEnd = payload + KeyboardKeysOffset + KeyboardKeySlots;
     std::size_t next = payload + KeyboardKeysOffset;
     for (int32_t i = 0; i < PressedKeyCount; ++i) {
-        const int32_t usage = PressedKeys[i].UsageId;
+        const int32_t usage = PressedKeys[i].Pressed != 0 ? PressedKeys[i].UsageId : 0;
         if (usage >= FirstKeyUsage && usage <= LastKeyUsage) {
             // Keys beyond the sixth are left out; modifiers further on still count.
             if (next < keysEnd) report[next++] = static_cast<uint8_t>(usage);

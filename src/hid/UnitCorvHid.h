@@ -177,7 +177,7 @@ inline constexpr int32_t MaxInputItems = 1024;
 
 struct TPressedKey {
     int32_t UsageId;  // 0 marks a hole left by a released key
-    int32_t Pressed;  // 1 while held; nothing reads it
+    int32_t Pressed;  // 1 while held on the target too; 0 while held here only (left out of reports)
 };
 
 struct TMouseItem {
@@ -213,6 +213,13 @@ void ClearPressedKeys();
 bool AddPressedKey(int32_t usage);
 // True if the usage was held and has been removed.
 bool RemovePressedKey(int32_t usage);
+// The targets were sent an all-released keyboard report while the held keys stay down here (the
+// keypad mouse does so): reports leave those keys out, so that letting go of one of them does not
+// press the others again on the target (a lone Shift or Ctrl tap there). A key newly pressed brings
+// them back: the target then gets the whole chord at once.
+void MarkPressedKeysReleasedOnTarget();
+// Whether a held usage is part of the reports (false when not held).
+bool PressedKeyOnTarget(int32_t usage);
 // The held usages, oldest first.
 TIntArray GetPressedKeys();
 // The most recently pressed usage still held, or 0; GetPressedKeys().back() without allocating.
