@@ -1,6 +1,8 @@
 #include "app/ExitPath.h"
 
 #include <QSocketNotifier>
+#include <QString>
+#include <QtGlobal>
 
 #include <atomic>
 #include <csignal>
@@ -37,6 +39,13 @@ int SignalReadFd = -1;
 std::atomic<TFormCorvastelPc*> DisplayLossWindow{nullptr};
 
 void OnDisplayLost(const char* reason) {
+    // Once: the toolkit may say the loss again from another thread while the dongles are released.
+    static std::atomic_flag reported = ATOMIC_FLAG_INIT;
+    if (reported.test_and_set()) {
+        for (;;) {
+            ::pause();
+        }
+    }
     TFormCorvastelPc* window = DisplayLossWindow.load();
     std::fprintf(stderr, "CorvastelPcApp: %s Releasing every key on the connected dongles and ending.\n",
                  reason);
@@ -48,6 +57,28 @@ void OnDisplayLost(const char* reason) {
     std::fflush(stderr);
     // Not exit(): static destructors would run under the Bluetooth thread, which still runs.
     std::_Exit(1);
+}
+
+// Qt's Wayland platform ends the process when its connection to the compositor breaks (the
+// compositor or the desktop session ended): it says so as a fatal message, and abort() follows, so
+// no exit handler runs and the dongles would keep what is held. The message is the one moment to
+// release them, as the X server's loss does.
+constexpr char WaylandLostReason[] =
+    "The connection to the Wayland compositor was lost (the compositor or the desktop session ended).";
+QtMessageHandler PreviousMessageHandler = nullptr;
+bool MessageHandlerInstalled = false;
+
+void OnToolkitMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (DisplayLossWindow.load() != nullptr && (type == QtFatalMsg || type == QtCriticalMsg || type == QtWarningMsg) &&
+        message.startsWith(QLatin1String("The Wayland connection"))) {
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+        OnDisplayLost(WaylandLostReason);
+    }
+    if (PreviousMessageHandler != nullptr) {
+        PreviousMessageHandler(type, context, message);
+    } else {
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    }
 }
 
 }  // namespace
@@ -110,4 +141,11 @@ void EndBySignal(int Signal) {
 void ReleaseOnDisplayLoss(TFormCorvastelPc* window) {
     DisplayLossWindow = window;
     WatchDisplayLoss(window != nullptr ? OnDisplayLost : nullptr);
+    // The Wayland connection's loss is said through the toolkit's messages (any backend: the
+    // window may be on Wayland while evdev captures the input). Installed once, kept: it does
+    // nothing while no window is watched.
+    if (window != nullptr && !MessageHandlerInstalled) {
+        MessageHandlerInstalled = true;
+        PreviousMessageHandler = qInstallMessageHandler(OnToolkitMessage);
+    }
 }

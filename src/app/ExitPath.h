@@ -43,5 +43,7 @@ class TTerminationSignals : public QObject {
 
 // While window is set, losing the display releases its dongles (waiting at most DisplayLossGrace),
 // says so on stderr and ends the process with status 1. Null stops it (before the window goes).
+// The display is the X server, or the Wayland compositor whose loss Qt reports (the desktop
+// session ending takes it along), whichever backend captures the input.
 void ReleaseOnDisplayLoss(TFormCorvastelPc* window);
 inline constexpr std::chrono::milliseconds DisplayLossGrace{1500};

@@ -159,15 +159,55 @@ TSingleInstance::TRole TSingleInstance::Start(int answerWaitMs) {
         // The first copy may be between taking the lock and listening; give it a moment.
         QThread::msleep(50);
     } while (waited.elapsed() < answerWaitMs);
-    return TakeOverSilentLock() ? TRole::First : TRole::Second;
+    if (TakeOverSilentLock()) {
+        return TRole::First;
+    }
+    return FSilentHolder > 0 ? TRole::Unanswered : TRole::Second;
+}
+
+bool TSingleInstance::HolderIsThisProgram(qint64 Pid) {
+#if defined(Q_OS_WIN)
+    (void)Pid;
+    return false;
+#else
+    // The program file each process runs, as the kernel names it. A program replaced on disk since
+    // it started (an update) is named with " (deleted)" after its path.
+    const auto programOf = [](const QByteArray& link) {
+        QByteArray target(4096, '\0');
+        const ssize_t n = ::readlink(link.constData(), target.data(), static_cast<std::size_t>(target.size()));
+        if (n <= 0 || n >= target.size()) {
+            return QByteArray();
+        }
+        target.truncate(n);
+        static const QByteArray deleted(" (deleted)");
+        if (target.endsWith(deleted)) {
+            target.chop(deleted.size());
+        }
+        return target;
+    };
+    const QByteArray holder = programOf("/proc/" + QByteArray::number(Pid) + "/exe");
+    const QByteArray self = programOf("/proc/self/exe");
+    // Where the system does not say (no /proc), it does not count as ours: as before the check, a
+    // crashed copy's lock must not keep every later start from running.
+    return !holder.isEmpty() && holder == self;
+#endif
 }
 
 bool TSingleInstance::TakeOverSilentLock() {
 #ifdef Q_OS_WIN
     return false;  // a mutex cannot outlive its owners
 #else
-    // Held, yet nobody answers: the copy that took it is gone and its process id now belongs to
-    // another program, which the lock's own check cannot tell.
+    // Held, yet nobody answers. Either the copy that took it is gone and its process id now belongs
+    // to another program, which the lock's own check cannot tell: the lock is taken over. Or a copy
+    // of this program holds it and does not answer (hung, or busy for longer than the wait): it is
+    // left alone, as two copies would fight over the same dongles.
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (FLock && FLock->getLockInfo(&pid, &host, &application) && pid > 0 && HolderIsThisProgram(pid)) {
+        FSilentHolder = pid;
+        return false;
+    }
     FLock.reset();
     QFile::remove(LockPath());
     return TryAcquire();

@@ -5,7 +5,8 @@
 //
 // Linux and macOS: a lock file in the user's runtime directory and a local socket beside it. A copy
 // that crashed leaves its lock behind; it does not block the next start, also when its process id
-// has since been reused by another program (the lock then has nobody answering on the socket).
+// has since been reused by another program (the lock then has nobody answering on the socket). A
+// lock held by a live copy of this program that does not answer is not taken over.
 // Whoever can write the folder can plant a lock and a socket there (and so make every start end, and
 // receive its requests), so the folder must be the user's own with mode 0700: $XDG_RUNTIME_DIR when
 // it is, else a folder of ours under the user's home. The socket serves at most MaxConnections
@@ -33,6 +34,7 @@ public:
     enum class TRole {
         First,   // this copy runs
         Second,  // another copy runs and was asked to come forward (or could not be reached): end
+        Unanswered,  // a live copy of this program holds the lock but does not answer: say so, end
     };
 
     // directory: where the lock and the socket live; empty for SafeDirectory().
@@ -85,6 +87,13 @@ public:
     QString LockPath() const;
     QString SocketPath() const;
 
+    // The process id of the copy that holds the lock without answering (after Start said
+    // Unanswered); 0 otherwise.
+    qint64 SilentHolder() const { return FSilentHolder; }
+    // Whether the process with this id runs this program (the same program file). Linux; false
+    // where the system does not say.
+    static bool HolderIsThisProgram(qint64 Pid);
+
 private:
     bool TakeOverSilentLock();
 
@@ -92,6 +101,7 @@ private:
     QString FDirectory;
     std::unique_ptr<QLockFile> FLock;
     void* FMutex = nullptr;  // Windows: the mutex handle
+    qint64 FSilentHolder = 0;
     int FListenFd = -1;      // POSIX: listening before the application object exists
     QLocalServer* FServer = nullptr;
     std::function<void()> FOnComeForward;

@@ -405,6 +405,9 @@ void TFormCorvastelPc::FormCreate() {
                                                     const std::vector<TBluetoothLEDevice*>& devices) {
             queue->Run([this, &sender, devices] { DiscoveryEnded(sender, devices); });
         };
+        BleManager.OnDiscoveryRefused = [queue, this](TBluetoothLEManager&, const std::string& reason) {
+            queue->Run([this, reason] { ScanRefused(reason); });
+        };
     }
 
     Memo2->setVisible(false);

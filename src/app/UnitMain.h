@@ -202,6 +202,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void DeviceDiscovered(TBluetoothLEManager& Sender, TBluetoothLEDevice& ADevice, int Rssi,
                           const TBytes& ScanResponse);
     void DiscoveryEnded(TBluetoothLEManager& Sender, const std::vector<TBluetoothLEDevice*>& ADeviceList);
+    // The stack could not start the scan asked for: said in a box, and no scan shows.
+    void ScanRefused(const std::string& Reason);
     void DeviceListViewSelectItem(QObject* Sender, QListWidgetItem* Item, bool Selected);
     // What the last scan found, and what to do next (the guide notice after a scan).
     QString FoundText() const;
@@ -251,9 +253,11 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // route includes it.
     bool InputReady(const TCorvastelDevice* Session) const;
     std::vector<TCorvastelDevice*> ConnectedInListOrder() const;
-    // A route to a dongle that is no longer connected falls back to every dongle, with a note for
-    // ShowRoute; true when it did.
+    // Whether the route is held (its dongle is not connected, so input reaches no dongle); true
+    // when that changed since the last call.
     bool CheckRoute();
+    // The route is to one dongle that is not connected: input reaches no dongle.
+    bool RouteHeld() const;
     // Marks the routed dongle's list item and says the route in the notice line.
     void ShowRoute();
     // Whether a list item carries the routed dongle's mark.
@@ -523,7 +527,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
 
     // ---- Where input goes (UnitMainRoute.cpp).
     TInputRoute FRoute;
-    // Why the route is not what the user last chose (its dongle dropped), or why a choice was not
-    // taken; shown with the route until the next choice.
+    // Why a route choice was not taken; shown with the route until the next choice.
     QString FRouteNote;
+    // The routed dongle was away at the last CheckRoute.
+    bool FRouteHeld = false;
 };

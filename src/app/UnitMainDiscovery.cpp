@@ -44,9 +44,8 @@ int ScanProgress(int maximum, uint32_t elapsedMs) {
 
 namespace {
 // The described refusal first, then why and what to do, as far as the stack can tell.
-QString ScanRefusedText(const TBluetoothLEManager& manager) {
+QString ScanRefusedText(const std::string& reason) {
     QString text = QStringLiteral("Cannot start BluetoothLE scan as it is disabled");
-    const std::string reason = manager.UnavailableReason();
     if (!reason.empty()) {
         text += QLatin1Char('\n') + QString::fromStdString(reason);
     }
@@ -68,9 +67,13 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
         return;
     }
 
-    if (BleManager.ConnectionState() != TBluetoothLEManager::Connected) {
-        ShowMessage(ScanRefusedText(BleManager));
-        return;
+    // The scan is asked for first; the window never waits for the Bluetooth stack (a refusal comes
+    // back by event, at once from a backend that knows at once).
+    Scanning = true;
+    BtnScan->setText(ScanCaptions[1]);
+    BleManager.RequestDiscovery(ScanDurationMs, {VendorServiceUuid});
+    if (!Scanning) {
+        return;  // refused at once; ScanRefused said why
     }
 
     SelectedDevice = -1;
@@ -117,16 +120,6 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
     }
     ShowRoute();  // the routed dongle's new item is marked again
 
-    Scanning = true;
-    BtnScan->setText(ScanCaptions[1]);
-
-    if (!BleManager.StartDiscovery(ScanDurationMs, {VendorServiceUuid}, false)) {
-        // The adapter went away or the stack refused: no scan runs, and the window must not show one.
-        Scanning = false;
-        BtnScan->setText(ScanCaptions[0]);
-        ShowMessage(ScanRefusedText(BleManager));
-        return;
-    }
     ScanningStart = TickCount();
 
     Timer1->start();
@@ -147,6 +140,18 @@ void TFormCorvastelPc::Timer1Timer(QObject* /*Sender*/) {
         ProgressBar1->setVisible(false);
         ShowProgress();
     }
+}
+
+void TFormCorvastelPc::ScanRefused(const std::string& Reason) {
+    if (!Scanning) {
+        return;  // cancelled before the stack answered
+    }
+    Timer1->stop();
+    Scanning = false;
+    BtnScan->setText(ScanCaptions[0]);
+    ShowProgress();
+    SetNotice(TNotice::Guide, QString());
+    ShowMessage(ScanRefusedText(Reason));
 }
 
 void TFormCorvastelPc::DiscoveryEnded(TBluetoothLEManager& /*Sender*/,

@@ -88,11 +88,16 @@ void TFormCorvastelPc::UpdateLinkNotices() {
     const bool anyTakesInput =
         std::any_of(Sessions.begin(), Sessions.begin() + SessionCount,
                     [this](const TCorvastelDevice* session) { return TakesInput(session); });
-    const bool keysGoNowhere = on && !anyTakesInput;
+    // A route held for a dongle that is away says so itself, with its way out: the lines below
+    // would only repeat it (the panel has room for two).
+    const bool held = RouteHeld();
+    const bool keysGoNowhere = on && !anyTakesInput && !held;
 
     QStringList dropped;
     for (const std::string& address : Reconnect.Addresses()) {
-        dropped << DongleLabel(address);
+        if (!(held && address == FRoute.Target())) {
+            dropped << DongleLabel(address);
+        }
     }
     QString lost;
     if (!dropped.isEmpty()) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/CorvastelApplication.h"
+#include "app/RouteSettings.h"
 #include "app/TargetState.h"
 #include "app/UnitMain.h"
 
@@ -129,6 +130,7 @@ bool TFormCorvastelPc::SelectRoute(int Digit) {
         FRouteNote.clear();
     }
     ShowRoute();
+    UpdateLinkNotices();  // a route held for a dongle that is away may have been let go
     // The large lock lights follow the route; refreshing them reads the nickname file, which is
     // kept out of the keyboard hook.
     FUiQueue->Post([this] { RunReportingErrors([this] { UpdateTargetState(); }); });
@@ -143,26 +145,24 @@ void TFormCorvastelPc::RouteInputTo(const std::string& Address) {
         FRouteNote.clear();
     }
     ShowRoute();
+    UpdateLinkNotices();
     UpdateTargetState();
 }
 
 bool TFormCorvastelPc::CheckRoute() {
-    if (FRoute.ToAll()) {
+    // A route to a dongle that went away holds rather than falling back to every dongle: what is
+    // typed meanwhile (a password, say) was meant for that machine alone, and reaches none.
+    const TRouteSessions targets(ConnectedInListOrder());
+    const bool held = FRoute.Held(targets);
+    if (held == FRouteHeld) {
         return false;
     }
-    const std::vector<TCorvastelDevice*> connected = ConnectedInListOrder();
-    const std::string target = FRoute.Target();
-    const bool present = std::any_of(connected.begin(), connected.end(), [&](const TCorvastelDevice* s) {
-        return s->Device->Address() == target;
-    });
-    if (present) {
-        return false;
-    }
-    // Input routed to a dongle that is gone would reach nobody: it goes to every dongle again.
-    FRoute.Dropped(target);
-    FRouteNote =
-        DongleLabel(target) + QStringLiteral(" is no longer connected, so input goes to every dongle again");
+    FRouteHeld = held;
     return true;
+}
+
+bool TFormCorvastelPc::RouteHeld() const {
+    return FRoute.Held(TRouteSessions(ConnectedInListOrder()));
 }
 
 void TFormCorvastelPc::ShowRoute() {
@@ -182,7 +182,13 @@ void TFormCorvastelPc::ShowRoute() {
         }
     }
     QString text;
-    if (!FRoute.ToAll()) {
+    if (RouteHeld()) {
+        // The way out goes in the notice: the user may not remember which keys widen the route.
+        text = QStringLiteral("Input held for ") + DongleLabel(FRoute.Target()) +
+               (Reconnect.Scheduled(FRoute.Target()) ? QStringLiteral(" \u2014 reconnecting")
+                                                     : QStringLiteral(" \u2014 not connected")) +
+               QStringLiteral("; ") + RouteLeaderText(RouteLeader()) + QStringLiteral(" + 0 sends to all");
+    } else if (!FRoute.ToAll()) {
         text = QStringLiteral("\u2192 ") + DongleLabel(FRoute.Target());
     } else if (!connected.empty() || !FRouteNote.isEmpty()) {
         text = QStringLiteral("\u2192 all");

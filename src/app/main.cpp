@@ -1,6 +1,9 @@
 // Program start: one copy per desktop session, then the main window until it closes.
 #include <QApplication>
 #include <QLoggingCategory>
+#include <QMessageBox>
+
+#include <cstdio>
 
 #include <memory>
 
@@ -14,8 +17,23 @@
 
 int main(int argc, char* argv[]) {
     TSingleInstance instance;
-    if (instance.Start() == TSingleInstance::TRole::Second) {
-        return 0;
+    switch (instance.Start()) {
+        case TSingleInstance::TRole::First:
+            break;
+        case TSingleInstance::TRole::Second:
+            return 0;
+        case TSingleInstance::TRole::Unanswered: {
+            // Another copy runs but is stuck: a second copy would fight it over the dongles.
+            const QString pid = QString::number(instance.SilentHolder());
+            const QString text = QStringLiteral("CorvastelPcApp is already running (process %1) but does not "
+                                                "answer. Wait a moment and start it again; if it stays so, end "
+                                                "that copy (kill %1) and start it again.")
+                                     .arg(pid);
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+            QApplication app(argc, argv);
+            QMessageBox::warning(nullptr, QStringLiteral("CorvastelPcApp"), text);
+            return 1;
+        }
     }
 
     // Qt Bluetooth says which of its BlueZ back ends it took, as a warning, once for every object

@@ -15,7 +15,6 @@
 namespace {
 
 const TBluetoothUuid UuidDeviceInformation = TBluetoothUuid::FromShort(0x180A);
-const TBluetoothUuid UuidVendorService = TBluetoothUuid::FromShort(0xF800);
 
 // Device Information characteristics, in the order they are matched and bound.
 const TBluetoothUuid UuidSystemId = TBluetoothUuid::FromShort(0x2A23);
@@ -26,12 +25,6 @@ const TBluetoothUuid UuidHardware = TBluetoothUuid::FromShort(0x2A27);
 const TBluetoothUuid UuidSoftware = TBluetoothUuid::FromShort(0x2A28);
 const TBluetoothUuid UuidManufacture = TBluetoothUuid::FromShort(0x2A29);
 const TBluetoothUuid UuidPnpId = TBluetoothUuid::FromShort(0x2A50);
-
-const TBluetoothUuid UuidChar1 = TBluetoothUuid::FromShort(0xF801);
-const TBluetoothUuid UuidChar2 = TBluetoothUuid::FromShort(0xF802);
-const TBluetoothUuid UuidChar3 = TBluetoothUuid::FromShort(0xF803);
-const TBluetoothUuid UuidChar4 = TBluetoothUuid::FromShort(0xF804);
-const TBluetoothUuid UuidChar5 = TBluetoothUuid::FromShort(0xF80F);
 
 // A firmware version part as an integer; anything else is a conversion error, reported to the user.
 int ToInteger(std::string_view text) {

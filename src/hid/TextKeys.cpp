@@ -5,7 +5,6 @@
 
 namespace {
 
-constexpr TBluetoothUuid KeyboardCharacteristic = TBluetoothUuid::FromShort(0xF801);
 constexpr uint8_t UsageEnter = 40;
 constexpr uint8_t UsageTab = 43;
 
@@ -225,22 +224,3 @@ THidReport MakeKeyboardReportFor(const TUSBDeviceID& id, uint8_t modifiers, uint
     return report;
 }
 
-std::optional<uint8_t> DecodeLedStatus(const TUSBDeviceID& id, const TBluetoothUuid& uuid,
-                                       std::span<const uint8_t> value) {
-    if (uuid != KeyboardCharacteristic)
-        return std::nullopt;
-    switch (HidFraming(id)) {
-        case THidFraming::ReportId:
-            if (value.size() == 2 && value[0] == KeyboardReportId)
-                return value[1];
-            return std::nullopt;
-        case THidFraming::Plain:
-        case THidFraming::PlainKeyboardOnly:
-            if (value.empty())
-                return std::nullopt;
-            return value[0];
-        case THidFraming::None:
-            break;
-    }
-    return std::nullopt;
-}

@@ -119,9 +119,3 @@ inline constexpr uint8_t LedScrollLock = 0x04;
 // the modifiers), framed for the identity; empty when the identity takes no keyboard report.
 THidReport MakeKeyboardReportFor(const TUSBDeviceID& id, uint8_t modifiers, uint8_t usage);
 
-// The LED byte a value on the keyboard characteristic (0xF801) carries, read with the identity's
-// framing; nullopt when the value carries none (another characteristic, an unknown identity, a
-// value malformed for the framing). Unlike ParseLedReport it stores nothing and never answers with
-// another dongle's status.
-std::optional<uint8_t> DecodeLedStatus(const TUSBDeviceID& id, const TBluetoothUuid& uuid,
-                                       std::span<const uint8_t> value);

@@ -11,7 +11,6 @@ std::atomic<uint8_t> LastLedStatus{0};
 namespace {
 
 // The vendor characteristic that carries keyboard reports and, back from the dongle, the LED status.
-constexpr TBluetoothUuid KeyboardCharacteristicUuid = TBluetoothUuid::FromShort(0xF801);
 
 // A usage below 4 is an error code of the HID keyboard page, never a key; 224..231 are modifiers,
 // which travel as bits, not in the key array.
@@ -110,15 +109,27 @@ void ClearPressedKeys() { PressedKeyCount = 0; }
 bool AddPressedKey(int32_t usage) {
     if (usage == 0) return false;
     for (int32_t i = 0; i < PressedKeyCount; ++i) {
-        if (PressedKeys[i].UsageId == usage) {
-            PressedKeys[i] = {usage, 1};
-            return false;
-        }
+        // Held already (an auto-repeat): a key the target was told is up stays so.
+        if (PressedKeys[i].UsageId == usage) return false;
     }
     // One slot is kept unused: the table counts at most MaxInputItems - 1 keys.
     if (PressedKeyCount >= MaxInputItems - 1) return false;
+    for (int32_t i = 0; i < PressedKeyCount; ++i) {
+        if (PressedKeys[i].UsageId != 0) PressedKeys[i].Pressed = 1;
+    }
     PressedKeys[PressedKeyCount++] = {usage, 1};
     return true;
+}
+
+void MarkPressedKeysReleasedOnTarget() {
+    for (int32_t i = 0; i < PressedKeyCount; ++i) PressedKeys[i].Pressed = 0;
+}
+
+bool PressedKeyOnTarget(int32_t usage) {
+    for (int32_t i = 0; i < PressedKeyCount; ++i) {
+        if (PressedKeys[i].UsageId == usage && usage != 0) return PressedKeys[i].Pressed != 0;
+    }
+    return false;
 }
 
 bool RemovePressedKey(int32_t usage) {
@@ -204,7 +215,7 @@ THidReport MakeKeyboardReport(uint8_t reportId) {
     const std::size_t keysEnd = payload + KeyboardKeysOffset + KeyboardKeySlots;
     std::size_t next = payload + KeyboardKeysOffset;
     for (int32_t i = 0; i < PressedKeyCount; ++i) {
-        const int32_t usage = PressedKeys[i].UsageId;
+        const int32_t usage = PressedKeys[i].Pressed != 0 ? PressedKeys[i].UsageId : 0;
         if (usage >= FirstKeyUsage && usage <= LastKeyUsage) {
             // Keys beyond the sixth are left out; modifiers further on still count.
             if (next < keysEnd) report[next++] = static_cast<uint8_t>(usage);
@@ -275,32 +286,48 @@ THidReport MakeEmptyMouseReport(uint8_t reportId) {
 // LED status. LastLedStatus is shared by all dongles and written from Bluetooth threads; it is a
 // single byte published on its own, so relaxed atomic access is all it needs.
 
-uint8_t ParseLedReport(const TUSBDeviceID& id, const TBluetoothUuid& uuid, std::span<const uint8_t> value) {
-    if (uuid != KeyboardCharacteristicUuid) return 0;
+namespace {
+// The LED byte of a value framed with `reportId` (0: plain, where it is the first byte and anything
+// after it is ignored); nullopt when the value is malformed for the framing. An empty plain value
+// carries no LED byte at all: taking it for 0 would claim every LED went off.
+std::optional<uint8_t> LedByte(uint8_t reportId, std::span<const uint8_t> value) {
+    if (reportId != 0) {
+        if (value.size() == 2 && value[0] == reportId) return value[1];
+        return std::nullopt;
+    }
+    if (value.empty()) return std::nullopt;
+    return value[0];
+}
+}  // namespace
+
+std::optional<uint8_t> DecodeLedStatus(const TUSBDeviceID& id, const TBluetoothUuid& uuid,
+                                       std::span<const uint8_t> value) {
+    if (uuid != UuidChar1) return std::nullopt;
     switch (HidFraming(id)) {
         case THidFraming::ReportId:
-            return StoreLedStatus(KeyboardReportId, value);
+            return LedByte(KeyboardReportId, value);
         case THidFraming::Plain:
         case THidFraming::PlainKeyboardOnly:
-            return StoreLedStatus(0, value);
+            return LedByte(0, value);
         case THidFraming::None:
             break;
     }
-    return 0;
+    return std::nullopt;
+}
+
+uint8_t ParseLedReport(const TUSBDeviceID& id, const TBluetoothUuid& uuid, std::span<const uint8_t> value) {
+    if (uuid != UuidChar1 || HidFraming(id) == THidFraming::None) return 0;
+    if (const auto leds = DecodeLedStatus(id, uuid, value)) {
+        LastLedStatus.store(*leds, std::memory_order_relaxed);
+        return *leds;
+    }
+    return LastLedStatus.load(std::memory_order_relaxed);
 }
 
 uint8_t StoreLedStatus(uint8_t reportId, std::span<const uint8_t> value) {
-    if (reportId != 0) {
-        if (value.size() == 2 && value[0] == reportId) {
-            LastLedStatus.store(value[1], std::memory_order_relaxed);
-            return value[1];
-        }
-        return LastLedStatus.load(std::memory_order_relaxed);
+    if (const auto leds = LedByte(reportId, value)) {
+        LastLedStatus.store(*leds, std::memory_order_relaxed);
+        return *leds;
     }
-    // Plain framing: the LED byte is the first byte and anything after it is ignored. An empty
-    // value carries no LED byte at all, so it is treated like a malformed report-ID value: the
-    // status stays as it was (storing a made-up 0 would claim every LED went off).
-    if (value.empty()) return LastLedStatus.load(std::memory_order_relaxed);
-    LastLedStatus.store(value[0], std::memory_order_relaxed);
-    return value[0];
+    return LastLedStatus.load(std::memory_order_relaxed);
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <iosfwd>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -176,7 +177,7 @@ inline constexpr int32_t MaxInputItems = 1024;
 
 struct TPressedKey {
     int32_t UsageId;  // 0 marks a hole left by a released key
-    int32_t Pressed;  // 1 while held; nothing reads it
+    int32_t Pressed;  // 1 while held on the target too; 0 while held here only (left out of reports)
 };
 
 struct TMouseItem {
@@ -212,6 +213,13 @@ void ClearPressedKeys();
 bool AddPressedKey(int32_t usage);
 // True if the usage was held and has been removed.
 bool RemovePressedKey(int32_t usage);
+// The targets were sent an all-released keyboard report while the held keys stay down here (the
+// keypad mouse does so): reports leave those keys out, so that letting go of one of them does not
+// press the others again on the target (a lone Shift or Ctrl tap there). A key newly pressed brings
+// them back: the target then gets the whole chord at once.
+void MarkPressedKeysReleasedOnTarget();
+// Whether a held usage is part of the reports (false when not held).
+bool PressedKeyOnTarget(int32_t usage);
 // The held usages, oldest first.
 TIntArray GetPressedKeys();
 // The most recently pressed usage still held, or 0; GetPressedKeys().back() without allocating.
@@ -258,6 +266,24 @@ THidReport MakeKeyboardReport(uint8_t reportId);
 THidReport MakeMouseReport(uint8_t reportId);
 THidReport MakeEmptyKeyboardReport(uint8_t reportId);
 THidReport MakeEmptyMouseReport(uint8_t reportId);
+
+// The dongle's vendor service and its characteristics, one definition for every layer. F801
+// carries keyboard reports (and every report where the identity uses report IDs) and sends the LED
+// status back; F803 mouse reports on plain framing; F80F asks for and answers the USB identity;
+// F802 and F804 belong to the service a dongle presents.
+inline constexpr TBluetoothUuid UuidVendorService = TBluetoothUuid::FromShort(0xF800);
+inline constexpr TBluetoothUuid UuidChar1 = TBluetoothUuid::FromShort(0xF801);
+inline constexpr TBluetoothUuid UuidChar2 = TBluetoothUuid::FromShort(0xF802);
+inline constexpr TBluetoothUuid UuidChar3 = TBluetoothUuid::FromShort(0xF803);
+inline constexpr TBluetoothUuid UuidChar4 = TBluetoothUuid::FromShort(0xF804);
+inline constexpr TBluetoothUuid UuidChar5 = TBluetoothUuid::FromShort(0xF80F);
+
+// The LED byte a value on the keyboard characteristic (0xF801) carries, read with the identity's
+// framing; nullopt when the value carries none (another characteristic, an unknown identity, a
+// value malformed for the framing). Unlike ParseLedReport it stores nothing and never answers with
+// another dongle's status.
+std::optional<uint8_t> DecodeLedStatus(const TUSBDeviceID& id, const TBluetoothUuid& uuid,
+                                       std::span<const uint8_t> value);
 
 // The LED status carried by a value the dongle delivered on the characteristic `uuid`, read
 // with the framing of the identity. Only the keyboard characteristic (0xF801) carries it; for

@@ -127,8 +127,10 @@ intptr_t KeypadMouse(TForwardTarget& target, int32_t usage, bool release) {
         }
     } else {
         PadKeysHeld = static_cast<uint16_t>(PadKeysHeld | bit);
-        // The target must not see Ctrl, Shift or other held keys while the keypad is a mouse.
+        // The target must not see Ctrl, Shift or other held keys while the keypad is a mouse. They
+        // stay held here (for the keypad mouse and the exit chord) but not in later reports.
         target.SendReportToActive(TReportType::KeyboardIn, true);
+        MarkPressedKeysReleasedOnTarget();
         if (key.Action == TPadAction::Through) {
             return KeyboardResult(target);
         }
@@ -229,12 +231,16 @@ intptr_t ForwardKeyEvent(TForwardTarget& Target, const THookKeyboardRecord& Even
     }
 
     if (release) {
+        // A key the target was told is up already: its release changes nothing there.
+        const bool onTarget = PressedKeyOnTarget(usage);
         if (RemovePressedKey(usage)) {
             const TIntArray keys = GetPressedKeys();
             CtrlShiftHeld = IsCtrlShiftPressed(keys);
             if (Target.KeyboardForwarded()) {
                 Target.ShowPressedKey(keys);
-                Target.SendReportToActive(TReportType::KeyboardIn, false);
+                if (onTarget) {
+                    Target.SendReportToActive(TReportType::KeyboardIn, false);
+                }
             }
         }
     } else if (AddPressedKey(usage)) {

@@ -180,10 +180,14 @@ TInputRoute::TOutcome TInputRoute::SelectDigit(int Digit, TTargets& Targets) {
     return Select(Targets.Id(static_cast<std::size_t>(Digit - 1)), Targets);
 }
 
-bool TInputRoute::Dropped(std::string_view Id) {
-    if (FTarget.empty() || Id != FTarget) {
+bool TInputRoute::Held(const TTargets& Targets) const {
+    if (FTarget.empty()) {
         return false;
     }
-    FTarget.clear();
+    for (std::size_t i = 0; i < Targets.Count(); ++i) {
+        if (Targets.Id(i) == FTarget) {
+            return false;
+        }
+    }
     return true;
 }

@@ -121,8 +121,10 @@ class TInputRoute {
     TOutcome Select(const std::string& Id, TTargets& Targets);
     // The route keys' digit: 0 all, n the nth connected target.
     TOutcome SelectDigit(int Digit, TTargets& Targets);
-    // Target Id is no longer connected: a route to it falls back to all (true when it did).
-    bool Dropped(std::string_view Id);
+    // The routed target is not among the connected ones: the route holds. Input then reaches no
+    // target until it is back (the route continues) or another route is chosen. The route never
+    // widens by itself: a target that drops may be the one a password was meant for.
+    bool Held(const TTargets& Targets) const;
 
   private:
     std::string FTarget;

@@ -482,6 +482,59 @@ TEST_F(EndToEnd, DongleDroppedMidTyping_OtherKeepsWorking_ThenComesBackByItself)
     ExitChord();
 }
 
+// A route to one dongle holds while that dongle is away: what is typed meanwhile reaches neither
+// target, then or later, and when it is back by itself the route continues to it alone.
+TEST_F(EndToEnd, RoutedDongleDrops_KeysAreHeldNotSentToTheOther_RouteContinuesWhenItIsBack) {
+    ConnectAll();
+    const int indexA = World->ListIndexOf(A.address);
+    const int indexB = World->ListIndexOf(B.address);
+    ASSERT_GE(indexA, 0);
+    ASSERT_GE(indexB, 0);
+    const TDongleTraits& routed = indexB == 1 ? B : A;
+    const TDongleTraits& other = indexB == 1 ? A : B;
+    PassThroughOn(false);
+    ClearRecords();
+    ASSERT_TRUE(X().Type("ab"));
+    ASSERT_TRUE(WaitText(routed, "ab"));
+    ASSERT_TRUE(WaitText(other, "ab"));
+
+    X().Tap(keycode::ScrollLock);
+    X().Tap(keycode::ScrollLock);
+    X().Tap(KeyStrokeFor('2')->keycode);
+    ASSERT_TRUE(X().Type("cd"));
+    ASSERT_TRUE(WaitText(routed, "abcd")) << Json(Target(routed));
+
+    Control().SetAdvertising(routed.address, false);
+    Control().DropLink(routed.address);
+    ASSERT_TRUE(TE2eWorld::WaitUntil(
+        [&] { return !Control().DongleStatus(routed.address).value(QStringLiteral("connected")).toBool(); },
+        5s));
+    ASSERT_TRUE(X().Type("xy"));
+    std::this_thread::sleep_for(500ms);  // time for "xy" to go wherever it would
+    EXPECT_EQ(Text(other).toStdString(), "ab") << "typed while the routed dongle was away";
+    Screenshot("11-route-held");
+
+    // Back by itself: the app reconnects it; pass-through stayed on throughout.
+    const int connects = Control().DongleStatus(routed.address).value(QStringLiteral("connectCount")).toInt();
+    Control().SetAdvertising(routed.address, true);
+    ASSERT_TRUE(TE2eWorld::WaitUntil(
+        [&] {
+            return Control().DongleStatus(routed.address).value(QStringLiteral("connectCount")).toInt() > connects &&
+                   !KeyboardWrites(routed).empty();
+        },
+        40s))
+        << Json(Control().DongleStatus(routed.address));
+    std::this_thread::sleep_for(500ms);  // its activation handled: it takes input again
+    ASSERT_TRUE(X().Type("z"));
+    EXPECT_TRUE(WaitText(routed, "abcdz")) << Json(Target(routed));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Text(routed).toStdString(), "abcdz");
+    EXPECT_EQ(Text(other).toStdString(), "ab");
+    for (const TDongleTraits* d : {&A, &B})
+        EXPECT_FALSE(Target(*d).value(QStringLiteral("anyInputHeld")).toBool()) << Json(Target(*d));
+    ExitChord();
+}
+
 // A text of this many characters from what the harness can type: mixed case, digits, punctuation,
 // spaces and line ends.
 std::string TextOfLength(std::size_t length) {

@@ -111,3 +111,9 @@ void TBluetoothLEManager::RaiseDiscoveryLEEnd(const std::vector<TBluetoothLEDevi
         if (OnDiscoveryLEEnd) OnDiscoveryLEEnd(*this, devices);
     });
 }
+
+void TBluetoothLEManager::RaiseDiscoveryRefused(const std::string& reason) {
+    RunReportingErrors([&] {
+        if (OnDiscoveryRefused) OnDiscoveryRefused(*this, reason);
+    });
+}

@@ -228,14 +228,25 @@ public:
     // forceConnect is accepted for form's sake: devices are never connected during a scan.
     virtual bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
                                 bool forceConnect = false) = 0;
+    // Asks for a scan as StartDiscovery does, without waiting for the backend: a scan that cannot
+    // start raises OnDiscoveryRefused with the reason instead (in the user's words, as
+    // UnavailableReason gives it), and no OnDiscoveryLEEnd. The window asks this way: a Bluetooth
+    // stack that hangs must not stop the window's thread, which also reads the captured keyboard.
+    // Backends that answer at once keep this default, which raises the refusal on this thread.
+    virtual void RequestDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids) {
+        if (!StartDiscovery(timeoutMs, serviceUuids)) {
+            RaiseDiscoveryRefused(UnavailableReason());
+        }
+    }
     // Stops a scan and raises OnDiscoveryLEEnd on this thread before returning, also when no scan
-    // runs.
+    // runs. Never waits for a backend's own thread.
     virtual void CancelDiscovery() = 0;
 
     // Handlers; set them before the first scan (they are read without a lock by the backend).
     std::function<void(TBluetoothLEManager& sender, TBluetoothLEDevice& device, int rssi, const TBytes& scanResponse)>
         OnDiscoverLEDevice;
     std::function<void(TBluetoothLEManager& sender, const std::vector<TBluetoothLEDevice*>& devices)> OnDiscoveryLEEnd;
+    std::function<void(TBluetoothLEManager& sender, const std::string& reason)> OnDiscoveryRefused;
 
 protected:
     TBluetoothLEManager() = default;
@@ -243,4 +254,5 @@ protected:
     // For backends: raise an event, reporting what the handler throws.
     void RaiseDiscoverLEDevice(TBluetoothLEDevice& device, int rssi, const TBytes& scanResponse);
     void RaiseDiscoveryLEEnd(const std::vector<TBluetoothLEDevice*>& devices);
+    void RaiseDiscoveryRefused(const std::string& reason);
 };

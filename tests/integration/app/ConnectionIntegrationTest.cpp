@@ -3,14 +3,20 @@
 // platform.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QTimer>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -18,7 +24,13 @@
 #include <QThread>
 
 #include <algorithm>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
+#include <thread>
+#include <cstdio>
+#include <optional>
+#include <sys/wait.h>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -27,6 +39,7 @@
 
 #include "ChildProcess.h"
 #include "app/CorvastelApplication.h"
+#include "app/ExitPath.h"
 #include "app/UnitMain.h"
 #include "platform/ble/qt/QtBluetoothLE.h"
 #include "platform/hooks/fake/FakeHookPlatform.h"
@@ -42,15 +55,18 @@ const std::string DongleOld = "C0:FF:EE:00:00:0B";  // firmware 1.1.9: the defau
 class TBusEnvironment : public testing::Environment {
   public:
     void SetUp() override {
-        std::string error;
-        Bus = TPrivateBus::Start(&error);
-        if (!Bus) {
-            Skip = "no private D-Bus bus (dbus-daemon, scripts/setup-deps): " + error;
-            return;
+        // A copy of this program started by a test (ChildOnTheParentsBus) uses the bus it was given.
+        if (std::getenv(ChildVariable) == nullptr) {
+            std::string error;
+            Bus = TPrivateBus::Start(&error);
+            if (!Bus) {
+                Skip = "no private D-Bus bus (dbus-daemon, scripts/setup-deps): " + error;
+                return;
+            }
+            // Before any Qt D-Bus object exists.
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", Bus->Address().c_str(), 1);
         }
-        // Before any Qt D-Bus object exists. The version stands in for bluetoothd's answer, so Qt
-        // takes its D-Bus LE backend.
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", Bus->Address().c_str(), 1);
+        // The version stands in for bluetoothd's answer, so Qt takes its D-Bus LE backend.
         setenv("BLUETOOTH_FORCE_DBUS_LE_VERSION", "5.66", 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         static int argc = 1;
@@ -64,6 +80,7 @@ class TBusEnvironment : public testing::Environment {
         App.reset();
         Bus.reset();
     }
+    static constexpr char ChildVariable[] = "CORVASTEL_TEST_CHILD";
     static inline std::unique_ptr<TPrivateBus> Bus;
     static inline std::unique_ptr<TCorvastelApplication> App;
     static inline std::string Skip;
@@ -86,7 +103,9 @@ class TConnectionIntegration : public testing::Test {
         if (!TBusEnvironment::Skip.empty()) {
             GTEST_SKIP() << TBusEnvironment::Skip;
         }
-        ASSERT_NO_FATAL_FAILURE(StartService());
+        if (std::getenv(TBusEnvironment::ChildVariable) == nullptr) {
+            ASSERT_NO_FATAL_FAILURE(StartService());
+        }
         previousReporter = InstallGeneralErrorReporter(
             [this](const QString& text) { Errors.push_back(text.toStdString()); });
         Manager = CreateQtBluetoothLEManager(TQtBluetoothLEOptions{10s});
@@ -278,6 +297,165 @@ TEST_F(TConnectionIntegration, StackDies_TheLinkIsLost_AndTheDongleConnectsAgain
     Window->SendReportToActive(TReportType::KeyboardIn, false);
     EXPECT_TRUE(WaitFor([&] { return KeysHeld(DongleOld).empty(); }, 5s));
     EXPECT_TRUE(Errors.empty()) << Errors.front();
+}
+
+// The Bluetooth thread is stuck (here: in a scan find's handler, as in a D-Bus call to a stalled
+// bluetoothd) while the user works the window: stopping the scan, starting another, and the exit
+// chord of pass-through are all handled at once, none waits for that thread.
+TEST_F(TConnectionIntegration, BluetoothThreadStuck_TheWindowStopsAndStartsScansAndTheExitChordWorks) {
+    auto hooks = std::make_shared<TFakeHookPlatform>();
+    Window = std::make_unique<TFormCorvastelPc>(*Manager, hooks);
+    std::mutex lock;
+    std::condition_variable changed;
+    bool blocked = false, released = false, first = true;
+    const auto windowsHandler = Manager->OnDiscoverLEDevice;
+    Manager->OnDiscoverLEDevice = [&](TBluetoothLEManager& m, TBluetoothLEDevice& d, int rssi, const TBytes& r) {
+        {
+            std::unique_lock l(lock);
+            if (first) {
+                first = false;
+                blocked = true;
+                changed.notify_all();
+                changed.wait(l, [&] { return released; });
+            }
+        }
+        windowsHandler(m, d, rssi, r);
+    };
+    const auto release = [&] {
+        std::lock_guard l(lock);
+        released = true;
+        changed.notify_all();
+    };
+    Window->BtnScan->click();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            std::lock_guard l(lock);
+            return blocked;
+        },
+        10s))
+        << "nothing was found";
+
+    // Frees the thread if the window waits for it, so that such a fault fails rather than hangs.
+    bool freedByGuard = false;
+    std::thread guard([&] {
+        std::unique_lock l(lock);
+        if (!changed.wait_for(l, 20s, [&] { return released; })) {
+            freedByGuard = true;
+            released = true;
+            changed.notify_all();
+        }
+    });
+    Window->BtnScan->click();  // stops the scan
+    EXPECT_FALSE(Window->Scanning);
+    Window->BtnScan->click();  // and starts another
+    EXPECT_TRUE(Window->Scanning);
+    Window->BtnHook->click();
+    EXPECT_TRUE(Window->FHook->Active());
+    for (const uint32_t scan : {0x1Du, 0x2Au, 0x58u}) {  // Ctrl, Shift, F12
+        hooks->Feed(WH_KEYBOARD_LL, WM_KEYDOWN, THookKeyboardRecord{0, scan, 0, 0, 0});
+    }
+    EXPECT_FALSE(Window->FHook->Active()) << "the exit chord ended pass-through";
+    release();
+    guard.join();
+    EXPECT_FALSE(freedByGuard) << "the window waited for the stuck Bluetooth thread";
+    // Free again: the scan asked for last runs and lists the dongles.
+    EXPECT_TRUE(WaitFor([&] { return Slot(DongleOld) >= 0; }, 10s));
+}
+
+// The adapter is switched off: the scan the window asks for is refused by the Bluetooth thread, and
+// the refusal comes back to the window by event: a box saying why, and no scan shown.
+TEST_F(TConnectionIntegration, ScanWithTheAdapterOff_RefusedByEvent_TheBoxSaysWhy) {
+    Control("SetPowered", {false});
+    std::vector<QString> boxes;
+    QTimer answerer;
+    QObject::connect(&answerer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            boxes.push_back(box->text());
+            box->accept();
+        }
+    });
+    answerer.start(10);
+    Window->BtnScan->click();
+    ASSERT_TRUE(WaitFor([&] { return !boxes.empty(); }, 5s));
+    EXPECT_TRUE(boxes[0].startsWith("Cannot start BluetoothLE scan as it is disabled\n")) << boxes[0].toStdString();
+    EXPECT_TRUE(boxes[0].contains("switched off")) << boxes[0].toStdString();
+    EXPECT_FALSE(Window->Scanning);
+    EXPECT_FALSE(Window->ProgressBar1->isVisible());
+    EXPECT_EQ(Window->BtnScan->text(), QString::fromUtf8("搜索设备(&S)"));
+    Control("SetPowered", {true});
+}
+
+// bluetoothd restarts between the scan and the user's click on Connect: the click connects the
+// dongle listed before (the new stack looks for it first), with no box about the old stack.
+TEST_F(TConnectionIntegration, StackRestartedAfterTheScan_ConnectBeforeANewScan_Connects) {
+    ASSERT_NO_FATAL_FAILURE(Find({DongleOld, DongleNew}));
+    // The new dongle was connected and let go before the restart; the old one only listed.
+    const int n = Slot(DongleNew);
+    ASSERT_NO_FATAL_FAILURE(ClickConnect(DongleNew));
+    ASSERT_TRUE(WaitFor([&] { return Image(n) == DeviceImageConnected; }));
+    ASSERT_NO_FATAL_FAILURE(ClickConnect(DongleNew));
+    ASSERT_TRUE(WaitFor([&] { return Image(n) == DeviceImageFound && !Connected(DongleNew); }));
+
+    ASSERT_EQ(kill(Service->Pid(), SIGKILL), 0);
+    ASSERT_TRUE(Service->WaitExit(5s));
+    ASSERT_NO_FATAL_FAILURE(StartService());
+    ASSERT_TRUE(WaitFor([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
+
+    for (const std::string& address : {DongleOld, DongleNew}) {
+        SCOPED_TRACE(address);
+        const int k = Slot(address);
+        ASSERT_NO_FATAL_FAILURE(ClickConnect(address));
+        EXPECT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; }, 20s))
+            << Log().join('\n').toStdString();
+        EXPECT_TRUE(Connected(address));
+    }
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+}
+
+// The window's display is a Wayland compositor that goes away (the compositor or the session
+// ended) while a key is held on a dongle: Qt says so as a fatal message, and the program releases
+// the dongle, closes its link and ends with status 1, as on the X server's loss. The window runs in
+// a copy of this test program (the loss ends it), on this bus; the compositor's loss is Qt's own
+// message, which is all the program sees of it.
+TEST_F(TConnectionIntegration, WaylandCompositorGone_KeysReleasedLinkClosedStatusOne) {
+    if (std::getenv(TBusEnvironment::ChildVariable) != nullptr) {
+        GTEST_SKIP() << "the part the parent runs";
+    }
+    Window.reset();
+    Manager.reset();
+    const std::string errors = testing::TempDir() + "/corvastel-wayland-gone.txt";
+    std::string error;
+    const auto child = TChildProcess::Start(
+        {QCoreApplication::applicationFilePath().toStdString(), "--gtest_filter=TConnectionIntegration.WaylandCompositorGone_Child"},
+        {{{TBusEnvironment::ChildVariable, "1"}}, "", errors}, &error);
+    ASSERT_TRUE(child) << error;
+    const std::optional<int> status = child->WaitExit(60s);
+    ASSERT_TRUE(status.has_value()) << "the program did not end without its display";
+    QFile file(QString::fromStdString(errors));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const std::string said = file.readAll().toStdString();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "status " << *status << "\n" << said;
+    EXPECT_NE(said.find("Wayland compositor was lost"), std::string::npos) << said;
+    EXPECT_NE(said.find("child: key held"), std::string::npos) << said;
+    EXPECT_TRUE(KeysHeld(DongleOld).empty()) << said;
+    EXPECT_TRUE(WaitFor([&] { return !Connected(DongleOld); }, 5s)) << said;
+}
+
+TEST_F(TConnectionIntegration, WaylandCompositorGone_Child) {
+    if (std::getenv(TBusEnvironment::ChildVariable) == nullptr) {
+        GTEST_SKIP() << "run by WaylandCompositorGone_KeysReleasedLinkClosedStatusOne";
+    }
+    ASSERT_TRUE(WaitFor([] { return QDBusConnection::systemBus().interface()->isServiceRegistered("org.bluez").value(); }));
+    ASSERT_NO_FATAL_FAILURE(Find({DongleOld}));
+    const int k = Slot(DongleOld);
+    ASSERT_NO_FATAL_FAILURE(ClickConnect(DongleOld));
+    ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; }));
+    ASSERT_TRUE(AddPressedKey(4));
+    Window->SendReportToActive(TReportType::KeyboardIn, false);
+    ASSERT_TRUE(WaitFor([&] { return KeysHeld(DongleOld) == std::vector<int>{4}; }, 5s));
+    std::fprintf(stderr, "child: key held\n");
+    ReleaseOnDisplayLoss(Window.get());
+    qFatal("The Wayland connection broke. Did the Wayland compositor die?");
 }
 
 namespace {

@@ -320,6 +320,61 @@ TEST_F(QtBluetoothLETest, Scan_reportsOnlyAdvertisersOfTheServiceAndEndsAtTheTim
     EXPECT_EQ(Events.With([&] { return Events.scanEnds; }), 2);
 }
 
+// A Bluetooth stack that hangs holds the BLE thread (here: a scan find's handler that does not
+// return, as a blocking D-Bus call would). What the window asks of the manager meanwhile returns
+// without waiting for that thread: a cancel ends the scan for the caller at once, a new scan is
+// handed over; once the thread is free, that scan runs.
+TEST_F(QtBluetoothLETest, WindowCalls_NeverWaitForABlockedBluetoothThread) {
+    StartService({"--dongle", "name=Corvastel-A,address=" + DongleA});
+    CreateManager();
+    ASSERT_EQ(Manager->ConnectionState(), TBluetoothLEManager::Connected);
+
+    std::mutex lock;
+    std::condition_variable changed;
+    bool blocked = false, released = false, callsReturned = false, freedByGuard = false;
+    bool first = true;
+    Manager->OnDiscoverLEDevice = [&](TBluetoothLEManager&, TBluetoothLEDevice&, int, const TBytes&) {
+        std::unique_lock l(lock);
+        if (!first) return;
+        first = false;
+        blocked = true;
+        changed.notify_all();
+        changed.wait(l, [&] { return released; });
+    };
+    ASSERT_TRUE(Manager->StartDiscovery(5000, {U(0xF800)}));
+    {
+        std::unique_lock l(lock);
+        ASSERT_TRUE(changed.wait_for(l, 10s, [&] { return blocked; })) << "the dongle was not found";
+    }
+    // Frees the thread if the calls below wait for it, so that such a fault fails the test rather
+    // than hanging it.
+    std::thread guard([&] {
+        std::unique_lock l(lock);
+        if (!changed.wait_for(l, 20s, [&] { return callsReturned; })) freedByGuard = true;
+        released = true;
+        changed.notify_all();
+    });
+
+    Manager->CancelDiscovery();
+    EXPECT_EQ(Events.With([&] { return Events.scanEnds; }), 1) << "the cancel ends the scan on this thread";
+    Manager->RequestDiscovery(300, {U(0xF800)});
+    Manager->CancelDiscovery();
+    Manager->RequestDiscovery(300, {U(0xF800)});
+    {
+        std::lock_guard l(lock);
+        callsReturned = true;
+        changed.notify_all();
+    }
+    guard.join();
+    EXPECT_FALSE(freedByGuard) << "a call waited for the blocked Bluetooth thread";
+    EXPECT_EQ(Events.With([&] { return Events.scanEnds; }), 2);
+
+    // Free again: the last scan asked for runs to its end, the cancelled one never starts.
+    EXPECT_TRUE(WaitUntil([&] { return Events.With([&] { return Events.scanEnds; }) == 3; }, 5s));
+    WaitUntil([] { return false; }, 500ms);
+    EXPECT_EQ(Events.With([&] { return Events.scanEnds; }), 3);
+}
+
 TEST_F(QtBluetoothLETest, Session_servicesInformationNotificationsAndIdentity) {
     StartService({"--dongle", "name=Corvastel-A,address=" + DongleA + ",firmware=1.2.0,identity=4348:E010:2"});
     CreateManager();
@@ -582,6 +637,41 @@ TEST_F(QtBluetoothLETest, DiscoverServices_findsADeviceTheStackForgotOrNeverKnew
         } else {
             WaitUntil([] { return false; }, 1s);  // past the temporary time-out
         }
+        EXPECT_TRUE(d->DiscoverServices());
+        EXPECT_TRUE(d->IsConnected());
+        EXPECT_TRUE(DongleStatus(DongleA)[QStringLiteral("connected")].toBool());
+        Device->ClearHandlers();
+        Device = nullptr;
+        Manager.reset();
+    }
+}
+
+// bluetoothd restarts after the device was used (connected, or looked for because the stack had
+// forgotten it): a connect before any new scan still reaches it; nothing of the old stack is used.
+TEST_F(QtBluetoothLETest, DiscoverServices_afterTheStackRestarted_reachesADeviceUsedBefore) {
+    enum TBefore { Connected, Sought, LinkUpWhenItStopped };
+    for (const TBefore before : {Connected, Sought, LinkUpWhenItStopped}) {
+        const bool sought = before == Sought;
+        SCOPED_TRACE(before == Sought ? "looked for before" : before == Connected ? "connected before" : "link up when it stopped");
+        const std::vector<std::string> args{"--temporary-timeout-ms", "300", "--dongle", "address=" + DongleA};
+        StartService(args);
+        CreateManager();
+        Events.With([&] { return Events.scanEnds = 0; });
+        TBluetoothLEDevice* d = Scan(DongleA, 500ms);
+        ASSERT_NE(d, nullptr);
+        WireDevice(*d);
+        if (sought)
+            WaitUntil([] { return false; }, 1s);  // past the temporary time-out: forgotten
+        ASSERT_TRUE(d->DiscoverServices());
+        if (before == LinkUpWhenItStopped) {
+            StopService();
+        } else {
+            d->Disconnect();
+        }
+        ASSERT_TRUE(WaitUntil([&] { return !d->IsConnected(); }, 5s));
+
+        StartService(args);
+        ASSERT_TRUE(WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
         EXPECT_TRUE(d->DiscoverServices());
         EXPECT_TRUE(d->IsConnected());
         EXPECT_TRUE(DongleStatus(DongleA)[QStringLiteral("connected")].toBool());

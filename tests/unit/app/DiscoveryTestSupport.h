@@ -28,6 +28,9 @@ class TScanRecordingBle final : public TBluetoothLEManager {
     std::string UnavailableReason() const override { return Reason; }
     bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
                         bool forceConnect) override {
+        if (!RadioOn) {
+            return false;  // as every backend: no radio, no scan
+        }
         Starts.push_back({timeoutMs, serviceUuids, forceConnect});
         return !StartRefused;
     }

@@ -261,13 +261,20 @@ TEST_F(TWindowFixture, Close_WhenIdle_CancelsNothing) {
 
 TEST_F(TWindowFixture, Destroy_LateStackEventsFromOtherThreads_AreDropped) {
     window->FHook->SetActive(true);
+    const std::shared_ptr<TUiQueue> queue = window->UiQueue();
     window.reset();  // destroyed without a close: the same clean-up runs
     EXPECT_EQ(hooks->Removes.size(), 1u);
-    // The stack still holds the handlers; a late end of scan must not touch the dead window.
+    EXPECT_TRUE(queue->Closed()) << "the queue the stack's handlers post to is closed with the window";
+    // The stack still holds the handlers: they hold the queue, not the window.
+    EXPECT_GT(queue.use_count(), 1);
+    // A late end of scan must not touch the dead window: it reaches the closed queue, which runs
+    // nothing, neither it nor work posted behind it.
     std::thread late([this] { ble.RaiseEnd(); });
     late.join();
+    bool ran = false;
+    queue->Post([&ran] { ran = true; });
     QCoreApplication::processEvents();
-    SUCCEED();
+    EXPECT_FALSE(ran);
 }
 
 TEST_F(TWindowFixture, BringToFront_OnlyAVisibleWindowComesForward) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -150,6 +151,44 @@ TEST_F(NicknameFileTest, AReadOnlyFileIsNotWritten) {
     }
     EXPECT_EQ(Get(), "[Nickname]\n12:34:56:78:9A:BC=Desk\n");
     EXPECT_EQ((fs::status(file).permissions() & fs::perms::all), fs::perms(0444));
+}
+
+// A file whose write bits are for others only: this user may not write it. Permission bits do not
+// stop root, so as root the write is made by a child process that has become an ordinary user (the
+// test runs as root in CI): the check must ask the system, not assume.
+TEST_F(NicknameFileTest, AFileThisUserMayNotWriteIsNotWritten) {
+    Put("[Nickname]\n12:34:56:78:9A:BC=Desk\n");
+    ::chmod(file.c_str(), 0064);
+    ::chmod(dir.c_str(), 0777);  // the folder would let the file be replaced: only the check stops it
+    const auto attempt = [this]() -> int {
+        TNicknameFile nicks(file);
+        try {
+            nicks.WriteNickname("12:34:56:78:9A:BC", "New");
+            return 1;  // written
+        } catch (const TNicknameWriteError& e) {
+            const std::string start = "Unable to write to " + file.string() + ": ";
+            const std::string text = e.what();
+            return text.rfind(start, 0) == 0 && text.size() > start.size() && text != start + "the file is read-only"
+                       ? 0
+                       : 2;
+        }
+    };
+    if (::geteuid() != 0) {
+        EXPECT_EQ(attempt(), 0);
+    } else {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0 && ::geteuid() == 65534;
+            _exit(dropped ? attempt() : 3);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "1: written, 2: another error, 3: could not become an ordinary user";
+    }
+    ::chmod(file.c_str(), 0644);
+    EXPECT_EQ(Get(), "[Nickname]\n12:34:56:78:9A:BC=Desk\n");
 }
 
 TEST_F(NicknameFileTest, ASymbolicLinkStaysALinkAndItsTargetIsReplaced) {

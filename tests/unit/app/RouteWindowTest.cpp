@@ -236,24 +236,61 @@ TEST_F(TRouteWindow, ContextMenu_HereOnlyAndToAll_WithPassThroughOff) {
     EXPECT_EQ(Marks(), (std::vector<bool>{false, false, false}));
 }
 
-TEST_F(TRouteWindow, RoutedDongleDrops_InputGoesToAllAgainWithANotice) {
+TEST_F(TRouteWindow, RoutedDongleDrops_InputIsHeldForItUntilItIsBack_NeverSentToTheOthers) {
+    TReconnectPolicy::TTime now = TReconnectPolicy::TClock::now();
+    window->ReconnectClock = [&now] { return now; };
     SwitchOn();
     RouteKeys(Scan2);
     dongles[1]->DropLink();
     ASSERT_TRUE(WaitFor([&] { return window->SessionCount == 2; }));
+    const QString held =
+        QStringLiteral("Input held for Desk 1 \u2014 reconnecting; Scroll Lock twice + 0 sends to all");
+    EXPECT_EQ(Notice(), held);
+    EXPECT_EQ(window->NoticeText(TNotice::LinkLost), QString()) << "the held route says it all";
+    EXPECT_EQ(window->NoticeText(TNotice::NoDongle), QString());
+    EXPECT_EQ(Marks(), (std::vector<bool>{false, true, false})) << "the route still names it";
+    Rebase();
+    Tap(ScanA);
+    EXPECT_EQ(Received(0), TStrings{});
+    EXPECT_EQ(Received(2), TStrings{});
+
+    // Its own menu entry is gone with its connection; "to all" is the way out.
+    QMenu menu;
+    EXPECT_EQ(Entry(menu, 1, "Send input here only"), nullptr);
+    QMenu other;
+    EXPECT_NE(Entry(other, 1, "Send input to all"), nullptr);
+
+    // Back by itself: released first, then it hears the keyboard again, and only it does.
+    now += std::chrono::seconds(2);
+    window->ReconnectDue();
+    ASSERT_TRUE(WaitFor([&] { return Notice() == QStringLiteral("\u2192 Desk 1"); }, 5000)) << Notice().toStdString();
+    Rebase();
+    Tap(ScanB);
+    EXPECT_EQ(Received(0), TStrings{});
+    EXPECT_EQ(Received(1), (TStrings{"K 5", "K"}));
+    EXPECT_EQ(Received(2), TStrings{});
+    EXPECT_FALSE(dongles[1]->Target().AnyInputHeld());
+}
+
+TEST_F(TRouteWindow, RoutedDongleDisconnectedByTheUser_StillHeld_ZeroSendsToAll) {
+    SwitchOn();
+    RouteKeys(Scan2);
+    window->SelectedDevice = 1;
+    window->BtnConnectClick(window->BtnConnect);
+    ASSERT_TRUE(WaitFor([&] { return window->SessionCount == 2; }));
     EXPECT_EQ(Notice(),
-              QStringLiteral("→ all (Desk 1 is no longer connected, so input goes to every dongle again)"));
-    EXPECT_EQ(Marks(), (std::vector<bool>{false, false, false}));
+              QStringLiteral("Input held for Desk 1 \u2014 not connected; Scroll Lock twice + 0 sends to all"));
+    Rebase();
+    Tap(ScanA);
+    EXPECT_EQ(Received(0), TStrings{});
+    EXPECT_EQ(Received(2), TStrings{});
+    RouteKeys(Scan0);
+    EXPECT_EQ(Notice(), QStringLiteral("\u2192 all"));
+    EXPECT_EQ(window->NoticeText(TNotice::NoDongle), QString());
     Rebase();
     Tap(ScanA);
     EXPECT_EQ(Received(0), (TStrings{"K 4", "K"}));
     EXPECT_EQ(Received(2), (TStrings{"K 4", "K"}));
-
-    // Its menu entry is gone with its connection; the others still offer theirs.
-    QMenu menu;
-    EXPECT_EQ(Entry(menu, 1, "Send input here only"), nullptr);
-    QMenu other;
-    EXPECT_NE(Entry(other, 2, "Send input here only"), nullptr);
 }
 
 namespace {

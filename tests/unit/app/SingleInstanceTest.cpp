@@ -88,26 +88,65 @@ TEST(SingleInstance, Start_SecondCopyIsAnsweredEvenBeforeTheFirstServes) {
     EXPECT_TRUE(WaitFor([&] { return requests == 1; }));
 }
 
-TEST(SingleInstance, Start_LockHeldByLiveProcessThatNobodyAnswers_IsTakenOver) {
-    // A crashed copy's lock whose process id now belongs to a live program: the lock looks held,
-    // but nobody listens for requests. (Here the program is this test, holding the lock itself.)
+TEST(SingleInstance, Start_LockHeldByAnotherLiveProgramThatNobodyAnswers_IsTakenOver) {
+    // A crashed copy's lock whose process id now belongs to another live program (here sleep(1)):
+    // the lock looks held, but nobody listens for requests.
+    const pid_t other = fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_TRUE(WaitFor([&] {
+        return QFileInfo(QStringLiteral("/proc/%1/exe").arg(other)).symLinkTarget().endsWith("/sleep");
+    }));
     QTemporaryDir dir;
     TSingleInstance probe("test-one-copy", dir.path());
-    QLockFile foreign(probe.LockPath());
-    foreign.setStaleLockTime(0);
-    ASSERT_TRUE(foreign.tryLock(0));
+    {
+        // Written as the lock's own format has it, then given to the other program.
+        QLockFile written(probe.LockPath());
+        ASSERT_TRUE(written.tryLock(0));
+        QFile file(probe.LockPath());
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        QList<QByteArray> lines = file.readAll().split('\n');
+        file.close();
+        ASSERT_GE(lines.size(), 3);
+        lines[0] = QByteArray::number(other);
+        lines[1] = "sleep";
+        const QByteArray planted = lines.join('\n');
+        written.unlock();
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(planted);
+        file.close();
+    }
 
     TSingleInstance next("test-one-copy", dir.path());
-    QElapsedTimer waited;
-    waited.start();
     EXPECT_EQ(next.Start(300), TSingleInstance::TRole::First);
-    EXPECT_GE(waited.elapsed(), 300) << "a starting first copy gets its moment to answer";
     // And it serves the copy after it.
     int requests = 0;
     ASSERT_TRUE(next.Listen([&] { ++requests; }));
     TSingleInstance after("test-one-copy", dir.path());
     EXPECT_EQ(after.Start(300), TSingleInstance::TRole::Second);
     EXPECT_TRUE(WaitFor([&] { return requests == 1; }));
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+}
+
+TEST(SingleInstance, Start_LockHeldByALiveCopyOfThisProgramThatDoesNotAnswer_IsLeftAlone) {
+    // A copy of this program (here: this test, holding the lock itself) that is stuck: two copies
+    // would fight over the same dongles, so the start ends, naming the stuck copy.
+    QTemporaryDir dir;
+    TSingleInstance probe("test-one-copy", dir.path());
+    QLockFile stuck(probe.LockPath());
+    stuck.setStaleLockTime(0);
+    ASSERT_TRUE(stuck.tryLock(0));
+
+    TSingleInstance next("test-one-copy", dir.path());
+    EXPECT_EQ(next.Start(300), TSingleInstance::TRole::Unanswered);
+    EXPECT_EQ(next.SilentHolder(), static_cast<qint64>(getpid()));
+    EXPECT_TRUE(stuck.isLocked()) << "the lock stays with the stuck copy";
+    EXPECT_TRUE(QFile::exists(probe.LockPath()));
 }
 
 TEST(SingleInstance, NoFirstCopyListening_RequestFailsQuietly) {

@@ -138,46 +138,67 @@ std::string TQtBluetoothLEManager::UnavailableReason() const {
 
 bool TQtBluetoothLEManager::StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
                                            bool /*forceConnect*/) {
-    return FThread->Call([&]() -> bool {
-        StopScan();
-        const unsigned generation = ++FScanGeneration;
-        RefreshRadio();
-        if (FRadioState != Connected)
-            return false;
+    return FThread->Call([&]() -> bool { return StartScan(++FScanGeneration, timeoutMs, serviceUuids); });
+}
 
-        if (!FAgent) {
-            FAgent = new QBluetoothDeviceDiscoveryAgent(FThread->Context());
-            // Our own timer ends the scan: Qt's would end it with a signal we could not tell from
-            // a cancel on every platform.
-            FAgent->setLowEnergyDiscoveryTimeout(0);
+void TQtBluetoothLEManager::RequestDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids) {
+    // Numbered now: a cancel that comes before the BLE thread gets to it leaves it undone.
+    const unsigned generation = ++FScanGeneration;
+    FThread->Post([this, generation, timeoutMs, serviceUuids] {
+        if (generation != FScanGeneration) {
+            return;
         }
-        QObject::disconnect(FAgent, nullptr, FThread->Context(), nullptr);
-        QObject::connect(
-            FAgent, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, FThread->Context(),
-            [this, generation](const QBluetoothDeviceInfo& info) { OnDeviceSeen(info, generation); });
-        QObject::connect(FAgent, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, FThread->Context(),
-                         [this, generation](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) {
-                             OnDeviceSeen(info, generation);
-                         });
-        FScanUuids = serviceUuids;
-        FFound.clear();
-        FScanError.clear();
-        FAgent->start(QBluetoothDeviceDiscoveryAgent::LowEnergyMethod);
-        if (!FAgent->isActive() && FAgent->error() != QBluetoothDeviceDiscoveryAgent::NoError) {
-            std::fprintf(stderr, "Bluetooth LE scan could not start: %s\n",
-                         qPrintable(FAgent->errorString()));
-            FScanError = "The Bluetooth stack refused to scan: " + FAgent->errorString().toStdString() +
-                         ". Try again; if it keeps failing, restart the Bluetooth service: sudo systemctl "
-                         "restart bluetooth";
-            return false;
+        if (!StartScan(generation, timeoutMs, serviceUuids) && generation == FScanGeneration) {
+            const std::string problem = RadioProblem();
+            RaiseDiscoveryRefused(problem.empty() ? FScanError : problem);
         }
-        FScanning = true;
-        QObject::disconnect(FScanTimer, nullptr, nullptr, nullptr);
-        QObject::connect(FScanTimer, &QTimer::timeout, FThread->Context(),
-                         [this, generation] { OnScanTimeout(generation); });
-        FScanTimer->start(std::max(0, timeoutMs));
-        return true;
     });
+}
+
+bool TQtBluetoothLEManager::StartScan(unsigned generation, int timeoutMs,
+                                      const std::vector<TBluetoothUuid>& serviceUuids) {
+    StopScan();
+    if (generation != FScanGeneration) {
+        return false;
+    }
+    RefreshRadio();
+    if (FRadioState != Connected)
+        return false;
+
+    if (!FAgent) {
+        FAgent = new QBluetoothDeviceDiscoveryAgent(FThread->Context());
+        // Our own timer ends the scan: Qt's would end it with a signal we could not tell from
+        // a cancel on every platform.
+        FAgent->setLowEnergyDiscoveryTimeout(0);
+    }
+    QObject::disconnect(FAgent, nullptr, FThread->Context(), nullptr);
+    QObject::connect(
+        FAgent, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, FThread->Context(),
+        [this, generation](const QBluetoothDeviceInfo& info) { OnDeviceSeen(info, generation); });
+    QObject::connect(FAgent, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, FThread->Context(),
+                     [this, generation](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) {
+                         OnDeviceSeen(info, generation);
+                     });
+    FScanUuids = serviceUuids;
+    {
+        std::lock_guard lock(FFoundLock);
+        FFound.clear();
+    }
+    FScanError.clear();
+    FAgent->start(QBluetoothDeviceDiscoveryAgent::LowEnergyMethod);
+    if (!FAgent->isActive() && FAgent->error() != QBluetoothDeviceDiscoveryAgent::NoError) {
+        std::fprintf(stderr, "Bluetooth LE scan could not start: %s\n", qPrintable(FAgent->errorString()));
+        FScanError = "The Bluetooth stack refused to scan: " + FAgent->errorString().toStdString() +
+                     ". Try again; if it keeps failing, restart the Bluetooth service: sudo systemctl "
+                     "restart bluetooth";
+        return false;
+    }
+    FScanning = true;
+    QObject::disconnect(FScanTimer, nullptr, nullptr, nullptr);
+    QObject::connect(FScanTimer, &QTimer::timeout, FThread->Context(),
+                     [this, generation] { OnScanTimeout(generation); });
+    FScanTimer->start(std::max(0, timeoutMs));
+    return true;
 }
 
 void TQtBluetoothLEManager::OnStackOwnerChanged(bool lost, bool back) {
@@ -192,9 +213,14 @@ void TQtBluetoothLEManager::OnStackOwnerChanged(bool lost, bool back) {
             device->OnStackLost();
         FRadioState = 0;
         if (FScanning) {
-            FScanGeneration++;
+            std::vector<TBluetoothLEDevice*> found;
+            {
+                std::lock_guard lock(FFoundLock);
+                FScanGeneration++;
+                found = FFound;
+            }
             StopScan();
-            RaiseDiscoveryLEEnd(FFound);
+            RaiseDiscoveryLEEnd(found);
         }
         // Both hold objects of the process that went; a new stack gets new ones.
         delete FAgent;
@@ -218,24 +244,41 @@ void TQtBluetoothLEManager::StopScan() {
 }
 
 void TQtBluetoothLEManager::OnScanTimeout(unsigned generation) {
-    if (generation != FScanGeneration || !FScanning)
-        return;
+    std::vector<TBluetoothLEDevice*> found;
+    {
+        std::lock_guard lock(FFoundLock);
+        if (generation != FScanGeneration || !FScanning)
+            return;
+        found = FFound;
+    }
     StopScan();
-    RaiseDiscoveryLEEnd(FFound);
+    RaiseDiscoveryLEEnd(found);
 }
 
 void TQtBluetoothLEManager::CancelDiscovery() {
-    const auto found = FThread->Call([this] {
+    std::vector<TBluetoothLEDevice*> found;
+    {
+        // From here on the scan's late finds and its time-out do nothing.
+        std::lock_guard lock(FFoundLock);
         FScanGeneration++;
+        found = FFound;
+    }
+    if (FThread->IsCurrent()) {
         StopScan();
-        return FFound;
-    });
+    } else {
+        // Stopped in turn: a scan requested after this cancel starts after it.
+        FThread->Post([this] {
+            if (FScanning) {
+                StopScan();
+            }
+        });
+    }
     RaiseDiscoveryLEEnd(found);
 }
 
 void TQtBluetoothLEManager::OnDeviceSeen(const QBluetoothDeviceInfo& info, unsigned generation) {
     if (generation != FScanGeneration || !FScanning)
-        return;
+        return;  // looked at again under the lock below, where a cancel takes the finds
     // BlueZ lists the devices it already knows at the start of every scan, advertising or not;
     // those carry no signal strength until they are heard in this scan.
     if (info.rssi() == 0)
@@ -249,8 +292,13 @@ void TQtBluetoothLEManager::OnDeviceSeen(const QBluetoothDeviceInfo& info, unsig
             return;
     }
     TQtBluetoothLEDevice& device = DeviceFor(info);
-    if (std::find(FFound.begin(), FFound.end(), &device) == FFound.end())
-        FFound.push_back(&device);
+    {
+        std::lock_guard lock(FFoundLock);
+        if (generation != FScanGeneration)
+            return;
+        if (std::find(FFound.begin(), FFound.end(), &device) == FFound.end())
+            FFound.push_back(&device);
+    }
     RaiseDiscoverLEDevice(device, info.rssi(), TBytes{});
 }
 

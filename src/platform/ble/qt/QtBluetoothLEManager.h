@@ -31,6 +31,10 @@ public:
     std::string UnavailableReason() const override;
     bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
                         bool forceConnect = false) override;
+    // Hands the scan to the BLE thread and returns: Qt's BlueZ backend may block that thread for
+    // many seconds (a D-Bus call to a stuck bluetoothd).
+    void RequestDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids) override;
+    // Ends the scan for the caller at once; the BLE thread stops the agent when it gets to it.
     void CancelDiscovery() override;
 
 private:
@@ -40,6 +44,9 @@ private:
     void OnDeviceSeen(const QBluetoothDeviceInfo& info, unsigned generation);
     void OnScanTimeout(unsigned generation);
     void StopScan();
+    // Starts the scan of this generation unless a later request or a cancel came first; false
+    // when it cannot start (the reason is then in RadioProblem or FScanError).
+    bool StartScan(unsigned generation, int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids);
     TQtBluetoothLEDevice& DeviceFor(const QBluetoothDeviceInfo& info);
     // The stack's process left the bus (lost) or a process took its name (back).
     void OnStackOwnerChanged(bool lost, bool back);
@@ -60,6 +67,9 @@ private:
     QDBusServiceWatcher* FStackWatcher = nullptr;
     bool FScanning = false;
     std::vector<TBluetoothUuid> FScanUuids;
-    std::vector<TBluetoothLEDevice*> FFound;  // this scan's finds, in order, once each
+    // This scan's finds, in order, once each. Guarded, with the check of the scan's generation:
+    // a cancel takes them on the caller's thread.
+    std::mutex FFoundLock;
+    std::vector<TBluetoothLEDevice*> FFound;
     std::string FScanError;  // why the last scan could not start; empty when it did
 };
