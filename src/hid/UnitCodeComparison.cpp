@@ -7,6 +7,8 @@
 //  - PrtSc (70), Pause (72) and NumLock (83) each have two scan codes: Windows reports PrtSc as
 //    0xE037 or, with Alt held, 0x54; Pause as 0x45 or 0xE046 (Ctrl+Break); NumLock as 0xE045.
 //  - Right Shift is listed only as 0xE036: low-level hooks flag it as extended.
+// The table is aligned by column so each row reads as one key; the formatter keeps out of it.
+// clang-format off
 const std::array<TKeyCodeRow, KeyCodeRowCount> KeyCodeTable{{
     {  0, 0x00, 0x00,      0, "Unknown",   ""},  // 0
     { 31, 0x41, 0x1E,      4, "A",         ""},  // 1
@@ -119,24 +121,28 @@ const std::array<TKeyCodeRow, KeyCodeRowCount> KeyCodeTable{{
     { 62, 0xA5, 0xE038,  230, "Alt(R)",    ""},  // 108
     {128, 0x5C, 0xE05C,  231, "Win(R)",    ""},  // 109
 }};
+// clang-format on
 
 int32_t ScanCodeToUsageId(int32_t keyCode) {
     for (const TKeyCodeRow& row : KeyCodeTable) {
-        if (row.ScanCode == keyCode) return row.UsageId;
+        if (row.ScanCode == keyCode)
+            return row.UsageId;
     }
     return 0;
 }
 
 std::string_view UsageIdToKeyLabel(int32_t usage) {
     for (const TKeyCodeRow& row : KeyCodeTable) {
-        if (row.UsageId == usage) return row.KeyLabel;
+        if (row.UsageId == usage)
+            return row.KeyLabel;
     }
     return {};
 }
 
 std::string_view UsageIdToShiftLabel(int32_t usage) {
     for (const TKeyCodeRow& row : KeyCodeTable) {
-        if (row.UsageId == usage) return row.ShiftLabel;
+        if (row.UsageId == usage)
+            return row.ShiftLabel;
     }
     return {};
 }
