@@ -10,7 +10,8 @@ namespace {
 
 void HoldSixKeysAndModifiers() {
     ResetInputStateForTests();
-    for (int32_t usage : {UsageLeftCtrl, UsageLeftShift, 4, 5, 6, 7, 8, 9}) AddPressedKey(usage);
+    for (int32_t usage : {UsageLeftCtrl, UsageLeftShift, 4, 5, 6, 7, 8, 9})
+        AddPressedKey(usage);
 }
 
 void BM_GetHidReport_Keyboard6KeysModifiers_ReportId(benchmark::State& state) {

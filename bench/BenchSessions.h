@@ -15,7 +15,7 @@ using Clock = std::chrono::steady_clock;
 
 // A device whose writes complete at once, on the writing thread; it notes when each write arrived.
 class TInstantDevice final : public TBluetoothLEDevice {
-public:
+  public:
     std::string Address() const override { return "C0:FF:EE:00:00:01"; }
     std::string DeviceName() const override { return "Corvastel-Bench"; }
     bool DiscoverServices() override { return false; }
@@ -47,9 +47,12 @@ struct TBoundSession {
     TBoundSession() {
         session.Device = &device;
         session.char1 = &char1;
-        device.SetHandlers({{}, {}, [this](TBluetoothLEDevice& d, TBluetoothGattCharacteristic& c, uint16_t s) {
+        device.SetHandlers({{},
+                            {},
+                            [this](TBluetoothLEDevice& d, TBluetoothGattCharacteristic& c, uint16_t s) {
                                 session.OnCharacteristicWrite(d, c, s);
-                            }, {}},
+                            },
+                            {}},
                            &session);
         std::vector<uint8_t> reply{0xA1, 0x51, 0x04, 0xB4, 0x16, 0x00};
         TBluetoothGattCharacteristic char5(TBluetoothUuid::FromShort(0xF80F), PropNotify);

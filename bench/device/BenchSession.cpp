@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "device/MessageBus.h"
 #include "BenchSessions.h"
+#include "device/MessageBus.h"
 #include "device/UnitCorvastelDevice.h"
 #include "platform/ble/fake/FakeBluetoothLE.h"
 
@@ -78,22 +78,31 @@ void BM_Throughput_OneWriteInFlight(benchmark::State& state) {
     const int reports = delay.count() == 0 ? 200 : (delay.count() < 5000 ? 100 : 40);
     ResetInputStateForTests();
     TFakeBluetoothLEManager central;
-    auto dongle = central.AddDongle(vdongle::TDongleConfig::Standard("Corvastel-T", "C0:FF:EE:00:00:02", "1.1.9"));
+    auto dongle =
+        central.AddDongle(vdongle::TDongleConfig::Standard("Corvastel-T", "C0:FF:EE:00:00:02", "1.1.9"));
     TCorvastelDevice session;
     session.InitData(&central.Device("C0:FF:EE:00:00:02"));
-    while (!session.isActived) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!session.isActived)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     central.WaitIdle();
     dongle->SetWriteDelay(delay);
     AddPressedKey(4);
     for (auto _ : state) {
         dongle->ClearRecords();
-        for (int i = 0; i < reports; ++i) session.SendReport(TReportType::KeyboardIn, false);
-        while (static_cast<int>(dongle->Writes().size()) < reports) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        for (int i = 0; i < reports; ++i)
+            session.SendReport(TReportType::KeyboardIn, false);
+        while (static_cast<int>(dongle->Writes().size()) < reports)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         central.WaitIdle();
     }
     state.SetItemsProcessed(state.iterations() * reports);
     ResetInputStateForTests();
 }
-BENCHMARK(BM_Throughput_OneWriteInFlight)->Arg(0)->Arg(1000)->Arg(7500)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Throughput_OneWriteInFlight)
+    ->Arg(0)
+    ->Arg(1000)
+    ->Arg(7500)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace

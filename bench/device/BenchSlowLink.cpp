@@ -6,15 +6,15 @@
 // characteristic (both then go with response only) or on a characteristic of its own beside a
 // keyboard characteristic that takes writes without response. The fake central answers as
 // bluetoothd does: a write without response at once, a write with response once it reached the
-// dongle behind everything queued before it, one write with response at a time. Each case runs twice in the same run: with the pace learned from
-// the link (the product), and with the fixed pace of one write without response per 7.5 ms that
-// the product used before, for comparison.
+// dongle behind everything queued before it, one write with response at a time. Each case runs twice in the
+// same run: with the pace learned from the link (the product), and with the fixed pace of one write without
+// response per 7.5 ms that the product used before, for comparison.
 //
 // Figures per run (counters): key latency at the target p50 / p99 / max (input -> arrival at the
 // dongle), the p99 of the keys not typed behind the click (from its press until its release
-// reached the dongle, keys wait for it: the order of keys and clicks holds), key transitions lost, motion counts delivered vs injected, writes sent, the time from
-// the last input to the last report arriving, whether the target holds anything at the end, and
-// the link as the session learned it. Never a pass/fail.
+// reached the dongle, keys wait for it: the order of keys and clicks holds), key transitions lost, motion
+// counts delivered vs injected, writes sent, the time from the last input to the last report arriving,
+// whether the target holds anything at the end, and the link as the session learned it. Never a pass/fail.
 
 #include <benchmark/benchmark.h>
 
@@ -75,10 +75,10 @@ enum class TMouseKind {
 };
 
 vd::TDongleConfig DongleConfig(std::chrono::microseconds interval, int perEvent, TMouseKind kind) {
-    auto config = kind == TMouseKind::OwnWithResponse
-                      ? vd::TDongleConfig::Standard("Corvastel-S", "C0:FF:EE:00:01:01", "1.2.0",
-                                                    vd::Identity4348_E010)
-                      : vd::TDongleConfig::Standard("Corvastel-S", "C0:FF:EE:00:01:01", "1.1.9");
+    auto config =
+        kind == TMouseKind::OwnWithResponse
+            ? vd::TDongleConfig::Standard("Corvastel-S", "C0:FF:EE:00:01:01", "1.2.0", vd::Identity4348_E010)
+            : vd::TDongleConfig::Standard("Corvastel-S", "C0:FF:EE:00:01:01", "1.1.9");
     config.connectionInterval = interval;
     config.packetsPerEvent = perEvent;
     if (kind == TMouseKind::OwnWithResponse) {
@@ -183,7 +183,8 @@ void BM_SlowLink(benchmark::State& state) {
         uint8_t buttons = 0;
         for (const auto& r : records) {
             const bool plainMouse = r.characteristic == vd::uuid::MouseReports && !r.bytes.empty();
-            const bool idMouse = r.characteristic == vd::uuid::Reports && r.bytes.size() > 1 && r.bytes[0] == 0x03;
+            const bool idMouse =
+                r.characteristic == vd::uuid::Reports && r.bytes.size() > 1 && r.bytes[0] == 0x03;
             if (!plainMouse && !idMouse)
                 continue;
             const uint8_t now = static_cast<uint8_t>(r.bytes[plainMouse ? 0 : 1] & 0x07);

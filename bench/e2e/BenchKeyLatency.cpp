@@ -74,8 +74,8 @@ struct TSettings {
     std::vector<TLink> links{{7500, 1}, {50000, 1}};
     int keys = 20;
     int motionHz = 125;
-    int slowdown = 0;     // 0: 1 on the imitation, 6 on the real stack
-    std::string details;  // CSV of every key transition, appended to
+    int slowdown = 0;          // 0: 1 on the imitation, 6 on the real stack
+    std::string details;       // CSV of every key transition, appended to
     std::string dongleTraits;  // more traits of the dongle (--dongle-traits)
 };
 

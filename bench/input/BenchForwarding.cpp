@@ -33,7 +33,8 @@ struct TBenchWindow final : TForwardTarget {
     bool MouseForwarded() const override { return true; }
     void SendReportToActive(TReportType type, bool empty) override {
         for (auto& s : sessions) {
-            if (s->session.isActived) s->session.SendReport(type, empty);
+            if (s->session.isActived)
+                s->session.SendReport(type, empty);
         }
     }
     void ShowPressedKey(const TIntArray&) override {}
@@ -44,7 +45,8 @@ struct TBenchWindow final : TForwardTarget {
 };
 
 double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
+    if (v.empty())
+        return 0;
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
@@ -54,7 +56,8 @@ void BM_KeyEvent_ThroughToTheBackendWrite(benchmark::State& state) {
     ResetForwardingStateForTests();
     auto platform = std::make_shared<TFakeHookPlatform>();
     TBenchWindow window;
-    for (int i = 0; i < state.range(0); ++i) window.sessions.push_back(std::make_unique<TBoundSession>());
+    for (int i = 0; i < state.range(0); ++i)
+        window.sessions.push_back(std::make_unique<TBoundSession>());
     TLowLevelKeyboardHook hook(platform);
     hook.SetOnPreExecute([&](THook& h, THookMessage& msg) {
         msg.Result = ForwardKeyEvent(window, static_cast<TLowLevelKeyboardHook&>(h).HookStruct());
@@ -93,6 +96,10 @@ void BM_KeyEvent_ThroughToTheBackendWrite(benchmark::State& state) {
     hook.SetActive(false);
     ResetInputStateForTests();
 }
-BENCHMARK(BM_KeyEvent_ThroughToTheBackendWrite)->Arg(1)->Arg(3)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_KeyEvent_ThroughToTheBackendWrite)
+    ->Arg(1)
+    ->Arg(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

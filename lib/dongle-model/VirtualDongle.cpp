@@ -8,21 +8,26 @@ namespace vdongle {
 
 namespace {
 
-TBytes TextBytes(std::string_view text) { return TBytes(text.begin(), text.end()); }
+TBytes TextBytes(std::string_view text) {
+    return TBytes(text.begin(), text.end());
+}
 
 TGattCharacteristicDef Chr(uint16_t u, uint8_t props, TBytes value = {}, bool cccd = false) {
     TGattCharacteristicDef c;
     c.uuid = u;
     c.properties = props;
     c.value = std::move(value);
-    if (cccd) c.descriptors.push_back({uuid::Cccd, {0x00, 0x00}, 0});
+    if (cccd)
+        c.descriptors.push_back({uuid::Cccd, {0x00, 0x00}, 0});
     return c;
 }
 
-bool Matches(const TDongleIdentity& id, const TDongleIdentity& known) { return id.vid == known.vid && id.pid == known.pid; }
+bool Matches(const TDongleIdentity& id, const TDongleIdentity& known) {
+    return id.vid == known.vid && id.pid == known.pid;
+}
 
-constexpr uint8_t ShiftMask = 0x22;       // left and right Shift
-constexpr uint8_t ShortcutMask = 0xDD;    // Ctrl, Alt and Win on either side
+constexpr uint8_t ShiftMask = 0x22;     // left and right Shift
+constexpr uint8_t ShortcutMask = 0xDD;  // Ctrl, Alt and Win on either side
 
 // Lock keys and the keyboard LED each one toggles on the target (boot keyboard LED bits).
 constexpr uint8_t UsageCapsLock = 57;
@@ -31,10 +36,14 @@ constexpr uint8_t UsageNumLock = 83;
 
 uint8_t LockLedOf(uint8_t usage) {
     switch (usage) {
-        case UsageNumLock: return LedNumLock;
-        case UsageCapsLock: return LedCapsLock;
-        case UsageScrollLock: return LedScrollLock;
-        default: return 0;
+        case UsageNumLock:
+            return LedNumLock;
+        case UsageCapsLock:
+            return LedCapsLock;
+        case UsageScrollLock:
+            return LedScrollLock;
+        default:
+            return 0;
     }
 }
 
@@ -43,7 +52,8 @@ uint8_t LockLedOf(uint8_t usage) {
 char TypedCharacter(uint8_t usage, bool shift, uint8_t leds) {
     const bool letter = usage >= 4 && usage <= 29;
     const bool keypadDigit = usage >= 89 && usage <= 99;
-    if (keypadDigit && (leds & LedNumLock) == 0) return 0;
+    if (keypadDigit && (leds & LedNumLock) == 0)
+        return 0;
     return UsCharacter(usage, letter && (leds & LedCapsLock) != 0 ? !shift : shift);
 }
 
@@ -52,7 +62,8 @@ void EraseLastCharacter(std::string& text) {
     while (!text.empty()) {
         const unsigned char last = static_cast<unsigned char>(text.back());
         text.pop_back();
-        if ((last & 0xC0) != 0x80) break;
+        if ((last & 0xC0) != 0x80)
+            break;
     }
 }
 
@@ -64,30 +75,38 @@ void ReplayKeyboard(TVirtualTarget& t, std::span<const uint8_t> p, const TKeyDec
     for (size_t i = 2; i < 8; ++i) {
         const uint8_t u = p[i];
         // 0 is an empty slot, 1..3 are error codes (roll-over and the like), not keys.
-        if (u >= 4 && std::find(now.begin(), now.end(), u) == now.end()) now.push_back(u);
+        if (u >= 4 && std::find(now.begin(), now.end(), u) == now.end())
+            now.push_back(u);
     }
     for (int bit = 0; bit < 8; ++bit) {
         const bool was = (t.modifiers >> bit) & 1;
         const bool is = (mods >> bit) & 1;
-        if (was && !is) t.keyEvents.push_back({static_cast<uint8_t>(224 + bit), false});
+        if (was && !is)
+            t.keyEvents.push_back({static_cast<uint8_t>(224 + bit), false});
     }
     for (uint8_t u : t.keysHeld) {
-        if (std::find(now.begin(), now.end(), u) == now.end()) t.keyEvents.push_back({u, false});
+        if (std::find(now.begin(), now.end(), u) == now.end())
+            t.keyEvents.push_back({u, false});
     }
     for (int bit = 0; bit < 8; ++bit) {
         const bool was = (t.modifiers >> bit) & 1;
         const bool is = (mods >> bit) & 1;
-        if (!was && is) t.keyEvents.push_back({static_cast<uint8_t>(224 + bit), true});
+        if (!was && is)
+            t.keyEvents.push_back({static_cast<uint8_t>(224 + bit), true});
     }
     for (uint8_t u : now) {
-        if (std::find(t.keysHeld.begin(), t.keysHeld.end(), u) != t.keysHeld.end()) continue;
+        if (std::find(t.keysHeld.begin(), t.keysHeld.end(), u) != t.keysHeld.end())
+            continue;
         t.keyEvents.push_back({u, true});
         // A lock key toggles its lock on the press, whatever else is held, as a PC keyboard does.
         t.ledStatus ^= LockLedOf(u);
-        if (decoded) continue;  // decoded below, with every other event of the report
-        if ((mods & ShortcutMask) != 0) continue;  // a shortcut types nothing
+        if (decoded)
+            continue;  // decoded below, with every other event of the report
+        if ((mods & ShortcutMask) != 0)
+            continue;   // a shortcut types nothing
         if (u == 42) {  // Backspace
-            if (!t.text.empty()) t.text.pop_back();
+            if (!t.text.empty())
+                t.text.pop_back();
         } else if (char c = TypedCharacter(u, (mods & ShiftMask) != 0, t.ledStatus)) {
             t.text.push_back(c);
         }
@@ -113,7 +132,8 @@ void ReplayKeyboard(TVirtualTarget& t, std::span<const uint8_t> p, const TKeyDec
 void ReplayMouse(TVirtualTarget& t, std::span<const uint8_t> p) {
     const uint8_t buttons = p[0] & 0x1F;
     for (int bit = 0; bit < 5; ++bit) {
-        if (((buttons >> bit) & 1) && !((t.buttons >> bit) & 1)) t.buttonPresses.push_back(static_cast<uint8_t>(bit + 1));
+        if (((buttons >> bit) & 1) && !((t.buttons >> bit) & 1))
+            t.buttonPresses.push_back(static_cast<uint8_t>(bit + 1));
     }
     t.buttons = buttons;
     t.pointerX += static_cast<int16_t>(static_cast<uint16_t>(p[1] | (p[2] << 8)));
@@ -125,28 +145,37 @@ void ReplayMouse(TVirtualTarget& t, std::span<const uint8_t> p) {
 }  // namespace
 
 bool TGattCharacteristicDef::HasCccd() const {
-    return std::any_of(descriptors.begin(), descriptors.end(), [](const auto& d) { return d.uuid == uuid::Cccd; });
+    return std::any_of(descriptors.begin(), descriptors.end(),
+                       [](const auto& d) { return d.uuid == uuid::Cccd; });
 }
 
 TFraming FramingOf(const TDongleIdentity& id) {
-    if (Matches(id, Identity0451_16B4) || (Matches(id, Identity0451_E010) && id.ver == 0)) return TFraming::ReportId;
-    if (Matches(id, Identity0451_E010) || Matches(id, Identity4348_E010)) return TFraming::Plain;
-    if (Matches(id, Identity045E_002D)) return TFraming::PlainKeyboard;
+    if (Matches(id, Identity0451_16B4) || (Matches(id, Identity0451_E010) && id.ver == 0))
+        return TFraming::ReportId;
+    if (Matches(id, Identity0451_E010) || Matches(id, Identity4348_E010))
+        return TFraming::Plain;
+    if (Matches(id, Identity045E_002D))
+        return TFraming::PlainKeyboard;
     return TFraming::None;
 }
 
 const char* FramingName(TFraming f) {
     switch (f) {
-        case TFraming::ReportId: return "report-id";
-        case TFraming::Plain: return "plain";
-        case TFraming::PlainKeyboard: return "plain-keyboard";
-        case TFraming::None: break;
+        case TFraming::ReportId:
+            return "report-id";
+        case TFraming::Plain:
+            return "plain";
+        case TFraming::PlainKeyboard:
+            return "plain-keyboard";
+        case TFraming::None:
+            break;
     }
     return "none";
 }
 
 char UsCharacter(uint8_t usage, bool shift) {
-    if (usage >= 4 && usage <= 29) return static_cast<char>((shift ? 'A' : 'a') + (usage - 4));
+    if (usage >= 4 && usage <= 29)
+        return static_cast<char>((shift ? 'A' : 'a') + (usage - 4));
     if (usage >= 30 && usage <= 39) {
         static constexpr char plain[] = "1234567890";
         static constexpr char shifted[] = "!@#$%^&*()";
@@ -158,23 +187,35 @@ char UsCharacter(uint8_t usage, bool shift) {
         return (shift ? shifted : plain)[usage - 45];
     }
     switch (usage) {
-        case 40: case 88: return '\n';  // Enter, keypad Enter
-        case 43: return '\t';
-        case 44: return ' ';
-        case 84: return '/';
-        case 85: return '*';
-        case 86: return '-';
-        case 87: return '+';
-        case 99: return '.';
-        case 98: return '0';
-        default: break;
+        case 40:
+        case 88:
+            return '\n';  // Enter, keypad Enter
+        case 43:
+            return '\t';
+        case 44:
+            return ' ';
+        case 84:
+            return '/';
+        case 85:
+            return '*';
+        case 86:
+            return '-';
+        case 87:
+            return '+';
+        case 99:
+            return '.';
+        case 98:
+            return '0';
+        default:
+            break;
     }
-    if (usage >= 89 && usage <= 97) return static_cast<char>('1' + (usage - 89));  // keypad, NumLock on
+    if (usage >= 89 && usage <= 97)
+        return static_cast<char>('1' + (usage - 89));  // keypad, NumLock on
     return 0;
 }
 
-bool ReplayReport(TVirtualTarget& target, TFraming framing, uint16_t characteristic, std::span<const uint8_t> bytes,
-                  const TKeyDecoder* decoder) {
+bool ReplayReport(TVirtualTarget& target, TFraming framing, uint16_t characteristic,
+                  std::span<const uint8_t> bytes, const TKeyDecoder* decoder) {
     target.lastReport.assign(bytes.begin(), bytes.end());
     switch (framing) {
         case TFraming::ReportId:
@@ -210,7 +251,8 @@ std::string ToHex(std::span<const uint8_t> bytes) {
     char buf[4];
     for (size_t i = 0; i < bytes.size(); ++i) {
         std::snprintf(buf, sizeof buf, "%02X", bytes[i]);
-        if (i) s.push_back(' ');
+        if (i)
+            s.push_back(' ');
         s += buf;
     }
     return s;
@@ -224,7 +266,8 @@ std::string Uuid128(uint16_t shortUuid) {
 
 // ---------------------------------------------------------------------------------------------
 
-std::vector<TGattServiceDef> StandardGatt(const std::string& firmware, const std::array<uint8_t, 8>& systemId) {
+std::vector<TGattServiceDef> StandardGatt(const std::string& firmware,
+                                          const std::array<uint8_t, 8>& systemId) {
     TGattServiceDef info;
     info.uuid = uuid::DeviceInformation;
     info.characteristics = {
@@ -258,7 +301,8 @@ TDongleConfig TDongleConfig::Standard(std::string name, std::string address, std
     c.identity = identity;
     // Bytes 6 and 7 come back in the identity request; make them differ per address.
     std::array<uint8_t, 8> sysid{0x11, 0x22, 0x33, 0xFE, 0xFF, 0x44, 0x00, 0x00};
-    for (char ch : c.address) sysid[6] = static_cast<uint8_t>(sysid[6] * 31 + static_cast<uint8_t>(ch));
+    for (char ch : c.address)
+        sysid[6] = static_cast<uint8_t>(sysid[6] * 31 + static_cast<uint8_t>(ch));
     sysid[7] = static_cast<uint8_t>(sysid[6] ^ 0x5A);
     c.gatt = StandardGatt(firmware, sysid);
     return c;
@@ -266,7 +310,8 @@ TDongleConfig TDongleConfig::Standard(std::string name, std::string address, std
 
 TGattServiceDef* TDongleConfig::FindService(uint16_t serviceUuid) {
     for (auto& s : gatt) {
-        if (s.uuid == serviceUuid) return &s;
+        if (s.uuid == serviceUuid)
+            return &s;
     }
     return nullptr;
 }
@@ -274,7 +319,8 @@ TGattServiceDef* TDongleConfig::FindService(uint16_t serviceUuid) {
 TGattCharacteristicDef* TDongleConfig::Find(uint16_t characteristicUuid) {
     for (auto& s : gatt) {
         for (auto& c : s.characteristics) {
-            if (c.uuid == characteristicUuid) return &c;
+            if (c.uuid == characteristicUuid)
+                return &c;
         }
     }
     return nullptr;
@@ -294,14 +340,16 @@ bool TDongleConfig::Remove(uint16_t characteristicUuid) {
 
 bool TDongleConfig::RemoveService(uint16_t serviceUuid) {
     auto it = std::find_if(gatt.begin(), gatt.end(), [&](const auto& s) { return s.uuid == serviceUuid; });
-    if (it == gatt.end()) return false;
+    if (it == gatt.end())
+        return false;
     gatt.erase(it);
     return true;
 }
 
 bool TDongleConfig::SetValue(uint16_t characteristicUuid, TBytes value) {
     auto* c = Find(characteristicUuid);
-    if (!c) return false;
+    if (!c)
+        return false;
     c->value = std::move(value);
     return true;
 }
@@ -314,7 +362,8 @@ bool TDongleConfig::SetText(uint16_t characteristicUuid, std::string_view text) 
 
 TVirtualDongle::TVirtualDongle(TDongleConfig config) : FConfig(std::move(config)) {
     FGatt = FConfig.gatt;
-    if (FConfig.makeKeyDecoder) FKeyDecoder = FConfig.makeKeyDecoder();
+    if (FConfig.makeKeyDecoder)
+        FKeyDecoder = FConfig.makeKeyDecoder();
     // ATT-style numbering: service declaration, then per characteristic its declaration, its
     // value (the handle the characteristic is known by) and its descriptors.
     uint16_t h = 1;
@@ -323,7 +372,8 @@ TVirtualDongle::TVirtualDongle(TDongleConfig config) : FConfig(std::move(config)
         for (auto& c : s.characteristics) {
             ++h;
             c.handle = h++;
-            for (auto& d : c.descriptors) d.handle = h++;
+            for (auto& d : c.descriptors)
+                d.handle = h++;
         }
     }
 }
@@ -366,8 +416,10 @@ bool TVirtualDongle::Advertising() const {
 
 bool TVirtualDongle::AdvertisesAny(const std::vector<uint16_t>& services) const {
     std::lock_guard lock(FLock);
-    if (!FConfig.advertising) return false;
-    if (services.empty()) return true;
+    if (!FConfig.advertising)
+        return false;
+    if (services.empty())
+        return true;
     return std::any_of(services.begin(), services.end(), [&](uint16_t u) {
         return std::find(FConfig.advertisedServices.begin(), FConfig.advertisedServices.end(), u) !=
                FConfig.advertisedServices.end();
@@ -377,7 +429,8 @@ bool TVirtualDongle::AdvertisesAny(const std::vector<uint16_t>& services) const 
 const TGattCharacteristicDef* TVirtualDongle::Characteristic(uint16_t handle) const {
     for (const auto& s : FGatt) {
         for (const auto& c : s.characteristics) {
-            if (c.handle == handle) return &c;
+            if (c.handle == handle)
+                return &c;
         }
     }
     return nullptr;
@@ -386,7 +439,8 @@ const TGattCharacteristicDef* TVirtualDongle::Characteristic(uint16_t handle) co
 uint16_t TVirtualDongle::HandleOf(uint16_t characteristicUuid) const {
     for (const auto& s : FGatt) {
         for (const auto& c : s.characteristics) {
-            if (c.uuid == characteristicUuid) return c.handle;
+            if (c.uuid == characteristicUuid)
+                return c.handle;
         }
     }
     return 0;
@@ -394,8 +448,10 @@ uint16_t TVirtualDongle::HandleOf(uint16_t characteristicUuid) const {
 
 bool TVirtualDongle::Connect() {
     std::lock_guard lock(FLock);
-    if (FConnected) return true;
-    if (!FConfig.advertising) return false;
+    if (FConnected)
+        return true;
+    if (!FConfig.advertising)
+        return false;
     FConnected = true;
     ++FConnectCount;
     FNotifying.clear();  // a new link starts unsubscribed (no bonding)
@@ -419,9 +475,9 @@ void TVirtualDongle::Disconnect() {
         // connection event carries (already in the controller) reaches the dongle before the link
         // goes. A write without response confirmed by the stack is no write delivered.
         const auto now = std::chrono::steady_clock::now();
-        const auto lastEvent =
-            now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                      FConfig.connectionInterval.count() > 0 ? FConfig.connectionInterval : FConfig.writeDelay);
+        const auto lastEvent = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                         FConfig.connectionInterval.count() > 0 ? FConfig.connectionInterval
+                                                                                : FConfig.writeDelay);
         DeliverLocked(lastEvent, notes);
         FAir.clear();
         FConnected = false;
@@ -433,7 +489,8 @@ void TVirtualDongle::Disconnect() {
 void TVirtualDongle::DropLink() {
     {
         std::lock_guard lock(FLock);
-        if (!FConnected) return;
+        if (!FConnected)
+            return;
         FConnected = false;
         FNotifying.clear();
         FAir.clear();  // lost with the link
@@ -443,23 +500,28 @@ void TVirtualDongle::DropLink() {
         std::lock_guard lock(FSinkLock);
         sink = FSink;
     }
-    if (sink && sink->OnLinkDropped) sink->OnLinkDropped();
+    if (sink && sink->OnLinkDropped)
+        sink->OnLinkDropped();
 }
 
 std::optional<TBytes> TVirtualDongle::Read(uint16_t handle) const {
     std::lock_guard lock(FLock);
     const auto* c = Characteristic(handle);
-    if (!FConnected || !c || !c->Has(prop::Read)) return std::nullopt;
-    if (std::find(FConfig.failingReads.begin(), FConfig.failingReads.end(), c->uuid) != FConfig.failingReads.end())
+    if (!FConnected || !c || !c->Has(prop::Read))
+        return std::nullopt;
+    if (std::find(FConfig.failingReads.begin(), FConfig.failingReads.end(), c->uuid) !=
+        FConfig.failingReads.end())
         return std::nullopt;
     return c->value;
 }
 
 TBytes TVirtualDongle::IdentityReplyLocked() const {
-    if (FConfig.identityReply) return *FConfig.identityReply;
+    if (FConfig.identityReply)
+        return *FConfig.identityReply;
     const auto& id = FConfig.identity;
-    return TBytes{FConfig.identityReplyCode, static_cast<uint8_t>(id.vid & 0xFF), static_cast<uint8_t>(id.vid >> 8),
-                  static_cast<uint8_t>(id.pid & 0xFF), static_cast<uint8_t>(id.pid >> 8), id.ver};
+    return TBytes{FConfig.identityReplyCode,         static_cast<uint8_t>(id.vid & 0xFF),
+                  static_cast<uint8_t>(id.vid >> 8), static_cast<uint8_t>(id.pid & 0xFF),
+                  static_cast<uint8_t>(id.pid >> 8), id.ver};
 }
 
 TWriteOutcome TVirtualDongle::Write(uint16_t handle, std::span<const uint8_t> bytes, TWriteKind kind) {
@@ -593,16 +655,20 @@ void TVirtualDongle::ApplyLocked(const TGattCharacteristicDef& c, std::span<cons
 
 bool TVirtualDongle::WriteDescriptor(uint16_t descriptorHandle, std::span<const uint8_t> bytes) {
     std::lock_guard lock(FLock);
-    if (!FConnected) return false;
+    if (!FConnected)
+        return false;
     for (const auto& s : FGatt) {
         for (const auto& c : s.characteristics) {
             for (const auto& d : c.descriptors) {
-                if (d.handle != descriptorHandle) continue;
+                if (d.handle != descriptorHandle)
+                    continue;
                 if (d.uuid == uuid::Cccd) {
                     const bool on = !bytes.empty() && (bytes[0] & 0x03) != 0;
                     auto it = std::find(FNotifying.begin(), FNotifying.end(), c.handle);
-                    if (on && it == FNotifying.end()) FNotifying.push_back(c.handle);
-                    if (!on && it != FNotifying.end()) FNotifying.erase(it);
+                    if (on && it == FNotifying.end())
+                        FNotifying.push_back(c.handle);
+                    if (!on && it != FNotifying.end())
+                        FNotifying.erase(it);
                 }
                 return true;
             }
@@ -613,12 +679,15 @@ bool TVirtualDongle::WriteDescriptor(uint16_t descriptorHandle, std::span<const 
 
 std::optional<TBytes> TVirtualDongle::ReadDescriptor(uint16_t descriptorHandle) const {
     std::lock_guard lock(FLock);
-    if (!FConnected) return std::nullopt;
+    if (!FConnected)
+        return std::nullopt;
     for (const auto& s : FGatt) {
         for (const auto& c : s.characteristics) {
             for (const auto& d : c.descriptors) {
-                if (d.handle != descriptorHandle) continue;
-                if (d.uuid != uuid::Cccd) return d.value;
+                if (d.handle != descriptorHandle)
+                    continue;
+                if (d.uuid != uuid::Cccd)
+                    return d.value;
                 const bool on = std::find(FNotifying.begin(), FNotifying.end(), c.handle) != FNotifying.end();
                 return TBytes{static_cast<uint8_t>(on ? 0x01 : 0x00), 0x00};
             }
@@ -630,10 +699,13 @@ std::optional<TBytes> TVirtualDongle::ReadDescriptor(uint16_t descriptorHandle) 
 bool TVirtualDongle::SetNotifying(uint16_t handle, bool enable) {
     std::lock_guard lock(FLock);
     const auto* c = Characteristic(handle);
-    if (!FConnected || !c || !(c->Has(prop::Notify) || c->Has(prop::Indicate))) return false;
+    if (!FConnected || !c || !(c->Has(prop::Notify) || c->Has(prop::Indicate)))
+        return false;
     auto it = std::find(FNotifying.begin(), FNotifying.end(), handle);
-    if (enable && it == FNotifying.end()) FNotifying.push_back(handle);
-    if (!enable && it != FNotifying.end()) FNotifying.erase(it);
+    if (enable && it == FNotifying.end())
+        FNotifying.push_back(handle);
+    if (!enable && it != FNotifying.end())
+        FNotifying.erase(it);
     return true;
 }
 
@@ -645,19 +717,22 @@ bool TVirtualDongle::Notifying(uint16_t handle) const {
 bool TVirtualDongle::NotifyLocked(uint16_t characteristicUuid, TBytes value,
                                   std::vector<std::pair<uint16_t, TBytes>>& out) {
     const uint16_t h = HandleOf(characteristicUuid);
-    if (!FConnected || h == 0 || std::find(FNotifying.begin(), FNotifying.end(), h) == FNotifying.end()) return false;
+    if (!FConnected || h == 0 || std::find(FNotifying.begin(), FNotifying.end(), h) == FNotifying.end())
+        return false;
     out.emplace_back(h, std::move(value));
     return true;
 }
 
 void TVirtualDongle::Emit(const std::vector<std::pair<uint16_t, TBytes>>& notes) {
-    if (notes.empty()) return;
+    if (notes.empty())
+        return;
     std::shared_ptr<const TDongleSink> sink;
     {
         std::lock_guard lock(FSinkLock);
         sink = FSink;
     }
-    if (!sink || !sink->OnNotify) return;
+    if (!sink || !sink->OnNotify)
+        return;
     for (const auto& [handle, value] : notes) {
         const auto* c = Characteristic(handle);
         sink->OnNotify(handle, c ? c->uuid : 0, value);
@@ -666,10 +741,13 @@ void TVirtualDongle::Emit(const std::vector<std::pair<uint16_t, TBytes>>& notes)
 
 bool TVirtualDongle::NotifyLedLocked(uint8_t leds, std::vector<std::pair<uint16_t, TBytes>>& out) {
     switch (FramingOf(FConfig.identity)) {
-        case TFraming::ReportId: return NotifyLocked(uuid::Reports, TBytes{0x01, leds}, out);
+        case TFraming::ReportId:
+            return NotifyLocked(uuid::Reports, TBytes{0x01, leds}, out);
         case TFraming::Plain:
-        case TFraming::PlainKeyboard: return NotifyLocked(uuid::Reports, TBytes{leds}, out);
-        case TFraming::None: break;
+        case TFraming::PlainKeyboard:
+            return NotifyLocked(uuid::Reports, TBytes{leds}, out);
+        case TFraming::None:
+            break;
     }
     return false;
 }
@@ -779,7 +857,8 @@ void TVirtualDongle::ClearRecords() {
     FTarget = {};
     FTarget.ledStatus = leds;
     // The decoder's held keys and dead key went with the target's.
-    if (FConfig.makeKeyDecoder) FKeyDecoder = FConfig.makeKeyDecoder();
+    if (FConfig.makeKeyDecoder)
+        FKeyDecoder = FConfig.makeKeyDecoder();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -795,8 +874,10 @@ bool TVirtualRadio::RemoveDongle(const std::string& address) {
     std::shared_ptr<TVirtualDongle> gone;
     {
         std::lock_guard lock(FLock);
-        auto it = std::find_if(FDongles.begin(), FDongles.end(), [&](const auto& d) { return d->Address() == address; });
-        if (it == FDongles.end()) return false;
+        auto it = std::find_if(FDongles.begin(), FDongles.end(),
+                               [&](const auto& d) { return d->Address() == address; });
+        if (it == FDongles.end())
+            return false;
         gone = *it;
         FDongles.erase(it);
     }
@@ -807,7 +888,8 @@ bool TVirtualRadio::RemoveDongle(const std::string& address) {
 std::shared_ptr<TVirtualDongle> TVirtualRadio::Find(const std::string& address) const {
     std::lock_guard lock(FLock);
     for (const auto& d : FDongles) {
-        if (d->Address() == address) return d;
+        if (d->Address() == address)
+            return d;
     }
     return nullptr;
 }
@@ -817,12 +899,15 @@ std::vector<std::shared_ptr<TVirtualDongle>> TVirtualRadio::Dongles() const {
     return FDongles;
 }
 
-std::vector<std::shared_ptr<TVirtualDongle>> TVirtualRadio::Scan(const std::vector<uint16_t>& services) const {
+std::vector<std::shared_ptr<TVirtualDongle>> TVirtualRadio::Scan(
+    const std::vector<uint16_t>& services) const {
     std::lock_guard lock(FLock);
     std::vector<std::shared_ptr<TVirtualDongle>> found;
-    if (!FPresent) return found;
+    if (!FPresent)
+        return found;
     for (const auto& d : FDongles) {
-        if (d->AdvertisesAny(services)) found.push_back(d);
+        if (d->AdvertisesAny(services))
+            found.push_back(d);
     }
     return found;
 }
@@ -832,9 +917,11 @@ void TVirtualRadio::SetPresent(bool present) {
     {
         std::lock_guard lock(FLock);
         FPresent = present;
-        if (!present) all = FDongles;
+        if (!present)
+            all = FDongles;
     }
-    for (const auto& d : all) d->DropLink();
+    for (const auto& d : all)
+        d->DropLink();
 }
 
 bool TVirtualRadio::Present() const {

@@ -48,11 +48,11 @@ constexpr uint16_t Software = 0x2A28;
 constexpr uint16_t Manufacturer = 0x2A29;
 constexpr uint16_t PnpId = 0x2A50;
 constexpr uint16_t Vendor = 0xF800;
-constexpr uint16_t Reports = 0xF801;   // keyboard reports (and some mouse reports), LED status out
+constexpr uint16_t Reports = 0xF801;  // keyboard reports (and some mouse reports), LED status out
 constexpr uint16_t Vendor2 = 0xF802;
 constexpr uint16_t MouseReports = 0xF803;  // mouse reports under plain framing
 constexpr uint16_t Vendor4 = 0xF804;
-constexpr uint16_t Control = 0xF80F;   // identity request and reply
+constexpr uint16_t Control = 0xF80F;  // identity request and reply
 constexpr uint16_t Cccd = 0x2902;
 constexpr uint16_t UserDescription = 0x2901;
 }  // namespace uuid
@@ -82,7 +82,7 @@ struct TGattDescriptorDef {
 struct TGattCharacteristicDef {
     uint16_t uuid = 0;
     uint8_t properties = 0;
-    TBytes value;  // what a read returns
+    TBytes value;                                 // what a read returns
     std::vector<TGattDescriptorDef> descriptors;  // in discovery order
     // ATT handle of the value, assigned by the dongle (0 in a configuration). Fronts name the
     // characteristic by it (BlueZ object paths use these numbers too).
@@ -136,7 +136,7 @@ const char* FramingName(TFraming f);
 using TKeyDecoder = std::function<std::string(uint8_t usage, bool pressed, uint8_t leds)>;
 
 struct TDongleConfig {
-    std::string name = "Corvastel-VD";  // advertised name (may be empty)
+    std::string name = "Corvastel-VD";          // advertised name (may be empty)
     std::string address = "C0:FF:EE:00:00:01";  // upper-case, colon separated
     std::vector<uint16_t> advertisedServices{uuid::Vendor};
     int rssi = -48;
@@ -176,8 +176,9 @@ struct TDongleConfig {
     std::vector<TGattServiceDef> gatt;
 
     // A dongle with the standard database. firmware is the Firmware Revision String.
-    static TDongleConfig Standard(std::string name = "Corvastel-VD", std::string address = "C0:FF:EE:00:00:01",
-                                  std::string firmware = "1.2.0", TDongleIdentity identity = Identity0451_16B4);
+    static TDongleConfig Standard(std::string name = "Corvastel-VD",
+                                  std::string address = "C0:FF:EE:00:00:01", std::string firmware = "1.2.0",
+                                  TDongleIdentity identity = Identity0451_16B4);
 
     // Editing helpers (first match in database order; null / false when absent).
     TGattServiceDef* FindService(uint16_t serviceUuid);
@@ -192,7 +193,8 @@ struct TDongleConfig {
 // The default database: Device Information (System ID, the six strings, PnP ID) and the vendor
 // service with 0xF801 (write, write-without-response, notify + CCCD), 0xF802, 0xF803, 0xF804 and
 // 0xF80F (write, notify + CCCD).
-std::vector<TGattServiceDef> StandardGatt(const std::string& firmware, const std::array<uint8_t, 8>& systemId);
+std::vector<TGattServiceDef> StandardGatt(const std::string& firmware,
+                                          const std::array<uint8_t, 8>& systemId);
 
 // ---------------------------------------------------------------------------------------------
 // What the dongle records and what the target computer sees.
@@ -220,19 +222,19 @@ struct TKeyEvent {
 // The target computer as the dongle's USB keyboard and mouse drive it. Plain data; a copy is a
 // snapshot.
 struct TVirtualTarget {
-    std::vector<uint8_t> keysHeld;  // non-modifier usages, in report order
-    uint8_t modifiers = 0;          // bit n = usage 224 + n
+    std::vector<uint8_t> keysHeld;     // non-modifier usages, in report order
+    uint8_t modifiers = 0;             // bit n = usage 224 + n
     std::vector<TKeyEvent> keyEvents;  // every press and release, modifiers included
-    std::string text;               // typed text, UTF-8, as the target's layout types it (Backspace
-                                    // erases a character, Enter gives '\n')
-    int64_t pointerX = 0;           // sum of relative moves
+    std::string text;                  // typed text, UTF-8, as the target's layout types it (Backspace
+                                       // erases a character, Enter gives '\n')
+    int64_t pointerX = 0;              // sum of relative moves
     int64_t pointerY = 0;
-    uint8_t buttons = 0;            // bit n = button n + 1
+    uint8_t buttons = 0;                 // bit n = button n + 1
     std::vector<uint8_t> buttonPresses;  // button numbers 1..5 as they went down
-    int64_t wheel = 0;              // sum of wheel steps
+    int64_t wheel = 0;                   // sum of wheel steps
     int keyboardReports = 0;
     int mouseReports = 0;
-    int rejectedReports = 0;        // writes that are no report under the current framing
+    int rejectedReports = 0;  // writes that are no report under the current framing
     TBytes lastReport;
     // The target's keyboard LEDs: toggled by the lock keys it receives (Num, Caps, Scroll Lock,
     // as a PC's keyboard driver does; all off at start) or set by a test through NotifyLedStatus.
@@ -251,8 +253,8 @@ inline constexpr uint8_t LedScrollLock = 0x04;
 // Feeds one report written to a characteristic into the target, decoding it for the framing, and
 // its keys into text with decoder (null or empty: the built-in US layout). Returns false (and
 // counts it rejected) when it is not a report under that framing.
-bool ReplayReport(TVirtualTarget& target, TFraming framing, uint16_t characteristic, std::span<const uint8_t> bytes,
-                  const TKeyDecoder* decoder = nullptr);
+bool ReplayReport(TVirtualTarget& target, TFraming framing, uint16_t characteristic,
+                  std::span<const uint8_t> bytes, const TKeyDecoder* decoder = nullptr);
 
 // The character a usage types on a US layout, 0 for none.
 char UsCharacter(uint8_t usage, bool shift);
@@ -274,7 +276,7 @@ struct TDongleSink {
 };
 
 class TVirtualDongle {
-public:
+  public:
     explicit TVirtualDongle(TDongleConfig config);
     TVirtualDongle(const TVirtualDongle&) = delete;
     TVirtualDongle& operator=(const TVirtualDongle&) = delete;
@@ -356,9 +358,10 @@ public:
     int ConnectCount() const;
     void ClearRecords();  // writes and target
 
-private:
+  private:
     uint16_t HandleOf(uint16_t characteristicUuid) const;  // first in database order, 0 if none
-    bool NotifyLocked(uint16_t characteristicUuid, TBytes value, std::vector<std::pair<uint16_t, TBytes>>& out);
+    bool NotifyLocked(uint16_t characteristicUuid, TBytes value,
+                      std::vector<std::pair<uint16_t, TBytes>>& out);
     bool NotifyLedLocked(uint8_t leds, std::vector<std::pair<uint16_t, TBytes>>& out);
     void Emit(const std::vector<std::pair<uint16_t, TBytes>>& notes);
     TBytes IdentityReplyLocked() const;
@@ -403,7 +406,7 @@ private:
 // The air around the central: the dongles in range and whether the central's radio is there.
 // Thread-safe.
 class TVirtualRadio {
-public:
+  public:
     std::shared_ptr<TVirtualDongle> AddDongle(TDongleConfig config);
     // Takes the dongle out of range; a connected one drops its link.
     bool RemoveDongle(const std::string& address);
@@ -416,7 +419,7 @@ public:
     void SetPresent(bool present);
     bool Present() const;
 
-private:
+  private:
     mutable std::mutex FLock;
     bool FPresent = true;
     std::vector<std::shared_ptr<TVirtualDongle>> FDongles;

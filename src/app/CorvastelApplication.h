@@ -16,7 +16,7 @@
 inline constexpr char ApplicationTitle[] = "CorvastelPcApp";
 
 class TCorvastelApplication : public QApplication {
-public:
+  public:
     TCorvastelApplication(int& argc, char** argv);
 
     // Delivers every event; an exception escaping the receiver is handed to the general error

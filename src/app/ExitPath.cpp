@@ -69,7 +69,8 @@ QtMessageHandler PreviousMessageHandler = nullptr;
 bool MessageHandlerInstalled = false;
 
 void OnToolkitMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (DisplayLossWindow.load() != nullptr && (type == QtFatalMsg || type == QtCriticalMsg || type == QtWarningMsg) &&
+    if (DisplayLossWindow.load() != nullptr &&
+        (type == QtFatalMsg || type == QtCriticalMsg || type == QtWarningMsg) &&
         message.startsWith(QLatin1String("The Wayland connection"))) {
         std::fprintf(stderr, "%s\n", qPrintable(message));
         OnDisplayLost(WaylandLostReason);

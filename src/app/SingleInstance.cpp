@@ -174,7 +174,8 @@ bool TSingleInstance::HolderIsThisProgram(qint64 Pid) {
     // it started (an update) is named with " (deleted)" after its path.
     const auto programOf = [](const QByteArray& link) {
         QByteArray target(4096, '\0');
-        const ssize_t n = ::readlink(link.constData(), target.data(), static_cast<std::size_t>(target.size()));
+        const ssize_t n =
+            ::readlink(link.constData(), target.data(), static_cast<std::size_t>(target.size()));
         if (n <= 0 || n >= target.size()) {
             return QByteArray();
         }

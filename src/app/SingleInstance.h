@@ -30,10 +30,10 @@ class QLockFile;
 inline constexpr char SingleInstanceName[] = "hkCorvastelPcOneCopy";
 
 class TSingleInstance : public QObject {
-public:
+  public:
     enum class TRole {
-        First,   // this copy runs
-        Second,  // another copy runs and was asked to come forward (or could not be reached): end
+        First,       // this copy runs
+        Second,      // another copy runs and was asked to come forward (or could not be reached): end
         Unanswered,  // a live copy of this program holds the lock but does not answer: say so, end
     };
 
@@ -94,7 +94,7 @@ public:
     // where the system does not say.
     static bool HolderIsThisProgram(qint64 Pid);
 
-private:
+  private:
     bool TakeOverSilentLock();
 
     QString FName;
@@ -102,7 +102,7 @@ private:
     std::unique_ptr<QLockFile> FLock;
     void* FMutex = nullptr;  // Windows: the mutex handle
     qint64 FSilentHolder = 0;
-    int FListenFd = -1;      // POSIX: listening before the application object exists
+    int FListenFd = -1;  // POSIX: listening before the application object exists
     QLocalServer* FServer = nullptr;
     std::function<void()> FOnComeForward;
     int FIdleTimeoutMs = IdleTimeoutMs;

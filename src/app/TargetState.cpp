@@ -69,8 +69,9 @@ QString LinkDescription(const TCorvastelDevice::TLinkStats& Stats) {
     }
     QString text;
     if (Stats.LinkMeasured) {
-        text = QStringLiteral("carries about %1 reports a second, a connection event every %2 ms or so; "
-                              "a key reaches the dongle in about %3 ms")
+        text = QStringLiteral(
+                   "carries about %1 reports a second, a connection event every %2 ms or so; "
+                   "a key reaches the dongle in about %3 ms")
                    .arg(std::lround(Stats.WritesPerSecond))
                    .arg(std::lround(Stats.IntervalUs / 1000.0))
                    .arg(std::max(1L, std::lround(Stats.KeyLatencyUs / 1000.0)));
@@ -80,8 +81,9 @@ QString LinkDescription(const TCorvastelDevice::TLinkStats& Stats) {
                    .arg(Stats.QueueWaitUs / 1000.0, 0, 'f', 1);
     }
     if (Stats.CannotKeepUp) {
-        text += QStringLiteral(" \u2014 too slow even with mouse motion merged: input reaches the target late. "
-                               "Move the dongle closer to this computer, or stop forwarding the mouse to it");
+        text += QStringLiteral(
+            " \u2014 too slow even with mouse motion merged: input reaches the target late. "
+            "Move the dongle closer to this computer, or stop forwarding the mouse to it");
     } else if (Stats.FallingBehind) {
         text += QStringLiteral(" \u2014 falling behind: input reaches the target late");
     }

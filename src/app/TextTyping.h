@@ -40,7 +40,8 @@ class TTextTyper {
     // Reports fed to one dongle per Pump at most, so a fast link cannot hold the window's thread.
     static constexpr int MaxPerPump = 64;
 
-    explicit TTextTyper(std::vector<TTypingTarget> Targets, std::function<TClock::time_point()> Now = TClock::now);
+    explicit TTextTyper(std::vector<TTypingTarget> Targets,
+                        std::function<TClock::time_point()> Now = TClock::now);
 
     // Feeds each dongle what its link (and its pace) can take now.
     void Pump();
@@ -60,8 +61,8 @@ class TTextTyper {
   private:
     struct TTarget {
         TTypingTarget Plan;
-        std::size_t Done = 0;   // characters fed completely
-        std::size_t Step = 0;            // report within the current character
+        std::size_t Done = 0;             // characters fed completely
+        std::size_t Step = 0;             // report within the current character
         std::vector<TKeyStroke> Reports;  // the current character's reports, chosen at its first one
         TClock::time_point LastFed{};
     };

@@ -32,9 +32,10 @@ bool Readable(const std::filesystem::path& File, QString* Problem) {
     const std::uintmax_t size = std::filesystem::file_size(File, error);
     if (!error && size > TypingSettingsMaxBytes) {
         if (Problem != nullptr) {
-            *Problem = QStringLiteral("%1 is too large (%2 bytes) to be this program's settings; it is not used.")
-                           .arg(FileText(File))
-                           .arg(size);
+            *Problem =
+                QStringLiteral("%1 is too large (%2 bytes) to be this program's settings; it is not used.")
+                    .arg(FileText(File))
+                    .arg(size);
         }
         return false;
     }
@@ -106,9 +107,9 @@ bool WriteTypingSettings(const std::filesystem::path& File, const std::string& A
     file.sync();
     if (file.status() != QSettings::NoError) {
         *Error = QStringLiteral("Unable to write to %1: %2")
-                     .arg(FileText(File),
-                          file.status() == QSettings::AccessError ? QStringLiteral("access denied")
-                                                                  : QStringLiteral("the file is not a settings file"));
+                     .arg(FileText(File), file.status() == QSettings::AccessError
+                                              ? QStringLiteral("access denied")
+                                              : QStringLiteral("the file is not a settings file"));
         return false;
     }
     return true;

@@ -21,8 +21,8 @@ const std::vector<TLayoutChoice>& LayoutChoices() {
     static const std::vector<TLayoutChoice> choices = [] {
         std::vector<TLayoutChoice> all = AvailableLayouts();
         std::stable_sort(all.begin(), all.end(), [](const TLayoutChoice& a, const TLayoutChoice& b) {
-            return QString::fromStdString(a.Description).localeAwareCompare(QString::fromStdString(b.Description)) <
-                   0;
+            return QString::fromStdString(a.Description)
+                       .localeAwareCompare(QString::fromStdString(b.Description)) < 0;
         });
         return all;
     }();
@@ -46,7 +46,8 @@ TTypingSettingsBox::TTypingSettingsBox(QWidget* Parent, const TTypingSettings& S
     bool found = false;
     for (const TLayoutChoice& choice : LayoutChoices()) {
         const QString name = QString::fromStdString(choice.Name);
-        Layout->addItem(QStringLiteral("%1 \u2014 %2").arg(QString::fromStdString(choice.Description), name), name);
+        Layout->addItem(QStringLiteral("%1 \u2014 %2").arg(QString::fromStdString(choice.Description), name),
+                        name);
         found = found || choice.Name == Settings.Layout;
     }
     if (!found) {
@@ -61,7 +62,8 @@ TTypingSettingsBox::TTypingSettingsBox(QWidget* Parent, const TTypingSettings& S
 
     Pace = new QComboBox(this);
     Pace->setObjectName(QStringLiteral("TypingPace"));
-    Pace->setToolTip(QStringLiteral("Slower for targets that miss keys coming fast (firmware setup screens)"));
+    Pace->setToolTip(
+        QStringLiteral("Slower for targets that miss keys coming fast (firmware setup screens)"));
     Pace->setAccessibleName(QStringLiteral("Typing pace"));
     for (const int pace : TypingPaces) {
         Pace->addItem(PaceText(pace), pace);
@@ -73,9 +75,10 @@ TTypingSettingsBox::TTypingSettingsBox(QWidget* Parent, const TTypingSettings& S
 
     Entry = new QComboBox(this);
     Entry->setObjectName(QStringLiteral("TypingEntry"));
-    Entry->setToolTip(QStringLiteral("Characters the layout cannot type can be entered by their code, "
-                                     "where the target's system is set up for it (the app cannot see "
-                                     "whether it is)"));
+    Entry->setToolTip(
+        QStringLiteral("Characters the layout cannot type can be entered by their code, "
+                       "where the target's system is set up for it (the app cannot see "
+                       "whether it is)"));
     Entry->setAccessibleName(QStringLiteral("Characters the layout lacks"));
     for (const TUnicodeEntry entry :
          {TUnicodeEntry::Off, TUnicodeEntry::Linux, TUnicodeEntry::Windows, TUnicodeEntry::Mac}) {

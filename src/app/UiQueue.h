@@ -15,7 +15,7 @@
 #include <mutex>
 
 class TUiQueue : public std::enable_shared_from_this<TUiQueue> {
-public:
+  public:
     // context: the object whose thread runs the work; it must outlive the queue's open state (close
     // the queue before destroying it).
     static std::shared_ptr<TUiQueue> Create(QObject* context);
@@ -37,7 +37,7 @@ public:
     void Close();
     bool Closed() const;
 
-private:
+  private:
     explicit TUiQueue(QObject* context) : FContext(context) {}
     bool OnContextThread() const;
 

@@ -388,8 +388,8 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
             if (InSetup(session) && !session->SetupEnded()) {
                 // The link went while it was being set up: said once, as any failed setup.
                 log("BleDevice-" + message.text + " - Disconnect");
-                EndSetup(session, SetupFailureText(*session->Device,
-                                                   {session->SetupStep(), "the link was lost", {}}));
+                EndSetup(session,
+                         SetupFailureText(*session->Device, {session->SetupStep(), "the link was lost", {}}));
                 break;
             }
             // A dongle that took input and went without the user asking dropped: it is brought
@@ -464,7 +464,8 @@ bool TFormCorvastelPc::InputReady(const TCorvastelDevice* Session) const {
     // A session whose activation the window has not handled yet gets nothing: its all-released
     // reports go first. Whether it is in the table is asked before anything of it is read.
     return Session != nullptr &&
-           std::find(FReleasedSessions.begin(), FReleasedSessions.end(), Session) != FReleasedSessions.end() &&
+           std::find(FReleasedSessions.begin(), FReleasedSessions.end(), Session) !=
+               FReleasedSessions.end() &&
            Session->Device != nullptr && Session->isActived;
 }
 

@@ -68,9 +68,8 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
                                            ReportingErrors([this, handle] { TypeClipboard(handle); }));
             clip->setObjectName(QStringLiteral("MenuTypeClipboard"));
             clip->setEnabled(typingOpen);
-            QAction* ask =
-                Menu.addAction(QStringLiteral("Type text\u2026"), this,
-                               ReportingErrors([this, handle] { TypeTextAsked(handle); }));
+            QAction* ask = Menu.addAction(QStringLiteral("Type text\u2026"), this,
+                                          ReportingErrors([this, handle] { TypeTextAsked(handle); }));
             ask->setObjectName(QStringLiteral("MenuTypeText"));
             ask->setEnabled(typingOpen);
         }

@@ -70,7 +70,8 @@ bool TFormCorvastelPc::TypingText() const {
     return FTyper != nullptr && FTyper->Running();
 }
 
-bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session, const TTypingSettings* Chosen) {
+bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
+                                const TTypingSettings* Chosen) {
     const auto refuse = [this](const QString& Why) {
         SetNotice(TNotice::Typing, Why);
         FTypingNoticeTimer->start();
@@ -115,9 +116,10 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session, 
         QString why;
         std::shared_ptr<const TLayoutKeys> layout = LayoutKeysOf(settings.Layout, &why);
         if (!layout) {
-            return refuse(QStringLiteral("Nothing typed: the keyboard layout of %1 cannot be used (%2). Choose "
-                                         "another one: right-click the dongle, Keyboard layout\u2026")
-                              .arg(DongleLabel(address), why));
+            return refuse(
+                QStringLiteral("Nothing typed: the keyboard layout of %1 cannot be used (%2). Choose "
+                               "another one: right-click the dongle, Keyboard layout\u2026")
+                    .arg(DongleLabel(address), why));
         }
         TTypingPlan plan =
             PlanTyping(text, *layout, (target->LedStatus.load() & LedCapsLock) != 0, settings.Entry);
@@ -130,8 +132,8 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session, 
             }
             same->Dongles << DongleLabel(address);
         }
-        plans.push_back({target, layout, std::move(plan.Characters), std::chrono::milliseconds(settings.PaceMs),
-                         settings.Entry});
+        plans.push_back({target, layout, std::move(plan.Characters),
+                         std::chrono::milliseconds(settings.PaceMs), settings.Entry});
     }
     if (!refusals.empty()) {
         QStringList parts;
@@ -148,8 +150,9 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session, 
             const QString where = refusals.size() == 1 && plans.size() == 1
                                       ? QString()
                                       : QStringLiteral(" (%1)").arg(r.Dongles.join(QStringLiteral(", ")));
-            parts << QStringLiteral("%1 of the %2 characters cannot be typed on the \u201C%3\u201D keyboard "
-                                    "layout%4:\n%5")
+            parts << QStringLiteral(
+                         "%1 of the %2 characters cannot be typed on the \u201C%3\u201D keyboard "
+                         "layout%4:\n%5")
                          .arg(r.Plan.RefusedTotal())
                          .arg(r.Plan.RefusedTotal() + r.Plan.Characters.size())
                          .arg(QString::fromStdString(r.Layout), where, names.join(QLatin1Char('\n')));
@@ -185,8 +188,8 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session, 
                               .arg(gone.join(QStringLiteral(", "))));
         }
     }
-    const bool nothing = std::all_of(plans.begin(), plans.end(),
-                                     [](const TTypingTarget& p) { return p.Characters.empty(); });
+    const bool nothing =
+        std::all_of(plans.begin(), plans.end(), [](const TTypingTarget& p) { return p.Characters.empty(); });
     if (nothing) {
         return refuse(QStringLiteral("Nothing to type: the text is empty."));
     }
@@ -240,8 +243,9 @@ void TFormCorvastelPc::EndTyping() {
         if (FTyper->Targets() == 0) {
             notice = QStringLiteral("Typing stopped: the dongle went away before the end of the text.");
         } else if (FTyper->Cancelled()) {
-            notice =
-                QStringLiteral("Typing stopped after %1 of %2 characters; no key is held.").arg(typed).arg(total);
+            notice = QStringLiteral("Typing stopped after %1 of %2 characters; no key is held.")
+                         .arg(typed)
+                         .arg(total);
         } else {
             notice = QStringLiteral("Typed %1 characters.").arg(total);
         }
@@ -253,8 +257,9 @@ void TFormCorvastelPc::EndTyping() {
             }
         }
         if (!gone.isEmpty()) {
-            notice += QStringLiteral(" Not typed completely into %1: it went away; type the text "
-                                     "again once it is back.")
+            notice += QStringLiteral(
+                          " Not typed completely into %1: it went away; type the text "
+                          "again once it is back.")
                           .arg(gone.join(QStringLiteral(", ")));
         }
         SetNotice(TNotice::Typing, notice);
@@ -310,12 +315,13 @@ void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& P
     }
     QStringList layouts;
     for (TCorvastelDevice* target : InputSessions()) {
-        layouts << QStringLiteral("%1: %2")
-                       .arg(DongleLabel(target->Device->Address()),
-                            QString::fromStdString(TypingSettingsOf(target->Device->Address()).Layout));
+        layouts << QStringLiteral("%1: %2").arg(
+            DongleLabel(target->Device->Address()),
+            QString::fromStdString(TypingSettingsOf(target->Device->Address()).Layout));
     }
     const QString note =
-        QStringLiteral("Each dongle types on its own target keyboard layout (%1); right-click a dongle to change it.")
+        QStringLiteral(
+            "Each dongle types on its own target keyboard layout (%1); right-click a dongle to change it.")
             .arg(layouts.join(QStringLiteral(", ")));
     if (TextQuery(title, text, nullptr, note)) {
         TypeText(text, nullptr);

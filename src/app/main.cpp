@@ -25,9 +25,10 @@ int main(int argc, char* argv[]) {
         case TSingleInstance::TRole::Unanswered: {
             // Another copy runs but is stuck: a second copy would fight it over the dongles.
             const QString pid = QString::number(instance.SilentHolder());
-            const QString text = QStringLiteral("CorvastelPcApp is already running (process %1) but does not "
-                                                "answer. Wait a moment and start it again; if it stays so, end "
-                                                "that copy (kill %1) and start it again.")
+            const QString text = QStringLiteral(
+                                     "CorvastelPcApp is already running (process %1) but does not "
+                                     "answer. Wait a moment and start it again; if it stays so, end "
+                                     "that copy (kill %1) and start it again.")
                                      .arg(pid);
             std::fprintf(stderr, "%s\n", qPrintable(text));
             QApplication app(argc, argv);

@@ -92,7 +92,8 @@ void TLinkEstimator::Answered(TTime now) {
         // A write made at a random moment waits less: follow a longer sample at once, a shorter
         // one slowly.
         const TDuration sample = std::min(roundTrip, FromSeconds(MaxIntervalS));
-        FInterval = FCleanSamples++ == 0 || sample > FInterval ? sample : FInterval + (sample - FInterval) / 8;
+        FInterval =
+            FCleanSamples++ == 0 || sample > FInterval ? sample : FInterval + (sample - FInterval) / 8;
         FInterval = std::max<TDuration>(FInterval, std::chrono::milliseconds(1));
         FLastClean = now;
         FMeasured = true;
@@ -166,6 +167,7 @@ TLinkEstimator::TFigures TLinkEstimator::Figures(TTime now) const {
     f.KeyLatency = DrainedTo(PerEvent(), now) - now + FInterval / 2;
     // Even one merged motion write per event leaves keys far behind: the last measurement took
     // several events longer than the link's event spacing, or the link carries almost nothing.
-    f.CannotKeepUp = FMeasured && (FRate < 5 || FLastRoundTrip > 4 * FInterval + std::chrono::milliseconds(20));
+    f.CannotKeepUp =
+        FMeasured && (FRate < 5 || FLastRoundTrip > 4 * FInterval + std::chrono::milliseconds(20));
     return f;
 }

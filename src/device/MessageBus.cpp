@@ -22,13 +22,16 @@ void TMessageManager::UnsubscribeType(std::type_index type, int id) {
     {
         std::lock_guard lock(FLock);
         auto it = FListeners.find(type);
-        if (it == FListeners.end()) return;
+        if (it == FListeners.end())
+            return;
         auto& list = it->second;
         auto pos = std::find_if(list.begin(), list.end(), [id](const auto& e) { return e->id == id; });
-        if (pos == list.end()) return;
+        if (pos == list.end())
+            return;
         entry = *pos;
         list.erase(pos);
-        if (list.empty()) FListeners.erase(it);
+        if (list.empty())
+            FListeners.erase(it);
     }
     // Sends that took their snapshot before the removal skip the entry from now on; wait for the
     // calls already inside it on other threads.
@@ -41,26 +44,30 @@ void TMessageManager::UnsubscribeType(std::type_index type, int id) {
 }
 
 void TMessageManager::SendMessage(const void* /*sender*/, std::unique_ptr<TMessageBase> message) {
-    if (!message) return;
+    if (!message)
+        return;
     const TMessageBase& m = *message;
     std::vector<std::shared_ptr<TEntry>> snapshot;
     {
         std::lock_guard lock(FLock);
         auto it = FListeners.find(typeid(m));
-        if (it != FListeners.end()) snapshot = it->second;
+        if (it != FListeners.end())
+            snapshot = it->second;
     }
     std::exception_ptr firstError;
     const auto self = std::this_thread::get_id();
     for (const auto& entry : snapshot) {
         {
             std::lock_guard lock(entry->lock);
-            if (entry->removed) continue;
+            if (entry->removed)
+                continue;
             entry->callers.push_back(self);
         }
         try {
             entry->fn(m);
         } catch (...) {
-            if (!firstError) firstError = std::current_exception();
+            if (!firstError)
+                firstError = std::current_exception();
         }
         {
             std::lock_guard lock(entry->lock);
@@ -69,5 +76,6 @@ void TMessageManager::SendMessage(const void* /*sender*/, std::unique_ptr<TMessa
         entry->idle.notify_all();
     }
     message.reset();
-    if (firstError) std::rethrow_exception(firstError);
+    if (firstError)
+        std::rethrow_exception(firstError);
 }

@@ -24,26 +24,26 @@
 #include <vector>
 
 class TMessageBase {
-public:
+  public:
     virtual ~TMessageBase() = default;
 
-protected:
+  protected:
     TMessageBase() = default;
 };
 
 // A message carrying its own copy of a value.
 template <typename T>
 class TMessage final : public TMessageBase {
-public:
+  public:
     explicit TMessage(T value) : FValue(std::move(value)) {}
     const T& Value() const { return FValue; }
 
-private:
+  private:
     T FValue;
 };
 
 class TMessageManager {
-public:
+  public:
     template <typename T>
     using TListener = std::function<void(const TMessage<T>& message)>;
 
@@ -75,12 +75,12 @@ public:
 
     // Wraps value in a TMessage<T> and sends it.
     template <typename T>
-        requires(!std::is_convertible_v<T, std::unique_ptr<TMessageBase>>)
-    void SendMessage(const void* sender, T value) {
+    requires(!std::is_convertible_v<T, std::unique_ptr<TMessageBase>>) void SendMessage(const void* sender,
+                                                                                        T value) {
         SendMessage(sender, std::make_unique<TMessage<T>>(std::move(value)));
     }
 
-private:
+  private:
     struct TEntry {
         int id = 0;
         std::function<void(const TMessageBase&)> fn;

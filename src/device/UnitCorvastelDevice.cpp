@@ -614,8 +614,8 @@ void TCorvastelDevice::SendStep() {
             } else {
                 // Motion with response frees the scheduler when a key could pass it.
                 TBluetoothGattCharacteristic* keys = GetReportCharacteristic(TReportType::KeyboardIn);
-                goesAside = withResponse && !transition && report->Kind == TSendKind::Mouse && keys != nullptr &&
-                            keys != characteristic && keys->Has(PropWriteNoResponse);
+                goesAside = withResponse && !transition && report->Kind == TSendKind::Mouse &&
+                            keys != nullptr && keys != characteristic && keys->Has(PropWriteNoResponse);
                 if (withResponse)
                     FWithResponseMadeAt = now;
                 FInFlightWithResponse = withResponse && !goesAside;
@@ -926,7 +926,8 @@ int TCorvastelDevice::PendingReports() const {
 
 TCorvastelDevice::TLinkStats TCorvastelDevice::LinkStats() const {
     const TSendScheduler::TStats stats = Scheduler.Stats();
-    TLinkStats out{stats.WriteRoundTripUs, stats.QueueWaitUs, stats.FallingBehind, Scheduler.MergedTransitions()};
+    TLinkStats out{stats.WriteRoundTripUs, stats.QueueWaitUs, stats.FallingBehind,
+                   Scheduler.MergedTransitions()};
     TLinkEstimator::TFigures figures;
     {
         std::lock_guard lock(FLinkLock);

@@ -19,9 +19,9 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -187,16 +187,16 @@ class TCorvastelDevice {
 
     // How the link keeps up, for the user to see. Any thread.
     struct TLinkStats {
-        uint32_t WriteRoundTripUs = 0;  // recent writes: handed to the platform -> completed (0: none yet)
-        uint32_t QueueWaitUs = 0;       // recent reports: queued -> handed to the platform
-        bool FallingBehind = false;     // reports wait longer than the link takes to write them
+        uint32_t WriteRoundTripUs = 0;   // recent writes: handed to the platform -> completed (0: none yet)
+        uint32_t QueueWaitUs = 0;        // recent reports: queued -> handed to the platform
+        bool FallingBehind = false;      // reports wait longer than the link takes to write them
         uint32_t MergedTransitions = 0;  // transitions collapsed because the queue was full
         // What the link was learned to carry (device/LinkEstimator.h).
-        bool LinkMeasured = false;      // at least one answer has come
+        bool LinkMeasured = false;  // at least one answer has come
         double WritesPerSecond = 0;
-        uint32_t IntervalUs = 0;        // estimated spacing of connection events
-        uint32_t KeyLatencyUs = 0;      // estimated time for a key made now to reach the dongle
-        bool CannotKeepUp = false;      // even merged motion leaves keys far behind
+        uint32_t IntervalUs = 0;    // estimated spacing of connection events
+        uint32_t KeyLatencyUs = 0;  // estimated time for a key made now to reach the dongle
+        bool CannotKeepUp = false;  // even merged motion leaves keys far behind
     };
     TLinkStats LinkStats() const;
 

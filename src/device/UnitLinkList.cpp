@@ -189,8 +189,8 @@ int TSendScheduler::DropButtonStates(int count, bool fewerButtonsForMotion) {
             if (next.At >= 0) {
                 const uint8_t state = e.Buttons;
                 const uint8_t following = FScratch[static_cast<size_t>(next.At)].Buttons;
-                const bool motionKeeps = !next.Moved || state == kept ||
-                                         (fewerButtonsForMotion && (kept & ~state) == 0);
+                const bool motionKeeps =
+                    !next.Moved || state == kept || (fewerButtonsForMotion && (kept & ~state) == 0);
                 // A button held before and after that this state lets go: its release would be lost.
                 const bool losesRelease = (kept & following & ~(heldThrough & state)) != 0;
                 if (motionKeeps && !losesRelease) {

@@ -93,7 +93,8 @@ constexpr uint8_t UsageKeypad1 = 89;
 constexpr uint8_t UsageKeypad0 = 98;
 
 // A key typed on its own: pressed with its modifiers, then everything released but Held.
-bool TypeKey(const TLayoutKeys& Layout, char32_t c, bool CapsLock, uint8_t Held, std::vector<TKeyStroke>& Out) {
+bool TypeKey(const TLayoutKeys& Layout, char32_t c, bool CapsLock, uint8_t Held,
+             std::vector<TKeyStroke>& Out) {
     const TCharacterKeys* keys = Layout.Find(c, CapsLock);
     if (keys == nullptr || keys->HasDead()) {
         return false;
@@ -189,7 +190,8 @@ std::vector<TKeyStroke> UnicodeEntryReports(char32_t c, TUnicodeEntry Method, co
     return {};
 }
 
-TTypingPlan PlanTyping(std::u32string_view text, const TLayoutKeys& Layout, bool CapsLock, TUnicodeEntry Entry) {
+TTypingPlan PlanTyping(std::u32string_view text, const TLayoutKeys& Layout, bool CapsLock,
+                       TUnicodeEntry Entry) {
     TTypingPlan plan;
     plan.Characters.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -223,4 +225,3 @@ THidReport MakeKeyboardReportFor(const TUSBDeviceID& id, uint8_t modifiers, uint
     report[payload + KeyboardKeysOffset] = usage;
     return report;
 }
-

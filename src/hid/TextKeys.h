@@ -118,4 +118,3 @@ inline constexpr uint8_t LedScrollLock = 0x04;
 // The keyboard report holding exactly this key with these modifier bits (usage 0: nothing held but
 // the modifiers), framed for the identity; empty when the identity takes no keyboard report.
 THidReport MakeKeyboardReportFor(const TUSBDeviceID& id, uint8_t modifiers, uint8_t usage);
-

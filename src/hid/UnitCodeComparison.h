@@ -55,7 +55,8 @@ constexpr std::size_t Utf16Length(std::string_view utf8) {
         } else if (lead >= 0xC0 && lead < 0xE0) {
             bytes = 2;
         }
-        if (i + bytes > utf8.size()) bytes = 1;
+        if (i + bytes > utf8.size())
+            bytes = 1;
         for (std::size_t k = 1; k < bytes; ++k) {
             if ((static_cast<unsigned char>(utf8[i + k]) & 0xC0) != 0x80) {
                 bytes = 1;

@@ -80,12 +80,13 @@ inline constexpr std::size_t MaxHidReportSize = 9;  // keyboard report with its 
 // One built report: at most MaxHidReportSize bytes held by value, so building, queueing and
 // copying a report allocate nothing. An empty report means "nothing to send".
 class THidReport {
-public:
+  public:
     constexpr THidReport() = default;
     // The given bytes; any beyond MaxHidReportSize are dropped.
     constexpr THidReport(std::initializer_list<uint8_t> bytes) {
         for (uint8_t b : bytes) {
-            if (FSize == MaxHidReportSize) break;
+            if (FSize == MaxHidReportSize)
+                break;
             FBytes[FSize++] = b;
         }
     }
@@ -99,7 +100,8 @@ public:
     static constexpr THidReport FromBytes(std::span<const uint8_t> bytes) {
         THidReport r;
         for (uint8_t b : bytes) {
-            if (r.FSize == MaxHidReportSize) break;
+            if (r.FSize == MaxHidReportSize)
+                break;
             r.FBytes[r.FSize++] = b;
         }
         return r;
@@ -121,16 +123,18 @@ public:
     std::string ToHex() const;
 
     friend constexpr bool operator==(const THidReport& a, const THidReport& b) {
-        if (a.FSize != b.FSize) return false;
+        if (a.FSize != b.FSize)
+            return false;
         for (std::size_t i = 0; i < a.FSize; ++i) {
-            if (a.FBytes[i] != b.FBytes[i]) return false;
+            if (a.FBytes[i] != b.FBytes[i])
+                return false;
         }
         return true;
     }
     // GoogleTest prints reports through this.
     friend void PrintTo(const THidReport& report, std::ostream* os);
 
-private:
+  private:
     std::array<uint8_t, MaxHidReportSize> FBytes{};
     uint8_t FSize = 0;
 };

@@ -35,25 +35,40 @@ uint16_t PadBit(int32_t usage) {
 
 bool IsHeldKey(int32_t usage) {
     for (int32_t i = 0; i < PressedKeyCount; ++i) {
-        if (PressedKeys[static_cast<std::size_t>(i)].UsageId == usage) return true;
+        if (PressedKeys[static_cast<std::size_t>(i)].UsageId == usage)
+            return true;
     }
     return false;
 }
 
 int32_t MouseItemValue(int32_t code) {
     for (int32_t i = 0; i < MouseItemCount; ++i) {
-        if (MouseItems[static_cast<std::size_t>(i)].Code == code) return MouseItems[static_cast<std::size_t>(i)].Value;
+        if (MouseItems[static_cast<std::size_t>(i)].Code == code)
+            return MouseItems[static_cast<std::size_t>(i)].Value;
     }
     return 0;
 }
 
 int32_t Axis(bool negative, bool positive, int32_t step) {
-    if (negative && !positive) return -step;
-    if (positive && !negative) return step;
+    if (negative && !positive)
+        return -step;
+    if (positive && !negative)
+        return step;
     return 0;
 }
 
-enum class TPadAction : uint8_t { Through, WheelUp, WheelDown, Down, Left, Step, Right, LeftButton, Up, RightButton };
+enum class TPadAction : uint8_t {
+    Through,
+    WheelUp,
+    WheelDown,
+    Down,
+    Left,
+    Step,
+    Right,
+    LeftButton,
+    Up,
+    RightButton
+};
 
 // By usage from Pad /: what the key does as the keypad mouse, and what the display shows.
 struct TPadKey {
@@ -61,22 +76,22 @@ struct TPadKey {
     std::string_view Symbol;
 };
 constexpr std::array<TPadKey, 16> PadKeys{{
-    {TPadAction::Through, {}},                        // 84 Pad /
-    {TPadAction::Through, {}},                        // 85 Pad *
-    {TPadAction::WheelUp, "\u21E1"},                  // 86 Pad -  ⇡
-    {TPadAction::WheelDown, "\u21E3"},                // 87 Pad +  ⇣
-    {TPadAction::Through, {}},                        // 88 Pad Enter
-    {TPadAction::Through, {}},                        // 89 Pad 1
-    {TPadAction::Down, "\u2193"},                     // 90 Pad 2  ↓
-    {TPadAction::Through, {}},                        // 91 Pad 3
-    {TPadAction::Left, "\u2190"},                     // 92 Pad 4  ←
-    {TPadAction::Step, {}},                           // 93 Pad 5
-    {TPadAction::Right, "\u2192"},                    // 94 Pad 6  →
-    {TPadAction::LeftButton, "\u25F0"},               // 95 Pad 7  ◰
-    {TPadAction::Up, "\u2191"},                       // 96 Pad 8  ↑
-    {TPadAction::RightButton, "\u25F3"},              // 97 Pad 9  ◳
-    {TPadAction::Through, {}},                        // 98 Pad 0
-    {TPadAction::Through, {}},                        // 99 Pad .
+    {TPadAction::Through, {}},            // 84 Pad /
+    {TPadAction::Through, {}},            // 85 Pad *
+    {TPadAction::WheelUp, "\u21E1"},      // 86 Pad -  ⇡
+    {TPadAction::WheelDown, "\u21E3"},    // 87 Pad +  ⇣
+    {TPadAction::Through, {}},            // 88 Pad Enter
+    {TPadAction::Through, {}},            // 89 Pad 1
+    {TPadAction::Down, "\u2193"},         // 90 Pad 2  ↓
+    {TPadAction::Through, {}},            // 91 Pad 3
+    {TPadAction::Left, "\u2190"},         // 92 Pad 4  ←
+    {TPadAction::Step, {}},               // 93 Pad 5
+    {TPadAction::Right, "\u2192"},        // 94 Pad 6  →
+    {TPadAction::LeftButton, "\u25F0"},   // 95 Pad 7  ◰
+    {TPadAction::Up, "\u2191"},           // 96 Pad 8  ↑
+    {TPadAction::RightButton, "\u25F3"},  // 97 Pad 9  ◳
+    {TPadAction::Through, {}},            // 98 Pad 0
+    {TPadAction::Through, {}},            // 99 Pad .
 }};
 
 constexpr std::array<std::string_view, 6> StepTexts{"0", "1", "2", "3", "4", "5"};
@@ -84,16 +99,33 @@ constexpr std::array<std::string_view, 6> StepTexts{"0", "1", "2", "3", "4", "5"
 // Sets a direction, wheel or button of the keypad mouse; false for the keys without one.
 bool ApplyPadAction(TPadAction action, bool down) {
     switch (action) {
-        case TPadAction::WheelUp: PadWheelUp = down; return true;
-        case TPadAction::WheelDown: PadWheelDown = down; return true;
-        case TPadAction::Down: PadDown = down; return true;
-        case TPadAction::Left: PadLeft = down; return true;
-        case TPadAction::Right: PadRight = down; return true;
-        case TPadAction::Up: PadUp = down; return true;
-        case TPadAction::LeftButton: SetMouseItem(MouseCodeLeft, down ? 1 : 0); return true;
-        case TPadAction::RightButton: SetMouseItem(MouseCodeRight, down ? 1 : 0); return true;
+        case TPadAction::WheelUp:
+            PadWheelUp = down;
+            return true;
+        case TPadAction::WheelDown:
+            PadWheelDown = down;
+            return true;
+        case TPadAction::Down:
+            PadDown = down;
+            return true;
+        case TPadAction::Left:
+            PadLeft = down;
+            return true;
+        case TPadAction::Right:
+            PadRight = down;
+            return true;
+        case TPadAction::Up:
+            PadUp = down;
+            return true;
+        case TPadAction::LeftButton:
+            SetMouseItem(MouseCodeLeft, down ? 1 : 0);
+            return true;
+        case TPadAction::RightButton:
+            SetMouseItem(MouseCodeRight, down ? 1 : 0);
+            return true;
         case TPadAction::Through:
-        case TPadAction::Step: return false;
+        case TPadAction::Step:
+            return false;
     }
     return false;
 }
@@ -136,7 +168,8 @@ intptr_t KeypadMouse(TForwardTarget& target, int32_t usage, bool release) {
         }
         if (key.Action == TPadAction::Step) {
             MouseStep *= 2;
-            if (MouseStep > 32) MouseStep = 2;
+            if (MouseStep > 32)
+                MouseStep = 2;
             const auto log2 = static_cast<std::size_t>(std::countr_zero(static_cast<uint32_t>(MouseStep)));
             target.ShowKeypadMouse(StepTexts[log2 < StepTexts.size() ? log2 : 0], "STEP");
         } else {
@@ -160,13 +193,20 @@ struct TButtonEvent {
 };
 TButtonEvent ButtonOf(uint32_t kind) {
     switch (kind) {
-        case WM_LBUTTONDOWN: return {1, MouseCodeLeft, true};
-        case WM_LBUTTONUP: return {1, MouseCodeLeft, false};
-        case WM_RBUTTONDOWN: return {2, MouseCodeRight, true};
-        case WM_RBUTTONUP: return {2, MouseCodeRight, false};
-        case WM_MBUTTONDOWN: return {4, MouseCodeMiddle, true};
-        case WM_MBUTTONUP: return {4, MouseCodeMiddle, false};
-        default: return {};
+        case WM_LBUTTONDOWN:
+            return {1, MouseCodeLeft, true};
+        case WM_LBUTTONUP:
+            return {1, MouseCodeLeft, false};
+        case WM_RBUTTONDOWN:
+            return {2, MouseCodeRight, true};
+        case WM_RBUTTONUP:
+            return {2, MouseCodeRight, false};
+        case WM_MBUTTONDOWN:
+            return {4, MouseCodeMiddle, true};
+        case WM_MBUTTONUP:
+            return {4, MouseCodeMiddle, false};
+        default:
+            return {};
     }
 }
 
@@ -182,9 +222,12 @@ void ReleaseOnTarget(TForwardTarget& target, int32_t code) {
 bool IsCtrlShiftPressed(const TIntArray& Keys) {
     int bits = 0;
     for (int32_t k : Keys) {
-        if (k == UsageLeftCtrl || k == UsageRightCtrl) bits |= 1;
-        if (k == UsageLeftShift || k == UsageRightShift) bits |= 2;
-        if (bits == 3) return true;
+        if (k == UsageLeftCtrl || k == UsageRightCtrl)
+            bits |= 1;
+        if (k == UsageLeftShift || k == UsageRightShift)
+            bits |= 2;
+        if (bits == 3)
+            return true;
     }
     return false;
 }
@@ -192,16 +235,21 @@ bool IsCtrlShiftPressed(const TIntArray& Keys) {
 bool IsExitChordPressed(const TIntArray& Keys) {
     int bits = 0;
     for (int32_t k : Keys) {
-        if (k == UsageLeftCtrl || k == UsageRightCtrl) bits |= 1;
-        if (k == UsageLeftShift || k == UsageRightShift) bits |= 2;
-        if (k == UsageF12 || k == UsageGrave) bits |= 4;
-        if (bits == 7) return true;
+        if (k == UsageLeftCtrl || k == UsageRightCtrl)
+            bits |= 1;
+        if (k == UsageLeftShift || k == UsageRightShift)
+            bits |= 2;
+        if (k == UsageF12 || k == UsageGrave)
+            bits |= 4;
+        if (bits == 7)
+            return true;
     }
     return false;
 }
 
 intptr_t ForwardKeyEvent(TForwardTarget& Target, const THookKeyboardRecord& Event) {
-    const auto keyCode = static_cast<int32_t>(Event.ScanCode + ((Event.flags & LLKHF_EXTENDED) != 0 ? 0xE000u : 0u));
+    const auto keyCode =
+        static_cast<int32_t>(Event.ScanCode + ((Event.flags & LLKHF_EXTENDED) != 0 ? 0xE000u : 0u));
     const int32_t usage = ScanCodeToUsageId(keyCode);
     const bool release = (Event.flags & LLKHF_UP) != 0;
 

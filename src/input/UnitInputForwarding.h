@@ -61,7 +61,7 @@ extern TRouteKeys RouteKeys;
 
 // Usages the handlers test.
 inline constexpr int32_t UsageF12 = 69;
-inline constexpr int32_t UsageGrave = 53;  // the key left of 1
+inline constexpr int32_t UsageGrave = 53;     // the key left of 1
 inline constexpr int32_t UsagePadFirst = 84;  // Pad /
 inline constexpr int32_t UsagePadLast = 99;   // Pad .
 constexpr bool IsKeypadUsage(int32_t usage) {
@@ -90,7 +90,7 @@ constexpr int KeyDisplayPixels(int points) {
 
 // The window's side of forwarding.
 class TForwardTarget {
-public:
+  public:
     virtual ~TForwardTarget() = default;
     // The keyboard check box: keys are forwarded and swallowed.
     virtual bool KeyboardForwarded() const = 0;

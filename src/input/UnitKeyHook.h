@@ -77,17 +77,17 @@ using THookNotify = std::function<void(THook& Hook, THookMessage& HookMsg)>;
 // Raised when switching a hook on fails. what() is "<class name> CREATION FAILED!"; Reason() is the
 // platform's explanation in the user's terms (may be empty).
 class EHookError : public std::runtime_error {
-public:
+  public:
     EHookError(const std::string& message, std::string reason)
         : std::runtime_error(message), FReason(std::move(reason)) {}
     const std::string& Reason() const { return FReason; }
 
-private:
+  private:
     std::string FReason;
 };
 
 class TCustomHook {
-public:
+  public:
     using TMessage = THookMessage;
 
     // platform: the OS side; null takes DefaultHookPlatform().
@@ -99,7 +99,7 @@ public:
     // The class name used in the creation error.
     virtual const char* ClassName() const = 0;
 
-protected:
+  protected:
     // Platform hook kind.
     virtual int32_t GetHookKind() const = 0;
     virtual void DoPreExecute(TMessage& HookMsg, bool& Handled);
@@ -119,7 +119,7 @@ protected:
     THookNotify FOnPreExecute;
     THookNotify FOnPostExecute;
 
-private:
+  private:
     static intptr_t EntryPoint(void* self, int32_t code, uint32_t kind, uintptr_t record);
     intptr_t ProcessEvent(int32_t code, uint32_t kind, uintptr_t record);
 
@@ -127,7 +127,7 @@ private:
 };
 
 class THook : public TCustomHook {
-public:
+  public:
     using TCustomHook::TCustomHook;
 
     bool Active() const { return GetActive(); }
@@ -150,7 +150,7 @@ public:
 };
 
 class TLowLevelKeyboardHook : public THook {
-public:
+  public:
     using THook::THook;
 
     const char* ClassName() const override { return "TLowLevelKeyboardHook"; }
@@ -159,19 +159,19 @@ public:
     const TKeyboardState& KeyboardStates() const { return FKeyboardState; }
     const TKeyNames& KeyName() const { return FKeyNames; }
 
-protected:
+  protected:
     int32_t GetHookKind() const override { return WH_KEYBOARD_LL; }
     void DoPreExecute(TMessage& HookMsg, bool& Handled) override;
     void DoPostExecute(TMessage& HookMsg) override;
 
-private:
+  private:
     KBDLLHOOKSTRUCT FHookStruct{};
     TKeyboardState FKeyboardState{};
     TKeyNames FKeyNames;
 };
 
 class TLowLevelMouseHook : public THook {
-public:
+  public:
     // The mouse event record: Pt, Data, flags, time, dwExtraInfo.
     using MSLLHOOKSTRUCT = THookMouseRecord;
 
@@ -183,12 +183,12 @@ public:
     // The kind of the current event (WM_MOUSEMOVE, WM_LBUTTONDOWN, ...).
     uint32_t MouseState() const { return FMouseState; }
 
-protected:
+  protected:
     int32_t GetHookKind() const override { return WH_MOUSE_LL; }
     void DoPreExecute(TMessage& HookMsg, bool& Handled) override;
     void DoPostExecute(TMessage& HookMsg) override;
 
-private:
+  private:
     MSLLHOOKSTRUCT FHookStruct{};
     uint32_t FMouseState = 0;
 };
@@ -197,7 +197,7 @@ private:
 // window holds one (or derives from it) and hands it to THookContainer<T>::Construct, so the hooks
 // live exactly as long as the window.
 class TComponent {
-public:
+  public:
     explicit TComponent(TComponent* AOwner = nullptr) : FOwner(AOwner) {}
     virtual ~TComponent();
     TComponent(const TComponent&) = delete;
@@ -208,7 +208,7 @@ public:
     // Takes ownership of a fully built component.
     void InsertComponent(std::unique_ptr<TComponent> AComponent);
 
-private:
+  private:
     TComponent* FOwner;
     std::vector<std::unique_ptr<TComponent>> FComponents;
 };
@@ -216,7 +216,7 @@ private:
 // Creates and owns one hook of class T; the hook is destroyed (and so removed) with the container.
 template <typename T>
 class THookContainer : public TComponent {
-public:
+  public:
     // A container owned by AOwner. With a null owner the caller owns (and deletes) it.
     static THookContainer* Create(TComponent* AOwner, std::shared_ptr<THookPlatform> platform = nullptr) {
         std::unique_ptr<THookContainer> container(new THookContainer(AOwner, std::move(platform)));
@@ -235,7 +235,7 @@ public:
 
     T* Hook() const { return FHook.get(); }
 
-private:
+  private:
     THookContainer(TComponent* AOwner, std::shared_ptr<THookPlatform> platform)
         : TComponent(AOwner), FHook(std::make_unique<T>(std::move(platform))) {}
 

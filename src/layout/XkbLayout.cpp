@@ -5,8 +5,8 @@
 #include <xkbcommon/xkbregistry.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <array>
+#include <cstdio>
 #include <utility>
 
 #include "layout/KeyUsages.h"
@@ -58,8 +58,8 @@ bool NamePart(const std::string& Text) {
         return false;
     }
     for (const char c : Text) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                        c == '-';
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        c == '_' || c == '-';
         if (!ok) {
             return false;
         }
@@ -124,7 +124,8 @@ bool Load(const std::string& Name, TLoaded* Out, std::string* Error) {
     // which says nothing about the target.
     if (std::FILE* file = std::fopen(SystemComposeFile, "r")) {
         Out->Compose.reset(xkb_compose_table_new_from_file(Out->Context.get(), file, "en_US.UTF-8",
-                                                           XKB_COMPOSE_FORMAT_TEXT_V1, XKB_COMPOSE_COMPILE_NO_FLAGS));
+                                                           XKB_COMPOSE_FORMAT_TEXT_V1,
+                                                           XKB_COMPOSE_COMPILE_NO_FLAGS));
         std::fclose(file);
     }
     return true;
@@ -248,13 +249,14 @@ std::shared_ptr<const TLayoutKeys> BuildLayoutKeys(const std::string& Name, std:
                     continue;
                 }
                 LockTo(keymap, state.get(), caps ? LedCapsLock : 0);
-                for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap); code <= xkb_keymap_max_keycode(keymap);
-                     ++code) {
+                for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap);
+                     code <= xkb_keymap_max_keycode(keymap); ++code) {
                     if (code < XkbKeycodeOffset) {
                         continue;
                     }
                     const uint8_t usage = UsageOfLinuxKey(code - XkbKeycodeOffset);
-                    if (usage == 0 || usage >= 224 || IsKeypadUsage(usage) || (usage == UsageIsoKey) != isoKey) {
+                    if (usage == 0 || usage >= 224 || IsKeypadUsage(usage) ||
+                        (usage == UsageIsoKey) != isoKey) {
                         continue;
                     }
                     const TKeyStroke stroke{usage, modifiers};
@@ -293,7 +295,8 @@ std::shared_ptr<const TLayoutKeys> BuildLayoutKeys(const std::string& Name, std:
                 // One character only: a sequence giving several is no single character's way.
                 char utf8[16] = {};
                 const int length = xkb_compose_state_get_utf8(compose.get(), utf8, sizeof utf8);
-                const uint32_t c = length > 0 && length < static_cast<int>(sizeof utf8) ? OnlyCharacter(utf8) : 0;
+                const uint32_t c =
+                    length > 0 && length < static_cast<int>(sizeof utf8) ? OnlyCharacter(utf8) : 0;
                 const char32_t typed = TextCharacter(c);
                 if (typed != 0) {
                     keys->Add(typed, caps, {d.Stroke, b.Stroke});

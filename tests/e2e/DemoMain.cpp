@@ -203,7 +203,8 @@ int main(int argc, char** argv) {
     world->X().Type(underCaps);
     TE2eWorld::WaitUntil(
         [&] {
-            for (const TDongleTraits* d : {&NewerDongle(), &OlderDongle(), &GermanDongle(), &FrenchDongle()}) {
+            for (const TDongleTraits* d :
+                 {&NewerDongle(), &OlderDongle(), &GermanDongle(), &FrenchDongle()}) {
                 if (world->Control().Target(d->address).value(QStringLiteral("ledStatus")).toInt() != 0x02)
                     return false;
             }
@@ -251,11 +252,15 @@ int main(int argc, char** argv) {
             world->Control().Target(d.address).value(QStringLiteral("text")).toString().toStdString();
         const bool us = &d == &NewerDongle() || &d == &OlderDongle();
         return us ? text == expected
-                  : text.size() >= pasted.size() && text.compare(text.size() - pasted.size(), pasted.size(), pasted) == 0;
+                  : text.size() >= pasted.size() &&
+                        text.compare(text.size() - pasted.size(), pasted.size(), pasted) == 0;
     };
-    const std::vector<const TDongleTraits*> all{&NewerDongle(), &OlderDongle(), &GermanDongle(), &FrenchDongle()};
+    const std::vector<const TDongleTraits*> all{&NewerDongle(), &OlderDongle(), &GermanDongle(),
+                                                &FrenchDongle()};
     TE2eWorld::WaitUntil(
-        [&] { return std::all_of(all.begin(), all.end(), [&](const TDongleTraits* d) { return arrived(*d); }); },
+        [&] {
+            return std::all_of(all.begin(), all.end(), [&](const TDongleTraits* d) { return arrived(*d); });
+        },
         20s);
     bool ok = true;
     std::printf("\n");
@@ -263,7 +268,8 @@ int main(int argc, char** argv) {
         const QJsonObject t = world->Control().Target(d->address);
         const std::string text = t.value(QStringLiteral("text")).toString().toStdString();
         std::printf("virtual target of %s (%s framing, %s layout):\n", d->address.toUtf8().constData(),
-                    d->reportId ? "report-ID" : "plain", t.value(QStringLiteral("layout")).toString().toUtf8().constData());
+                    d->reportId ? "report-ID" : "plain",
+                    t.value(QStringLiteral("layout")).toString().toUtf8().constData());
         std::printf("  typed text:     \"%s\"\n", text.c_str());
         std::printf("  pointer moved:  %lld, %lld   wheel: %lld\n",
                     static_cast<long long>(t.value(QStringLiteral("pointerX")).toInteger()),

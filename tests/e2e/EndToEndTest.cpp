@@ -397,10 +397,10 @@ TEST_F(EndToEnd, Tray_InATrayHost_ItsMenuRoutesToBAndStartsPassThrough) {
     std::string error;
     TChildProcess::Options options;
     options.env = {{"DISPLAY", World->Display()}};
-    auto host = TChildProcess::Start({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-                                      "--height", "24", "--SetDockType", "false", "--transparent", "false",
-                                      "--tint", "0xd8d8d8"},
-                                     options, &error);
+    auto host = TChildProcess::Start(
+        {"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
+         "--SetDockType", "false", "--transparent", "false", "--tint", "0xd8d8d8"},
+        options, &error);
     ASSERT_TRUE(host) << error;
     ConnectAll();
     // The program looks for a tray every few seconds; its icon makes the panel wider than empty.
@@ -519,7 +519,8 @@ TEST_F(EndToEnd, RoutedDongleDrops_KeysAreHeldNotSentToTheOther_RouteContinuesWh
     Control().SetAdvertising(routed.address, true);
     ASSERT_TRUE(TE2eWorld::WaitUntil(
         [&] {
-            return Control().DongleStatus(routed.address).value(QStringLiteral("connectCount")).toInt() > connects &&
+            return Control().DongleStatus(routed.address).value(QStringLiteral("connectCount")).toInt() >
+                       connects &&
                    !KeyboardWrites(routed).empty();
         },
         40s))

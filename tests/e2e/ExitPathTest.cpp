@@ -161,7 +161,9 @@ TEST_F(ExitOnSlowLink, SigtermWithCtrlShiftHeldAfterMotion_NothingHeld) {
     World->X().Key(keycode::LeftShift, true);
     for (const TDongleTraits* d : Dongles) {
         ASSERT_TRUE(TE2eWorld::WaitUntil(
-            [&] { return World->Control().Target(d->address).value(QStringLiteral("modifiers")).toInt() == 3; },
+            [&] {
+                return World->Control().Target(d->address).value(QStringLiteral("modifiers")).toInt() == 3;
+            },
             10s))
             << Json(World->Control().Target(d->address));
     }

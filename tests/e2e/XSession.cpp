@@ -193,7 +193,8 @@ unsigned long TXInput::FindWindow(std::string_view utf8Title, bool prefix) {
     return found;
 }
 
-unsigned long TXInput::WaitForWindow(std::string_view utf8Title, std::chrono::milliseconds timeout, bool prefix) {
+unsigned long TXInput::WaitForWindow(std::string_view utf8Title, std::chrono::milliseconds timeout,
+                                     bool prefix) {
     const auto end = Clock::now() + timeout;
     while (true) {
         if (unsigned long w = FindWindow(utf8Title, prefix))

@@ -65,7 +65,8 @@ class TXInput {
     // The viewable top-level window whose title is `utf8Title` (with prefix: starts with it); 0 when
     // there is none.
     unsigned long FindWindow(std::string_view utf8Title, bool prefix = false);
-    unsigned long WaitForWindow(std::string_view utf8Title, std::chrono::milliseconds timeout, bool prefix = false);
+    unsigned long WaitForWindow(std::string_view utf8Title, std::chrono::milliseconds timeout,
+                                bool prefix = false);
     // Position on the screen and size.
     std::optional<TRect> Geometry(unsigned long window);
     // Gives the window the keyboard focus. Without a window manager nobody else does.

@@ -116,12 +116,13 @@ class RealStack : public ::testing::Test {
 
     // Whether bluetoothd still lists the dongle as a device of the central's adapter.
     static bool KnownToBluez(const TDongleTraits& d) {
-        QDBusConnection bus = QDBusConnection::connectToBus(QStringLiteral("unix:path=/run/dbus/system_bus_socket"),
-                                                            QStringLiteral("rig-bluez-look"));
-        const QString path = QStringLiteral("/org/bluez/hci0/dev_") + QString(d.address).replace(QLatin1Char(':'), QLatin1Char('_'));
+        QDBusConnection bus = QDBusConnection::connectToBus(
+            QStringLiteral("unix:path=/run/dbus/system_bus_socket"), QStringLiteral("rig-bluez-look"));
+        const QString path = QStringLiteral("/org/bluez/hci0/dev_") +
+                             QString(d.address).replace(QLatin1Char(':'), QLatin1Char('_'));
         QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.bluez"), path,
-                                                          QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                          QStringLiteral("Get"));
+                                                           QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                           QStringLiteral("Get"));
         call.setArguments({QStringLiteral("org.bluez.Device1"), QStringLiteral("Address")});
         return bus.call(call, QDBus::Block, 10000).type() == QDBusMessage::ReplyMessage;
     }

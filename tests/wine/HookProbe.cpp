@@ -77,7 +77,8 @@ int main() {
     TLowLevelMouseHook* mouse = THookContainer<TLowLevelMouseHook>::Construct(&owner);
     keys->SetOnPreExecute([keys](THook&, THookMessage& msg) {
         const KBDLLHOOKSTRUCT& k = keys->HookStruct();
-        if (KeyCount < 256) Keys[KeyCount++] = {msg.Msg, k.ScanCode, k.flags};
+        if (KeyCount < 256)
+            Keys[KeyCount++] = {msg.Msg, k.ScanCode, k.flags};
         msg.Result = Swallow ? 1 : 0;
     });
     mouse->SetOnPreExecute([mouse](THook&, THookMessage& msg) {
@@ -103,8 +104,8 @@ int main() {
     const bool phase1 = PumpUntil(
         [] {
             return SawKey(0x1E, false, true) && SawKey(0x1C, true, true) && SawKey(0x4D, true, true) &&
-                   SawKey(0x35, true, true) && SawMouse(WM_MOUSEWHEEL, 120) && SawMouse(WM_MOUSEWHEEL, -120) &&
-                   SawMouse(WM_XBUTTONUP, XButton1);
+                   SawKey(0x35, true, true) && SawMouse(WM_MOUSEWHEEL, 120) &&
+                   SawMouse(WM_MOUSEWHEEL, -120) && SawMouse(WM_XBUTTONUP, XButton1);
         },
         30000);
     if (!phase1) {
@@ -120,7 +121,8 @@ int main() {
     Say("SWALLOW");
 
     // Phase 2: the hooks swallow; the window must receive nothing more.
-    const bool phase2 = PumpUntil([] { return SawKey(0x30, false, true) && SawMouse(WM_MOUSEWHEEL, 120); }, 30000);
+    const bool phase2 =
+        PumpUntil([] { return SawKey(0x30, false, true) && SawMouse(WM_MOUSEWHEEL, 120); }, 30000);
     if (!phase2) {
         return Fail("phase 2: hooks did not see the expected events");
     }

@@ -9,14 +9,24 @@ TWindowCounts Counts;
 
 LRESULT CALLBACK ProbeWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_KEYDOWN: case WM_KEYUP: case WM_SYSKEYDOWN: case WM_SYSKEYUP:
+        case WM_KEYDOWN:
+        case WM_KEYUP:
+        case WM_SYSKEYDOWN:
+        case WM_SYSKEYUP:
             ++Counts.Keys;
             return 0;
-        case WM_MOUSEWHEEL: case WM_MOUSEHWHEEL:
+        case WM_MOUSEWHEEL:
+        case WM_MOUSEHWHEEL:
             ++Counts.Wheels;
             return 0;
-        case WM_LBUTTONDOWN: case WM_LBUTTONUP: case WM_RBUTTONDOWN: case WM_RBUTTONUP:
-        case WM_MBUTTONDOWN: case WM_MBUTTONUP: case WM_XBUTTONDOWN: case WM_XBUTTONUP:
+        case WM_LBUTTONDOWN:
+        case WM_LBUTTONUP:
+        case WM_RBUTTONDOWN:
+        case WM_RBUTTONUP:
+        case WM_MBUTTONDOWN:
+        case WM_MBUTTONUP:
+        case WM_XBUTTONDOWN:
+        case WM_XBUTTONUP:
             ++Counts.Buttons;
             return message == WM_XBUTTONDOWN || message == WM_XBUTTONUP ? TRUE : 0;
         default:
@@ -34,8 +44,8 @@ bool ProbeCreateWindow() {
     if (RegisterClassW(&windowClass) == 0) {
         return false;
     }
-    HWND window = CreateWindowExW(0, L"CorvastelHookProbe", L"CorvastelHookProbe", WS_POPUP | WS_VISIBLE, 0, 0,
-                                  800, 600, nullptr, nullptr, windowClass.hInstance, nullptr);
+    HWND window = CreateWindowExW(0, L"CorvastelHookProbe", L"CorvastelHookProbe", WS_POPUP | WS_VISIBLE, 0,
+                                  0, 800, 600, nullptr, nullptr, windowClass.hInstance, nullptr);
     if (window == nullptr) {
         return false;
     }
@@ -57,4 +67,6 @@ void ProbePump(int ms) {
     }
 }
 
-TWindowCounts ProbeWindowCounts() { return Counts; }
+TWindowCounts ProbeWindowCounts() {
+    return Counts;
+}

@@ -4,13 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
-#include <sys/wait.h>
 #include <string>
 #include <thread>
 
@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 class WineHookTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (const char* tool : {"wine", "xdotool", "Xvfb"}) {
             if (!ProgramAvailable(tool)) {

@@ -33,7 +33,8 @@ void TBluetoothGattCharacteristic::SetValue(TBytes value) {
     FValue = std::move(value);
 }
 
-TBluetoothGattDescriptor* TBluetoothGattCharacteristic::AddDescriptor(std::unique_ptr<TBluetoothGattDescriptor> d) {
+TBluetoothGattDescriptor* TBluetoothGattCharacteristic::AddDescriptor(
+    std::unique_ptr<TBluetoothGattDescriptor> d) {
     FDescriptorRefs.push_back(d.get());
     FDescriptors.push_back(std::move(d));
     return FDescriptorRefs.back();
@@ -49,7 +50,8 @@ TBluetoothGattCharacteristic* TBluetoothGattService::AddCharacteristic(
 std::string TBluetoothLEDevice::Identifier() const {
     std::string id;
     for (char c : Address()) {
-        if (c != ':') id.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+        if (c != ':')
+            id.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
     }
     return id;
 }
@@ -77,43 +79,51 @@ void TBluetoothLEDevice::Dispatch(Fn&& fn) {
 
 void TBluetoothLEDevice::RaiseServicesDiscovered(const TBluetoothGattServiceList& services) {
     Dispatch([&](const TBluetoothLEDeviceHandlers& h) {
-        if (h.OnServicesDiscovered) h.OnServicesDiscovered(*this, services);
+        if (h.OnServicesDiscovered)
+            h.OnServicesDiscovered(*this, services);
     });
 }
 
 void TBluetoothLEDevice::RaiseCharacteristicRead(TBluetoothGattCharacteristic& c, uint16_t gattStatus,
                                                  std::span<const uint8_t> value) {
     Dispatch([&](const TBluetoothLEDeviceHandlers& h) {
-        if (h.OnCharacteristicRead) h.OnCharacteristicRead(*this, c, gattStatus, value);
+        if (h.OnCharacteristicRead)
+            h.OnCharacteristicRead(*this, c, gattStatus, value);
     });
 }
 
 void TBluetoothLEDevice::RaiseCharacteristicWrite(TBluetoothGattCharacteristic& c, uint16_t gattStatus) {
     Dispatch([&](const TBluetoothLEDeviceHandlers& h) {
-        if (h.OnCharacteristicWrite) h.OnCharacteristicWrite(*this, c, gattStatus);
+        if (h.OnCharacteristicWrite)
+            h.OnCharacteristicWrite(*this, c, gattStatus);
     });
 }
 
 void TBluetoothLEDevice::RaiseDisconnect() {
     Dispatch([&](const TBluetoothLEDeviceHandlers& h) {
-        if (h.OnDisconnect) h.OnDisconnect(*this);
+        if (h.OnDisconnect)
+            h.OnDisconnect(*this);
     });
 }
 
-void TBluetoothLEManager::RaiseDiscoverLEDevice(TBluetoothLEDevice& device, int rssi, const TBytes& scanResponse) {
+void TBluetoothLEManager::RaiseDiscoverLEDevice(TBluetoothLEDevice& device, int rssi,
+                                                const TBytes& scanResponse) {
     RunReportingErrors([&] {
-        if (OnDiscoverLEDevice) OnDiscoverLEDevice(*this, device, rssi, scanResponse);
+        if (OnDiscoverLEDevice)
+            OnDiscoverLEDevice(*this, device, rssi, scanResponse);
     });
 }
 
 void TBluetoothLEManager::RaiseDiscoveryLEEnd(const std::vector<TBluetoothLEDevice*>& devices) {
     RunReportingErrors([&] {
-        if (OnDiscoveryLEEnd) OnDiscoveryLEEnd(*this, devices);
+        if (OnDiscoveryLEEnd)
+            OnDiscoveryLEEnd(*this, devices);
     });
 }
 
 void TBluetoothLEManager::RaiseDiscoveryRefused(const std::string& reason) {
     RunReportingErrors([&] {
-        if (OnDiscoveryRefused) OnDiscoveryRefused(*this, reason);
+        if (OnDiscoveryRefused)
+            OnDiscoveryRefused(*this, reason);
     });
 }

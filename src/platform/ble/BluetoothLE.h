@@ -48,7 +48,7 @@ enum TCharacteristicProperty : uint8_t {
 inline constexpr TBluetoothUuid ClientCharacteristicConfigurationUuid = TBluetoothUuid::FromShort(0x2902);
 
 class TBluetoothGattDescriptor {
-public:
+  public:
     explicit TBluetoothGattDescriptor(TBluetoothUuid uuid) : FUuid(uuid) {}
     virtual ~TBluetoothGattDescriptor() = default;
     TBluetoothGattDescriptor(const TBluetoothGattDescriptor&) = delete;
@@ -64,15 +64,16 @@ public:
     TBytes Value() const;
     void SetValue(TBytes value);
 
-private:
+  private:
     const TBluetoothUuid FUuid;
     mutable std::mutex FLock;
     TBytes FValue;
 };
 
 class TBluetoothGattCharacteristic {
-public:
-    TBluetoothGattCharacteristic(TBluetoothUuid uuid, uint8_t properties) : FUuid(uuid), FProperties(properties) {}
+  public:
+    TBluetoothGattCharacteristic(TBluetoothUuid uuid, uint8_t properties)
+        : FUuid(uuid), FProperties(properties) {}
     virtual ~TBluetoothGattCharacteristic() = default;
     TBluetoothGattCharacteristic(const TBluetoothGattCharacteristic&) = delete;
     TBluetoothGattCharacteristic& operator=(const TBluetoothGattCharacteristic&) = delete;
@@ -90,7 +91,7 @@ public:
     const std::vector<TBluetoothGattDescriptor*>& Descriptors() const { return FDescriptorRefs; }
     TBluetoothGattDescriptor* AddDescriptor(std::unique_ptr<TBluetoothGattDescriptor> d);
 
-private:
+  private:
     const TBluetoothUuid FUuid;
     const uint8_t FProperties;
     mutable std::mutex FLock;
@@ -100,7 +101,7 @@ private:
 };
 
 class TBluetoothGattService {
-public:
+  public:
     explicit TBluetoothGattService(TBluetoothUuid uuid) : FUuid(uuid) {}
     virtual ~TBluetoothGattService() = default;
     TBluetoothGattService(const TBluetoothGattService&) = delete;
@@ -111,7 +112,7 @@ public:
     const std::vector<TBluetoothGattCharacteristic*>& Characteristics() const { return FCharacteristicRefs; }
     TBluetoothGattCharacteristic* AddCharacteristic(std::unique_ptr<TBluetoothGattCharacteristic> c);
 
-private:
+  private:
     const TBluetoothUuid FUuid;
     std::vector<std::unique_ptr<TBluetoothGattCharacteristic>> FCharacteristics;
     std::vector<TBluetoothGattCharacteristic*> FCharacteristicRefs;
@@ -123,19 +124,21 @@ class TBluetoothLEDevice;
 
 // The four events a session wires to its device. Set together, replaced together.
 struct TBluetoothLEDeviceHandlers {
-    std::function<void(TBluetoothLEDevice& sender, const TBluetoothGattServiceList& services)> OnServicesDiscovered;
+    std::function<void(TBluetoothLEDevice& sender, const TBluetoothGattServiceList& services)>
+        OnServicesDiscovered;
     // value: the bytes that completed this read or arrived with this notification (also stored in
     // the characteristic, where a later event may already have replaced them).
-    std::function<void(TBluetoothLEDevice& sender, TBluetoothGattCharacteristic& characteristic, uint16_t gattStatus,
-                       std::span<const uint8_t> value)>
+    std::function<void(TBluetoothLEDevice& sender, TBluetoothGattCharacteristic& characteristic,
+                       uint16_t gattStatus, std::span<const uint8_t> value)>
         OnCharacteristicRead;
-    std::function<void(TBluetoothLEDevice& sender, TBluetoothGattCharacteristic& characteristic, uint16_t gattStatus)>
+    std::function<void(TBluetoothLEDevice& sender, TBluetoothGattCharacteristic& characteristic,
+                       uint16_t gattStatus)>
         OnCharacteristicWrite;
     std::function<void(TBluetoothLEDevice& sender)> OnDisconnect;
 };
 
 class TBluetoothLEDevice {
-public:
+  public:
     virtual ~TBluetoothLEDevice() = default;
     TBluetoothLEDevice(const TBluetoothLEDevice&) = delete;
     TBluetoothLEDevice& operator=(const TBluetoothLEDevice&) = delete;
@@ -162,7 +165,8 @@ public:
     // A write without response completes once the platform has taken it, which says nothing about
     // the air (BlueZ answers as soon as bluetoothd has queued it): pacing is the caller's. A write
     // with response completes with the peer's answer.
-    virtual void WriteCharacteristic(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value) = 0;
+    virtual void WriteCharacteristic(TBluetoothGattCharacteristic& characteristic,
+                                     std::span<const uint8_t> value) = 0;
     // As WriteCharacteristic, but with response wherever the characteristic allows it. Its answer
     // comes after everything written before it has reached the peer (BlueZ sends a request after
     // the writes without response queued before it, over a first-in, first-out channel): the one
@@ -189,16 +193,17 @@ public:
     // owner is called again. Must not be called from inside a handler of this device.
     void ClearHandlers(const void* owner = nullptr);
 
-protected:
+  protected:
     TBluetoothLEDevice() = default;
 
     // For backends: raise an event. Each catches what the handler throws and reports it.
     void RaiseServicesDiscovered(const TBluetoothGattServiceList& services);
-    void RaiseCharacteristicRead(TBluetoothGattCharacteristic& c, uint16_t gattStatus, std::span<const uint8_t> value);
+    void RaiseCharacteristicRead(TBluetoothGattCharacteristic& c, uint16_t gattStatus,
+                                 std::span<const uint8_t> value);
     void RaiseCharacteristicWrite(TBluetoothGattCharacteristic& c, uint16_t gattStatus);
     void RaiseDisconnect();
 
-private:
+  private:
     template <typename Fn>
     void Dispatch(Fn&& fn);
 
@@ -210,7 +215,7 @@ private:
 };
 
 class TBluetoothLEManager {
-public:
+  public:
     virtual ~TBluetoothLEManager() = default;
     TBluetoothLEManager(const TBluetoothLEManager&) = delete;
     TBluetoothLEManager& operator=(const TBluetoothLEManager&) = delete;
@@ -243,12 +248,14 @@ public:
     virtual void CancelDiscovery() = 0;
 
     // Handlers; set them before the first scan (they are read without a lock by the backend).
-    std::function<void(TBluetoothLEManager& sender, TBluetoothLEDevice& device, int rssi, const TBytes& scanResponse)>
+    std::function<void(TBluetoothLEManager& sender, TBluetoothLEDevice& device, int rssi,
+                       const TBytes& scanResponse)>
         OnDiscoverLEDevice;
-    std::function<void(TBluetoothLEManager& sender, const std::vector<TBluetoothLEDevice*>& devices)> OnDiscoveryLEEnd;
+    std::function<void(TBluetoothLEManager& sender, const std::vector<TBluetoothLEDevice*>& devices)>
+        OnDiscoveryLEEnd;
     std::function<void(TBluetoothLEManager& sender, const std::string& reason)> OnDiscoveryRefused;
 
-protected:
+  protected:
     TBluetoothLEManager() = default;
 
     // For backends: raise an event, reporting what the handler throws.

@@ -84,8 +84,8 @@ struct THookPoint {
 
 // The mouse event record, laid out as the Windows low-level mouse hook passes it.
 struct THookMouseRecord {
-    THookPoint Pt;  // pointer position this event reports, screen coordinates
-    uint32_t Data;  // wheel: signed movement in the high word; X buttons: which one in the high word
+    THookPoint Pt;   // pointer position this event reports, screen coordinates
+    uint32_t Data;   // wheel: signed movement in the high word; X buttons: which one in the high word
     uint32_t flags;  // HookMouseFlag bits
     uint32_t time;   // milliseconds, as THookKeyboardRecord::time
     uintptr_t dwExtraInfo;
@@ -115,7 +115,7 @@ struct THookEntryPoint {
 using THookHandle = void*;
 
 class THookPlatform {
-public:
+  public:
     virtual ~THookPlatform() = default;
 
     // Installs a hook of `kind` for the whole desktop (threadId 0) or one thread. Null on failure.

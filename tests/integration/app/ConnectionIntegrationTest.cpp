@@ -3,6 +3,7 @@
 // platform.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -12,29 +13,28 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QApplication>
 #include <QLabel>
-#include <QMessageBox>
-#include <QProgressBar>
-#include <QTimer>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
+#include <sys/wait.h>
 #include <algorithm>
 #include <condition_variable>
 #include <csignal>
-#include <mutex>
-#include <thread>
 #include <cstdio>
-#include <optional>
-#include <sys/wait.h>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -309,7 +309,8 @@ TEST_F(TConnectionIntegration, BluetoothThreadStuck_TheWindowStopsAndStartsScans
     std::condition_variable changed;
     bool blocked = false, released = false, first = true;
     const auto windowsHandler = Manager->OnDiscoverLEDevice;
-    Manager->OnDiscoverLEDevice = [&](TBluetoothLEManager& m, TBluetoothLEDevice& d, int rssi, const TBytes& r) {
+    Manager->OnDiscoverLEDevice = [&](TBluetoothLEManager& m, TBluetoothLEDevice& d, int rssi,
+                                      const TBytes& r) {
         {
             std::unique_lock l(lock);
             if (first) {
@@ -377,7 +378,8 @@ TEST_F(TConnectionIntegration, ScanWithTheAdapterOff_RefusedByEvent_TheBoxSaysWh
     answerer.start(10);
     Window->BtnScan->click();
     ASSERT_TRUE(WaitFor([&] { return !boxes.empty(); }, 5s));
-    EXPECT_TRUE(boxes[0].startsWith("Cannot start BluetoothLE scan as it is disabled\n")) << boxes[0].toStdString();
+    EXPECT_TRUE(boxes[0].startsWith("Cannot start BluetoothLE scan as it is disabled\n"))
+        << boxes[0].toStdString();
     EXPECT_TRUE(boxes[0].contains("switched off")) << boxes[0].toStdString();
     EXPECT_FALSE(Window->Scanning);
     EXPECT_FALSE(Window->ProgressBar1->isVisible());
@@ -425,9 +427,10 @@ TEST_F(TConnectionIntegration, WaylandCompositorGone_KeysReleasedLinkClosedStatu
     Manager.reset();
     const std::string errors = testing::TempDir() + "/corvastel-wayland-gone.txt";
     std::string error;
-    const auto child = TChildProcess::Start(
-        {QCoreApplication::applicationFilePath().toStdString(), "--gtest_filter=TConnectionIntegration.WaylandCompositorGone_Child"},
-        {{{TBusEnvironment::ChildVariable, "1"}}, "", errors}, &error);
+    const auto child =
+        TChildProcess::Start({QCoreApplication::applicationFilePath().toStdString(),
+                              "--gtest_filter=TConnectionIntegration.WaylandCompositorGone_Child"},
+                             {{{TBusEnvironment::ChildVariable, "1"}}, "", errors}, &error);
     ASSERT_TRUE(child) << error;
     const std::optional<int> status = child->WaitExit(60s);
     ASSERT_TRUE(status.has_value()) << "the program did not end without its display";
@@ -445,7 +448,8 @@ TEST_F(TConnectionIntegration, WaylandCompositorGone_Child) {
     if (std::getenv(TBusEnvironment::ChildVariable) == nullptr) {
         GTEST_SKIP() << "run by WaylandCompositorGone_KeysReleasedLinkClosedStatusOne";
     }
-    ASSERT_TRUE(WaitFor([] { return QDBusConnection::systemBus().interface()->isServiceRegistered("org.bluez").value(); }));
+    ASSERT_TRUE(WaitFor(
+        [] { return QDBusConnection::systemBus().interface()->isServiceRegistered("org.bluez").value(); }));
     ASSERT_NO_FATAL_FAILURE(Find({DongleOld}));
     const int k = Slot(DongleOld);
     ASSERT_NO_FATAL_FAILURE(ClickConnect(DongleOld));
@@ -524,7 +528,7 @@ class TLayoutTargets : public TConnectionIntegration {
     struct TRow {
         const char* Address;
         const char* Layout;
-        bool Plain;            // plain framing rather than report IDs
+        bool Plain;               // plain framing rather than report IDs
         const char32_t* Refused;  // the characters this layout cannot type, in order of appearance
     };
     static constexpr TRow Rows[] = {
@@ -558,8 +562,7 @@ TEST_F(TLayoutTargets, OneSentence_ArrivesExactlyOnEachLayout_TheRestNamedBefore
         question = q;
         return true;
     };
-    const QString sentence =
-        QStringLiteral("Grüße, Öl & Maß: 5 € @ home; ça, déjà, où? ñ [{}]|\\~^");
+    const QString sentence = QStringLiteral("Grüße, Öl & Maß: 5 € @ home; ça, déjà, où? ñ [{}]|\\~^");
     ASSERT_TRUE(Window->TypeText(sentence, nullptr));
     ASSERT_TRUE(WaitFor([&] { return !Window->TypingText(); }, 60s));
     const QStringList parts = question.split(QStringLiteral("\n\n"));
@@ -568,7 +571,8 @@ TEST_F(TLayoutTargets, OneSentence_ArrivesExactlyOnEachLayout_TheRestNamedBefore
         const std::u32string refused = row.Refused;
         // The question's paragraph on this layout names exactly these characters.
         const QString head = QStringLiteral("on the \u201C%1\u201D keyboard layout").arg(row.Layout);
-        const auto part = std::find_if(parts.begin(), parts.end(), [&](const QString& p) { return p.contains(head); });
+        const auto part =
+            std::find_if(parts.begin(), parts.end(), [&](const QString& p) { return p.contains(head); });
         ASSERT_NE(part, parts.end()) << question.toStdString();
         const QStringList lines = part->split(QLatin1Char('\n')).mid(1);
         ASSERT_EQ(lines.size(), static_cast<int>(refused.size())) << part->toStdString();
@@ -587,10 +591,13 @@ TEST_F(TLayoutTargets, OneSentence_ArrivesExactlyOnEachLayout_TheRestNamedBefore
         EXPECT_TRUE(WaitFor([&] { return Target(row.Address)["text"].toString() == want; }, 10s))
             << Target(row.Address)["text"].toString().toStdString() << "\nwanted " << want.toStdString();
         // The text is complete with its last press; the release follows it on the link.
-        EXPECT_TRUE(WaitFor([&] {
-            const QJsonObject t = Target(row.Address);
-            return t["keysHeld"].toArray().isEmpty() && t["modifiers"].toInt() == 0;
-        }, 5s)) << "a key is held at the end";
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                const QJsonObject t = Target(row.Address);
+                return t["keysHeld"].toArray().isEmpty() && t["modifiers"].toInt() == 0;
+            },
+            5s))
+            << "a key is held at the end";
         const QJsonObject target = Target(row.Address);
         EXPECT_EQ(target["text"].toString(), want) << "nothing after the end";
         EXPECT_EQ(target["rejectedReports"].toInt(), 0);

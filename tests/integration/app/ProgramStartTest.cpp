@@ -57,7 +57,7 @@ long RssKb(int pid) {
 }
 
 class TProgramFixture : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (const char* tool : {"Xvfb", "xdotool", "xev", "import", "convert"}) {
             if (!ProgramAvailable(tool))

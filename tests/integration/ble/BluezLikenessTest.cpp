@@ -129,7 +129,8 @@ const std::vector<TRule> Rules = {
     {Forgotten, "a device never connected is forgotten its temporary time-out after it was last heard",
      [](const TTrace& l) {
          const double s = Seconds(l, "NOTE  scan ended", "dev InterfacesRemoved Device1");
-         return s >= 0.5 * TemporaryTimeoutSeconds * TimeScale && s <= 1.5 * TemporaryTimeoutSeconds * TimeScale;
+         return s >= 0.5 * TemporaryTimeoutSeconds * TimeScale &&
+                s <= 1.5 * TemporaryTimeoutSeconds * TimeScale;
      }},
     {Connect, "a second Connect while one is pending is refused",
      [](const TLines& l) {
@@ -195,7 +196,8 @@ const std::vector<TRule> Rules = {
      }},
     {Silent, "a Disconnect that cancels a pending connect is answered at once, with no timer",
      [](const TTrace& l) {
-         const double s = Seconds(l, "CALL  Disconnect while connecting", "REPLY Disconnect while connecting");
+         const double s =
+             Seconds(l, "CALL  Disconnect while connecting", "REPLY Disconnect while connecting");
          return s >= 0 && s < 1.0;
      }},
     {Silent, "a connect waits for a silent dongle until Disconnect cancels it",
@@ -250,18 +252,18 @@ void WalkTheImitation(const std::vector<std::string>& extra, TTrace* trace) {
     // Files of their own for each walk: CTest runs the walks side by side, and two walks writing
     // one trace gave each a garbled one (its times and lines mixed with the other's).
     const std::string dir = ::testing::TempDir();
-    const std::string walk = std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-                             std::to_string(getpid());
+    const std::string walk = std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                             "-" + std::to_string(getpid());
     const std::string serviceOut = dir + "bluez-likeness-service-" + walk + ".txt";
     const std::string traceOut = dir + "bluez-likeness-trace-" + walk + ".txt";
     const std::string address = "00:AA:01:01:00:01";
     TChildProcess::Options options;
     options.env["DBUS_SYSTEM_BUS_ADDRESS"] = bus->Address();
     options.stdoutPath = serviceOut;
-    std::vector<std::string> argv{CORVASTEL_VIRTUAL_DONGLES_EXE, "--dongle",
-                                  "name=Corvastel-A,address=" + address + ",readable=F801",
-                                  "--temporary-timeout-ms",
-                                  std::to_string(static_cast<int>(TemporaryTimeoutSeconds * 1000 * WalkScale))};
+    std::vector<std::string> argv{
+        CORVASTEL_VIRTUAL_DONGLES_EXE, "--dongle", "name=Corvastel-A,address=" + address + ",readable=F801",
+        "--temporary-timeout-ms",
+        std::to_string(static_cast<int>(TemporaryTimeoutSeconds * 1000 * WalkScale))};
     argv.insert(argv.end(), extra.begin(), extra.end());
     auto service = TChildProcess::Start(argv, options, &error);
     ASSERT_TRUE(service) << error;
@@ -272,10 +274,9 @@ void WalkTheImitation(const std::vector<std::string>& extra, TTrace* trace) {
     }
 
     options.stdoutPath = traceOut;
-    auto probe = TChildProcess::Start(
-        {CORVASTEL_BLUEZ_PROBE_EXE, "--device", address, "--control", "org.bluez", "--settle-scale",
-         std::to_string(WalkScale)},
-        options, &error);
+    auto probe = TChildProcess::Start({CORVASTEL_BLUEZ_PROBE_EXE, "--device", address, "--control",
+                                       "org.bluez", "--settle-scale", std::to_string(WalkScale)},
+                                      options, &error);
     ASSERT_TRUE(probe) << error;
     const auto status = probe->WaitExit(90s);
     ASSERT_TRUE(status) << Slurp(traceOut);

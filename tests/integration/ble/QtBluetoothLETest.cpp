@@ -28,17 +28,21 @@ using namespace std::chrono_literals;
 
 namespace {
 
-TBluetoothUuid U(uint16_t shortUuid) { return TBluetoothUuid::FromShort(shortUuid); }
+TBluetoothUuid U(uint16_t shortUuid) {
+    return TBluetoothUuid::FromShort(shortUuid);
+}
 
 // As the service prints bytes: "01 02 0A" (it formats them with the model's ToHex).
-std::string Hex(const TBytes& bytes) { return vdongle::ToHex(bytes); }
+std::string Hex(const TBytes& bytes) {
+    return vdongle::ToHex(bytes);
+}
 
 const std::string DongleA = "C0:FF:EE:00:00:0A";
 
 // One bus and one application object for the whole program: Qt keeps its system-bus connection
 // for the life of the process.
 class TBusEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override {
         std::string error;
         Bus = TPrivateBus::Start(&error);
@@ -69,7 +73,8 @@ template <typename Pred>
 bool WaitUntil(Pred pred, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
+        if (std::chrono::steady_clock::now() > end)
+            return false;
         // QtDBus holds back signals until the application's event loop has run once; the app's
         // does, this test's main thread has none.
         QCoreApplication::processEvents();
@@ -99,12 +104,14 @@ struct TEvents {
 };
 
 class QtBluetoothLETest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        if (!TBusEnvironment::Skip.empty()) GTEST_SKIP() << TBusEnvironment::Skip;
+        if (!TBusEnvironment::Skip.empty())
+            GTEST_SKIP() << TBusEnvironment::Skip;
     }
     void TearDown() override {
-        if (Device) Device->ClearHandlers();
+        if (Device)
+            Device->ClearHandlers();
         Manager.reset();
         StopService();
     }
@@ -119,19 +126,23 @@ protected:
         ASSERT_TRUE(WaitUntil([] { return NameOwned(); }, 5s)) << "the service did not take org.bluez";
     }
     void StopService() {
-        if (!Service) return;
+        if (!Service)
+            return;
         Service->Stop();
         Service.reset();
         WaitUntil([] { return !NameOwned(); }, 5s);
     }
     static bool NameOwned() {
-        return QDBusConnection::systemBus().interface()->isServiceRegistered(QStringLiteral("org.bluez")).value();
+        return QDBusConnection::systemBus()
+            .interface()
+            ->isServiceRegistered(QStringLiteral("org.bluez"))
+            .value();
     }
 
     static QDBusMessage Control(const QString& method, const QVariantList& args = {}) {
-        QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.bluez"),
-                                                           QStringLiteral("/org/corvastel/VirtualDongles"),
-                                                           QStringLiteral("org.corvastel.VirtualDongles.Control"), method);
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.bluez"), QStringLiteral("/org/corvastel/VirtualDongles"),
+            QStringLiteral("org.corvastel.VirtualDongles.Control"), method);
         call.setArguments(args);
         QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 5000);
         EXPECT_NE(reply.type(), QDBusMessage::ErrorMessage) << reply.errorMessage().toStdString();
@@ -143,15 +154,18 @@ protected:
         return doc.isArray() ? QJsonValue(doc.array()) : QJsonValue(doc.object());
     }
     static QJsonObject DongleStatus(const std::string& address) {
-        for (const auto& d : ControlJson(QStringLiteral("Status")).toObject()[QStringLiteral("dongles")].toArray()) {
-            if (d.toObject()[QStringLiteral("address")].toString().toStdString() == address) return d.toObject();
+        for (const auto& d :
+             ControlJson(QStringLiteral("Status")).toObject()[QStringLiteral("dongles")].toArray()) {
+            if (d.toObject()[QStringLiteral("address")].toString().toStdString() == address)
+                return d.toObject();
         }
         return {};
     }
 
     void CreateManager(std::chrono::milliseconds connectTimeout = 10s) {
         Manager = CreateQtBluetoothLEManager(TQtBluetoothLEOptions{connectTimeout});
-        Manager->OnDiscoverLEDevice = [this](TBluetoothLEManager&, TBluetoothLEDevice& d, int, const TBytes&) {
+        Manager->OnDiscoverLEDevice = [this](TBluetoothLEManager&, TBluetoothLEDevice& d, int,
+                                             const TBytes&) {
             std::lock_guard l(Events.lock);
             if (std::find(Events.found.begin(), Events.found.end(), d.Address()) == Events.found.end()) {
                 Events.found.push_back(d.Address());
@@ -167,9 +181,11 @@ protected:
 
     TBluetoothLEDevice* Scan(const std::string& address, std::chrono::milliseconds timeout = 1500ms) {
         EXPECT_TRUE(Manager->StartDiscovery(static_cast<int>(timeout.count()), {U(0xF800)}));
-        const bool ended = WaitUntil([&] { return Events.With([&] { return Events.scanEnds > 0; }); }, timeout + 3s);
+        const bool ended =
+            WaitUntil([&] { return Events.With([&] { return Events.scanEnds > 0; }); }, timeout + 3s);
         EXPECT_TRUE(ended);
-        return Events.With([&]() -> TBluetoothLEDevice* { return Found.count(address) ? Found[address] : nullptr; });
+        return Events.With(
+            [&]() -> TBluetoothLEDevice* { return Found.count(address) ? Found[address] : nullptr; });
     }
 
     void WireDevice(TBluetoothLEDevice& d) {
@@ -183,12 +199,14 @@ protected:
                                         std::span<const uint8_t> value) {
             std::lock_guard l(Events.lock);
             if (status == GattStatusSuccess) {
-                Events.reads.emplace_back(static_cast<uint16_t>(c.UUID().Data1()), TBytes(value.begin(), value.end()));
+                Events.reads.emplace_back(static_cast<uint16_t>(c.UUID().Data1()),
+                                          TBytes(value.begin(), value.end()));
             } else {
                 Events.failedReads++;
             }
         };
-        h.OnCharacteristicWrite = [this](TBluetoothLEDevice&, TBluetoothGattCharacteristic& c, uint16_t status) {
+        h.OnCharacteristicWrite = [this](TBluetoothLEDevice&, TBluetoothGattCharacteristic& c,
+                                         uint16_t status) {
             std::lock_guard l(Events.lock);
             Events.writes.emplace_back(static_cast<uint16_t>(c.UUID().Data1()), status);
             Events.changed.notify_all();
@@ -200,7 +218,8 @@ protected:
     TBluetoothGattCharacteristic* Char(uint16_t uuid) const {
         for (auto* s : Services) {
             for (auto* c : s->Characteristics()) {
-                if (c->UUID() == U(uuid)) return c;
+                if (c->UUID() == U(uuid))
+                    return c;
             }
         }
         return nullptr;
@@ -249,7 +268,8 @@ TEST_F(QtBluetoothLETest, ConnectionState_followsTheAdapter) {
     CreateManager();
     EXPECT_EQ(Manager->ConnectionState(), 0);
     EXPECT_FALSE(Manager->StartDiscovery(300, {U(0xF800)}));
-    EXPECT_NE(Manager->UnavailableReason().find("switched off"), std::string::npos) << Manager->UnavailableReason();
+    EXPECT_NE(Manager->UnavailableReason().find("switched off"), std::string::npos)
+        << Manager->UnavailableReason();
     Control(QStringLiteral("SetPowered"), {true});
     EXPECT_TRUE(WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 3s));
     EXPECT_TRUE(Manager->StartDiscovery(300, {U(0xF800)}));
@@ -286,8 +306,8 @@ TEST_F(QtBluetoothLETest, ConnectionState_seesAnAdapterPluggedInAfterTheStart) {
 
 TEST_F(QtBluetoothLETest, Scan_reportsOnlyAdvertisersOfTheServiceAndEndsAtTheTimeOut) {
     StartService({"--dongle", "name=Corvastel-A,address=" + DongleA,  //
-                  "--dongle", "name=Other,address=C0:FF:EE:00:00:0B,services=180A",
-                  "--dongle", "name=Corvastel-Silent,address=C0:FF:EE:00:00:0C,advertising=0"});
+                  "--dongle", "name=Other,address=C0:FF:EE:00:00:0B,services=180A", "--dongle",
+                  "name=Corvastel-Silent,address=C0:FF:EE:00:00:0C,advertising=0"});
     CreateManager();
     ASSERT_EQ(Manager->ConnectionState(), TBluetoothLEManager::Connected);
 
@@ -335,7 +355,8 @@ TEST_F(QtBluetoothLETest, WindowCalls_NeverWaitForABlockedBluetoothThread) {
     bool first = true;
     Manager->OnDiscoverLEDevice = [&](TBluetoothLEManager&, TBluetoothLEDevice&, int, const TBytes&) {
         std::unique_lock l(lock);
-        if (!first) return;
+        if (!first)
+            return;
         first = false;
         blocked = true;
         changed.notify_all();
@@ -350,7 +371,8 @@ TEST_F(QtBluetoothLETest, WindowCalls_NeverWaitForABlockedBluetoothThread) {
     // than hanging it.
     std::thread guard([&] {
         std::unique_lock l(lock);
-        if (!changed.wait_for(l, 20s, [&] { return callsReturned; })) freedByGuard = true;
+        if (!changed.wait_for(l, 20s, [&] { return callsReturned; }))
+            freedByGuard = true;
         released = true;
         changed.notify_all();
     });
@@ -376,7 +398,8 @@ TEST_F(QtBluetoothLETest, WindowCalls_NeverWaitForABlockedBluetoothThread) {
 }
 
 TEST_F(QtBluetoothLETest, Session_servicesInformationNotificationsAndIdentity) {
-    StartService({"--dongle", "name=Corvastel-A,address=" + DongleA + ",firmware=1.2.0,identity=4348:E010:2"});
+    StartService(
+        {"--dongle", "name=Corvastel-A,address=" + DongleA + ",firmware=1.2.0,identity=4348:E010:2"});
     CreateManager();
     TBluetoothLEDevice* d = Scan(DongleA);
     ASSERT_NE(d, nullptr);
@@ -393,7 +416,8 @@ TEST_F(QtBluetoothLETest, Session_servicesInformationNotificationsAndIdentity) {
     EXPECT_EQ(Services[0]->UUID(), U(0x180A));
     EXPECT_EQ(Services[1]->UUID(), U(0xF800));
     std::vector<TBluetoothUuid> vendor;
-    for (auto* c : Services[1]->Characteristics()) vendor.push_back(c->UUID());
+    for (auto* c : Services[1]->Characteristics())
+        vendor.push_back(c->UUID());
     EXPECT_EQ(vendor, (std::vector<TBluetoothUuid>{U(0xF801), U(0xF802), U(0xF803), U(0xF804), U(0xF80F)}));
     EXPECT_TRUE(Char(0xF801)->Has(PropWriteNoResponse));
     EXPECT_TRUE(Char(0xF801)->Has(PropNotify));
@@ -404,11 +428,13 @@ TEST_F(QtBluetoothLETest, Session_servicesInformationNotificationsAndIdentity) {
     // The session's order: subscriptions, then the seven reads without waiting.
     ASSERT_NO_FATAL_FAILURE(Subscribe(0xF801));
     ASSERT_NO_FATAL_FAILURE(Subscribe(0xF80F));
-    for (uint16_t u = 0x2A23; u <= 0x2A29; ++u) d->ReadCharacteristic(*Char(u));
+    for (uint16_t u = 0x2A23; u <= 0x2A29; ++u)
+        d->ReadCharacteristic(*Char(u));
     ASSERT_TRUE(WaitUntil([&] { return Events.With([&] { return Events.reads.size() >= 7; }); }, 5s));
     std::map<uint16_t, TBytes> info;
     Events.With([&] {
-        for (const auto& [u, v] : Events.reads) info[u] = v;
+        for (const auto& [u, v] : Events.reads)
+            info[u] = v;
         return 0;
     });
     EXPECT_EQ(info.size(), 7u);
@@ -422,7 +448,10 @@ TEST_F(QtBluetoothLETest, Session_servicesInformationNotificationsAndIdentity) {
 
     // Identity request A1 + System ID bytes 6 and 7; the reply arrives as one notification.
     const TBytes sysid = info[0x2A23];
-    Events.With([&] { Events.reads.clear(); return 0; });
+    Events.With([&] {
+        Events.reads.clear();
+        return 0;
+    });
     Device->WriteCharacteristic(*Char(0xF80F), TBytes{0xA1, sysid[6], sysid[7]});
     ASSERT_TRUE(WaitUntil([&] { return Events.With([&] { return !Events.reads.empty(); }); }, 3s));
     std::this_thread::sleep_for(100ms);
@@ -434,8 +463,12 @@ TEST_F(QtBluetoothLETest, Session_servicesInformationNotificationsAndIdentity) {
               (std::vector<std::pair<uint16_t, uint16_t>>{{0xF80F, GattStatusSuccess}}));
 
     // An LED status from the target arrives on 0xF801.
-    Events.With([&] { Events.reads.clear(); return 0; });
-    EXPECT_TRUE(Control(QStringLiteral("NotifyLed"), {QString::fromStdString(DongleA), QVariant::fromValue<uchar>(0x02)})
+    Events.With([&] {
+        Events.reads.clear();
+        return 0;
+    });
+    EXPECT_TRUE(Control(QStringLiteral("NotifyLed"),
+                        {QString::fromStdString(DongleA), QVariant::fromValue<uchar>(0x02)})
                     .arguments()
                     .value(0)
                     .toBool());
@@ -467,26 +500,35 @@ TEST_F(QtBluetoothLETest, Writes_ofBothKindsArriveInOrderOneInFlight_FailuresOfR
     const QString a = QString::fromStdString(DongleA);
 
     std::vector<std::pair<uint16_t, TBytes>> values;
-    for (uint8_t i = 0; i < 12; ++i) values.push_back({i % 3 == 2 ? 0xF804 : 0xF801, TBytes{0, 0, i, 0, 0, 0, 0, 0}});
+    for (uint8_t i = 0; i < 12; ++i)
+        values.push_back({i % 3 == 2 ? 0xF804 : 0xF801, TBytes{0, 0, i, 0, 0, 0, 0, 0}});
     ASSERT_NO_FATAL_FAILURE(WritePaced(values));
-    ASSERT_TRUE(WaitUntil([&] { return ControlJson(QStringLiteral("Writes"), {a}).toArray().size() == 12; }, 3s));
+    ASSERT_TRUE(
+        WaitUntil([&] { return ControlJson(QStringLiteral("Writes"), {a}).toArray().size() == 12; }, 3s));
     const QJsonArray writes = ControlJson(QStringLiteral("Writes"), {a}).toArray();
     for (int i = 0; i < 12; ++i) {
         const QJsonObject w = writes[i].toObject();
         const bool request = i % 3 == 2;
         EXPECT_EQ(w[QStringLiteral("kind")].toString(), request ? "request" : "command") << i;
         EXPECT_EQ(w[QStringLiteral("characteristic")].toString(), request ? "F804" : "F801") << i;
-        EXPECT_EQ(w[QStringLiteral("bytes")].toString().toStdString(), Hex(values[static_cast<size_t>(i)].second)) << i;
+        EXPECT_EQ(w[QStringLiteral("bytes")].toString().toStdString(),
+                  Hex(values[static_cast<size_t>(i)].second))
+            << i;
     }
     EXPECT_EQ(DongleStatus(DongleA)[QStringLiteral("maxWritesInFlight")].toInt(), 1);
-    for (const auto& [u, status] : Events.With([&] { return Events.writes; })) EXPECT_EQ(status, GattStatusSuccess);
+    for (const auto& [u, status] : Events.With([&] { return Events.writes; }))
+        EXPECT_EQ(status, GattStatusSuccess);
 
     // A write the dongle fails completes with a failure; the next one goes through.
-    Events.With([&] { Events.writes.clear(); return 0; });
+    Events.With([&] {
+        Events.writes.clear();
+        return 0;
+    });
     Control(QStringLiteral("FailNextWrites"), {a, 1});
     WritePaced({{0xF804, TBytes{1}}, {0xF804, TBytes{2}}});
     EXPECT_EQ(Events.With([&] { return Events.writes; }),
-              (std::vector<std::pair<uint16_t, uint16_t>>{{0xF804, GattStatusFailure}, {0xF804, GattStatusSuccess}}));
+              (std::vector<std::pair<uint16_t, uint16_t>>{{0xF804, GattStatusFailure},
+                                                          {0xF804, GattStatusSuccess}}));
 
     // Without response: bluetoothd confirms the write once it is queued, so a failure at the
     // dongle never comes back; only the dongle's records show it.
@@ -551,7 +593,8 @@ TEST_F(QtBluetoothLETest, Shutdown_closesAConnectedLinkBeforeLettingGoOfIt) {
     StartService({"--dongle", "address=" + DongleA, "--dongle", "address=" + dongleB});
     CreateManager();
     ASSERT_NO_FATAL_FAILURE(Connect());
-    TBluetoothLEDevice* b = Events.With([&]() -> TBluetoothLEDevice* { return Found.count(dongleB) ? Found[dongleB] : nullptr; });
+    TBluetoothLEDevice* b =
+        Events.With([&]() -> TBluetoothLEDevice* { return Found.count(dongleB) ? Found[dongleB] : nullptr; });
     ASSERT_NE(b, nullptr);
     ASSERT_TRUE(b->DiscoverServices());
     for (const std::string& address : {DongleA, dongleB}) {
@@ -563,7 +606,8 @@ TEST_F(QtBluetoothLETest, Shutdown_closesAConnectedLinkBeforeLettingGoOfIt) {
     Manager.reset();
     qInstallMessageHandler(previous);
     for (const std::string& address : {DongleA, dongleB}) {
-        EXPECT_FALSE(DongleStatus(address)[QStringLiteral("connected")].toBool()) << address << " is still linked";
+        EXPECT_FALSE(DongleStatus(address)[QStringLiteral("connected")].toBool())
+            << address << " is still linked";
     }
     std::lock_guard lock(WarningsLock);
     for (const std::string& warning : Warnings) {
@@ -608,7 +652,8 @@ TEST_F(QtBluetoothLETest, Disconnect_endsAPendingConnectAtOnce) {
         WaitUntil([&] { return DongleStatus(DongleA)[QStringLiteral("connected")].toBool(); }, 5s);
     d->Disconnect();
     const bool ended = WaitUntil([&] { return returned.load(); }, 10s);
-    if (!ended) d->Disconnect();  // the worker would wait out the minute
+    if (!ended)
+        d->Disconnect();  // the worker would wait out the minute
     worker.join();
     ASSERT_TRUE(linked);
     EXPECT_TRUE(ended) << "the pending connect ran on after the cancel";
@@ -624,7 +669,8 @@ TEST_F(QtBluetoothLETest, Disconnect_endsAPendingConnectAtOnce) {
 TEST_F(QtBluetoothLETest, DiscoverServices_findsADeviceTheStackForgotOrNeverKnew) {
     for (const bool restart : {false, true}) {
         SCOPED_TRACE(restart ? "the stack restarted" : "the stack forgot it");
-        const std::vector<std::string> args{"--temporary-timeout-ms", "300", "--dongle", "address=" + DongleA};
+        const std::vector<std::string> args{"--temporary-timeout-ms", "300", "--dongle",
+                                            "address=" + DongleA};
         StartService(args);
         CreateManager();
         Events.With([&] { return Events.scanEnds = 0; });
@@ -633,7 +679,8 @@ TEST_F(QtBluetoothLETest, DiscoverServices_findsADeviceTheStackForgotOrNeverKnew
         WireDevice(*d);
         if (restart) {
             StartService(args);
-            ASSERT_TRUE(WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
+            ASSERT_TRUE(
+                WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
         } else {
             WaitUntil([] { return false; }, 1s);  // past the temporary time-out
         }
@@ -652,8 +699,11 @@ TEST_F(QtBluetoothLETest, DiscoverServices_afterTheStackRestarted_reachesADevice
     enum TBefore { Connected, Sought, LinkUpWhenItStopped };
     for (const TBefore before : {Connected, Sought, LinkUpWhenItStopped}) {
         const bool sought = before == Sought;
-        SCOPED_TRACE(before == Sought ? "looked for before" : before == Connected ? "connected before" : "link up when it stopped");
-        const std::vector<std::string> args{"--temporary-timeout-ms", "300", "--dongle", "address=" + DongleA};
+        SCOPED_TRACE(before == Sought      ? "looked for before"
+                     : before == Connected ? "connected before"
+                                           : "link up when it stopped");
+        const std::vector<std::string> args{"--temporary-timeout-ms", "300", "--dongle",
+                                            "address=" + DongleA};
         StartService(args);
         CreateManager();
         Events.With([&] { return Events.scanEnds = 0; });
@@ -671,7 +721,8 @@ TEST_F(QtBluetoothLETest, DiscoverServices_afterTheStackRestarted_reachesADevice
         ASSERT_TRUE(WaitUntil([&] { return !d->IsConnected(); }, 5s));
 
         StartService(args);
-        ASSERT_TRUE(WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
+        ASSERT_TRUE(
+            WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
         EXPECT_TRUE(d->DiscoverServices());
         EXPECT_TRUE(d->IsConnected());
         EXPECT_TRUE(DongleStatus(DongleA)[QStringLiteral("connected")].toBool());
@@ -693,9 +744,14 @@ TEST_F(QtBluetoothLETest, Figures_writesPerSecondThroughTheStack) {
         const auto start = std::chrono::steady_clock::now();
         WritePaced(values);
         ASSERT_TRUE(WaitUntil(
-            [&] { return ControlJson(QStringLiteral("Writes"), {QString::fromStdString(DongleA)}).toArray().size() == Count; },
+            [&] {
+                return ControlJson(QStringLiteral("Writes"), {QString::fromStdString(DongleA)})
+                           .toArray()
+                           .size() == Count;
+            },
             10s));
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::printf("[figure] %s: %.0f writes/s, one in flight (max in flight at the dongle: %d)\n",
                     uuid == 0xF801 ? "without response" : "with response", Count / seconds,
                     DongleStatus(DongleA)[QStringLiteral("maxWritesInFlight")].toInt());
@@ -886,11 +942,14 @@ TEST_F(OwnMouseCharacteristicTest, KeyMadeWhileAMotionRequestAwaitsItsAnswer_Rea
     const auto settled = [&] {
         const QJsonObject t = TargetOf(B);
         return t[QStringLiteral("text")].toString().toStdString() == text &&
-               t[QStringLiteral("pointerX")].toInteger() == moved && !t[QStringLiteral("anyInputHeld")].toBool();
+               t[QStringLiteral("pointerX")].toInteger() == moved &&
+               !t[QStringLiteral("anyInputHeld")].toBool();
     };
     ASSERT_TRUE(WaitUntil(settled, 10s)) << Json(TargetOf(B));
     const QJsonArray writes = ControlJson(QStringLiteral("Writes"), {QString::fromLatin1(B)}).toArray();
-    const auto field = [](const QJsonValue& w, const char* name) { return w.toObject().value(QLatin1String(name)); };
+    const auto field = [](const QJsonValue& w, const char* name) {
+        return w.toObject().value(QLatin1String(name));
+    };
     int passed = 0;
     for (qsizetype k = 0; k < writes.size(); ++k) {
         if (field(writes[k], "characteristic").toString() != QStringLiteral("F801") ||
@@ -903,13 +962,16 @@ TEST_F(OwnMouseCharacteristicTest, KeyMadeWhileAMotionRequestAwaitsItsAnswer_Rea
                            field(writes[r], "kind").toString() == QStringLiteral("request"))) {
             --r;
         }
-        if (r < 0) continue;
+        if (r < 0)
+            continue;
         const qint64 keyMade = field(writes[k], "madeUs").toInteger();
         const qint64 motionAnswered = field(writes[r], "arrivedUs").toInteger();  // answered on arrival
-        if (keyMade >= motionAnswered) continue;
+        if (keyMade >= motionAnswered)
+            continue;
         ++passed;
         EXPECT_EQ(field(writes[k], "arrivedUs").toInteger(), motionAnswered)
-            << "key write " << k << " reached the dongle in a later connection event than the motion before it";
+            << "key write " << k
+            << " reached the dongle in a later connection event than the motion before it";
     }
     EXPECT_GT(passed, 0) << "no key was written while a motion request awaited its answer";
 }

@@ -45,7 +45,7 @@ struct TClientInput {
 };
 
 class X11CaptureTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         static int argc = 1;
         static char name[] = "x11_capture_tests";
@@ -112,12 +112,15 @@ protected:
         KeyHook.reset();
         MouseHook.reset();
         Platform.reset();
-        if (Client) XCloseDisplay(Client);
-        if (Injector) XCloseDisplay(Injector);
+        if (Client)
+            XCloseDisplay(Client);
+        if (Injector)
+            XCloseDisplay(Injector);
     }
 
     // Runs the event loop until done() or the time-out.
-    static bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
+    static bool PumpUntil(const std::function<bool()>& done,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
         const auto end = std::chrono::steady_clock::now() + timeout;
         while (!done()) {
             if (std::chrono::steady_clock::now() > end) {
@@ -128,7 +131,9 @@ protected:
         return true;
     }
     // Lets whatever is in flight arrive.
-    static void Settle() { PumpUntil([] { return false; }, std::chrono::milliseconds(100)); }
+    static void Settle() {
+        PumpUntil([] { return false; }, std::chrono::milliseconds(100));
+    }
 
     void Key(unsigned keycode, bool press) {
         XTestFakeKeyEvent(Injector, keycode, press ? True : False, CurrentTime);
@@ -257,7 +262,10 @@ TEST_F(X11CaptureTest, Install_DeviceGrabbedElsewhere_CreationFailsWithReason) {
         {KeyHook.get(), "TLowLevelKeyboardHook CREATION FAILED!",
          [&] { XGrabKeyboard(Client, ClientWindow, False, GrabModeAsync, GrabModeAsync, CurrentTime); }},
         {MouseHook.get(), "TLowLevelMouseHook CREATION FAILED!",
-         [&] { XGrabPointer(Client, ClientWindow, False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime); }},
+         [&] {
+             XGrabPointer(Client, ClientWindow, False, 0, GrabModeAsync, GrabModeAsync, None, None,
+                          CurrentTime);
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Message);
@@ -310,7 +318,8 @@ TEST_F(X11CaptureTest, Keys_WatchingHook_NoGrabAndTheFirstKeyReachesTheClient) {
     SwallowKeys = false;
     KeyHook->SetStartsSwallowing(false);
     KeyHook->SetActive(true);
-    EXPECT_EQ(XGrabKeyboard(Client, ClientWindow, False, GrabModeAsync, GrabModeAsync, CurrentTime), GrabSuccess)
+    EXPECT_EQ(XGrabKeyboard(Client, ClientWindow, False, GrabModeAsync, GrabModeAsync, CurrentTime),
+              GrabSuccess)
         << "the keyboard is held by the hook";
     XUngrabKeyboard(Client, CurrentTime);
     XSync(Client, False);
@@ -356,10 +365,10 @@ TEST_F(X11CaptureTest, Mouse_Swallowed_KindsAndDataWhilePointerStays) {
         uint32_t Kind;
         int16_t High;
     } const expected[] = {
-        {WM_LBUTTONDOWN, 0},  {WM_LBUTTONUP, 0},      {WM_MBUTTONDOWN, 0}, {WM_MBUTTONUP, 0},
-        {WM_RBUTTONDOWN, 0},  {WM_RBUTTONUP, 0},      {WM_MOUSEWHEEL, 120}, {WM_MOUSEWHEEL, -120},
-        {WM_MOUSEHWHEEL, -120}, {WM_MOUSEHWHEEL, 120}, {WM_XBUTTONDOWN, 1}, {WM_XBUTTONUP, 1},
-        {WM_XBUTTONDOWN, 2},  {WM_XBUTTONUP, 2},
+        {WM_LBUTTONDOWN, 0},    {WM_LBUTTONUP, 0},     {WM_MBUTTONDOWN, 0},  {WM_MBUTTONUP, 0},
+        {WM_RBUTTONDOWN, 0},    {WM_RBUTTONUP, 0},     {WM_MOUSEWHEEL, 120}, {WM_MOUSEWHEEL, -120},
+        {WM_MOUSEHWHEEL, -120}, {WM_MOUSEHWHEEL, 120}, {WM_XBUTTONDOWN, 1},  {WM_XBUTTONUP, 1},
+        {WM_XBUTTONDOWN, 2},    {WM_XBUTTONUP, 2},
     };
     constexpr size_t count = std::size(expected);
     ASSERT_TRUE(PumpUntil([&] { return Mice.size() >= count; })) << Mice.size() << " events";
@@ -420,7 +429,8 @@ TEST_F(X11CaptureTest, Mouse_PausedThenResumed_EveryMoveForwardedByItsOwnMotionF
     size_t seen = 0;
     MouseHook->SetOnPreExecute([&](THook&, THookMessage& msg) {
         ++seen;
-        msg.Result = ForwardMouseEvent(target, {startPt, xgt, ygt, zgt}, MouseHook->MouseState(), MouseHook->HookStruct());
+        msg.Result = ForwardMouseEvent(target, {startPt, xgt, ygt, zgt}, MouseHook->MouseState(),
+                                       MouseHook->HookStruct());
     });
     const auto inject = [&](int dx, int dy) {
         XTestFakeRelativeMotionEvent(Injector, dx, dy, CurrentTime);
@@ -475,9 +485,9 @@ TEST_F(X11CaptureTest, KeypadMouse_Pad5ThenPad8UnderCtrlShift_NoKeyReachesTheCli
     KeyHook->SetActive(true);
     ReadClient();
     // Left Ctrl, left Shift, Pad 5 tapped, Pad 8 tapped, Pad 1 tapped, A tapped (evdev keycodes).
-    const std::pair<unsigned, bool> steps[] = {{37, true},  {50, true},  {84, true},  {84, false},
-                                               {80, true},  {80, false}, {87, true},  {87, false},
-                                               {38, true},  {38, false}, {50, false}, {37, false}};
+    const std::pair<unsigned, bool> steps[] = {{37, true}, {50, true},  {84, true},  {84, false},
+                                               {80, true}, {80, false}, {87, true},  {87, false},
+                                               {38, true}, {38, false}, {50, false}, {37, false}};
     for (const auto& [keycode, press] : steps) {
         const size_t seen = Keys.size();
         Key(keycode, press);
@@ -485,7 +495,8 @@ TEST_F(X11CaptureTest, KeypadMouse_Pad5ThenPad8UnderCtrlShift_NoKeyReachesTheCli
     }
     Settle();
     EXPECT_EQ(ReadClient().Keys, 0);
-    EXPECT_EQ(target.Sent, (THookPoint{0, -8})) << "Pad 8 moved the target's pointer up one step, doubled by Pad 5";
+    EXPECT_EQ(target.Sent, (THookPoint{0, -8}))
+        << "Pad 8 moved the target's pointer up one step, doubled by Pad 5";
     ResetInputStateForTests();
     ResetForwardingStateForTests();
 }

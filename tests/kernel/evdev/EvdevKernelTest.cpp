@@ -16,9 +16,9 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <grp.h>
 #include <linux/uinput.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -377,7 +377,8 @@ TEST_F(EvdevKernelTest, Keys_ReleasedWhileTheProgramIsStopped_ReachTheHooksBefor
     Keyboard->Key(KEY_LEFTSHIFT, 0);
     ASSERT_TRUE(PumpUntil([&] { return Keys.size() >= 3; }));
     Settle();
-    const TKeySeen expected[] = {{WM_KEYDOWN, 0x1E, 0}, {WM_KEYUP, 0x1E, LLKHF_UP}, {WM_KEYUP, 0x2A, LLKHF_UP}};
+    const TKeySeen expected[] = {
+        {WM_KEYDOWN, 0x1E, 0}, {WM_KEYUP, 0x1E, LLKHF_UP}, {WM_KEYUP, 0x2A, LLKHF_UP}};
     ASSERT_EQ(Keys.size(), std::size(expected));
     for (size_t i = 0; i < Keys.size(); ++i) {
         SCOPED_TRACE(i);

@@ -343,8 +343,10 @@ TEST_F(TConnectionFixture, SetupFailures_AreReportedAndTheDongleIsFoundAgain) {
 // the second fails by itself and is destroyed. The watch must not end it again afterwards (it is
 // gone), and each setup is reported exactly once.
 TEST_F(TConnectionFixture, SetupWatch_ASetupThatGoesWhileAnotherOnesBoxIsOpenIsLeftAlone) {
-    TGateDevice& first = AddGate("C0:FF:EE:00:00:07", "Corvastel-First", TGateDevice::TOutcome::Refuse, false);
-    TGateDevice& second = AddGate("C0:FF:EE:00:00:08", "Corvastel-Second", TGateDevice::TOutcome::Refuse, false);
+    TGateDevice& first =
+        AddGate("C0:FF:EE:00:00:07", "Corvastel-First", TGateDevice::TOutcome::Refuse, false);
+    TGateDevice& second =
+        AddGate("C0:FF:EE:00:00:08", "Corvastel-Second", TGateDevice::TOutcome::Refuse, false);
     window->SetupBound = 300ms;
     bool boxRan = false;
     InstallGeneralErrorReporter([&](const QString& text) {
@@ -661,7 +663,8 @@ TEST_F(TConnectionFixture, InitDataFails_TheUserIsToldAndCanTryAgain) {
          "Could not connect to Corvastel-Gate (C0:FF:EE:00:00:00) while connecting and finding its services: "
          "the dongle could not be reached"},
         {TGateDevice::TOutcome::Throw,
-         "Could not connect to Corvastel-Gate: the Bluetooth adapter went away.\nThe dongle is listed as found "
+         "Could not connect to Corvastel-Gate: the Bluetooth adapter went away.\nThe dongle is listed as "
+         "found "
          "again"},
     };
     int k = 0;

@@ -168,7 +168,8 @@ TEST_F(NicknameFileTest, AFileThisUserMayNotWriteIsNotWritten) {
         } catch (const TNicknameWriteError& e) {
             const std::string start = "Unable to write to " + file.string() + ": ";
             const std::string text = e.what();
-            return text.rfind(start, 0) == 0 && text.size() > start.size() && text != start + "the file is read-only"
+            return text.rfind(start, 0) == 0 && text.size() > start.size() &&
+                           text != start + "the file is read-only"
                        ? 0
                        : 2;
         }
@@ -185,7 +186,8 @@ TEST_F(NicknameFileTest, AFileThisUserMayNotWriteIsNotWritten) {
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0) << "1: written, 2: another error, 3: could not become an ordinary user";
+        EXPECT_EQ(WEXITSTATUS(status), 0)
+            << "1: written, 2: another error, 3: could not become an ordinary user";
     }
     ::chmod(file.c_str(), 0644);
     EXPECT_EQ(Get(), "[Nickname]\n12:34:56:78:9A:BC=Desk\n");

@@ -8,7 +8,7 @@
 
 namespace {
 class TQtEnvironment : public testing::Environment {
-public:
+  public:
     void SetUp() override {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         static int argc = 1;
@@ -18,7 +18,7 @@ public:
     }
     void TearDown() override { FApp.reset(); }
 
-private:
+  private:
     std::unique_ptr<TCorvastelApplication> FApp;
 };
 

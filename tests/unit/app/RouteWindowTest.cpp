@@ -7,10 +7,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
-#include <QListWidget>
-#include <QMenu>
 #include <QDir>
 #include <QFile>
+#include <QListWidget>
+#include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -195,7 +195,8 @@ TEST_F(TRouteWindow, RouteKeys_MarkTheDongleNameItAndOnlyItHearsTheKeyboard) {
 TEST_F(TRouteWindow, RouteKeysForAMissingDongle_RouteStaysAndTheNoticeSaysWhy) {
     SwitchOn();
     RouteKeys(Scan4);
-    EXPECT_EQ(Notice(), QStringLiteral("→ all (there is no dongle 4, 3 connected: the 4 was typed as a key)"));
+    EXPECT_EQ(Notice(),
+              QStringLiteral("→ all (there is no dongle 4, 3 connected: the 4 was typed as a key)"));
     EXPECT_EQ(Marks(), (std::vector<bool>{false, false, false}));
     const TStrings scrolls{"K 71", "K", "K 71", "K"};
     for (size_t i = 0; i < 3; ++i)
@@ -263,7 +264,8 @@ TEST_F(TRouteWindow, RoutedDongleDrops_InputIsHeldForItUntilItIsBack_NeverSentTo
     // Back by itself: released first, then it hears the keyboard again, and only it does.
     now += std::chrono::seconds(2);
     window->ReconnectDue();
-    ASSERT_TRUE(WaitFor([&] { return Notice() == QStringLiteral("\u2192 Desk 1"); }, 5000)) << Notice().toStdString();
+    ASSERT_TRUE(WaitFor([&] { return Notice() == QStringLiteral("\u2192 Desk 1"); }, 5000))
+        << Notice().toStdString();
     Rebase();
     Tap(ScanB);
     EXPECT_EQ(Received(0), TStrings{});
@@ -278,8 +280,9 @@ TEST_F(TRouteWindow, RoutedDongleDisconnectedByTheUser_StillHeld_ZeroSendsToAll)
     window->SelectedDevice = 1;
     window->BtnConnectClick(window->BtnConnect);
     ASSERT_TRUE(WaitFor([&] { return window->SessionCount == 2; }));
-    EXPECT_EQ(Notice(),
-              QStringLiteral("Input held for Desk 1 \u2014 not connected; Scroll Lock twice + 0 sends to all"));
+    EXPECT_EQ(
+        Notice(),
+        QStringLiteral("Input held for Desk 1 \u2014 not connected; Scroll Lock twice + 0 sends to all"));
     Rebase();
     Tap(ScanA);
     EXPECT_EQ(Received(0), TStrings{});
@@ -395,7 +398,8 @@ TEST_F(TRouteWindow, Tray_ShowsThePassThroughAndTheRouteTheWindowShows) {
 }
 
 TEST_F(TRouteWindow, TrayMenu_DoesWhatTheWindowsControlsDo) {
-    ASSERT_TRUE(WaitFor([&] { return TrayEntry(*window, QStringLiteral("TrayRoute:C0:FF:EE:00:02:01")) != nullptr; }));
+    ASSERT_TRUE(WaitFor(
+        [&] { return TrayEntry(*window, QStringLiteral("TrayRoute:C0:FF:EE:00:02:01")) != nullptr; }));
     // Pass-through on, as the button switches it on.
     TrayEntry(*window, QStringLiteral("TrayPassThrough"))->trigger();
     ASSERT_TRUE(WaitFor([&] { return window->FHook->Active(); }));
@@ -456,8 +460,10 @@ TEST_F(TRouteWindow, NoTray_NothingShownAndNothingSaid) {
     // Qt's offscreen platform has no tray, as a desktop without a panel.
     static std::vector<std::string> messages;
     messages.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(
-        [](QtMsgType, const QMessageLogContext&, const QString& text) { messages.push_back(text.toStdString()); });
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+            messages.push_back(text.toStdString());
+        });
     const std::array<QString, static_cast<size_t>(TNotice::Count)> before = [&] {
         std::array<QString, static_cast<size_t>(TNotice::Count)> out;
         for (size_t i = 0; i < out.size(); ++i)
@@ -542,10 +548,12 @@ TEST_F(TRouteWindow, Settings_AFileThatCannotBeUsed_ReadsAsScrollLockAndSaysWhy)
     };
     const TCase cases[] = {
         {"chosen", "[Route]\nLeader=Pause\n", TRouteLeader::Pause, nullptr},
-        {"kept beside a dongle's layout", "[C0%3AFF%3AEE%3A00%3A02%3A00]\nLayout=de\n[Route]\nLeader=RightAlt\n",
-         TRouteLeader::RightAlt, nullptr},
+        {"kept beside a dongle's layout",
+         "[C0%3AFF%3AEE%3A00%3A02%3A00]\nLayout=de\n[Route]\nLeader=RightAlt\n", TRouteLeader::RightAlt,
+         nullptr},
         {"no such leader", "[Route]\nLeader=CapsLock\n", TRouteLeader::ScrollLock, "\"CapsLock\""},
-        {"a line break in the value", "[Route]\nLeader=\"a\\nb\"\n", TRouteLeader::ScrollLock, "\"a\uFFFDb\""},
+        {"a line break in the value", "[Route]\nLeader=\"a\\nb\"\n", TRouteLeader::ScrollLock,
+         "\"a\uFFFDb\""},
         {"too large", QByteArray("[Route]\nLeader=Pause\n") + QByteArray(TypingSettingsMaxBytes, ';'),
          TRouteLeader::ScrollLock, "too large"},
     };

@@ -55,7 +55,9 @@ struct TTargetFixture : testing::Test {
             std::string error;
             std::shared_ptr<TXkbTextDecoder> decoder = TXkbTextDecoder::Create(layout, &error);
             EXPECT_NE(decoder, nullptr) << error;
-            return [decoder](uint8_t usage, bool pressed, uint8_t leds) { return decoder->Key(usage, pressed, leds); };
+            return [decoder](uint8_t usage, bool pressed, uint8_t leds) {
+                return decoder->Key(usage, pressed, leds);
+            };
         };
     }
 
@@ -127,7 +129,8 @@ TEST_F(TTargetFixture, LockLights_FollowEachDonglesLedNotification) {
     EXPECT_EQ(ItemLeds(0), QVariant(0));
     // The all-released reports a dongle gets when it becomes active are measured already.
     const QString link = window->DeviceListView->item(1)->data(ItemLinkRole).toString();
-    EXPECT_TRUE(link == QStringLiteral("\u2014") || link.endsWith(QStringLiteral("ms"))) << link.toStdString();
+    EXPECT_TRUE(link == QStringLiteral("\u2014") || link.endsWith(QStringLiteral("ms")))
+        << link.toStdString();
     EXPECT_TRUE(window->DeviceListView->item(1)->toolTip().contains(QStringLiteral("Caps Lock on")));
 
     // Once dongle 1 is gone, dongle 0 is the one: its lights are shown large.
@@ -326,7 +329,8 @@ TEST_F(TTargetFixture, Typing_CancelledMidTextEndsWithEverythingReleased) {
             EXPECT_TRUE(Released(i));
             const std::string typed = Text(i);
             EXPECT_LT(typed.size(), text.size());
-            EXPECT_EQ(text.compare(0, typed.size(), typed), 0) << "what arrived is the text's beginning: " << typed.substr(0, 200);
+            EXPECT_EQ(text.compare(0, typed.size(), typed), 0)
+                << "what arrived is the text's beginning: " << typed.substr(0, 200);
         }
         EXPECT_TRUE(window->NoticeText(TNotice::Typing).startsWith(QStringLiteral("Typing stopped after")));
     }
@@ -451,7 +455,8 @@ TEST_F(TTargetFixture, Typing_ADongleThatDropsUnderADialogIsNeverTypedInto) {
         EXPECT_EQ(Text(1), "") << "nothing reached the dongle that went away";
         EXPECT_TRUE(dongles[1]->Target().keyEvents.empty());
         const QString notice = window->NoticeText(TNotice::Typing);
-        EXPECT_TRUE(notice.contains(QStringLiteral("C0:FF:EE:00:02:01")) && notice.contains(QStringLiteral("went away")))
+        EXPECT_TRUE(notice.contains(QStringLiteral("C0:FF:EE:00:02:01")) &&
+                    notice.contains(QStringLiteral("went away")))
             << notice.toStdString();
     }
 }
@@ -482,11 +487,12 @@ TEST_F(TTargetFixture, Typing_OnEachDonglesLayout_ChosenFromTheMenuAndRemembered
     EXPECT_EQ(window->TypingSettingsOf(german), (TTypingSettings{"de", 20}));
     EXPECT_EQ(window->TypingSettingsOf(us), TTypingSettings{});
 
-    const QString text = QStringLiteral("Gr\u00fc\u00dfe zu Yvonne: 5 \u20ac @ home; d\u00e9j\u00e0 ^ [{}]|\\~");
+    const QString text =
+        QStringLiteral("Gr\u00fc\u00dfe zu Yvonne: 5 \u20ac @ home; d\u00e9j\u00e0 ^ [{}]|\\~");
     ASSERT_TRUE(window->TypeText(text, nullptr));
     ASSERT_EQ(questions.size(), 1u);
-    EXPECT_TRUE(questions[0].contains(QStringLiteral("on the \u201Cus\u201D keyboard layout (%1)")
-                                          .arg(window->DongleLabel(us))))
+    EXPECT_TRUE(questions[0].contains(
+        QStringLiteral("on the \u201Cus\u201D keyboard layout (%1)").arg(window->DongleLabel(us))))
         << questions[0].toStdString();
     EXPECT_FALSE(questions[0].contains(QStringLiteral("\u201Cde\u201D"))) << "German types all of it";
     ASSERT_TRUE(WaitFor([&] { return !window->TypingText(); }, 10000));
@@ -536,7 +542,7 @@ TEST_F(TTargetFixture, Typing_APacedDongleWaitsItsPaceBetweenReports) {
     ASSERT_TRUE(WaitText(1, "ab"));
     const auto reports = [&] { return dongles[0]->Target().keyboardReports; };
     ASSERT_TRUE(ble.WaitIdle());
-    const int start = reports();  // up to the first press, sent at once
+    const int start = reports();    // up to the first press, sent at once
     for (int i = 1; i <= 3; ++i) {  // a up, b down, b up
         SCOPED_TRACE(i);
         QTest::qWait(20);

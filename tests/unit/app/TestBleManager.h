@@ -9,7 +9,7 @@
 #include "platform/ble/BluetoothLE.h"
 
 class TTestBleManager : public TBluetoothLEManager {
-public:
+  public:
     int ConnectionState() const override { return Connected; }
     bool StartDiscovery(int, const std::vector<TBluetoothUuid>&, bool) override {
         ++Starts;

@@ -249,7 +249,8 @@ TEST_F(SessionTest, RefusedDiscoveryFailsTheSetupOnce) {
         s.InitData(&device);
         EXPECT_TRUE(ui.messages.empty());
         if (cancelled) {
-            EXPECT_FALSE(events.WaitFor(DeviceSetupFailed, &s, 100ms)) << "a cancelled setup ends without a word";
+            EXPECT_FALSE(events.WaitFor(DeviceSetupFailed, &s, 100ms))
+                << "a cancelled setup ends without a word";
             continue;
         }
         ASSERT_TRUE(events.WaitFor(DeviceSetupFailed, &s));
@@ -581,7 +582,8 @@ TEST_F(SessionTest, WritesOneReportAtATimeInOrder) {
 
 TEST_F(SessionTest, AFailedWriteDoesNotStopLaterReports) {
     // Writes with response: only their failures come back to the session.
-    auto dongle = AddDongle(RequestOnly(vd::TDongleConfig::Standard("Corvastel-W", "C0:FF:EE:00:00:32", "1.1.9")));
+    auto dongle =
+        AddDongle(RequestOnly(vd::TDongleConfig::Standard("Corvastel-W", "C0:FF:EE:00:00:32", "1.1.9")));
     TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:32");
     dongle->ClearRecords();
     dongle->FailNextWrites(1);
@@ -602,7 +604,8 @@ TEST_F(SessionTest, AFailedWriteDoesNotStopLaterReports) {
 
 TEST_F(SessionTest, AFailedKeyReleaseWithNothingBehindItIsSentAgain) {
     // Writes with response: only their failures come back to the session.
-    auto dongle = AddDongle(RequestOnly(vd::TDongleConfig::Standard("Corvastel-F", "C0:FF:EE:00:00:37", "1.1.9")));
+    auto dongle =
+        AddDongle(RequestOnly(vd::TDongleConfig::Standard("Corvastel-F", "C0:FF:EE:00:00:37", "1.1.9")));
     TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:37");
     dongle->ClearRecords();
     AddPressedKey(KeyA);
@@ -629,7 +632,8 @@ TEST_F(SessionTest, AFailedKeyReleaseWithNothingBehindItIsSentAgain) {
 
 TEST_F(SessionTest, AFailedButtonReleaseIsWrittenAgain) {
     // Writes with response: only their failures come back to the session.
-    auto dongle = AddDongle(RequestOnly(vd::TDongleConfig::Standard("Corvastel-R", "C0:FF:EE:00:00:3A", "1.1.9")));
+    auto dongle =
+        AddDongle(RequestOnly(vd::TDongleConfig::Standard("Corvastel-R", "C0:FF:EE:00:00:3A", "1.1.9")));
     TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:3A");
     dongle->ClearRecords();
     s.SendMouseReport({1, 0, 0, 0});
@@ -777,49 +781,49 @@ TEST_F(SessionTest, DisconnectOnASlowLinkDeliversTheBacklogThenTheReleases) {
 TEST_F(SessionTest, ClosingOnPurposeLeavesNothingHeldOnASlowLink) {
     int dongleNumber = 0;
     for (const bool misjudged : {false, true})
-    for (const bool withResponse : {false, true}) {
-        for (const bool byDestruction : {false, true}) {
-            SCOPED_TRACE(std::string(withResponse ? "with response" : "without response") +
-                         (byDestruction ? ", session destroyed" : ", disconnect") +
-                         (misjudged ? ", pace misjudged" : ""));
-            const std::string address = "C0:FF:EE:00:00:" + std::to_string(50 + dongleNumber++);
-            auto config = vd::TDongleConfig::Standard("Corvastel-S", address, "1.1.9");
-            config.connectionInterval = 50ms;
-            config.packetsPerEvent = 4;
-            if (withResponse) {
-                for (uint16_t u : {vd::uuid::Reports, vd::uuid::MouseReports})
-                    config.Find(u)->properties =
-                        static_cast<uint8_t>(config.Find(u)->properties & ~vd::prop::WriteNoResponse);
+        for (const bool withResponse : {false, true}) {
+            for (const bool byDestruction : {false, true}) {
+                SCOPED_TRACE(std::string(withResponse ? "with response" : "without response") +
+                             (byDestruction ? ", session destroyed" : ", disconnect") +
+                             (misjudged ? ", pace misjudged" : ""));
+                const std::string address = "C0:FF:EE:00:00:" + std::to_string(50 + dongleNumber++);
+                auto config = vd::TDongleConfig::Standard("Corvastel-S", address, "1.1.9");
+                config.connectionInterval = 50ms;
+                config.packetsPerEvent = 4;
+                if (withResponse) {
+                    for (uint16_t u : {vd::uuid::Reports, vd::uuid::MouseReports})
+                        config.Find(u)->properties =
+                            static_cast<uint8_t>(config.Find(u)->properties & ~vd::prop::WriteNoResponse);
+                }
+                auto dongle = AddDongle(config);
+                TCorvastelDevice& s = ConnectActive(address);
+                if (misjudged)
+                    s.SetLinkEstimator(TLinkEstimator::Fixed(2ms));
+                AddPressedKey(UsageLeftCtrl);
+                AddPressedKey(UsageLeftShift);
+                s.SendReport(TReportType::KeyboardIn, false);
+                for (int i = 0; i < 300; ++i) {
+                    SetMouseItem(MouseCodeX, 3);
+                    s.SendMouseReport(TakeMouseSnapshot());
+                    std::this_thread::sleep_for(1ms);
+                }
+                ASSERT_TRUE(dongle->Target().modifiers != 0 || !s.Scheduler.Idle()) << "the keys went on";
+                if (byDestruction) {
+                    TBluetoothLEDevice* device = s.Device;
+                    sessions.pop_back();
+                    device->Disconnect();
+                } else {
+                    s.DisconnectAfterRelease();
+                    ASSERT_TRUE(events.WaitFor(DeviceDisconnected, &s));
+                }
+                ASSERT_TRUE(central.WaitIdle());
+                const auto target = dongle->Target();
+                EXPECT_FALSE(target.AnyInputHeld())
+                    << "modifiers " << int(target.modifiers) << " buttons " << int(target.buttons);
+                EXPECT_EQ(target.keyEvents.back(), (vd::TKeyEvent{UsageLeftShift, false}));
+                ResetInputStateForTests();
             }
-            auto dongle = AddDongle(config);
-            TCorvastelDevice& s = ConnectActive(address);
-            if (misjudged)
-                s.SetLinkEstimator(TLinkEstimator::Fixed(2ms));
-            AddPressedKey(UsageLeftCtrl);
-            AddPressedKey(UsageLeftShift);
-            s.SendReport(TReportType::KeyboardIn, false);
-            for (int i = 0; i < 300; ++i) {
-                SetMouseItem(MouseCodeX, 3);
-                s.SendMouseReport(TakeMouseSnapshot());
-                std::this_thread::sleep_for(1ms);
-            }
-            ASSERT_TRUE(dongle->Target().modifiers != 0 || !s.Scheduler.Idle()) << "the keys went on";
-            if (byDestruction) {
-                TBluetoothLEDevice* device = s.Device;
-                sessions.pop_back();
-                device->Disconnect();
-            } else {
-                s.DisconnectAfterRelease();
-                ASSERT_TRUE(events.WaitFor(DeviceDisconnected, &s));
-            }
-            ASSERT_TRUE(central.WaitIdle());
-            const auto target = dongle->Target();
-            EXPECT_FALSE(target.AnyInputHeld())
-                << "modifiers " << int(target.modifiers) << " buttons " << int(target.buttons);
-            EXPECT_EQ(target.keyEvents.back(), (vd::TKeyEvent{UsageLeftShift, false}));
-            ResetInputStateForTests();
         }
-    }
 }
 
 // The mouse written with response on 0xF803 while keys go without response on 0xF801 (plain
@@ -828,7 +832,8 @@ TEST_F(SessionTest, ClosingOnPurposeLeavesNothingHeldOnASlowLink) {
 // button change is written only once that change is answered (bluetoothd sends a write without
 // response before a request it still queues, so an earlier write could be overtaken).
 TEST_F(SessionTest, KeysPassAMotionRequestWhileKeysAndClicksKeepTheirOrder) {
-    auto config = vd::TDongleConfig::Standard("Corvastel-R", "C0:FF:EE:00:00:3A", "1.2.0", vd::Identity4348_E010);
+    auto config =
+        vd::TDongleConfig::Standard("Corvastel-R", "C0:FF:EE:00:00:3A", "1.2.0", vd::Identity4348_E010);
     config.connectionInterval = 50ms;
     config.packetsPerEvent = 4;
     auto* mouse = config.Find(vd::uuid::MouseReports);
@@ -839,10 +844,14 @@ TEST_F(SessionTest, KeysPassAMotionRequestWhileKeysAndClicksKeepTheirOrder) {
 
     // Input, by the millisecond it is made at: a, a click with b pressed inside it, then c.
     const std::map<int, std::function<void()>> inputs = {
-        {100, [] { AddPressedKey(KeyA); }},         {150, [] { RemovePressedKey(KeyA); }},
-        {200, [] { SetMouseItem(MouseCodeLeft, 1); }}, {205, [] { AddPressedKey(KeyA + 1); }},
-        {260, [] { SetMouseItem(MouseCodeLeft, 0); }}, {265, [] { RemovePressedKey(KeyA + 1); }},
-        {400, [] { AddPressedKey(KeyA + 2); }},     {450, [] { RemovePressedKey(KeyA + 2); }},
+        {100, [] { AddPressedKey(KeyA); }},
+        {150, [] { RemovePressedKey(KeyA); }},
+        {200, [] { SetMouseItem(MouseCodeLeft, 1); }},
+        {205, [] { AddPressedKey(KeyA + 1); }},
+        {260, [] { SetMouseItem(MouseCodeLeft, 0); }},
+        {265, [] { RemovePressedKey(KeyA + 1); }},
+        {400, [] { AddPressedKey(KeyA + 2); }},
+        {450, [] { RemovePressedKey(KeyA + 2); }},
     };
     int moved = 0;
     const auto start = std::chrono::steady_clock::now();
@@ -865,7 +874,8 @@ TEST_F(SessionTest, KeysPassAMotionRequestWhileKeysAndClicksKeepTheirOrder) {
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (!settled() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(settled()) << dongle->Target().text << " pointer " << dongle->Target().pointerX << " of " << moved;
+    ASSERT_TRUE(settled()) << dongle->Target().text << " pointer " << dongle->Target().pointerX << " of "
+                           << moved;
 
     // The key and button states in the order they reached the target (keyboard: the first key of
     // the report; mouse: the buttons), and what was written after each button change.
@@ -882,7 +892,8 @@ TEST_F(SessionTest, KeysPassAMotionRequestWhileKeysAndClicksKeepTheirOrder) {
         uint8_t& known = keyboard ? keyState : buttonState;
         const bool change = state != known;
         if (change && lastClick) {
-            EXPECT_GE(w.madeAt, lastClick->arrivedAt) << "a change was written before the click before it was answered";
+            EXPECT_GE(w.madeAt, lastClick->arrivedAt)
+                << "a change was written before the click before it was answered";
         }
         if (keyboard && change && lastMotion && w.madeAt < lastMotion->arrivedAt)
             ++keysPassingMotion;

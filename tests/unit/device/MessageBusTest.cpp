@@ -80,7 +80,8 @@ TEST(MessageBus, ListenersMayUnsubscribeThemselvesOthersAndSendFromInside) {
         calls.push_back(1);
         bus.Unsubscribe<Ping>(idSelf);  // must not deadlock on its own call
         bus.Unsubscribe<Ping>(idNext);  // the next one must not run for this send already
-        if (m.Value().n == 0) bus.SendMessage(nullptr, Other{"nested"});
+        if (m.Value().n == 0)
+            bus.SendMessage(nullptr, Other{"nested"});
     });
     idNext = bus.Subscribe<Ping>([&](const TMessage<Ping>&) { calls.push_back(2); });
     bus.Subscribe<Other>([&](const TMessage<Other>&) { calls.push_back(3); });
@@ -111,11 +112,13 @@ TEST(MessageBus, UnsubscribeFromAnotherThreadWaitsForTheCallInProgress) {
     std::promise<void> entered;
     std::atomic<bool> release{false}, unsubscribed{false}, calledAfter{false}, inside{false};
     const int id = bus.Subscribe<Ping>([&](const TMessage<Ping>& m) {
-        if (unsubscribed) calledAfter = true;
+        if (unsubscribed)
+            calledAfter = true;
         inside = true;
         if (m.Value().n == 0) {
             entered.set_value();
-            while (!release) std::this_thread::yield();
+            while (!release)
+                std::this_thread::yield();
         }
         inside = false;
     });
@@ -143,25 +146,29 @@ TEST(MessageBus, ConcurrentSendsAndUnsubscribes) {
     std::vector<std::thread> senders;
     for (int s = 0; s < 2; ++s) {
         senders.emplace_back([&] {
-            while (!stop) bus.SendMessage(nullptr, Ping{});
+            while (!stop)
+                bus.SendMessage(nullptr, Ping{});
         });
     }
     for (int round = 0; round < 300; ++round) {
         auto gone = std::make_shared<std::atomic<bool>>(false);
         const int id = bus.Subscribe<Ping>([&, gone](const TMessage<Ping>&) {
-            if (*gone) ++lateCalls;
+            if (*gone)
+                ++lateCalls;
             ++delivered;
         });
         // Let the senders reach this listener at least once, so that the unsubscribe below races
         // with deliveries in progress even on a loaded machine.
         const int before = delivered.load();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (delivered.load() == before && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        while (delivered.load() == before && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
         bus.Unsubscribe<Ping>(id);
         *gone = true;
     }
     stop = true;
-    for (auto& t : senders) t.join();
+    for (auto& t : senders)
+        t.join();
     EXPECT_EQ(lateCalls.load(), 0);
     EXPECT_GT(delivered.load(), 0);
 }
@@ -169,7 +176,8 @@ TEST(MessageBus, ConcurrentSendsAndUnsubscribes) {
 TEST(MessageBus, DefaultManagerIsOneBus) {
     EXPECT_EQ(&TMessageManager::DefaultManager(), &TMessageManager::DefaultManager());
     int got = 0;
-    const int id = TMessageManager::DefaultManager().Subscribe<Ping>([&](const TMessage<Ping>& m) { got = m.Value().n; });
+    const int id = TMessageManager::DefaultManager().Subscribe<Ping>(
+        [&](const TMessage<Ping>& m) { got = m.Value().n; });
     TMessageManager::DefaultManager().SendMessage(nullptr, Ping{7});
     TMessageManager::DefaultManager().Unsubscribe<Ping>(id);
     EXPECT_EQ(got, 7);

@@ -115,9 +115,9 @@ class TTargetModel {
             Violation("two writes in the platform's hands: " + std::to_string(FInHands->Ticket) + " and " +
                       std::to_string(report->Ticket));
         FInHands = report;
-        Log("hand " + (report->Kind == TSendKind::Keyboard ? "K" + std::to_string(report->Keyboard[0])
-                                                            : "B" + std::to_string(report->Mouse.Buttons) +
-                                                                  (report->Transition ? "" : "m")));
+        Log("hand " + (report->Kind == TSendKind::Keyboard
+                           ? "K" + std::to_string(report->Keyboard[0])
+                           : "B" + std::to_string(report->Mouse.Buttons) + (report->Transition ? "" : "m")));
         return true;
     }
     // Completes the write in the platform's hands, as fate says.
@@ -179,7 +179,8 @@ class TTargetModel {
         if (!FScheduler.Idle())
             Violation("drained but not idle");
         if (FTargetKeys != FKeys)
-            Violation("the target holds keys " + std::to_string(FTargetKeys) + ", the user " + std::to_string(FKeys));
+            Violation("the target holds keys " + std::to_string(FTargetKeys) + ", the user " +
+                      std::to_string(FKeys));
         if (FTargetButtons != FButtons)
             Violation("the target holds buttons " + std::to_string(FTargetButtons) + ", the user " +
                       std::to_string(FButtons));
@@ -190,7 +191,8 @@ class TTargetModel {
         Drain();
         const bool collapsed = FScheduler.MergedTransitions() > 0;
         if (!FFailed && !FPushedMotion.SameSums(FTargetMotion))
-            Violation("motion sums differ: pushed " + Sums(FPushedMotion) + ", arrived " + Sums(FTargetMotion));
+            Violation("motion sums differ: pushed " + Sums(FPushedMotion) + ", arrived " +
+                      Sums(FTargetMotion));
         // A move never becomes a drag: no button carries more motion than the user made with it.
         for (int bit = 0; bit < 8; ++bit) {
             int64_t pushed = 0;
@@ -220,8 +222,10 @@ class TTargetModel {
             Violation("without a collapse the target must see exactly what the user did");
         if (!collapsed && !FFailed) {
             for (int mask = 0; mask < 256; ++mask) {
-                if (!FPushedByButtons[static_cast<size_t>(mask)].SameSums(FArrivedByButtons[static_cast<size_t>(mask)]))
-                    Violation("motion made with buttons " + std::to_string(mask) + " arrived with other buttons");
+                if (!FPushedByButtons[static_cast<size_t>(mask)].SameSums(
+                        FArrivedByButtons[static_cast<size_t>(mask)]))
+                    Violation("motion made with buttons " + std::to_string(mask) +
+                              " arrived with other buttons");
             }
         }
         if (!FViolations.empty()) {
@@ -251,9 +255,10 @@ class TTargetModel {
         FArrivedByButtons[r.Mouse.Buttons].Add(r.Mouse.X, r.Mouse.Y, r.Mouse.Wheel);
     }
     static bool SameChanges(const std::vector<TChange>& a, const std::vector<TChange>& b, bool places) {
-        return std::equal(a.begin(), a.end(), b.begin(), b.end(), [places](const TChange& x, const TChange& y) {
-            return x.Kind == y.Kind && x.State == y.State && (!places || (x.X == y.X && x.Y == y.Y));
-        });
+        return std::equal(
+            a.begin(), a.end(), b.begin(), b.end(), [places](const TChange& x, const TChange& y) {
+                return x.Kind == y.Kind && x.State == y.State && (!places || (x.X == y.X && x.Y == y.Y));
+            });
     }
     static std::string Sums(const TMotion& m) {
         return std::to_string(m.X) + "," + std::to_string(m.Y) + "," + std::to_string(m.Wheel);
@@ -406,7 +411,9 @@ INSTANTIATE_TEST_SUITE_P(SendSchedulerProperties, SendSchedulerSequences, ::test
 // MaxResends in a row: beyond that the scheduler gives a state up by design.
 TEST(SendSchedulerProperties, RandomInputAndLink_targetEndsAsTheUserAndSeesNothingMadeUp) {
     std::mt19937 random(20261211);
-    const auto chance = [&](int percent) { return std::uniform_int_distribution<int>(0, 99)(random) < percent; };
+    const auto chance = [&](int percent) {
+        return std::uniform_int_distribution<int>(0, 99)(random) < percent;
+    };
     const auto pick = [&](int from, int to) { return std::uniform_int_distribution<int>(from, to)(random); };
     int collapsedRuns = 0;
     int failedRuns = 0;

@@ -7,13 +7,14 @@
 namespace {
 
 class InputStateTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ResetInputStateForTests(); }
     void TearDown() override { ResetInputStateForTests(); }
 
     static std::vector<int32_t> PressedSlots() {
         std::vector<int32_t> slots;
-        for (int32_t i = 0; i < PressedKeyCount; ++i) slots.push_back(PressedKeys[i].UsageId);
+        for (int32_t i = 0; i < PressedKeyCount; ++i)
+            slots.push_back(PressedKeys[i].UsageId);
         return slots;
     }
 };
@@ -30,7 +31,8 @@ TEST_F(InputStateTest, AddPressedKey_RepeatedKeyDown_AddsOnce) {
 }
 
 TEST_F(InputStateTest, ReleasedKeysLeaveHolesAndTheCountShrinksOnlyFromTheEnd) {
-    for (int32_t u : {4, 5, 6}) ASSERT_TRUE(AddPressedKey(u));
+    for (int32_t u : {4, 5, 6})
+        ASSERT_TRUE(AddPressedKey(u));
     EXPECT_TRUE(RemovePressedKey(5));
     EXPECT_EQ(PressedSlots(), (Usages{4, 0, 6}));
     EXPECT_EQ(GetPressedKeys(), (Usages{4, 6}));
@@ -52,7 +54,8 @@ TEST_F(InputStateTest, ReleasedKeysLeaveHolesAndTheCountShrinksOnlyFromTheEnd) {
 }
 
 TEST_F(InputStateTest, RefusedOperationsChangeNothing) {
-    for (int32_t u : {4, 5, 6}) ASSERT_TRUE(AddPressedKey(u));
+    for (int32_t u : {4, 5, 6})
+        ASSERT_TRUE(AddPressedKey(u));
     ASSERT_TRUE(RemovePressedKey(5));
     const Usages before = PressedSlots();
 
@@ -67,7 +70,8 @@ TEST_F(InputStateTest, RefusedOperationsChangeNothing) {
 }
 
 TEST_F(InputStateTest, ClearPressedKeys_ForgetsEverything_NextKeyStartsAtSlot0) {
-    for (int32_t u : {4, 5}) ASSERT_TRUE(AddPressedKey(u));
+    for (int32_t u : {4, 5})
+        ASSERT_TRUE(AddPressedKey(u));
     ClearPressedKeys();
     EXPECT_TRUE(GetPressedKeys().empty());
     EXPECT_FALSE(RemovePressedKey(4));
@@ -107,7 +111,8 @@ TEST_F(InputStateTest, SetMouseItem_ReplacesTheValueAndReportsOnlyNewCodes) {
 }
 
 TEST_F(InputStateTest, MouseItems_HoldAtMost1023Codes) {
-    for (int32_t code = 1; code <= MaxInputItems - 1; ++code) ASSERT_TRUE(SetMouseItem(code, code)) << code;
+    for (int32_t code = 1; code <= MaxInputItems - 1; ++code)
+        ASSERT_TRUE(SetMouseItem(code, code)) << code;
     EXPECT_FALSE(SetMouseItem(5000, 1));
     EXPECT_EQ(MouseItemCount, 1023);
     EXPECT_FALSE(SetMouseItem(MouseCodeWheel, -3));  // existing codes still update when full

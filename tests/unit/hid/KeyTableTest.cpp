@@ -8,7 +8,9 @@
 
 namespace {
 
-bool IsKnownUsage(int32_t usage) { return (usage >= 4 && usage <= 101) || (usage >= 224 && usage <= 231); }
+bool IsKnownUsage(int32_t usage) {
+    return (usage >= 4 && usage <= 101) || (usage >= 224 && usage <= 231);
+}
 
 }  // namespace
 
@@ -37,10 +39,12 @@ TEST(KeyCodeTable, HasOneRowPerKnownUsageExceptTheListedDuplicates) {
     std::set<int32_t> duplicateUsages;
     std::set<int32_t> duplicateScanCodes;
     for (auto [usage, n] : usageCount) {
-        if (n > 1) duplicateUsages.insert(usage);
+        if (n > 1)
+            duplicateUsages.insert(usage);
     }
     for (auto [scan, n] : scanCount) {
-        if (n > 1) duplicateScanCodes.insert(scan);
+        if (n > 1)
+            duplicateScanCodes.insert(scan);
     }
     EXPECT_EQ(duplicateUsages, (std::set<int32_t>{70, 72, 83}));
     EXPECT_EQ(duplicateScanCodes, (std::set<int32_t>{0x2B, 0x45}));
@@ -49,7 +53,8 @@ TEST(KeyCodeTable, HasOneRowPerKnownUsageExceptTheListedDuplicates) {
 TEST(KeyCodeTable, RowsSharingAUsageShareTheirLabels) {
     for (const TKeyCodeRow& a : KeyCodeTable) {
         for (const TKeyCodeRow& b : KeyCodeTable) {
-            if (a.UsageId != b.UsageId) continue;
+            if (a.UsageId != b.UsageId)
+                continue;
             EXPECT_EQ(a.KeyLabel, b.KeyLabel) << "usage " << a.UsageId;
             EXPECT_EQ(a.ShiftLabel, b.ShiftLabel) << "usage " << a.UsageId;
         }
@@ -67,7 +72,8 @@ TEST(KeyCodeTable, KeypadRowsCarryUsages84To99InPlace) {
 TEST(KeyCodeTable, OnlyRows47And82AreUnreachableByScanCode) {
     std::set<size_t> unreachable;
     for (size_t i = 0; i < KeyCodeTable.size(); ++i) {
-        if (ScanCodeToUsageId(KeyCodeTable[i].ScanCode) != KeyCodeTable[i].UsageId) unreachable.insert(i);
+        if (ScanCodeToUsageId(KeyCodeTable[i].ScanCode) != KeyCodeTable[i].UsageId)
+            unreachable.insert(i);
     }
     EXPECT_EQ(unreachable, (std::set<size_t>{47, 82}));
 }
@@ -78,12 +84,10 @@ TEST(ScanCodeToUsageId, MapsHookKeyCodesToUsages) {
         int32_t usage;
     };
     const Case cases[] = {
-        {0x00, 0},     {0x1E, 4},      {0x2C, 29},    {0x02, 30},    {0x0B, 39},
-        {0x1C, 40},    {0xE01C, 88},   {0x45, 72},    {0xE045, 83},  {0xE046, 72},
-        {0xE037, 70},  {0x54, 70},     {0x2B, 49},    {0x56, 100},   {0xE036, 229},
-        {0x36, 0},     {0x2A, 225},    {0x1D, 224},   {0xE01D, 228}, {0xE05C, 231},
-        {0x58, 69},    {0x64, 0},      {0xE048, 82},  {0x48, 96},    {0xE02A, 0},
-        {-1, 0},       {0x7FFFFFFF, 0},
+        {0x00, 0},     {0x1E, 4},    {0x2C, 29},   {0x02, 30},   {0x0B, 39},    {0x1C, 40},      {0xE01C, 88},
+        {0x45, 72},    {0xE045, 83}, {0xE046, 72}, {0xE037, 70}, {0x54, 70},    {0x2B, 49},      {0x56, 100},
+        {0xE036, 229}, {0x36, 0},    {0x2A, 225},  {0x1D, 224},  {0xE01D, 228}, {0xE05C, 231},   {0x58, 69},
+        {0x64, 0},     {0xE048, 82}, {0x48, 96},   {0xE02A, 0},  {-1, 0},       {0x7FFFFFFF, 0},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ScanCodeToUsageId(c.keyCode), c.usage) << std::hex << "key code 0x" << c.keyCode;
@@ -97,11 +101,11 @@ TEST(UsageIdLabels, GiveTheFirstMatchingRowsLabelsOrEmpty) {
         std::string_view shift;
     };
     const Case cases[] = {
-        {0, "Unknown", ""}, {4, "A", ""},       {36, "7", "&&"},         {30, "1", "!"},
-        {41, "Esc ", ""},   {49, "\\", "|"},    {50, "\\", "|"},         {52, "'", "\""},
-        {53, "\u00B7", "~"}, {79, "\u2192", ""}, {83, "NumLock", ""},     {88, "Pad Enter", ""},
-        {100, "\\", "|"},   {101, "App ", ""},  {229, "Shift(R)", ""},   {102, "", ""},
-        {223, "", ""},      {232, "", ""},      {-1, "", ""},            {1, "", ""},
+        {0, "Unknown", ""},  {4, "A", ""},       {36, "7", "&&"},       {30, "1", "!"},
+        {41, "Esc ", ""},    {49, "\\", "|"},    {50, "\\", "|"},       {52, "'", "\""},
+        {53, "\u00B7", "~"}, {79, "\u2192", ""}, {83, "NumLock", ""},   {88, "Pad Enter", ""},
+        {100, "\\", "|"},    {101, "App ", ""},  {229, "Shift(R)", ""}, {102, "", ""},
+        {223, "", ""},       {232, "", ""},      {-1, "", ""},          {1, "", ""},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(UsageIdToKeyLabel(c.usage), c.key) << "usage " << c.usage;
@@ -116,10 +120,11 @@ TEST(Utf16Length, CountsUtf16UnitsOfUtf8Text) {
         size_t units;
     };
     const Case cases[] = {
-        {"", 0},          {"Esc ", 4},         {"Pad Enter", 9},   {"\u2190", 1},      {"\u00B7", 1},
-        {"\u952E", 1},    {"\U0001F600", 2},   {"a\u2191b", 3},    {"\xE2\x86", 2},    {"\x80", 1},
+        {"", 0},       {"Esc ", 4},       {"Pad Enter", 9}, {"\u2190", 1},   {"\u00B7", 1},
+        {"\u952E", 1}, {"\U0001F600", 2}, {"a\u2191b", 3},  {"\xE2\x86", 2}, {"\x80", 1},
     };
-    for (const Case& c : cases) EXPECT_EQ(Utf16Length(c.text), c.units) << c.text;
+    for (const Case& c : cases)
+        EXPECT_EQ(Utf16Length(c.text), c.units) << c.text;
 
     for (const TKeyCodeRow& row : KeyCodeTable) {
         if (row.KeyLabel.size() == 3 && static_cast<unsigned char>(row.KeyLabel[0]) == 0xE2) {

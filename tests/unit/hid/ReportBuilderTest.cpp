@@ -8,12 +8,14 @@
 namespace {
 
 class ReportTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ResetInputStateForTests(); }
     void TearDown() override { ResetInputStateForTests(); }
 };
 
-constexpr TUSBDeviceID Id(uint32_t vid, uint32_t pid, uint32_t ver) { return {vid, pid, ver}; }
+constexpr TUSBDeviceID Id(uint32_t vid, uint32_t pid, uint32_t ver) {
+    return {vid, pid, ver};
+}
 
 constexpr TReportType OtherTypes[] = {TReportType::Undefined,       TReportType::KeyboardOut,
                                       TReportType::TouchPen,        TReportType::Consumer,
@@ -89,18 +91,22 @@ TEST_F(ReportTest, KeyboardReport_ModifiersAsBitsAndUpToSixKeysInPressOrder) {
     };
     for (const Case& c : cases) {
         ResetInputStateForTests();
-        for (int32_t u : c.held) ASSERT_TRUE(AddPressedKey(u)) << c.name;
+        for (int32_t u : c.held)
+            ASSERT_TRUE(AddPressedKey(u)) << c.name;
         EXPECT_EQ(MakeKeyboardReport(c.reportId), c.expected) << c.name;
         EXPECT_EQ(GetPressedKeys(), c.held) << c.name << ": the table is only read";
     }
 }
 
 TEST_F(ReportTest, KeyboardReport_SkipsHolesLeftByReleasedKeys) {
-    for (int32_t u : {4, 5, 6, 225}) AddPressedKey(u);
+    for (int32_t u : {4, 5, 6, 225})
+        AddPressedKey(u);
     RemovePressedKey(5);
-    EXPECT_EQ(GetHidReport(USBID_4348_E010, TReportType::KeyboardIn), (THidReport{0x02, 0, 4, 6, 0, 0, 0, 0}));
+    EXPECT_EQ(GetHidReport(USBID_4348_E010, TReportType::KeyboardIn),
+              (THidReport{0x02, 0, 4, 6, 0, 0, 0, 0}));
     RemovePressedKey(225);
-    EXPECT_EQ(GetHidReport(USBID_0451_16B4, TReportType::KeyboardIn), (THidReport{1, 0, 0, 4, 6, 0, 0, 0, 0}));
+    EXPECT_EQ(GetHidReport(USBID_0451_16B4, TReportType::KeyboardIn),
+              (THidReport{1, 0, 0, 4, 6, 0, 0, 0, 0}));
 }
 
 TEST_F(ReportTest, MouseReport_ButtonsMotionAndWheelWithinLimits) {
@@ -132,7 +138,8 @@ TEST_F(ReportTest, MouseReport_ButtonsMotionAndWheelWithinLimits) {
     };
     for (const Case& c : cases) {
         ResetInputStateForTests();
-        for (const Item& item : c.items) SetMouseItem(item.code, item.value);
+        for (const Item& item : c.items)
+            SetMouseItem(item.code, item.value);
         EXPECT_EQ(MakeMouseReport(c.reportId), c.expected) << c.name;
     }
 }
@@ -145,7 +152,8 @@ TEST_F(ReportTest, MouseReport_ConsumesMotionButKeepsButtons) {
 
     // A release report neither reads nor consumes the pending motion.
     EXPECT_EQ(GetEmptyHidReport(USBID_0451_16B4, TReportType::Mouse), (THidReport{3, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(GetHidReport(USBID_0451_16B4, TReportType::Mouse), (THidReport{3, 0x01, 0xFF, 0x07, 0, 0, 0xFE}));
+    EXPECT_EQ(GetHidReport(USBID_0451_16B4, TReportType::Mouse),
+              (THidReport{3, 0x01, 0xFF, 0x07, 0, 0, 0xFE}));
     // Movement beyond the limit is dropped, not carried into the next report.
     EXPECT_EQ(GetHidReport(USBID_0451_16B4, TReportType::Mouse), (THidReport{3, 0x01, 0, 0, 0, 0, 0}));
     ASSERT_EQ(MouseItemCount, 4);
@@ -165,7 +173,8 @@ TEST_F(ReportTest, LedStatus_ReportIdFramingAcceptsOnlyTwoBytesWithId1) {
         uint8_t expected;
     };
     const Step steps[] = {
-        {{0x01, 0x02}, 2}, {{0x01, 0x02, 0x03}, 2}, {{0x02, 0x05}, 2}, {{}, 2}, {{0x01}, 2}, {{0x01, 0x07}, 7},
+        {{0x01, 0x02}, 2}, {{0x01, 0x02, 0x03}, 2}, {{0x02, 0x05}, 2}, {{}, 2},
+        {{0x01}, 2},       {{0x01, 0x07}, 7},
     };
     for (TUSBDeviceID id : {USBID_0451_16B4, Id(0x0451, 0xE010, 0)}) {
         ResetInputStateForTests();
@@ -186,7 +195,8 @@ TEST_F(ReportTest, LedStatus_PlainFramingTakesTheFirstByte) {
     const Step steps[] = {{{0x05}, 5}, {{0x09, 0xFF}, 9}, {{}, 9}, {{0x00}, 0}};
     for (TUSBDeviceID id : {USBID_045E_002D, USBID_4348_E010, Id(0x0451, 0xE010, 1)}) {
         ResetInputStateForTests();
-        for (const Step& s : steps) EXPECT_EQ(ParseLedReport(id, f801, s.value), s.expected);
+        for (const Step& s : steps)
+            EXPECT_EQ(ParseLedReport(id, f801, s.value), s.expected);
     }
 }
 
@@ -195,7 +205,9 @@ TEST_F(ReportTest, LedStatus_OtherCharacteristicsAndUnknownIdentitiesGiveZeroAnd
     ASSERT_EQ(StoreLedStatus(0, std::vector<uint8_t>{0x06}), 6);
     EXPECT_EQ(ParseLedReport(USBID_0451_16B4, TBluetoothUuid::FromShort(0xF80F), value), 0);
     EXPECT_EQ(ParseLedReport(USBID_4348_E010, TBluetoothUuid::FromShort(0xF803), value), 0);
-    EXPECT_EQ(ParseLedReport(USBID_4348_E010, *TBluetoothUuid::Parse("1234F801-0000-1000-8000-00805F9B34FB"), value), 0);
+    EXPECT_EQ(ParseLedReport(USBID_4348_E010, *TBluetoothUuid::Parse("1234F801-0000-1000-8000-00805F9B34FB"),
+                             value),
+              0);
     EXPECT_EQ(ParseLedReport(TUSBDeviceID{}, TBluetoothUuid::FromShort(0xF801), value), 0);
     EXPECT_EQ(LastLedStatus.load(), 6);
 }
@@ -204,7 +216,8 @@ TEST_F(ReportTest, LedStatus_OtherCharacteristicsAndUnknownIdentitiesGiveZeroAnd
 TEST_F(ReportTest, LedStatus_ConcurrentUpdatesFromSeveralDongles) {
     const auto f801 = TBluetoothUuid::FromShort(0xF801);
     auto notify = [&](TUSBDeviceID id, std::vector<uint8_t> value) {
-        for (int i = 0; i < 2000; ++i) ParseLedReport(id, f801, value);
+        for (int i = 0; i < 2000; ++i)
+            ParseLedReport(id, f801, value);
     };
     std::thread a(notify, USBID_0451_16B4, std::vector<uint8_t>{0x01, 0x02});
     std::thread b(notify, USBID_4348_E010, std::vector<uint8_t>{0x04});

@@ -18,8 +18,9 @@ TEST(BluetoothUuid, ParseAcceptsCanonicalTextInAnyCaseWithOrWithoutBraces) {
 }
 
 TEST(BluetoothUuid, ParseRejectsMalformedText) {
-    for (const char* text : {"", "0000F800", "0000F800-0000-1000-8000-00805F9B34F", "0000F800+0000-1000-8000-00805F9B34FB",
-                             "0000G800-0000-1000-8000-00805F9B34FB", "{0000F800-0000-1000-8000-00805F9B34FB"}) {
+    for (const char* text :
+         {"", "0000F800", "0000F800-0000-1000-8000-00805F9B34F", "0000F800+0000-1000-8000-00805F9B34FB",
+          "0000G800-0000-1000-8000-00805F9B34FB", "{0000F800-0000-1000-8000-00805F9B34FB"}) {
         EXPECT_FALSE(TBluetoothUuid::Parse(text).has_value()) << text;
     }
 }

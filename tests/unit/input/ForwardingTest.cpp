@@ -17,7 +17,7 @@ namespace {
 using TStrings = std::vector<std::string>;
 
 class ForwardingTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResetInputStateForTests();
         ResetForwardingStateForTests();
@@ -29,13 +29,15 @@ protected:
     }
     std::vector<intptr_t> Play(const std::vector<TKeyStep>& steps) {
         std::vector<intptr_t> results;
-        for (const TKeyStep& s : steps) results.push_back(w.Key(s.Scan.Code, s.Release, s.Scan.Extended));
+        for (const TKeyStep& s : steps)
+            results.push_back(w.Key(s.Scan.Code, s.Release, s.Scan.Extended));
         return results;
     }
     TStrings MouseReports() const {
         TStrings out;
         for (const std::string& r : w.Reports)
-            if (r[0] == 'M') out.push_back(r);
+            if (r[0] == 'M')
+                out.push_back(r);
         return out;
     }
 
@@ -66,7 +68,12 @@ const std::vector<TKeyRow>& KeyRows() {
          {"K m01", "K m01 4", "K m01", "K"},
          {1, 1, 1, 1},
          0},
-        {"RightShiftWithExtendedBit_IsShift", true, {Down(ScanRShift), Up(ScanRShift)}, {"K m20", "K"}, {1, 1}, 0},
+        {"RightShiftWithExtendedBit_IsShift",
+         true,
+         {Down(ScanRShift), Up(ScanRShift)},
+         {"K m20", "K"},
+         {1, 1},
+         0},
         {"RightShiftWithoutExtendedBit_IsUnknownButSwallowed",
          true,
          {Down(ScanRShiftPlain), Up(ScanRShiftPlain)},
@@ -259,7 +266,8 @@ std::set<int> TargetHolds(const std::string& report) {
         if (word[0] == 'm') {
             const int bits = std::stoi(word.substr(1), nullptr, 16);
             for (int bit = 0; bit < 8; ++bit)
-                if ((bits & (1 << bit)) != 0) held.insert(224 + bit);
+                if ((bits & (1 << bit)) != 0)
+                    held.insert(224 + bit);
         } else {
             held.insert(std::stoi(word));
         }
@@ -291,10 +299,12 @@ TEST_F(ForwardingTest, KeypadMouseAndModifiers_ALetGoNeverPressesAnythingOnTheTa
             w.Key(keys[k].Code, release, keys[k].Extended);
             down[k] = !release;
             for (std::size_t i = from; i < w.Reports.size(); ++i)
-                if (w.Reports[i][0] == 'K') target = TargetHolds(w.Reports[i]);
+                if (w.Reports[i][0] == 'K')
+                    target = TargetHolds(w.Reports[i]);
             if (release) {
                 for (int usage : target)
-                    ASSERT_TRUE(before.count(usage) != 0) << "a let-go pressed " << usage << " on the target:" << trail;
+                    ASSERT_TRUE(before.count(usage) != 0)
+                        << "a let-go pressed " << usage << " on the target:" << trail;
             }
             for (int usage : target) {
                 bool heldHere = false;
@@ -306,10 +316,12 @@ TEST_F(ForwardingTest, KeypadMouseAndModifiers_ALetGoNeverPressesAnythingOnTheTa
         for (int i = 0; i < 30; ++i) {
             const std::size_t k = random() % keys.size();
             step(k, down[k] && random() % 4 != 0);  // now and then an auto-repeat of a held key
-            if (HasFailure()) return;
+            if (HasFailure())
+                return;
         }
         for (std::size_t k = 0; k < keys.size(); ++k)
-            if (down[k]) step(k, true);
+            if (down[k])
+                step(k, true);
         EXPECT_TRUE(target.empty()) << trail;
     }
 }

@@ -25,7 +25,8 @@ inline std::string Describe(const THidReport& r) {
             out += buf;
         }
         for (std::size_t i = 3; i < 9; ++i) {
-            if (r[i] != 0) out += " " + std::to_string(r[i]);
+            if (r[i] != 0)
+                out += " " + std::to_string(r[i]);
         }
     } else if (r.size() == 7 && r[0] == MouseReportId) {
         const auto x = static_cast<int16_t>(r[2] | (r[3] << 8));
@@ -89,7 +90,8 @@ struct TRecorder : TForwardTarget {
     }
 
     intptr_t Key(uint32_t scan, bool release, bool extended = false) {
-        const THookKeyboardRecord record{0, scan, (extended ? LLKHF_EXTENDED : 0u) | (release ? LLKHF_UP : 0u), 0, 0};
+        const THookKeyboardRecord record{0, scan,
+                                         (extended ? LLKHF_EXTENDED : 0u) | (release ? LLKHF_UP : 0u), 0, 0};
         return ForwardKeyEvent(*this, record);
     }
     intptr_t MouseEvent(uint32_t kind, int32_t x, int32_t y, uint32_t time, uint32_t data = 0) {

@@ -246,8 +246,8 @@ const std::vector<TRouteRow>& RouteRows() {
          Scrolls + Released,
          {}},
         {"NoSuchTarget_RouteStaysTheDigitIsAnOrdinaryKeyWithANotice",
-         ScrollTwice(0) + std::vector<TStep>{D(Scan4, 500), D(Scan4, 530), U(Scan4, 560), D(ScanA, 600),
-                                             U(ScanA, 610)},
+         ScrollTwice(0) +
+             std::vector<TStep>{D(Scan4, 500), D(Scan4, 530), U(Scan4, 560), D(ScanA, 600), U(ScanA, 610)},
          Scrolls + TStrings{"K 33", "K", "K 4", "K"},
          Scrolls + TStrings{"K 33", "K", "K 4", "K"},
          Scrolls + TStrings{"K 33", "K", "K 4", "K"},
@@ -310,16 +310,18 @@ const std::vector<TRouteRow>& RouteRows() {
          Scrolls + Released,
          {"held for B"}},
         {"HeldRoute_ScrollLockTwiceAndZero_SendsToAllAgain",
-         ScrollTwice(0) + std::vector<TStep>{D(Scan2, 500), U(Scan2, 520), DropTarget("B")} + ScrollTwice(700) +
+         ScrollTwice(0) + std::vector<TStep>{D(Scan2, 500), U(Scan2, 520), DropTarget("B")} +
+             ScrollTwice(700) +
              std::vector<TStep>{D(Scan0, 1000), U(Scan0, 1020), D(ScanA, 1100), U(ScanA, 1110)},
          Scrolls + Released + TStrings{"K 4", "K"},
          Scrolls,
          Scrolls + Released + TStrings{"K 4", "K"},
          {"held for B"}},
         {"HeldRoute_ADigitPicksAConnectedTarget",
-         ScrollTwice(0) + std::vector<TStep>{D(Scan2, 500), U(Scan2, 520), DropTarget("B")} + ScrollTwice(700) +
-             std::vector<TStep>{D(Scan2, 1000), U(Scan2, 1020), D(ScanA, 1100), U(ScanA, 1110), TargetBack("B"),
-                                D(ScanB, 1200), U(ScanB, 1210)},
+         ScrollTwice(0) + std::vector<TStep>{D(Scan2, 500), U(Scan2, 520), DropTarget("B")} +
+             ScrollTwice(700) +
+             std::vector<TStep>{D(Scan2, 1000), U(Scan2, 1020), D(ScanA, 1100), U(ScanA, 1110),
+                                TargetBack("B"), D(ScanB, 1200), U(ScanB, 1210)},
          Scrolls + Released,
          Scrolls + Released,
          Scrolls + Released + TStrings{"K 4", "K", "K 5", "K"},
@@ -482,8 +484,9 @@ TEST_F(RouteTest, RandomRuns_TheRouteNeverWidensByItself_AndNothingTypedWhileAwa
                         expected.clear();
                     else if (static_cast<std::size_t>(digit) <= connected.size())
                         expected = connected[static_cast<std::size_t>(digit) - 1];
-                    Play(w, ScrollTwice(t) + std::vector<TStep>{D(digits[static_cast<std::size_t>(digit)], t + 500),
-                                                                U(digits[static_cast<std::size_t>(digit)], t + 520)});
+                    Play(w, ScrollTwice(t) +
+                                std::vector<TStep>{D(digits[static_cast<std::size_t>(digit)], t + 500),
+                                                   U(digits[static_cast<std::size_t>(digit)], t + 520)});
                     ASSERT_EQ(w.Route.Target(), expected) << "digit " << digit;
                     break;
                 }

@@ -16,7 +16,7 @@ constexpr KBDLLHOOKSTRUCT RightCtrlDown{0xA3, 0x1D, LLKHF_EXTENDED, 1000, 7};
 constexpr TLowLevelMouseHook::MSLLHOOKSTRUCT WheelDown{{640, 400}, 0xFF880000u, 0, 2000, 9};
 
 class HookTest : public ::testing::Test {
-protected:
+  protected:
     std::shared_ptr<TFakeHookPlatform> Platform = std::make_shared<TFakeHookPlatform>();
 };
 

@@ -164,7 +164,8 @@ TEST(LayoutKeys, EveryListedCharacterTypesItselfOnATargetOfThatLayout) {
                     typed += Type(*target, keys->Dead, leds);
                 }
                 typed += Type(*target, keys->Key, leds);
-                EXPECT_EQ(typed, Utf8(c)) << "U+" << std::hex << static_cast<uint32_t>(c) << (caps ? " caps" : "");
+                EXPECT_EQ(typed, Utf8(c))
+                    << "U+" << std::hex << static_cast<uint32_t>(c) << (caps ? " caps" : "");
                 ++checked;
             }
             EXPECT_GT(checked, 90);
@@ -223,7 +224,7 @@ TEST(KeyUsages, LinuxKeysAndUsagesMapBothWays) {
         unsigned key;
         uint8_t usage;
     };
-    const Case cases[] = {{30, 4}, {44, 29}, {2, 30}, {28, 40}, {43, 49}, {86, 100}, {42, 225},
+    const Case cases[] = {{30, 4},   {44, 29},   {2, 30},   {28, 40}, {43, 49},  {86, 100}, {42, 225},
                           {54, 229}, {100, 230}, {97, 228}, {69, 83}, {119, 72}, {96, 88}};
     for (const Case& c : cases) {
         EXPECT_EQ(UsageOfLinuxKey(c.key), c.usage) << c.key;

@@ -29,7 +29,6 @@ struct TKernelDevice {
     std::vector<unsigned> LedWrites;
     std::function<void()> OnGrab;  // runs once, as the next grab is being taken
 
-
     void Push(uint16_t type, uint16_t code, int32_t value, int64_t ms = 1000) {
         input_event e{};
         e.input_event_sec = ms / 1000;
@@ -268,7 +267,8 @@ TEST_F(EvdevCaptureTest, Keys_ReleasedWhileTheHookHandlesThePress_ReachTheHooksI
     Keyboard->Key(KEY_LEFTSHIFT, 0);
     Capture->Pump(KeyboardId());
 
-    const TKeySeen expected[] = {{WM_KEYDOWN, 0x1E, 0}, {WM_KEYUP, 0x1E, LLKHF_UP}, {WM_KEYUP, 0x2A, LLKHF_UP}};
+    const TKeySeen expected[] = {
+        {WM_KEYDOWN, 0x1E, 0}, {WM_KEYUP, 0x1E, LLKHF_UP}, {WM_KEYUP, 0x2A, LLKHF_UP}};
     ASSERT_EQ(Keys.size(), std::size(expected));
     for (size_t i = 0; i < Keys.size(); ++i) {
         SCOPED_TRACE(i);

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -34,12 +34,14 @@ struct Event {
 
 // Records every event of a manager and its devices, with the role of the thread it came on.
 class FakeCentral : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        central.OnDiscoverLEDevice = [this](TBluetoothLEManager&, TBluetoothLEDevice& d, int rssi, const TBytes&) {
+        central.OnDiscoverLEDevice = [this](TBluetoothLEManager&, TBluetoothLEDevice& d, int rssi,
+                                            const TBytes&) {
             Record({"found:" + d.Address(), Role(), 0, static_cast<uint16_t>(-rssi), {}, {}});
         };
-        central.OnDiscoveryLEEnd = [this](TBluetoothLEManager&, const std::vector<TBluetoothLEDevice*>& found) {
+        central.OnDiscoveryLEEnd = [this](TBluetoothLEManager&,
+                                          const std::vector<TBluetoothLEDevice*>& found) {
             Record({"end:" + std::to_string(found.size()), Role(), 0, 0, {}, {}});
         };
     }
@@ -60,24 +62,29 @@ protected:
             [this](TBluetoothLEDevice&, const TBluetoothGattServiceList& s) {
                 Record({"services", Role(), 0, static_cast<uint16_t>(s.size()), {}, {}});
             },
-            [this](TBluetoothLEDevice&, TBluetoothGattCharacteristic& c, uint16_t st, std::span<const uint8_t> v) {
+            [this](TBluetoothLEDevice&, TBluetoothGattCharacteristic& c, uint16_t st,
+                   std::span<const uint8_t> v) {
                 Record({"read", Role(), st, Short(c.UUID()), TBytes(v.begin(), v.end()), {}});
             },
             [this](TBluetoothLEDevice&, TBluetoothGattCharacteristic& c, uint16_t st) {
                 Record({"write", Role(), st, Short(c.UUID()), c.Value(), {}});
             },
-            [this](TBluetoothLEDevice&) { Record({"disconnect", Role(), 0, 0, {}, {}}); },
+            [this](TBluetoothLEDevice&) {
+                Record({"disconnect", Role(), 0, 0, {}, {}});
+            },
         });
     }
 
     // Waits until n events satisfy pred.
-    std::vector<Event> WaitFor(size_t n, const std::function<bool(const Event&)>& pred, std::chrono::milliseconds t = 3s) {
+    std::vector<Event> WaitFor(size_t n, const std::function<bool(const Event&)>& pred,
+                               std::chrono::milliseconds t = 3s) {
         std::unique_lock l(lock);
         std::vector<Event> hits;
         changed.wait_for(l, t, [&] {
             hits.clear();
             for (const auto& e : events)
-                if (pred(e)) hits.push_back(e);
+                if (pred(e))
+                    hits.push_back(e);
             return hits.size() >= n;
         });
         return hits;
@@ -86,14 +93,16 @@ protected:
         std::lock_guard l(lock);
         std::vector<Event> hits;
         for (const auto& e : events)
-            if (e.what == what) hits.push_back(e);
+            if (e.what == what)
+                hits.push_back(e);
         return hits;
     }
 
     TBluetoothGattCharacteristic* Find(TBluetoothLEDevice& d, uint16_t u) {
         for (auto* s : d.Services())
             for (auto* c : s->Characteristics())
-                if (c->UUID() == TBluetoothUuid::FromShort(u)) return c;
+                if (c->UUID() == TBluetoothUuid::FromShort(u))
+                    return c;
         return nullptr;
     }
 
@@ -247,8 +256,8 @@ TEST_F(FakeCentral, EveryWriteCompletesOnce) {
     auto* sysid = Find(d, 0x2A23);  // read only
     const TBytes report{0x01, 0, 0, 4, 0, 0, 0, 0, 0};
     dongle->FailNextWrites(1);
-    d.WriteCharacteristic(*f801, report);  // fails at the dongle, unseen by the central
-    d.WriteCharacteristic(*f801, report);  // without response
+    d.WriteCharacteristic(*f801, report);              // fails at the dongle, unseen by the central
+    d.WriteCharacteristic(*f801, report);              // without response
     d.WriteCharacteristic(*f80f, TBytes{0xA1, 0, 0});  // with response
     d.WriteCharacteristic(*sysid, TBytes{1});          // refused
     TBluetoothGattCharacteristic stranger(TBluetoothUuid::FromShort(0xF801), PropWrite);
@@ -326,8 +335,8 @@ TEST_F(FakeCentral, WriteCompletionsFollowTheStackQueue) {
 }
 
 TEST_F(FakeCentral, NotificationsArriveOnTheNotifierThreadWhenSubscribed) {
-    auto dongle = central.AddDongle(vd::TDongleConfig::Standard("n", "00:00:00:00:00:02", "1.2.0",
-                                                                {0x4348, 0xE010, 3}));
+    auto dongle = central.AddDongle(
+        vd::TDongleConfig::Standard("n", "00:00:00:00:00:02", "1.2.0", {0x4348, 0xE010, 3}));
     auto& d = Connect(dongle);
     auto* f80f = Find(d, 0xF80F);
     auto* f801 = Find(d, 0xF801);
@@ -398,7 +407,9 @@ TEST_F(FakeCentral, ErrorsFromHandlersReachTheGeneralErrorReporter) {
         [](TBluetoothLEDevice&, TBluetoothGattCharacteristic&, uint16_t, std::span<const uint8_t>) {
             throw std::runtime_error("read");
         },
-        [](TBluetoothLEDevice&, TBluetoothGattCharacteristic&, uint16_t) { throw std::runtime_error("write"); },
+        [](TBluetoothLEDevice&, TBluetoothGattCharacteristic&, uint16_t) {
+            throw std::runtime_error("write");
+        },
         [](TBluetoothLEDevice&) { throw std::runtime_error("disconnect"); },
     });
     EXPECT_TRUE(d.DiscoverServices());
@@ -459,10 +470,12 @@ TEST_F(FakeCentral, ACompletionForEveryWriteUnderConcurrentWritersAndDrops) {
         dongle->DropLink();
         d.DiscoverServices();
     }
-    for (auto& t : writers) t.join();
+    for (auto& t : writers)
+        t.join();
     ASSERT_TRUE(central.WaitIdle());
     EXPECT_EQ(completions.load(), Writers * PerWriter);
     int recordedOk = 0;
-    for (const auto& r : dongle->Writes()) recordedOk += r.status == GattStatusSuccess;
+    for (const auto& r : dongle->Writes())
+        recordedOk += r.status == GattStatusSuccess;
     EXPECT_LE(successes.load(), recordedOk);
 }

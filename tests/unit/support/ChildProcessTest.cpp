@@ -21,7 +21,8 @@ TEST(ChildProcess, StopEndsAProgramThatWouldRunOn) {
 TEST(XvfbServer, StartsOnAFreeDisplay) {
     std::string error;
     auto x = TXvfbServer::Start(640, 480, &error);
-    if (!x && !ProgramAvailable("Xvfb")) GTEST_SKIP() << error;
+    if (!x && !ProgramAvailable("Xvfb"))
+        GTEST_SKIP() << error;
     ASSERT_NE(x, nullptr) << error;
     EXPECT_EQ(x->Display().front(), ':');
     auto probe = TChildProcess::Start({"xdpyinfo"}, {{{"DISPLAY", x->Display()}}, "/dev/null", "/dev/null"});
@@ -33,13 +34,14 @@ TEST(XvfbServer, StartsOnAFreeDisplay) {
 TEST(PrivateBus, ReportsAnAddressClientsCanUse) {
     std::string error;
     auto bus = TPrivateBus::Start(&error);
-    if (!bus && !ProgramAvailable("dbus-daemon")) GTEST_SKIP() << error;
+    if (!bus && !ProgramAvailable("dbus-daemon"))
+        GTEST_SKIP() << error;
     ASSERT_NE(bus, nullptr) << error;
     EXPECT_EQ(bus->Address().rfind("unix:", 0), 0u) << bus->Address();
-    auto probe = TChildProcess::Start({"dbus-send", "--bus=" + bus->Address(), "--print-reply",
-                                       "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                       "org.freedesktop.DBus.ListNames"},
-                                      {{}, "/dev/null", "/dev/null"});
+    auto probe = TChildProcess::Start(
+        {"dbus-send", "--bus=" + bus->Address(), "--print-reply", "--dest=org.freedesktop.DBus",
+         "/org/freedesktop/DBus", "org.freedesktop.DBus.ListNames"},
+        {{}, "/dev/null", "/dev/null"});
     ASSERT_NE(probe, nullptr);
     EXPECT_EQ(probe->WaitExit(std::chrono::seconds(10)).value_or(-1), 0);
 }

@@ -32,33 +32,44 @@ struct Front {
     uint16_t H(uint16_t characteristicUuid) const {
         for (const auto& s : dongle->Gatt())
             for (const auto& c : s.characteristics)
-                if (c.uuid == characteristicUuid) return c.handle;
+                if (c.uuid == characteristicUuid)
+                    return c.handle;
         return 0;
     }
-    TWriteOutcome Write(uint16_t u, TBytes b, TWriteKind k = TWriteKind::Request) { return dongle->Write(H(u), b, k); }
+    TWriteOutcome Write(uint16_t u, TBytes b, TWriteKind k = TWriteKind::Request) {
+        return dongle->Write(H(u), b, k);
+    }
     void Subscribe(uint16_t u) { ASSERT_TRUE(dongle->SetNotifying(H(u), true)); }
 };
 
 TBytes SysId(const TVirtualDongle& d) {
     for (const auto& s : d.Gatt())
         for (const auto& c : s.characteristics)
-            if (c.uuid == uuid::SystemId) return c.value;
+            if (c.uuid == uuid::SystemId)
+                return c.value;
     return {};
 }
 
 // Keyboard report for a framing: report ID 1 in front when framed so.
 TBytes Kbd(TFraming f, uint8_t mods, std::vector<uint8_t> keys) {
     TBytes b{mods, 0, 0, 0, 0, 0, 0, 0};
-    for (size_t i = 0; i < keys.size(); ++i) b[2 + i] = keys[i];
-    if (f == TFraming::ReportId) b.insert(b.begin(), 0x01);
+    for (size_t i = 0; i < keys.size(); ++i)
+        b[2 + i] = keys[i];
+    if (f == TFraming::ReportId)
+        b.insert(b.begin(), 0x01);
     return b;
 }
 
 TBytes Mouse(TFraming f, uint8_t buttons, int16_t x, int16_t y, int8_t wheel) {
     const auto ux = static_cast<uint16_t>(x), uy = static_cast<uint16_t>(y);
-    TBytes b{buttons, static_cast<uint8_t>(ux), static_cast<uint8_t>(ux >> 8), static_cast<uint8_t>(uy),
-             static_cast<uint8_t>(uy >> 8), static_cast<uint8_t>(wheel)};
-    if (f == TFraming::ReportId) b.insert(b.begin(), 0x03);
+    TBytes b{buttons,
+             static_cast<uint8_t>(ux),
+             static_cast<uint8_t>(ux >> 8),
+             static_cast<uint8_t>(uy),
+             static_cast<uint8_t>(uy >> 8),
+             static_cast<uint8_t>(wheel)};
+    if (f == TFraming::ReportId)
+        b.insert(b.begin(), 0x03);
     return b;
 }
 
@@ -76,10 +87,12 @@ TEST(VirtualDongleGatt, StandardDatabaseHasAttStyleHandlesAndTheVendorFlags) {
         handles.push_back(s.handle);
         for (const auto& c : s.characteristics) {
             handles.push_back(c.handle);
-            for (const auto& de : c.descriptors) handles.push_back(de.handle);
+            for (const auto& de : c.descriptors)
+                handles.push_back(de.handle);
         }
     }
-    for (size_t i = 1; i < handles.size(); ++i) EXPECT_LT(handles[i - 1], handles[i]);
+    for (size_t i = 1; i < handles.size(); ++i)
+        EXPECT_LT(handles[i - 1], handles[i]);
     const auto* f801 = &g[1].characteristics[0];
     EXPECT_EQ(f801->uuid, uuid::Reports);
     EXPECT_TRUE(f801->Has(prop::Write) && f801->Has(prop::WriteNoResponse) && f801->Has(prop::Notify));
@@ -95,8 +108,9 @@ TEST(VirtualDongleGatt, ConfigurationEditsTheDatabase) {
     EXPECT_TRUE(cfg.Remove(uuid::MouseReports));
     EXPECT_FALSE(cfg.Remove(uuid::MouseReports));
     EXPECT_TRUE(cfg.SetText(uuid::ModelNumber, std::string("M\0", 2)));
-    cfg.Find(uuid::Reports)->descriptors.insert(cfg.Find(uuid::Reports)->descriptors.begin(),
-                                                TGattDescriptorDef{uuid::UserDescription, {'k'}, 0});
+    cfg.Find(uuid::Reports)
+        ->descriptors.insert(cfg.Find(uuid::Reports)->descriptors.begin(),
+                             TGattDescriptorDef{uuid::UserDescription, {'k'}, 0});
     Front f(cfg);
     EXPECT_EQ(f.H(uuid::MouseReports), 0);
     EXPECT_EQ(*f.dongle->Read(f.H(uuid::ModelNumber)), (TBytes{'M', 0}));
@@ -150,7 +164,8 @@ TEST(VirtualDongleIdentity, StaysSilentWhenItShould) {
         auto cfg = base;
         cfg.answersIdentity = c.answers;
         Front f(cfg);
-        if (c.subscribe) f.Subscribe(uuid::Control);
+        if (c.subscribe)
+            f.Subscribe(uuid::Control);
         f.Write(uuid::Control, c.request);
         EXPECT_TRUE(f.notes.empty()) << c.what;
     }
@@ -255,10 +270,8 @@ TEST(VirtualTargetReplay, DecodesKeyboardAndMouseForEveryFraming) {
         uint16_t mouseChar;
         bool hasMouse;
     } cases[] = {
-        {Identity0451_16B4, uuid::Reports, true},
-        {Identity0451_E010, uuid::Reports, true},
-        {{0x0451, 0xE010, 1}, uuid::MouseReports, true},
-        {Identity4348_E010, uuid::MouseReports, true},
+        {Identity0451_16B4, uuid::Reports, true},        {Identity0451_E010, uuid::Reports, true},
+        {{0x0451, 0xE010, 1}, uuid::MouseReports, true}, {Identity4348_E010, uuid::MouseReports, true},
         {Identity045E_002D, uuid::MouseReports, false},
     };
     for (const auto& c : cases) {
@@ -315,11 +328,11 @@ TEST(VirtualTargetReplay, RejectsWhatIsNoReportUnderTheFraming) {
         uint16_t characteristic;
         TBytes bytes;
     } cases[] = {
-        {TFraming::ReportId, uuid::Reports, Kbd(TFraming::Plain, 0, {4})},       // plain into a framed target
-        {TFraming::ReportId, uuid::Reports, {0x02, 0, 0, 0, 0, 0, 0, 0, 0}},     // unknown report ID
+        {TFraming::ReportId, uuid::Reports, Kbd(TFraming::Plain, 0, {4})},    // plain into a framed target
+        {TFraming::ReportId, uuid::Reports, {0x02, 0, 0, 0, 0, 0, 0, 0, 0}},  // unknown report ID
         {TFraming::ReportId, uuid::MouseReports, Mouse(TFraming::ReportId, 1, 1, 1, 0)},
-        {TFraming::Plain, uuid::Reports, Kbd(TFraming::ReportId, 0, {4})},       // 9 bytes
-        {TFraming::Plain, uuid::Reports, Mouse(TFraming::Plain, 1, 1, 1, 0)},    // mouse on 0xF801
+        {TFraming::Plain, uuid::Reports, Kbd(TFraming::ReportId, 0, {4})},     // 9 bytes
+        {TFraming::Plain, uuid::Reports, Mouse(TFraming::Plain, 1, 1, 1, 0)},  // mouse on 0xF801
         {TFraming::PlainKeyboard, uuid::MouseReports, Mouse(TFraming::Plain, 1, 1, 1, 0)},
         {TFraming::None, uuid::Reports, Kbd(TFraming::Plain, 0, {4})},
         {TFraming::Plain, uuid::Reports, {}},
@@ -488,7 +501,8 @@ TEST(VirtualTargetReplay, ADecoderOfTheTargetsLayoutMakesTheText) {
         return [seen](uint8_t usage, bool pressed, uint8_t leds) -> std::string {
             seen->events.push_back({usage, pressed});
             seen->leds.push_back(leds);
-            if (!pressed) return {};
+            if (!pressed)
+                return {};
             return usage == 0x04 ? "\xC3\xA9" : usage == 0x05 ? "b" : "";  // a types é, b types b
         };
     };
@@ -498,14 +512,14 @@ TEST(VirtualTargetReplay, ADecoderOfTheTargetsLayoutMakesTheText) {
     front.Write(uuid::Reports, Kbd(f, 0x40, {0x04}));  // right Alt + a: the layout decides
     front.Write(uuid::Reports, Kbd(f, 0, {}));
     front.Write(uuid::Reports, Kbd(f, 0, {0x05}));
-    front.Write(uuid::Reports, Kbd(f, 0, {0x2A}));  // Backspace: b goes
+    front.Write(uuid::Reports, Kbd(f, 0, {0x2A}));      // Backspace: b goes
     front.Write(uuid::Reports, Kbd(f, 0, {0x2A, 57}));  // Caps Lock too, and Backspace still held
     front.Write(uuid::Reports, Kbd(f, 0, {}));
     front.Write(uuid::Reports, Kbd(f, 0, {0x2A}));  // é goes, both of its bytes
     front.Write(uuid::Reports, Kbd(f, 0, {}));
-    const std::vector<TKeyEvent> expected{{230, true}, {0x04, true}, {230, false}, {0x04, false},
-                                          {0x05, true}, {0x05, false}, {0x2A, true}, {57, true},
-                                          {0x2A, false}, {57, false}, {0x2A, true}, {0x2A, false}};
+    const std::vector<TKeyEvent> expected{{230, true},   {0x04, true},  {230, false}, {0x04, false},
+                                          {0x05, true},  {0x05, false}, {0x2A, true}, {57, true},
+                                          {0x2A, false}, {57, false},   {0x2A, true}, {0x2A, false}};
     EXPECT_EQ(seen->events, expected);
     EXPECT_EQ(seen->leds[7], LedCapsLock) << "the lock light as the report leaves it";
     EXPECT_EQ(front.dongle->Target().text, "");

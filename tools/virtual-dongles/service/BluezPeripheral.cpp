@@ -129,11 +129,24 @@ bool AskConnectionInterval(int dev, int intervalUs, std::string* why) {
     // Command packet 0x01, opcode 0x2013 (LE Connection Update), 14 bytes of parameters: handle,
     // interval min and max, peripheral latency 0, supervision time-out 2 s, connection event
     // length unspecified.
-    const uint8_t command[] = {0x01, 0x13, 0x20, 14,
-                               static_cast<uint8_t>(handle & 0xFF), static_cast<uint8_t>(handle >> 8),
-                               static_cast<uint8_t>(units & 0xFF), static_cast<uint8_t>(units >> 8),
-                               static_cast<uint8_t>(units & 0xFF), static_cast<uint8_t>(units >> 8),
-                               0, 0, 200, 0, 0, 0, 0, 0};
+    const uint8_t command[] = {0x01,
+                               0x13,
+                               0x20,
+                               14,
+                               static_cast<uint8_t>(handle & 0xFF),
+                               static_cast<uint8_t>(handle >> 8),
+                               static_cast<uint8_t>(units & 0xFF),
+                               static_cast<uint8_t>(units >> 8),
+                               static_cast<uint8_t>(units & 0xFF),
+                               static_cast<uint8_t>(units >> 8),
+                               0,
+                               0,
+                               200,
+                               0,
+                               0,
+                               0,
+                               0,
+                               0};
     const bool sent = ::write(fd, command, sizeof command) == static_cast<ssize_t>(sizeof command);
     if (!sent)
         *why = std::string("cannot send the command: ") + std::strerror(errno);
@@ -407,10 +420,11 @@ void TBluezPeripheral::LinkUp(TEntry& e, const QString& central) {
             const int dev = adapter.section(QStringLiteral("/hci"), 1).toInt();
             std::string why;
             if (AskConnectionInterval(dev, us, &why))
-                std::fprintf(stderr, "virtual dongle on hci%d: asked for a %d us connection interval\n", dev, us);
+                std::fprintf(stderr, "virtual dongle on hci%d: asked for a %d us connection interval\n", dev,
+                             us);
             else
-                std::fprintf(stderr, "virtual dongle on hci%d: could not ask for a connection interval: %s\n", dev,
-                             why.c_str());
+                std::fprintf(stderr, "virtual dongle on hci%d: could not ask for a connection interval: %s\n",
+                             dev, why.c_str());
         });
     }
 }
@@ -430,9 +444,10 @@ void TBluezPeripheral::OnDropped(size_t index) {
     // The model already counts the link as gone; the peripheral side ends it on the air.
     if (!e.central.isEmpty()) {
         e.dropping = e.central;
-        auto* watcher = new QDBusPendingCallWatcher(
-            FBus.asyncCall(QDBusMessage::createMethodCall(Bluez, e.central, IfDevice, QStringLiteral("Disconnect"))),
-            this);
+        auto* watcher =
+            new QDBusPendingCallWatcher(FBus.asyncCall(QDBusMessage::createMethodCall(
+                                            Bluez, e.central, IfDevice, QStringLiteral("Disconnect"))),
+                                        this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, index](QDBusPendingCallWatcher* w) {
             w->deleteLater();
             // Refused (the link was gone already): no Connected=false will come to end the wait.

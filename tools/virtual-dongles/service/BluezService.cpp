@@ -40,28 +40,39 @@ QString UuidText(uint16_t shortUuid) {
     return QStringLiteral("0000%1-0000-1000-8000-00805f9b34fb").arg(shortUuid, 4, 16, QLatin1Char('0'));
 }
 
-QString Hex4(uint16_t v) { return QStringLiteral("%1").arg(v, 4, 16, QLatin1Char('0')); }
+QString Hex4(uint16_t v) {
+    return QStringLiteral("%1").arg(v, 4, 16, QLatin1Char('0'));
+}
 
 QByteArray ToQt(const vdongle::TBytes& b) {
     return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()));
 }
 
-vdongle::TBytes FromQt(const QByteArray& a) { return vdongle::TBytes(a.begin(), a.end()); }
+vdongle::TBytes FromQt(const QByteArray& a) {
+    return vdongle::TBytes(a.begin(), a.end());
+}
 
 QStringList FlagsOf(uint8_t properties) {
     QStringList flags;
-    if (properties & 0x01) flags << QStringLiteral("broadcast");
-    if (properties & vdongle::prop::Read) flags << QStringLiteral("read");
-    if (properties & vdongle::prop::WriteNoResponse) flags << QStringLiteral("write-without-response");
-    if (properties & vdongle::prop::Write) flags << QStringLiteral("write");
-    if (properties & vdongle::prop::Notify) flags << QStringLiteral("notify");
-    if (properties & vdongle::prop::Indicate) flags << QStringLiteral("indicate");
+    if (properties & 0x01)
+        flags << QStringLiteral("broadcast");
+    if (properties & vdongle::prop::Read)
+        flags << QStringLiteral("read");
+    if (properties & vdongle::prop::WriteNoResponse)
+        flags << QStringLiteral("write-without-response");
+    if (properties & vdongle::prop::Write)
+        flags << QStringLiteral("write");
+    if (properties & vdongle::prop::Notify)
+        flags << QStringLiteral("notify");
+    if (properties & vdongle::prop::Indicate)
+        flags << QStringLiteral("indicate");
     return flags;
 }
 
 // QtDBus hands a{sv} arguments over unmarshalled.
 QVariantMap MapArgument(const QVariant& v) {
-    if (v.canConvert<QDBusArgument>()) return qdbus_cast<QVariantMap>(v.value<QDBusArgument>());
+    if (v.canConvert<QDBusArgument>())
+        return qdbus_cast<QVariantMap>(v.value<QDBusArgument>());
     return v.toMap();
 }
 
@@ -73,12 +84,16 @@ void RegisterBluezTypes() {
 }
 
 TBluezService::TBluezService(QDBusConnection bus, const TServiceOptions& options)
-    : QDBusVirtualObject(nullptr), FBus(std::move(bus)), FAdapterPresent(options.adapterPresent),
-      FPowered(options.powered), FDisconnectTimer(options.disconnectTimerMs),
+    : QDBusVirtualObject(nullptr),
+      FBus(std::move(bus)),
+      FAdapterPresent(options.adapterPresent),
+      FPowered(options.powered),
+      FDisconnectTimer(options.disconnectTimerMs),
       FTemporaryTimeout(options.temporaryTimeoutMs) {
     RegisterBluezTypes();
     FRadio.SetPresent(FAdapterPresent && FPowered);
-    for (const auto& d : options.dongles) AddEntry(d);
+    for (const auto& d : options.dongles)
+        AddEntry(d);
     // An advertiser is heard again and again while a scan runs; each time its RSSI moves a little.
     FDiscoveryTimer.setInterval(200);
     connect(&FDiscoveryTimer, &QTimer::timeout, this, [this] { DiscoveryTick(); });
@@ -90,20 +105,24 @@ TBluezService::TBluezService(QDBusConnection bus, const TServiceOptions& options
 }
 
 TBluezService::~TBluezService() {
-    for (auto& e : FEntries) e->dongle->SetSink({});
+    for (auto& e : FEntries)
+        e->dongle->SetSink({});
 }
 
 bool TBluezService::Start(QString* error) {
     if (!FBus.isConnected()) {
-        if (error) *error = QStringLiteral("no D-Bus connection: %1").arg(FBus.lastError().message());
+        if (error)
+            *error = QStringLiteral("no D-Bus connection: %1").arg(FBus.lastError().message());
         return false;
     }
     if (!FBus.registerVirtualObject(QStringLiteral("/"), this, QDBusConnection::SubPath)) {
-        if (error) *error = QStringLiteral("cannot register the objects: %1").arg(FBus.lastError().message());
+        if (error)
+            *error = QStringLiteral("cannot register the objects: %1").arg(FBus.lastError().message());
         return false;
     }
     if (!FBus.registerService(QStringLiteral("org.bluez"))) {
-        if (error) *error = QStringLiteral("cannot own org.bluez: %1").arg(FBus.lastError().message());
+        if (error)
+            *error = QStringLiteral("cannot own org.bluez: %1").arg(FBus.lastError().message());
         return false;
     }
     return true;
@@ -114,19 +133,22 @@ void TBluezService::AddEntry(const TServiceDongle& d) {
     e->dongle = FRadio.AddDongle(d.config);
     e->neverResolve = d.neverResolve;
     QString address = QString::fromStdString(e->dongle->Address());
-    e->path = AdapterPath() + QStringLiteral("/dev_") + QString(address).replace(QLatin1Char(':'), QLatin1Char('_'));
+    e->path = AdapterPath() + QStringLiteral("/dev_") +
+              QString(address).replace(QLatin1Char(':'), QLatin1Char('_'));
     e->dongle->SetSink(vdongle::TDongleSink{
         [this, address](uint16_t handle, uint16_t, const vdongle::TBytes& value) {
             // A dongle notifies from inside a write or a control call: answer that first, as a
             // real link does.
-            QMetaObject::invokeMethod(this, [this, address, handle, value] { OnNotify(address, handle, value); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this, address, handle, value] { OnNotify(address, handle, value); },
+                Qt::QueuedConnection);
         },
         [this, address] {
             QMetaObject::invokeMethod(
                 this,
                 [this, address] {
-                    if (TEntry* entry = EntryByAddress(address)) LinkDown(*entry);
+                    if (TEntry* entry = EntryByAddress(address))
+                        LinkDown(*entry);
                 },
                 Qt::QueuedConnection);
         }});
@@ -135,21 +157,24 @@ void TBluezService::AddEntry(const TServiceDongle& d) {
 
 TBluezService::TEntry* TBluezService::EntryByPath(const QString& devicePath) {
     for (auto& e : FEntries) {
-        if (e->path == devicePath) return e.get();
+        if (e->path == devicePath)
+            return e.get();
     }
     return nullptr;
 }
 
 TBluezService::TEntry* TBluezService::EntryByAddress(const QString& address) {
     for (auto& e : FEntries) {
-        if (QString::fromStdString(e->dongle->Address()).compare(address, Qt::CaseInsensitive) == 0) return e.get();
+        if (QString::fromStdString(e->dongle->Address()).compare(address, Qt::CaseInsensitive) == 0)
+            return e.get();
     }
     return nullptr;
 }
 
 std::vector<TBluezService::TDongleView> TBluezService::Dongles() const {
     std::vector<TDongleView> out;
-    for (const auto& e : FEntries) out.push_back({e->dongle, e->connected, e->resolved});
+    for (const auto& e : FEntries)
+        out.push_back({e->dongle, e->connected, e->resolved});
     return out;
 }
 
@@ -180,22 +205,26 @@ QVariantMap TBluezService::DeviceProperties(const TEntry& e) const {
     const QString name = QString::fromStdString(e.dongle->Name());
     p[QStringLiteral("Address")] = address;
     p[QStringLiteral("AddressType")] = QStringLiteral("public");
-    if (!name.isEmpty()) p[QStringLiteral("Name")] = name;
+    if (!name.isEmpty())
+        p[QStringLiteral("Name")] = name;
     // BlueZ falls back to the address with dashes when there is no name.
-    p[QStringLiteral("Alias")] = name.isEmpty() ? QString(address).replace(QLatin1Char(':'), QLatin1Char('-')) : name;
+    p[QStringLiteral("Alias")] =
+        name.isEmpty() ? QString(address).replace(QLatin1Char(':'), QLatin1Char('-')) : name;
     p[QStringLiteral("Paired")] = false;
     p[QStringLiteral("Bonded")] = false;
     p[QStringLiteral("Trusted")] = false;
     p[QStringLiteral("Blocked")] = false;
     p[QStringLiteral("LegacyPairing")] = false;
-    if (e.rssiShown != 0) p[QStringLiteral("RSSI")] = QVariant::fromValue<qint16>(static_cast<qint16>(e.rssiShown));
+    if (e.rssiShown != 0)
+        p[QStringLiteral("RSSI")] = QVariant::fromValue<qint16>(static_cast<qint16>(e.rssiShown));
     p[QStringLiteral("Connected")] = e.connected;
     QStringList uuids;
     for (uint16_t u : e.dongle->AdvertisedServices())
         uuids << UuidText(u);
     if (e.gattExported) {
         for (const auto& s : e.dongle->Gatt()) {
-            if (!uuids.contains(UuidText(s.uuid))) uuids << UuidText(s.uuid);
+            if (!uuids.contains(UuidText(s.uuid)))
+                uuids << UuidText(s.uuid);
         }
     }
     p[QStringLiteral("UUIDs")] = uuids;
@@ -208,34 +237,36 @@ QVariantMap TBluezService::GattProperties(const QString& path, const TGattObject
     Q_UNUSED(path);
     const TEntry* e = nullptr;
     for (const auto& entry : FEntries) {
-        if (entry->path == o.devicePath) e = entry.get();
+        if (entry->path == o.devicePath)
+            e = entry.get();
     }
     QVariantMap p;
     p[QStringLiteral("UUID")] = UuidText(o.uuid);
-    if (!e) return p;
+    if (!e)
+        return p;
     switch (o.kind) {
-    case TKind::Service:
-        p[QStringLiteral("Device")] = QVariant::fromValue(QDBusObjectPath(o.devicePath));
-        p[QStringLiteral("Primary")] = true;
-        p[QStringLiteral("Includes")] = QVariant::fromValue(QList<QDBusObjectPath>{});
-        break;
-    case TKind::Characteristic: {
-        const auto* c = e->dongle->Characteristic(o.handle);
-        p[QStringLiteral("Service")] = QVariant::fromValue(QDBusObjectPath(o.parentPath));
-        // bluetoothd's cached value: the last one read, written to it or notified.
-        p[QStringLiteral("Value")] = QByteArray();
-        // Only a characteristic that can notify or indicate has the property at all.
-        if (c && (c->Has(vdongle::prop::Notify) || c->Has(vdongle::prop::Indicate)))
-            p[QStringLiteral("Notifying")] = e->subscribed.count(o.handle) > 0;
-        p[QStringLiteral("Flags")] = FlagsOf(c ? c->properties : 0);
-        p[QStringLiteral("MTU")] = QVariant::fromValue<quint16>(247);
-        break;
-    }
-    case TKind::Descriptor:
-        p[QStringLiteral("Characteristic")] = QVariant::fromValue(QDBusObjectPath(o.parentPath));
-        p[QStringLiteral("Value")] = QByteArray();
-        p[QStringLiteral("Flags")] = QStringList{QStringLiteral("read")};
-        break;
+        case TKind::Service:
+            p[QStringLiteral("Device")] = QVariant::fromValue(QDBusObjectPath(o.devicePath));
+            p[QStringLiteral("Primary")] = true;
+            p[QStringLiteral("Includes")] = QVariant::fromValue(QList<QDBusObjectPath>{});
+            break;
+        case TKind::Characteristic: {
+            const auto* c = e->dongle->Characteristic(o.handle);
+            p[QStringLiteral("Service")] = QVariant::fromValue(QDBusObjectPath(o.parentPath));
+            // bluetoothd's cached value: the last one read, written to it or notified.
+            p[QStringLiteral("Value")] = QByteArray();
+            // Only a characteristic that can notify or indicate has the property at all.
+            if (c && (c->Has(vdongle::prop::Notify) || c->Has(vdongle::prop::Indicate)))
+                p[QStringLiteral("Notifying")] = e->subscribed.count(o.handle) > 0;
+            p[QStringLiteral("Flags")] = FlagsOf(c ? c->properties : 0);
+            p[QStringLiteral("MTU")] = QVariant::fromValue<quint16>(247);
+            break;
+        }
+        case TKind::Descriptor:
+            p[QStringLiteral("Characteristic")] = QVariant::fromValue(QDBusObjectPath(o.parentPath));
+            p[QStringLiteral("Value")] = QByteArray();
+            p[QStringLiteral("Flags")] = QStringList{QStringLiteral("read")};
+            break;
     }
     return p;
 }
@@ -261,21 +292,24 @@ QMap<QString, QVariantMap> TBluezService::InterfacesAt(const QString& path) {
 
 // ---- signals ---------------------------------------------------------------------------------
 
-void TBluezService::EmitPropertiesChanged(const QString& path, const QString& iface, const QVariantMap& changed,
-                                          const QStringList& invalidated) {
+void TBluezService::EmitPropertiesChanged(const QString& path, const QString& iface,
+                                          const QVariantMap& changed, const QStringList& invalidated) {
     QDBusMessage s = QDBusMessage::createSignal(path, IfProps, QStringLiteral("PropertiesChanged"));
     s << iface << changed << invalidated;
     FBus.send(s);
 }
 
 void TBluezService::EmitInterfacesAdded(const QString& path) {
-    QDBusMessage s = QDBusMessage::createSignal(QStringLiteral("/"), IfObjectManager, QStringLiteral("InterfacesAdded"));
-    s << QVariant::fromValue(QDBusObjectPath(path)) << QVariant::fromValue(TInterfaceList(InterfacesAt(path)));
+    QDBusMessage s =
+        QDBusMessage::createSignal(QStringLiteral("/"), IfObjectManager, QStringLiteral("InterfacesAdded"));
+    s << QVariant::fromValue(QDBusObjectPath(path))
+      << QVariant::fromValue(TInterfaceList(InterfacesAt(path)));
     FBus.send(s);
 }
 
 void TBluezService::EmitInterfacesRemoved(const QString& path, const QStringList& ifaces) {
-    QDBusMessage s = QDBusMessage::createSignal(QStringLiteral("/"), IfObjectManager, QStringLiteral("InterfacesRemoved"));
+    QDBusMessage s =
+        QDBusMessage::createSignal(QStringLiteral("/"), IfObjectManager, QStringLiteral("InterfacesRemoved"));
     s << QVariant::fromValue(QDBusObjectPath(path)) << ifaces;
     FBus.send(s);
 }
@@ -284,7 +318,8 @@ void TBluezService::EmitInterfacesRemoved(const QString& path, const QStringList
 
 void TBluezService::ExportDevice(TEntry& e) {
     e.lastHeard = std::chrono::steady_clock::now();
-    if (e.exported) return;
+    if (e.exported)
+        return;
     e.exported = true;
     EmitInterfacesAdded(e.path);
 }
@@ -310,10 +345,12 @@ void TBluezService::Forget(TEntry& e) {
 }
 
 void TBluezService::DiscoveryTick() {
-    if (!FDiscovering || !FPowered) return;
+    if (!FDiscovering || !FPowered)
+        return;
     ++FTick;
     for (auto& e : FEntries) {
-        if (!e->dongle->Advertising() || e->connected) continue;
+        if (!e->dongle->Advertising() || e->connected)
+            continue;
         const int rssi = e->dongle->Rssi() - (FTick % 2);
         e->lastHeard = std::chrono::steady_clock::now();
         if (!e->exported) {
@@ -321,14 +358,16 @@ void TBluezService::DiscoveryTick() {
             ExportDevice(*e);
         } else if (e->rssiShown != rssi) {
             e->rssiShown = rssi;
-            EmitPropertiesChanged(e->path, IfDevice,
-                                  {{QStringLiteral("RSSI"), QVariant::fromValue<qint16>(static_cast<qint16>(rssi))}});
+            EmitPropertiesChanged(
+                e->path, IfDevice,
+                {{QStringLiteral("RSSI"), QVariant::fromValue<qint16>(static_cast<qint16>(rssi))}});
         }
     }
 }
 
 void TBluezService::SetDiscovering(bool on) {
-    if (FDiscovering == on) return;
+    if (FDiscovering == on)
+        return;
     FDiscovering = on;
     EmitPropertiesChanged(AdapterPath(), IfAdapter, {{QStringLiteral("Discovering"), on}});
     if (on) {
@@ -442,7 +481,8 @@ void TBluezService::RemoveEntry(const QString& address) {
     auto it = std::find_if(FEntries.begin(), FEntries.end(), [&](const auto& e) {
         return QString::fromStdString(e->dongle->Address()).compare(address, Qt::CaseInsensitive) == 0;
     });
-    if (it == FEntries.end()) return;
+    if (it == FEntries.end())
+        return;
     TEntry& e = **it;
     e.dongle->SetSink({});
     if (e.connecting) {
@@ -462,7 +502,8 @@ void TBluezService::RemoveEntry(const QString& address) {
 
 void TBluezService::OnNotify(const QString& address, uint16_t handle, const vdongle::TBytes& value) {
     TEntry* e = EntryByAddress(address);
-    if (!e || !e->resolved) return;
+    if (!e || !e->resolved)
+        return;
     for (const auto& [path, o] : FGatt) {
         if (o.devicePath == e->path && o.kind == TKind::Characteristic && o.handle == handle) {
             EmitPropertiesChanged(path, IfChar, {{QStringLiteral("Value"), ToQt(value)}});
@@ -519,31 +560,42 @@ void TBluezService::ResolveServices(const QString& address) {
 QString TBluezService::introspect(const QString& path) const {
     Q_UNUSED(path);
     // Qt's generated proxies call by name and never introspect; tools like busctl get the basics.
-    return QStringLiteral("<interface name=\"org.freedesktop.DBus.ObjectManager\">"
-                          "<method name=\"GetManagedObjects\"><arg type=\"a{oa{sa{sv}}}\" direction=\"out\"/></method>"
-                          "</interface>");
+    return QStringLiteral(
+        "<interface name=\"org.freedesktop.DBus.ObjectManager\">"
+        "<method name=\"GetManagedObjects\"><arg type=\"a{oa{sa{sv}}}\" direction=\"out\"/></method>"
+        "</interface>");
 }
 
-void TBluezService::Reply(const QDBusMessage& reply) { FBus.send(reply); }
+void TBluezService::Reply(const QDBusMessage& reply) {
+    FBus.send(reply);
+}
 
 bool TBluezService::handleMessage(const QDBusMessage& m, const QDBusConnection&) {
     const QString path = m.path();
     const QString iface = m.interface();
     if (iface == IfObjectManager && m.member() == QStringLiteral("GetManagedObjects")) {
         TManagedObjectList objects;
-        if (FAdapterPresent) objects[QDBusObjectPath(AdapterPath())] = InterfacesAt(AdapterPath());
+        if (FAdapterPresent)
+            objects[QDBusObjectPath(AdapterPath())] = InterfacesAt(AdapterPath());
         for (const auto& e : FEntries) {
-            if (e->exported) objects[QDBusObjectPath(e->path)] = InterfacesAt(e->path);
+            if (e->exported)
+                objects[QDBusObjectPath(e->path)] = InterfacesAt(e->path);
         }
-        for (const auto& [p, o] : FGatt) objects[QDBusObjectPath(p)] = InterfacesAt(p);
+        for (const auto& [p, o] : FGatt)
+            objects[QDBusObjectPath(p)] = InterfacesAt(p);
         Reply(m.createReply(QVariant::fromValue(objects)));
         return true;
     }
-    if (iface == IfProps) return HandleProperties(m);
-    if (path == QLatin1String(ControlPath)) return HandleControl(m);
-    if (path == AdapterPath() && FAdapterPresent && iface == IfAdapter) return HandleAdapter(m);
-    if (TEntry* e = EntryByPath(path); e && e->exported && iface == IfDevice) return HandleDevice(m, *e);
-    if (auto it = FGatt.find(path); it != FGatt.end()) return HandleGatt(m, path, it->second);
+    if (iface == IfProps)
+        return HandleProperties(m);
+    if (path == QLatin1String(ControlPath))
+        return HandleControl(m);
+    if (path == AdapterPath() && FAdapterPresent && iface == IfAdapter)
+        return HandleAdapter(m);
+    if (TEntry* e = EntryByPath(path); e && e->exported && iface == IfDevice)
+        return HandleDevice(m, *e);
+    if (auto it = FGatt.find(path); it != FGatt.end())
+        return HandleGatt(m, path, it->second);
     Reply(m.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
                              QStringLiteral("No such object or interface: %1 %2").arg(path, iface)));
     return true;
@@ -607,13 +659,14 @@ bool TBluezService::HandleAdapter(const QDBusMessage& m) {
     } else if (member == QStringLiteral("SetDiscoveryFilter")) {
         Reply(m.createReply());
     } else if (member == QStringLiteral("GetDiscoveryFilters")) {
-        Reply(m.createReply(QStringList{QStringLiteral("UUIDs"), QStringLiteral("RSSI"), QStringLiteral("Transport"),
-                                        QStringLiteral("DuplicateData")}));
+        Reply(m.createReply(QStringList{QStringLiteral("UUIDs"), QStringLiteral("RSSI"),
+                                        QStringLiteral("Transport"), QStringLiteral("DuplicateData")}));
     } else if (member == QStringLiteral("RemoveDevice")) {
         const QString devicePath = m.arguments().value(0).value<QDBusObjectPath>().path();
         TEntry* e = EntryByPath(devicePath);
         if (!e || !e->exported) {
-            Reply(m.createErrorReply(QStringLiteral("org.bluez.Error.DoesNotExist"), QStringLiteral("Does Not Exist")));
+            Reply(m.createErrorReply(QStringLiteral("org.bluez.Error.DoesNotExist"),
+                                     QStringLiteral("Does Not Exist")));
             return true;
         }
         if (e->connecting) {
@@ -731,7 +784,8 @@ bool TBluezService::HandleGatt(const QDBusMessage& m, const QString& path, const
                 d->DeliverDue();
         };
         auto finish = [this, address, reply] {
-            if (TEntry* entry = EntryByAddress(address)) entry->inFlight--;
+            if (TEntry* entry = EntryByAddress(address))
+                entry->inFlight--;
             Reply(reply);
         };
         // Like bluetoothd: a write without response is answered as soon as it is queued for the
@@ -769,7 +823,8 @@ bool TBluezService::HandleGatt(const QDBusMessage& m, const QString& path, const
             value = {static_cast<uint8_t>(e->dongle->Notifying(o.characteristicHandle) ? 1 : 0), 0};
         } else if (const auto* c = e->dongle->Characteristic(o.characteristicHandle)) {
             for (const auto& d : c->descriptors) {
-                if (d.handle == o.handle) value = d.value;
+                if (d.handle == o.handle)
+                    value = d.value;
             }
         }
         Reply(m.createReply(ToQt(value)));

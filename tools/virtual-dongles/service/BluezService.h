@@ -24,7 +24,7 @@
 
 class TBluezService : public QDBusVirtualObject {
     Q_OBJECT
-public:
+  public:
     static constexpr const char* ControlPath = "/org/corvastel/VirtualDongles";
     static constexpr const char* ControlInterface = "org.corvastel.VirtualDongles.Control";
 
@@ -46,7 +46,7 @@ public:
     std::vector<TDongleView> Dongles() const;
     bool Powered() const { return FPowered; }
 
-private:
+  private:
     struct TEntry {
         std::shared_ptr<vdongle::TVirtualDongle> dongle;
         QString path;

@@ -7,7 +7,7 @@
 #include <QString>
 #include <QVariantMap>
 
-using TInterfaceList = QMap<QString, QVariantMap>;             // a{sa{sv}}
+using TInterfaceList = QMap<QString, QVariantMap>;                 // a{sa{sv}}
 using TManagedObjectList = QMap<QDBusObjectPath, TInterfaceList>;  // a{oa{sa{sv}}}
 
 Q_DECLARE_METATYPE(TInterfaceList)

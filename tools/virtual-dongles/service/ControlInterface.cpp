@@ -81,13 +81,16 @@ bool TBluezService::HandleControl(const QDBusMessage& m) {
     }
     if (member == QStringLiteral("AddDongle")) {
         std::string error;
-        auto d = ParseDongleTraits(args.value(0).toString().toStdString(), static_cast<int>(FEntries.size()), &error);
+        auto d = ParseDongleTraits(args.value(0).toString().toStdString(), static_cast<int>(FEntries.size()),
+                                   &error);
         if (!d) {
-            Reply(m.createErrorReply(QStringLiteral("org.bluez.Error.InvalidArguments"), QString::fromStdString(error)));
+            Reply(m.createErrorReply(QStringLiteral("org.bluez.Error.InvalidArguments"),
+                                     QString::fromStdString(error)));
             return true;
         }
         if (EntryByAddress(QString::fromStdString(d->config.address))) {
-            Reply(m.createErrorReply(QStringLiteral("org.bluez.Error.AlreadyExists"), QStringLiteral("Already Exists")));
+            Reply(m.createErrorReply(QStringLiteral("org.bluez.Error.AlreadyExists"),
+                                     QStringLiteral("Already Exists")));
             return true;
         }
         AddEntry(*d);
@@ -96,7 +99,8 @@ bool TBluezService::HandleControl(const QDBusMessage& m) {
     }
 
     TEntry* e = EntryByAddress(address);
-    if (!e) return unknown();
+    if (!e)
+        return unknown();
     const auto& dongle = e->dongle;
 
     if (member == QStringLiteral("RemoveDongle")) {

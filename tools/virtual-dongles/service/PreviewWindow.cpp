@@ -14,7 +14,9 @@
 
 namespace {
 // A lit light stands out in the monospaced state lines.
-QString Light(int lit) { return lit ? QStringLiteral("\u25CF ON ") : QStringLiteral("\u25CB off"); }
+QString Light(int lit) {
+    return lit ? QStringLiteral("\u25CF ON ") : QStringLiteral("\u25CB off");
+}
 }  // namespace
 
 TPreviewWindow::TPreviewWindow(TBluezService& service) : FService(service) {
@@ -70,7 +72,8 @@ void TPreviewWindow::Refresh() {
         }
         const auto& d = *it->dongle;
         const vdongle::TDongleIdentity id = d.Identity();
-        const QString usb = QStringLiteral("%1:%2").arg(id.vid, 4, 16, QLatin1Char('0')).arg(id.pid, 4, 16, QLatin1Char('0'));
+        const QString usb =
+            QStringLiteral("%1:%2").arg(id.vid, 4, 16, QLatin1Char('0')).arg(id.pid, 4, 16, QLatin1Char('0'));
         p.title->setText(QStringLiteral("<b>%1</b> %2<br>USB %3 ver %4, layout %6 — %5")
                              .arg(QString::fromStdString(d.Name()).toHtmlEscaped(), p.address, usb.toUpper())
                              .arg(id.ver)
@@ -80,9 +83,11 @@ void TPreviewWindow::Refresh() {
                              .arg(QString::fromStdString(d.Layout()).toHtmlEscaped()));
         const vdongle::TVirtualTarget t = d.Target();
         const QString text = QString::fromStdString(t.text);
-        if (p.text->toPlainText() != text) p.text->setPlainText(text);
+        if (p.text->toPlainText() != text)
+            p.text->setPlainText(text);
         QStringList held;
-        for (uint8_t k : t.keysHeld) held << QString::number(k);
+        for (uint8_t k : t.keysHeld)
+            held << QString::number(k);
         p.state->setText(QStringLiteral("keys held: %1  modifiers: %2\n"
                                         "pointer: %3, %4  buttons: %5  wheel: %6\n"
                                         "locks: Num %7  Caps %8  Scroll %9\n"

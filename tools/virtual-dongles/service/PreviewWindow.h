@@ -14,7 +14,7 @@ class TBluezService;
 
 class TPreviewWindow : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit TPreviewWindow(TBluezService& service);
     // Moves the window beside a window of this size centred on the screen, on any screen size: to
     // its right where there is room, else to its left, below or above it; where the dongles side by
@@ -22,7 +22,7 @@ public:
     // takes the largest room beside the other and is made to fit it.
     void PlaceBeside(QSize centred);
 
-private:
+  private:
     struct TPanel {
         QString address;
         QLabel* title = nullptr;

@@ -13,11 +13,11 @@
 #include <QDBusConnection>
 #include <QSocketNotifier>
 
+#include <sys/socket.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <memory>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "BluezPeripheral.h"
 #include "BluezService.h"
@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
     for (const auto& a : args) {
         if (a == "--help" || a == "-h") {
             std::puts(
-                "usage: corvastel-virtual-dongles [--preview [--preview-beside WxH]] [--powered-off] [--no-adapter] "
+                "usage: corvastel-virtual-dongles [--preview [--preview-beside WxH]] [--powered-off] "
+                "[--no-adapter] "
                 "[--dongle TRAITS]...\n"
                 "       corvastel-virtual-dongles --bluez-adapters hci1,hci2 [--dongle TRAITS]...\n"
                 "TRAITS: name=..,address=C0:FF:EE:00:00:01,firmware=1.2.0,identity=0451:16B4[:ver],\n"
@@ -59,8 +60,10 @@ int main(int argc, char** argv) {
     }
 
     std::unique_ptr<QCoreApplication> app;
-    if (options->preview) app = std::make_unique<QApplication>(argc, argv);
-    else app = std::make_unique<QCoreApplication>(argc, argv);
+    if (options->preview)
+        app = std::make_unique<QApplication>(argc, argv);
+    else
+        app = std::make_unique<QCoreApplication>(argc, argv);
 
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, SignalPipe) == 0) {
         auto* notifier = new QSocketNotifier(SignalPipe[1], QSocketNotifier::Read, app.get());
@@ -96,7 +99,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<TPreviewWindow> preview;
     if (options->preview) {
         preview = std::make_unique<TPreviewWindow>(service);
-        if (options->besideWidth > 0) preview->PlaceBeside(QSize(options->besideWidth, options->besideHeight));
+        if (options->besideWidth > 0)
+            preview->PlaceBeside(QSize(options->besideWidth, options->besideHeight));
         preview->show();
     }
     // Launchers wait for this line before starting a client.

@@ -17,12 +17,15 @@ TTaskQueue::TTaskQueue(int threads) {
     }
 }
 
-TTaskQueue::~TTaskQueue() { Stop(); }
+TTaskQueue::~TTaskQueue() {
+    Stop();
+}
 
 void TTaskQueue::Post(std::chrono::microseconds delay, std::function<void()> task) {
     {
         std::lock_guard lock(FLock);
-        if (FStop) return;
+        if (FStop)
+            return;
         FTasks.emplace(std::make_pair(TClock::now() + delay, ++FSeq), std::move(task));
     }
     FWake.notify_all();
@@ -47,7 +50,8 @@ void TTaskQueue::Stop() {
         threads.swap(FThreads);
     }
     FWake.notify_all();
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
 }
 
 void TTaskQueue::Run() {
@@ -82,7 +86,8 @@ namespace {
 // The 16-bit form of a UUID inside the Bluetooth base UUID; nullopt for any other UUID.
 std::optional<uint16_t> ShortForm(const TBluetoothUuid& u) {
     const auto base = TBluetoothUuid::FromShort(static_cast<uint16_t>(u.Data1() & 0xFFFF));
-    if (!(base == u)) return std::nullopt;
+    if (!(base == u))
+        return std::nullopt;
     return static_cast<uint16_t>(u.Data1() & 0xFFFF);
 }
 
@@ -93,7 +98,9 @@ std::optional<uint16_t> ShortForm(const TBluetoothUuid& u) {
 TFakeBluetoothLEDevice::TFakeBluetoothLEDevice(TFakeBluetoothLEManager& manager, std::string address)
     : FManager(manager), FAddress(std::move(address)) {}
 
-TFakeBluetoothLEDevice::~TFakeBluetoothLEDevice() { Unbind(); }
+TFakeBluetoothLEDevice::~TFakeBluetoothLEDevice() {
+    Unbind();
+}
 
 std::string TFakeBluetoothLEDevice::DeviceName() const {
     std::lock_guard lock(FLock);
@@ -110,12 +117,15 @@ void TFakeBluetoothLEDevice::Bind(const std::shared_ptr<TVirtualDongle>& dongle)
     {
         std::lock_guard lock(FLock);
         FName = dongle->Name();
-        if (FDongle == dongle) return;
+        if (FDongle == dongle)
+            return;
         previous = std::exchange(FDongle, dongle);
     }
-    if (previous) previous->SetSink({});
-    dongle->SetSink({[this](uint16_t handle, uint16_t, const vdongle::TBytes& value) { OnNotify(handle, value); },
-                     [this] { OnLinkDropped(); }});
+    if (previous)
+        previous->SetSink({});
+    dongle->SetSink(
+        {[this](uint16_t handle, uint16_t, const vdongle::TBytes& value) { OnNotify(handle, value); },
+         [this] { OnLinkDropped(); }});
 }
 
 void TFakeBluetoothLEDevice::Unbind() {
@@ -124,12 +134,14 @@ void TFakeBluetoothLEDevice::Unbind() {
         std::lock_guard lock(FLock);
         dongle = std::move(FDongle);
     }
-    if (dongle) dongle->SetSink({});
+    if (dongle)
+        dongle->SetSink({});
 }
 
 TFakeBluetoothLEDevice::TLink TFakeBluetoothLEDevice::CurrentLink() const {
     auto dongle = Dongle();
-    if (!dongle || !FManager.FRadio.Present() || !dongle->Connected()) return {};
+    if (!dongle || !FManager.FRadio.Present() || !dongle->Connected())
+        return {};
     return {dongle, dongle->ConnectCount()};
 }
 
@@ -144,14 +156,19 @@ uint16_t TFakeBluetoothLEDevice::HandleOf(const TBluetoothGattCharacteristic& c)
     return it == FCharHandles.end() ? 0 : it->second;
 }
 
-bool TFakeBluetoothLEDevice::IsConnected() const { return CurrentLink().dongle != nullptr; }
+bool TFakeBluetoothLEDevice::IsConnected() const {
+    return CurrentLink().dongle != nullptr;
+}
 
 bool TFakeBluetoothLEDevice::DiscoverServices() {
-    if (!FManager.FRadio.Present()) return false;
+    if (!FManager.FRadio.Present())
+        return false;
     auto dongle = FManager.FRadio.Find(FAddress);
-    if (!dongle) return false;  // out of range
+    if (!dongle)
+        return false;  // out of range
     Bind(dongle);
-    if (!dongle->Connect()) return false;  // neither connected nor connectable
+    if (!dongle->Connect())
+        return false;  // neither connected nor connectable
 
     TBluetoothGattServiceList services;
     {
@@ -197,7 +214,8 @@ void TFakeBluetoothLEDevice::ReadCharacteristic(TBluetoothGattCharacteristic& c)
     const auto delay = link.dongle ? link.dongle->WriteDelay() : 0us;
     FManager.FWorkers.Post(delay, [this, &c, link, handle] {
         std::optional<vdongle::TBytes> value;
-        if (handle != 0 && SameLink(link)) value = link.dongle->Read(handle);
+        if (handle != 0 && SameLink(link))
+            value = link.dongle->Read(handle);
         if (!value) {
             RaiseCharacteristicRead(c, GattStatusFailure, {});
             return;
@@ -207,7 +225,8 @@ void TFakeBluetoothLEDevice::ReadCharacteristic(TBluetoothGattCharacteristic& c)
     });
 }
 
-void TFakeBluetoothLEDevice::WriteCharacteristic(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value) {
+void TFakeBluetoothLEDevice::WriteCharacteristic(TBluetoothGattCharacteristic& c,
+                                                 std::span<const uint8_t> value) {
     Write(c, value, !c.Has(PropWriteNoResponse));
 }
 
@@ -283,15 +302,19 @@ void TFakeBluetoothLEDevice::WriteDescriptor(TBluetoothGattDescriptor& descripto
     {
         std::lock_guard lock(FLock);
         auto it = FDescHandles.find(&descriptor);
-        if (it != FDescHandles.end()) handle = it->second;
+        if (it != FDescHandles.end())
+            handle = it->second;
     }
-    if (link.dongle && handle != 0) link.dongle->WriteDescriptor(handle, descriptor.Value());
+    if (link.dongle && handle != 0)
+        link.dongle->WriteDescriptor(handle, descriptor.Value());
 }
 
 bool TFakeBluetoothLEDevice::SetCharacteristicNotification(TBluetoothGattCharacteristic& c, bool enable) {
-    if (!c.Has(PropNotify) && !c.Has(PropIndicate)) return false;
+    if (!c.Has(PropNotify) && !c.Has(PropIndicate))
+        return false;
     const auto& ds = c.Descriptors();
-    if (std::none_of(ds.begin(), ds.end(), [](const auto* d) { return d->UUID() == ClientCharacteristicConfigurationUuid; }))
+    if (std::none_of(ds.begin(), ds.end(),
+                     [](const auto* d) { return d->UUID() == ClientCharacteristicConfigurationUuid; }))
         return false;
     const TLink link = CurrentLink();
     const uint16_t handle = HandleOf(c);
@@ -300,7 +323,8 @@ bool TFakeBluetoothLEDevice::SetCharacteristicNotification(TBluetoothGattCharact
 
 void TFakeBluetoothLEDevice::Disconnect() {
     const TLink link = CurrentLink();
-    if (!link.dongle) return;
+    if (!link.dongle)
+        return;
     link.dongle->Disconnect();
     FManager.FNotifier.Post(0us, [this] { RaiseDisconnect(); });
 }
@@ -311,9 +335,11 @@ void TFakeBluetoothLEDevice::OnNotify(uint16_t handle, const vdongle::TBytes& va
         {
             std::lock_guard lock(FLock);
             auto it = FByHandle.find(handle);
-            if (it != FByHandle.end()) c = it->second;
+            if (it != FByHandle.end())
+                c = it->second;
         }
-        if (!c) return;  // not discovered: nobody can be subscribed
+        if (!c)
+            return;  // not discovered: nobody can be subscribed
         c->SetValue(value);
         RaiseCharacteristicRead(*c, GattStatusSuccess, value);
     });
@@ -325,7 +351,9 @@ void TFakeBluetoothLEDevice::OnLinkDropped() {
 
 // ---------------------------------------------------------------------------------------------
 
-TFakeBluetoothLEManager::TFakeBluetoothLEManager() { FScanner = std::thread([this] { ScanLoop(); }); }
+TFakeBluetoothLEManager::TFakeBluetoothLEManager() {
+    FScanner = std::thread([this] { ScanLoop(); });
+}
 
 TFakeBluetoothLEManager::~TFakeBluetoothLEManager() {
     {
@@ -336,13 +364,16 @@ TFakeBluetoothLEManager::~TFakeBluetoothLEManager() {
     FScanner.join();
     {
         std::lock_guard lock(FDevicesLock);
-        for (auto& [address, device] : FDevices) device->Unbind();
+        for (auto& [address, device] : FDevices)
+            device->Unbind();
     }
     FNotifier.Stop();
     FWorkers.Stop();
 }
 
-int TFakeBluetoothLEManager::ConnectionState() const { return FRadio.Present() ? Connected : 0; }
+int TFakeBluetoothLEManager::ConnectionState() const {
+    return FRadio.Present() ? Connected : 0;
+}
 
 std::string TFakeBluetoothLEManager::UnavailableReason() const {
     return FRadio.Present() ? std::string() : std::string("No Bluetooth adapter was found.");
@@ -355,7 +386,8 @@ std::shared_ptr<TVirtualDongle> TFakeBluetoothLEManager::AddDongle(vdongle::TDon
 TFakeBluetoothLEDevice& TFakeBluetoothLEManager::Device(const std::string& address) {
     std::lock_guard lock(FDevicesLock);
     auto& slot = FDevices[address];
-    if (!slot) slot = std::make_unique<TFakeBluetoothLEDevice>(*this, address);
+    if (!slot)
+        slot = std::make_unique<TFakeBluetoothLEDevice>(*this, address);
     return *slot;
 }
 
@@ -363,16 +395,20 @@ bool TFakeBluetoothLEManager::WaitIdle(std::chrono::milliseconds timeout) const 
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     // A task of one queue may post to the other: idle means both idle with nothing moving between.
     while (!(FWorkers.Idle() && FNotifier.Idle() && FWorkers.Idle())) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
         std::this_thread::sleep_for(1ms);
     }
     return true;
 }
 
 TFakeBluetoothLEManager::TThreadRole TFakeBluetoothLEManager::RoleOf(std::thread::id id) const {
-    if (FWorkers.Owns(id)) return TThreadRole::Worker;
-    if (FNotifier.Owns(id)) return TThreadRole::Notifier;
-    if (id == FScanner.get_id()) return TThreadRole::Scanner;
+    if (FWorkers.Owns(id))
+        return TThreadRole::Worker;
+    if (FNotifier.Owns(id))
+        return TThreadRole::Notifier;
+    if (id == FScanner.get_id())
+        return TThreadRole::Scanner;
     return TThreadRole::Other;
 }
 
@@ -383,16 +419,19 @@ bool TFakeBluetoothLEManager::Scanning() const {
 
 bool TFakeBluetoothLEManager::StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
                                              bool /*forceConnect*/) {
-    if (!FRadio.Present()) return false;
+    if (!FRadio.Present())
+        return false;
     {
         std::lock_guard lock(FScanLock);
-        if (FScanActive) return false;
+        if (FScanActive)
+            return false;
         FScanActive = true;
         ++FScanGeneration;
         FScanDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
         FScanFilter.clear();
         for (const auto& u : serviceUuids) {
-            if (auto s = ShortForm(u)) FScanFilter.push_back(*s);
+            if (auto s = ShortForm(u))
+                FScanFilter.push_back(*s);
         }
         // A filter of UUIDs no dongle can advertise matches nothing (not everything).
         FScanMatchesNothing = !serviceUuids.empty() && FScanFilter.empty();
@@ -431,13 +470,16 @@ void TFakeBluetoothLEManager::ScanLoop() {
         // One pass over the air; a find is raised once per scan (dongles that start advertising
         // later are found on a later pass).
         std::vector<std::shared_ptr<TVirtualDongle>> finds;
-        if (!nothing) finds = FRadio.Scan(filter);
+        if (!nothing)
+            finds = FRadio.Scan(filter);
         for (const auto& dongle : finds) {
             TFakeBluetoothLEDevice& device = Device(dongle->Address());
             {
                 std::lock_guard scan(FScanLock);
-                if (FScanGeneration != generation) break;
-                if (std::find(FScanFound.begin(), FScanFound.end(), &device) != FScanFound.end()) continue;
+                if (FScanGeneration != generation)
+                    break;
+                if (std::find(FScanFound.begin(), FScanFound.end(), &device) != FScanFound.end())
+                    continue;
                 FScanFound.push_back(&device);
             }
             device.Bind(dongle);
@@ -445,10 +487,12 @@ void TFakeBluetoothLEManager::ScanLoop() {
         }
 
         lock.lock();
-        if (FScanGeneration != generation) continue;
+        if (FScanGeneration != generation)
+            continue;
         const auto next = std::min(FScanDeadline, std::chrono::steady_clock::now() + 20ms);
         FScanWake.wait_until(lock, next, [&] { return FStop || FScanGeneration != generation; });
-        if (FStop || FScanGeneration != generation) continue;
+        if (FStop || FScanGeneration != generation)
+            continue;
         if (std::chrono::steady_clock::now() >= FScanDeadline) {
             FScanActive = false;
             const auto found = FScanFound;

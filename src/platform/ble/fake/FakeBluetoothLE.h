@@ -34,7 +34,7 @@ class TFakeBluetoothLEManager;
 namespace fakeble {
 // A pool of threads running tasks when they fall due (FIFO among equal due times).
 class TTaskQueue {
-public:
+  public:
     explicit TTaskQueue(int threads);
     ~TTaskQueue();
     TTaskQueue(const TTaskQueue&) = delete;
@@ -45,7 +45,7 @@ public:
     bool Owns(std::thread::id id) const;
     void Stop();  // discards what is queued, waits for what runs, joins
 
-private:
+  private:
     void Run();
 
     using TClock = std::chrono::steady_clock;
@@ -61,7 +61,7 @@ private:
 }  // namespace fakeble
 
 class TFakeBluetoothLEDevice final : public TBluetoothLEDevice {
-public:
+  public:
     TFakeBluetoothLEDevice(TFakeBluetoothLEManager& manager, std::string address);
     ~TFakeBluetoothLEDevice() override;
 
@@ -70,7 +70,8 @@ public:
     bool DiscoverServices() override;
     TBluetoothGattServiceList Services() const override;
     void ReadCharacteristic(TBluetoothGattCharacteristic& characteristic) override;
-    void WriteCharacteristic(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value) override;
+    void WriteCharacteristic(TBluetoothGattCharacteristic& characteristic,
+                             std::span<const uint8_t> value) override;
     void WriteCharacteristicWithResponse(TBluetoothGattCharacteristic& characteristic,
                                          std::span<const uint8_t> value) override;
     void WriteDescriptor(TBluetoothGattDescriptor& descriptor) override;
@@ -81,7 +82,7 @@ public:
     // The dongle this device object talks to (bound by discovery or a scan find); may be null.
     std::shared_ptr<vdongle::TVirtualDongle> Dongle() const;
 
-private:
+  private:
     friend class TFakeBluetoothLEManager;
 
     struct TLink {
@@ -126,7 +127,7 @@ private:
 };
 
 class TFakeBluetoothLEManager final : public TBluetoothLEManager {
-public:
+  public:
     TFakeBluetoothLEManager();
     ~TFakeBluetoothLEManager() override;
 
@@ -155,7 +156,7 @@ public:
 
     bool Scanning() const;
 
-private:
+  private:
     friend class TFakeBluetoothLEDevice;
 
     void ScanLoop();

@@ -16,7 +16,9 @@ TQtBleThread::~TQtBleThread() {
     FThread.wait();
 }
 
-bool TQtBleThread::IsCurrent() const { return QThread::currentThread() == &FThread; }
+bool TQtBleThread::IsCurrent() const {
+    return QThread::currentThread() == &FThread;
+}
 
 void TQtBleThread::Post(std::function<void()> fn) {
     QMetaObject::invokeMethod(FContext, std::move(fn), Qt::QueuedConnection);

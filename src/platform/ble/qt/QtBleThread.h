@@ -13,7 +13,7 @@
 #include <memory>
 
 class TQtBleThread {
-public:
+  public:
     TQtBleThread();
     // Runs the teardown (if any was set) on the thread, then stops it.
     ~TQtBleThread();
@@ -31,14 +31,15 @@ public:
     template <typename Fn>
     auto Call(Fn&& fn) -> decltype(fn()) {
         using R = decltype(fn());
-        if (IsCurrent()) return fn();
+        if (IsCurrent())
+            return fn();
         auto task = std::make_shared<std::packaged_task<R()>>(std::forward<Fn>(fn));
         auto result = task->get_future();
         Post([task] { (*task)(); });
         return result.get();
     }
 
-private:
+  private:
     QThread FThread;
     QObject* FContext = nullptr;
 };

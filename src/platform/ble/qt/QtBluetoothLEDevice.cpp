@@ -2,10 +2,10 @@
 
 #include <QBluetoothDeviceDiscoveryAgent>
 #include <QEventLoop>
-#include <QPointer>
 #include <QLowEnergyConnectionParameters>
 #include <QLowEnergyController>
 #include <QLowEnergyService>
+#include <QPointer>
 #include <QTimer>
 #if defined(Q_OS_LINUX)
 #include <QDBusArgument>
@@ -36,7 +36,9 @@ const QByteArray CccdNotify = QByteArray::fromHex("0100");
 const QByteArray CccdIndicate = QByteArray::fromHex("0200");
 const QByteArray CccdOff = QByteArray::fromHex("0000");
 
-TBytes ToBytes(const QByteArray& a) { return TBytes(a.begin(), a.end()); }
+TBytes ToBytes(const QByteArray& a) {
+    return TBytes(a.begin(), a.end());
+}
 
 QByteArray ToQt(std::span<const uint8_t> bytes) {
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
@@ -62,7 +64,9 @@ TQtBluetoothLEDevice::TQtBluetoothLEDevice(TQtBleThread& thread, const QBluetoot
 
 TQtBluetoothLEDevice::~TQtBluetoothLEDevice() = default;
 
-std::string TQtBluetoothLEDevice::Address() const { return FAddress; }
+std::string TQtBluetoothLEDevice::Address() const {
+    return FAddress;
+}
 
 std::string TQtBluetoothLEDevice::DeviceName() const {
     std::lock_guard lock(FLock);
@@ -86,7 +90,8 @@ void TQtBluetoothLEDevice::UpdateInfo(const QBluetoothDeviceInfo& info) {
 
 bool TQtBluetoothLEDevice::DiscoverServices() {
     // The BLE thread cannot wait for itself; discovery is always asked for by a connect worker.
-    if (FThread.IsCurrent()) return false;
+    if (FThread.IsCurrent())
+        return false;
     auto wait = std::make_shared<TDiscoverWait>();
     FThread.Post([this, wait] { StartDiscover(wait); });
 
@@ -94,8 +99,10 @@ bool TQtBluetoothLEDevice::DiscoverServices() {
     // The BLE thread ends the wait itself after the connect time-out; the margin only covers a
     // BLE thread stuck in a blocking D-Bus call (up to the bus's 25 s reply time-out).
     const auto backstop = FConnectTimeout + std::chrono::seconds(30);
-    if (!wait->done.wait_for(lock, backstop, [&] { return wait->finished; })) return false;
-    if (!wait->ok) return false;
+    if (!wait->done.wait_for(lock, backstop, [&] { return wait->finished; }))
+        return false;
+    if (!wait->ok)
+        return false;
     const auto services = wait->services;
     lock.unlock();
     RaiseServicesDiscovered(services);
@@ -104,14 +111,16 @@ bool TQtBluetoothLEDevice::DiscoverServices() {
 
 void TQtBluetoothLEDevice::StartDiscover(const std::shared_ptr<TDiscoverWait>& wait) {
     FWaiters.push_back(wait);
-    if (FWaiters.size() > 1) return;  // a discovery is under way; this caller shares its result
+    if (FWaiters.size() > 1)
+        return;  // a discovery is under way; this caller shares its result
 
     if (FController && FController->state() == QLowEnergyController::DiscoveredState) {
         // Still connected with services known: Qt does not rediscover in this state.
         FinishDiscover(true);
         return;
     }
-    if (!FController) CreateController();
+    if (!FController)
+        CreateController();
 
     if (!FConnectTimer) {
         FConnectTimer = new QTimer(FThread.Context());
@@ -127,14 +136,14 @@ void TQtBluetoothLEDevice::StartDiscover(const std::shared_ptr<TDiscoverWait>& w
     FConnectTimer->start(FConnectTimeout);
 
     switch (FController->state()) {
-    case QLowEnergyController::UnconnectedState:
-        FController->connectToDevice();
-        break;
-    case QLowEnergyController::ConnectedState:
-        OnControllerConnected();
-        break;
-    default:
-        break;  // connecting or discovering: the running step carries on
+        case QLowEnergyController::UnconnectedState:
+            FController->connectToDevice();
+            break;
+        case QLowEnergyController::ConnectedState:
+            OnControllerConnected();
+            break;
+        default:
+            break;  // connecting or discovering: the running step carries on
     }
 }
 
@@ -147,11 +156,14 @@ void TQtBluetoothLEDevice::CreateController() {
     // before the first call.
     QObject::connect(FController, &QLowEnergyController::discoveryFinished, ctx,
                      [this] { OnControllerDiscoveryFinished(); });
-    QObject::connect(FController, &QLowEnergyController::disconnected, ctx, [this] { OnControllerDisconnected(); });
+    QObject::connect(FController, &QLowEnergyController::disconnected, ctx,
+                     [this] { OnControllerDisconnected(); });
     QObject::connect(FController, &QLowEnergyController::errorOccurred, ctx,
                      [this](QLowEnergyController::Error error) {
-                         if (error == QLowEnergyController::NoError) return;
-                         if (FWaiters.empty()) return;
+                         if (error == QLowEnergyController::NoError)
+                             return;
+                         if (FWaiters.empty())
+                             return;
                          if (error == QLowEnergyController::UnknownRemoteDeviceError && !FSought) {
                              // bluetoothd forgets a device it never connected once it has not
                              // heard it for 30 s (its TemporaryTimeout), and every device when it
@@ -169,17 +181,21 @@ void TQtBluetoothLEDevice::CreateController() {
 }
 
 void TQtBluetoothLEDevice::DropController() {
-    if (!FController) return;
+    if (!FController)
+        return;
     const bool wasConnected = FConnected.exchange(false);
     QLowEnergyController* controller = FController;
     FController = nullptr;
     QObject::disconnect(controller, nullptr, FThread.Context(), nullptr);
-    for (QLowEnergyService* s : FQtServices) QObject::disconnect(s, nullptr, FThread.Context(), nullptr);
+    for (QLowEnergyService* s : FQtServices)
+        QObject::disconnect(s, nullptr, FThread.Context(), nullptr);
     FQtServices.clear();
-    if (controller->state() != QLowEnergyController::UnconnectedState) controller->disconnectFromDevice();
+    if (controller->state() != QLowEnergyController::UnconnectedState)
+        controller->disconnectFromDevice();
     controller->deleteLater();  // its service objects are its children
     FailPendingOps();
-    if (wasConnected && FWaiters.empty()) RaiseDisconnect();
+    if (wasConnected && FWaiters.empty())
+        RaiseDisconnect();
 }
 
 void TQtBluetoothLEDevice::OnControllerConnected() {
@@ -189,31 +205,38 @@ void TQtBluetoothLEDevice::OnControllerConnected() {
         FStackOwner = bus->serviceOwner(QStringLiteral("org.bluez")).value();
     }
 #endif
-    if (FWaiters.empty()) return;
+    if (FWaiters.empty())
+        return;
     FController->discoverServices();
 }
 
 void TQtBluetoothLEDevice::OnControllerDiscoveryFinished() {
-    if (FWaiters.empty() || !FController) return;
-    for (QLowEnergyService* s : FQtServices) QObject::disconnect(s, nullptr, FThread.Context(), nullptr);
+    if (FWaiters.empty() || !FController)
+        return;
+    for (QLowEnergyService* s : FQtServices)
+        QObject::disconnect(s, nullptr, FThread.Context(), nullptr);
     FQtServices.clear();
     for (const QBluetoothUuid& uuid : FController->services()) {
         QLowEnergyService* service = FController->createServiceObject(uuid, FController);
-        if (!service) continue;
+        if (!service)
+            continue;
         FQtServices.push_back(service);
         ConnectServiceSignals(service);
     }
     // Values are read when the session asks; reading them all here would double the traffic.
     for (QLowEnergyService* s : FQtServices) {
-        if (s->state() == QLowEnergyService::RemoteService) s->discoverDetails(QLowEnergyService::SkipValueDiscovery);
+        if (s->state() == QLowEnergyService::RemoteService)
+            s->discoverDetails(QLowEnergyService::SkipValueDiscovery);
     }
     OnServiceStateChanged();
 }
 
 void TQtBluetoothLEDevice::OnServiceStateChanged() {
-    if (FWaiters.empty()) return;
+    if (FWaiters.empty())
+        return;
     for (QLowEnergyService* s : FQtServices) {
-        if (s->state() != QLowEnergyService::RemoteServiceDiscovered) return;
+        if (s->state() != QLowEnergyService::RemoteServiceDiscovered)
+            return;
     }
     BuildGattObjects();
     FindCommandPaths();
@@ -226,7 +249,8 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
     QObject::connect(service, &QLowEnergyService::characteristicRead, ctx,
                      [this, service](const QLowEnergyCharacteristic& qc, const QByteArray& value) {
                          TBluetoothGattCharacteristic* c = FindCharacteristic(service, qc);
-                         if (!c) return;
+                         if (!c)
+                             return;
                          TakeOp(TOpKind::Read, c);
                          TBytes bytes = ToBytes(value);
                          const bool echoSeen = ReleaseHeldChanges(*c, &bytes);
@@ -240,13 +264,15 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
                          TBluetoothGattCharacteristic* c = FindCharacteristic(service, qc);
                          // Qt reports every value change of a characteristic with a CCCD, also
                          // ones nobody subscribed to.
-                         if (!c || !FNotifying[c]) return;
+                         if (!c || !FNotifying[c])
+                             return;
                          TBytes bytes = ToBytes(value);
                          // bluetoothd reports each read value a second time as a change; the
                          // session must see it once.
                          auto& echoes = FEchoes[c];
                          const auto now = std::chrono::steady_clock::now();
-                         while (!echoes.empty() && echoes.front().until < now) echoes.pop_front();
+                         while (!echoes.empty() && echoes.front().until < now)
+                             echoes.pop_front();
                          if (!echoes.empty() && echoes.front().value == bytes) {
                              echoes.pop_front();
                              return;
@@ -267,13 +293,16 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
     QObject::connect(service, &QLowEnergyService::characteristicWritten, ctx,
                      [this, service](const QLowEnergyCharacteristic& qc, const QByteArray&) {
                          TBluetoothGattCharacteristic* c = FindCharacteristic(service, qc);
-                         if (!c) return;
-                         if (TakeOp(TOpKind::WriteWithResponse, c)) RaiseCharacteristicWrite(*c, GattStatusSuccess);
+                         if (!c)
+                             return;
+                         if (TakeOp(TOpKind::WriteWithResponse, c))
+                             RaiseCharacteristicWrite(*c, GattStatusSuccess);
                      });
     QObject::connect(service, &QLowEnergyService::descriptorWritten, ctx,
                      [this, service](const QLowEnergyDescriptor& qd, const QByteArray&) {
                          for (auto& [c, link] : FLinks) {
-                             if (link.service != service) continue;
+                             if (link.service != service)
+                                 continue;
                              for (const QLowEnergyDescriptor& d : link.qt.descriptors()) {
                                  if (d == qd) {
                                      TakeOp(TOpKind::DescriptorWrite, c);
@@ -282,40 +311,42 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
                              }
                          }
                      });
-    QObject::connect(service, &QLowEnergyService::errorOccurred, ctx, [this](QLowEnergyService::ServiceError error) {
-        TPendingOp op{};
-        switch (error) {
-        case QLowEnergyService::CharacteristicReadError:
-            if (TakeOp(TOpKind::Read, nullptr, false, &op)) {
-                ReleaseHeldChanges(*op.characteristic, nullptr);
-                RaiseCharacteristicRead(*op.characteristic, GattStatusFailure, {});
+    QObject::connect(
+        service, &QLowEnergyService::errorOccurred, ctx, [this](QLowEnergyService::ServiceError error) {
+            TPendingOp op{};
+            switch (error) {
+                case QLowEnergyService::CharacteristicReadError:
+                    if (TakeOp(TOpKind::Read, nullptr, false, &op)) {
+                        ReleaseHeldChanges(*op.characteristic, nullptr);
+                        RaiseCharacteristicRead(*op.characteristic, GattStatusFailure, {});
+                    }
+                    break;
+                case QLowEnergyService::CharacteristicWriteError:
+                    // Also a write without response: Qt confirms those only by failing them. One whose
+                    // paced completion is still due completes with the failure instead; one completed
+                    // already gets the failure as a second completion.
+                    if (TakeOp(TOpKind::WriteWithResponse, nullptr, true, &op)) {
+                        if (op.kind == TOpKind::WriteWithoutResponse) {
+                            auto paced = std::find_if(FPaced.begin(), FPaced.end(), [&](const TPaced& p) {
+                                return p.characteristic == op.characteristic;
+                            });
+                            if (paced != FPaced.end() && FinishPaced(paced->token, GattStatusFailure))
+                                break;
+                        }
+                        RaiseCharacteristicWrite(*op.characteristic, GattStatusFailure);
+                    }
+                    // A write fails for good when the stack's objects are gone: Qt keeps the controller
+                    // "connected" and skips every later write, so the link is lost here and now.
+                    if (!StackStillThere())
+                        OnStackLost();
+                    break;
+                case QLowEnergyService::DescriptorWriteError:
+                    TakeOp(TOpKind::DescriptorWrite, nullptr);
+                    break;
+                default:
+                    break;
             }
-            break;
-        case QLowEnergyService::CharacteristicWriteError:
-            // Also a write without response: Qt confirms those only by failing them. One whose
-            // paced completion is still due completes with the failure instead; one completed
-            // already gets the failure as a second completion.
-            if (TakeOp(TOpKind::WriteWithResponse, nullptr, true, &op)) {
-                if (op.kind == TOpKind::WriteWithoutResponse) {
-                    auto paced = std::find_if(FPaced.begin(), FPaced.end(), [&](const TPaced& p) {
-                        return p.characteristic == op.characteristic;
-                    });
-                    if (paced != FPaced.end() && FinishPaced(paced->token, GattStatusFailure))
-                        break;
-                }
-                RaiseCharacteristicWrite(*op.characteristic, GattStatusFailure);
-            }
-            // A write fails for good when the stack's objects are gone: Qt keeps the controller
-            // "connected" and skips every later write, so the link is lost here and now.
-            if (!StackStillThere()) OnStackLost();
-            break;
-        case QLowEnergyService::DescriptorWriteError:
-            TakeOp(TOpKind::DescriptorWrite, nullptr);
-            break;
-        default:
-            break;
-        }
-    });
+        });
 }
 
 void TQtBluetoothLEDevice::BuildGattObjects() {
@@ -330,7 +361,8 @@ void TQtBluetoothLEDevice::BuildGattObjects() {
         // The session keeps borrowed pointers: hand out the same objects again when the service
         // looks the same, else new ones (the old ones stay alive with the device).
         auto sameShape = [&](const TBluetoothGattService& s) {
-            if (!(s.UUID() == uuid) || s.Characteristics().size() != static_cast<size_t>(qchars.size())) return false;
+            if (!(s.UUID() == uuid) || s.Characteristics().size() != static_cast<size_t>(qchars.size()))
+                return false;
             for (qsizetype i = 0; i < qchars.size(); ++i) {
                 const TBluetoothGattCharacteristic& c = *s.Characteristics()[static_cast<size_t>(i)];
                 const QList<QLowEnergyDescriptor> qdescs = qchars[i].descriptors();
@@ -340,7 +372,8 @@ void TQtBluetoothLEDevice::BuildGattObjects() {
                     return false;
                 }
                 for (qsizetype j = 0; j < qdescs.size(); ++j) {
-                    if (!(c.Descriptors()[static_cast<size_t>(j)]->UUID() == FromQtUuid(qdescs[j].uuid()))) return false;
+                    if (!(c.Descriptors()[static_cast<size_t>(j)]->UUID() == FromQtUuid(qdescs[j].uuid())))
+                        return false;
                 }
             }
             return true;
@@ -348,7 +381,8 @@ void TQtBluetoothLEDevice::BuildGattObjects() {
         TBluetoothGattService* service = nullptr;
         for (auto it = FOwnedServices.rbegin(); it != FOwnedServices.rend() && !service; ++it) {
             const bool taken = std::find(current.begin(), current.end(), it->get()) != current.end();
-            if (!taken && sameShape(**it)) service = it->get();
+            if (!taken && sameShape(**it))
+                service = it->get();
         }
         if (!service) {
             auto created = std::make_unique<TBluetoothGattService>(uuid);
@@ -366,7 +400,8 @@ void TQtBluetoothLEDevice::BuildGattObjects() {
         for (qsizetype i = 0; i < qchars.size(); ++i) {
             TBluetoothGattCharacteristic* c = service->Characteristics()[static_cast<size_t>(i)];
             FLinks[c] = TCharLink{qs, qchars[i]};
-            for (TBluetoothGattDescriptor* d : c->Descriptors()) FDescriptorOwners[d] = c;
+            for (TBluetoothGattDescriptor* d : c->Descriptors())
+                FDescriptorOwners[d] = c;
         }
         current.push_back(service);
     }
@@ -382,10 +417,12 @@ void TQtBluetoothLEDevice::SeekDevice() {
         QObject* ctx = FThread.Context();
         QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, ctx,
                          [this](const QBluetoothDeviceInfo& info) { OnSought(info); });
-        QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, ctx,
-                         [this](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) { OnSought(info); });
+        QObject::connect(
+            FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, ctx,
+            [this](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) { OnSought(info); });
         QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::errorOccurred, ctx, [this] {
-            if (FSeeker->isActive() || FWaiters.empty()) return;
+            if (FSeeker->isActive() || FWaiters.empty())
+                return;
             FinishDiscover(false);
         });
     }
@@ -410,11 +447,13 @@ void TQtBluetoothLEDevice::OnSought(const QBluetoothDeviceInfo& info) {
 
 void TQtBluetoothLEDevice::StopSeeking() {
     // Stopped, not deleted, while it runs: Qt counts the scans running on an adapter.
-    if (FSeeker && FSeeker->isActive()) FSeeker->stop();
+    if (FSeeker && FSeeker->isActive())
+        FSeeker->stop();
 }
 
 void TQtBluetoothLEDevice::FinishDiscover(bool ok) {
-    if (FConnectTimer) FConnectTimer->stop();
+    if (FConnectTimer)
+        FConnectTimer->stop();
     StopSeeking();
     FSought = false;
     const TBluetoothGattServiceList services = Services();
@@ -431,12 +470,14 @@ void TQtBluetoothLEDevice::FinishDiscover(bool ok) {
 void TQtBluetoothLEDevice::OnControllerDisconnected() {
     const bool discovering = !FWaiters.empty();
     DropController();
-    if (discovering) FinishDiscover(false);
+    if (discovering)
+        FinishDiscover(false);
 }
 
 bool TQtBluetoothLEDevice::StackStillThere() const {
 #if defined(Q_OS_LINUX)
-    if (FStackOwner.isEmpty()) return true;  // not known: nothing to compare
+    if (FStackOwner.isEmpty())
+        return true;  // not known: nothing to compare
     QDBusConnectionInterface* bus = QDBusConnection::systemBus().interface();
     return bus && bus->serviceOwner(QStringLiteral("org.bluez")).value() == FStackOwner;
 #else
@@ -445,20 +486,24 @@ bool TQtBluetoothLEDevice::StackStillThere() const {
 }
 
 void TQtBluetoothLEDevice::OnStackLost() {
-    if (!FController) return;
+    if (!FController)
+        return;
     FStackOwner.clear();
     const bool discovering = !FWaiters.empty();
     DropController();  // raises the disconnect of a link that was up
-    if (discovering) FinishDiscover(false);
+    if (discovering)
+        FinishDiscover(false);
 }
 
 QLowEnergyController* TQtBluetoothLEDevice::StartShutdownOnBleThread() {
     FinishDiscover(false);
-    if (!FController) return nullptr;
+    if (!FController)
+        return nullptr;
     QObject::disconnect(FController, nullptr, FThread.Context(), nullptr);
     // Deleting a controller with its link up makes Qt warn, and its own disconnect on deletion
     // only starts the close. The link is closed first and the stack given a moment to confirm it.
-    if (FController->state() == QLowEnergyController::UnconnectedState) return nullptr;
+    if (FController->state() == QLowEnergyController::UnconnectedState)
+        return nullptr;
     FController->disconnectFromDevice();
     return FController->state() == QLowEnergyController::UnconnectedState ? nullptr : FController;
 }
@@ -481,7 +526,8 @@ void TQtBluetoothLEDevice::ShutdownAllOnBleThread(const std::vector<TQtBluetooth
     // its disconnect timer (2 s), so closing them one after another would take that per dongle.
     std::vector<QPointer<QLowEnergyController>> closing;
     for (TQtBluetoothLEDevice* device : devices) {
-        if (QLowEnergyController* controller = device->StartShutdownOnBleThread()) closing.emplace_back(controller);
+        if (QLowEnergyController* controller = device->StartShutdownOnBleThread())
+            closing.emplace_back(controller);
     }
     const auto allClosed = [&closing] {
         return std::all_of(closing.begin(), closing.end(), [](const QPointer<QLowEnergyController>& c) {
@@ -491,22 +537,26 @@ void TQtBluetoothLEDevice::ShutdownAllOnBleThread(const std::vector<TQtBluetooth
     if (!allClosed()) {
         QEventLoop loop;
         for (const auto& controller : closing) {
-            QObject::connect(controller.data(), &QLowEnergyController::stateChanged, &loop, [&loop, &allClosed] {
-                if (allClosed()) loop.quit();
-            });
+            QObject::connect(controller.data(), &QLowEnergyController::stateChanged, &loop,
+                             [&loop, &allClosed] {
+                                 if (allClosed())
+                                     loop.quit();
+                             });
         }
         QTimer::singleShot(bound, &loop, &QEventLoop::quit);
         loop.exec();
     }
-    for (TQtBluetoothLEDevice* device : devices) device->FinishShutdownOnBleThread();
+    for (TQtBluetoothLEDevice* device : devices)
+        device->FinishShutdownOnBleThread();
 }
 
 // ---- GATT operations ---------------------------------------------------------------------------
 
 TBluetoothGattCharacteristic* TQtBluetoothLEDevice::FindCharacteristic(QLowEnergyService* service,
-                                                                        const QLowEnergyCharacteristic& qc) {
+                                                                       const QLowEnergyCharacteristic& qc) {
     for (auto& [c, link] : FLinks) {
-        if (link.service == service && link.qt == qc) return c;
+        if (link.service == service && link.qt == qc)
+            return c;
     }
     return nullptr;
 }
@@ -538,8 +588,10 @@ bool TQtBluetoothLEDevice::TakeOp(TOpKind kind, TBluetoothGattCharacteristic* c,
         return kindOk && (c == nullptr || op.characteristic == c);
     };
     auto it = std::find_if(FOps.begin(), FOps.end(), matches);
-    if (it == FOps.end()) return false;
-    if (taken) *taken = *it;
+    if (it == FOps.end())
+        return false;
+    if (taken)
+        *taken = *it;
     // Qt runs one operation at a time in the order given: everything before this one is done.
     FOps.erase(FOps.begin(), it + 1);
     return true;
@@ -567,8 +619,10 @@ void TQtBluetoothLEDevice::FailPendingOps() {
     FEchoes.clear();
     FHeldChanges.clear();
     for (const TPendingOp& op : ops) {
-        if (op.kind == TOpKind::Read) RaiseCharacteristicRead(*op.characteristic, GattStatusFailure, {});
-        if (op.kind == TOpKind::WriteWithResponse) RaiseCharacteristicWrite(*op.characteristic, GattStatusFailure);
+        if (op.kind == TOpKind::Read)
+            RaiseCharacteristicRead(*op.characteristic, GattStatusFailure, {});
+        if (op.kind == TOpKind::WriteWithResponse)
+            RaiseCharacteristicWrite(*op.characteristic, GattStatusFailure);
     }
 }
 
@@ -619,13 +673,14 @@ void TQtBluetoothLEDevice::Write(TBluetoothGattCharacteristic& characteristic, s
                 return;
             }
             FOps.push_back({TOpKind::WriteWithoutResponse, c});
-            while (FOps.size() > MaxSilentOps && FOps.front().kind == TOpKind::WriteWithoutResponse) FOps.pop_front();
+            while (FOps.size() > MaxSilentOps && FOps.front().kind == TOpKind::WriteWithoutResponse)
+                FOps.pop_front();
         } else {
             FOps.push_back({TOpKind::WriteWithResponse, c});
         }
-        it->second.service->writeCharacteristic(it->second.qt, data,
-                                                withoutResponse ? QLowEnergyService::WriteWithoutResponse
-                                                                : QLowEnergyService::WriteWithResponse);
+        it->second.service->writeCharacteristic(
+            it->second.qt, data,
+            withoutResponse ? QLowEnergyService::WriteWithoutResponse : QLowEnergyService::WriteWithResponse);
         if (!withoutResponse)
             return;
         // Qt signals nothing when a write without response succeeds, and bluetoothd answers its
@@ -642,10 +697,12 @@ void TQtBluetoothLEDevice::Write(TBluetoothGattCharacteristic& characteristic, s
 
 void TQtBluetoothLEDevice::WriteCccd(TBluetoothGattCharacteristic& c, const QByteArray& value) {
     auto it = FLinks.find(&c);
-    if (!FController || !FConnected || it == FLinks.end()) return;
+    if (!FController || !FConnected || it == FLinks.end())
+        return;
     const QLowEnergyDescriptor qd =
         it->second.qt.descriptor(QBluetoothUuid::DescriptorType::ClientCharacteristicConfiguration);
-    if (!qd.isValid()) return;
+    if (!qd.isValid())
+        return;
     FCccdOn[&c] = value != CccdOff;
     FOps.push_back({TOpKind::DescriptorWrite, &c});
     // Qt turns 01 00 / 02 00 into StartNotify and 00 00 into StopNotify on BlueZ.
@@ -656,10 +713,12 @@ void TQtBluetoothLEDevice::WriteDescriptor(TBluetoothGattDescriptor& descriptor)
     TBluetoothGattDescriptor* d = &descriptor;
     FThread.Post([this, d, value = descriptor.Value()] {
         auto owner = FDescriptorOwners.find(d);
-        if (owner == FDescriptorOwners.end()) return;
+        if (owner == FDescriptorOwners.end())
+            return;
         TBluetoothGattCharacteristic* c = owner->second;
         auto it = FLinks.find(c);
-        if (!FController || !FConnected || it == FLinks.end()) return;
+        if (!FController || !FConnected || it == FLinks.end())
+            return;
         const QByteArray data = ToQt(value);
         if (d->UUID() == ClientCharacteristicConfigurationUuid) {
             WriteCccd(*c, data);
@@ -675,16 +734,20 @@ void TQtBluetoothLEDevice::WriteDescriptor(TBluetoothGattDescriptor& descriptor)
     });
 }
 
-bool TQtBluetoothLEDevice::SetCharacteristicNotification(TBluetoothGattCharacteristic& characteristic, bool enable) {
-    if (!characteristic.Has(PropNotify) && !characteristic.Has(PropIndicate)) return false;
+bool TQtBluetoothLEDevice::SetCharacteristicNotification(TBluetoothGattCharacteristic& characteristic,
+                                                         bool enable) {
+    if (!characteristic.Has(PropNotify) && !characteristic.Has(PropIndicate))
+        return false;
     const auto& descs = characteristic.Descriptors();
     const bool hasCccd = std::any_of(descs.begin(), descs.end(), [](const TBluetoothGattDescriptor* d) {
         return d->UUID() == ClientCharacteristicConfigurationUuid;
     });
-    if (!hasCccd) return false;
+    if (!hasCccd)
+        return false;
     TBluetoothGattCharacteristic* c = &characteristic;
     FThread.Post([this, c, enable] {
-        if (!FController || !FConnected || FLinks.find(c) == FLinks.end()) return;
+        if (!FController || !FConnected || FLinks.find(c) == FLinks.end())
+            return;
         FNotifying[c] = enable;
         if (!enable) {
             FEchoes.erase(c);
@@ -709,8 +772,10 @@ void TQtBluetoothLEDevice::Disconnect() {
             FinishDiscover(false);
             return;
         }
-        if (!FController) return;
-        if (FController->state() == QLowEnergyController::UnconnectedState) return;
+        if (!FController)
+            return;
+        if (FController->state() == QLowEnergyController::UnconnectedState)
+            return;
         // OnDisconnect follows from Qt's disconnected().
         FController->disconnectFromDevice();
     });
@@ -744,9 +809,11 @@ void TQtBluetoothLEDevice::FindCommandPaths() {
     // Once per connect, as Qt does itself on this thread; a stack that does not answer soon only
     // leaves every write to Qt's queue.
     const QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 2000);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return;
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return;
     const QDBusArgument objects = reply.arguments().constFirst().value<QDBusArgument>();
-    if (objects.currentType() != QDBusArgument::MapType) return;
+    if (objects.currentType() != QDBusArgument::MapType)
+        return;
 
     struct TObject {
         QString path;
@@ -767,9 +834,12 @@ void TQtBluetoothLEDevice::FindCommandPaths() {
             objects.beginMapEntry();
             objects >> interface >> properties;
             objects.endMapEntry();
-            if (interface == QStringLiteral("org.bluez.Device1")) o.device = properties;
-            if (interface == QStringLiteral("org.bluez.GattService1")) o.service = properties;
-            if (interface == QStringLiteral("org.bluez.GattCharacteristic1")) o.characteristic = properties;
+            if (interface == QStringLiteral("org.bluez.Device1"))
+                o.device = properties;
+            if (interface == QStringLiteral("org.bluez.GattService1"))
+                o.service = properties;
+            if (interface == QStringLiteral("org.bluez.GattCharacteristic1"))
+                o.characteristic = properties;
         }
         objects.endMap();
         objects.endMapEntry();
@@ -787,9 +857,11 @@ void TQtBluetoothLEDevice::FindCommandPaths() {
             break;
         }
     }
-    if (devicePath.isEmpty()) return;
+    if (devicePath.isEmpty())
+        return;
     for (const auto& [c, link] : FLinks) {
-        if (!c->Has(PropWriteNoResponse) || !link.service) continue;
+        if (!c->Has(PropWriteNoResponse) || !link.service)
+            continue;
         const QString serviceUuid = link.service->serviceUuid().toString(QUuid::WithoutBraces).toLower();
         const QString charUuid = ToQtUuid(c->UUID()).toString(QUuid::WithoutBraces).toLower();
         // Qt, too, finds a characteristic by its UUID: the first of the service in path order.
@@ -828,7 +900,8 @@ void TQtBluetoothLEDevice::WriteCommand(TBluetoothGattCharacteristic* c, const Q
     FPaced.push_back({token, c});
     // bluetoothd answers once the packet is queued: that answer is the completion, and an error
     // (the link went, the stack refused it) its failure.
-    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(call), FThread.Context());
+    auto* watcher =
+        new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(call), FThread.Context());
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, FThread.Context(),
                      [this, token](QDBusPendingCallWatcher* w) {
                          const bool ok = !w->isError() && FConnected;
@@ -836,7 +909,8 @@ void TQtBluetoothLEDevice::WriteCommand(TBluetoothGattCharacteristic* c, const Q
                          FinishPaced(token, ok ? GattStatusSuccess : GattStatusFailure);
                          // As through Qt: a write fails for good when the stack's objects are
                          // gone with its process, and the link is lost with them.
-                         if (!ok && FController && !StackStillThere()) OnStackLost();
+                         if (!ok && FController && !StackStillThere())
+                             OnStackLost();
                      });
 #else
     (void)c;

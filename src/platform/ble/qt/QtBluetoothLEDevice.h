@@ -132,7 +132,7 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     QTimer* FConnectTimer = nullptr;
     QBluetoothDeviceDiscoveryAgent* FSeeker = nullptr;
     bool FSought = false;  // this connect looked for the device already
-    QString FStackOwner;  // the bus name of the stack process when the link came up
+    QString FStackOwner;   // the bus name of the stack process when the link came up
     std::vector<std::shared_ptr<TDiscoverWait>> FWaiters;
     std::vector<QLowEnergyService*> FQtServices;  // in discovery order
     // Every GATT object ever handed out stays alive until the device goes: callers borrow them.

@@ -21,7 +21,7 @@ class TQtBleThread;
 class TQtBluetoothLEDevice;
 
 class TQtBluetoothLEManager final : public TBluetoothLEManager {
-public:
+  public:
     explicit TQtBluetoothLEManager(const TQtBluetoothLEOptions& options);
     ~TQtBluetoothLEManager() override;
 
@@ -37,7 +37,7 @@ public:
     // Ends the scan for the caller at once; the BLE thread stops the agent when it gets to it.
     void CancelDiscovery() override;
 
-private:
+  private:
     // BLE thread only.
     void RefreshRadio();
     std::string RadioProblem() const;

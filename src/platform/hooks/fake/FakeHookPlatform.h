@@ -10,7 +10,7 @@
 #include "platform/hooks/HookPlatform.h"
 
 class TFakeHookPlatform : public THookPlatform {
-public:
+  public:
     struct TInstall {
         int32_t Kind;
         int32_t ThreadId;
@@ -35,7 +35,8 @@ public:
     void GetKeyboardState(TKeyboardState& state) override { state = KeyboardState; }
     int32_t CurrentThreadId() override { return ThreadId; }
     bool HeldPointerPosition(THookPoint& pt) override {
-        if (!PointerKnown) return false;
+        if (!PointerKnown)
+            return false;
         pt = Pointer;
         return true;
     }
@@ -51,9 +52,9 @@ public:
     bool Installed(int32_t hookKind) const { return FHooks.count(hookKind) != 0; }
 
     // Knobs.
-    bool FailInstalls = false;  // InstallHook returns null
+    bool FailInstalls = false;      // InstallHook returns null
     std::string UnavailableReason;  // non-empty: capture is impossible here; every install fails with it
-    intptr_t NextHookResult = 0;  // what CallNextHook returns
+    intptr_t NextHookResult = 0;    // what CallNextHook returns
     int32_t ThreadId = 4242;
     TKeyboardState KeyboardState{};
     bool PointerKnown = true;  // HeldPointerPosition answers with Pointer
@@ -64,7 +65,7 @@ public:
     std::vector<THookHandle> Removes;
     std::vector<TNextHookCall> NextHookCalls;
 
-private:
+  private:
     intptr_t FeedRecord(int32_t hookKind, uint32_t eventKind, uintptr_t record, int32_t code);
 
     struct THookEntry {

@@ -30,7 +30,7 @@ LRESULT CALLBACK MouseProc(int code, WPARAM wParam, LPARAM lParam) {
 }
 
 class TWin32HookPlatform final : public THookPlatform {
-public:
+  public:
     THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
         FFailure.clear();
         THookEntryPoint* slot = Slot(kind);
@@ -80,7 +80,8 @@ public:
     // While moves are swallowed the cursor stays where it is, so its position is the held one.
     bool HeldPointerPosition(THookPoint& pt) override {
         POINT p{};
-        if (!GetCursorPos(&p)) return false;
+        if (!GetCursorPos(&p))
+            return false;
         pt = {static_cast<int32_t>(p.x), static_cast<int32_t>(p.y)};
         return true;
     }
@@ -88,9 +89,11 @@ public:
     std::string Name() const override { return "win32"; }
     std::string FailureReason() const override { return FFailure; }
 
-private:
+  private:
     static THookEntryPoint* Slot(int32_t kind) {
-        return kind == HookKindKeyboardLowLevel ? &KeyboardEntry : kind == HookKindMouseLowLevel ? &MouseEntry : nullptr;
+        return kind == HookKindKeyboardLowLevel ? &KeyboardEntry
+               : kind == HookKindMouseLowLevel  ? &MouseEntry
+                                                : nullptr;
     }
 
     HHOOK FKinds[2] = {nullptr, nullptr};
@@ -99,4 +102,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<THookPlatform> CreateWin32HookPlatform() { return std::make_unique<TWin32HookPlatform>(); }
+std::unique_ptr<THookPlatform> CreateWin32HookPlatform() {
+    return std::make_unique<TWin32HookPlatform>();
+}

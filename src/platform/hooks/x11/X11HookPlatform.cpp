@@ -69,7 +69,8 @@
 namespace {
 
 int IgnoreXError(Display*, XErrorEvent* e) {
-    std::clog << "input capture: X error " << int(e->error_code) << " on request " << int(e->request_code) << '\n';
+    std::clog << "input capture: X error " << int(e->error_code) << " on request " << int(e->request_code)
+              << '\n';
     return 0;
 }
 
@@ -86,15 +87,18 @@ int TryGrab(TGrab grab, bool wait) {
 
 std::string GrabFailure(const std::string& device, int status) {
     std::clog << "input capture: " << device << " grab failed, status " << status << '\n';
-    return status == AlreadyGrabbed
-               ? "Another program (an open menu or the screen locker) holds the " + device + ". Close it and try again."
-               : "The X server refused to hand over the " + device + " (grab status " + std::to_string(status) + ").";
+    return status == AlreadyGrabbed ? "Another program (an open menu or the screen locker) holds the " +
+                                          device + ". Close it and try again."
+                                    : "The X server refused to hand over the " + device + " (grab status " +
+                                          std::to_string(status) + ").";
 }
 
-int32_t OsThreadId() { return static_cast<int32_t>(::syscall(SYS_gettid)); }
+int32_t OsThreadId() {
+    return static_cast<int32_t>(::syscall(SYS_gettid));
+}
 
 class TX11HookPlatform final : public THookPlatform {
-public:
+  public:
     TX11HookPlatform(Display* display, std::string name, int xiOpcode);
     ~TX11HookPlatform() override;
 
@@ -117,7 +121,7 @@ public:
     std::string Name() const override { return FName; }
     std::string FailureReason() const override { return FFailure; }
 
-private:
+  private:
     struct THookSlot {
         THookEntryPoint Entry;
         bool Grabbed = false;
@@ -176,9 +180,13 @@ private:
 };
 
 TX11HookPlatform::TX11HookPlatform(Display* display, std::string name, int xiOpcode)
-    : FDisplay(display), FName(std::move(name)), FXiOpcode(xiOpcode), FRoot(DefaultRootWindow(display)),
+    : FDisplay(display),
+      FName(std::move(name)),
+      FXiOpcode(xiOpcode),
+      FRoot(DefaultRootWindow(display)),
       FScreenWidth(DisplayWidth(display, DefaultScreen(display))),
-      FScreenHeight(DisplayHeight(display, DefaultScreen(display))), FContext(std::make_unique<QObject>()) {
+      FScreenHeight(DisplayHeight(display, DefaultScreen(display))),
+      FContext(std::make_unique<QObject>()) {
     int supported = False;
     XkbSetDetectableAutoRepeat(FDisplay, True, &supported);
     FNumLockMask = XkbKeysymToModifiers(FDisplay, XK_Num_Lock);
@@ -192,11 +200,12 @@ TX11HookPlatform::TX11HookPlatform(Display* display, std::string name, int xiOpc
     QObject::connect(FNotifier.get(), &QSocketNotifier::activated, FContext.get(), [this] { Drain(); });
     if (auto* dispatcher = QAbstractEventDispatcher::instance(QThread::currentThread())) {
         // Work that a notification run here leaves behind must not wait for the next wake-up.
-        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, FContext.get(), [this, dispatcher] {
-            if (Drain()) {
-                dispatcher->wakeUp();
-            }
-        });
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, FContext.get(),
+                         [this, dispatcher] {
+                             if (Drain()) {
+                                 dispatcher->wakeUp();
+                             }
+                         });
     }
 }
 
@@ -217,7 +226,9 @@ TX11HookPlatform::~TX11HookPlatform() {
 
 THookHandle TX11HookPlatform::Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool grab) {
     FFailure.clear();
-    THookSlot* slot = kind == HookKindKeyboardLowLevel ? &FKeyboard : kind == HookKindMouseLowLevel ? &FMouse : nullptr;
+    THookSlot* slot = kind == HookKindKeyboardLowLevel ? &FKeyboard
+                      : kind == HookKindMouseLowLevel  ? &FMouse
+                                                       : nullptr;
     if (slot == nullptr || !entry || threadId != 0) {
         FFailure = "Only desktop-wide keyboard and mouse hooks are available.";
         return nullptr;
@@ -267,9 +278,9 @@ void TX11HookPlatform::RemoveHook(THookHandle hook) {
 
 bool TX11HookPlatform::GrabKeyboard(bool wait) {
     SaveLocks();
-    const int status = TryGrab([this] {
-        return XGrabKeyboard(FDisplay, FRoot, False, GrabModeAsync, GrabModeAsync, CurrentTime);
-    }, wait);
+    const int status = TryGrab(
+        [this] { return XGrabKeyboard(FDisplay, FRoot, False, GrabModeAsync, GrabModeAsync, CurrentTime); },
+        wait);
     if (status != GrabSuccess) {
         FFailure = GrabFailure("keyboard", status);
         return false;
@@ -297,10 +308,12 @@ bool TX11HookPlatform::GrabPointer(bool wait) {
         XMoveWindow(FDisplay, FConfine, FHeld.X, FHeld.Y);
     }
     XMapRaised(FDisplay, FConfine);
-    const int status = TryGrab([this] {
-        return XGrabPointer(FDisplay, FRoot, False, ButtonPressMask | ButtonReleaseMask, GrabModeAsync,
-                            GrabModeAsync, FConfine, 0, CurrentTime);
-    }, wait);
+    const int status = TryGrab(
+        [this] {
+            return XGrabPointer(FDisplay, FRoot, False, ButtonPressMask | ButtonReleaseMask, GrabModeAsync,
+                                GrabModeAsync, FConfine, 0, CurrentTime);
+        },
+        wait);
     if (status != GrabSuccess) {
         XUnmapWindow(FDisplay, FConfine);
         XFlush(FDisplay);
@@ -358,7 +371,8 @@ void TX11HookPlatform::SaveLocks() {
 void TX11HookPlatform::RestoreLocks() {
     XkbLockModifiers(FDisplay, XkbUseCoreKbd, LockMask | FNumLockMask, FSavedLockedMods);
     if (FHasScrollIndicator) {
-        XkbSetNamedIndicator(FDisplay, FScrollLockAtom, True, FSavedScrollLock ? True : False, False, nullptr);
+        XkbSetNamedIndicator(FDisplay, FScrollLockAtom, True, FSavedScrollLock ? True : False, False,
+                             nullptr);
     }
 }
 
@@ -375,7 +389,8 @@ const TX11HookPlatform::TDeviceInfo& TX11HookPlatform::Device(int deviceId) {
         info.Known = true;
         int count = 0;
         if (XIDeviceInfo* devices = XIQueryDevice(FDisplay, deviceId, &count)) {
-            info.XTest = count > 0 && devices[0].name != nullptr && std::strstr(devices[0].name, "XTEST") != nullptr;
+            info.XTest =
+                count > 0 && devices[0].name != nullptr && std::strstr(devices[0].name, "XTEST") != nullptr;
             XIFreeDeviceInfo(devices);
         }
     }
@@ -405,7 +420,8 @@ void TX11HookPlatform::HandleEvent(XEvent& event) {
         // add only what raw events lack, auto-repeat: a press with a time of its own (the core copy
         // of a real press carries the raw event's time).
         const unsigned keycode = event.xkey.keycode & 0xFF;
-        if (event.type == KeyPress && FKeyboard.Entry && static_cast<uint32_t>(event.xkey.time) != FLastRawPress[keycode]) {
+        if (event.type == KeyPress && FKeyboard.Entry &&
+            static_cast<uint32_t>(event.xkey.time) != FLastRawPress[keycode]) {
             HandleKey(keycode, true, static_cast<uint32_t>(event.xkey.time), FLastRawKeyInjected);
         }
         return;
@@ -472,17 +488,42 @@ void TX11HookPlatform::HandleRawButton(const XIRawEvent& raw, bool press) {
     uint32_t data = 0;
     const auto wheel = [](int delta) { return static_cast<uint32_t>(static_cast<uint16_t>(delta)) << 16; };
     switch (raw.detail) {
-        case 1: kind = press ? HookEventKind::LButtonDown : HookEventKind::LButtonUp; break;
-        case 2: kind = press ? HookEventKind::MButtonDown : HookEventKind::MButtonUp; break;
-        case 3: kind = press ? HookEventKind::RButtonDown : HookEventKind::RButtonUp; break;
+        case 1:
+            kind = press ? HookEventKind::LButtonDown : HookEventKind::LButtonUp;
+            break;
+        case 2:
+            kind = press ? HookEventKind::MButtonDown : HookEventKind::MButtonUp;
+            break;
+        case 3:
+            kind = press ? HookEventKind::RButtonDown : HookEventKind::RButtonUp;
+            break;
         // Wheel notches are button clicks on X; one notch is one press (the release carries nothing).
-        case 4: kind = press ? HookEventKind::MouseWheel : 0; data = wheel(WheelDelta); break;
-        case 5: kind = press ? HookEventKind::MouseWheel : 0; data = wheel(-WheelDelta); break;
-        case 6: kind = press ? HookEventKind::MouseHWheel : 0; data = wheel(-WheelDelta); break;
-        case 7: kind = press ? HookEventKind::MouseHWheel : 0; data = wheel(WheelDelta); break;
-        case 8: kind = press ? HookEventKind::XButtonDown : HookEventKind::XButtonUp; data = uint32_t{XButton1} << 16; break;
-        case 9: kind = press ? HookEventKind::XButtonDown : HookEventKind::XButtonUp; data = uint32_t{XButton2} << 16; break;
-        default: break;
+        case 4:
+            kind = press ? HookEventKind::MouseWheel : 0;
+            data = wheel(WheelDelta);
+            break;
+        case 5:
+            kind = press ? HookEventKind::MouseWheel : 0;
+            data = wheel(-WheelDelta);
+            break;
+        case 6:
+            kind = press ? HookEventKind::MouseHWheel : 0;
+            data = wheel(-WheelDelta);
+            break;
+        case 7:
+            kind = press ? HookEventKind::MouseHWheel : 0;
+            data = wheel(WheelDelta);
+            break;
+        case 8:
+            kind = press ? HookEventKind::XButtonDown : HookEventKind::XButtonUp;
+            data = uint32_t{XButton1} << 16;
+            break;
+        case 9:
+            kind = press ? HookEventKind::XButtonDown : HookEventKind::XButtonUp;
+            data = uint32_t{XButton2} << 16;
+            break;
+        default:
+            break;
     }
     if (kind == 0) {
         return;
@@ -512,21 +553,24 @@ void TX11HookPlatform::HandleRawMotion(const XIRawEvent& raw) {
         return;  // scroll valuators only: the wheel arrives as buttons 4 to 7
     }
     if (FMouse.Grabbed) {
-        DispatchMouse(HookEventKind::MouseMove, {FHeld.X + dx, FHeld.Y + dy}, 0, static_cast<uint32_t>(raw.time),
-                      Device(raw.deviceid).XTest);
+        DispatchMouse(HookEventKind::MouseMove, {FHeld.X + dx, FHeld.Y + dy}, 0,
+                      static_cast<uint32_t>(raw.time), Device(raw.deviceid).XTest);
         return;
     }
     // Observed: the pointer goes where this move takes it, and HeldPointerPosition still says where
     // it was during the notification, as a Windows hook sees a move before the cursor takes it. So
     // the move that ends a pause counts its own motion too.
-    const THookPoint pt{std::clamp(FPointer.X + dx, 0, FScreenWidth - 1), std::clamp(FPointer.Y + dy, 0, FScreenHeight - 1)};
-    DispatchMouse(HookEventKind::MouseMove, pt, 0, static_cast<uint32_t>(raw.time), Device(raw.deviceid).XTest);
+    const THookPoint pt{std::clamp(FPointer.X + dx, 0, FScreenWidth - 1),
+                        std::clamp(FPointer.Y + dy, 0, FScreenHeight - 1)};
+    DispatchMouse(HookEventKind::MouseMove, pt, 0, static_cast<uint32_t>(raw.time),
+                  Device(raw.deviceid).XTest);
     if (!FMouse.Grabbed) {
         FPointer = pt;  // (a grab taken by the notification starts from where the server has the pointer)
     }
 }
 
-void TX11HookPlatform::DispatchMouse(uint32_t kind, THookPoint pt, uint32_t data, uint32_t time, bool injected) {
+void TX11HookPlatform::DispatchMouse(uint32_t kind, THookPoint pt, uint32_t data, uint32_t time,
+                                     bool injected) {
     THookMouseRecord record{pt, data, injected ? HookMouseFlag::Injected : 0u, time, 0};
     const unsigned generation = FMouse.Generation;
     const intptr_t result = FMouse.Entry(0, kind, reinterpret_cast<uintptr_t>(&record));
@@ -557,7 +601,8 @@ std::unique_ptr<THookPlatform> CreateX11HookPlatform(const std::string& display,
     XInitThreads();  // our connection is used only on this thread, but Qt or tests may open others
     Display* dpy = XOpenDisplay(display.c_str());
     if (dpy == nullptr) {
-        return fail("The X display " + display + " cannot be reached, so the keyboard and mouse cannot be captured.");
+        return fail("The X display " + display +
+                    " cannot be reached, so the keyboard and mouse cannot be captured.");
     }
     int xiOpcode = 0, event = 0, err = 0, major = 2, minor = 2;
     int xkbMajor = XkbMajorVersion, xkbMinor = XkbMinorVersion;
@@ -565,7 +610,8 @@ std::unique_ptr<THookPlatform> CreateX11HookPlatform(const std::string& display,
         XIQueryVersion(dpy, &major, &minor) != Success ||
         !XkbQueryExtension(dpy, nullptr, nullptr, nullptr, &xkbMajor, &xkbMinor)) {
         XCloseDisplay(dpy);
-        return fail("The X server lacks the XInput2 or XKB extension needed to capture the keyboard and mouse.");
+        return fail(
+            "The X server lacks the XInput2 or XKB extension needed to capture the keyboard and mouse.");
     }
     // Scan codes are derived from evdev keycodes; say so if the server numbers keys another way.
     if (XkbDescPtr keyboard = XkbGetMap(dpy, 0, XkbUseCoreKbd)) {
@@ -576,7 +622,8 @@ std::unique_ptr<THookPlatform> CreateX11HookPlatform(const std::string& display,
                                                          : std::string();
             };
             if (nameOf(105) != "RCTL" || nameOf(133) != "LWIN") {
-                std::clog << "input capture: the X server's keycodes are not evdev ones; scan codes may be wrong\n";
+                std::clog
+                    << "input capture: the X server's keycodes are not evdev ones; scan codes may be wrong\n";
             }
         }
         XkbFreeKeyboard(keyboard, 0, True);

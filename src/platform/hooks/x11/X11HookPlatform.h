@@ -9,7 +9,8 @@
 
 // Opens its own connection to `display` (":0"). Null, with *error in the user's terms, when the
 // server cannot be reached or lacks XInput2, XTest or XKB.
-std::unique_ptr<THookPlatform> CreateX11HookPlatform(const std::string& display, std::string* error = nullptr);
+std::unique_ptr<THookPlatform> CreateX11HookPlatform(const std::string& display,
+                                                     std::string* error = nullptr);
 
 // The X server going away (WatchDisplayLoss): Xlib's I/O error handler for every connection of the
 // process, and the toolkit's own check of its connection.
