@@ -51,8 +51,12 @@ TLinkEstimator::TTime TLinkEstimator::DrainedTo(double target, TTime now) const 
 }
 
 void TLinkEstimator::Made(bool withResponse, bool motion, TTime now) {
-    if (motion)
+    if (motion) {
         FLastMotionAt = now;
+    } else {
+        FLastTransitionAt = now;
+        FTransitionMade = true;
+    }
     FBacklog = BacklogAt(now) + 1;
     FBacklogAt = now;
     if (!withResponse)
@@ -150,7 +154,11 @@ TLinkEstimator::TTime TLinkEstimator::NextWriteAt(bool transition, TTime now) co
     const double share = std::max(0.5, (perEvent - 2) / perEvent);
     const double room = std::max(0.0, perEvent - 2);
     const TTime paced = FLastMotionAt + FromSeconds(1.0 / (FRate * share));
-    return std::max({now, paced, DrainedTo(room, now)});
+    // Where each write takes an event of its own, motion keeps out of the way while keys come.
+    const TTime quiet = FKeysWithResponse && FTransitionMade && !FFixed
+                            ? FLastTransitionAt + KeysQuietEvents * FInterval
+                            : TTime{};
+    return std::max({now, paced, quiet, DrainedTo(room, now)});
 }
 
 TLinkEstimator::TTime TLinkEstimator::DeliveredBy(TTime now) const {

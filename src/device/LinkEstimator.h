@@ -18,6 +18,10 @@
 //  - An answer with nothing queued before it measures about one connection event (Interval).
 //  - What the stack holds stays at about one connection event's worth (Rate x Interval). Motion
 //    takes only part of the rate and of that room, so a key made now finds room in the next event.
+//  - Where keys go only with response, each write holds the link for an event and the next waits
+//    for its answer: a motion write made between two keys is one event the next key waits for, and
+//    typing alone can use every event. There motion waits until no key or button change has been
+//    made for KeysQuietEvents event spacings; it is merged meanwhile, so nothing of it is lost.
 //  - While writes without response flow, a write with response is asked for now and then
 //    (ProbeDue): it re-measures the link and bounds how far the model can drift.
 //
@@ -45,6 +49,10 @@ class TLinkEstimator {
     // An answer that has not come after this long is taken as lost (its completion went astray):
     // measuring goes on with the next write with response.
     static constexpr std::chrono::milliseconds ProbeLost{4000};
+    // Where keys go only with response: event spacings without a key or button change before
+    // motion is written again (typing at ten keys a second leaves gaps shorter than that on slow
+    // links).
+    static constexpr int KeysQuietEvents = 3;
 
     TLinkEstimator() = default;
     // A fixed pace, kept for comparison: one write without response per interval (writes with
@@ -65,6 +73,10 @@ class TLinkEstimator {
     // The earliest time the next write may be handed to the platform: a key or button transition,
     // or motion (which leaves room for keys).
     TTime NextWriteAt(bool transition, TTime now) const;
+    // Whether keys can go only with response (the keyboard's characteristic takes no write
+    // without response). Then every write takes a connection event of its own, one at a time, and
+    // typing alone can fill the link: motion waits while keys come (see NextWriteAt).
+    void SetKeysWithResponse(bool on) { FKeysWithResponse = on; }
     // Pacing held a write back; the next on-time answer may let the rate grow.
     void Held() { FHeldBack = true; }
     // When everything handed over so far is estimated to have reached the dongle.
@@ -96,6 +108,9 @@ class TLinkEstimator {
     TTime FBacklogAt{};
     TTime FLastCommand{};
     TTime FLastMotionAt{};
+    TTime FLastTransitionAt{};
+    bool FTransitionMade = false;
+    bool FKeysWithResponse = false;
     bool FHeldBack = false;
 
     bool FProbeInFlight = false;

@@ -558,8 +558,10 @@ void TCorvastelDevice::SendStep() {
             if (aside && !transition)
                 return;  // more motion waits for the answer to the motion in the stack's hands
             std::chrono::steady_clock::time_point at;
+            const TBluetoothGattCharacteristic* keys = GetReportCharacteristic(TReportType::KeyboardIn);
             {
                 std::lock_guard lock(FLinkLock);
+                FLink.SetKeysWithResponse(keys != nullptr && !keys->Has(PropWriteNoResponse));
                 at = FLink.NextWriteAt(transition, now);
                 if (at > now && !transition)
                     FLink.Held();

@@ -218,6 +218,39 @@ TEST(LinkEstimatorTest, NextWriteAt_StackFull_KeyWaitsOnlyForTheExcessMotionForM
     EXPECT_NEAR(Ms(e.DeliveredBy(t0) - t0), 30.0, 0.01);
 }
 
+// Where keys go only with response, a motion write between two keys costs the next key a whole
+// event: motion waits until keys have been quiet for a few event spacings. Elsewhere keys pass
+// motion, and motion is not held by them.
+TEST(LinkEstimatorTest, NextWriteAt_KeysWithResponseOnly_MotionWaitsForKeysToGoQuiet) {
+    for (const bool keysWithResponse : {false, true}) {
+        SCOPED_TRACE(keysWithResponse ? "keys with response only" : "keys without response");
+        TLinkEstimator e;
+        e.SetKeysWithResponse(keysWithResponse);
+        TTime t{};
+        e.Made(true, true, t);  // a clean round trip: the event spacing is 50 ms
+        t += 50ms;
+        e.Answered(t);
+        ASSERT_EQ(e.Figures(t).Interval, 50ms);
+        t += 1s;
+        e.Made(true, false, t);  // a key
+        t += 50ms;
+        e.Answered(t);
+        const TDuration quiet = TLinkEstimator::KeysQuietEvents * 50ms;
+        const TTime keyMadeAt = t - 50ms;
+        if (keysWithResponse) {
+            EXPECT_EQ(e.NextWriteAt(false, t), keyMadeAt + quiet);
+            // Keys are never held by it, and a later key starts the quiet again.
+            EXPECT_EQ(e.NextWriteAt(true, t), t);
+            e.Made(true, false, t);
+            e.Answered(t + 50ms);
+            EXPECT_EQ(e.NextWriteAt(false, t + 50ms), t + quiet);
+            EXPECT_EQ(e.NextWriteAt(false, t + quiet + 1ms), t + quiet + 1ms);
+        } else {
+            EXPECT_EQ(e.NextWriteAt(false, t), t);
+        }
+    }
+}
+
 TEST(LinkEstimatorTest, Fixed_OneWritePerInterval_NeverProbes) {
     TLinkEstimator e = TLinkEstimator::Fixed(7500us);
     const TTime t0{};
