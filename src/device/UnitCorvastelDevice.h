@@ -321,6 +321,16 @@ class TCorvastelDevice {
     // holds). Anything else the scheduler hands out meanwhile is held here and written once the
     // answer has come: more motion would pile requests up behind it, and a button change or a
     // request must keep its place behind it.
+    // A key does not pass a button change written with response: bluetoothd's ATT layer picks its
+    // queue of writes without response before its queue of requests whenever the socket can take
+    // a packet, so a key that reaches bluetoothd while the button request still waits there (its
+    // main loop has not run the writer yet, or the socket was full) goes on the air first. Nothing
+    // tells when a request has left that queue; only its answer does. A key overtaking motion is
+    // harmless (a key lands nowhere), a key overtaking a click is not, so keys made during a click
+    // wait for its answer (about two connection events on a free link). Where bluetoothd opens
+    // extra ATT channels (EATT, when the dongle's GATT server says it supports them), a command
+    // may even leave on another channel than the request, which orders nothing between them: the
+    // rule holds there all the more.
     TBluetoothGattCharacteristic* FMotionAside = nullptr;
     bool FPassedAside = false;  // a key went past it: its answer proves nothing of that key
     std::optional<TScheduledReport> FHeld;
