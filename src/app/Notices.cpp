@@ -42,9 +42,10 @@ TLinkNotices LinkNotices(const TLinkState& State) {
     // would only repeat it (the panel has room for two).
     const bool keysGoNowhere = State.PassThroughOn && !State.AnyTakesInput && !State.RouteHeld;
     if (!State.Dropped.isEmpty()) {
-        notices.LinkLost = State.Dropped.join(QStringLiteral(", ")) +
-                           QString::fromUtf8(State.Dropped.size() == 1 ? " dropped; reconnecting by itself"
-                                                                       : " dropped; reconnecting by themselves");
+        notices.LinkLost =
+            State.Dropped.join(QStringLiteral(", ")) +
+            QString::fromUtf8(State.Dropped.size() == 1 ? " dropped; reconnecting by itself"
+                                                        : " dropped; reconnecting by themselves");
         if (keysGoNowhere) {
             // The panel is narrow: the way out goes first, or it would be cut off.
             notices.LinkLost = QStringLiteral("Keys go nowhere (") + QString::fromUtf8(ExitChordWords) +
@@ -52,13 +53,13 @@ TLinkNotices LinkNotices(const TLinkState& State) {
         }
     }
     if (keysGoNowhere && notices.LinkLost.isEmpty()) {
-        notices.NoDongle =
-            QStringLiteral("No dongle connected \u2014 keys go nowhere; ") + QString::fromUtf8(ExitChordWords);
+        notices.NoDongle = QStringLiteral("No dongle connected \u2014 keys go nowhere; ") +
+                           QString::fromUtf8(ExitChordWords);
     }
     notices.ClearGuide = State.PassThroughOn;
     if (State.PassThroughOn) {
-        notices.KeypadHint =
-            QStringLiteral("Keypad mouse: hold Ctrl+Shift, use the numeric keypad; Ctrl+Shift alone pauses the mouse");
+        notices.KeypadHint = QStringLiteral(
+            "Keypad mouse: hold Ctrl+Shift, use the numeric keypad; Ctrl+Shift alone pauses the mouse");
     }
     return notices;
 }

@@ -3,6 +3,27 @@
 #include <algorithm>
 #include <utility>
 
+#include "app/TypingSettings.h"
+#include "layout/XkbLayout.h"
+
+std::shared_ptr<const TLayoutKeys> TLayoutKeysCache::Of(const std::string& Name, std::string* Error) {
+    const auto cached = FKeys.find(Name);
+    if (cached != FKeys.end()) {
+        return cached->second;
+    }
+    std::string error;
+    std::shared_ptr<const TLayoutKeys> keys = BuildLayoutKeys(Name, &error);
+    if (!keys && Name == DefaultTypingLayout) {
+        keys = BuiltInUsLayout();
+    }
+    if (!keys) {
+        *Error = error;
+        return nullptr;
+    }
+    FKeys.emplace(Name, keys);
+    return keys;
+}
+
 bool TTypingPump::Start(std::vector<TTypingTarget> Targets, std::vector<std::string> GoneBefore,
                         TClock::time_point Now) {
     if (Running()) {

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,18 @@ struct TTypingEnd {
     std::vector<std::string> Gone;
 };
 
+// The reverse tables of the layouts typed on, each built once per run (building one reads the
+// machine's keyboard data). A layout that cannot be built is not remembered: it is tried again.
+class TLayoutKeysCache {
+  public:
+    // The table of the layout with this name; null and *Error when it cannot be used. The default
+    // layout never fails: a machine without keyboard data types on the built-in US table.
+    std::shared_ptr<const TLayoutKeys> Of(const std::string& Name, std::string* Error);
+
+  private:
+    std::map<std::string, std::shared_ptr<const TLayoutKeys>> FKeys;
+};
+
 class TTypingPump {
   public:
     using TClock = TTextTyper::TClock;
@@ -38,7 +51,8 @@ class TTypingPump {
     bool Running() const { return FTyper != nullptr; }
     // Starts typing Targets' plans. GoneBefore: dongles chosen that went away before the start (they
     // are named when it ends). Nothing happens while a text is typed already (false).
-    bool Start(std::vector<TTypingTarget> Targets, std::vector<std::string> GoneBefore, TClock::time_point Now);
+    bool Start(std::vector<TTypingTarget> Targets, std::vector<std::string> GoneBefore,
+               TClock::time_point Now);
     // Feeds every target what its link and pace take at Now; the end once it came (only once).
     std::optional<TTypingEnd> Tick(TClock::time_point Now);
     // Stops with every key released on every remaining target; the end (none when nothing ran).

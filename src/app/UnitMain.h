@@ -387,7 +387,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     TTypingSettings TypingSettingsOf(const std::string& Address);
     // Remembers them; false (and a notice) when the file cannot be written.
     bool StoreTypingSettings(const std::string& Address, const TTypingSettings& Settings);
-    // The reverse table of a layout, built once per run; null and *Error when it cannot be used.
+    // The reverse table of a layout, built once per run (TLayoutKeysCache); null and *Error when it
+    // cannot be used.
     std::shared_ptr<const TLayoutKeys> LayoutKeysOf(const std::string& Name, QString* Error);
     // The context menu's "Keyboard layout…" on the found dongle in this slot.
     void ChooseTypingSettings(int Slot);
@@ -466,7 +467,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     TTypingDialog* FTypingDialog = nullptr;
     QTimer* FTypingTimer = nullptr;
     QTimer* FTypingNoticeTimer = nullptr;
-    std::map<std::string, std::shared_ptr<const TLayoutKeys>> FLayoutKeys;
+    TLayoutKeysCache FLayoutKeys;
     void ShowNotices();
     // Shows the progress bar while a scan or a connection runs, and only then.
     void ShowProgress();

@@ -75,7 +75,9 @@ TEST(Notices, LinkNotices_PerState) {
     };
     const TRow rows[] = {
         {"nothing on, nothing dropped", {false, false, false, {}}, {}},
-        {"off, one dropped", {false, true, false, {"Desk"}}, {"Desk dropped; reconnecting by itself", {}, {}, false}},
+        {"off, one dropped",
+         {false, true, false, {"Desk"}},
+         {"Desk dropped; reconnecting by itself", {}, {}, false}},
         {"off, two dropped",
          {false, false, false, {"Desk", "Lab"}},
          {"Desk, Lab dropped; reconnecting by themselves", {}, {}, false}},

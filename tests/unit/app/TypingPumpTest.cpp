@@ -58,7 +58,8 @@ struct TTypingPumpFixture : testing::Test {
     int linked = 0;
     TTypingTarget Plan(int i, const std::string& text, std::chrono::milliseconds pace = 0ms) {
         const std::shared_ptr<const TLayoutKeys> us = BuiltInUsLayout();
-        TTypingPlan plan = PlanTyping(std::u32string(text.begin(), text.end()), *us, false, TUnicodeEntry::Off);
+        TTypingPlan plan =
+            PlanTyping(std::u32string(text.begin(), text.end()), *us, false, TUnicodeEntry::Off);
         return {sessions[i].get(), us, std::move(plan.Characters), pace, TUnicodeEntry::Off};
     }
     // Everything sent so far was written and has reached the targets.
@@ -148,7 +149,8 @@ TEST_F(TTypingPumpFixture, Tick_TypesTheTextInOrderAtEachDonglesPace) {
             }
             if (row.Paces[i] == 0ms) {
                 // Two reports may wait on a link: each tick moves such a dongle on by two.
-                EXPECT_LE(arrivals[i].back() - arrivals[i].front(), 5ms * static_cast<int>(arrivals[i].size()));
+                EXPECT_LE(arrivals[i].back() - arrivals[i].front(),
+                          5ms * static_cast<int>(arrivals[i].size()));
             }
         }
         ExpectUntouched(chosen);
@@ -231,6 +233,20 @@ TEST_F(TTypingPumpFixture, Cancel_StopsWithNoKeyHeld) {
     EXPECT_EQ(Reports(0), reports[0]);
     EXPECT_EQ(Reports(1), reports[1]);
     ExpectUntouched(2);
+}
+
+// A layout is built once and shared; one the machine does not have is refused in words, every time.
+TEST(LayoutKeysCache, Of_BuildsOnceAndRefusesUnknownLayouts) {
+    TLayoutKeysCache cache;
+    std::string error;
+    const std::shared_ptr<const TLayoutKeys> us = cache.Of("us", &error);
+    ASSERT_NE(us, nullptr) << error;
+    EXPECT_EQ(cache.Of("us", &error), us) << "built once";
+    for (int round = 0; round < 2; ++round) {
+        error.clear();
+        EXPECT_EQ(cache.Of("xx-no-such-layout", &error), nullptr);
+        EXPECT_FALSE(error.empty());
+    }
 }
 
 }  // namespace
