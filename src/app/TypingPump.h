@@ -48,6 +48,12 @@ class TTypingPump {
   public:
     using TClock = TTextTyper::TClock;
 
+    TTypingPump() = default;
+    // The typer under way reads this pump's time: the pump stays where it was made.
+    TTypingPump(const TTypingPump&) = delete;
+    TTypingPump& operator=(const TTypingPump&) = delete;
+
+    // A text is under way, or its end was not reported yet (the next Tick reports it).
     bool Running() const { return FTyper != nullptr; }
     // Starts typing Targets' plans. GoneBefore: dongles chosen that went away before the start (they
     // are named when it ends). Nothing happens while a text is typed already (false).
