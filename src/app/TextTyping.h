@@ -4,9 +4,10 @@
 // needs them), fed to each dongle no faster than its link takes reports, so a long text never
 // piles up below the session and can be cancelled at any point.
 //
-// Runs on the window's thread: the window calls Pump from a timer while Running(). Each dongle keeps
-// its own place in the text, since links differ in speed, and has its own layout and pace. Whatever
-// ends the typing (the end of the text, Cancel), every dongle's last report is the all-released one.
+// Runs on the window's thread: the typing pump (TypingPump.h) calls Pump on each of its ticks while
+// Running(). Each dongle keeps its own place in the text, since links differ in speed, and has its
+// own layout and pace. Whatever ends the typing (the end of the text, Cancel), every dongle's last
+// report is the all-released one.
 
 #include <chrono>
 #include <cstddef>

@@ -307,28 +307,19 @@ void TFormCorvastelPc::CreateControls() {
 }
 
 void TFormCorvastelPc::SetNotice(TNotice Kind, const QString& Text) {
-    QString& slot = FNotices.at(static_cast<std::size_t>(Kind));
-    if (slot == Text) {
-        return;
+    if (FNotices.Set(Kind, Text)) {
+        ShowNotices();
     }
-    slot = Text;
-    ShowNotices();
 }
 
 QString TFormCorvastelPc::NoticeText(TNotice Kind) const {
-    return FNotices.at(static_cast<std::size_t>(Kind));
+    return FNotices.Text(Kind);
 }
 
 void TFormCorvastelPc::ShowNotices() {
-    QStringList shown;
-    for (const QString& notice : FNotices) {
-        if (!notice.isEmpty()) {
-            shown << notice;
-        }
-    }
     // Two lines at most, most pressing notice first; the tooltip holds every notice in full.
-    StatusBar1->SetPanelWrapped(0, shown.join(QStringLiteral(" \u00b7 ")), 2);
-    StatusBar1->SetPanelToolTip(0, shown.join(QLatin1Char('\n')));
+    StatusBar1->SetPanelWrapped(0, FNotices.Line(), 2);
+    StatusBar1->SetPanelToolTip(0, FNotices.ToolTip());
     // The route and pass-through are said in the notices: the tray follows them.
     TrayChanged();
 }

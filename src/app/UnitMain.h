@@ -10,6 +10,8 @@
 //   UnitMainRoute.cpp         where input goes: every active dongle or one
 //   UnitMainTargetState.cpp   each dongle's lock lights, link latency and details
 //   UnitMainTyping.cpp        typing a text into dongles
+// Parts it owns that hold no widget: TNotices (Notices.h) holds the notices and decides what the
+// status bar shows; TTypingPump (TypingPump.h) runs a text being typed.
 //
 // Threads: everything here runs on the window's thread. Events raised elsewhere (the Bluetooth
 // stack's discovery callbacks, device events, connect workers) are carried over by FUiQueue in the
@@ -31,7 +33,9 @@
 
 #include "app/FormControls.h"
 #include "app/NicknameFile.h"
+#include "app/Notices.h"
 #include "app/ReconnectPolicy.h"
+#include "app/TypingPump.h"
 #include "app/TypingSettings.h"
 #include "app/UiQueue.h"
 #include "device/UnitCorvastelDevice.h"
@@ -55,7 +59,6 @@ class QTimer;
 class TCorvastelDevice;
 class TLayoutKeys;
 class TLockLights;
-class TTextTyper;
 class TTrayIcon;
 struct TTrayState;
 class TTypingDialog;
@@ -95,24 +98,6 @@ enum TDeviceImage : int {
     DeviceImageConnected = 1,
     DeviceImageConnecting = 2,
     DeviceImageDisconnecting = 3,
-};
-
-// Notices: short plain-words lines the window shows in the first panel of its status bar (two
-// lines at most, the important words first), so that what is wrong or what to do next is seen where the
-// user looks, without a modal box. Several may stand at once; the panel shows them in this order,
-// most pressing first, and its tooltip lists them all.
-enum class TNotice : int {
-    CaptureUnavailable,  // this session cannot capture the keyboard (and what to do)
-    StackProblem,        // the Bluetooth stack or adapter is not usable
-    LinkLost,            // a dongle dropped (reconnecting) or the last active one is gone
-    NoDongle,            // pass-through is on but no dongle takes input
-    Route,               // where input goes: all active dongles or one
-    KeypadHint,          // how to use the keypad mouse during pass-through
-    Typing,              // typing a text: refused, or how it ended
-    NicknameFile,        // the nickname file cannot be used (too large, unreadable)
-    Settings,            // a remembered setting cannot be used or stored
-    Guide,               // what to do next: scan first, then what the scan found
-    Count
 };
 
 // Modifier keys held with a key, as the key-down handler receives them.
@@ -339,7 +324,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // The user let a dongle go: no further tries for it. True when one was scheduled.
     bool StopReconnecting(const std::string& Address);
 
-    // ---- Notices and help texts (UnitMainNotices.cpp).
+    // ---- Notices and help texts (UnitMainNotices.cpp; what stands and what shows: Notices.h).
     // Brings the notices about links and pass-through up to date: which dongles are being
     // reconnected, that keys go nowhere, how to use the keypad mouse.
     void UpdateLinkNotices();
@@ -402,7 +387,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     TTypingSettings TypingSettingsOf(const std::string& Address);
     // Remembers them; false (and a notice) when the file cannot be written.
     bool StoreTypingSettings(const std::string& Address, const TTypingSettings& Settings);
-    // The reverse table of a layout, built once per run; null and *Error when it cannot be used.
+    // The reverse table of a layout, built once per run (TLayoutKeysCache); null and *Error when it
+    // cannot be used.
     std::shared_ptr<const TLayoutKeys> LayoutKeysOf(const std::string& Name, QString* Error);
     // The context menu's "Keyboard layout…" on the found dongle in this slot.
     void ChooseTypingSettings(int Slot);
@@ -465,23 +451,23 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // A shortcut button took the hooks off at its mouse-down; its mouse-up puts them back.
     bool FShortcutHeld = false;
 
-    std::array<QString, static_cast<std::size_t>(TNotice::Count)> FNotices;
+    // The notice of each kind, and which the status bar shows (Notices.h).
+    TNotices FNotices;
     bool FTrayRefresh = false;  // an update of the tray is queued
     void CreateTray();
 
-    // Typing (UnitMainTyping.cpp).
+    // Typing (UnitMainTyping.cpp; the text under way: TypingPump.h).
     void PumpTyping();
-    void EndTyping();
+    // Says how the typing ended and closes its progress dialog.
+    void EndTyping(const TTypingEnd& End);
+    // The dongles with these addresses as the list names them, joined by commas.
+    QString DongleLabels(const std::vector<std::string>& Addresses) const;
     void CreateTargetStateControls();
-    std::unique_ptr<TTextTyper> FTyper;
-    // The dongles being typed into; one that is no longer in the table lost the rest of the text.
-    std::vector<TSessionHandle> FTypingTargets;
-    // Dongles that went away before typing started (while its question was open).
-    QStringList FTypingGone;
+    TTypingPump FTyping;
     TTypingDialog* FTypingDialog = nullptr;
     QTimer* FTypingTimer = nullptr;
     QTimer* FTypingNoticeTimer = nullptr;
-    std::map<std::string, std::shared_ptr<const TLayoutKeys>> FLayoutKeys;
+    TLayoutKeysCache FLayoutKeys;
     void ShowNotices();
     // Shows the progress bar while a scan or a connection runs, and only then.
     void ShowProgress();

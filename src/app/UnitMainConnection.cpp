@@ -515,9 +515,7 @@ void TFormCorvastelPc::RemoveSession(int Slot) {
     --SessionCount;
     Sessions[SessionCount] = nullptr;
     std::erase(FReleasedSessions, session);
-    if (FTyper != nullptr) {
-        FTyper->Forget(session);
-    }
+    FTyping.TargetGone(session);
 
     const auto job = std::find_if(FConnectJobs.begin(), FConnectJobs.end(),
                                   [session](const auto& j) { return j->Session == session; });

@@ -12,12 +12,10 @@
 #include <algorithm>
 #include <string>
 
+#include "app/Notices.h"
 #include "app/UnitMain.h"
 
 namespace {
-// The exit chord, as every notice about capture names it.
-constexpr char ExitChordWords[] = "Ctrl+Shift+F12 ends";
-
 struct TControlHelp {
     QWidget* Control;
     const char* Name;
@@ -84,43 +82,23 @@ bool TFormCorvastelPc::PassThroughOn() const {
 }
 
 void TFormCorvastelPc::UpdateLinkNotices() {
-    const bool on = PassThroughOn();
-    const bool anyTakesInput =
+    TLinkState state;
+    state.PassThroughOn = PassThroughOn();
+    state.AnyTakesInput =
         std::any_of(Sessions.begin(), Sessions.begin() + SessionCount,
                     [this](const TCorvastelDevice* session) { return TakesInput(session); });
-    // A route held for a dongle that is away says so itself, with its way out: the lines below
-    // would only repeat it (the panel has room for two).
-    const bool held = RouteHeld();
-    const bool keysGoNowhere = on && !anyTakesInput && !held;
-
-    QStringList dropped;
+    state.RouteHeld = RouteHeld();
     for (const std::string& address : Reconnect.Addresses()) {
-        if (!(held && address == FRoute.Target())) {
-            dropped << DongleLabel(address);
+        // The held route's own notice names its dongle already.
+        if (!(state.RouteHeld && address == FRoute.Target())) {
+            state.Dropped << DongleLabel(address);
         }
     }
-    QString lost;
-    if (!dropped.isEmpty()) {
-        lost = dropped.join(QStringLiteral(", ")) +
-               QString::fromUtf8(dropped.size() == 1 ? " dropped; reconnecting by itself"
-                                                     : " dropped; reconnecting by themselves");
-        if (keysGoNowhere) {
-            // The panel is narrow: the way out goes first, or it would be cut off.
-            lost = QStringLiteral("Keys go nowhere (") + QString::fromUtf8(ExitChordWords) +
-                   QStringLiteral("): ") + lost;
-        }
-    }
-    SetNotice(TNotice::LinkLost, lost);
-    SetNotice(TNotice::NoDongle, keysGoNowhere && lost.isEmpty()
-                                     ? QStringLiteral("No dongle connected \u2014 keys go nowhere; ") +
-                                           QString::fromUtf8(ExitChordWords)
-                                     : QString());
-    if (on) {
-        // Past the first steps: what a scan found no longer matters, the notices about input do.
+    const TLinkNotices notices = LinkNotices(state);
+    SetNotice(TNotice::LinkLost, notices.LinkLost);
+    SetNotice(TNotice::NoDongle, notices.NoDongle);
+    if (notices.ClearGuide) {
         SetNotice(TNotice::Guide, QString());
     }
-    SetNotice(TNotice::KeypadHint,
-              on ? QStringLiteral("Keypad mouse: hold Ctrl+Shift, use the numeric keypad; Ctrl+Shift alone "
-                                  "pauses the mouse")
-                 : QString());
+    SetNotice(TNotice::KeypadHint, notices.KeypadHint);
 }

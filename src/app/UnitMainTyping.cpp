@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <optional>
 
 #include "app/CorvastelApplication.h"
 #include "app/TargetState.h"
@@ -67,7 +68,7 @@ TTypingDialog::TTypingDialog(QWidget* Parent, const QString& What, int Total) : 
 }
 
 bool TFormCorvastelPc::TypingText() const {
-    return FTyper != nullptr && FTyper->Running();
+    return FTyping.Running();
 }
 
 bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
@@ -106,7 +107,7 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
         TTypingPlan Plan;
     };
     std::vector<TLayoutRefusals> refusals;
-    QStringList gone;
+    std::vector<std::string> gone;
     std::vector<TTypingTarget> plans;
     const std::u32string text = Text.toStdU32String();
     for (TCorvastelDevice* target : targets) {
@@ -178,14 +179,14 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
                 targets.push_back(target);
                 still.push_back(std::move(plans[i]));
             } else {
-                gone << DongleLabel(asked[i].Address);
+                gone.push_back(asked[i].Address);
             }
         }
         plans = std::move(still);
         if (plans.empty()) {
             return refuse(QStringLiteral("Nothing typed: %1 went away while the question was open. "
                                          "Connect it again, then type the text.")
-                              .arg(gone.join(QStringLiteral(", "))));
+                              .arg(DongleLabels(gone)));
         }
     }
     const bool nothing =
@@ -194,13 +195,8 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
         return refuse(QStringLiteral("Nothing to type: the text is empty."));
     }
     SetNotice(TNotice::Typing, QString());
-    FTypingGone = gone;
-    FTypingTargets.clear();
-    for (const TCorvastelDevice* target : targets) {
-        FTypingTargets.push_back(HandleOf(target));
-    }
-    FTyper = std::make_unique<TTextTyper>(std::move(plans), TypingClock);
-    const int total = static_cast<int>(FTyper->Total());
+    FTyping.Start(std::move(plans), std::move(gone), TypingClock());
+    const int total = static_cast<int>(FTyping.Total());
     const QString where = targets.size() == 1 ? PeerText(targets.front()->Device->DeviceName())
                                               : QStringLiteral("%1 dongles").arg(targets.size());
     FTypingDialog = new TTypingDialog(
@@ -214,60 +210,53 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
 }
 
 void TFormCorvastelPc::PumpTyping() {
-    if (FTyper == nullptr) {
-        return;
+    const std::optional<TTypingEnd> end = FTyping.Tick(TypingClock());
+    if (FTypingDialog != nullptr && !end) {
+        FTypingDialog->Bar->setValue(static_cast<int>(FTyping.Typed()));
     }
-    FTyper->Pump();
-    if (FTypingDialog != nullptr) {
-        FTypingDialog->Bar->setValue(static_cast<int>(FTyper->Typed()));
-    }
-    if (!FTyper->Running()) {
-        EndTyping();
+    if (end) {
+        EndTyping(*end);
     }
 }
 
 void TFormCorvastelPc::CancelTyping() {
-    if (FTyper == nullptr) {
-        return;
+    if (const std::optional<TTypingEnd> end = FTyping.Cancel()) {
+        EndTyping(*end);
     }
-    FTyper->Cancel();
-    EndTyping();
 }
 
-void TFormCorvastelPc::EndTyping() {
-    FTypingTimer->stop();
-    if (FTyper != nullptr) {
-        const std::size_t typed = FTyper->Typed();
-        const std::size_t total = FTyper->Total();
-        QString notice;
-        if (FTyper->Targets() == 0) {
-            notice = QStringLiteral("Typing stopped: the dongle went away before the end of the text.");
-        } else if (FTyper->Cancelled()) {
-            notice = QStringLiteral("Typing stopped after %1 of %2 characters; no key is held.")
-                         .arg(typed)
-                         .arg(total);
-        } else {
-            notice = QStringLiteral("Typed %1 characters.").arg(total);
-        }
-        // A target that left the table before the end got only part of the text (or none of it).
-        QStringList gone = FTypingGone;
-        for (const TSessionHandle& handle : FTypingTargets) {
-            if (Resolve(handle) == nullptr) {
-                gone << DongleLabel(handle.Address);
-            }
-        }
-        if (!gone.isEmpty()) {
-            notice += QStringLiteral(
-                          " Not typed completely into %1: it went away; type the text "
-                          "again once it is back.")
-                          .arg(gone.join(QStringLiteral(", ")));
-        }
-        SetNotice(TNotice::Typing, notice);
-        FTypingNoticeTimer->start();
+QString TFormCorvastelPc::DongleLabels(const std::vector<std::string>& Addresses) const {
+    QStringList labels;
+    for (const std::string& address : Addresses) {
+        labels << DongleLabel(address);
     }
-    FTyper.reset();
-    FTypingTargets.clear();
-    FTypingGone.clear();
+    return labels.join(QStringLiteral(", "));
+}
+
+void TFormCorvastelPc::EndTyping(const TTypingEnd& End) {
+    FTypingTimer->stop();
+    QString notice;
+    switch (End.Why) {
+        case TTypingEnd::TWhy::AllGone:
+            notice = QStringLiteral("Typing stopped: the dongle went away before the end of the text.");
+            break;
+        case TTypingEnd::TWhy::Cancelled:
+            notice = QStringLiteral("Typing stopped after %1 of %2 characters; no key is held.")
+                         .arg(End.Typed)
+                         .arg(End.Total);
+            break;
+        case TTypingEnd::TWhy::Finished:
+            notice = QStringLiteral("Typed %1 characters.").arg(End.Total);
+            break;
+    }
+    if (!End.Gone.empty()) {
+        notice += QStringLiteral(
+                      " Not typed completely into %1: it went away; type the text "
+                      "again once it is back.")
+                      .arg(DongleLabels(End.Gone));
+    }
+    SetNotice(TNotice::Typing, notice);
+    FTypingNoticeTimer->start();
     if (FTypingDialog != nullptr) {
         TTypingDialog* dialog = std::exchange(FTypingDialog, nullptr);
         dialog->disconnect(this);

@@ -5,7 +5,6 @@
 #include "app/TypingDialog.h"
 #include "app/TypingSettings.h"
 #include "app/UnitMain.h"
-#include "layout/XkbLayout.h"
 
 std::filesystem::path TFormCorvastelPc::TypingSettingsPath() const {
     return TypingSettingsFile(NicknameFilePath.empty() ? NicknameFileLocation() : NicknameFilePath);
@@ -36,21 +35,11 @@ bool TFormCorvastelPc::StoreTypingSettings(const std::string& Address, const TTy
 }
 
 std::shared_ptr<const TLayoutKeys> TFormCorvastelPc::LayoutKeysOf(const std::string& Name, QString* Error) {
-    const auto cached = FLayoutKeys.find(Name);
-    if (cached != FLayoutKeys.end()) {
-        return cached->second;
-    }
     std::string error;
-    std::shared_ptr<const TLayoutKeys> keys = BuildLayoutKeys(Name, &error);
-    if (!keys && Name == DefaultTypingLayout) {
-        // A machine without keyboard data still types on US, as the built-in table knows it.
-        keys = BuiltInUsLayout();
-    }
+    std::shared_ptr<const TLayoutKeys> keys = FLayoutKeys.Of(Name, &error);
     if (!keys) {
         *Error = QString::fromStdString(error);
-        return nullptr;
     }
-    FLayoutKeys.emplace(Name, keys);
     return keys;
 }
 

@@ -1,0 +1,65 @@
+#include "app/Notices.h"
+
+namespace {
+// The exit chord, as every notice about capture names it.
+constexpr char ExitChordWords[] = "Ctrl+Shift+F12 ends";
+}  // namespace
+
+bool TNotices::Set(TNotice Kind, const QString& Text) {
+    QString& slot = FTexts.at(static_cast<std::size_t>(Kind));
+    if (slot == Text) {
+        return false;
+    }
+    slot = Text;
+    return true;
+}
+
+QString TNotices::Text(TNotice Kind) const {
+    return FTexts.at(static_cast<std::size_t>(Kind));
+}
+
+QStringList TNotices::Shown() const {
+    QStringList shown;
+    for (const QString& notice : FTexts) {
+        if (!notice.isEmpty()) {
+            shown << notice;
+        }
+    }
+    return shown;
+}
+
+QString TNotices::Line() const {
+    return Shown().join(QStringLiteral(" \u00b7 "));
+}
+
+QString TNotices::ToolTip() const {
+    return Shown().join(QLatin1Char('\n'));
+}
+
+TLinkNotices LinkNotices(const TLinkState& State) {
+    TLinkNotices notices;
+    // A route held for a dongle that is away says so itself, with its way out: the lines below
+    // would only repeat it (the panel has room for two).
+    const bool keysGoNowhere = State.PassThroughOn && !State.AnyTakesInput && !State.RouteHeld;
+    if (!State.Dropped.isEmpty()) {
+        notices.LinkLost =
+            State.Dropped.join(QStringLiteral(", ")) +
+            QString::fromUtf8(State.Dropped.size() == 1 ? " dropped; reconnecting by itself"
+                                                        : " dropped; reconnecting by themselves");
+        if (keysGoNowhere) {
+            // The panel is narrow: the way out goes first, or it would be cut off.
+            notices.LinkLost = QStringLiteral("Keys go nowhere (") + QString::fromUtf8(ExitChordWords) +
+                               QStringLiteral("): ") + notices.LinkLost;
+        }
+    }
+    if (keysGoNowhere && notices.LinkLost.isEmpty()) {
+        notices.NoDongle = QStringLiteral("No dongle connected \u2014 keys go nowhere; ") +
+                           QString::fromUtf8(ExitChordWords);
+    }
+    notices.ClearGuide = State.PassThroughOn;
+    if (State.PassThroughOn) {
+        notices.KeypadHint = QStringLiteral(
+            "Keypad mouse: hold Ctrl+Shift, use the numeric keypad; Ctrl+Shift alone pauses the mouse");
+    }
+    return notices;
+}

@@ -1,0 +1,252 @@
+// The typing pump on its own, without a window: sessions linked to virtual dongles through the
+// in-process fake central, the pump ticked by hand with a time that moves only when the test moves
+// it. Every test keeps one more dongle linked that is never chosen: nothing may reach it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/TypingPump.h"
+#include "device/UnitCorvastelDevice.h"
+#include "hid/TextKeys.h"
+#include "hid/UnitCorvHid.h"
+#include "platform/ble/fake/FakeBluetoothLE.h"
+
+using namespace std::chrono_literals;
+namespace vd = vdongle;
+
+namespace {
+
+using TTime = TTypingPump::TClock::time_point;
+
+struct TTypingPumpFixture : testing::Test {
+    TFakeBluetoothLEManager central;
+    std::vector<std::shared_ptr<vd::TVirtualDongle>> dongles;
+    std::vector<std::unique_ptr<TCorvastelDevice>> sessions;
+    TTypingPump pump;
+    std::vector<std::string> addresses;
+    TTime now{std::chrono::hours(1)};
+
+    void SetUp() override { ResetInputStateForTests(); }
+    void TearDown() override {
+        sessions.clear();  // before the central: sessions detach from its devices
+        ResetInputStateForTests();
+    }
+    // Links `count` dongles (new ones each time: a row of a table starts afresh); the last one is
+    // never chosen.
+    void Link(int count) {
+        sessions.clear();
+        dongles.clear();
+        addresses.clear();
+        for (int i = 0; i < count; ++i) {
+            const std::string address = "C0:FF:EE:00:03:" + std::to_string(10 + linked++);
+            addresses.push_back(address);
+            dongles.push_back(central.AddDongle(vd::TDongleConfig::Standard(
+                "Corvastel-P" + std::to_string(i), address, "1.1.9", vd::Identity0451_16B4)));
+            sessions.push_back(std::make_unique<TCorvastelDevice>());
+            sessions.back()->InitData(&central.Device(address));
+        }
+        ASSERT_TRUE(Settled());
+        for (const auto& d : dongles) {
+            d->ClearRecords();
+        }
+    }
+    std::string Address(int i) const { return addresses[i]; }
+    int linked = 0;
+    TTypingTarget Plan(int i, const std::string& text, std::chrono::milliseconds pace = 0ms) {
+        const std::shared_ptr<const TLayoutKeys> us = BuiltInUsLayout();
+        TTypingPlan plan =
+            PlanTyping(std::u32string(text.begin(), text.end()), *us, false, TUnicodeEntry::Off);
+        return {sessions[i].get(), us, std::move(plan.Characters), pace, TUnicodeEntry::Off};
+    }
+    // Everything sent so far was written and has reached the targets.
+    bool Settled() {
+        for (const auto& s : sessions) {
+            if (s != nullptr && !s->WaitSent(2s)) {
+                return false;
+            }
+        }
+        return central.WaitIdle();
+    }
+    // One tick at the current time, then waits until its reports arrived.
+    std::optional<TTypingEnd> Tick() {
+        std::optional<TTypingEnd> end = pump.Tick(now);
+        EXPECT_TRUE(Settled());
+        return end;
+    }
+    // Ticks, moving the time by step after each, until the typing ends (or a bound of ticks passes).
+    std::optional<TTypingEnd> RunToEnd(std::chrono::milliseconds step = 1ms) {
+        for (int ticks = 0; ticks < 20000; ++ticks) {
+            if (std::optional<TTypingEnd> end = Tick()) {
+                return end;
+            }
+            now += step;
+        }
+        return std::nullopt;
+    }
+    int Reports(int i) const { return dongles[i]->Target().keyboardReports; }
+    std::string Text(int i) const { return dongles[i]->Target().text; }
+    void ExpectUntouched(int i) const {
+        EXPECT_TRUE(dongles[i]->Target().keyEvents.empty()) << "dongle " << i << " was not chosen";
+        EXPECT_EQ(Reports(i), 0) << "dongle " << i << " was not chosen";
+    }
+};
+
+// Each chosen dongle gets the whole text in order; a paced one gets each report exactly its pace
+// after the one before by the typing clock (the link is idle at every tick here), an unpaced one as
+// fast as its link takes them, and neither holds the other back.
+TEST_F(TTypingPumpFixture, Tick_TypesTheTextInOrderAtEachDonglesPace) {
+    struct TRow {
+        const char* Name;
+        std::vector<std::chrono::milliseconds> Paces;  // one per chosen dongle
+    };
+    const TRow rows[] = {
+        {"one dongle at the link's pace", {0ms}},
+        {"one dongle at 20 ms", {20ms}},
+        {"50 ms beside the link's pace", {50ms, 0ms}},
+    };
+    const std::string text = "Hi, You! ~42";
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        const int chosen = static_cast<int>(row.Paces.size());
+        Link(chosen + 1);
+        std::vector<TTypingTarget> plans;
+        for (int i = 0; i < chosen; ++i) {
+            plans.push_back(Plan(i, text, row.Paces[i]));
+        }
+        ASSERT_TRUE(pump.Start(std::move(plans), {}, now));
+        EXPECT_FALSE(pump.Start({Plan(chosen, "x")}, {}, now)) << "one text at a time";
+        // When each report arrived, by the typing clock.
+        std::vector<std::vector<TTime>> arrivals(chosen);
+        std::optional<TTypingEnd> end;
+        for (int ticks = 0; ticks < 20000 && !end; ++ticks) {
+            end = Tick();
+            for (int i = 0; i < chosen; ++i) {
+                while (static_cast<int>(arrivals[i].size()) < Reports(i)) {
+                    arrivals[i].push_back(now);
+                }
+            }
+            now += 5ms;
+        }
+        ASSERT_TRUE(end.has_value());
+        EXPECT_EQ(end->Why, TTypingEnd::TWhy::Finished);
+        EXPECT_EQ(end->Typed, text.size());
+        EXPECT_EQ(end->Total, text.size());
+        EXPECT_TRUE(end->Gone.empty());
+        EXPECT_FALSE(pump.Running());
+        for (int i = 0; i < chosen; ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(Text(i), text);
+            EXPECT_FALSE(dongles[i]->Target().AnyKeyHeld());
+            ASSERT_GE(arrivals[i].size(), 2 * text.size());
+            for (std::size_t k = 1; k < arrivals[i].size(); ++k) {
+                if (row.Paces[i] > 0ms) {
+                    EXPECT_EQ(arrivals[i][k] - arrivals[i][k - 1], row.Paces[i]) << "report " << k;
+                }
+            }
+            if (row.Paces[i] == 0ms) {
+                // Two reports may wait on a link: each tick moves such a dongle on by two.
+                EXPECT_LE(arrivals[i].back() - arrivals[i].front(),
+                          5ms * static_cast<int>(arrivals[i].size()));
+            }
+        }
+        ExpectUntouched(chosen);
+    }
+}
+
+// A dongle that goes away is named at the end, with those gone before the start; the others still
+// get the whole text, and nothing is sent to a session after it was said gone (it is destroyed at
+// once, as the window destroys it).
+TEST_F(TTypingPumpFixture, TargetGone_IsNamedAndTheOthersFinish) {
+    struct TRow {
+        const char* Name;
+        std::vector<int> GoneMidText;  // of the three chosen dongles
+        TTypingEnd::TWhy Why;
+    };
+    const TRow rows[] = {
+        {"one of three", {1}, TTypingEnd::TWhy::Finished},
+        {"two of three, in reverse order", {2, 0}, TTypingEnd::TWhy::Finished},
+        {"all three", {0, 1, 2}, TTypingEnd::TWhy::AllGone},
+    };
+    const std::string text = "the quick brown fox";
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        Link(4);
+        ASSERT_TRUE(pump.Start({Plan(0, text), Plan(1, text), Plan(2, text)}, {"C0:FF:EE:00:09:09"}, now));
+        for (int ticks = 0; ticks < 3; ++ticks) {
+            ASSERT_FALSE(Tick().has_value()) << "the text is longer than three ticks";
+        }
+        for (const int gone : row.GoneMidText) {
+            pump.TargetGone(sessions[gone].get());
+            sessions[gone].reset();
+        }
+        const std::optional<TTypingEnd> end = RunToEnd();
+        ASSERT_TRUE(end.has_value());
+        EXPECT_EQ(end->Why, row.Why);
+        std::vector<std::string> gone{"C0:FF:EE:00:09:09"};
+        for (int i = 0; i < 3; ++i) {
+            if (std::find(row.GoneMidText.begin(), row.GoneMidText.end(), i) != row.GoneMidText.end()) {
+                gone.push_back(Address(i));
+                EXPECT_LT(Text(i).size(), text.size()) << i;
+            } else {
+                EXPECT_EQ(Text(i), text) << i;
+            }
+        }
+        EXPECT_EQ(end->Gone, gone) << "in the order chosen, those gone before the start first";
+        ExpectUntouched(3);
+    }
+}
+
+// A cancel mid-text stops at once: what arrived is the text's beginning, every key is released on
+// every chosen dongle, and no tick sends anything more.
+TEST_F(TTypingPumpFixture, Cancel_StopsWithNoKeyHeld) {
+    Link(3);
+    std::string text;
+    while (text.size() < 2000) {
+        text += "Some TEXT with Shift held now and then! ";
+    }
+    ASSERT_TRUE(pump.Start({Plan(0, text), Plan(1, text, 20ms)}, {}, now));
+    for (int ticks = 0; ticks < 30; ++ticks) {
+        ASSERT_FALSE(Tick().has_value());
+        now += 7ms;  // the paced dongle is at a different place in the text
+    }
+    const std::optional<TTypingEnd> end = pump.Cancel();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->Why, TTypingEnd::TWhy::Cancelled);
+    EXPECT_GT(end->Typed, 0u);
+    EXPECT_LT(end->Typed, end->Total);
+    EXPECT_TRUE(end->Gone.empty());
+    ASSERT_TRUE(Settled());
+    const int reports[] = {Reports(0), Reports(1)};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_FALSE(dongles[i]->Target().AnyKeyHeld());
+        EXPECT_FALSE(Text(i).empty());
+        EXPECT_EQ(text.compare(0, Text(i).size(), Text(i)), 0) << "what arrived is the text's beginning";
+    }
+    EXPECT_FALSE(pump.Cancel().has_value()) << "nothing runs any more";
+    now += 1s;
+    EXPECT_FALSE(Tick().has_value());
+    EXPECT_EQ(Reports(0), reports[0]);
+    EXPECT_EQ(Reports(1), reports[1]);
+    ExpectUntouched(2);
+}
+
+// A layout is built once and shared; one the machine does not have is refused in words, every time.
+TEST(LayoutKeysCache, Of_BuildsOnceAndRefusesUnknownLayouts) {
+    TLayoutKeysCache cache;
+    std::string error;
+    const std::shared_ptr<const TLayoutKeys> us = cache.Of("us", &error);
+    ASSERT_NE(us, nullptr) << error;
+    EXPECT_EQ(cache.Of("us", &error), us) << "built once";
+    for (int round = 0; round < 2; ++round) {
+        error.clear();
+        EXPECT_EQ(cache.Of("xx-no-such-layout", &error), nullptr);
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+}  // namespace
