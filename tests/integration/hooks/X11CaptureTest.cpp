@@ -474,7 +474,7 @@ TEST_F(X11CaptureTest, Mouse_PausedThenResumed_EveryMoveForwardedByItsOwnMotionF
 
 TEST_F(X11CaptureTest, KeypadMouse_Pad5ThenPad8UnderCtrlShift_NoKeyReachesTheClient) {
     // The real forwarding logic decides: while keys are forwarded the client gets no key, whatever
-    // the keypad mouse does with it (Pad 5's release has no use there, and used to end the grab).
+    // the keypad mouse does with it (Pad 5's release has no use there and must not end the grab).
     ResetInputStateForTests();
     ResetForwardingStateForTests();
     TSummingTarget target(*Platform);

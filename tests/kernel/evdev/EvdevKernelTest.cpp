@@ -390,7 +390,7 @@ TEST_F(EvdevKernelTest, Keys_ReleasedWhileTheProgramIsStopped_ReachTheHooksBefor
 
 TEST_F(EvdevKernelTest, KeypadMouse_Pad5ThenPad8UnderCtrlShift_NothingReachesTheSession) {
     // The real forwarding logic decides: while keys are forwarded the session gets no key, whatever
-    // the keypad mouse does with it (Pad 5's release has no use there, and used to end the grab).
+    // the keypad mouse does with it (Pad 5's release has no use there and must not end the grab).
     ResetInputStateForTests();
     ResetForwardingStateForTests();
     TKeyTarget target;

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/hooks/HookPlatform.h"
+#include "platform/hooks/HookSlot.h"
 #include "platform/hooks/LinuxKeyCodes.h"
 
 // A kernel capability bitmap as EVIOCGBIT and EVIOCGKEY fill it (an array of longs).
@@ -132,10 +133,8 @@ class TEvdevCapture : public THookPlatform {
     void SetUnavailable(std::string reason) { FUnavailable = std::move(reason); }
 
   private:
-    struct TSlot {
-        THookEntryPoint Entry;
-        bool Swallow = false;     // the last notification's decision
-        unsigned Generation = 0;  // changes on every install/remove, so a dispatch sees a switch
+    struct TSlot : THookSlot {
+        bool Swallow = false;  // the last notification's decision
     };
     struct TDeviceState {
         std::string Name;

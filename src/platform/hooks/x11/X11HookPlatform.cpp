@@ -38,6 +38,7 @@
 
 #include "platform/hooks/x11/X11HookPlatform.h"
 
+#include "platform/hooks/HookSlot.h"
 #include "platform/hooks/LinuxKeyCodes.h"
 
 #include <QAbstractEventDispatcher>
@@ -122,10 +123,8 @@ class TX11HookPlatform final : public THookPlatform {
     std::string FailureReason() const override { return FFailure; }
 
   private:
-    struct THookSlot {
-        THookEntryPoint Entry;
+    struct TSlot : THookSlot {
         bool Grabbed = false;
-        unsigned Generation = 0;  // changes on every install/remove, so a dispatch sees a switch
     };
     struct TDeviceInfo {
         bool Known = false;
@@ -166,8 +165,8 @@ class TX11HookPlatform final : public THookPlatform {
     std::array<uint32_t, 256> FLastRawPress{};  // server time of each key's last raw press
     std::string FFailure;
 
-    THookSlot FKeyboard;
-    THookSlot FMouse;
+    TSlot FKeyboard;
+    TSlot FMouse;
     TLinuxKeyboardState FKeys;
     THookPoint FHeld{};     // pointer position held by the grab
     THookPoint FPointer{};  // pointer position followed while observing
@@ -226,15 +225,8 @@ TX11HookPlatform::~TX11HookPlatform() {
 
 THookHandle TX11HookPlatform::Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool grab) {
     FFailure.clear();
-    THookSlot* slot = kind == HookKindKeyboardLowLevel ? &FKeyboard
-                      : kind == HookKindMouseLowLevel  ? &FMouse
-                                                       : nullptr;
-    if (slot == nullptr || !entry || threadId != 0) {
-        FFailure = "Only desktop-wide keyboard and mouse hooks are available.";
-        return nullptr;
-    }
-    if (slot->Entry) {
-        FFailure = "The hook is already installed.";
+    TSlot* slot = SlotToInstall(FKeyboard, FMouse, kind, entry, threadId, FFailure);
+    if (slot == nullptr) {
         return nullptr;
     }
     // Capture starts swallowing: that is what the hooks are switched on for, and the first
@@ -250,8 +242,7 @@ THookHandle TX11HookPlatform::Install(int32_t kind, THookEntryPoint entry, int32
     } else {
         FPointer = QueryPointer();
     }
-    slot->Entry = entry;
-    ++slot->Generation;
+    slot->Take(entry);
     if (slot == &FKeyboard) {
         ReadLocksIntoKeyState();
     }
@@ -261,12 +252,11 @@ THookHandle TX11HookPlatform::Install(int32_t kind, THookEntryPoint entry, int32
 }
 
 void TX11HookPlatform::RemoveHook(THookHandle hook) {
-    THookSlot* slot = hook == &FKeyboard ? &FKeyboard : hook == &FMouse ? &FMouse : nullptr;
-    if (slot == nullptr || !slot->Entry) {
+    TSlot* slot = InstalledSlot(FKeyboard, FMouse, hook);
+    if (slot == nullptr) {
         return;
     }
-    slot->Entry = {};
-    ++slot->Generation;
+    slot->Release();
     if (slot == &FKeyboard && FKeyboard.Grabbed) {
         UngrabKeyboard();
     } else if (slot == &FMouse && FMouse.Grabbed) {
@@ -468,14 +458,13 @@ void TX11HookPlatform::HandleKey(unsigned keycode, bool press, uint32_t time, bo
     uint32_t kind = 0;
     THookKeyboardRecord record = FKeys.Apply(keycode >= 8 ? keycode - 8 : 0, press, time, injected, &kind);
 
-    const unsigned generation = FKeyboard.Generation;
-    const intptr_t result = FKeyboard.Entry(0, kind, reinterpret_cast<uintptr_t>(&record));
-    if (generation != FKeyboard.Generation || !FKeyboard.Entry) {
+    const std::optional<intptr_t> result = FKeyboard.Notify(kind, record);
+    if (!result) {
         return;  // the notification switched the hook off (or over)
     }
-    if (result != 0 && !FKeyboard.Grabbed) {
+    if (*result != 0 && !FKeyboard.Grabbed) {
         GrabKeyboard(false);
-    } else if (result == 0 && FKeyboard.Grabbed) {
+    } else if (*result == 0 && FKeyboard.Grabbed) {
         UngrabKeyboard();
     }
 }
@@ -572,14 +561,13 @@ void TX11HookPlatform::HandleRawMotion(const XIRawEvent& raw) {
 void TX11HookPlatform::DispatchMouse(uint32_t kind, THookPoint pt, uint32_t data, uint32_t time,
                                      bool injected) {
     THookMouseRecord record{pt, data, injected ? HookMouseFlag::Injected : 0u, time, 0};
-    const unsigned generation = FMouse.Generation;
-    const intptr_t result = FMouse.Entry(0, kind, reinterpret_cast<uintptr_t>(&record));
-    if (generation != FMouse.Generation || !FMouse.Entry) {
+    const std::optional<intptr_t> result = FMouse.Notify(kind, record);
+    if (!result) {
         return;
     }
-    if (result != 0 && !FMouse.Grabbed) {
+    if (*result != 0 && !FMouse.Grabbed) {
         GrabPointer(false);
-    } else if (result == 0 && FMouse.Grabbed) {
+    } else if (*result == 0 && FMouse.Grabbed) {
         UngrabPointer();
     }
 }
