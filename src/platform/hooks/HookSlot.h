@@ -40,7 +40,9 @@ struct THookSlot {
 template <class TSlot>
 TSlot* SlotToInstall(TSlot& keyboard, TSlot& mouse, int32_t kind, const THookEntryPoint& entry,
                      int32_t threadId, std::string& failure) {
-    TSlot* slot = kind == HookKindKeyboardLowLevel ? &keyboard : kind == HookKindMouseLowLevel ? &mouse : nullptr;
+    TSlot* slot = kind == HookKindKeyboardLowLevel ? &keyboard
+                  : kind == HookKindMouseLowLevel  ? &mouse
+                                                   : nullptr;
     if (slot == nullptr || !entry || threadId != 0) {
         failure = "Only desktop-wide keyboard and mouse hooks are available.";
         return nullptr;
