@@ -2,7 +2,6 @@
 
 #include <QButtonGroup>
 #include <QDialog>
-#include <QDialogButtonBox>
 #include <QLabel>
 #include <QRadioButton>
 #include <QSettings>
@@ -10,6 +9,7 @@
 
 #include <string>
 
+#include "app/FormControls.h"
 #include "app/TypingSettings.h"
 
 namespace {
@@ -164,10 +164,7 @@ bool RouteSettingsDialog(QWidget* Parent, TRouteLeader& Leader) {
     QObject::connect(group, &QButtonGroup::idClicked, &dialog, showEffect);
     layout->addWidget(effect);
     layout->addWidget(sticky);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
-    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
-    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
-    layout->addWidget(buttons);
+    AddOkCancelButtons(dialog, *layout);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     if (dialog.exec() != QDialog::Accepted || group->checkedId() < 0) {
         return false;
