@@ -79,15 +79,7 @@ bool WriteRouteLeader(const std::filesystem::path& File, TRouteLeader Leader, QS
     file.beginGroup(QLatin1String(RouteGroup));
     file.setValue(QLatin1String(LeaderKey), Latin1(RouteLeaderKey(Leader)));
     file.endGroup();
-    file.sync();
-    if (file.status() != QSettings::NoError) {
-        *Error = QStringLiteral("Unable to write to %1: %2")
-                     .arg(FileText(File), file.status() == QSettings::AccessError
-                                              ? QStringLiteral("access denied")
-                                              : QStringLiteral("the file is not a settings file"));
-        return false;
-    }
-    return true;
+    return SyncSettingsFile(file, File, Error);
 }
 
 QString RouteLeaderText(TRouteLeader Leader) {

@@ -35,6 +35,24 @@ struct THookSlot {
     }
 };
 
+// A capture backend's hook calls that only pass on: a hook takes its events (grab) or watches them,
+// and there is no next hook to call, since a taken event cannot be delivered any more and a watched
+// one already has been.
+class TCaptureHookPlatform : public THookPlatform {
+  public:
+    THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
+        return Install(kind, std::move(entry), threadId, true);
+    }
+    THookHandle InstallWatchingHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
+        return Install(kind, std::move(entry), threadId, false);
+    }
+    intptr_t CallNextHook(THookHandle, int32_t, uint32_t, uintptr_t) override { return 0; }
+
+  protected:
+    // take: the events are taken from everyone else while the handler swallows them.
+    virtual THookHandle Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool take) = 0;
+};
+
 // The slot an install of `kind` asks for; nullptr with the user-facing reason in `failure` when
 // the hook cannot be installed (only one desktop-wide keyboard and one mouse hook exist).
 template <class TSlot>

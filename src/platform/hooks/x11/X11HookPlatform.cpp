@@ -98,19 +98,12 @@ int32_t OsThreadId() {
     return static_cast<int32_t>(::syscall(SYS_gettid));
 }
 
-class TX11HookPlatform final : public THookPlatform {
+class TX11HookPlatform final : public TCaptureHookPlatform {
   public:
     TX11HookPlatform(Display* display, std::string name, int xiOpcode);
     ~TX11HookPlatform() override;
 
-    THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
-        return Install(kind, entry, threadId, true);
-    }
-    THookHandle InstallWatchingHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
-        return Install(kind, entry, threadId, false);
-    }
     void RemoveHook(THookHandle hook) override;
-    intptr_t CallNextHook(THookHandle, int32_t, uint32_t, uintptr_t) override { return 0; }
     void GetKeyboardState(TKeyboardState& state) override { state = FKeys.State(); }
     // Grabbed: where the grab holds the pointer (moves report it plus their motion). Observing: the
     // position followed from the motion, before the move being handed on.
@@ -131,7 +124,7 @@ class TX11HookPlatform final : public THookPlatform {
         bool XTest = false;
     };
 
-    THookHandle Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool grab);
+    THookHandle Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool grab) override;
     // wait: give a grab held by someone else a moment to end (on install; never in the middle of
     // input, where the next swallowed event simply tries again).
     bool GrabKeyboard(bool wait);
