@@ -1,6 +1,7 @@
 #include "app/FormControls.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QEvent>
 #include <QPainter>
 #include <QPixmap>
@@ -280,4 +281,11 @@ void TControlPlacer::Arrange() {
         placed.Control->setGeometry(r);
     }
     FitAutoSize();
+}
+
+void AddOkCancelButtons(QDialog& dialog, QBoxLayout& layout) {
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout.addWidget(buttons);
 }

@@ -3,6 +3,8 @@
 // fixed-width panels, an image list of same-sized pictures drawn from SVG, and controls placed at
 // fixed positions that follow their parent's edges (anchors) or grow with their text (auto size).
 
+#include <QBoxLayout>
+#include <QDialog>
 #include <QFrame>
 #include <QIcon>
 #include <QLabel>
@@ -116,3 +118,6 @@ class TControlPlacer : public QObject {
     QSize FDesignSize;
     std::vector<TPlaced> FControls;
 };
+
+// The OK and Cancel buttons at the foot of a settings dialog: OK accepts it, Cancel rejects it.
+void AddOkCancelButtons(QDialog& dialog, QBoxLayout& layout);

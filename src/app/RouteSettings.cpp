@@ -2,7 +2,6 @@
 
 #include <QButtonGroup>
 #include <QDialog>
-#include <QDialogButtonBox>
 #include <QLabel>
 #include <QRadioButton>
 #include <QSettings>
@@ -10,6 +9,7 @@
 
 #include <string>
 
+#include "app/FormControls.h"
 #include "app/TypingSettings.h"
 
 namespace {
@@ -79,15 +79,7 @@ bool WriteRouteLeader(const std::filesystem::path& File, TRouteLeader Leader, QS
     file.beginGroup(QLatin1String(RouteGroup));
     file.setValue(QLatin1String(LeaderKey), Latin1(RouteLeaderKey(Leader)));
     file.endGroup();
-    file.sync();
-    if (file.status() != QSettings::NoError) {
-        *Error = QStringLiteral("Unable to write to %1: %2")
-                     .arg(FileText(File), file.status() == QSettings::AccessError
-                                              ? QStringLiteral("access denied")
-                                              : QStringLiteral("the file is not a settings file"));
-        return false;
-    }
-    return true;
+    return SyncSettingsFile(file, File, Error);
 }
 
 QString RouteLeaderText(TRouteLeader Leader) {
@@ -164,10 +156,7 @@ bool RouteSettingsDialog(QWidget* Parent, TRouteLeader& Leader) {
     QObject::connect(group, &QButtonGroup::idClicked, &dialog, showEffect);
     layout->addWidget(effect);
     layout->addWidget(sticky);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
-    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
-    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
-    layout->addWidget(buttons);
+    AddOkCancelButtons(dialog, *layout);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     if (dialog.exec() != QDialog::Accepted || group->checkedId() < 0) {
         return false;

@@ -104,6 +104,10 @@ bool WriteTypingSettings(const std::filesystem::path& File, const std::string& A
         }
     }
     file.endGroup();
+    return SyncSettingsFile(file, File, Error);
+}
+
+bool SyncSettingsFile(QSettings& file, const std::filesystem::path& File, QString* Error) {
     file.sync();
     if (file.status() != QSettings::NoError) {
         *Error = QStringLiteral("Unable to write to %1: %2")

@@ -10,6 +10,8 @@
 
 #include <QString>
 
+class QSettings;
+
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -36,6 +38,10 @@ std::filesystem::path TypingSettingsFile(const std::filesystem::path& NicknameFi
 // Whether the settings file may be handed to QSettings: a missing one is fine, one larger than
 // TypingSettingsMaxBytes is no file of ours (false, and *Problem, if not null, says so).
 bool SettingsFileReadable(const std::filesystem::path& File, QString* Problem);
+
+// Writes what `file` (opened on File) holds out to disk; false, with *Error in plain words, when the
+// file cannot be written.
+bool SyncSettingsFile(QSettings& file, const std::filesystem::path& File, QString* Error);
 
 // The dongle's settings; the defaults when the file, its group or a value is missing or unusable.
 // *Problem (may be null) receives why a value present could not be used, or "".

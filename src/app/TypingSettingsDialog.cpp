@@ -2,7 +2,6 @@
 // dongle's own settings dialog show.
 #include <QComboBox>
 #include <QDialog>
-#include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -11,6 +10,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "app/FormControls.h"
 #include "app/TypingDialog.h"
 #include "layout/XkbLayout.h"
 
@@ -119,10 +119,7 @@ bool TypingSettingsDialog(QWidget* Parent, const QString& Title, TTypingSettings
     layout->addWidget(note);
     auto* box = new TTypingSettingsBox(&dialog, Settings);
     layout->addWidget(box);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
-    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
-    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
-    layout->addWidget(buttons);
+    AddOkCancelButtons(dialog, *layout);
     dialog.setMinimumWidth(480);
     box->Layout->setFocus();
     if (dialog.exec() != QDialog::Accepted) {

@@ -785,8 +785,9 @@ void TCorvastelDevice::ReceiveData(TBluetoothGattCharacteristic& characteristic,
     } else if (uuid == UuidManufacture) {
         storeString(Manufacture, InfoManufacture);
     } else if (&characteristic == char1) {
-        // The process-wide status is kept as before; the session keeps its own dongle's, which a
-        // malformed value must not replace with what another dongle reported last.
+        // The process-wide status (LastLedStatus) follows the latest report of any dongle; the
+        // session keeps its own dongle's, which a malformed value must not replace with what another
+        // dongle reported last.
         const TUSBDeviceID id = HidId();
         ParseLedReport(id, uuid, value);
         if (const auto leds = DecodeLedStatus(id, uuid, value)) {

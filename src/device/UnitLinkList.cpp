@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "device/LinkEstimator.h"
+
 namespace {
 
 int64_t Clamp(int64_t value, int64_t limit) {
@@ -18,8 +20,8 @@ double MicrosecondsSince(std::chrono::steady_clock::time_point since,
     return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(now - since).count());
 }
 
-// The shortest connection interval BLE allows: no link writes faster than this.
-constexpr double ShortestIntervalUs = 7500;
+// No link writes faster than one write per shortest connection interval.
+constexpr double ShortestIntervalUs = static_cast<double>(TLinkEstimator::ShortestInterval.count());
 
 // The collapse leaves at most this many entries (a quarter free), so that it runs once per many
 // pushes rather than on every one.

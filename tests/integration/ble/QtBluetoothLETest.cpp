@@ -234,6 +234,32 @@ class QtBluetoothLETest : public ::testing::Test {
         ASSERT_TRUE(d->IsConnected());
     }
 
+    // The service with DongleA, which the stack forgets once it has not heard it for 300 ms.
+    static std::vector<std::string> ForgetfulService() {
+        return {"--temporary-timeout-ms", "300", "--dongle", "address=" + DongleA};
+    }
+    // Starts that service and a fresh manager whose scan finds DongleA: the device, wired, or
+    // nullptr when the scan missed it.
+    TBluetoothLEDevice* ScanUnderForgetfulService() {
+        StartService(ForgetfulService());
+        CreateManager();
+        Events.With([&] { return Events.scanEnds = 0; });
+        TBluetoothLEDevice* d = Scan(DongleA, 500ms);
+        if (d != nullptr)
+            WireDevice(*d);
+        return d;
+    }
+    // A connect on d reaches DongleA, as the service sees it too; then the manager goes, so that the
+    // next round starts from a fresh one.
+    void ExpectConnectReachesDongleA(TBluetoothLEDevice& d) {
+        EXPECT_TRUE(d.DiscoverServices());
+        EXPECT_TRUE(d.IsConnected());
+        EXPECT_TRUE(DongleStatus(DongleA)[QStringLiteral("connected")].toBool());
+        Device->ClearHandlers();
+        Device = nullptr;
+        Manager.reset();
+    }
+
     void Subscribe(uint16_t uuid) {
         TBluetoothGattCharacteristic* c = Char(uuid);
         ASSERT_NE(c, nullptr);
@@ -669,27 +695,16 @@ TEST_F(QtBluetoothLETest, Disconnect_endsAPendingConnectAtOnce) {
 TEST_F(QtBluetoothLETest, DiscoverServices_findsADeviceTheStackForgotOrNeverKnew) {
     for (const bool restart : {false, true}) {
         SCOPED_TRACE(restart ? "the stack restarted" : "the stack forgot it");
-        const std::vector<std::string> args{"--temporary-timeout-ms", "300", "--dongle",
-                                            "address=" + DongleA};
-        StartService(args);
-        CreateManager();
-        Events.With([&] { return Events.scanEnds = 0; });
-        TBluetoothLEDevice* d = Scan(DongleA, 500ms);
+        TBluetoothLEDevice* d = ScanUnderForgetfulService();
         ASSERT_NE(d, nullptr);
-        WireDevice(*d);
         if (restart) {
-            StartService(args);
+            StartService(ForgetfulService());
             ASSERT_TRUE(
                 WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
         } else {
             WaitUntil([] { return false; }, 1s);  // past the temporary time-out
         }
-        EXPECT_TRUE(d->DiscoverServices());
-        EXPECT_TRUE(d->IsConnected());
-        EXPECT_TRUE(DongleStatus(DongleA)[QStringLiteral("connected")].toBool());
-        Device->ClearHandlers();
-        Device = nullptr;
-        Manager.reset();
+        ExpectConnectReachesDongleA(*d);
     }
 }
 
@@ -702,14 +717,8 @@ TEST_F(QtBluetoothLETest, DiscoverServices_afterTheStackRestarted_reachesADevice
         SCOPED_TRACE(before == Sought      ? "looked for before"
                      : before == Connected ? "connected before"
                                            : "link up when it stopped");
-        const std::vector<std::string> args{"--temporary-timeout-ms", "300", "--dongle",
-                                            "address=" + DongleA};
-        StartService(args);
-        CreateManager();
-        Events.With([&] { return Events.scanEnds = 0; });
-        TBluetoothLEDevice* d = Scan(DongleA, 500ms);
+        TBluetoothLEDevice* d = ScanUnderForgetfulService();
         ASSERT_NE(d, nullptr);
-        WireDevice(*d);
         if (sought)
             WaitUntil([] { return false; }, 1s);  // past the temporary time-out: forgotten
         ASSERT_TRUE(d->DiscoverServices());
@@ -720,15 +729,10 @@ TEST_F(QtBluetoothLETest, DiscoverServices_afterTheStackRestarted_reachesADevice
         }
         ASSERT_TRUE(WaitUntil([&] { return !d->IsConnected(); }, 5s));
 
-        StartService(args);
+        StartService(ForgetfulService());
         ASSERT_TRUE(
             WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
-        EXPECT_TRUE(d->DiscoverServices());
-        EXPECT_TRUE(d->IsConnected());
-        EXPECT_TRUE(DongleStatus(DongleA)[QStringLiteral("connected")].toBool());
-        Device->ClearHandlers();
-        Device = nullptr;
-        Manager.reset();
+        ExpectConnectReachesDongleA(*d);
     }
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "HookRecorder.h"
 #include "input/UnitInputForwarding.h"
 #include "input/UnitKeyHook.h"
 #include "platform/hooks/x11/X11HookPlatform.h"
@@ -26,17 +27,6 @@
 
 namespace {
 
-struct TKeySeen {
-    uint32_t Kind;
-    uint32_t Scan;
-    uint32_t Flags;
-};
-struct TMouseSeen {
-    uint32_t Kind;
-    THookPoint Pt;
-    int16_t High;  // high word of Data
-};
-
 // What the focused ordinary client received.
 struct TClientInput {
     int Keys = 0;
@@ -44,7 +34,7 @@ struct TClientInput {
     int Motions = 0;
 };
 
-class X11CaptureTest : public ::testing::Test {
+class X11CaptureTest : public ::testing::Test, protected THookRecorder {
   protected:
     static void SetUpTestSuite() {
         static int argc = 1;
@@ -91,21 +81,7 @@ class X11CaptureTest : public ::testing::Test {
         std::string error;
         Platform = CreateX11HookPlatform(Server->Display(), &error);
         ASSERT_TRUE(Platform) << error;
-        KeyHook = std::make_unique<TLowLevelKeyboardHook>(Platform);
-        MouseHook = std::make_unique<TLowLevelMouseHook>(Platform);
-        KeyHook->SetOnPreExecute([this](THook&, THookMessage& msg) {
-            const auto& k = KeyHook->HookStruct();
-            Keys.push_back({msg.Msg, k.ScanCode, k.flags});
-            if (OnKey) {
-                OnKey();
-            }
-            msg.Result = SwallowKeys ? 1 : 0;
-        });
-        MouseHook->SetOnPreExecute([this](THook&, THookMessage& msg) {
-            const auto& m = MouseHook->HookStruct();
-            Mice.push_back({MouseHook->MouseState(), m.Pt, static_cast<int16_t>(m.Data >> 16)});
-            msg.Result = SwallowMouse ? 1 : 0;
-        });
+        AttachHooks(Platform);
     }
 
     void TearDown() override {
@@ -182,13 +158,6 @@ class X11CaptureTest : public ::testing::Test {
     Display* Client = nullptr;
     Window ClientWindow = 0;
     std::shared_ptr<THookPlatform> Platform;
-    std::unique_ptr<TLowLevelKeyboardHook> KeyHook;
-    std::unique_ptr<TLowLevelMouseHook> MouseHook;
-    std::vector<TKeySeen> Keys;
-    std::vector<TMouseSeen> Mice;
-    bool SwallowKeys = true;
-    bool SwallowMouse = true;
-    std::function<void()> OnKey;
 };
 
 TEST_F(X11CaptureTest, Keys_Swallowed_ArriveWithWindowsScanCodesAndReachNoClient) {
@@ -474,7 +443,7 @@ TEST_F(X11CaptureTest, Mouse_PausedThenResumed_EveryMoveForwardedByItsOwnMotionF
 
 TEST_F(X11CaptureTest, KeypadMouse_Pad5ThenPad8UnderCtrlShift_NoKeyReachesTheClient) {
     // The real forwarding logic decides: while keys are forwarded the client gets no key, whatever
-    // the keypad mouse does with it (Pad 5's release has no use there, and used to end the grab).
+    // the keypad mouse does with it (Pad 5's release has no use there and must not end the grab).
     ResetInputStateForTests();
     ResetForwardingStateForTests();
     TSummingTarget target(*Platform);

@@ -23,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "HookRecorder.h"
 #include "UinputDevice.h"
 #include "input/UnitInputForwarding.h"
 #include "input/UnitKeyHook.h"
@@ -62,18 +63,7 @@ class TReader {
     int FFd;
 };
 
-struct TKeySeen {
-    uint32_t Kind;
-    uint32_t Scan;
-    uint32_t Flags;
-};
-struct TMouseSeen {
-    uint32_t Kind;
-    THookPoint Pt;
-    int16_t High;
-};
-
-class EvdevKernelTest : public ::testing::Test {
+class EvdevKernelTest : public ::testing::Test, protected THookRecorder {
   protected:
     static void SetUpTestSuite() {
         static int argc = 1;
@@ -97,21 +87,7 @@ class EvdevKernelTest : public ::testing::Test {
         Platform = CreateEvdevHookPlatform(&error);
         ASSERT_TRUE(Platform) << error;
         ASSERT_EQ(Platform->CaptureUnavailableReason(), "");
-        KeyHook = std::make_unique<TLowLevelKeyboardHook>(Platform);
-        MouseHook = std::make_unique<TLowLevelMouseHook>(Platform);
-        KeyHook->SetOnPreExecute([this](THook&, THookMessage& msg) {
-            const auto& k = KeyHook->HookStruct();
-            Keys.push_back({msg.Msg, k.ScanCode, k.flags});
-            msg.Result = 1;
-            if (OnKey) {
-                OnKey();
-            }
-        });
-        MouseHook->SetOnPreExecute([this](THook&, THookMessage& msg) {
-            const auto& m = MouseHook->HookStruct();
-            Mice.push_back({MouseHook->MouseState(), m.Pt, static_cast<int16_t>(m.Data >> 16)});
-            msg.Result = SwallowMouse ? 1 : 0;
-        });
+        AttachHooks(Platform);
     }
 
     void TearDown() override {
@@ -154,12 +130,6 @@ class EvdevKernelTest : public ::testing::Test {
     std::unique_ptr<TReader> KeyboardReader;
     std::unique_ptr<TReader> MouseReader;
     std::shared_ptr<THookPlatform> Platform;
-    std::unique_ptr<TLowLevelKeyboardHook> KeyHook;
-    std::unique_ptr<TLowLevelMouseHook> MouseHook;
-    std::vector<TKeySeen> Keys;
-    std::vector<TMouseSeen> Mice;
-    bool SwallowMouse = true;
-    std::function<void()> OnKey;
 };
 
 // The window's side of key forwarding, for the real forwarding logic: keys forwarded, nothing sent.
@@ -390,7 +360,7 @@ TEST_F(EvdevKernelTest, Keys_ReleasedWhileTheProgramIsStopped_ReachTheHooksBefor
 
 TEST_F(EvdevKernelTest, KeypadMouse_Pad5ThenPad8UnderCtrlShift_NothingReachesTheSession) {
     // The real forwarding logic decides: while keys are forwarded the session gets no key, whatever
-    // the keypad mouse does with it (Pad 5's release has no use there, and used to end the grab).
+    // the keypad mouse does with it (Pad 5's release has no use there and must not end the grab).
     ResetInputStateForTests();
     ResetForwardingStateForTests();
     TKeyTarget target;

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "ConnectedWindow.h"
 #include "ForwardingTestSupport.h"
 #include "QtTestEnvironment.h"
 #include "app/CorvastelApplication.h"
@@ -58,17 +59,13 @@ struct TPassThroughFixture : testing::Test {
         window = std::make_unique<TFormCorvastelPc>(ble, hooks);
         for (int i = 0; i < DongleCount(); ++i) {
             const std::string address = "C0:FF:EE:00:01:0" + std::to_string(i);
-            dongles.push_back(ble.AddDongle(vdongle::TDongleConfig::Standard(
-                "Corvastel-P" + std::to_string(i), address, "1.1.9", vdongle::Identity0451_16B4)));
-            const int k = window->FoundDeviceCount++;
-            window->FoundDevices[k] = &ble.Device(address);
-            auto* item = new QListWidgetItem(QString::fromStdString(address), window->DeviceListView);
-            window->SetDeviceImage(item, DeviceImageFound);
-            window->SelectedDevice = k;
-            window->BtnConnectClick(window->BtnConnect);
+            QListWidgetItem* item = AddFoundAndConnect(
+                *window, ble,
+                vdongle::TDongleConfig::Standard("Corvastel-P" + std::to_string(i), address, "1.1.9",
+                                                 vdongle::Identity0451_16B4),
+                QString::fromStdString(address), &dongles.emplace_back());
             if (ItemImageIndex(item) == DeviceImageFound) {
-                GTEST_SKIP() << "connecting is not part of this build yet: the window's connection handling "
-                                "(branch conn) is needed for these tests";
+                GTEST_SKIP() << "these tests start from connected dongles, and this build does not connect";
             }
             ASSERT_TRUE(WaitFor([&] { return ItemImageIndex(item) == DeviceImageConnected; }, 5000));
         }

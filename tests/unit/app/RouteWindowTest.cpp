@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "ConnectedWindow.h"
 #include "ForwardingTestSupport.h"
 #include "QtTestEnvironment.h"
 #include "app/CorvastelApplication.h"
@@ -59,14 +60,11 @@ struct TRouteWindow : testing::Test {
         window = std::make_unique<TFormCorvastelPc>(ble, hooks);
         for (int i = 0; i < 3; ++i) {
             const std::string address = "C0:FF:EE:00:02:0" + std::to_string(i);
-            dongles.push_back(ble.AddDongle(vdongle::TDongleConfig::Standard(
-                "Corvastel-R" + std::to_string(i), address, "1.1.9", vdongle::Identity0451_16B4)));
-            const int k = window->FoundDeviceCount++;
-            window->FoundDevices[k] = &ble.Device(address);
-            auto* item = new QListWidgetItem(Caption(i), window->DeviceListView);
-            window->SetDeviceImage(item, DeviceImageFound);
-            window->SelectedDevice = k;
-            window->BtnConnectClick(window->BtnConnect);
+            QListWidgetItem* item = AddFoundAndConnect(
+                *window, ble,
+                vdongle::TDongleConfig::Standard("Corvastel-R" + std::to_string(i), address, "1.1.9",
+                                                 vdongle::Identity0451_16B4),
+                Caption(i), &dongles.emplace_back());
             if (ItemImageIndex(item) == DeviceImageFound) {
                 GTEST_SKIP() << "connecting is not part of this build";
             }

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "ConnectedWindow.h"
 #include "QtTestEnvironment.h"
 #include "app/CorvastelApplication.h"
 #include "app/TargetState.h"
@@ -78,13 +79,8 @@ struct TTargetFixture : testing::Test {
             if (edit) {
                 edit(config);
             }
-            dongles.push_back(ble.AddDongle(config));
-            const int k = window->FoundDeviceCount++;
-            window->FoundDevices[k] = &ble.Device(address);
-            auto* item = new QListWidgetItem(QString::fromStdString(address), window->DeviceListView);
-            window->SetDeviceImage(item, DeviceImageFound);
-            window->SelectedDevice = k;
-            window->BtnConnectClick(window->BtnConnect);
+            QListWidgetItem* item = AddFoundAndConnect(*window, ble, config, QString::fromStdString(address),
+                                                       &dongles.emplace_back());
             ASSERT_TRUE(WaitFor([&] { return ItemImageIndex(item) == DeviceImageConnected; }, 5000));
         }
         ASSERT_TRUE(ble.WaitIdle());

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "HookRecorder.h"
 #include "input/UnitKeyHook.h"
 #include "platform/hooks/evdev/EvdevCapture.h"
 
@@ -129,18 +130,7 @@ class TTestCapture final : public TEvdevCapture {
     void StopDevices() override { ++Stops; }
 };
 
-struct TKeySeen {
-    uint32_t Kind;
-    uint32_t Scan;
-    uint32_t Flags;
-};
-struct TMouseSeen {
-    uint32_t Kind;
-    THookPoint Pt;
-    int16_t High;
-};
-
-class EvdevCaptureTest : public ::testing::Test {
+class EvdevCaptureTest : public ::testing::Test, protected THookRecorder {
   protected:
     void SetUp() override {
         Keyboard->Caps = {true, false, false, false};
@@ -148,21 +138,7 @@ class EvdevCaptureTest : public ::testing::Test {
         Mouse->Caps = {false, true, false, false};
         Mouse->HasLeds = false;
         Capture->Present = {Keyboard, Mouse};
-        KeyHook = std::make_unique<TLowLevelKeyboardHook>(Capture);
-        MouseHook = std::make_unique<TLowLevelMouseHook>(Capture);
-        KeyHook->SetOnPreExecute([this](THook&, THookMessage& msg) {
-            const auto& k = KeyHook->HookStruct();
-            Keys.push_back({msg.Msg, k.ScanCode, k.flags});
-            if (OnKey) {
-                OnKey();
-            }
-            msg.Result = SwallowKeys ? 1 : 0;
-        });
-        MouseHook->SetOnPreExecute([this](THook&, THookMessage& msg) {
-            const auto& m = MouseHook->HookStruct();
-            Mice.push_back({MouseHook->MouseState(), m.Pt, static_cast<int16_t>(m.Data >> 16)});
-            msg.Result = SwallowMouse ? 1 : 0;
-        });
+        AttachHooks(Capture);
     }
 
     TKeyboardState KeyState() const {
@@ -176,13 +152,6 @@ class EvdevCaptureTest : public ::testing::Test {
     std::shared_ptr<TTestCapture> Capture = std::make_shared<TTestCapture>();
     std::shared_ptr<TKernelDevice> Keyboard = std::make_shared<TKernelDevice>();
     std::shared_ptr<TKernelDevice> Mouse = std::make_shared<TKernelDevice>();
-    std::unique_ptr<TLowLevelKeyboardHook> KeyHook;
-    std::unique_ptr<TLowLevelMouseHook> MouseHook;
-    std::vector<TKeySeen> Keys;
-    std::vector<TMouseSeen> Mice;
-    bool SwallowKeys = true;
-    bool SwallowMouse = true;
-    std::function<void()> OnKey;
 };
 
 TEST_F(EvdevCaptureTest, Keys_Swallowed_GrabbedAndReportedAsWindowsDoes) {

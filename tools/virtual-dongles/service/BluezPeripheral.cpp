@@ -680,28 +680,17 @@ bool TBluezPeripheral::HandleControl(const QDBusMessage& m) {
     const QString member = m.member();
     const QVariantList args = m.arguments();
     if (member == QStringLiteral("Status")) {
-        QJsonObject status;
         bool powered = !FOthers.empty();
         bool discovering = false;
         for (const auto& [path, a] : FOthers) {
             powered = powered && a.powered;
             discovering = discovering || a.discovering;
         }
-        status[QStringLiteral("adapterPresent")] = !FOthers.empty();
-        status[QStringLiteral("powered")] = powered;
-        status[QStringLiteral("discovering")] = discovering;
-        QJsonArray dongles;
-        for (const auto& e : FEntries) {
-            QJsonObject d = DongleStatusJson(*e->dongle);
-            d[QStringLiteral("connected")] = e->connected;
-            // The peripheral cannot see the central's discovery; it is served once connected.
-            d[QStringLiteral("servicesResolved")] = e->connected;
-            d[QStringLiteral("maxWritesInFlight")] = e->maxInFlight;
-            d[QStringLiteral("adapter")] = e->adapter;
-            dongles.append(d);
-        }
-        status[QStringLiteral("dongles")] = dongles;
-        Reply(m.createReply(ControlJson(status)));
+        // The peripheral cannot see the central's discovery; it is served once connected.
+        std::vector<TDongleLinkStatus> dongles;
+        for (const auto& e : FEntries)
+            dongles.push_back({e->dongle.get(), e->connected, e->connected, e->maxInFlight, e->adapter});
+        Reply(m.createReply(StatusJson(!FOthers.empty(), powered, discovering, dongles)));
         return true;
     }
     if (member == QStringLiteral("SetPowered")) {

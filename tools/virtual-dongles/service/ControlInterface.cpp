@@ -38,20 +38,10 @@ bool TBluezService::HandleControl(const QDBusMessage& m) {
     };
 
     if (member == QStringLiteral("Status")) {
-        QJsonObject status;
-        status[QStringLiteral("adapterPresent")] = FAdapterPresent;
-        status[QStringLiteral("powered")] = FPowered;
-        status[QStringLiteral("discovering")] = FDiscovering;
-        QJsonArray dongles;
-        for (const auto& e : FEntries) {
-            QJsonObject d = DongleStatusJson(*e->dongle);
-            d[QStringLiteral("connected")] = e->connected;
-            d[QStringLiteral("servicesResolved")] = e->resolved;
-            d[QStringLiteral("maxWritesInFlight")] = e->maxInFlight;
-            dongles.append(d);
-        }
-        status[QStringLiteral("dongles")] = dongles;
-        Reply(m.createReply(ControlJson(status)));
+        std::vector<TDongleLinkStatus> dongles;
+        for (const auto& e : FEntries)
+            dongles.push_back({e->dongle.get(), e->connected, e->resolved, e->maxInFlight, std::nullopt});
+        Reply(m.createReply(StatusJson(FAdapterPresent, FPowered, FDiscovering, dongles)));
         return true;
     }
     if (member == QStringLiteral("SetPowered")) {

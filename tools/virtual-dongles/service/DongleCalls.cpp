@@ -47,6 +47,26 @@ QJsonObject DongleStatusJson(const vdongle::TVirtualDongle& dongle) {
     return d;
 }
 
+QString StatusJson(bool adapterPresent, bool powered, bool discovering,
+                   const std::vector<TDongleLinkStatus>& dongles) {
+    QJsonObject status;
+    status[QStringLiteral("adapterPresent")] = adapterPresent;
+    status[QStringLiteral("powered")] = powered;
+    status[QStringLiteral("discovering")] = discovering;
+    QJsonArray entries;
+    for (const TDongleLinkStatus& link : dongles) {
+        QJsonObject d = DongleStatusJson(*link.Dongle);
+        d[QStringLiteral("connected")] = link.Connected;
+        d[QStringLiteral("servicesResolved")] = link.ServicesResolved;
+        d[QStringLiteral("maxWritesInFlight")] = link.MaxWritesInFlight;
+        if (link.Adapter)
+            d[QStringLiteral("adapter")] = *link.Adapter;
+        entries.append(d);
+    }
+    status[QStringLiteral("dongles")] = entries;
+    return ControlJson(status);
+}
+
 bool AnswerDongleCall(const QDBusMessage& m, vdongle::TVirtualDongle& dongle, QDBusMessage* reply) {
     const QString member = m.member();
     const QVariantList args = m.arguments();

@@ -8,10 +8,24 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <optional>
+#include <vector>
+
 #include "VirtualDongle.h"
 
 QString ControlJson(const QJsonValue& v);
 // The model's part of a dongle's status entry: address, name, advertising, connectCount, notifying.
 QJsonObject DongleStatusJson(const vdongle::TVirtualDongle& dongle);
+// What a front knows of one dongle's link, beside the model's part of its status entry.
+struct TDongleLinkStatus {
+    const vdongle::TVirtualDongle* Dongle = nullptr;
+    bool Connected = false;
+    bool ServicesResolved = false;
+    int MaxWritesInFlight = 0;
+    std::optional<QString> Adapter;  // only the front with an adapter per dongle knows it
+};
+// The answer to the Status control call, the same shape from every front.
+QString StatusJson(bool adapterPresent, bool powered, bool discovering,
+                   const std::vector<TDongleLinkStatus>& dongles);
 // Answers m into *reply when it is one of the calls above; false when it is not.
 bool AnswerDongleCall(const QDBusMessage& m, vdongle::TVirtualDongle& dongle, QDBusMessage* reply);

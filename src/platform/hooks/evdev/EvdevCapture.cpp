@@ -117,22 +117,14 @@ int32_t TEvdevCapture::CurrentThreadId() {
 }
 
 THookHandle TEvdevCapture::Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool swallow) {
-    TSlot* slot = kind == HookKindKeyboardLowLevel ? &FKeyboard
-                  : kind == HookKindMouseLowLevel  ? &FMouse
-                                                   : nullptr;
-    if (slot == nullptr || !entry || threadId != 0) {
-        FFailure = "Only desktop-wide keyboard and mouse hooks are available.";
-        return nullptr;
-    }
-    if (slot->Entry) {
-        FFailure = "The hook is already installed.";
+    TSlot* slot = SlotToInstall(FKeyboard, FMouse, kind, entry, threadId, FFailure);
+    if (slot == nullptr) {
         return nullptr;
     }
     // Capture starts swallowing, as on the other platforms, unless the hook only watches; the first
     // notification corrects it.
-    slot->Entry = entry;
+    slot->Take(entry);
     slot->Swallow = swallow;
-    ++slot->Generation;
     if (!FStarted) {
         FStarted = true;
         FScan = StartDevices();
@@ -173,8 +165,7 @@ THookHandle TEvdevCapture::Install(int32_t kind, THookEntryPoint entry, int32_t 
     }
     if (!failure.empty()) {
         std::clog << "input capture: evdev: " << failure << '\n';
-        slot->Entry = {};
-        ++slot->Generation;
+        slot->Release();
         UpdateAllGrabs();
         if (!FKeyboard.Entry && !FMouse.Entry) {
             DropAll();
@@ -187,12 +178,11 @@ THookHandle TEvdevCapture::Install(int32_t kind, THookEntryPoint entry, int32_t 
 }
 
 void TEvdevCapture::RemoveHook(THookHandle hook) {
-    TSlot* slot = hook == &FKeyboard ? &FKeyboard : hook == &FMouse ? &FMouse : nullptr;
-    if (slot == nullptr || !slot->Entry) {
+    TSlot* slot = InstalledSlot(FKeyboard, FMouse, hook);
+    if (slot == nullptr) {
         return;
     }
-    slot->Entry = {};
-    ++slot->Generation;
+    slot->Release();
     if (!FKeyboard.Entry && !FMouse.Entry) {
         DropAll();  // nothing reads the keyboard while nothing captures
     } else {
@@ -512,13 +502,12 @@ void TEvdevCapture::DispatchKey(unsigned code, bool press, uint32_t time) {
     }
     uint32_t kind = 0;
     THookKeyboardRecord record = FKeys.Apply(code, press, time, false, &kind);
-    const unsigned generation = FKeyboard.Generation;
-    const intptr_t result = FKeyboard.Entry(0, kind, reinterpret_cast<uintptr_t>(&record));
-    if (generation != FKeyboard.Generation || !FKeyboard.Entry) {
+    const std::optional<intptr_t> result = FKeyboard.Notify(kind, record);
+    if (!result) {
         return;  // the notification switched the hook off (or over)
     }
-    if ((result != 0) != FKeyboard.Swallow) {
-        FKeyboard.Swallow = result != 0;
+    if ((*result != 0) != FKeyboard.Swallow) {
+        FKeyboard.Swallow = *result != 0;
         UpdateAllGrabs();
     }
 }
@@ -557,13 +546,12 @@ void TEvdevCapture::DispatchMouse(uint32_t kind, THookPoint pt, uint32_t data, u
         return;
     }
     THookMouseRecord record{pt, data, 0, time, 0};
-    const unsigned generation = FMouse.Generation;
-    const intptr_t result = FMouse.Entry(0, kind, reinterpret_cast<uintptr_t>(&record));
-    if (generation != FMouse.Generation || !FMouse.Entry) {
+    const std::optional<intptr_t> result = FMouse.Notify(kind, record);
+    if (!result) {
         return;
     }
-    if ((result != 0) != FMouse.Swallow) {
-        FMouse.Swallow = result != 0;
+    if ((*result != 0) != FMouse.Swallow) {
+        FMouse.Swallow = *result != 0;
         UpdateAllGrabs();
     }
 }

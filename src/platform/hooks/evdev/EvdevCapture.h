@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/hooks/HookPlatform.h"
+#include "platform/hooks/HookSlot.h"
 #include "platform/hooks/LinuxKeyCodes.h"
 
 // A kernel capability bitmap as EVIOCGBIT and EVIOCGKEY fill it (an array of longs).
@@ -76,7 +77,7 @@ class TEvdevDevice {
     virtual void WriteLeds(unsigned leds) = 0;
 };
 
-class TEvdevCapture : public THookPlatform {
+class TEvdevCapture : public TCaptureHookPlatform {
   public:
     // The user-facing reasons, kept here so that the window and tests say the same thing.
     static const char* const PermissionReason;
@@ -85,15 +86,7 @@ class TEvdevCapture : public THookPlatform {
     TEvdevCapture();
     ~TEvdevCapture() override;
 
-    THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
-        return Install(kind, entry, threadId, true);
-    }
-    THookHandle InstallWatchingHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
-        return Install(kind, entry, threadId, false);
-    }
     void RemoveHook(THookHandle hook) override;
-    // A grabbed event cannot be delivered any more and an observed one has already been: nothing to do.
-    intptr_t CallNextHook(THookHandle, int32_t, uint32_t, uintptr_t) override { return 0; }
     void GetKeyboardState(TKeyboardState& state) override { state = FKeys.State(); }
     int32_t CurrentThreadId() override;
     // The pointer is not ours to know; moves report a fixed point plus their motion.
@@ -132,10 +125,8 @@ class TEvdevCapture : public THookPlatform {
     void SetUnavailable(std::string reason) { FUnavailable = std::move(reason); }
 
   private:
-    struct TSlot {
-        THookEntryPoint Entry;
-        bool Swallow = false;     // the last notification's decision
-        unsigned Generation = 0;  // changes on every install/remove, so a dispatch sees a switch
+    struct TSlot : THookSlot {
+        bool Swallow = false;  // the last notification's decision
     };
     struct TDeviceState {
         std::string Name;
@@ -161,7 +152,7 @@ class TEvdevCapture : public THookPlatform {
     bool ServesPointer(const TDeviceState& d) const {
         return d.Caps.Pointer && static_cast<bool>(FMouse.Entry);
     }
-    THookHandle Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool swallow);
+    THookHandle Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool swallow) override;
     bool WantsGrab(const TDeviceState& d) const {
         return (ServesKeyboard(d) && FKeyboard.Swallow) || (ServesPointer(d) && FMouse.Swallow);
     }

@@ -38,6 +38,7 @@
 
 #include "platform/hooks/x11/X11HookPlatform.h"
 
+#include "platform/hooks/HookSlot.h"
 #include "platform/hooks/LinuxKeyCodes.h"
 
 #include <QAbstractEventDispatcher>
@@ -97,19 +98,12 @@ int32_t OsThreadId() {
     return static_cast<int32_t>(::syscall(SYS_gettid));
 }
 
-class TX11HookPlatform final : public THookPlatform {
+class TX11HookPlatform final : public TCaptureHookPlatform {
   public:
     TX11HookPlatform(Display* display, std::string name, int xiOpcode);
     ~TX11HookPlatform() override;
 
-    THookHandle InstallHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
-        return Install(kind, entry, threadId, true);
-    }
-    THookHandle InstallWatchingHook(int32_t kind, THookEntryPoint entry, int32_t threadId) override {
-        return Install(kind, entry, threadId, false);
-    }
     void RemoveHook(THookHandle hook) override;
-    intptr_t CallNextHook(THookHandle, int32_t, uint32_t, uintptr_t) override { return 0; }
     void GetKeyboardState(TKeyboardState& state) override { state = FKeys.State(); }
     // Grabbed: where the grab holds the pointer (moves report it plus their motion). Observing: the
     // position followed from the motion, before the move being handed on.
@@ -122,17 +116,15 @@ class TX11HookPlatform final : public THookPlatform {
     std::string FailureReason() const override { return FFailure; }
 
   private:
-    struct THookSlot {
-        THookEntryPoint Entry;
+    struct TSlot : THookSlot {
         bool Grabbed = false;
-        unsigned Generation = 0;  // changes on every install/remove, so a dispatch sees a switch
     };
     struct TDeviceInfo {
         bool Known = false;
         bool XTest = false;
     };
 
-    THookHandle Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool grab);
+    THookHandle Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool grab) override;
     // wait: give a grab held by someone else a moment to end (on install; never in the middle of
     // input, where the next swallowed event simply tries again).
     bool GrabKeyboard(bool wait);
@@ -166,8 +158,8 @@ class TX11HookPlatform final : public THookPlatform {
     std::array<uint32_t, 256> FLastRawPress{};  // server time of each key's last raw press
     std::string FFailure;
 
-    THookSlot FKeyboard;
-    THookSlot FMouse;
+    TSlot FKeyboard;
+    TSlot FMouse;
     TLinuxKeyboardState FKeys;
     THookPoint FHeld{};     // pointer position held by the grab
     THookPoint FPointer{};  // pointer position followed while observing
@@ -226,15 +218,8 @@ TX11HookPlatform::~TX11HookPlatform() {
 
 THookHandle TX11HookPlatform::Install(int32_t kind, THookEntryPoint entry, int32_t threadId, bool grab) {
     FFailure.clear();
-    THookSlot* slot = kind == HookKindKeyboardLowLevel ? &FKeyboard
-                      : kind == HookKindMouseLowLevel  ? &FMouse
-                                                       : nullptr;
-    if (slot == nullptr || !entry || threadId != 0) {
-        FFailure = "Only desktop-wide keyboard and mouse hooks are available.";
-        return nullptr;
-    }
-    if (slot->Entry) {
-        FFailure = "The hook is already installed.";
+    TSlot* slot = SlotToInstall(FKeyboard, FMouse, kind, entry, threadId, FFailure);
+    if (slot == nullptr) {
         return nullptr;
     }
     // Capture starts swallowing: that is what the hooks are switched on for, and the first
@@ -250,8 +235,7 @@ THookHandle TX11HookPlatform::Install(int32_t kind, THookEntryPoint entry, int32
     } else {
         FPointer = QueryPointer();
     }
-    slot->Entry = entry;
-    ++slot->Generation;
+    slot->Take(entry);
     if (slot == &FKeyboard) {
         ReadLocksIntoKeyState();
     }
@@ -261,12 +245,11 @@ THookHandle TX11HookPlatform::Install(int32_t kind, THookEntryPoint entry, int32
 }
 
 void TX11HookPlatform::RemoveHook(THookHandle hook) {
-    THookSlot* slot = hook == &FKeyboard ? &FKeyboard : hook == &FMouse ? &FMouse : nullptr;
-    if (slot == nullptr || !slot->Entry) {
+    TSlot* slot = InstalledSlot(FKeyboard, FMouse, hook);
+    if (slot == nullptr) {
         return;
     }
-    slot->Entry = {};
-    ++slot->Generation;
+    slot->Release();
     if (slot == &FKeyboard && FKeyboard.Grabbed) {
         UngrabKeyboard();
     } else if (slot == &FMouse && FMouse.Grabbed) {
@@ -468,14 +451,13 @@ void TX11HookPlatform::HandleKey(unsigned keycode, bool press, uint32_t time, bo
     uint32_t kind = 0;
     THookKeyboardRecord record = FKeys.Apply(keycode >= 8 ? keycode - 8 : 0, press, time, injected, &kind);
 
-    const unsigned generation = FKeyboard.Generation;
-    const intptr_t result = FKeyboard.Entry(0, kind, reinterpret_cast<uintptr_t>(&record));
-    if (generation != FKeyboard.Generation || !FKeyboard.Entry) {
+    const std::optional<intptr_t> result = FKeyboard.Notify(kind, record);
+    if (!result) {
         return;  // the notification switched the hook off (or over)
     }
-    if (result != 0 && !FKeyboard.Grabbed) {
+    if (*result != 0 && !FKeyboard.Grabbed) {
         GrabKeyboard(false);
-    } else if (result == 0 && FKeyboard.Grabbed) {
+    } else if (*result == 0 && FKeyboard.Grabbed) {
         UngrabKeyboard();
     }
 }
@@ -572,14 +554,13 @@ void TX11HookPlatform::HandleRawMotion(const XIRawEvent& raw) {
 void TX11HookPlatform::DispatchMouse(uint32_t kind, THookPoint pt, uint32_t data, uint32_t time,
                                      bool injected) {
     THookMouseRecord record{pt, data, injected ? HookMouseFlag::Injected : 0u, time, 0};
-    const unsigned generation = FMouse.Generation;
-    const intptr_t result = FMouse.Entry(0, kind, reinterpret_cast<uintptr_t>(&record));
-    if (generation != FMouse.Generation || !FMouse.Entry) {
+    const std::optional<intptr_t> result = FMouse.Notify(kind, record);
+    if (!result) {
         return;
     }
-    if (result != 0 && !FMouse.Grabbed) {
+    if (*result != 0 && !FMouse.Grabbed) {
         GrabPointer(false);
-    } else if (result == 0 && FMouse.Grabbed) {
+    } else if (*result == 0 && FMouse.Grabbed) {
         UngrabPointer();
     }
 }
