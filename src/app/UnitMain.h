@@ -184,6 +184,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     std::array<TBluetoothLEDevice*, DeviceSlots> FoundDevices{};  // borrowed from BleManager
     int FoundDeviceCount = 0;
     int SelectedDevice = -1;  // slot of FoundDevices selected in the list, -1 for none
+    // Slot of FoundDevices (and row of the list) holding the dongle with this address; -1 for none.
+    int FoundSlotOf(const std::string& Address) const;
     std::array<TCorvastelDevice*, DeviceSlots> Sessions{};  // owned: see ReleaseSessions
     int SessionCount = 0;
 

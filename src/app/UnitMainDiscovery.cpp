@@ -104,8 +104,7 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
     for (const std::string& address : Reconnect.Addresses()) {
         const auto known = FReconnectDevices.find(address);
         if (known == FReconnectDevices.end() || FoundDeviceCount >= DeviceSlots ||
-            std::find(FoundDevices.begin(), FoundDevices.begin() + FoundDeviceCount, known->second) !=
-                FoundDevices.begin() + FoundDeviceCount) {
+            FoundSlotOf(address) >= 0) {
             continue;
         }
         FoundDevices[FoundDeviceCount] = known->second;
@@ -187,15 +186,24 @@ QString TFormCorvastelPc::FoundText() const {
     return text;
 }
 
+int TFormCorvastelPc::FoundSlotOf(const std::string& Address) const {
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        if (FoundDevices[k] != nullptr && FoundDevices[k]->Address() == Address) {
+            return k;
+        }
+    }
+    return -1;
+}
+
 void TFormCorvastelPc::DeviceDiscovered(TBluetoothLEManager& /*Sender*/, TBluetoothLEDevice& ADevice,
                                         int /*Rssi*/, const TBytes& /*ScanResponse*/) {
     if (!IsDongleName(ADevice.DeviceName())) {
         return;
     }
     const std::string address = ADevice.Address();
-    int k = 0;
-    while (k < FoundDeviceCount && FoundDevices[k]->Address() != address) {
-        ++k;
+    int k = FoundSlotOf(address);
+    if (k < 0) {
+        k = FoundDeviceCount;
     }
     if (k == DeviceSlots) {
         return;  // the table is full: further dongles are not listed

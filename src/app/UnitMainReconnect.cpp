@@ -19,10 +19,7 @@ void TFormCorvastelPc::LinkDropped(TBluetoothLEDevice* Device) {
     const std::string address = Device->Address();
     FReconnectDevices[address] = Device;
     Reconnect.Dropped(address, ReconnectClock());
-    for (int k = 0; k < FoundDeviceCount; ++k) {
-        if (FoundDevices[k] != Device) {
-            continue;
-        }
+    if (const int k = FoundSlotOf(address); k >= 0) {
         if (QListWidgetItem* item = DeviceListView->item(k)) {
             SetDeviceImage(item, DeviceImageConnecting);
         }
@@ -68,10 +65,7 @@ void TFormCorvastelPc::ReconnectTryEnded(const std::string& Address, bool Back) 
     } else {
         Reconnect.AttemptFailed(Address, ReconnectClock());
         // Between tries it still shows as being connected, and the button still lets it go.
-        for (int k = 0; k < FoundDeviceCount; ++k) {
-            if (FoundDevices[k]->Address() != Address) {
-                continue;
-            }
+        if (const int k = FoundSlotOf(Address); k >= 0) {
             if (QListWidgetItem* item = DeviceListView->item(k)) {
                 SetDeviceImage(item, DeviceImageConnecting);
             }
