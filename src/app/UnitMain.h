@@ -32,6 +32,7 @@
 #include "app/FormControls.h"
 #include "app/NicknameFile.h"
 #include "app/ReconnectPolicy.h"
+#include "app/ReconnectTries.h"
 #include "app/TypingSettings.h"
 #include "app/UiQueue.h"
 #include "device/UnitCorvastelDevice.h"
@@ -332,7 +333,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // ---- Dongles that dropped without the user asking (UnitMainReconnect.cpp). While one is
     // scheduled its item shows connecting and the connect button reads disconnect: clicking it
     // lets the dongle go. A try is a connection set up as the button does, without boxes.
-    TReconnectPolicy Reconnect;
+    TReconnectTries Reconnect;
     // The clock the schedule is kept by; replaceable so tests need not wait.
     std::function<TReconnectPolicy::TTime()> ReconnectClock = [] { return TReconnectPolicy::TClock::now(); };
     QTimer* ReconnectTimer = nullptr;
@@ -443,7 +444,6 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // A try ended: the dongle is back (Back) or not yet.
     void ReconnectTryEnded(const std::string& Address, bool Back);
     void ArmReconnectTimer();
-    std::map<std::string, TBluetoothLEDevice*> FReconnectDevices;
     // What a reconnect try's session says goes nowhere: a try fails again and again while the
     // dongle is away, and the notice already says what happens.
     struct TQuietUi final : TDeviceUi {

@@ -102,15 +102,14 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
     }
     // So do dongles waiting to be reconnected, or nothing would be left to let them go with.
     for (const std::string& address : Reconnect.Addresses()) {
-        const auto known = FReconnectDevices.find(address);
-        if (known == FReconnectDevices.end() || FoundDeviceCount >= DeviceSlots ||
-            FoundSlotOf(address) >= 0) {
+        TBluetoothLEDevice* device = Reconnect.Device(address);
+        if (device == nullptr || FoundDeviceCount >= DeviceSlots || FoundSlotOf(address) >= 0) {
             continue;
         }
-        FoundDevices[FoundDeviceCount] = known->second;
+        FoundDevices[FoundDeviceCount] = device;
         std::string caption = ReadNickname(address);
         if (caption.empty()) {
-            caption = known->second->Identifier();
+            caption = device->Identifier();
         }
         auto* item = new QListWidgetItem(QString::fromStdString(caption));
         DeviceListView->addItem(item);

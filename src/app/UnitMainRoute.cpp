@@ -109,8 +109,8 @@ QString TFormCorvastelPc::DongleLabel(const std::string& Address) const {
         return QString::fromStdString(name.empty() ? Address : name);
     }
     // A dongle being brought back may have left the list with a new scan.
-    if (const auto known = FReconnectDevices.find(Address); known != FReconnectDevices.end()) {
-        const std::string name = known->second->DeviceName();
+    if (const TBluetoothLEDevice* device = Reconnect.Device(Address)) {
+        const std::string name = device->DeviceName();
         return QString::fromStdString(name.empty() ? Address : name);
     }
     return QString::fromStdString(Address);
