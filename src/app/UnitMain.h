@@ -35,6 +35,7 @@
 #include "app/NicknameFile.h"
 #include "app/Notices.h"
 #include "app/ReconnectPolicy.h"
+#include "app/ReconnectTries.h"
 #include "app/TypingPump.h"
 #include "app/TypingSettings.h"
 #include "app/UiQueue.h"
@@ -169,6 +170,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     std::array<TBluetoothLEDevice*, DeviceSlots> FoundDevices{};  // borrowed from BleManager
     int FoundDeviceCount = 0;
     int SelectedDevice = -1;  // slot of FoundDevices selected in the list, -1 for none
+    // Slot of FoundDevices (and row of the list) holding the dongle with this address; -1 for none.
+    int FoundSlotOf(const std::string& Address) const;
     std::array<TCorvastelDevice*, DeviceSlots> Sessions{};  // owned: see ReleaseSessions
     int SessionCount = 0;
 
@@ -315,7 +318,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // ---- Dongles that dropped without the user asking (UnitMainReconnect.cpp). While one is
     // scheduled its item shows connecting and the connect button reads disconnect: clicking it
     // lets the dongle go. A try is a connection set up as the button does, without boxes.
-    TReconnectPolicy Reconnect;
+    TReconnectTries Reconnect;
     // The clock the schedule is kept by; replaceable so tests need not wait.
     std::function<TReconnectPolicy::TTime()> ReconnectClock = [] { return TReconnectPolicy::TClock::now(); };
     QTimer* ReconnectTimer = nullptr;
@@ -427,7 +430,6 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // A try ended: the dongle is back (Back) or not yet.
     void ReconnectTryEnded(const std::string& Address, bool Back);
     void ArmReconnectTimer();
-    std::map<std::string, TBluetoothLEDevice*> FReconnectDevices;
     // What a reconnect try's session says goes nowhere: a try fails again and again while the
     // dongle is away, and the notice already says what happens.
     struct TQuietUi final : TDeviceUi {

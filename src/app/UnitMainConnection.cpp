@@ -138,12 +138,9 @@ void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {
 }
 
 void TFormCorvastelPc::StartConnection(TBluetoothLEDevice* Device, bool Quiet) {
-    for (int k = 0; k < FoundDeviceCount; ++k) {
-        if (FoundDevices[k] == Device) {
-            if (QListWidgetItem* item = DeviceListView->item(k)) {
-                SetDeviceImage(item, DeviceImageConnecting);
-            }
-            break;
+    if (const int k = FoundSlotOf(Device->Address()); k >= 0) {
+        if (QListWidgetItem* item = DeviceListView->item(k)) {
+            SetDeviceImage(item, DeviceImageConnecting);
         }
     }
     auto session = std::make_unique<TCorvastelDevice>(Quiet ? static_cast<TDeviceUi*>(&FQuietUi) : this);
@@ -214,10 +211,7 @@ void TFormCorvastelPc::EndSetup(TCorvastelDevice* Session, const std::string& Me
         ReconnectTryEnded(address, false);
         return;
     }
-    for (int k = 0; k < FoundDeviceCount; ++k) {
-        if (FoundDevices[k]->Address() != address) {
-            continue;
-        }
+    if (const int k = FoundSlotOf(address); k >= 0) {
         if (QListWidgetItem* item = DeviceListView->item(k)) {
             SetDeviceImage(item, DeviceImageFound);
         }
@@ -228,7 +222,6 @@ void TFormCorvastelPc::EndSetup(TCorvastelDevice* Session, const std::string& Me
             BtnConnect->setEnabled(true);
             ProgressBar1->setValue(0);
         }
-        break;
     }
     ShowProgress();
     // Last: the box runs an event loop of its own.
@@ -292,10 +285,7 @@ void TFormCorvastelPc::ConnectWorkerDone(TCorvastelDevice* Session, bool Linked)
     const bool retrying = Reconnect.Trying(address);
     const auto end = Sessions.begin() + SessionCount;
     RemoveSession(static_cast<int>(std::find(Sessions.begin(), end, Session) - Sessions.begin()));
-    for (int k = 0; k < FoundDeviceCount; ++k) {
-        if (FoundDevices[k]->Address() != address) {
-            continue;
-        }
+    if (const int k = FoundSlotOf(address); k >= 0) {
         if (QListWidgetItem* item = DeviceListView->item(k)) {
             SetDeviceImage(item, DeviceImageFound);
         }
@@ -304,7 +294,6 @@ void TFormCorvastelPc::ConnectWorkerDone(TCorvastelDevice* Session, bool Linked)
             BtnConnect->setEnabled(true);
             ProgressBar1->setValue(0);
         }
-        break;
     }
     ShowProgress();
     if (retrying) {
@@ -320,9 +309,9 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
         return;
     }
     const std::string prefix = "Corvastel-" + message.text;
-    int k = 0;
-    while (k < FoundDeviceCount && FoundDevices[k]->Address() != message.text) {
-        ++k;
+    int k = FoundSlotOf(message.text);
+    if (k < 0) {
+        k = FoundDeviceCount;
     }
     QListWidgetItem* item = k < FoundDeviceCount ? DeviceListView->item(k) : nullptr;
     const auto selectedIsK = [&] {

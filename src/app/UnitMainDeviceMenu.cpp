@@ -92,15 +92,14 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
 }
 
 bool TFormCorvastelPc::SelectDongle(const std::string& Address) {
-    for (int k = 0; k < FoundDeviceCount; ++k) {
-        if (FoundDevices[k]->Address() == Address) {
-            if (SelectedDevice != k) {
-                DeviceListView->setCurrentRow(k, QItemSelectionModel::ClearAndSelect);
-            }
-            return SelectedDevice == k;
-        }
+    const int k = FoundSlotOf(Address);
+    if (k < 0) {
+        return false;
     }
-    return false;
+    if (SelectedDevice != k) {
+        DeviceListView->setCurrentRow(k, QItemSelectionModel::ClearAndSelect);
+    }
+    return SelectedDevice == k;
 }
 
 void TFormCorvastelPc::DeviceListViewDblClick(QListWidgetItem* Item) {

@@ -102,16 +102,14 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
     }
     // So do dongles waiting to be reconnected, or nothing would be left to let them go with.
     for (const std::string& address : Reconnect.Addresses()) {
-        const auto known = FReconnectDevices.find(address);
-        if (known == FReconnectDevices.end() || FoundDeviceCount >= DeviceSlots ||
-            std::find(FoundDevices.begin(), FoundDevices.begin() + FoundDeviceCount, known->second) !=
-                FoundDevices.begin() + FoundDeviceCount) {
+        TBluetoothLEDevice* device = Reconnect.Device(address);
+        if (device == nullptr || FoundDeviceCount >= DeviceSlots || FoundSlotOf(address) >= 0) {
             continue;
         }
-        FoundDevices[FoundDeviceCount] = known->second;
+        FoundDevices[FoundDeviceCount] = device;
         std::string caption = ReadNickname(address);
         if (caption.empty()) {
-            caption = known->second->Identifier();
+            caption = device->Identifier();
         }
         auto* item = new QListWidgetItem(QString::fromStdString(caption));
         DeviceListView->addItem(item);
@@ -187,15 +185,24 @@ QString TFormCorvastelPc::FoundText() const {
     return text;
 }
 
+int TFormCorvastelPc::FoundSlotOf(const std::string& Address) const {
+    for (int k = 0; k < FoundDeviceCount; ++k) {
+        if (FoundDevices[k] != nullptr && FoundDevices[k]->Address() == Address) {
+            return k;
+        }
+    }
+    return -1;
+}
+
 void TFormCorvastelPc::DeviceDiscovered(TBluetoothLEManager& /*Sender*/, TBluetoothLEDevice& ADevice,
                                         int /*Rssi*/, const TBytes& /*ScanResponse*/) {
     if (!IsDongleName(ADevice.DeviceName())) {
         return;
     }
     const std::string address = ADevice.Address();
-    int k = 0;
-    while (k < FoundDeviceCount && FoundDevices[k]->Address() != address) {
-        ++k;
+    int k = FoundSlotOf(address);
+    if (k < 0) {
+        k = FoundDeviceCount;
     }
     if (k == DeviceSlots) {
         return;  // the table is full: further dongles are not listed

@@ -17,12 +17,8 @@ void TFormCorvastelPc::LinkDropped(TBluetoothLEDevice* Device) {
         return;
     }
     const std::string address = Device->Address();
-    FReconnectDevices[address] = Device;
-    Reconnect.Dropped(address, ReconnectClock());
-    for (int k = 0; k < FoundDeviceCount; ++k) {
-        if (FoundDevices[k] != Device) {
-            continue;
-        }
+    Reconnect.Dropped(*Device, ReconnectClock());
+    if (const int k = FoundSlotOf(address); k >= 0) {
         if (QListWidgetItem* item = DeviceListView->item(k)) {
             SetDeviceImage(item, DeviceImageConnecting);
         }
@@ -39,39 +35,27 @@ void TFormCorvastelPc::ReconnectDue() {
     if (FClosed) {
         return;
     }
-    for (const std::string& address : Reconnect.TakeDue(ReconnectClock())) {
-        const auto known = FReconnectDevices.find(address);
-        if (known == FReconnectDevices.end()) {
-            Reconnect.Forget(address);
-            continue;
-        }
-        const bool busy = FindSession(address) >= 0 ||
+    Reconnect.StartDue(ReconnectClock(), [this](TBluetoothLEDevice& device) {
+        const bool busy = FindSession(device.Address()) >= 0 ||
                           std::any_of(FConnectJobs.begin(), FConnectJobs.end(),
-                                      [&](const auto& job) { return job->Device == known->second; });
+                                      [&](const auto& job) { return job->Device == &device; });
         if (busy || SessionCount >= DeviceSlots) {
             // Its last link is still closing (or every slot is taken): wait for the next turn.
-            Reconnect.AttemptFailed(address, ReconnectClock());
-            continue;
+            return false;
         }
-        StartConnection(known->second, true);
-    }
+        StartConnection(&device, true);
+        return true;
+    });
     ArmReconnectTimer();
 }
 
 void TFormCorvastelPc::ReconnectTryEnded(const std::string& Address, bool Back) {
-    if (!Reconnect.Scheduled(Address)) {
+    if (!Reconnect.TryEnded(Address, Back, ReconnectClock())) {
         return;
     }
-    if (Back) {
-        Reconnect.Forget(Address);
-        FReconnectDevices.erase(Address);
-    } else {
-        Reconnect.AttemptFailed(Address, ReconnectClock());
+    if (!Back) {
         // Between tries it still shows as being connected, and the button still lets it go.
-        for (int k = 0; k < FoundDeviceCount; ++k) {
-            if (FoundDevices[k]->Address() != Address) {
-                continue;
-            }
+        if (const int k = FoundSlotOf(Address); k >= 0) {
             if (QListWidgetItem* item = DeviceListView->item(k)) {
                 SetDeviceImage(item, DeviceImageConnecting);
             }
@@ -85,11 +69,9 @@ void TFormCorvastelPc::ReconnectTryEnded(const std::string& Address, bool Back) 
 }
 
 bool TFormCorvastelPc::StopReconnecting(const std::string& Address) {
-    if (!Reconnect.Scheduled(Address)) {
+    if (!Reconnect.Stop(Address)) {
         return false;
     }
-    Reconnect.Forget(Address);
-    FReconnectDevices.erase(Address);
     ArmReconnectTimer();
     UpdateLinkNotices();
     return true;
@@ -99,11 +81,10 @@ void TFormCorvastelPc::ArmReconnectTimer() {
     if (ReconnectTimer == nullptr) {
         return;
     }
-    const auto next = Reconnect.NextDue();
-    if (!next || FClosed) {
+    const auto wait = Reconnect.NextWait(ReconnectClock());
+    if (!wait || FClosed) {
         ReconnectTimer->stop();
         return;
     }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - ReconnectClock());
-    ReconnectTimer->start(static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count())));
+    ReconnectTimer->start(static_cast<int>(wait->count()));
 }

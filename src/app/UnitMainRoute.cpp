@@ -100,19 +100,17 @@ std::vector<TCorvastelDevice*> TFormCorvastelPc::ConnectedInListOrder() const {
 QString TFormCorvastelPc::DongleLabel(const std::string& Address) const {
     // The list shows the nickname or the name; reading the nickname file here would put file reads
     // into the keyboard hook.
-    for (int k = 0; k < FoundDeviceCount; ++k) {
-        if (FoundDevices[k]->Address() == Address) {
-            if (const QListWidgetItem* item = DeviceListView->item(k);
-                item != nullptr && !item->text().isEmpty()) {
-                return item->text();
-            }
-            const std::string name = FoundDevices[k]->DeviceName();
-            return QString::fromStdString(name.empty() ? Address : name);
+    if (const int k = FoundSlotOf(Address); k >= 0) {
+        if (const QListWidgetItem* item = DeviceListView->item(k);
+            item != nullptr && !item->text().isEmpty()) {
+            return item->text();
         }
+        const std::string name = FoundDevices[k]->DeviceName();
+        return QString::fromStdString(name.empty() ? Address : name);
     }
     // A dongle being brought back may have left the list with a new scan.
-    if (const auto known = FReconnectDevices.find(Address); known != FReconnectDevices.end()) {
-        const std::string name = known->second->DeviceName();
+    if (const TBluetoothLEDevice* device = Reconnect.Device(Address)) {
+        const std::string name = device->DeviceName();
         return QString::fromStdString(name.empty() ? Address : name);
     }
     return QString::fromStdString(Address);

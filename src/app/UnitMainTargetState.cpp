@@ -154,12 +154,7 @@ void TFormCorvastelPc::UpdateTargetState() {
     if (DetailsDialog != nullptr && DetailsDialog->isVisible()) {
         // By address: a new scan may have put another dongle into the slot.
         const std::string address = DetailsDialog->property("address").toString().toStdString();
-        int slot = -1;
-        for (int k = 0; k < FoundDeviceCount && slot < 0; ++k) {
-            if (FoundDevices[k]->Address() == address) {
-                slot = k;
-            }
-        }
+        const int slot = FoundSlotOf(address);
         auto* text = DetailsDialog->findChild<QPlainTextEdit*>();
         const QString details = DeviceDetailsText(slot);
         if (text != nullptr && text->toPlainText() != details) {
