@@ -32,6 +32,7 @@
 #include "app/FormControls.h"
 #include "app/NicknameFile.h"
 #include "app/ReconnectPolicy.h"
+#include "app/RouteControl.h"
 #include "app/TypingSettings.h"
 #include "app/UiQueue.h"
 #include "device/UnitCorvastelDevice.h"
@@ -248,13 +249,13 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     bool SelectRoute(int Digit);
     // Input to the connected dongle with this address only; an empty address: to every dongle.
     void RouteInputTo(const std::string& Address);
-    const TInputRoute& Route() const { return FRoute; }
+    const TInputRoute& Route() const { return FRouteControl.Route(); }
     // A session that is active and was sent its all-released reports: it takes input whenever the
     // route includes it.
     bool InputReady(const TCorvastelDevice* Session) const;
     std::vector<TCorvastelDevice*> ConnectedInListOrder() const;
-    // Whether the route is held (its dongle is not connected, so input reaches no dongle); true
-    // when that changed since the last call.
+    // Whether the route is held (its dongle is not connected, so input reaches no dongle) changed
+    // since the last call.
     bool CheckRoute();
     // The route is to one dongle that is not connected: input reaches no dongle.
     bool RouteHeld() const;
@@ -267,7 +268,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
 
     // ---- Settings and the tray (UnitMainSettings.cpp).
     // The key that leads the route keys, as remembered in the settings file (read at start).
-    TRouteLeader RouteLeader() const { return RouteKeys.Leader(); }
+    TRouteLeader RouteLeader() const { return FRouteControl.Leader(); }
     // Reads the leader from the settings file and uses it; a value that cannot be used is said in
     // the notices.
     void LoadRouteLeader();
@@ -526,9 +527,6 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     std::vector<const TCorvastelDevice*> FReleasedSessions;
 
     // ---- Where input goes (UnitMainRoute.cpp).
-    TInputRoute FRoute;
-    // Why a route choice was not taken; shown with the route until the next choice.
-    QString FRouteNote;
-    // The routed dongle was away at the last CheckRoute.
-    bool FRouteHeld = false;
+    // The route, why a choice was not taken, and the leader (app/RouteControl.h).
+    TRouteControl FRouteControl{RouteKeys};
 };

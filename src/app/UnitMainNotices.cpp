@@ -95,7 +95,7 @@ void TFormCorvastelPc::UpdateLinkNotices() {
 
     QStringList dropped;
     for (const std::string& address : Reconnect.Addresses()) {
-        if (!(held && address == FRoute.Target())) {
+        if (!(held && address == Route().Target())) {
             dropped << DongleLabel(address);
         }
     }
