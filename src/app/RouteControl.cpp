@@ -6,14 +6,17 @@ bool TRouteControl::SelectDigit(int Digit, TInputRoute::TTargets& Connected) {
     const std::size_t count = Connected.Count();
     const bool taken = FRoute.SelectDigit(Digit, Connected) != TInputRoute::TOutcome::NoSuchTarget;
     if (!taken) {
-        FNote = QStringLiteral("there is no dongle %1, %2 connected: the %1 was typed as a key").arg(Digit).arg(count);
+        FNote = QStringLiteral("there is no dongle %1, %2 connected: the %1 was typed as a key")
+                    .arg(Digit)
+                    .arg(count);
     } else {
         FNote.clear();
     }
     return taken;
 }
 
-void TRouteControl::SelectAddress(const std::string& Address, const QString& Label, TInputRoute::TTargets& Connected) {
+void TRouteControl::SelectAddress(const std::string& Address, const QString& Label,
+                                  TInputRoute::TTargets& Connected) {
     if (FRoute.Select(Address, Connected) == TInputRoute::TOutcome::NoSuchTarget) {
         FNote = Label + QStringLiteral(" is not connected");
     } else {
@@ -38,7 +41,8 @@ QString TRouteControl::NoticeText(const TInputRoute::TTargets& Connected, const 
     if (Held(Connected)) {
         // The way out goes in the notice: the user may not remember which keys widen the route.
         text = QStringLiteral("Input held for ") + TargetLabel +
-               (Reconnecting ? QStringLiteral(" \u2014 reconnecting") : QStringLiteral(" \u2014 not connected")) +
+               (Reconnecting ? QStringLiteral(" \u2014 reconnecting")
+                             : QStringLiteral(" \u2014 not connected")) +
                QStringLiteral("; ") + RouteLeaderText(Leader()) + QStringLiteral(" + 0 sends to all");
     } else if (!FRoute.ToAll()) {
         text = QStringLiteral("\u2192 ") + TargetLabel;
@@ -61,7 +65,8 @@ QString TRouteControl::ChooseLeader(TRouteLeader Leader, const std::filesystem::
     FKeys.SetLeader(Leader);
     QString error;
     if (!WriteRouteLeader(File, Leader, &error)) {
-        return error + QStringLiteral(" The route leader %1 is used until the program ends.").arg(RouteLeaderText(Leader));
+        return error + QStringLiteral(" The route leader %1 is used until the program ends.")
+                           .arg(RouteLeaderText(Leader));
     }
     return QString();
 }

@@ -40,7 +40,8 @@ class TRouteControl {
 
     // The route's notice: empty while there is nothing to say. TargetLabel names the routed dongle;
     // Reconnecting: that dongle is being brought back.
-    QString NoticeText(const TInputRoute::TTargets& Connected, const QString& TargetLabel, bool Reconnecting) const;
+    QString NoticeText(const TInputRoute::TTargets& Connected, const QString& TargetLabel,
+                       bool Reconnecting) const;
 
     TRouteLeader Leader() const { return FKeys.Leader(); }
     // Uses the leader remembered in File; the returned text says a value that cannot be used

@@ -7,7 +7,8 @@
 //   UnitMainConnection.cpp    connecting, device events, the session table, report broadcast
 //   UnitMainNickname.cpp      nicknames
 //   UnitMainPassThrough.cpp   pass-through mode, shortcut buttons, key display, hook handlers
-//   UnitMainRoute.cpp         where input goes: every active dongle or one
+//   UnitMainRoute.cpp         where input goes, shown: the list mark and the route notice;
+//                             what it decides is TRouteControl's (RouteControl.h)
 //   UnitMainTargetState.cpp   each dongle's lock lights, link latency and details
 //   UnitMainTyping.cpp        typing a text into dongles
 //

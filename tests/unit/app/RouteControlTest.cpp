@@ -32,7 +32,9 @@ class TFakeConnected final : public TInputRoute::TTargets {
 };
 
 QString Label(const std::string& Address) {
-    return Address == A ? QStringLiteral("Desk") : Address == B ? QStringLiteral("Laptop") : QStringLiteral("Server");
+    return Address == A   ? QStringLiteral("Desk")
+           : Address == B ? QStringLiteral("Laptop")
+                          : QStringLiteral("Server");
 }
 
 QString Notice(const TRouteControl& Control, const TFakeConnected& Connected, bool Reconnecting = false) {
@@ -53,17 +55,21 @@ TEST(RouteControl, Choices_RouteMarkReleaseAndNoticeAsTheUserSeesThem) {
         std::vector<std::string> Released;
         const char* Notice;
     };
+    // One row each, so the table reads as one.
+    // clang-format off
     const TCase cases[] = {
-        {"digit to one", "", 2, "", true, B, {A, C}, "\u2192 Laptop"},
-        {"digit 0 to all", B, 0, "", true, "", {}, "\u2192 all"},
-        {"digit naming no dongle", B, 4, "", false, B, {},
+        {"digit to one",                         "", 2,  "", true,  B,  {A, C}, "\u2192 Laptop"},
+        {"digit 0 to all",                       B,  0,  "", true,  "", {},     "\u2192 all"},
+        {"digit naming no dongle",               B,  4,  "", false, B,  {},
          "\u2192 Laptop (there is no dongle 4, 3 connected: the 4 was typed as a key)"},
-        {"digit naming no dongle, route to all", "", 7, "", false, "", {},
+        {"digit naming no dongle, route to all", "", 7,  "", false, "", {},
          "\u2192 all (there is no dongle 7, 3 connected: the 7 was typed as a key)"},
-        {"address to one", "", -1, C, true, C, {A, B}, "\u2192 Server"},
-        {"address to another", A, -1, C, true, C, {A}, "\u2192 Server"},
-        {"address not connected", A, -1, "C0:FF:EE:00:00:0D", false, A, {}, "\u2192 Desk (Server is not connected)"},
+        {"address to one",                       "", -1, C,  true,  C,  {A, B}, "\u2192 Server"},
+        {"address to another",                   A,  -1, C,  true,  C,  {A},    "\u2192 Server"},
+        {"address not connected",                A,  -1, "C0:FF:EE:00:00:0D", false, A, {},
+         "\u2192 Desk (Server is not connected)"},
     };
+    // clang-format on
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
         TRouteKeys keys;
@@ -110,8 +116,9 @@ TEST(RouteControl, RoutedDongleDropsAndReturns_HoldsWithTheWayOutThenContinues) 
     EXPECT_FALSE(control.HeldChanged(connected)) << "told once";
     EXPECT_EQ(control.Route().Target(), B) << "the route never widens by itself";
     EXPECT_FALSE(control.Includes(A)) << "what is typed meanwhile reaches no other dongle";
-    EXPECT_EQ(Notice(control, connected, true),
-              QString::fromUtf8("Input held for Laptop \u2014 reconnecting; Scroll Lock twice + 0 sends to all"));
+    EXPECT_EQ(
+        Notice(control, connected, true),
+        QString::fromUtf8("Input held for Laptop \u2014 reconnecting; Scroll Lock twice + 0 sends to all"));
 
     connected.Ids = {A, B};  // back
     EXPECT_FALSE(control.Held(connected));
@@ -128,8 +135,9 @@ TEST(RouteControl, UserDisconnectsTheRoutedDongle_HeldNotReconnectingUntilTheUse
     control.SelectAddress(A, Label(A), connected);
     connected.Ids = {B};  // disconnected by the user: nothing brings it back
     EXPECT_TRUE(control.HeldChanged(connected));
-    EXPECT_EQ(Notice(control, connected, false),
-              QString::fromUtf8("Input held for Desk \u2014 not connected; Right Ctrl twice + 0 sends to all"));
+    EXPECT_EQ(
+        Notice(control, connected, false),
+        QString::fromUtf8("Input held for Desk \u2014 not connected; Right Ctrl twice + 0 sends to all"));
     connected.Released.clear();
     ASSERT_TRUE(control.SelectDigit(0, connected));
     EXPECT_TRUE(connected.Released.empty()) << "every connected dongle gains input, none loses it";
@@ -178,6 +186,8 @@ TEST(RouteControl, Leader_ReadChosenAndRemembered_LeadsTheRouteKeys) {
     // A file that cannot be written (its folder is a file): said, and the leader is used anyway.
     const std::string blocked = dir.filePath(QStringLiteral("settings.ini/settings.ini")).toStdString();
     const QString error = again.ChooseLeader(TRouteLeader::Pause, blocked);
-    EXPECT_TRUE(error.endsWith(QStringLiteral(" The route leader Pause twice is used until the program ends."))) << error.toStdString();
+    EXPECT_TRUE(
+        error.endsWith(QStringLiteral(" The route leader Pause twice is used until the program ends.")))
+        << error.toStdString();
     EXPECT_EQ(restarted.Leader(), TRouteLeader::Pause);
 }
