@@ -7,7 +7,8 @@
 //   UnitMainConnection.cpp    connecting, device events, the session table, report broadcast
 //   UnitMainNickname.cpp      nicknames
 //   UnitMainPassThrough.cpp   pass-through mode, shortcut buttons, key display, hook handlers
-//   UnitMainRoute.cpp         where input goes: every active dongle or one
+//   UnitMainRoute.cpp         where input goes, shown: the list mark and the route notice;
+//                             what it decides is TRouteControl's (RouteControl.h)
 //   UnitMainTargetState.cpp   each dongle's lock lights, link latency and details
 //   UnitMainTyping.cpp        typing a text into dongles
 // Parts it owns that hold no widget: TNotices (Notices.h) holds the notices and decides what the
@@ -36,6 +37,7 @@
 #include "app/Notices.h"
 #include "app/ReconnectPolicy.h"
 #include "app/ReconnectTries.h"
+#include "app/RouteControl.h"
 #include "app/TypingPump.h"
 #include "app/TypingSettings.h"
 #include "app/UiQueue.h"
@@ -236,13 +238,13 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     bool SelectRoute(int Digit);
     // Input to the connected dongle with this address only; an empty address: to every dongle.
     void RouteInputTo(const std::string& Address);
-    const TInputRoute& Route() const { return FRoute; }
+    const TInputRoute& Route() const { return FRouteControl.Route(); }
     // A session that is active and was sent its all-released reports: it takes input whenever the
     // route includes it.
     bool InputReady(const TCorvastelDevice* Session) const;
     std::vector<TCorvastelDevice*> ConnectedInListOrder() const;
-    // Whether the route is held (its dongle is not connected, so input reaches no dongle); true
-    // when that changed since the last call.
+    // Whether the route is held (its dongle is not connected, so input reaches no dongle) changed
+    // since the last call.
     bool CheckRoute();
     // The route is to one dongle that is not connected: input reaches no dongle.
     bool RouteHeld() const;
@@ -255,7 +257,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
 
     // ---- Settings and the tray (UnitMainSettings.cpp).
     // The key that leads the route keys, as remembered in the settings file (read at start).
-    TRouteLeader RouteLeader() const { return RouteKeys.Leader(); }
+    TRouteLeader RouteLeader() const { return FRouteControl.Leader(); }
     // Reads the leader from the settings file and uses it; a value that cannot be used is said in
     // the notices.
     void LoadRouteLeader();
@@ -514,9 +516,6 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     std::vector<const TCorvastelDevice*> FReleasedSessions;
 
     // ---- Where input goes (UnitMainRoute.cpp).
-    TInputRoute FRoute;
-    // Why a route choice was not taken; shown with the route until the next choice.
-    QString FRouteNote;
-    // The routed dongle was away at the last CheckRoute.
-    bool FRouteHeld = false;
+    // The route, why a choice was not taken, and the leader (app/RouteControl.h).
+    TRouteControl FRouteControl{RouteKeys};
 };

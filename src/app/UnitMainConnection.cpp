@@ -446,7 +446,7 @@ void TFormCorvastelPc::SendReportToActive(TReportType ReportType, bool Empty) {
 }
 
 bool TFormCorvastelPc::TakesInput(const TCorvastelDevice* Session) const {
-    return InputReady(Session) && (FRoute.ToAll() || Session->Device->Address() == FRoute.Target());
+    return InputReady(Session) && (Route().ToAll() || Session->Device->Address() == Route().Target());
 }
 
 bool TFormCorvastelPc::InputReady(const TCorvastelDevice* Session) const {

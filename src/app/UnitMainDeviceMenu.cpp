@@ -22,12 +22,12 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
         const int slot = k >= 0 && k < FoundDeviceCount ? FindSession(FoundDevices[k]->Address()) : -1;
         if (slot >= 0 && InputReady(Sessions[slot])) {
             const std::string address = FoundDevices[k]->Address();
-            if (FRoute.Target() != address) {
+            if (Route().Target() != address) {
                 Menu.addAction(QStringLiteral("Send input here only"), this,
                                ReportingErrors([this, address] { RouteInputTo(address); }));
             }
         }
-        if (!FRoute.ToAll()) {
+        if (!Route().ToAll()) {
             Menu.addAction(QStringLiteral("Send input to all"), this,
                            ReportingErrors([this] { RouteInputTo(std::string()); }));
         }

@@ -90,7 +90,7 @@ void TFormCorvastelPc::UpdateLinkNotices() {
     state.RouteHeld = RouteHeld();
     for (const std::string& address : Reconnect.Addresses()) {
         // The held route's own notice names its dongle already.
-        if (!(state.RouteHeld && address == FRoute.Target())) {
+        if (!(state.RouteHeld && address == Route().Target())) {
             state.Dropped << DongleLabel(address);
         }
     }

@@ -1,7 +1,7 @@
-// Where input goes: every active dongle, or one. The route itself and its keys live in the input
-// layer; the window knows the dongles, in list order, and shows the route: the list's item of the
-// dongle that receives input is framed, with an arrow and a bold caption, and the notice line says
-// "→ all" or "→ <name>".
+// Where input goes, the window's side: the route and its notice are decided by TRouteControl
+// (app/RouteControl.h); the window feeds it the connected dongles in list order and their captions,
+// and shows what it decides: the list's item of the dongle that receives input is framed, with an
+// arrow and a bold caption, and the notice line says "→ all" or "→ <name>".
 #include <QListWidget>
 #include <QPainter>
 #include <QPainterPath>
@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "app/CorvastelApplication.h"
-#include "app/RouteSettings.h"
 #include "app/TargetState.h"
 #include "app/UnitMain.h"
 
@@ -118,15 +117,7 @@ QString TFormCorvastelPc::DongleLabel(const std::string& Address) const {
 
 bool TFormCorvastelPc::SelectRoute(int Digit) {
     TRouteSessions targets(ConnectedInListOrder());
-    const std::size_t count = targets.Count();
-    const bool taken = FRoute.SelectDigit(Digit, targets) != TInputRoute::TOutcome::NoSuchTarget;
-    if (!taken) {
-        FRouteNote = QStringLiteral("there is no dongle %1, %2 connected: the %1 was typed as a key")
-                         .arg(Digit)
-                         .arg(count);
-    } else {
-        FRouteNote.clear();
-    }
+    const bool taken = FRouteControl.SelectDigit(Digit, targets);
     ShowRoute();
     UpdateLinkNotices();  // a route held for a dongle that is away may have been let go
     // The large lock lights follow the route; refreshing them reads the nickname file, which is
@@ -137,41 +128,27 @@ bool TFormCorvastelPc::SelectRoute(int Digit) {
 
 void TFormCorvastelPc::RouteInputTo(const std::string& Address) {
     TRouteSessions targets(ConnectedInListOrder());
-    if (FRoute.Select(Address, targets) == TInputRoute::TOutcome::NoSuchTarget) {
-        FRouteNote = DongleLabel(Address) + QStringLiteral(" is not connected");
-    } else {
-        FRouteNote.clear();
-    }
+    FRouteControl.SelectAddress(Address, DongleLabel(Address), targets);
     ShowRoute();
     UpdateLinkNotices();
     UpdateTargetState();
 }
 
 bool TFormCorvastelPc::CheckRoute() {
-    // A route to a dongle that went away holds rather than falling back to every dongle: what is
-    // typed meanwhile (a password, say) was meant for that machine alone, and reaches none.
-    const TRouteSessions targets(ConnectedInListOrder());
-    const bool held = FRoute.Held(targets);
-    if (held == FRouteHeld) {
-        return false;
-    }
-    FRouteHeld = held;
-    return true;
+    return FRouteControl.HeldChanged(TRouteSessions(ConnectedInListOrder()));
 }
 
 bool TFormCorvastelPc::RouteHeld() const {
-    return FRoute.Held(TRouteSessions(ConnectedInListOrder()));
+    return FRouteControl.Held(TRouteSessions(ConnectedInListOrder()));
 }
 
 void TFormCorvastelPc::ShowRoute() {
-    const std::vector<TCorvastelDevice*> connected = ConnectedInListOrder();
     for (int k = 0; k < FoundDeviceCount; ++k) {
         QListWidgetItem* item = DeviceListView->item(k);
         if (item == nullptr) {
             continue;
         }
-        const std::string address = FoundDevices[k]->Address();
-        const bool marked = !FRoute.ToAll() && address == FRoute.Target();
+        const bool marked = FRouteControl.Marked(FoundDevices[k]->Address());
         if (RouteMarked(item) != marked) {
             item->setData(RouteMarkRole, marked);
             QFont font = item->font();
@@ -179,20 +156,8 @@ void TFormCorvastelPc::ShowRoute() {
             item->setFont(font);
         }
     }
-    QString text;
-    if (RouteHeld()) {
-        // The way out goes in the notice: the user may not remember which keys widen the route.
-        text = QStringLiteral("Input held for ") + DongleLabel(FRoute.Target()) +
-               (Reconnect.Scheduled(FRoute.Target()) ? QStringLiteral(" \u2014 reconnecting")
-                                                     : QStringLiteral(" \u2014 not connected")) +
-               QStringLiteral("; ") + RouteLeaderText(RouteLeader()) + QStringLiteral(" + 0 sends to all");
-    } else if (!FRoute.ToAll()) {
-        text = QStringLiteral("\u2192 ") + DongleLabel(FRoute.Target());
-    } else if (!connected.empty() || !FRouteNote.isEmpty()) {
-        text = QStringLiteral("\u2192 all");
-    }
-    if (!FRouteNote.isEmpty()) {
-        text += QStringLiteral(" (") + FRouteNote + QLatin1Char(')');
-    }
-    SetNotice(TNotice::Route, text);
+    const std::string& target = Route().Target();
+    SetNotice(TNotice::Route, FRouteControl.NoticeText(TRouteSessions(ConnectedInListOrder()),
+                                                       target.empty() ? QString() : DongleLabel(target),
+                                                       Reconnect.Scheduled(target)));
 }

@@ -11,9 +11,7 @@
 #include "app/UnitMain.h"
 
 void TFormCorvastelPc::LoadRouteLeader() {
-    QString problem;
-    RouteKeys.SetLeader(ReadRouteLeader(TypingSettingsPath(), &problem));
-    SetNotice(TNotice::Settings, problem);
+    SetNotice(TNotice::Settings, FRouteControl.LoadLeader(TypingSettingsPath()));
 }
 
 void TFormCorvastelPc::ChooseSettings() {
@@ -25,15 +23,7 @@ void TFormCorvastelPc::ChooseSettings() {
     if (FClosed) {
         return;
     }
-    RouteKeys.SetLeader(leader);
-    QString error;
-    if (!WriteRouteLeader(TypingSettingsPath(), leader, &error)) {
-        SetNotice(TNotice::Settings,
-                  error + QStringLiteral(" The route leader %1 is used until the program ends.")
-                              .arg(RouteLeaderText(leader)));
-        return;
-    }
-    SetNotice(TNotice::Settings, QString());
+    SetNotice(TNotice::Settings, FRouteControl.ChooseLeader(leader, TypingSettingsPath()));
 }
 
 void TFormCorvastelPc::FillWindowMenu(QMenu& Menu) {
@@ -50,7 +40,7 @@ void TFormCorvastelPc::ShowWindowMenu(const QPoint& Pos) {
 TTrayState TFormCorvastelPc::TrayState() const {
     TTrayState state;
     state.PassThrough = PassThroughOn();
-    state.RouteTarget = FRoute.Target();
+    state.RouteTarget = Route().Target();
     state.Route = NoticeText(TNotice::Route);
     for (const TCorvastelDevice* session : ConnectedInListOrder()) {
         const std::string address = session->Device->Address();
