@@ -348,8 +348,7 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
             if (fresh) {
                 // A dongle that dropped and came back may still hold keys on its target: it starts
                 // from nothing held before any report of the input path reaches it.
-                session->SendReport(TReportType::KeyboardIn, true);
-                session->SendReport(TReportType::Mouse, true);
+                session->ReleaseAll();
                 FReleasedSessions.push_back(session);
                 ReconnectTryEnded(message.text, true);
             }

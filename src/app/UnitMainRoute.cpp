@@ -57,8 +57,7 @@ class TRouteSessions final : public TInputRoute::TTargets {
     std::string Id(std::size_t Index) const override { return FSessions.at(Index)->Device->Address(); }
     void Release(std::size_t Index) override {
         TCorvastelDevice* session = FSessions.at(Index);
-        session->SendReport(TReportType::KeyboardIn, true);
-        session->SendReport(TReportType::Mouse, true);
+        session->ReleaseAll();
     }
 
   private:

@@ -355,6 +355,11 @@ TBluetoothGattCharacteristic* TCorvastelDevice::GetReportCharacteristic(TReportT
     }
 }
 
+void TCorvastelDevice::ReleaseAll() {
+    SendReport(TReportType::KeyboardIn, true);
+    SendReport(TReportType::Mouse, true);
+}
+
 void TCorvastelDevice::SendReport(TReportType rp, bool empty) {
     if (FClosing)
         return;

@@ -148,6 +148,10 @@ class TCorvastelDevice {
     // merges, a button change or an all-released report is a transition). It starts a send
     // attempt when the device is connected.
     void SendReport(TReportType rp, bool empty);
+    // Queues the all-released keyboard and mouse reports behind what is queued, so the target holds
+    // nothing once they are through; the link stays open. For a dongle that may still hold keys from
+    // before (it came back after a drop) and for one the input stops going to (a route change).
+    void ReleaseAll();
     // A mouse report carrying a snapshot taken once for all dongles: every dongle gets the same
     // motion.
     void SendMouseReport(const TMouseSnapshot& mouse);
