@@ -60,21 +60,6 @@ QVariantMap MapArgument(const QVariant& v) {
     return v.toMap();
 }
 
-QStringList FlagsOf(uint8_t properties) {
-    QStringList flags;
-    if (properties & vdongle::prop::Read)
-        flags << QStringLiteral("read");
-    if (properties & vdongle::prop::WriteNoResponse)
-        flags << QStringLiteral("write-without-response");
-    if (properties & vdongle::prop::Write)
-        flags << QStringLiteral("write");
-    if (properties & vdongle::prop::Notify)
-        flags << QStringLiteral("notify");
-    if (properties & vdongle::prop::Indicate)
-        flags << QStringLiteral("indicate");
-    return flags;
-}
-
 // Asks the central of the LE connection on controller hci<dev> for this connection interval: the
 // LE Connection Update command, which a peripheral's controller turns into a connection parameters
 // request to the central. Raw HCI sockets need CAP_NET_RAW (root in the test rig). The kernel's
@@ -518,7 +503,7 @@ QVariantMap TBluezPeripheral::GattProperties(const TGattObject& o) const {
         case TKind::Characteristic: {
             const auto* c = e.dongle->Characteristic(o.handle);
             p[QStringLiteral("Service")] = QVariant::fromValue(QDBusObjectPath(o.parentPath));
-            p[QStringLiteral("Flags")] = FlagsOf(c ? c->properties : 0);
+            p[QStringLiteral("Flags")] = GattFlagsOf(c ? c->properties : 0);
             break;
         }
         case TKind::Descriptor:

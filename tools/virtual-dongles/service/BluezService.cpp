@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "BluezTypes.h"
+#include "DongleCalls.h"
 
 namespace {
 
@@ -50,23 +51,6 @@ QByteArray ToQt(const vdongle::TBytes& b) {
 
 vdongle::TBytes FromQt(const QByteArray& a) {
     return vdongle::TBytes(a.begin(), a.end());
-}
-
-QStringList FlagsOf(uint8_t properties) {
-    QStringList flags;
-    if (properties & 0x01)
-        flags << QStringLiteral("broadcast");
-    if (properties & vdongle::prop::Read)
-        flags << QStringLiteral("read");
-    if (properties & vdongle::prop::WriteNoResponse)
-        flags << QStringLiteral("write-without-response");
-    if (properties & vdongle::prop::Write)
-        flags << QStringLiteral("write");
-    if (properties & vdongle::prop::Notify)
-        flags << QStringLiteral("notify");
-    if (properties & vdongle::prop::Indicate)
-        flags << QStringLiteral("indicate");
-    return flags;
 }
 
 // QtDBus hands a{sv} arguments over unmarshalled.
@@ -258,7 +242,7 @@ QVariantMap TBluezService::GattProperties(const QString& path, const TGattObject
             // Only a characteristic that can notify or indicate has the property at all.
             if (c && (c->Has(vdongle::prop::Notify) || c->Has(vdongle::prop::Indicate)))
                 p[QStringLiteral("Notifying")] = e->subscribed.count(o.handle) > 0;
-            p[QStringLiteral("Flags")] = FlagsOf(c ? c->properties : 0);
+            p[QStringLiteral("Flags")] = GattFlagsOf(c ? c->properties : 0);
             p[QStringLiteral("MTU")] = QVariant::fromValue<quint16>(247);
             break;
         }

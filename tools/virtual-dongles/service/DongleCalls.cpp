@@ -25,6 +25,23 @@ qint64 MonotonicUs(std::chrono::steady_clock::time_point t) {
 
 }  // namespace
 
+QStringList GattFlagsOf(uint8_t properties) {
+    QStringList flags;
+    if (properties & 0x01)
+        flags << QStringLiteral("broadcast");
+    if (properties & vdongle::prop::Read)
+        flags << QStringLiteral("read");
+    if (properties & vdongle::prop::WriteNoResponse)
+        flags << QStringLiteral("write-without-response");
+    if (properties & vdongle::prop::Write)
+        flags << QStringLiteral("write");
+    if (properties & vdongle::prop::Notify)
+        flags << QStringLiteral("notify");
+    if (properties & vdongle::prop::Indicate)
+        flags << QStringLiteral("indicate");
+    return flags;
+}
+
 QString ControlJson(const QJsonValue& v) {
     return QString::fromUtf8(v.isArray() ? QJsonDocument(v.toArray()).toJson(QJsonDocument::Compact)
                                          : QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact));

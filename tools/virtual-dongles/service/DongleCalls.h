@@ -7,6 +7,7 @@
 #include <QDBusMessage>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <vector>
@@ -14,6 +15,8 @@
 #include "VirtualDongle.h"
 
 QString ControlJson(const QJsonValue& v);
+// A characteristic's properties as the Flags of org.bluez.GattCharacteristic1, for every front.
+QStringList GattFlagsOf(uint8_t properties);
 // The model's part of a dongle's status entry: address, name, advertising, connectCount, notifying.
 QJsonObject DongleStatusJson(const vdongle::TVirtualDongle& dongle);
 // What a front knows of one dongle's link, beside the model's part of its status entry.
