@@ -159,13 +159,7 @@ TCorvastelDevice::~TCorvastelDevice() {
     // have reached the dongle (while the link shows progress, up to a bound).
     if (Device && Device->IsConnected() && isActived) {
         ReleaseBeforeClose();
-        const auto start = std::chrono::steady_clock::now();
-        while (!ReleasesDelivered() && Device->IsConnected()) {
-            const auto now = std::chrono::steady_clock::now();
-            if (now - start > DeliveryProofLimit + DisconnectGrace || now >= CloseGivesUpAt(start))
-                break;  // a stalled link, or one far behind: the window must close
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        WaitReleasesDelivered(DeliveryProofLimit + DisconnectGrace);
     }
     // Detach first: after this no handler of ours runs, and calls in progress have returned.
     if (Device)
@@ -458,18 +452,24 @@ std::chrono::steady_clock::time_point TCorvastelDevice::CloseGivesUpAt(
     return end;
 }
 
-bool TCorvastelDevice::WaitWhileLinked(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+bool TCorvastelDevice::WaitWhileLinked(
+    const std::function<bool()>& done,
+    const std::function<std::chrono::steady_clock::time_point()>& deadline) {
     while (!done()) {
-        if (!Device || !Device->IsConnected() || std::chrono::steady_clock::now() >= deadline)
+        if (!Device || !Device->IsConnected() || std::chrono::steady_clock::now() >= deadline())
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }
 
-bool TCorvastelDevice::WaitReleasesDelivered(std::chrono::milliseconds timeout) {
-    return WaitWhileLinked([this] { return ReleasesDelivered(); }, timeout);
+bool TCorvastelDevice::WaitReleasesDelivered(std::chrono::milliseconds bound) {
+    // The same give-up rule as the send worker's disconnect: a link still completing writes is
+    // waited for, a stalled one is not; bound is what the caller can spare at most.
+    const auto asked = std::chrono::steady_clock::now();
+    const auto end = asked + bound;
+    return WaitWhileLinked([this] { return ReleasesDelivered(); },
+                           [this, asked, end] { return std::min(end, CloseGivesUpAt(asked)); });
 }
 
 void TCorvastelDevice::DisconnectAfterRelease() {
@@ -493,7 +493,8 @@ void TCorvastelDevice::DisconnectAfterRelease() {
 }
 
 bool TCorvastelDevice::WaitSent(std::chrono::milliseconds timeout) {
-    return WaitWhileLinked([this] { return Sent(); }, timeout);
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    return WaitWhileLinked([this] { return Sent(); }, [end] { return end; });
 }
 
 void TCorvastelDevice::SendWorker() {

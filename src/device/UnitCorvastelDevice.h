@@ -178,8 +178,13 @@ class TCorvastelDevice {
     void ReleaseBeforeClose();
     // After ReleaseBeforeClose: the releases have reached the dongle (by that rule).
     bool ReleasesDelivered() const;
-    // Waits until ReleasesDelivered, the time is up, or the link is down; true when delivered.
-    bool WaitReleasesDelivered(std::chrono::milliseconds timeout);
+    // Waits until ReleasesDelivered (true), or the link is down, or the close gives up: no write
+    // has completed for DisconnectGrace (a stalled link), an answer proving delivery is out for
+    // longer than DeliveryProofLimit, or bound has passed (false). Every close on purpose that
+    // must not return before the releases are through waits here: the window's exit on display
+    // loss and the session's destructor; the user's disconnect waits the same way on the send
+    // worker.
+    bool WaitReleasesDelivered(std::chrono::milliseconds bound);
     // Waits until everything queued (motion included) has been written and completed (true), or
     // the time is up, or the link is down (false).
     bool WaitSent(std::chrono::milliseconds timeout);
@@ -268,8 +273,10 @@ class TCorvastelDevice {
 
   private:
     void AfterPush();
-    // Polls done until it holds (true), the time is up or the link is down (false).
-    bool WaitWhileLinked(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+    // Polls done until it holds (true), the deadline (asked anew each turn, as it may move) has
+    // passed or the link is down (false).
+    bool WaitWhileLinked(const std::function<bool()>& done,
+                         const std::function<std::chrono::steady_clock::time_point()>& deadline);
     // Ends the setup with a failure and posts DeviceSetupFailed, once; later failures and
     // failures after CancelSetup are not reported.
     void FailSetup(TSetupStep step, std::string reason, std::string detail = {});
