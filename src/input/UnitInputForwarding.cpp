@@ -199,34 +199,31 @@ void ReleaseOnTarget(TForwardTarget& target, int32_t code) {
     }
 }
 
+// Which parts of the chords the keys hold: either Ctrl, either Shift, and F12 or the key left of 1.
+constexpr unsigned ChordCtrl = 1;
+constexpr unsigned ChordShift = 2;
+constexpr unsigned ChordExitKey = 4;
+unsigned ChordKeysHeld(const TIntArray& keys) {
+    unsigned held = 0;
+    for (int32_t k : keys) {
+        if (k == UsageLeftCtrl || k == UsageRightCtrl)
+            held |= ChordCtrl;
+        if (k == UsageLeftShift || k == UsageRightShift)
+            held |= ChordShift;
+        if (k == UsageF12 || k == UsageGrave)
+            held |= ChordExitKey;
+    }
+    return held;
+}
+
 }  // namespace
 
 bool IsCtrlShiftPressed(const TIntArray& Keys) {
-    int bits = 0;
-    for (int32_t k : Keys) {
-        if (k == UsageLeftCtrl || k == UsageRightCtrl)
-            bits |= 1;
-        if (k == UsageLeftShift || k == UsageRightShift)
-            bits |= 2;
-        if (bits == 3)
-            return true;
-    }
-    return false;
+    return (ChordKeysHeld(Keys) & (ChordCtrl | ChordShift)) == (ChordCtrl | ChordShift);
 }
 
 bool IsExitChordPressed(const TIntArray& Keys) {
-    int bits = 0;
-    for (int32_t k : Keys) {
-        if (k == UsageLeftCtrl || k == UsageRightCtrl)
-            bits |= 1;
-        if (k == UsageLeftShift || k == UsageRightShift)
-            bits |= 2;
-        if (k == UsageF12 || k == UsageGrave)
-            bits |= 4;
-        if (bits == 7)
-            return true;
-    }
-    return false;
+    return ChordKeysHeld(Keys) == (ChordCtrl | ChordShift | ChordExitKey);
 }
 
 intptr_t ForwardKeyEvent(TForwardTarget& Target, const THookKeyboardRecord& Event) {
