@@ -88,12 +88,9 @@ TTypingSettingsBox::TTypingSettingsBox(QWidget* Parent, const TTypingSettings& S
     auto* entryLabel = new QLabel(QStringLiteral("&Characters it lacks:"), this);
     entryLabel->setBuddy(Entry);
     form->addRow(entryLabel, Entry);
-    auto* entryNote = new QLabel(QStringLiteral("Entering a character by its code works only where the "
-                                                "target's system is set up for that method."),
-                                 this);
-    entryNote->setTextFormat(Qt::PlainText);
-    entryNote->setWordWrap(true);
-    form->addRow(QString(), entryNote);
+    form->addRow(QString(), NewNoteLabel(QStringLiteral("Entering a character by its code works only where "
+                                                        "the target's system is set up for that method."),
+                                         this));
 }
 
 TTypingSettings TTypingSettingsBox::Settings() const {
@@ -106,17 +103,11 @@ TTypingSettings TTypingSettingsBox::Settings() const {
 
 bool TypingSettingsDialog(QWidget* Parent, const QString& Title, TTypingSettings& Settings) {
     QDialog dialog(Parent);
-    dialog.setObjectName(QStringLiteral("TypingSettingsDialog"));
-    dialog.setWindowTitle(Title);
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* note = new QLabel(
+    QVBoxLayout* layout = StartSettingsDialog(
+        dialog, QStringLiteral("TypingSettingsDialog"), Title,
         QStringLiteral("Typing a text into this dongle uses the target's layout and this pace. "
                        "Pass-through is not affected: it sends key positions, and the target's own "
-                       "layout makes them characters."),
-        &dialog);
-    note->setTextFormat(Qt::PlainText);
-    note->setWordWrap(true);
-    layout->addWidget(note);
+                       "layout makes them characters."));
     auto* box = new TTypingSettingsBox(&dialog, Settings);
     layout->addWidget(box);
     AddOkCancelButtons(dialog, *layout);
