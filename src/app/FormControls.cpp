@@ -283,6 +283,22 @@ void TControlPlacer::Arrange() {
     FitAutoSize();
 }
 
+QLabel* NewNoteLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    return label;
+}
+
+QVBoxLayout* StartSettingsDialog(QDialog& dialog, const QString& name, const QString& title,
+                                 const QString& note) {
+    dialog.setObjectName(name);
+    dialog.setWindowTitle(title);
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addWidget(NewNoteLabel(note, &dialog));
+    return layout;
+}
+
 void AddOkCancelButtons(QDialog& dialog, QBoxLayout& layout) {
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);

@@ -119,5 +119,14 @@ class TControlPlacer : public QObject {
     std::vector<TPlaced> FControls;
 };
 
+// A label of plain text (never read as markup: the text may come from a dongle or a file) broken
+// into lines to fit its width.
+QLabel* NewNoteLabel(const QString& text, QWidget* parent);
+
+// Names and titles a settings dialog and lays it out top to bottom, opening with a note on what it
+// sets; returns the layout, which the dialog owns, for the rest.
+QVBoxLayout* StartSettingsDialog(QDialog& dialog, const QString& name, const QString& title,
+                                 const QString& note);
+
 // The OK and Cancel buttons at the foot of a settings dialog: OK accepts it, Cancel rejects it.
 void AddOkCancelButtons(QDialog& dialog, QBoxLayout& layout);

@@ -117,17 +117,11 @@ QString RouteLeaderEffect(TRouteLeader Leader) {
 
 bool RouteSettingsDialog(QWidget* Parent, TRouteLeader& Leader) {
     QDialog dialog(Parent);
-    dialog.setWindowTitle(QStringLiteral("Settings"));
-    dialog.setObjectName(QStringLiteral("RouteSettingsDialog"));
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* intro = new QLabel(
+    QVBoxLayout* layout = StartSettingsDialog(
+        dialog, QStringLiteral("RouteSettingsDialog"), QStringLiteral("Settings"),
         QStringLiteral("Switch where input goes from the keyboard during pass-through: tap this key twice "
                        "within half a second, then within a second a digit (1 to 9: that connected dongle "
-                       "in list order, 0: every dongle)."),
-        &dialog);
-    intro->setWordWrap(true);
-    intro->setTextFormat(Qt::PlainText);
-    layout->addWidget(intro);
+                       "in list order, 0: every dongle)."));
     auto* group = new QButtonGroup(&dialog);
     for (const TRouteLeader leader : RouteLeaders) {
         auto* button = new QRadioButton(RouteLeaderText(leader), &dialog);
@@ -136,17 +130,13 @@ bool RouteSettingsDialog(QWidget* Parent, TRouteLeader& Leader) {
         group->addButton(button, static_cast<int>(leader));
         layout->addWidget(button);
     }
-    auto* effect = new QLabel(&dialog);
+    auto* effect = NewNoteLabel(QString(), &dialog);
     effect->setObjectName(QStringLiteral("LeaderEffect"));
-    effect->setWordWrap(true);
-    effect->setTextFormat(Qt::PlainText);
     effect->setMinimumWidth(380);
     auto* sticky =
-        new QLabel(QStringLiteral("On a target with sticky keys turned on, a modifier tapped twice "
-                                  "stays held there: choose Scroll Lock or Pause for it."),
-                   &dialog);
-    sticky->setWordWrap(true);
-    sticky->setTextFormat(Qt::PlainText);
+        NewNoteLabel(QStringLiteral("On a target with sticky keys turned on, a modifier tapped twice "
+                                    "stays held there: choose Scroll Lock or Pause for it."),
+                     &dialog);
     const auto showEffect = [effect, sticky](int id) {
         const auto leader = static_cast<TRouteLeader>(id);
         effect->setText(RouteLeaderEffect(leader));

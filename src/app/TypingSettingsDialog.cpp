@@ -29,17 +29,30 @@ const std::vector<TLayoutChoice>& LayoutChoices() {
     return choices;
 }
 
+// A combo box on a new row of the form, beside a label whose mnemonic focuses it; name: what tests
+// find it by.
+QComboBox* AddComboRow(QFormLayout& form, const QString& name, const QString& label, const QString& toolTip,
+                       const QString& accessibleName) {
+    auto* combo = new QComboBox(form.parentWidget());
+    combo->setObjectName(name);
+    combo->setToolTip(toolTip);
+    combo->setAccessibleName(accessibleName);
+    auto* comboLabel = new QLabel(label, form.parentWidget());
+    comboLabel->setBuddy(combo);
+    form.addRow(comboLabel, combo);
+    return combo;
+}
+
 }  // namespace
 
 TTypingSettingsBox::TTypingSettingsBox(QWidget* Parent, const TTypingSettings& Settings) : QWidget(Parent) {
     auto* form = new QFormLayout(this);
     form->setContentsMargins(0, 0, 0, 0);
-    Layout = new QComboBox(this);
-    Layout->setObjectName(QStringLiteral("TypingLayout"));
-    Layout->setToolTip(
+    Layout = AddComboRow(
+        *form, QStringLiteral("TypingLayout"), QStringLiteral("Target's keyboard &layout:"),
         QStringLiteral("The keyboard layout the target computer uses: the text is typed with the keys that "
-                       "make each character there (type a name to jump to it)"));
-    Layout->setAccessibleName(QStringLiteral("Target keyboard layout"));
+                       "make each character there (type a name to jump to it)"),
+        QStringLiteral("Target keyboard layout"));
     // Some descriptions are long; the list shows them in full when it opens.
     Layout->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     Layout->setMinimumContentsLength(28);
@@ -56,44 +69,29 @@ TTypingSettingsBox::TTypingSettingsBox(QWidget* Parent, const TTypingSettings& S
         Layout->insertItem(0, name, name);
     }
     Layout->setCurrentIndex(std::max(0, Layout->findData(QString::fromStdString(Settings.Layout))));
-    auto* layoutLabel = new QLabel(QStringLiteral("Target's keyboard &layout:"), this);
-    layoutLabel->setBuddy(Layout);
-    form->addRow(layoutLabel, Layout);
 
-    Pace = new QComboBox(this);
-    Pace->setObjectName(QStringLiteral("TypingPace"));
-    Pace->setToolTip(
-        QStringLiteral("Slower for targets that miss keys coming fast (firmware setup screens)"));
-    Pace->setAccessibleName(QStringLiteral("Typing pace"));
+    Pace =
+        AddComboRow(*form, QStringLiteral("TypingPace"), QStringLiteral("&Pace:"),
+                    QStringLiteral("Slower for targets that miss keys coming fast (firmware setup screens)"),
+                    QStringLiteral("Typing pace"));
     for (const int pace : TypingPaces) {
         Pace->addItem(PaceText(pace), pace);
     }
     Pace->setCurrentIndex(std::max(0, Pace->findData(Settings.PaceMs)));
-    auto* paceLabel = new QLabel(QStringLiteral("&Pace:"), this);
-    paceLabel->setBuddy(Pace);
-    form->addRow(paceLabel, Pace);
 
-    Entry = new QComboBox(this);
-    Entry->setObjectName(QStringLiteral("TypingEntry"));
-    Entry->setToolTip(
-        QStringLiteral("Characters the layout cannot type can be entered by their code, "
-                       "where the target's system is set up for it (the app cannot see "
-                       "whether it is)"));
-    Entry->setAccessibleName(QStringLiteral("Characters the layout lacks"));
+    Entry = AddComboRow(*form, QStringLiteral("TypingEntry"), QStringLiteral("&Characters it lacks:"),
+                        QStringLiteral("Characters the layout cannot type can be entered by their code, "
+                                       "where the target's system is set up for it (the app cannot see "
+                                       "whether it is)"),
+                        QStringLiteral("Characters the layout lacks"));
     for (const TUnicodeEntry entry :
          {TUnicodeEntry::Off, TUnicodeEntry::Linux, TUnicodeEntry::Windows, TUnicodeEntry::Mac}) {
         Entry->addItem(EntryText(entry), static_cast<int>(entry));
     }
     Entry->setCurrentIndex(std::max(0, Entry->findData(static_cast<int>(Settings.Entry))));
-    auto* entryLabel = new QLabel(QStringLiteral("&Characters it lacks:"), this);
-    entryLabel->setBuddy(Entry);
-    form->addRow(entryLabel, Entry);
-    auto* entryNote = new QLabel(QStringLiteral("Entering a character by its code works only where the "
-                                                "target's system is set up for that method."),
-                                 this);
-    entryNote->setTextFormat(Qt::PlainText);
-    entryNote->setWordWrap(true);
-    form->addRow(QString(), entryNote);
+    form->addRow(QString(), NewNoteLabel(QStringLiteral("Entering a character by its code works only where "
+                                                        "the target's system is set up for that method."),
+                                         this));
 }
 
 TTypingSettings TTypingSettingsBox::Settings() const {
@@ -106,17 +104,11 @@ TTypingSettings TTypingSettingsBox::Settings() const {
 
 bool TypingSettingsDialog(QWidget* Parent, const QString& Title, TTypingSettings& Settings) {
     QDialog dialog(Parent);
-    dialog.setObjectName(QStringLiteral("TypingSettingsDialog"));
-    dialog.setWindowTitle(Title);
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* note = new QLabel(
+    QVBoxLayout* layout = StartSettingsDialog(
+        dialog, QStringLiteral("TypingSettingsDialog"), Title,
         QStringLiteral("Typing a text into this dongle uses the target's layout and this pace. "
                        "Pass-through is not affected: it sends key positions, and the target's own "
-                       "layout makes them characters."),
-        &dialog);
-    note->setTextFormat(Qt::PlainText);
-    note->setWordWrap(true);
-    layout->addWidget(note);
+                       "layout makes them characters."));
     auto* box = new TTypingSettingsBox(&dialog, Settings);
     layout->addWidget(box);
     AddOkCancelButtons(dialog, *layout);

@@ -197,6 +197,11 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void DeviceListViewSelectItem(QObject* Sender, QListWidgetItem* Item, bool Selected);
     // What the last scan found, and what to do next (the guide notice after a scan).
     QString FoundText() const;
+    // A dongle's caption in the list: its nickname, or the name it advertises.
+    QString FoundCaption(TBluetoothLEDevice& Device);
+    // Lists a dongle in the next free slot of FoundDevices, showing this image; the caller checks
+    // that a slot is free.
+    void AppendFoundDevice(TBluetoothLEDevice& Device, TDeviceImage Image);
     // The millisecond tick count a scan's progress is measured with: monotonic, 32 bits, wrapping.
     // Replaceable so the progress can be driven without waiting.
     std::function<uint32_t()> TickCount = MonotonicTickCount;

@@ -89,16 +89,7 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
         if (session == nullptr || session->Device == nullptr) {
             continue;
         }
-        TBluetoothLEDevice* device = session->Device;
-        FoundDevices[FoundDeviceCount] = device;
-        std::string caption = ReadNickname(device->Address());
-        if (caption.empty()) {
-            caption = device->Identifier();
-        }
-        auto* item = new QListWidgetItem(QString::fromStdString(caption));
-        DeviceListView->addItem(item);
-        SetDeviceImage(item, DeviceImageConnected);
-        ++FoundDeviceCount;
+        AppendFoundDevice(*session->Device, DeviceImageConnected);
     }
     // So do dongles waiting to be reconnected, or nothing would be left to let them go with.
     for (const std::string& address : Reconnect.Addresses()) {
@@ -106,15 +97,7 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
         if (device == nullptr || FoundDeviceCount >= DeviceSlots || FoundSlotOf(address) >= 0) {
             continue;
         }
-        FoundDevices[FoundDeviceCount] = device;
-        std::string caption = ReadNickname(address);
-        if (caption.empty()) {
-            caption = device->Identifier();
-        }
-        auto* item = new QListWidgetItem(QString::fromStdString(caption));
-        DeviceListView->addItem(item);
-        SetDeviceImage(item, DeviceImageConnecting);
-        ++FoundDeviceCount;
+        AppendFoundDevice(*device, DeviceImageConnecting);
     }
     ShowRoute();  // the routed dongle's new item is marked again
 
@@ -207,26 +190,31 @@ void TFormCorvastelPc::DeviceDiscovered(TBluetoothLEManager& /*Sender*/, TBlueto
     if (k == DeviceSlots) {
         return;  // the table is full: further dongles are not listed
     }
-    FoundDevices[k] = &ADevice;
-
-    std::string caption = ReadNickname(address);
-    if (caption.empty()) {
-        caption = ADevice.Identifier();
-    }
     if (k < FoundDeviceCount) {
+        FoundDevices[k] = &ADevice;
         if (QListWidgetItem* item = DeviceListView->item(k)) {
-            item->setText(QString::fromStdString(caption));
+            item->setText(FoundCaption(ADevice));
         }
         return;
     }
-    auto* item = new QListWidgetItem(QString::fromStdString(caption));
-    DeviceListView->addItem(item);
-    SetDeviceImage(item, DeviceImageFound);
-    ++FoundDeviceCount;
+    AppendFoundDevice(ADevice, DeviceImageFound);
     if (FoundDeviceCount == 1) {
         // Raises DeviceListViewSelectItem before returning, as a click would.
         DeviceListView->setCurrentRow(0, QItemSelectionModel::ClearAndSelect);
     }
+}
+
+QString TFormCorvastelPc::FoundCaption(TBluetoothLEDevice& Device) {
+    const std::string nickname = ReadNickname(Device.Address());
+    return QString::fromStdString(nickname.empty() ? Device.Identifier() : nickname);
+}
+
+void TFormCorvastelPc::AppendFoundDevice(TBluetoothLEDevice& Device, TDeviceImage Image) {
+    FoundDevices[FoundDeviceCount] = &Device;
+    auto* item = new QListWidgetItem(FoundCaption(Device));
+    DeviceListView->addItem(item);
+    SetDeviceImage(item, Image);
+    ++FoundDeviceCount;
 }
 
 void TFormCorvastelPc::DeviceListViewSelectItem(QObject* /*Sender*/, QListWidgetItem* Item, bool Selected) {

@@ -20,6 +20,7 @@
 #include <optional>
 
 #include "app/CorvastelApplication.h"
+#include "app/FormControls.h"
 #include "app/TargetState.h"
 #include "app/TextTyping.h"
 #include "app/TypingDialog.h"
@@ -51,9 +52,7 @@ TTypingDialog::TTypingDialog(QWidget* Parent, const QString& What, int Total) : 
     setWindowTitle(QStringLiteral("Typing text"));
     setWindowModality(Qt::WindowModal);
     auto* layout = new QVBoxLayout(this);
-    Label = new QLabel(What, this);
-    Label->setTextFormat(Qt::PlainText);
-    Label->setWordWrap(true);
+    Label = NewNoteLabel(What, this);
     layout->addWidget(Label);
     Bar = new QProgressBar(this);
     Bar->setRange(0, std::max(1, Total));
@@ -354,21 +353,15 @@ bool TypeTextDialog(QWidget* Parent, const QString& Title, QString& Text, TTypin
     dialog.setWindowTitle(Title);
     auto* layout = new QVBoxLayout(&dialog);
     if (!Note.isEmpty()) {
-        auto* note = new QLabel(Note, &dialog);
-        note->setTextFormat(Qt::PlainText);
-        note->setWordWrap(true);
-        layout->addWidget(note);
+        layout->addWidget(NewNoteLabel(Note, &dialog));
     }
     TTypingSettingsBox* settings = Settings != nullptr ? new TTypingSettingsBox(&dialog, *Settings) : nullptr;
     if (settings != nullptr) {
         layout->addWidget(settings);
     }
-    auto* prompt = new QLabel(QStringLiteral("The text is typed key by key with the keys that make each "
-                                             "character on the target's layout (Ctrl+Enter types it):"),
-                              &dialog);
-    prompt->setTextFormat(Qt::PlainText);
-    prompt->setWordWrap(true);
-    layout->addWidget(prompt);
+    layout->addWidget(NewNoteLabel(QStringLiteral("The text is typed key by key with the keys that make each "
+                                                  "character on the target's layout (Ctrl+Enter types it):"),
+                                   &dialog));
     auto* edit = new QPlainTextEdit(&dialog);
     edit->setObjectName(QStringLiteral("TextToType"));
     edit->setPlainText(Text);

@@ -70,62 +70,44 @@ enum class TPadAction : uint8_t {
     RightButton
 };
 
-// By usage from Pad /: what the key does as the keypad mouse, and what the display shows.
+// By usage from Pad /: what the key does as the keypad mouse, what the display shows, and what its
+// press holds: a direction or wheel flag, or a mouse button (its mouse item code).
 struct TPadKey {
     TPadAction Action;
     std::string_view Symbol;
+    bool* Flag = nullptr;
+    int32_t Button = 0;
 };
 constexpr std::array<TPadKey, 16> PadKeys{{
-    {TPadAction::Through, {}},            // 84 Pad /
-    {TPadAction::Through, {}},            // 85 Pad *
-    {TPadAction::WheelUp, "\u21E1"},      // 86 Pad -  ⇡
-    {TPadAction::WheelDown, "\u21E3"},    // 87 Pad +  ⇣
-    {TPadAction::Through, {}},            // 88 Pad Enter
-    {TPadAction::Through, {}},            // 89 Pad 1
-    {TPadAction::Down, "\u2193"},         // 90 Pad 2  ↓
-    {TPadAction::Through, {}},            // 91 Pad 3
-    {TPadAction::Left, "\u2190"},         // 92 Pad 4  ←
-    {TPadAction::Step, {}},               // 93 Pad 5
-    {TPadAction::Right, "\u2192"},        // 94 Pad 6  →
-    {TPadAction::LeftButton, "\u25F0"},   // 95 Pad 7  ◰
-    {TPadAction::Up, "\u2191"},           // 96 Pad 8  ↑
-    {TPadAction::RightButton, "\u25F3"},  // 97 Pad 9  ◳
-    {TPadAction::Through, {}},            // 98 Pad 0
-    {TPadAction::Through, {}},            // 99 Pad .
+    {TPadAction::Through, {}},                                     // 84 Pad /
+    {TPadAction::Through, {}},                                     // 85 Pad *
+    {TPadAction::WheelUp, "\u21E1", &PadWheelUp},                  // 86 Pad -  ⇡
+    {TPadAction::WheelDown, "\u21E3", &PadWheelDown},              // 87 Pad +  ⇣
+    {TPadAction::Through, {}},                                     // 88 Pad Enter
+    {TPadAction::Through, {}},                                     // 89 Pad 1
+    {TPadAction::Down, "\u2193", &PadDown},                        // 90 Pad 2  ↓
+    {TPadAction::Through, {}},                                     // 91 Pad 3
+    {TPadAction::Left, "\u2190", &PadLeft},                        // 92 Pad 4  ←
+    {TPadAction::Step, {}},                                        // 93 Pad 5
+    {TPadAction::Right, "\u2192", &PadRight},                      // 94 Pad 6  →
+    {TPadAction::LeftButton, "\u25F0", nullptr, MouseCodeLeft},    // 95 Pad 7  ◰
+    {TPadAction::Up, "\u2191", &PadUp},                            // 96 Pad 8  ↑
+    {TPadAction::RightButton, "\u25F3", nullptr, MouseCodeRight},  // 97 Pad 9  ◳
+    {TPadAction::Through, {}},                                     // 98 Pad 0
+    {TPadAction::Through, {}},                                     // 99 Pad .
 }};
 
 constexpr std::array<std::string_view, 6> StepTexts{"0", "1", "2", "3", "4", "5"};
 
-// Sets a direction, wheel or button of the keypad mouse; false for the keys without one.
-bool ApplyPadAction(TPadAction action, bool down) {
-    switch (action) {
-        case TPadAction::WheelUp:
-            PadWheelUp = down;
-            return true;
-        case TPadAction::WheelDown:
-            PadWheelDown = down;
-            return true;
-        case TPadAction::Down:
-            PadDown = down;
-            return true;
-        case TPadAction::Left:
-            PadLeft = down;
-            return true;
-        case TPadAction::Right:
-            PadRight = down;
-            return true;
-        case TPadAction::Up:
-            PadUp = down;
-            return true;
-        case TPadAction::LeftButton:
-            SetMouseItem(MouseCodeLeft, down ? 1 : 0);
-            return true;
-        case TPadAction::RightButton:
-            SetMouseItem(MouseCodeRight, down ? 1 : 0);
-            return true;
-        case TPadAction::Through:
-        case TPadAction::Step:
-            return false;
+// Sets the direction, wheel or button the key holds; false for the keys without one.
+bool ApplyPadAction(const TPadKey& key, bool down) {
+    if (key.Flag != nullptr) {
+        *key.Flag = down;
+        return true;
+    }
+    if (key.Button != 0) {
+        SetMouseItem(key.Button, down ? 1 : 0);
+        return true;
     }
     return false;
 }
@@ -144,7 +126,7 @@ intptr_t KeypadMouse(TForwardTarget& target, int32_t usage, bool release) {
         // release ends what its press started (a button goes up on the target).
         if (release) {
             PadKeysHeld = static_cast<uint16_t>(PadKeysHeld & ~bit);
-            if (ApplyPadAction(key.Action, false) &&
+            if (ApplyPadAction(key, false) &&
                 (key.Action == TPadAction::LeftButton || key.Action == TPadAction::RightButton)) {
                 target.SendReportToActive(TReportType::Mouse, false);
             }
@@ -154,7 +136,7 @@ intptr_t KeypadMouse(TForwardTarget& target, int32_t usage, bool release) {
 
     if (release) {
         PadKeysHeld = static_cast<uint16_t>(PadKeysHeld & ~bit);
-        if (!ApplyPadAction(key.Action, false)) {
+        if (!ApplyPadAction(key, false)) {
             return KeyboardResult(target);  // Pad 5 and the keys without a use here
         }
     } else {
@@ -173,7 +155,7 @@ intptr_t KeypadMouse(TForwardTarget& target, int32_t usage, bool release) {
             const auto log2 = static_cast<std::size_t>(std::countr_zero(static_cast<uint32_t>(MouseStep)));
             target.ShowKeypadMouse(StepTexts[log2 < StepTexts.size() ? log2 : 0], "STEP");
         } else {
-            ApplyPadAction(key.Action, true);
+            ApplyPadAction(key, true);
             const bool wheel = key.Action == TPadAction::WheelUp || key.Action == TPadAction::WheelDown;
             target.ShowKeypadMouse(key.Symbol, wheel ? "Wheel" : "Mouse");
         }
@@ -217,34 +199,31 @@ void ReleaseOnTarget(TForwardTarget& target, int32_t code) {
     }
 }
 
+// Which parts of the chords the keys hold: either Ctrl, either Shift, and F12 or the key left of 1.
+constexpr unsigned ChordCtrl = 1;
+constexpr unsigned ChordShift = 2;
+constexpr unsigned ChordExitKey = 4;
+unsigned ChordKeysHeld(const TIntArray& keys) {
+    unsigned held = 0;
+    for (int32_t k : keys) {
+        if (k == UsageLeftCtrl || k == UsageRightCtrl)
+            held |= ChordCtrl;
+        if (k == UsageLeftShift || k == UsageRightShift)
+            held |= ChordShift;
+        if (k == UsageF12 || k == UsageGrave)
+            held |= ChordExitKey;
+    }
+    return held;
+}
+
 }  // namespace
 
 bool IsCtrlShiftPressed(const TIntArray& Keys) {
-    int bits = 0;
-    for (int32_t k : Keys) {
-        if (k == UsageLeftCtrl || k == UsageRightCtrl)
-            bits |= 1;
-        if (k == UsageLeftShift || k == UsageRightShift)
-            bits |= 2;
-        if (bits == 3)
-            return true;
-    }
-    return false;
+    return (ChordKeysHeld(Keys) & (ChordCtrl | ChordShift)) == (ChordCtrl | ChordShift);
 }
 
 bool IsExitChordPressed(const TIntArray& Keys) {
-    int bits = 0;
-    for (int32_t k : Keys) {
-        if (k == UsageLeftCtrl || k == UsageRightCtrl)
-            bits |= 1;
-        if (k == UsageLeftShift || k == UsageRightShift)
-            bits |= 2;
-        if (k == UsageF12 || k == UsageGrave)
-            bits |= 4;
-        if (bits == 7)
-            return true;
-    }
-    return false;
+    return ChordKeysHeld(Keys) == (ChordCtrl | ChordShift | ChordExitKey);
 }
 
 intptr_t ForwardKeyEvent(TForwardTarget& Target, const THookKeyboardRecord& Event) {

@@ -113,6 +113,8 @@ class TE2eWorld {
     unsigned long AppWindow() const { return FAppWindow; }
     TRect AppRect() const { return FAppRect; }
     unsigned long PreviewWindow() const { return FPreviewWindow; }
+    // The dongles the service serves (TWorldOptions::dongles).
+    const std::vector<TDongleTraits>& Dongles() const { return FOptions.dongles; }
     bool AppRunning() { return FApp && FApp->Running(); }
     int AppPid() const { return FApp ? FApp->Pid() : 0; }
     // Waits for the program to end by itself: its wait status, nullopt on time-out.

@@ -6,16 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 #include <thread>
 
+#include "E2eCase.h"
 #include "E2eWorld.h"
 #include "KeyCodes.h"
 
@@ -27,71 +26,16 @@ using namespace std::chrono_literals;
 const TDongleTraits& A = NewerDongle();
 const TDongleTraits& B = OlderDongle();
 
-std::string Json(const QJsonObject& o) {
-    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
-}
-
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public TWorldPerCase {
   protected:
-    void SetUp() override {
-        std::string error;
-        // From a folder of its own: what a developer chose in the build folder's copy (a route
-        // leader, nicknames) does not reach these runs.
+    // From a folder of its own: what a developer chose in the build folder's copy (a route leader,
+    // nicknames) does not reach these runs.
+    TWorldOptions Options() const override {
         TWorldOptions options;
         options.settingsIni = "";
-        World = TE2eWorld::Start({CORVASTEL_PC_PATH, CORVASTEL_VIRTUAL_DONGLES_PATH}, options, &error);
-        if (!World && error.find("not installed") != std::string::npos)
-            GTEST_SKIP() << error;
-        ASSERT_TRUE(World) << error;
-        // Another client's window, away from the program's centred window.
-        Other = TSpyClient::Open(World->Display(), {16, 16, 240, 140}, &error);
-        ASSERT_TRUE(Other) << error;
+        return options;
     }
 
-    void TearDown() override {
-        if (HasFailure() && World)
-            std::cout << World->Logs();
-        Other.reset();
-        World.reset();
-    }
-
-    TXInput& X() { return World->X(); }
-    TDongleControl& Control() { return World->Control(); }
-
-    QJsonObject Target(const TDongleTraits& d) { return Control().Target(d.address); }
-    QString Text(const TDongleTraits& d) { return Target(d).value(QStringLiteral("text")).toString(); }
-    int64_t TargetInt(const TDongleTraits& d, const char* field) {
-        return Target(d).value(QString::fromLatin1(field)).toInteger();
-    }
-
-    void ConnectAll() {
-        std::string error;
-        ASSERT_TRUE(World->ConnectAll(&error)) << error;
-    }
-    void PassThroughOn(bool mouse) {
-        std::string error;
-        ASSERT_TRUE(World->PassThroughOn(mouse, *Other, &error)) << error;
-    }
-    void ExitChord() {
-        std::string error;
-        ASSERT_TRUE(World->ExitChord(*Other, &error)) << error;
-    }
-    // Forgets what the dongles received so far, once the reports in flight have landed.
-    void ClearRecords() {
-        std::this_thread::sleep_for(300ms);
-        for (const TDongleTraits* d : {&A, &B})
-            Control().ClearRecords(d->address);
-    }
-    // The keyboard reports a dongle received (on F801; a dongle with report IDs gets its mouse
-    // reports there too).
-    std::vector<std::string> KeyboardWrites(const TDongleTraits& d) {
-        std::vector<std::string> out;
-        for (const std::string& w : Control().WritesTo(d.address, QStringLiteral("F801"))) {
-            if (d.reportId ? w.rfind("01 ", 0) == 0 : w.size() == 8 * 3 - 1)
-                out.push_back(w);
-        }
-        return out;
-    }
     // The text is typed and its last key let go: the release is written after the last press.
     bool WaitText(const TDongleTraits& d, const std::string& text) {
         return TE2eWorld::WaitUntil(
@@ -115,9 +59,6 @@ class EndToEnd : public ::testing::Test {
     // Types on A, then on B, switching with the leader tapped twice and the dongle's number; each
     // target must get exactly its part (the leader's taps type nothing there).
     void RouteScenario(unsigned leader);
-
-    std::unique_ptr<TE2eWorld> World;
-    std::unique_ptr<TSpyClient> Other;
 };
 
 TEST_F(EndToEnd, ScanAndConnect_BothDonglesListedAndActive) {
@@ -319,13 +260,7 @@ TEST_F(EndToEnd, RouteKeys_RightCtrlChosenInTheSettings_AfterARestart_EachGetsEx
     const auto restart = [&](const std::string& settings) {
         TWorldOptions options;
         options.settingsIni = settings;
-        std::string error;
-        Other.reset();
-        World.reset();
-        World = TE2eWorld::Start({CORVASTEL_PC_PATH, CORVASTEL_VIRTUAL_DONGLES_PATH}, options, &error);
-        ASSERT_TRUE(World) << error;
-        Other = TSpyClient::Open(World->Display(), {16, 16, 240, 140}, &error);
-        ASSERT_TRUE(Other) << error;
+        StartWorld(options);
     };
     restart("");
     // A right click on the window's background: Settings…; Down from Scroll Lock picks Right Ctrl.

@@ -4,15 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <QJsonDocument>
+#include <QJsonArray>
 #include <QJsonObject>
 
 #include <sys/wait.h>
 #include <csignal>
 #include <cstring>
-#include <iostream>
 #include <thread>
 
+#include "E2eCase.h"
 #include "E2eWorld.h"
 #include "KeyCodes.h"
 
@@ -20,10 +20,6 @@ namespace {
 
 using namespace e2e;
 using namespace std::chrono_literals;
-
-std::string Json(const QJsonObject& o) {
-    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
-}
 
 std::string Describe(int status) {
     if (WIFEXITED(status))
@@ -33,68 +29,37 @@ std::string Describe(int status) {
     return "status " + std::to_string(status);
 }
 
-class ExitPath : public ::testing::Test {
+class ExitPath : public TWorldPerCase {
   protected:
-    void SetUp() override {
-        std::string error;
-        World = TE2eWorld::Start({CORVASTEL_PC_PATH, CORVASTEL_VIRTUAL_DONGLES_PATH}, Options(), &error);
-        if (!World && error.find("not installed") != std::string::npos)
-            GTEST_SKIP() << error;
-        ASSERT_TRUE(World) << error;
-        Other = TSpyClient::Open(World->Display(), {16, 16, 240, 140}, &error);
-        ASSERT_TRUE(Other) << error;
-    }
-
-    virtual TWorldOptions Options() const { return {}; }
-
-    void TearDown() override {
-        if (HasFailure() && World)
-            std::cout << World->Logs();
-        Other.reset();
-        World.reset();
-    }
-
     // Both dongles active, pass-through on with the mouse, Shift+A and the left button held: the
     // targets show them held.
     void HoldKeysDuringPassThrough() {
-        std::string error;
-        ASSERT_TRUE(World->ConnectAll(&error)) << error;
-        ASSERT_TRUE(World->PassThroughOn(true, *Other, &error)) << error;
-        World->X().Key(keycode::LeftShift, true);
-        World->X().Key(keycode::A, true);
-        World->X().Button(1, true);
-        for (const TDongleTraits* d : Dongles) {
+        ASSERT_NO_FATAL_FAILURE(ConnectAll());
+        ASSERT_NO_FATAL_FAILURE(PassThroughOn(true));
+        X().Key(keycode::LeftShift, true);
+        X().Key(keycode::A, true);
+        X().Button(1, true);
+        for (const TDongleTraits& d : World->Dongles()) {
             ASSERT_TRUE(TE2eWorld::WaitUntil(
                 [&] {
-                    const QJsonObject t = World->Control().Target(d->address);
+                    const QJsonObject t = Target(d);
                     return t.value(QStringLiteral("modifiers")).toInt() != 0 &&
                            !t.value(QStringLiteral("keysHeld")).toArray().isEmpty() &&
                            t.value(QStringLiteral("buttons")).toInt() != 0;
                 },
                 10s))
-                << Json(World->Control().Target(d->address));
+                << Json(Target(d));
         }
     }
 
     void ExpectTargetsReleasedAndUnlinked() {
-        for (const TDongleTraits* d : Dongles) {
-            const QJsonObject target = World->Control().Target(d->address);
+        for (const TDongleTraits& d : World->Dongles()) {
+            const QJsonObject target = Target(d);
             EXPECT_FALSE(target.value(QStringLiteral("anyInputHeld")).toBool()) << Json(target);
-            EXPECT_TRUE(TE2eWorld::WaitUntil(
-                [&] {
-                    return !World->Control()
-                                .DongleStatus(d->address)
-                                .value(QStringLiteral("connected"))
-                                .toBool();
-                },
-                5s))
-                << Json(World->Control().DongleStatus(d->address));
+            EXPECT_TRUE(TE2eWorld::WaitUntil([&] { return !Connected(d); }, 5s))
+                << Json(Control().DongleStatus(d.address));
         }
     }
-
-    const std::vector<const TDongleTraits*> Dongles{&NewerDongle(), &OlderDongle()};
-    std::unique_ptr<TE2eWorld> World;
-    std::unique_ptr<TSpyClient> Other;
 };
 
 TEST_F(ExitPath, XServerGone_KeysReleasedLinksClosedStatusOne) {
@@ -149,23 +114,18 @@ class ExitOnSlowLink : public ExitPath {
 // the mouse and reach the window), then SIGTERM: closing a link discards what the stack still
 // queues, so the program must know the releases arrived before it closes the links.
 TEST_F(ExitOnSlowLink, SigtermWithCtrlShiftHeldAfterMotion_NothingHeld) {
-    std::string error;
-    ASSERT_TRUE(World->ConnectAll(&error)) << error;
-    ASSERT_TRUE(World->PassThroughOn(true, *Other, &error)) << error;
+    ASSERT_NO_FATAL_FAILURE(ConnectAll());
+    ASSERT_NO_FATAL_FAILURE(PassThroughOn(true));
     const auto start = std::chrono::steady_clock::now();
     for (int ms = 0; ms < 2000; ++ms) {
-        World->X().MoveBy(ms % 2 == 0 ? 1 : -1, 1);
+        X().MoveBy(ms % 2 == 0 ? 1 : -1, 1);
         std::this_thread::sleep_until(start + std::chrono::milliseconds(ms + 1));
     }
-    World->X().Key(keycode::LeftCtrl, true);
-    World->X().Key(keycode::LeftShift, true);
-    for (const TDongleTraits* d : Dongles) {
-        ASSERT_TRUE(TE2eWorld::WaitUntil(
-            [&] {
-                return World->Control().Target(d->address).value(QStringLiteral("modifiers")).toInt() == 3;
-            },
-            10s))
-            << Json(World->Control().Target(d->address));
+    X().Key(keycode::LeftCtrl, true);
+    X().Key(keycode::LeftShift, true);
+    for (const TDongleTraits& d : World->Dongles()) {
+        ASSERT_TRUE(TE2eWorld::WaitUntil([&] { return TargetInt(d, "modifiers") == 3; }, 10s))
+            << Json(Target(d));
     }
     ASSERT_EQ(kill(World->AppPid(), SIGTERM), 0);
     const auto status = World->WaitAppExit(15s);

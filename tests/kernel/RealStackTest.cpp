@@ -26,7 +26,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <csignal>
@@ -36,6 +35,7 @@
 
 #include <sys/wait.h>
 
+#include "E2eCase.h"
 #include "E2eWorld.h"
 #include "KeyCodes.h"
 
@@ -57,11 +57,7 @@ const TDongleTraits B{
 // The guest's CPU is some 25 times slower than the host's; waits grow accordingly.
 constexpr int Slowdown = 6;
 
-std::string Json(const QJsonObject& o) {
-    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
-}
-
-class RealStack : public ::testing::Test {
+class RealStack : public TE2eCase {
   protected:
     static void SetUpTestSuite() {
         TWorldOptions options;
@@ -127,16 +123,8 @@ class RealStack : public ::testing::Test {
         return bus.call(call, QDBus::Block, 10000).type() == QDBusMessage::ReplyMessage;
     }
     static std::chrono::milliseconds Wait(std::chrono::milliseconds t) { return t * Slowdown; }
-    TXInput& X() { return World->X(); }
-    TDongleControl& Control() { return World->Control(); }
-    QJsonObject Target(const TDongleTraits& d) { return Control().Target(d.address); }
-    QString Text(const TDongleTraits& d) { return Target(d).value(QStringLiteral("text")).toString(); }
-    int64_t TargetInt(const TDongleTraits& d, const char* field) {
-        return Target(d).value(QString::fromLatin1(field)).toInteger();
-    }
-    bool Connected(const TDongleTraits& d) {
-        return Control().DongleStatus(d.address).value(QStringLiteral("connected")).toBool();
-    }
+    TE2eWorld& TheWorld() override { return *World; }
+    TSpyClient& OtherClient() override { return *Other; }
     int ConnectCount(const TDongleTraits& d) {
         return Control().DongleStatus(d.address).value(QStringLiteral("connectCount")).toInt();
     }
@@ -156,27 +144,6 @@ class RealStack : public ::testing::Test {
     bool WaitNothingHeld(const TDongleTraits& d) {
         return TE2eWorld::WaitUntil([&] { return !Target(d).value(QStringLiteral("anyInputHeld")).toBool(); },
                                     Wait(5s));
-    }
-    std::vector<std::string> KeyboardWrites(const TDongleTraits& d) {
-        std::vector<std::string> out;
-        for (const std::string& w : Control().WritesTo(d.address, QStringLiteral("F801"))) {
-            if (d.reportId ? w.rfind("01 ", 0) == 0 : w.size() == 8 * 3 - 1)
-                out.push_back(w);
-        }
-        return out;
-    }
-    void ClearRecords() {
-        std::this_thread::sleep_for(Wait(300ms));
-        for (const TDongleTraits* d : {&A, &B})
-            Control().ClearRecords(d->address);
-    }
-    void PassThroughOn(bool mouse) {
-        std::string error;
-        ASSERT_TRUE(World->PassThroughOn(mouse, *Other, &error)) << error;
-    }
-    void ExitChord() {
-        std::string error;
-        ASSERT_TRUE(World->ExitChord(*Other, &error)) << error;
     }
     void Screenshot(const std::string& name) {
         const std::string path = ArtifactsDir("/tmp") + "/" + name + ".png";

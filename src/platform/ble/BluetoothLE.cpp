@@ -13,26 +13,6 @@ void TBluetoothGattDescriptor::SetNotification(bool enable) {
     SetValue(TBytes{static_cast<uint8_t>(enable ? 0x01 : 0x00), 0x00});
 }
 
-TBytes TBluetoothGattDescriptor::Value() const {
-    std::lock_guard lock(FLock);
-    return FValue;
-}
-
-void TBluetoothGattDescriptor::SetValue(TBytes value) {
-    std::lock_guard lock(FLock);
-    FValue = std::move(value);
-}
-
-TBytes TBluetoothGattCharacteristic::Value() const {
-    std::lock_guard lock(FLock);
-    return FValue;
-}
-
-void TBluetoothGattCharacteristic::SetValue(TBytes value) {
-    std::lock_guard lock(FLock);
-    FValue = std::move(value);
-}
-
 TBluetoothGattDescriptor* TBluetoothGattCharacteristic::AddDescriptor(
     std::unique_ptr<TBluetoothGattDescriptor> d) {
     FDescriptorRefs.push_back(d.get());

@@ -24,6 +24,7 @@
 #include <shared_mutex>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hid/UnitUtils.h"
@@ -44,6 +45,23 @@ enum TCharacteristicProperty : uint8_t {
     PropIndicate = 0x20,
 };
 
+// A GATT value: stored by completions on backend threads while callers read it on others.
+class TGuardedBytes {
+  public:
+    TBytes Get() const {
+        std::lock_guard lock(FLock);
+        return FValue;
+    }
+    void Set(TBytes value) {
+        std::lock_guard lock(FLock);
+        FValue = std::move(value);
+    }
+
+  private:
+    mutable std::mutex FLock;
+    TBytes FValue;
+};
+
 // 0x2902
 inline constexpr TBluetoothUuid ClientCharacteristicConfigurationUuid = TBluetoothUuid::FromShort(0x2902);
 
@@ -61,13 +79,12 @@ class TBluetoothGattDescriptor {
     // std::logic_error, as the platform refuses it.
     void SetNotification(bool enable);
 
-    TBytes Value() const;
-    void SetValue(TBytes value);
+    TBytes Value() const { return FValue.Get(); }
+    void SetValue(TBytes value) { FValue.Set(std::move(value)); }
 
   private:
     const TBluetoothUuid FUuid;
-    mutable std::mutex FLock;
-    TBytes FValue;
+    TGuardedBytes FValue;
 };
 
 class TBluetoothGattCharacteristic {
@@ -84,8 +101,8 @@ class TBluetoothGattCharacteristic {
 
     // The last value read, notified or written. Guarded: read and write completions store it on
     // backend threads while callers read it elsewhere.
-    TBytes Value() const;
-    void SetValue(TBytes value);
+    TBytes Value() const { return FValue.Get(); }
+    void SetValue(TBytes value) { FValue.Set(std::move(value)); }
 
     // In discovery order. Filled by the backend before OnServicesDiscovered, unchanged afterwards.
     const std::vector<TBluetoothGattDescriptor*>& Descriptors() const { return FDescriptorRefs; }
@@ -94,8 +111,7 @@ class TBluetoothGattCharacteristic {
   private:
     const TBluetoothUuid FUuid;
     const uint8_t FProperties;
-    mutable std::mutex FLock;
-    TBytes FValue;
+    TGuardedBytes FValue;
     std::vector<std::unique_ptr<TBluetoothGattDescriptor>> FDescriptors;
     std::vector<TBluetoothGattDescriptor*> FDescriptorRefs;
 };

@@ -72,9 +72,14 @@ TSlot* SlotToInstall(TSlot& keyboard, TSlot& mouse, int32_t kind, const THookEnt
     return slot;
 }
 
-// The installed slot a handle names; nullptr for any other handle (removed already, or not ours).
+// Releases the installed slot a handle names and returns it, so the backend can undo what the hook
+// needed (a grab); nullptr for any other handle (removed already, or not ours).
 template <class TSlot>
-TSlot* InstalledSlot(TSlot& keyboard, TSlot& mouse, THookHandle hook) {
+TSlot* ReleaseInstalledSlot(TSlot& keyboard, TSlot& mouse, THookHandle hook) {
     TSlot* slot = hook == &keyboard ? &keyboard : hook == &mouse ? &mouse : nullptr;
-    return slot != nullptr && slot->Entry ? slot : nullptr;
+    if (slot == nullptr || !slot->Entry) {
+        return nullptr;
+    }
+    slot->Release();
+    return slot;
 }

@@ -178,11 +178,10 @@ THookHandle TEvdevCapture::Install(int32_t kind, THookEntryPoint entry, int32_t 
 }
 
 void TEvdevCapture::RemoveHook(THookHandle hook) {
-    TSlot* slot = InstalledSlot(FKeyboard, FMouse, hook);
+    TSlot* slot = ReleaseInstalledSlot(FKeyboard, FMouse, hook);
     if (slot == nullptr) {
         return;
     }
-    slot->Release();
     if (!FKeyboard.Entry && !FMouse.Entry) {
         DropAll();  // nothing reads the keyboard while nothing captures
     } else {

@@ -245,11 +245,10 @@ THookHandle TX11HookPlatform::Install(int32_t kind, THookEntryPoint entry, int32
 }
 
 void TX11HookPlatform::RemoveHook(THookHandle hook) {
-    TSlot* slot = InstalledSlot(FKeyboard, FMouse, hook);
+    TSlot* slot = ReleaseInstalledSlot(FKeyboard, FMouse, hook);
     if (slot == nullptr) {
         return;
     }
-    slot->Release();
     if (slot == &FKeyboard && FKeyboard.Grabbed) {
         UngrabKeyboard();
     } else if (slot == &FMouse && FMouse.Grabbed) {
