@@ -81,8 +81,8 @@ void TConnections::RunWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Devi
 }
 
 void TConnections::WorkerDone(TCorvastelDevice* Session, bool Linked) {
-    const auto it =
-        std::find_if(FJobs.begin(), FJobs.end(), [Session](const auto& job) { return job->Session == Session; });
+    const auto it = std::find_if(FJobs.begin(), FJobs.end(),
+                                 [Session](const auto& job) { return job->Session == Session; });
     if (it == FJobs.end()) {
         return;
     }
@@ -118,8 +118,8 @@ int TConnections::Find(const std::string& Address) const {
 }
 
 bool TConnections::Holds(const TCorvastelDevice* Session) const {
-    return Session != nullptr && std::find(Sessions.begin(), Sessions.begin() + Count, Session) !=
-                                     Sessions.begin() + Count;
+    return Session != nullptr &&
+           std::find(Sessions.begin(), Sessions.begin() + Count, Session) != Sessions.begin() + Count;
 }
 
 bool TConnections::Released(const TCorvastelDevice* Session) const {
