@@ -209,7 +209,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // Replaceable so the progress can be driven without waiting.
     std::function<uint32_t()> TickCount = MonotonicTickCount;
 
-    // ---- Connection, device events and the session table (UnitMainConnection.cpp).
+    // ---- Connection and device events (UnitMainConnection.cpp; the session table: Connections.h).
     void BtnConnectClick(QObject* Sender);
     void DeviceMessageReceived(const TBleDeviceMessage& M);
     void SendReportToActive(TReportType ReportType, bool Empty);
@@ -490,6 +490,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     } FKeyDownTaken;
 
     // ---- Connection (UnitMainConnection.cpp). Touched on this window's thread only.
+    // A connect worker ended (TWorkerEnd): the list, the button and the progress follow.
     void ConnectWorkerEnded(TWorkerEnd End, const std::string& Address);
     // A session in the table that is not connected yet (no all-released reports sent).
     bool InSetup(const TCorvastelDevice* Session) const { return Connections.InSetup(Session); }

@@ -12,15 +12,10 @@
 #include <QTextDocument>
 #include <QTimer>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "GateDevice.h"

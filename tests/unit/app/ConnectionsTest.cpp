@@ -84,7 +84,9 @@ struct TConnectionsFixture : testing::Test {
     void SetUp() override {
         ResetInputStateForTests();
         TConnectionEvents heard;
-        heard.WorkerStarted = [this](TCorvastelDevice& s) { events.push_back("started " + s.Device->Address()); };
+        heard.WorkerStarted = [this](TCorvastelDevice& s) {
+            events.push_back("started " + s.Device->Address());
+        };
         heard.SetupThrew = [this](TCorvastelDevice& s, const std::string& error) {
             events.push_back("threw " + s.Device->Address() + ": " + error);
         };
@@ -92,7 +94,9 @@ struct TConnectionsFixture : testing::Test {
             const char* what[] = {"linked", "never linked", "left earlier"};
             events.push_back(std::string("ended ") + address + ": " + what[static_cast<int>(end)]);
         };
-        heard.Leaving = [this](const TCorvastelDevice& s) { events.push_back("leaving " + s.Device->Address()); };
+        heard.Leaving = [this](const TCorvastelDevice& s) {
+            events.push_back("leaving " + s.Device->Address());
+        };
         table = std::make_unique<TConnections>(
             ui, [this](std::function<void()> work) { queue.Post(std::move(work)); }, heard);
     }
@@ -112,7 +116,9 @@ struct TConnectionsFixture : testing::Test {
         const int slot = table->Find(address);
         return slot >= 0 ? table->Sessions[slot] : nullptr;
     }
-    bool WorkersEnded() { return queue.RunUntil([this] { return table->Workers() == 0; }); }
+    bool WorkersEnded() {
+        return queue.RunUntil([this] { return table->Workers() == 0; });
+    }
 };
 
 // Each way a worker can end is heard once, after its start, with the table already as it says: a
@@ -157,9 +163,10 @@ TEST_F(TConnectionsFixture, WorkerEnd_EachOutcomeIsHeardOnceWithTheTableAsItSays
             Dongle(A);
             device = &central.Device(A);
         } else {
-            device = &Gate(A, row.Device == TDevice::Throws ? TGateDevice::TOutcome::Throw
-                                                            : TGateDevice::TOutcome::Refuse,
-                           true);
+            device = &Gate(
+                A,
+                row.Device == TDevice::Throws ? TGateDevice::TOutcome::Throw : TGateDevice::TOutcome::Refuse,
+                true);
         }
         ASSERT_EQ(table->Start(*device, row.Quiet), TConnections::TStart::Started);
         // In the table from the start, before its worker has done anything.
@@ -212,7 +219,8 @@ TEST_F(TConnectionsFixture, GiveUpWhileTheWorkerRuns_LeavesAtOnceAndIsDestroyedO
     gate.Open();
     ASSERT_TRUE(WorkersEnded());
     EXPECT_EQ(gate.Returned, 1);
-    EXPECT_EQ(events, (std::vector<std::string>{"leaving " + std::string(A), "ended " + std::string(A) + ": left earlier"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"leaving " + std::string(A),
+                                                "ended " + std::string(A) + ": left earlier"}));
 
     // Free again; the old handle does not name the new session on the same dongle.
     ASSERT_EQ(table->Start(gate, false), TConnections::TStart::Started);
