@@ -98,6 +98,10 @@ TFormCorvastelPc::TFormCorvastelPc(TBluetoothLEManager& bleManager,
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                           Qt::WindowSystemMenuHint | Qt::MSWindowsFixedSizeDialogHint),
       BleManager(bleManager),
+      // A worker's report goes through the queue: it runs on this thread, and not once the window
+      // closed it (ReleaseSessions).
+      Connections(
+          *this, [this](std::function<void()> Work) { FUiQueue->Post(std::move(Work)); }, ConnectionEvents()),
       FHookPlatform(std::move(hookPlatform)),
       FUiQueue(TUiQueue::Create(this)) {
     TextQuery = [this](const QString& Title, QString& Text, TTypingSettings* Settings, const QString& Note) {
@@ -326,9 +330,7 @@ void TFormCorvastelPc::ShowNotices() {
 
 void TFormCorvastelPc::ShowProgress() {
     // Only while something runs: a full bar after the end would say nothing.
-    const bool connecting = std::any_of(Sessions.begin(), Sessions.begin() + SessionCount,
-                                        [this](const TCorvastelDevice* session) { return InSetup(session); });
-    ProgressBar1->setVisible(Scanning || connecting);
+    ProgressBar1->setVisible(Scanning || Connections.SettingUp());
 }
 
 void TFormCorvastelPc::SetTabOrder() {
@@ -511,11 +513,7 @@ void TFormCorvastelPc::ReleaseDonglesForExit(std::chrono::milliseconds bound) {
             Sessions[i]->Device->Disconnect();
         }
     }
-    for (const auto& job : FConnectJobs) {
-        if (!job->Removed) {
-            job->Device->Disconnect();
-        }
-    }
+    Connections.CutSetupsShort();
     const auto linked = [this] {
         for (int i = 0; i < SessionCount; ++i) {
             if (Sessions[i] != nullptr && Sessions[i]->Device != nullptr &&

@@ -4,15 +4,21 @@
 // table and the session table). The window's handlers live in one file per group:
 //   UnitMain.cpp              creation, layout, FormCreate, key routing, close handling
 //   UnitMainDiscovery.cpp     scanning and the device list
-//   UnitMainConnection.cpp    connecting, device events, the session table, report broadcast
+//   UnitMainConnection.cpp    connecting and device events shown, report broadcast; the session
+//                             table and its connect workers are TConnections' (Connections.h)
 //   UnitMainNickname.cpp      nicknames
 //   UnitMainPassThrough.cpp   pass-through mode, shortcut buttons, key display, hook handlers
+//   UnitMainReconnect.cpp     dongles brought back after a drop, shown; the schedule is
+//                             TReconnectTries' (ReconnectTries.h)
 //   UnitMainRoute.cpp         where input goes, shown: the list mark and the route notice;
 //                             what it decides is TRouteControl's (RouteControl.h)
 //   UnitMainTargetState.cpp   each dongle's lock lights, link latency and details
 //   UnitMainTyping.cpp        typing a text into dongles
-// Parts it owns that hold no widget: TNotices (Notices.h) holds the notices and decides what the
-// status bar shows; TTypingPump (TypingPump.h) runs a text being typed.
+// Parts it owns that hold no widget: TConnections (Connections.h) holds the session table, sets up
+// connections on workers and names sessions across event loops; TReconnectTries (ReconnectTries.h)
+// keeps the schedule of dongles being brought back; TRouteControl (RouteControl.h) decides where
+// input goes; TNotices (Notices.h) holds the notices and decides what the status bar shows;
+// TTypingPump (TypingPump.h) runs a text being typed.
 //
 // Threads: everything here runs on the window's thread. Events raised elsewhere (the Bluetooth
 // stack's discovery callbacks, device events, connect workers) are carried over by FUiQueue in the
@@ -26,12 +32,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "app/Connections.h"
 #include "app/FormControls.h"
 #include "app/NicknameFile.h"
 #include "app/Notices.h"
@@ -75,8 +80,8 @@ std::filesystem::path NicknameFileLocation();
 // Shows the modal input dialog over parent; returns true and the edited text on OK.
 bool InputQueryDialog(QWidget* Parent, const QString& Title, const QString& Prompt, QString& Text);
 
-// Capacity of the found-dongle table and of the session table.
-inline constexpr int DeviceSlots = 65;
+// DeviceSlots, the capacity of the found-dongle table and of the session table, comes with the
+// session table (Connections.h).
 
 // Two captions per control, picked by a Boolean (entry 0 for false, entry 1 for true).
 using TCaptionPair = std::array<const char*, 2>;
@@ -174,8 +179,11 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     int SelectedDevice = -1;  // slot of FoundDevices selected in the list, -1 for none
     // Slot of FoundDevices (and row of the list) holding the dongle with this address; -1 for none.
     int FoundSlotOf(const std::string& Address) const;
-    std::array<TCorvastelDevice*, DeviceSlots> Sessions{};  // owned: see ReleaseSessions
-    int SessionCount = 0;
+    // The session table with the connections being set up (Connections.h). The handlers read the
+    // table as Sessions and SessionCount; its sessions are owned there (see ReleaseSessions).
+    TConnections Connections;
+    std::array<TCorvastelDevice*, DeviceSlots>& Sessions = Connections.Sessions;
+    int& SessionCount = Connections.Count;
 
     // ---- Creation and close handling (UnitMain.cpp).
     void FormCreate();
@@ -206,11 +214,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // Replaceable so the progress can be driven without waiting.
     std::function<uint32_t()> TickCount = MonotonicTickCount;
 
-    // ---- Connection, device events and the session table (UnitMainConnection.cpp).
+    // ---- Connection and device events (UnitMainConnection.cpp; the session table: Connections.h).
     void BtnConnectClick(QObject* Sender);
-    // Runs on a thread of its own; binds the device that was selected when the user clicked.
-    // Quiet: a reconnect try, whose failure is not put in a box.
-    void ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device, bool Quiet = false);
     void DeviceMessageReceived(const TBleDeviceMessage& M);
     void SendReportToActive(TReportType ReportType, bool Empty);
     // Whether input goes to this session now: it is active, was sent its all-released reports, and
@@ -220,20 +225,14 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // A connection being set up that makes no progress for this long is given up and reported.
     std::chrono::milliseconds SetupBound{10000};
     // Slot of the first session on the device with this address; -1 for none.
-    int FindSession(const std::string& Address) const;
-    // Destroys the sessions still in Sessions; the window's destructor calls it.
+    int FindSession(const std::string& Address) const { return Connections.Find(Address); }
+    // Waits for the connect workers and destroys the sessions still in Sessions; the window's
+    // destructor calls it.
     void ReleaseSessions();
-    // A session named across an event loop (a box, a dialog, a menu): the session may leave the
-    // table meanwhile, and a new one may take its dongle or even its memory, so what outlives the
-    // loop is this handle, resolved again afterwards. Each session that enters the table gets a
-    // serial of its own, never reused.
-    struct TSessionHandle {
-        uint64_t Serial = 0;  // 0: no session
-        std::string Address;  // the dongle it was, for what is said when it went away
-    };
-    TSessionHandle HandleOf(const TCorvastelDevice* Session) const;
+    // A session named across an event loop (TSessionHandle, Connections.h).
+    TSessionHandle HandleOf(const TCorvastelDevice* Session) const { return Connections.HandleOf(Session); }
     // The session the handle names while it is still in the table; null once it left.
-    TCorvastelDevice* Resolve(const TSessionHandle& Handle) const;
+    TCorvastelDevice* Resolve(const TSessionHandle& Handle) const { return Connections.Resolve(Handle); }
     // TDeviceUi: a session's message, shown on this window's thread while the session's thread waits.
     void ShowMessageAndWait(const std::string& text) override;
 
@@ -246,7 +245,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     const TInputRoute& Route() const { return FRouteControl.Route(); }
     // A session that is active and was sent its all-released reports: it takes input whenever the
     // route includes it.
-    bool InputReady(const TCorvastelDevice* Session) const;
+    bool InputReady(const TCorvastelDevice* Session) const { return Connections.InputReady(Session); }
     std::vector<TCorvastelDevice*> ConnectedInListOrder() const;
     // Whether the route is held (its dongle is not connected, so input reaches no dongle) changed
     // since the last call.
@@ -432,16 +431,17 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void ShowHookButtonHelp();
     // Sets up a connection to a found dongle as the connect button does. Quiet: a try of the
     // reconnect schedule, whose failures go to the notice instead of a box.
-    void StartConnection(TBluetoothLEDevice* Device, bool Quiet);
+    TConnections::TStart StartConnection(TBluetoothLEDevice* Device, bool Quiet);
+    // What the session table reports, turned into the list, the button, the progress and boxes.
+    TConnectionEvents ConnectionEvents();
+    // Shows the listed dongle with this address with Image; true when it is the selected one.
+    bool ShowDongleImage(const std::string& Address, TDeviceImage Image);
+    // A connection that ended without a link: the dongle shows as found, ready for another try.
+    void ShowFoundAgain(const std::string& Address);
     void LinkDropped(TBluetoothLEDevice* Device);
     // A try ended: the dongle is back (Back) or not yet.
     void ReconnectTryEnded(const std::string& Address, bool Back);
     void ArmReconnectTimer();
-    // What a reconnect try's session says goes nowhere: a try fails again and again while the
-    // dongle is away, and the notice already says what happens.
-    struct TQuietUi final : TDeviceUi {
-        void ShowMessageAndWait(const std::string&) override {}
-    } FQuietUi;
     // The device list paints the routed dongle's mark (UnitMainRoute.cpp).
     void InstallRouteMarks();
     void SetTabOrder();
@@ -495,30 +495,15 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     } FKeyDownTaken;
 
     // ---- Connection (UnitMainConnection.cpp). Touched on this window's thread only.
-    // A connection being set up: its worker runs the session's InitData. The session is in Sessions
-    // from the click, but is destroyed only once the worker is done with it.
-    struct TConnectJob {
-        TCorvastelDevice* Session = nullptr;
-        TBluetoothLEDevice* Device = nullptr;
-        std::thread Worker;
-        bool Removed = false;  // its disconnect came first: destroy it when the worker ends
-    };
-    void ConnectWorkerDone(TCorvastelDevice* Session, bool Linked);
+    // A connect worker ended (TWorkerEnd): the list, the button and the progress follow.
+    void ConnectWorkerEnded(TWorkerEnd End, const std::string& Address);
     // A session in the table that is not connected yet (no all-released reports sent).
-    bool InSetup(const TCorvastelDevice* Session) const;
+    bool InSetup(const TCorvastelDevice* Session) const { return Connections.InSetup(Session); }
     // Gives up a connection being set up: the link is closed, the session goes and the dongle
     // shows as found. A non-empty message is reported to the user (the user's own cancel has none).
     void EndSetup(TCorvastelDevice* Session, const std::string& Message);
     void SetupWatchTimer();
     QTimer* FSetupWatch = nullptr;
-    void RemoveSession(int Slot);
-    bool SessionHeld(const TCorvastelDevice* Session) const;
-    std::vector<std::unique_ptr<TConnectJob>> FConnectJobs;
-    // The serial of each session in the table (see TSessionHandle).
-    std::map<const TCorvastelDevice*, uint64_t> FSessionSerials;
-    uint64_t FLastSessionSerial = 0;
-    // Active sessions that were sent their all-released reports; only these take reports.
-    std::vector<const TCorvastelDevice*> FReleasedSessions;
 
     // ---- Where input goes (UnitMainRoute.cpp).
     // The route, why a choice was not taken, and the leader (app/RouteControl.h).

@@ -1,10 +1,11 @@
-// Connecting and disconnecting, device events, the session table and the report broadcast.
+// Connecting and disconnecting shown, device events and the report broadcast.
 //
-// Everything here runs on the window's thread except ConnectWorker. A session goes into Sessions
-// at the click, before its worker starts, so the table only ever changes on this thread and every
-// lookup by address (a second click, a scan, a selection) finds a connection that is being set up.
-// A session whose InitData is still running is never destroyed: when its disconnect comes first
-// it leaves the table at once and is destroyed when its worker reports back.
+// Everything here runs on the window's thread. The session table and the connect workers are
+// TConnections' (Connections.h): a session goes into the table at the click, before its worker
+// starts, so the table only ever changes on this thread and every lookup by address (a second
+// click, a scan, a selection) finds a connection that is being set up; a session whose InitData is
+// still running is never destroyed. The handlers here turn what it reports into the list, the
+// connect button, the progress bar and boxes.
 #include "app/UnitMain.h"
 
 #include <QCoreApplication>
@@ -20,7 +21,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <exception>
 #include <utility>
 
 #include "app/CorvastelApplication.h"
@@ -60,16 +60,6 @@ std::string SetupFailureText(const TBluetoothLEDevice& device, const TSetupFailu
         text += "\n" + failure.Detail;
     }
     return text;
-}
-
-std::string CurrentErrorText() {
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
 }
 }  // namespace
 
@@ -113,73 +103,57 @@ void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {
         return;
     }
 
-    // A session taken out by an early disconnect may still have its worker on this device; a
-    // second session would fight it for the device's events.
-    const bool settingUp = std::any_of(FConnectJobs.begin(), FConnectJobs.end(),
-                                       [device](const auto& job) { return job->Device == device; });
-    if (settingUp) {
-        ShowMessage(QString::fromStdString(DeviceLabel(*device) +
-                                           " is still closing its last connection. Try again in a moment."));
-        return;
+    switch (StartConnection(device, false)) {
+        case TConnections::TStart::Started:
+            // From the click on, the button cancels the connection being set up.
+            BtnConnect->setText(ConnectCaptions[1]);
+            BtnConnect->setEnabled(true);
+            ProgressBar1->setVisible(true);
+            ProgressBar1->setValue(0);
+            break;
+        case TConnections::TStart::Held:  // the disconnect above
+            break;
+        case TConnections::TStart::Closing:
+            ShowMessage(QString::fromStdString(
+                DeviceLabel(*device) + " is still closing its last connection. Try again in a moment."));
+            break;
+        case TConnections::TStart::Full:
+            ShowMessage(QString::fromStdString("Cannot connect " + DeviceLabel(*device) + ": at most " +
+                                               std::to_string(DeviceSlots) +
+                                               " devices can be connected at once. Disconnect one first."));
+            break;
     }
-    if (SessionCount >= DeviceSlots) {
-        ShowMessage(QString::fromStdString("Cannot connect " + DeviceLabel(*device) + ": at most " +
-                                           std::to_string(DeviceSlots) +
-                                           " devices can be connected at once. Disconnect one first."));
-        return;
-    }
-
-    // From the click on, the button cancels the connection being set up.
-    BtnConnect->setText(ConnectCaptions[1]);
-    BtnConnect->setEnabled(true);
-    ProgressBar1->setVisible(true);
-    ProgressBar1->setValue(0);
-    StartConnection(device, false);
 }
 
-void TFormCorvastelPc::StartConnection(TBluetoothLEDevice* Device, bool Quiet) {
-    if (const int k = FoundSlotOf(Device->Address()); k >= 0) {
-        if (QListWidgetItem* item = DeviceListView->item(k)) {
-            SetDeviceImage(item, DeviceImageConnecting);
-        }
+TConnections::TStart TFormCorvastelPc::StartConnection(TBluetoothLEDevice* Device, bool Quiet) {
+    const TConnections::TStart started = Connections.Start(*Device, Quiet);
+    if (started == TConnections::TStart::Started) {
+        ShowDongleImage(Device->Address(), DeviceImageConnecting);
+        FSetupWatch->start();
     }
-    auto session = std::make_unique<TCorvastelDevice>(Quiet ? static_cast<TDeviceUi*>(&FQuietUi) : this);
-    // Set here as well so lookups by address work at once; InitData stores the same device.
-    session->Device = Device;
-    auto job = std::make_unique<TConnectJob>();
-    job->Session = session.get();
-    job->Device = Device;
-    job->Worker =
-        std::thread([this, s = session.get(), Device, Quiet] { ConnectWorker(*s, *Device, Quiet); });
-    FConnectJobs.push_back(std::move(job));
-    FSessionSerials[session.get()] = ++FLastSessionSerial;
-    Sessions[SessionCount] = session.release();
-    ++SessionCount;
-    FSetupWatch->start();
+    return started;
 }
 
-bool TFormCorvastelPc::InSetup(const TCorvastelDevice* Session) const {
-    return SessionHeld(Session) &&
-           std::find(FReleasedSessions.begin(), FReleasedSessions.end(), Session) == FReleasedSessions.end();
+TConnectionEvents TFormCorvastelPc::ConnectionEvents() {
+    TConnectionEvents events;
+    events.WorkerStarted = [this](TCorvastelDevice&) { SetProgress(ProgressBar1, 0.2); };
+    events.SetupThrew = [this](TCorvastelDevice& Session, const std::string& Error) {
+        // Otherwise the dongle would just sit at "connecting" with no word why.
+        EndSetup(&Session, "Could not connect to " + DeviceLabel(*Session.Device) + ": " + Error +
+                               ".\nThe dongle is listed as found again: check it and connect it once more.");
+    };
+    events.WorkerEnded = [this](TWorkerEnd End, const std::string& Address) {
+        ConnectWorkerEnded(End, Address);
+    };
+    events.Leaving = [this](const TCorvastelDevice& Session) { FTyping.TargetGone(&Session); };
+    return events;
 }
 
 void TFormCorvastelPc::SetupWatchTimer() {
-    const auto now = std::chrono::steady_clock::now();
     // Handles: the box each give-up shows runs an event loop, in which the others may go.
-    std::vector<TSessionHandle> stalled;
-    bool settingUp = false;
-    for (int i = 0; i < SessionCount; ++i) {
-        TCorvastelDevice* session = Sessions[i];
-        if (!InSetup(session)) {
-            continue;
-        }
-        settingUp = true;
-        // A setup that failed by itself has its failure on the way, with its own box.
-        if (!session->SetupEnded() && now - session->LastSetupProgress() >= SetupBound) {
-            stalled.push_back(HandleOf(session));
-        }
-    }
-    if (!settingUp) {
+    const std::vector<TSessionHandle> stalled =
+        Connections.Stalled(std::chrono::steady_clock::now(), SetupBound);
+    if (!Connections.SettingUp()) {
         FSetupWatch->stop();
     }
     for (const TSessionHandle& handle : stalled) {
@@ -198,12 +172,7 @@ void TFormCorvastelPc::SetupWatchTimer() {
 }
 
 void TFormCorvastelPc::EndSetup(TCorvastelDevice* Session, const std::string& Message) {
-    Session->CancelSetup();
-    TBluetoothLEDevice* device = Session->Device;
-    const std::string address = device->Address();
-    device->Disconnect();
-    const auto end = Sessions.begin() + SessionCount;
-    RemoveSession(static_cast<int>(std::find(Sessions.begin(), end, Session) - Sessions.begin()));
+    const std::string address = Connections.GiveUp(*Session);
     Memo2->appendPlainText(QString::fromStdString("BleDevice-" + address +
                                                   (Message.empty() ? " - Cancelled" : " - Setup failed")));
     if (Reconnect.Trying(address)) {
@@ -211,18 +180,7 @@ void TFormCorvastelPc::EndSetup(TCorvastelDevice* Session, const std::string& Me
         ReconnectTryEnded(address, false);
         return;
     }
-    if (const int k = FoundSlotOf(address); k >= 0) {
-        if (QListWidgetItem* item = DeviceListView->item(k)) {
-            SetDeviceImage(item, DeviceImageFound);
-        }
-        if (SelectedDevice == k) {
-            lbFirmware->clear();
-            lbVer->clear();
-            BtnConnect->setText(ConnectCaptions[0]);
-            BtnConnect->setEnabled(true);
-            ProgressBar1->setValue(0);
-        }
-    }
+    ShowFoundAgain(address);
     ShowProgress();
     // Last: the box runs an event loop of its own.
     if (!Message.empty()) {
@@ -230,74 +188,41 @@ void TFormCorvastelPc::EndSetup(TCorvastelDevice* Session, const std::string& Me
     }
 }
 
-void TFormCorvastelPc::ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device, bool Quiet) {
-    FUiQueue->Post([this, session = &Session] {
-        if (InSetup(session)) {  // not cancelled meanwhile
-            SetProgress(ProgressBar1, 0.2);
-        }
-    });
-    try {
-        // Binding and service discovery run here; the connection may take the backend's whole
-        // connect time-out.
-        Session.InitData(&Device);
-    } catch (...) {
-        // Otherwise the dongle would just sit at "connecting" with no word why. It is said on the
-        // window's thread, and only while the setup is still on: one that was cancelled or gave up
-        // meanwhile has said all there is to say. A reconnect try fails again and again while the
-        // dongle is away; its notice says so instead.
-        if (!Quiet) {
-            std::string text = "Could not connect to " + DeviceLabel(Device) + ": " + CurrentErrorText() +
-                               ".\nThe dongle is listed as found again: check it and connect it once more.";
-            FUiQueue->Post([this, session = &Session, text = std::move(text)] {
-                if (InSetup(session) && !session->SetupEnded()) {
-                    EndSetup(session, text);
-                }
-            });
-        }
-    }
-    // A link that never came up (refused, timed out, the platform failed) reports no disconnect
-    // later, so the window has to let go of the session itself.
-    const bool linked = Device.IsConnected();
-    TCorvastelDevice* session = &Session;
-    FUiQueue->Post([this, session, linked] { ConnectWorkerDone(session, linked); });
-}
-
-void TFormCorvastelPc::ConnectWorkerDone(TCorvastelDevice* Session, bool Linked) {
-    const auto it = std::find_if(FConnectJobs.begin(), FConnectJobs.end(),
-                                 [Session](const auto& job) { return job->Session == Session; });
-    if (it == FConnectJobs.end()) {
-        return;
-    }
-    (*it)->Worker.join();  // it has nothing left to do but end
-    const bool removed = (*it)->Removed;
-    FConnectJobs.erase(it);
-    if (removed) {
-        delete Session;
+void TFormCorvastelPc::ConnectWorkerEnded(TWorkerEnd End, const std::string& Address) {
+    if (End == TWorkerEnd::LeftEarlier) {
         ShowProgress();
         return;
     }
-    if (Linked || !SessionHeld(Session)) {
+    if (End != TWorkerEnd::NeverLinked) {
         return;
     }
-    // Left in the table, the dongle would show "connecting" for good and could neither be
-    // disconnected nor connected again: show it as found, ready for another try.
-    const std::string address = Session->Device->Address();
-    const bool retrying = Reconnect.Trying(address);
-    const auto end = Sessions.begin() + SessionCount;
-    RemoveSession(static_cast<int>(std::find(Sessions.begin(), end, Session) - Sessions.begin()));
-    if (const int k = FoundSlotOf(address); k >= 0) {
-        if (QListWidgetItem* item = DeviceListView->item(k)) {
-            SetDeviceImage(item, DeviceImageFound);
-        }
-        if (SelectedDevice == k) {
-            BtnConnect->setText(ConnectCaptions[0]);
-            BtnConnect->setEnabled(true);
-            ProgressBar1->setValue(0);
-        }
-    }
+    // The session left the table: the dongle shows as found, ready for another try.
+    const bool retrying = Reconnect.Trying(Address);
+    ShowFoundAgain(Address);
     ShowProgress();
     if (retrying) {
-        ReconnectTryEnded(address, false);
+        ReconnectTryEnded(Address, false);
+    }
+}
+
+bool TFormCorvastelPc::ShowDongleImage(const std::string& Address, TDeviceImage Image) {
+    const int k = FoundSlotOf(Address);
+    if (k < 0) {
+        return false;
+    }
+    if (QListWidgetItem* item = DeviceListView->item(k)) {
+        SetDeviceImage(item, Image);
+    }
+    return SelectedDevice == k;
+}
+
+void TFormCorvastelPc::ShowFoundAgain(const std::string& Address) {
+    if (ShowDongleImage(Address, DeviceImageFound)) {
+        lbFirmware->clear();
+        lbVer->clear();
+        BtnConnect->setText(ConnectCaptions[0]);
+        BtnConnect->setEnabled(true);
+        ProgressBar1->setValue(0);
     }
 }
 
@@ -305,7 +230,7 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
     const TBleDeviceMessage message = M;
     TCorvastelDevice* session = message.cvDev;
     // Events a session posted after its disconnect may still be queued when it is gone.
-    if (!SessionHeld(session)) {
+    if (!Connections.Holds(session)) {
         return;
     }
     const std::string prefix = "Corvastel-" + message.text;
@@ -343,13 +268,9 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
             if (id.vid == 0 && id.pid == 0) {
                 break;
             }
-            const bool fresh = std::find(FReleasedSessions.begin(), FReleasedSessions.end(), session) ==
-                               FReleasedSessions.end();
-            if (fresh) {
-                // A dongle that dropped and came back may still hold keys on its target: it starts
-                // from nothing held before any report of the input path reaches it.
-                session->ReleaseAll();
-                FReleasedSessions.push_back(session);
+            // The first time, the dongle is sent its all-released reports before any report of the
+            // input path reaches it.
+            if (Connections.Activated(*session)) {
                 ReconnectTryEnded(message.text, true);
             }
             log(prefix + " - vid:" + Hex(id.vid, 4) + "  pid:" + Hex(id.pid, 4) + "  ver:" + Hex(id.ver, 1));
@@ -382,12 +303,8 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
             }
             // A dongle that took input and went without the user asking dropped: it is brought
             // back by itself. A try that ended before the dongle took input is just a failed try.
-            const bool dropped = std::find(FReleasedSessions.begin(), FReleasedSessions.end(), session) !=
-                                     FReleasedSessions.end() &&
-                                 !session->DisconnectAsked.load();
             TBluetoothLEDevice* device = session->Device;
-            const auto end = Sessions.begin() + SessionCount;
-            RemoveSession(static_cast<int>(std::find(Sessions.begin(), end, session) - Sessions.begin()));
+            const bool dropped = Connections.Disconnected(*session);
             log("BleDevice-" + message.text + " - Disconnect");
             UpdateTargetState();
             if (item != nullptr) {
@@ -448,72 +365,6 @@ bool TFormCorvastelPc::TakesInput(const TCorvastelDevice* Session) const {
     return InputReady(Session) && (Route().ToAll() || Session->Device->Address() == Route().Target());
 }
 
-bool TFormCorvastelPc::InputReady(const TCorvastelDevice* Session) const {
-    // A session whose activation the window has not handled yet gets nothing: its all-released
-    // reports go first. Whether it is in the table is asked before anything of it is read.
-    return Session != nullptr &&
-           std::find(FReleasedSessions.begin(), FReleasedSessions.end(), Session) !=
-               FReleasedSessions.end() &&
-           Session->Device != nullptr && Session->isActived;
-}
-
-TFormCorvastelPc::TSessionHandle TFormCorvastelPc::HandleOf(const TCorvastelDevice* Session) const {
-    const auto it = FSessionSerials.find(Session);
-    if (it == FSessionSerials.end() || !SessionHeld(Session)) {
-        return {};
-    }
-    return {it->second, Session->Device != nullptr ? Session->Device->Address() : std::string()};
-}
-
-TCorvastelDevice* TFormCorvastelPc::Resolve(const TSessionHandle& Handle) const {
-    if (Handle.Serial == 0) {
-        return nullptr;
-    }
-    for (int i = 0; i < SessionCount; ++i) {
-        const auto it = FSessionSerials.find(Sessions[i]);
-        if (it != FSessionSerials.end() && it->second == Handle.Serial) {
-            return Sessions[i];
-        }
-    }
-    return nullptr;
-}
-
-int TFormCorvastelPc::FindSession(const std::string& Address) const {
-    for (int i = 0; i < SessionCount; ++i) {
-        const TCorvastelDevice* session = Sessions[i];
-        if (session != nullptr && session->Device != nullptr && session->Device->Address() == Address) {
-            return i;
-        }
-    }
-    return -1;
-}
-
-bool TFormCorvastelPc::SessionHeld(const TCorvastelDevice* Session) const {
-    return Session != nullptr && std::find(Sessions.begin(), Sessions.begin() + SessionCount, Session) !=
-                                     Sessions.begin() + SessionCount;
-}
-
-void TFormCorvastelPc::RemoveSession(int Slot) {
-    if (Slot < 0 || Slot >= SessionCount) {
-        return;
-    }
-    TCorvastelDevice* session = Sessions[Slot];
-    FSessionSerials.erase(session);
-    std::move(Sessions.begin() + Slot + 1, Sessions.begin() + SessionCount, Sessions.begin() + Slot);
-    --SessionCount;
-    Sessions[SessionCount] = nullptr;
-    std::erase(FReleasedSessions, session);
-    FTyping.TargetGone(session);
-
-    const auto job = std::find_if(FConnectJobs.begin(), FConnectJobs.end(),
-                                  [session](const auto& j) { return j->Session == session; });
-    if (job != FConnectJobs.end()) {
-        (*job)->Removed = true;  // InitData still runs on it
-    } else {
-        delete session;
-    }
-}
-
 void TFormCorvastelPc::ShowMessageAndWait(const std::string& text) {
     const QString message = QString::fromStdString(text);
     FUiQueue->RunAndWait([message] { ShowMessage(message); });
@@ -524,23 +375,6 @@ void TFormCorvastelPc::ReleaseSessions() {
     // call dropped from this thread's queue, which lets it go on (RunAndWait answers false).
     FUiQueue->Close();
     QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
-    // Cut connection attempts short rather than wait out the connect time-out.
-    for (const auto& job : FConnectJobs) {
-        if (!job->Removed) {
-            job->Device->Disconnect();
-        }
-    }
-    for (const auto& job : FConnectJobs) {
-        job->Worker.join();
-        if (job->Removed) {
-            delete job->Session;
-        }
-    }
-    FConnectJobs.clear();
-    for (int i = SessionCount - 1; i >= 0; --i) {
-        delete std::exchange(Sessions[i], nullptr);
-    }
-    SessionCount = 0;
-    FSessionSerials.clear();
-    FReleasedSessions.clear();
+    // Connection attempts are cut short rather than waited out to the connect time-out.
+    Connections.Close();
 }

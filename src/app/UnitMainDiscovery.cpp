@@ -242,14 +242,9 @@ void TFormCorvastelPc::DeviceListViewSelectItem(QObject* /*Sender*/, QListWidget
     BtnRename->setEnabled(true);
     BtnConnect->setEnabled(true);
 
-    TCorvastelDevice* session = nullptr;
-    for (int i = 0; i < SessionCount && session == nullptr; ++i) {
-        if (Sessions[i] != nullptr && Sessions[i]->Device != nullptr &&
-            Sessions[i]->Device->Address() == address) {
-            session = Sessions[i];
-        }
-    }
-    if (session != nullptr) {
+    const int slot = FindSession(address);
+    if (slot >= 0) {
+        const TCorvastelDevice* session = Sessions[slot];
         // The firmware text is written by a Bluetooth thread before its arrival bit is set; until
         // then it may be changing under us.
         const bool firmwareArrived = (session->infoValue.load() & InfoFirmware) != 0;

@@ -3,11 +3,9 @@
 // go (the connect button, which reads disconnect meanwhile) or the window closes. A try is an
 // ordinary connection set-up; the window sends a session its all-released reports when it first
 // becomes active, so a dongle that comes back starts with nothing held on its target.
-#include <QListWidget>
 #include <QPushButton>
 #include <QTimer>
 
-#include <algorithm>
 #include <chrono>
 
 #include "app/UnitMain.h"
@@ -18,14 +16,9 @@ void TFormCorvastelPc::LinkDropped(TBluetoothLEDevice* Device) {
     }
     const std::string address = Device->Address();
     Reconnect.Dropped(*Device, ReconnectClock());
-    if (const int k = FoundSlotOf(address); k >= 0) {
-        if (QListWidgetItem* item = DeviceListView->item(k)) {
-            SetDeviceImage(item, DeviceImageConnecting);
-        }
-        if (SelectedDevice == k) {
-            BtnConnect->setText(ConnectCaptions[1]);
-            BtnConnect->setEnabled(true);
-        }
+    if (ShowDongleImage(address, DeviceImageConnecting)) {
+        BtnConnect->setText(ConnectCaptions[1]);
+        BtnConnect->setEnabled(true);
     }
     ArmReconnectTimer();
     UpdateLinkNotices();
@@ -36,15 +29,9 @@ void TFormCorvastelPc::ReconnectDue() {
         return;
     }
     Reconnect.StartDue(ReconnectClock(), [this](TBluetoothLEDevice& device) {
-        const bool busy = FindSession(device.Address()) >= 0 ||
-                          std::any_of(FConnectJobs.begin(), FConnectJobs.end(),
-                                      [&](const auto& job) { return job->Device == &device; });
-        if (busy || SessionCount >= DeviceSlots) {
-            // Its last link is still closing (or every slot is taken): wait for the next turn.
-            return false;
-        }
-        StartConnection(&device, true);
-        return true;
+        // Refused while its last link is still closing, or every slot is taken: it waits for its
+        // next turn.
+        return StartConnection(&device, true) == TConnections::TStart::Started;
     });
     ArmReconnectTimer();
 }
@@ -55,13 +42,8 @@ void TFormCorvastelPc::ReconnectTryEnded(const std::string& Address, bool Back) 
     }
     if (!Back) {
         // Between tries it still shows as being connected, and the button still lets it go.
-        if (const int k = FoundSlotOf(Address); k >= 0) {
-            if (QListWidgetItem* item = DeviceListView->item(k)) {
-                SetDeviceImage(item, DeviceImageConnecting);
-            }
-            if (SelectedDevice == k) {
-                BtnConnect->setText(ConnectCaptions[1]);
-            }
+        if (ShowDongleImage(Address, DeviceImageConnecting)) {
+            BtnConnect->setText(ConnectCaptions[1]);
         }
     }
     ArmReconnectTimer();

@@ -12,17 +12,13 @@
 #include <QTextDocument>
 #include <QTimer>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "GateDevice.h"
 #include "QtTestEnvironment.h"
 #include "StubDevice.h"
 #include "app/CorvastelApplication.h"
@@ -61,67 +57,6 @@ class TMessageBoxAnswerer {
 
   private:
     QTimer FTimer;
-};
-
-// A radio device whose service discovery waits at a gate, then refuses or throws. Disconnect opens the gate,
-// as a backend cuts a pending connect short.
-class TGateDevice final : public TStubDevice {
-  public:
-    enum class TOutcome { Refuse, Throw };
-
-    TGateDevice(std::string address, std::string name, TOutcome outcome, bool open)
-        : TStubDevice(std::move(address), std::move(name)), FOutcome(outcome), FOpen(open) {}
-
-    bool DiscoverServices() override {
-        {
-            std::unique_lock lock(FLock);
-            ++FEntered;
-            FChanged.notify_all();
-            FChanged.wait(lock, [this] { return FOpen; });
-        }
-        ++Returned;
-        if (FOutcome == TOutcome::Throw) {
-            throw std::runtime_error("the Bluetooth adapter went away");
-        }
-        return false;
-    }
-    void Disconnect() override {
-        ++Disconnects;
-        if (CutsShort) {
-            Open();
-        }
-    }
-    // Whether a disconnect ends a pending connect at once; false: the connect runs on until the
-    // gate is opened (a backend that waits out its own time-out).
-    std::atomic<bool> CutsShort{true};
-
-    void Open() {
-        std::lock_guard lock(FLock);
-        FOpen = true;
-        FChanged.notify_all();
-    }
-    bool WaitEntered(int count = 1) {
-        std::unique_lock lock(FLock);
-        return FChanged.wait_for(lock, 5s, [&] { return FEntered >= count; });
-    }
-    int Entered() const {
-        std::lock_guard lock(FLock);
-        return FEntered;
-    }
-    // The link drop as the backend reports it, from a thread of its own.
-    void DropFromBackend() {
-        std::thread([this] { RaiseDisconnect(); }).join();
-    }
-
-    std::atomic<int> Disconnects{0};
-    std::atomic<int> Returned{0};
-
-  private:
-    const TOutcome FOutcome;
-    mutable std::mutex FLock;
-    std::condition_variable FChanged;
-    bool FOpen;
-    int FEntered = 0;
 };
 
 struct TConnectionFixture : testing::Test {
