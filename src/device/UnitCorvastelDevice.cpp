@@ -1,11 +1,13 @@
 #include "device/UnitCorvastelDevice.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <iostream>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "device/MessageBus.h"
@@ -259,44 +261,45 @@ void TCorvastelDevice::OnServicesDiscovered(TBluetoothLEDevice&, const TBluetoot
 }
 
 void TCorvastelDevice::SetDeviceInfoCharacteristic(TBluetoothGattCharacteristic* characteristic) {
+    using TSlot = TBluetoothGattCharacteristic* TCorvastelDevice::*;
+    static const std::array<std::pair<TBluetoothUuid, TSlot>, 8> slots{{
+        {UuidSystemId, &TCorvastelDevice::charSystemID},
+        {UuidModelNumber, &TCorvastelDevice::charModelNumber},
+        {UuidSerialNumber, &TCorvastelDevice::charSerialNumber},
+        {UuidFirmware, &TCorvastelDevice::charFirmware},
+        {UuidHardware, &TCorvastelDevice::charHardware},
+        {UuidSoftware, &TCorvastelDevice::charSoftware},
+        {UuidManufacture, &TCorvastelDevice::charManufacture},
+        {UuidPnpId, &TCorvastelDevice::charPnpId},
+    }};
     validValue |= ValidDeviceInfo;
-    const TBluetoothUuid& uuid = characteristic->UUID();
-    if (uuid == UuidSystemId) {
-        charSystemID = characteristic;
-    } else if (uuid == UuidModelNumber) {
-        charModelNumber = characteristic;
-    } else if (uuid == UuidSerialNumber) {
-        charSerialNumber = characteristic;
-    } else if (uuid == UuidFirmware) {
-        charFirmware = characteristic;
-    } else if (uuid == UuidHardware) {
-        charHardware = characteristic;
-    } else if (uuid == UuidSoftware) {
-        charSoftware = characteristic;
-    } else if (uuid == UuidManufacture) {
-        charManufacture = characteristic;
-    } else if (uuid == UuidPnpId) {
-        charPnpId = characteristic;
+    for (const auto& [uuid, slot] : slots) {
+        if (characteristic->UUID() == uuid) {
+            this->*slot = characteristic;
+            return;
+        }
     }
 }
 
 void TCorvastelDevice::SetCorvastelCharacteristic(TBluetoothGattCharacteristic* characteristic) {
-    const TBluetoothUuid& uuid = characteristic->UUID();
-    if (uuid == UuidChar1) {
-        char1 = characteristic;
-        validValue |= ValidChar1;
-    } else if (uuid == UuidChar2) {
-        char2 = characteristic;
-        validValue |= ValidChar2;
-    } else if (uuid == UuidChar3) {
-        char3 = characteristic;
-        validValue |= ValidChar3;
-    } else if (uuid == UuidChar4) {
-        char4 = characteristic;
-        validValue |= ValidChar4;
-    } else if (uuid == UuidChar5) {
-        char5 = characteristic;
-        validValue |= ValidChar5;
+    struct TVendorSlot {
+        TBluetoothUuid Uuid;
+        TBluetoothGattCharacteristic* TCorvastelDevice::*Slot;
+        uint8_t Bit;
+    };
+    static const std::array<TVendorSlot, 5> slots{{
+        {UuidChar1, &TCorvastelDevice::char1, ValidChar1},
+        {UuidChar2, &TCorvastelDevice::char2, ValidChar2},
+        {UuidChar3, &TCorvastelDevice::char3, ValidChar3},
+        {UuidChar4, &TCorvastelDevice::char4, ValidChar4},
+        {UuidChar5, &TCorvastelDevice::char5, ValidChar5},
+    }};
+    for (const TVendorSlot& s : slots) {
+        if (characteristic->UUID() == s.Uuid) {
+            this->*s.Slot = characteristic;
+            validValue |= s.Bit;
+            return;
+        }
     }
 }
 
