@@ -272,9 +272,8 @@ TEST_F(EndToEnd, RouteKeys_RightCtrlChosenInTheSettings_AfterARestart_EachGetsEx
     const unsigned long settings = X().WaitForWindow("Settings", 5s);
     ASSERT_NE(settings, 0u) << World->Logs();
     // Mapped is not yet focused: on a busy machine the Down would reach the main window and the
-    // Return keep Scroll Lock. The focus is asked for first, so the dialog sees it before the keys.
+    // Return keep Scroll Lock. The focus is set first (and synced), so the dialog sees it before the keys.
     X().Focus(settings);
-    X().Settle();
     X().Tap(keycode::Down);
     X().Tap(keycode::Return);
     const std::string file = World->AppDir() + "/settings.ini";
