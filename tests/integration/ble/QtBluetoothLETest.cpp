@@ -954,6 +954,7 @@ TEST_F(OwnMouseCharacteristicTest, KeyMadeWhileAMotionRequestAwaitsItsAnswer_Rea
     const auto field = [](const QJsonValue& w, const char* name) {
         return w.toObject().value(QLatin1String(name));
     };
+    constexpr qint64 KeyHopSlackUs = 10000;
     int passed = 0;
     for (qsizetype k = 0; k < writes.size(); ++k) {
         if (field(writes[k], "characteristic").toString() != QStringLiteral("F801") ||
@@ -970,11 +971,13 @@ TEST_F(OwnMouseCharacteristicTest, KeyMadeWhileAMotionRequestAwaitsItsAnswer_Rea
             continue;
         const qint64 keyMade = field(writes[k], "madeUs").toInteger();
         const qint64 motionAnswered = field(writes[r], "arrivedUs").toInteger();  // answered on arrival
-        if (keyMade >= motionAnswered)
+        // A key made just before that event cannot be through the bus and the stack in time, and a
+        // busy machine stretches that hop: only keys made a fifth of an event ahead count.
+        if (keyMade >= motionAnswered - KeyHopSlackUs)
             continue;
         ++passed;
         EXPECT_EQ(field(writes[k], "arrivedUs").toInteger(), motionAnswered)
-            << "key write " << k
+            << "key write " << k << " made " << (motionAnswered - keyMade) << " us before the answer"
             << " reached the dongle in a later connection event than the motion before it";
     }
     EXPECT_GT(passed, 0) << "no key was written while a motion request awaited its answer";
