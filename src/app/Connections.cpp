@@ -43,7 +43,6 @@ TConnections::TStart TConnections::Start(TBluetoothLEDevice& Device, bool Quiet)
     auto job = std::make_unique<TJob>();
     job->Session = session.get();
     job->Device = &Device;
-    job->Quiet = Quiet;
     job->Worker = std::thread([this, s = session.get(), &Device, Quiet] { RunWorker(*s, Device, Quiet); });
     FJobs.push_back(std::move(job));
     FSerials[session.get()] = ++FLastSerial;

@@ -134,7 +134,6 @@ class TConnections {
         TCorvastelDevice* Session = nullptr;
         TBluetoothLEDevice* Device = nullptr;
         std::thread Worker;
-        bool Quiet = false;
         bool Removed = false;  // it left the table first: destroy it when the worker ends
     };
     // The worker's thread.
