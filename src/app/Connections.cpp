@@ -43,7 +43,8 @@ TConnections::TStart TConnections::Start(TBluetoothLEDevice& Device, bool Quiet)
     auto job = std::make_unique<TJob>();
     job->Session = session.get();
     job->Device = &Device;
-    job->Worker = std::thread([this, s = session.get(), &Device, Quiet] { RunWorker(*s, Device, Quiet); });
+    job->Worker =
+        std::thread([this, s = session.get(), &Device, Quiet] { ConnectWorker(*s, Device, Quiet); });
     FJobs.push_back(std::move(job));
     FSerials[session.get()] = ++FLastSerial;
     Sessions[Count] = session.release();
@@ -51,7 +52,7 @@ TConnections::TStart TConnections::Start(TBluetoothLEDevice& Device, bool Quiet)
     return TStart::Started;
 }
 
-void TConnections::RunWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device, bool Quiet) {
+void TConnections::ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device, bool Quiet) {
     TCorvastelDevice* session = &Session;
     FPost([this, session] {
         if (InSetup(session) && FEvents.WorkerStarted) {  // not given up meanwhile

@@ -136,8 +136,8 @@ class TConnections {
         std::thread Worker;
         bool Removed = false;  // it left the table first: destroy it when the worker ends
     };
-    // The worker's thread.
-    void RunWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device, bool Quiet);
+    // The connect worker: what each connection runs on a thread of its own.
+    void ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device, bool Quiet);
     void WorkerDone(TCorvastelDevice* Session, bool Linked);
     bool Released(const TCorvastelDevice* Session) const;
 
