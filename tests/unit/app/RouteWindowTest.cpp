@@ -469,6 +469,11 @@ TEST_F(TRouteWindow, DroppedDongleKeepsItsNumber_ItsDigitHolds_UntilTheUserLetsI
     for (int k = 0; k < 3; ++k)
         EXPECT_EQ(window->DongleNumber(address(k)), k + 1) << "given in the order they connected";
     SwitchOn();
+    // A link that goes stops taking input on the Bluetooth thread before its event is handled here;
+    // the window redrawing meanwhile (another dongle's event) must not free its number.
+    window->Sessions[window->FindSession(address(0))]->isActived = false;
+    window->ShowRoute();
+    EXPECT_EQ(window->DongleNumber(address(0)), 1);
     dongles[0]->DropLink();
     ASSERT_TRUE(WaitFor([&] { return window->SessionCount == 2; }));
     EXPECT_EQ(window->DongleNumber(address(0)), 1);
