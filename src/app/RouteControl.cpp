@@ -3,12 +3,9 @@
 #include "app/RouteSettings.h"
 
 bool TRouteControl::SelectDigit(int Digit, TInputRoute::TTargets& Connected) {
-    const std::size_t count = Connected.Count();
     const bool taken = FRoute.SelectDigit(Digit, Connected) != TInputRoute::TOutcome::NoSuchTarget;
     if (!taken) {
-        FNote = QStringLiteral("there is no dongle %1, %2 connected: the %1 was typed as a key")
-                    .arg(Digit)
-                    .arg(count);
+        FNote = QStringLiteral("no dongle has the number %1: the %1 was typed as a key").arg(Digit);
     } else {
         FNote.clear();
     }

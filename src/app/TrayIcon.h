@@ -2,8 +2,14 @@
 // The app in the desktop's tray (a status notifier item where the desktop has one, else the X11
 // tray): where input goes at a glance while the window is behind others. Its image tells
 // pass-through off, on to every dongle, or on to one (with the digit that picks it); its tooltip
-// names the route and each connected dongle with its link; its menu shows the window, switches
-// pass-through, routes input and quits, as the window's own controls do.
+// names the route and each numbered dongle with its number and link; its menu shows the window,
+// switches pass-through, routes input and quits, as the window's own controls do.
+//
+// The menu never changes while it is open: a dongle that drops or connects then would shift the
+// rows under the pointer, and a click meant for one dongle would land on another's entry or on
+// Quit. Changes wait until it closes (the picture and tooltip change at once), and each entry acts
+// on what it showed: a route entry names its dongle by address, and the window says so when that
+// dongle went meanwhile.
 //
 // Where the desktop has no tray, nothing is shown and nothing is said: the window has it all. The
 // icon goes to the tray once one appears (a panel started after the program).
@@ -27,14 +33,16 @@ class QTimer;
 struct TTrayState {
     struct TDongle {
         std::string Address;
-        QString Label;  // as the list names it
-        QString Link;   // its link latency as its list item shows it
+        QString Label;      // as the list names it
+        QString Link;       // its link latency as its list item shows it
+        int Number = 0;     // the digit the route keys pick it by (1 to 9); 0: none
+        bool Away = false;  // being brought back
         bool operator==(const TDongle&) const = default;
     };
     bool PassThrough = false;
     std::string RouteTarget;       // empty: every dongle
     QString Route;                 // the route as the window's notice says it ("→ all", "→ Desk 1")
-    std::vector<TDongle> Dongles;  // connected, in list order
+    std::vector<TDongle> Dongles;  // connected or being brought back, by number (unnumbered last)
     bool operator==(const TTrayState&) const = default;
 };
 
@@ -42,7 +50,8 @@ enum class TTrayImage { Off, ToAll, ToOne };
 
 class TTrayIcon final : public QObject {
   public:
-    // What the menu's entries do; each is called once the menu has closed.
+    // What the menu's entries do; each is called once the menu has closed. RouteTo gets the address
+    // its entry showed, whatever happened since.
     struct TActions {
         std::function<void()> ShowWindow;
         std::function<void(bool On)> SetPassThrough;
@@ -62,6 +71,8 @@ class TTrayIcon final : public QObject {
     const QIcon& Icon() const { return FShownIcon; }
     const QString& ToolTip() const { return FToolTip; }
     QMenu* Menu() const { return FMenu.get(); }
+    // Whether the menu is open (as a window of its own, or shown by the tray's host).
+    bool MenuOpen() const;
     // Whether the icon is in the desktop's tray (false where there is none).
     bool InTray() const { return FTray != nullptr; }
     // Whether the desktop has a tray now. Replaceable for tests.
@@ -79,6 +90,8 @@ class TTrayIcon final : public QObject {
     TActions FActions;
     TTrayState FState;
     bool FFilled = false;
+    bool FMenuShown = false;  // between the menu's aboutToShow and aboutToHide
+    bool FMenuStale = false;  // FState changed what the menu shows while it was open
     TTrayImage FImage = TTrayImage::Off;
     int FDigit = -1;
     QIcon FShownIcon;

@@ -237,11 +237,15 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void ShowMessageAndWait(const std::string& text) override;
 
     // ---- Where input goes (UnitMainRoute.cpp).
-    // The route keys' digit: 0 every dongle, 1 to 9 the nth connected one in list order. False
-    // when it names no connected dongle (the route stays, the notice says why).
+    // The route keys' digit: 0 every dongle, 1 to 9 the dongle with that number (DongleNumber),
+    // held while it is away. False when it names no dongle (the route stays, the notice says why).
     bool SelectRoute(int Digit);
-    // Input to the connected dongle with this address only; an empty address: to every dongle.
+    // Input to the dongle with this address only (connected, or numbered and away: the route then
+    // holds); an empty address: to every dongle.
     void RouteInputTo(const std::string& Address);
+    // The number (1 to 9) the route keys pick this dongle by: given when it connects (smallest free
+    // first), kept while it is connected or being brought back. 0 for none.
+    int DongleNumber(const std::string& Address) const;
     const TInputRoute& Route() const { return FRouteControl.Route(); }
     // A session that is active and was sent its all-released reports: it takes input whenever the
     // route includes it.
@@ -252,7 +256,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     bool CheckRoute();
     // The route is to one dongle that is not connected: input reaches no dongle.
     bool RouteHeld() const;
-    // Marks the routed dongle's list item and says the route in the notice line.
+    // Brings the dongles' numbers up to date, shows them on the list items, marks the routed
+    // dongle's item and says the route in the notice line.
     void ShowRoute();
     // Whether a list item carries the routed dongle's mark.
     static bool RouteMarked(const QListWidgetItem* Item);

@@ -228,9 +228,11 @@ void TFormCorvastelPc::ShowFoundAgain(const std::string& Address) {
 
 void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
     const TBleDeviceMessage message = M;
-    TCorvastelDevice* session = message.cvDev;
-    // Events a session posted after its disconnect may still be queued when it is gone.
-    if (!Connections.Holds(session)) {
+    // By the session's handle, here on the window's thread: events a session posted before it left
+    // the table (given up, disconnected) may still be queued, and a new session, on the same dongle
+    // or even in the same memory, must not take them for its own.
+    TCorvastelDevice* session = Resolve({message.serial, message.text});
+    if (session == nullptr) {
         return;
     }
     const std::string prefix = "Corvastel-" + message.text;

@@ -55,6 +55,7 @@ bool TFormCorvastelPc::StopReconnecting(const std::string& Address) {
         return false;
     }
     ArmReconnectTimer();
+    ShowRoute();  // let go: its number is free again
     UpdateLinkNotices();
     return true;
 }

@@ -4,6 +4,8 @@
 #include <QPushButton>
 #include <QWidget>
 
+#include <algorithm>
+
 #include "app/CorvastelApplication.h"
 #include "app/RouteSettings.h"
 #include "app/TargetState.h"
@@ -49,8 +51,20 @@ TTrayState TFormCorvastelPc::TrayState() const {
         if (LinkShownLate(stats)) {
             link += QStringLiteral(" (falling behind)");
         }
-        state.Dongles.push_back({address, DongleLabel(address), link});
+        state.Dongles.push_back({address, DongleLabel(address), link, DongleNumber(address), false});
     }
+    // A dongle being brought back keeps its number, and the user may route to it meanwhile.
+    for (const std::string& address : Reconnect.Addresses()) {
+        if (const int number = DongleNumber(address); number > 0) {
+            state.Dongles.push_back({address, DongleLabel(address), QString(), number, true});
+        }
+    }
+    // By number, as the route keys pick them; unnumbered ones (a tenth dongle) after, in list order.
+    std::stable_sort(state.Dongles.begin(), state.Dongles.end(),
+                     [](const TTrayState::TDongle& a, const TTrayState::TDongle& b) {
+                         constexpr int last = TRouteNumbers::Count + 1;
+                         return (a.Number == 0 ? last : a.Number) < (b.Number == 0 ? last : b.Number);
+                     });
     return state;
 }
 

@@ -150,7 +150,7 @@ std::string DecodeDeviceString(std::span<const uint8_t> value) {
     return out;
 }
 
-TCorvastelDevice::TCorvastelDevice(TDeviceUi* ui) : FUi(ui) {
+TCorvastelDevice::TCorvastelDevice(TDeviceUi* ui, uint64_t serial) : Serial(serial), FUi(ui) {
     FSetupProgress = std::chrono::steady_clock::now().time_since_epoch().count();
     FWorker = std::thread([this] { SendWorker(); });
 }
@@ -320,7 +320,8 @@ void TCorvastelDevice::CorvastelSetNotification(TBluetoothGattCharacteristic* ch
 }
 
 void TCorvastelDevice::SendDeviceMessage(uint8_t event, const std::string& text, uint32_t para) {
-    TMessageManager::DefaultManager().SendMessage(nullptr, TBleDeviceMessage{event, this, text, para});
+    TMessageManager::DefaultManager().SendMessage(nullptr,
+                                                  TBleDeviceMessage{event, this, text, para, Serial});
 }
 
 void TCorvastelDevice::OnDisconnect(TBluetoothLEDevice& sender) {
@@ -846,8 +847,9 @@ void TCorvastelDevice::TakeIdentityReply(std::span<const uint8_t> value) {
     }
     SetHidId(id);
     SetSetupStep(TSetupStep::Done);
-    SendDeviceMessage(DeviceActived, Device->Address(), 0);
+    // Active before the event says so: the window may handle it before this thread goes on.
     isActived = true;
+    SendDeviceMessage(DeviceActived, Device->Address(), 0);
 }
 
 void TCorvastelDevice::TrySendDeviceInfoCompleteMessage(uint8_t arrivedBit) {
@@ -879,8 +881,8 @@ void TCorvastelDevice::TrySendDeviceInfoCompleteMessage(uint8_t arrivedBit) {
     } else {
         SetHidId(USBID_0451_16B4);
         SetSetupStep(TSetupStep::Done);
-        SendDeviceMessage(DeviceActived, Device->Address(), 0);
         isActived = true;
+        SendDeviceMessage(DeviceActived, Device->Address(), 0);
     }
 }
 

@@ -78,6 +78,10 @@ struct TBleDeviceMessage {
     TCorvastelDevice* cvDev = nullptr;  // the session that posted it
     std::string text;                   // the radio device's address, "AA:BB:CC:DD:EE:FF"
     uint32_t para = 0;                  // LedStatusChanged: the LED status; otherwise 0
+    // The posting session's serial (TCorvastelDevice::Serial). The pointer alone cannot tell a
+    // session that left from a new one that took its memory; the receiver looks the session up by
+    // serial on its own thread and drops what no session of its table posted.
+    uint64_t serial = 0;
 };
 
 // What a session needs from the user interface.
@@ -119,10 +123,15 @@ inline constexpr size_t IdentityReplySize = 6;
 class TCorvastelDevice {
   public:
     // ui may be null: the "not allowed" message then goes to the general error reporting.
-    explicit TCorvastelDevice(TDeviceUi* ui = nullptr);
+    // serial: the owner's name for this session, never given to another (0: the owner keeps none);
+    // every device event carries it.
+    explicit TCorvastelDevice(TDeviceUi* ui = nullptr, uint64_t serial = 0);
     ~TCorvastelDevice();
     TCorvastelDevice(const TCorvastelDevice&) = delete;
     TCorvastelDevice& operator=(const TCorvastelDevice&) = delete;
+
+    // Fixed at construction, so any thread may read it.
+    const uint64_t Serial;
 
     // Starts the session on the radio device: wires its events here, has it connect and discover
     // its services (binding happens inside, on this thread). Errors the platform raises propagate.

@@ -23,6 +23,7 @@
 #include "StubDevice.h"
 #include "app/CorvastelApplication.h"
 #include "app/UnitMain.h"
+#include "device/MessageBus.h"
 #include "device/UnitCorvastelDevice.h"
 #include "platform/ble/fake/FakeBluetoothLE.h"
 #include "platform/hooks/fake/FakeHookPlatform.h"
@@ -373,6 +374,36 @@ TEST_F(TConnectionFixture, ConnectionBeingSetUp_TheButtonCancelsItAtOnce) {
     EXPECT_EQ(window->SessionCount, 1);
     EXPECT_EQ(Image(silent), DeviceImageConnecting);
     EXPECT_TRUE(WaitFor([&] { return Dongle(silent)->Connected(); }));
+}
+
+// An event the given-up session posted arrives after a new session on the same dongle took its place
+// (here even its memory, as the allocator may hand it out again): it is not the new session's, and
+// the new setup goes on untouched.
+TEST_F(TConnectionFixture, StaleEventAfterAGiveUp_IsNotTakenForTheNextSessionOnTheDongle) {
+    const int silent = AddDongle("C0:FF:EE:00:00:01", "1.2.0", vdongle::Identity0451_16B4, false);
+    Click(silent);
+    ASSERT_TRUE(WaitFor([&] { return window->ProgressBar1->value() == 80; }));
+    Settle();
+    const TSessionHandle givenUp = window->HandleOf(window->Sessions[0]);
+    ASSERT_NE(givenUp.Serial, 0u);
+    Click(silent);  // the user cancels the setup
+    ASSERT_EQ(window->SessionCount, 0);
+
+    Click(silent);
+    ASSERT_TRUE(WaitFor([&] { return window->ProgressBar1->value() == 80; }));
+    Settle();
+    ASSERT_EQ(window->SessionCount, 1);
+    TCorvastelDevice* next = window->Sessions[0];
+    ASSERT_NE(window->HandleOf(next).Serial, givenUp.Serial);
+
+    TMessageManager::DefaultManager().SendMessage(
+        nullptr, TBleDeviceMessage{DeviceDisconnected, next, Address(silent), 0, givenUp.Serial});
+    Settle();
+    EXPECT_EQ(window->SessionCount, 1);
+    EXPECT_EQ(window->Sessions[0], next);
+    EXPECT_EQ(Image(silent), DeviceImageConnecting);
+    EXPECT_TRUE(boxes.Texts.empty()) << boxes.Texts.front().toStdString();
+    EXPECT_TRUE(errors.empty());
 }
 
 TEST_F(TConnectionFixture, Code4_ForAnUnselectedDongleAgain_RepeatsLogAndImageButLeavesLabels) {
