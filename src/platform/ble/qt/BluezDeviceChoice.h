@@ -17,7 +17,8 @@ struct TBluezDeviceObject {
 // with none connected (yet), the one on Qt's adapter. Among equals the first by path, as Qt takes
 // the first adapter by path when it was given none. qtAdapterPath may be empty (not known). Empty
 // when there is no candidate.
-inline std::string ChooseDeviceObject(std::vector<TBluezDeviceObject> candidates, const std::string& qtAdapterPath) {
+inline std::string ChooseDeviceObject(std::vector<TBluezDeviceObject> candidates,
+                                      const std::string& qtAdapterPath) {
     std::sort(candidates.begin(), candidates.end(),
               [](const TBluezDeviceObject& a, const TBluezDeviceObject& b) { return a.path < b.path; });
     const auto score = [&](const TBluezDeviceObject& o) {
