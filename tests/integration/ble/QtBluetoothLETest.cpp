@@ -793,6 +793,46 @@ TEST_F(QtBluetoothLETest, ADongleConnectingWhileTheStackIsSlow_DoesNotHoldAnothe
     EXPECT_EQ(Events.With([&] { return Events.reads.size() + static_cast<size_t>(Events.failedReads); }), 0u);
 }
 
+// The service's bad moments as a client sees them: a request answered late (after it reached the
+// dongle), a request never answered (the keys written without response pass beside it), and an air
+// stall (a key made during it reaches the dongle only after it). Only lower bounds: they hold on a
+// busy machine.
+TEST_F(QtBluetoothLETest, BadMoments_ALateAndALostAnswerAndAnAirStall_AsTheServiceModelsThem) {
+    StartService({"--dongle", "address=" + DongleA});
+    CreateManager();
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    const QString a = QString::fromStdString(DongleA);
+    const auto nowUs = [] {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    const auto lastAtA = [&] {
+        return ControlJson(QStringLiteral("Writes"), {a}).toArray().last().toObject();
+    };
+    const TBytes key{0, 0, 4, 0, 0, 0, 0, 0};
+    const TBytes none(8, 0);
+
+    Control(QStringLiteral("DelayNextAnswer"), {a, 300u});
+    ASSERT_NO_FATAL_FAILURE(WritePaced({{0xF804, TBytes{1}}}));
+    const qint64 answeredUs = nowUs();
+    EXPECT_GE(answeredUs - lastAtA()[QStringLiteral("arrivedUs")].toInteger(), 300'000);
+
+    Control(QStringLiteral("LoseNextAnswer"), {a});
+    Device->WriteCharacteristicWithResponse(*Char(0xF804), TBytes{2});
+    ASSERT_NO_FATAL_FAILURE(WritePaced({{0xF801, key}, {0xF801, none}}));
+    const auto writes = Events.With([&] { return Events.writes; });
+    EXPECT_EQ(writes,
+              (std::vector<std::pair<uint16_t, uint16_t>>{
+                  {0xF804, GattStatusSuccess}, {0xF801, GattStatusSuccess}, {0xF801, GattStatusSuccess}}));
+
+    const qint64 stalledUs = nowUs();
+    Control(QStringLiteral("StallAir"), {a, 300u});
+    ASSERT_NO_FATAL_FAILURE(WritePaced({{0xF801, key}}));
+    ASSERT_TRUE(WaitUntil([&] { return lastAtA()[QStringLiteral("arrivedUs")].toInteger() != 0; }, 5s));
+    EXPECT_GE(lastAtA()[QStringLiteral("arrivedUs")].toInteger() - stalledUs, 300'000);
+}
+
 TEST_F(QtBluetoothLETest, Figures_writesPerSecondThroughTheStack) {
     StartService({"--dongle", "address=" + DongleA});
     CreateManager();
