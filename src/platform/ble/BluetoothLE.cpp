@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/GeneralError.h"
 
@@ -72,11 +73,24 @@ void TBluetoothLEDevice::RaiseCharacteristicRead(TBluetoothGattCharacteristic& c
     });
 }
 
-void TBluetoothLEDevice::RaiseCharacteristicWrite(TBluetoothGattCharacteristic& c, uint16_t gattStatus) {
+namespace {
+// Whether the write completion being raised on this thread was held up by the backend; the
+// handler runs within the raise, on the same thread.
+thread_local bool GCompletionDelayed = false;
+}  // namespace
+
+bool TBluetoothLEDevice::CompletionDelayed() const {
+    return GCompletionDelayed;
+}
+
+void TBluetoothLEDevice::RaiseCharacteristicWrite(TBluetoothGattCharacteristic& c, uint16_t gattStatus,
+                                                  bool delayed) {
+    const bool outer = std::exchange(GCompletionDelayed, delayed);
     Dispatch([&](const TBluetoothLEDeviceHandlers& h) {
         if (h.OnCharacteristicWrite)
             h.OnCharacteristicWrite(*this, c, gattStatus);
     });
+    GCompletionDelayed = outer;
 }
 
 void TBluetoothLEDevice::RaiseDisconnect() {

@@ -198,6 +198,11 @@ class TBluetoothLEDevice {
     virtual bool SetCharacteristicNotification(TBluetoothGattCharacteristic& characteristic, bool enable) = 0;
 
     virtual bool IsConnected() const = 0;
+    // Only inside OnCharacteristicWrite, about the completion being handled: true when the backend
+    // itself held it up (its thread was blocked by the platform or busy with another link at some
+    // time between the write's request and this completion), so the time the write took says
+    // nothing about the link and is no sample of it. False elsewhere.
+    bool CompletionDelayed() const;
     // Requests the link to be closed; OnDisconnect follows when it is.
     virtual void Disconnect() = 0;
 
@@ -216,7 +221,8 @@ class TBluetoothLEDevice {
     void RaiseServicesDiscovered(const TBluetoothGattServiceList& services);
     void RaiseCharacteristicRead(TBluetoothGattCharacteristic& c, uint16_t gattStatus,
                                  std::span<const uint8_t> value);
-    void RaiseCharacteristicWrite(TBluetoothGattCharacteristic& c, uint16_t gattStatus);
+    // delayed: what CompletionDelayed tells the handler.
+    void RaiseCharacteristicWrite(TBluetoothGattCharacteristic& c, uint16_t gattStatus, bool delayed = false);
     void RaiseDisconnect();
 
   private:

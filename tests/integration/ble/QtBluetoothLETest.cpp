@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -734,6 +735,98 @@ TEST_F(QtBluetoothLETest, DiscoverServices_afterTheStackRestarted_reachesADevice
             WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
         ExpectConnectReachesDongleA(*d);
     }
+}
+
+// Qt's BlueZ backend blocks the thread that drives it in D-Bus calls while a link comes up
+// (GetManagedObjects, property reads). With bluetoothd slow to answer them, dongle B's connect holds
+// that thread for the whole test, as a read through Qt shows; A's keys, written without response,
+// pass beside it all the same, each with its completion, and reach A.
+TEST_F(QtBluetoothLETest, ADongleConnectingWhileTheStackIsSlow_DoesNotHoldAnotherDonglesKeys) {
+    const std::string dongleB = "C0:FF:EE:00:00:0B";
+    StartService({"--dongle", "address=" + DongleA, "--dongle", "address=" + dongleB});
+    CreateManager(60s);
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    TBluetoothLEDevice* b = Events.With([&] { return Found.count(dongleB) ? Found[dongleB] : nullptr; });
+    ASSERT_NE(b, nullptr);
+    const QString a = QString::fromStdString(DongleA);
+    Control(QStringLiteral("ClearRecords"), {a});
+
+    // Longer than the test waits for anything: B's connect is held until the stack goes.
+    Control(QStringLiteral("SetObjectsDelay"), {60000u});
+    std::atomic<bool> bReturned{false};
+    std::thread connectB([&] {
+        b->DiscoverServices();
+        bReturned = true;
+    });
+    struct TAtExit {
+        std::function<void()> fn;
+        ~TAtExit() { fn(); }
+    } endB{[&] {
+        StopService();  // its pending answers fail at once, and B's connect with them
+        connectB.join();
+    }};
+    ASSERT_TRUE(WaitUntil(
+        [] { return Control(QStringLiteral("ObjectsCallsHeld")).arguments().value(0).toInt() > 0; }, 5s));
+    Device->ReadCharacteristic(*Char(0xF801));
+
+    std::vector<std::pair<uint16_t, TBytes>> keys;
+    for (uint8_t usage = 4; usage < 4 + 20; ++usage) {
+        keys.push_back({0xF801, TBytes{0, 0, usage, 0, 0, 0, 0, 0}});
+        keys.push_back({0xF801, TBytes(8, 0)});
+    }
+    ASSERT_NO_FATAL_FAILURE(WritePaced(keys));
+    const QJsonArray atA = ControlJson(QStringLiteral("Writes"), {a}).toArray();
+    ASSERT_EQ(atA.size(), static_cast<qsizetype>(keys.size()));
+    for (qsizetype i = 0; i < atA.size(); ++i) {
+        EXPECT_EQ(atA[i].toObject()[QStringLiteral("bytes")].toString().toStdString(),
+                  Hex(keys[static_cast<size_t>(i)].second))
+            << i;
+    }
+    for (const auto& [uuid, status] : Events.With([&] { return Events.writes; }))
+        EXPECT_EQ(status, GattStatusSuccess);
+    // The premise: Qt's thread was held all along.
+    EXPECT_FALSE(bReturned.load());
+    EXPECT_EQ(Events.With([&] { return Events.reads.size() + static_cast<size_t>(Events.failedReads); }), 0u);
+}
+
+// The service's bad moments as a client sees them: a request answered late (after it reached the
+// dongle), a request never answered (the keys written without response pass beside it), and an air
+// stall (a key made during it reaches the dongle only after it). Only lower bounds: they hold on a
+// busy machine.
+TEST_F(QtBluetoothLETest, BadMoments_ALateAndALostAnswerAndAnAirStall_AsTheServiceModelsThem) {
+    StartService({"--dongle", "address=" + DongleA});
+    CreateManager();
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    const QString a = QString::fromStdString(DongleA);
+    const auto nowUs = [] {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    const auto lastAtA = [&] {
+        return ControlJson(QStringLiteral("Writes"), {a}).toArray().last().toObject();
+    };
+    const TBytes key{0, 0, 4, 0, 0, 0, 0, 0};
+    const TBytes none(8, 0);
+
+    Control(QStringLiteral("DelayNextAnswer"), {a, 300u});
+    ASSERT_NO_FATAL_FAILURE(WritePaced({{0xF804, TBytes{1}}}));
+    const qint64 answeredUs = nowUs();
+    EXPECT_GE(answeredUs - lastAtA()[QStringLiteral("arrivedUs")].toInteger(), 300'000);
+
+    Control(QStringLiteral("LoseNextAnswer"), {a});
+    Device->WriteCharacteristicWithResponse(*Char(0xF804), TBytes{2});
+    ASSERT_NO_FATAL_FAILURE(WritePaced({{0xF801, key}, {0xF801, none}}));
+    const auto writes = Events.With([&] { return Events.writes; });
+    EXPECT_EQ(writes,
+              (std::vector<std::pair<uint16_t, uint16_t>>{
+                  {0xF804, GattStatusSuccess}, {0xF801, GattStatusSuccess}, {0xF801, GattStatusSuccess}}));
+
+    const qint64 stalledUs = nowUs();
+    Control(QStringLiteral("StallAir"), {a, 300u});
+    ASSERT_NO_FATAL_FAILURE(WritePaced({{0xF801, key}}));
+    ASSERT_TRUE(WaitUntil([&] { return lastAtA()[QStringLiteral("arrivedUs")].toInteger() != 0; }, 5s));
+    EXPECT_GE(lastAtA()[QStringLiteral("arrivedUs")].toInteger() - stalledUs, 300'000);
 }
 
 TEST_F(QtBluetoothLETest, Figures_writesPerSecondThroughTheStack) {

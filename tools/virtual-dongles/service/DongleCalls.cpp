@@ -84,6 +84,23 @@ QString StatusJson(bool adapterPresent, bool powered, bool discovering,
     return ControlJson(status);
 }
 
+// The link's bad moments: an air stall, a late answer, an answer that never comes.
+static bool AnswerBadMomentCall(const QDBusMessage& m, vdongle::TVirtualDongle& dongle, QDBusMessage* reply) {
+    const QString member = m.member();
+    const auto ms = std::chrono::milliseconds(m.arguments().value(1).toUInt());
+    if (member == QStringLiteral("StallAir")) {
+        dongle.StallAir(ms);
+    } else if (member == QStringLiteral("DelayNextAnswer")) {
+        dongle.DelayNextAnswer(ms);
+    } else if (member == QStringLiteral("LoseNextAnswer")) {
+        dongle.LoseNextAnswer();
+    } else {
+        return false;
+    }
+    *reply = m.createReply();
+    return true;
+}
+
 bool AnswerDongleCall(const QDBusMessage& m, vdongle::TVirtualDongle& dongle, QDBusMessage* reply) {
     const QString member = m.member();
     const QVariantList args = m.arguments();
@@ -142,6 +159,7 @@ bool AnswerDongleCall(const QDBusMessage& m, vdongle::TVirtualDongle& dongle, QD
     } else if (member == QStringLiteral("SetConnectionEvents")) {
         dongle.SetConnectionEvents(std::chrono::microseconds(args.value(1).toUInt()), args.value(2).toInt());
         *reply = (m.createReply());
+    } else if (AnswerBadMomentCall(m, dongle, reply)) {
     } else if (member == QStringLiteral("ClearRecords")) {
         dongle.ClearRecords();
         *reply = (m.createReply());

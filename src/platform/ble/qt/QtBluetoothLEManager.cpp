@@ -28,6 +28,7 @@ TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& option
         throw std::logic_error("The Qt Bluetooth LE backend needs a QCoreApplication");
     }
     FThread = std::make_unique<TQtBleThread>();
+    FWriteThread = std::make_unique<TQtBleThread>("corvastel-ble-write");
     FThread->Call([this] {
         FScanTimer = new QTimer(FThread->Context());
         FScanTimer->setSingleShot(true);
@@ -68,6 +69,8 @@ TQtBluetoothLEManager::~TQtBluetoothLEManager() {
         }
         TQtBluetoothLEDevice::ShutdownAllOnBleThread(devices);
     });
+    // The write thread hands work to the BLE thread, never the other way round: it ends first.
+    FWriteThread.reset();
     FThread.reset();
     // Device objects go last: their Qt parts are gone and no handler can be raised any more.
     std::lock_guard lock(FDevicesLock);
@@ -307,7 +310,7 @@ TQtBluetoothLEDevice& TQtBluetoothLEManager::DeviceFor(const QBluetoothDeviceInf
     std::lock_guard lock(FDevicesLock);
     auto& slot = FDevices[address];
     if (!slot) {
-        slot = std::make_unique<TQtBluetoothLEDevice>(*FThread, info, FOptions.connectTimeout);
+        slot = std::make_unique<TQtBluetoothLEDevice>(*FThread, *FWriteThread, info, FOptions.connectTimeout);
     } else {
         slot->UpdateInfo(info);
     }

@@ -53,6 +53,8 @@ class TQtBluetoothLEManager final : public TBluetoothLEManager {
 
     const TQtBluetoothLEOptions FOptions;
     std::unique_ptr<TQtBleThread> FThread;
+    // Sends writes without response past the BLE thread (see TQtBluetoothLEDevice::WriteCommand).
+    std::unique_ptr<TQtBleThread> FWriteThread;
     std::atomic<int> FRadioState{0};
     // A cancelled scan's late events and time-out compare against this and do nothing.
     std::atomic<unsigned> FScanGeneration{0};
