@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/TypingPump.h"
@@ -36,8 +37,8 @@ struct TTypingPumpFixture : testing::Test {
         ResetInputStateForTests();
     }
     // Links `count` dongles (new ones each time: a row of a table starts afresh); the last one is
-    // never chosen.
-    void Link(int count) {
+    // never chosen. With reportLights, each dongle has reported its target's lock lights.
+    void Link(int count, bool reportLights = true) {
         sessions.clear();
         dongles.clear();
         addresses.clear();
@@ -50,9 +51,19 @@ struct TTypingPumpFixture : testing::Test {
             sessions.back()->InitData(&central.Device(address));
         }
         ASSERT_TRUE(Settled());
+        for (int i = 0; reportLights && i < count; ++i) {
+            ASSERT_TRUE(dongles[i]->NotifyLedStatus(0));
+            ASSERT_TRUE(LightsKnown(i));
+        }
         for (const auto& d : dongles) {
             d->ClearRecords();
         }
+    }
+    bool LightsKnown(int i) {
+        for (int tries = 0; tries < 2000 && !sessions[i]->LightsKnown(); ++tries) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return sessions[i]->LightsKnown();
     }
     std::string Address(int i) const { return addresses[i]; }
     int linked = 0;
@@ -232,6 +243,34 @@ TEST_F(TTypingPumpFixture, Cancel_StopsWithNoKeyHeld) {
     EXPECT_FALSE(Tick().has_value());
     EXPECT_EQ(Reports(0), reports[0]);
     EXPECT_EQ(Reports(1), reports[1]);
+    ExpectUntouched(2);
+}
+
+// Before its first character a dongle's lock lights are waited for where it has not reported them:
+// one that reports them during the wait types with them (Caps Lock on here); one that never does is
+// typed into once the wait is over, with the lights last known, and is named at the end.
+TEST_F(TTypingPumpFixture, Lights_WaitedForBeforeTheFirstCharacter) {
+    Link(3, false);
+    const std::string text = "Ab c";
+    ASSERT_TRUE(pump.Start({Plan(0, text), Plan(1, text)}, {}, now));
+    ASSERT_FALSE(Tick().has_value());
+    EXPECT_EQ(Reports(0), 0);
+    EXPECT_EQ(Reports(1), 0);
+    ASSERT_TRUE(dongles[1]->NotifyLedStatus(LedCapsLock));
+    ASSERT_TRUE(LightsKnown(1));
+    now += 1ms;
+    ASSERT_FALSE(Tick().has_value());
+    EXPECT_GT(Reports(1), 0) << "the lights came";
+    EXPECT_EQ(Reports(0), 0) << "still waited for";
+    now += TTextTyper::LightsWait - 2ms;
+    ASSERT_FALSE(Tick().has_value());
+    EXPECT_EQ(Reports(0), 0) << "the wait is not over yet";
+    const std::optional<TTypingEnd> end = RunToEnd();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->Why, TTypingEnd::TWhy::Finished);
+    EXPECT_EQ(Text(0), text);
+    EXPECT_EQ(Text(1), text) << "typed for Caps Lock on";
+    EXPECT_EQ(end->LightsUnknown, std::vector<std::string>{Address(0)});
     ExpectUntouched(2);
 }
 
