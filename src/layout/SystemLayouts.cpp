@@ -5,12 +5,11 @@
 namespace {
 
 // Usages of the keys named below, by their US legend.
-constexpr uint8_t A = 4, C = 6, D = 7, E = 8, I = 12, L = 15, M = 16, N = 17, O = 18, P = 19, Q = 20,
-                  R = 21, S = 22, T = 23, U = 24, W = 26, Y = 28, Z = 29;
-constexpr uint8_t D1 = 30, D2 = 31, D3 = 32, D4 = 33, D5 = 34, D6 = 35, D7 = 36, D8 = 37, D9 = 38,
-                  D0 = 39;
-constexpr uint8_t Minus = 45, Equal = 46, LeftBracket = 47, RightBracket = 48, Backslash = 49,
-                  Semicolon = 51, Apostrophe = 52, Grave = 53, Comma = 54, Slash = 56, IsoKey = 100;
+constexpr uint8_t A = 4, C = 6, D = 7, E = 8, I = 12, L = 15, M = 16, N = 17, O = 18, P = 19, Q = 20, R = 21,
+                  S = 22, T = 23, U = 24, W = 26, Y = 28, Z = 29;
+constexpr uint8_t D1 = 30, D2 = 31, D3 = 32, D4 = 33, D5 = 34, D6 = 35, D7 = 36, D8 = 37, D9 = 38, D0 = 39;
+constexpr uint8_t Minus = 45, Equal = 46, LeftBracket = 47, RightBracket = 48, Backslash = 49, Semicolon = 51,
+                  Apostrophe = 52, Grave = 53, Comma = 54, Slash = 56, IsoKey = 100;
 
 // The dead keys of Windows layouts combine with the letters their tables list and nothing else; a
 // space gives the accent itself; any other key gives the accent followed by that key's character.
@@ -23,12 +22,14 @@ constexpr std::u32string_view Tilded = U"aonAON";
 
 constexpr TDeadRule WindowsGerman[] = {
     {DeadCircumflex, U'^', Vowels, U"\u00e2\u00ea\u00ee\u00f4\u00fb\u00c2\u00ca\u00ce\u00d4\u00db"},
-    {DeadAcute, U'\u00b4', VowelsY, U"\u00e1\u00e9\u00ed\u00f3\u00fa\u00fd\u00c1\u00c9\u00cd\u00d3\u00da\u00dd"},
+    {DeadAcute, U'\u00b4', VowelsY,
+     U"\u00e1\u00e9\u00ed\u00f3\u00fa\u00fd\u00c1\u00c9\u00cd\u00d3\u00da\u00dd"},
     {DeadGrave, U'`', Vowels, U"\u00e0\u00e8\u00ec\u00f2\u00f9\u00c0\u00c8\u00cc\u00d2\u00d9"},
 };
 constexpr TDeadRule WindowsFrench[] = {
     {DeadCircumflex, U'^', Vowels, U"\u00e2\u00ea\u00ee\u00f4\u00fb\u00c2\u00ca\u00ce\u00d4\u00db"},
-    {DeadDiaeresis, U'\u00a8', VowelsYLower, U"\u00e4\u00eb\u00ef\u00f6\u00fc\u00ff\u00c4\u00cb\u00cf\u00d6\u00dc"},
+    {DeadDiaeresis, U'\u00a8', VowelsYLower,
+     U"\u00e4\u00eb\u00ef\u00f6\u00fc\u00ff\u00c4\u00cb\u00cf\u00d6\u00dc"},
     {DeadTilde, U'~', Tilded, U"\u00e3\u00f5\u00f1\u00c3\u00d5\u00d1"},
     {DeadGrave, U'`', Vowels, U"\u00e0\u00e8\u00ec\u00f2\u00f9\u00c0\u00c8\u00cc\u00d2\u00d9"},
 };
@@ -39,19 +40,29 @@ constexpr TDeadRule WindowsUsInternational[] = {
     // The apostrophe key also makes the c with cedilla.
     {DeadAcute, U'\'', U"aeiouycAEIOUYC",
      U"\u00e1\u00e9\u00ed\u00f3\u00fa\u00fd\u00e7\u00c1\u00c9\u00cd\u00d3\u00da\u00dd\u00c7"},
-    {DeadDiaeresis, U'"', VowelsYLower, U"\u00e4\u00eb\u00ef\u00f6\u00fc\u00ff\u00c4\u00cb\u00cf\u00d6\u00dc"},
+    {DeadDiaeresis, U'"', VowelsYLower,
+     U"\u00e4\u00eb\u00ef\u00f6\u00fc\u00ff\u00c4\u00cb\u00cf\u00d6\u00dc"},
 };
 
 // The AltGr level of the same layouts (Shift+AltGr types nothing where not given).
 constexpr TAltGrKey WindowsGermanAltGr[] = {
-    {Q, U'@'},         {E, U'\u20ac'},         {M, U'\u00b5'},          {D2, U'\u00b2'},
-    {D3, U'\u00b3'},   {D7, U'{'},             {D8, U'['},              {D9, U']'},
-    {D0, U'}'},        {Minus, U'\\'},         {RightBracket, U'~'},    {IsoKey, U'|'},
+    {Q, U'@'},  {E, U'\u20ac'}, {M, U'\u00b5'}, {D2, U'\u00b2'}, {D3, U'\u00b3'},      {D7, U'{'},
+    {D8, U'['}, {D9, U']'},     {D0, U'}'},     {Minus, U'\\'},  {RightBracket, U'~'}, {IsoKey, U'|'},
 };
 constexpr TAltGrKey WindowsFrenchAltGr[] = {
-    {D2, 0, 0, DeadTilde}, {D3, U'#'}, {D4, U'{'},         {D5, U'['},  {D6, U'|'},
-    {D7, 0, 0, DeadGrave}, {D8, U'\\'}, {D9, U'^'},        {D0, U'@'},  {Minus, U']'},
-    {Equal, U'}'},         {E, U'\u20ac'}, {RightBracket, U'\u00a4'},
+    {D2, 0, 0, DeadTilde},
+    {D3, U'#'},
+    {D4, U'{'},
+    {D5, U'['},
+    {D6, U'|'},
+    {D7, 0, 0, DeadGrave},
+    {D8, U'\\'},
+    {D9, U'^'},
+    {D0, U'@'},
+    {Minus, U']'},
+    {Equal, U'}'},
+    {E, U'\u20ac'},
+    {RightBracket, U'\u00a4'},
 };
 constexpr TAltGrKey WindowsUsInternationalAltGr[] = {
     {D1, U'\u00a1', U'\u00b9'},
@@ -100,7 +111,8 @@ constexpr TDeadRule MacDead[] = {
     {DeadAcute, U'\u00b4', Vowels, U"\u00e1\u00e9\u00ed\u00f3\u00fa\u00c1\u00c9\u00cd\u00d3\u00da"},
     {DeadGrave, U'`', Vowels, U"\u00e0\u00e8\u00ec\u00f2\u00f9\u00c0\u00c8\u00cc\u00d2\u00d9"},
     {DeadCircumflex, U'^', Vowels, U"\u00e2\u00ea\u00ee\u00f4\u00fb\u00c2\u00ca\u00ce\u00d4\u00db"},
-    {DeadDiaeresis, U'\u00a8', VowelsYLower, U"\u00e4\u00eb\u00ef\u00f6\u00fc\u00ff\u00c4\u00cb\u00cf\u00d6\u00dc"},
+    {DeadDiaeresis, U'\u00a8', VowelsYLower,
+     U"\u00e4\u00eb\u00ef\u00f6\u00fc\u00ff\u00c4\u00cb\u00cf\u00d6\u00dc"},
     {DeadTilde, U'~', Tilded, U"\u00e3\u00f5\u00f1\u00c3\u00d5\u00d1"},
 };
 
