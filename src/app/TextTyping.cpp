@@ -77,6 +77,7 @@ void TTextTyper::Feed(TTarget& Target) {
             if (Target.Reports.empty()) {
                 // Planned with the lock the other way, and not typeable as it is now.
                 ++Target.Done;
+                ++Target.Skipped;
                 continue;
             }
         }
@@ -138,6 +139,16 @@ std::vector<const TCorvastelDevice*> TTextTyper::LightsUnknown() const {
         }
     }
     return unknown;
+}
+
+std::vector<std::pair<const TCorvastelDevice*, std::size_t>> TTextTyper::Skipped() const {
+    std::vector<std::pair<const TCorvastelDevice*, std::size_t>> skipped;
+    for (const TTarget& t : FTargets) {
+        if (t.Skipped > 0) {
+            skipped.emplace_back(t.Plan.Session, t.Skipped);
+        }
+    }
+    return skipped;
 }
 
 std::size_t TTextTyper::Total() const {

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/UnitCorvastelDevice.h"
@@ -70,6 +71,9 @@ class TTextTyper {
     int Targets() const { return static_cast<int>(FTargets.size()); }
     // The sessions whose lock lights were not reported in time: typed with the lights last known.
     std::vector<const TCorvastelDevice*> LightsUnknown() const;
+    // Characters left out on a session because its Caps Lock was not as when the text was planned
+    // and they cannot be typed as it is.
+    std::vector<std::pair<const TCorvastelDevice*, std::size_t>> Skipped() const;
 
   private:
     struct TTarget {
@@ -82,6 +86,7 @@ class TTextTyper {
         std::optional<uint8_t> Locks;
         std::optional<TClock::time_point> WaitingSince;
         bool LightsUnknown = false;
+        std::size_t Skipped = 0;
     };
     // Whether the target's lock lights are known (or no longer waited for); starts the wait.
     bool LightsReady(TTarget& Target);

@@ -85,6 +85,13 @@ TTypingEnd TTypingPump::End() {
         end.Why = TTypingEnd::TWhy::Cancelled;
     }
     end.Gone = std::move(FGoneBefore);
+    for (const auto& [session, count] : FTyper->Skipped()) {
+        for (const TChosen& chosen : FChosen) {
+            if (chosen.Session == session && session != nullptr) {
+                end.Skipped.emplace_back(chosen.Address, count);
+            }
+        }
+    }
     for (const TCorvastelDevice* session : FTyper->LightsUnknown()) {
         for (const TChosen& chosen : FChosen) {
             if (chosen.Session == session && session != nullptr) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/TextTyping.h"
@@ -33,6 +34,9 @@ struct TTypingEnd {
     // Dongles (by address) whose lock lights were not reported in time: their text was typed as if
     // the lights were as last known.
     std::vector<std::string> LightsUnknown;
+    // Dongles (by address) that left characters out, with how many: the target's Caps Lock was not
+    // as when the text was planned, and they cannot be typed as it is.
+    std::vector<std::pair<std::string, std::size_t>> Skipped;
 };
 
 // The reverse tables of the layouts typed on, each built once per run (building one reads the

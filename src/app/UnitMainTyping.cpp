@@ -349,6 +349,13 @@ void TFormCorvastelPc::EndTyping(const TTypingEnd& End) {
             notice = QStringLiteral("Typed %1 characters.").arg(End.Total);
             break;
     }
+    for (const auto& [address, count] : End.Skipped) {
+        notice += QStringLiteral(
+                      " %1 characters were left out on %2: its Caps Lock changed after the text "
+                      "was prepared, and they cannot be typed with it as it is. Type them again.")
+                      .arg(count)
+                      .arg(DongleLabel(address));
+    }
     if (!End.LightsUnknown.empty()) {
         notice += QStringLiteral(
                       " %1 did not report its Caps Lock and Num Lock lights: the text was typed as if they "

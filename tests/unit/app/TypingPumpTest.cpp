@@ -14,6 +14,7 @@
 #include "device/UnitCorvastelDevice.h"
 #include "hid/TextKeys.h"
 #include "hid/UnitCorvHid.h"
+#include "layout/XkbLayout.h"
 #include "platform/ble/fake/FakeBluetoothLE.h"
 
 using namespace std::chrono_literals;
@@ -272,6 +273,31 @@ TEST_F(TTypingPumpFixture, Lights_WaitedForBeforeTheFirstCharacter) {
     EXPECT_EQ(Text(1), text) << "typed for Caps Lock on";
     EXPECT_EQ(end->LightsUnknown, std::vector<std::string>{Address(0)});
     ExpectUntouched(2);
+}
+
+// A character planned for Caps Lock off that the target's layout cannot type with it on (a Windows
+// target's German umlaut keys are not used under Caps Lock) is left out, counted and named at the
+// end; the others are typed for the Caps Lock the dongle reported.
+TEST_F(TTypingPumpFixture, Skipped_WhatCapsLockNowForbidsIsCountedAndNamed) {
+    Link(2);
+    std::string error;
+    const auto german = BuildLayoutKeys("de", TTargetSystem::Windows, &error);
+    ASSERT_NE(german, nullptr) << error;
+    const std::u32string text = U"a\u00e4b";
+    TTypingPlan plan = PlanTyping(text, *german, false, TUnicodeEntry::Off);
+    ASSERT_EQ(plan.Characters, text);
+    ASSERT_TRUE(dongles[0]->NotifyLedStatus(LedCapsLock));
+    for (int tries = 0; tries < 2000 && sessions[0]->LedStatus.load() != LedCapsLock; ++tries) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(sessions[0]->LedStatus.load(), LedCapsLock);
+    ASSERT_TRUE(pump.Start({{sessions[0].get(), german, plan.Characters, 0ms, TUnicodeEntry::Off}}, {}, now));
+    const std::optional<TTypingEnd> end = RunToEnd();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->Why, TTypingEnd::TWhy::Finished);
+    EXPECT_EQ(Text(0), "ab");
+    EXPECT_EQ(end->Skipped, (std::vector<std::pair<std::string, std::size_t>>{{Address(0), 1}}));
+    ExpectUntouched(1);
 }
 
 // A layout is built once and shared; one the machine does not have is refused in words, every time.
