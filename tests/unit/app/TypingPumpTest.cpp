@@ -275,6 +275,23 @@ TEST_F(TTypingPumpFixture, Lights_WaitedForBeforeTheFirstCharacter) {
     ExpectUntouched(2);
 }
 
+// A lock key sent just before (as pass-through sends the user's) makes the dongle's lights unknown
+// until it reports the new ones: the text waits for them and is typed for Caps Lock on.
+TEST_F(TTypingPumpFixture, Lights_AfterALockKeyTheNewOnesAreWaitedFor) {
+    Link(2);
+    dongles[0]->SetWriteDelay(30ms);
+    sessions[0]->SendKeyboardState(0, 57);  // Caps Lock
+    sessions[0]->SendKeyboardState(0, 0);
+    EXPECT_FALSE(sessions[0]->LightsKnown());
+    ASSERT_TRUE(pump.Start({Plan(0, "aB")}, {}, now));
+    const std::optional<TTypingEnd> end = RunToEnd();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(Text(0), "aB");
+    EXPECT_EQ(dongles[0]->Target().ledStatus, LedCapsLock);
+    EXPECT_TRUE(end->LightsUnknown.empty());
+    ExpectUntouched(1);
+}
+
 // A character planned for Caps Lock off that the target's layout cannot type with it on (a Windows
 // target's German umlaut keys are not used under Caps Lock) is left out, counted and named at the
 // end; the others are typed for the Caps Lock the dongle reported.
