@@ -417,9 +417,12 @@ void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& P
     }
     QStringList layouts;
     for (TCorvastelDevice* target : InputSessions()) {
-        layouts << QStringLiteral("%1: %2").arg(
-            DongleLabel(target->Device->Address()),
-            QString::fromStdString(TypingSettingsOf(target->Device->Address()).Layout));
+        const TTypingSettings settings = TypingSettingsOf(target->Device->Address());
+        layouts << QStringLiteral("%1: %2%3")
+                       .arg(DongleLabel(target->Device->Address()), QString::fromStdString(settings.Layout),
+                            settings.System == TTargetSystem::Linux
+                                ? QString()
+                                : QStringLiteral(" (%1)").arg(SystemText(settings.System)));
     }
     const QString note =
         QStringLiteral(
