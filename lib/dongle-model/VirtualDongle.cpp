@@ -853,6 +853,11 @@ std::string TVirtualDongle::Layout() const {
     return FConfig.layout;
 }
 
+std::string TVirtualDongle::System() const {
+    std::lock_guard lock(FLock);
+    return FConfig.system;
+}
+
 TDongleIdentity TVirtualDongle::Identity() const {
     std::lock_guard lock(FLock);
     return FConfig.identity;

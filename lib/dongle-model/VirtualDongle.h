@@ -169,6 +169,8 @@ struct TDongleConfig {
     // The target's keyboard layout, by its name ("us", "de", "ch(fr)"), and what decodes keys on
     // it; without makeKeyDecoder the target decodes on the built-in US layout.
     std::string layout = "us";
+    // The target's operating system ("linux", "windows", "macos"), which makeKeyDecoder follows.
+    std::string system = "linux";
     std::function<TKeyDecoder()> makeKeyDecoder;
 
     // The GATT database; empty unless Standard() filled it. Edit it afterwards to remove
@@ -361,8 +363,9 @@ class TVirtualDongle {
     void SetAdvertising(bool on);
     void SetIdentity(TDongleIdentity id);
     TDongleIdentity Identity() const;
-    // The target's keyboard layout ("us", "de").
+    // The target's keyboard layout ("us", "de") and system ("linux", "windows", "macos").
     std::string Layout() const;
+    std::string System() const;
 
     // ---- observation
     std::vector<TWriteRecord> Writes() const;

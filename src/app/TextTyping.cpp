@@ -15,9 +15,38 @@ TTextTyper::TTextTyper(std::vector<TTypingTarget> Targets, std::function<TClock:
     }
 }
 
+namespace {
+
+constexpr uint8_t UsageNumLock = 83;
+constexpr uint8_t UsageCapsLock = 57;
+
+}  // namespace
+
+bool TTextTyper::LightsReady(TTarget& Target) {
+    if (Target.Locks) {
+        return true;
+    }
+    TCorvastelDevice& session = *Target.Plan.Session;
+    if (!session.LightsKnown()) {
+        const TClock::time_point now = FNow();
+        if (!Target.WaitingSince) {
+            Target.WaitingSince = now;
+        }
+        if (now - *Target.WaitingSince < LightsWait) {
+            return false;
+        }
+        Target.LightsUnknown = true;
+    }
+    Target.Locks = session.LedStatus.load();
+    return true;
+}
+
 void TTextTyper::Feed(TTarget& Target) {
     const std::u32string& text = Target.Plan.Characters;
     const bool paced = Target.Plan.Pace.count() > 0;
+    if (Target.Done < text.size() && !LightsReady(Target)) {
+        return;
+    }
     for (int fed = 0; fed < MaxPerPump && Target.Done < text.size(); ++fed) {
         // A paced dongle gets its next report once the last one is written and the pace has passed.
         if (Target.Plan.Session->PendingReports() >= (paced ? 1 : MaxQueued)) {
@@ -30,7 +59,7 @@ void TTextTyper::Feed(TTarget& Target) {
         if (Target.Step == 0) {
             // The keys depend on the target's lock state as it is now: with Caps Lock on, Shift
             // makes the layout's small letters.
-            const uint8_t leds = Target.Plan.Session->LedStatus.load();
+            const uint8_t leds = *Target.Locks;
             const bool caps = (leds & LedCapsLock) != 0;
             const char32_t c = text[Target.Done];
             Target.Reports.clear();
@@ -48,11 +77,18 @@ void TTextTyper::Feed(TTarget& Target) {
             if (Target.Reports.empty()) {
                 // Planned with the lock the other way, and not typeable as it is now.
                 ++Target.Done;
+                ++Target.Skipped;
                 continue;
             }
         }
         const TKeyStroke& report = Target.Reports[Target.Step];
         Target.Plan.Session->SendKeyboardState(report.Modifiers, report.Usage);
+        // The target turns its lock on the press, as the next character must be planned for.
+        if (report.Usage == UsageNumLock) {
+            *Target.Locks ^= LedNumLock;
+        } else if (report.Usage == UsageCapsLock) {
+            *Target.Locks ^= LedCapsLock;
+        }
         Target.LastFed = now;
         if (++Target.Step == Target.Reports.size()) {
             Target.Step = 0;
@@ -93,6 +129,26 @@ void TTextTyper::Forget(const TCorvastelDevice* Session) {
         FCancelled = true;
         Finish();
     }
+}
+
+std::vector<const TCorvastelDevice*> TTextTyper::LightsUnknown() const {
+    std::vector<const TCorvastelDevice*> unknown;
+    for (const TTarget& t : FTargets) {
+        if (t.LightsUnknown) {
+            unknown.push_back(t.Plan.Session);
+        }
+    }
+    return unknown;
+}
+
+std::vector<std::pair<const TCorvastelDevice*, std::size_t>> TTextTyper::Skipped() const {
+    std::vector<std::pair<const TCorvastelDevice*, std::size_t>> skipped;
+    for (const TTarget& t : FTargets) {
+        if (t.Skipped > 0) {
+            skipped.emplace_back(t.Plan.Session, t.Skipped);
+        }
+    }
+    return skipped;
 }
 
 std::size_t TTextTyper::Total() const {

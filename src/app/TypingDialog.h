@@ -19,12 +19,14 @@ class TTypingDialog : public QDialog {
     QPushButton* CancelButton = nullptr;
 };
 
-// A dongle's keyboard layout (every layout of the machine's keyboard data) and typing pace.
+// A dongle's keyboard layout (every layout of the machine's keyboard data), its target's system and
+// typing pace.
 class TTypingSettingsBox : public QWidget {
   public:
     TTypingSettingsBox(QWidget* Parent, const TTypingSettings& Settings);
     TTypingSettings Settings() const;
     QComboBox* Layout = nullptr;
+    QComboBox* System = nullptr;
     QComboBox* Pace = nullptr;
     QComboBox* Entry = nullptr;
 };

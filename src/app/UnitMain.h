@@ -403,7 +403,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     bool StoreTypingSettings(const std::string& Address, const TTypingSettings& Settings);
     // The reverse table of a layout, built once per run (TLayoutKeysCache); null and *Error when it
     // cannot be used.
-    std::shared_ptr<const TLayoutKeys> LayoutKeysOf(const std::string& Name, QString* Error);
+    std::shared_ptr<const TLayoutKeys> LayoutKeysOf(const std::string& Name, QString* Error,
+                                                    TTargetSystem System = TTargetSystem::Linux);
     // The context menu's "Keyboard layout…" on the found dongle in this slot.
     void ChooseTypingSettings(int Slot);
     // Asks a yes/no question (shown as plain text); true for yes. Replaceable for tests.
@@ -479,6 +480,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void CreateTargetStateControls();
     TTypingPump FTyping;
     TTypingDialog* FTypingDialog = nullptr;
+    bool FPlanningText = false;  // a long text is being planned on a thread of its own
     QTimer* FTypingTimer = nullptr;
     QTimer* FTypingNoticeTimer = nullptr;
     TLayoutKeysCache FLayoutKeys;

@@ -16,8 +16,11 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <QEventLoop>
+
 #include <algorithm>
 #include <optional>
+#include <thread>
 
 #include "app/CorvastelApplication.h"
 #include "app/FormControls.h"
@@ -45,6 +48,43 @@ QString CharacterName(char32_t c) {
 
 constexpr int ShownRefusals = 12;
 
+// Texts longer than this are planned on a thread of their own, so the window goes on meanwhile.
+constexpr std::size_t PlannedAside = 64 * 1024;
+
+// What planning a text for one dongle needs; no session, so it can be done away from the window.
+struct TPlanJob {
+    std::shared_ptr<const TLayoutKeys> Layout;
+    bool CapsLock = false;
+    TUnicodeEntry Entry = TUnicodeEntry::Off;
+};
+
+std::vector<TTypingPlan> PlanAll(const std::u32string& Text, const std::vector<TPlanJob>& Jobs) {
+    std::vector<TTypingPlan> plans;
+    for (const TPlanJob& job : Jobs) {
+        plans.push_back(PlanTyping(Text, *job.Layout, job.CapsLock, job.Entry));
+    }
+    return plans;
+}
+
+// Runs PlanAll on a thread of its own and the window's events meanwhile.
+std::vector<TTypingPlan> PlanAllAside(const std::u32string& Text, const std::vector<TPlanJob>& Jobs) {
+    std::vector<TTypingPlan> plans;
+    QEventLoop loop;
+    std::thread worker([&] {
+        std::vector<TTypingPlan> made = PlanAll(Text, Jobs);
+        QMetaObject::invokeMethod(
+            &loop,
+            [&, made = std::move(made)]() mutable {
+                plans = std::move(made);
+                loop.quit();
+            },
+            Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    return plans;
+}
+
 }  // namespace
 
 TTypingDialog::TTypingDialog(QWidget* Parent, const QString& What, int Total) : QDialog(Parent) {
@@ -67,7 +107,7 @@ TTypingDialog::TTypingDialog(QWidget* Parent, const QString& What, int Total) : 
 }
 
 bool TFormCorvastelPc::TypingText() const {
-    return FTyping.Running();
+    return FTyping.Running() || FPlanningText;
 }
 
 bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
@@ -102,6 +142,7 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
     // Each dongle types on its own layout; the characters one cannot type are asked about per layout.
     struct TLayoutRefusals {
         std::string Layout;
+        TTargetSystem System;
         QStringList Dongles;
         TTypingPlan Plan;
     };
@@ -109,31 +150,87 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
     std::vector<std::string> gone;
     std::vector<TTypingTarget> plans;
     const std::u32string text = Text.toStdU32String();
+    if (text.size() > MaxTypedCharacters) {
+        return refuse(QStringLiteral("Nothing typed: the text has %L1 characters, more than the %L2 typed at "
+                                     "once. Type it in parts.")
+                          .arg(static_cast<qulonglong>(text.size()))
+                          .arg(static_cast<qulonglong>(MaxTypedCharacters)));
+    }
+    std::vector<TPlanJob> jobs;
+    std::vector<TTypingSettings> chosen;
     for (TCorvastelDevice* target : targets) {
         const std::string address = target->Device->Address();
         const TTypingSettings settings =
             Chosen != nullptr && Session != nullptr ? *Chosen : TypingSettingsOf(address);
         QString why;
-        std::shared_ptr<const TLayoutKeys> layout = LayoutKeysOf(settings.Layout, &why);
+        std::shared_ptr<const TLayoutKeys> layout = LayoutKeysOf(settings.Layout, &why, settings.System);
         if (!layout) {
             return refuse(
                 QStringLiteral("Nothing typed: the keyboard layout of %1 cannot be used (%2). Choose "
                                "another one: right-click the dongle, Keyboard layout\u2026")
                     .arg(DongleLabel(address), why));
         }
-        TTypingPlan plan =
-            PlanTyping(text, *layout, (target->LedStatus.load() & LedCapsLock) != 0, settings.Entry);
+        jobs.push_back({layout, (target->LedStatus.load() & LedCapsLock) != 0, settings.Entry});
+        chosen.push_back(settings);
+    }
+    std::vector<TTypingPlan> planned;
+    if (text.size() > PlannedAside) {
+        // The window goes on while a long text is planned, so a target may drop meanwhile (and a
+        // new session may take its dongle or its memory): the targets are named by handle across it.
+        std::vector<TSessionHandle> handles;
+        for (TCorvastelDevice* target : targets) {
+            handles.push_back(HandleOf(target));
+        }
+        SetNotice(TNotice::Typing, QStringLiteral("Preparing %L1 characters to type\u2026")
+                                       .arg(static_cast<qulonglong>(text.size())));
+        FPlanningText = true;
+        planned = PlanAllAside(text, jobs);
+        FPlanningText = false;
+        SetNotice(TNotice::Typing, QString());
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            TCorvastelDevice* target = Resolve(handles[i]);
+            targets[i] = target != nullptr && TakesInput(target) ? target : nullptr;
+            if (targets[i] == nullptr) {
+                gone.push_back(handles[i].Address);
+            }
+        }
+        if (FHook->Active()) {
+            return refuse(
+                QStringLiteral("Nothing typed: pass-through started while the text was prepared. End it "
+                               "with Ctrl+Shift+F12, then try again."));
+        }
+    } else {
+        planned = PlanAll(text, jobs);
+    }
+    std::vector<TCorvastelDevice*> kept;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        TCorvastelDevice* target = targets[i];
+        if (target == nullptr) {
+            continue;
+        }
+        kept.push_back(target);
+        const std::string address = target->Device->Address();
+        const TTypingSettings& settings = chosen[i];
+        const std::shared_ptr<const TLayoutKeys>& layout = jobs[i].Layout;
+        TTypingPlan& plan = planned[i];
         if (!plan.Refused.empty()) {
-            auto same = std::find_if(refusals.begin(), refusals.end(),
-                                     [&](const TLayoutRefusals& r) { return r.Layout == layout->Name(); });
+            auto same = std::find_if(refusals.begin(), refusals.end(), [&](const TLayoutRefusals& r) {
+                return r.Layout == layout->Name() && r.System == layout->System();
+            });
             if (same == refusals.end()) {
-                refusals.push_back({layout->Name(), {}, plan});
+                refusals.push_back({layout->Name(), layout->System(), {}, plan});
                 same = std::prev(refusals.end());
             }
             same->Dongles << DongleLabel(address);
         }
         plans.push_back({target, layout, std::move(plan.Characters),
                          std::chrono::milliseconds(settings.PaceMs), settings.Entry});
+    }
+    targets = std::move(kept);
+    if (plans.empty()) {
+        return refuse(QStringLiteral("Nothing typed: %1 went away while the text was prepared. "
+                                     "Connect it again, then type the text.")
+                          .arg(DongleLabels(gone)));
     }
     if (!refusals.empty()) {
         QStringList parts;
@@ -152,10 +249,14 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
                                       : QStringLiteral(" (%1)").arg(r.Dongles.join(QStringLiteral(", ")));
             parts << QStringLiteral(
                          "%1 of the %2 characters cannot be typed on the \u201C%3\u201D keyboard "
-                         "layout%4:\n%5")
+                         "layout%4%5:\n%6")
                          .arg(r.Plan.RefusedTotal())
                          .arg(r.Plan.RefusedTotal() + r.Plan.Characters.size())
-                         .arg(QString::fromStdString(r.Layout), where, names.join(QLatin1Char('\n')));
+                         .arg(QString::fromStdString(r.Layout),
+                              r.System == TTargetSystem::Linux
+                                  ? QString()
+                                  : QStringLiteral(" of %1").arg(SystemText(r.System)),
+                              where, names.join(QLatin1Char('\n')));
         }
         const QString question =
             parts.join(QStringLiteral("\n\n")) + QStringLiteral("\n\nType the rest and skip these?");
@@ -248,6 +349,19 @@ void TFormCorvastelPc::EndTyping(const TTypingEnd& End) {
             notice = QStringLiteral("Typed %1 characters.").arg(End.Total);
             break;
     }
+    for (const auto& [address, count] : End.Skipped) {
+        notice += QStringLiteral(
+                      " %1 characters were left out on %2: its Caps Lock changed after the text "
+                      "was prepared, and they cannot be typed with it as it is. Type them again.")
+                      .arg(count)
+                      .arg(DongleLabel(address));
+    }
+    if (!End.LightsUnknown.empty()) {
+        notice += QStringLiteral(
+                      " %1 did not report its Caps Lock and Num Lock lights: the text was typed as if they "
+                      "were as last known. If it came out wrong, check them on the target and type it again.")
+                      .arg(DongleLabels(End.LightsUnknown));
+    }
     if (!End.Gone.empty()) {
         notice += QStringLiteral(
                       " Not typed completely into %1: it went away; type the text "
@@ -303,9 +417,12 @@ void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& P
     }
     QStringList layouts;
     for (TCorvastelDevice* target : InputSessions()) {
-        layouts << QStringLiteral("%1: %2").arg(
-            DongleLabel(target->Device->Address()),
-            QString::fromStdString(TypingSettingsOf(target->Device->Address()).Layout));
+        const TTypingSettings settings = TypingSettingsOf(target->Device->Address());
+        layouts << QStringLiteral("%1: %2%3")
+                       .arg(DongleLabel(target->Device->Address()), QString::fromStdString(settings.Layout),
+                            settings.System == TTargetSystem::Linux
+                                ? QString()
+                                : QStringLiteral(" (%1)").arg(SystemText(settings.System)));
     }
     const QString note =
         QStringLiteral(

@@ -376,8 +376,39 @@ void TCorvastelDevice::SendReport(TReportType rp, bool empty) {
     if (rp != TReportType::KeyboardIn)
         return;
     const TUSBDeviceID id = HidId();
-    Scheduler.PushKeyboard(empty ? GetEmptyHidReport(id, rp) : GetHidReport(id, rp));
+    THidReport report = empty ? GetEmptyHidReport(id, rp) : GetHidReport(id, rp);
+    NoteLockKeys(report);
+    Scheduler.PushKeyboard(std::move(report));
     AfterPush();
+}
+
+void TCorvastelDevice::NoteLockKeys(const THidReport& Report) {
+    uint8_t down = 0;
+    if (Report.size() >= KeyboardPayloadSize) {
+        const std::size_t payload = Report.size() - KeyboardPayloadSize;
+        for (std::size_t i = payload + KeyboardKeysOffset; i < Report.size(); ++i) {
+            switch (Report[i]) {
+                case 83:  // Num Lock
+                    down |= 1;
+                    break;
+                case 57:  // Caps Lock
+                    down |= 2;
+                    break;
+                case 71:  // Scroll Lock
+                    down |= 4;
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+    const uint8_t pressed = down & static_cast<uint8_t>(~FLockKeysDown);
+    FLockKeysDown = down;
+    for (uint8_t bit = 1; bit < 8; bit <<= 1) {
+        if ((pressed & bit) != 0) {
+            ++LightsAwaited;
+        }
+    }
 }
 
 void TCorvastelDevice::SendMouseReport(const TMouseSnapshot& mouse) {
@@ -394,7 +425,9 @@ void TCorvastelDevice::SendMouseReport(const TMouseSnapshot& mouse) {
 void TCorvastelDevice::SendKeyboardState(uint8_t modifiers, uint8_t usage) {
     if (FClosing)
         return;
-    Scheduler.PushKeyboard(MakeKeyboardReportFor(HidId(), modifiers, usage));
+    THidReport report = MakeKeyboardReportFor(HidId(), modifiers, usage);
+    NoteLockKeys(report);
+    Scheduler.PushKeyboard(std::move(report));
     AfterPush();
 }
 
@@ -801,7 +834,13 @@ void TCorvastelDevice::ReceiveData(TBluetoothGattCharacteristic& characteristic,
         const TUSBDeviceID id = HidId();
         ParseLedReport(id, uuid, value);
         if (const auto leds = DecodeLedStatus(id, uuid, value)) {
-            if (LedStatus.exchange(*leds) != *leds && Device)
+            // Stored before it counts as reported, so a reader that sees the lights known reads them.
+            const uint8_t before = LedStatus.exchange(*leds);
+            LedReported = true;
+            int awaited = LightsAwaited.load();
+            while (awaited > 0 && !LightsAwaited.compare_exchange_weak(awaited, awaited - 1)) {
+            }
+            if (before != *leds && Device)
                 SendDeviceMessage(LedStatusChanged, Device->Address(), *leds);
         }
     } else if (&characteristic == char5) {

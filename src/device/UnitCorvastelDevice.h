@@ -257,6 +257,13 @@ class TCorvastelDevice {
     // This dongle's last keyboard LED status (bits as the dongle sends them; 0 until it sends one).
     // A value malformed for the framing leaves it as it was.
     std::atomic<uint8_t> LedStatus{0};
+    // Whether the dongle has reported its LEDs since the session began, and how many lock key
+    // presses sent since then it has not reported the lights of yet (each toggles a light, so the
+    // target's host sends new lights for each).
+    std::atomic<bool> LedReported{false};
+    std::atomic<int> LightsAwaited{0};
+    // The lock lights are the target's as it is now: reported, with no lock key press on its way.
+    bool LightsKnown() const { return LedReported.load() && LightsAwaited.load() == 0; }
     std::atomic<uint8_t> infoValue{0};
     std::atomic<bool> SendDatatBusy{false};
     uint8_t validValue = 0;
@@ -321,7 +328,10 @@ class TCorvastelDevice {
     bool FDisconnectPending = false;
     // Set once the user closes the link (or the session goes): no more input is queued.
     std::atomic<bool> FClosing{false};
-    uint32_t FMergedLogged = 0;                 // producer thread only
+    uint32_t FMergedLogged = 0;  // producer thread only
+    uint8_t FLockKeysDown = 0;   // producer thread only: lock keys in the last keyboard report
+    // Counts the lock keys a keyboard report presses anew: the lights they change are awaited.
+    void NoteLockKeys(const THidReport& Report);
     std::atomic<int64_t> FLastCompletionNs{0};  // steady clock, for the disconnect grace
     std::chrono::steady_clock::time_point FDisconnectDeadline;
     // The send worker's next attempt, when the pace held a write back (guarded by FWorkerLock).

@@ -40,7 +40,9 @@
 #include "ChildProcess.h"
 #include "app/CorvastelApplication.h"
 #include "app/ExitPath.h"
+#include "app/TypingSettings.h"
 #include "app/UnitMain.h"
+#include "layout/SystemLayouts.h"
 #include "platform/ble/qt/QtBluetoothLE.h"
 #include "platform/hooks/fake/FakeHookPlatform.h"
 
@@ -513,7 +515,8 @@ TEST_F(THostileDongles, EachSetupFailure_IsReported_TheLinkClosed_TheDongleFound
 }
 
 namespace {
-// Three targets on three layouts, decoding what they receive with the keyboard data's own tables.
+// Targets on three layouts and two systems, decoding what they receive with the keyboard data's own
+// tables and, on Windows, that system's dead keys and AltGr keys.
 class TLayoutTargets : public TConnectionIntegration {
   protected:
     std::vector<std::string> ServiceArgs() const override {
@@ -521,20 +524,24 @@ class TLayoutTargets : public TConnectionIntegration {
         for (const auto& row : Rows) {
             args.push_back("--dongle");
             args.push_back("name=Corvastel-" + std::string(row.Layout) + ",address=" + row.Address +
-                           ",layout=" + row.Layout + (row.Plain ? ",identity=0451:E010:1" : ""));
+                           ",layout=" + row.Layout + ",system=" + SystemName(row.System) +
+                           (row.Plain ? ",identity=0451:E010:1" : ""));
         }
         return args;
     }
     struct TRow {
         const char* Address;
         const char* Layout;
+        TTargetSystem System;
         bool Plain;               // plain framing rather than report IDs
         const char32_t* Refused;  // the characters this layout cannot type, in order of appearance
     };
     static constexpr TRow Rows[] = {
-        {"C0:FF:EE:00:00:31", "de", false, U"ñ"},
-        {"C0:FF:EE:00:00:32", "fr", true, U"ñ"},
-        {"C0:FF:EE:00:00:33", "us", false, U"üßÖ€çéàùñ"},
+        {"C0:FF:EE:00:00:31", "de", TTargetSystem::Linux, false, U"ñ"},
+        {"C0:FF:EE:00:00:32", "fr", TTargetSystem::Linux, true, U"ñ"},
+        {"C0:FF:EE:00:00:33", "us", TTargetSystem::Linux, false, U"üßÖ€çéàùñ"},
+        // Windows German has no c with cedilla (its acute does not make one) and no tilde dead key.
+        {"C0:FF:EE:00:00:34", "de", TTargetSystem::Windows, false, U"çñ"},
     };
 };
 }  // namespace
@@ -555,7 +562,8 @@ TEST_F(TLayoutTargets, OneSentence_ArrivesExactlyOnEachLayout_TheRestNamedBefore
         const int k = Slot(row.Address);
         ASSERT_NO_FATAL_FAILURE(ClickConnect(row.Address));
         ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; })) << row.Address;
-        ASSERT_TRUE(Window->StoreTypingSettings(row.Address, {row.Layout, 0}));
+        ASSERT_TRUE(
+            Window->StoreTypingSettings(row.Address, {row.Layout, 0, TUnicodeEntry::Off, row.System}));
     }
     QString question;
     Window->ConfirmQuery = [&](const QString& q) {
@@ -567,10 +575,14 @@ TEST_F(TLayoutTargets, OneSentence_ArrivesExactlyOnEachLayout_TheRestNamedBefore
     ASSERT_TRUE(WaitFor([&] { return !Window->TypingText(); }, 60s));
     const QStringList parts = question.split(QStringLiteral("\n\n"));
     for (const auto& row : Rows) {
-        SCOPED_TRACE(row.Layout);
+        SCOPED_TRACE(std::string(row.Layout) + " " + SystemName(row.System));
         const std::u32string refused = row.Refused;
         // The question's paragraph on this layout names exactly these characters.
-        const QString head = QStringLiteral("on the \u201C%1\u201D keyboard layout").arg(row.Layout);
+        const QString head = QStringLiteral("on the \u201C%1\u201D keyboard layout%2 (")
+                                 .arg(QString::fromLatin1(row.Layout),
+                                      row.System == TTargetSystem::Linux
+                                          ? QString()
+                                          : QStringLiteral(" of %1").arg(SystemText(row.System)));
         const auto part =
             std::find_if(parts.begin(), parts.end(), [&](const QString& p) { return p.contains(head); });
         ASSERT_NE(part, parts.end()) << question.toStdString();

@@ -28,6 +28,7 @@
 #include "app/TypingDialog.h"
 #include "app/UnitMain.h"
 #include "hid/TextKeys.h"
+#include "layout/SystemLayouts.h"
 #include "layout/XkbLayout.h"
 #include "platform/ble/fake/FakeBluetoothLE.h"
 #include "platform/hooks/fake/FakeHookPlatform.h"
@@ -50,11 +51,13 @@ struct TTargetFixture : testing::Test {
         return std::filesystem::path(settingsDir.path().toStdString()) / "cvinfo.ini";
     }
     // A target that decodes what it receives on this layout, as a computer set to it would.
-    static void OnLayout(vd::TDongleConfig& config, const std::string& layout) {
+    static void OnLayout(vd::TDongleConfig& config, const std::string& layout,
+                         TTargetSystem system = TTargetSystem::Linux) {
         config.layout = layout;
-        config.makeKeyDecoder = [layout]() -> vd::TKeyDecoder {
+        config.system = SystemName(system);
+        config.makeKeyDecoder = [layout, system]() -> vd::TKeyDecoder {
             std::string error;
-            std::shared_ptr<TXkbTextDecoder> decoder = TXkbTextDecoder::Create(layout, &error);
+            std::shared_ptr<TXkbTextDecoder> decoder = TXkbTextDecoder::Create(layout, system, &error);
             EXPECT_NE(decoder, nullptr) << error;
             return [decoder](uint8_t usage, bool pressed, uint8_t leds) {
                 return decoder->Key(usage, pressed, leds);
@@ -82,6 +85,10 @@ struct TTargetFixture : testing::Test {
             QListWidgetItem* item = AddFoundAndConnect(*window, ble, config, QString::fromStdString(address),
                                                        &dongles.emplace_back());
             ASSERT_TRUE(WaitFor([&] { return ItemImageIndex(item) == DeviceImageConnected; }, 5000));
+            // These dongles report their target's lights once connected (one that never does is a
+            // case of its own).
+            ASSERT_TRUE(dongles.back()->NotifyLedStatus(0));
+            ASSERT_TRUE(WaitFor([&] { return Session(i) != nullptr && Session(i)->LightsKnown(); }));
         }
         ASSERT_TRUE(ble.WaitIdle());
         window->show();
@@ -518,6 +525,14 @@ TEST_F(TTargetFixture, Typing_UnusableSettingsAreSaidAndNeverTypeWrongCharacters
     }
     EXPECT_EQ(window->TypingSettingsOf(address), TTypingSettings{});
     EXPECT_TRUE(window->NoticeText(TNotice::Typing).contains(QStringLiteral("no layout name")));
+    {
+        QFile file(QString::fromStdString(TypingSettingsFile(NicknameFile()).string()));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("[C0%3AFF%3AEE%3A00%3A02%3A00]\nLayout=de\nSystem=beos\n");
+    }
+    EXPECT_EQ(window->TypingSettingsOf(address), TTypingSettings{"de"});
+    EXPECT_TRUE(window->NoticeText(TNotice::Typing).contains(QStringLiteral("types as for Linux")))
+        << window->NoticeText(TNotice::Typing).toStdString();
 
     ASSERT_TRUE(window->StoreTypingSettings(address, {"xx-no-such-layout", 0}));
     EXPECT_FALSE(window->TypeText(QStringLiteral("abc"), nullptr));
@@ -600,4 +615,111 @@ TEST_F(TTargetFixture, Typing_TheDialogsLayoutChoiceTypesAndIsRemembered) {
     EXPECT_EQ(shown[0].Layout, "us") << "a dongle never set shows US";
     EXPECT_EQ(shown[1].Layout, "de") << "the choice is remembered";
     EXPECT_TRUE(questions.empty());
+}
+
+// The same sentence (plain, Shift, AltGr and dead-key characters, and two that only Linux's compose
+// table makes) typed at once into targets of each system on three layouts: each target gets exactly
+// the sentence less the characters the question named for its layout and system, so nothing called
+// untypeable was sent and nothing else was lost.
+TEST_F(TTargetFixture, Typing_EachSystemTypesExactlyWhatTheAppSaid) {
+    struct TRow {
+        std::string Layout;
+        TTargetSystem System;
+    };
+    std::vector<TRow> rows;
+    for (const TTargetSystem system : {TTargetSystem::Linux, TTargetSystem::Windows, TTargetSystem::Mac}) {
+        for (const char* layout : {"de", "fr", "us(intl)"}) {
+            rows.push_back({layout, system});
+        }
+    }
+    Connect(static_cast<int>(rows.size()), [&rows, n = 0](vd::TDongleConfig& config) mutable {
+        OnLayout(config, rows[n].Layout, rows[n].System);
+        ++n;
+    });
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        ASSERT_TRUE(window->StoreTypingSettings(Session(static_cast<int>(i))->Device->Address(),
+                                                {rows[i].Layout, 0, TUnicodeEntry::Off, rows[i].System}));
+    }
+    const QString sentence = QStringLiteral(
+        "Voil\u00e0 Typ 5 \u20ac @ caf\u00e9, \u00e2ge, na\u00efve, ma\u00f1ana; \u017a\u0107 [x]");
+    ASSERT_TRUE(window->TypeText(sentence, nullptr));
+    ASSERT_EQ(questions.size(), 1u);
+    ASSERT_TRUE(WaitFor([&] { return !window->TypingText(); }, 20000));
+    const QStringList parts = questions[0].split(QStringLiteral("\n\n"));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const TRow& row = rows[i];
+        SCOPED_TRACE(row.Layout + " " + SystemText(row.System).toStdString());
+        const std::string address = Session(static_cast<int>(i))->Device->Address();
+        const QString head = QStringLiteral("on the \u201C%1\u201D keyboard layout%2 (%3)")
+                                 .arg(QString::fromStdString(row.Layout),
+                                      row.System == TTargetSystem::Linux
+                                          ? QString()
+                                          : QStringLiteral(" of %1").arg(SystemText(row.System)),
+                                      window->DongleLabel(address));
+        std::u32string refused;
+        for (const QString& part : parts) {
+            if (!part.contains(head)) {
+                continue;
+            }
+            for (const QString& line : part.split(QLatin1Char('\n')).mid(1)) {
+                if (line.startsWith(QStringLiteral("\u201C")) && line.size() > 1) {
+                    refused += line.mid(1).toStdU32String().substr(0, 1);
+                }
+            }
+        }
+        if (row.System == TTargetSystem::Windows) {
+            EXPECT_NE(refused.find(U'\u017a'), std::u32string::npos) << "z acute is Linux's alone";
+            EXPECT_NE(refused.find(U'\u0107'), std::u32string::npos) << "c acute is Linux's alone";
+        }
+        std::u32string expected;
+        for (const char32_t c : sentence.toStdU32String()) {
+            if (refused.find(c) == std::u32string::npos) {
+                expected.push_back(c);
+            }
+        }
+        EXPECT_TRUE(WaitText(static_cast<int>(i), QString::fromStdU32String(expected).toStdString()))
+            << Text(static_cast<int>(i)) << "\nrefused: " << QString::fromStdU32String(refused).toStdString();
+        EXPECT_TRUE(Released(static_cast<int>(i)));
+    }
+    const std::u32string german = QString::fromStdString(Text(0)).toStdU32String();
+    EXPECT_NE(german.find(U'\u017a'), std::u32string::npos) << "a Linux German target composes z acute";
+}
+
+// The Windows entry method at the link's pace, with each lock light coming back a write later:
+// "\u00f1\u00f1" and "\u00e9\u00e9" arrive whole on a target that starts with Num Lock on and on one
+// that starts with it off, and Num Lock ends as it started.
+TEST_F(TTargetFixture, Typing_WindowsEntryKeepsNumLockAsItStarted) {
+    Connect(2, [](vd::TDongleConfig& config) { OnLayout(config, "us", TTargetSystem::Windows); });
+    ASSERT_TRUE(dongles[1]->NotifyLedStatus(LedNumLock));
+    ASSERT_TRUE(WaitFor([&] { return Session(1)->LedStatus.load() == LedNumLock; }));
+    for (int i = 0; i < 2; ++i) {
+        dongles[i]->SetWriteDelay(2ms);
+        ASSERT_TRUE(window->StoreTypingSettings(Session(i)->Device->Address(),
+                                                {"us", 0, TUnicodeEntry::Windows, TTargetSystem::Windows}));
+    }
+    const QString text = QStringLiteral("\u00f1\u00f1 \u00e9\u00e9");
+    ASSERT_TRUE(window->TypeText(text, nullptr));
+    EXPECT_TRUE(questions.empty());
+    ASSERT_TRUE(WaitFor([&] { return !window->TypingText(); }, 10000));
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(WaitText(i, text.toStdString())) << Text(i);
+        EXPECT_TRUE(Released(i));
+        EXPECT_EQ(dongles[i]->Target().ledStatus, i == 1 ? LedNumLock : 0);
+    }
+    EXPECT_EQ(window->NoticeText(TNotice::Typing), QStringLiteral("Typed 5 characters."));
+}
+
+// A text longer than the app types at once is refused whole, in words, before anything is sent.
+TEST_F(TTargetFixture, Typing_ATextTooLongIsRefusedWhole) {
+    Connect(1);
+    ASSERT_TRUE(Released(0));
+    dongles[0]->ClearRecords();
+    const QString text(static_cast<qsizetype>(MaxTypedCharacters + 1), QLatin1Char('a'));
+    EXPECT_FALSE(window->TypeText(text, nullptr));
+    EXPECT_FALSE(window->TypingText());
+    EXPECT_TRUE(window->NoticeText(TNotice::Typing).contains(QStringLiteral("Type it in parts")))
+        << window->NoticeText(TNotice::Typing).toStdString();
+    ASSERT_TRUE(ble.WaitIdle());
+    EXPECT_EQ(dongles[0]->Target().keyboardReports, 0);
 }

@@ -7,12 +7,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/TypingPump.h"
 #include "device/UnitCorvastelDevice.h"
 #include "hid/TextKeys.h"
 #include "hid/UnitCorvHid.h"
+#include "layout/XkbLayout.h"
 #include "platform/ble/fake/FakeBluetoothLE.h"
 
 using namespace std::chrono_literals;
@@ -36,8 +38,8 @@ struct TTypingPumpFixture : testing::Test {
         ResetInputStateForTests();
     }
     // Links `count` dongles (new ones each time: a row of a table starts afresh); the last one is
-    // never chosen.
-    void Link(int count) {
+    // never chosen. With reportLights, each dongle has reported its target's lock lights.
+    void Link(int count, bool reportLights = true) {
         sessions.clear();
         dongles.clear();
         addresses.clear();
@@ -50,9 +52,19 @@ struct TTypingPumpFixture : testing::Test {
             sessions.back()->InitData(&central.Device(address));
         }
         ASSERT_TRUE(Settled());
+        for (int i = 0; reportLights && i < count; ++i) {
+            ASSERT_TRUE(dongles[i]->NotifyLedStatus(0));
+            ASSERT_TRUE(LightsKnown(i));
+        }
         for (const auto& d : dongles) {
             d->ClearRecords();
         }
+    }
+    bool LightsKnown(int i) {
+        for (int tries = 0; tries < 2000 && !sessions[i]->LightsKnown(); ++tries) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return sessions[i]->LightsKnown();
     }
     std::string Address(int i) const { return addresses[i]; }
     int linked = 0;
@@ -233,6 +245,76 @@ TEST_F(TTypingPumpFixture, Cancel_StopsWithNoKeyHeld) {
     EXPECT_EQ(Reports(0), reports[0]);
     EXPECT_EQ(Reports(1), reports[1]);
     ExpectUntouched(2);
+}
+
+// Before its first character a dongle's lock lights are waited for where it has not reported them:
+// one that reports them during the wait types with them (Caps Lock on here); one that never does is
+// typed into once the wait is over, with the lights last known, and is named at the end.
+TEST_F(TTypingPumpFixture, Lights_WaitedForBeforeTheFirstCharacter) {
+    Link(3, false);
+    const std::string text = "Ab c";
+    ASSERT_TRUE(pump.Start({Plan(0, text), Plan(1, text)}, {}, now));
+    ASSERT_FALSE(Tick().has_value());
+    EXPECT_EQ(Reports(0), 0);
+    EXPECT_EQ(Reports(1), 0);
+    ASSERT_TRUE(dongles[1]->NotifyLedStatus(LedCapsLock));
+    ASSERT_TRUE(LightsKnown(1));
+    now += 1ms;
+    ASSERT_FALSE(Tick().has_value());
+    EXPECT_GT(Reports(1), 0) << "the lights came";
+    EXPECT_EQ(Reports(0), 0) << "still waited for";
+    now += TTextTyper::LightsWait - 2ms;
+    ASSERT_FALSE(Tick().has_value());
+    EXPECT_EQ(Reports(0), 0) << "the wait is not over yet";
+    const std::optional<TTypingEnd> end = RunToEnd();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->Why, TTypingEnd::TWhy::Finished);
+    EXPECT_EQ(Text(0), text);
+    EXPECT_EQ(Text(1), text) << "typed for Caps Lock on";
+    EXPECT_EQ(end->LightsUnknown, std::vector<std::string>{Address(0)});
+    ExpectUntouched(2);
+}
+
+// A lock key sent just before (as pass-through sends the user's) makes the dongle's lights unknown
+// until it reports the new ones: the text waits for them and is typed for Caps Lock on.
+TEST_F(TTypingPumpFixture, Lights_AfterALockKeyTheNewOnesAreWaitedFor) {
+    Link(2);
+    dongles[0]->SetWriteDelay(30ms);
+    sessions[0]->SendKeyboardState(0, 57);  // Caps Lock
+    sessions[0]->SendKeyboardState(0, 0);
+    EXPECT_FALSE(sessions[0]->LightsKnown());
+    ASSERT_TRUE(pump.Start({Plan(0, "aB")}, {}, now));
+    const std::optional<TTypingEnd> end = RunToEnd();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(Text(0), "aB");
+    EXPECT_EQ(dongles[0]->Target().ledStatus, LedCapsLock);
+    EXPECT_TRUE(end->LightsUnknown.empty());
+    ExpectUntouched(1);
+}
+
+// A character planned for Caps Lock off that the target's layout cannot type with it on (a Windows
+// target's German umlaut keys are not used under Caps Lock) is left out, counted and named at the
+// end; the others are typed for the Caps Lock the dongle reported.
+TEST_F(TTypingPumpFixture, Skipped_WhatCapsLockNowForbidsIsCountedAndNamed) {
+    Link(2);
+    std::string error;
+    const auto german = BuildLayoutKeys("de", TTargetSystem::Windows, &error);
+    ASSERT_NE(german, nullptr) << error;
+    const std::u32string text = U"a\u00e4b";
+    TTypingPlan plan = PlanTyping(text, *german, false, TUnicodeEntry::Off);
+    ASSERT_EQ(plan.Characters, text);
+    ASSERT_TRUE(dongles[0]->NotifyLedStatus(LedCapsLock));
+    for (int tries = 0; tries < 2000 && sessions[0]->LedStatus.load() != LedCapsLock; ++tries) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(sessions[0]->LedStatus.load(), LedCapsLock);
+    ASSERT_TRUE(pump.Start({{sessions[0].get(), german, plan.Characters, 0ms, TUnicodeEntry::Off}}, {}, now));
+    const std::optional<TTypingEnd> end = RunToEnd();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->Why, TTypingEnd::TWhy::Finished);
+    EXPECT_EQ(Text(0), "ab");
+    EXPECT_EQ(end->Skipped, (std::vector<std::pair<std::string, std::size_t>>{{Address(0), 1}}));
+    ExpectUntouched(1);
 }
 
 // A layout is built once and shared; one the machine does not have is refused in words, every time.

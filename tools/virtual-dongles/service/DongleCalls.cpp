@@ -124,6 +124,7 @@ bool AnswerDongleCall(const QDBusMessage& m, vdongle::TVirtualDongle& dongle, QD
         QJsonObject o;
         o[QStringLiteral("text")] = QString::fromStdString(t.text);
         o[QStringLiteral("layout")] = QString::fromStdString(dongle.Layout());
+        o[QStringLiteral("system")] = QString::fromStdString(dongle.System());
         QJsonArray keys;
         for (uint8_t k : t.keysHeld)
             keys.append(k);
