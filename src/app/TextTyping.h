@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "device/UnitCorvastelDevice.h"
+#include "hid/KeySequence.h"
 #include "hid/TextKeys.h"
 
 // What one dongle is to type.
@@ -30,6 +31,9 @@ struct TTypingTarget {
     std::chrono::milliseconds Pace{0};
     // How the characters the layout lacks are entered by their code (Off: they were left out).
     TUnicodeEntry Entry = TUnicodeEntry::Off;
+    // A key sequence's keys and waits, each where a KeyStepMark stands in Characters
+    // (PlanKeySequence); empty for a plain text.
+    std::vector<TKeyStep> Steps = {};
 };
 
 class TTextTyper {
@@ -66,8 +70,13 @@ class TTextTyper {
         std::size_t Step = 0;             // report within the current character
         std::vector<TKeyStroke> Reports;  // the current character's reports, chosen at its first one
         TClock::time_point LastFed{};
+        // A hold or wait of a key step runs until Due.
+        bool Timing = false;
+        TClock::time_point Due{};
     };
     void Feed(TTarget& Target);
+    // Feeds the key step at Target's place what is due of it; false when it must wait.
+    bool FeedKeyStep(TTarget& Target);
     void Finish();
 
     std::vector<TTarget> FTargets;

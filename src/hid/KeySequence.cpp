@@ -259,10 +259,12 @@ std::string Seconds(std::chrono::milliseconds Time) {
 std::optional<TKeySequenceError> ParseToken(const std::vector<TLexeme>& Words, std::size_t Open,
                                             TKeySequenceItem& Item) {
     if (Words.empty()) {
-        return TKeySequenceError{Open, "\u201C{}\u201D names no key: write a key such as {Enter}, or {{ to type a brace"};
+        return TKeySequenceError{
+            Open, "\u201C{}\u201D names no key: write a key such as {Enter}, or {{ to type a brace"};
     }
     std::size_t w = 0;
-    const auto time = [&](const char* What, std::chrono::milliseconds Most) -> std::optional<TKeySequenceError> {
+    const auto time = [&](const char* What,
+                          std::chrono::milliseconds Most) -> std::optional<TKeySequenceError> {
         if (w >= Words.size()) {
             return TKeySequenceError{Words[w - 1].Position,
                                      Quoted(Words[w - 1].Text) + " needs a time after it, such as " + What};
@@ -306,9 +308,10 @@ std::optional<TKeySequenceError> ParseToken(const std::vector<TLexeme>& Words, s
             }
             const bool modifier = known != nullptr && known->Modifier != 0;
             if (!last && !modifier) {
-                return TKeySequenceError{name.Position, "only modifiers (Ctrl, Shift, Alt, AltGr, Win) can "
-                                                        "come before \u201C+\u201D, not " +
-                                                            Quoted(name.Text)};
+                return TKeySequenceError{name.Position,
+                                         "only modifiers (Ctrl, Shift, Alt, AltGr, Win) can "
+                                         "come before \u201C+\u201D, not " +
+                                             Quoted(name.Text)};
             }
             if (modifier) {
                 Item.Modifiers |= known->Modifier;
@@ -332,8 +335,9 @@ std::optional<TKeySequenceError> ParseToken(const std::vector<TLexeme>& Words, s
     }
     if (w < Words.size()) {
         return TKeySequenceError{Words[w].Position,
-                                 Quoted(Words[w].Text) + " is not expected here: a key is written as "
-                                                         "{Ctrl+Alt+Del} or {F2 hold 3s}, a wait as {wait 500ms}"};
+                                 Quoted(Words[w].Text) +
+                                     " is not expected here: a key is written as "
+                                     "{Ctrl+Alt+Del} or {F2 hold 3s}, a wait as {wait 500ms}"};
     }
     return std::nullopt;
 }
@@ -370,8 +374,9 @@ TKeySequenceParse ParseKeySequence(std::u32string_view Text) {
         }
         const std::size_t close = Text.find(U'}', i + 1);
         if (close == std::u32string_view::npos || close - i - 1 > MaxTokenLength) {
-            out.Error = TKeySequenceError{
-                i, "this \u201C{\u201D is not closed: close the key with \u201C}\u201D, or write {{ to type a brace"};
+            out.Error = TKeySequenceError{i,
+                                          "this \u201C{\u201D is not closed: close the key with "
+                                          "\u201C}\u201D, or write {{ to type a brace"};
             return out;
         }
         if (++tokens > KeySequenceMaxTokens) {
@@ -422,16 +427,16 @@ TKeySequencePlanning PlanKeySequence(const TKeySequence& Sequence, const TLayout
                     const std::u32string_view c(&item.Character, 1);
                     const TCharacterKeys* keys = Layout.Find(item.Character, false);
                     if (keys == nullptr) {
-                        out.Error = TKeySequenceError{
-                            item.NamePosition, Quoted(c) + " is no key of the \u201C" + Layout.Name() +
-                                                   "\u201D keyboard layout: name the key another way"};
+                        out.Error = TKeySequenceError{item.NamePosition,
+                                                      Quoted(c) + " is no key of the \u201C" + Layout.Name() +
+                                                          "\u201D keyboard layout: name the key another way"};
                         return out;
                     }
                     if (keys->HasDead()) {
-                        out.Error = TKeySequenceError{item.NamePosition,
-                                                      Quoted(c) + " takes a dead key and another on the \u201C" +
-                                                          Layout.Name() +
-                                                          "\u201D keyboard layout: type it as text instead"};
+                        out.Error = TKeySequenceError{
+                            item.NamePosition, Quoted(c) + " takes a dead key and another on the \u201C" +
+                                                   Layout.Name() +
+                                                   "\u201D keyboard layout: type it as text instead"};
                         return out;
                     }
                     usage = keys->Key.Usage;

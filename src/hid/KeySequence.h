@@ -49,12 +49,12 @@ struct TKeySequenceItem {
         Wait,  // nothing sent for a time
     };
     TKind Kind = TKind::Text;
-    std::size_t Position = 0;  // where it starts in the text
-    std::u32string Text;       // Text: the characters ("{{" already one "{")
-    uint8_t Modifiers = 0;     // Key: modifier bits held with the key (report byte 0)
-    uint8_t Usage = 0;         // Key: the key's usage; 0 with Character 0 for modifiers alone
-    char32_t Character = 0;    // Key: named by the character its layout types (Usage is 0 then)
-    std::size_t NamePosition = 0;    // Key: where that character stands, for the plan's refusal
+    std::size_t Position = 0;           // where it starts in the text
+    std::u32string Text;                // Text: the characters ("{{" already one "{")
+    uint8_t Modifiers = 0;              // Key: modifier bits held with the key (report byte 0)
+    uint8_t Usage = 0;                  // Key: the key's usage; 0 with Character 0 for modifiers alone
+    char32_t Character = 0;             // Key: named by the character its layout types (Usage is 0 then)
+    std::size_t NamePosition = 0;       // Key: where that character stands, for the plan's refusal
     std::chrono::milliseconds Time{0};  // Key: held this long (0: tapped); Wait: how long
     friend bool operator==(const TKeySequenceItem&, const TKeySequenceItem&) = default;
 };

@@ -113,10 +113,12 @@ TEST(KeySequence, Parse_WrongSequencesSayWhereAndWhy) {
         {U"{Enter twice}", 7, "not expected"},
         {U"{Enter hold 1s 2s}", 15, "not expected"},
         {manyTokens, 5 * KeySequenceMaxTokens, "more than 1000 keys and waits"},
-        {std::u32string(KeySequenceMaxLength + 1, U'a'), KeySequenceMaxLength, "longer than 20000 characters"},
+        {std::u32string(KeySequenceMaxLength + 1, U'a'), KeySequenceMaxLength,
+         "longer than 20000 characters"},
     };
     for (const TRow& row : rows) {
-        SCOPED_TRACE(std::string(row.Text.begin(), row.Text.begin() + std::min<std::size_t>(row.Text.size(), 60)));
+        SCOPED_TRACE(
+            std::string(row.Text.begin(), row.Text.begin() + std::min<std::size_t>(row.Text.size(), 60)));
         const TKeySequenceParse parse = ParseKeySequence(row.Text);
         ASSERT_TRUE(parse.Error.has_value());
         EXPECT_EQ(parse.Error->Position, row.Position);
