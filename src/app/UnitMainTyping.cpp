@@ -3,6 +3,7 @@
 // slower pace chosen for it), with a progress dialog whose cancel button (and Esc) stops it with
 // every key released.
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -13,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
+#include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -21,6 +23,7 @@
 
 #include "app/CorvastelApplication.h"
 #include "app/FormControls.h"
+#include "app/KeySequenceSettings.h"
 #include "app/TargetState.h"
 #include "app/TextTyping.h"
 #include "app/TypingDialog.h"
@@ -72,6 +75,11 @@ bool TFormCorvastelPc::TypingText() const {
 
 bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
                                 const TTypingSettings* Chosen) {
+    return TypeTextOrKeys(Text, Session, Chosen, false);
+}
+
+bool TFormCorvastelPc::TypeTextOrKeys(const QString& Text, TCorvastelDevice* Session,
+                                      const TTypingSettings* Chosen, bool Keys) {
     const auto refuse = [this](const QString& Why) {
         SetNotice(TNotice::Typing, Why);
         FTypingNoticeTimer->start();
@@ -109,6 +117,13 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
     std::vector<std::string> gone;
     std::vector<TTypingTarget> plans;
     const std::u32string text = Text.toStdU32String();
+    TKeySequenceParse sequence;
+    if (Keys) {
+        if (const QString wrong = KeySequenceProblem(Text); !wrong.isEmpty()) {
+            return refuse(QStringLiteral("Nothing typed: the key sequence is wrong at %1.").arg(wrong));
+        }
+        sequence = ParseKeySequence(text);
+    }
     for (TCorvastelDevice* target : targets) {
         const std::string address = target->Device->Address();
         const TTypingSettings settings =
@@ -121,8 +136,20 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
                                "another one: right-click the dongle, Keyboard layout\u2026")
                     .arg(DongleLabel(address), why));
         }
-        TTypingPlan plan =
-            PlanTyping(text, *layout, (target->LedStatus.load() & LedCapsLock) != 0, settings.Entry);
+        const bool caps = (target->LedStatus.load() & LedCapsLock) != 0;
+        TTypingPlan plan;
+        std::vector<TKeyStep> steps;
+        if (Keys) {
+            TKeySequencePlanning planning = PlanKeySequence(sequence.Sequence, *layout, caps, settings.Entry);
+            if (planning.Error) {
+                return refuse(QStringLiteral("Nothing typed: the key sequence is wrong for %1 at %2.")
+                                  .arg(DongleLabel(address), KeySequenceErrorText(text, *planning.Error)));
+            }
+            plan = std::move(planning.Plan.Text);
+            steps = std::move(planning.Plan.Steps);
+        } else {
+            plan = PlanTyping(text, *layout, caps, settings.Entry);
+        }
         if (!plan.Refused.empty()) {
             auto same = std::find_if(refusals.begin(), refusals.end(),
                                      [&](const TLayoutRefusals& r) { return r.Layout == layout->Name(); });
@@ -133,7 +160,7 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
             same->Dongles << DongleLabel(address);
         }
         plans.push_back({target, layout, std::move(plan.Characters),
-                         std::chrono::milliseconds(settings.PaceMs), settings.Entry});
+                         std::chrono::milliseconds(settings.PaceMs), settings.Entry, std::move(steps)});
     }
     if (!refusals.empty()) {
         QStringList parts;
@@ -289,6 +316,7 @@ void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& P
         // The dialog runs an event loop in which the dongle may drop: it is named by handle across it.
         const TSessionHandle handle = HandleOf(Session);
         TTypingSettings settings = TypingSettingsOf(handle.Address);
+        FKeySequenceScope = handle.Address;
         if (!TextQuery(title, text, &settings, QString())) {
             return;
         }
@@ -298,7 +326,7 @@ void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& P
             TypeText(QString(), handle);  // says it went away; never into every dongle instead
             return;
         }
-        TypeText(text, session, &settings);
+        TypeTextOrKeys(text, session, &settings, KeySequenceOption);
         return;
     }
     QStringList layouts;
@@ -311,8 +339,9 @@ void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& P
         QStringLiteral(
             "Each dongle types on its own target keyboard layout (%1); right-click a dongle to change it.")
             .arg(layouts.join(QStringLiteral(", ")));
+    FKeySequenceScope.clear();
     if (TextQuery(title, text, nullptr, note)) {
-        TypeText(text, nullptr);
+        TypeTextOrKeys(text, nullptr, nullptr, KeySequenceOption);
     }
 }
 
@@ -348,7 +377,7 @@ void TFormCorvastelPc::TypeTextAsked(const TSessionHandle& Target) {
 }
 
 bool TypeTextDialog(QWidget* Parent, const QString& Title, QString& Text, TTypingSettings* Settings,
-                    const QString& Note) {
+                    const QString& Note, const TKeySequenceDialogOptions& Sequences) {
     QDialog dialog(Parent);
     dialog.setWindowTitle(Title);
     auto* layout = new QVBoxLayout(&dialog);
@@ -368,20 +397,81 @@ bool TypeTextDialog(QWidget* Parent, const QString& Title, QString& Text, TTypin
     edit->setTabChangesFocus(false);
     edit->setMinimumSize(380, 160);
     layout->addWidget(edit);
+    QCheckBox* keys = nullptr;
+    QLabel* wrong = nullptr;
+    if (Sequences.Keys != nullptr) {
+        keys = new QCheckBox(QStringLiteral("Read {…} as &keys: {Enter}, {Tab}, {Ctrl+Alt+Del}, {Win+R}, "
+                                            "{F2 hold 3s}, {wait 500ms}; {{ types a brace"),
+                             &dialog);
+        keys->setObjectName(QStringLiteral("KeySequenceMode"));
+        keys->setToolTip(
+            QStringLiteral("Keys in braces are pressed, held or waited for between the text "
+                           "(docs/key-sequences.md)"));
+        keys->setChecked(*Sequences.Keys);
+        layout->addWidget(keys);
+        wrong = NewNoteLabel(QString(), &dialog);
+        wrong->setObjectName(QStringLiteral("KeySequenceError"));
+        wrong->setStyleSheet(QStringLiteral("color: #b00020"));
+        wrong->hide();
+        layout->addWidget(wrong);
+    }
+    // With keys read, a wrong sequence is said here, the cursor put where it is wrong; false then.
+    const auto right = [&] {
+        if (keys == nullptr || !keys->isChecked()) {
+            return true;
+        }
+        const QString text = edit->toPlainText();
+        const std::u32string u32 = text.toStdU32String();
+        const TKeySequenceParse parse = ParseKeySequence(u32);
+        if (!parse.Error) {
+            wrong->hide();
+            return true;
+        }
+        wrong->setText(
+            QStringLiteral("The key sequence is wrong at %1.").arg(KeySequenceErrorText(u32, *parse.Error)));
+        wrong->show();
+        // The editor counts UTF-16 units, the sequence characters.
+        const std::size_t at = std::min(parse.Error->Position, u32.size());
+        QTextCursor cursor = edit->textCursor();
+        cursor.setPosition(QString::fromStdU32String(u32.substr(0, at)).size());
+        edit->setTextCursor(cursor);
+        edit->setFocus();
+        return false;
+    };
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("Type"));
-    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    if (Sequences.Save) {
+        QPushButton* save = buttons->addButton(QStringLiteral("&Save as…"), QDialogButtonBox::ActionRole);
+        save->setObjectName(QStringLiteral("SaveKeySequence"));
+        save->setToolTip(QStringLiteral("Save the text as a key sequence, to play it from the menus"));
+        QObject::connect(save, &QPushButton::clicked, &dialog, [&, save = Sequences.Save] {
+            if (keys != nullptr) {
+                keys->setChecked(true);
+            }
+            if (right()) {
+                save(edit->toPlainText());
+            }
+        });
+    }
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, [&] {
+        if (right()) {
+            dialog.accept();
+        }
+    });
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     layout->addWidget(buttons);
     auto* accept = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Return), &dialog);
-    QObject::connect(accept, &QShortcut::activated, &dialog, &QDialog::accept);
+    QObject::connect(accept, &QShortcut::activated, buttons, &QDialogButtonBox::accepted);
     auto* acceptPad = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Enter), &dialog);
-    QObject::connect(acceptPad, &QShortcut::activated, &dialog, &QDialog::accept);
+    QObject::connect(acceptPad, &QShortcut::activated, buttons, &QDialogButtonBox::accepted);
     edit->setFocus();
     if (dialog.exec() != QDialog::Accepted) {
         return false;
     }
     Text = edit->toPlainText();
+    if (keys != nullptr) {
+        *Sequences.Keys = keys->isChecked();
+    }
     if (settings != nullptr) {
         *Settings = settings->Settings();
     }
