@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
@@ -14,6 +16,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <memory>
@@ -803,4 +806,48 @@ TEST_F(TTargetFixture, KeySequence_SavedPlayedFromTheMenusAndRemoved) {
     ASSERT_EQ(window->SavedKeySequences().size(), 1u);
     EXPECT_EQ(window->SavedKeySequences()[0].Name, QStringLiteral("Hi"));
     EXPECT_TRUE(WaitFor([&] { return entries(*window->Tray->Menu(), "TraySequence").size() == 1; }));
+}
+
+// With keys read, the dialog says a wrong sequence where it is wrong (line, column; the cursor put
+// there, counting a character outside the BMP as one) and stays open; nor does it save one. A right
+// one is saved and typed, and the box stays ticked.
+TEST_F(TTargetFixture, KeySequence_TheDialogSaysAWrongTokenAndStaysOpen) {
+    bool keys = false;
+    QStringList saved;
+    QString said;
+    int cursorAt = -1;
+    bool stayed = false;
+    QTimer act;
+    act.setInterval(10);
+    QObject::connect(&act, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) {
+            return;
+        }
+        act.stop();
+        dialog->findChild<QCheckBox*>(QStringLiteral("KeySequenceMode"))->setChecked(true);
+        auto* edit = dialog->findChild<QPlainTextEdit*>(QStringLiteral("TextToType"));
+        auto* buttons = dialog->findChild<QDialogButtonBox*>();
+        auto* save = dialog->findChild<QPushButton*>(QStringLiteral("SaveKeySequence"));
+        edit->setPlainText(QStringLiteral("\U0001F600{Tab}\n{Dle}"));
+        buttons->button(QDialogButtonBox::Ok)->click();
+        save->click();
+        stayed = dialog->isVisible();
+        said = dialog->findChild<QLabel*>(QStringLiteral("KeySequenceError"))->text();
+        cursorAt = edit->textCursor().position();
+        edit->setPlainText(QStringLiteral("\U0001F600{Tab}\n{Del}"));
+        save->click();
+        buttons->button(QDialogButtonBox::Ok)->click();
+    });
+    act.start();
+    QString text = QStringLiteral("start");
+    ASSERT_TRUE(TypeTextDialog(nullptr, QStringLiteral("Type"), text, nullptr, QString(),
+                               {&keys, [&](const QString& t) { saved << t; }}));
+    EXPECT_TRUE(stayed);
+    EXPECT_TRUE(said.contains(QStringLiteral("line 2, column 2: \u201CDle\u201D is no key name")))
+        << said.toStdString();
+    EXPECT_EQ(cursorAt, 9);
+    EXPECT_EQ(saved, QStringList{QStringLiteral("\U0001F600{Tab}\n{Del}")});
+    EXPECT_EQ(text, QStringLiteral("\U0001F600{Tab}\n{Del}"));
+    EXPECT_TRUE(keys);
 }
