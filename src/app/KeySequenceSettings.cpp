@@ -66,7 +66,10 @@ QString KeySequenceErrorText(std::u32string_view Text, const TKeySequenceError& 
             ++column;
         }
     }
-    return QStringLiteral("line %1, column %2: %3").arg(line).arg(column).arg(QString::fromStdString(Error.Reason));
+    return QStringLiteral("line %1, column %2: %3")
+        .arg(line)
+        .arg(column)
+        .arg(QString::fromStdString(Error.Reason));
 }
 
 std::vector<TSavedKeySequence> ReadKeySequences(const std::filesystem::path& File, QString* Problem) {
@@ -83,8 +86,10 @@ std::vector<TSavedKeySequence> ReadKeySequences(const std::filesystem::path& Fil
     QStringList leftOut;
     for (int i = 0; i < size; ++i) {
         if (i == static_cast<int>(KeySequencesMaxSaved)) {
-            leftOut << QStringLiteral("entries %1 to %2 (at most %3 are read)").arg(i + 1).arg(size).arg(
-                           KeySequencesMaxSaved);
+            leftOut << QStringLiteral("entries %1 to %2 (at most %3 are read)")
+                           .arg(i + 1)
+                           .arg(size)
+                           .arg(KeySequencesMaxSaved);
             break;
         }
         file.setArrayIndex(i);

@@ -65,22 +65,25 @@ bool TFormCorvastelPc::SaveKeySequence(const QString& Text, const std::string& D
     }
     FKeySequences = std::move(sequences);
     TrayChanged();
-    SetNotice(TNotice::Typing, QStringLiteral("Saved the key sequence \u201C%1\u201D for %2.").arg(name, whom));
+    SetNotice(TNotice::Typing,
+              QStringLiteral("Saved the key sequence \u201C%1\u201D for %2.").arg(name, whom));
     FTypingNoticeTimer->start();
     return true;
 }
 
 bool TFormCorvastelPc::RemoveKeySequence(const TSavedKeySequence& Saved) {
     const QString whom = Saved.Dongle.empty() ? QStringLiteral("every dongle") : DongleLabel(Saved.Dongle);
-    if (!ConfirmQuery(QStringLiteral("Remove the key sequence \u201C%1\u201D for %2?").arg(Saved.Name, whom))) {
+    if (!ConfirmQuery(
+            QStringLiteral("Remove the key sequence \u201C%1\u201D for %2?").arg(Saved.Name, whom))) {
         return false;
     }
     std::vector<TSavedKeySequence> sequences = SavedKeySequences();
     std::erase(sequences, Saved);
     QString error;
     if (!WriteKeySequences(TypingSettingsPath(), sequences, &error)) {
-        SetNotice(TNotice::Typing,
-                  QStringLiteral("The key sequence \u201C%1\u201D is not removed: %2").arg(Saved.Name, error));
+        SetNotice(
+            TNotice::Typing,
+            QStringLiteral("The key sequence \u201C%1\u201D is not removed: %2").arg(Saved.Name, error));
         return false;
     }
     FKeySequences = std::move(sequences);
@@ -101,10 +104,11 @@ bool TFormCorvastelPc::PlayKeySequence(const TSavedKeySequence& Saved, const TSe
     }
     const int slot = FindSession(Saved.Dongle);
     if (slot < 0) {
-        SetNotice(TNotice::Typing,
-                  QStringLiteral("Nothing typed: \u201C%1\u201D is for %2, which is not connected. Connect it, "
-                                 "then play it again.")
-                      .arg(Saved.Name, DongleLabel(Saved.Dongle)));
+        SetNotice(
+            TNotice::Typing,
+            QStringLiteral("Nothing typed: \u201C%1\u201D is for %2, which is not connected. Connect it, "
+                           "then play it again.")
+                .arg(Saved.Name, DongleLabel(Saved.Dongle)));
         FTypingNoticeTimer->start();
         return false;
     }
