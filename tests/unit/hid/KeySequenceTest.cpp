@@ -210,3 +210,49 @@ TEST(KeySequence, Plan_RefusalsOfTheLayout) {
     EXPECT_EQ(planning.Plan.Text.Refused[1].Character, U'\u00e9');
     EXPECT_EQ(planning.Plan.Text.Refused[1].Count, 2u);
 }
+
+// Saved sequences come from a file anyone may write: any text ends in a sequence or in an error
+// inside the text, and a sequence plans into steps its marks all name.
+TEST(KeySequence, ParseAndPlan_AnyTextIsASequenceOrAnErrorInside) {
+    const std::u32string pieces[] = {U"{",    U"}",  U"{{",     U"+",    U" ",     U"a",  U"Z",
+                                     U"1",    U"F2", U"Ctrl",   U"hold", U"wait",  U"3s", U"500ms",
+                                     U"1.5s", U".",  U"\u00e9", U"\n",   U"Enter", U"^"};
+    const auto layout = SmallLayout();
+    uint32_t seed = 12345;
+    const auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    int sequences = 0;
+    for (int round = 0; round < 5000; ++round) {
+        std::u32string text;
+        const uint32_t length = next() % 24;
+        for (uint32_t i = 0; i < length; ++i) {
+            text += pieces[next() % std::size(pieces)];
+        }
+        const TKeySequenceParse parse = ParseKeySequence(text);
+        if (parse.Error) {
+            EXPECT_LT(parse.Error->Position, text.size() + 1) << round;
+            EXPECT_FALSE(parse.Error->Reason.empty());
+            continue;
+        }
+        ++sequences;
+        const TKeySequencePlanning planning = PlanKeySequence(parse.Sequence, *layout, next() % 2 == 0);
+        if (planning.Error) {
+            EXPECT_LT(planning.Error->Position, text.size());
+            continue;
+        }
+        for (const char32_t c : planning.Plan.Text.Characters) {
+            if (IsKeyStepMark(c)) {
+                EXPECT_LT(c - KeyStepMark, planning.Plan.Steps.size());
+            }
+        }
+        for (const TKeyStep& step : planning.Plan.Steps) {
+            if (!step.Wait()) {
+                EXPECT_LT(step.HoldAfter, step.Reports.size() - 1) << "a release follows the press";
+                EXPECT_EQ(step.Reports.back(), TKeyStroke{}) << "every step ends with all released";
+            }
+        }
+    }
+    EXPECT_GT(sequences, 500) << "the pieces make enough right sequences to plan";
+}
