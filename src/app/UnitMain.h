@@ -505,6 +505,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // Whom a sequence saved from the open Type text dialog is for (empty: every dongle).
     std::string FKeySequenceScope;
     std::vector<TSavedKeySequence> FKeySequences;  // as last read
+    bool FTypingKeys = false;                      // the text under way is a key sequence
     TTypingPump FTyping;
     TTypingDialog* FTypingDialog = nullptr;
     QTimer* FTypingTimer = nullptr;

@@ -48,6 +48,11 @@ QString CharacterName(char32_t c) {
 
 constexpr int ShownRefusals = 12;
 
+// What the progress of a text counts: a key sequence's keys and waits count beside its characters.
+QString TypingUnits(bool Keys) {
+    return Keys ? QStringLiteral("characters and keys") : QStringLiteral("characters");
+}
+
 }  // namespace
 
 TTypingDialog::TTypingDialog(QWidget* Parent, const QString& What, int Total) : QDialog(Parent) {
@@ -221,12 +226,13 @@ bool TFormCorvastelPc::TypeTextOrKeys(const QString& Text, TCorvastelDevice* Ses
         return refuse(QStringLiteral("Nothing to type: the text is empty."));
     }
     SetNotice(TNotice::Typing, QString());
+    FTypingKeys = Keys;
     FTyping.Start(std::move(plans), std::move(gone), TypingClock());
     const int total = static_cast<int>(FTyping.Total());
     const QString where = targets.size() == 1 ? PeerText(targets.front()->Device->DeviceName())
                                               : QStringLiteral("%1 dongles").arg(targets.size());
     FTypingDialog = new TTypingDialog(
-        this, QStringLiteral("Typing %1 characters into %2 \u2026").arg(total).arg(where), total);
+        this, QStringLiteral("Typing %1 %2 into %3 \u2026").arg(total).arg(TypingUnits(Keys), where), total);
     connect(FTypingDialog, &QDialog::rejected, this,
             [this] { RunReportingErrors([this] { CancelTyping(); }); });
     FTypingDialog->show();
@@ -267,12 +273,13 @@ void TFormCorvastelPc::EndTyping(const TTypingEnd& End) {
             notice = QStringLiteral("Typing stopped: the dongle went away before the end of the text.");
             break;
         case TTypingEnd::TWhy::Cancelled:
-            notice = QStringLiteral("Typing stopped after %1 of %2 characters; no key is held.")
+            notice = QStringLiteral("Typing stopped after %1 of %2 %3; no key is held.")
                          .arg(End.Typed)
-                         .arg(End.Total);
+                         .arg(End.Total)
+                         .arg(TypingUnits(FTypingKeys));
             break;
         case TTypingEnd::TWhy::Finished:
-            notice = QStringLiteral("Typed %1 characters.").arg(End.Total);
+            notice = QStringLiteral("Typed %1 %2.").arg(End.Total).arg(TypingUnits(FTypingKeys));
             break;
     }
     if (!End.Gone.empty()) {

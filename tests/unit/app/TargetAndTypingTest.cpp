@@ -667,6 +667,7 @@ TEST_F(TTargetFixture, KeySequence_FromTheDialogArrivesAsKeysWithItsHoldAndWait)
     EXPECT_TRUE(WaitText(1, "user\tpw\n{x}"));
     EXPECT_TRUE(Released(1));
     EXPECT_EQ(Text(0), "");
+    EXPECT_EQ(window->NoticeText(TNotice::Typing), QStringLiteral("Typed 13 characters and keys."));
     // The keyboard reports as they reached the target (plain framing: the first key in byte 2): F2
     // down, F2 up, and the one after the wait.
     std::vector<std::chrono::steady_clock::time_point> f2;
