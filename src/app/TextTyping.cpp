@@ -68,7 +68,7 @@ void TTextTyper::Feed(TTarget& Target) {
 }
 
 bool TTextTyper::FeedKeyStep(TTarget& Target) {
-    const TKeyStep& step = Target.Plan.Steps.at(Target.Plan.Characters[Target.Done] - KeyStepMark);
+    const TSequenceStep& step = Target.Plan.Steps.at(Target.Plan.Characters[Target.Done] - KeyStepMark);
     const TClock::time_point now = FNow();
     const int pending = Target.Plan.Session->PendingReports();
     // A hold or a wait counts from a drained link: the report before it has left (a wait), or the

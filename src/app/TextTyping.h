@@ -33,7 +33,7 @@ struct TTypingTarget {
     TUnicodeEntry Entry = TUnicodeEntry::Off;
     // A key sequence's keys and waits, each where a KeyStepMark stands in Characters
     // (PlanKeySequence); empty for a plain text.
-    std::vector<TKeyStep> Steps = {};
+    std::vector<TSequenceStep> Steps = {};
 };
 
 class TTextTyper {

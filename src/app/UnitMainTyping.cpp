@@ -143,7 +143,7 @@ bool TFormCorvastelPc::TypeTextOrKeys(const QString& Text, TCorvastelDevice* Ses
         }
         const bool caps = (target->LedStatus.load() & LedCapsLock) != 0;
         TTypingPlan plan;
-        std::vector<TKeyStep> steps;
+        std::vector<TSequenceStep> steps;
         if (Keys) {
             TKeySequencePlanning planning = PlanKeySequence(sequence.Sequence, *layout, caps, settings.Entry);
             if (planning.Error) {

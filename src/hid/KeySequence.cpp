@@ -400,7 +400,7 @@ TKeySequencePlanning PlanKeySequence(const TKeySequence& Sequence, const TLayout
                                      TUnicodeEntry Entry) {
     TKeySequencePlanning out;
     TTypingPlan& plan = out.Plan.Text;
-    std::vector<TKeyStep>& steps = out.Plan.Steps;
+    std::vector<TSequenceStep>& steps = out.Plan.Steps;
     std::unordered_map<char32_t, std::size_t> refused;  // character -> index in plan.Refused
     for (const TKeySequenceItem& item : Sequence.Items) {
         switch (item.Kind) {
@@ -450,7 +450,7 @@ TKeySequencePlanning PlanKeySequence(const TKeySequence& Sequence, const TLayout
                     }
                     modifiers |= with;
                 }
-                TKeyStep step;
+                TSequenceStep step;
                 step.Time = item.Time;
                 if (modifiers != 0) {
                     step.Reports.push_back({0, modifiers});

@@ -72,12 +72,12 @@ TKeySequenceParse ParseKeySequence(std::u32string_view Text);
 
 // One key token as reports for a typing target: Reports in order; with a Time, the report at
 // HoldAfter (the key going down) stays for Time before the next. A wait has no reports.
-struct TKeyStep {
+struct TSequenceStep {
     std::vector<TKeyStroke> Reports;
     std::size_t HoldAfter = 0;
     std::chrono::milliseconds Time{0};
     bool Wait() const { return Reports.empty(); }
-    friend bool operator==(const TKeyStep&, const TKeyStep&) = default;
+    friend bool operator==(const TSequenceStep&, const TSequenceStep&) = default;
 };
 
 // In a typing target's characters, a code beyond Unicode stands for a key step: Steps[c - KeyStepMark].
@@ -90,7 +90,7 @@ inline constexpr bool IsKeyStepMark(char32_t c) {
 // ones left out and counted) with a mark where each key step goes.
 struct TKeySequencePlan {
     TTypingPlan Text;
-    std::vector<TKeyStep> Steps;
+    std::vector<TSequenceStep> Steps;
 };
 
 // Plans a parsed sequence on a layout with the target's Caps Lock as given; the text parts as

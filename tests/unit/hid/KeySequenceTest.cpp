@@ -166,7 +166,7 @@ TEST(KeySequence, Plan_EachTokenKindAsReports) {
     characters += U"y";
     EXPECT_EQ(plan.Text.Characters, characters);
     EXPECT_TRUE(plan.Text.Refused.empty());
-    const std::vector<TKeyStep> steps = {
+    const std::vector<TSequenceStep> steps = {
         {{{0, 0x05}, {76, 0x05}, {0, 0x05}, {0, 0}}, 1, 0ms},
         {{{0, 0x08}, {28, 0x08}, {0, 0x08}, {0, 0}}, 1, 0ms},
         {{{59, 0}, {0, 0}}, 0, 3000ms},
@@ -247,7 +247,7 @@ TEST(KeySequence, ParseAndPlan_AnyTextIsASequenceOrAnErrorInside) {
                 EXPECT_LT(c - KeyStepMark, planning.Plan.Steps.size());
             }
         }
-        for (const TKeyStep& step : planning.Plan.Steps) {
+        for (const TSequenceStep& step : planning.Plan.Steps) {
             if (!step.Wait()) {
                 EXPECT_LT(step.HoldAfter, step.Reports.size() - 1) << "a release follows the press";
                 EXPECT_EQ(step.Reports.back(), TKeyStroke{}) << "every step ends with all released";
