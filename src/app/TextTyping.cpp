@@ -48,6 +48,12 @@ void TTextTyper::Feed(TTarget& Target) {
         return;
     }
     for (int fed = 0; fed < MaxPerPump && Target.Done < text.size(); ++fed) {
+        if (IsKeyStepMark(text[Target.Done])) {
+            if (!FeedKeyStep(Target)) {
+                return;
+            }
+            continue;
+        }
         // A paced dongle gets its next report once the last one is written and the pace has passed.
         if (Target.Plan.Session->PendingReports() >= (paced ? 1 : MaxQueued)) {
             return;
@@ -95,6 +101,56 @@ void TTextTyper::Feed(TTarget& Target) {
             ++Target.Done;
         }
     }
+}
+
+bool TTextTyper::FeedKeyStep(TTarget& Target) {
+    const TSequenceStep& step = Target.Plan.Steps.at(Target.Plan.Characters[Target.Done] - KeyStepMark);
+    const TClock::time_point now = FNow();
+    const int pending = Target.Plan.Session->PendingReports();
+    // A hold or a wait counts from a drained link: the report before it has left (a wait), or the
+    // key's press went out on its own and has left (a hold). So the time at the dongle is the one
+    // asked, give or take the one link interval a report may wait on the air, however full the link
+    // was before; a pace does not delay the start.
+    const bool timed = step.Time.count() > 0;
+    if (Target.Timing && Target.Due == TClock::time_point::max()) {
+        if (pending > 0) {
+            return false;
+        }
+        Target.Due = now + step.Time;
+    }
+    if (timed && !Target.Timing && step.Wait()) {
+        if (pending > 0) {
+            return false;
+        }
+        Target.Timing = true;
+        Target.Due = now + step.Time;
+    }
+    if (Target.Timing && now < Target.Due) {
+        return false;
+    }
+    if (step.Wait()) {
+        Target.Timing = false;
+        ++Target.Done;
+        return true;
+    }
+    const bool paced = Target.Plan.Pace.count() > 0;
+    const bool press = timed && Target.Step == step.HoldAfter;
+    if (pending >= (paced || press ? 1 : MaxQueued)) {
+        return false;
+    }
+    if (paced && Target.Step + Target.Done > 0 && now - Target.LastFed < Target.Plan.Pace) {
+        return false;
+    }
+    const TKeyStroke& report = step.Reports[Target.Step];
+    Target.Plan.Session->SendKeyboardState(report.Modifiers, report.Usage);
+    Target.LastFed = now;
+    Target.Timing = press;
+    Target.Due = TClock::time_point::max();
+    if (++Target.Step == step.Reports.size()) {
+        Target.Step = 0;
+        ++Target.Done;
+    }
+    return true;
 }
 
 void TTextTyper::Pump() {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "device/UnitCorvastelDevice.h"
+#include "hid/KeySequence.h"
 #include "hid/TextKeys.h"
 
 // What one dongle is to type.
@@ -38,6 +39,9 @@ struct TTypingTarget {
     std::chrono::milliseconds Pace{0};
     // How the characters the layout lacks are entered by their code (Off: they were left out).
     TUnicodeEntry Entry = TUnicodeEntry::Off;
+    // A key sequence's keys and waits, each where a KeyStepMark stands in Characters
+    // (PlanKeySequence); empty for a plain text.
+    std::vector<TSequenceStep> Steps = {};
 };
 
 class TTextTyper {
@@ -87,10 +91,15 @@ class TTextTyper {
         std::optional<TClock::time_point> WaitingSince;
         bool LightsUnknown = false;
         std::size_t Skipped = 0;
+        // A hold or wait of a key step runs until Due.
+        bool Timing = false;
+        TClock::time_point Due{};
     };
     // Whether the target's lock lights are known (or no longer waited for); starts the wait.
     bool LightsReady(TTarget& Target);
     void Feed(TTarget& Target);
+    // Feeds the key step at Target's place what is due of it; false when it must wait.
+    bool FeedKeyStep(TTarget& Target);
     void Finish();
 
     std::vector<TTarget> FTargets;

@@ -20,7 +20,7 @@ const QColor ToOneColour(0xd9, 0x6c, 0x00);
 // Whether the menu shows something else for b than for a (a link's latency is not in the menu).
 bool MenuDiffers(const TTrayState& a, const TTrayState& b) {
     if (a.PassThrough != b.PassThrough || a.RouteTarget != b.RouteTarget ||
-        a.Dongles.size() != b.Dongles.size()) {
+        a.Dongles.size() != b.Dongles.size() || a.Sequences != b.Sequences) {
         return true;
     }
     for (std::size_t i = 0; i < a.Dongles.size(); ++i) {
@@ -227,10 +227,45 @@ void TTrayIcon::FillMenu() {
         }
         addRoute(text, d.Address, QStringLiteral("TrayRoute:") + QString::fromStdString(d.Address));
     }
+    FillSequenceMenu();
     FMenu->addSeparator();
     QAction* quit = FMenu->addAction(QStringLiteral("Quit"));
     quit->setObjectName(QStringLiteral("TrayQuit"));
     connect(quit, &QAction::triggered, this, [this] { Later(FActions.Quit); });
+}
+
+void TTrayIcon::FillSequenceMenu() {
+    // Clearing the menu takes its entries, not the submenus it owns.
+    delete FSequenceMenu;
+    FSequenceMenu = nullptr;
+    if (FState.Sequences.empty()) {
+        return;
+    }
+    FMenu->addSeparator();
+    QMenu* sub = FMenu->addMenu(QStringLiteral("Key sequences"));
+    FSequenceMenu = sub;
+    sub->setObjectName(QStringLiteral("TraySequences"));
+    for (std::size_t i = 0; i < FState.Sequences.size() && i < TrayMaxSequences; ++i) {
+        const TTrayState::TSequence& sequence = FState.Sequences[i];
+        QString label = sequence.Dongle.empty()
+                            ? sequence.Name
+                            : QStringLiteral("%1 (%2)").arg(sequence.Name, sequence.Where);
+        label.replace(QLatin1Char('&'), QStringLiteral("&&"));
+        QAction* play = sub->addAction(label);
+        play->setObjectName(QStringLiteral("TraySequence"));
+        // By name: the window looks it up when it is picked, and says so when it is gone.
+        connect(play, &QAction::triggered, this, [this, name = sequence.Name, dongle = sequence.Dongle] {
+            Later([this, name, dongle] {
+                if (FActions.PlaySequence)
+                    FActions.PlaySequence(name, dongle);
+            });
+        });
+    }
+    if (FState.Sequences.size() > TrayMaxSequences) {
+        sub->addAction(QStringLiteral("%1 more in the window's menus")
+                           .arg(FState.Sequences.size() - TrayMaxSequences))
+            ->setEnabled(false);
+    }
 }
 
 QIcon TTrayIcon::Draw(TTrayImage Image, int Digit) const {

@@ -18,6 +18,7 @@
 #include <QObject>
 #include <QString>
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -43,10 +44,22 @@ struct TTrayState {
     std::string RouteTarget;       // empty: every dongle
     QString Route;                 // the route as the window's notice says it ("→ all", "→ Desk 1")
     std::vector<TDongle> Dongles;  // connected or being brought back, by number (unnumbered last)
+    std::vector<TDongle> Dongles;  // connected, in list order
+    // The saved key sequences, in their order: each for one dongle (Dongle, named Where) or for
+    // every dongle (Dongle empty). The menu lists the first TrayMaxSequences.
+    struct TSequence {
+        QString Name;
+        std::string Dongle;
+        QString Where;
+        bool operator==(const TSequence&) const = default;
+    };
+    std::vector<TSequence> Sequences;
     bool operator==(const TTrayState&) const = default;
 };
 
 enum class TTrayImage { Off, ToAll, ToOne };
+
+inline constexpr std::size_t TrayMaxSequences = 8;
 
 class TTrayIcon final : public QObject {
   public:
@@ -57,6 +70,8 @@ class TTrayIcon final : public QObject {
         std::function<void(bool On)> SetPassThrough;
         std::function<void(const std::string& Address)> RouteTo;  // empty: every dongle
         std::function<void()> Quit;
+        // Plays the saved key sequence of this name for this dongle (empty: for every dongle).
+        std::function<void(const QString& Name, const std::string& Dongle)> PlaySequence;
     };
     TTrayIcon(const QIcon& AppIcon, TActions Actions, QObject* Parent);
     ~TTrayIcon() override;
@@ -80,6 +95,8 @@ class TTrayIcon final : public QObject {
 
   private:
     void FillMenu();
+    // The submenu of saved key sequences, where there are any.
+    void FillSequenceMenu();
     // Puts the icon in the tray once there is one.
     void Install();
     QIcon Draw(TTrayImage Image, int Digit) const;
@@ -98,6 +115,7 @@ class TTrayIcon final : public QObject {
     QString FToolTip;
     std::unique_ptr<QMenu> FMenu;
     QActionGroup* FRoutes = nullptr;   // the route entries of the menu as filled last
+    QMenu* FSequenceMenu = nullptr;    // the key sequences' submenu as filled last
     QSystemTrayIcon* FTray = nullptr;  // null until the desktop has a tray
     QTimer* FWatch = nullptr;          // looks for a tray until there is one
 };

@@ -105,7 +105,10 @@ TFormCorvastelPc::TFormCorvastelPc(TBluetoothLEManager& bleManager,
       FHookPlatform(std::move(hookPlatform)),
       FUiQueue(TUiQueue::Create(this)) {
     TextQuery = [this](const QString& Title, QString& Text, TTypingSettings* Settings, const QString& Note) {
-        return TypeTextDialog(this, Title, Text, Settings, Note);
+        return TypeTextDialog(this, Title, Text, Settings, Note,
+                              {&KeySequenceOption, [this](const QString& Sequence) {
+                                   RunReportingErrors([&] { SaveKeySequence(Sequence, FKeySequenceScope); });
+                               }});
     };
     SettingsQuery = [this](const QString& Title, TTypingSettings& Settings) {
         return TypingSettingsDialog(this, Title, Settings);
@@ -429,6 +432,7 @@ void TFormCorvastelPc::FormCreate() {
                                                      QString::fromStdString(unavailable));
 
     LoadRouteLeader();
+    SavedKeySequences();
     CreateTray();
 }
 

@@ -14,6 +14,7 @@
 //                             what it decides is TRouteControl's (RouteControl.h)
 //   UnitMainTargetState.cpp   each dongle's lock lights, link latency and details
 //   UnitMainTyping.cpp        typing a text into dongles
+//   UnitMainKeySequences.cpp  key sequences: typed, saved, played from the menus
 // Parts it owns that hold no widget: TConnections (Connections.h) holds the session table, sets up
 // connections on workers and names sessions across event loops; TReconnectTries (ReconnectTries.h)
 // keeps the schedule of dongles being brought back; TRouteControl (RouteControl.h) decides where
@@ -38,6 +39,7 @@
 
 #include "app/Connections.h"
 #include "app/FormControls.h"
+#include "app/KeySequenceSettings.h"
 #include "app/NicknameFile.h"
 #include "app/Notices.h"
 #include "app/ReconnectPolicy.h"
@@ -410,6 +412,31 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // Asks a yes/no question (shown as plain text); true for yes. Replaceable for tests.
     std::function<bool(const QString& Question)> ConfirmQuery;
 
+    // ---- Key sequences (UnitMainKeySequences.cpp).
+    // Types Text read as a key sequence ({Enter}, {Ctrl+Alt+Del}, {F2 hold 3s}, {wait 500ms}; see
+    // hid/KeySequence.h) as TypeText types a text, its text parts for each dongle's layout. A wrong
+    // sequence is refused with a notice saying where and why, and nothing is sent to any dongle.
+    bool TypeKeySequence(const QString& Text, TCorvastelDevice* Session,
+                         const TTypingSettings* Chosen = nullptr);
+    // Whether the Type text dialog reads {…} as keys: its check box, kept while the program runs.
+    bool KeySequenceOption = false;
+    // The saved sequences, read again from the settings file (what it holds that cannot be used is
+    // left out and said in the notices).
+    const std::vector<TSavedKeySequence>& SavedKeySequences();
+    // Saves Text under a name asked with InputQuery, for the dongle with this address (empty: for
+    // every dongle); a saved one of that name for the same dongles is replaced. False when the text
+    // is no valid sequence, the name is unusable, or the file cannot be written (said in the notices).
+    bool SaveKeySequence(const QString& Text, const std::string& Dongle);
+    // Forgets a saved sequence after asking with ConfirmQuery; false when not.
+    bool RemoveKeySequence(const TSavedKeySequence& Saved);
+    // Plays a saved sequence: into Target when given, else into its dongle, else (one for every
+    // dongle) into every dongle that takes input. Refused with a notice as TypeKeySequence is, or
+    // when its dongle is not connected.
+    bool PlayKeySequence(const TSavedKeySequence& Saved, const TSessionHandle* Target);
+    // Adds the submenu of saved sequences to the device list's menu: those for this dongle and for
+    // every dongle, played into it; with no session, those for every dongle, played into all.
+    void AddKeySequenceMenu(QMenu& Menu, TCorvastelDevice* Session);
+
     // ---- For the handlers.
     // Carries work from other threads onto this window's thread (see the top of this file).
     const std::shared_ptr<TUiQueue>& UiQueue() const { return FUiQueue; }
@@ -478,6 +505,13 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // The dongles with these addresses as the list names them, joined by commas.
     QString DongleLabels(const std::vector<std::string>& Addresses) const;
     void CreateTargetStateControls();
+    // TypeText and TypeKeySequence: Keys reads {…} as keys.
+    bool TypeTextOrKeys(const QString& Text, TCorvastelDevice* Session, const TTypingSettings* Chosen,
+                        bool Keys);
+    // Whom a sequence saved from the open Type text dialog is for (empty: every dongle).
+    std::string FKeySequenceScope;
+    std::vector<TSavedKeySequence> FKeySequences;  // as last read
+    bool FTypingKeys = false;                      // the text under way is a key sequence
     TTypingPump FTyping;
     TTypingDialog* FTypingDialog = nullptr;
     bool FPlanningText = false;  // a long text is being planned on a thread of its own

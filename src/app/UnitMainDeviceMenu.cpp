@@ -72,6 +72,7 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
                                           ReportingErrors([this, handle] { TypeTextAsked(handle); }));
             ask->setObjectName(QStringLiteral("MenuTypeText"));
             ask->setEnabled(typingOpen);
+            AddKeySequenceMenu(Menu, session);
         }
         Menu.addSeparator();
         FillWindowMenu(Menu);
@@ -86,6 +87,7 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
                                       this, ReportingErrors([this] { TypeTextAsked(nullptr, QString()); }));
         ask->setObjectName(QStringLiteral("MenuTypeTextAll"));
         ask->setEnabled(typingOpen);
+        AddKeySequenceMenu(Menu, nullptr);
     }
     Menu.addSeparator();
     FillWindowMenu(Menu);

@@ -65,6 +65,10 @@ TTrayState TFormCorvastelPc::TrayState() const {
                          constexpr int last = TRouteNumbers::Count + 1;
                          return (a.Number == 0 ? last : a.Number) < (b.Number == 0 ? last : b.Number);
                      });
+    for (const TSavedKeySequence& saved : FKeySequences) {
+        state.Sequences.push_back(
+            {saved.Name, saved.Dongle, saved.Dongle.empty() ? QString() : DongleLabel(saved.Dongle)});
+    }
     return state;
 }
 
@@ -121,6 +125,23 @@ void TFormCorvastelPc::CreateTray() {
         }
         // As the window's close button: everything released, the links closed, the program ends.
         close();
+    };
+    actions.PlaySequence = [this, blocked](const QString& name, const std::string& dongle) {
+        if (FClosed || blocked()) {
+            return;
+        }
+        RunReportingErrors([&] {
+            for (const TSavedKeySequence& saved : SavedKeySequences()) {
+                if (saved.Name == name && saved.Dongle == dongle) {
+                    PlayKeySequence(saved, nullptr);
+                    return;
+                }
+            }
+            SetNotice(TNotice::Typing,
+                      QStringLiteral("Nothing typed: the key sequence \u201C%1\u201D is no longer "
+                                     "saved.")
+                          .arg(name));
+        });
     };
     Tray = new TTrayIcon(windowIcon(), std::move(actions), this);
     Tray->Update(TrayState());

@@ -3,6 +3,7 @@
 // slower pace chosen for it), with a progress dialog whose cancel button (and Esc) stops it with
 // every key released.
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -13,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
+#include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -24,6 +26,7 @@
 
 #include "app/CorvastelApplication.h"
 #include "app/FormControls.h"
+#include "app/KeySequenceSettings.h"
 #include "app/TargetState.h"
 #include "app/TextTyping.h"
 #include "app/TypingDialog.h"
@@ -83,6 +86,9 @@ std::vector<TTypingPlan> PlanAllAside(const std::u32string& Text, const std::vec
     loop.exec();
     worker.join();
     return plans;
+// What the progress of a text counts: a key sequence's keys and waits count beside its characters.
+QString TypingUnits(bool Keys) {
+    return Keys ? QStringLiteral("characters and keys") : QStringLiteral("characters");
 }
 
 }  // namespace
@@ -112,6 +118,11 @@ bool TFormCorvastelPc::TypingText() const {
 
 bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
                                 const TTypingSettings* Chosen) {
+    return TypeTextOrKeys(Text, Session, Chosen, false);
+}
+
+bool TFormCorvastelPc::TypeTextOrKeys(const QString& Text, TCorvastelDevice* Session,
+                                      const TTypingSettings* Chosen, bool Keys) {
     const auto refuse = [this](const QString& Why) {
         SetNotice(TNotice::Typing, Why);
         FTypingNoticeTimer->start();
@@ -158,6 +169,13 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
     }
     std::vector<TPlanJob> jobs;
     std::vector<TTypingSettings> chosen;
+    TKeySequenceParse sequence;
+    if (Keys) {
+        if (const QString wrong = KeySequenceProblem(Text); !wrong.isEmpty()) {
+            return refuse(QStringLiteral("Nothing typed: the key sequence is wrong at %1.").arg(wrong));
+        }
+        sequence = ParseKeySequence(text);
+    }
     for (TCorvastelDevice* target : targets) {
         const std::string address = target->Device->Address();
         const TTypingSettings settings =
@@ -174,7 +192,10 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
         chosen.push_back(settings);
     }
     std::vector<TTypingPlan> planned;
-    if (text.size() > PlannedAside) {
+    if (Keys) {
+        // A key sequence is short (its parser bounds it) and planned per dongle below.
+        planned.resize(jobs.size());
+    } else if (text.size() > PlannedAside) {
         // The window goes on while a long text is planned, so a target may drop meanwhile (and a
         // new session may take its dongle or its memory): the targets are named by handle across it.
         std::vector<TSessionHandle> handles;
@@ -212,7 +233,20 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
         const std::string address = target->Device->Address();
         const TTypingSettings& settings = chosen[i];
         const std::shared_ptr<const TLayoutKeys>& layout = jobs[i].Layout;
-        TTypingPlan& plan = planned[i];
+        TTypingPlan plan;
+        std::vector<TSequenceStep> steps;
+        if (Keys) {
+            TKeySequencePlanning planning =
+                PlanKeySequence(sequence.Sequence, *layout, jobs[i].CapsLock, settings.Entry);
+            if (planning.Error) {
+                return refuse(QStringLiteral("Nothing typed: the key sequence is wrong for %1 at %2.")
+                                  .arg(DongleLabel(address), KeySequenceErrorText(text, *planning.Error)));
+            }
+            plan = std::move(planning.Plan.Text);
+            steps = std::move(planning.Plan.Steps);
+        } else {
+            plan = std::move(planned[i]);
+        }
         if (!plan.Refused.empty()) {
             auto same = std::find_if(refusals.begin(), refusals.end(), [&](const TLayoutRefusals& r) {
                 return r.Layout == layout->Name() && r.System == layout->System();
@@ -224,7 +258,7 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
             same->Dongles << DongleLabel(address);
         }
         plans.push_back({target, layout, std::move(plan.Characters),
-                         std::chrono::milliseconds(settings.PaceMs), settings.Entry});
+                         std::chrono::milliseconds(settings.PaceMs), settings.Entry, std::move(steps)});
     }
     targets = std::move(kept);
     if (plans.empty()) {
@@ -295,12 +329,13 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
         return refuse(QStringLiteral("Nothing to type: the text is empty."));
     }
     SetNotice(TNotice::Typing, QString());
+    FTypingKeys = Keys;
     FTyping.Start(std::move(plans), std::move(gone), TypingClock());
     const int total = static_cast<int>(FTyping.Total());
     const QString where = targets.size() == 1 ? PeerText(targets.front()->Device->DeviceName())
                                               : QStringLiteral("%1 dongles").arg(targets.size());
     FTypingDialog = new TTypingDialog(
-        this, QStringLiteral("Typing %1 characters into %2 \u2026").arg(total).arg(where), total);
+        this, QStringLiteral("Typing %1 %2 into %3 \u2026").arg(total).arg(TypingUnits(Keys), where), total);
     connect(FTypingDialog, &QDialog::rejected, this,
             [this] { RunReportingErrors([this] { CancelTyping(); }); });
     FTypingDialog->show();
@@ -341,12 +376,13 @@ void TFormCorvastelPc::EndTyping(const TTypingEnd& End) {
             notice = QStringLiteral("Typing stopped: the dongle went away before the end of the text.");
             break;
         case TTypingEnd::TWhy::Cancelled:
-            notice = QStringLiteral("Typing stopped after %1 of %2 characters; no key is held.")
+            notice = QStringLiteral("Typing stopped after %1 of %2 %3; no key is held.")
                          .arg(End.Typed)
-                         .arg(End.Total);
+                         .arg(End.Total)
+                         .arg(TypingUnits(FTypingKeys));
             break;
         case TTypingEnd::TWhy::Finished:
-            notice = QStringLiteral("Typed %1 characters.").arg(End.Total);
+            notice = QStringLiteral("Typed %1 %2.").arg(End.Total).arg(TypingUnits(FTypingKeys));
             break;
     }
     for (const auto& [address, count] : End.Skipped) {
@@ -403,6 +439,7 @@ void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& P
         // The dialog runs an event loop in which the dongle may drop: it is named by handle across it.
         const TSessionHandle handle = HandleOf(Session);
         TTypingSettings settings = TypingSettingsOf(handle.Address);
+        FKeySequenceScope = handle.Address;
         if (!TextQuery(title, text, &settings, QString())) {
             return;
         }
@@ -412,7 +449,7 @@ void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& P
             TypeText(QString(), handle);  // says it went away; never into every dongle instead
             return;
         }
-        TypeText(text, session, &settings);
+        TypeTextOrKeys(text, session, &settings, KeySequenceOption);
         return;
     }
     QStringList layouts;
@@ -428,8 +465,9 @@ void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& P
         QStringLiteral(
             "Each dongle types on its own target keyboard layout (%1); right-click a dongle to change it.")
             .arg(layouts.join(QStringLiteral(", ")));
+    FKeySequenceScope.clear();
     if (TextQuery(title, text, nullptr, note)) {
-        TypeText(text, nullptr);
+        TypeTextOrKeys(text, nullptr, nullptr, KeySequenceOption);
     }
 }
 
@@ -465,7 +503,7 @@ void TFormCorvastelPc::TypeTextAsked(const TSessionHandle& Target) {
 }
 
 bool TypeTextDialog(QWidget* Parent, const QString& Title, QString& Text, TTypingSettings* Settings,
-                    const QString& Note) {
+                    const QString& Note, const TKeySequenceDialogOptions& Sequences) {
     QDialog dialog(Parent);
     dialog.setWindowTitle(Title);
     auto* layout = new QVBoxLayout(&dialog);
@@ -485,20 +523,81 @@ bool TypeTextDialog(QWidget* Parent, const QString& Title, QString& Text, TTypin
     edit->setTabChangesFocus(false);
     edit->setMinimumSize(380, 160);
     layout->addWidget(edit);
+    QCheckBox* keys = nullptr;
+    QLabel* wrong = nullptr;
+    if (Sequences.Keys != nullptr) {
+        keys = new QCheckBox(QStringLiteral("Read {…} as &keys: {Enter}, {Tab}, {Ctrl+Alt+Del}, {Win+R}, "
+                                            "{F2 hold 3s}, {wait 500ms}; {{ types a brace"),
+                             &dialog);
+        keys->setObjectName(QStringLiteral("KeySequenceMode"));
+        keys->setToolTip(
+            QStringLiteral("Keys in braces are pressed, held or waited for between the text "
+                           "(docs/key-sequences.md)"));
+        keys->setChecked(*Sequences.Keys);
+        layout->addWidget(keys);
+        wrong = NewNoteLabel(QString(), &dialog);
+        wrong->setObjectName(QStringLiteral("KeySequenceError"));
+        wrong->setStyleSheet(QStringLiteral("color: #b00020"));
+        wrong->hide();
+        layout->addWidget(wrong);
+    }
+    // With keys read, a wrong sequence is said here, the cursor put where it is wrong; false then.
+    const auto right = [&] {
+        if (keys == nullptr || !keys->isChecked()) {
+            return true;
+        }
+        const QString text = edit->toPlainText();
+        const std::u32string u32 = text.toStdU32String();
+        const TKeySequenceParse parse = ParseKeySequence(u32);
+        if (!parse.Error) {
+            wrong->hide();
+            return true;
+        }
+        wrong->setText(
+            QStringLiteral("The key sequence is wrong at %1.").arg(KeySequenceErrorText(u32, *parse.Error)));
+        wrong->show();
+        // The editor counts UTF-16 units, the sequence characters.
+        const std::size_t at = std::min(parse.Error->Position, u32.size());
+        QTextCursor cursor = edit->textCursor();
+        cursor.setPosition(QString::fromStdU32String(u32.substr(0, at)).size());
+        edit->setTextCursor(cursor);
+        edit->setFocus();
+        return false;
+    };
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("Type"));
-    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    if (Sequences.Save) {
+        QPushButton* save = buttons->addButton(QStringLiteral("&Save as…"), QDialogButtonBox::ActionRole);
+        save->setObjectName(QStringLiteral("SaveKeySequence"));
+        save->setToolTip(QStringLiteral("Save the text as a key sequence, to play it from the menus"));
+        QObject::connect(save, &QPushButton::clicked, &dialog, [&, save = Sequences.Save] {
+            if (keys != nullptr) {
+                keys->setChecked(true);
+            }
+            if (right()) {
+                save(edit->toPlainText());
+            }
+        });
+    }
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, [&] {
+        if (right()) {
+            dialog.accept();
+        }
+    });
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     layout->addWidget(buttons);
     auto* accept = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Return), &dialog);
-    QObject::connect(accept, &QShortcut::activated, &dialog, &QDialog::accept);
+    QObject::connect(accept, &QShortcut::activated, buttons, &QDialogButtonBox::accepted);
     auto* acceptPad = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Enter), &dialog);
-    QObject::connect(acceptPad, &QShortcut::activated, &dialog, &QDialog::accept);
+    QObject::connect(acceptPad, &QShortcut::activated, buttons, &QDialogButtonBox::accepted);
     edit->setFocus();
     if (dialog.exec() != QDialog::Accepted) {
         return false;
     }
     Text = edit->toPlainText();
+    if (keys != nullptr) {
+        *Sequences.Keys = keys->isChecked();
+    }
     if (settings != nullptr) {
         *Settings = settings->Settings();
     }

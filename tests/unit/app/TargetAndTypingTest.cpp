@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
@@ -14,6 +16,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <memory>
@@ -25,6 +28,7 @@
 #include "app/CorvastelApplication.h"
 #include "app/TargetState.h"
 #include "app/TextTyping.h"
+#include "app/TrayIcon.h"
 #include "app/TypingDialog.h"
 #include "app/UnitMain.h"
 #include "hid/TextKeys.h"
@@ -722,4 +726,249 @@ TEST_F(TTargetFixture, Typing_ATextTooLongIsRefusedWhole) {
         << window->NoticeText(TNotice::Typing).toStdString();
     ASSERT_TRUE(ble.WaitIdle());
     EXPECT_EQ(dongles[0]->Target().keyboardReports, 0);
+// ---------------------------------------------------------------------------------------------
+// Key sequences
+
+// A wrong sequence is refused with where it is wrong and why, whether the parse finds it or a
+// dongle's layout does, and nothing reaches any dongle, not even the part before the wrong token.
+TEST_F(TTargetFixture, KeySequence_AWrongTokenIsRefusedWithItsPlaceAndNothingIsSent) {
+    Connect(2);
+    for (const auto& d : dongles) {
+        d->ClearRecords();
+    }
+    struct TRow {
+        QString Text;
+        QString Said;
+    };
+    const TRow rows[] = {
+        {QStringLiteral("user{Tab}\npw{Ctrl+Alt+Dle}{Enter}"),
+         QStringLiteral("wrong at line 2, column 13: \u201CDle\u201D is no key name")},
+        {QStringLiteral("ok{Enter}{F2 hold 2min}"),
+         QStringLiteral("line 1, column 19: \u201C2min\u201D is no time")},
+        {QStringLiteral("ok{Enter}{Ctrl+\u00e9}"),
+         QStringLiteral(
+             "line 1, column 16: \u201C\u00e9\u201D is no key of the \u201Cus\u201D keyboard layout")},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Text.toStdString());
+        EXPECT_FALSE(window->TypeKeySequence(row.Text, nullptr));
+        EXPECT_FALSE(window->TypingText());
+        const QString notice = window->NoticeText(TNotice::Typing);
+        EXPECT_TRUE(notice.startsWith(QStringLiteral("Nothing typed: ")) && notice.contains(row.Said))
+            << notice.toStdString();
+    }
+    EXPECT_TRUE(questions.empty());
+    ASSERT_TRUE(ble.WaitIdle());
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(dongles[i]->Target().keyEvents.empty()) << i;
+        EXPECT_EQ(dongles[i]->Target().keyboardReports, 0) << i;
+    }
+}
+
+// From the Type text dialog with keys read, into the dongle it was opened on: the keys arrive as
+// keys, the text between as text; a hold and a wait measured at the dongle (on a link with 15 ms
+// connection events) are never short by more than one event. How long they are beyond that depends
+// on how busy the machine is, so it is printed, not checked.
+TEST_F(TTargetFixture, KeySequence_FromTheDialogArrivesAsKeysWithItsHoldAndWait) {
+    Connect(2);
+    constexpr auto interval = 15ms;
+    dongles[1]->SetConnectionEvents(interval, 4);
+    window->KeySequenceOption = true;
+    window->TextQuery = [&](const QString&, QString& text, TTypingSettings*, const QString&) {
+        text = QStringLiteral("user{Tab}pw{Enter}{F2 hold 300ms}{wait 200ms}{{x}");
+        return true;
+    };
+    QMenu menu;
+    window->FillDeviceMenu(menu, window->DeviceListView->item(1));
+    auto* entry = menu.findChild<QAction*>(QStringLiteral("MenuTypeText"));
+    ASSERT_NE(entry, nullptr);
+    entry->trigger();
+    ASSERT_TRUE(WaitFor([&] { return !window->TypingText(); }, 10000));
+    EXPECT_TRUE(WaitText(1, "user\tpw\n{x}"));
+    EXPECT_TRUE(Released(1));
+    EXPECT_EQ(Text(0), "");
+    EXPECT_EQ(window->NoticeText(TNotice::Typing), QStringLiteral("Typed 13 characters and keys."));
+    // The keyboard reports as they reached the target (plain framing: the first key in byte 2): F2
+    // down, F2 up, and the one after the wait.
+    std::vector<std::chrono::steady_clock::time_point> f2;
+    for (const vd::TWriteRecord& w : dongles[1]->Writes()) {
+        if (w.characteristic == vd::uuid::Reports && w.bytes.size() == 8) {
+            if (w.bytes[2] == 59 || (!f2.empty() && f2.size() < 3)) {
+                f2.push_back(w.arrivedAt);
+            }
+        }
+    }
+    ASSERT_EQ(f2.size(), 3u);
+    const auto hold = std::chrono::duration_cast<std::chrono::microseconds>(f2[1] - f2[0]);
+    const auto quiet = std::chrono::duration_cast<std::chrono::microseconds>(f2[2] - f2[1]);
+    EXPECT_GE(hold, 300ms - interval);
+    EXPECT_GE(quiet, 200ms - interval);
+    std::printf("hold 300 ms measured at the dongle: %.1f ms; wait 200 ms: %.1f ms (15 ms events)\n",
+                hold.count() / 1000.0, quiet.count() / 1000.0);
+}
+
+// Saved sequences round-trip through the settings file, the other groups kept; a file of someone
+// else's making is read only as far as it is usable: malformed entries are left out, named with why,
+// and at most the bound of entries is read however many the file claims.
+TEST_F(TTargetFixture, KeySequence_SavedOnesRoundTripAndMalformedOnesAreLeftOut) {
+    const std::filesystem::path file =
+        std::filesystem::path(settingsDir.path().toStdString()) / "settings.ini";
+    QString error;
+    ASSERT_TRUE(WriteTypingSettings(file, "C0:FF:EE:00:02:00", TTypingSettings{"de", 20, TUnicodeEntry::Off},
+                                    &error));
+    const std::vector<TSavedKeySequence> saved = {
+        {QStringLiteral("Log in"), QStringLiteral("admin{Tab}pa=ss; #1\n{Enter}"), ""},
+        {QStringLiteral("BIOS & boot"), QStringLiteral("{F2 hold 10s}"), "C0:FF:EE:00:02:01"},
+        {QStringLiteral("R\u00e9sum\u00e9 \u2603"), QStringLiteral("{Win+r}cmd{Enter}\u00e9"), ""},
+    };
+    ASSERT_TRUE(WriteKeySequences(file, saved, &error)) << error.toStdString();
+    QString problem;
+    EXPECT_EQ(ReadKeySequences(file, &problem), saved);
+    EXPECT_TRUE(problem.isEmpty()) << problem.toStdString();
+    EXPECT_EQ(ReadTypingSettings(file, "C0:FF:EE:00:02:00", nullptr).Layout, "de");
+
+    QFile ini(QString::fromStdString(file.string()));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QByteArray text =
+        "[KeySequences]\n"
+        "Sequence\\size=2000000000\n"
+        "Sequence\\1\\Name=Good\nSequence\\1\\Text=a{Enter}\n"
+        "Sequence\\2\\Text=nameless\n"
+        "Sequence\\3\\Name=Wrong\nSequence\\3\\Text=a{Dle}\n"
+        "Sequence\\4\\Name=Odd dongle\nSequence\\4\\Text=x\nSequence\\4\\Dongle=../../etc/passwd\n"
+        "Sequence\\5\\Name=" +
+        QByteArray(61, 'n') +
+        "\nSequence\\5\\Text=x\n"
+        "Sequence\\6\\Name=Bell\\a\nSequence\\6\\Text=x\n"
+        "Sequence\\7\\Name=Empty\n"
+        "Sequence\\8\\Name=Long\nSequence\\8\\Text=" +
+        QByteArray(KeySequenceMaxLength + 1, 'x') + "\n";
+    for (int i = 9; i <= 60; ++i) {
+        text += QStringLiteral("Sequence\\%1\\Name=n%1\nSequence\\%1\\Text=x\n").arg(i).toUtf8();
+    }
+    ini.write(text);
+    ini.close();
+    const std::vector<TSavedKeySequence> read = ReadKeySequences(file, &problem);
+    ASSERT_EQ(read.size(), 1u + 42u) << problem.toStdString();
+    EXPECT_EQ(read[0], (TSavedKeySequence{QStringLiteral("Good"), QStringLiteral("a{Enter}"), ""}));
+    EXPECT_EQ(read.back().Name, QStringLiteral("n50"));
+    for (const char* said : {"entry 2 (it has no name)", "entry 3 (its text is wrong at line 1, column 3",
+                             "entry 4 (its dongle is no address)", "entry 5 (its name is longer than 60",
+                             "entry 6 (its name holds a control character)", "entry 7 (it has no text)",
+                             "entry 8 (its text is wrong at line 1, column 20001",
+                             "entries 51 to 2000000000 (at most 50 are read)"}) {
+        EXPECT_TRUE(problem.contains(QString::fromUtf8(said))) << said << "\n" << problem.toStdString();
+    }
+}
+
+// Saved from the dialog under a name the user gives, for that dongle; listed in its context menu (with
+// those for every dongle) and in the tray, played from either through the typing pump, and removed
+// after asking.
+TEST_F(TTargetFixture, KeySequence_SavedPlayedFromTheMenusAndRemoved) {
+    Connect(2);
+    const std::string second = Session(1)->Device->Address();
+    QString name = QStringLiteral("Run box");
+    window->InputQuery = [&](const QString&, const QString&, QString& text) {
+        text = name;
+        return true;
+    };
+    EXPECT_FALSE(window->SaveKeySequence(QStringLiteral("{Dle}"), second));
+    EXPECT_TRUE(window->NoticeText(TNotice::Typing).contains(QStringLiteral("Not saved")));
+    ASSERT_TRUE(window->SaveKeySequence(QStringLiteral("{Win+r}cmd{Enter}"), second));
+    name = QStringLiteral("Hi");
+    ASSERT_TRUE(window->SaveKeySequence(QStringLiteral("hi{Enter}"), std::string()));
+    ASSERT_TRUE(window->SaveKeySequence(QStringLiteral("hi!{Enter}"), std::string())) << "replaces it";
+    EXPECT_EQ(window->SavedKeySequences().size(), 2u);
+
+    const auto entries = [&](QMenu& menu, const char* name) {
+        QStringList texts;
+        for (QAction* a : menu.findChildren<QAction*>(QString::fromUtf8(name))) {
+            texts << a->text();
+        }
+        return texts;
+    };
+    {
+        QMenu menu;
+        window->FillDeviceMenu(menu, window->DeviceListView->item(0));
+        EXPECT_EQ(entries(menu, "MenuPlaySequence"), QStringList{QStringLiteral("Hi")});
+    }
+    {
+        QMenu menu;
+        window->FillDeviceMenu(menu, window->DeviceListView->item(1));
+        EXPECT_EQ(entries(menu, "MenuPlaySequence"),
+                  (QStringList{QStringLiteral("Run box"), QStringLiteral("Hi")}));
+        menu.findChildren<QAction*>(QStringLiteral("MenuPlaySequence"))[0]->trigger();
+    }
+    ASSERT_TRUE(WaitFor([&] { return !window->TypingText(); }));
+    EXPECT_TRUE(WaitText(1, "cmd\n"));
+    EXPECT_TRUE(Released(1));
+    EXPECT_EQ(Text(0), "");
+
+    ASSERT_NE(window->Tray, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return entries(*window->Tray->Menu(), "TraySequence").size() == 2; }));
+    QAction* hi = nullptr;
+    for (QAction* a : window->Tray->Menu()->findChildren<QAction*>(QStringLiteral("TraySequence"))) {
+        if (a->text() == QStringLiteral("Hi")) {
+            hi = a;
+        }
+    }
+    ASSERT_NE(hi, nullptr);
+    hi->trigger();
+    EXPECT_TRUE(WaitText(0, "hi!\n"));
+    EXPECT_TRUE(WaitText(1, "cmd\nhi!\n"));
+    ASSERT_TRUE(WaitFor([&] { return !window->TypingText(); }));
+
+    answer = true;
+    {
+        QMenu menu;
+        window->FillDeviceMenu(menu, window->DeviceListView->item(1));
+        menu.findChildren<QAction*>(QStringLiteral("MenuRemoveSequence"))[0]->trigger();
+    }
+    ASSERT_EQ(window->SavedKeySequences().size(), 1u);
+    EXPECT_EQ(window->SavedKeySequences()[0].Name, QStringLiteral("Hi"));
+    EXPECT_TRUE(WaitFor([&] { return entries(*window->Tray->Menu(), "TraySequence").size() == 1; }));
+}
+
+// With keys read, the dialog says a wrong sequence where it is wrong (line, column; the cursor put
+// there, counting a character outside the BMP as one) and stays open; nor does it save one. A right
+// one is saved and typed, and the box stays ticked.
+TEST_F(TTargetFixture, KeySequence_TheDialogSaysAWrongTokenAndStaysOpen) {
+    bool keys = false;
+    QStringList saved;
+    QString said;
+    int cursorAt = -1;
+    bool stayed = false;
+    QTimer act;
+    act.setInterval(10);
+    QObject::connect(&act, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) {
+            return;
+        }
+        act.stop();
+        dialog->findChild<QCheckBox*>(QStringLiteral("KeySequenceMode"))->setChecked(true);
+        auto* edit = dialog->findChild<QPlainTextEdit*>(QStringLiteral("TextToType"));
+        auto* buttons = dialog->findChild<QDialogButtonBox*>();
+        auto* save = dialog->findChild<QPushButton*>(QStringLiteral("SaveKeySequence"));
+        edit->setPlainText(QStringLiteral("\U0001F600{Tab}\n{Dle}"));
+        buttons->button(QDialogButtonBox::Ok)->click();
+        save->click();
+        stayed = dialog->isVisible();
+        said = dialog->findChild<QLabel*>(QStringLiteral("KeySequenceError"))->text();
+        cursorAt = edit->textCursor().position();
+        edit->setPlainText(QStringLiteral("\U0001F600{Tab}\n{Del}"));
+        save->click();
+        buttons->button(QDialogButtonBox::Ok)->click();
+    });
+    act.start();
+    QString text = QStringLiteral("start");
+    ASSERT_TRUE(TypeTextDialog(nullptr, QStringLiteral("Type"), text, nullptr, QString(),
+                               {&keys, [&](const QString& t) { saved << t; }}));
+    EXPECT_TRUE(stayed);
+    EXPECT_TRUE(said.contains(QStringLiteral("line 2, column 2: \u201CDle\u201D is no key name")))
+        << said.toStdString();
+    EXPECT_EQ(cursorAt, 9);
+    EXPECT_EQ(saved, QStringList{QStringLiteral("\U0001F600{Tab}\n{Del}")});
+    EXPECT_EQ(text, QStringLiteral("\U0001F600{Tab}\n{Del}"));
+    EXPECT_TRUE(keys);
 }
