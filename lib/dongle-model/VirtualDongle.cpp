@@ -554,6 +554,8 @@ TWriteOutcome TVirtualDongle::Write(uint16_t handle, std::span<const uint8_t> by
         }
         FWrites.push_back(std::move(rec));
 
+        if (kind == TWriteKind::Request)
+            outcome.answerLate = std::exchange(FNextAnswerLate, std::chrono::microseconds{0});
         const bool air = FConfig.connectionInterval.count() > 0 || FConfig.writeDelay.count() > 0;
         if (!air) {
             FWrites.back().arrivedAt = now;
@@ -805,6 +807,13 @@ void TVirtualDongle::SetConnectionEvents(std::chrono::microseconds interval, int
     std::lock_guard lock(FLock);
     FConfig.connectionInterval = interval;
     FConfig.packetsPerEvent = std::max(1, packetsPerEvent);
+}
+
+// ---- bad moments
+
+void TVirtualDongle::DelayNextAnswer(std::chrono::microseconds late) {
+    std::lock_guard lock(FLock);
+    FNextAnswerLate = late;
 }
 
 void TVirtualDongle::FailNextWrites(int count, uint16_t status) {

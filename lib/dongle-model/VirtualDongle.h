@@ -266,6 +266,8 @@ struct TWriteOutcome {
     // When the write reaches the target, from now (0: it has, within Write). The front calls
     // DeliverDue then; a write with response is answered then too.
     std::chrono::microseconds delay{0};
+    // A write with response: how much later than its arrival the answer comes (a busy peer).
+    std::chrono::microseconds answerLate{0};
 };
 
 // What the dongle pushes to the front. Called outside the model's lock, on the thread that caused
@@ -346,6 +348,9 @@ class TVirtualDongle {
     void FailNextWrites(int count = 1, uint16_t status = GattFailure);
     // The dongle drops the link (out of range, unplugged). OnLinkDropped follows.
     void DropLink();
+    // ---- bad moments (the link stays up through each)
+    // The next write with response reaches the target on time, but its answer comes late.
+    void DelayNextAnswer(std::chrono::microseconds late);
     void SetAdvertising(bool on);
     void SetIdentity(TDongleIdentity id);
     TDongleIdentity Identity() const;
@@ -385,6 +390,7 @@ class TVirtualDongle {
     std::chrono::steady_clock::time_point FLinkUp;    // connection events count from here
     std::chrono::steady_clock::time_point FLastSlot;  // the latest event a write was given
     int FSlotUsed = 0;                                // writes given that event
+    std::chrono::microseconds FNextAnswerLate{0};
 
     mutable std::mutex FLock;
     TDongleConfig FConfig;

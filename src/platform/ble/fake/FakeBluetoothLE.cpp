@@ -278,7 +278,7 @@ void TFakeBluetoothLEDevice::Send(TBluetoothGattCharacteristic& c, std::span<con
         if (kind == vdongle::TWriteKind::Command)
             outcome.status = GattStatusSuccess;
         else
-            complete = outcome.delay;
+            complete = outcome.delay + outcome.answerLate;
     }
     if (link.dongle && outcome.delay < complete)
         FManager.FWorkers.Post(outcome.delay, [dongle = link.dongle] { dongle->DeliverDue(); });
