@@ -5,8 +5,9 @@
 // hands; motion with response stops holding the writes behind it once its answer is overdue (what
 // follows goes without response, no new request while it is out), a key or button change keeps its
 // place. The mouse has a characteristic of its own that takes both write kinds, so keys pass a
-// motion request at once (as the session lets them). After each bad moment the keys must be back within two intervals and 3 ms within a
-// second, and at the end nothing lost, reordered or left held, and all motion at the dongle.
+// motion request at once (as the session lets them). After each bad moment the keys must be back within two
+// intervals and 3 ms within a second, and at the end nothing lost, reordered or left held, and all motion at
+// the dongle.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -35,7 +36,7 @@ enum class TBadMoment { AirStall, LateAnswer, FailedAnswer, TimedOut, BusyStack 
 struct TDisturbance {
     TBadMoment Kind;
     TTime From;
-    TDuration Length;  // air stall, busy stack; late answer: how late
+    TDuration Length;              // air stall, busy stack; late answer: how late
     TTime EndedAt = TTime::max();  // when it was over (a late answer: once it came)
     bool Taken = false;            // an answer's: the request it befell has been made
 };
@@ -57,8 +58,9 @@ struct TAir {
             TTime slot = Up + events * Interval;
             if (slot == LastSlot && Used >= PerEvent)
                 slot += Interval;
-            const auto stall = std::find_if(Stalls.begin(), Stalls.end(),
-                                            [&](const auto& s) { return slot >= s.first && slot < s.second; });
+            const auto stall = std::find_if(Stalls.begin(), Stalls.end(), [&](const auto& s) {
+                return slot >= s.first && slot < s.second;
+            });
             if (stall != Stalls.end()) {
                 from = stall->second;
                 continue;
@@ -80,10 +82,10 @@ struct TArrival {
 };
 
 struct TRequest {
-    uint64_t Ticket = 0;   // 0: it holds the scheduler no more (motion set aside)
+    uint64_t Ticket = 0;  // 0: it holds the scheduler no more (motion set aside)
     bool Motion = false;
     TTime MadeAt{};
-    TTime AnswerAt{};      // when the platform reports it
+    TTime AnswerAt{};  // when the platform reports it
     bool Ok = true;
     bool Overdue = false;
     TDisturbance* Disturbance = nullptr;  // the late or failed answer this is
@@ -158,7 +160,8 @@ class TSendPathSim {
             if (a.Report.Kind == TSendKind::Keyboard) {
                 const uint16_t push = static_cast<uint16_t>(a.Report.Keyboard[1] | a.Report.Keyboard[2] << 8);
                 if (!keys.empty() && push < keys.back())
-                    broken.push_back("key push " + std::to_string(push) + " after " + std::to_string(keys.back()));
+                    broken.push_back("key push " + std::to_string(push) + " after " +
+                                     std::to_string(keys.back()));
                 if (keys.empty() || push != keys.back())
                     keys.push_back(push);
                 held = a.Report.Keyboard[0];
@@ -210,7 +213,8 @@ class TSendPathSim {
     void PushKeys() {
         FKeyPushes.push_back(FNow);
         const auto push = static_cast<uint16_t>(FKeyPushes.size());
-        FScheduler.PushKeyboard(THidReport{FKeys, static_cast<uint8_t>(push & 0xFF), static_cast<uint8_t>(push >> 8)});
+        FScheduler.PushKeyboard(
+            THidReport{FKeys, static_cast<uint8_t>(push & 0xFF), static_cast<uint8_t>(push >> 8)});
     }
 
     TTime KeyArrival(uint16_t push) const {
@@ -258,7 +262,7 @@ class TSendPathSim {
         FRequest.reset();
         if (r.Disturbance)
             r.Disturbance->EndedAt = FNow;
-        FLink.Answered(FNow, !r.Ok                     ? TLinkEstimator::TAnswer::Failed
+        FLink.Answered(FNow, !r.Ok                    ? TLinkEstimator::TAnswer::Failed
                              : HeldUp(r.MadeAt, FNow) ? TLinkEstimator::TAnswer::Delayed
                                                       : TLinkEstimator::TAnswer::Ok);
         if (r.Ticket != 0) {
@@ -274,7 +278,8 @@ class TSendPathSim {
         if (FRequest && !FRequest->Overdue && FNow >= FRequest->MadeAt + FLink.AnswerBound())
             FRequest->Overdue = true;
         const bool aside = FRequest && FRequest->Ticket == 0;
-        if (FRequest && FNow - FRequest->MadeAt >= 1s && (FHeld || FScheduler.PendingTransitions() > (aside ? 0 : 1)))
+        if (FRequest && FNow - FRequest->MadeAt >= 1s &&
+            (FHeld || FScheduler.PendingTransitions() > (aside ? 0 : 1)))
             FUserTold = true;
         if (FRequest && !aside)
             return;
@@ -413,8 +418,8 @@ TEST_P(SendPathProperties, AfterEveryBadMoment_KeysAreBackWithinASecondAndNothin
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, SendPathProperties,
-                         testing::Values(TSimLinkCase{"7500us_x1", 7500us, 1}, TSimLinkCase{"30ms_x6", 30ms, 6},
-                                         TSimLinkCase{"50ms_x4", 50ms, 4}),
+                         testing::Values(TSimLinkCase{"7500us_x1", 7500us, 1},
+                                         TSimLinkCase{"30ms_x6", 30ms, 6}, TSimLinkCase{"50ms_x4", 50ms, 4}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace
