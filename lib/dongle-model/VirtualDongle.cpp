@@ -556,7 +556,8 @@ TWriteOutcome TVirtualDongle::Write(uint16_t handle, std::span<const uint8_t> by
 
         if (kind == TWriteKind::Request)
             outcome.answerLate = std::exchange(FNextAnswerLate, std::chrono::microseconds{0});
-        const bool air = FConfig.connectionInterval.count() > 0 || FConfig.writeDelay.count() > 0;
+        const bool air =
+            FConfig.connectionInterval.count() > 0 || FConfig.writeDelay.count() > 0 || FAirStallUntil > now;
         if (!air) {
             FWrites.back().arrivedAt = now;
             if (apply)
@@ -576,14 +577,14 @@ std::chrono::steady_clock::time_point TVirtualDongle::AirSlotLocked(
     std::chrono::steady_clock::time_point now) {
     if (FConfig.connectionInterval.count() <= 0) {
         // No connection events: one write after the other, each taking the write delay.
-        const auto start = std::max(now, FLastSlot);
+        const auto start = std::max({now, FLastSlot, FAirStallUntil});
         FLastSlot = start + FConfig.writeDelay;
         return FLastSlot;
     }
     // The first connection event at or after the write (and not before the writes made earlier).
     const auto interval =
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(FConfig.connectionInterval);
-    const auto from = std::max(now, FLastSlot);
+    const auto from = std::max({now, FLastSlot, FAirStallUntil});
     const auto events = (from - FLinkUp + interval - std::chrono::steady_clock::duration(1)) / interval;
     auto slot = FLinkUp + events * interval;
     if (slot == FLastSlot && FSlotUsed >= std::max(1, FConfig.packetsPerEvent))
@@ -810,6 +811,11 @@ void TVirtualDongle::SetConnectionEvents(std::chrono::microseconds interval, int
 }
 
 // ---- bad moments
+
+void TVirtualDongle::StallAir(std::chrono::microseconds duration) {
+    std::lock_guard lock(FLock);
+    FAirStallUntil = std::chrono::steady_clock::now() + duration;
+}
 
 void TVirtualDongle::DelayNextAnswer(std::chrono::microseconds late) {
     std::lock_guard lock(FLock);

@@ -349,6 +349,9 @@ class TVirtualDongle {
     // The dongle drops the link (out of range, unplugged). OnLinkDropped follows.
     void DropLink();
     // ---- bad moments (the link stays up through each)
+    // No connection event carries a packet for duration from now: writes made meanwhile reach the
+    // target after it (those on the air already keep their slots).
+    void StallAir(std::chrono::microseconds duration);
     // The next write with response reaches the target on time, but its answer comes late.
     void DelayNextAnswer(std::chrono::microseconds late);
     void SetAdvertising(bool on);
@@ -386,10 +389,11 @@ class TVirtualDongle {
         bool apply = true;  // false: the dongle fails it
         std::chrono::steady_clock::time_point arrival;
     };
-    std::vector<TOnAir> FAir;                         // in the order made
-    std::chrono::steady_clock::time_point FLinkUp;    // connection events count from here
-    std::chrono::steady_clock::time_point FLastSlot;  // the latest event a write was given
-    int FSlotUsed = 0;                                // writes given that event
+    std::vector<TOnAir> FAir;                              // in the order made
+    std::chrono::steady_clock::time_point FLinkUp;         // connection events count from here
+    std::chrono::steady_clock::time_point FLastSlot;       // the latest event a write was given
+    int FSlotUsed = 0;                                     // writes given that event
+    std::chrono::steady_clock::time_point FAirStallUntil;  // no event carries a packet before it
     std::chrono::microseconds FNextAnswerLate{0};
 
     mutable std::mutex FLock;
