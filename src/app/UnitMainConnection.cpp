@@ -326,6 +326,9 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
         case LedStatusChanged:
             UpdateTargetState();
             break;
+        case DongleNotAnswering:
+            ShowNotAnswering();
+            break;
         default:
             break;
     }
