@@ -235,6 +235,11 @@ void TConnections::Close() {
         }
     }
     FJobs.clear();
+    // Every dongle's releases go out at once and are waited for together: each destructor alone
+    // would wait its own link out before the next began.
+    TCorvastelDevice::ReleaseForExit(
+        std::span(Sessions.data(), static_cast<size_t>(Count)),
+        TCorvastelDevice::DeliveryProofLimit + TCorvastelDevice::DisconnectGrace);
     for (int i = Count - 1; i >= 0; --i) {
         delete std::exchange(Sessions[i], nullptr);
     }

@@ -17,6 +17,7 @@ enum class TNotice : int {
     CaptureUnavailable,  // this session cannot capture the keyboard (and what to do)
     StackProblem,        // the Bluetooth stack or adapter is not usable
     LinkLost,            // a dongle dropped (reconnecting) or the last active one is gone
+    NotAnswering,        // a dongle leaves a write unanswered while input waits for it
     NoDongle,            // pass-through is on but no dongle takes input
     Route,               // where input goes: all active dongles or one
     KeypadHint,          // how to use the keypad mouse during pass-through

@@ -44,7 +44,6 @@ struct TTrayState {
     std::string RouteTarget;       // empty: every dongle
     QString Route;                 // the route as the window's notice says it ("→ all", "→ Desk 1")
     std::vector<TDongle> Dongles;  // connected or being brought back, by number (unnumbered last)
-    std::vector<TDongle> Dongles;  // connected, in list order
     // The saved key sequences, in their order: each for one dongle (Dongle, named Where) or for
     // every dongle (Dongle empty). The menu lists the first TrayMaxSequences.
     struct TSequence {

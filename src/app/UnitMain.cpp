@@ -496,22 +496,9 @@ void TFormCorvastelPc::ReleaseDonglesForExit(std::chrono::milliseconds bound) {
     // Whatever the tables held, the targets are told nothing is.
     ClearPressedKeys();
     ClearMouseItems();
-    std::vector<TCorvastelDevice*> active;
-    for (int i = 0; i < SessionCount; ++i) {
-        TCorvastelDevice* session = Sessions[i];
-        if (session != nullptr && session->Device != nullptr && session->isActived &&
-            session->Device->IsConnected()) {
-            // The releases must have reached the dongle, not only the stack's queue, before the
-            // link goes (the session's one rule for closing on purpose).
-            session->ReleaseBeforeClose();
-            active.push_back(session);
-        }
-    }
-    for (TCorvastelDevice* session : active) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        session->WaitReleasesDelivered(std::max(left, std::chrono::milliseconds(0)));
-    }
+    // The releases must have reached the dongle, not only the stack's queue, before the link goes
+    // (the session's one rule for closing on purpose); all links at once, within the bound.
+    TCorvastelDevice::ReleaseForExit(std::span(Sessions.data(), static_cast<size_t>(SessionCount)), bound);
     for (int i = 0; i < SessionCount; ++i) {
         if (Sessions[i] != nullptr && Sessions[i]->Device != nullptr) {
             Sessions[i]->Device->Disconnect();

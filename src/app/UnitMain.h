@@ -344,6 +344,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // Brings the notices about links and pass-through up to date: which dongles are being
     // reconnected, that keys go nowhere, how to use the keypad mouse.
     void UpdateLinkNotices();
+    // Names the dongles that leave a write unanswered while input waits (DongleNotAnswering).
+    void ShowNotAnswering();
     // Whether pass-through is on as the user sees it (a shortcut button held keeps it on).
     bool PassThroughOn() const;
 

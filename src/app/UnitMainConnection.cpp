@@ -328,6 +328,9 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
         case LedStatusChanged:
             UpdateTargetState();
             break;
+        case DongleNotAnswering:
+            ShowNotAnswering();
+            break;
         default:
             break;
     }

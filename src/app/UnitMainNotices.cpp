@@ -11,9 +11,11 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "app/Notices.h"
 #include "app/UnitMain.h"
+#include "device/UnitCorvastelDevice.h"
 
 namespace {
 struct TControlHelp {
@@ -101,4 +103,21 @@ void TFormCorvastelPc::UpdateLinkNotices() {
         SetNotice(TNotice::Guide, QString());
     }
     SetNotice(TNotice::KeypadHint, notices.KeypadHint);
+    // A dongle that went takes its notice along.
+    ShowNotAnswering();
+}
+
+void TFormCorvastelPc::ShowNotAnswering() {
+    std::vector<std::string> addresses;
+    for (int i = 0; i < SessionCount; ++i) {
+        if (Sessions[i] != nullptr && Sessions[i]->Device != nullptr && Sessions[i]->NotAnswering())
+            addresses.push_back(Sessions[i]->Device->Address());
+    }
+    SetNotice(
+        TNotice::NotAnswering,
+        addresses.empty()
+            ? QString()
+            : DongleLabels(addresses) +
+                  QStringLiteral(" is not answering: input to it waits. Bring it closer to this computer, "
+                                 "or disconnect it and connect it again."));
 }

@@ -46,6 +46,9 @@ enum TBleDeviceEvent : uint8_t {
     // Setting up the connection failed; SetupFailure() says at which step and why. The session
     // takes no reports; the window closes the link.
     DeviceSetupFailed = 10,
+    // A write with response has gone unanswered for NotAnsweringAfter while input waits behind it
+    // (para 1), or the answer came at last (para 0). The window says it while para is 1.
+    DongleNotAnswering = 11,
 };
 
 // The steps of setting up a connection, in the order they are taken.
@@ -178,6 +181,17 @@ class TCorvastelDevice {
     // How long a close waits for the answer that proves the releases delivered: a link that holds
     // more than that is taken as stalled.
     static constexpr std::chrono::milliseconds DeliveryProofLimit{3000};
+    // How long input may wait behind an unanswered write with response before the user is told.
+    static constexpr std::chrono::milliseconds NotAnsweringAfter{1000};
+    // The wait before writing the newest states again once writes fail in a row (beyond
+    // TSendScheduler::MaxResends), doubling up to the longest.
+    static constexpr std::chrono::milliseconds BackOffFirst{20};
+    static constexpr std::chrono::milliseconds BackOffLongest{640};
+    // DongleNotAnswering holds: the dongle has left a write with response unanswered for long.
+    bool NotAnswering() const;
+    // Every active session in sessions queues its releases, then all are waited for together, at
+    // most bound in all; their destructors then wait no more. For the program's end.
+    static void ReleaseForExit(std::span<TCorvastelDevice* const> sessions, std::chrono::milliseconds bound);
     // The one rule before a link is closed on purpose (the user's disconnect, the window closing,
     // the program ending): all-released keyboard and mouse reports are queued behind what is
     // queued, no more input is taken, and the last of them is written with response where the
@@ -314,6 +328,17 @@ class TCorvastelDevice {
     void QueueReleases();
     // When a close asked for at asked stops waiting for the releases to be delivered.
     std::chrono::steady_clock::time_point CloseGivesUpAt(std::chrono::steady_clock::time_point asked) const;
+    static bool IsMotionOnly(const TScheduledReport& report);
+    // A write with response out: once it is overdue (TLinkEstimator::AnswerBound), motion set
+    // aside (or that holds the scheduler, set aside now) lets motion pass; once input has waited
+    // NotAnsweringAfter behind it, the user is told. Returns whether the motion set aside is
+    // overdue.
+    bool WatchRequestLocked(std::chrono::steady_clock::time_point now);
+    // When WatchRequestLocked has to look again, if ever.
+    std::optional<std::chrono::steady_clock::time_point> RequestWatchAtLocked() const;
+    void EndNotAnsweringLocked();
+    // Posts DongleNotAnswering when it changed (outside FLinkLock: a subscriber may call back).
+    void PostNoticeChange();
 
     TDeviceUi* FUi;
 
@@ -361,8 +386,15 @@ class TCorvastelDevice {
     // extra ATT channels (EATT, when the dongle's GATT server says it supports them), a command
     // may even leave on another channel than the request, which orders nothing between them: the
     // rule holds there all the more.
-    TBluetoothGattCharacteristic* FMotionAside = nullptr;
-    bool FPassedAside = false;  // a key went past it: its answer proves nothing of that key
+    const TBluetoothGattCharacteristic* FMotionAside = nullptr;
+    bool FPassedAside = false;     // a key went past it: its answer proves nothing of that key
+    bool FInFlightMotion = false;  // the write in flight carries motion only
+    bool FRequestOverdue = false;  // the write with response out is past its AnswerBound
+    bool FNotAnswering = false;    // DongleNotAnswering holds
+    bool FNoticeChange = false;    // ... and is still to be posted
+    std::chrono::steady_clock::time_point FBackOffUntil{};
+    // Set by ReleaseForExit: the destructor has nothing more to wait for.
+    std::atomic<bool> FReleaseWaited{false};
     std::optional<TScheduledReport> FHeld;
     // When everything handed to the platform is known (an answer) or estimated (the learned
     // link) to have reached the dongle; max: not known yet.
