@@ -113,6 +113,7 @@ TFormCorvastelPc::TFormCorvastelPc(TBluetoothLEManager& bleManager,
     ConfirmQuery = [this](const QString& Question) { return ConfirmDialog(this, Question); };
     RouteSettingsQuery = [this](TRouteLeader& Leader) { return RouteSettingsDialog(this, Leader); };
     CreateControls();
+    SetMessageOwner(this);
     FormCreate();
 }
 
@@ -542,6 +543,11 @@ void TFormCorvastelPc::BringToFront() {
     }
     raise();
     activateWindow();
+    // A box or dialog waits for an answer: it comes forward with the window, ready for the answer.
+    if (QWidget* modal = QApplication::activeModalWidget(); modal != nullptr && modal != this) {
+        modal->raise();
+        modal->activateWindow();
+    }
 }
 
 void TFormCorvastelPc::SetDeviceImage(QListWidgetItem* Item, TDeviceImage Image) {
