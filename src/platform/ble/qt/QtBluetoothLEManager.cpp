@@ -42,7 +42,10 @@ TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& option
                              OnStackOwnerChanged(!oldOwner.isEmpty(), !newOwner.isEmpty());
                          });
 #endif
-        RefreshRadio();
+        FAdapterWatch = new QTimer(FThread->Context());
+        FAdapterWatch->setInterval(2000);
+        QObject::connect(FAdapterWatch, &QTimer::timeout, FThread->Context(), [this] { RefreshRadio(); });
+        RefreshRadio();  // raises to nobody yet: the window asks with RequestRadioState
     });
 }
 
@@ -60,6 +63,8 @@ TQtBluetoothLEManager::~TQtBluetoothLEManager() {
         FScanTimer = nullptr;
         delete FStackWatcher;
         FStackWatcher = nullptr;
+        delete FAdapterWatch;
+        FAdapterWatch = nullptr;
         std::vector<TQtBluetoothLEDevice*> devices;
         {
             std::lock_guard lock(FDevicesLock);
@@ -74,45 +79,60 @@ TQtBluetoothLEManager::~TQtBluetoothLEManager() {
     FDevices.clear();
 }
 
-void TQtBluetoothLEManager::RefreshRadio() {
+bool TQtBluetoothLEManager::RefreshRadio() {
     if (FLocal && !FLocal->isValid()) {
         delete FLocal;
         FLocal = nullptr;
     }
     if (!FLocal && !QBluetoothLocalDevice::allDevices().isEmpty()) {
         FLocal = new QBluetoothLocalDevice(FThread->Context());
+        // Qt follows the adapter's Powered property on BlueZ and says each change here.
         QObject::connect(FLocal, &QBluetoothLocalDevice::hostModeStateChanged, FThread->Context(),
-                         [this](QBluetoothLocalDevice::HostMode mode) {
-                             FRadioState = mode == QBluetoothLocalDevice::HostPoweredOff ? 0 : Connected;
-                         });
+                         [this](QBluetoothLocalDevice::HostMode) { RefreshRadio(); });
     }
     const bool on =
         FLocal && FLocal->isValid() && FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff;
     FRadioState = on ? Connected : 0;
+    if (FAdapterWatch) {
+        if (FLocal) {
+            FAdapterWatch->stop();
+        } else if (!FAdapterWatch->isActive()) {
+            FAdapterWatch->start();
+        }
+    }
+    const TRadioProblem problem = RadioProblem();
+    if (problem == FRadioProblem) {
+        return false;
+    }
+    FRadioProblem = problem;
+    RaiseRadioChanged(problem);
+    return true;
 }
 
-std::string TQtBluetoothLEManager::RadioProblem() const {
+TRadioProblem TQtBluetoothLEManager::RadioProblem() const {
     if (FLocal && FLocal->isValid()) {
-        if (FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff)
-            return {};
-        return "The Bluetooth adapter is switched off. Switch Bluetooth on in the system settings "
-               "(Settings > Bluetooth), or run: bluetoothctl power on (if it stays off, it is blocked: "
-               "rfkill unblock bluetooth).";
+        return FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff ? TRadioProblem::None
+                                                                           : TRadioProblem::PoweredOff;
     }
 #if defined(Q_OS_LINUX)
     // Qt lists no adapter both when there is none and when BlueZ, which would list it, is not there.
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {
-        return "The system's message bus (D-Bus) cannot be reached, so Bluetooth cannot be used. Restart "
-               "the computer, or ask its administrator.";
+        return TRadioProblem::NoBus;
     }
     if (bus.interface() && !bus.interface()->isServiceRegistered(QStringLiteral("org.bluez")).value()) {
-        return "The Bluetooth service (BlueZ) is not running. Start it with: sudo systemctl start bluetooth "
-               "(install it first where it is missing: sudo apt install bluez).";
+        return TRadioProblem::NoStack;
     }
 #endif
-    return "No Bluetooth adapter was found. Plug in a Bluetooth adapter, or switch on the computer's own "
-           "Bluetooth (it may be turned off in the firmware settings or by a key).";
+    return TRadioProblem::NoAdapter;
+}
+
+void TQtBluetoothLEManager::RequestRadioState() {
+    FThread->Post([this] {
+        if (!RefreshRadio()) {
+            RaiseRadioChanged(FRadioProblem);
+        }
+    });
 }
 
 int TQtBluetoothLEManager::ConnectionState() const {
@@ -131,7 +151,7 @@ std::string TQtBluetoothLEManager::UnavailableReason() const {
     auto* self = const_cast<TQtBluetoothLEManager*>(this);
     return FThread->Call([self] {
         self->RefreshRadio();
-        std::string reason = self->RadioProblem();
+        const std::string reason = RadioProblemText(self->RadioProblem());
         return reason.empty() ? self->FScanError : reason;
     });
 }
@@ -149,7 +169,7 @@ void TQtBluetoothLEManager::RequestDiscovery(int timeoutMs, const std::vector<TB
             return;
         }
         if (!StartScan(generation, timeoutMs, serviceUuids) && generation == FScanGeneration) {
-            const std::string problem = RadioProblem();
+            const std::string problem = RadioProblemText(RadioProblem());
             RaiseDiscoveryRefused(problem.empty() ? FScanError : problem);
         }
     });
@@ -227,6 +247,7 @@ void TQtBluetoothLEManager::OnStackOwnerChanged(bool lost, bool back) {
         FAgent = nullptr;
         delete FLocal;
         FLocal = nullptr;
+        RefreshRadio();
     }
     if (back) {
         RefreshRadio();
