@@ -51,6 +51,7 @@ TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& option
 
 TQtBluetoothLEManager::~TQtBluetoothLEManager() {
     FThread->Call([this] {
+        FClosing = true;
         FScanGeneration++;
         // Qt's BlueZ backend keeps a process-wide count of running scans per adapter; an agent
         // deleted while scanning would leave it counted and the next scan would never start.
@@ -80,15 +81,20 @@ TQtBluetoothLEManager::~TQtBluetoothLEManager() {
 }
 
 bool TQtBluetoothLEManager::RefreshRadio() {
+    if (FClosing) {
+        return false;  // a look queued before the manager began to go
+    }
     if (FLocal && !FLocal->isValid()) {
         delete FLocal;
         FLocal = nullptr;
     }
     if (!FLocal && !QBluetoothLocalDevice::allDevices().isEmpty()) {
         FLocal = new QBluetoothLocalDevice(FThread->Context());
-        // Qt follows the adapter's Powered property on BlueZ and says each change here.
-        QObject::connect(FLocal, &QBluetoothLocalDevice::hostModeStateChanged, FThread->Context(),
-                         [this](QBluetoothLocalDevice::HostMode) { RefreshRadio(); });
+        // Qt follows the adapter's Powered property on BlueZ and says each change here. Queued: the
+        // look may find the adapter gone and delete the object that is signalling.
+        QObject::connect(
+            FLocal, &QBluetoothLocalDevice::hostModeStateChanged, FThread->Context(),
+            [this](QBluetoothLocalDevice::HostMode) { RefreshRadio(); }, Qt::QueuedConnection);
     }
     const bool on =
         FLocal && FLocal->isValid() && FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff;

@@ -71,6 +71,7 @@ class TQtBluetoothLEManager final : public TBluetoothLEManager {
     // Looks for an adapter while there is none: Qt says nothing when one is plugged in.
     QTimer* FAdapterWatch = nullptr;
     TRadioProblem FRadioProblem = TRadioProblem::None;
+    bool FClosing = false;
     bool FScanning = false;
     std::vector<TBluetoothUuid> FScanUuids;
     // This scan's finds, in order, once each. Guarded, with the check of the scan's generation:
