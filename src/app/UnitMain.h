@@ -343,7 +343,6 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void RadioChanged(TRadioProblem Problem);
     // The stack said the radio cannot be used now (before it said anything, it counts as usable).
     bool RadioDown() const { return FRadioProblem != TRadioProblem::None; }
-    TRadioProblem RadioProblem() const { return FRadioProblem; }
 
     // ---- Notices and help texts (UnitMainNotices.cpp; what stands and what shows: Notices.h).
     // Brings the notices about links and pass-through up to date: which dongles are being
