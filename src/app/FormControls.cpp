@@ -294,6 +294,8 @@ QVBoxLayout* StartSettingsDialog(QDialog& dialog, const QString& name, const QSt
                                  const QString& note) {
     dialog.setObjectName(name);
     dialog.setWindowTitle(title);
+    // Modal to the window only: the tray stays usable meanwhile (CorvastelApplication.h).
+    dialog.setWindowModality(Qt::WindowModal);
     auto* layout = new QVBoxLayout(&dialog);
     layout->addWidget(NewNoteLabel(note, &dialog));
     return layout;

@@ -41,7 +41,16 @@ TLinkNotices LinkNotices(const TLinkState& State) {
     // A route held for a dongle that is away says so itself, with its way out: the lines below
     // would only repeat it (the panel has room for two).
     const bool keysGoNowhere = State.PassThroughOn && !State.AnyTakesInput && !State.RouteHeld;
-    if (!State.Dropped.isEmpty()) {
+    if (!State.Dropped.isEmpty() && State.Radio != TRadioProblem::None) {
+        // No try can succeed before the radio is back; the radio's own notice says what to do.
+        const bool one = State.Dropped.size() == 1;
+        notices.LinkLost = State.Dropped.join(QStringLiteral(", ")) +
+                           (State.Radio == TRadioProblem::PoweredOff
+                                ? QStringLiteral(" dropped: Bluetooth is off; ")
+                                : QStringLiteral(" dropped: Bluetooth cannot be used; ")) +
+                           (one ? QStringLiteral("it reconnects") : QStringLiteral("they reconnect")) +
+                           QStringLiteral(" as soon as Bluetooth is back");
+    } else if (!State.Dropped.isEmpty()) {
         notices.LinkLost =
             State.Dropped.join(QStringLiteral(", ")) +
             QString::fromUtf8(State.Dropped.size() == 1 ? " dropped; reconnecting by itself"
@@ -62,4 +71,25 @@ TLinkNotices LinkNotices(const TLinkState& State) {
             "Keypad mouse: hold Ctrl+Shift, use the numeric keypad; Ctrl+Shift alone pauses the mouse");
     }
     return notices;
+}
+
+QString RadioNotice(TRadioProblem Problem, bool WasDown) {
+    // Short enough for the panel's two lines with what to do in them; a refused scan's box says more.
+    switch (Problem) {
+        case TRadioProblem::None:
+            break;
+        case TRadioProblem::NoBus:
+            return QStringLiteral(
+                "No system message bus (D-Bus): Bluetooth cannot be used; restart the computer");
+        case TRadioProblem::NoStack:
+            return QStringLiteral(
+                "Bluetooth service not running: start it with sudo systemctl start bluetooth");
+        case TRadioProblem::NoAdapter:
+            return QStringLiteral(
+                "No Bluetooth adapter found: plug one in, or switch on the computer's own Bluetooth");
+        case TRadioProblem::PoweredOff:
+            return QStringLiteral(
+                "Bluetooth is off: switch it on (Settings > Bluetooth, or bluetoothctl power on)");
+    }
+    return WasDown ? QStringLiteral("Bluetooth is back") : QString();
 }

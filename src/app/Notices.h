@@ -13,6 +13,8 @@
 #include <array>
 #include <cstddef>
 
+#include "platform/ble/BluetoothLE.h"
+
 enum class TNotice : int {
     CaptureUnavailable,  // this session cannot capture the keyboard (and what to do)
     StackProblem,        // the Bluetooth stack or adapter is not usable
@@ -51,6 +53,7 @@ struct TLinkState {
     bool AnyTakesInput = false;  // some session takes input now
     bool RouteHeld = false;      // the route names one dongle that is away: its own notice says so
     QStringList Dropped;         // dongles being reconnected, as the list names them (the held one left out)
+    TRadioProblem Radio = TRadioProblem::None;  // what keeps the radio from use: the dropped wait for it
 };
 struct TLinkNotices {
     QString LinkLost;
@@ -59,3 +62,7 @@ struct TLinkNotices {
     bool ClearGuide = false;  // past the first steps: what a scan found no longer matters
 };
 TLinkNotices LinkNotices(const TLinkState& State);
+
+// The radio's standing notice: what keeps it from use and what to do (RadioProblemText), or, once it
+// is usable again after it was not (WasDown), that it is back. Empty when there is nothing to say.
+QString RadioNotice(TRadioProblem Problem, bool WasDown);

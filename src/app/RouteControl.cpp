@@ -62,8 +62,9 @@ QString TRouteControl::ChooseLeader(TRouteLeader Leader, const std::filesystem::
     FKeys.SetLeader(Leader);
     QString error;
     if (!WriteRouteLeader(File, Leader, &error)) {
-        return error + QStringLiteral(" The route leader %1 is used until the program ends.")
-                           .arg(RouteLeaderText(Leader));
+        // Used all the same: the user chose it for this run, whatever the file allows.
+        return QStringLiteral("The route leader %1 is used now but not remembered: %2")
+            .arg(RouteLeaderText(Leader), error);
     }
     return QString();
 }

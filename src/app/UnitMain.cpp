@@ -39,8 +39,6 @@ static void RegisterPictures() {
 }
 
 namespace {
-// Until the first scan, the one thing to do.
-constexpr char StartHint[] = "Press 搜索设备 (Alt+S) to find dongles";
 const QRect DesignClientRect(0, 0, MainWindowWidth, MainWindowHeight);
 
 QFont WindowFont() {
@@ -116,6 +114,7 @@ TFormCorvastelPc::TFormCorvastelPc(TBluetoothLEManager& bleManager,
     ConfirmQuery = [this](const QString& Question) { return ConfirmDialog(this, Question); };
     RouteSettingsQuery = [this](TRouteLeader& Leader) { return RouteSettingsDialog(this, Leader); };
     CreateControls();
+    SetMessageOwner(this);
     FormCreate();
 }
 
@@ -126,6 +125,7 @@ TFormCorvastelPc::~TFormCorvastelPc() {
         FormClose();
     }
     FUiQueue->Close();
+    BleManager.SetOnRadioChanged(nullptr);
     qApp->removeEventFilter(this);
     // The list empties its model as it goes, after this object's own part is gone.
     DeviceListView->model()->disconnect(this);
@@ -376,7 +376,6 @@ void TFormCorvastelPc::FormCreate() {
     Memo2->clear();
 
     ProgressBar1->setVisible(Scanning);
-    SetNotice(TNotice::Guide, QString::fromUtf8(StartHint));
 
     lbName->setText(NoDeviceText);
     lbMacAddress->setText(NoDeviceText);
@@ -404,6 +403,11 @@ void TFormCorvastelPc::FormCreate() {
         BleManager.OnDiscoveryRefused = [queue, this](TBluetoothLEManager&, const std::string& reason) {
             queue->Run([this, reason] { ScanRefused(reason); });
         };
+        BleManager.SetOnRadioChanged([queue, this](TBluetoothLEManager&, TRadioProblem problem) {
+            queue->Run([this, problem] { RadioChanged(problem); });
+        });
+        // The start hint waits for the answer: it promises a scan that may not be possible.
+        BleManager.RequestRadioState();
     }
 
     Memo2->setVisible(false);
@@ -533,6 +537,11 @@ void TFormCorvastelPc::BringToFront() {
     }
     raise();
     activateWindow();
+    // A box or dialog waits for an answer: it comes forward with the window, ready for the answer.
+    if (QWidget* modal = QApplication::activeModalWidget(); modal != nullptr && modal != this) {
+        modal->raise();
+        modal->activateWindow();
+    }
 }
 
 void TFormCorvastelPc::SetDeviceImage(QListWidgetItem* Item, TDeviceImage Image) {

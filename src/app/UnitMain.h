@@ -85,6 +85,9 @@ bool InputQueryDialog(QWidget* Parent, const QString& Title, const QString& Prom
 // DeviceSlots, the capacity of the found-dongle table and of the session table, comes with the
 // session table (Connections.h).
 
+// Until the first scan, the one thing to do; shown only while a scan can work.
+inline constexpr char StartHint[] = "Press 搜索设备 (Alt+S) to find dongles";
+
 // Two captions per control, picked by a Boolean (entry 0 for false, entry 1 for true).
 using TCaptionPair = std::array<const char*, 2>;
 inline constexpr TCaptionPair ScanCaptions{"搜索设备(&S)", "停止搜索(&S)"};
@@ -340,6 +343,14 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // The user let a dongle go: no further tries for it. True when one was scheduled.
     bool StopReconnecting(const std::string& Address);
 
+    // ---- The radio (UnitMainRadio.cpp).
+    // The stack said what keeps the radio from use (None: nothing). The radio's notice stands until
+    // the next change and says what to do; the start hint shows only while a scan can work; dongles
+    // waiting to be brought back wait for the radio, and are tried at once when it is back.
+    void RadioChanged(TRadioProblem Problem);
+    // The stack said the radio cannot be used now (before it said anything, it counts as usable).
+    bool RadioDown() const { return FRadioProblem != TRadioProblem::None; }
+
     // ---- Notices and help texts (UnitMainNotices.cpp; what stands and what shows: Notices.h).
     // Brings the notices about links and pass-through up to date: which dongles are being
     // reconnected, that keys go nowhere, how to use the keypad mouse.
@@ -497,6 +508,9 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
 
     // The notice of each kind, and which the status bar shows (Notices.h).
     TNotices FNotices;
+    // The radio as the stack last said it (UnitMainRadio.cpp).
+    bool FRadioKnown = false;
+    TRadioProblem FRadioProblem = TRadioProblem::None;
     bool FTrayRefresh = false;  // an update of the tray is queued
     void CreateTray();
 

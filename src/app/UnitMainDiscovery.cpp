@@ -43,13 +43,14 @@ int ScanProgress(int maximum, uint32_t elapsedMs) {
 }  // namespace
 
 namespace {
-// The described refusal first, then why and what to do, as far as the stack can tell.
+// Why, and what to do, as far as the stack can tell.
 QString ScanRefusedText(const std::string& reason) {
-    QString text = QStringLiteral("Cannot start BluetoothLE scan as it is disabled");
     if (!reason.empty()) {
-        text += QLatin1Char('\n') + QString::fromStdString(reason);
+        return QString::fromStdString(reason);
     }
-    return text;
+    return QStringLiteral(
+        "The search for dongles could not start. Try again; if it keeps failing, "
+        "switch Bluetooth off and on again.");
 }
 }  // namespace
 
@@ -107,6 +108,10 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
     ProgressBar1->setValue(0);
     ProgressBar1->setVisible(true);
     SetNotice(TNotice::Guide, QStringLiteral("Searching for dongles\u2026"));
+    if (!RadioDown()) {
+        // A refusal of the last scan, or the news that Bluetooth is back: the scan runs now.
+        SetNotice(TNotice::StackProblem, QString());
+    }
 }
 
 void TFormCorvastelPc::Timer1Timer(QObject* /*Sender*/) {
@@ -132,7 +137,12 @@ void TFormCorvastelPc::ScanRefused(const std::string& Reason) {
     BtnScan->setText(ScanCaptions[0]);
     ShowProgress();
     SetNotice(TNotice::Guide, QString());
-    ShowMessage(ScanRefusedText(Reason));
+    // The box answers the key press; the notice stays once it is closed, until the radio changes.
+    const QString text = ScanRefusedText(Reason);
+    if (!RadioDown()) {
+        SetNotice(TNotice::StackProblem, text);  // else the radio's own notice stands, in short
+    }
+    ShowMessage(text);
 }
 
 void TFormCorvastelPc::DiscoveryEnded(TBluetoothLEManager& /*Sender*/,

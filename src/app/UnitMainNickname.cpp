@@ -18,12 +18,16 @@ std::filesystem::path PathOf(const QString& path) {
 }  // namespace
 
 bool InputQueryDialog(QWidget* Parent, const QString& Title, const QString& Prompt, QString& Text) {
-    bool ok = false;
-    const QString edited = QInputDialog::getText(Parent, Title, Prompt, QLineEdit::Normal, Text, &ok);
-    if (ok) {
-        Text = edited;
+    QInputDialog dialog(Parent);
+    dialog.setWindowTitle(Title);
+    dialog.setLabelText(Prompt);
+    dialog.setTextValue(Text);
+    dialog.setWindowModality(Qt::WindowModal);  // the tray stays usable (CorvastelApplication.h)
+    if (dialog.exec() != QDialog::Accepted) {
+        return false;
     }
-    return ok;
+    Text = dialog.textValue();
+    return true;
 }
 
 TNicknameFile& TFormCorvastelPc::Nicknames() {

@@ -90,6 +90,7 @@ void TFormCorvastelPc::UpdateLinkNotices() {
         std::any_of(Sessions.begin(), Sessions.begin() + SessionCount,
                     [this](const TCorvastelDevice* session) { return TakesInput(session); });
     state.RouteHeld = RouteHeld();
+    state.Radio = FRadioProblem;
     for (const std::string& address : Reconnect.Addresses()) {
         // The held route's own notice names its dongle already.
         if (!(state.RouteHeld && address == Route().Target())) {

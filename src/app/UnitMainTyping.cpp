@@ -505,6 +505,7 @@ void TFormCorvastelPc::TypeTextAsked(const TSessionHandle& Target) {
 bool TypeTextDialog(QWidget* Parent, const QString& Title, QString& Text, TTypingSettings* Settings,
                     const QString& Note, const TKeySequenceDialogOptions& Sequences) {
     QDialog dialog(Parent);
+    dialog.setWindowModality(Qt::WindowModal);  // the tray stays usable (CorvastelApplication.h)
     dialog.setWindowTitle(Title);
     auto* layout = new QVBoxLayout(&dialog);
     if (!Note.isEmpty()) {
@@ -609,5 +610,6 @@ bool ConfirmDialog(QWidget* Parent, const QString& Question) {
                     QMessageBox::Yes | QMessageBox::No, Parent);
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::No);
+    box.setWindowModality(Qt::WindowModal);  // the tray stays usable (CorvastelApplication.h)
     return box.exec() == QMessageBox::Yes;
 }

@@ -236,6 +236,17 @@ class TBluetoothLEDevice {
     const void* FHandlersOwner = nullptr;
 };
 
+// What keeps the radio from being used, as far as the platform can tell.
+enum class TRadioProblem {
+    None,        // an adapter is there and powered
+    NoBus,       // the system's message bus cannot be reached (Linux)
+    NoStack,     // the Bluetooth service (bluetoothd) is not running (Linux)
+    NoAdapter,   // no adapter is listed
+    PoweredOff,  // the adapter is switched off (or blocked)
+};
+// The problem and what the user can do about it, in the user's words; empty for None.
+std::string RadioProblemText(TRadioProblem Problem);
+
 class TBluetoothLEManager {
   public:
     virtual ~TBluetoothLEManager() = default;
@@ -265,6 +276,12 @@ class TBluetoothLEManager {
             RaiseDiscoveryRefused(UnavailableReason());
         }
     }
+    // Asks for the radio's state, without waiting for the backend: OnRadioChanged follows with it,
+    // also when it did not change. Backends that answer at once keep this default, which raises it
+    // on this thread.
+    virtual void RequestRadioState() {
+        RaiseRadioChanged(ConnectionState() == Connected ? TRadioProblem::None : TRadioProblem::NoAdapter);
+    }
     // Stops a scan and raises OnDiscoveryLEEnd on this thread before returning, also when no scan
     // runs. Never waits for a backend's own thread.
     virtual void CancelDiscovery() = 0;
@@ -276,6 +293,12 @@ class TBluetoothLEManager {
     std::function<void(TBluetoothLEManager& sender, const std::vector<TBluetoothLEDevice*>& devices)>
         OnDiscoveryLEEnd;
     std::function<void(TBluetoothLEManager& sender, const std::string& reason)> OnDiscoveryRefused;
+    // The radio's state changed (an adapter came or went, was switched on or off, the stack started
+    // or ended), or RequestRadioState asked for it. Raised on a backend thread, or on the caller of
+    // RequestRadioState. Each dropped link still raises its own OnDisconnect. Set through a lock,
+    // unlike the handlers above: the radio can change at any time, scan or not.
+    using TRadioHandler = std::function<void(TBluetoothLEManager& sender, TRadioProblem problem)>;
+    void SetOnRadioChanged(TRadioHandler handler);
 
   protected:
     TBluetoothLEManager() = default;
@@ -284,4 +307,9 @@ class TBluetoothLEManager {
     void RaiseDiscoverLEDevice(TBluetoothLEDevice& device, int rssi, const TBytes& scanResponse);
     void RaiseDiscoveryLEEnd(const std::vector<TBluetoothLEDevice*>& devices);
     void RaiseDiscoveryRefused(const std::string& reason);
+    void RaiseRadioChanged(TRadioProblem problem);
+
+  private:
+    std::mutex FRadioHandlerLock;
+    TRadioHandler FOnRadioChanged;
 };

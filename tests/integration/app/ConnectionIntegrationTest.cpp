@@ -380,13 +380,37 @@ TEST_F(TConnectionIntegration, ScanWithTheAdapterOff_RefusedByEvent_TheBoxSaysWh
     answerer.start(10);
     Window->BtnScan->click();
     ASSERT_TRUE(WaitFor([&] { return !boxes.empty(); }, 5s));
-    EXPECT_TRUE(boxes[0].startsWith("Cannot start BluetoothLE scan as it is disabled\n"))
-        << boxes[0].toStdString();
-    EXPECT_TRUE(boxes[0].contains("switched off")) << boxes[0].toStdString();
+    EXPECT_TRUE(boxes[0].startsWith("The Bluetooth adapter is switched off.")) << boxes[0].toStdString();
     EXPECT_FALSE(Window->Scanning);
     EXPECT_FALSE(Window->ProgressBar1->isVisible());
     EXPECT_EQ(Window->BtnScan->text(), QString::fromUtf8("搜索设备(&S)"));
     Control("SetPowered", {true});
+}
+
+// The adapter is switched off while a dongle is connected, through the stack's own Powered property:
+// the window says Bluetooth is off (no "reconnecting" while nothing can), and once it is on again the
+// dongle is tried at once; the schedule's clock stands still here, so no back-off can bring it.
+TEST_F(TConnectionIntegration, AdapterOffWhileConnected_SaidOff_OnAgainTheDongleIsTriedAtOnce) {
+    const auto frozen = TReconnectPolicy::TClock::now();
+    Window->ReconnectClock = [frozen] { return frozen; };
+    ASSERT_NO_FATAL_FAILURE(Find({DongleOld}));
+    const int k = Slot(DongleOld);
+    ASSERT_NO_FATAL_FAILURE(ClickConnect(DongleOld));
+    ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; }));
+
+    Control("SetPowered", {false});
+    ASSERT_TRUE(WaitFor([&] { return Window->SessionCount == 0 && Window->RadioDown(); }, 5s));
+    EXPECT_TRUE(Window->NoticeText(TNotice::StackProblem).startsWith("Bluetooth is off"))
+        << Window->NoticeText(TNotice::StackProblem).toStdString();
+    EXPECT_TRUE(Window->NoticeText(TNotice::LinkLost).contains("Bluetooth is off"))
+        << Window->NoticeText(TNotice::LinkLost).toStdString();
+    EXPECT_EQ(Image(k), DeviceImageConnecting);
+
+    Control("SetPowered", {true});
+    ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; }, 10s)) << "not tried at once";
+    EXPECT_TRUE(Window->NoticeText(TNotice::LinkLost).isEmpty());
+    EXPECT_EQ(Window->NoticeText(TNotice::StackProblem), "Bluetooth is back");
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
 }
 
 // bluetoothd restarts between the scan and the user's click on Connect: the click connects the

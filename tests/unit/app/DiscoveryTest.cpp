@@ -121,9 +121,15 @@ TEST_F(TDiscoveryFixture, Scan_CannotStart_SaysWhyAndChangesNothing) {
 
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_EQ(boxes[0].first, "CorvastelPcApp");
-        const QString described = "Cannot start BluetoothLE scan as it is disabled";
-        EXPECT_EQ(boxes[0].second,
-                  row.Reason.empty() ? described : described + "\n" + QString::fromStdString(row.Reason));
+        // Why and what to do, without a first line that blames a disabled radio whatever the cause.
+        const QString said = row.Reason.empty() ? QStringLiteral(
+                                                      "The search for dongles could not start. Try "
+                                                      "again; if it keeps failing, switch Bluetooth "
+                                                      "off and on again.")
+                                                : QString::fromStdString(row.Reason);
+        EXPECT_EQ(boxes[0].second, said);
+        EXPECT_EQ(window->NoticeText(TNotice::StackProblem), said)
+            << "said in the window once the box is gone";
         EXPECT_EQ(ble.Starts.size(), row.Starts);
         EXPECT_FALSE(window->Scanning);
         EXPECT_EQ(window->BtnScan->text(), Utf8("搜索设备(&S)"));

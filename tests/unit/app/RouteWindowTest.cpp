@@ -677,3 +677,32 @@ TEST_F(TRouteWindow, Settings_AFileThatCannotBeUsed_ReadsAsScrollLockAndSaysWhy)
     EXPECT_EQ(ReadRouteLeader(path.toStdString(), nullptr), TRouteLeader::RightShift);
     EXPECT_EQ(window->TypingSettingsOf("C0:FF:EE:00:02:00").Layout, "de");
 }
+
+// A settings file that cannot be written: the choice holds for this run all the same, and the
+// notice says it is not remembered.
+TEST_F(TRouteWindow, Settings_FileCannotBeWritten_TheChoiceHoldsForThisRun_NotRemembered) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // Its folder is a file: nobody, root included, can write the settings there.
+    QFile blocker(dir.filePath(QStringLiteral("folder")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    window->NicknameFilePath = std::filesystem::path(dir.path().toStdString()) / "folder" / "cvinfo.ini";
+    window->LoadRouteLeader();
+    window->RouteSettingsQuery = [](TRouteLeader& leader) {
+        leader = TRouteLeader::Pause;
+        return true;
+    };
+    window->ChooseSettings();
+    EXPECT_EQ(window->RouteLeader(), TRouteLeader::Pause);
+    const QString notice = window->NoticeText(TNotice::Settings);
+    EXPECT_TRUE(
+        notice.startsWith(QStringLiteral("The route leader Pause twice is used now but not remembered: ")))
+        << notice.toStdString();
+    EXPECT_TRUE(window->StatusBar1->PanelToolTip(0).contains(notice));
+
+    // And it leads the route keys.
+    SwitchOn();
+    RouteKeys(Scan2, ScanPause);
+    EXPECT_EQ(Marks(), (std::vector<bool>{false, true, false}));
+}

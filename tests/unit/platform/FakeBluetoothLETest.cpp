@@ -391,6 +391,32 @@ TEST_F(FakeCentral, LinkLossRaisesDisconnectOnTheNotifierThread) {
     EXPECT_EQ(Events("disconnect").size(), 4u);
 }
 
+// The radio as a platform reports it: switched off, every link drops first, then the radio's change
+// arrives on the notifier thread with the problem the reason names; asked for, it comes on the caller.
+TEST_F(FakeCentral, RadioChangesArriveAfterTheDropsOnTheNotifierThread) {
+    central.SetOnRadioChanged([this](TBluetoothLEManager&, TRadioProblem problem) {
+        Record({"radio:" + std::to_string(static_cast<int>(problem)), Role(), 0, 0, {}, {}});
+    });
+    auto a = central.AddDongle(vd::TDongleConfig::Standard("a", "00:00:00:00:00:0A"));
+    Connect(a);
+    central.SetRadioProblem(TRadioProblem::PoweredOff);
+    const std::string off = "radio:" + std::to_string(static_cast<int>(TRadioProblem::PoweredOff));
+    const auto seen = WaitFor(2, [&](const Event& e) { return e.what == "disconnect" || e.what == off; });
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].what, "disconnect");
+    EXPECT_EQ(seen[1].what, off);
+    EXPECT_EQ(seen[1].role, TRole::Notifier);
+    EXPECT_EQ(central.UnavailableReason(), RadioProblemText(TRadioProblem::PoweredOff));
+    EXPECT_EQ(central.ConnectionState(), 0);
+
+    central.SetRadioProblem(TRadioProblem::None);
+    central.RequestRadioState();
+    const std::string on = "radio:" + std::to_string(static_cast<int>(TRadioProblem::None));
+    EXPECT_EQ(WaitFor(2, [&](const Event& e) { return e.what == on; }).size(), 2u);
+    EXPECT_EQ(central.UnavailableReason(), "");
+    central.SetOnRadioChanged(nullptr);
+}
+
 TEST_F(FakeCentral, ErrorsFromHandlersReachTheGeneralErrorReporter) {
     std::mutex m;
     std::vector<std::string> reported;

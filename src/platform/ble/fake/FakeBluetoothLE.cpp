@@ -400,7 +400,26 @@ int TFakeBluetoothLEManager::ConnectionState() const {
 }
 
 std::string TFakeBluetoothLEManager::UnavailableReason() const {
-    return FRadio.Present() ? std::string() : std::string("No Bluetooth adapter was found.");
+    std::lock_guard lock(FRadioLock);
+    return RadioProblemText(FRadioProblem);
+}
+
+void TFakeBluetoothLEManager::RequestRadioState() {
+    TRadioProblem problem;
+    {
+        std::lock_guard lock(FRadioLock);
+        problem = FRadioProblem;
+    }
+    RaiseRadioChanged(problem);
+}
+
+void TFakeBluetoothLEManager::SetRadioProblem(TRadioProblem problem) {
+    {
+        std::lock_guard lock(FRadioLock);
+        FRadioProblem = problem;
+    }
+    FRadio.SetPresent(problem == TRadioProblem::None);
+    FNotifier.Post(0us, [this, problem] { RaiseRadioChanged(problem); });
 }
 
 std::shared_ptr<TVirtualDongle> TFakeBluetoothLEManager::AddDongle(vdongle::TDongleConfig config) {

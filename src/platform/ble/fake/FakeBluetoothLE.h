@@ -137,6 +137,7 @@ class TFakeBluetoothLEManager final : public TBluetoothLEManager {
 
     int ConnectionState() const override;
     std::string UnavailableReason() const override;
+    void RequestRadioState() override;
     bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
                         bool forceConnect = false) override;
     void CancelDiscovery() override;
@@ -146,7 +147,12 @@ class TFakeBluetoothLEManager final : public TBluetoothLEManager {
     vdongle::TVirtualRadio& Radio() { return FRadio; }
     std::shared_ptr<vdongle::TVirtualDongle> AddDongle(vdongle::TDongleConfig config);
     bool RemoveDongle(const std::string& address) { return FRadio.RemoveDongle(address); }
-    void SetRadioPresent(bool present) { FRadio.SetPresent(present); }
+    void SetRadioPresent(bool present) {
+        SetRadioProblem(present ? TRadioProblem::None : TRadioProblem::NoAdapter);
+    }
+    // The radio as the platform would report it: any problem takes the radio away (every link
+    // drops); OnRadioChanged follows on the notifier thread, after the drops.
+    void SetRadioProblem(TRadioProblem problem);
 
     // The device object for an address, created on first use (as a scan find would).
     TFakeBluetoothLEDevice& Device(const std::string& address);
@@ -183,6 +189,8 @@ class TFakeBluetoothLEManager final : public TBluetoothLEManager {
     std::atomic<std::chrono::milliseconds> FLostAnswerTimeout{std::chrono::seconds{30}};
     mutable std::mutex FHeldLock;
     std::chrono::steady_clock::time_point FHeldUntil;
+    mutable std::mutex FRadioLock;
+    TRadioProblem FRadioProblem = TRadioProblem::None;
     fakeble::TTaskQueue FWorkers{3};
     fakeble::TTaskQueue FNotifier{1};
 

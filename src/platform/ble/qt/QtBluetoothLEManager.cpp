@@ -43,12 +43,16 @@ TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& option
                              OnStackOwnerChanged(!oldOwner.isEmpty(), !newOwner.isEmpty());
                          });
 #endif
-        RefreshRadio();
+        FAdapterWatch = new QTimer(FThread->Context());
+        FAdapterWatch->setInterval(2000);
+        QObject::connect(FAdapterWatch, &QTimer::timeout, FThread->Context(), [this] { RefreshRadio(); });
+        RefreshRadio();  // raises to nobody yet: the window asks with RequestRadioState
     });
 }
 
 TQtBluetoothLEManager::~TQtBluetoothLEManager() {
     FThread->Call([this] {
+        FClosing = true;
         FScanGeneration++;
         // Qt's BlueZ backend keeps a process-wide count of running scans per adapter; an agent
         // deleted while scanning would leave it counted and the next scan would never start.
@@ -61,6 +65,8 @@ TQtBluetoothLEManager::~TQtBluetoothLEManager() {
         FScanTimer = nullptr;
         delete FStackWatcher;
         FStackWatcher = nullptr;
+        delete FAdapterWatch;
+        FAdapterWatch = nullptr;
         std::vector<TQtBluetoothLEDevice*> devices;
         {
             std::lock_guard lock(FDevicesLock);
@@ -77,45 +83,65 @@ TQtBluetoothLEManager::~TQtBluetoothLEManager() {
     FDevices.clear();
 }
 
-void TQtBluetoothLEManager::RefreshRadio() {
+bool TQtBluetoothLEManager::RefreshRadio() {
+    if (FClosing) {
+        return false;  // a look queued before the manager began to go
+    }
     if (FLocal && !FLocal->isValid()) {
         delete FLocal;
         FLocal = nullptr;
     }
     if (!FLocal && !QBluetoothLocalDevice::allDevices().isEmpty()) {
         FLocal = new QBluetoothLocalDevice(FThread->Context());
-        QObject::connect(FLocal, &QBluetoothLocalDevice::hostModeStateChanged, FThread->Context(),
-                         [this](QBluetoothLocalDevice::HostMode mode) {
-                             FRadioState = mode == QBluetoothLocalDevice::HostPoweredOff ? 0 : Connected;
-                         });
+        // Qt follows the adapter's Powered property on BlueZ and says each change here. Queued: the
+        // look may find the adapter gone and delete the object that is signalling.
+        QObject::connect(
+            FLocal, &QBluetoothLocalDevice::hostModeStateChanged, FThread->Context(),
+            [this](QBluetoothLocalDevice::HostMode) { RefreshRadio(); }, Qt::QueuedConnection);
     }
     const bool on =
         FLocal && FLocal->isValid() && FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff;
     FRadioState = on ? Connected : 0;
+    if (FAdapterWatch) {
+        if (FLocal) {
+            FAdapterWatch->stop();
+        } else if (!FAdapterWatch->isActive()) {
+            FAdapterWatch->start();
+        }
+    }
+    const TRadioProblem problem = RadioProblem();
+    if (problem == FRadioProblem) {
+        return false;
+    }
+    FRadioProblem = problem;
+    RaiseRadioChanged(problem);
+    return true;
 }
 
-std::string TQtBluetoothLEManager::RadioProblem() const {
+TRadioProblem TQtBluetoothLEManager::RadioProblem() const {
     if (FLocal && FLocal->isValid()) {
-        if (FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff)
-            return {};
-        return "The Bluetooth adapter is switched off. Switch Bluetooth on in the system settings "
-               "(Settings > Bluetooth), or run: bluetoothctl power on (if it stays off, it is blocked: "
-               "rfkill unblock bluetooth).";
+        return FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff ? TRadioProblem::None
+                                                                           : TRadioProblem::PoweredOff;
     }
 #if defined(Q_OS_LINUX)
     // Qt lists no adapter both when there is none and when BlueZ, which would list it, is not there.
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {
-        return "The system's message bus (D-Bus) cannot be reached, so Bluetooth cannot be used. Restart "
-               "the computer, or ask its administrator.";
+        return TRadioProblem::NoBus;
     }
     if (bus.interface() && !bus.interface()->isServiceRegistered(QStringLiteral("org.bluez")).value()) {
-        return "The Bluetooth service (BlueZ) is not running. Start it with: sudo systemctl start bluetooth "
-               "(install it first where it is missing: sudo apt install bluez).";
+        return TRadioProblem::NoStack;
     }
 #endif
-    return "No Bluetooth adapter was found. Plug in a Bluetooth adapter, or switch on the computer's own "
-           "Bluetooth (it may be turned off in the firmware settings or by a key).";
+    return TRadioProblem::NoAdapter;
+}
+
+void TQtBluetoothLEManager::RequestRadioState() {
+    FThread->Post([this] {
+        if (!RefreshRadio()) {
+            RaiseRadioChanged(FRadioProblem);
+        }
+    });
 }
 
 int TQtBluetoothLEManager::ConnectionState() const {
@@ -134,7 +160,7 @@ std::string TQtBluetoothLEManager::UnavailableReason() const {
     auto* self = const_cast<TQtBluetoothLEManager*>(this);
     return FThread->Call([self] {
         self->RefreshRadio();
-        std::string reason = self->RadioProblem();
+        const std::string reason = RadioProblemText(self->RadioProblem());
         return reason.empty() ? self->FScanError : reason;
     });
 }
@@ -152,7 +178,7 @@ void TQtBluetoothLEManager::RequestDiscovery(int timeoutMs, const std::vector<TB
             return;
         }
         if (!StartScan(generation, timeoutMs, serviceUuids) && generation == FScanGeneration) {
-            const std::string problem = RadioProblem();
+            const std::string problem = RadioProblemText(RadioProblem());
             RaiseDiscoveryRefused(problem.empty() ? FScanError : problem);
         }
     });
@@ -230,6 +256,7 @@ void TQtBluetoothLEManager::OnStackOwnerChanged(bool lost, bool back) {
         FAgent = nullptr;
         delete FLocal;
         FLocal = nullptr;
+        RefreshRadio();
     }
     if (back) {
         RefreshRadio();

@@ -34,13 +34,16 @@ class TQtBluetoothLEManager final : public TBluetoothLEManager {
     // Hands the scan to the BLE thread and returns: Qt's BlueZ backend may block that thread for
     // many seconds (a D-Bus call to a stuck bluetoothd).
     void RequestDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids) override;
+    // Answered from the BLE thread, like a scan.
+    void RequestRadioState() override;
     // Ends the scan for the caller at once; the BLE thread stops the agent when it gets to it.
     void CancelDiscovery() override;
 
   private:
     // BLE thread only.
-    void RefreshRadio();
-    std::string RadioProblem() const;
+    // Looks at the radio anew; a change of its problem raises OnRadioChanged. True when it raised.
+    bool RefreshRadio();
+    TRadioProblem RadioProblem() const;
     void OnDeviceSeen(const QBluetoothDeviceInfo& info, unsigned generation);
     void OnScanTimeout(unsigned generation);
     void StopScan();
@@ -67,6 +70,10 @@ class TQtBluetoothLEManager final : public TBluetoothLEManager {
     QBluetoothDeviceDiscoveryAgent* FAgent = nullptr;
     QTimer* FScanTimer = nullptr;
     QDBusServiceWatcher* FStackWatcher = nullptr;
+    // Looks for an adapter while there is none: Qt says nothing when one is plugged in.
+    QTimer* FAdapterWatch = nullptr;
+    TRadioProblem FRadioProblem = TRadioProblem::None;
+    bool FClosing = false;
     bool FScanning = false;
     std::vector<TBluetoothUuid> FScanUuids;
     // This scan's finds, in order, once each. Guarded, with the check of the scan's generation:
