@@ -18,6 +18,7 @@ enum class TNotice : int {
     StackProblem,        // the Bluetooth stack or adapter is not usable
     LinkLost,            // a dongle dropped (reconnecting) or the last active one is gone
     NoDongle,            // pass-through is on but no dongle takes input
+    Progress,            // dongles being connected or disconnected at the user's request
     Route,               // where input goes: all active dongles or one
     KeypadHint,          // how to use the keypad mouse during pass-through
     Typing,              // typing a text: refused, or how it ended
@@ -50,6 +51,7 @@ struct TLinkState {
     bool AnyTakesInput = false;  // some session takes input now
     bool RouteHeld = false;      // the route names one dongle that is away: its own notice says so
     QStringList Dropped;         // dongles being reconnected, as the list names them (the held one left out)
+    bool MouseSent = false;      // the mouse is forwarded too
 };
 struct TLinkNotices {
     QString LinkLost;
@@ -58,3 +60,9 @@ struct TLinkNotices {
     bool ClearGuide = false;  // past the first steps: what a scan found no longer matters
 };
 TLinkNotices LinkNotices(const TLinkState& State);
+
+// "Connecting to Desk…", "Disconnecting Desk, Lab…", or both; empty when nothing is under way.
+QString ProgressNotice(const QStringList& Connecting, const QStringList& Disconnecting);
+
+// Two messages as one text: a full stop between them unless the first ends a sentence already.
+QString JoinSentences(const QString& First, const QString& Second);

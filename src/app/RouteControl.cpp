@@ -1,5 +1,6 @@
 #include "app/RouteControl.h"
 
+#include "app/Notices.h"
 #include "app/RouteSettings.h"
 
 bool TRouteControl::SelectDigit(int Digit, TInputRoute::TTargets& Connected) {
@@ -65,8 +66,8 @@ QString TRouteControl::ChooseLeader(TRouteLeader Leader, const std::filesystem::
     FKeys.SetLeader(Leader);
     QString error;
     if (!WriteRouteLeader(File, Leader, &error)) {
-        return error + QStringLiteral(" The route leader %1 is used until the program ends.")
-                           .arg(RouteLeaderText(Leader));
+        return JoinSentences(error, QStringLiteral("The route leader %1 is used until the program ends.")
+                                        .arg(RouteLeaderText(Leader)));
     }
     return QString();
 }

@@ -187,7 +187,7 @@ TEST(RouteControl, Leader_ReadChosenAndRemembered_LeadsTheRouteKeys) {
     const std::string blocked = dir.filePath(QStringLiteral("settings.ini/settings.ini")).toStdString();
     const QString error = again.ChooseLeader(TRouteLeader::Pause, blocked);
     EXPECT_TRUE(
-        error.endsWith(QStringLiteral(" The route leader Pause twice is used until the program ends.")))
+        error.endsWith(QStringLiteral(". The route leader Pause twice is used until the program ends.")))
         << error.toStdString();
     EXPECT_EQ(restarted.Leader(), TRouteLeader::Pause);
 }
