@@ -72,7 +72,7 @@ if grep -qi 'game pad' "$work/root/usr/share/icons/hicolor/scalable/apps/corvast
 fi
 
 echo "--- install"
-apt_get install -y --no-install-recommends --no-download "$deb" >"$work/install.log" 2>&1 ||
+apt_get install -y --no-install-recommends "$deb" >"$work/install.log" 2>&1 ||
   { cat "$work/install.log"; fail "apt-get could not install the package (a dependency missing here?)"; }
 installed=1
 dpkg -L corvastel-pc | sort >"$work/files"
