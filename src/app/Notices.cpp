@@ -67,8 +67,12 @@ TLinkNotices LinkNotices(const TLinkState& State) {
     }
     notices.ClearGuide = State.PassThroughOn;
     if (State.PassThroughOn) {
-        notices.KeypadHint = QStringLiteral(
-            "Keypad mouse: hold Ctrl+Shift, use the numeric keypad; Ctrl+Shift alone pauses the mouse");
+        // Ctrl+Shift pauses only a mouse that is sent; otherwise the mouse works here anyway.
+        notices.KeypadHint = State.MouseSent
+                                 ? QStringLiteral(
+                                       "Keypad mouse: hold Ctrl+Shift, use the numeric "
+                                       "keypad; Ctrl+Shift alone pauses the mouse")
+                                 : QStringLiteral("Keypad mouse: hold Ctrl+Shift, use the numeric keypad");
     }
     return notices;
 }
@@ -92,4 +96,27 @@ QString RadioNotice(TRadioProblem Problem, bool WasDown) {
                 "Bluetooth is off: switch it on (Settings > Bluetooth, or bluetoothctl power on)");
     }
     return WasDown ? QStringLiteral("Bluetooth is back") : QString();
+QString ProgressNotice(const QStringList& Connecting, const QStringList& Disconnecting) {
+    QStringList parts;
+    if (!Connecting.isEmpty()) {
+        parts << QStringLiteral("Connecting to %1\u2026").arg(Connecting.join(QStringLiteral(", ")));
+    }
+    if (!Disconnecting.isEmpty()) {
+        parts << QStringLiteral("Disconnecting %1\u2026").arg(Disconnecting.join(QStringLiteral(", ")));
+    }
+    return parts.join(QLatin1Char(' '));
+}
+
+QString JoinSentences(const QString& First, const QString& Second) {
+    const QString first = First.trimmed();
+    if (first.isEmpty()) {
+        return Second;
+    }
+    if (Second.trimmed().isEmpty()) {
+        return first;
+    }
+    const QChar last = first.back();
+    const bool ended = last == QLatin1Char('.') || last == QLatin1Char('!') || last == QLatin1Char('?') ||
+                       last == QChar(0x2026);
+    return first + (ended ? QStringLiteral(" ") : QStringLiteral(". ")) + Second.trimmed();
 }

@@ -1,5 +1,6 @@
 #include "app/RouteControl.h"
 
+#include "app/Notices.h"
 #include "app/RouteSettings.h"
 
 bool TRouteControl::SelectDigit(int Digit, TInputRoute::TTargets& Connected) {

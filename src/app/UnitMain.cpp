@@ -168,8 +168,8 @@ void TFormCorvastelPc::CreateControls() {
     infoPlacer->PlaceAutoSize(Label1, {18, 24, 32, 15});
     Label2 = new QLabel("MAC Addr", gbDeviceInfo);
     infoPlacer->PlaceAutoSize(Label2, {18, 48, 56, 15});
-    lbName = new QLabel(NoDeviceText, gbDeviceInfo);
-    // Up to the nickname button: a long name is cut there rather than run under it.
+    lbName = new TElidedLabel(NoDeviceText, gbDeviceInfo);
+    // Up to the nickname button: a long name is elided there rather than run under it.
     infoPlacer->PlaceAutoSize(lbName, {79, 24, 51, 15}, 207 - 79 - 4);
     lbMacAddress = new QLabel(NoDeviceText, gbDeviceInfo);
     infoPlacer->PlaceAutoSize(lbMacAddress, {80, 48, 93, 15});
@@ -249,7 +249,7 @@ void TFormCorvastelPc::CreateControls() {
     versionPlacer->PlaceAutoSize(lbVer, {77, 32, 12, 15});
     // These show what a dongle or the nickname file says: never as markup (a label would load the
     // images and styles a name like <img src=...> asks for).
-    for (QLabel* label : {lbName, lbMacAddress, lbFirmware, lbVer}) {
+    for (QLabel* label : std::initializer_list<QLabel*>{lbName, lbMacAddress, lbFirmware, lbVer}) {
         label->setTextFormat(Qt::PlainText);
     }
 
@@ -283,8 +283,10 @@ void TFormCorvastelPc::CreateControls() {
     // Event wiring.
     // Every handler is wrapped: its errors go to the general error reporting, not through Qt.
     connect(BtnScan, &QPushButton::clicked, this, ReportingErrors([this] { btnScanClick(BtnScan); }));
-    connect(BtnConnect, &QPushButton::clicked, this,
-            ReportingErrors([this] { BtnConnectClick(BtnConnect); }));
+    connect(BtnConnect, &QPushButton::clicked, this, ReportingErrors([this] {
+                BtnConnectClick(BtnConnect);
+                FocusDeviceList();
+            }));
     connect(BtnRename, &QPushButton::clicked, this, ReportingErrors([this] { BtnRenameClick(BtnRename); }));
     connect(BtnHook, &QPushButton::clicked, this, ReportingErrors([this] { BtnHookClick(BtnHook); }));
     connect(Timer1, &QTimer::timeout, this, ReportingErrors([this] { Timer1Timer(Timer1); }));
@@ -331,9 +333,18 @@ void TFormCorvastelPc::ShowNotices() {
     TrayChanged();
 }
 
+void TFormCorvastelPc::FocusDeviceList() {
+    // The arrow keys then pick the next dongle, and a second Alt+C acts on that one, not again on
+    // the dongle just connected (a focused button would keep both).
+    if (FoundDeviceCount > 0 && !FClosed) {
+        DeviceListView->setFocus(Qt::OtherFocusReason);
+    }
+}
+
 void TFormCorvastelPc::ShowProgress() {
     // Only while something runs: a full bar after the end would say nothing.
     ProgressBar1->setVisible(Scanning || Connections.SettingUp());
+    UpdateProgressNotice();
 }
 
 void TFormCorvastelPc::SetTabOrder() {
@@ -568,6 +579,7 @@ void TFormCorvastelPc::FormKeyDown(QObject* /*Sender*/, uint16_t& Key, TShiftSta
         case 'C':
             if (BtnConnect->isEnabled()) {
                 BtnConnectClick(this);
+                FocusDeviceList();
                 Key = 0;
             }
             break;

@@ -143,7 +143,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     QGroupBox* gbDeviceInfo = nullptr;
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;
-    QLabel* lbName = nullptr;
+    TElidedLabel* lbName = nullptr;  // elided where long, whole in its tooltip
     QLabel* lbMacAddress = nullptr;
     QPushButton* BtnRename = nullptr;
     QCheckBox* cbKeyboard = nullptr;
@@ -266,8 +266,14 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void ShowRoute();
     // Whether a list item carries the routed dongle's mark.
     static bool RouteMarked(const QListWidgetItem* Item);
-    // How the user knows a dongle: its caption in the list (nickname or name), else its address.
+    // How the user knows a dongle, the same everywhere (DongleName: nickname, else advertised name,
+    // else identifier): its caption in the list, else the rule without the nickname, else the address.
     QString DongleLabel(const std::string& Address) const;
+    // The same with its address, for boxes that must tell it apart beyond doubt.
+    std::string DongleTitle(const std::string& Address) const;
+    // Says which dongles the user is connecting or disconnecting now (a try to bring one back has
+    // its own notice).
+    void UpdateProgressNotice();
 
     // ---- Settings and the tray (UnitMainSettings.cpp).
     // The key that leads the route keys, as remembered in the settings file (read at start).
@@ -359,6 +365,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void ShowNotAnswering();
     // Whether pass-through is on as the user sees it (a shortcut button held keeps it on).
     bool PassThroughOn() const;
+    // The mouse goes to the dongles now (pass-through on with 鼠标 ticked).
+    bool MouseForwarded() const;
 
     // ---- The target at a glance (UnitMainTargetState.cpp).
     TLockLights* LockLights = nullptr;  // large, in the key display: the one dongle that takes input
@@ -537,6 +545,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void ShowNotices();
     // Shows the progress bar while a scan or a connection runs, and only then.
     void ShowProgress();
+    // Back to the device list after the connect button acted.
+    void FocusDeviceList();
 
     std::shared_ptr<THookPlatform> FHookPlatform;
     // Owns the hook containers: the hooks live exactly as long as the window.

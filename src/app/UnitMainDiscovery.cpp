@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "app/CorvastelApplication.h"
+#include "app/TargetState.h"
 #include "app/UnitMain.h"
 #include "device/UnitCorvastelDevice.h"
 
@@ -215,8 +216,7 @@ void TFormCorvastelPc::DeviceDiscovered(TBluetoothLEManager& /*Sender*/, TBlueto
 }
 
 QString TFormCorvastelPc::FoundCaption(TBluetoothLEDevice& Device) {
-    const std::string nickname = ReadNickname(Device.Address());
-    return QString::fromStdString(nickname.empty() ? Device.Identifier() : nickname);
+    return DongleName(ReadNickname(Device.Address()), Device.DeviceName(), Device.Identifier());
 }
 
 void TFormCorvastelPc::AppendFoundDevice(TBluetoothLEDevice& Device, TDeviceImage Image) {
@@ -243,11 +243,7 @@ void TFormCorvastelPc::DeviceListViewSelectItem(QObject* /*Sender*/, QListWidget
     TBluetoothLEDevice& device = *FoundDevices[k];
     const std::string address = device.Address();
 
-    std::string name = ReadNickname(address);
-    if (name.empty()) {
-        name = device.DeviceName();
-    }
-    lbName->setText(QString::fromStdString(name));
+    lbName->setText(DongleName(ReadNickname(address), device.DeviceName(), device.Identifier()));
     lbMacAddress->setText(QString::fromStdString(address));
     BtnRename->setEnabled(true);
     BtnConnect->setEnabled(true);

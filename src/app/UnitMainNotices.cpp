@@ -83,9 +83,14 @@ bool TFormCorvastelPc::PassThroughOn() const {
     return (FHook != nullptr && FHook->Active()) || FShortcutHeld;
 }
 
+bool TFormCorvastelPc::MouseForwarded() const {
+    return PassThroughOn() && cbMouse->isChecked();
+}
+
 void TFormCorvastelPc::UpdateLinkNotices() {
     TLinkState state;
     state.PassThroughOn = PassThroughOn();
+    state.MouseSent = MouseForwarded();
     state.AnyTakesInput =
         std::any_of(Sessions.begin(), Sessions.begin() + SessionCount,
                     [this](const TCorvastelDevice* session) { return TakesInput(session); });

@@ -126,22 +126,25 @@ std::vector<TCorvastelDevice*> TFormCorvastelPc::ConnectedInListOrder() const {
 }
 
 QString TFormCorvastelPc::DongleLabel(const std::string& Address) const {
-    // The list shows the nickname or the name; reading the nickname file here would put file reads
-    // into the keyboard hook.
+    // The list's caption follows the naming rule (DongleName); reading the nickname file here would
+    // put file reads into the keyboard hook.
     if (const int k = FoundSlotOf(Address); k >= 0) {
         if (const QListWidgetItem* item = DeviceListView->item(k);
             item != nullptr && !item->text().isEmpty()) {
             return item->text();
         }
-        const std::string name = FoundDevices[k]->DeviceName();
-        return QString::fromStdString(name.empty() ? Address : name);
+        return DongleName({}, FoundDevices[k]->DeviceName(), FoundDevices[k]->Identifier());
     }
     // A dongle being brought back may have left the list with a new scan.
     if (const TBluetoothLEDevice* device = Reconnect.Device(Address)) {
-        const std::string name = device->DeviceName();
-        return QString::fromStdString(name.empty() ? Address : name);
+        return DongleName({}, device->DeviceName(), device->Identifier());
     }
     return QString::fromStdString(Address);
+}
+
+std::string TFormCorvastelPc::DongleTitle(const std::string& Address) const {
+    const std::string label = DongleLabel(Address).toStdString();
+    return label == Address ? label : label + " (" + Address + ")";
 }
 
 bool TFormCorvastelPc::SelectRoute(int Digit) {

@@ -332,7 +332,7 @@ bool TFormCorvastelPc::TypeTextOrKeys(const QString& Text, TCorvastelDevice* Ses
     FTypingKeys = Keys;
     FTyping.Start(std::move(plans), std::move(gone), TypingClock());
     const int total = static_cast<int>(FTyping.Total());
-    const QString where = targets.size() == 1 ? PeerText(targets.front()->Device->DeviceName())
+    const QString where = targets.size() == 1 ? DongleLabel(targets.front()->Device->Address())
                                               : QStringLiteral("%1 dongles").arg(targets.size());
     FTypingDialog = new TTypingDialog(
         this, QStringLiteral("Typing %1 %2 into %3 \u2026").arg(total).arg(TypingUnits(Keys), where), total);
@@ -431,10 +431,15 @@ void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& P
         return;
     }
     QString text = Prefill;
+    // Named when one dongle is meant or takes input alone (the route chose it): "every dongle" would
+    // then promise what does not happen.
+    const std::vector<TCorvastelDevice*> input = InputSessions();
+    const TCorvastelDevice* named = Session != nullptr  ? Session
+                                    : input.size() == 1 ? input.front()
+                                                        : nullptr;
     const QString title =
-        Session != nullptr
-            ? QStringLiteral("Type a text into %1").arg(PeerText(Session->Device->DeviceName()))
-            : QStringLiteral("Type a text into every dongle that takes input");
+        named != nullptr ? QStringLiteral("Type a text into %1").arg(DongleLabel(named->Device->Address()))
+                         : QStringLiteral("Type a text into every dongle that takes input");
     if (Session != nullptr) {
         // The dialog runs an event loop in which the dongle may drop: it is named by handle across it.
         const TSessionHandle handle = HandleOf(Session);

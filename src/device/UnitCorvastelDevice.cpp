@@ -1135,6 +1135,7 @@ TCorvastelDevice::TLinkStats TCorvastelDevice::LinkStats() const {
     out.IntervalUs = us(figures.Interval);
     out.KeyLatencyUs = us(figures.KeyLatency);
     out.CannotKeepUp = figures.CannotKeepUp;
+    out.IdleUs = stats.IdleUs;
     return out;
 }
 

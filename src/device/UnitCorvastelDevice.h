@@ -229,6 +229,9 @@ class TCorvastelDevice {
         uint32_t IntervalUs = 0;    // estimated spacing of connection events
         uint32_t KeyLatencyUs = 0;  // estimated time for a key made now to reach the dongle
         bool CannotKeepUp = false;  // even merged motion leaves keys far behind
+        // How long the link has had nothing to carry (0 while it carries something): the figures
+        // above describe its last activity.
+        uint32_t IdleUs = 0;
     };
     TLinkStats LinkStats() const;
 

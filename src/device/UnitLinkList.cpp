@@ -1,6 +1,7 @@
 #include "device/UnitLinkList.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "device/LinkEstimator.h"
 
@@ -344,6 +345,7 @@ void TSendScheduler::Completed(uint64_t ticket, bool ok) {
         return;
     }
     FTicket = 0;
+    FCompletedAt = now;
     Smooth(FRoundTripUs, MicrosecondsSince(FHandedAt, now));
     if (ok) {
         FFailuresInARow = 0;
@@ -434,6 +436,10 @@ TSendScheduler::TStats TSendScheduler::Stats() const {
     const double write = std::max(FRoundTripUs, ShortestIntervalUs);
     const bool waitingLong = FCount > 0 && MicrosecondsSince(At(0).Queued, TClock::now()) > 2 * write;
     stats.FallingBehind = FQueueWaitUs > 2 * write || waitingLong;
+    if (FCount == 0 && FTicket == 0 && !HasMotion(FMotion)) {
+        stats.IdleUs = static_cast<uint32_t>(std::min<double>(MicrosecondsSince(FCompletedAt, TClock::now()),
+                                                              std::numeric_limits<uint32_t>::max()));
+    }
     return stats;
 }
 

@@ -126,6 +126,10 @@ class TSendScheduler {
         uint32_t WriteRoundTripUs = 0;  // smoothed: handed out -> completed
         uint32_t QueueWaitUs = 0;       // smoothed: queued (or first motion) -> handed out
         bool FallingBehind = false;
+        // How long nothing has waited or been in the platform's hands, since the last write
+        // completed; 0 while something is on its way. The figures above are of the last activity
+        // and say nothing about a link that is quiet now.
+        uint32_t IdleUs = 0;
     };
     TStats Stats() const;
 
@@ -189,6 +193,7 @@ class TSendScheduler {
     TEntry FInHandsEntry;  // a transition's entry, to put back when its write fails
     uint8_t FHeadButtonsBefore = 0;
     TClock::time_point FHandedAt;
+    TClock::time_point FCompletedAt;  // of the last write that left the platform's hands
 
     // The newest states pushed and the order they last changed in (for a repair).
     THidReport FLastKeyboard;

@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -192,6 +193,41 @@ TEST(LinkLatency, LearnedLinkTextAndRed) {
     stats.CannotKeepUp = true;
     EXPECT_TRUE(LinkShownLate(stats));
     EXPECT_TRUE(LinkDescription(stats).contains(QStringLiteral("Move the dongle closer")));
+    // Leaving the mouse out is advice only while the mouse is sent.
+    EXPECT_FALSE(LinkDescription(stats, false).contains(QStringLiteral("mouse to it")));
+    EXPECT_TRUE(LinkDescription(stats, true).contains(QStringLiteral("stop forwarding the mouse to it")));
+}
+
+// A link that fell behind while the user typed is not red for ever after: once it has carried
+// nothing for a while, its last figures say nothing about the next key.
+TEST(LinkLatency, QuietLinkIsNotShownLate) {
+    struct Case {
+        const char* name;
+        bool behind;
+        bool cannotKeepUp;
+        uint32_t idleUs;
+        bool late;
+    };
+    const Case cases[] = {
+        {"behind, busy", true, false, 0, true},
+        {"too slow, busy", false, true, 0, true},
+        {"behind, quiet a moment", true, false, LinkQuietAfterUs - 1, true},
+        {"behind, quiet since", true, false, LinkQuietAfterUs, false},
+        {"too slow, quiet since", false, true, 30'000'000, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TCorvastelDevice::TLinkStats stats;
+        stats.WriteRoundTripUs = 40000;
+        stats.LinkMeasured = true;
+        stats.IntervalUs = 50000;
+        stats.FallingBehind = c.behind;
+        stats.CannotKeepUp = c.cannotKeepUp;
+        stats.IdleUs = c.idleUs;
+        EXPECT_EQ(LinkShownLate(stats), c.late);
+        EXPECT_EQ(LinkDescription(stats, true).contains(QStringLiteral("late")), c.late);
+        EXPECT_EQ(LinkSummary(stats).contains(QStringLiteral("late")), c.late && c.behind);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -235,6 +271,77 @@ TEST_F(TTargetFixture, Details_ShowEveryValuePlainAndCopyable) {
     EXPECT_EQ(window->DetailsDialog->findChild<QPlainTextEdit*>()->toPlainText(), details);
     window->DetailsDialog->findChild<QPushButton*>(QStringLiteral("CopyDetails"))->click();
     EXPECT_EQ(QApplication::clipboard()->text(), details);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Names
+
+// One dongle, one name: wherever the window names a dongle (the list, every title, menu entry and
+// notice) it says its nickname, else the name it advertises.
+TEST_F(TTargetFixture, Names_OneRuleForTheListTitlesMenusAndNotices) {
+    Connect(2);
+    std::ofstream(NicknameFile()) << "[Nickname]\nC0:FF:EE:00:02:01=Desk\n";
+    for (int i = 0; i < 2; ++i) {
+        window->DeviceDiscovered(ble, *window->FoundDevices[i], -50, {});
+    }
+    EXPECT_EQ(window->DeviceListView->item(0)->text(), QStringLiteral("Corvastel-T0"));
+    EXPECT_EQ(window->DeviceListView->item(1)->text(), QStringLiteral("Desk"));
+
+    QStringList titles;
+    window->TextQuery = [&](const QString& title, QString&, TTypingSettings*, const QString&) {
+        titles << title;
+        return false;
+    };
+    window->SettingsQuery = [&](const QString& title, TTypingSettings&) {
+        titles << title;
+        return false;
+    };
+    for (int i = 0; i < 2; ++i) {
+        QMenu menu;
+        window->FillDeviceMenu(menu, window->DeviceListView->item(i));
+        for (const char* entry : {"MenuTypeText", "MenuTypingLayout"}) {
+            auto* action = menu.findChild<QAction*>(QString::fromLatin1(entry));
+            ASSERT_NE(action, nullptr) << entry;
+            action->trigger();
+        }
+        window->ShowDeviceDetails(i);
+        titles << window->DetailsDialog->windowTitle();
+    }
+    EXPECT_EQ(titles, (QStringList{"Type a text into Corvastel-T0", "Keyboard layout of Corvastel-T0",
+                                   "Details of Corvastel-T0", "Type a text into Desk",
+                                   "Keyboard layout of Desk", "Details of Desk"}));
+
+    // Input routed to one: what is typed from the window goes there alone, and the words say so.
+    const auto typeIntoAllEntry = [&] {
+        QMenu menu;
+        window->FillDeviceMenu(menu, nullptr);
+        auto* action = menu.findChild<QAction*>(QStringLiteral("MenuTypeTextAll"));
+        return action != nullptr ? action->text() : QString();
+    };
+    window->RouteInputTo("C0:FF:EE:00:02:01");
+    EXPECT_TRUE(window->NoticeText(TNotice::Route).contains(QStringLiteral("Desk")))
+        << window->NoticeText(TNotice::Route).toStdString();
+    EXPECT_EQ(typeIntoAllEntry(), QStringLiteral("Type text into Desk\u2026 (Ctrl+Shift+V)"));
+    titles.clear();
+    QTest::keyClick(window->DeviceListView, Qt::Key_V, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(titles, (QStringList{"Type a text into Desk"}));
+
+    window->RouteInputTo(std::string());
+    EXPECT_EQ(typeIntoAllEntry(), QStringLiteral("Type text into every dongle\u2026 (Ctrl+Shift+V)"));
+    titles.clear();
+    QTest::keyClick(window->DeviceListView, Qt::Key_V, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(titles, (QStringList{"Type a text into every dongle that takes input"}));
+}
+
+// Without a nickname the advertised name, without that the identifier; what a dongle sends is shown
+// as plain text on one line, the user's nickname in full.
+TEST(Names, DongleName_NicknameElseAdvertisedElseIdentifier) {
+    EXPECT_EQ(DongleName("Desk", "Corvastel-1A2B", "c0ffee000001"), QStringLiteral("Desk"));
+    EXPECT_EQ(DongleName("", "Corvastel-1A2B", "c0ffee000001"), QStringLiteral("Corvastel-1A2B"));
+    EXPECT_EQ(DongleName("", "", "c0ffee000001"), QStringLiteral("c0ffee000001"));
+    EXPECT_EQ(DongleName("", "Corvastel\nFORGED", "c0ffee000001"), QStringLiteral("Corvastel\uFFFDFORGED"));
+    const std::string longNickname(100, 'n');
+    EXPECT_EQ(DongleName(longNickname, "Corvastel", "c0ffee000001"), QString::fromStdString(longNickname));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -282,6 +282,22 @@ TEST(SendScheduler, Stats_tellTheRoundTripAndAStalledLink) {
     EXPECT_TRUE(behind);
 }
 
+// The figures are of the last activity: the window needs to tell a link that is quiet now, whose
+// last figures say nothing about input made from now on.
+TEST(SendScheduler, Stats_idleOnlyWhileNothingWaitsOrIsInTheHands) {
+    TSendScheduler s;
+    s.PushKeyboard(KeyboardState(4));
+    EXPECT_EQ(s.Stats().IdleUs, 0u) << "a transition waits";
+    const auto write = s.Next();
+    ASSERT_TRUE(write);
+    EXPECT_EQ(s.Stats().IdleUs, 0u) << "a write is in the platform's hands";
+    s.Completed(write->Ticket, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_GE(s.Stats().IdleUs, 20000u) << "quiet since the write completed";
+    s.PushMouse({0, 3, 0, 0});
+    EXPECT_EQ(s.Stats().IdleUs, 0u) << "motion waits";
+}
+
 // The input path pushes on one thread while completions and the send worker take reports on
 // others: every transition arrives once and in order, and every count of motion arrives.
 TEST(SendScheduler, OneProducerAndConsumersOnOtherThreads_loseNothing) {
