@@ -96,6 +96,8 @@ QString RadioNotice(TRadioProblem Problem, bool WasDown) {
                 "Bluetooth is off: switch it on (Settings > Bluetooth, or bluetoothctl power on)");
     }
     return WasDown ? QStringLiteral("Bluetooth is back") : QString();
+}
+
 QString ProgressNotice(const QStringList& Connecting, const QStringList& Disconnecting) {
     QStringList parts;
     if (!Connecting.isEmpty()) {

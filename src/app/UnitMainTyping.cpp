@@ -86,6 +86,8 @@ std::vector<TTypingPlan> PlanAllAside(const std::u32string& Text, const std::vec
     loop.exec();
     worker.join();
     return plans;
+}
+
 // What the progress of a text counts: a key sequence's keys and waits count beside its characters.
 QString TypingUnits(bool Keys) {
     return Keys ? QStringLiteral("characters and keys") : QStringLiteral("characters");
