@@ -665,8 +665,9 @@ bool TQtBluetoothLEDevice::FinishPaced(uint64_t token, uint16_t status) {
     if (it == FPaced.end())
         return false;
     TBluetoothGattCharacteristic* c = it->characteristic;
+    const bool delayed = FThread.StalledSince(it->madeAt);
     FPaced.erase(it);
-    RaiseCharacteristicWrite(*c, status);
+    RaiseCharacteristicWrite(*c, status, delayed);
     return true;
 }
 
@@ -758,7 +759,7 @@ void TQtBluetoothLEDevice::Write(TBluetoothGattCharacteristic& characteristic, s
         // platform took it, and comes at once (from the event loop, not inside this call). The
         // session paces what it hands over to what the link carries.
         const uint64_t token = ++FPacedTokens;
-        FPaced.push_back({token, c});
+        FPaced.push_back({token, c, madeAt});
         QTimer::singleShot(0, FThread.Context(), [this, token] {
             FinishPaced(token, FConnected ? GattStatusSuccess : GattStatusFailure);
         });

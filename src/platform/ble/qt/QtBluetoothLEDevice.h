@@ -164,6 +164,7 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     struct TPaced {
         uint64_t token;
         TBluetoothGattCharacteristic* characteristic;
+        std::chrono::steady_clock::time_point madeAt;  // when the caller made it
     };
     std::deque<TPaced> FPaced;
     uint64_t FPacedTokens = 0;
