@@ -94,6 +94,7 @@ struct TEvents {
     std::vector<std::pair<uint16_t, TBytes>> reads;  // (short UUID, value) of successful reads
     int failedReads = 0;
     std::vector<std::pair<uint16_t, uint16_t>> writes;  // (short UUID, status)
+    std::vector<bool> writesDelayed;                    // CompletionDelayed of each, in order
     int disconnects = 0;
     std::thread::id servicesThread;
 
@@ -206,10 +207,11 @@ class QtBluetoothLETest : public ::testing::Test {
                 Events.failedReads++;
             }
         };
-        h.OnCharacteristicWrite = [this](TBluetoothLEDevice&, TBluetoothGattCharacteristic& c,
+        h.OnCharacteristicWrite = [this](TBluetoothLEDevice& sender, TBluetoothGattCharacteristic& c,
                                          uint16_t status) {
             std::lock_guard l(Events.lock);
             Events.writes.emplace_back(static_cast<uint16_t>(c.UUID().Data1()), status);
+            Events.writesDelayed.push_back(sender.CompletionDelayed());
             Events.changed.notify_all();
         };
         h.OnDisconnect = [this](TBluetoothLEDevice&) { Events.With([&] { return ++Events.disconnects; }); };
@@ -787,6 +789,106 @@ TEST_F(QtBluetoothLETest, ADongleConnectingWhileTheStackIsSlow_DoesNotHoldAnothe
     // The premise: Qt's thread was held all along.
     EXPECT_FALSE(bReturned.load());
     EXPECT_EQ(Events.With([&] { return Events.reads.size() + static_cast<size_t>(Events.failedReads); }), 0u);
+}
+
+// Holds the Bluetooth thread in the manager's handler of a scan's first find until released (Qt
+// holds it the same way in a blocking call while another dongle connects); the hold ends with the
+// object, whatever the test's outcome.
+class TThreadHold {
+  public:
+    explicit TThreadHold(TBluetoothLEManager& manager) : FManager(manager) {
+        manager.OnDiscoverLEDevice = [state = FState](TBluetoothLEManager&, TBluetoothLEDevice&, int,
+                                                      const TBytes&) {
+            std::unique_lock l(state->lock);
+            if (state->held)
+                return;
+            state->held = true;
+            state->changed.notify_all();
+            state->changed.wait(l, [&] { return state->released; });
+        };
+    }
+    ~TThreadHold() {
+        Release();
+        FManager.CancelDiscovery();
+    }
+    // Starts a scan and waits until its first find holds the thread.
+    bool Hold() {
+        if (!FManager.StartDiscovery(5000, {U(0xF800)}))
+            return false;
+        std::unique_lock l(FState->lock);
+        return FState->changed.wait_for(l, 10s, [&] { return FState->held; });
+    }
+    void Release() {
+        std::lock_guard l(FState->lock);
+        FState->released = true;
+        FState->changed.notify_all();
+    }
+
+  private:
+    // Shared with the handler, which the manager may call after this object is gone.
+    struct TState {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool held = false, released = false;
+    };
+    TBluetoothLEManager& FManager;
+    std::shared_ptr<TState> FState = std::make_shared<TState>();
+};
+
+// Writes made while the Bluetooth thread is held wait for it before they even go out. Their round
+// trips, timed from when they were made, measure the thread, not the link: the completions say so.
+// A request always passes that thread; a write without response does when bluetoothd was too slow
+// at the connect to tell where to send it past Qt.
+TEST_F(QtBluetoothLETest, WritesMadeWhileTheBluetoothThreadIsHeld_CompleteFlaggedAsDelayed) {
+    for (const bool slowAtConnect : {false, true}) {
+        SCOPED_TRACE(slowAtConnect ? "writes without response through Qt" : "past Qt");
+        StartService({"--dongle", "address=" + DongleA, "--dongle", "address=C0:FF:EE:00:00:0B"});
+        CreateManager(60s);
+        Events.With([&] { return Events.scanEnds = 0; });
+        TBluetoothLEDevice* a = Scan(DongleA);
+        ASSERT_NE(a, nullptr);
+        WireDevice(*a);
+        // Longer than the backend waits for the object paths of writes past Qt.
+        Control(QStringLiteral("SetObjectsDelay"), {slowAtConnect ? 2500u : 0u});
+        ASSERT_TRUE(a->DiscoverServices());
+        Control(QStringLiteral("SetObjectsDelay"), {0u});
+        Events.With([&] {
+            Events.writes.clear();
+            Events.writesDelayed.clear();
+        });
+        {
+            TThreadHold hold(*Manager);
+            ASSERT_TRUE(hold.Hold()) << "nothing was found";
+            Device->WriteCharacteristicWithResponse(*Char(0xF804), TBytes{1});
+            Device->WriteCharacteristic(*Char(0xF801), TBytes{0, 0, 4, 0, 0, 0, 0, 0});
+            std::this_thread::sleep_for(40ms);  // well past what counts as the thread being held (4 ms)
+            hold.Release();
+            ASSERT_TRUE(
+                WaitUntil([&] { return Events.With([&] { return Events.writes.size() == 2; }); }, 5s));
+        }
+        Events.With([&] {
+            EXPECT_EQ(std::count(Events.writes.begin(), Events.writes.end(),
+                                 std::pair<uint16_t, uint16_t>{0xF804, GattStatusSuccess}),
+                      1);
+            EXPECT_EQ(std::count(Events.writes.begin(), Events.writes.end(),
+                                 std::pair<uint16_t, uint16_t>{0xF801, GattStatusSuccess}),
+                      1);
+            const auto request = std::find(Events.writes.begin(), Events.writes.end(),
+                                           std::pair<uint16_t, uint16_t>{0xF804, GattStatusSuccess});
+            if (request != Events.writes.end()) {
+                EXPECT_TRUE(Events.writesDelayed[static_cast<size_t>(request - Events.writes.begin())]);
+            }
+            const auto command = std::find(Events.writes.begin(), Events.writes.end(),
+                                           std::pair<uint16_t, uint16_t>{0xF801, GattStatusSuccess});
+            // Past Qt it goes out from the write thread, which nothing held.
+            if (command != Events.writes.end() && slowAtConnect) {
+                EXPECT_TRUE(Events.writesDelayed[static_cast<size_t>(command - Events.writes.begin())]);
+            }
+        });
+        Device->ClearHandlers();
+        Device = nullptr;
+        Manager.reset();
+    }
 }
 
 // The service's bad moments as a client sees them: a request answered late (after it reached the

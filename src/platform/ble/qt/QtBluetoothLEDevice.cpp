@@ -130,6 +130,7 @@ void TQtBluetoothLEDevice::StartDiscover(const std::shared_ptr<TDiscoverWait>& w
         FConnectTimer->setSingleShot(true);
         FConnectTimer->setTimerType(Qt::PreciseTimer);  // a coarse timer may fire 5 % early
         QObject::connect(FConnectTimer, &QTimer::timeout, FThread.Context(), [this] {
+            TQtBleThread::TBusy busy(FThread);
             // Qt has no connect time-out of its own: a device that never resolves its services
             // would keep the controller connecting for ever.
             DropController();
@@ -244,6 +245,7 @@ void TQtBluetoothLEDevice::OnControllerConnected() {
 #if defined(Q_OS_LINUX)
     // bluetoothd may be slow to answer (it is busy with another link): the BLE thread does not wait.
     AskStackOwner(FThread.Context(), [this, link = FLinkSerial](const QString& owner) {
+        TQtBleThread::TBusy busy(FThread);
         if (link == FLinkSerial)
             FStackOwner = owner;
     });
@@ -349,6 +351,7 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
                      });
     QObject::connect(service, &QLowEnergyService::descriptorWritten, ctx,
                      [this, service](const QLowEnergyDescriptor& qd, const QByteArray&) {
+                         TQtBleThread::TBusy busy(FThread);
                          for (auto& [c, link] : FLinks) {
                              if (link.service != service)
                                  continue;
@@ -468,11 +471,17 @@ void TQtBluetoothLEDevice::SeekDevice() {
         FSeeker->setLowEnergyDiscoveryTimeout(0);  // the connect time-out bounds it
         QObject* ctx = FThread.Context();
         QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, ctx,
-                         [this](const QBluetoothDeviceInfo& info) { OnSought(info); });
-        QObject::connect(
-            FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, ctx,
-            [this](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) { OnSought(info); });
+                         [this](const QBluetoothDeviceInfo& info) {
+                             TQtBleThread::TBusy busy(FThread);
+                             OnSought(info);  // a connect starts in it, and Qt blocks in that
+                         });
+        QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, ctx,
+                         [this](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) {
+                             TQtBleThread::TBusy busy(FThread);
+                             OnSought(info);
+                         });
         QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::errorOccurred, ctx, [this] {
+            TQtBleThread::TBusy busy(FThread);
             if (FSeeker->isActive() || FWaiters.empty())
                 return;
             FinishDiscover(false);
@@ -531,6 +540,7 @@ void TQtBluetoothLEDevice::CheckStackAfterFailure() {
     if (FStackOwner.isEmpty() || !FController)
         return;  // not known: nothing to compare
     AskStackOwner(FThread.Context(), [this, link = FLinkSerial, was = FStackOwner](const QString& owner) {
+        TQtBleThread::TBusy busy(FThread);
         if (link == FLinkSerial && FController && owner != was)
             OnStackLost();
     });
@@ -655,8 +665,9 @@ bool TQtBluetoothLEDevice::FinishPaced(uint64_t token, uint16_t status) {
     if (it == FPaced.end())
         return false;
     TBluetoothGattCharacteristic* c = it->characteristic;
+    const bool delayed = FThread.StalledSince(it->madeAt);
     FPaced.erase(it);
-    RaiseCharacteristicWrite(*c, status);
+    RaiseCharacteristicWrite(*c, status, delayed);
     return true;
 }
 
@@ -710,18 +721,20 @@ void TQtBluetoothLEDevice::Write(TBluetoothGattCharacteristic& characteristic, s
                                  bool withResponse) {
     TBluetoothGattCharacteristic* c = &characteristic;
     c->SetValue(TBytes(value.begin(), value.end()));
+    // The caller times the round trip from here: a thread held before the write even reaches it
+    // delays the completion as much as one held while the write is out.
+    const auto madeAt = std::chrono::steady_clock::now();
     const bool withoutResponse = !withResponse && c->Has(PropWriteNoResponse);
     if (withoutResponse) {
         // Past the BLE thread, which Qt may hold in a blocking call for another link.
         std::lock_guard lock(FCommandLock);
         if (auto path = FCommandPaths.find(c); path != FCommandPaths.end()) {
-            FWriteThread.Post([this, c, path = path->second, data = ToQt(value), link = FCommandLink] {
-                WriteCommand(c, path, data, link);
-            });
+            FWriteThread.Post([this, c, path = path->second, data = ToQt(value), link = FCommandLink,
+                               madeAt] { WriteCommand(c, path, data, link, madeAt); });
             return;
         }
     }
-    PostInOrder([this, c, data = ToQt(value), withoutResponse] {
+    PostInOrder([this, c, data = ToQt(value), withoutResponse, madeAt] {
         auto it = FLinks.find(c);
         // A service that is no longer discovered makes Qt refuse the write with an error that names
         // no operation, and no completion would follow: the session would wait for it for good.
@@ -734,7 +747,7 @@ void TQtBluetoothLEDevice::Write(TBluetoothGattCharacteristic& characteristic, s
             while (FOps.size() > MaxSilentOps && FOps.front().kind == TOpKind::WriteWithoutResponse)
                 FOps.pop_front();
         } else {
-            FOps.push_back({TOpKind::WriteWithResponse, c, std::chrono::steady_clock::now()});
+            FOps.push_back({TOpKind::WriteWithResponse, c, madeAt});
         }
         it->second.service->writeCharacteristic(
             it->second.qt, data,
@@ -746,7 +759,7 @@ void TQtBluetoothLEDevice::Write(TBluetoothGattCharacteristic& characteristic, s
         // platform took it, and comes at once (from the event loop, not inside this call). The
         // session paces what it hands over to what the link carries.
         const uint64_t token = ++FPacedTokens;
-        FPaced.push_back({token, c});
+        FPaced.push_back({token, c, madeAt});
         QTimer::singleShot(0, FThread.Context(), [this, token] {
             FinishPaced(token, FConnected ? GattStatusSuccess : GattStatusFailure);
         });
@@ -996,7 +1009,8 @@ void TQtBluetoothLEDevice::TakeCommandPaths(const QDBusMessage& reply) {
 }
 
 void TQtBluetoothLEDevice::WriteCommand(TBluetoothGattCharacteristic* c, const QString& path,
-                                        const QByteArray& data, uint64_t link) {
+                                        const QByteArray& data, uint64_t link,
+                                        std::chrono::steady_clock::time_point madeAt) {
 #if defined(Q_OS_LINUX)
     const auto sameLink = [this, link] {
         std::lock_guard lock(FCommandLock);
@@ -1010,19 +1024,18 @@ void TQtBluetoothLEDevice::WriteCommand(TBluetoothGattCharacteristic* c, const Q
                                                        QStringLiteral("org.bluez.GattCharacteristic1"),
                                                        QStringLiteral("WriteValue"));
     call << data << QVariantMap{{QStringLiteral("type"), QStringLiteral("command")}};
-    const auto sentAt = std::chrono::steady_clock::now();
     // bluetoothd answers once the packet is queued: that answer is the completion, and an error
     // (the link went, the stack refused it) its failure.
     auto* watcher =
         new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(call), FWriteThread.Context());
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, FWriteThread.Context(),
-                     [this, c, link, sentAt, sameLink](QDBusPendingCallWatcher* w) {
+                     [this, c, link, madeAt, sameLink](QDBusPendingCallWatcher* w) {
                          TQtBleThread::TBusy busy(FWriteThread);
                          const bool answered = !w->isError();
                          w->deleteLater();
                          RaiseCharacteristicWrite(
                              *c, answered && sameLink() ? GattStatusSuccess : GattStatusFailure,
-                             FWriteThread.StalledSince(sentAt));
+                             FWriteThread.StalledSince(madeAt));
                          if (answered)
                              return;
                          // As through Qt: a write fails for good when the stack's objects are gone
@@ -1037,5 +1050,6 @@ void TQtBluetoothLEDevice::WriteCommand(TBluetoothGattCharacteristic* c, const Q
     (void)path;
     (void)data;
     (void)link;
+    (void)madeAt;
 #endif
 }

@@ -74,6 +74,7 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     struct TPendingOp {
         TOpKind kind;
         TBluetoothGattCharacteristic* characteristic;
+        // When the caller made it (a write with response): the start of the round trip it times.
         std::chrono::steady_clock::time_point sentAt{};
     };
     struct TEcho {
@@ -126,7 +127,7 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     void PostInOrder(std::function<void()> fn);
     // Write thread: a write without response straight to bluetoothd, beside Qt's queue of operations.
     void WriteCommand(TBluetoothGattCharacteristic* c, const QString& path, const QByteArray& data,
-                      uint64_t link);
+                      uint64_t link, std::chrono::steady_clock::time_point madeAt);
 
     TQtBleThread& FThread;
     TQtBleThread& FWriteThread;
@@ -163,6 +164,7 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     struct TPaced {
         uint64_t token;
         TBluetoothGattCharacteristic* characteristic;
+        std::chrono::steady_clock::time_point madeAt;  // when the caller made it
     };
     std::deque<TPaced> FPaced;
     uint64_t FPacedTokens = 0;

@@ -40,6 +40,7 @@ TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& option
                                                 QDBusServiceWatcher::WatchForOwnerChange, FThread->Context());
         QObject::connect(FStackWatcher, &QDBusServiceWatcher::serviceOwnerChanged, FThread->Context(),
                          [this](const QString&, const QString& oldOwner, const QString& newOwner) {
+                             TQtBleThread::TBusy busy(*FThread);
                              OnStackOwnerChanged(!oldOwner.isEmpty(), !newOwner.isEmpty());
                          });
 #endif
@@ -201,11 +202,14 @@ bool TQtBluetoothLEManager::StartScan(unsigned generation, int timeoutMs,
         FAgent->setLowEnergyDiscoveryTimeout(0);
     }
     QObject::disconnect(FAgent, nullptr, FThread->Context(), nullptr);
-    QObject::connect(
-        FAgent, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, FThread->Context(),
-        [this, generation](const QBluetoothDeviceInfo& info) { OnDeviceSeen(info, generation); });
+    QObject::connect(FAgent, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, FThread->Context(),
+                     [this, generation](const QBluetoothDeviceInfo& info) {
+                         TQtBleThread::TBusy busy(*FThread);
+                         OnDeviceSeen(info, generation);
+                     });
     QObject::connect(FAgent, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, FThread->Context(),
                      [this, generation](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) {
+                         TQtBleThread::TBusy busy(*FThread);
                          OnDeviceSeen(info, generation);
                      });
     FScanUuids = serviceUuids;
@@ -224,8 +228,10 @@ bool TQtBluetoothLEManager::StartScan(unsigned generation, int timeoutMs,
     }
     FScanning = true;
     QObject::disconnect(FScanTimer, nullptr, nullptr, nullptr);
-    QObject::connect(FScanTimer, &QTimer::timeout, FThread->Context(),
-                     [this, generation] { OnScanTimeout(generation); });
+    QObject::connect(FScanTimer, &QTimer::timeout, FThread->Context(), [this, generation] {
+        TQtBleThread::TBusy busy(*FThread);
+        OnScanTimeout(generation);
+    });
     FScanTimer->start(std::max(0, timeoutMs));
     return true;
 }
@@ -261,7 +267,10 @@ void TQtBluetoothLEManager::OnStackOwnerChanged(bool lost, bool back) {
     if (back) {
         RefreshRadio();
         // The new process may publish its adapter only after taking the name.
-        QTimer::singleShot(1000, FThread->Context(), [this] { RefreshRadio(); });
+        QTimer::singleShot(1000, FThread->Context(), [this] {
+            TQtBleThread::TBusy busy(*FThread);
+            RefreshRadio();
+        });
     }
 }
 
