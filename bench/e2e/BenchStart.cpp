@@ -224,7 +224,8 @@ bool RunOnce(TWorld& w, int index, TRun* run, std::string* error) {
     Window window = 0;
     while (window == 0) {
         if (Clock::now() >= deadline || !process->Running()) {
-            *error = process->Running() ? "the window did not appear in 30 s" : "the program ended before its window appeared";
+            *error = process->Running() ? "the window did not appear in 30 s"
+                                        : "the program ended before its window appeared";
             return false;
         }
         pollfd fd{ConnectionNumber(w.events), POLLIN, 0};
@@ -233,8 +234,7 @@ bool RunOnce(TWorld& w, int index, TRun* run, std::string* error) {
         while (XPending(w.events)) {
             XEvent e;
             XNextEvent(w.events, &e);
-            if (e.type == MapNotify && window == 0 &&
-                w.x->FindWindow(e2e::AppWindowTitle) == e.xmap.window) {
+            if (e.type == MapNotify && window == 0 && w.x->FindWindow(e2e::AppWindowTitle) == e.xmap.window) {
                 run->mappedMs = Ms(Clock::now() - start);
                 window = e.xmap.window;
             }
