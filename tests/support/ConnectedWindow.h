@@ -3,9 +3,13 @@
 // device list), selected, and Connect pressed. For the widget tests that start from connected
 // dongles on the fake central.
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QListWidget>
 #include <QString>
+#include <QThread>
 
+#include <chrono>
 #include <memory>
 
 #include "app/FormControls.h"
@@ -26,4 +30,33 @@ inline QListWidgetItem* AddFoundAndConnect(TFormCorvastelPc& window, TFakeBlueto
     window.SelectedDevice = k;
     window.BtnConnectClick(window.BtnConnect);
     return item;
+}
+
+// Waits until everything the window's sessions were given has been written and answered, the
+// central has nothing in hand, and the window has handled what that posted to it. A session paces
+// its own writes, so an idle central alone says nothing: on a busy machine its send worker may
+// not have handed the next report over yet. A session whose link is down is not waited for.
+inline bool SettleLinks(TFormCorvastelPc& window, TFakeBluetoothLEManager& ble, int timeoutMs = 5000) {
+    const auto settled = [&] {
+        for (int i = 0; i < window.Connections.Count; ++i) {
+            TCorvastelDevice* s = window.Connections.Sessions[i];
+            if (s != nullptr && s->Device != nullptr && s->Device->IsConnected() &&
+                !s->WaitSent(std::chrono::milliseconds(0)))
+                return false;
+        }
+        return ble.WaitIdle(std::chrono::milliseconds(0));
+    };
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        if (settled()) {
+            // What the links posted to the window is handled; settled only if that sent nothing.
+            QCoreApplication::processEvents();
+            if (settled())
+                return true;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return false;
 }

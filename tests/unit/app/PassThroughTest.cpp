@@ -81,11 +81,7 @@ struct TPassThroughFixture : testing::Test {
         ResetForwardingStateForTests();
     }
 
-    void Settle() {
-        ASSERT_TRUE(ble.WaitIdle());
-        WaitFor([] { return false; }, 40);
-        ASSERT_TRUE(ble.WaitIdle());
-    }
+    void Settle() { ASSERT_TRUE(SettleLinks(*window, ble)); }
 
     // The reports dongle i received since the test began, in order, read as ForwardingTestSupport does.
     TStrings Received(size_t i = 0) {

@@ -83,11 +83,7 @@ struct TRouteWindow : testing::Test {
 
     static QString Caption(int i) { return QStringLiteral("Desk %1").arg(i); }
 
-    void Settle() {
-        ASSERT_TRUE(ble.WaitIdle());
-        WaitFor([] { return false; }, 40);
-        ASSERT_TRUE(ble.WaitIdle());
-    }
+    void Settle() { ASSERT_TRUE(SettleLinks(*window, ble)); }
     void Rebase() {
         Settle();
         baseline.clear();
