@@ -107,3 +107,17 @@ void TBluetoothLEManager::RaiseDiscoveryRefused(const std::string& reason) {
             OnDiscoveryRefused(*this, reason);
     });
 }
+
+void TBluetoothLEManager::RaisePairingQuestion(TBluetoothLEDevice& device, const TPairingQuestion& question) {
+    RunReportingErrors([&] {
+        if (OnPairingQuestion)
+            OnPairingQuestion(*this, device, question);
+    });
+}
+
+void TBluetoothLEManager::RaisePairingFinished(TBluetoothLEDevice& device, const TPairingResult& result) {
+    RunReportingErrors([&] {
+        if (OnPairingFinished)
+            OnPairingFinished(*this, device, result);
+    });
+}

@@ -42,6 +42,7 @@ TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& option
                              OnStackOwnerChanged(!oldOwner.isEmpty(), !newOwner.isEmpty());
                          });
 #endif
+        StartPairingAgent();
         RefreshRadio();
     });
 }
@@ -60,6 +61,7 @@ TQtBluetoothLEManager::~TQtBluetoothLEManager() {
         FScanTimer = nullptr;
         delete FStackWatcher;
         FStackWatcher = nullptr;
+        StopPairingAgent();
         std::vector<TQtBluetoothLEDevice*> devices;
         {
             std::lock_guard lock(FDevicesLock);
@@ -308,6 +310,7 @@ TQtBluetoothLEDevice& TQtBluetoothLEManager::DeviceFor(const QBluetoothDeviceInf
     auto& slot = FDevices[address];
     if (!slot) {
         slot = std::make_unique<TQtBluetoothLEDevice>(*FThread, info, FOptions.connectTimeout);
+        AttachPairing(*slot);
     } else {
         slot->UpdateInfo(info);
     }

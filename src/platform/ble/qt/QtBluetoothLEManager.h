@@ -18,6 +18,7 @@ class QBluetoothLocalDevice;
 class QDBusServiceWatcher;
 class QTimer;
 class TQtBleThread;
+class TQtBluezAgent;
 class TQtBluetoothLEDevice;
 
 class TQtBluetoothLEManager final : public TBluetoothLEManager {
@@ -36,8 +37,15 @@ class TQtBluetoothLEManager final : public TBluetoothLEManager {
     void RequestDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids) override;
     // Ends the scan for the caller at once; the BLE thread stops the agent when it gets to it.
     void CancelDiscovery() override;
+    void AnswerPairingQuestion(TBluetoothLEDevice& device, const TPairingAnswer& answer) override;
 
   private:
+    // BLE thread: this program's pairing agent (BlueZ only; QtBluetoothLEDevicePairing.cpp).
+    void StartPairingAgent();
+    void StopPairingAgent();
+    TQtBluetoothLEDevice* FindDevice(const std::string& address);
+    // A new device object learns the agent and what bluetoothd knows of its bond.
+    void AttachPairing(TQtBluetoothLEDevice& device);
     // BLE thread only.
     void RefreshRadio();
     std::string RadioProblem() const;
@@ -65,6 +73,7 @@ class TQtBluetoothLEManager final : public TBluetoothLEManager {
     QBluetoothDeviceDiscoveryAgent* FAgent = nullptr;
     QTimer* FScanTimer = nullptr;
     QDBusServiceWatcher* FStackWatcher = nullptr;
+    TQtBluezAgent* FPairingAgent = nullptr;
     bool FScanning = false;
     std::vector<TBluetoothUuid> FScanUuids;
     // This scan's finds, in order, once each. Guarded, with the check of the scan's generation:
