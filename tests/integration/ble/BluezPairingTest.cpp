@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDBusConnection>
 #include <QDBusArgument>
+#include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -92,12 +92,14 @@ class BluezPairingTest : public ::testing::Test {
     }
 
     QDBusConnection Connect(const char* name) {
-        return QDBusConnection::connectToBus(QString::fromStdString(Bus->Address()), QString::fromLatin1(name));
+        return QDBusConnection::connectToBus(QString::fromStdString(Bus->Address()),
+                                             QString::fromLatin1(name));
     }
 
     // A call that may wait for an agent: the event loop runs meanwhile, so agents get their calls.
-    static std::unique_ptr<QDBusPendingCall> Start(QDBusConnection& bus, const QString& path, const QString& iface,
-                                                   const QString& member, const QVariantList& args = {}) {
+    static std::unique_ptr<QDBusPendingCall> Start(QDBusConnection& bus, const QString& path,
+                                                   const QString& iface, const QString& member,
+                                                   const QVariantList& args = {}) {
         QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.bluez"), path, iface, member);
         call.setArguments(args);
         return std::make_unique<QDBusPendingCall>(bus.asyncCall(call, 60000));
@@ -106,7 +108,8 @@ class BluezPairingTest : public ::testing::Test {
         EXPECT_TRUE(WaitUntil([&] { return call->isFinished(); }, 10s));
         return call->reply();
     }
-    QDBusMessage Call(const QString& path, const QString& iface, const QString& member, const QVariantList& args = {}) {
+    QDBusMessage Call(const QString& path, const QString& iface, const QString& member,
+                      const QVariantList& args = {}) {
         return Finish(Start(App, path, iface, member, args));
     }
     QDBusMessage Device(const QString& member, const QString& path = DevicePathA) {
@@ -117,16 +120,17 @@ class BluezPairingTest : public ::testing::Test {
                     {bytes, QVariantMap{{QStringLiteral("type"), QString::fromLatin1(type)}}});
     }
     QVariant Property(const QString& name, const QString& path = DevicePathA) {
-        const QDBusMessage r = Call(path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
-                                    {QStringLiteral("org.bluez.Device1"), name});
+        const QDBusMessage r = Call(path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                    QStringLiteral("Get"), {QStringLiteral("org.bluez.Device1"), name});
         return r.arguments().value(0).value<QDBusVariant>().variant();
     }
     QDBusMessage Control(const QString& member, const QVariantList& args) {
-        return Call(QStringLiteral("/org/corvastel/VirtualDongles"), QStringLiteral("org.corvastel.VirtualDongles.Control"),
-                    member, args);
+        return Call(QStringLiteral("/org/corvastel/VirtualDongles"),
+                    QStringLiteral("org.corvastel.VirtualDongles.Control"), member, args);
     }
     QJsonObject Target(const QString& address) {
-        return QJsonDocument::fromJson(Control(QStringLiteral("Target"), {address}).arguments().value(0).toString().toUtf8())
+        return QJsonDocument::fromJson(
+                   Control(QStringLiteral("Target"), {address}).arguments().value(0).toString().toUtf8())
             .object();
     }
     // The object path of a characteristic of the device, by its short UUID (empty when none).
@@ -134,7 +138,8 @@ class BluezPairingTest : public ::testing::Test {
         const QDBusMessage r = Call(QStringLiteral("/"), QStringLiteral("org.freedesktop.DBus.ObjectManager"),
                                     QStringLiteral("GetManagedObjects"));
         const QDBusArgument objects = r.arguments().value(0).value<QDBusArgument>();
-        const QString want = QStringLiteral("0000%1-0000-1000-8000-00805f9b34fb").arg(uuid, 4, 16, QLatin1Char('0'));
+        const QString want =
+            QStringLiteral("0000%1-0000-1000-8000-00805f9b34fb").arg(uuid, 4, 16, QLatin1Char('0'));
         QString found;
         objects.beginMap();
         while (!objects.atEnd()) {
@@ -148,8 +153,8 @@ class BluezPairingTest : public ::testing::Test {
                 objects.beginMapEntry();
                 objects >> iface >> props;
                 objects.endMapEntry();
-                if (iface == QLatin1String("org.bluez.GattCharacteristic1") && path.path().startsWith(device) &&
-                    props.value(QStringLiteral("UUID")).toString() == want)
+                if (iface == QLatin1String("org.bluez.GattCharacteristic1") &&
+                    path.path().startsWith(device) && props.value(QStringLiteral("UUID")).toString() == want)
                     found = path.path();
             }
             objects.endMap();
@@ -161,14 +166,16 @@ class BluezPairingTest : public ::testing::Test {
     void RegisterAgents() {
         const QVariantList desktop{QVariant::fromValue(QDBusObjectPath(QStringLiteral("/desktop/agent"))),
                                    QStringLiteral("KeyboardDisplay")};
-        ASSERT_EQ(Finish(Start(Desktop, QStringLiteral("/org/bluez"), QStringLiteral("org.bluez.AgentManager1"),
-                               QStringLiteral("RegisterAgent"), desktop))
-                      .type(),
-                  QDBusMessage::ReplyMessage);
-        ASSERT_EQ(Finish(Start(Desktop, QStringLiteral("/org/bluez"), QStringLiteral("org.bluez.AgentManager1"),
-                               QStringLiteral("RequestDefaultAgent"), {desktop[0]}))
-                      .type(),
-                  QDBusMessage::ReplyMessage);
+        ASSERT_EQ(
+            Finish(Start(Desktop, QStringLiteral("/org/bluez"), QStringLiteral("org.bluez.AgentManager1"),
+                         QStringLiteral("RegisterAgent"), desktop))
+                .type(),
+            QDBusMessage::ReplyMessage);
+        ASSERT_EQ(
+            Finish(Start(Desktop, QStringLiteral("/org/bluez"), QStringLiteral("org.bluez.AgentManager1"),
+                         QStringLiteral("RequestDefaultAgent"), {desktop[0]}))
+                .type(),
+            QDBusMessage::ReplyMessage);
         const QDBusMessage r = Call(QStringLiteral("/org/bluez"), QStringLiteral("org.bluez.AgentManager1"),
                                     QStringLiteral("RegisterAgent"),
                                     {QVariant::fromValue(QDBusObjectPath(QStringLiteral("/app/agent"))),
@@ -186,10 +193,12 @@ class BluezPairingTest : public ::testing::Test {
                            .type() == QDBusMessage::ReplyMessage;
             },
             5s));
-        Call(QStringLiteral("/org/bluez/hci0"), QStringLiteral("org.bluez.Adapter1"), QStringLiteral("StopDiscovery"));
+        Call(QStringLiteral("/org/bluez/hci0"), QStringLiteral("org.bluez.Adapter1"),
+             QStringLiteral("StopDiscovery"));
         const QDBusMessage c = Device(QStringLiteral("Connect"), path);
         ASSERT_EQ(c.type(), QDBusMessage::ReplyMessage) << c.errorMessage().toStdString();
-        ASSERT_TRUE(WaitUntil([&] { return Property(QStringLiteral("ServicesResolved"), path).toBool(); }, 5s));
+        ASSERT_TRUE(
+            WaitUntil([&] { return Property(QStringLiteral("ServicesResolved"), path).toBool(); }, 5s));
     }
 
     std::unique_ptr<TPrivateBus> Bus;
@@ -215,13 +224,15 @@ TEST_F(BluezPairingTest, AnEncryptDonglePairsByItselfOnTheFirstRequestAndForgett
     EXPECT_EQ(w.type(), QDBusMessage::ReplyMessage) << S(w.errorMessage());
     EXPECT_TRUE(Property(QStringLiteral("Paired")).toBool());
     EXPECT_TRUE(Property(QStringLiteral("Bonded")).toBool());
-    EXPECT_EQ(Write(ReportsCharA, QByteArray::fromHex("010000040000000000")).type(), QDBusMessage::ReplyMessage);
+    EXPECT_EQ(Write(ReportsCharA, QByteArray::fromHex("010000040000000000")).type(),
+              QDBusMessage::ReplyMessage);
     EXPECT_EQ(Target(QStringLiteral("C0:FF:EE:00:00:0A"))[QStringLiteral("keyboardReports")].toInt(), 1);
 
-    EXPECT_EQ(S(Device(QStringLiteral("Pair")).errorName()), S(QStringLiteral("org.bluez.Error.AlreadyExists")));
-    const QDBusMessage removed = Call(QStringLiteral("/org/bluez/hci0"), QStringLiteral("org.bluez.Adapter1"),
-                                      QStringLiteral("RemoveDevice"),
-                                      {QVariant::fromValue(QDBusObjectPath(DevicePathA))});
+    EXPECT_EQ(S(Device(QStringLiteral("Pair")).errorName()),
+              S(QStringLiteral("org.bluez.Error.AlreadyExists")));
+    const QDBusMessage removed =
+        Call(QStringLiteral("/org/bluez/hci0"), QStringLiteral("org.bluez.Adapter1"),
+             QStringLiteral("RemoveDevice"), {QVariant::fromValue(QDBusObjectPath(DevicePathA))});
     EXPECT_EQ(removed.type(), QDBusMessage::ReplyMessage);
     ConnectA();
     EXPECT_FALSE(Property(QStringLiteral("Paired")).toBool());
@@ -238,14 +249,16 @@ TEST_F(BluezPairingTest, AnAuthenticatedDongleIsRefusedUntilTheCallersAgentEnter
     EXPECT_FALSE(Property(QStringLiteral("Paired"), path).toBool());
 
     // Without an agent nobody can enter the passkey.
-    EXPECT_EQ(S(Device(QStringLiteral("Pair"), path).errorName()), S(QStringLiteral("org.bluez.Error.AuthenticationFailed")));
+    EXPECT_EQ(S(Device(QStringLiteral("Pair"), path).errorName()),
+              S(QStringLiteral("org.bluez.Error.AuthenticationFailed")));
 
     RegisterAgents();
     struct Round {
         bool right;
         QString error;
     };
-    for (const Round& round : {Round{false, QStringLiteral("org.bluez.Error.AuthenticationFailed")}, Round{true, {}}}) {
+    for (const Round& round :
+         {Round{false, QStringLiteral("org.bluez.Error.AuthenticationFailed")}, Round{true, {}}}) {
         SCOPED_TRACE(round.right ? "right passkey" : "wrong passkey");
         auto pair = Start(App, path, QStringLiteral("org.bluez.Device1"), QStringLiteral("Pair"));
         ASSERT_TRUE(WaitUntil([&] { return !AppAgent.Calls.empty(); }, 5s));
@@ -253,10 +266,13 @@ TEST_F(BluezPairingTest, AnAuthenticatedDongleIsRefusedUntilTheCallersAgentEnter
         AppAgent.Calls.clear();
         EXPECT_EQ(ask.member(), QStringLiteral("RequestPasskey"));
         EXPECT_EQ(ask.arguments().value(0).value<QDBusObjectPath>().path(), path);
-        const int shown =
-            Control(QStringLiteral("Passkey"), {QStringLiteral("C0:FF:EE:00:00:0B")}).arguments().value(0).toInt();
+        const int shown = Control(QStringLiteral("Passkey"), {QStringLiteral("C0:FF:EE:00:00:0B")})
+                              .arguments()
+                              .value(0)
+                              .toInt();
         ASSERT_GE(shown, 0);
-        const uint entered = round.right ? static_cast<uint>(shown) : static_cast<uint>((shown + 1) % 1000000);
+        const uint entered =
+            round.right ? static_cast<uint>(shown) : static_cast<uint>((shown + 1) % 1000000);
         App.send(ask.createReply(QVariant::fromValue(entered)));
         const QDBusMessage r = Finish(pair);
         EXPECT_EQ(S(r.errorName()), S(round.error)) << S(r.errorMessage());
@@ -288,7 +304,10 @@ TEST_F(BluezPairingTest, CancellingOrLosingTheLinkEndsAWaitingPairingAndTellsThe
         ASSERT_TRUE(WaitUntil([&] { return !AppAgent.Calls.empty(); }, 5s));
         EXPECT_EQ(AppAgent.Calls.back().member(), QStringLiteral("Cancel"));
         AppAgent.Calls.clear();
-        EXPECT_EQ(Control(QStringLiteral("Passkey"), {QStringLiteral("C0:FF:EE:00:00:0B")}).arguments().value(0).toInt(),
+        EXPECT_EQ(Control(QStringLiteral("Passkey"), {QStringLiteral("C0:FF:EE:00:00:0B")})
+                      .arguments()
+                      .value(0)
+                      .toInt(),
                   -1);
         if (!Property(QStringLiteral("Connected"), path).toBool()) {
             const QDBusMessage c = Device(QStringLiteral("Connect"), path);

@@ -62,7 +62,8 @@ bool TBluezService::HandleAgentManager(const QDBusMessage& m) {
     const QString member = m.member();
     const QString sender = m.service();
     const QString path = m.arguments().value(0).value<QDBusObjectPath>().path();
-    auto registered = std::find_if(FAgents.begin(), FAgents.end(), [&](const TAgent& a) { return a.owner == sender; });
+    auto registered =
+        std::find_if(FAgents.begin(), FAgents.end(), [&](const TAgent& a) { return a.owner == sender; });
     if (member == QStringLiteral("RegisterAgent")) {
         // Capability "" stands for KeyboardDisplay.
         QString capability = m.arguments().value(1).toString();
@@ -86,7 +87,8 @@ bool TBluezService::HandleAgentManager(const QDBusMessage& m) {
         }
         FAgentWatcher->addWatchedService(sender);
         Reply(m.createReply());
-    } else if (member == QStringLiteral("UnregisterAgent") || member == QStringLiteral("RequestDefaultAgent")) {
+    } else if (member == QStringLiteral("UnregisterAgent") ||
+               member == QStringLiteral("RequestDefaultAgent")) {
         if (registered == FAgents.end() || registered->path != path) {
             Reply(m.createErrorReply(ErrDoesNotExist, QStringLiteral("Does Not Exist")));
             return true;
@@ -103,8 +105,9 @@ bool TBluezService::HandleAgentManager(const QDBusMessage& m) {
 }
 
 void TBluezService::AgentVanished(const QString& owner) {
-    FAgents.erase(std::remove_if(FAgents.begin(), FAgents.end(), [&](const TAgent& a) { return a.owner == owner; }),
-                  FAgents.end());
+    FAgents.erase(
+        std::remove_if(FAgents.begin(), FAgents.end(), [&](const TAgent& a) { return a.owner == owner; }),
+        FAgents.end());
     if (FDefaultAgent == owner)
         FDefaultAgent.clear();
     if (FAgentWatcher)
@@ -156,7 +159,8 @@ void TBluezService::Pair(const QDBusMessage& m, TEntry& e) {
                 return;
             entry->pairing = false;
             if (!entry->dongle->PairJustWorks()) {
-                Reply(entry->pairCall.createErrorReply(ErrAuthFailed, QStringLiteral("Authentication Failed")));
+                Reply(
+                    entry->pairCall.createErrorReply(ErrAuthFailed, QStringLiteral("Authentication Failed")));
                 return;
             }
             SetPaired(*entry, true);
@@ -164,7 +168,8 @@ void TBluezService::Pair(const QDBusMessage& m, TEntry& e) {
         });
         return;
     }
-    const bool keyboard = capability == QLatin1String("KeyboardOnly") || capability == QLatin1String("KeyboardDisplay");
+    const bool keyboard =
+        capability == QLatin1String("KeyboardOnly") || capability == QLatin1String("KeyboardDisplay");
     if (!keyboard) {
         e.pairing = false;
         Reply(m.createErrorReply(ErrAuthFailed, QStringLiteral("Authentication Failed")));
@@ -181,14 +186,16 @@ void TBluezService::Pair(const QDBusMessage& m, TEntry& e) {
     std::fflush(stdout);
     e.pairAgentOwner = agent->owner;
     e.pairAgentPath = agent->path;
-    QDBusMessage ask = QDBusMessage::createMethodCall(agent->owner, agent->path, IfAgent, QStringLiteral("RequestPasskey"));
+    QDBusMessage ask =
+        QDBusMessage::createMethodCall(agent->owner, agent->path, IfAgent, QStringLiteral("RequestPasskey"));
     ask << QVariant::fromValue(QDBusObjectPath(e.path));
     auto* watcher = new QDBusPendingCallWatcher(
         FBus.asyncCall(ask, static_cast<int>(std::chrono::milliseconds(PairingTimeout).count())), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, address, serial](QDBusPendingCallWatcher* w) {
-        w->deleteLater();
-        FinishPasskey(address, serial, w->reply());
-    });
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, address, serial](QDBusPendingCallWatcher* w) {
+                w->deleteLater();
+                FinishPasskey(address, serial, w->reply());
+            });
 }
 
 void TBluezService::FinishPasskey(const QString& address, unsigned serial, const QDBusMessage& answer) {
@@ -226,7 +233,8 @@ void TBluezService::AbandonPairing(TEntry& e, const QString& error, const QStrin
     ++e.pairSerial;
     e.dongle->CancelPairing();
     if (!e.pairAgentOwner.isEmpty()) {
-        FBus.send(QDBusMessage::createMethodCall(e.pairAgentOwner, e.pairAgentPath, IfAgent, QStringLiteral("Cancel")));
+        FBus.send(QDBusMessage::createMethodCall(e.pairAgentOwner, e.pairAgentPath, IfAgent,
+                                                 QStringLiteral("Cancel")));
         e.pairAgentOwner.clear();
     }
     Reply(e.pairCall.createErrorReply(error, text));
