@@ -16,6 +16,8 @@
 enum class TNotice : int {
     CaptureUnavailable,  // this session cannot capture the keyboard (and what to do)
     StackProblem,        // the Bluetooth stack or adapter is not usable
+    Pairing,             // a pairing: what it waits for, or how it ended
+    Insecure,            // input skips dongles whose link is not encrypted
     LinkLost,            // a dongle dropped (reconnecting) or the last active one is gone
     NoDongle,            // pass-through is on but no dongle takes input
     Route,               // where input goes: all active dongles or one

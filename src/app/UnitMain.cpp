@@ -402,6 +402,7 @@ void TFormCorvastelPc::FormCreate() {
             queue->Run([this, reason] { ScanRefused(reason); });
         };
     }
+    WirePairing();
 
     Memo2->setVisible(false);
     PanelCorvInfo->setVisible(false);
@@ -429,6 +430,7 @@ void TFormCorvastelPc::FormCreate() {
                                                      QString::fromStdString(unavailable));
 
     LoadRouteLeader();
+    LoadEncryptedOnly();
     CreateTray();
 }
 

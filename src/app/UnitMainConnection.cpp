@@ -248,6 +248,10 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
     };
 
     switch (message.event) {
+        case SecurityRefused:
+            log(prefix + " - wants a secure link");
+            SecurityWanted(message.text);
+            break;
         case ServicesBound:
             for (const TBluetoothGattService* service : {session->DeviceInfoSvr, session->CvSvr}) {
                 if (service != nullptr) {
@@ -362,7 +366,8 @@ void TFormCorvastelPc::SendReportToActive(TReportType ReportType, bool Empty) {
 }
 
 bool TFormCorvastelPc::TakesInput(const TCorvastelDevice* Session) const {
-    return InputReady(Session) && (Route().ToAll() || Session->Device->Address() == Route().Target());
+    return InputReady(Session) && (Route().ToAll() || Session->Device->Address() == Route().Target()) &&
+           !SkippedAsInsecure(Session);
 }
 
 void TFormCorvastelPc::ShowMessageAndWait(const std::string& text) {

@@ -670,6 +670,10 @@ bool TCorvastelDevice::Sent() const {
 void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&,
                                              TBluetoothGattCharacteristic& characteristic,
                                              uint16_t gattStatus) {
+    if ((gattStatus == GattStatusInsufficientAuthentication ||
+         gattStatus == GattStatusInsufficientEncryption) &&
+        !FSecurityRefused.exchange(true))
+        SendDeviceMessage(SecurityRefused, Device->Address(), 0);
     // The identity request on char5 is no report: its completion ends nothing of the scheduler's.
     if (&characteristic == char5 && char5 != char1 && char5 != char3)
         return;
@@ -882,6 +886,14 @@ void TCorvastelDevice::TrySendDeviceInfoCompleteMessage(uint8_t arrivedBit) {
         SendDeviceMessage(DeviceActived, Device->Address(), 0);
         isActived = true;
     }
+}
+
+void TCorvastelDevice::RetryAfterPairing() {
+    FSecurityRefused = false;
+    if (FSetupStep.load() != TSetupStep::AwaitingIdentity || !char5 || !Device)
+        return;
+    SetSetupStep(TSetupStep::AwaitingIdentity);
+    Device->WriteCharacteristic(*char5, FIdentityRequest);
 }
 
 void TCorvastelDevice::SetSetupStep(TSetupStep step) {

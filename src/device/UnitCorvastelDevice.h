@@ -46,6 +46,9 @@ enum TBleDeviceEvent : uint8_t {
     // Setting up the connection failed; SetupFailure() says at which step and why. The session
     // takes no reports; the window closes the link.
     DeviceSetupFailed = 10,
+    // The dongle refused a write or read because the link is not secure enough (sent once per
+    // session): it wants the link paired and encrypted.
+    SecurityRefused = 11,
 };
 
 // The steps of setting up a connection, in the order they are taken.
@@ -217,6 +220,10 @@ class TCorvastelDevice {
     void ReceiveData(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value);
     void TrySendDeviceInfoCompleteMessage(uint8_t arrivedBit);
     bool UpdateSupport() const;
+    // The link was made secure (paired) after the dongle refused: a setup that waits for the
+    // identity reply asks again (the refused request never reached the dongle), with its time-out
+    // counted anew. Nothing written before is sent again.
+    void RetryAfterPairing();
 
     // Setting up. Any thread.
     TSetupStep SetupStep() const { return FSetupStep.load(); }
@@ -284,6 +291,7 @@ class TCorvastelDevice {
     void TakeIdentityReply(std::span<const uint8_t> value);
 
     std::atomic<TSetupStep> FSetupStep{TSetupStep::Connecting};
+    std::atomic<bool> FSecurityRefused{false};  // SecurityRefused was sent
     std::atomic<bool> FSetupEnded{false};
     std::atomic<std::chrono::steady_clock::rep> FSetupProgress{0};
     std::array<uint8_t, 3> FIdentityRequest{};
