@@ -365,7 +365,8 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void WirePairing();
     void PairingQuestion(TBluetoothLEDevice& Device, const TPairingQuestion& Question);
     void PairingFinished(TBluetoothLEDevice& Device, const TPairingResult& Result);
-    void PairDongle(const std::string& Address);
+    // Asks the stack to pair; false (and a notice says why) when it cannot start.
+    bool PairDongle(const std::string& Address);
     void ForgetDonglePairing(const std::string& Address);
     void ClosePairingDialog();
     // The dongle refused for want of a secure link: pair, unless a pairing runs or failed already

@@ -161,6 +161,11 @@ void TFormCorvastelPc::SetupWatchTimer() {
         if (session == nullptr || !InSetup(session) || session->SetupEnded()) {
             continue;  // ended, or gave up, while an earlier box was open
         }
+        if (FAutoPairing == session->Device->Address()) {
+            // The user may be reading the passkey off the dongle: the pairing's own end (the
+            // stack gives up a silent one) decides, and its time-out counts from then.
+            continue;
+        }
         const TSetupFailure failure{
             session->SetupStep(),
             "the dongle did not answer for " +

@@ -36,18 +36,20 @@ void TFormCorvastelPc::WirePairing() {
     std::shared_ptr<TUiQueue> queue = FUiQueue;
     BleManager.OnPairingQuestion = [queue, this](TBluetoothLEManager&, TBluetoothLEDevice& device,
                                                  const TPairingQuestion& question) {
-        queue->Post([this, &device, question] { RunReportingErrors([&] { PairingQuestion(device, question); }); });
+        queue->Post(
+            [this, &device, question] { RunReportingErrors([&] { PairingQuestion(device, question); }); });
     };
     BleManager.OnPairingFinished = [queue, this](TBluetoothLEManager&, TBluetoothLEDevice& device,
                                                  const TPairingResult& result) {
-        queue->Post([this, &device, result] { RunReportingErrors([&] { PairingFinished(device, result); }); });
+        queue->Post(
+            [this, &device, result] { RunReportingErrors([&] { PairingFinished(device, result); }); });
     };
 }
 
-void TFormCorvastelPc::PairDongle(const std::string& Address) {
+bool TFormCorvastelPc::PairDongle(const std::string& Address) {
     const int slot = FoundSlotOf(Address);
     if (slot < 0) {
-        return;
+        return false;
     }
     TBluetoothLEDevice& device = *FoundDevices[slot];
     const QString name = FoundCaption(device);
@@ -55,14 +57,15 @@ void TFormCorvastelPc::PairDongle(const std::string& Address) {
         SetNotice(TNotice::Pairing, QStringLiteral("%1 cannot be paired from this app here: pair it in the "
                                                    "system's Bluetooth settings")
                                         .arg(name));
-        return;
+        return false;
     }
     if (!device.IsConnected()) {
         SetNotice(TNotice::Pairing, QStringLiteral("Connect %1 first, then pair it").arg(name));
-        return;
+        return false;
     }
     SetNotice(TNotice::Pairing, QStringLiteral("Pairing with %1\u2026").arg(name));
     device.Pair();
+    return true;
 }
 
 void TFormCorvastelPc::ForgetDonglePairing(const std::string& Address) {
@@ -73,14 +76,16 @@ void TFormCorvastelPc::ForgetDonglePairing(const std::string& Address) {
     TBluetoothLEDevice& device = *FoundDevices[slot];
     const QString name = FoundCaption(device);
     if (device.ForgetPairing()) {
-        SetNotice(TNotice::Pairing, QStringLiteral("%1 is no longer paired: its next link is not encrypted until "
-                                                   "you pair it again")
-                                        .arg(name));
-    } else {
         SetNotice(TNotice::Pairing,
-                  QStringLiteral("The pairing with %1 could not be removed: the Bluetooth service refused. Try "
-                                 "again, or remove it in the system's Bluetooth settings")
+                  QStringLiteral("%1 is no longer paired: its next link is not encrypted until "
+                                 "you pair it again")
                       .arg(name));
+    } else {
+        SetNotice(
+            TNotice::Pairing,
+            QStringLiteral("The pairing with %1 could not be removed: the Bluetooth service refused. Try "
+                           "again, or remove it in the system's Bluetooth settings")
+                .arg(name));
     }
     UpdateTargetState();
 }
@@ -92,18 +97,22 @@ void TFormCorvastelPc::SecurityWanted(const std::string& Address) {
     }
     TBluetoothLEDevice& device = *FoundDevices[slot];
     if (!device.CanPair()) {
-        SetNotice(TNotice::Pairing, QStringLiteral("%1 wants a paired, encrypted link: pair it in the system's "
-                                                   "Bluetooth settings, then connect again")
-                                        .arg(FoundCaption(device)));
+        SetNotice(TNotice::Pairing,
+                  QStringLiteral("%1 wants a paired, encrypted link: pair it in the system's "
+                                 "Bluetooth settings, then connect again")
+                      .arg(FoundCaption(device)));
         return;
     }
-    FAutoPairing = Address;
-    PairDongle(Address);
+    if (PairDongle(Address)) {
+        FAutoPairing = Address;
+    }
 }
 
 void TFormCorvastelPc::ClosePairingDialog() {
     if (PairingDialog != nullptr) {
         PairingDialog->hide();
+        // Gone for anyone who looks for it by name, although Qt deletes it only later.
+        PairingDialog->setObjectName(QString());
         PairingDialog->deleteLater();
         PairingDialog = nullptr;
     }
@@ -128,9 +137,10 @@ void TFormCorvastelPc::PairingQuestion(TBluetoothLEDevice& Device, const TPairin
     const bool enter = Question.Kind == TPairingQuestion::TKind::EnterPasskey;
     QLineEdit* passkey = nullptr;
     if (enter) {
-        text->setText(QStringLiteral("%1 shows six digits. Type them here to pair; nobody else can then read or "
-                                     "type over its link.")
-                          .arg(name));
+        text->setText(
+            QStringLiteral("%1 shows six digits. Type them here to pair; nobody else can then read or "
+                           "type over its link.")
+                .arg(name));
         passkey = new QLineEdit(dialog);
         passkey->setObjectName(QStringLiteral("Passkey"));
         passkey->setValidator(
@@ -167,8 +177,9 @@ void TFormCorvastelPc::PairingQuestion(TBluetoothLEDevice& Device, const TPairin
         }
         ClosePairingDialog();
     });
-    SetNotice(TNotice::Pairing, enter ? QStringLiteral("Pairing with %1: type the six digits it shows").arg(name)
-                                      : QStringLiteral("Pairing with %1: compare the numbers").arg(name));
+    SetNotice(TNotice::Pairing,
+              enter ? QStringLiteral("Pairing with %1: type the six digits it shows").arg(name)
+                    : QStringLiteral("Pairing with %1: compare the numbers").arg(name));
     dialog->open();
 }
 
@@ -184,12 +195,14 @@ void TFormCorvastelPc::PairingFinished(TBluetoothLEDevice& Device, const TPairin
             text = QStringLiteral("Paired with %1: its link is encrypted").arg(name);
             break;
         case O::Failed:
-            text = QStringLiteral("Pairing with %1 failed: the passkey was wrong or %1 refused. Nothing was typed "
-                                  "there. Choose Pair in its menu to try again")
+            text = QStringLiteral(
+                       "Pairing with %1 failed: the passkey was wrong or %1 refused. Nothing was typed "
+                       "there. Choose Pair in its menu to try again")
                        .arg(name);
             break;
         case O::Canceled:
-            text = QStringLiteral("Pairing with %1 was stopped before it was done: its link is not encrypted").arg(name);
+            text = QStringLiteral("Pairing with %1 was stopped before it was done: its link is not encrypted")
+                       .arg(name);
             break;
         case O::Unavailable:
             text = QStringLiteral("%1 cannot be paired now: the Bluetooth service refused (%2)")
@@ -208,11 +221,12 @@ void TFormCorvastelPc::PairingFinished(TBluetoothLEDevice& Device, const TPairin
         session->RetryAfterPairing();
     } else if (session != nullptr && asked && !InputReady(session)) {
         // The dongle takes nothing over this link: the setup ends now, with what happened.
-        EndSetup(session, (QStringLiteral("%1 accepts input only over a paired, encrypted link, and pairing did not "
-                                          "succeed.\n\n")
-                               .arg(name) +
-                           text + QStringLiteral("."))
-                              .toStdString());
+        EndSetup(session,
+                 (QStringLiteral("%1 accepts input only over a paired, encrypted link, and pairing did not "
+                                 "succeed.\n\n")
+                      .arg(name) +
+                  text + QStringLiteral("."))
+                     .toStdString());
     }
     UpdateTargetState();
 }
@@ -255,8 +269,9 @@ void TFormCorvastelPc::SetEncryptedOnly(bool On) {
         settings.setValue(SettingsKey(), On);
         settings.sync();
         if (settings.status() != QSettings::NoError) {
-            SetNotice(TNotice::Settings, QStringLiteral("%1 could not be written: the choice holds until the app ends.")
-                                             .arg(FileText(file)));
+            SetNotice(TNotice::Settings,
+                      QStringLiteral("%1 could not be written: the choice holds until the app ends.")
+                          .arg(FileText(file)));
         }
     }
     UpdateTargetState();
@@ -278,7 +293,8 @@ void TFormCorvastelPc::UpdateSecurityNotice() {
     SetNotice(TNotice::Insecure,
               skipped.isEmpty()
                   ? QString()
-                  : QStringLiteral("No input goes to %1: the link is not encrypted (input only over encrypted links "
-                                   "is on). Pair it from its menu")
+                  : QStringLiteral(
+                        "No input goes to %1: the link is not encrypted (input only over encrypted links "
+                        "is on). Pair it from its menu")
                         .arg(skipped.join(QStringLiteral(", "))));
 }

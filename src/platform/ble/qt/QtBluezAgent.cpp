@@ -39,7 +39,8 @@ TQtBluezAgent::~TQtBluezAgent() {
     Bus().disconnect(Bluez, QString(), IfProps, QStringLiteral("PropertiesChanged"), this,
                      SLOT(OnPropertiesChanged(QDBusMessage)));
     for (auto& [path, call] : FWaiting)
-        Bus().send(call.createErrorReply(QStringLiteral("org.bluez.Error.Canceled"), QStringLiteral("Canceled")));
+        Bus().send(
+            call.createErrorReply(QStringLiteral("org.bluez.Error.Canceled"), QStringLiteral("Canceled")));
     if (FRegistered) {
         QDBusMessage un = QDBusMessage::createMethodCall(Bluez, QStringLiteral("/org/bluez"),
                                                          QStringLiteral("org.bluez.AgentManager1"),
@@ -122,7 +123,8 @@ void TQtBluezAgent::CancelPairing(const std::string& address) {
         return;
     // A question of ours that waits is answered as cancelled first, then bluetoothd stops.
     if (auto it = FWaiting.find(path); it != FWaiting.end()) {
-        Bus().send(it->second.createErrorReply(QStringLiteral("org.bluez.Error.Canceled"), QStringLiteral("Canceled")));
+        Bus().send(it->second.createErrorReply(QStringLiteral("org.bluez.Error.Canceled"),
+                                               QStringLiteral("Canceled")));
         FWaiting.erase(it);
     }
     Bus().send(QDBusMessage::createMethodCall(Bluez, path, IfDevice, QStringLiteral("CancelPairing")));
@@ -133,8 +135,8 @@ bool TQtBluezAgent::Remove(const std::string& address) {
     if (path.isEmpty())
         return false;
     const QString adapter = path.left(path.lastIndexOf(QLatin1Char('/')));
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(Bluez, adapter, QStringLiteral("org.bluez.Adapter1"), QStringLiteral("RemoveDevice"));
+    QDBusMessage call = QDBusMessage::createMethodCall(Bluez, adapter, QStringLiteral("org.bluez.Adapter1"),
+                                                       QStringLiteral("RemoveDevice"));
     call << QVariant::fromValue(QDBusObjectPath(path));
     const QDBusMessage reply = Bus().call(call, QDBus::Block, 5000);
     if (reply.type() != QDBusMessage::ReplyMessage)
@@ -160,9 +162,10 @@ bool TQtBluezAgent::Answer(const std::string& address, const TBluetoothLEManager
     const bool confirmation = FWaitingIsConfirmation[path];
     FWaiting.erase(it);
     if (answer.Cancel || (confirmation && !answer.Accepted)) {
-        Bus().send(call.createErrorReply(answer.Cancel ? QStringLiteral("org.bluez.Error.Canceled")
-                                                       : QStringLiteral("org.bluez.Error.Rejected"),
-                                         answer.Cancel ? QStringLiteral("Canceled") : QStringLiteral("Rejected")));
+        Bus().send(
+            call.createErrorReply(answer.Cancel ? QStringLiteral("org.bluez.Error.Canceled")
+                                                : QStringLiteral("org.bluez.Error.Rejected"),
+                                  answer.Cancel ? QStringLiteral("Canceled") : QStringLiteral("Rejected")));
     } else if (confirmation) {
         Bus().send(call.createReply());
     } else {
@@ -175,14 +178,19 @@ QString TQtBluezAgent::introspect(const QString&) const {
     return QStringLiteral(
         "<interface name=\"org.bluez.Agent1\">"
         "<method name=\"Release\"/>"
-        "<method name=\"RequestPinCode\"><arg type=\"o\" direction=\"in\"/><arg type=\"s\" direction=\"out\"/></method>"
-        "<method name=\"DisplayPinCode\"><arg type=\"o\" direction=\"in\"/><arg type=\"s\" direction=\"in\"/></method>"
-        "<method name=\"RequestPasskey\"><arg type=\"o\" direction=\"in\"/><arg type=\"u\" direction=\"out\"/></method>"
+        "<method name=\"RequestPinCode\"><arg type=\"o\" direction=\"in\"/><arg type=\"s\" "
+        "direction=\"out\"/></method>"
+        "<method name=\"DisplayPinCode\"><arg type=\"o\" direction=\"in\"/><arg type=\"s\" "
+        "direction=\"in\"/></method>"
+        "<method name=\"RequestPasskey\"><arg type=\"o\" direction=\"in\"/><arg type=\"u\" "
+        "direction=\"out\"/></method>"
         "<method name=\"DisplayPasskey\"><arg type=\"o\" direction=\"in\"/><arg type=\"u\" direction=\"in\"/>"
         "<arg type=\"q\" direction=\"in\"/></method>"
-        "<method name=\"RequestConfirmation\"><arg type=\"o\" direction=\"in\"/><arg type=\"u\" direction=\"in\"/></method>"
+        "<method name=\"RequestConfirmation\"><arg type=\"o\" direction=\"in\"/><arg type=\"u\" "
+        "direction=\"in\"/></method>"
         "<method name=\"RequestAuthorization\"><arg type=\"o\" direction=\"in\"/></method>"
-        "<method name=\"AuthorizeService\"><arg type=\"o\" direction=\"in\"/><arg type=\"s\" direction=\"in\"/></method>"
+        "<method name=\"AuthorizeService\"><arg type=\"o\" direction=\"in\"/><arg type=\"s\" "
+        "direction=\"in\"/></method>"
         "<method name=\"Cancel\"/>"
         "</interface>");
 }
@@ -193,7 +201,8 @@ bool TQtBluezAgent::handleMessage(const QDBusMessage& m, const QDBusConnection&)
     const QString member = m.member();
     const QString device = m.arguments().value(0).value<QDBusObjectPath>().path();
     auto reject = [&] {
-        Bus().send(m.createErrorReply(QStringLiteral("org.bluez.Error.Rejected"), QStringLiteral("Rejected")));
+        Bus().send(
+            m.createErrorReply(QStringLiteral("org.bluez.Error.Rejected"), QStringLiteral("Rejected")));
         return true;
     };
     if (member == QLatin1String("Release") || member == QLatin1String("DisplayPasskey") ||
@@ -220,7 +229,8 @@ bool TQtBluezAgent::handleMessage(const QDBusMessage& m, const QDBusConnection&)
     FWaiting[device] = m;
     FWaitingIsConfirmation[device] = confirmation;
     TPairingQuestion question;
-    question.Kind = confirmation ? TPairingQuestion::TKind::ConfirmPasskey : TPairingQuestion::TKind::EnterPasskey;
+    question.Kind =
+        confirmation ? TPairingQuestion::TKind::ConfirmPasskey : TPairingQuestion::TKind::EnterPasskey;
     question.Passkey = confirmation ? m.arguments().value(1).toUInt() % 1000000 : 0;
     if (FHandlers.OnQuestion)
         FHandlers.OnQuestion(address, question);
@@ -330,7 +340,8 @@ std::string TQtBluezAgent::AddressOf(const QString& devicePath) const {
     for (int i = 0; i < address.size(); ++i) {
         const QChar c = address.at(i);
         const bool colon = i % 3 == 2;
-        if (colon ? c != QLatin1Char(':') : !(c.isDigit() || (c >= QLatin1Char('A') && c <= QLatin1Char('F'))))
+        if (colon ? c != QLatin1Char(':')
+                  : !(c.isDigit() || (c >= QLatin1Char('A') && c <= QLatin1Char('F'))))
             return {};
     }
     std::lock_guard lock(FStateLock);
