@@ -64,7 +64,8 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
                 Menu.addAction(QStringLiteral("Forget pairing"), this,
                                ReportingErrors([this, address] { ForgetDonglePairing(address); }))
                     ->setObjectName(QStringLiteral("MenuForgetPairing"));
-            } else if (session != nullptr) {
+            } else if (session != nullptr && FAutoPairing != address && PairingAddress != address) {
+                // Not while a pairing with it runs: the stack refuses a second one.
                 Menu.addAction(QStringLiteral("Pair"), this,
                                ReportingErrors([this, address] { PairDongle(address); }))
                     ->setObjectName(QStringLiteral("MenuPair"));
