@@ -1,6 +1,6 @@
 #pragma once
 // A session bound to a device whose writes complete at once, for benchmarks of the sending path:
-// no radio, no Bluetooth threads, only the session's own work and its send worker.
+// no radio, no Bluetooth threads, no pace, only the session's own work and its send worker.
 
 #include <chrono>
 #include <condition_variable>
@@ -43,8 +43,11 @@ class TInstantDevice final : public TBluetoothLEDevice {
 };
 
 // An active session on an instant device, identity 0451:16B4 (as the identity reply sets it).
+// The link takes writes as fast as they come, so it needs no pace: with the estimator's, each write
+// would wait for the next slot of a guessed 7.5 ms link and the figures would be that wait.
 struct TBoundSession {
     TBoundSession() {
+        session.SetLinkEstimator(TLinkEstimator::Fixed(std::chrono::microseconds::zero()));
         session.Device = &device;
         session.char1 = &char1;
         device.SetHandlers({{},

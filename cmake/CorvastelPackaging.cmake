@@ -2,9 +2,9 @@
 # release preset recommended: cmake --preset release && cmake --build --preset release &&
 # (cd build/release && cpack -G DEB)).
 #
-# The package holds the program, its desktop entry and its icon. Nicknames then live in the user's
-# configuration folder: the program keeps them next to the executable only where that folder is
-# writable, which /usr/bin is not.
+# The package holds the program, its desktop entry, its icon, and its copyright file and changelog
+# under /usr/share/doc. An installed program keeps its nicknames and settings in the user's
+# configuration folder (NicknameFile.h: decided by where it is installed, so also when root runs it).
 
 if(NOT CORVASTEL_WITH_QT OR NOT TARGET corvastel-pc)
   return()
@@ -46,17 +46,27 @@ if(UNIX AND NOT APPLE)
   endif()
   install(FILES ${PROJECT_SOURCE_DIR}/src/app/pictures/corvastel-pc.svg
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT app)
+
+  # Debian's places: /usr/share/doc/<package>/copyright as it is, the changelog compressed.
+  set(corvastel_doc_dir ${CMAKE_INSTALL_DATADIR}/doc/corvastel-pc)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog @ONLY)
+  file(ARCHIVE_CREATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+       PATHS ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog FORMAT raw COMPRESSION GZip)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+          DESTINATION ${corvastel_doc_dir} COMPONENT app)
 endif()
 
 set(CPACK_PACKAGE_NAME "corvastel-pc")
 set(CPACK_PACKAGE_VENDOR "Corvastel")
-set(CPACK_PACKAGE_CONTACT "Corvastel developers <dev@corvastel.invalid>")
+set(CPACK_PACKAGE_CONTACT "Corvastel PC developers <corvastel-pc@users.noreply.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "CorvastelPcApp: type and point on a second computer through a Corvastel Bluetooth LE dongle")
 # One string: CMake would join several with ";".
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "CorvastelPcApp finds Corvastel dongles over Bluetooth LE, connects to one or more of them and,\n\
 while keyboard-and-mouse pass-through is on, forwards this computer's keyboard and mouse to the\n\
-computer each dongle is plugged into. On Linux it needs an X11 session.")
+computer each dongle is plugged into. On Linux it captures input through X11 in an X11 session;\n\
+in a Wayland session (or without a display server) it reads the kernel's input devices (evdev),\n\
+which needs the user in the input group.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)

@@ -249,4 +249,153 @@ void SlowLinkArgs(benchmark::internal::Benchmark* b) {
 }
 BENCHMARK(BM_SlowLink)->Apply(SlowLinkArgs)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
+// ---- bad moments
+
+// One bad moment on a link whose mouse characteristic takes both write kinds (keys on their own,
+// without response): 1000 Hz motion for 8 s with a letter typed every ~100 ms from the first
+// second on, and 2 s in either the air carries nothing for 300 ms or the next write with response
+// (a motion request: no key is typed from 2 to 3.5 s then) is answered 2 s late. Figures: the time
+// from the bad moment's start until keys reach the dongle within two intervals and 3 ms again
+// (recovery_ms: after the last late key made within 3 s of it; late_keys_later: those made after),
+// the p99 and worst key from then on, the pointer's longest stand-still at the dongle from the bad
+// moment on, the pointer counts not yet there when the input ends, the keys lost.
+enum class TBadMoment { AirStall300ms = 0, LateAnswer2s = 1 };
+
+void BM_BadMoment(benchmark::State& state) {
+    const auto interval = std::chrono::microseconds(state.range(0));
+    const int perEvent = static_cast<int>(state.range(1));
+    const auto moment = static_cast<TBadMoment>(state.range(2));
+    constexpr int MotionMs = 8000;
+    const auto badAt = 2000ms;
+    for (auto _ : state) {
+        ResetInputStateForTests();
+        TFakeBluetoothLEManager central;
+        auto config =
+            vd::TDongleConfig::Standard("Corvastel-S", "C0:FF:EE:00:01:02", "1.2.0", vd::Identity4348_E010);
+        config.connectionInterval = interval;
+        config.packetsPerEvent = perEvent;
+        auto dongle = central.AddDongle(config);
+        auto session = std::make_unique<TCorvastelDevice>();
+        session->InitData(&central.Device(dongle->Address()));
+        while (!session->isActived)
+            std::this_thread::sleep_for(1ms);
+        central.WaitIdle();
+        dongle->ClearRecords();
+
+        std::vector<std::pair<Clock::time_point, THidReport>> keys;
+        std::mt19937 random(3);
+        std::uniform_int_distribution<int> jitter(-30, 30);
+        int nextKeyMs = 1000;
+        uint8_t usage = 4;
+        const auto start = Clock::now();
+        for (int ms = 0; ms < MotionMs; ++ms) {
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
+            if (std::chrono::milliseconds(ms) == badAt) {
+                if (moment == TBadMoment::AirStall300ms)
+                    dongle->StallAir(300ms);
+                else
+                    dongle->DelayNextAnswer(2s);
+            }
+            SetMouseItem(MouseCodeX, 1);
+            session->SendMouseReport(TakeMouseSnapshot());
+            // Before a late answer, no key for 1.5 s: the next write with response is motion's.
+            if (moment == TBadMoment::LateAnswer2s && ms == nextKeyMs && ms >= 2000 && ms < 3500)
+                nextKeyMs = 3500;
+            if (ms == nextKeyMs) {
+                for (const bool down : {true, false}) {
+                    if (down)
+                        AddPressedKey(usage);
+                    else
+                        RemovePressedKey(usage);
+                    keys.push_back({Clock::now(), GetHidReport(USBID_4348_E010, TReportType::KeyboardIn)});
+                    session->SendReport(TReportType::KeyboardIn, !down);
+                }
+                usage = static_cast<uint8_t>(usage == 29 ? 4 : usage + 1);
+                nextKeyMs += 100 + jitter(random);
+            }
+        }
+        const auto lastInput = Clock::now();
+        dongle->DeliverDue();
+        const int64_t pointerAtLastInput = dongle->Target().pointerX;
+        while (Clock::now() - lastInput < 5s) {
+            dongle->DeliverDue();
+            const auto t = dongle->Target();
+            if (session->WaitSent(0ms) && t.pointerX >= MotionMs && !t.AnyInputHeld())
+                break;
+            std::this_thread::sleep_for(1ms);
+        }
+        dongle->DeliverDue();
+        const auto records = dongle->Writes();
+        const double bound = 2 * Ms(interval) + 3;
+        double lost = 0, worstAfter = 0;
+        std::vector<std::pair<double, double>> latencies;  // made (ms from start), latency
+        size_t next = 0;
+        for (const auto& [at, report] : keys) {
+            const vd::TBytes bytes(report.data(), report.data() + report.size());
+            size_t k = next;
+            while (k < records.size() &&
+                   !(records[k].bytes == bytes && records[k].arrivedAt != Clock::time_point{}))
+                ++k;
+            if (k == records.size()) {
+                ++lost;
+                continue;
+            }
+            latencies.push_back({Ms(at - start), Ms(records[k].arrivedAt - at)});
+            next = k + 1;
+        }
+        // Back within bounds: after the last late key made within 3 s of the bad moment; late keys
+        // made later are counted apart (on a loaded machine a lone key may come late anywhere).
+        double recovered = Ms(badAt);
+        double lateLater = 0;
+        for (size_t i = 0; i < latencies.size(); ++i) {
+            const auto& [made, latency] = latencies[i];
+            if (made < Ms(badAt) || latency <= bound)
+                continue;
+            if (made < Ms(badAt) + 3000)
+                recovered = i + 1 < latencies.size() ? latencies[i + 1].first : made;
+            else
+                ++lateLater;
+        }
+        // The pointer's longest stand-still at the dongle from the bad moment on.
+        double motionGap = 0;
+        Clock::time_point lastMotion = start + badAt;
+        for (const auto& r : records) {
+            if (r.characteristic != vd::uuid::MouseReports || r.arrivedAt < start + badAt)
+                continue;
+            motionGap = std::max(motionGap, Ms(r.arrivedAt - lastMotion));
+            lastMotion = r.arrivedAt;
+        }
+        std::vector<double> after;
+        for (const auto& [made, latency] : latencies) {
+            if (made >= recovered) {
+                worstAfter = std::max(worstAfter, latency);
+                after.push_back(latency);
+            }
+        }
+        state.counters["recovery_ms"] = recovered - Ms(badAt);
+        state.counters["late_keys_later"] = lateLater;
+        state.counters["motion_longest_gap_ms"] = motionGap;
+        state.counters["motion_behind_at_last_input"] = static_cast<double>(MotionMs - pointerAtLastInput);
+        state.counters["key_p99_after_ms"] = Percentile(after, 0.99);
+        state.counters["key_max_after_ms"] = worstAfter;
+        state.counters["keys_lost"] = lost;
+        state.counters["motion"] = static_cast<double>(dongle->Target().pointerX);
+        state.counters["motion_injected"] = MotionMs;
+        session.reset();
+    }
+    ResetInputStateForTests();
+}
+
+BENCHMARK(BM_BadMoment)
+    ->ArgNames({"interval_us", "per_event", "late_answer"})
+    ->Args({7500, 1, 0})
+    ->Args({7500, 1, 1})
+    ->Args({30000, 6, 0})
+    ->Args({30000, 6, 1})
+    ->Args({50000, 4, 0})
+    ->Args({50000, 4, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
 }  // namespace

@@ -582,7 +582,10 @@ TWriteOutcome TVirtualDongle::Write(uint16_t handle, std::span<const uint8_t> by
         }
         FWrites.push_back(std::move(rec));
 
-        const bool air = FConfig.connectionInterval.count() > 0 || FConfig.writeDelay.count() > 0;
+        if (kind == TWriteKind::Request)
+            TakeAnswerFateLocked(outcome);
+        const bool air =
+            FConfig.connectionInterval.count() > 0 || FConfig.writeDelay.count() > 0 || FAirStallUntil > now;
         if (!air) {
             FWrites.back().arrivedAt = now;
             if (apply)
@@ -602,14 +605,14 @@ std::chrono::steady_clock::time_point TVirtualDongle::AirSlotLocked(
     std::chrono::steady_clock::time_point now) {
     if (FConfig.connectionInterval.count() <= 0) {
         // No connection events: one write after the other, each taking the write delay.
-        const auto start = std::max(now, FLastSlot);
+        const auto start = std::max({now, FLastSlot, FAirStallUntil});
         FLastSlot = start + FConfig.writeDelay;
         return FLastSlot;
     }
     // The first connection event at or after the write (and not before the writes made earlier).
     const auto interval =
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(FConfig.connectionInterval);
-    const auto from = std::max(now, FLastSlot);
+    const auto from = std::max({now, FLastSlot, FAirStallUntil});
     const auto events = (from - FLinkUp + interval - std::chrono::steady_clock::duration(1)) / interval;
     auto slot = FLinkUp + events * interval;
     if (slot == FLastSlot && FSlotUsed >= std::max(1, FConfig.packetsPerEvent))
@@ -970,6 +973,28 @@ uint16_t ReadAsBluez(TVirtualDongle& dongle, uint16_t handle, std::optional<TByt
     return *value ? GattSuccess : GattFailure;
 }
 
+// ---- bad moments
+
+void TVirtualDongle::StallAir(std::chrono::microseconds duration) {
+    std::lock_guard lock(FLock);
+    FAirStallUntil = std::chrono::steady_clock::now() + duration;
+}
+
+void TVirtualDongle::DelayNextAnswer(std::chrono::microseconds late) {
+    std::lock_guard lock(FLock);
+    FNextAnswerLate = late;
+}
+
+void TVirtualDongle::LoseNextAnswer() {
+    std::lock_guard lock(FLock);
+    FLoseNextAnswer = true;
+}
+
+void TVirtualDongle::TakeAnswerFateLocked(TWriteOutcome& outcome) {
+    outcome.answerLate = std::exchange(FNextAnswerLate, std::chrono::microseconds{0});
+    outcome.answered = !std::exchange(FLoseNextAnswer, false);
+}
+
 void TVirtualDongle::FailNextWrites(int count, uint16_t status) {
     std::lock_guard lock(FLock);
     FFailWrites = count;
@@ -989,6 +1014,11 @@ void TVirtualDongle::SetIdentity(TDongleIdentity id) {
 std::string TVirtualDongle::Layout() const {
     std::lock_guard lock(FLock);
     return FConfig.layout;
+}
+
+std::string TVirtualDongle::System() const {
+    std::lock_guard lock(FLock);
+    return FConfig.system;
 }
 
 TDongleIdentity TVirtualDongle::Identity() const {

@@ -187,6 +187,8 @@ struct TDongleConfig {
     // The target's keyboard layout, by its name ("us", "de", "ch(fr)"), and what decodes keys on
     // it; without makeKeyDecoder the target decodes on the built-in US layout.
     std::string layout = "us";
+    // The target's operating system ("linux", "windows", "macos"), which makeKeyDecoder follows.
+    std::string system = "linux";
     std::function<TKeyDecoder()> makeKeyDecoder;
 
     // The GATT database; empty unless Standard() filled it. Edit it afterwards to remove
@@ -284,6 +286,10 @@ struct TWriteOutcome {
     // When the write reaches the target, from now (0: it has, within Write). The front calls
     // DeliverDue then; a write with response is answered then too.
     std::chrono::microseconds delay{0};
+    // A write with response: how much later than its arrival the answer comes (a busy peer), and
+    // whether it comes at all.
+    std::chrono::microseconds answerLate{0};
+    bool answered = true;
 };
 
 // What the dongle pushes to the front. Called outside the model's lock, on the thread that caused
@@ -389,11 +395,20 @@ class TVirtualDongle {
     void FailNextWrites(int count = 1, uint16_t status = GattFailure);
     // The dongle drops the link (out of range, unplugged). OnLinkDropped follows.
     void DropLink();
+    // ---- bad moments (the link stays up through each)
+    // No connection event carries a packet for duration from now: writes made meanwhile reach the
+    // target after it (those on the air already keep their slots).
+    void StallAir(std::chrono::microseconds duration);
+    // The next write with response reaches the target on time, but its answer comes late.
+    void DelayNextAnswer(std::chrono::microseconds late);
+    // The next write with response reaches the target, and its answer never comes.
+    void LoseNextAnswer();
     void SetAdvertising(bool on);
     void SetIdentity(TDongleIdentity id);
     TDongleIdentity Identity() const;
-    // The target's keyboard layout ("us", "de").
+    // The target's keyboard layout ("us", "de") and system ("linux", "windows", "macos").
     std::string Layout() const;
+    std::string System() const;
 
     // ---- observation
     std::vector<TWriteRecord> Writes() const;
@@ -415,6 +430,8 @@ class TVirtualDongle {
                      std::vector<std::pair<uint16_t, TBytes>>& notes);
     // When a write made now reaches the target, by the link model; takes its place on the air.
     std::chrono::steady_clock::time_point AirSlotLocked(std::chrono::steady_clock::time_point now);
+    // A request's answer: late or lost when a test asked for it.
+    void TakeAnswerFateLocked(TWriteOutcome& outcome);
     void ArriveLocked(uint64_t seq, std::chrono::steady_clock::time_point at);
     void DeliverLocked(std::chrono::steady_clock::time_point upTo,
                        std::vector<std::pair<uint16_t, TBytes>>& notes);
@@ -426,10 +443,13 @@ class TVirtualDongle {
         bool apply = true;  // false: the dongle fails it
         std::chrono::steady_clock::time_point arrival;
     };
-    std::vector<TOnAir> FAir;                         // in the order made
-    std::chrono::steady_clock::time_point FLinkUp;    // connection events count from here
-    std::chrono::steady_clock::time_point FLastSlot;  // the latest event a write was given
-    int FSlotUsed = 0;                                // writes given that event
+    std::vector<TOnAir> FAir;                              // in the order made
+    std::chrono::steady_clock::time_point FLinkUp;         // connection events count from here
+    std::chrono::steady_clock::time_point FLastSlot;       // the latest event a write was given
+    int FSlotUsed = 0;                                     // writes given that event
+    std::chrono::steady_clock::time_point FAirStallUntil;  // no event carries a packet before it
+    std::chrono::microseconds FNextAnswerLate{0};
+    bool FLoseNextAnswer = false;
 
     mutable std::mutex FLock;
     TDongleConfig FConfig;

@@ -37,21 +37,22 @@ TConnections::TStart TConnections::Start(TBluetoothLEDevice& Device, bool Quiet)
     if (Count >= DeviceSlots) {
         return TStart::Full;
     }
-    auto session = std::make_unique<TCorvastelDevice>(Quiet ? static_cast<TDeviceUi*>(&FQuietUi) : &FUi);
+    auto session =
+        std::make_unique<TCorvastelDevice>(Quiet ? static_cast<TDeviceUi*>(&FQuietUi) : &FUi, ++FLastSerial);
     // Set here as well so lookups by address work at once; InitData stores the same device.
     session->Device = &Device;
     auto job = std::make_unique<TJob>();
     job->Session = session.get();
     job->Device = &Device;
-    job->Worker = std::thread([this, s = session.get(), &Device, Quiet] { RunWorker(*s, Device, Quiet); });
+    job->Worker =
+        std::thread([this, s = session.get(), &Device, Quiet] { ConnectWorker(*s, Device, Quiet); });
     FJobs.push_back(std::move(job));
-    FSerials[session.get()] = ++FLastSerial;
     Sessions[Count] = session.release();
     ++Count;
     return TStart::Started;
 }
 
-void TConnections::RunWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device, bool Quiet) {
+void TConnections::ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device, bool Quiet) {
     TCorvastelDevice* session = &Session;
     FPost([this, session] {
         if (InSetup(session) && FEvents.WorkerStarted) {  // not given up meanwhile
@@ -182,7 +183,6 @@ void TConnections::Remove(TCorvastelDevice& Session) {
         return;
     }
     TCorvastelDevice* session = &Session;
-    FSerials.erase(session);
     std::move(slot + 1, end, slot);
     --Count;
     Sessions[Count] = nullptr;
@@ -200,11 +200,10 @@ void TConnections::Remove(TCorvastelDevice& Session) {
 }
 
 TSessionHandle TConnections::HandleOf(const TCorvastelDevice* Session) const {
-    const auto it = FSerials.find(Session);
-    if (it == FSerials.end() || !Holds(Session)) {
+    if (!Holds(Session) || Session->Serial == 0) {
         return {};
     }
-    return {it->second, Session->Device != nullptr ? Session->Device->Address() : std::string()};
+    return {Session->Serial, Session->Device != nullptr ? Session->Device->Address() : std::string()};
 }
 
 TCorvastelDevice* TConnections::Resolve(const TSessionHandle& Handle) const {
@@ -212,8 +211,7 @@ TCorvastelDevice* TConnections::Resolve(const TSessionHandle& Handle) const {
         return nullptr;
     }
     for (int i = 0; i < Count; ++i) {
-        const auto it = FSerials.find(Sessions[i]);
-        if (it != FSerials.end() && it->second == Handle.Serial) {
+        if (Sessions[i]->Serial == Handle.Serial) {
             return Sessions[i];
         }
     }
@@ -237,10 +235,14 @@ void TConnections::Close() {
         }
     }
     FJobs.clear();
+    // Every dongle's releases go out at once and are waited for together: each destructor alone
+    // would wait its own link out before the next began.
+    TCorvastelDevice::ReleaseForExit(
+        std::span(Sessions.data(), static_cast<size_t>(Count)),
+        TCorvastelDevice::DeliveryProofLimit + TCorvastelDevice::DisconnectGrace);
     for (int i = Count - 1; i >= 0; --i) {
         delete std::exchange(Sessions[i], nullptr);
     }
     Count = 0;
-    FSerials.clear();
     FReleased.clear();
 }

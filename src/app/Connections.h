@@ -16,7 +16,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -32,7 +31,7 @@ inline constexpr int DeviceSlots = 65;
 // A session named across an event loop (a box, a dialog, a menu): the session may leave the table
 // meanwhile, and a new one may take its dongle or even its memory, so what outlives the loop is
 // this handle, resolved again afterwards. Each session that enters the table gets a serial of its
-// own, never reused.
+// own, never reused (TCorvastelDevice::Serial); its device events carry it too.
 struct TSessionHandle {
     uint64_t Serial = 0;  // 0: no session
     std::string Address;  // the dongle it was, for what is said when it went away
@@ -136,8 +135,8 @@ class TConnections {
         std::thread Worker;
         bool Removed = false;  // it left the table first: destroy it when the worker ends
     };
-    // The worker's thread.
-    void RunWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device, bool Quiet);
+    // The connect worker: what each connection runs on a thread of its own.
+    void ConnectWorker(TCorvastelDevice& Session, TBluetoothLEDevice& Device, bool Quiet);
     void WorkerDone(TCorvastelDevice* Session, bool Linked);
     bool Released(const TCorvastelDevice* Session) const;
 
@@ -150,8 +149,7 @@ class TConnections {
     TPost FPost;
     TConnectionEvents FEvents;
     std::vector<std::unique_ptr<TJob>> FJobs;
-    // The serial of each session in the table (see TSessionHandle).
-    std::map<const TCorvastelDevice*, uint64_t> FSerials;
+    // The serial the last session was given (TSessionHandle, TCorvastelDevice::Serial).
     uint64_t FLastSerial = 0;
     // Sessions of the table that were sent their all-released reports; only these take input.
     std::vector<const TCorvastelDevice*> FReleased;

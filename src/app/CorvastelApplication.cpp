@@ -2,6 +2,7 @@
 
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QPointer>
 #include <QThread>
 
 #include <memory>
@@ -22,13 +23,22 @@ bool TCorvastelApplication::notify(QObject* receiver, QEvent* event) {
 }
 
 namespace {
+QPointer<QWidget> BoxOwner;
+
 void ShowBox(QMessageBox::Icon icon, const QString& text) {
-    QMessageBox box(icon, QString::fromUtf8(ApplicationTitle), text, QMessageBox::Ok);
+    QMessageBox box(icon, QString::fromUtf8(ApplicationTitle), text, QMessageBox::Ok, BoxOwner.data());
     // Messages quote what dongles and files say: never as markup.
     box.setTextFormat(Qt::PlainText);
+    if (BoxOwner) {
+        box.setWindowModality(Qt::WindowModal);
+    }
     box.exec();
 }
 }  // namespace
+
+void SetMessageOwner(QWidget* owner) {
+    BoxOwner = owner;
+}
 
 void ShowMessage(const QString& text) {
     ShowBox(QMessageBox::NoIcon, text);

@@ -39,6 +39,11 @@ auto ReportingErrors(Fn fn) {
 
 // Shows text in a modal box with an OK button, titled with the application title.
 void ShowMessage(const QString& text);
+// The window the boxes belong to (null: none). Boxes and dialogs are modal to that window only, not
+// to the application: an application-modal one blocks every other window of the program, the tray
+// icon's too (on X11 a window of its own), so the tray could neither open its menu nor bring the
+// window with the question forward.
+void SetMessageOwner(QWidget* owner);
 // Shows an error text the same way, with the error icon.
 void ShowErrorMessage(const QString& text);
 

@@ -3,11 +3,14 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QEvent>
+#include <QHelpEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QStyle>
 #include <QSvgRenderer>
 #include <QTextDocument>
 #include <QTextLayout>
+#include <QToolTip>
 #include <QWidget>
 
 #include <algorithm>
@@ -294,6 +297,8 @@ QVBoxLayout* StartSettingsDialog(QDialog& dialog, const QString& name, const QSt
                                  const QString& note) {
     dialog.setObjectName(name);
     dialog.setWindowTitle(title);
+    // Modal to the window only: the tray stays usable meanwhile (CorvastelApplication.h).
+    dialog.setWindowModality(Qt::WindowModal);
     auto* layout = new QVBoxLayout(&dialog);
     layout->addWidget(NewNoteLabel(note, &dialog));
     return layout;
@@ -304,4 +309,25 @@ void AddOkCancelButtons(QDialog& dialog, QBoxLayout& layout) {
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     layout.addWidget(buttons);
+}
+
+QString TElidedLabel::ShownText() const {
+    return fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
+}
+
+void TElidedLabel::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(this);
+    style()->drawItemText(&painter, contentsRect(), static_cast<int>(alignment()) | Qt::TextSingleLine,
+                          palette(), isEnabled(), ShownText(), foregroundRole());
+}
+
+bool TElidedLabel::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip && Elided()) {
+        // Rich text both (the label's own tooltip is made by ToolTipText): the text, which may be a
+        // dongle's, escaped as plain text.
+        QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), ToolTipText(text()) + toolTip(),
+                           this);
+        return true;
+    }
+    return QLabel::event(event);
 }

@@ -17,6 +17,22 @@
 
 #include <vector>
 
+// A one-line label that never cuts its text through a letter: where the text is wider than the
+// label, it shows as much as fits followed by "…", and hovering it shows the whole text (before the
+// label's own tooltip, if it has one). text() stays the whole text; its size hint is the whole
+// text's, so an auto-sized label grows up to its limit and elides beyond it.
+class TElidedLabel : public QLabel {
+  public:
+    using QLabel::QLabel;
+    // The text as drawn now.
+    QString ShownText() const;
+    bool Elided() const { return ShownText() != text(); }
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    bool event(QEvent* event) override;
+};
+
 // A status bar of panels laid side by side; each panel keeps its width except the last, which
 // reaches to the right edge.
 class TStatusBar : public QFrame {

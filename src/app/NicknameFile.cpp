@@ -304,7 +304,54 @@ std::string PathText(const fs::path& path) {
     return std::string(text.begin(), text.end());
 }
 
-fs::path TNicknameFile::Locate(const fs::path& executableDir, const fs::path& userConfigDir) {
+namespace {
+// Whether path lies in root or below it, by their components (no file system access: the executable's
+// folder comes resolved from the platform, and a root that does not exist here simply never matches).
+bool IsWithin(const fs::path& path, const fs::path& root) {
+    if (root.empty())
+        return false;
+    const fs::path p = path.lexically_normal();
+    const fs::path r = root.lexically_normal();
+    auto pi = p.begin();
+    for (auto ri = r.begin(); ri != r.end(); ++ri) {
+        if (ri->empty())
+            continue;  // the empty last component of a root written with a trailing separator
+        if (pi == p.end())
+            return false;
+#ifdef _WIN32
+        if (!EqualsIgnoringAsciiCase(pi->string(), ri->string()))
+            return false;
+#else
+        if (*pi != *ri)
+            return false;
+#endif
+        ++pi;
+    }
+    return true;
+}
+}  // namespace
+
+std::vector<fs::path> TNicknameFile::SystemInstallRoots() {
+#ifdef _WIN32
+    std::vector<fs::path> roots;
+    for (const wchar_t* name : {L"ProgramFiles", L"ProgramFiles(x86)", L"ProgramW6432"}) {
+        if (const wchar_t* value = ::_wgetenv(name); value != nullptr && *value != L'\0')
+            roots.emplace_back(value);
+    }
+    return roots;
+#else
+    // /bin and /sbin are /usr's on merged systems and the distribution's elsewhere; /app is a
+    // Flatpak's own prefix.
+    return {"/usr", "/bin", "/sbin", "/opt", "/snap", "/app", "/nix/store"};
+#endif
+}
+
+fs::path TNicknameFile::Locate(const fs::path& executableDir, const fs::path& userConfigDir,
+                               const std::vector<fs::path>& installRoots) {
+    for (const fs::path& root : installRoots) {
+        if (IsWithin(executableDir, root))
+            return userConfigDir / NicknameFileName;
+    }
     const fs::path besideExecutable = executableDir / NicknameFileName;
     std::error_code ec;
     if (fs::exists(besideExecutable, ec))
@@ -392,6 +439,30 @@ void TNicknameFile::WriteNickname(const std::string& address, const std::string&
     } else if (!FProblem.empty()) {
         // What could not be read cannot be written back: the rest of it would be lost.
         throw TNicknameWriteError(FFile, FProblemReason);
+    }
+    if (nickname.empty()) {
+        // Every entry of the address the reader could find goes: with only the first gone, a later
+        // one would be read.
+        bool inSection = false;
+        std::vector<TLine> kept;
+        for (TLine& line : ini.lines) {
+            if (auto name = SectionName(line.text)) {
+                inSection = EqualsIgnoringAsciiCase(*name, NicknameSection);
+            } else if (inSection) {
+                if (auto entry = Entry(line.text); entry && EqualsIgnoringAsciiCase(entry->key, address))
+                    continue;
+            }
+            kept.push_back(std::move(line));
+        }
+        if (kept.size() == ini.lines.size())
+            return;  // nothing stored: nothing to write
+        ini.lines = std::move(kept);
+        std::string content = ini.bom ? std::string(Utf8Bom) : std::string();
+        for (const auto& line : ini.lines)
+            content += line.text + line.ending;
+        ReplaceAtomically(FFile, target, content);
+        FStamp.reset();
+        return;
     }
     const std::string ending = DefaultEnding(ini);
     const std::string entryLine = OneLine(address) + "=" + OneLine(nickname);

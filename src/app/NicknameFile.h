@@ -51,11 +51,22 @@ class TNicknameFile {
   public:
     explicit TNicknameFile(std::filesystem::path file) : FFile(std::move(file)) {}
 
-    // Where the file lives: next to the executable when a file is there already or that folder can be
-    // written (portable use); otherwise in the user's configuration folder, which an installed build
-    // (executable under /usr/bin) has to use.
+    // Where the file lives. An installed program (its executable under one of installRoots, such as
+    // /usr) keeps it in the user's configuration folder, whoever runs it: root may write /usr/bin,
+    // but a file there is no user's and outlives the package. A portable copy keeps it next to the
+    // executable when a file is there already or that folder can be written, else in the user's
+    // configuration folder too.
     static std::filesystem::path Locate(const std::filesystem::path& executableDir,
-                                        const std::filesystem::path& userConfigDir);
+                                        const std::filesystem::path& userConfigDir,
+                                        const std::vector<std::filesystem::path>& installRoots);
+    static std::filesystem::path Locate(const std::filesystem::path& executableDir,
+                                        const std::filesystem::path& userConfigDir) {
+        return Locate(executableDir, userConfigDir, SystemInstallRoots());
+    }
+
+    // The folders a package manager or installer puts programs under on this system (on Linux /usr,
+    // /opt, /snap, …; on Windows the Program Files folders).
+    static std::vector<std::filesystem::path> SystemInstallRoots();
 
     const std::filesystem::path& Path() const { return FFile; }
 
@@ -67,7 +78,8 @@ class TNicknameFile {
     // words; empty when it was read or is simply missing.
     const std::string& ReadProblem() const { return FProblem; }
 
-    // Stores the nickname for the address, creating the file and the section when missing. Throws
+    // Stores the nickname for the address, creating the file and the section when missing; an empty
+    // nickname removes the address's entry (and writes nothing when there is none). Throws
     // TNicknameWriteError ("Unable to write to <path>: <reason>") when the file cannot or may not be
     // written; the old file is then left exactly as it was.
     void WriteNickname(const std::string& address, const std::string& nickname);

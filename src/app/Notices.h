@@ -13,13 +13,17 @@
 #include <array>
 #include <cstddef>
 
+#include "platform/ble/BluetoothLE.h"
+
 enum class TNotice : int {
     CaptureUnavailable,  // this session cannot capture the keyboard (and what to do)
     StackProblem,        // the Bluetooth stack or adapter is not usable
     Pairing,             // a pairing: what it waits for, or how it ended
     Insecure,            // input skips dongles whose link is not encrypted
     LinkLost,            // a dongle dropped (reconnecting) or the last active one is gone
+    NotAnswering,        // a dongle leaves a write unanswered while input waits for it
     NoDongle,            // pass-through is on but no dongle takes input
+    Progress,            // dongles being connected or disconnected at the user's request
     Route,               // where input goes: all active dongles or one
     KeypadHint,          // how to use the keypad mouse during pass-through
     Typing,              // typing a text: refused, or how it ended
@@ -52,6 +56,8 @@ struct TLinkState {
     bool AnyTakesInput = false;  // some session takes input now
     bool RouteHeld = false;      // the route names one dongle that is away: its own notice says so
     QStringList Dropped;         // dongles being reconnected, as the list names them (the held one left out)
+    TRadioProblem Radio = TRadioProblem::None;  // what keeps the radio from use: the dropped wait for it
+    bool MouseSent = false;                     // the mouse is forwarded too
 };
 struct TLinkNotices {
     QString LinkLost;
@@ -60,3 +66,12 @@ struct TLinkNotices {
     bool ClearGuide = false;  // past the first steps: what a scan found no longer matters
 };
 TLinkNotices LinkNotices(const TLinkState& State);
+
+// The radio's standing notice: what keeps it from use and what to do (RadioProblemText), or, once it
+// is usable again after it was not (WasDown), that it is back. Empty when there is nothing to say.
+QString RadioNotice(TRadioProblem Problem, bool WasDown);
+// "Connecting to Desk…", "Disconnecting Desk, Lab…", or both; empty when nothing is under way.
+QString ProgressNotice(const QStringList& Connecting, const QStringList& Disconnecting);
+
+// Two messages as one text: a full stop between them unless the first ends a sentence already.
+QString JoinSentences(const QString& First, const QString& Second);

@@ -32,6 +32,15 @@ void TReconnectPolicy::AttemptFailed(const std::string& Address, TTime Now) {
     entry.Trying = false;
 }
 
+void TReconnectPolicy::RadioBack(TTime Now) {
+    for (auto& [address, entry] : FEntries) {
+        entry.Delay = FirstDelay;
+        if (!entry.Trying) {
+            entry.Due = Now;
+        }
+    }
+}
+
 bool TReconnectPolicy::Trying(const std::string& Address) const {
     const auto it = FEntries.find(Address);
     return it != FEntries.end() && it->second.Trying;

@@ -33,6 +33,9 @@ class TReconnectPolicy {
     // A try ended without the dongle being back: the next one waits twice as long (at most
     // LongestDelay) from Now.
     void AttemptFailed(const std::string& Address, TTime Now);
+    // The radio is back (switched on, plugged in, the stack restarted): what failed for want of it
+    // is due at Now, and its waits start again from FirstDelay. A try under way keeps going.
+    void RadioBack(TTime Now);
 
     bool Scheduled(const std::string& Address) const { return FEntries.count(Address) != 0; }
     bool Trying(const std::string& Address) const;

@@ -33,6 +33,8 @@ class TReconnectTries {
     // A try ended: Back, the dongle is connected again and leaves the schedule; otherwise the next
     // try waits longer. False when the address was not waiting (a connection the user started).
     bool TryEnded(const std::string& Address, bool Back, TTime Now);
+    // The radio is back: every waiting dongle is due at Now (TReconnectPolicy::RadioBack).
+    void RadioBack(TTime Now) { FPolicy.RadioBack(Now); }
     // The user lets the dongle go: no further tries. False when it was not waiting.
     bool Stop(const std::string& Address);
     // How long until the earliest try not yet taken falls due (zero when overdue); none when

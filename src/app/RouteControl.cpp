@@ -1,14 +1,12 @@
 #include "app/RouteControl.h"
 
+#include "app/Notices.h"
 #include "app/RouteSettings.h"
 
 bool TRouteControl::SelectDigit(int Digit, TInputRoute::TTargets& Connected) {
-    const std::size_t count = Connected.Count();
     const bool taken = FRoute.SelectDigit(Digit, Connected) != TInputRoute::TOutcome::NoSuchTarget;
     if (!taken) {
-        FNote = QStringLiteral("there is no dongle %1, %2 connected: the %1 was typed as a key")
-                    .arg(Digit)
-                    .arg(count);
+        FNote = QStringLiteral("no dongle has the number %1: the %1 was typed as a key").arg(Digit);
     } else {
         FNote.clear();
     }
@@ -65,8 +63,9 @@ QString TRouteControl::ChooseLeader(TRouteLeader Leader, const std::filesystem::
     FKeys.SetLeader(Leader);
     QString error;
     if (!WriteRouteLeader(File, Leader, &error)) {
-        return error + QStringLiteral(" The route leader %1 is used until the program ends.")
-                           .arg(RouteLeaderText(Leader));
+        // Used all the same: the user chose it for this run, whatever the file allows.
+        return QStringLiteral("The route leader %1 is used now but not remembered: %2")
+            .arg(RouteLeaderText(Leader), error);
     }
     return QString();
 }

@@ -1,9 +1,9 @@
 #pragma once
 // Where input goes, as the window shows it, without the window: the route (input/UnitInputRoute.h)
-// over the connected dongles, why the last choice was not taken, whether the route is held for a
-// dongle that is away, the text of the route's notice, and the route keys' leader as remembered in
-// the settings file. The window feeds it the connected dongles in list order and their captions, and
-// maps what it decides to the list's mark, the notice line and the tray.
+// over the connected dongles, the number each dongle is picked by, why the last choice was not taken, whether
+// the route is held for a dongle that is away, the text of the route's notice, and the route keys' leader as
+// remembered in the settings file. The window feeds it the connected dongles in list order and their
+// captions, and maps what it decides to the list's mark, the notice line and the tray.
 //
 // Qt Core only (QString for the texts the window shows); no widget.
 
@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "input/UnitInputRoute.h"
 
@@ -25,11 +26,19 @@ class TRouteControl {
     // Whether the list item of Address carries the route's mark.
     bool Marked(const std::string& Address) const { return !FRoute.ToAll() && Address == FRoute.Target(); }
 
-    // The route keys' digit: 0 every dongle, n the nth connected one. False when it names no
-    // connected dongle: the route stays and the note says why.
+    // The numbers of the dongles that are connected (in list order) or being brought back (Away);
+    // see TRouteNumbers.
+    void UpdateNumbers(const std::vector<std::string>& Connected, const std::vector<std::string>& Away) {
+        FNumbers.Update(Connected, Away);
+    }
+    const TRouteNumbers& Numbers() const { return FNumbers; }
+
+    // The route keys' digit: 0 every dongle, n the one with number n (held while it is away). False
+    // when it names no dongle: the route stays and the note says why.
     bool SelectDigit(int Digit, TInputRoute::TTargets& Connected);
-    // Input to the connected dongle Address only (empty: every dongle); Label is how the user knows
-    // it, for the note when it is not connected.
+    // Input to the dongle Address only (empty: every dongle): a connected one, or a numbered one that
+    // is away (the route holds until it is back); Label is how the user knows it, for the note when
+    // it is neither.
     void SelectAddress(const std::string& Address, const QString& Label, TInputRoute::TTargets& Connected);
 
     // The route is to one dongle that is not connected: input reaches no dongle.
@@ -54,6 +63,7 @@ class TRouteControl {
   private:
     TRouteKeys& FKeys;
     TInputRoute FRoute;
+    TRouteNumbers FNumbers;
     // Why the last route choice was not taken; shown with the route until the next choice.
     QString FNote;
     // The last answer of HeldChanged.

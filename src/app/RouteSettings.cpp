@@ -120,8 +120,8 @@ bool RouteSettingsDialog(QWidget* Parent, TRouteLeader& Leader) {
     QVBoxLayout* layout = StartSettingsDialog(
         dialog, QStringLiteral("RouteSettingsDialog"), QStringLiteral("Settings"),
         QStringLiteral("Switch where input goes from the keyboard during pass-through: tap this key twice "
-                       "within half a second, then within a second a digit (1 to 9: that connected dongle "
-                       "in list order, 0: every dongle)."));
+                       "within half a second, then within a second a digit (1 to 9: the dongle with that "
+                       "number, shown on its list item; 0: every dongle)."));
     auto* group = new QButtonGroup(&dialog);
     for (const TRouteLeader leader : RouteLeaders) {
         auto* button = new QRadioButton(RouteLeaderText(leader), &dialog);

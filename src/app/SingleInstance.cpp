@@ -11,11 +11,13 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <utility>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -28,6 +30,9 @@
 namespace {
 // What a second copy sends; anything else on the socket is ignored.
 constexpr char ComeForwardRequest[] = "come-forward\n";
+// What the first copy answers once its window was brought forward. Sent from the thread that runs
+// the window: a copy whose window cannot come forward (stopped, or stuck) does not answer.
+constexpr char ComeForwardAnswer[] = "ok\n";
 
 // The folder of ours under the user's home, when the runtime directory cannot be trusted.
 constexpr char HomeFolderName[] = "CorvastelPcApp";
@@ -152,13 +157,19 @@ TSingleInstance::TRole TSingleInstance::Start(int answerWaitMs) {
     }
     QElapsedTimer waited;
     waited.start();
-    do {
-        if (AskFirstToComeForward()) {
+    for (;;) {
+        const int left = static_cast<int>(std::max<qint64>(0, answerWaitMs - waited.elapsed()));
+        const TAsk asked = Ask(left);
+        if (asked == TAsk::Answered) {
             return TRole::Second;
         }
-        // The first copy may be between taking the lock and listening; give it a moment.
+        if (asked == TAsk::Unanswered || waited.elapsed() >= answerWaitMs) {
+            break;  // the copy took the request and kept silent for the whole wait
+        }
+        // Nobody took the connection: the first copy may be between taking the lock and listening
+        // (or its queue is full); give it a moment.
         QThread::msleep(50);
-    } while (waited.elapsed() < answerWaitMs);
+    }
     if (TakeOverSilentLock()) {
         return TRole::First;
     }
@@ -215,8 +226,13 @@ bool TSingleInstance::TakeOverSilentLock() {
 #endif
 }
 
-bool TSingleInstance::AskFirstToComeForward() {
+bool TSingleInstance::AskFirstToComeForward(int answerWaitMs) {
+    return Ask(answerWaitMs) == TAsk::Answered;
+}
+
+TSingleInstance::TAsk TSingleInstance::Ask(int answerWaitMs) {
 #ifdef Q_OS_WIN
+    (void)answerWaitMs;
     // Windows gives the foreground only to the process the user works with; pass that right on.
     AllowSetForegroundWindow(ASFW_ANY);
     // Plain Win32 (this runs before, and instead of, the application object): the first copy's
@@ -224,38 +240,72 @@ bool TSingleInstance::AskFirstToComeForward() {
     const std::wstring pipe = L"\\\\.\\pipe\\" + FName.toStdWString();
     HANDLE handle = CreateFileW(pipe.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return false;
+        return TAsk::NotTaken;
     }
     DWORD written = 0;
     const DWORD length = sizeof(ComeForwardRequest) - 1;
     const bool sent = WriteFile(handle, ComeForwardRequest, length, &written, nullptr) && written == length;
     CloseHandle(handle);
-    return sent;
+    return sent ? TAsk::Answered : TAsk::NotTaken;
 #else
-    // Plain POSIX: this runs before (and instead of) the application object. A local connect and
-    // a short write do not block.
+    // Plain POSIX: this runs before (and instead of) the application object. Nothing here may block
+    // for longer than the wait: a first copy that is stopped still has its socket, and the kernel
+    // queues connections to it until its backlog is full, after which a blocking connect would wait
+    // for good.
     const QByteArray path = QFile::encodeName(SocketPath());
     sockaddr_un address{};
     if (FDirectory.isEmpty() || static_cast<std::size_t>(path.size()) >= sizeof(address.sun_path)) {
-        return false;
+        return TAsk::NotTaken;
     }
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
-        return false;
+        return TAsk::NotTaken;
     }
-    bool sent = false;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
-        const std::size_t length = sizeof(ComeForwardRequest) - 1;
-        ssize_t n;
-        do {
-            n = ::send(fd, ComeForwardRequest, length, MSG_NOSIGNAL);
-        } while (n < 0 && errno == EINTR);
-        sent = n == static_cast<ssize_t>(length);
+    // A local connect does not wait for the peer's accept: it succeeds while the backlog has room
+    // and fails with EAGAIN once it is full.
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return TAsk::NotTaken;
+    }
+    const std::size_t length = sizeof(ComeForwardRequest) - 1;
+    ssize_t n;
+    do {
+        n = ::send(fd, ComeForwardRequest, length, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(length)) {
+        ::close(fd);
+        return TAsk::NotTaken;
+    }
+    QElapsedTimer waited;
+    waited.start();
+    QByteArray answer;
+    while (!answer.endsWith('\n') && answer.size() < 16) {
+        const qint64 left = answerWaitMs - waited.elapsed();
+        if (left <= 0) {
+            break;
+        }
+        pollfd readable{fd, POLLIN, 0};
+        const int ready = ::poll(&readable, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            break;
+        }
+        char buffer[16];
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (got <= 0) {
+            break;  // closed without answering: a copy that dropped us (its queue was full)
+        }
+        answer.append(buffer, static_cast<int>(got));
     }
     ::close(fd);
-    return sent;
+    return answer == ComeForwardAnswer ? TAsk::Answered : TAsk::Unanswered;
 #endif
 }
 
@@ -294,6 +344,9 @@ void TSingleInstance::Serve(QLocalSocket* client) {
         while (client->canReadLine()) {
             if (client->readLine() == ComeForwardRequest && FOnComeForward) {
                 FOnComeForward();
+                // Only once the window was asked to come forward: the second copy ends on it.
+                client->write(ComeForwardAnswer);
+                client->flush();
             }
         }
         if (client->bytesAvailable() > 256) {

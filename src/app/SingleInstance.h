@@ -61,18 +61,20 @@ class TSingleInstance : public QObject {
     TSingleInstance& operator=(const TSingleInstance&) = delete;
 
     // Program start: becomes the running copy, or asks the running one to come forward. Works
-    // before the application object exists. answerWaitMs: how long a held lock may go unanswered
-    // before it is taken for a crashed copy's.
-    TRole Start(int answerWaitMs = 1500);
+    // before the application object exists, and never waits much longer than answerWaitMs: that
+    // long a held lock may go unanswered before it is taken for a crashed copy's, or the copy
+    // holding it for a stuck one (a copy answers only once its window was asked forward, so a
+    // stopped or stuck copy is told from one that is there).
+    TRole Start(int answerWaitMs = 3000);
 
     // The parts of Start, for tests.
     // Tries to become the running copy; true when this is the first. What is taken is held until
     // this object (or the process) ends; the socket already accepts requests (they wait until
     // Listen).
     bool TryAcquire();
-    // A second copy: asks the first to bring its window forward. True when the request was
-    // delivered.
-    bool AskFirstToComeForward();
+    // A second copy: asks the first to bring its window forward. True when the first answered
+    // within answerWaitMs that it did.
+    bool AskFirstToComeForward(int answerWaitMs = 1000);
 
     // The first copy: serves requests, calling onComeForward on this object's thread for each.
     // Needs the application's event loop. False when there is no socket (the copy runs on; a
@@ -95,6 +97,12 @@ class TSingleInstance : public QObject {
     static bool HolderIsThisProgram(qint64 Pid);
 
   private:
+    enum class TAsk {
+        NotTaken,    // nobody took the request (no socket, nobody listening, its queue full)
+        Unanswered,  // taken, but no answer came within the wait
+        Answered,
+    };
+    TAsk Ask(int answerWaitMs);
     bool TakeOverSilentLock();
 
     QString FName;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/NicknameFile.h"
 #include "hid/TextKeys.h"
 
 namespace {
@@ -59,11 +60,17 @@ QString LinkLatencyText(const TCorvastelDevice::TLinkStats& Stats) {
     return QStringLiteral("%1 ms").arg(std::lround(Stats.WriteRoundTripUs / 1000.0));
 }
 
+namespace {
+bool LinkQuiet(const TCorvastelDevice::TLinkStats& Stats) {
+    return Stats.IdleUs >= LinkQuietAfterUs;
+}
+}  // namespace
+
 bool LinkShownLate(const TCorvastelDevice::TLinkStats& Stats) {
-    return Stats.FallingBehind || Stats.CannotKeepUp;
+    return (Stats.FallingBehind || Stats.CannotKeepUp) && !LinkQuiet(Stats);
 }
 
-QString LinkDescription(const TCorvastelDevice::TLinkStats& Stats) {
+QString LinkDescription(const TCorvastelDevice::TLinkStats& Stats, bool MouseSent) {
     if (Stats.WriteRoundTripUs == 0 && !Stats.LinkMeasured) {
         return QStringLiteral("not measured yet (nothing sent)");
     }
@@ -80,10 +87,16 @@ QString LinkDescription(const TCorvastelDevice::TLinkStats& Stats) {
                    .arg(LinkLatencyText(Stats))
                    .arg(Stats.QueueWaitUs / 1000.0, 0, 'f', 1);
     }
+    if (LinkQuiet(Stats)) {
+        return text;
+    }
     if (Stats.CannotKeepUp) {
         text += QStringLiteral(
             " \u2014 too slow even with mouse motion merged: input reaches the target late. "
-            "Move the dongle closer to this computer, or stop forwarding the mouse to it");
+            "Move the dongle closer to this computer");
+        if (MouseSent) {
+            text += QStringLiteral(", or stop forwarding the mouse to it");
+        }
     } else if (Stats.FallingBehind) {
         text += QStringLiteral(" \u2014 falling behind: input reaches the target late");
     }
@@ -95,7 +108,7 @@ QString LinkSummary(const TCorvastelDevice::TLinkStats& Stats) {
         return QStringLiteral("not measured yet (nothing sent)");
     }
     QString text = QStringLiteral("input reaches the dongle in about %1").arg(LinkLatencyText(Stats));
-    if (Stats.FallingBehind) {
+    if (Stats.FallingBehind && !LinkQuiet(Stats)) {
         text += QStringLiteral(" \u2014 falling behind: input reaches its computer late");
     }
     return text;
@@ -125,6 +138,14 @@ QString PeerText(const std::string& Utf8, int MaxChars) {
         ++count;
     }
     return out;
+}
+
+QString DongleName(const std::string& Nickname, const std::string& Advertised,
+                   const std::string& Identifier) {
+    if (!Nickname.empty()) {
+        return PeerText(Nickname, static_cast<int>(NicknameMaxChars));
+    }
+    return PeerText(Advertised.empty() ? Identifier : Advertised);
 }
 
 void PaintLockLight(QPainter& Painter, const QRect& Rect, const QString& Label, bool Lit) {

@@ -26,18 +26,25 @@ inline constexpr int ItemSecureRole = Qt::UserRole + 0x113;  // bool: the link i
 
 // "8 ms" for a measured link (under a millisecond: "<1 ms"), "—" before anything was measured.
 QString LinkLatencyText(const TCorvastelDevice::TLinkStats& Stats);
-// How the send path keeps up, with its figures (the details' technical part).
-QString LinkDescription(const TCorvastelDevice::TLinkStats& Stats);
+// How the send path keeps up, with its figures (the details' technical part). MouseSent: the mouse
+// is forwarded now, so leaving it out is advice that can help.
+QString LinkDescription(const TCorvastelDevice::TLinkStats& Stats, bool MouseSent = false);
 // The same in a user's words: how soon input reaches the dongle, and whether it falls behind.
 QString LinkSummary(const TCorvastelDevice::TLinkStats& Stats);
-// Whether the link is shown in red: input reaches the target late.
+// Whether the link is shown in red: input reaches the target late. A link that has carried nothing
+// for LinkQuietAfter is not: its figures are of input that arrived long ago.
 bool LinkShownLate(const TCorvastelDevice::TLinkStats& Stats);
+inline constexpr uint32_t LinkQuietAfterUs = 1'000'000;
 // "Num Lock on, Caps Lock off, Scroll Lock off".
 QString LockDescription(uint8_t Leds);
 // A text a dongle sent, fit to show as one line: at most MaxChars characters (an ellipsis marks the
 // cut), control and direction-changing characters replaced, so a peer cannot forge lines or reorder
 // what the details say.
 QString PeerText(const std::string& Utf8, int MaxChars = 64);
+// How a dongle is named wherever the user meets it (list, notices, titles, menus, prompts): its
+// nickname, else the name it advertises, else the identifier the Bluetooth stack gives it. Each
+// shown as PeerText, the nickname in full (it is the user's own, and the list elides it).
+QString DongleName(const std::string& Nickname, const std::string& Advertised, const std::string& Identifier);
 
 // Where each part of a device list item is drawn. Every item has the same cell, whatever its caption
 // or latency says, so no item can draw over another: the icon at the top, the caption on one line

@@ -15,10 +15,45 @@ TTextTyper::TTextTyper(std::vector<TTypingTarget> Targets, std::function<TClock:
     }
 }
 
+namespace {
+
+constexpr uint8_t UsageNumLock = 83;
+constexpr uint8_t UsageCapsLock = 57;
+
+}  // namespace
+
+bool TTextTyper::LightsReady(TTarget& Target) {
+    if (Target.Locks) {
+        return true;
+    }
+    TCorvastelDevice& session = *Target.Plan.Session;
+    if (!session.LightsKnown()) {
+        const TClock::time_point now = FNow();
+        if (!Target.WaitingSince) {
+            Target.WaitingSince = now;
+        }
+        if (now - *Target.WaitingSince < LightsWait) {
+            return false;
+        }
+        Target.LightsUnknown = true;
+    }
+    Target.Locks = session.LedStatus.load();
+    return true;
+}
+
 void TTextTyper::Feed(TTarget& Target) {
     const std::u32string& text = Target.Plan.Characters;
     const bool paced = Target.Plan.Pace.count() > 0;
+    if (Target.Done < text.size() && !LightsReady(Target)) {
+        return;
+    }
     for (int fed = 0; fed < MaxPerPump && Target.Done < text.size(); ++fed) {
+        if (IsKeyStepMark(text[Target.Done])) {
+            if (!FeedKeyStep(Target)) {
+                return;
+            }
+            continue;
+        }
         // A paced dongle gets its next report once the last one is written and the pace has passed.
         if (Target.Plan.Session->PendingReports() >= (paced ? 1 : MaxQueued)) {
             return;
@@ -30,7 +65,7 @@ void TTextTyper::Feed(TTarget& Target) {
         if (Target.Step == 0) {
             // The keys depend on the target's lock state as it is now: with Caps Lock on, Shift
             // makes the layout's small letters.
-            const uint8_t leds = Target.Plan.Session->LedStatus.load();
+            const uint8_t leds = *Target.Locks;
             const bool caps = (leds & LedCapsLock) != 0;
             const char32_t c = text[Target.Done];
             Target.Reports.clear();
@@ -48,17 +83,74 @@ void TTextTyper::Feed(TTarget& Target) {
             if (Target.Reports.empty()) {
                 // Planned with the lock the other way, and not typeable as it is now.
                 ++Target.Done;
+                ++Target.Skipped;
                 continue;
             }
         }
         const TKeyStroke& report = Target.Reports[Target.Step];
         Target.Plan.Session->SendKeyboardState(report.Modifiers, report.Usage);
+        // The target turns its lock on the press, as the next character must be planned for.
+        if (report.Usage == UsageNumLock) {
+            *Target.Locks ^= LedNumLock;
+        } else if (report.Usage == UsageCapsLock) {
+            *Target.Locks ^= LedCapsLock;
+        }
         Target.LastFed = now;
         if (++Target.Step == Target.Reports.size()) {
             Target.Step = 0;
             ++Target.Done;
         }
     }
+}
+
+bool TTextTyper::FeedKeyStep(TTarget& Target) {
+    const TSequenceStep& step = Target.Plan.Steps.at(Target.Plan.Characters[Target.Done] - KeyStepMark);
+    const TClock::time_point now = FNow();
+    const int pending = Target.Plan.Session->PendingReports();
+    // A hold or a wait counts from a drained link: the report before it has left (a wait), or the
+    // key's press went out on its own and has left (a hold). So the time at the dongle is the one
+    // asked, give or take the one link interval a report may wait on the air, however full the link
+    // was before; a pace does not delay the start.
+    const bool timed = step.Time.count() > 0;
+    if (Target.Timing && Target.Due == TClock::time_point::max()) {
+        if (pending > 0) {
+            return false;
+        }
+        Target.Due = now + step.Time;
+    }
+    if (timed && !Target.Timing && step.Wait()) {
+        if (pending > 0) {
+            return false;
+        }
+        Target.Timing = true;
+        Target.Due = now + step.Time;
+    }
+    if (Target.Timing && now < Target.Due) {
+        return false;
+    }
+    if (step.Wait()) {
+        Target.Timing = false;
+        ++Target.Done;
+        return true;
+    }
+    const bool paced = Target.Plan.Pace.count() > 0;
+    const bool press = timed && Target.Step == step.HoldAfter;
+    if (pending >= (paced || press ? 1 : MaxQueued)) {
+        return false;
+    }
+    if (paced && Target.Step + Target.Done > 0 && now - Target.LastFed < Target.Plan.Pace) {
+        return false;
+    }
+    const TKeyStroke& report = step.Reports[Target.Step];
+    Target.Plan.Session->SendKeyboardState(report.Modifiers, report.Usage);
+    Target.LastFed = now;
+    Target.Timing = press;
+    Target.Due = TClock::time_point::max();
+    if (++Target.Step == step.Reports.size()) {
+        Target.Step = 0;
+        ++Target.Done;
+    }
+    return true;
 }
 
 void TTextTyper::Pump() {
@@ -93,6 +185,26 @@ void TTextTyper::Forget(const TCorvastelDevice* Session) {
         FCancelled = true;
         Finish();
     }
+}
+
+std::vector<const TCorvastelDevice*> TTextTyper::LightsUnknown() const {
+    std::vector<const TCorvastelDevice*> unknown;
+    for (const TTarget& t : FTargets) {
+        if (t.LightsUnknown) {
+            unknown.push_back(t.Plan.Session);
+        }
+    }
+    return unknown;
+}
+
+std::vector<std::pair<const TCorvastelDevice*, std::size_t>> TTextTyper::Skipped() const {
+    std::vector<std::pair<const TCorvastelDevice*, std::size_t>> skipped;
+    for (const TTarget& t : FTargets) {
+        if (t.Skipped > 0) {
+            skipped.emplace_back(t.Plan.Session, t.Skipped);
+        }
+    }
+    return skipped;
 }
 
 std::size_t TTextTyper::Total() const {

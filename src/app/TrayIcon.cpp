@@ -20,11 +20,13 @@ const QColor ToOneColour(0xd9, 0x6c, 0x00);
 // Whether the menu shows something else for b than for a (a link's latency is not in the menu).
 bool MenuDiffers(const TTrayState& a, const TTrayState& b) {
     if (a.PassThrough != b.PassThrough || a.RouteTarget != b.RouteTarget ||
-        a.Dongles.size() != b.Dongles.size()) {
+        a.Dongles.size() != b.Dongles.size() || a.Sequences != b.Sequences) {
         return true;
     }
     for (std::size_t i = 0; i < a.Dongles.size(); ++i) {
-        if (a.Dongles[i].Address != b.Dongles[i].Address || a.Dongles[i].Label != b.Dongles[i].Label) {
+        const TTrayState::TDongle& x = a.Dongles[i];
+        const TTrayState::TDongle& y = b.Dongles[i];
+        if (x.Address != y.Address || x.Label != y.Label || x.Number != y.Number || x.Away != y.Away) {
             return true;
         }
     }
@@ -40,6 +42,21 @@ TTrayIcon::TTrayIcon(const QIcon& AppIcon, TActions Actions, QObject* Parent)
       FActions(std::move(Actions)),
       FMenu(std::make_unique<QMenu>()) {
     FMenu->setObjectName(QStringLiteral("TrayMenu"));
+    // A tray host that draws the menu itself (a status notifier item) reports it open and closed
+    // through these too.
+    connect(FMenu.get(), &QMenu::aboutToShow, this, [this] { FMenuShown = true; });
+    connect(FMenu.get(), &QMenu::aboutToHide, this, [this] {
+        FMenuShown = false;
+        if (FMenuStale) {
+            // Not from inside the hiding: a click's action is still to be triggered, and the
+            // rebuild would delete it.
+            QTimer::singleShot(0, this, [this] {
+                if (FMenuStale && !MenuOpen()) {
+                    FillMenu();
+                }
+            });
+        }
+    });
     FShownIcon = Draw(FImage, FDigit);
     FillMenu();
     // A tray icon made where there is no tray makes Qt warn on some platforms: the icon is made only
@@ -82,6 +99,10 @@ void TTrayIcon::Hide() {
     }
 }
 
+bool TTrayIcon::MenuOpen() const {
+    return FMenuShown || FMenu->isVisible();
+}
+
 void TTrayIcon::Later(std::function<void()> Work) {
     if (!Work) {
         return;
@@ -102,9 +123,9 @@ void TTrayIcon::Update(const TTrayState& State) {
     if (State.PassThrough) {
         image = State.RouteTarget.empty() ? TTrayImage::ToAll : TTrayImage::ToOne;
         digit = State.RouteTarget.empty() ? 0 : -1;
-        for (std::size_t i = 0; i < State.Dongles.size() && i < 9; ++i) {
-            if (State.Dongles[i].Address == State.RouteTarget) {
-                digit = static_cast<int>(i) + 1;
+        for (const TTrayState::TDongle& d : State.Dongles) {
+            if (d.Address == State.RouteTarget && d.Number > 0) {
+                digit = d.Number;
             }
         }
     }
@@ -127,10 +148,10 @@ void TTrayIcon::Update(const TTrayState& State) {
     if (State.Dongles.empty()) {
         lines << QStringLiteral("No dongle connected");
     }
-    for (std::size_t i = 0; i < State.Dongles.size(); ++i) {
-        const TTrayState::TDongle& d = State.Dongles[i];
-        lines << QStringLiteral("%1 %2: link %3")
-                     .arg(i < 9 ? QString::number(i + 1) : QStringLiteral("\u2022"), d.Label, d.Link);
+    for (const TTrayState::TDongle& d : State.Dongles) {
+        lines << QStringLiteral("%1 %2: %3")
+                     .arg(d.Number > 0 ? QString::number(d.Number) : QStringLiteral("\u2022"), d.Label,
+                          d.Away ? QStringLiteral("reconnecting") : QStringLiteral("link ") + d.Link);
     }
     const QString tip = lines.join(QLatin1Char('\n'));
     if (tip != FToolTip) {
@@ -140,12 +161,18 @@ void TTrayIcon::Update(const TTrayState& State) {
         }
     }
     if (menuChanged) {
-        FillMenu();
+        if (MenuOpen()) {
+            FMenuStale = true;  // filled when it closes
+        } else {
+            FillMenu();
+        }
     }
 }
 
 void TTrayIcon::FillMenu() {
-    // Rebuilt between uses only: every entry's work runs after the menu closed (Later).
+    // Rebuilt between uses only (Update waits while it is open); every entry's work runs after the
+    // menu closed (Later).
+    FMenuStale = false;
     FMenu->clear();
     delete FRoutes;
     QAction* show = FMenu->addAction(QStringLiteral("Show the window"));
@@ -187,13 +214,58 @@ void TTrayIcon::FillMenu() {
         // "&" in a name would make a mnemonic of the next letter.
         QString label = d.Label;
         label.replace(QLatin1Char('&'), QStringLiteral("&&"));
-        addRoute(QStringLiteral("Input to %1 only").arg(label), d.Address,
-                 QStringLiteral("TrayRoute:") + QString::fromStdString(d.Address));
+        QString text = QStringLiteral("Input to %1 only").arg(label);
+        if (d.Number > 0 || d.Away) {
+            QStringList notes;
+            if (d.Number > 0) {
+                notes << QString::number(d.Number);
+            }
+            if (d.Away) {
+                notes << QStringLiteral("reconnecting");
+            }
+            text += QStringLiteral(" (") + notes.join(QStringLiteral(", ")) + QLatin1Char(')');
+        }
+        addRoute(text, d.Address, QStringLiteral("TrayRoute:") + QString::fromStdString(d.Address));
     }
+    FillSequenceMenu();
     FMenu->addSeparator();
     QAction* quit = FMenu->addAction(QStringLiteral("Quit"));
     quit->setObjectName(QStringLiteral("TrayQuit"));
     connect(quit, &QAction::triggered, this, [this] { Later(FActions.Quit); });
+}
+
+void TTrayIcon::FillSequenceMenu() {
+    // Clearing the menu takes its entries, not the submenus it owns.
+    delete FSequenceMenu;
+    FSequenceMenu = nullptr;
+    if (FState.Sequences.empty()) {
+        return;
+    }
+    FMenu->addSeparator();
+    QMenu* sub = FMenu->addMenu(QStringLiteral("Key sequences"));
+    FSequenceMenu = sub;
+    sub->setObjectName(QStringLiteral("TraySequences"));
+    for (std::size_t i = 0; i < FState.Sequences.size() && i < TrayMaxSequences; ++i) {
+        const TTrayState::TSequence& sequence = FState.Sequences[i];
+        QString label = sequence.Dongle.empty()
+                            ? sequence.Name
+                            : QStringLiteral("%1 (%2)").arg(sequence.Name, sequence.Where);
+        label.replace(QLatin1Char('&'), QStringLiteral("&&"));
+        QAction* play = sub->addAction(label);
+        play->setObjectName(QStringLiteral("TraySequence"));
+        // By name: the window looks it up when it is picked, and says so when it is gone.
+        connect(play, &QAction::triggered, this, [this, name = sequence.Name, dongle = sequence.Dongle] {
+            Later([this, name, dongle] {
+                if (FActions.PlaySequence)
+                    FActions.PlaySequence(name, dongle);
+            });
+        });
+    }
+    if (FState.Sequences.size() > TrayMaxSequences) {
+        sub->addAction(QStringLiteral("%1 more in the window's menus")
+                           .arg(FState.Sequences.size() - TrayMaxSequences))
+            ->setEnabled(false);
+    }
 }
 
 QIcon TTrayIcon::Draw(TTrayImage Image, int Digit) const {

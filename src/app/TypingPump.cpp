@@ -6,13 +6,14 @@
 #include "app/TypingSettings.h"
 #include "layout/XkbLayout.h"
 
-std::shared_ptr<const TLayoutKeys> TLayoutKeysCache::Of(const std::string& Name, std::string* Error) {
-    const auto cached = FKeys.find(Name);
+std::shared_ptr<const TLayoutKeys> TLayoutKeysCache::Of(const std::string& Name, TTargetSystem System,
+                                                        std::string* Error) {
+    const auto cached = FKeys.find({Name, System});
     if (cached != FKeys.end()) {
         return cached->second;
     }
     std::string error;
-    std::shared_ptr<const TLayoutKeys> keys = BuildLayoutKeys(Name, &error);
+    std::shared_ptr<const TLayoutKeys> keys = BuildLayoutKeys(Name, System, &error);
     if (!keys && Name == DefaultTypingLayout) {
         keys = BuiltInUsLayout();
     }
@@ -20,7 +21,7 @@ std::shared_ptr<const TLayoutKeys> TLayoutKeysCache::Of(const std::string& Name,
         *Error = error;
         return nullptr;
     }
-    FKeys.emplace(Name, keys);
+    FKeys.emplace(std::make_pair(Name, System), keys);
     return keys;
 }
 
@@ -84,6 +85,20 @@ TTypingEnd TTypingPump::End() {
         end.Why = TTypingEnd::TWhy::Cancelled;
     }
     end.Gone = std::move(FGoneBefore);
+    for (const auto& [session, count] : FTyper->Skipped()) {
+        for (const TChosen& chosen : FChosen) {
+            if (chosen.Session == session && session != nullptr) {
+                end.Skipped.emplace_back(chosen.Address, count);
+            }
+        }
+    }
+    for (const TCorvastelDevice* session : FTyper->LightsUnknown()) {
+        for (const TChosen& chosen : FChosen) {
+            if (chosen.Session == session && session != nullptr) {
+                end.LightsUnknown.push_back(chosen.Address);
+            }
+        }
+    }
     for (const TChosen& chosen : FChosen) {
         if (chosen.Gone) {
             end.Gone.push_back(chosen.Address);

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/TextTyping.h"
@@ -30,6 +31,12 @@ struct TTypingEnd {
     // Dongles (by address) that did not get the whole text because they went away: first those gone
     // before the start, then those gone while it was typed, in the order they were chosen.
     std::vector<std::string> Gone;
+    // Dongles (by address) whose lock lights were not reported in time: their text was typed as if
+    // the lights were as last known.
+    std::vector<std::string> LightsUnknown;
+    // Dongles (by address) that left characters out, with how many: the target's Caps Lock was not
+    // as when the text was planned, and they cannot be typed as it is.
+    std::vector<std::pair<std::string, std::size_t>> Skipped;
 };
 
 // The reverse tables of the layouts typed on, each built once per run (building one reads the
@@ -38,10 +45,14 @@ class TLayoutKeysCache {
   public:
     // The table of the layout with this name; null and *Error when it cannot be used. The default
     // layout never fails: a machine without keyboard data types on the built-in US table.
-    std::shared_ptr<const TLayoutKeys> Of(const std::string& Name, std::string* Error);
+    std::shared_ptr<const TLayoutKeys> Of(const std::string& Name, std::string* Error) {
+        return Of(Name, TTargetSystem::Linux, Error);
+    }
+    // The table of the layout as a target running System makes it.
+    std::shared_ptr<const TLayoutKeys> Of(const std::string& Name, TTargetSystem System, std::string* Error);
 
   private:
-    std::map<std::string, std::shared_ptr<const TLayoutKeys>> FKeys;
+    std::map<std::pair<std::string, TTargetSystem>, std::shared_ptr<const TLayoutKeys>> FKeys;
 };
 
 class TTypingPump {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "layout/SystemLayouts.h"
 #include "layout/XkbLayout.h"
 
 namespace {
@@ -12,6 +13,7 @@ namespace {
 constexpr char LayoutKey[] = "Layout";
 constexpr char PaceKey[] = "PaceMs";
 constexpr char EntryKey[] = "UnicodeEntry";
+constexpr char SystemKey[] = "System";
 
 struct TEntryName {
     TUnicodeEntry Entry;
@@ -84,6 +86,14 @@ TTypingSettings ReadTypingSettings(const std::filesystem::path& File, const std:
             settings.Entry = e.Entry;
         }
     }
+    const QString system = file.value(SystemKey).toString();
+    if (!system.isEmpty() && !SystemNamed(system.toStdString(), &settings.System) && Problem != nullptr &&
+        Problem->isEmpty()) {
+        *Problem = QStringLiteral(
+                       "The system remembered for %1 in %2 is none of linux, windows or macos; it "
+                       "types as for Linux.")
+                       .arg(QString::fromStdString(Address), FileText(File));
+    }
     return settings;
 }
 
@@ -98,6 +108,7 @@ bool WriteTypingSettings(const std::filesystem::path& File, const std::string& A
     file.beginGroup(QString::fromStdString(Address));
     file.setValue(LayoutKey, QString::fromStdString(Settings.Layout));
     file.setValue(PaceKey, Settings.PaceMs);
+    file.setValue(SystemKey, QString::fromLatin1(SystemName(Settings.System)));
     for (const TEntryName& e : EntryNames) {
         if (e.Entry == Settings.Entry) {
             file.setValue(EntryKey, QString::fromLatin1(e.Name));
@@ -136,4 +147,28 @@ QString EntryText(TUnicodeEntry Entry) {
             return QStringLiteral("macOS: Option and the hex code (Unicode Hex Input source)");
     }
     return QStringLiteral("skip them (asked before typing)");
+}
+
+QString SystemText(TTargetSystem System) {
+    switch (System) {
+        case TTargetSystem::Linux:
+            break;
+        case TTargetSystem::Windows:
+            return QStringLiteral("Windows");
+        case TTargetSystem::Mac:
+            return QStringLiteral("macOS");
+    }
+    return QStringLiteral("Linux");
+}
+
+TUnicodeEntry EntryOfSystem(TTargetSystem System) {
+    switch (System) {
+        case TTargetSystem::Linux:
+            break;
+        case TTargetSystem::Windows:
+            return TUnicodeEntry::Windows;
+        case TTargetSystem::Mac:
+            return TUnicodeEntry::Mac;
+    }
+    return TUnicodeEntry::Linux;
 }

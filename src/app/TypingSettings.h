@@ -1,6 +1,6 @@
 #pragma once
-// What the user chose for typing into each dongle: the target's keyboard layout, a pace and how to
-// enter what the layout lacks, kept in
+// What the user chose for typing into each dongle: the target's keyboard layout and system, a pace
+// and how to enter what the layout lacks, kept in
 // "settings.ini" beside the nickname file, one group per dongle address. A dongle never seen before
 // types on US at the link's pace.
 //
@@ -30,6 +30,9 @@ struct TTypingSettings {
     int PaceMs = 0;
     // Characters the layout lacks: skipped (after asking), or entered by their code this way.
     TUnicodeEntry Entry = TUnicodeEntry::Off;
+    // The target's operating system: which dead-key combinations, AltGr keys and Caps Lock
+    // behaviour its layouts have.
+    TTargetSystem System = TTargetSystem::Linux;
     friend bool operator==(const TTypingSettings&, const TTypingSettings&) = default;
 };
 
@@ -56,3 +59,7 @@ bool WriteTypingSettings(const std::filesystem::path& File, const std::string& A
 QString PaceText(int PaceMs);
 // How an entry method is named in the window.
 QString EntryText(TUnicodeEntry Entry);
+// How a target's system is named in the window.
+QString SystemText(TTargetSystem System);
+// The entry method that works on a system (where it is set up for it).
+TUnicodeEntry EntryOfSystem(TTargetSystem System);

@@ -70,6 +70,16 @@ TTypingSettingsBox::TTypingSettingsBox(QWidget* Parent, const TTypingSettings& S
     }
     Layout->setCurrentIndex(std::max(0, Layout->findData(QString::fromStdString(Settings.Layout))));
 
+    System = AddComboRow(
+        *form, QStringLiteral("TypingSystem"), QStringLiteral("Target's &system:"),
+        QStringLiteral("The target's operating system: its layouts make different characters with dead keys "
+                       "and AltGr, and it has its own way to enter a character by its code"),
+        QStringLiteral("Target operating system"));
+    for (const TTargetSystem system : {TTargetSystem::Linux, TTargetSystem::Windows, TTargetSystem::Mac}) {
+        System->addItem(SystemText(system), static_cast<int>(system));
+    }
+    System->setCurrentIndex(std::max(0, System->findData(static_cast<int>(Settings.System))));
+
     Pace =
         AddComboRow(*form, QStringLiteral("TypingPace"), QStringLiteral("&Pace:"),
                     QStringLiteral("Slower for targets that miss keys coming fast (firmware setup screens)"),
@@ -89,6 +99,13 @@ TTypingSettingsBox::TTypingSettingsBox(QWidget* Parent, const TTypingSettings& S
         Entry->addItem(EntryText(entry), static_cast<int>(entry));
     }
     Entry->setCurrentIndex(std::max(0, Entry->findData(static_cast<int>(Settings.Entry))));
+    // Entering by code follows the system chosen: another system's method would type its keys as text.
+    connect(System, &QComboBox::currentIndexChanged, this, [this] {
+        if (static_cast<TUnicodeEntry>(Entry->currentData().toInt()) != TUnicodeEntry::Off) {
+            const auto system = static_cast<TTargetSystem>(System->currentData().toInt());
+            Entry->setCurrentIndex(std::max(0, Entry->findData(static_cast<int>(EntryOfSystem(system)))));
+        }
+    });
     form->addRow(QString(), NewNoteLabel(QStringLiteral("Entering a character by its code works only where "
                                                         "the target's system is set up for that method."),
                                          this));
@@ -97,6 +114,7 @@ TTypingSettingsBox::TTypingSettingsBox(QWidget* Parent, const TTypingSettings& S
 TTypingSettings TTypingSettingsBox::Settings() const {
     TTypingSettings settings;
     settings.Layout = Layout->currentData().toString().toStdString();
+    settings.System = static_cast<TTargetSystem>(System->currentData().toInt());
     settings.PaceMs = Pace->currentData().toInt();
     settings.Entry = static_cast<TUnicodeEntry>(Entry->currentData().toInt());
     return settings;

@@ -39,8 +39,6 @@ static void RegisterPictures() {
 }
 
 namespace {
-// Until the first scan, the one thing to do.
-constexpr char StartHint[] = "Press 搜索设备 (Alt+S) to find dongles";
 const QRect DesignClientRect(0, 0, MainWindowWidth, MainWindowHeight);
 
 QFont WindowFont() {
@@ -105,7 +103,10 @@ TFormCorvastelPc::TFormCorvastelPc(TBluetoothLEManager& bleManager,
       FHookPlatform(std::move(hookPlatform)),
       FUiQueue(TUiQueue::Create(this)) {
     TextQuery = [this](const QString& Title, QString& Text, TTypingSettings* Settings, const QString& Note) {
-        return TypeTextDialog(this, Title, Text, Settings, Note);
+        return TypeTextDialog(this, Title, Text, Settings, Note,
+                              {&KeySequenceOption, [this](const QString& Sequence) {
+                                   RunReportingErrors([&] { SaveKeySequence(Sequence, FKeySequenceScope); });
+                               }});
     };
     SettingsQuery = [this](const QString& Title, TTypingSettings& Settings) {
         return TypingSettingsDialog(this, Title, Settings);
@@ -113,6 +114,7 @@ TFormCorvastelPc::TFormCorvastelPc(TBluetoothLEManager& bleManager,
     ConfirmQuery = [this](const QString& Question) { return ConfirmDialog(this, Question); };
     RouteSettingsQuery = [this](TRouteLeader& Leader) { return RouteSettingsDialog(this, Leader); };
     CreateControls();
+    SetMessageOwner(this);
     FormCreate();
 }
 
@@ -123,6 +125,7 @@ TFormCorvastelPc::~TFormCorvastelPc() {
         FormClose();
     }
     FUiQueue->Close();
+    BleManager.SetOnRadioChanged(nullptr);
     qApp->removeEventFilter(this);
     // The list empties its model as it goes, after this object's own part is gone.
     DeviceListView->model()->disconnect(this);
@@ -165,8 +168,8 @@ void TFormCorvastelPc::CreateControls() {
     infoPlacer->PlaceAutoSize(Label1, {18, 24, 32, 15});
     Label2 = new QLabel("MAC Addr", gbDeviceInfo);
     infoPlacer->PlaceAutoSize(Label2, {18, 48, 56, 15});
-    lbName = new QLabel(NoDeviceText, gbDeviceInfo);
-    // Up to the nickname button: a long name is cut there rather than run under it.
+    lbName = new TElidedLabel(NoDeviceText, gbDeviceInfo);
+    // Up to the nickname button: a long name is elided there rather than run under it.
     infoPlacer->PlaceAutoSize(lbName, {79, 24, 51, 15}, 207 - 79 - 4);
     lbMacAddress = new QLabel(NoDeviceText, gbDeviceInfo);
     infoPlacer->PlaceAutoSize(lbMacAddress, {80, 48, 93, 15});
@@ -246,7 +249,7 @@ void TFormCorvastelPc::CreateControls() {
     versionPlacer->PlaceAutoSize(lbVer, {77, 32, 12, 15});
     // These show what a dongle or the nickname file says: never as markup (a label would load the
     // images and styles a name like <img src=...> asks for).
-    for (QLabel* label : {lbName, lbMacAddress, lbFirmware, lbVer}) {
+    for (QLabel* label : std::initializer_list<QLabel*>{lbName, lbMacAddress, lbFirmware, lbVer}) {
         label->setTextFormat(Qt::PlainText);
     }
 
@@ -280,8 +283,10 @@ void TFormCorvastelPc::CreateControls() {
     // Event wiring.
     // Every handler is wrapped: its errors go to the general error reporting, not through Qt.
     connect(BtnScan, &QPushButton::clicked, this, ReportingErrors([this] { btnScanClick(BtnScan); }));
-    connect(BtnConnect, &QPushButton::clicked, this,
-            ReportingErrors([this] { BtnConnectClick(BtnConnect); }));
+    connect(BtnConnect, &QPushButton::clicked, this, ReportingErrors([this] {
+                BtnConnectClick(BtnConnect);
+                FocusDeviceList();
+            }));
     connect(BtnRename, &QPushButton::clicked, this, ReportingErrors([this] { BtnRenameClick(BtnRename); }));
     connect(BtnHook, &QPushButton::clicked, this, ReportingErrors([this] { BtnHookClick(BtnHook); }));
     connect(Timer1, &QTimer::timeout, this, ReportingErrors([this] { Timer1Timer(Timer1); }));
@@ -328,9 +333,18 @@ void TFormCorvastelPc::ShowNotices() {
     TrayChanged();
 }
 
+void TFormCorvastelPc::FocusDeviceList() {
+    // The arrow keys then pick the next dongle, and a second Alt+C acts on that one, not again on
+    // the dongle just connected (a focused button would keep both).
+    if (FoundDeviceCount > 0 && !FClosed) {
+        DeviceListView->setFocus(Qt::OtherFocusReason);
+    }
+}
+
 void TFormCorvastelPc::ShowProgress() {
     // Only while something runs: a full bar after the end would say nothing.
     ProgressBar1->setVisible(Scanning || Connections.SettingUp());
+    UpdateProgressNotice();
 }
 
 void TFormCorvastelPc::SetTabOrder() {
@@ -373,7 +387,6 @@ void TFormCorvastelPc::FormCreate() {
     Memo2->clear();
 
     ProgressBar1->setVisible(Scanning);
-    SetNotice(TNotice::Guide, QString::fromUtf8(StartHint));
 
     lbName->setText(NoDeviceText);
     lbMacAddress->setText(NoDeviceText);
@@ -401,6 +414,11 @@ void TFormCorvastelPc::FormCreate() {
         BleManager.OnDiscoveryRefused = [queue, this](TBluetoothLEManager&, const std::string& reason) {
             queue->Run([this, reason] { ScanRefused(reason); });
         };
+        BleManager.SetOnRadioChanged([queue, this](TBluetoothLEManager&, TRadioProblem problem) {
+            queue->Run([this, problem] { RadioChanged(problem); });
+        });
+        // The start hint waits for the answer: it promises a scan that may not be possible.
+        BleManager.RequestRadioState();
     }
     WirePairing();
 
@@ -431,6 +449,7 @@ void TFormCorvastelPc::FormCreate() {
 
     LoadRouteLeader();
     LoadEncryptedOnly();
+    SavedKeySequences();
     CreateTray();
 }
 
@@ -494,22 +513,9 @@ void TFormCorvastelPc::ReleaseDonglesForExit(std::chrono::milliseconds bound) {
     // Whatever the tables held, the targets are told nothing is.
     ClearPressedKeys();
     ClearMouseItems();
-    std::vector<TCorvastelDevice*> active;
-    for (int i = 0; i < SessionCount; ++i) {
-        TCorvastelDevice* session = Sessions[i];
-        if (session != nullptr && session->Device != nullptr && session->isActived &&
-            session->Device->IsConnected()) {
-            // The releases must have reached the dongle, not only the stack's queue, before the
-            // link goes (the session's one rule for closing on purpose).
-            session->ReleaseBeforeClose();
-            active.push_back(session);
-        }
-    }
-    for (TCorvastelDevice* session : active) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        session->WaitReleasesDelivered(std::max(left, std::chrono::milliseconds(0)));
-    }
+    // The releases must have reached the dongle, not only the stack's queue, before the link goes
+    // (the session's one rule for closing on purpose); all links at once, within the bound.
+    TCorvastelDevice::ReleaseForExit(std::span(Sessions.data(), static_cast<size_t>(SessionCount)), bound);
     for (int i = 0; i < SessionCount; ++i) {
         if (Sessions[i] != nullptr && Sessions[i]->Device != nullptr) {
             Sessions[i]->Device->Disconnect();
@@ -544,6 +550,11 @@ void TFormCorvastelPc::BringToFront() {
     }
     raise();
     activateWindow();
+    // A box or dialog waits for an answer: it comes forward with the window, ready for the answer.
+    if (QWidget* modal = QApplication::activeModalWidget(); modal != nullptr && modal != this) {
+        modal->raise();
+        modal->activateWindow();
+    }
 }
 
 void TFormCorvastelPc::SetDeviceImage(QListWidgetItem* Item, TDeviceImage Image) {
@@ -570,6 +581,7 @@ void TFormCorvastelPc::FormKeyDown(QObject* /*Sender*/, uint16_t& Key, TShiftSta
         case 'C':
             if (BtnConnect->isEnabled()) {
                 BtnConnectClick(this);
+                FocusDeviceList();
                 Key = 0;
             }
             break;

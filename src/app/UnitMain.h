@@ -14,6 +14,7 @@
 //                             what it decides is TRouteControl's (RouteControl.h)
 //   UnitMainTargetState.cpp   each dongle's lock lights, link latency and details
 //   UnitMainTyping.cpp        typing a text into dongles
+//   UnitMainKeySequences.cpp  key sequences: typed, saved, played from the menus
 // Parts it owns that hold no widget: TConnections (Connections.h) holds the session table, sets up
 // connections on workers and names sessions across event loops; TReconnectTries (ReconnectTries.h)
 // keeps the schedule of dongles being brought back; TRouteControl (RouteControl.h) decides where
@@ -38,6 +39,7 @@
 
 #include "app/Connections.h"
 #include "app/FormControls.h"
+#include "app/KeySequenceSettings.h"
 #include "app/NicknameFile.h"
 #include "app/Notices.h"
 #include "app/ReconnectPolicy.h"
@@ -82,6 +84,9 @@ bool InputQueryDialog(QWidget* Parent, const QString& Title, const QString& Prom
 
 // DeviceSlots, the capacity of the found-dongle table and of the session table, comes with the
 // session table (Connections.h).
+
+// Until the first scan, the one thing to do; shown only while a scan can work.
+inline constexpr char StartHint[] = "Press 搜索设备 (Alt+S) to find dongles";
 
 // Two captions per control, picked by a Boolean (entry 0 for false, entry 1 for true).
 using TCaptionPair = std::array<const char*, 2>;
@@ -138,7 +143,7 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     QGroupBox* gbDeviceInfo = nullptr;
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;
-    QLabel* lbName = nullptr;
+    TElidedLabel* lbName = nullptr;  // elided where long, whole in its tooltip
     QLabel* lbMacAddress = nullptr;
     QPushButton* BtnRename = nullptr;
     QCheckBox* cbKeyboard = nullptr;
@@ -237,11 +242,15 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     void ShowMessageAndWait(const std::string& text) override;
 
     // ---- Where input goes (UnitMainRoute.cpp).
-    // The route keys' digit: 0 every dongle, 1 to 9 the nth connected one in list order. False
-    // when it names no connected dongle (the route stays, the notice says why).
+    // The route keys' digit: 0 every dongle, 1 to 9 the dongle with that number (DongleNumber),
+    // held while it is away. False when it names no dongle (the route stays, the notice says why).
     bool SelectRoute(int Digit);
-    // Input to the connected dongle with this address only; an empty address: to every dongle.
+    // Input to the dongle with this address only (connected, or numbered and away: the route then
+    // holds); an empty address: to every dongle.
     void RouteInputTo(const std::string& Address);
+    // The number (1 to 9) the route keys pick this dongle by: given when it connects (smallest free
+    // first), kept while it is connected or being brought back. 0 for none.
+    int DongleNumber(const std::string& Address) const;
     const TInputRoute& Route() const { return FRouteControl.Route(); }
     // A session that is active and was sent its all-released reports: it takes input whenever the
     // route includes it.
@@ -252,12 +261,19 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     bool CheckRoute();
     // The route is to one dongle that is not connected: input reaches no dongle.
     bool RouteHeld() const;
-    // Marks the routed dongle's list item and says the route in the notice line.
+    // Brings the dongles' numbers up to date, shows them on the list items, marks the routed
+    // dongle's item and says the route in the notice line.
     void ShowRoute();
     // Whether a list item carries the routed dongle's mark.
     static bool RouteMarked(const QListWidgetItem* Item);
-    // How the user knows a dongle: its caption in the list (nickname or name), else its address.
+    // How the user knows a dongle, the same everywhere (DongleName: nickname, else advertised name,
+    // else identifier): its caption in the list, else the rule without the nickname, else the address.
     QString DongleLabel(const std::string& Address) const;
+    // The same with its address, for boxes that must tell it apart beyond doubt.
+    std::string DongleTitle(const std::string& Address) const;
+    // Says which dongles the user is connecting or disconnecting now (a try to bring one back has
+    // its own notice).
+    void UpdateProgressNotice();
 
     // ---- Settings and the tray (UnitMainSettings.cpp).
     // The key that leads the route keys, as remembered in the settings file (read at start).
@@ -333,12 +349,24 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // The user let a dongle go: no further tries for it. True when one was scheduled.
     bool StopReconnecting(const std::string& Address);
 
+    // ---- The radio (UnitMainRadio.cpp).
+    // The stack said what keeps the radio from use (None: nothing). The radio's notice stands until
+    // the next change and says what to do; the start hint shows only while a scan can work; dongles
+    // waiting to be brought back wait for the radio, and are tried at once when it is back.
+    void RadioChanged(TRadioProblem Problem);
+    // The stack said the radio cannot be used now (before it said anything, it counts as usable).
+    bool RadioDown() const { return FRadioProblem != TRadioProblem::None; }
+
     // ---- Notices and help texts (UnitMainNotices.cpp; what stands and what shows: Notices.h).
     // Brings the notices about links and pass-through up to date: which dongles are being
     // reconnected, that keys go nowhere, how to use the keypad mouse.
     void UpdateLinkNotices();
+    // Names the dongles that leave a write unanswered while input waits (DongleNotAnswering).
+    void ShowNotAnswering();
     // Whether pass-through is on as the user sees it (a shortcut button held keeps it on).
     bool PassThroughOn() const;
+    // The mouse goes to the dongles now (pass-through on with 鼠标 ticked).
+    bool MouseForwarded() const;
 
     // ---- The target at a glance (UnitMainTargetState.cpp).
     TLockLights* LockLights = nullptr;  // large, in the key display: the one dongle that takes input
@@ -424,11 +452,37 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     bool StoreTypingSettings(const std::string& Address, const TTypingSettings& Settings);
     // The reverse table of a layout, built once per run (TLayoutKeysCache); null and *Error when it
     // cannot be used.
-    std::shared_ptr<const TLayoutKeys> LayoutKeysOf(const std::string& Name, QString* Error);
+    std::shared_ptr<const TLayoutKeys> LayoutKeysOf(const std::string& Name, QString* Error,
+                                                    TTargetSystem System = TTargetSystem::Linux);
     // The context menu's "Keyboard layout…" on the found dongle in this slot.
     void ChooseTypingSettings(int Slot);
     // Asks a yes/no question (shown as plain text); true for yes. Replaceable for tests.
     std::function<bool(const QString& Question)> ConfirmQuery;
+
+    // ---- Key sequences (UnitMainKeySequences.cpp).
+    // Types Text read as a key sequence ({Enter}, {Ctrl+Alt+Del}, {F2 hold 3s}, {wait 500ms}; see
+    // hid/KeySequence.h) as TypeText types a text, its text parts for each dongle's layout. A wrong
+    // sequence is refused with a notice saying where and why, and nothing is sent to any dongle.
+    bool TypeKeySequence(const QString& Text, TCorvastelDevice* Session,
+                         const TTypingSettings* Chosen = nullptr);
+    // Whether the Type text dialog reads {…} as keys: its check box, kept while the program runs.
+    bool KeySequenceOption = false;
+    // The saved sequences, read again from the settings file (what it holds that cannot be used is
+    // left out and said in the notices).
+    const std::vector<TSavedKeySequence>& SavedKeySequences();
+    // Saves Text under a name asked with InputQuery, for the dongle with this address (empty: for
+    // every dongle); a saved one of that name for the same dongles is replaced. False when the text
+    // is no valid sequence, the name is unusable, or the file cannot be written (said in the notices).
+    bool SaveKeySequence(const QString& Text, const std::string& Dongle);
+    // Forgets a saved sequence after asking with ConfirmQuery; false when not.
+    bool RemoveKeySequence(const TSavedKeySequence& Saved);
+    // Plays a saved sequence: into Target when given, else into its dongle, else (one for every
+    // dongle) into every dongle that takes input. Refused with a notice as TypeKeySequence is, or
+    // when its dongle is not connected.
+    bool PlayKeySequence(const TSavedKeySequence& Saved, const TSessionHandle* Target);
+    // Adds the submenu of saved sequences to the device list's menu: those for this dongle and for
+    // every dongle, played into it; with no session, those for every dongle, played into all.
+    void AddKeySequenceMenu(QMenu& Menu, TCorvastelDevice* Session);
 
     // ---- For the handlers.
     // Carries work from other threads onto this window's thread (see the top of this file).
@@ -488,6 +542,9 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
 
     // The notice of each kind, and which the status bar shows (Notices.h).
     TNotices FNotices;
+    // The radio as the stack last said it (UnitMainRadio.cpp).
+    bool FRadioKnown = false;
+    TRadioProblem FRadioProblem = TRadioProblem::None;
     bool FTrayRefresh = false;  // an update of the tray is queued
     void CreateTray();
 
@@ -498,14 +555,24 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // The dongles with these addresses as the list names them, joined by commas.
     QString DongleLabels(const std::vector<std::string>& Addresses) const;
     void CreateTargetStateControls();
+    // TypeText and TypeKeySequence: Keys reads {…} as keys.
+    bool TypeTextOrKeys(const QString& Text, TCorvastelDevice* Session, const TTypingSettings* Chosen,
+                        bool Keys);
+    // Whom a sequence saved from the open Type text dialog is for (empty: every dongle).
+    std::string FKeySequenceScope;
+    std::vector<TSavedKeySequence> FKeySequences;  // as last read
+    bool FTypingKeys = false;                      // the text under way is a key sequence
     TTypingPump FTyping;
     TTypingDialog* FTypingDialog = nullptr;
+    bool FPlanningText = false;  // a long text is being planned on a thread of its own
     QTimer* FTypingTimer = nullptr;
     QTimer* FTypingNoticeTimer = nullptr;
     TLayoutKeysCache FLayoutKeys;
     void ShowNotices();
     // Shows the progress bar while a scan or a connection runs, and only then.
     void ShowProgress();
+    // Back to the device list after the connect button acted.
+    void FocusDeviceList();
 
     std::shared_ptr<THookPlatform> FHookPlatform;
     // Owns the hook containers: the hooks live exactly as long as the window.

@@ -39,21 +39,9 @@ void SetProgress(QProgressBar* bar, double fraction) {
     bar->setValue(static_cast<int>(std::lround(bar->maximum() * fraction)));
 }
 
-// How the user knows a dongle in a message: its advertised name, else its address.
-std::string DeviceLabel(const TBluetoothLEDevice& device) {
-    std::string name = device.DeviceName();
-    return name.empty() ? device.Address() : name;
-}
-
-// A dongle named in a message: its advertised name and its address.
-std::string DeviceTitle(const TBluetoothLEDevice& device) {
-    const std::string name = device.DeviceName();
-    return name.empty() ? device.Address() : name + " (" + device.Address() + ")";
-}
-
-std::string SetupFailureText(const TBluetoothLEDevice& device, const TSetupFailure& failure) {
-    std::string text = "Could not connect to " + DeviceTitle(device) + " while " +
-                       SetupStepText(failure.Step) + ": " + failure.Reason +
+std::string SetupFailureText(const std::string& title, const TSetupFailure& failure) {
+    std::string text = "Could not connect to " + title + " while " + SetupStepText(failure.Step) + ": " +
+                       failure.Reason +
                        ".\nThe connection was closed and the dongle is listed as found again. Check the "
                        "dongle (its firmware, its power) and connect it once more.";
     if (!failure.Detail.empty()) {
@@ -92,6 +80,7 @@ void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {
         // The session stays until its disconnect event arrives. Keys held on the target (Ctrl and
         // Shift, held to pause the mouse so this button can be clicked) are released first.
         Sessions[slot]->DisconnectAfterRelease();
+        UpdateProgressNotice();
         return;
     }
     if (StopReconnecting(device->Address())) {
@@ -114,13 +103,14 @@ void TFormCorvastelPc::BtnConnectClick(QObject* /*Sender*/) {
         case TConnections::TStart::Held:  // the disconnect above
             break;
         case TConnections::TStart::Closing:
-            ShowMessage(QString::fromStdString(
-                DeviceLabel(*device) + " is still closing its last connection. Try again in a moment."));
+            ShowMessage(
+                QString::fromStdString(DongleLabel(device->Address()).toStdString() +
+                                       " is still closing its last connection. Try again in a moment."));
             break;
         case TConnections::TStart::Full:
-            ShowMessage(QString::fromStdString("Cannot connect " + DeviceLabel(*device) + ": at most " +
-                                               std::to_string(DeviceSlots) +
-                                               " devices can be connected at once. Disconnect one first."));
+            ShowMessage(QString::fromStdString(
+                "Cannot connect " + DongleLabel(device->Address()).toStdString() + ": at most " +
+                std::to_string(DeviceSlots) + " devices can be connected at once. Disconnect one first."));
             break;
     }
 }
@@ -130,8 +120,27 @@ TConnections::TStart TFormCorvastelPc::StartConnection(TBluetoothLEDevice* Devic
     if (started == TConnections::TStart::Started) {
         ShowDongleImage(Device->Address(), DeviceImageConnecting);
         FSetupWatch->start();
+        UpdateProgressNotice();
     }
     return started;
+}
+
+void TFormCorvastelPc::UpdateProgressNotice() {
+    // From the table itself, so that no way a connection ends can leave the notice standing.
+    QStringList connecting;
+    QStringList disconnecting;
+    for (int i = 0; i < SessionCount; ++i) {
+        const TCorvastelDevice* session = Sessions[i];
+        const std::string address = session->Device->Address();
+        if (InSetup(session) && !session->SetupEnded()) {
+            if (!Reconnect.Trying(address)) {
+                connecting << DongleLabel(address);
+            }
+        } else if (session->DisconnectAsked.load()) {
+            disconnecting << DongleLabel(address);
+        }
+    }
+    SetNotice(TNotice::Progress, ProgressNotice(connecting, disconnecting));
 }
 
 TConnectionEvents TFormCorvastelPc::ConnectionEvents() {
@@ -139,7 +148,8 @@ TConnectionEvents TFormCorvastelPc::ConnectionEvents() {
     events.WorkerStarted = [this](TCorvastelDevice&) { SetProgress(ProgressBar1, 0.2); };
     events.SetupThrew = [this](TCorvastelDevice& Session, const std::string& Error) {
         // Otherwise the dongle would just sit at "connecting" with no word why.
-        EndSetup(&Session, "Could not connect to " + DeviceLabel(*Session.Device) + ": " + Error +
+        EndSetup(&Session, "Could not connect to " + DongleLabel(Session.Device->Address()).toStdString() +
+                               ": " + Error +
                                ".\nThe dongle is listed as found again: check it and connect it once more.");
     };
     events.WorkerEnded = [this](TWorkerEnd End, const std::string& Address) {
@@ -172,7 +182,7 @@ void TFormCorvastelPc::SetupWatchTimer() {
                 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(SetupBound).count()) +
                 " seconds",
             {}};
-        EndSetup(session, SetupFailureText(*session->Device, failure));
+        EndSetup(session, SetupFailureText(DongleTitle(session->Device->Address()), failure));
     }
 }
 
@@ -233,9 +243,11 @@ void TFormCorvastelPc::ShowFoundAgain(const std::string& Address) {
 
 void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
     const TBleDeviceMessage message = M;
-    TCorvastelDevice* session = message.cvDev;
-    // Events a session posted after its disconnect may still be queued when it is gone.
-    if (!Connections.Holds(session)) {
+    // By the session's handle, here on the window's thread: events a session posted before it left
+    // the table (given up, disconnected) may still be queued, and a new session, on the same dongle
+    // or even in the same memory, must not take them for its own.
+    TCorvastelDevice* session = Resolve({message.serial, message.text});
+    if (session == nullptr) {
         return;
     }
     const std::string prefix = "Corvastel-" + message.text;
@@ -299,15 +311,16 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
         }
         case DeviceSetupFailed:
             if (InSetup(session)) {
-                EndSetup(session, SetupFailureText(*session->Device, session->SetupFailure()));
+                EndSetup(session,
+                         SetupFailureText(DongleTitle(session->Device->Address()), session->SetupFailure()));
             }
             break;
         case DeviceDisconnected: {
             if (InSetup(session) && !session->SetupEnded()) {
                 // The link went while it was being set up: said once, as any failed setup.
                 log("BleDevice-" + message.text + " - Disconnect");
-                EndSetup(session,
-                         SetupFailureText(*session->Device, {session->SetupStep(), "the link was lost", {}}));
+                EndSetup(session, SetupFailureText(DongleTitle(session->Device->Address()),
+                                                   {session->SetupStep(), "the link was lost", {}}));
                 break;
             }
             // A dongle that took input and went without the user asking dropped: it is brought
@@ -334,6 +347,9 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
         }
         case LedStatusChanged:
             UpdateTargetState();
+            break;
+        case DongleNotAnswering:
+            ShowNotAnswering();
             break;
         default:
             break;

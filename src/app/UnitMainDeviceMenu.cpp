@@ -87,20 +87,26 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
                                           ReportingErrors([this, handle] { TypeTextAsked(handle); }));
             ask->setObjectName(QStringLiteral("MenuTypeText"));
             ask->setEnabled(typingOpen);
+            AddKeySequenceMenu(Menu, session);
         }
         Menu.addSeparator();
         FillWindowMenu(Menu);
         return;
     }
-    if (!InputSessions().empty()) {
-        QAction* clip = Menu.addAction(QStringLiteral("Type clipboard text into every dongle"), this,
+    if (const std::vector<TCorvastelDevice*> input = InputSessions(); !input.empty()) {
+        // Where the text goes: input goes to one dongle (the route chose it, or it is the only one).
+        QString where = input.size() == 1 ? DongleLabel(input.front()->Device->Address())
+                                          : QStringLiteral("every dongle");
+        where.replace(QLatin1Char('&'), QStringLiteral("&&"));  // a name's '&' is no shortcut
+        QAction* clip = Menu.addAction(QStringLiteral("Type clipboard text into %1").arg(where), this,
                                        ReportingErrors([this] { TypeClipboard(nullptr); }));
         clip->setObjectName(QStringLiteral("MenuTypeClipboardAll"));
         clip->setEnabled(typingOpen);
-        QAction* ask = Menu.addAction(QStringLiteral("Type text into every dongle\u2026 (Ctrl+Shift+V)"),
+        QAction* ask = Menu.addAction(QStringLiteral("Type text into %1\u2026 (Ctrl+Shift+V)").arg(where),
                                       this, ReportingErrors([this] { TypeTextAsked(nullptr, QString()); }));
         ask->setObjectName(QStringLiteral("MenuTypeTextAll"));
         ask->setEnabled(typingOpen);
+        AddKeySequenceMenu(Menu, nullptr);
     }
     Menu.addSeparator();
     FillWindowMenu(Menu);

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "app/CorvastelApplication.h"
+#include "app/TargetState.h"
 #include "app/UnitMain.h"
 #include "device/UnitCorvastelDevice.h"
 
@@ -43,13 +44,14 @@ int ScanProgress(int maximum, uint32_t elapsedMs) {
 }  // namespace
 
 namespace {
-// The described refusal first, then why and what to do, as far as the stack can tell.
+// Why, and what to do, as far as the stack can tell.
 QString ScanRefusedText(const std::string& reason) {
-    QString text = QStringLiteral("Cannot start BluetoothLE scan as it is disabled");
     if (!reason.empty()) {
-        text += QLatin1Char('\n') + QString::fromStdString(reason);
+        return QString::fromStdString(reason);
     }
-    return text;
+    return QStringLiteral(
+        "The search for dongles could not start. Try again; if it keeps failing, "
+        "switch Bluetooth off and on again.");
 }
 }  // namespace
 
@@ -107,6 +109,10 @@ void TFormCorvastelPc::btnScanClick(QObject* /*Sender*/) {
     ProgressBar1->setValue(0);
     ProgressBar1->setVisible(true);
     SetNotice(TNotice::Guide, QStringLiteral("Searching for dongles\u2026"));
+    if (!RadioDown()) {
+        // A refusal of the last scan, or the news that Bluetooth is back: the scan runs now.
+        SetNotice(TNotice::StackProblem, QString());
+    }
 }
 
 void TFormCorvastelPc::Timer1Timer(QObject* /*Sender*/) {
@@ -132,7 +138,12 @@ void TFormCorvastelPc::ScanRefused(const std::string& Reason) {
     BtnScan->setText(ScanCaptions[0]);
     ShowProgress();
     SetNotice(TNotice::Guide, QString());
-    ShowMessage(ScanRefusedText(Reason));
+    // The box answers the key press; the notice stays once it is closed, until the radio changes.
+    const QString text = ScanRefusedText(Reason);
+    if (!RadioDown()) {
+        SetNotice(TNotice::StackProblem, text);  // else the radio's own notice stands, in short
+    }
+    ShowMessage(text);
 }
 
 void TFormCorvastelPc::DiscoveryEnded(TBluetoothLEManager& /*Sender*/,
@@ -205,8 +216,7 @@ void TFormCorvastelPc::DeviceDiscovered(TBluetoothLEManager& /*Sender*/, TBlueto
 }
 
 QString TFormCorvastelPc::FoundCaption(TBluetoothLEDevice& Device) {
-    const std::string nickname = ReadNickname(Device.Address());
-    return QString::fromStdString(nickname.empty() ? Device.Identifier() : nickname);
+    return DongleName(ReadNickname(Device.Address()), Device.DeviceName(), Device.Identifier());
 }
 
 void TFormCorvastelPc::AppendFoundDevice(TBluetoothLEDevice& Device, TDeviceImage Image) {
@@ -233,11 +243,7 @@ void TFormCorvastelPc::DeviceListViewSelectItem(QObject* /*Sender*/, QListWidget
     TBluetoothLEDevice& device = *FoundDevices[k];
     const std::string address = device.Address();
 
-    std::string name = ReadNickname(address);
-    if (name.empty()) {
-        name = device.DeviceName();
-    }
-    lbName->setText(QString::fromStdString(name));
+    lbName->setText(DongleName(ReadNickname(address), device.DeviceName(), device.Identifier()));
     lbMacAddress->setText(QString::fromStdString(address));
     BtnRename->setEnabled(true);
     BtnConnect->setEnabled(true);

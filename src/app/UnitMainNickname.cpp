@@ -9,7 +9,6 @@
 #include "app/UnitMain.h"
 
 namespace {
-constexpr char RenamePrompt[] = "Input：";  // full-width colon
 constexpr char DefaultNickname[] = "CustomName";
 
 std::filesystem::path PathOf(const QString& path) {
@@ -18,12 +17,16 @@ std::filesystem::path PathOf(const QString& path) {
 }  // namespace
 
 bool InputQueryDialog(QWidget* Parent, const QString& Title, const QString& Prompt, QString& Text) {
-    bool ok = false;
-    const QString edited = QInputDialog::getText(Parent, Title, Prompt, QLineEdit::Normal, Text, &ok);
-    if (ok) {
-        Text = edited;
+    QInputDialog dialog(Parent);
+    dialog.setWindowTitle(Title);
+    dialog.setLabelText(Prompt);
+    dialog.setTextValue(Text);
+    dialog.setWindowModality(Qt::WindowModal);  // the tray stays usable (CorvastelApplication.h)
+    if (dialog.exec() != QDialog::Accepted) {
+        return false;
     }
-    return ok;
+    Text = dialog.textValue();
+    return true;
 }
 
 TNicknameFile& TFormCorvastelPc::Nicknames() {
@@ -68,22 +71,28 @@ void TFormCorvastelPc::BtnRenameClick(QObject* /*Sender*/) {
         current = DefaultNickname;
     }
     QString text = QString::fromStdString(current);
-    if (!InputQuery(QString::fromUtf8(RenameCaption), QString::fromUtf8(RenamePrompt), text) ||
-        text.isEmpty()) {
+    // Named, since the dialog covers the list: which dongle it is, and how to take a nickname away.
+    const QString prompt = QStringLiteral("Nickname for %1:\n(leave it empty to remove the nickname)")
+                               .arg(QString::fromStdString(DongleTitle(address)));
+    if (!InputQuery(QString::fromUtf8(RenameCaption), prompt, text)) {
         return;
     }
+    text = text.trimmed();  // the file keeps no blanks around a value either
 
-    // Throws when the file cannot be written; the captions then keep their old text.
+    // Throws when the file cannot be written; the captions then keep their old text. An empty
+    // nickname removes the entry: the dongle goes back to the name it advertises.
     WriteNickname(address, text.toStdString());
     // Queued Bluetooth events ran while the dialog was open; the slot must still be this dongle's.
     if (k >= FoundDeviceCount || FoundDevices[k]->Address() != address) {
         return;
     }
+    const QString caption = FoundCaption(*FoundDevices[k]);
     if (SelectedDevice == k) {
-        lbName->setText(text);
+        lbName->setText(caption);
     }
     if (QListWidgetItem* item = DeviceListView->item(k)) {
-        item->setText(text);
+        item->setText(caption);
     }
     ShowRoute();  // the route names the dongle by its caption
+    UpdateLinkNotices();
 }

@@ -11,9 +11,11 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "app/Notices.h"
 #include "app/UnitMain.h"
+#include "device/UnitCorvastelDevice.h"
 
 namespace {
 struct TControlHelp {
@@ -81,13 +83,19 @@ bool TFormCorvastelPc::PassThroughOn() const {
     return (FHook != nullptr && FHook->Active()) || FShortcutHeld;
 }
 
+bool TFormCorvastelPc::MouseForwarded() const {
+    return PassThroughOn() && cbMouse->isChecked();
+}
+
 void TFormCorvastelPc::UpdateLinkNotices() {
     TLinkState state;
     state.PassThroughOn = PassThroughOn();
+    state.MouseSent = MouseForwarded();
     state.AnyTakesInput =
         std::any_of(Sessions.begin(), Sessions.begin() + SessionCount,
                     [this](const TCorvastelDevice* session) { return TakesInput(session); });
     state.RouteHeld = RouteHeld();
+    state.Radio = FRadioProblem;
     for (const std::string& address : Reconnect.Addresses()) {
         // The held route's own notice names its dongle already.
         if (!(state.RouteHeld && address == Route().Target())) {
@@ -101,4 +109,21 @@ void TFormCorvastelPc::UpdateLinkNotices() {
         SetNotice(TNotice::Guide, QString());
     }
     SetNotice(TNotice::KeypadHint, notices.KeypadHint);
+    // A dongle that went takes its notice along.
+    ShowNotAnswering();
+}
+
+void TFormCorvastelPc::ShowNotAnswering() {
+    std::vector<std::string> addresses;
+    for (int i = 0; i < SessionCount; ++i) {
+        if (Sessions[i] != nullptr && Sessions[i]->Device != nullptr && Sessions[i]->NotAnswering())
+            addresses.push_back(Sessions[i]->Device->Address());
+    }
+    SetNotice(
+        TNotice::NotAnswering,
+        addresses.empty()
+            ? QString()
+            : DongleLabels(addresses) +
+                  QStringLiteral(" is not answering: input to it waits. Bring it closer to this computer, "
+                                 "or disconnect it and connect it again."));
 }

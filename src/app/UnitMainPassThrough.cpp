@@ -63,11 +63,15 @@ class TWindowForwarding final : public TForwardTarget {
     THookPlatform& FPlatform;
 };
 
-// The hook error in the user's terms: what failed, then why, when the platform says.
-std::runtime_error HookFailure(const EHookError& error) {
-    std::string text = error.what();
+// The hook error in the user's terms: what failed, then why, when the platform says. The error's
+// own text names the hook's class, which says nothing to a user.
+std::runtime_error HookFailure(const EHookError& error, bool mouse) {
+    std::string text = mouse ? "Pass-through cannot start: this computer's mouse cannot be captured."
+                             : "Pass-through cannot start: this computer's keyboard cannot be captured.";
     if (!error.Reason().empty()) {
         text += "\n" + error.Reason();
+    } else {
+        text += "\nAnother program may hold it (a menu, a screen lock): close that and try again.";
     }
     return std::runtime_error(text);
 }
@@ -168,7 +172,7 @@ void TFormCorvastelPc::AbandonPassThrough(const EHookError& Error) {
     ShowHookButtonHelp();
     QToolTip::hideText();
     UpdateLinkNotices();
-    throw HookFailure(Error);
+    throw HookFailure(Error, std::string_view(Error.what()).starts_with(FHookMouse->ClassName()));
 }
 
 void TFormCorvastelPc::BtnShortcutMouseDown(QObject* Sender, Qt::MouseButton /*Button*/,

@@ -25,8 +25,8 @@ void TFormCorvastelPc::LinkDropped(TBluetoothLEDevice* Device) {
 }
 
 void TFormCorvastelPc::ReconnectDue() {
-    if (FClosed) {
-        return;
+    if (FClosed || RadioDown()) {
+        return;  // the radio's return starts the tries (RadioChanged)
     }
     Reconnect.StartDue(ReconnectClock(), [this](TBluetoothLEDevice& device) {
         // Refused while its last link is still closing, or every slot is taken: it waits for its
@@ -55,6 +55,7 @@ bool TFormCorvastelPc::StopReconnecting(const std::string& Address) {
         return false;
     }
     ArmReconnectTimer();
+    ShowRoute();  // let go: its number is free again
     UpdateLinkNotices();
     return true;
 }
@@ -64,7 +65,7 @@ void TFormCorvastelPc::ArmReconnectTimer() {
         return;
     }
     const auto wait = Reconnect.NextWait(ReconnectClock());
-    if (!wait || FClosed) {
+    if (!wait || FClosed || RadioDown()) {
         ReconnectTimer->stop();
         return;
     }

@@ -4,6 +4,8 @@
 #include <QPushButton>
 #include <QWidget>
 
+#include <algorithm>
+
 #include "app/CorvastelApplication.h"
 #include "app/RouteSettings.h"
 #include "app/TargetState.h"
@@ -54,7 +56,23 @@ TTrayState TFormCorvastelPc::TrayState() const {
         if (LinkShownLate(stats)) {
             link += QStringLiteral(" (falling behind)");
         }
-        state.Dongles.push_back({address, DongleLabel(address), link});
+        state.Dongles.push_back({address, DongleLabel(address), link, DongleNumber(address), false});
+    }
+    // A dongle being brought back keeps its number, and the user may route to it meanwhile.
+    for (const std::string& address : Reconnect.Addresses()) {
+        if (const int number = DongleNumber(address); number > 0) {
+            state.Dongles.push_back({address, DongleLabel(address), QString(), number, true});
+        }
+    }
+    // By number, as the route keys pick them; unnumbered ones (a tenth dongle) after, in list order.
+    std::stable_sort(state.Dongles.begin(), state.Dongles.end(),
+                     [](const TTrayState::TDongle& a, const TTrayState::TDongle& b) {
+                         constexpr int last = TRouteNumbers::Count + 1;
+                         return (a.Number == 0 ? last : a.Number) < (b.Number == 0 ? last : b.Number);
+                     });
+    for (const TSavedKeySequence& saved : FKeySequences) {
+        state.Sequences.push_back(
+            {saved.Name, saved.Dongle, saved.Dongle.empty() ? QString() : DongleLabel(saved.Dongle)});
     }
     return state;
 }
@@ -112,6 +130,23 @@ void TFormCorvastelPc::CreateTray() {
         }
         // As the window's close button: everything released, the links closed, the program ends.
         close();
+    };
+    actions.PlaySequence = [this, blocked](const QString& name, const std::string& dongle) {
+        if (FClosed || blocked()) {
+            return;
+        }
+        RunReportingErrors([&] {
+            for (const TSavedKeySequence& saved : SavedKeySequences()) {
+                if (saved.Name == name && saved.Dongle == dongle) {
+                    PlayKeySequence(saved, nullptr);
+                    return;
+                }
+            }
+            SetNotice(TNotice::Typing,
+                      QStringLiteral("Nothing typed: the key sequence \u201C%1\u201D is no longer "
+                                     "saved.")
+                          .arg(name));
+        });
     };
     Tray = new TTrayIcon(windowIcon(), std::move(actions), this);
     Tray->Update(TrayState());

@@ -269,7 +269,7 @@ QString TFormCorvastelPc::DeviceDetailsText(int Slot) {
                                               : QStringLiteral(", as the dongle said")));
         line("Framing", FramingText(id));
     }
-    line("Send path", LinkDescription(session->LinkStats()));
+    line("Send path", LinkDescription(session->LinkStats(), MouseForwarded()));
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -296,9 +296,8 @@ void TFormCorvastelPc::ShowDeviceDetails(int Slot) {
         layout->addWidget(buttons);
     }
     DetailsDialog->setProperty("address", QString::fromStdString(FoundDevices[Slot]->Address()));
-    const QString name = PeerText(FoundDevices[Slot]->DeviceName());
     DetailsDialog->setWindowTitle(
-        QStringLiteral("Details of %1").arg(name.isEmpty() ? QStringLiteral("the dongle") : name));
+        QStringLiteral("Details of %1").arg(DongleLabel(FoundDevices[Slot]->Address())));
     DetailsDialog->findChild<QPlainTextEdit*>()->setPlainText(DeviceDetailsText(Slot));
     DetailsDialog->show();
     DetailsDialog->raise();

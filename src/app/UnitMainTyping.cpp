@@ -3,6 +3,7 @@
 // slower pace chosen for it), with a progress dialog whose cancel button (and Esc) stops it with
 // every key released.
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -13,14 +14,19 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
+#include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <QEventLoop>
+
 #include <algorithm>
 #include <optional>
+#include <thread>
 
 #include "app/CorvastelApplication.h"
 #include "app/FormControls.h"
+#include "app/KeySequenceSettings.h"
 #include "app/TargetState.h"
 #include "app/TextTyping.h"
 #include "app/TypingDialog.h"
@@ -45,6 +51,48 @@ QString CharacterName(char32_t c) {
 
 constexpr int ShownRefusals = 12;
 
+// Texts longer than this are planned on a thread of their own, so the window goes on meanwhile.
+constexpr std::size_t PlannedAside = 64 * 1024;
+
+// What planning a text for one dongle needs; no session, so it can be done away from the window.
+struct TPlanJob {
+    std::shared_ptr<const TLayoutKeys> Layout;
+    bool CapsLock = false;
+    TUnicodeEntry Entry = TUnicodeEntry::Off;
+};
+
+std::vector<TTypingPlan> PlanAll(const std::u32string& Text, const std::vector<TPlanJob>& Jobs) {
+    std::vector<TTypingPlan> plans;
+    for (const TPlanJob& job : Jobs) {
+        plans.push_back(PlanTyping(Text, *job.Layout, job.CapsLock, job.Entry));
+    }
+    return plans;
+}
+
+// Runs PlanAll on a thread of its own and the window's events meanwhile.
+std::vector<TTypingPlan> PlanAllAside(const std::u32string& Text, const std::vector<TPlanJob>& Jobs) {
+    std::vector<TTypingPlan> plans;
+    QEventLoop loop;
+    std::thread worker([&] {
+        std::vector<TTypingPlan> made = PlanAll(Text, Jobs);
+        QMetaObject::invokeMethod(
+            &loop,
+            [&, made = std::move(made)]() mutable {
+                plans = std::move(made);
+                loop.quit();
+            },
+            Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    return plans;
+}
+
+// What the progress of a text counts: a key sequence's keys and waits count beside its characters.
+QString TypingUnits(bool Keys) {
+    return Keys ? QStringLiteral("characters and keys") : QStringLiteral("characters");
+}
+
 }  // namespace
 
 TTypingDialog::TTypingDialog(QWidget* Parent, const QString& What, int Total) : QDialog(Parent) {
@@ -67,11 +115,16 @@ TTypingDialog::TTypingDialog(QWidget* Parent, const QString& What, int Total) : 
 }
 
 bool TFormCorvastelPc::TypingText() const {
-    return FTyping.Running();
+    return FTyping.Running() || FPlanningText;
 }
 
 bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
                                 const TTypingSettings* Chosen) {
+    return TypeTextOrKeys(Text, Session, Chosen, false);
+}
+
+bool TFormCorvastelPc::TypeTextOrKeys(const QString& Text, TCorvastelDevice* Session,
+                                      const TTypingSettings* Chosen, bool Keys) {
     const auto refuse = [this](const QString& Why) {
         SetNotice(TNotice::Typing, Why);
         FTypingNoticeTimer->start();
@@ -102,6 +155,7 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
     // Each dongle types on its own layout; the characters one cannot type are asked about per layout.
     struct TLayoutRefusals {
         std::string Layout;
+        TTargetSystem System;
         QStringList Dongles;
         TTypingPlan Plan;
     };
@@ -109,31 +163,110 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
     std::vector<std::string> gone;
     std::vector<TTypingTarget> plans;
     const std::u32string text = Text.toStdU32String();
+    if (text.size() > MaxTypedCharacters) {
+        return refuse(QStringLiteral("Nothing typed: the text has %L1 characters, more than the %L2 typed at "
+                                     "once. Type it in parts.")
+                          .arg(static_cast<qulonglong>(text.size()))
+                          .arg(static_cast<qulonglong>(MaxTypedCharacters)));
+    }
+    std::vector<TPlanJob> jobs;
+    std::vector<TTypingSettings> chosen;
+    TKeySequenceParse sequence;
+    if (Keys) {
+        if (const QString wrong = KeySequenceProblem(Text); !wrong.isEmpty()) {
+            return refuse(QStringLiteral("Nothing typed: the key sequence is wrong at %1.").arg(wrong));
+        }
+        sequence = ParseKeySequence(text);
+    }
     for (TCorvastelDevice* target : targets) {
         const std::string address = target->Device->Address();
         const TTypingSettings settings =
             Chosen != nullptr && Session != nullptr ? *Chosen : TypingSettingsOf(address);
         QString why;
-        std::shared_ptr<const TLayoutKeys> layout = LayoutKeysOf(settings.Layout, &why);
+        std::shared_ptr<const TLayoutKeys> layout = LayoutKeysOf(settings.Layout, &why, settings.System);
         if (!layout) {
             return refuse(
                 QStringLiteral("Nothing typed: the keyboard layout of %1 cannot be used (%2). Choose "
                                "another one: right-click the dongle, Keyboard layout\u2026")
                     .arg(DongleLabel(address), why));
         }
-        TTypingPlan plan =
-            PlanTyping(text, *layout, (target->LedStatus.load() & LedCapsLock) != 0, settings.Entry);
+        jobs.push_back({layout, (target->LedStatus.load() & LedCapsLock) != 0, settings.Entry});
+        chosen.push_back(settings);
+    }
+    std::vector<TTypingPlan> planned;
+    if (Keys) {
+        // A key sequence is short (its parser bounds it) and planned per dongle below.
+        planned.resize(jobs.size());
+    } else if (text.size() > PlannedAside) {
+        // The window goes on while a long text is planned, so a target may drop meanwhile (and a
+        // new session may take its dongle or its memory): the targets are named by handle across it.
+        std::vector<TSessionHandle> handles;
+        for (TCorvastelDevice* target : targets) {
+            handles.push_back(HandleOf(target));
+        }
+        SetNotice(TNotice::Typing, QStringLiteral("Preparing %L1 characters to type\u2026")
+                                       .arg(static_cast<qulonglong>(text.size())));
+        FPlanningText = true;
+        planned = PlanAllAside(text, jobs);
+        FPlanningText = false;
+        SetNotice(TNotice::Typing, QString());
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            TCorvastelDevice* target = Resolve(handles[i]);
+            targets[i] = target != nullptr && TakesInput(target) ? target : nullptr;
+            if (targets[i] == nullptr) {
+                gone.push_back(handles[i].Address);
+            }
+        }
+        if (FHook->Active()) {
+            return refuse(
+                QStringLiteral("Nothing typed: pass-through started while the text was prepared. End it "
+                               "with Ctrl+Shift+F12, then try again."));
+        }
+    } else {
+        planned = PlanAll(text, jobs);
+    }
+    std::vector<TCorvastelDevice*> kept;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        TCorvastelDevice* target = targets[i];
+        if (target == nullptr) {
+            continue;
+        }
+        kept.push_back(target);
+        const std::string address = target->Device->Address();
+        const TTypingSettings& settings = chosen[i];
+        const std::shared_ptr<const TLayoutKeys>& layout = jobs[i].Layout;
+        TTypingPlan plan;
+        std::vector<TSequenceStep> steps;
+        if (Keys) {
+            TKeySequencePlanning planning =
+                PlanKeySequence(sequence.Sequence, *layout, jobs[i].CapsLock, settings.Entry);
+            if (planning.Error) {
+                return refuse(QStringLiteral("Nothing typed: the key sequence is wrong for %1 at %2.")
+                                  .arg(DongleLabel(address), KeySequenceErrorText(text, *planning.Error)));
+            }
+            plan = std::move(planning.Plan.Text);
+            steps = std::move(planning.Plan.Steps);
+        } else {
+            plan = std::move(planned[i]);
+        }
         if (!plan.Refused.empty()) {
-            auto same = std::find_if(refusals.begin(), refusals.end(),
-                                     [&](const TLayoutRefusals& r) { return r.Layout == layout->Name(); });
+            auto same = std::find_if(refusals.begin(), refusals.end(), [&](const TLayoutRefusals& r) {
+                return r.Layout == layout->Name() && r.System == layout->System();
+            });
             if (same == refusals.end()) {
-                refusals.push_back({layout->Name(), {}, plan});
+                refusals.push_back({layout->Name(), layout->System(), {}, plan});
                 same = std::prev(refusals.end());
             }
             same->Dongles << DongleLabel(address);
         }
         plans.push_back({target, layout, std::move(plan.Characters),
-                         std::chrono::milliseconds(settings.PaceMs), settings.Entry});
+                         std::chrono::milliseconds(settings.PaceMs), settings.Entry, std::move(steps)});
+    }
+    targets = std::move(kept);
+    if (plans.empty()) {
+        return refuse(QStringLiteral("Nothing typed: %1 went away while the text was prepared. "
+                                     "Connect it again, then type the text.")
+                          .arg(DongleLabels(gone)));
     }
     if (!refusals.empty()) {
         QStringList parts;
@@ -152,10 +285,14 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
                                       : QStringLiteral(" (%1)").arg(r.Dongles.join(QStringLiteral(", ")));
             parts << QStringLiteral(
                          "%1 of the %2 characters cannot be typed on the \u201C%3\u201D keyboard "
-                         "layout%4:\n%5")
+                         "layout%4%5:\n%6")
                          .arg(r.Plan.RefusedTotal())
                          .arg(r.Plan.RefusedTotal() + r.Plan.Characters.size())
-                         .arg(QString::fromStdString(r.Layout), where, names.join(QLatin1Char('\n')));
+                         .arg(QString::fromStdString(r.Layout),
+                              r.System == TTargetSystem::Linux
+                                  ? QString()
+                                  : QStringLiteral(" of %1").arg(SystemText(r.System)),
+                              where, names.join(QLatin1Char('\n')));
         }
         const QString question =
             parts.join(QStringLiteral("\n\n")) + QStringLiteral("\n\nType the rest and skip these?");
@@ -194,12 +331,13 @@ bool TFormCorvastelPc::TypeText(const QString& Text, TCorvastelDevice* Session,
         return refuse(QStringLiteral("Nothing to type: the text is empty."));
     }
     SetNotice(TNotice::Typing, QString());
+    FTypingKeys = Keys;
     FTyping.Start(std::move(plans), std::move(gone), TypingClock());
     const int total = static_cast<int>(FTyping.Total());
-    const QString where = targets.size() == 1 ? PeerText(targets.front()->Device->DeviceName())
+    const QString where = targets.size() == 1 ? DongleLabel(targets.front()->Device->Address())
                                               : QStringLiteral("%1 dongles").arg(targets.size());
     FTypingDialog = new TTypingDialog(
-        this, QStringLiteral("Typing %1 characters into %2 \u2026").arg(total).arg(where), total);
+        this, QStringLiteral("Typing %1 %2 into %3 \u2026").arg(total).arg(TypingUnits(Keys), where), total);
     connect(FTypingDialog, &QDialog::rejected, this,
             [this] { RunReportingErrors([this] { CancelTyping(); }); });
     FTypingDialog->show();
@@ -240,13 +378,27 @@ void TFormCorvastelPc::EndTyping(const TTypingEnd& End) {
             notice = QStringLiteral("Typing stopped: the dongle went away before the end of the text.");
             break;
         case TTypingEnd::TWhy::Cancelled:
-            notice = QStringLiteral("Typing stopped after %1 of %2 characters; no key is held.")
+            notice = QStringLiteral("Typing stopped after %1 of %2 %3; no key is held.")
                          .arg(End.Typed)
-                         .arg(End.Total);
+                         .arg(End.Total)
+                         .arg(TypingUnits(FTypingKeys));
             break;
         case TTypingEnd::TWhy::Finished:
-            notice = QStringLiteral("Typed %1 characters.").arg(End.Total);
+            notice = QStringLiteral("Typed %1 %2.").arg(End.Total).arg(TypingUnits(FTypingKeys));
             break;
+    }
+    for (const auto& [address, count] : End.Skipped) {
+        notice += QStringLiteral(
+                      " %1 characters were left out on %2: its Caps Lock changed after the text "
+                      "was prepared, and they cannot be typed with it as it is. Type them again.")
+                      .arg(count)
+                      .arg(DongleLabel(address));
+    }
+    if (!End.LightsUnknown.empty()) {
+        notice += QStringLiteral(
+                      " %1 did not report its Caps Lock and Num Lock lights: the text was typed as if they "
+                      "were as last known. If it came out wrong, check them on the target and type it again.")
+                      .arg(DongleLabels(End.LightsUnknown));
     }
     if (!End.Gone.empty()) {
         notice += QStringLiteral(
@@ -281,14 +433,20 @@ void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& P
         return;
     }
     QString text = Prefill;
+    // Named when one dongle is meant or takes input alone (the route chose it): "every dongle" would
+    // then promise what does not happen.
+    const std::vector<TCorvastelDevice*> input = InputSessions();
+    const TCorvastelDevice* named = Session != nullptr  ? Session
+                                    : input.size() == 1 ? input.front()
+                                                        : nullptr;
     const QString title =
-        Session != nullptr
-            ? QStringLiteral("Type a text into %1").arg(PeerText(Session->Device->DeviceName()))
-            : QStringLiteral("Type a text into every dongle that takes input");
+        named != nullptr ? QStringLiteral("Type a text into %1").arg(DongleLabel(named->Device->Address()))
+                         : QStringLiteral("Type a text into every dongle that takes input");
     if (Session != nullptr) {
         // The dialog runs an event loop in which the dongle may drop: it is named by handle across it.
         const TSessionHandle handle = HandleOf(Session);
         TTypingSettings settings = TypingSettingsOf(handle.Address);
+        FKeySequenceScope = handle.Address;
         if (!TextQuery(title, text, &settings, QString())) {
             return;
         }
@@ -298,21 +456,25 @@ void TFormCorvastelPc::TypeTextAsked(TCorvastelDevice* Session, const QString& P
             TypeText(QString(), handle);  // says it went away; never into every dongle instead
             return;
         }
-        TypeText(text, session, &settings);
+        TypeTextOrKeys(text, session, &settings, KeySequenceOption);
         return;
     }
     QStringList layouts;
     for (TCorvastelDevice* target : InputSessions()) {
-        layouts << QStringLiteral("%1: %2").arg(
-            DongleLabel(target->Device->Address()),
-            QString::fromStdString(TypingSettingsOf(target->Device->Address()).Layout));
+        const TTypingSettings settings = TypingSettingsOf(target->Device->Address());
+        layouts << QStringLiteral("%1: %2%3")
+                       .arg(DongleLabel(target->Device->Address()), QString::fromStdString(settings.Layout),
+                            settings.System == TTargetSystem::Linux
+                                ? QString()
+                                : QStringLiteral(" (%1)").arg(SystemText(settings.System)));
     }
     const QString note =
         QStringLiteral(
             "Each dongle types on its own target keyboard layout (%1); right-click a dongle to change it.")
             .arg(layouts.join(QStringLiteral(", ")));
+    FKeySequenceScope.clear();
     if (TextQuery(title, text, nullptr, note)) {
-        TypeText(text, nullptr);
+        TypeTextOrKeys(text, nullptr, nullptr, KeySequenceOption);
     }
 }
 
@@ -348,8 +510,9 @@ void TFormCorvastelPc::TypeTextAsked(const TSessionHandle& Target) {
 }
 
 bool TypeTextDialog(QWidget* Parent, const QString& Title, QString& Text, TTypingSettings* Settings,
-                    const QString& Note) {
+                    const QString& Note, const TKeySequenceDialogOptions& Sequences) {
     QDialog dialog(Parent);
+    dialog.setWindowModality(Qt::WindowModal);  // the tray stays usable (CorvastelApplication.h)
     dialog.setWindowTitle(Title);
     auto* layout = new QVBoxLayout(&dialog);
     if (!Note.isEmpty()) {
@@ -368,20 +531,81 @@ bool TypeTextDialog(QWidget* Parent, const QString& Title, QString& Text, TTypin
     edit->setTabChangesFocus(false);
     edit->setMinimumSize(380, 160);
     layout->addWidget(edit);
+    QCheckBox* keys = nullptr;
+    QLabel* wrong = nullptr;
+    if (Sequences.Keys != nullptr) {
+        keys = new QCheckBox(QStringLiteral("Read {…} as &keys: {Enter}, {Tab}, {Ctrl+Alt+Del}, {Win+R}, "
+                                            "{F2 hold 3s}, {wait 500ms}; {{ types a brace"),
+                             &dialog);
+        keys->setObjectName(QStringLiteral("KeySequenceMode"));
+        keys->setToolTip(
+            QStringLiteral("Keys in braces are pressed, held or waited for between the text "
+                           "(docs/key-sequences.md)"));
+        keys->setChecked(*Sequences.Keys);
+        layout->addWidget(keys);
+        wrong = NewNoteLabel(QString(), &dialog);
+        wrong->setObjectName(QStringLiteral("KeySequenceError"));
+        wrong->setStyleSheet(QStringLiteral("color: #b00020"));
+        wrong->hide();
+        layout->addWidget(wrong);
+    }
+    // With keys read, a wrong sequence is said here, the cursor put where it is wrong; false then.
+    const auto right = [&] {
+        if (keys == nullptr || !keys->isChecked()) {
+            return true;
+        }
+        const QString text = edit->toPlainText();
+        const std::u32string u32 = text.toStdU32String();
+        const TKeySequenceParse parse = ParseKeySequence(u32);
+        if (!parse.Error) {
+            wrong->hide();
+            return true;
+        }
+        wrong->setText(
+            QStringLiteral("The key sequence is wrong at %1.").arg(KeySequenceErrorText(u32, *parse.Error)));
+        wrong->show();
+        // The editor counts UTF-16 units, the sequence characters.
+        const std::size_t at = std::min(parse.Error->Position, u32.size());
+        QTextCursor cursor = edit->textCursor();
+        cursor.setPosition(QString::fromStdU32String(u32.substr(0, at)).size());
+        edit->setTextCursor(cursor);
+        edit->setFocus();
+        return false;
+    };
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("Type"));
-    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    if (Sequences.Save) {
+        QPushButton* save = buttons->addButton(QStringLiteral("&Save as…"), QDialogButtonBox::ActionRole);
+        save->setObjectName(QStringLiteral("SaveKeySequence"));
+        save->setToolTip(QStringLiteral("Save the text as a key sequence, to play it from the menus"));
+        QObject::connect(save, &QPushButton::clicked, &dialog, [&, save = Sequences.Save] {
+            if (keys != nullptr) {
+                keys->setChecked(true);
+            }
+            if (right()) {
+                save(edit->toPlainText());
+            }
+        });
+    }
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, [&] {
+        if (right()) {
+            dialog.accept();
+        }
+    });
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     layout->addWidget(buttons);
     auto* accept = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Return), &dialog);
-    QObject::connect(accept, &QShortcut::activated, &dialog, &QDialog::accept);
+    QObject::connect(accept, &QShortcut::activated, buttons, &QDialogButtonBox::accepted);
     auto* acceptPad = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Enter), &dialog);
-    QObject::connect(acceptPad, &QShortcut::activated, &dialog, &QDialog::accept);
+    QObject::connect(acceptPad, &QShortcut::activated, buttons, &QDialogButtonBox::accepted);
     edit->setFocus();
     if (dialog.exec() != QDialog::Accepted) {
         return false;
     }
     Text = edit->toPlainText();
+    if (keys != nullptr) {
+        *Sequences.Keys = keys->isChecked();
+    }
     if (settings != nullptr) {
         *Settings = settings->Settings();
     }
@@ -393,5 +617,6 @@ bool ConfirmDialog(QWidget* Parent, const QString& Question) {
                     QMessageBox::Yes | QMessageBox::No, Parent);
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::No);
+    box.setWindowModality(Qt::WindowModal);  // the tray stays usable (CorvastelApplication.h)
     return box.exec() == QMessageBox::Yes;
 }

@@ -34,9 +34,10 @@ bool TFormCorvastelPc::StoreTypingSettings(const std::string& Address, const TTy
     return true;
 }
 
-std::shared_ptr<const TLayoutKeys> TFormCorvastelPc::LayoutKeysOf(const std::string& Name, QString* Error) {
+std::shared_ptr<const TLayoutKeys> TFormCorvastelPc::LayoutKeysOf(const std::string& Name, QString* Error,
+                                                                  TTargetSystem System) {
     std::string error;
-    std::shared_ptr<const TLayoutKeys> keys = FLayoutKeys.Of(Name, &error);
+    std::shared_ptr<const TLayoutKeys> keys = FLayoutKeys.Of(Name, System, &error);
     if (!keys) {
         *Error = QString::fromStdString(error);
     }
@@ -60,9 +61,9 @@ void TFormCorvastelPc::ChooseTypingSettings(int Slot) {
         return;
     }
     if (StoreTypingSettings(address, settings)) {
-        SetNotice(TNotice::Typing, QStringLiteral("%1 types on the \u201C%2\u201D layout, pace %3.")
+        SetNotice(TNotice::Typing, QStringLiteral("%1 types on the \u201C%2\u201D layout (%3), pace %4.")
                                        .arg(DongleLabel(address), QString::fromStdString(settings.Layout),
-                                            PaceText(settings.PaceMs)));
+                                            SystemText(settings.System), PaceText(settings.PaceMs)));
     }
     FTypingNoticeTimer->start();
 }

@@ -4,8 +4,10 @@
 #include <QMessageBox>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include <memory>
+#include <utility>
 
 #include "app/CorvastelApplication.h"
 #include "app/ExitPath.h"
@@ -14,6 +16,54 @@
 #include "platform/GeneralError.h"
 #include "platform/ble/BluetoothLEFactory.h"
 #include "platform/hooks/HookPlatform.h"
+
+namespace {
+// Where no display can be opened, Qt prints several lines that tell a user nothing ("Reinstalling
+// the application may fix this problem") and aborts (status 134). Its messages are held back while
+// the application object is made: on that failure one plain line is said instead and the program
+// ends with status 1; otherwise they are printed as Qt would have.
+QtMessageHandler QtHandler = nullptr;
+QStringList HeldMessages;
+
+QString NoDisplayLine() {
+    const QString x11 = qEnvironmentVariable("DISPLAY");
+    const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY");
+    if (x11.isEmpty() && wayland.isEmpty()) {
+        return QStringLiteral(
+            "CorvastelPcApp needs a desktop to show its window, and none is set (DISPLAY and "
+            "WAYLAND_DISPLAY are empty): start it from a desktop session.");
+    }
+    const QString named =
+        x11.isEmpty() ? QStringLiteral("WAYLAND_DISPLAY=") + wayland : QStringLiteral("DISPLAY=") + x11;
+    return QStringLiteral(
+               "CorvastelPcApp cannot open its window: the display %1 cannot be reached. Start it from "
+               "a desktop session, or set it to a display that runs and that you may use.")
+        .arg(named);
+}
+
+void HoldStartMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtFatalMsg && message.contains(QLatin1String("platform plugin"))) {
+        std::fprintf(stderr, "%s\n", qPrintable(NoDisplayLine()));
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    if (type == QtFatalMsg) {
+        QtHandler(type, context, message);
+        return;
+    }
+    HeldMessages << qFormatLogMessage(type, context, message);
+}
+
+std::unique_ptr<TCorvastelApplication> CreateApplication(int& argc, char** argv) {
+    QtHandler = qInstallMessageHandler(HoldStartMessages);
+    auto app = std::make_unique<TCorvastelApplication>(argc, argv);
+    qInstallMessageHandler(QtHandler);
+    for (const QString& held : std::exchange(HeldMessages, {})) {
+        std::fprintf(stderr, "%s\n", qPrintable(held));
+    }
+    return app;
+}
+}  // namespace
 
 int main(int argc, char* argv[]) {
     TSingleInstance instance;
@@ -31,7 +81,7 @@ int main(int argc, char* argv[]) {
                                      "that copy (kill %1) and start it again.")
                                      .arg(pid);
             std::fprintf(stderr, "%s\n", qPrintable(text));
-            QApplication app(argc, argv);
+            const auto app = CreateApplication(argc, argv);
             QMessageBox::warning(nullptr, QStringLiteral("CorvastelPcApp"), text);
             return 1;
         }
@@ -43,7 +93,8 @@ int main(int argc, char* argv[]) {
     // app needs. What goes wrong reaches the user in the window. Qt's own QT_LOGGING_RULES still
     // shows them (QT_LOGGING_RULES="qt.bluetooth*=true"): it is applied after these rules.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.bluetooth*.warning=false\nqt.bluetooth*.info=false"));
-    TCorvastelApplication app(argc, argv);
+    const auto application = CreateApplication(argc, argv);
+    TCorvastelApplication& app = *application;
     InstallGeneralErrorReporter();
 
     std::unique_ptr<TBluetoothLEManager> bleManager = CreateBluetoothLEManager();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace {
 
@@ -64,56 +65,101 @@ void TLinkEstimator::Made(bool withResponse, bool motion, TTime now) {
     if (FMadeSinceAnswer++ == 0)
         FBusySince = now;
     if (withResponse && (!FProbeInFlight || now - FProbeMadeAt >= ProbeLost)) {
+        FMadeAfterProbe = 0;
         FProbeInFlight = true;
         FProbeMadeAt = now;
         FProbeBacklog = FBacklog;
+        FProbeAfterAnswer =
+            FAnswered && FMadeSinceAnswer == 1 &&
+            now - FLastAnswer <= std::max<TDuration>(FInterval / 4, std::chrono::milliseconds(2));
+    } else if (FProbeInFlight) {
+        ++FMadeAfterProbe;
     }
 }
 
-void TLinkEstimator::Answered(TTime now) {
+TLinkEstimator::TDuration TLinkEstimator::AnswerBound() const {
+    const double predicted = FProbeBacklog / FRate + Seconds(FInterval);
+    return std::clamp<TDuration>(FromSeconds(3 * predicted), AnswerBoundMin, AnswerBoundMax);
+}
+
+TLinkEstimator::TTime TLinkEstimator::AnswerOverdueAt() const {
+    if (!FProbeInFlight)
+        return TTime::max();
+    return FProbeMadeAt + AnswerBound();
+}
+
+void TLinkEstimator::Answered(TTime now, TAnswer how) {
     if (!FProbeInFlight)
         return;
     FProbeInFlight = false;
     FCleanDue = false;
     const TDuration roundTrip = now - FProbeMadeAt;
-    FLastRoundTrip = roundTrip;
-    const int delivered = FMadeSinceAnswer;
+    const int delivered = FMadeSinceAnswer - FMadeAfterProbe;
     const TDuration busy = now - FBusySince;
-    // Writes made after the probe wait behind it in the platform (Qt keeps one write with
-    // response in flight); the ones before it are all at the dongle now.
-    FMadeSinceAnswer = 0;
-    FBacklog = 0;
+    // Overdue: a busy peer or stack, once. Before anything is measured, or twice in a row, it is
+    // the link itself (the longest intervals BLE allows are far beyond the bound).
+    const bool pastBound = roundTrip > AnswerBound();
+    const bool overdue = pastBound && FMeasured && !FLastOverdue;
+    if (how == TAnswer::Ok)
+        FLastOverdue = pastBound;
+    // The writes made before it are all at the dongle now (or the stack gave up on them); those
+    // that went past it (keys past motion, motion past an overdue request) may still be queued.
+    FBacklog = std::min(BacklogAt(now), static_cast<double>(FMadeAfterProbe));
     FBacklogAt = now;
+    FMadeSinceAnswer = FMadeAfterProbe;
+    FMadeAfterProbe = 0;
+    FBusySince = now;
     FLastAnswer = now;
     FAnswered = true;
-    if (FFixed)
+    if (FFixed || how != TAnswer::Ok || overdue) {
+        // Nothing learned: a failure's round trip is the stack's time-out, an overdue answer a busy
+        // peer or stack, a delayed one the app's own thread.
         return;
+    }
+    FLastRoundTrip = roundTrip;
+    FMeasured = true;
 
     if (delivered == 1) {
         // Nothing else was made since the last answer, so nothing was queued before it: the round
-        // trip is the wait for the next connection event and its answer. Made right after an
-        // answer (which comes with an event), that is about one event spacing.
-        // A write made at a random moment waits less: follow a longer sample at once, a shorter
-        // one slowly.
-        const TDuration sample = std::min(roundTrip, FromSeconds(MaxIntervalS));
-        FInterval =
-            FCleanSamples++ == 0 || sample > FInterval ? sample : FInterval + (sample - FInterval) / 8;
-        FInterval = std::max<TDuration>(FInterval, std::chrono::milliseconds(1));
+        // trip is the wait for the next connection event and its answer.
+        const TDuration sample =
+            std::clamp<TDuration>(roundTrip, std::chrono::milliseconds(1), FromSeconds(MaxIntervalS));
+        if (FProbeAfterAnswer) {
+            // Made right after an answer (which comes with an event): about one event spacing, or
+            // more when the link or the stack was busy. The interval is the least of the recent
+            // ones.
+            FSamples[FSampleNext] = {sample, now};
+            FSampleNext = (FSampleNext + 1) % SampleCount;
+            FSampleCount = std::min(FSampleCount + 1, SampleCount);
+        }
+        std::optional<TDuration> least;
+        for (int i = 0; i < FSampleCount; ++i) {
+            if (now - FSamples[i].At <= IntervalMemory)
+                least = std::min(least.value_or(FSamples[i].RoundTrip), FSamples[i].RoundTrip);
+        }
+        if (least) {
+            FInterval = *least;
+        } else {
+            // Only writes made at random moments lately, which wait less than an event: follow a
+            // longer one at once, a shorter one slowly (an overdue one is no sample, above).
+            FInterval =
+                FRandomSamples++ == 0 || sample > FInterval ? sample : FInterval + (sample - FInterval) / 8;
+        }
         FLastClean = now;
-        FMeasured = true;
         return;
     }
-    FMeasured = true;
     // What the model expected: the backlog at the rate believed, then the event it leaves in.
     const double predicted = FProbeBacklog / FRate + Seconds(FInterval);
     FCleanDue = now - FLastClean >= CleanEvery;
-    if (Seconds(roundTrip) > 1.25 * predicted + 0.002) {
+    const bool late = Seconds(roundTrip) > 1.25 * predicted + 0.002;
+    if (late) {
         // The link carried less than the model thought: go towards what it delivered while busy,
-        // by at most 30% at a time (a late answer can also be a slow event spacing not yet
-        // measured, and what was delivered is only the link's rate when it was busy throughout).
+        // by at most 30% at a time (a late answer can also be a busy moment, and what was
+        // delivered is only the link's rate when it was busy throughout).
         const double measured = delivered / std::max(1e-4, Seconds(busy));
         FRate = std::clamp(std::max(measured, FRate * 0.7), MinRate, MaxRate);
-    } else if (FHeldBack && FProbeBacklog >= 2 && roundTrip <= FInterval + std::chrono::milliseconds(2)) {
+    } else if (!late && FHeldBack && FProbeBacklog >= 2 &&
+               roundTrip <= FInterval + std::chrono::milliseconds(2)) {
         // The pace held writes back, and what the stack held before it still left with the next
         // event: the link carries more. Speculative growth without that proof would fill the
         // stack whenever the pace left it idle.

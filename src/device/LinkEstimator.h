@@ -15,7 +15,15 @@
 //  - An answer whose round trip is well beyond what the model predicted means the link carried
 //    less than the model thought: the rate becomes what was measured to be delivered while the link
 //    was busy. An answer on time after writes were held back by the pace lets the rate grow.
-//  - An answer with nothing queued before it measures about one connection event (Interval).
+//  - An answer to a write made right after an answer with nothing queued before it measures about
+//    one connection event. The interval is a floor: the least of the recent such round trips
+//    (IntervalMemory). A longer one says the link or the stack was busy, not that the link got
+//    slower; once the short ones have aged out, the longer ones are the link. A write made at a
+//    random moment waits less than an event: those count only while no such round trip is recent.
+//  - What one answer says can be wrong: a busy peer answers late, the app's own Bluetooth thread
+//    may sit on a completion (TAnswer::Delayed). An answer later than AnswerBound (but the first, or
+//    the second such in a row: then it is the link), a failed one, or one the app's own thread
+//    held up is no sample.
 //  - What the stack holds stays at about one connection event's worth (Rate x Interval). Motion
 //    takes only part of the rate and of that room, so a key made now finds room in the next event.
 //  - Where keys go only with response, each write holds the link for an event and the next waits
@@ -49,6 +57,12 @@ class TLinkEstimator {
     // An answer that has not come after this long is taken as lost (its completion went astray):
     // measuring goes on with the next write with response.
     static constexpr std::chrono::milliseconds ProbeLost{4000};
+    // How long the interval remembers a short round trip.
+    static constexpr std::chrono::milliseconds IntervalMemory{2000};
+    // The bounds of AnswerBound: a request's answer is awaited at least and at most this long
+    // before what may pass it stops waiting for it.
+    static constexpr std::chrono::milliseconds AnswerBoundMin{100};
+    static constexpr std::chrono::milliseconds AnswerBoundMax{400};
     // Where keys go only with response: event spacings without a key or button change before
     // motion is written again (typing at ten keys a second leaves gaps shorter than that on slow
     // links).
@@ -61,9 +75,22 @@ class TLinkEstimator {
 
     // A write was handed to the platform (motion: it carries only motion, no transition).
     void Made(bool withResponse, bool motion, TTime now);
-    // The write with response in the platform's hands was answered (ok or failed: either way the
-    // stack is done with everything before it).
-    void Answered(TTime now);
+    // How a write with response ended.
+    enum class TAnswer : uint8_t {
+        Ok,       // answered: everything made before it is at the dongle
+        Failed,   // failed or timed out: the stack is done with it, but its round trip says nothing
+        Delayed,  // answered, but the app's own Bluetooth thread held the completion up (a call
+                  // that blocked it): the round trip measures that thread, not the link
+    };
+    // The write with response in the platform's hands was answered (either way the stack is done
+    // with everything before it).
+    void Answered(TTime now, TAnswer how = TAnswer::Ok);
+    // How long the write with response out may go unanswered before the writes that may pass it
+    // stop waiting for it: a few of its predicted round trips, within AnswerBoundMin..Max. Its
+    // answer, when it comes later, is no sample.
+    TDuration AnswerBound() const;
+    // When the write with response out is overdue (max: none is out).
+    TTime AnswerOverdueAt() const;
     // The link went down or came up again: nothing is held any more.
     void Reset(TTime now);
 
@@ -117,12 +144,24 @@ class TLinkEstimator {
     TTime FProbeMadeAt{};
     double FProbeBacklog = 0;  // modelled backlog when the probe was made, the probe included
     int FMadeSinceAnswer = 0;  // writes made since the last answer (a probe included)
+    int FMadeAfterProbe = 0;   // ... of them, made after the probe out (they went past it)
     TTime FBusySince{};        // when the first of them was made
     TTime FLastAnswer{};
     bool FAnswered = false;
     TDuration FLastRoundTrip{};
-    // Round trips of writes with response made with nothing before them in the stack.
-    int FCleanSamples = 0;
+    // Round trips of writes with response made right after an answer with nothing before them in
+    // the stack; the interval is the least of those within IntervalMemory.
+    struct TSample {
+        TDuration RoundTrip{};
+        TTime At{};
+    };
+    static constexpr int SampleCount = 16;
+    TSample FSamples[SampleCount]{};
+    int FSampleCount = 0;
+    int FSampleNext = 0;
+    bool FProbeAfterAnswer = false;  // the probe out was made right after an answer
+    int FRandomSamples = 0;          // clean round trips of writes made at random moments
+    bool FLastOverdue = false;       // the last answer came after AnswerBound
     TTime FLastClean{};
     bool FCleanDue = false;  // the next write measures the event spacing again
 };

@@ -150,7 +150,7 @@ std::string DecodeDeviceString(std::span<const uint8_t> value) {
     return out;
 }
 
-TCorvastelDevice::TCorvastelDevice(TDeviceUi* ui) : FUi(ui) {
+TCorvastelDevice::TCorvastelDevice(TDeviceUi* ui, uint64_t serial) : Serial(serial), FUi(ui) {
     FSetupProgress = std::chrono::steady_clock::now().time_since_epoch().count();
     FWorker = std::thread([this] { SendWorker(); });
 }
@@ -159,7 +159,7 @@ TCorvastelDevice::~TCorvastelDevice() {
     // A session that goes while its link is up (the window closes) leaves nothing held on the
     // target: the all-released reports go behind what is queued, and the session waits until they
     // have reached the dongle (while the link shows progress, up to a bound).
-    if (Device && Device->IsConnected() && isActived) {
+    if (Device && Device->IsConnected() && isActived && !FReleaseWaited) {
         ReleaseBeforeClose();
         WaitReleasesDelivered(DeliveryProofLimit + DisconnectGrace);
     }
@@ -320,7 +320,8 @@ void TCorvastelDevice::CorvastelSetNotification(TBluetoothGattCharacteristic* ch
 }
 
 void TCorvastelDevice::SendDeviceMessage(uint8_t event, const std::string& text, uint32_t para) {
-    TMessageManager::DefaultManager().SendMessage(nullptr, TBleDeviceMessage{event, this, text, para});
+    TMessageManager::DefaultManager().SendMessage(nullptr,
+                                                  TBleDeviceMessage{event, this, text, para, Serial});
 }
 
 void TCorvastelDevice::OnDisconnect(TBluetoothLEDevice& sender) {
@@ -375,8 +376,39 @@ void TCorvastelDevice::SendReport(TReportType rp, bool empty) {
     if (rp != TReportType::KeyboardIn)
         return;
     const TUSBDeviceID id = HidId();
-    Scheduler.PushKeyboard(empty ? GetEmptyHidReport(id, rp) : GetHidReport(id, rp));
+    THidReport report = empty ? GetEmptyHidReport(id, rp) : GetHidReport(id, rp);
+    NoteLockKeys(report);
+    Scheduler.PushKeyboard(std::move(report));
     AfterPush();
+}
+
+void TCorvastelDevice::NoteLockKeys(const THidReport& Report) {
+    uint8_t down = 0;
+    if (Report.size() >= KeyboardPayloadSize) {
+        const std::size_t payload = Report.size() - KeyboardPayloadSize;
+        for (std::size_t i = payload + KeyboardKeysOffset; i < Report.size(); ++i) {
+            switch (Report[i]) {
+                case 83:  // Num Lock
+                    down |= 1;
+                    break;
+                case 57:  // Caps Lock
+                    down |= 2;
+                    break;
+                case 71:  // Scroll Lock
+                    down |= 4;
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+    const uint8_t pressed = down & static_cast<uint8_t>(~FLockKeysDown);
+    FLockKeysDown = down;
+    for (uint8_t bit = 1; bit < 8; bit <<= 1) {
+        if ((pressed & bit) != 0) {
+            ++LightsAwaited;
+        }
+    }
 }
 
 void TCorvastelDevice::SendMouseReport(const TMouseSnapshot& mouse) {
@@ -393,7 +425,9 @@ void TCorvastelDevice::SendMouseReport(const TMouseSnapshot& mouse) {
 void TCorvastelDevice::SendKeyboardState(uint8_t modifiers, uint8_t usage) {
     if (FClosing)
         return;
-    Scheduler.PushKeyboard(MakeKeyboardReportFor(HidId(), modifiers, usage));
+    THidReport report = MakeKeyboardReportFor(HidId(), modifiers, usage);
+    NoteLockKeys(report);
+    Scheduler.PushKeyboard(std::move(report));
     AfterPush();
 }
 
@@ -437,6 +471,9 @@ bool TCorvastelDevice::ReleasesDelivered() const {
     if (!FClosing || Scheduler.PendingTransitions() > 0)
         return false;
     std::lock_guard lock(FLinkLock);
+    // A release held behind a motion request is out of the scheduler's hands but not written.
+    if (FHeld || FMotionAside)
+        return false;
     return std::chrono::steady_clock::now() >= FDeliveredAt;
 }
 
@@ -450,7 +487,8 @@ std::chrono::steady_clock::time_point TCorvastelDevice::CloseGivesUpAt(
         std::chrono::steady_clock::duration(FLastCompletionNs.load())};
     auto end = std::max(asked, lastCompletion) + DisconnectGrace;
     std::lock_guard lock(FLinkLock);
-    if (FInFlightWithResponse)
+    // A motion request set aside holds the releases behind it just as much.
+    if (FInFlightWithResponse || FMotionAside)
         end = std::max(end, FWithResponseMadeAt + DeliveryProofLimit);
     return end;
 }
@@ -464,6 +502,27 @@ bool TCorvastelDevice::WaitWhileLinked(
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+void TCorvastelDevice::ReleaseForExit(std::span<TCorvastelDevice* const> sessions,
+                                      std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    std::vector<TCorvastelDevice*> active;
+    for (TCorvastelDevice* session : sessions) {
+        if (session != nullptr && session->Device != nullptr && session->isActived &&
+            session->Device->IsConnected()) {
+            session->ReleaseBeforeClose();
+            active.push_back(session);
+        }
+    }
+    // All links carry their releases at once: the waits overlap, so the slowest link is waited
+    // for, not the sum of them.
+    for (TCorvastelDevice* session : active) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        session->WaitReleasesDelivered(std::max(left, std::chrono::milliseconds(0)));
+        session->FReleaseWaited = true;
+    }
 }
 
 bool TCorvastelDevice::WaitReleasesDelivered(std::chrono::milliseconds bound) {
@@ -519,7 +578,14 @@ void TCorvastelDevice::SendWorker() {
         FRetryAt.reset();
         lock.unlock();
         SendStep();
+        std::optional<std::chrono::steady_clock::time_point> watch;
+        {
+            std::lock_guard linkLock(FLinkLock);
+            watch = RequestWatchAtLocked();
+        }
         lock.lock();
+        if (watch)
+            FRetryAt = FRetryAt ? std::min(*FRetryAt, *watch) : *watch;
         // A disconnect asked for waits until the releases before it have reached the dongle (or
         // the grace ends).
         if (FDisconnectPending) {
@@ -547,15 +613,22 @@ void TCorvastelDevice::SendStep() {
         return;  // kept for when the link is back; the disconnect ends the session anyway
     while (true) {
         std::optional<TScheduledReport> report;
-        TBluetoothGattCharacteristic* aside = nullptr;
+        const TBluetoothGattCharacteristic* aside = nullptr;
+        bool overdue = false;
+        bool holdOn = false;
+        const auto now = std::chrono::steady_clock::now();
         {
             std::lock_guard lock(FLinkLock);
+            overdue = WatchRequestLocked(now);
             aside = FMotionAside;
-            if (FHeld && aside)
-                return;  // written once the motion before it is answered
-            report.swap(FHeld);
+            // Written once the motion before it is answered; motion alone goes past an overdue one.
+            holdOn = FHeld && aside && !(overdue && IsMotionOnly(*FHeld));
+            if (!holdOn)
+                report.swap(FHeld);
         }
-        const auto now = std::chrono::steady_clock::now();
+        PostNoticeChange();
+        if (holdOn)
+            return;
         // With nothing in flight, what is pending is a key or button transition (or the motion
         // put in front of one); otherwise only merged motion can be waiting. A report held back
         // was handed out as a transition.
@@ -564,7 +637,7 @@ void TCorvastelDevice::SendStep() {
             if (Scheduler.InFlight())
                 return;
             transition = Scheduler.PendingTransitions() > 0;
-            if (aside && !transition)
+            if (aside && !transition && !overdue)
                 return;  // more motion waits for the answer to the motion in the stack's hands
             std::chrono::steady_clock::time_point at;
             const TBluetoothGattCharacteristic* keys = GetReportCharacteristic(TReportType::KeyboardIn);
@@ -574,6 +647,9 @@ void TCorvastelDevice::SendStep() {
                 at = FLink.NextWriteAt(transition, now);
                 if (at > now && !transition)
                     FLink.Held();
+                // Writes failing in a row: the newest states are written again once the back-off
+                // has passed, not in a tight loop.
+                at = std::max(at, FBackOffUntil);
             }
             if (at > now) {
                 std::lock_guard workerLock(FWorkerLock);
@@ -601,9 +677,15 @@ void TCorvastelDevice::SendStep() {
         const bool lastBeforeClose = FClosing && Scheduler.PendingTransitions() <= 1;
         if (aside) {
             // Only a key written without response on its own characteristic goes past the motion
-            // request; the last release before a close waits, so that an answer proves it.
-            const bool passes = report->Kind == TSendKind::Keyboard && characteristic != aside &&
-                                characteristic->Has(PropWriteNoResponse) && !lastBeforeClose;
+            // request; the last release before a close waits, so that an answer proves it. Once
+            // the request is overdue, motion goes past it too, on its own characteristic as well
+            // (a completion there is then taken for the write in flight first; the answer, no
+            // sample any more, for whichever comes without one). A button change never passes it.
+            const bool noResponse = characteristic->Has(PropWriteNoResponse) && !lastBeforeClose;
+            const bool passes =
+                noResponse &&
+                ((report->Kind == TSendKind::Keyboard && (characteristic != aside || overdue)) ||
+                 (overdue && IsMotionOnly(*report)));
             std::lock_guard lock(FLinkLock);
             if (!passes || FMotionAside == nullptr) {
                 // The answer may have come meanwhile: the attempt it asked for writes it.
@@ -627,9 +709,12 @@ void TCorvastelDevice::SendStep() {
                 TBluetoothGattCharacteristic* keys = GetReportCharacteristic(TReportType::KeyboardIn);
                 goesAside = withResponse && !transition && report->Kind == TSendKind::Mouse &&
                             keys != nullptr && keys != characteristic && keys->Has(PropWriteNoResponse);
-                if (withResponse)
+                if (withResponse) {
                     FWithResponseMadeAt = now;
+                    FRequestOverdue = false;
+                }
                 FInFlightWithResponse = withResponse && !goesAside;
+                FInFlightMotion = IsMotionOnly(*report);
                 FDeliveredAt =
                     withResponse ? std::chrono::steady_clock::time_point::max() : FLink.DeliveredBy(now);
                 if (goesAside) {
@@ -667,7 +752,7 @@ bool TCorvastelDevice::Sent() const {
     return Scheduler.Idle();
 }
 
-void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&,
+void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice& sender,
                                              TBluetoothGattCharacteristic& characteristic,
                                              uint16_t gattStatus) {
     if ((gattStatus == GattStatusInsufficientAuthentication ||
@@ -678,22 +763,30 @@ void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&,
     if (&characteristic == char5 && char5 != char1 && char5 != char3)
         return;
     const bool ok = gattStatus == GattStatusSuccess;
+    // A round trip the backend's own thread held up says nothing of the link: it is no sample.
+    const TLinkEstimator::TAnswer answer = !ok                         ? TLinkEstimator::TAnswer::Failed
+                                           : sender.CompletionDelayed() ? TLinkEstimator::TAnswer::Delayed
+                                                                        : TLinkEstimator::TAnswer::Ok;
     bool asideAnswered = false;
     {
         // The answer to the motion set aside: while it waits, nothing else is written on its
         // characteristic, so a completion there is that answer.
         std::lock_guard lock(FLinkLock);
-        if (FMotionAside == &characteristic) {
+        const bool writeHere = FTicketInFlight != 0 && FCharacteristicInFlight == &characteristic;
+        if (FMotionAside == &characteristic && !(FRequestOverdue && writeHere)) {
             const auto now = std::chrono::steady_clock::now();
             FMotionAside = nullptr;
-            FLink.Answered(now);
+            FRequestOverdue = false;
+            FLink.Answered(now, answer);
             FDeliveredAt = ok && !FPassedAside ? now : FLink.DeliveredBy(now);
             FPassedAside = false;
             FLastCompletionNs = now.time_since_epoch().count();
+            EndNotAnsweringLocked();
             asideAnswered = true;
         }
     }
     if (asideAnswered) {
+        PostNoticeChange();
         // A failed motion write is no longer in the scheduler's hands: it counts as a failure
         // reported late, which writes the newest states again.
         if (!ok)
@@ -722,16 +815,92 @@ void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice&,
     if (ticket != 0) {
         const auto now = std::chrono::steady_clock::now();
         std::lock_guard lock(FLinkLock);
+        const int failures = Scheduler.FailuresInARow();
+        if (failures > TSendScheduler::MaxResends) {
+            // The link keeps failing the newest states: write them again, ever less often.
+            const int doublings = std::min(failures - TSendScheduler::MaxResends - 1, 5);
+            FBackOffUntil = now + std::min<std::chrono::steady_clock::duration>(
+                                      BackOffFirst * (1 << doublings), BackOffLongest);
+        }
         if (FInFlightWithResponse) {
             FInFlightWithResponse = false;
-            FLink.Answered(now);
+            FLink.Answered(now, answer);
+            EndNotAnsweringLocked();
             // An answer proves everything before it arrived; a failed one only that the stack is
             // done with it, so the learned link's time stands in.
             FDeliveredAt = ok ? now : FLink.DeliveredBy(now);
         }
     }
+    PostNoticeChange();
     FLastCompletionNs = std::chrono::steady_clock::now().time_since_epoch().count();
     TrySendReport();
+}
+
+bool TCorvastelDevice::IsMotionOnly(const TScheduledReport& report) {
+    return report.Kind == TSendKind::Mouse && !report.Transition;
+}
+
+bool TCorvastelDevice::WatchRequestLocked(std::chrono::steady_clock::time_point now) {
+    if (FMotionAside == nullptr && !FInFlightWithResponse)
+        return false;
+    if (!FRequestOverdue && now >= FWithResponseMadeAt + FLink.AnswerBound()) {
+        FRequestOverdue = true;
+        if (FInFlightWithResponse && FInFlightMotion && FTicketInFlight != 0) {
+            // Motion that holds the scheduler: set aside now, so that what may pass it goes (the
+            // scheduler holds no write of it any more; its answer is taken as the aside's).
+            FMotionAside = FCharacteristicInFlight;
+            FPassedAside = false;
+            FInFlightWithResponse = false;
+            Scheduler.Abandon(FTicketInFlight);
+            FTicketInFlight = 0;
+            FCharacteristicInFlight = nullptr;
+        }
+    }
+    // Input that must keep its place behind the request: tell the user once it has waited long.
+    const int behind = Scheduler.PendingTransitions() - (FTicketInFlight != 0 ? 1 : 0);
+    if (!FNotAnswering && now >= FWithResponseMadeAt + NotAnsweringAfter && (FHeld || behind > 0)) {
+        FNotAnswering = true;
+        FNoticeChange = true;
+    }
+    return FRequestOverdue && FMotionAside != nullptr;
+}
+
+std::optional<std::chrono::steady_clock::time_point> TCorvastelDevice::RequestWatchAtLocked() const {
+    if (FMotionAside == nullptr && !FInFlightWithResponse)
+        return std::nullopt;
+    const auto now = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> at;
+    for (const auto due :
+         {FWithResponseMadeAt + FLink.AnswerBound(), FWithResponseMadeAt + NotAnsweringAfter}) {
+        if (due > now)
+            at = at ? std::min(*at, due) : due;
+    }
+    return at;
+}
+
+void TCorvastelDevice::EndNotAnsweringLocked() {
+    if (FNotAnswering) {
+        FNotAnswering = false;
+        FNoticeChange = true;
+    }
+}
+
+void TCorvastelDevice::PostNoticeChange() {
+    bool notAnswering = false;
+    {
+        std::lock_guard lock(FLinkLock);
+        if (!FNoticeChange)
+            return;
+        FNoticeChange = false;
+        notAnswering = FNotAnswering;
+    }
+    if (Device)
+        SendDeviceMessage(DongleNotAnswering, Device->Address(), notAnswering ? 1 : 0);
+}
+
+bool TCorvastelDevice::NotAnswering() const {
+    std::lock_guard lock(FLinkLock);
+    return FNotAnswering;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -804,7 +973,13 @@ void TCorvastelDevice::ReceiveData(TBluetoothGattCharacteristic& characteristic,
         const TUSBDeviceID id = HidId();
         ParseLedReport(id, uuid, value);
         if (const auto leds = DecodeLedStatus(id, uuid, value)) {
-            if (LedStatus.exchange(*leds) != *leds && Device)
+            // Stored before it counts as reported, so a reader that sees the lights known reads them.
+            const uint8_t before = LedStatus.exchange(*leds);
+            LedReported = true;
+            int awaited = LightsAwaited.load();
+            while (awaited > 0 && !LightsAwaited.compare_exchange_weak(awaited, awaited - 1)) {
+            }
+            if (before != *leds && Device)
                 SendDeviceMessage(LedStatusChanged, Device->Address(), *leds);
         }
     } else if (&characteristic == char5) {
@@ -850,8 +1025,9 @@ void TCorvastelDevice::TakeIdentityReply(std::span<const uint8_t> value) {
     }
     SetHidId(id);
     SetSetupStep(TSetupStep::Done);
-    SendDeviceMessage(DeviceActived, Device->Address(), 0);
+    // Active before the event says so: the window may handle it before this thread goes on.
     isActived = true;
+    SendDeviceMessage(DeviceActived, Device->Address(), 0);
 }
 
 void TCorvastelDevice::TrySendDeviceInfoCompleteMessage(uint8_t arrivedBit) {
@@ -883,8 +1059,8 @@ void TCorvastelDevice::TrySendDeviceInfoCompleteMessage(uint8_t arrivedBit) {
     } else {
         SetHidId(USBID_0451_16B4);
         SetSetupStep(TSetupStep::Done);
-        SendDeviceMessage(DeviceActived, Device->Address(), 0);
         isActived = true;
+        SendDeviceMessage(DeviceActived, Device->Address(), 0);
     }
 }
 
@@ -971,6 +1147,7 @@ TCorvastelDevice::TLinkStats TCorvastelDevice::LinkStats() const {
     out.IntervalUs = us(figures.Interval);
     out.KeyLatencyUs = us(figures.KeyLatency);
     out.CannotKeepUp = figures.CannotKeepUp;
+    out.IdleUs = stats.IdleUs;
     return out;
 }
 

@@ -46,9 +46,12 @@ enum TBleDeviceEvent : uint8_t {
     // Setting up the connection failed; SetupFailure() says at which step and why. The session
     // takes no reports; the window closes the link.
     DeviceSetupFailed = 10,
+    // A write with response has gone unanswered for NotAnsweringAfter while input waits behind it
+    // (para 1), or the answer came at last (para 0). The window says it while para is 1.
+    DongleNotAnswering = 11,
     // The dongle refused a write or read because the link is not secure enough (sent once per
     // session): it wants the link paired and encrypted.
-    SecurityRefused = 11,
+    SecurityRefused = 12,
 };
 
 // The steps of setting up a connection, in the order they are taken.
@@ -81,6 +84,10 @@ struct TBleDeviceMessage {
     TCorvastelDevice* cvDev = nullptr;  // the session that posted it
     std::string text;                   // the radio device's address, "AA:BB:CC:DD:EE:FF"
     uint32_t para = 0;                  // LedStatusChanged: the LED status; otherwise 0
+    // The posting session's serial (TCorvastelDevice::Serial). The pointer alone cannot tell a
+    // session that left from a new one that took its memory; the receiver looks the session up by
+    // serial on its own thread and drops what no session of its table posted.
+    uint64_t serial = 0;
 };
 
 // What a session needs from the user interface.
@@ -122,10 +129,15 @@ inline constexpr size_t IdentityReplySize = 6;
 class TCorvastelDevice {
   public:
     // ui may be null: the "not allowed" message then goes to the general error reporting.
-    explicit TCorvastelDevice(TDeviceUi* ui = nullptr);
+    // serial: the owner's name for this session, never given to another (0: the owner keeps none);
+    // every device event carries it.
+    explicit TCorvastelDevice(TDeviceUi* ui = nullptr, uint64_t serial = 0);
     ~TCorvastelDevice();
     TCorvastelDevice(const TCorvastelDevice&) = delete;
     TCorvastelDevice& operator=(const TCorvastelDevice&) = delete;
+
+    // Fixed at construction, so any thread may read it.
+    const uint64_t Serial;
 
     // Starts the session on the radio device: wires its events here, has it connect and discover
     // its services (binding happens inside, on this thread). Errors the platform raises propagate.
@@ -172,6 +184,17 @@ class TCorvastelDevice {
     // How long a close waits for the answer that proves the releases delivered: a link that holds
     // more than that is taken as stalled.
     static constexpr std::chrono::milliseconds DeliveryProofLimit{3000};
+    // How long input may wait behind an unanswered write with response before the user is told.
+    static constexpr std::chrono::milliseconds NotAnsweringAfter{1000};
+    // The wait before writing the newest states again once writes fail in a row (beyond
+    // TSendScheduler::MaxResends), doubling up to the longest.
+    static constexpr std::chrono::milliseconds BackOffFirst{20};
+    static constexpr std::chrono::milliseconds BackOffLongest{640};
+    // DongleNotAnswering holds: the dongle has left a write with response unanswered for long.
+    bool NotAnswering() const;
+    // Every active session in sessions queues its releases, then all are waited for together, at
+    // most bound in all; their destructors then wait no more. For the program's end.
+    static void ReleaseForExit(std::span<TCorvastelDevice* const> sessions, std::chrono::milliseconds bound);
     // The one rule before a link is closed on purpose (the user's disconnect, the window closing,
     // the program ending): all-released keyboard and mouse reports are queued behind what is
     // queued, no more input is taken, and the last of them is written with response where the
@@ -209,6 +232,9 @@ class TCorvastelDevice {
         uint32_t IntervalUs = 0;    // estimated spacing of connection events
         uint32_t KeyLatencyUs = 0;  // estimated time for a key made now to reach the dongle
         bool CannotKeepUp = false;  // even merged motion leaves keys far behind
+        // How long the link has had nothing to carry (0 while it carries something): the figures
+        // above describe its last activity.
+        uint32_t IdleUs = 0;
     };
     TLinkStats LinkStats() const;
 
@@ -255,6 +281,13 @@ class TCorvastelDevice {
     // This dongle's last keyboard LED status (bits as the dongle sends them; 0 until it sends one).
     // A value malformed for the framing leaves it as it was.
     std::atomic<uint8_t> LedStatus{0};
+    // Whether the dongle has reported its LEDs since the session began, and how many lock key
+    // presses sent since then it has not reported the lights of yet (each toggles a light, so the
+    // target's host sends new lights for each).
+    std::atomic<bool> LedReported{false};
+    std::atomic<int> LightsAwaited{0};
+    // The lock lights are the target's as it is now: reported, with no lock key press on its way.
+    bool LightsKnown() const { return LedReported.load() && LightsAwaited.load() == 0; }
     std::atomic<uint8_t> infoValue{0};
     std::atomic<bool> SendDatatBusy{false};
     uint8_t validValue = 0;
@@ -306,6 +339,17 @@ class TCorvastelDevice {
     void QueueReleases();
     // When a close asked for at asked stops waiting for the releases to be delivered.
     std::chrono::steady_clock::time_point CloseGivesUpAt(std::chrono::steady_clock::time_point asked) const;
+    static bool IsMotionOnly(const TScheduledReport& report);
+    // A write with response out: once it is overdue (TLinkEstimator::AnswerBound), motion set
+    // aside (or that holds the scheduler, set aside now) lets motion pass; once input has waited
+    // NotAnsweringAfter behind it, the user is told. Returns whether the motion set aside is
+    // overdue.
+    bool WatchRequestLocked(std::chrono::steady_clock::time_point now);
+    // When WatchRequestLocked has to look again, if ever.
+    std::optional<std::chrono::steady_clock::time_point> RequestWatchAtLocked() const;
+    void EndNotAnsweringLocked();
+    // Posts DongleNotAnswering when it changed (outside FLinkLock: a subscriber may call back).
+    void PostNoticeChange();
 
     TDeviceUi* FUi;
 
@@ -320,7 +364,10 @@ class TCorvastelDevice {
     bool FDisconnectPending = false;
     // Set once the user closes the link (or the session goes): no more input is queued.
     std::atomic<bool> FClosing{false};
-    uint32_t FMergedLogged = 0;                 // producer thread only
+    uint32_t FMergedLogged = 0;  // producer thread only
+    uint8_t FLockKeysDown = 0;   // producer thread only: lock keys in the last keyboard report
+    // Counts the lock keys a keyboard report presses anew: the lights they change are awaited.
+    void NoteLockKeys(const THidReport& Report);
     std::atomic<int64_t> FLastCompletionNs{0};  // steady clock, for the disconnect grace
     std::chrono::steady_clock::time_point FDisconnectDeadline;
     // The send worker's next attempt, when the pace held a write back (guarded by FWorkerLock).
@@ -350,8 +397,15 @@ class TCorvastelDevice {
     // extra ATT channels (EATT, when the dongle's GATT server says it supports them), a command
     // may even leave on another channel than the request, which orders nothing between them: the
     // rule holds there all the more.
-    TBluetoothGattCharacteristic* FMotionAside = nullptr;
-    bool FPassedAside = false;  // a key went past it: its answer proves nothing of that key
+    const TBluetoothGattCharacteristic* FMotionAside = nullptr;
+    bool FPassedAside = false;     // a key went past it: its answer proves nothing of that key
+    bool FInFlightMotion = false;  // the write in flight carries motion only
+    bool FRequestOverdue = false;  // the write with response out is past its AnswerBound
+    bool FNotAnswering = false;    // DongleNotAnswering holds
+    bool FNoticeChange = false;    // ... and is still to be posted
+    std::chrono::steady_clock::time_point FBackOffUntil{};
+    // Set by ReleaseForExit: the destructor has nothing more to wait for.
+    std::atomic<bool> FReleaseWaited{false};
     std::optional<TScheduledReport> FHeld;
     // When everything handed to the platform is known (an answer) or estimated (the learned
     // link) to have reached the dongle; max: not known yet.

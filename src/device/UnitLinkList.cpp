@@ -1,6 +1,7 @@
 #include "device/UnitLinkList.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "device/LinkEstimator.h"
 
@@ -105,13 +106,27 @@ void TSendScheduler::CollapseLocked() {
     const int before = transitions(FCount);
     // Each step costs the target more of what the user did than the one before: the next runs
     // only where the one before left too little room.
-    int n = DropKeyboardStates(FCount);
-    if (n > CollapseTarget)
-        n = DropButtonStates(n, false);
-    if (n > CollapseTarget)
-        n = DropButtonStates(n, true);
-    if (n > CollapseTarget)
-        n = KeepLastButtonStates(n);
+    // Where keeping every button change's keyboard state leaves too little room (modifiers and
+    // clicks alternating hundreds of times on a stalled link), the steps run again on the queue as
+    // it was, keeping only the newest keyboard state, and only then does step 4 run.
+    int n = FCount;
+    for (const bool keepAtButtons : {true, false}) {
+        if (!keepAtButtons) {
+            if (n <= CollapseTarget)
+                break;
+            ++FLastResorts;
+            for (int i = 0; i < FCount; ++i)
+                FScratch[static_cast<size_t>(i)] = At(i);
+            n = FCount;
+        }
+        n = DropKeyboardStates(n, keepAtButtons);
+        if (n > CollapseTarget)
+            n = DropButtonStates(n, false);
+        if (n > CollapseTarget)
+            n = DropButtonStates(n, true);
+        if (n > CollapseTarget && !keepAtButtons)
+            n = KeepLastButtonStates(n);
+    }
     FMerged += static_cast<uint32_t>(std::max(0, before - transitions(n)));
     FHead = 0;
     FCount = n;
@@ -139,17 +154,26 @@ void AppendMerging(TEntryT* out, int& n, const TEntryT& e) {
 
 }  // namespace
 
-// Step 1: only the newest keyboard state stays, in its place.
-int TSendScheduler::DropKeyboardStates(int count) {
-    int newest = -1;
-    for (int i = 0; i < count; ++i) {
-        if (FScratch[static_cast<size_t>(i)].Kind == TSendKind::Keyboard)
-            newest = i;
+// Step 1 (keepAtButtons): of the keyboard states between two button states only the last stays,
+// in its place, so every button change still finds the keyboard state it was made with. The last
+// resort (not keepAtButtons): only the newest keyboard state stays.
+int TSendScheduler::DropKeyboardStates(int count, bool keepAtButtons) {
+    // Whether keyboard state i is the last before the next button state (or the end).
+    std::array<bool, std::tuple_size_v<TScratch>> last{};
+    bool seen = false;
+    for (int i = count - 1; i >= 0; --i) {
+        const TEntry& e = FScratch[static_cast<size_t>(i)];
+        if (IsButtons(e) && keepAtButtons)
+            seen = false;
+        if (e.Kind == TSendKind::Keyboard) {
+            last[static_cast<size_t>(i)] = !seen;
+            seen = true;
+        }
     }
     int n = 0;
     for (int i = 0; i < count; ++i) {
         const TEntry& e = FScratch[static_cast<size_t>(i)];
-        if (e.Kind == TSendKind::Keyboard && i != newest)
+        if (e.Kind == TSendKind::Keyboard && !last[static_cast<size_t>(i)])
             continue;
         AppendMerging(FScratchOut.data(), n, e);
     }
@@ -314,11 +338,14 @@ void TSendScheduler::Completed(uint64_t ticket, bool ok) {
     if (ticket == 0 || ticket != FTicket) {
         // A late report: the write it names ended already, and the place in the platform's hands
         // belongs to another write now (or to none).
-        if (!ok && FFailuresInARow++ < MaxResends)
+        if (!ok) {
+            ++FFailuresInARow;
             RepairLocked(now);
+        }
         return;
     }
     FTicket = 0;
+    FCompletedAt = now;
     Smooth(FRoundTripUs, MicrosecondsSince(FHandedAt, now));
     if (ok) {
         FFailuresInARow = 0;
@@ -327,8 +354,9 @@ void TSendScheduler::Completed(uint64_t ticket, bool ok) {
     // Not written: the target holds what it held before.
     if (FInHands.Kind == TSendKind::Mouse)
         FHeadButtons = FHeadButtonsBefore;
-    if (FFailuresInARow++ >= MaxResends)
-        return;
+    // Never given up while the link is up: the newest states are what the target must end in. The
+    // session backs off once failures come in a row (FailuresInARow).
+    ++FFailuresInARow;
     if (!FInHands.Transition) {
         RepairLocked(now);
         return;
@@ -372,6 +400,11 @@ void TSendScheduler::Abandon(uint64_t ticket) {
         FHeadButtons = FHeadButtonsBefore;
 }
 
+int TSendScheduler::FailuresInARow() const {
+    std::lock_guard lock(FLock);
+    return FFailuresInARow;
+}
+
 bool TSendScheduler::InFlight() const {
     std::lock_guard lock(FLock);
     return FTicket != 0;
@@ -403,5 +436,14 @@ TSendScheduler::TStats TSendScheduler::Stats() const {
     const double write = std::max(FRoundTripUs, ShortestIntervalUs);
     const bool waitingLong = FCount > 0 && MicrosecondsSince(At(0).Queued, TClock::now()) > 2 * write;
     stats.FallingBehind = FQueueWaitUs > 2 * write || waitingLong;
+    if (FCount == 0 && FTicket == 0 && !HasMotion(FMotion)) {
+        stats.IdleUs = static_cast<uint32_t>(std::min<double>(MicrosecondsSince(FCompletedAt, TClock::now()),
+                                                              std::numeric_limits<uint32_t>::max()));
+    }
     return stats;
+}
+
+uint32_t TSendScheduler::LastResortCollapses() const {
+    std::lock_guard lock(FLock);
+    return FLastResorts;
 }

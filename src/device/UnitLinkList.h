@@ -18,9 +18,10 @@
 //    one report carries go out as several reports; nothing is clamped away.
 //  - Memory is bounded: the queue holds at most Capacity entries. When it is full it collapses,
 //    in steps, each only where the one before left less than a quarter free:
-//      1. Every keyboard state but the newest is dropped; the newest stays where it was. The target
-//         passes through fewer keyboard states, in order (a quick tap may vanish), and ends in the
-//         newest.
+//      1. Of the keyboard states between two button states only the last stays, where it was. The
+//         target passes through fewer keyboard states, in order (a quick tap may vanish), ends in
+//         the newest, and every button change still comes with the keyboard state held when it
+//         was made (a Ctrl+click stays one, even where Ctrl is pushed again after the click).
 //      2. A button state is dropped where no motion was made while it was held (or it equals the
 //         state the target holds there), no keyboard state lies between it and the next button
 //         state (its change would move past a key), and dropping it loses no release (a button the
@@ -28,6 +29,10 @@
 //         its buttons exactly.
 //      3. As 2, and also a state that only adds buttons to the one before it although motion was
 //         made in it: that motion goes with the fewer buttons (a drag may become a move).
+//      Where that leaves too little room (modifiers and clicks alternating hundreds of times on a
+//      stalled link), the steps run again on the queue as it was, step 1 keeping only the newest
+//      keyboard state (a click may then come with another keyboard state than it was made with),
+//      and then:
 //      4. Only for a user rolling between buttons while moving, hundreds of times on a stalled link:
 //         of the button states between two keyboard states only the last stays, and motion goes
 //         with the buttons the target holds at its place; a button held there that the motion was
@@ -43,8 +48,10 @@
 //    button state that are neither queued nor in the platform's hands go again at the front, in the
 //    order the user last changed them (repeating a state the target has changes nothing). A late
 //    failure is known only once a later write is in the platform's hands, so its states go behind
-//    that one. Motion is never written again (it may have arrived). At most MaxResends writes again
-//    in a row; a success resets the count.
+//    that one. Motion is never written again (it may have arrived). Nothing is given up while the
+//    link is up, however many writes fail in a row: when the scheduler goes idle, the target holds
+//    what the user holds (as far as the scheduler knows what arrived). Beyond MaxResends failures
+//    in a row the session backs off before writing again; a success resets the count.
 //
 // Threads: producers (the input path) and the consumer (the session's send worker and the write
 // completions) may be on different threads; every method takes the scheduler's lock.
@@ -74,6 +81,7 @@ class TSendScheduler {
   public:
     using TClock = std::chrono::steady_clock;
     static constexpr int Capacity = 255;  // entries waiting (transitions, and motion in front of one)
+    // Failed writes written again at once; more in a row wait for the session's back-off.
     static constexpr int MaxResends = 2;
 
     TSendScheduler() = default;
@@ -108,11 +116,20 @@ class TSendScheduler {
     bool Idle() const;
     // Transitions merged away because the queue was full, since the start.
     uint32_t MergedTransitions() const;
+    // Collapses that had to drop keyboard states a button change was made with, since the start.
+    uint32_t LastResortCollapses() const;
+    // Writes failed since the last success. The scheduler writes the newest states again however
+    // many fail; beyond MaxResends in a row the session backs off before the next write.
+    int FailuresInARow() const;
 
     struct TStats {
         uint32_t WriteRoundTripUs = 0;  // smoothed: handed out -> completed
         uint32_t QueueWaitUs = 0;       // smoothed: queued (or first motion) -> handed out
         bool FallingBehind = false;
+        // How long nothing has waited or been in the platform's hands, since the last write
+        // completed; 0 while something is on its way. The figures above are of the last activity
+        // and say nothing about a link that is quiet now.
+        uint32_t IdleUs = 0;
     };
     TStats Stats() const;
 
@@ -134,7 +151,7 @@ class TSendScheduler {
     void AppendLocked(const TEntry& entry);
     void PushFrontLocked(const TEntry& entry);
     void CollapseLocked();
-    int DropKeyboardStates(int count);
+    int DropKeyboardStates(int count, bool keepAtButtons);
     void FindNextButtonStates(int count);
     int DropButtonStates(int count, bool fewerButtonsForMotion);
     int KeepLastButtonStates(int count);
@@ -176,6 +193,7 @@ class TSendScheduler {
     TEntry FInHandsEntry;  // a transition's entry, to put back when its write fails
     uint8_t FHeadButtonsBefore = 0;
     TClock::time_point FHandedAt;
+    TClock::time_point FCompletedAt;  // of the last write that left the platform's hands
 
     // The newest states pushed and the order they last changed in (for a repair).
     THidReport FLastKeyboard;
@@ -186,6 +204,7 @@ class TSendScheduler {
     uint64_t FPushes = 0;
 
     int FFailuresInARow = 0;
+    uint32_t FLastResorts = 0;
     uint32_t FMerged = 0;
 
     double FRoundTripUs = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 
 namespace {
 
@@ -194,23 +195,38 @@ TTypingPlan PlanTyping(std::u32string_view text, const TLayoutKeys& Layout, bool
                        TUnicodeEntry Entry) {
     TTypingPlan plan;
     plan.Characters.reserve(text.size());
+    // Where each refused character stands in plan.Refused, so a text full of characters the layout
+    // lacks costs no more than one without them.
+    std::unordered_map<char32_t, std::size_t> refusedAt;
+    // Whether the entry method can enter a character depends on the character alone: asked once.
+    std::unordered_map<char32_t, bool> enterable;
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t c = text[i];
         if (c == U'\r' && i + 1 < text.size() && text[i + 1] == U'\n')
             continue;  // the LF is the Enter
         if (c == U'\r')
             c = U'\n';
-        if (Layout.Find(c, CapsLock) != nullptr ||
-            (Entry != TUnicodeEntry::Off && !UnicodeEntryReports(c, Entry, Layout, CapsLock, true).empty())) {
+        if (Layout.Find(c, CapsLock) != nullptr) {
             plan.Characters.push_back(c);
             continue;
         }
-        const auto seen = std::find_if(plan.Refused.begin(), plan.Refused.end(),
-                                       [c](const TTypingPlan::TRefused& r) { return r.Character == c; });
-        if (seen != plan.Refused.end()) {
-            ++seen->Count;
-        } else {
+        if (Entry != TUnicodeEntry::Off) {
+            const auto known = enterable.find(c);
+            const bool can =
+                known != enterable.end()
+                    ? known->second
+                    : enterable.emplace(c, !UnicodeEntryReports(c, Entry, Layout, CapsLock, true).empty())
+                          .first->second;
+            if (can) {
+                plan.Characters.push_back(c);
+                continue;
+            }
+        }
+        const auto [at, added] = refusedAt.emplace(c, plan.Refused.size());
+        if (added) {
             plan.Refused.push_back({c, 1});
+        } else {
+            ++plan.Refused[at->second].Count;
         }
     }
     return plan;

@@ -51,13 +51,25 @@ struct TCharacterKeys {
     friend constexpr bool operator==(const TCharacterKeys&, const TCharacterKeys&) = default;
 };
 
+// The operating system of the target: a layout's keys are the same on each, but which dead-key
+// combinations it makes, what AltGr and Caps Lock do and how a character is entered by its code
+// differ.
+enum class TTargetSystem : uint8_t {
+    Linux,
+    Windows,
+    Mac,
+};
+
 // The reverse table of one keyboard layout: character to keys, for the target's Caps Lock off and
 // on (a layout decides itself which keys Caps Lock changes). '\n' is the Enter key.
 class TLayoutKeys {
   public:
-    explicit TLayoutKeys(std::string Name) : FName(std::move(Name)) {}
+    explicit TLayoutKeys(std::string Name, TTargetSystem System = TTargetSystem::Linux)
+        : FName(std::move(Name)), FSystem(System) {}
     // The layout's name as the keyboard data knows it: "us", "de", "ch(fr)".
     const std::string& Name() const { return FName; }
+    // The system whose rules the table follows.
+    TTargetSystem System() const { return FSystem; }
     // The keys for a character; null when the layout cannot type it in that Caps Lock state.
     const TCharacterKeys* Find(char32_t c, bool CapsLock) const;
     // Keeps the first way given for a character: builders give the simplest first. True when kept.
@@ -66,6 +78,7 @@ class TLayoutKeys {
 
   private:
     std::string FName;
+    TTargetSystem FSystem;
     std::unordered_map<char32_t, TCharacterKeys> FKeys[2];
 };
 
@@ -104,9 +117,14 @@ struct TTypingPlan {
     std::size_t RefusedTotal() const;
 };
 
+// The longest text typed at once, in characters: a longer one is refused before it is planned (at a
+// link's pace it would take hours, and its plan would hold the memory of several copies of it).
+inline constexpr std::size_t MaxTypedCharacters = 1024 * 1024;
+
 // Plans typing a text (UTF-32) on a layout with the target's Caps Lock as given; with an entry
 // method, what the layout lacks is entered by its code where the method can. A CR LF pair is one
-// Enter, as a lone CR or LF is.
+// Enter, as a lone CR or LF is. Linear in the text's length, however many kinds of characters are
+// refused.
 TTypingPlan PlanTyping(std::u32string_view text, const TLayoutKeys& Layout, bool CapsLock,
                        TUnicodeEntry Entry = TUnicodeEntry::Off);
 

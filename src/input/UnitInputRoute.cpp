@@ -1,5 +1,7 @@
 #include "input/UnitInputRoute.h"
 
+#include <algorithm>
+
 #include "hid/UnitCorvHid.h"
 
 namespace {
@@ -148,10 +150,49 @@ void TRouteKeys::Reset() {
     FDigit = -1;
 }
 
+void TRouteNumbers::Update(const std::vector<std::string>& Connected, const std::vector<std::string>& Away) {
+    const auto in = [](const std::vector<std::string>& ids, const std::string& id) {
+        return std::find(ids.begin(), ids.end(), id) != ids.end();
+    };
+    for (std::string& holder : FHolders) {
+        if (!holder.empty() && !in(Connected, holder) && !in(Away, holder)) {
+            holder.clear();
+        }
+    }
+    for (const std::string& id : Connected) {
+        if (id.empty() || Of(id) != 0) {
+            continue;
+        }
+        const auto free = std::find(FHolders.begin(), FHolders.end(), std::string());
+        if (free == FHolders.end()) {
+            return;
+        }
+        *free = id;
+    }
+}
+
+int TRouteNumbers::Of(std::string_view Id) const {
+    if (Id.empty()) {
+        return 0;
+    }
+    const auto it = std::find(FHolders.begin(), FHolders.end(), Id);
+    return it == FHolders.end() ? 0 : static_cast<int>(it - FHolders.begin()) + 1;
+}
+
+std::string TRouteNumbers::Holder(int Digit) const {
+    if (Digit < 1 || Digit > Count) {
+        return {};
+    }
+    return FHolders[static_cast<std::size_t>(Digit - 1)];
+}
+
 TInputRoute::TOutcome TInputRoute::Select(const std::string& Id, TTargets& Targets) {
     bool known = Id.empty();
     for (std::size_t i = 0; i < Targets.Count() && !known; ++i) {
         known = Targets.Id(i) == Id;
+    }
+    for (int digit = 1; digit <= TRouteNumbers::Count && !known; ++digit) {
+        known = Targets.Numbered(digit) == Id;
     }
     if (!known) {
         return TOutcome::NoSuchTarget;
@@ -174,10 +215,11 @@ TInputRoute::TOutcome TInputRoute::SelectDigit(int Digit, TTargets& Targets) {
     if (Digit == 0) {
         return Select(std::string(), Targets);
     }
-    if (Digit < 0 || static_cast<std::size_t>(Digit) > Targets.Count()) {
+    const std::string target = Digit > 0 ? Targets.Numbered(Digit) : std::string();
+    if (target.empty()) {
         return TOutcome::NoSuchTarget;
     }
-    return Select(Targets.Id(static_cast<std::size_t>(Digit - 1)), Targets);
+    return Select(target, Targets);
 }
 
 bool TInputRoute::Held(const TTargets& Targets) const {

@@ -5,12 +5,12 @@
 // dongle, the way a KVM switch serves one machine at a time. During pass-through it is switched
 // from the keyboard with the convention of hardware KVM switches, chosen because it takes away no
 // key combination a target may need: a leader key tapped twice within half a second, then within a
-// second a digit. 1 to 9 pick the 1st to 9th connected dongle in list order, 0 picks all of them.
+// second a digit. 1 to 9 pick the dongle with that number (TRouteNumbers), 0 picks all of them.
 // The leader is Scroll Lock unless the user chose another: most laptop keyboards have no Scroll
 // Lock, and a hardware switch on the same desk may listen for it too. The two leader taps reach the
 // targets as any key does (Scroll Lock's toggles cancel out there; a lone modifier tap does
 // nothing); the digit that completes the sequence, with its repeats and its release, reaches none.
-// A digit that names no connected dongle is declined by the window and stays an ordinary key.
+// A digit that names no dongle is declined by the window and stays an ordinary key.
 //
 // Standard library only; runs on the window's thread inside the hook callbacks.
 
@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr int32_t UsageScrollLock = 71;
 inline constexpr int32_t UsagePause = 72;
@@ -94,11 +95,33 @@ class TRouteKeys {
     int FDigit = -1;
 };
 
+// The digits the route keys pick targets by. A target keeps its number from the moment it connects
+// until it is let go (the user disconnects it, or it is no longer being brought back): a number
+// that shifted when another target dropped would send what the user types (a password, say) to a
+// machine the user did not pick. Numbers are given smallest free first, in the order the targets
+// connect; a tenth target gets none until one is free.
+class TRouteNumbers {
+  public:
+    static constexpr int Count = 9;
+
+    // Brings the numbers up to date. Connected: the targets that take input, in list order; Away:
+    // those being brought back. A holder in neither lets its number go; then each connected target
+    // without a number gets the smallest free one. One that is away gets none (it keeps its own).
+    void Update(const std::vector<std::string>& Connected, const std::vector<std::string>& Away);
+    // The target's number (1 to 9); 0 for none.
+    int Of(std::string_view Id) const;
+    // The target that has number Digit; empty for none (and for a digit outside 1 to 9).
+    std::string Holder(int Digit) const;
+
+  private:
+    std::array<std::string, Count> FHolders;  // [n - 1]: the target numbered n; empty: free
+};
+
 // The route itself. A target is known by an identifier the window chooses (a dongle's address).
 class TInputRoute {
   public:
     // The connected targets as the route sees them: those that take input when the route includes
-    // them, in list order.
+    // them, in list order; and the numbers of those that are connected or away.
     class TTargets {
       public:
         virtual ~TTargets() = default;
@@ -106,6 +129,8 @@ class TInputRoute {
         virtual std::string Id(std::size_t Index) const = 0;
         // Sends the target its all-released reports: it is about to stop hearing the keyboard.
         virtual void Release(std::size_t Index) = 0;
+        // The target with number Digit (1 to 9), connected or away; empty for none.
+        virtual std::string Numbered(int Digit) const = 0;
     };
 
     enum class TOutcome : uint8_t { Changed, Unchanged, NoSuchTarget };
@@ -115,11 +140,12 @@ class TInputRoute {
     const std::string& Target() const { return FTarget; }
     bool Includes(std::string_view Id) const { return FTarget.empty() || Id == FTarget; }
 
-    // Routes input to the connected target Id, or to all when Id is empty. Every connected target
-    // that loses input is released first, so no key or button stays held on a machine that no
-    // longer hears the keyboard. A target that is not connected leaves the route as it is.
+    // Routes input to the target Id, or to all when Id is empty. Every connected target that loses
+    // input is released first, so no key or button stays held on a machine that no longer hears the
+    // keyboard. A numbered target that is away is routed to as well: the route then holds (Held)
+    // until it is back. A target neither connected nor numbered leaves the route as it is.
     TOutcome Select(const std::string& Id, TTargets& Targets);
-    // The route keys' digit: 0 all, n the nth connected target.
+    // The route keys' digit: 0 all, n the target with number n.
     TOutcome SelectDigit(int Digit, TTargets& Targets);
     // The routed target is not among the connected ones: the route holds. Input then reaches no
     // target until it is back (the route continues) or another route is chosen. The route never

@@ -7,9 +7,13 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "layout/KeyUsages.h"
+#include "layout/SystemLayouts.h"
 
 namespace {
 
@@ -202,6 +206,200 @@ uint32_t OnlyCharacter(const std::string& Utf8) {
     return c;
 }
 
+std::string Utf8Of(char32_t c) {
+    std::string out;
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
+// One key at one level (Caps Lock off) as a Windows or macOS target makes it: a character or a
+// dead key.
+struct TSystemKey {
+    TKeyStroke Stroke;
+    char32_t Char = 0;
+    uint32_t Dead = 0;
+};
+
+// A layout's keys on a Windows or macOS target, simplest first: plain and Shift from the keyboard
+// data (the positions are the layout's), AltGr and the dead keys as the system's tables say.
+struct TSystemKeys {
+    TSystemLayout Rules;
+    bool HasAltGr = false;
+    std::vector<TSystemKey> Keys;
+    std::map<std::pair<uint8_t, uint8_t>, TSystemKey> ByStroke;
+
+    const TSystemKey* Of(uint8_t Usage, uint8_t Modifiers) const {
+        const auto it = ByStroke.find({Usage, Modifiers});
+        return it == ByStroke.end() ? nullptr : &it->second;
+    }
+    // What the key types at this level with Caps Lock on: Caps Lock turns round the case of a key
+    // whose two levels are a small and a capital ASCII letter. Null for a key whose letters Caps
+    // Lock may change otherwise (layouts differ there: French Windows makes its accented small
+    // letters digits), and for an AltGr letter.
+    std::optional<char32_t> WithCapsLock(const TSystemKey& Key) const {
+        if ((Key.Stroke.Modifiers & ModifierRightAlt) != 0) {
+            if (Key.Dead == 0 && CasedLetter(Key.Char)) {
+                return std::nullopt;
+            }
+            return Key.Char;
+        }
+        const TSystemKey* plain = Of(Key.Stroke.Usage, 0);
+        const TSystemKey* shifted = Of(Key.Stroke.Usage, ModifierLeftShift);
+        const char32_t p = plain != nullptr ? plain->Char : 0;
+        const char32_t q = shifted != nullptr ? shifted->Char : 0;
+        const bool asciiPair = p >= U'a' && p <= U'z' && q == OtherCase(p);
+        if (asciiPair) {
+            return OtherCase(Key.Char);
+        }
+        if (CasedLetter(p) || CasedLetter(q)) {
+            return std::nullopt;
+        }
+        return Key.Char;
+    }
+};
+
+bool IsMacVariant(const std::string& Name) {
+    const std::string suffix = "(mac)";
+    return Name.size() > suffix.size() &&
+           Name.compare(Name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+TSystemKeys BuildSystemKeys(const TLoaded& Loaded, const std::string& Name, TTargetSystem System) {
+    TSystemKeys out;
+    out.Rules = SystemLayoutOf(System, Name);
+    xkb_keymap* keymap = Loaded.Keymap.get();
+    const bool macOption = System == TTargetSystem::Mac && IsMacVariant(Name);
+    const auto add = [&](const TSystemKey& key) {
+        if (key.Dead != 0 && out.Rules.DeadRule(key.Dead) == nullptr) {
+            return;  // a dead key whose combinations on this system are not known here
+        }
+        if (out.ByStroke.emplace(std::make_pair(key.Stroke.Usage, key.Stroke.Modifiers), key).second) {
+            out.Keys.push_back(key);
+        }
+    };
+    constexpr std::array<uint8_t, 4> levels{0, ModifierLeftShift, ModifierRightAlt,
+                                            ModifierLeftShift | ModifierRightAlt};
+    for (const bool isoKey : {false, true}) {
+        for (const uint8_t modifiers : levels) {
+            const bool altGr = (modifiers & ModifierRightAlt) != 0;
+            if (altGr && System == TTargetSystem::Windows) {
+                for (std::size_t i = 0; i < out.Rules.AltGrCount; ++i) {
+                    const TAltGrKey& k = out.Rules.AltGr[i];
+                    if ((k.Usage == UsageIsoKey) != isoKey) {
+                        continue;
+                    }
+                    const bool shift = (modifiers & ModifierLeftShift) != 0;
+                    const char32_t c = shift ? k.ShiftAltGr : k.AltGr;
+                    const uint32_t dead = shift ? 0 : k.DeadAltGr;
+                    if (c != 0 || dead != 0) {
+                        add({{k.Usage, modifiers}, c, dead});
+                        out.HasAltGr = true;
+                    }
+                }
+                continue;
+            }
+            if (altGr && !macOption) {
+                continue;
+            }
+            TState state(xkb_state_new(keymap));
+            if (!state) {
+                continue;
+            }
+            if ((modifiers & ModifierLeftShift) != 0) {
+                xkb_state_update_key(state.get(), KeycodeLeftShift, XKB_KEY_DOWN);
+            }
+            if (altGr) {
+                xkb_state_update_key(state.get(), KeycodeRightAlt, XKB_KEY_DOWN);
+            }
+            if (ShortcutActive(state.get())) {
+                continue;
+            }
+            for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap); code <= xkb_keymap_max_keycode(keymap);
+                 ++code) {
+                if (code < XkbKeycodeOffset) {
+                    continue;
+                }
+                const uint8_t usage = UsageOfLinuxKey(code - XkbKeycodeOffset);
+                if (usage == 0 || usage >= 224 || IsKeypadUsage(usage) || (usage == UsageIsoKey) != isoKey ||
+                    (System == TTargetSystem::Mac && MacUnsureUsage(usage))) {
+                    continue;
+                }
+                if (modifiers == ModifierLeftShift &&
+                    out.Rules.EmptyShiftUsages.find(usage) != std::u32string_view::npos) {
+                    continue;
+                }
+                const xkb_keysym_t sym = xkb_state_key_get_one_sym(state.get(), code);
+                if (sym == XKB_KEY_NoSymbol) {
+                    continue;
+                }
+                if (IsDeadKeysym(sym)) {
+                    add({{usage, modifiers}, 0, sym});
+                    continue;
+                }
+                const char32_t c = TextCharacter(xkb_state_key_get_utf32(state.get(), code));
+                if (c != 0) {
+                    add({{usage, modifiers}, c, 0});
+                }
+            }
+        }
+        if (macOption) {
+            out.HasAltGr = true;
+        }
+    }
+    return out;
+}
+
+std::shared_ptr<const TLayoutKeys> SystemLayoutKeys(const TSystemKeys& Keys, const std::string& Name,
+                                                    TTargetSystem System) {
+    auto table = std::make_shared<TLayoutKeys>(Name, System);
+    for (const bool caps : {false, true}) {
+        const auto typed = [&](const TSystemKey& k) -> std::optional<char32_t> {
+            return caps ? Keys.WithCapsLock(k) : std::optional<char32_t>(k.Char);
+        };
+        for (const TSystemKey& k : Keys.Keys) {
+            if (k.Dead == 0) {
+                if (const auto c = typed(k)) {
+                    table->Add(*c, caps, {{}, k.Stroke});
+                }
+            }
+        }
+        for (const TSystemKey& d : Keys.Keys) {
+            if (d.Dead == 0 || !typed(d)) {
+                continue;
+            }
+            const TDeadRule* rule = Keys.Rules.DeadRule(d.Dead);
+            for (const TSystemKey& b : Keys.Keys) {
+                if (b.Dead != 0 || (b.Stroke.Modifiers & ModifierRightAlt) != 0) {
+                    continue;
+                }
+                const auto base = typed(b);
+                if (!base) {
+                    continue;
+                }
+                const char32_t c = *base == U' ' ? rule->Spacing : rule->Combine(*base);
+                if (c != 0) {
+                    table->Add(c, caps, {d.Stroke, b.Stroke});
+                }
+            }
+        }
+    }
+    return table;
+}
+
 }  // namespace
 
 bool IsLayoutName(const std::string& Name) {
@@ -211,9 +409,17 @@ bool IsLayoutName(const std::string& Name) {
 }
 
 std::shared_ptr<const TLayoutKeys> BuildLayoutKeys(const std::string& Name, std::string* Error) {
+    return BuildLayoutKeys(Name, TTargetSystem::Linux, Error);
+}
+
+std::shared_ptr<const TLayoutKeys> BuildLayoutKeys(const std::string& Name, TTargetSystem System,
+                                                   std::string* Error) {
     TLoaded loaded;
     if (!Load(Name, &loaded, Error)) {
         return nullptr;
+    }
+    if (System != TTargetSystem::Linux) {
+        return SystemLayoutKeys(BuildSystemKeys(loaded, Name, System), Name, System);
     }
     xkb_keymap* keymap = loaded.Keymap.get();
     auto keys = std::make_shared<TLayoutKeys>(Name);
@@ -338,15 +544,149 @@ struct TXkbTextDecoder::TImpl {
     TLoaded Loaded;
     TState State;
     TComposeState Compose;
+    // Windows and macOS targets decode from their own key table.
+    TTargetSystem System = TTargetSystem::Linux;
+    TSystemKeys Keys;
+    uint8_t Modifiers = 0;
+    uint32_t PendingDead = 0;
+    std::string AltCode;  // keypad digits typed with left Alt held (Windows)
+    bool AltCodeBroken = false;
+
+    std::string SystemKey(uint8_t Usage, bool Pressed, uint8_t Leds);
 };
+
+namespace {
+
+constexpr uint8_t ModLeftCtrl = 0x01, ModLeftShift = 0x02, ModLeftAlt = 0x04, ModLeftGui = 0x08,
+                  ModRightCtrl = 0x10, ModRightShift = 0x20, ModRightAlt = 0x40, ModRightGui = 0x80;
+constexpr uint8_t UsageKeypad1 = 89, UsageKeypad0 = 98, UsageKeypadEnter = 88;
+
+char KeypadDigit(uint8_t Usage) {
+    if (Usage == UsageKeypad0) {
+        return '0';
+    }
+    return Usage >= UsageKeypad1 && Usage < UsageKeypad0 ? static_cast<char>('1' + (Usage - UsageKeypad1))
+                                                         : 0;
+}
+
+}  // namespace
+
+std::string TXkbTextDecoder::TImpl::SystemKey(uint8_t Usage, bool Pressed, uint8_t Leds) {
+    const bool windows = System == TTargetSystem::Windows;
+    if (Usage >= 224) {
+        const uint8_t bit = static_cast<uint8_t>(1u << (Usage - 224));
+        Modifiers = Pressed ? (Modifiers | bit) : (Modifiers & ~bit);
+        if (windows && !Pressed && bit == ModLeftAlt) {
+            // Alt released: a code typed on the keypad with a leading 0 is a character of the
+            // Western code page, which is Latin-1 in the range entered here.
+            std::string code = std::exchange(AltCode, std::string());
+            const bool broken = std::exchange(AltCodeBroken, false);
+            if (broken || code.size() < 2 || code.size() > 4 || code[0] != '0') {
+                return {};
+            }
+            const int value = std::stoi(code);
+            if ((value >= 0x20 && value < 0x7F) || (value >= 0xA0 && value <= 0xFF)) {
+                return Utf8Of(static_cast<char32_t>(value));
+            }
+            return {};
+        }
+        if (Pressed && bit != ModLeftAlt) {
+            AltCodeBroken = AltCodeBroken || !AltCode.empty();
+        }
+        return {};
+    }
+    if (!Pressed) {
+        return {};
+    }
+    const bool altCodeHeld = windows && Modifiers == ModLeftAlt;
+    if (altCodeHeld && (KeypadDigit(Usage) != 0 || IsKeypadUsage(Usage))) {
+        // Without Num Lock the keypad's digits are cursor keys: Alt+End, Alt+Left.
+        const char digit = KeypadDigit(Usage);
+        if ((Leds & LedNumLock) != 0 && digit != 0) {
+            AltCode += digit;
+        } else {
+            AltCodeBroken = true;
+        }
+        return {};
+    }
+    uint8_t shortcut = ModLeftCtrl | ModRightCtrl | ModLeftGui | ModRightGui;
+    uint8_t altGr = ModRightAlt;
+    if (windows) {
+        shortcut |= ModLeftAlt;
+        if (!Keys.HasAltGr) {
+            shortcut |= ModRightAlt;  // right Alt is a plain Alt on a layout without AltGr
+        }
+    } else {
+        altGr |= ModLeftAlt;  // Option, on either side
+    }
+    if ((Modifiers & shortcut) != 0) {
+        PendingDead = 0;
+        return {};
+    }
+    if (IsKeypadUsage(Usage)) {
+        const char digit = KeypadDigit(Usage);
+        if (Usage == UsageKeypadEnter) {
+            return "\n";
+        }
+        return (Leds & LedNumLock) != 0 && digit != 0 ? std::string(1, digit) : std::string();
+    }
+    const bool shift = (Modifiers & (ModLeftShift | ModRightShift)) != 0;
+    const uint8_t level = static_cast<uint8_t>((shift ? ModifierLeftShift : 0) |
+                                               ((Modifiers & altGr) != 0 ? ModifierRightAlt : 0));
+    const TSystemKey* key = Keys.Of(Usage, level);
+    if (key != nullptr && (Leds & LedCapsLock) != 0 && (level & ModifierRightAlt) == 0) {
+        // Caps Lock turns round the letters' case (see TSystemKeys::WithCapsLock).
+        const TSystemKey* plain = Keys.Of(Usage, 0);
+        const char32_t p = plain != nullptr ? plain->Char : 0;
+        if (p >= U'a' && p <= U'z') {
+            key = Keys.Of(Usage, static_cast<uint8_t>(level ^ ModifierLeftShift));
+        }
+    }
+    if (key == nullptr) {
+        return {};
+    }
+    const uint32_t pending = std::exchange(PendingDead, 0);
+    const TDeadRule* rule = pending != 0 ? Keys.Rules.DeadRule(pending) : nullptr;
+    if (key->Dead != 0) {
+        if (rule == nullptr) {
+            PendingDead = key->Dead;
+            return {};
+        }
+        // Two dead keys: both accents.
+        const TDeadRule* second = Keys.Rules.DeadRule(key->Dead);
+        return Utf8Of(rule->Spacing) + (second != nullptr ? Utf8Of(second->Spacing) : std::string());
+    }
+    if (key->Char == U'\n') {
+        return rule != nullptr ? Utf8Of(rule->Spacing) + "\n" : "\n";
+    }
+    if (rule == nullptr) {
+        return Utf8Of(key->Char);
+    }
+    if (key->Char == U' ') {
+        return Utf8Of(rule->Spacing);
+    }
+    if (const char32_t combined = rule->Combine(key->Char)) {
+        return Utf8Of(combined);
+    }
+    return Utf8Of(rule->Spacing) + Utf8Of(key->Char);
+}
 
 TXkbTextDecoder::TXkbTextDecoder(std::unique_ptr<TImpl> Impl) : FImpl(std::move(Impl)) {}
 TXkbTextDecoder::~TXkbTextDecoder() = default;
 
 std::unique_ptr<TXkbTextDecoder> TXkbTextDecoder::Create(const std::string& Name, std::string* Error) {
+    return Create(Name, TTargetSystem::Linux, Error);
+}
+
+std::unique_ptr<TXkbTextDecoder> TXkbTextDecoder::Create(const std::string& Name, TTargetSystem System,
+                                                         std::string* Error) {
     auto impl = std::make_unique<TImpl>();
     if (!Load(Name, &impl->Loaded, Error)) {
         return nullptr;
+    }
+    impl->System = System;
+    if (System != TTargetSystem::Linux) {
+        impl->Keys = BuildSystemKeys(impl->Loaded, Name, System);
     }
     impl->State.reset(xkb_state_new(impl->Loaded.Keymap.get()));
     if (!impl->State) {
@@ -360,6 +700,9 @@ std::unique_ptr<TXkbTextDecoder> TXkbTextDecoder::Create(const std::string& Name
 }
 
 std::string TXkbTextDecoder::Key(uint8_t Usage, bool Pressed, uint8_t Leds) {
+    if (FImpl->System != TTargetSystem::Linux) {
+        return FImpl->SystemKey(Usage, Pressed, Leds);
+    }
     const unsigned key = LinuxKeyOfUsage(Usage);
     if (key == 0) {
         return {};

@@ -25,6 +25,11 @@ bool IsLayoutName(const std::string& Name);
 // and on. The keypad is left out (its keys depend on Num Lock). Null, with *Error in plain words,
 // when the name is malformed or the machine's keyboard data has no such layout.
 std::shared_ptr<const TLayoutKeys> BuildLayoutKeys(const std::string& Name, std::string* Error);
+// The same for a target running System: on Windows and macOS only the dead-key combinations, AltGr
+// keys and Caps Lock behaviour that system's layouts are known to have (layout/SystemLayouts.h);
+// with Caps Lock on, keys whose letters Caps Lock may change in ways layouts differ on are left out.
+std::shared_ptr<const TLayoutKeys> BuildLayoutKeys(const std::string& Name, TTargetSystem System,
+                                                   std::string* Error);
 
 // One layout the machine knows, for a chooser.
 struct TLayoutChoice {
@@ -37,10 +42,16 @@ std::vector<TLayoutChoice> AvailableLayouts();
 
 // What a target with this layout types for the keys it receives, one key event at a time, with its
 // held modifiers, its lock keys (from the keyboard LEDs) and its dead keys. Ctrl, Alt and the
-// Windows key make shortcuts, which type nothing.
+// Windows key make shortcuts, which type nothing. A Windows target makes only its system's dead-key
+// combinations (a dead key before a key it does not combine with types both) and enters a
+// character by its code with left Alt held and 0 and the decimal code on the keypad with Num Lock
+// on (Latin-1); a macOS target makes its system's combinations and takes Option (either Alt) as
+// AltGr, Ctrl and Command as shortcuts.
 class TXkbTextDecoder {
   public:
     static std::unique_ptr<TXkbTextDecoder> Create(const std::string& Name, std::string* Error);
+    static std::unique_ptr<TXkbTextDecoder> Create(const std::string& Name, TTargetSystem System,
+                                                   std::string* Error);
     ~TXkbTextDecoder();
     TXkbTextDecoder(const TXkbTextDecoder&) = delete;
     TXkbTextDecoder& operator=(const TXkbTextDecoder&) = delete;

@@ -354,7 +354,7 @@ TEST_F(EndToEnd, Tray_InATrayHost_ItsMenuRoutesToBAndStartsPassThrough) {
         << "the icon never reached the tray";
     const int indexB = World->ListIndexOf(B.address);
     ASSERT_GE(indexB, 0);
-    // Entries: show, pass-through, every dongle, each dongle in list order, quit.
+    // Entries: show, pass-through, every dongle, each dongle by number (here list order), quit.
     const auto pick = [&](int downs) {
         X().Click(panel->x + panel->width / 2, panel->y + panel->height / 2, 3);
         std::this_thread::sleep_for(700ms);
@@ -472,6 +472,53 @@ TEST_F(EndToEnd, RoutedDongleDrops_KeysAreHeldNotSentToTheOther_RouteContinuesWh
     EXPECT_EQ(Text(other).toStdString(), "ab");
     for (const TDongleTraits* d : {&A, &B})
         EXPECT_FALSE(Target(*d).value(QStringLiteral("anyInputHeld")).toBool()) << Json(Target(*d));
+    ExitChord();
+}
+
+// Numbers stay put: the dongle numbered 1 drops, and the leader twice + 1 still means it, not the
+// dongle now first among those connected. What is typed while it is away reaches neither target;
+// once it is back by itself, it alone gets what follows.
+TEST_F(EndToEnd, NumberedDongleAway_ItsDigitHoldsTheRoute_NothingReachesTheOther_ThenItAloneHears) {
+    ConnectAll();
+    const int indexA = World->ListIndexOf(A.address);
+    ASSERT_GE(indexA, 0);
+    // Numbers are given as dongles connect, and ConnectAll connects in list order.
+    const TDongleTraits& first = indexA == 0 ? A : B;
+    const TDongleTraits& second = indexA == 0 ? B : A;
+    PassThroughOn(false);
+    ClearRecords();
+    ASSERT_TRUE(X().Type("ab"));
+    ASSERT_TRUE(WaitText(first, "ab"));
+    ASSERT_TRUE(WaitText(second, "ab"));
+
+    Control().SetAdvertising(first.address, false);
+    Control().DropLink(first.address);
+    ASSERT_TRUE(TE2eWorld::WaitUntil(
+        [&] { return !Control().DongleStatus(first.address).value(QStringLiteral("connected")).toBool(); },
+        5s));
+    X().Tap(keycode::ScrollLock);
+    X().Tap(keycode::ScrollLock);
+    X().Tap(KeyStrokeFor('1')->keycode);
+    ASSERT_TRUE(X().Type("xy"));
+    std::this_thread::sleep_for(500ms);  // time for "xy" to go wherever it would
+    EXPECT_EQ(Text(second).toStdString(), "ab") << "1 went to the dongle that is still connected";
+
+    const int connects = Control().DongleStatus(first.address).value(QStringLiteral("connectCount")).toInt();
+    Control().SetAdvertising(first.address, true);
+    ASSERT_TRUE(TE2eWorld::WaitUntil(
+        [&] {
+            return Control().DongleStatus(first.address).value(QStringLiteral("connectCount")).toInt() >
+                       connects &&
+                   !KeyboardWrites(first).empty();
+        },
+        40s))
+        << Json(Control().DongleStatus(first.address));
+    std::this_thread::sleep_for(500ms);  // its activation handled: it takes input again
+    ASSERT_TRUE(X().Type("z"));
+    EXPECT_TRUE(WaitText(first, "abz")) << Json(Target(first));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Text(first).toStdString(), "abz");
+    EXPECT_EQ(Text(second).toStdString(), "ab");
     ExitChord();
 }
 

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/GeneralError.h"
 
@@ -72,11 +73,24 @@ void TBluetoothLEDevice::RaiseCharacteristicRead(TBluetoothGattCharacteristic& c
     });
 }
 
-void TBluetoothLEDevice::RaiseCharacteristicWrite(TBluetoothGattCharacteristic& c, uint16_t gattStatus) {
+namespace {
+// Whether the write completion being raised on this thread was held up by the backend; the
+// handler runs within the raise, on the same thread.
+thread_local bool GCompletionDelayed = false;
+}  // namespace
+
+bool TBluetoothLEDevice::CompletionDelayed() const {
+    return GCompletionDelayed;
+}
+
+void TBluetoothLEDevice::RaiseCharacteristicWrite(TBluetoothGattCharacteristic& c, uint16_t gattStatus,
+                                                  bool delayed) {
+    const bool outer = std::exchange(GCompletionDelayed, delayed);
     Dispatch([&](const TBluetoothLEDeviceHandlers& h) {
         if (h.OnCharacteristicWrite)
             h.OnCharacteristicWrite(*this, c, gattStatus);
     });
+    GCompletionDelayed = outer;
 }
 
 void TBluetoothLEDevice::RaiseDisconnect() {
@@ -120,4 +134,42 @@ void TBluetoothLEManager::RaisePairingFinished(TBluetoothLEDevice& device, const
         if (OnPairingFinished)
             OnPairingFinished(*this, device, result);
     });
+}
+
+void TBluetoothLEManager::SetOnRadioChanged(TRadioHandler handler) {
+    std::lock_guard lock(FRadioHandlerLock);
+    FOnRadioChanged = std::move(handler);
+}
+
+void TBluetoothLEManager::RaiseRadioChanged(TRadioProblem problem) {
+    TRadioHandler handler;
+    {
+        std::lock_guard lock(FRadioHandlerLock);
+        handler = FOnRadioChanged;
+    }
+    RunReportingErrors([&] {
+        if (handler)
+            handler(*this, problem);
+    });
+}
+
+std::string RadioProblemText(TRadioProblem Problem) {
+    switch (Problem) {
+        case TRadioProblem::None:
+            break;
+        case TRadioProblem::NoBus:
+            return "The system's message bus (D-Bus) cannot be reached, so Bluetooth cannot be used. Restart "
+                   "the computer, or ask its administrator.";
+        case TRadioProblem::NoStack:
+            return "The Bluetooth service (BlueZ) is not running. Start it with: sudo systemctl start "
+                   "bluetooth (install it first where it is missing: sudo apt install bluez).";
+        case TRadioProblem::NoAdapter:
+            return "No Bluetooth adapter was found. Plug in a Bluetooth adapter, or switch on the computer's "
+                   "own Bluetooth (it may be turned off in the firmware settings or by a key).";
+        case TRadioProblem::PoweredOff:
+            return "The Bluetooth adapter is switched off. Switch Bluetooth on in the system settings "
+                   "(Settings > Bluetooth), or run: bluetoothctl power on (if it stays off, it is blocked: "
+                   "rfkill unblock bluetooth).";
+    }
+    return {};
 }

@@ -233,6 +233,11 @@ class TBluetoothLEDevice {
     virtual bool SetCharacteristicNotification(TBluetoothGattCharacteristic& characteristic, bool enable) = 0;
 
     virtual bool IsConnected() const = 0;
+    // Only inside OnCharacteristicWrite, about the completion being handled: true when the backend
+    // itself held it up (its thread was blocked by the platform or busy with another link at some
+    // time between the write's request and this completion), so the time the write took says
+    // nothing about the link and is no sample of it. False elsewhere.
+    bool CompletionDelayed() const;
     // Requests the link to be closed; OnDisconnect follows when it is.
     virtual void Disconnect() = 0;
 
@@ -269,7 +274,8 @@ class TBluetoothLEDevice {
     void RaiseServicesDiscovered(const TBluetoothGattServiceList& services);
     void RaiseCharacteristicRead(TBluetoothGattCharacteristic& c, uint16_t gattStatus,
                                  std::span<const uint8_t> value);
-    void RaiseCharacteristicWrite(TBluetoothGattCharacteristic& c, uint16_t gattStatus);
+    // delayed: what CompletionDelayed tells the handler.
+    void RaiseCharacteristicWrite(TBluetoothGattCharacteristic& c, uint16_t gattStatus, bool delayed = false);
     void RaiseDisconnect();
 
   private:
@@ -282,6 +288,17 @@ class TBluetoothLEDevice {
     TBluetoothLEDeviceHandlers FHandlers;
     const void* FHandlersOwner = nullptr;
 };
+
+// What keeps the radio from being used, as far as the platform can tell.
+enum class TRadioProblem {
+    None,        // an adapter is there and powered
+    NoBus,       // the system's message bus cannot be reached (Linux)
+    NoStack,     // the Bluetooth service (bluetoothd) is not running (Linux)
+    NoAdapter,   // no adapter is listed
+    PoweredOff,  // the adapter is switched off (or blocked)
+};
+// The problem and what the user can do about it, in the user's words; empty for None.
+std::string RadioProblemText(TRadioProblem Problem);
 
 class TBluetoothLEManager {
   public:
@@ -311,6 +328,12 @@ class TBluetoothLEManager {
         if (!StartDiscovery(timeoutMs, serviceUuids)) {
             RaiseDiscoveryRefused(UnavailableReason());
         }
+    }
+    // Asks for the radio's state, without waiting for the backend: OnRadioChanged follows with it,
+    // also when it did not change. Backends that answer at once keep this default, which raises it
+    // on this thread.
+    virtual void RequestRadioState() {
+        RaiseRadioChanged(ConnectionState() == Connected ? TRadioProblem::None : TRadioProblem::NoAdapter);
     }
     // Stops a scan and raises OnDiscoveryLEEnd on this thread before returning, also when no scan
     // runs. Never waits for a backend's own thread.
@@ -343,6 +366,12 @@ class TBluetoothLEManager {
         (void)device;
         (void)answer;
     }
+    // The radio's state changed (an adapter came or went, was switched on or off, the stack started
+    // or ended), or RequestRadioState asked for it. Raised on a backend thread, or on the caller of
+    // RequestRadioState. Each dropped link still raises its own OnDisconnect. Set through a lock,
+    // unlike the handlers above: the radio can change at any time, scan or not.
+    using TRadioHandler = std::function<void(TBluetoothLEManager& sender, TRadioProblem problem)>;
+    void SetOnRadioChanged(TRadioHandler handler);
 
   protected:
     TBluetoothLEManager() = default;
@@ -353,4 +382,9 @@ class TBluetoothLEManager {
     void RaiseDiscoveryRefused(const std::string& reason);
     void RaisePairingQuestion(TBluetoothLEDevice& device, const TPairingQuestion& question);
     void RaisePairingFinished(TBluetoothLEDevice& device, const TPairingResult& result);
+    void RaiseRadioChanged(TRadioProblem problem);
+
+  private:
+    std::mutex FRadioHandlerLock;
+    TRadioHandler FOnRadioChanged;
 };

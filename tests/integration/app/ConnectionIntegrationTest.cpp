@@ -40,7 +40,9 @@
 #include "ChildProcess.h"
 #include "app/CorvastelApplication.h"
 #include "app/ExitPath.h"
+#include "app/TypingSettings.h"
 #include "app/UnitMain.h"
+#include "layout/SystemLayouts.h"
 #include "platform/ble/qt/QtBluetoothLE.h"
 #include "platform/hooks/fake/FakeHookPlatform.h"
 
@@ -378,13 +380,37 @@ TEST_F(TConnectionIntegration, ScanWithTheAdapterOff_RefusedByEvent_TheBoxSaysWh
     answerer.start(10);
     Window->BtnScan->click();
     ASSERT_TRUE(WaitFor([&] { return !boxes.empty(); }, 5s));
-    EXPECT_TRUE(boxes[0].startsWith("Cannot start BluetoothLE scan as it is disabled\n"))
-        << boxes[0].toStdString();
-    EXPECT_TRUE(boxes[0].contains("switched off")) << boxes[0].toStdString();
+    EXPECT_TRUE(boxes[0].startsWith("The Bluetooth adapter is switched off.")) << boxes[0].toStdString();
     EXPECT_FALSE(Window->Scanning);
     EXPECT_FALSE(Window->ProgressBar1->isVisible());
     EXPECT_EQ(Window->BtnScan->text(), QString::fromUtf8("搜索设备(&S)"));
     Control("SetPowered", {true});
+}
+
+// The adapter is switched off while a dongle is connected, through the stack's own Powered property:
+// the window says Bluetooth is off (no "reconnecting" while nothing can), and once it is on again the
+// dongle is tried at once; the schedule's clock stands still here, so no back-off can bring it.
+TEST_F(TConnectionIntegration, AdapterOffWhileConnected_SaidOff_OnAgainTheDongleIsTriedAtOnce) {
+    const auto frozen = TReconnectPolicy::TClock::now();
+    Window->ReconnectClock = [frozen] { return frozen; };
+    ASSERT_NO_FATAL_FAILURE(Find({DongleOld}));
+    const int k = Slot(DongleOld);
+    ASSERT_NO_FATAL_FAILURE(ClickConnect(DongleOld));
+    ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; }));
+
+    Control("SetPowered", {false});
+    ASSERT_TRUE(WaitFor([&] { return Window->SessionCount == 0 && Window->RadioDown(); }, 5s));
+    EXPECT_TRUE(Window->NoticeText(TNotice::StackProblem).startsWith("Bluetooth is off"))
+        << Window->NoticeText(TNotice::StackProblem).toStdString();
+    EXPECT_TRUE(Window->NoticeText(TNotice::LinkLost).contains("Bluetooth is off"))
+        << Window->NoticeText(TNotice::LinkLost).toStdString();
+    EXPECT_EQ(Image(k), DeviceImageConnecting);
+
+    Control("SetPowered", {true});
+    ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; }, 10s)) << "not tried at once";
+    EXPECT_TRUE(Window->NoticeText(TNotice::LinkLost).isEmpty());
+    EXPECT_EQ(Window->NoticeText(TNotice::StackProblem), "Bluetooth is back");
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
 }
 
 // bluetoothd restarts between the scan and the user's click on Connect: the click connects the
@@ -513,7 +539,8 @@ TEST_F(THostileDongles, EachSetupFailure_IsReported_TheLinkClosed_TheDongleFound
 }
 
 namespace {
-// Three targets on three layouts, decoding what they receive with the keyboard data's own tables.
+// Targets on three layouts and two systems, decoding what they receive with the keyboard data's own
+// tables and, on Windows, that system's dead keys and AltGr keys.
 class TLayoutTargets : public TConnectionIntegration {
   protected:
     std::vector<std::string> ServiceArgs() const override {
@@ -521,20 +548,24 @@ class TLayoutTargets : public TConnectionIntegration {
         for (const auto& row : Rows) {
             args.push_back("--dongle");
             args.push_back("name=Corvastel-" + std::string(row.Layout) + ",address=" + row.Address +
-                           ",layout=" + row.Layout + (row.Plain ? ",identity=0451:E010:1" : ""));
+                           ",layout=" + row.Layout + ",system=" + SystemName(row.System) +
+                           (row.Plain ? ",identity=0451:E010:1" : ""));
         }
         return args;
     }
     struct TRow {
         const char* Address;
         const char* Layout;
+        TTargetSystem System;
         bool Plain;               // plain framing rather than report IDs
         const char32_t* Refused;  // the characters this layout cannot type, in order of appearance
     };
     static constexpr TRow Rows[] = {
-        {"C0:FF:EE:00:00:31", "de", false, U"ñ"},
-        {"C0:FF:EE:00:00:32", "fr", true, U"ñ"},
-        {"C0:FF:EE:00:00:33", "us", false, U"üßÖ€çéàùñ"},
+        {"C0:FF:EE:00:00:31", "de", TTargetSystem::Linux, false, U"ñ"},
+        {"C0:FF:EE:00:00:32", "fr", TTargetSystem::Linux, true, U"ñ"},
+        {"C0:FF:EE:00:00:33", "us", TTargetSystem::Linux, false, U"üßÖ€çéàùñ"},
+        // Windows German has no c with cedilla (its acute does not make one) and no tilde dead key.
+        {"C0:FF:EE:00:00:34", "de", TTargetSystem::Windows, false, U"çñ"},
     };
 };
 }  // namespace
@@ -555,7 +586,8 @@ TEST_F(TLayoutTargets, OneSentence_ArrivesExactlyOnEachLayout_TheRestNamedBefore
         const int k = Slot(row.Address);
         ASSERT_NO_FATAL_FAILURE(ClickConnect(row.Address));
         ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; })) << row.Address;
-        ASSERT_TRUE(Window->StoreTypingSettings(row.Address, {row.Layout, 0}));
+        ASSERT_TRUE(
+            Window->StoreTypingSettings(row.Address, {row.Layout, 0, TUnicodeEntry::Off, row.System}));
     }
     QString question;
     Window->ConfirmQuery = [&](const QString& q) {
@@ -567,10 +599,14 @@ TEST_F(TLayoutTargets, OneSentence_ArrivesExactlyOnEachLayout_TheRestNamedBefore
     ASSERT_TRUE(WaitFor([&] { return !Window->TypingText(); }, 60s));
     const QStringList parts = question.split(QStringLiteral("\n\n"));
     for (const auto& row : Rows) {
-        SCOPED_TRACE(row.Layout);
+        SCOPED_TRACE(std::string(row.Layout) + " " + SystemName(row.System));
         const std::u32string refused = row.Refused;
         // The question's paragraph on this layout names exactly these characters.
-        const QString head = QStringLiteral("on the \u201C%1\u201D keyboard layout").arg(row.Layout);
+        const QString head = QStringLiteral("on the \u201C%1\u201D keyboard layout%2 (")
+                                 .arg(QString::fromLatin1(row.Layout),
+                                      row.System == TTargetSystem::Linux
+                                          ? QString()
+                                          : QStringLiteral(" of %1").arg(SystemText(row.System)));
         const auto part =
             std::find_if(parts.begin(), parts.end(), [&](const QString& p) { return p.contains(head); });
         ASSERT_NE(part, parts.end()) << question.toStdString();

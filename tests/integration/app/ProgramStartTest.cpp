@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -80,7 +81,7 @@ class TProgramFixture : public testing::Test {
         return Capture("DISPLAY=" + FXvfb->Display() + " " + command);
     }
 
-    std::unique_ptr<TChildProcess> StartProgram() const {
+    std::unique_ptr<TChildProcess> StartProgram(const std::string& logName = "") const {
         TChildProcess::Options options;
         options.env = {{"DISPLAY", FXvfb->Display()},
                        {"XDG_RUNTIME_DIR", FRuntimeDir},
@@ -92,8 +93,8 @@ class TProgramFixture : public testing::Test {
             // NUL-terminated within its bounds; strict string checks flag that library, not us.
             options.env["ASAN_OPTIONS"] = std::string(asan) + ":strict_string_checks=0";
         }
-        options.stdoutPath = FRuntimeDir + "/stdout.log";
-        options.stderrPath = FRuntimeDir + "/stderr.log";
+        options.stdoutPath = FRuntimeDir + "/stdout" + logName + ".log";
+        options.stderrPath = FRuntimeDir + "/stderr" + logName + ".log";
         std::string error;
         auto process = TChildProcess::Start({CORVASTEL_PC_PATH}, options, &error);
         EXPECT_TRUE(process) << error;
@@ -176,6 +177,75 @@ TEST_F(TProgramFixture, SecondStart_BringsTheFirstWindowForwardAndEnds) {
     EXPECT_TRUE(forward) << "the first window was not brought forward";
     EXPECT_EQ(ProgramWindows().size(), 1u) << "a second window appeared";
     EXPECT_TRUE(first->Running());
+}
+
+// A first copy that is stopped keeps its lock and its socket; the kernel queues connections to it
+// until its backlog is full. Each start meanwhile shows the box naming the stopped copy's process,
+// also once the queue is full (a blocking connect would hang there, invisibly).
+TEST_F(TProgramFixture, FirstCopyStopped_EveryStartShowsTheBoxNamingIt) {
+    auto first = StartProgram();
+    ASSERT_FALSE(WaitForProgramWindow().empty());
+    ASSERT_EQ(kill(first->Pid(), SIGSTOP), 0);
+    const std::string pid = std::to_string(first->Pid());
+    for (int i = 0; i < 11; ++i) {
+        SCOPED_TRACE(i);
+        const std::string log = "-" + std::to_string(i);
+        auto next = StartProgram(log);
+        // The box: a window of the new process, titled with the program's name.
+        std::string box;
+        const auto end = Clock::now() + 30s;
+        while (box.empty() && Clock::now() < end && next->Running()) {
+            box = X("xdotool search --onlyvisible --pid " + std::to_string(next->Pid()) +
+                    " 2>/dev/null | head -n 1");
+            std::this_thread::sleep_for(50ms);
+        }
+        ASSERT_FALSE(box.empty()) << "no box from start " << i;
+        EXPECT_EQ(X("xdotool getwindowname " + box), "CorvastelPcApp");
+        std::ifstream err(FRuntimeDir + "/stderr" + log + ".log");
+        const std::string said((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
+        EXPECT_NE(said.find("(process " + pid + ") but does not answer"), std::string::npos) << said;
+        if (i == 0) {
+            std::this_thread::sleep_for(500ms);  // let it paint
+            std::filesystem::create_directories(CORVASTEL_ARTIFACTS_DIR);
+            X("import -window " + box + " " + CORVASTEL_ARTIFACTS_DIR + "/hung-copy-box.png");
+        }
+        next->Stop();
+    }
+    kill(first->Pid(), SIGCONT);
+}
+
+// No display at all, or one that cannot be reached: one plain line and status 1, not Qt's abort.
+TEST(ProgramWithoutDisplay, SaysSoInOneLineAndEndsWithStatusOne) {
+    struct TCase {
+        const char* Display;
+        const char* Said;
+    };
+    const TCase cases[] = {{"", "none is set"}, {":987", "DISPLAY=:987 cannot be reached"}};
+    char dirTemplate[] = "/tmp/corvastel-nodisplay-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate;
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Display);
+        TChildProcess::Options options;
+        options.env = {{"DISPLAY", c.Display},
+                       {"WAYLAND_DISPLAY", ""},
+                       {"QT_QPA_PLATFORM", ""},
+                       {"XDG_RUNTIME_DIR", dir},
+                       {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + dir + "/no-bus"}};
+        options.stdoutPath = dir + "/stdout.log";
+        options.stderrPath = dir + "/stderr.log";
+        auto program = TChildProcess::Start({CORVASTEL_PC_PATH}, options);
+        ASSERT_TRUE(program);
+        const auto status = program->WaitExit(30s);
+        ASSERT_TRUE(status.has_value()) << "it keeps running";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "status " << *status;
+        std::ifstream err(dir + "/stderr.log");
+        const std::string said((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
+        const auto lines = Lines(said);
+        ASSERT_EQ(lines.size(), 1u) << said;
+        EXPECT_NE(lines[0].find(c.Said), std::string::npos) << said;
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(TProgramFixture, CopyThatCrashed_DoesNotBlockTheNextStart) {

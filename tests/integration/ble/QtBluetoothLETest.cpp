@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -93,6 +94,7 @@ struct TEvents {
     std::vector<std::pair<uint16_t, TBytes>> reads;  // (short UUID, value) of successful reads
     int failedReads = 0;
     std::vector<std::pair<uint16_t, uint16_t>> writes;  // (short UUID, status)
+    std::vector<bool> writesDelayed;                    // CompletionDelayed of each, in order
     int disconnects = 0;
     std::thread::id servicesThread;
 
@@ -205,10 +207,11 @@ class QtBluetoothLETest : public ::testing::Test {
                 Events.failedReads++;
             }
         };
-        h.OnCharacteristicWrite = [this](TBluetoothLEDevice&, TBluetoothGattCharacteristic& c,
+        h.OnCharacteristicWrite = [this](TBluetoothLEDevice& sender, TBluetoothGattCharacteristic& c,
                                          uint16_t status) {
             std::lock_guard l(Events.lock);
             Events.writes.emplace_back(static_cast<uint16_t>(c.UUID().Data1()), status);
+            Events.writesDelayed.push_back(sender.CompletionDelayed());
             Events.changed.notify_all();
         };
         h.OnDisconnect = [this](TBluetoothLEDevice&) { Events.With([&] { return ++Events.disconnects; }); };
@@ -734,6 +737,198 @@ TEST_F(QtBluetoothLETest, DiscoverServices_afterTheStackRestarted_reachesADevice
             WaitUntil([&] { return Manager->ConnectionState() == TBluetoothLEManager::Connected; }, 5s));
         ExpectConnectReachesDongleA(*d);
     }
+}
+
+// Qt's BlueZ backend blocks the thread that drives it in D-Bus calls while a link comes up
+// (GetManagedObjects, property reads). With bluetoothd slow to answer them, dongle B's connect holds
+// that thread for the whole test, as a read through Qt shows; A's keys, written without response,
+// pass beside it all the same, each with its completion, and reach A.
+TEST_F(QtBluetoothLETest, ADongleConnectingWhileTheStackIsSlow_DoesNotHoldAnotherDonglesKeys) {
+    const std::string dongleB = "C0:FF:EE:00:00:0B";
+    StartService({"--dongle", "address=" + DongleA, "--dongle", "address=" + dongleB});
+    CreateManager(60s);
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    TBluetoothLEDevice* b = Events.With([&] { return Found.count(dongleB) ? Found[dongleB] : nullptr; });
+    ASSERT_NE(b, nullptr);
+    const QString a = QString::fromStdString(DongleA);
+    Control(QStringLiteral("ClearRecords"), {a});
+
+    // Longer than the test waits for anything: B's connect is held until the stack goes.
+    Control(QStringLiteral("SetObjectsDelay"), {60000u});
+    std::atomic<bool> bReturned{false};
+    std::thread connectB([&] {
+        b->DiscoverServices();
+        bReturned = true;
+    });
+    struct TAtExit {
+        std::function<void()> fn;
+        ~TAtExit() { fn(); }
+    } endB{[&] {
+        StopService();  // its pending answers fail at once, and B's connect with them
+        connectB.join();
+    }};
+    ASSERT_TRUE(WaitUntil(
+        [] { return Control(QStringLiteral("ObjectsCallsHeld")).arguments().value(0).toInt() > 0; }, 5s));
+    Device->ReadCharacteristic(*Char(0xF801));
+
+    std::vector<std::pair<uint16_t, TBytes>> keys;
+    for (uint8_t usage = 4; usage < 4 + 20; ++usage) {
+        keys.push_back({0xF801, TBytes{0, 0, usage, 0, 0, 0, 0, 0}});
+        keys.push_back({0xF801, TBytes(8, 0)});
+    }
+    ASSERT_NO_FATAL_FAILURE(WritePaced(keys));
+    const QJsonArray atA = ControlJson(QStringLiteral("Writes"), {a}).toArray();
+    ASSERT_EQ(atA.size(), static_cast<qsizetype>(keys.size()));
+    for (qsizetype i = 0; i < atA.size(); ++i) {
+        EXPECT_EQ(atA[i].toObject()[QStringLiteral("bytes")].toString().toStdString(),
+                  Hex(keys[static_cast<size_t>(i)].second))
+            << i;
+    }
+    for (const auto& [uuid, status] : Events.With([&] { return Events.writes; }))
+        EXPECT_EQ(status, GattStatusSuccess);
+    // The premise: Qt's thread was held all along.
+    EXPECT_FALSE(bReturned.load());
+    EXPECT_EQ(Events.With([&] { return Events.reads.size() + static_cast<size_t>(Events.failedReads); }), 0u);
+}
+
+// Holds the Bluetooth thread in the manager's handler of a scan's first find until released (Qt
+// holds it the same way in a blocking call while another dongle connects); the hold ends with the
+// object, whatever the test's outcome.
+class TThreadHold {
+  public:
+    explicit TThreadHold(TBluetoothLEManager& manager) : FManager(manager) {
+        manager.OnDiscoverLEDevice = [state = FState](TBluetoothLEManager&, TBluetoothLEDevice&, int,
+                                                      const TBytes&) {
+            std::unique_lock l(state->lock);
+            if (state->held)
+                return;
+            state->held = true;
+            state->changed.notify_all();
+            state->changed.wait(l, [&] { return state->released; });
+        };
+    }
+    ~TThreadHold() {
+        Release();
+        FManager.CancelDiscovery();
+    }
+    // Starts a scan and waits until its first find holds the thread.
+    bool Hold() {
+        if (!FManager.StartDiscovery(5000, {U(0xF800)}))
+            return false;
+        std::unique_lock l(FState->lock);
+        return FState->changed.wait_for(l, 10s, [&] { return FState->held; });
+    }
+    void Release() {
+        std::lock_guard l(FState->lock);
+        FState->released = true;
+        FState->changed.notify_all();
+    }
+
+  private:
+    // Shared with the handler, which the manager may call after this object is gone.
+    struct TState {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool held = false, released = false;
+    };
+    TBluetoothLEManager& FManager;
+    std::shared_ptr<TState> FState = std::make_shared<TState>();
+};
+
+// Writes made while the Bluetooth thread is held wait for it before they even go out. Their round
+// trips, timed from when they were made, measure the thread, not the link: the completions say so.
+// A request always passes that thread; a write without response does when bluetoothd was too slow
+// at the connect to tell where to send it past Qt.
+TEST_F(QtBluetoothLETest, WritesMadeWhileTheBluetoothThreadIsHeld_CompleteFlaggedAsDelayed) {
+    for (const bool slowAtConnect : {false, true}) {
+        SCOPED_TRACE(slowAtConnect ? "writes without response through Qt" : "past Qt");
+        StartService({"--dongle", "address=" + DongleA, "--dongle", "address=C0:FF:EE:00:00:0B"});
+        CreateManager(60s);
+        Events.With([&] { return Events.scanEnds = 0; });
+        TBluetoothLEDevice* a = Scan(DongleA);
+        ASSERT_NE(a, nullptr);
+        WireDevice(*a);
+        // Longer than the backend waits for the object paths of writes past Qt.
+        Control(QStringLiteral("SetObjectsDelay"), {slowAtConnect ? 2500u : 0u});
+        ASSERT_TRUE(a->DiscoverServices());
+        Control(QStringLiteral("SetObjectsDelay"), {0u});
+        Events.With([&] {
+            Events.writes.clear();
+            Events.writesDelayed.clear();
+        });
+        {
+            TThreadHold hold(*Manager);
+            ASSERT_TRUE(hold.Hold()) << "nothing was found";
+            Device->WriteCharacteristicWithResponse(*Char(0xF804), TBytes{1});
+            Device->WriteCharacteristic(*Char(0xF801), TBytes{0, 0, 4, 0, 0, 0, 0, 0});
+            std::this_thread::sleep_for(40ms);  // well past what counts as the thread being held (4 ms)
+            hold.Release();
+            ASSERT_TRUE(
+                WaitUntil([&] { return Events.With([&] { return Events.writes.size() == 2; }); }, 5s));
+        }
+        Events.With([&] {
+            EXPECT_EQ(std::count(Events.writes.begin(), Events.writes.end(),
+                                 std::pair<uint16_t, uint16_t>{0xF804, GattStatusSuccess}),
+                      1);
+            EXPECT_EQ(std::count(Events.writes.begin(), Events.writes.end(),
+                                 std::pair<uint16_t, uint16_t>{0xF801, GattStatusSuccess}),
+                      1);
+            const auto request = std::find(Events.writes.begin(), Events.writes.end(),
+                                           std::pair<uint16_t, uint16_t>{0xF804, GattStatusSuccess});
+            if (request != Events.writes.end()) {
+                EXPECT_TRUE(Events.writesDelayed[static_cast<size_t>(request - Events.writes.begin())]);
+            }
+            const auto command = std::find(Events.writes.begin(), Events.writes.end(),
+                                           std::pair<uint16_t, uint16_t>{0xF801, GattStatusSuccess});
+            // Past Qt it goes out from the write thread, which nothing held.
+            if (command != Events.writes.end() && slowAtConnect) {
+                EXPECT_TRUE(Events.writesDelayed[static_cast<size_t>(command - Events.writes.begin())]);
+            }
+        });
+        Device->ClearHandlers();
+        Device = nullptr;
+        Manager.reset();
+    }
+}
+
+// The service's bad moments as a client sees them: a request answered late (after it reached the
+// dongle), a request never answered (the keys written without response pass beside it), and an air
+// stall (a key made during it reaches the dongle only after it). Only lower bounds: they hold on a
+// busy machine.
+TEST_F(QtBluetoothLETest, BadMoments_ALateAndALostAnswerAndAnAirStall_AsTheServiceModelsThem) {
+    StartService({"--dongle", "address=" + DongleA});
+    CreateManager();
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    const QString a = QString::fromStdString(DongleA);
+    const auto nowUs = [] {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    const auto lastAtA = [&] {
+        return ControlJson(QStringLiteral("Writes"), {a}).toArray().last().toObject();
+    };
+    const TBytes key{0, 0, 4, 0, 0, 0, 0, 0};
+    const TBytes none(8, 0);
+
+    Control(QStringLiteral("DelayNextAnswer"), {a, 300u});
+    ASSERT_NO_FATAL_FAILURE(WritePaced({{0xF804, TBytes{1}}}));
+    const qint64 answeredUs = nowUs();
+    EXPECT_GE(answeredUs - lastAtA()[QStringLiteral("arrivedUs")].toInteger(), 300'000);
+
+    Control(QStringLiteral("LoseNextAnswer"), {a});
+    Device->WriteCharacteristicWithResponse(*Char(0xF804), TBytes{2});
+    ASSERT_NO_FATAL_FAILURE(WritePaced({{0xF801, key}, {0xF801, none}}));
+    const auto writes = Events.With([&] { return Events.writes; });
+    EXPECT_EQ(writes,
+              (std::vector<std::pair<uint16_t, uint16_t>>{
+                  {0xF804, GattStatusSuccess}, {0xF801, GattStatusSuccess}, {0xF801, GattStatusSuccess}}));
+
+    const qint64 stalledUs = nowUs();
+    Control(QStringLiteral("StallAir"), {a, 300u});
+    ASSERT_NO_FATAL_FAILURE(WritePaced({{0xF801, key}}));
+    ASSERT_TRUE(WaitUntil([&] { return lastAtA()[QStringLiteral("arrivedUs")].toInteger() != 0; }, 5s));
+    EXPECT_GE(lastAtA()[QStringLiteral("arrivedUs")].toInteger() - stalledUs, 300'000);
 }
 
 TEST_F(QtBluetoothLETest, Figures_writesPerSecondThroughTheStack) {

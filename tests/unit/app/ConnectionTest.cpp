@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QTextDocument>
 #include <QTimer>
+#include <QToolTip>
 
 #include <chrono>
 #include <functional>
@@ -22,7 +25,10 @@
 #include "QtTestEnvironment.h"
 #include "StubDevice.h"
 #include "app/CorvastelApplication.h"
+#include "app/FormControls.h"
+#include "app/TargetState.h"
 #include "app/UnitMain.h"
+#include "device/MessageBus.h"
 #include "device/UnitCorvastelDevice.h"
 #include "platform/ble/fake/FakeBluetoothLE.h"
 #include "platform/hooks/fake/FakeHookPlatform.h"
@@ -84,10 +90,14 @@ struct TConnectionFixture : testing::Test {
     }
 
     // Lists a device as a scan does: a found slot and its list item, image 0.
-    int List(TBluetoothLEDevice& device) {
+    // advertised: the name its scan heard (the fake central's device learns it only once connected).
+    int List(TBluetoothLEDevice& device, const std::string& advertised = {}) {
         const int k = window->FoundDeviceCount++;
         window->FoundDevices[k] = &device;
-        auto* item = new QListWidgetItem(QString::fromStdString(device.Identifier()), window->DeviceListView);
+        // Captioned as a scan captions a dongle without a nickname.
+        auto* item = new QListWidgetItem(
+            DongleName({}, advertised.empty() ? device.DeviceName() : advertised, device.Identifier()),
+            window->DeviceListView);
         window->SetDeviceImage(item, DeviceImageFound);
         return k;
     }
@@ -104,7 +114,7 @@ struct TConnectionFixture : testing::Test {
             TDongleConfig::Standard("Corvastel-" + address.substr(15), address, firmware, identity);
         config.answersIdentity = answersIdentity;
         ble.AddDongle(config);
-        return List(ble.Device(address));
+        return List(ble.Device(address), config.name);
     }
     std::shared_ptr<vdongle::TVirtualDongle> Dongle(int k) {
         return ble.Radio().Find(window->FoundDevices[k]->Address());
@@ -251,7 +261,7 @@ TEST_F(TConnectionFixture, SetupFailures_AreReportedAndTheDongleIsFoundAgain) {
         TDongleConfig config = TDongleConfig::Standard("Corvastel-Hostile", address, "1.2.0");
         row.Edit(config);
         ble.AddDongle(config);
-        const int k = List(ble.Device(address));
+        const int k = List(ble.Device(address), config.name);
 
         Click(k);
         ASSERT_TRUE(WaitFor([&] { return !errors.empty(); }, 5000));
@@ -373,6 +383,111 @@ TEST_F(TConnectionFixture, ConnectionBeingSetUp_TheButtonCancelsItAtOnce) {
     EXPECT_EQ(window->SessionCount, 1);
     EXPECT_EQ(Image(silent), DeviceImageConnecting);
     EXPECT_TRUE(WaitFor([&] { return Dongle(silent)->Connected(); }));
+}
+
+// An event the given-up session posted arrives after a new session on the same dongle took its place
+// (here even its memory, as the allocator may hand it out again): it is not the new session's, and
+// the new setup goes on untouched.
+TEST_F(TConnectionFixture, StaleEventAfterAGiveUp_IsNotTakenForTheNextSessionOnTheDongle) {
+    const int silent = AddDongle("C0:FF:EE:00:00:01", "1.2.0", vdongle::Identity0451_16B4, false);
+    Click(silent);
+    ASSERT_TRUE(WaitFor([&] { return window->ProgressBar1->value() == 80; }));
+    Settle();
+    const TSessionHandle givenUp = window->HandleOf(window->Sessions[0]);
+    ASSERT_NE(givenUp.Serial, 0u);
+    Click(silent);  // the user cancels the setup
+    ASSERT_EQ(window->SessionCount, 0);
+
+    Click(silent);
+    ASSERT_TRUE(WaitFor([&] { return window->ProgressBar1->value() == 80; }));
+    Settle();
+    ASSERT_EQ(window->SessionCount, 1);
+    TCorvastelDevice* next = window->Sessions[0];
+    ASSERT_NE(window->HandleOf(next).Serial, givenUp.Serial);
+
+    TMessageManager::DefaultManager().SendMessage(
+        nullptr, TBleDeviceMessage{DeviceDisconnected, next, Address(silent), 0, givenUp.Serial});
+    Settle();
+    EXPECT_EQ(window->SessionCount, 1);
+    EXPECT_EQ(window->Sessions[0], next);
+    EXPECT_EQ(Image(silent), DeviceImageConnecting);
+    EXPECT_TRUE(boxes.Texts.empty()) << boxes.Texts.front().toStdString();
+    EXPECT_TRUE(errors.empty());
+}
+
+// The status bar says what the user started until it ends, however it ends: a connect that hangs
+// and fails, one that succeeds, a disconnect. The guide from the scan does not stand in for it.
+TEST_F(TConnectionFixture, ProgressNotice_NamesWhatIsBeingConnectedOrDisconnectedUntilItEnds) {
+    const auto progress = [&] { return window->NoticeText(TNotice::Progress); };
+    TGateDevice& gate = AddGate("C0:FF:EE:00:00:07", "Corvastel-Gate", TGateDevice::TOutcome::Refuse, false);
+    const int k = AddDongle("C0:FF:EE:00:00:01");
+    EXPECT_EQ(progress(), QString());
+
+    Click(0);
+    ASSERT_TRUE(gate.WaitEntered());
+    EXPECT_EQ(progress(), QStringLiteral("Connecting to Corvastel-Gate\u2026"));
+    Click(k);
+    EXPECT_EQ(progress(), QStringLiteral("Connecting to Corvastel-Gate, Corvastel-01\u2026"));
+    EXPECT_TRUE(window->StatusBar1->PanelText(0).startsWith(QStringLiteral("Connecting to")))
+        << window->StatusBar1->PanelText(0).toStdString();
+    ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageConnected; }));
+    EXPECT_EQ(progress(), QStringLiteral("Connecting to Corvastel-Gate\u2026"));
+
+    gate.Open();  // the connect fails: said in its box, and the notice goes
+    ASSERT_TRUE(WaitFor([&] { return !errors.empty(); }));
+    EXPECT_TRUE(
+        errors[0].startsWith(QStringLiteral("Could not connect to Corvastel-Gate (C0:FF:EE:00:00:07)")))
+        << errors[0].toStdString();
+    EXPECT_EQ(progress(), QString());
+
+    Click(k);
+    EXPECT_EQ(progress(), QStringLiteral("Disconnecting Corvastel-01\u2026"));
+    ASSERT_TRUE(WaitFor([&] { return Image(k) == DeviceImageFound; }));
+    EXPECT_EQ(progress(), QString());
+}
+
+// After Alt+C the list has the focus again: the arrow keys pick the next dongle and the next Alt+C
+// connects that one, instead of acting on the first again.
+TEST_F(TConnectionFixture, AltC_LeavesTheFocusOnTheListForTheNextDongle) {
+    const int a = AddDongle("C0:FF:EE:00:00:01");
+    const int b = AddDongle("C0:FF:EE:00:00:02");
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    window->DeviceListView->setCurrentRow(a);
+    window->BtnConnect->setFocus();
+
+    QTest::keyClick(window->BtnConnect, Qt::Key_C, Qt::AltModifier);
+    ASSERT_TRUE(WaitFor([&] { return Image(a) == DeviceImageConnected; }));
+    EXPECT_EQ(QApplication::focusWidget(), window->DeviceListView);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);  // the icons run left to right
+    ASSERT_EQ(window->SelectedDevice, b);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_C, Qt::AltModifier);
+    ASSERT_TRUE(WaitFor([&] { return Image(b) == DeviceImageConnected; }));
+    EXPECT_EQ(Image(a), DeviceImageConnected) << "the second Alt+C acted on the next dongle";
+}
+
+// A long name shows elided at a letter's end, never cut through one, and whole in the tooltip.
+TEST_F(TConnectionFixture, LongName_IsElidedAtALetterAndWholeInTheTooltip) {
+    const QString name = QString::fromUtf8("Corvastel-书房电脑书房电脑书房电脑书房电脑😀😀😀😀😀😀😀😀");
+    AddGate("C0:FF:EE:00:00:09", name.toStdString(), TGateDevice::TOutcome::Refuse, true);
+    const int k = window->FoundDeviceCount - 1;
+    window->show();
+    window->DeviceListView->setCurrentRow(k);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    TElidedLabel* label = window->lbName;
+    EXPECT_EQ(label->text(), name);
+    ASSERT_TRUE(label->Elided());
+    const QString shown = label->ShownText();
+    ASSERT_TRUE(shown.endsWith(QChar(0x2026))) << shown.toStdString();
+    const QString kept = shown.chopped(1);
+    EXPECT_TRUE(name.startsWith(kept)) << shown.toStdString();
+    EXPECT_FALSE(kept.back().isHighSurrogate()) << "cut through a letter";
+    EXPECT_LE(label->fontMetrics().horizontalAdvance(shown), label->contentsRect().width());
+
+    QHelpEvent help(QEvent::ToolTip, QPoint(2, 2), label->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(label, &help);
+    EXPECT_TRUE(QToolTip::text().contains(name)) << QToolTip::text().toStdString();
 }
 
 TEST_F(TConnectionFixture, Code4_ForAnUnselectedDongleAgain_RepeatsLogAndImageButLeavesLabels) {
@@ -674,7 +789,7 @@ TEST_F(TConnectionFixture, PeerTextThatLooksLikeMarkup_IsShownAsText) {
         SCOPED_TRACE(row.Name);
         const std::string address = "C0:FF:EE:00:03:1" + std::to_string(n++);
         ble.AddDongle(TDongleConfig::Standard(row.Name, address, row.Firmware));
-        const int k = List(ble.Device(address));
+        const int k = List(ble.Device(address), row.Name);
         Connect(k);
         EXPECT_EQ(Rendered(window->lbFirmware->text(), window->lbFirmware->textFormat()),
                   QString::fromUtf8(row.Firmware));

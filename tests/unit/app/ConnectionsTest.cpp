@@ -327,4 +327,34 @@ TEST_F(TConnectionsFixture, Close_DisconnectsSetupsThenJoinsTheirWorkers) {
     EXPECT_TRUE(events.empty());
 }
 
+// The program ends with two dongles whose releases are answered a second late: both are sent
+// their releases before either answer is awaited, so the end waits for the slowest link rather
+// than for the sum of them.
+TEST_F(TConnectionsFixture, Close_ReleasesEveryDongleAtOnce) {
+    std::vector<std::shared_ptr<vd::TVirtualDongle>> dongles{Dongle(A), Dongle(B)};
+    for (const auto& dongle : dongles) {
+        ASSERT_EQ(table->Start(central.Device(dongle->Address()), false), TConnections::TStart::Started);
+        ASSERT_TRUE(WorkersEnded());
+        TCorvastelDevice* session = Session(dongle->Address());
+        ASSERT_TRUE(queue.RunUntil([&] { return session->isActived.load(); }));
+        ASSERT_TRUE(table->Activated(*session));
+        ASSERT_TRUE(session->WaitSent(2s) && central.WaitIdle());
+    }
+    for (const auto& dongle : dongles) {
+        dongle->ClearRecords();
+        dongle->DelayNextAnswer(1s);
+    }
+    table->Close();
+    std::vector<std::chrono::steady_clock::time_point> firstRelease;
+    for (const auto& dongle : dongles) {
+        ASSERT_FALSE(dongle->Writes().empty()) << dongle->Address() << " was sent no release";
+        firstRelease.push_back(dongle->Writes().front().madeAt);
+    }
+    // Each link holds its first request's answer a second: one waited out before the other's
+    // releases were written would put them that far apart.
+    const auto apart = firstRelease[0] > firstRelease[1] ? firstRelease[0] - firstRelease[1]
+                                                         : firstRelease[1] - firstRelease[0];
+    EXPECT_LT(apart, 1s);
+}
+
 }  // namespace

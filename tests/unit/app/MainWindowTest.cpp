@@ -20,6 +20,7 @@
 
 #include "QtTestEnvironment.h"
 #include "TestBleManager.h"
+#include "app/CorvastelApplication.h"
 #include "app/UnitMain.h"
 #include "platform/hooks/fake/FakeHookPlatform.h"
 
@@ -332,5 +333,58 @@ TEST_F(TWindowFixture, KeyDown_Table_ActsOnlyWithAltAndItsCondition) {
         window->FormKeyDown(window.get(), key, row.Shift);
         EXPECT_EQ(key, row.Taken ? 0 : row.Key);
         EXPECT_EQ(window->cbMouse->isChecked() != mouseBefore, row.Taken && row.Key == 'M');
+    }
+}
+
+// While a box or dialog of the window waits for an answer, only the window waits with it. The tray
+// icon is a window of its own on X11 (its menu opens from a click on it): a box modal to the whole
+// application would leave it dead, with neither its menu nor a way to bring the question forward.
+TEST_F(TWindowFixture, ABoxOrDialogOpen_BlocksTheWindowOnly_AnotherWindowStillTakesClicks) {
+    window->show();
+    QWidget trayStandIn;  // a top-level window of the program outside the main window
+    int pressed = 0;
+    struct TCounter : QObject {
+        int& Count;
+        explicit TCounter(int& count) : Count(count) {}
+        bool eventFilter(QObject*, QEvent* event) override {
+            Count += event->type() == QEvent::MouseButtonPress ? 1 : 0;
+            return false;
+        }
+    } counter(pressed);
+    trayStandIn.installEventFilter(&counter);
+    trayStandIn.resize(24, 24);
+    trayStandIn.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&trayStandIn));
+
+    struct TCase {
+        const char* Name;
+        std::function<void()> Open;
+    };
+    const TCase cases[] = {
+        {"a message box", [] { ShowMessage(QStringLiteral("A question")); }},
+        {"the settings dialog", [this] { window->ChooseSettings(); }},
+        {"the nickname prompt",
+         [this] {
+             QString text;
+             InputQueryDialog(window.get(), QStringLiteral("Nickname"), QStringLiteral("Nickname:"), text);
+         }},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        pressed = 0;
+        bool checked = false;
+        QTimer::singleShot(0, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            EXPECT_NE(modal, nullptr);
+            // Through the window system, where Qt holds back input to windows a modal one blocks.
+            QTest::mouseClick(trayStandIn.windowHandle(), Qt::LeftButton, {}, QPoint(5, 5));
+            EXPECT_EQ(pressed, 1) << "the other window is locked too";
+            checked = true;
+            if (modal != nullptr) {
+                modal->close();
+            }
+        });
+        c.Open();
+        EXPECT_TRUE(checked);
     }
 }

@@ -256,6 +256,39 @@ TEST_F(NicknameFileTest, LocateUsesTheExecutableFolderWhenWritableOrAlreadyHoldi
     ::chmod((dir / "ro").c_str(), 0755);
 }
 
+TEST_F(NicknameFileTest, LocateKeepsAnInstalledProgramsFileInTheUserConfigurationFolder) {
+    const fs::path config = dir / "config";
+    // Decided by where the program is, not by what this user may write: as root, /usr/bin is
+    // writable, and a file there would belong to no user and outlive the package.
+    for (const char* installed : {"/usr/bin", "/usr/local/bin", "/opt/corvastel/bin"})
+        EXPECT_EQ(TNicknameFile::Locate(installed, config), config / "cvinfo.ini") << installed;
+
+    // An installed program whose folder already holds a file (left by an older version) and is
+    // writable still uses the user's; a portable copy beside it keeps its own file.
+    const fs::path prefix = dir / "prefix";
+    fs::create_directories(prefix / "bin");
+    std::ofstream(prefix / "bin" / "cvinfo.ini") << "[Nickname]\n";
+    EXPECT_EQ(TNicknameFile::Locate(prefix / "bin", config, {prefix}), config / "cvinfo.ini");
+    EXPECT_EQ(TNicknameFile::Locate(prefix / "bin", config, {dir / "pre"}), prefix / "bin" / "cvinfo.ini");
+    EXPECT_EQ(TNicknameFile::Locate(prefix / "bin", config, {}), prefix / "bin" / "cvinfo.ini");
+}
+
+TEST_F(NicknameFileTest, EmptyNicknameRemovesEveryEntryTheReaderCouldFindAndNothingElse) {
+    Put("; mine\r\n[Nickname]\r\n12:34:56:78:9A:BC=Desk\r\nAA:BB:CC:DD:EE:FF=Lab\r\n[Other]\r\n"
+        "12:34:56:78:9A:BC=kept\r\n[nickname]\r\n12:34:56:78:9a:bc = Old\r\n");
+    TNicknameFile nicks(file);
+    nicks.WriteNickname("12:34:56:78:9A:BC", "");
+    EXPECT_EQ(nicks.ReadNickname("12:34:56:78:9A:BC"), "");
+    EXPECT_EQ(Get(),
+              "; mine\r\n[Nickname]\r\nAA:BB:CC:DD:EE:FF=Lab\r\n[Other]\r\n12:34:56:78:9A:BC=kept\r\n"
+              "[nickname]\r\n");
+
+    // Nothing stored: nothing is written, and no file is made.
+    fs::remove(file);
+    nicks.WriteNickname("12:34:56:78:9A:BC", "");
+    EXPECT_FALSE(fs::exists(file));
+}
+
 TEST_F(NicknameFileTest, WriteCreatesTheUserConfigurationFolder) {
     TNicknameFile nicks(dir / "config" / "CorvastelPcApp" / "cvinfo.ini");
     nicks.WriteNickname("12:34:56:78:9A:BC", "Desk");

@@ -65,7 +65,9 @@ TEST(Notices, ToolTip_ListsEveryNoticeInFullOneALine) {
 
 // What the link notices say for each state of pass-through, input and dropped dongles.
 TEST(Notices, LinkNotices_PerState) {
-    const QString keypad = QStringLiteral(
+    // Ctrl+Shift pauses the mouse only where the mouse is sent: advice about it otherwise misleads.
+    const QString keypad = QStringLiteral("Keypad mouse: hold Ctrl+Shift, use the numeric keypad");
+    const QString keypadAndPause = QStringLiteral(
         "Keypad mouse: hold Ctrl+Shift, use the numeric keypad; Ctrl+Shift alone pauses the mouse");
     const QString nowhere = QStringLiteral("No dongle connected \u2014 keys go nowhere; Ctrl+Shift+F12 ends");
     struct TRow {
@@ -82,6 +84,10 @@ TEST(Notices, LinkNotices_PerState) {
          {false, false, false, {"Desk", "Lab"}},
          {"Desk, Lab dropped; reconnecting by themselves", {}, {}, false}},
         {"on, input taken", {true, true, false, {}}, {{}, {}, keypad, true}},
+        {"on, input taken, the mouse sent too",
+         {true, true, false, {}, true},
+         {{}, {}, keypadAndPause, true}},
+        {"off, the mouse ticked", {false, true, false, {}, true}, {}},
         {"on, no input", {true, false, false, {}}, {{}, nowhere, keypad, true}},
         {"on, no input, one dropped: the way out goes first",
          {true, false, false, {"Desk"}},
@@ -95,6 +101,26 @@ TEST(Notices, LinkNotices_PerState) {
         EXPECT_EQ(notices.NoDongle, row.Expected.NoDongle);
         EXPECT_EQ(notices.KeypadHint, row.Expected.KeypadHint);
         EXPECT_EQ(notices.ClearGuide, row.Expected.ClearGuide);
+    }
+}
+
+// Two messages made one text read as two sentences, never run together.
+TEST(Notices, JoinSentences_PutsAFullStopOnlyWhereNoneEndsTheFirst) {
+    const struct {
+        const char* First;
+        const char* Second;
+        const char* Joined;
+    } rows[] = {
+        {"Unable to write to /x/settings.ini: access denied", "Scroll Lock is used.",
+         "Unable to write to /x/settings.ini: access denied. Scroll Lock is used."},
+        {"It is read-only.", "Scroll Lock is used.", "It is read-only. Scroll Lock is used."},
+        {"Why?  ", " Then this.", "Why? Then this."},
+        {"", "Only this.", "Only this."},
+        {"Only this", "", "Only this"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(JoinSentences(QString::fromUtf8(row.First), QString::fromUtf8(row.Second)),
+                  QString::fromUtf8(row.Joined));
     }
 }
 

@@ -60,17 +60,21 @@ TEST_F(TRenameFixture, Rename_ChineseName_ShowsAtOnceAndIsStoredAndReadBack) {
 
     ASSERT_EQ(queries.size(), 1u);
     EXPECT_EQ(queries[0].Title, Utf8("设置昵称"));
-    EXPECT_EQ(queries[0].Prompt, Utf8("Input："));
+    // The prompt says which dongle it is, and how to take the nickname away again.
+    EXPECT_EQ(queries[0].Prompt, QStringLiteral("Nickname for Corvastel-1A2B (C0:FF:EE:00:00:01):\n"
+                                                "(leave it empty to remove the nickname)"));
     EXPECT_EQ(queries[0].Offered, "CustomName");
     EXPECT_EQ(window->lbName->text(), Utf8("书房电脑"));
     EXPECT_EQ(window->DeviceListView->item(0)->text(), Utf8("书房电脑"));
-    EXPECT_EQ(window->DeviceListView->item(1)->text(), "c0ffee000002") << "other dongles keep their names";
+    EXPECT_EQ(window->DeviceListView->item(1)->text(), "Corvastel-3C4D") << "other dongles keep their names";
     EXPECT_EQ(ReadFile(NicknameFile()), "[Nickname]\nC0:FF:EE:00:00:01=书房电脑\n");
 
     // The dialog offers the stored name next time; later reports and the next run show it.
     Rename(Utf8("书房电脑"), false);
     ASSERT_EQ(queries.size(), 2u);
     EXPECT_EQ(queries[1].Offered, Utf8("书房电脑"));
+    EXPECT_TRUE(queries[1].Prompt.startsWith(Utf8("Nickname for 书房电脑 (C0:FF:EE:00:00:01):")))
+        << queries[1].Prompt.toStdString();
     Discover(desk);
     EXPECT_EQ(window->DeviceListView->item(0)->text(), Utf8("书房电脑"));
 
@@ -78,7 +82,7 @@ TEST_F(TRenameFixture, Rename_ChineseName_ShowsAtOnceAndIsStoredAndReadBack) {
     next.NicknameFilePath = NicknameFile();
     next.DeviceDiscovered(ble, other, -50, {});
     next.DeviceDiscovered(ble, desk, -50, {});
-    EXPECT_EQ(next.DeviceListView->item(0)->text(), "c0ffee000002");
+    EXPECT_EQ(next.DeviceListView->item(0)->text(), "Corvastel-3C4D");
     EXPECT_EQ(next.DeviceListView->item(1)->text(), Utf8("书房电脑"));
     next.DeviceListView->setCurrentRow(1);
     EXPECT_EQ(next.lbName->text(), Utf8("书房电脑"));
@@ -91,24 +95,28 @@ TEST_F(TRenameFixture, Rename_OkOnTheOfferedText_StoresCustomName) {
     EXPECT_EQ(window->lbName->text(), "CustomName");
 }
 
-TEST_F(TRenameFixture, Rename_CancelOrEmpty_ChangesNothing) {
-    struct TRow {
-        const char* Case;
-        const char* Text;
-        bool Ok;
-    };
-    const TRow rows[] = {{"cancel", "Desk", false}, {"OK on an emptied field", "", true}};
+TEST_F(TRenameFixture, Rename_Cancel_ChangesNothing) {
     const std::string before = "[Nickname]\nC0:FF:EE:00:00:01=Desk\n";
     WriteFile(NicknameFile(), before);
     Discover(Device("C0:FF:EE:00:00:01", "Corvastel-1A2B"));
-    for (const TRow& row : rows) {
-        SCOPED_TRACE(row.Case);
-        Rename(row.Text, row.Ok);
-        EXPECT_EQ(ReadFile(NicknameFile()), before);
-        EXPECT_EQ(window->lbName->text(), "Desk");
-        EXPECT_EQ(window->DeviceListView->item(0)->text(), "Desk");
+    Rename("Other", false);
+    EXPECT_EQ(ReadFile(NicknameFile()), before);
+    EXPECT_EQ(window->lbName->text(), "Desk");
+    EXPECT_EQ(window->DeviceListView->item(0)->text(), "Desk");
+}
+
+TEST_F(TRenameFixture, Rename_Emptied_RemovesTheNicknameAndNamesTheDongleAsItAdvertises) {
+    TStubDevice& dongle = Device("C0:FF:EE:00:00:01", "Corvastel-1A2B");
+    for (const char* text : {"", "   "}) {
+        SCOPED_TRACE(std::string("answer '") + text + "'");
+        WriteFile(NicknameFile(), "; mine\n[Nickname]\nC0:FF:EE:00:00:01=Desk\nC0:FF:EE:00:00:02=Lab\n");
+        Discover(dongle);
+        ASSERT_EQ(window->DeviceListView->item(0)->text(), "Desk");
+        Rename(text);
+        EXPECT_EQ(ReadFile(NicknameFile()), "; mine\n[Nickname]\nC0:FF:EE:00:00:02=Lab\n");
+        EXPECT_EQ(window->lbName->text(), "Corvastel-1A2B");
+        EXPECT_EQ(window->DeviceListView->item(0)->text(), "Corvastel-1A2B");
     }
-    EXPECT_EQ(queries.size(), 2u);
 }
 
 TEST_F(TRenameFixture, Rename_NothingSelected_AsksNothing) {
@@ -131,10 +139,10 @@ TEST_F(TRenameFixture, HandEditedFile_IsSeenAtTheNextRead) {
     Discover(dongle);
     EXPECT_EQ(window->DeviceListView->item(0)->text(), "Laptop");
 
-    // The entry deleted by hand: the identifier in the list, the advertised name in the label.
+    // The entry deleted by hand: the advertised name in the list and the label.
     WriteFile(NicknameFile(), "[Nickname]\n");
     Discover(dongle);
-    EXPECT_EQ(window->DeviceListView->item(0)->text(), "c0ffee000001");
+    EXPECT_EQ(window->DeviceListView->item(0)->text(), "Corvastel-1A2B");
     window->DeviceListView->clearSelection();
     window->DeviceListView->setCurrentRow(0);
     EXPECT_EQ(window->lbName->text(), "Corvastel-1A2B");
@@ -159,7 +167,7 @@ TEST_F(TRenameFixture, Rename_UnwritableFile_ReportsTheErrorAndKeepsTheCaptions)
     EXPECT_TRUE(reported[0].startsWith(start) && reported[0].size() > start.size())
         << reported[0].toStdString();
     EXPECT_EQ(window->lbName->text(), "Corvastel-1A2B");
-    EXPECT_EQ(window->DeviceListView->item(0)->text(), "c0ffee000001");
+    EXPECT_EQ(window->DeviceListView->item(0)->text(), "Corvastel-1A2B");
 }
 
 TEST_F(TRenameFixture, OversizedFile_IsNotReadAndTheWindowSaysSo) {
@@ -167,7 +175,7 @@ TEST_F(TRenameFixture, OversizedFile_IsNotReadAndTheWindowSaysSo) {
     WriteFile(NicknameFile(),
               "[Nickname]\nC0:FF:EE:00:00:01=Desk\n;" + std::string(NicknameFileMaxBytes, 'x') + "\n");
     Discover(dongle);
-    EXPECT_EQ(window->DeviceListView->item(0)->text(), "c0ffee000001");
+    EXPECT_EQ(window->DeviceListView->item(0)->text(), "Corvastel-1A2B");
     const QString notice = window->NoticeText(TNotice::NicknameFile);
     EXPECT_TRUE(notice.contains(QString::fromStdString(NicknameFile().string())) && notice.contains("1 MiB"))
         << notice.toStdString();
@@ -192,7 +200,8 @@ TEST_F(TDiscoveryFixture, RenameDialog_TheToolkitDialog_OffersTitlePromptAndText
     QTest::mouseClick(window->BtnRename, Qt::LeftButton);
 
     EXPECT_EQ(shown.Title, Utf8("设置昵称"));
-    EXPECT_EQ(shown.Prompt, Utf8("Input："));
+    EXPECT_TRUE(shown.Prompt.startsWith(QStringLiteral("Nickname for Corvastel-1A2B (C0:FF:EE:00:00:01):")))
+        << shown.Prompt.toStdString();
     EXPECT_EQ(shown.Offered, "CustomName");
     EXPECT_EQ(window->lbName->text(), Utf8("客厅"));
     EXPECT_EQ(ReadFile(NicknameFile()), "[Nickname]\nC0:FF:EE:00:00:01=客厅\n");

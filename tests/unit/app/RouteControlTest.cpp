@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/RouteControl.h"
@@ -20,15 +21,22 @@ constexpr char A[] = "C0:FF:EE:00:00:0A";
 constexpr char B[] = "C0:FF:EE:00:00:0B";
 constexpr char C[] = "C0:FF:EE:00:00:0C";
 
-// Connected dongles in list order. Release records as the session does: the dongle is sent its
-// all-released reports.
+// Connected dongles in list order, numbered as the window numbers them. Release records as the
+// session does: the dongle is sent its all-released reports.
 class TFakeConnected final : public TInputRoute::TTargets {
   public:
     std::vector<std::string> Ids;
     std::vector<std::string> Released;
+    TRouteNumbers Numbers;
+    // These are connected now, those are being brought back.
+    void Set(std::vector<std::string> Connected, const std::vector<std::string>& Away = {}) {
+        Ids = std::move(Connected);
+        Numbers.Update(Ids, Away);
+    }
     std::size_t Count() const override { return Ids.size(); }
     std::string Id(std::size_t Index) const override { return Ids.at(Index); }
     void Release(std::size_t Index) override { Released.push_back(Ids.at(Index)); }
+    std::string Numbered(int Digit) const override { return Numbers.Holder(Digit); }
 };
 
 QString Label(const std::string& Address) {
@@ -61,9 +69,9 @@ TEST(RouteControl, Choices_RouteMarkReleaseAndNoticeAsTheUserSeesThem) {
         {"digit to one",                         "", 2,  "", true,  B,  {A, C}, "\u2192 Laptop"},
         {"digit 0 to all",                       B,  0,  "", true,  "", {},     "\u2192 all"},
         {"digit naming no dongle",               B,  4,  "", false, B,  {},
-         "\u2192 Laptop (there is no dongle 4, 3 connected: the 4 was typed as a key)"},
+         "\u2192 Laptop (no dongle has the number 4: the 4 was typed as a key)"},
         {"digit naming no dongle, route to all", "", 7,  "", false, "", {},
-         "\u2192 all (there is no dongle 7, 3 connected: the 7 was typed as a key)"},
+         "\u2192 all (no dongle has the number 7: the 7 was typed as a key)"},
         {"address to one",                       "", -1, C,  true,  C,  {A, B}, "\u2192 Server"},
         {"address to another",                   A,  -1, C,  true,  C,  {A},    "\u2192 Server"},
         {"address not connected",                A,  -1, "C0:FF:EE:00:00:0D", false, A, {},
@@ -75,7 +83,7 @@ TEST(RouteControl, Choices_RouteMarkReleaseAndNoticeAsTheUserSeesThem) {
         TRouteKeys keys;
         TRouteControl control(keys);
         TFakeConnected connected;
-        connected.Ids = {A, B, C};
+        connected.Set({A, B, C});
         control.SelectAddress(c.Before, QString(), connected);
         connected.Released.clear();
         if (c.Digit >= 0) {
@@ -106,11 +114,11 @@ TEST(RouteControl, RoutedDongleDropsAndReturns_HoldsWithTheWayOutThenContinues) 
     TRouteKeys keys;
     TRouteControl control(keys);
     TFakeConnected connected;
-    connected.Ids = {A, B};
+    connected.Set({A, B});
     ASSERT_TRUE(control.SelectDigit(2, connected));
     EXPECT_FALSE(control.HeldChanged(connected));
 
-    connected.Ids = {A};  // B dropped
+    connected.Set({A}, {B});  // B dropped, being brought back
     EXPECT_TRUE(control.Held(connected));
     EXPECT_TRUE(control.HeldChanged(connected));
     EXPECT_FALSE(control.HeldChanged(connected)) << "told once";
@@ -120,7 +128,22 @@ TEST(RouteControl, RoutedDongleDropsAndReturns_HoldsWithTheWayOutThenContinues) 
         Notice(control, connected, true),
         QString::fromUtf8("Input held for Laptop \u2014 reconnecting; Scroll Lock twice + 0 sends to all"));
 
-    connected.Ids = {A, B};  // back
+    // Its number still picks it, from the keys or by address: the route holds for it again, and
+    // the dongle that loses input is released.
+    ASSERT_TRUE(control.SelectDigit(0, connected));
+    connected.Released.clear();
+    ASSERT_TRUE(control.SelectDigit(2, connected));
+    EXPECT_EQ(control.Route().Target(), B);
+    EXPECT_TRUE(control.Held(connected));
+    EXPECT_EQ(connected.Released, std::vector<std::string>{A});
+    control.SelectAddress(A, Label(A), connected);
+    control.SelectAddress(B, Label(B), connected);
+    EXPECT_EQ(control.Route().Target(), B) << "by address too";
+    EXPECT_EQ(
+        Notice(control, connected, true),
+        QString::fromUtf8("Input held for Laptop \u2014 reconnecting; Scroll Lock twice + 0 sends to all"));
+
+    connected.Set({A, B});  // back
     EXPECT_FALSE(control.Held(connected));
     EXPECT_TRUE(control.HeldChanged(connected));
     EXPECT_EQ(Notice(control, connected), QString::fromUtf8("\u2192 Laptop"));
@@ -131,9 +154,9 @@ TEST(RouteControl, UserDisconnectsTheRoutedDongle_HeldNotReconnectingUntilTheUse
     TRouteControl control(keys);
     keys.SetLeader(TRouteLeader::RightCtrl);
     TFakeConnected connected;
-    connected.Ids = {A, B};
+    connected.Set({A, B});
     control.SelectAddress(A, Label(A), connected);
-    connected.Ids = {B};  // disconnected by the user: nothing brings it back
+    connected.Set({B});  // disconnected by the user: nothing brings it back
     EXPECT_TRUE(control.HeldChanged(connected));
     EXPECT_EQ(
         Notice(control, connected, false),
@@ -187,7 +210,7 @@ TEST(RouteControl, Leader_ReadChosenAndRemembered_LeadsTheRouteKeys) {
     const std::string blocked = dir.filePath(QStringLiteral("settings.ini/settings.ini")).toStdString();
     const QString error = again.ChooseLeader(TRouteLeader::Pause, blocked);
     EXPECT_TRUE(
-        error.endsWith(QStringLiteral(" The route leader Pause twice is used until the program ends.")))
+        error.startsWith(QStringLiteral("The route leader Pause twice is used now but not remembered: ")))
         << error.toStdString();
     EXPECT_EQ(restarted.Leader(), TRouteLeader::Pause);
 }

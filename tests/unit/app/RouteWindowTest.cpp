@@ -193,8 +193,7 @@ TEST_F(TRouteWindow, RouteKeys_MarkTheDongleNameItAndOnlyItHearsTheKeyboard) {
 TEST_F(TRouteWindow, RouteKeysForAMissingDongle_RouteStaysAndTheNoticeSaysWhy) {
     SwitchOn();
     RouteKeys(Scan4);
-    EXPECT_EQ(Notice(),
-              QStringLiteral("→ all (there is no dongle 4, 3 connected: the 4 was typed as a key)"));
+    EXPECT_EQ(Notice(), QStringLiteral("→ all (no dongle has the number 4: the 4 was typed as a key)"));
     EXPECT_EQ(Marks(), (std::vector<bool>{false, false, false}));
     const TStrings scrolls{"K 71", "K", "K 71", "K"};
     for (size_t i = 0; i < 3; ++i)
@@ -330,12 +329,17 @@ std::string TrayMismatch(TFormCorvastelPc& window) {
         const std::string address = window.FoundDevices[k]->Address();
         const QString caption = window.DeviceListView->item(k)->text();
         const bool connected = window.SessionOfSlot(k) != nullptr;
+        const bool away = window.Reconnect.Scheduled(address);
+        const int number = window.DongleNumber(address);
         QAction* one = TrayEntry(window, QStringLiteral("TrayRoute:") + QString::fromStdString(address));
-        if ((one != nullptr) != connected)
+        if ((one != nullptr) != (connected || (away && number > 0)))
             return "entry of " + caption.toStdString() + " while " + (connected ? "connected" : "gone");
-        if (one != nullptr && (one->isChecked() != (marked == k) || !one->text().contains(caption)))
-            return "entry of " + caption.toStdString();
-        if (tip.contains(caption + QStringLiteral(": link")) != connected)
+        if (one != nullptr && (one->isChecked() != (marked == k) || !one->text().contains(caption) ||
+                               !one->text().contains(QStringLiteral("(%1").arg(number))))
+            return "entry of " + caption.toStdString() + ": " + one->text().toStdString();
+        const QString line = QStringLiteral("%1 %2: ").arg(number).arg(caption);
+        if (tip.contains(line + QStringLiteral("link")) != connected ||
+            tip.contains(line + QStringLiteral("reconnecting")) != (away && number > 0))
             return "tooltip line of " + caption.toStdString() + ": " + tip.toStdString();
     }
     return {};
@@ -384,7 +388,8 @@ TEST_F(TRouteWindow, Tray_ShowsThePassThroughAndTheRouteTheWindowShows) {
     EXPECT_TRUE(window->Tray->ToolTip().contains(QStringLiteral("Input → Desk 1")))
         << window->Tray->ToolTip().toStdString();
 
-    // The routed dongle drops: its line and entry go, and the tray says what the window says.
+    // The routed dongle drops: its line and entry say it is being brought back, with its number, and
+    // the tray says what the window says.
     dongles[1]->DropLink();
     ASSERT_TRUE(WaitFor([&] { return window->SessionCount == 2; }));
     EXPECT_TRUE(WaitFor(matches)) << TrayMismatch(*window);
@@ -452,6 +457,94 @@ TEST_F(TRouteWindow, TrayMenu_DoesWhatTheWindowsControlsDo) {
     TrayEntry(*window, QStringLiteral("TrayQuit"))->trigger();
     EXPECT_TRUE(WaitFor([&] { return !window->isVisible(); }));
     EXPECT_EQ(window->Tray, nullptr);
+}
+
+// A dongle keeps its number while it is away: its digit routes to it and holds (nothing reaches the
+// others), the other dongles keep theirs, and once the user lets it go its number is free for the
+// next dongle that connects.
+TEST_F(TRouteWindow, DroppedDongleKeepsItsNumber_ItsDigitHolds_UntilTheUserLetsItGo) {
+    const TReconnectPolicy::TTime now = TReconnectPolicy::TClock::now();
+    window->ReconnectClock = [now] { return now; };  // no try falls due
+    const auto address = [&](int k) { return window->FoundDevices[k]->Address(); };
+    for (int k = 0; k < 3; ++k)
+        EXPECT_EQ(window->DongleNumber(address(k)), k + 1) << "given in the order they connected";
+    SwitchOn();
+    // A link that goes stops taking input on the Bluetooth thread before its event is handled here;
+    // the window redrawing meanwhile (another dongle's event) must not free its number.
+    window->Sessions[window->FindSession(address(0))]->isActived = false;
+    window->ShowRoute();
+    EXPECT_EQ(window->DongleNumber(address(0)), 1);
+    dongles[0]->DropLink();
+    ASSERT_TRUE(WaitFor([&] { return window->SessionCount == 2; }));
+    EXPECT_EQ(window->DongleNumber(address(0)), 1);
+    EXPECT_EQ(window->DongleNumber(address(1)), 2);
+    Rebase();
+    RouteKeys(Scan1);
+    Tap(ScanA);
+    const TStrings scrolls{"K 71", "K", "K 71", "K"};
+    EXPECT_EQ(Received(1), scrolls + AllReleased) << "1 is the dongle that is away";
+    EXPECT_EQ(Received(2), scrolls + AllReleased);
+    EXPECT_EQ(Notice(), QStringLiteral(
+                            "Input held for Desk 0 \u2014 reconnecting; Scroll Lock twice + 0 sends to all"));
+    EXPECT_EQ(Marks(), (std::vector<bool>{true, false, false}));
+
+    // The user lets it go (the connect button, which reads disconnect meanwhile): 1 is free, and the
+    // next dongle to connect takes it.
+    window->SelectedDevice = 0;
+    window->BtnConnectClick(window->BtnConnect);
+    EXPECT_EQ(window->DongleNumber(address(0)), 0);
+    EXPECT_EQ(window->DongleNumber(address(2)), 3);
+    QListWidgetItem* item =
+        AddFoundAndConnect(*window, ble,
+                           vdongle::TDongleConfig::Standard("Corvastel-R3", "C0:FF:EE:00:02:03", "1.1.9",
+                                                            vdongle::Identity0451_16B4),
+                           Caption(3), &dongles.emplace_back());
+    ASSERT_TRUE(WaitFor([&] { return ItemImageIndex(item) == DeviceImageConnected; }, 5000));
+    EXPECT_EQ(window->DongleNumber("C0:FF:EE:00:02:03"), 1);
+}
+
+// The tray's menu is open while one dongle is disconnected and another drops: its rows stay as they
+// were until it closes, so the pointer stays on the entry the user aimed at. An entry then acts on
+// the dongle it showed: the one that went is not routed to (the notice says why), the other one is.
+TEST_F(TRouteWindow, TrayMenuOpenWhileDonglesGo_RowsStayUntilItClosesAndEntriesActOnWhatTheyShowed) {
+    const TReconnectPolicy::TTime now = TReconnectPolicy::TClock::now();
+    window->ReconnectClock = [now] { return now; };  // no try falls due
+    QMenu* menu = window->Tray->Menu();
+    const QString entryOf0 = QStringLiteral("TrayRoute:C0:FF:EE:00:02:00");
+    const QString entryOf2 = QStringLiteral("TrayRoute:C0:FF:EE:00:02:02");
+    ASSERT_TRUE(WaitFor([&] { return TrayEntry(*window, entryOf2) != nullptr; }));
+    const auto rows = [&] {
+        std::vector<std::pair<QString, QString>> out;
+        for (QAction* a : menu->actions())
+            out.emplace_back(a->objectName(), a->text());
+        return out;
+    };
+    menu->popup(window->mapToGlobal(QPoint(10, 10)));
+    ASSERT_TRUE(WaitFor([&] { return menu->isVisible(); }));
+    const auto shown = rows();
+
+    window->SelectedDevice = 0;
+    window->BtnConnectClick(window->BtnConnect);  // the user's disconnect
+    dongles[1]->DropLink();
+    ASSERT_TRUE(WaitFor([&] { return window->SessionCount == 1; }));
+    WaitFor([] { return false; }, 100);
+    EXPECT_EQ(rows(), shown) << "the menu changed while it was open";
+    EXPECT_TRUE(window->Tray->ToolTip().contains(QStringLiteral("2 Desk 1: reconnecting")))
+        << "the tooltip follows at once: " << window->Tray->ToolTip().toStdString();
+
+    TrayEntry(*window, entryOf0)->trigger();
+    WaitFor([] { return false; }, 50);
+    EXPECT_EQ(Marks(), (std::vector<bool>{false, false, false}));
+    EXPECT_EQ(Notice(), QStringLiteral("\u2192 all (Desk 0 is not connected)"));
+    TrayEntry(*window, entryOf2)->trigger();
+    ASSERT_TRUE(WaitFor([&] { return Marks() == std::vector<bool>{false, false, true}; }));
+    EXPECT_EQ(Notice(), QStringLiteral("\u2192 Desk 2"));
+    EXPECT_EQ(rows(), shown);
+
+    menu->hide();
+    EXPECT_TRUE(WaitFor([&] { return TrayMismatch(*window).empty(); })) << TrayMismatch(*window);
+    EXPECT_EQ(TrayEntry(*window, entryOf0), nullptr);
+    EXPECT_TRUE(TrayEntry(*window, entryOf2)->isChecked());
 }
 
 TEST_F(TRouteWindow, NoTray_NothingShownAndNothingSaid) {
@@ -583,4 +676,33 @@ TEST_F(TRouteWindow, Settings_AFileThatCannotBeUsed_ReadsAsScrollLockAndSaysWhy)
     window->ChooseSettings();
     EXPECT_EQ(ReadRouteLeader(path.toStdString(), nullptr), TRouteLeader::RightShift);
     EXPECT_EQ(window->TypingSettingsOf("C0:FF:EE:00:02:00").Layout, "de");
+}
+
+// A settings file that cannot be written: the choice holds for this run all the same, and the
+// notice says it is not remembered.
+TEST_F(TRouteWindow, Settings_FileCannotBeWritten_TheChoiceHoldsForThisRun_NotRemembered) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // Its folder is a file: nobody, root included, can write the settings there.
+    QFile blocker(dir.filePath(QStringLiteral("folder")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    window->NicknameFilePath = std::filesystem::path(dir.path().toStdString()) / "folder" / "cvinfo.ini";
+    window->LoadRouteLeader();
+    window->RouteSettingsQuery = [](TRouteLeader& leader) {
+        leader = TRouteLeader::Pause;
+        return true;
+    };
+    window->ChooseSettings();
+    EXPECT_EQ(window->RouteLeader(), TRouteLeader::Pause);
+    const QString notice = window->NoticeText(TNotice::Settings);
+    EXPECT_TRUE(
+        notice.startsWith(QStringLiteral("The route leader Pause twice is used now but not remembered: ")))
+        << notice.toStdString();
+    EXPECT_TRUE(window->StatusBar1->PanelToolTip(0).contains(notice));
+
+    // And it leads the route keys.
+    SwitchOn();
+    RouteKeys(Scan2, ScanPause);
+    EXPECT_EQ(Marks(), (std::vector<bool>{false, true, false}));
 }

@@ -8,6 +8,7 @@
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QWidget>
 
 #include <fcntl.h>
@@ -20,8 +21,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <optional>
+#include <vector>
 
 #include "QtTestEnvironment.h"
 #include "app/SingleInstance.h"
@@ -49,6 +53,17 @@ class TScopedEnv {
     std::optional<QByteArray> FOld;
 };
 
+// A second start runs in a process of its own while the first serves; here, on a thread of its own
+// while this thread serves the first copy's socket.
+template <typename Fn>
+auto WhileServing(Fn fn) {
+    auto done = std::async(std::launch::async, fn);
+    while (done.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return done.get();
+}
+
 int ConnectTo(const QString& socketPath, int flags = 0) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -72,8 +87,8 @@ TEST(SingleInstance, SecondCopy_FindsTheLockHeld_AndAsksTheFirstToComeForward) {
 
     TSingleInstance second("test-one-copy", dir.path());
     EXPECT_FALSE(second.TryAcquire());
-    EXPECT_TRUE(second.AskFirstToComeForward());
-    ASSERT_TRUE(WaitFor([&] { return requests == 1; }));
+    EXPECT_TRUE(WhileServing([&] { return second.AskFirstToComeForward(); }));
+    EXPECT_EQ(requests, 1) << "answered once the window was asked forward";
 }
 
 TEST(SingleInstance, Start_SecondCopyIsAnsweredEvenBeforeTheFirstServes) {
@@ -82,10 +97,12 @@ TEST(SingleInstance, Start_SecondCopyIsAnsweredEvenBeforeTheFirstServes) {
     ASSERT_EQ(first.Start(), TSingleInstance::TRole::First);
     // The first copy has not got to Listen yet (still starting): the request waits for it.
     TSingleInstance second("test-one-copy", dir.path());
-    EXPECT_EQ(second.Start(200), TSingleInstance::TRole::Second);
+    auto started = std::async(std::launch::async, [&] { return second.Start(); });
+    QThread::msleep(100);
     int requests = 0;
     ASSERT_TRUE(first.Listen([&] { ++requests; }));
-    EXPECT_TRUE(WaitFor([&] { return requests == 1; }));
+    EXPECT_EQ(WhileServing([&] { return started.get(); }), TSingleInstance::TRole::Second);
+    EXPECT_EQ(requests, 1);
 }
 
 TEST(SingleInstance, Start_LockHeldByAnotherLiveProgramThatNobodyAnswers_IsTakenOver) {
@@ -127,8 +144,8 @@ TEST(SingleInstance, Start_LockHeldByAnotherLiveProgramThatNobodyAnswers_IsTaken
     int requests = 0;
     ASSERT_TRUE(next.Listen([&] { ++requests; }));
     TSingleInstance after("test-one-copy", dir.path());
-    EXPECT_EQ(after.Start(300), TSingleInstance::TRole::Second);
-    EXPECT_TRUE(WaitFor([&] { return requests == 1; }));
+    EXPECT_EQ(WhileServing([&] { return after.Start(); }), TSingleInstance::TRole::Second);
+    EXPECT_EQ(requests, 1);
     kill(other, SIGKILL);
     waitpid(other, nullptr, 0);
 }
@@ -147,6 +164,53 @@ TEST(SingleInstance, Start_LockHeldByALiveCopyOfThisProgramThatDoesNotAnswer_IsL
     EXPECT_EQ(next.SilentHolder(), static_cast<qint64>(getpid()));
     EXPECT_TRUE(stuck.isLocked()) << "the lock stays with the stuck copy";
     EXPECT_TRUE(QFile::exists(probe.LockPath()));
+}
+
+// A first copy that is stopped (or stuck) keeps its lock and its socket, and the kernel queues
+// connections to it until its backlog is full. Every start meanwhile ends, in bounded time, naming
+// it: not silently (the request sits in the queue, unanswered), and not by hanging in connect once
+// the queue is full.
+TEST(SingleInstance, Start_FirstCopyStopped_EveryStartEndsNamingIt_AlsoOnceItsQueueIsFull) {
+    QTemporaryDir dir;
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t first = fork();
+    ASSERT_GE(first, 0);
+    if (first == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // The same program file as the test: it counts as a copy of this program.
+        TSingleInstance stopped("test-one-copy", dir.path());
+        const char taken = static_cast<char>(stopped.TryAcquire() && QFileInfo::exists(stopped.SocketPath()));
+        [[maybe_unused]] ssize_t n = write(ready[1], &taken, 1);
+        raise(SIGSTOP);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char taken = 0;
+    ASSERT_EQ(read(ready[0], &taken, 1), 1);
+    close(ready[0]);
+    ASSERT_TRUE(taken);
+    int status = 0;
+    ASSERT_EQ(waitpid(first, &status, WUNTRACED), first);
+    ASSERT_TRUE(WIFSTOPPED(status));
+
+    // More starts than the socket's backlog holds.
+    for (int i = 0; i < 12; ++i) {
+        SCOPED_TRACE(i);
+        TSingleInstance next("test-one-copy", dir.path());
+        auto started = std::async(std::launch::async, [&] { return next.Start(300); });
+        const bool ended = started.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+        if (!ended) {
+            kill(first, SIGKILL);  // closes the socket, which ends the connect that hangs
+            ADD_FAILURE() << "the start hangs";
+            break;
+        }
+        EXPECT_EQ(started.get(), TSingleInstance::TRole::Unanswered);
+        EXPECT_EQ(next.SilentHolder(), static_cast<qint64>(first));
+    }
+    kill(first, SIGKILL);
+    waitpid(first, nullptr, 0);
 }
 
 TEST(SingleInstance, NoFirstCopyListening_RequestFailsQuietly) {
@@ -181,8 +245,8 @@ TEST(SingleInstance, Release_WhileTheCopyIsStillAlive_TheNextStartRunsAFreshCopy
     int toFresh = 0;
     ASSERT_TRUE(fresh.Listen([&] { ++toFresh; }));
     TSingleInstance after("test-one-copy", dir.path());
-    EXPECT_EQ(after.Start(300), TSingleInstance::TRole::Second);
-    EXPECT_TRUE(WaitFor([&] { return toFresh == 1; }));
+    EXPECT_EQ(WhileServing([&] { return after.Start(); }), TSingleInstance::TRole::Second);
+    EXPECT_EQ(toFresh, 1);
     EXPECT_EQ(toEnding, 0);
 }
 
@@ -253,8 +317,8 @@ TEST(SingleInstance, ConnectionFlood_UsesUpNoDescriptorsAndTheNextStartIsStillAn
     EXPECT_TRUE(first.Listening());
     EXPECT_TRUE(QFileInfo::exists(first.SocketPath()));
     TSingleInstance second("test-one-copy", dir.path());
-    EXPECT_EQ(second.Start(300), TSingleInstance::TRole::Second);
-    EXPECT_TRUE(WaitFor([&] { return requests == 1; }));
+    EXPECT_EQ(WhileServing([&] { return second.Start(); }), TSingleInstance::TRole::Second);
+    EXPECT_EQ(requests, 1);
     // Idle connections do not stay.
     EXPECT_TRUE(WaitFor([&] { return first.OpenConnections() == 0; }));
 

@@ -7,12 +7,15 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/TypingPump.h"
 #include "device/UnitCorvastelDevice.h"
+#include "hid/KeySequence.h"
 #include "hid/TextKeys.h"
 #include "hid/UnitCorvHid.h"
+#include "layout/XkbLayout.h"
 #include "platform/ble/fake/FakeBluetoothLE.h"
 
 using namespace std::chrono_literals;
@@ -36,8 +39,8 @@ struct TTypingPumpFixture : testing::Test {
         ResetInputStateForTests();
     }
     // Links `count` dongles (new ones each time: a row of a table starts afresh); the last one is
-    // never chosen.
-    void Link(int count) {
+    // never chosen. With reportLights, each dongle has reported its target's lock lights.
+    void Link(int count, bool reportLights = true) {
         sessions.clear();
         dongles.clear();
         addresses.clear();
@@ -50,9 +53,19 @@ struct TTypingPumpFixture : testing::Test {
             sessions.back()->InitData(&central.Device(address));
         }
         ASSERT_TRUE(Settled());
+        for (int i = 0; reportLights && i < count; ++i) {
+            ASSERT_TRUE(dongles[i]->NotifyLedStatus(0));
+            ASSERT_TRUE(LightsKnown(i));
+        }
         for (const auto& d : dongles) {
             d->ClearRecords();
         }
+    }
+    bool LightsKnown(int i) {
+        for (int tries = 0; tries < 2000 && !sessions[i]->LightsKnown(); ++tries) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return sessions[i]->LightsKnown();
     }
     std::string Address(int i) const { return addresses[i]; }
     int linked = 0;
@@ -235,6 +248,76 @@ TEST_F(TTypingPumpFixture, Cancel_StopsWithNoKeyHeld) {
     ExpectUntouched(2);
 }
 
+// Before its first character a dongle's lock lights are waited for where it has not reported them:
+// one that reports them during the wait types with them (Caps Lock on here); one that never does is
+// typed into once the wait is over, with the lights last known, and is named at the end.
+TEST_F(TTypingPumpFixture, Lights_WaitedForBeforeTheFirstCharacter) {
+    Link(3, false);
+    const std::string text = "Ab c";
+    ASSERT_TRUE(pump.Start({Plan(0, text), Plan(1, text)}, {}, now));
+    ASSERT_FALSE(Tick().has_value());
+    EXPECT_EQ(Reports(0), 0);
+    EXPECT_EQ(Reports(1), 0);
+    ASSERT_TRUE(dongles[1]->NotifyLedStatus(LedCapsLock));
+    ASSERT_TRUE(LightsKnown(1));
+    now += 1ms;
+    ASSERT_FALSE(Tick().has_value());
+    EXPECT_GT(Reports(1), 0) << "the lights came";
+    EXPECT_EQ(Reports(0), 0) << "still waited for";
+    now += TTextTyper::LightsWait - 2ms;
+    ASSERT_FALSE(Tick().has_value());
+    EXPECT_EQ(Reports(0), 0) << "the wait is not over yet";
+    const std::optional<TTypingEnd> end = RunToEnd();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->Why, TTypingEnd::TWhy::Finished);
+    EXPECT_EQ(Text(0), text);
+    EXPECT_EQ(Text(1), text) << "typed for Caps Lock on";
+    EXPECT_EQ(end->LightsUnknown, std::vector<std::string>{Address(0)});
+    ExpectUntouched(2);
+}
+
+// A lock key sent just before (as pass-through sends the user's) makes the dongle's lights unknown
+// until it reports the new ones: the text waits for them and is typed for Caps Lock on.
+TEST_F(TTypingPumpFixture, Lights_AfterALockKeyTheNewOnesAreWaitedFor) {
+    Link(2);
+    dongles[0]->SetWriteDelay(30ms);
+    sessions[0]->SendKeyboardState(0, 57);  // Caps Lock
+    sessions[0]->SendKeyboardState(0, 0);
+    EXPECT_FALSE(sessions[0]->LightsKnown());
+    ASSERT_TRUE(pump.Start({Plan(0, "aB")}, {}, now));
+    const std::optional<TTypingEnd> end = RunToEnd();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(Text(0), "aB");
+    EXPECT_EQ(dongles[0]->Target().ledStatus, LedCapsLock);
+    EXPECT_TRUE(end->LightsUnknown.empty());
+    ExpectUntouched(1);
+}
+
+// A character planned for Caps Lock off that the target's layout cannot type with it on (a Windows
+// target's German umlaut keys are not used under Caps Lock) is left out, counted and named at the
+// end; the others are typed for the Caps Lock the dongle reported.
+TEST_F(TTypingPumpFixture, Skipped_WhatCapsLockNowForbidsIsCountedAndNamed) {
+    Link(2);
+    std::string error;
+    const auto german = BuildLayoutKeys("de", TTargetSystem::Windows, &error);
+    ASSERT_NE(german, nullptr) << error;
+    const std::u32string text = U"a\u00e4b";
+    TTypingPlan plan = PlanTyping(text, *german, false, TUnicodeEntry::Off);
+    ASSERT_EQ(plan.Characters, text);
+    ASSERT_TRUE(dongles[0]->NotifyLedStatus(LedCapsLock));
+    for (int tries = 0; tries < 2000 && sessions[0]->LedStatus.load() != LedCapsLock; ++tries) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(sessions[0]->LedStatus.load(), LedCapsLock);
+    ASSERT_TRUE(pump.Start({{sessions[0].get(), german, plan.Characters, 0ms, TUnicodeEntry::Off}}, {}, now));
+    const std::optional<TTypingEnd> end = RunToEnd();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->Why, TTypingEnd::TWhy::Finished);
+    EXPECT_EQ(Text(0), "ab");
+    EXPECT_EQ(end->Skipped, (std::vector<std::pair<std::string, std::size_t>>{{Address(0), 1}}));
+    ExpectUntouched(1);
+}
+
 // A layout is built once and shared; one the machine does not have is refused in words, every time.
 TEST(LayoutKeysCache, Of_BuildsOnceAndRefusesUnknownLayouts) {
     TLayoutKeysCache cache;
@@ -250,3 +333,123 @@ TEST(LayoutKeysCache, Of_BuildsOnceAndRefusesUnknownLayouts) {
 }
 
 }  // namespace
+
+namespace {
+
+// A key sequence for dongle i on the US layout, as the window plans it.
+TTypingTarget SequencePlan(TCorvastelDevice* Session, const std::u32string& Text) {
+    const std::shared_ptr<const TLayoutKeys> us = BuiltInUsLayout();
+    const TKeySequenceParse parse = ParseKeySequence(Text);
+    EXPECT_FALSE(parse.Error.has_value());
+    TKeySequencePlanning planning = PlanKeySequence(parse.Sequence, *us, false);
+    EXPECT_FALSE(planning.Error.has_value());
+    return {Session,
+            us,
+            std::move(planning.Plan.Text.Characters),
+            0ms,
+            TUnicodeEntry::Off,
+            std::move(planning.Plan.Steps)};
+}
+
+}  // namespace
+
+// A sequence with each token kind arrives as the expected key events, in order, with the text
+// between; a hold keeps its key down at the dongle for the time asked and a wait keeps the link quiet
+// for its time, within one link interval. Here every tick is a connection event of the link and
+// arrivals are stamped with the typing clock; a hold or a wait starts once the pump sees the link
+// drained, which here takes a tick more (the window's timer ticks every millisecond).
+TEST_F(TTypingPumpFixture, KeySequence_EachTokenArrivesAndHoldsAndWaitsKeepTheirTime) {
+    struct TRow {
+        const char* Name;
+        std::chrono::milliseconds Pace;
+        std::chrono::milliseconds Interval;
+    };
+    const TRow rows[] = {
+        {"link's pace, 7 ms events", 0ms, 7ms},
+        {"link's pace, 30 ms events", 0ms, 30ms},
+        {"50 ms pace, 15 ms events", 50ms, 15ms},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        Link(2);
+        TTypingTarget plan =
+            SequencePlan(sessions[0].get(), U"ab{Ctrl+Alt+Del}{F2 hold 300ms}{wait 200ms}{Win+r}c{{");
+        plan.Pace = row.Pace;
+        ASSERT_TRUE(pump.Start({std::move(plan)}, {}, now));
+        std::vector<TTime> arrivals;
+        std::optional<TTypingEnd> end;
+        for (int ticks = 0; ticks < 2000 && !end; ++ticks) {
+            end = Tick();
+            while (static_cast<int>(arrivals.size()) < Reports(0)) {
+                arrivals.push_back(now);
+            }
+            now += row.Interval;
+        }
+        ASSERT_TRUE(end.has_value());
+        EXPECT_EQ(end->Why, TTypingEnd::TWhy::Finished);
+        EXPECT_EQ(Text(0), "abc{");
+        using E = vd::TKeyEvent;
+        const std::vector<E> events = {
+            {4, true},   {4, false},                                                           // a
+            {5, true},   {5, false},                                                           // b
+            {224, true}, {226, true}, {76, true},   {76, false},  {224, false}, {226, false},  // Ctrl+Alt+Del
+            {59, true},  {59, false},                                                          // F2 held
+            {227, true}, {21, true},  {21, false},  {227, false},                              // Win+r
+            {6, true},   {6, false},                                                           // c
+            {225, true}, {47, true},  {225, false}, {47, false},                               // {
+        };
+        EXPECT_EQ(dongles[0]->Target().keyEvents, events);
+        EXPECT_FALSE(dongles[0]->Target().AnyKeyHeld());
+        ASSERT_EQ(arrivals.size(), 18u);
+        // Reports 8 and 9 press and release F2; report 10 is the first after the wait.
+        const auto hold = arrivals[9] - arrivals[8];
+        const auto quiet = arrivals[10] - arrivals[9];
+        EXPECT_GE(hold, 300ms);
+        EXPECT_LE(hold, 300ms + 2 * row.Interval);
+        EXPECT_GE(quiet, 200ms);
+        EXPECT_LE(quiet, 200ms + 2 * row.Interval);
+        ExpectUntouched(1);
+    }
+}
+
+// Cancelled in a hold, or the held dongle going away: the key is not left down on any target that
+// stays, and nothing more is sent.
+TEST_F(TTypingPumpFixture, KeySequence_CancelOrDropInAHoldLeavesNoKeyHeld) {
+    for (const bool drop : {false, true}) {
+        SCOPED_TRACE(drop ? "a dongle drops" : "cancel");
+        Link(3);
+        ASSERT_TRUE(pump.Start({SequencePlan(sessions[0].get(), U"x{Shift+F2 hold 60s}y"),
+                                SequencePlan(sessions[1].get(), U"x{Shift+F2 hold 60s}y")},
+                               {}, now));
+        for (int ticks = 0; ticks < 50 && !dongles[1]->Target().AnyKeyHeld(); ++ticks) {
+            ASSERT_FALSE(Tick().has_value());
+            now += 10ms;
+        }
+        for (int ticks = 0; ticks < 10; ++ticks) {
+            ASSERT_FALSE(Tick().has_value()) << "held for a minute";
+            now += 1s;
+        }
+        ASSERT_TRUE(dongles[1]->Target().AnyKeyHeld());
+        std::optional<TTypingEnd> end;
+        if (drop) {
+            pump.TargetGone(sessions[0].get());
+            sessions[0].reset();
+            end = pump.Cancel();
+        } else {
+            end = pump.Cancel();
+        }
+        ASSERT_TRUE(end.has_value());
+        EXPECT_EQ(end->Why, TTypingEnd::TWhy::Cancelled);
+        ASSERT_TRUE(Settled());
+        const int reports = Reports(1);
+        EXPECT_FALSE(dongles[1]->Target().AnyKeyHeld());
+        EXPECT_EQ(Text(1), "x");
+        if (!drop) {
+            EXPECT_FALSE(dongles[0]->Target().AnyKeyHeld());
+        }
+        now += 2min;
+        EXPECT_FALSE(Tick().has_value());
+        EXPECT_EQ(Reports(1), reports);
+        ExpectUntouched(2);
+    }
+}

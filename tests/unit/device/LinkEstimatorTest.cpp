@@ -186,8 +186,9 @@ TEST(LinkEstimatorTest, Answered_LateBehindABacklog_RateGoesToWhatWasDelivered) 
     TLinkEstimator e;
     TTime t{};
     // Twenty writes at once, then a probe that comes back a full second later: the link carried
-    // 21 writes in that second. The rate comes down by at most 30% an answer, to what was
-    // delivered.
+    // 21 writes in that second. The first answer is the first measurement, so it counts however
+    // late; the one after it, as late, is the link too (twice in a row). The rate comes down by at
+    // most 30% an answer, to what was delivered.
     std::vector<double> rates;
     for (int round = 0; round < 6; ++round) {
         for (int i = 0; i < 20; ++i)
@@ -205,6 +206,101 @@ TEST(LinkEstimatorTest, Answered_LateBehindABacklog_RateGoesToWhatWasDelivered) 
     EXPECT_EQ(e.DeliveredBy(t), t + e.Figures(t).Interval);
     e.Made(false, true, t);
     EXPECT_GE(Ms(e.NextWriteAt(false, t) - t), 80.0);
+}
+
+// One answer that says nothing of the link, on a link learned at 7.5 ms with a backlog-free
+// rhythm: the interval, the rate and the pace stay as they were.
+struct TOutlierCase {
+    const char* name;
+    TDuration roundTrip;
+    TLinkEstimator::TAnswer how;
+    bool withBacklog;  // writes were queued before the probe
+    int times;         // in a row
+};
+
+class LinkEstimatorOutliers : public testing::TestWithParam<TOutlierCase> {};
+
+TEST_P(LinkEstimatorOutliers, AnswersThatSayNothingOfTheLink_MoveNeitherIntervalNorRate) {
+    const TOutlierCase c = GetParam();
+    TLinkEstimator e;
+    TTime t{};
+    // Learned: clean round trips of one event, each made right after the answer before it.
+    for (int i = 0; i < 10; ++i) {
+        e.Made(true, true, t);
+        t += 7500us;
+        e.Answered(t);
+    }
+    const auto before = e.Figures(t);
+    ASSERT_EQ(before.Interval, 7500us);
+    for (int i = 0; i < c.times; ++i) {
+        if (c.withBacklog) {
+            e.Made(false, true, t);
+            e.Made(false, true, t);
+        }
+        e.Made(true, true, t);
+        t += c.roundTrip;
+        e.Answered(t, c.how);
+        EXPECT_EQ(e.Figures(t).Interval, before.Interval);
+        EXPECT_DOUBLE_EQ(e.Figures(t).WritesPerSecond, before.WritesPerSecond);
+    }
+    // What follows on the link as it was learned moves nothing either, and keys are not held
+    // back by a backlog the model made up.
+    for (int i = 0; i < 20; ++i) {
+        t += 100ms;
+        e.Made(false, true, t);
+        e.Made(true, true, t);
+        t += 7500us;
+        e.Answered(t);
+    }
+    EXPECT_EQ(e.Figures(t).Interval, before.Interval);
+    EXPECT_DOUBLE_EQ(e.Figures(t).WritesPerSecond, before.WritesPerSecond);
+    EXPECT_EQ(e.NextWriteAt(true, t + 1ms), t + 1ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outliers, LinkEstimatorOutliers,
+    testing::Values(TOutlierCase{"cleanAnswer2sLate", 2s, TLinkEstimator::TAnswer::Ok, false, 1},
+                    TOutlierCase{"cleanAnswer90msLate", 90ms, TLinkEstimator::TAnswer::Ok, false, 1},
+                    TOutlierCase{"answerBehindBacklog2sLate", 2s, TLinkEstimator::TAnswer::Ok, true, 1},
+                    TOutlierCase{"failedAfterDbusTimeout", 25s, TLinkEstimator::TAnswer::Failed, false, 1},
+                    TOutlierCase{"failedBehindBacklogAfterDbusTimeout", 25s, TLinkEstimator::TAnswer::Failed,
+                                 true, 2},
+                    TOutlierCase{"behindBacklogHeldUpByTheAppsThreadTwice", 90ms,
+                                 TLinkEstimator::TAnswer::Delayed, true, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The interval is a floor that follows the link: a link that really got slower (a connection
+// parameter update) is learned once the short round trips have aged out, and an answer the
+// model waits on too long is overdue within a few hundred milliseconds at most.
+TEST(LinkEstimatorTest, Interval_FollowsASlowerLinkOnceTheShortRoundTripsAgeOut) {
+    TLinkEstimator e;
+    TTime t{};
+    // Each write made right after the answer before it: a round trip of one event.
+    for (int i = 0; i < 5; ++i) {
+        e.Made(true, true, t);
+        t += 7500us;
+        e.Answered(t);
+    }
+    ASSERT_EQ(e.Figures(t).Interval, 7500us);
+    const TTime slower = t;
+    while (t - slower < TLinkEstimator::IntervalMemory + 500ms) {
+        // Four times a second: motion and a probe behind it, then a write right after its answer.
+        t += 150ms;
+        e.Made(false, true, t);
+        e.Made(true, true, t);
+        t += 50ms;
+        e.Answered(t);
+        e.Made(true, true, t);
+        EXPECT_LE(e.AnswerOverdueAt() - t, TLinkEstimator::AnswerBoundMax);
+        EXPECT_GE(e.AnswerOverdueAt() - t, TLinkEstimator::AnswerBoundMin);
+        t += 50ms;
+        e.Answered(t);
+        if (t - slower < TLinkEstimator::IntervalMemory) {
+            EXPECT_EQ(e.Figures(t).Interval, 7500us) << "one busy moment is not a slower link";
+        }
+    }
+    EXPECT_EQ(e.Figures(t).Interval, 50ms);
+    EXPECT_EQ(e.AnswerOverdueAt(), TTime::max());
 }
 
 TEST(LinkEstimatorTest, NextWriteAt_StackFull_KeyWaitsOnlyForTheExcessMotionForMore) {

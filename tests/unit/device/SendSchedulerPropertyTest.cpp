@@ -30,6 +30,7 @@ struct TChange {
     uint8_t State = 0;
     int64_t X = 0;  // where the pointer was when the buttons changed
     int64_t Y = 0;
+    uint8_t KeysHeld = 0;  // a button change: the keyboard state held when it was made (arrived)
     bool operator==(const TChange&) const = default;
 };
 
@@ -93,7 +94,7 @@ class TTargetModel {
     }
     void Buttons(uint8_t buttons, bool force = false) {
         if (buttons != FButtons)
-            FPushed.push_back({TSendKind::Mouse, buttons, FPushedMotion.X, FPushedMotion.Y});
+            FPushed.push_back({TSendKind::Mouse, buttons, FPushedMotion.X, FPushedMotion.Y, FKeys});
         FButtons = buttons;
         FScheduler.PushMouse({buttons, 0, 0, 0}, force);
         Log("B" + std::to_string(buttons) + (force ? "!" : ""));
@@ -162,8 +163,6 @@ class TTargetModel {
     // the user let go is.
     void Drain() {
         Complete(TFate::Ok);
-        // One late failure at a time, each followed by a write that succeeds: more in a row than
-        // the scheduler writes again for could lose a state by design.
         while (!FLate.empty()) {
             ReportLateFailure();
             if (HandOut())
@@ -228,6 +227,22 @@ class TTargetModel {
                               " arrived with other buttons");
             }
         }
+        // Each button change comes with the keyboard state it was made with (a Ctrl+click stays
+        // one), but for the last resort of the collapse. Checked where every button change
+        // arrived (else which one arrived is not known); a failed write stands for states the
+        // scheduler writes again at the front, so only without failures.
+        const std::vector<TChange> pushedButtons = OfKind(FPushed, TSendKind::Mouse);
+        const std::vector<TChange> arrivedButtons = OfKind(FArrived, TSendKind::Mouse);
+        if (!FFailed && FScheduler.LastResortCollapses() == 0 &&
+            pushedButtons.size() == arrivedButtons.size()) {
+            for (size_t i = 0; i < pushedButtons.size(); ++i) {
+                if (pushedButtons[i].KeysHeld != arrivedButtons[i].KeysHeld)
+                    Violation("button state " + std::to_string(pushedButtons[i].State) + " made with keys " +
+                              std::to_string(pushedButtons[i].KeysHeld) + " arrived with keys " +
+                              std::to_string(arrivedButtons[i].KeysHeld));
+            }
+            ++FKeysAtButtonsChecked;
+        }
         if (!FViolations.empty()) {
             FViolations.push_back("pushed: " + Describe(FPushed));
             FViolations.push_back("arrived:" + Describe(FArrived));
@@ -237,6 +252,8 @@ class TTargetModel {
     }
 
     const TSendScheduler& Scheduler() const { return FScheduler; }
+    // Whether Check compared the keys held at each button change.
+    bool KeysAtButtonsChecked() const { return FKeysAtButtonsChecked > 0; }
 
   private:
     void Arrive(const TScheduledReport& r) {
@@ -249,7 +266,8 @@ class TTargetModel {
         // Buttons change before the motion the report carries counts: a press is where the
         // pointer was.
         if (r.Mouse.Buttons != FTargetButtons)
-            FArrived.push_back({TSendKind::Mouse, r.Mouse.Buttons, FTargetMotion.X, FTargetMotion.Y});
+            FArrived.push_back(
+                {TSendKind::Mouse, r.Mouse.Buttons, FTargetMotion.X, FTargetMotion.Y, FTargetKeys});
         FTargetButtons = r.Mouse.Buttons;
         FTargetMotion.Add(r.Mouse.X, r.Mouse.Y, r.Mouse.Wheel);
         FArrivedByButtons[r.Mouse.Buttons].Add(r.Mouse.X, r.Mouse.Y, r.Mouse.Wheel);
@@ -296,6 +314,7 @@ class TTargetModel {
 
     std::vector<std::string> FViolations;
     std::string FLog;
+    int FKeysAtButtonsChecked = 0;
 };
 
 std::string Join(const std::vector<std::string>& lines) {
@@ -375,6 +394,59 @@ const TNamedSequence Sequences[] = {
          m.HandOut();
          m.Complete(TFate::Fail);
      }},
+    {"keyReleaseFailingThreeTimes_isWrittenAgainOnceTheLinkTakesIt",
+     [](TTargetModel& m) {
+         m.Keys(KeyA);
+         m.HandOut();
+         m.Complete(TFate::Ok);
+         m.Keys(0);
+         for (int i = 0; i < 3; ++i) {
+             m.HandOut();
+             m.Complete(TFate::Fail);
+         }
+     }},
+    {"buttonReleaseFailingThreeTimes_endsTheDrag",
+     [](TTargetModel& m) {
+         m.Buttons(Left);
+         m.HandOut();
+         m.Complete(TFate::Ok);
+         m.Buttons(0);
+         for (int i = 0; i < 3; ++i) {
+             m.HandOut();
+             m.Complete(TFate::Fail);
+         }
+     }},
+    {"pressFailingThreeTimesThenAKey_thePressStillArrives",
+     [](TTargetModel& m) {
+         m.Buttons(Left);
+         for (int i = 0; i < 3; ++i) {
+             m.HandOut();
+             m.Complete(TFate::Fail);
+         }
+         m.Keys(KeyA);
+     }},
+    {"lateFailuresInARow_neverLoseTheNewestStates",
+     [](TTargetModel& m) {
+         m.Keys(KeyA);
+         m.Buttons(Left);
+         for (int i = 0; i < 4; ++i) {
+             m.HandOut();
+             m.Complete(TFate::LateFail);
+         }
+         for (int i = 0; i < 4; ++i)
+             m.ReportLateFailure();
+     }},
+    {"collapse_keepsCtrlHeldForAClickWhenCtrlIsPushedAgainAfterIt",
+     [](TTargetModel& m) {
+         TypeWhileStalled(m, 250);
+         m.Keys(Shift);
+         m.Buttons(Left);
+         m.Buttons(0);
+         m.Keys(Shift);  // the same state again (a repeat)
+         m.Move(5, 0);
+         m.Buttons(Left);
+         m.Buttons(0);
+     }},
     {"lateFailure_neverEndsTheWriteInTheHandsOfThePlatform",
      [](TTargetModel& m) {
          m.Keys(KeyA);
@@ -407,8 +479,7 @@ INSTANTIATE_TEST_SUITE_P(SendSchedulerProperties, SendSchedulerSequences, ::test
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Random input against a random link: mostly a working link, stretches where it stalls (the queue
-// fills and collapses), failed writes and failures reported late. Failures never come more than
-// MaxResends in a row: beyond that the scheduler gives a state up by design.
+// fills and collapses), failed writes and failures reported late, as many in a row as chance makes.
 TEST(SendSchedulerProperties, RandomInputAndLink_targetEndsAsTheUserAndSeesNothingMadeUp) {
     std::mt19937 random(20261211);
     const auto chance = [&](int percent) {
@@ -417,6 +488,7 @@ TEST(SendSchedulerProperties, RandomInputAndLink_targetEndsAsTheUserAndSeesNothi
     const auto pick = [&](int from, int to) { return std::uniform_int_distribution<int>(from, to)(random); };
     int collapsedRuns = 0;
     int failedRuns = 0;
+    int keysAtButtonsRuns = 0;
     for (int run = 0; run < 400; ++run) {
         TTargetModel m;
         const int failPercent = run % 4 == 0 ? 0 : pick(0, 20);
@@ -450,25 +522,27 @@ TEST(SendSchedulerProperties, RandomInputAndLink_targetEndsAsTheUserAndSeesNothi
                 m.HandOut();
             } else if (what < 98) {
                 TFate fate = TFate::Ok;
-                if (m.FailureStreak() < TSendScheduler::MaxResends && m.InHands()) {
+                if (m.InHands()) {
                     if (chance(failPercent))
                         fate = TFate::Fail;
                     else if (chance(latePercent))
                         fate = TFate::LateFail;
                 }
                 m.Complete(fate);
-            } else if (m.FailureStreak() < TSendScheduler::MaxResends) {
+            } else {
                 m.ReportLateFailure();
             }
         }
         const auto violations = m.Check();
         collapsedRuns += m.Scheduler().MergedTransitions() > 0 ? 1 : 0;
         failedRuns += failPercent > 0 || latePercent > 0 ? 1 : 0;
+        keysAtButtonsRuns += m.KeysAtButtonsChecked() && m.Scheduler().MergedTransitions() > 0 ? 1 : 0;
         ASSERT_TRUE(violations.empty()) << "run " << run << ":" << Join(violations);
     }
     // The runs reached what they are for.
     EXPECT_GT(collapsedRuns, 20);
     EXPECT_GT(failedRuns, 100);
+    EXPECT_GT(keysAtButtonsRuns, 5) << "too few collapsed runs kept every button change to compare";
 }
 
 }  // namespace

@@ -18,8 +18,9 @@ namespace {
 
 using TStrings = std::vector<std::string>;
 
-// Three targets A, B and C in list order, broadcast to as the window does: one report built per
-// call, handed to every connected target the route includes.
+// Three targets A, B and C in list order, numbered 1, 2 and 3 as they connected, broadcast to as the
+// window does: one report built per call, handed to every connected target the route includes. One
+// that drops is being brought back, so it keeps its number.
 struct TThreeTargets final : TForwardTarget, TInputRoute::TTargets {
     struct TTarget {
         std::string Id;
@@ -81,6 +82,9 @@ struct TThreeTargets final : TForwardTarget, TInputRoute::TTargets {
                 return t.Id;
         }
         return {};
+    }
+    std::string Numbered(int digit) const override {
+        return digit >= 1 && digit <= 3 ? Targets[static_cast<std::size_t>(digit - 1)].Id : std::string();
     }
     void Release(std::size_t index) override {
         TTarget& t = *ConnectedTargets().at(index);
@@ -320,7 +324,7 @@ const std::vector<TRouteRow>& RouteRows() {
         {"HeldRoute_ADigitPicksAConnectedTarget",
          ScrollTwice(0) + std::vector<TStep>{D(Scan2, 500), U(Scan2, 520), DropTarget("B")} +
              ScrollTwice(700) +
-             std::vector<TStep>{D(Scan2, 1000), U(Scan2, 1020), D(ScanA, 1100), U(ScanA, 1110),
+             std::vector<TStep>{D(Scan3, 1000), U(Scan3, 1020), D(ScanA, 1100), U(ScanA, 1110),
                                 TargetBack("B"), D(ScanB, 1200), U(ScanB, 1210)},
          Scrolls + Released,
          Scrolls + Released,
@@ -333,11 +337,14 @@ const std::vector<TRouteRow>& RouteRows() {
          Scrolls + TStrings{"K 4", "K"},
          Scrolls + Released,
          {}},
-        {"DigitCountsConnectedTargetsOnly",
+        // Numbers stay put: A is away, and 1 still means A. The route holds for it; nothing typed
+        // meanwhile reaches anyone, and once A is back it alone hears the keyboard.
+        {"DroppedTargetKeepsItsNumber_ItsDigitHoldsTheRoute_ThenItAloneHears",
          std::vector<TStep>{DropTarget("A")} + ScrollTwice(0) +
-             std::vector<TStep>{D(Scan1, 500), U(Scan1, 520), D(ScanA, 600), U(ScanA, 610)},
-         {},
-         Scrolls + TStrings{"K 4", "K"},
+             std::vector<TStep>{D(Scan1, 500), U(Scan1, 520), D(ScanA, 600), U(ScanA, 610), TargetBack("A"),
+                                D(ScanB, 700), U(ScanB, 710)},
+         Released + TStrings{"K 5", "K"},
+         Scrolls + Released,
          Scrolls + Released,
          {}},
         {"KeypadDigitsCountToo_AndTheKeypadMouseFollowsTheRoute",
@@ -476,14 +483,12 @@ TEST_F(RouteTest, RandomRuns_TheRouteNeverWidensByItself_AndNothingTypedWhileAwa
             switch (random() % 4) {
                 case 0: {  // the route keys with a digit: the only way the route changes
                     const int digit = static_cast<int>(random() % digits.size());
-                    std::vector<std::string> connected;
-                    for (const auto* target : w.ConnectedTargets())
-                        connected.push_back(target->Id);
+                    // Each keeps its number, connected or away: 4 names nobody.
                     std::string expected = before;
                     if (digit == 0)
                         expected.clear();
-                    else if (static_cast<std::size_t>(digit) <= connected.size())
-                        expected = connected[static_cast<std::size_t>(digit) - 1];
+                    else if (digit <= 3)
+                        expected = w.Targets[static_cast<std::size_t>(digit) - 1].Id;
                     Play(w, ScrollTwice(t) +
                                 std::vector<TStep>{D(digits[static_cast<std::size_t>(digit)], t + 500),
                                                    U(digits[static_cast<std::size_t>(digit)], t + 520)});
@@ -516,4 +521,50 @@ TEST_F(RouteTest, RandomRuns_TheRouteNeverWidensByItself_AndNothingTypedWhileAwa
             }
         }
     }
+}
+
+// The numbers as dongles connect, drop, come back and are let go: a number never moves to another
+// dongle while its own is connected or being brought back, and a free one goes smallest first.
+TEST(RouteNumbers, Update_KeepsNumbersThroughDropsAndGivesTheSmallestFree) {
+    struct TStepRow {
+        const char* Name;
+        TStrings Connected, Away;
+        TStrings Holders;  // of 1, 2, 3, ...: "" for a free number
+    };
+    const TStepRow steps[] = {
+        {"three connect at once, in list order", {"A", "B", "C"}, {}, {"A", "B", "C", ""}},
+        {"A drops: being brought back, it keeps 1", {"B", "C"}, {"A"}, {"A", "B", "C", ""}},
+        {"D connects meanwhile: 1 is A's", {"D", "B", "C"}, {"A"}, {"A", "B", "C", "D"}},
+        {"A is back, listed elsewhere: still 1", {"D", "B", "C", "A"}, {}, {"A", "B", "C", "D"}},
+        {"B is let go: 2 is free", {"D", "C", "A"}, {}, {"A", "", "C", "D"}},
+        {"E connects: the smallest free", {"D", "C", "A", "E"}, {}, {"A", "E", "C", "D"}},
+        {"B connects again: a new number", {"B", "D", "C", "A", "E"}, {}, {"A", "E", "C", "D", "B"}},
+    };
+    TRouteNumbers numbers;
+    for (const TStepRow& step : steps) {
+        SCOPED_TRACE(step.Name);
+        numbers.Update(step.Connected, step.Away);
+        for (int digit = 1; digit <= TRouteNumbers::Count; ++digit) {
+            const auto i = static_cast<std::size_t>(digit - 1);
+            const std::string expected = i < step.Holders.size() ? step.Holders[i] : std::string();
+            EXPECT_EQ(numbers.Holder(digit), expected) << digit;
+            if (!expected.empty()) {
+                EXPECT_EQ(numbers.Of(expected), digit);
+            }
+        }
+    }
+    EXPECT_EQ(numbers.Of("Z"), 0);
+    EXPECT_EQ(numbers.Holder(0), "");
+    EXPECT_EQ(numbers.Holder(10), "");
+
+    // Nine at most: a tenth waits for a free number, then takes it.
+    TRouteNumbers full;
+    TStrings ten;
+    for (char c = 'a'; c < 'a' + 10; ++c)
+        ten.emplace_back(1, c);
+    full.Update(ten, {});
+    EXPECT_EQ(full.Of("i"), 9);
+    EXPECT_EQ(full.Of("j"), 0);
+    full.Update(TStrings(ten.begin() + 1, ten.end()), {});
+    EXPECT_EQ(full.Of("j"), 1);
 }

@@ -30,6 +30,7 @@ struct Event {
     uint16_t uuid = 0;
     TBytes value;
     std::thread::id thread;
+    bool delayed = false;  // a write completion the backend held up
 };
 
 // Records every event of a manager and its devices, with the role of the thread it came on.
@@ -66,8 +67,8 @@ class FakeCentral : public ::testing::Test {
                    std::span<const uint8_t> v) {
                 Record({"read", Role(), st, Short(c.UUID()), TBytes(v.begin(), v.end()), {}});
             },
-            [this](TBluetoothLEDevice&, TBluetoothGattCharacteristic& c, uint16_t st) {
-                Record({"write", Role(), st, Short(c.UUID()), c.Value(), {}});
+            [this](TBluetoothLEDevice& sender, TBluetoothGattCharacteristic& c, uint16_t st) {
+                Record({"write", Role(), st, Short(c.UUID()), c.Value(), {}, sender.CompletionDelayed()});
             },
             [this](TBluetoothLEDevice&) {
                 Record({"disconnect", Role(), 0, 0, {}, {}});
@@ -390,6 +391,32 @@ TEST_F(FakeCentral, LinkLossRaisesDisconnectOnTheNotifierThread) {
     EXPECT_EQ(Events("disconnect").size(), 4u);
 }
 
+// The radio as a platform reports it: switched off, every link drops first, then the radio's change
+// arrives on the notifier thread with the problem the reason names; asked for, it comes on the caller.
+TEST_F(FakeCentral, RadioChangesArriveAfterTheDropsOnTheNotifierThread) {
+    central.SetOnRadioChanged([this](TBluetoothLEManager&, TRadioProblem problem) {
+        Record({"radio:" + std::to_string(static_cast<int>(problem)), Role(), 0, 0, {}, {}});
+    });
+    auto a = central.AddDongle(vd::TDongleConfig::Standard("a", "00:00:00:00:00:0A"));
+    Connect(a);
+    central.SetRadioProblem(TRadioProblem::PoweredOff);
+    const std::string off = "radio:" + std::to_string(static_cast<int>(TRadioProblem::PoweredOff));
+    const auto seen = WaitFor(2, [&](const Event& e) { return e.what == "disconnect" || e.what == off; });
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].what, "disconnect");
+    EXPECT_EQ(seen[1].what, off);
+    EXPECT_EQ(seen[1].role, TRole::Notifier);
+    EXPECT_EQ(central.UnavailableReason(), RadioProblemText(TRadioProblem::PoweredOff));
+    EXPECT_EQ(central.ConnectionState(), 0);
+
+    central.SetRadioProblem(TRadioProblem::None);
+    central.RequestRadioState();
+    const std::string on = "radio:" + std::to_string(static_cast<int>(TRadioProblem::None));
+    EXPECT_EQ(WaitFor(2, [&](const Event& e) { return e.what == on; }).size(), 2u);
+    EXPECT_EQ(central.UnavailableReason(), "");
+    central.SetOnRadioChanged(nullptr);
+}
+
 TEST_F(FakeCentral, ErrorsFromHandlersReachTheGeneralErrorReporter) {
     std::mutex m;
     std::vector<std::string> reported;
@@ -584,4 +611,31 @@ TEST_F(FakeCentral, AnAuthenticatedDongleRefusesUntilTheShownPasskeyIsEntered) {
     ASSERT_EQ(log.WaitNext(at++), "question");
     dongle->DropLink();
     EXPECT_EQ(log.WaitNext(at++), "canceled");
+}
+
+TEST_F(FakeCentral, BadMoments_AHeldBackendFlagsWhatItHeld_ALostAnswerFailsAtTheStackTimeOut) {
+    auto dongle = central.AddDongle(vd::TDongleConfig::Standard("A", "00:11:22:33:44:AA"));
+    auto& d = Connect(dongle);
+    TBluetoothGattCharacteristic* reports = Find(d, 0xF801);
+    ASSERT_NE(reports, nullptr);
+    const auto writes = [](const Event& e) { return e.what == "write"; };
+
+    central.StallBackend(500ms);
+    d.WriteCharacteristicWithResponse(*reports, TBytes{1});
+    ASSERT_EQ(WaitFor(1, writes).size(), 1u);
+    d.WriteCharacteristicWithResponse(*reports, TBytes{2});
+    auto done = WaitFor(2, writes);
+    ASSERT_EQ(done.size(), 2u);
+    EXPECT_TRUE(done[0].delayed) << "raised when the backend was free again";
+    EXPECT_FALSE(done[1].delayed);
+
+    // The request behind a lost answer waits for it, as on the stack, until the stack gives up.
+    central.SetLostAnswerTimeout(100ms);
+    dongle->LoseNextAnswer();
+    d.WriteCharacteristicWithResponse(*reports, TBytes{3});
+    d.WriteCharacteristicWithResponse(*reports, TBytes{4});
+    done = WaitFor(4, writes);
+    ASSERT_EQ(done.size(), 4u);
+    EXPECT_EQ(done[2].status, GattStatusFailure);
+    EXPECT_EQ(done[3].status, GattStatusSuccess);
 }

@@ -621,3 +621,32 @@ TEST(VirtualDongleSecurity, PasskeyPairingNeedsTheShownPasskey) {
     EXPECT_EQ(f.Write(uuid::Reports, a).status, GattSuccess);
     EXPECT_EQ(f.dongle->Target().keysHeld, std::vector<uint8_t>{0x04});
 }
+namespace {
+
+TEST(VirtualDongleLink, BadMoments_AnAirStallHoldsWhatIsMadeDuringIt_ALateOrLostAnswerHitsOneRequest) {
+    using std::chrono::seconds;
+    Front f(TDongleConfig::Standard());
+    // No connection events: a write arrives at once, unless the air stalls.
+    f.dongle->StallAir(seconds(100));
+    const auto stalled = f.Write(uuid::Reports, Kbd(TFraming::ReportId, 0, {4}), TWriteKind::Command);
+    EXPECT_GT(stalled.delay, seconds(99));
+    f.dongle->DeliverDue();
+    EXPECT_EQ(f.dongle->Target().keyboardReports, 0) << "nothing crosses a stalled air";
+
+    Front g(TDongleConfig::Standard());
+    g.dongle->DelayNextAnswer(seconds(2));
+    g.Write(uuid::Reports, Kbd(TFraming::ReportId, 0, {4}), TWriteKind::Command);  // has no answer
+    const auto late = g.Write(uuid::Reports, Kbd(TFraming::ReportId, 0, {}));
+    g.dongle->LoseNextAnswer();
+    const auto lost = g.Write(uuid::Reports, Kbd(TFraming::ReportId, 0, {5}));
+    const auto normal = g.Write(uuid::Reports, Kbd(TFraming::ReportId, 0, {}));
+    const std::vector<std::pair<std::chrono::microseconds, bool>> fates{{late.answerLate, late.answered},
+                                                                        {lost.answerLate, lost.answered},
+                                                                        {normal.answerLate, normal.answered}};
+    EXPECT_EQ(fates, (std::vector<std::pair<std::chrono::microseconds, bool>>{
+                         {seconds(2), true}, {seconds(0), false}, {seconds(0), true}}));
+    // Late or lost, each request reached the target on time.
+    EXPECT_EQ(g.dongle->Target().text, "ab");
+}
+
+}  // namespace

@@ -564,17 +564,16 @@ bool TBluezService::handleMessage(const QDBusMessage& m, const QDBusConnection&)
     const QString path = m.path();
     const QString iface = m.interface();
     if (iface == IfObjectManager && m.member() == QStringLiteral("GetManagedObjects")) {
-        TManagedObjectList objects;
-        objects[QDBusObjectPath(QStringLiteral("/org/bluez"))] = InterfacesAt(QStringLiteral("/org/bluez"));
-        if (FAdapterPresent)
-            objects[QDBusObjectPath(AdapterPath())] = InterfacesAt(AdapterPath());
-        for (const auto& e : FEntries) {
-            if (e->exported)
-                objects[QDBusObjectPath(e->path)] = InterfacesAt(e->path);
+        if (FObjectsDelay.count() > 0) {
+            // A busy bluetoothd: the answer shows the objects as they are when it comes.
+            ++FObjectsHeld;
+            QTimer::singleShot(FObjectsDelay, Qt::PreciseTimer, this, [this, m] {
+                --FObjectsHeld;
+                AnswerManagedObjects(m);
+            });
+            return true;
         }
-        for (const auto& [p, o] : FGatt)
-            objects[QDBusObjectPath(p)] = InterfacesAt(p);
-        Reply(m.createReply(QVariant::fromValue(objects)));
+        AnswerManagedObjects(m);
         return true;
     }
     if (iface == IfProps)
@@ -592,6 +591,20 @@ bool TBluezService::handleMessage(const QDBusMessage& m, const QDBusConnection&)
     Reply(m.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
                              QStringLiteral("No such object or interface: %1 %2").arg(path, iface)));
     return true;
+}
+
+void TBluezService::AnswerManagedObjects(const QDBusMessage& m) {
+    TManagedObjectList objects;
+    objects[QDBusObjectPath(QStringLiteral("/org/bluez"))] = InterfacesAt(QStringLiteral("/org/bluez"));
+    if (FAdapterPresent)
+        objects[QDBusObjectPath(AdapterPath())] = InterfacesAt(AdapterPath());
+    for (const auto& e : FEntries) {
+        if (e->exported)
+            objects[QDBusObjectPath(e->path)] = InterfacesAt(e->path);
+    }
+    for (const auto& [p, o] : FGatt)
+        objects[QDBusObjectPath(p)] = InterfacesAt(p);
+    Reply(m.createReply(QVariant::fromValue(objects)));
 }
 
 bool TBluezService::HandleProperties(const QDBusMessage& m) {
@@ -814,18 +827,27 @@ bool TBluezService::HandleGatt(const QDBusMessage& m, const QString& path, const
             Reply(reply);
         };
         // Like bluetoothd: a write without response is answered as soon as it is queued for the
-        // air (no back pressure at all); a write with response once the dongle has it. Either
-        // reaches the target at the link's pace.
-        const bool answerAtOnce = kind == vdongle::TWriteKind::Command || outcome.delay.count() <= 0;
+        // air (no back pressure at all); a write with response once the dongle has it (or later,
+        // or never, when a test made the peer busy). Either reaches the target at the link's pace.
+        const bool command = kind == vdongle::TWriteKind::Command;
+        const bool answers = command || outcome.answered;
+        const bool answerLate = !command && outcome.answerLate.count() > 0;
+        const bool answerAtOnce = command || (outcome.delay.count() <= 0 && !answerLate);
         if (answerAtOnce)
             finish();
         if (outcome.delay.count() > 0) {
             const auto ms = std::chrono::ceil<std::chrono::milliseconds>(outcome.delay);
-            QTimer::singleShot(ms, Qt::PreciseTimer, this, [deliver, finish, answerAtOnce] {
+            const bool answerOnArrival = answers && !answerAtOnce && !answerLate;
+            QTimer::singleShot(ms, Qt::PreciseTimer, this, [deliver, finish, answerOnArrival] {
                 deliver();
-                if (!answerAtOnce)
+                if (answerOnArrival)
                     finish();
             });
+        }
+        if (answers && answerLate) {
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(
+                std::max(outcome.delay, std::chrono::microseconds{0}) + outcome.answerLate);
+            QTimer::singleShot(ms, Qt::PreciseTimer, this, finish);
         }
     } else if (o.kind == TKind::Characteristic &&
                (member == QStringLiteral("StartNotify") || member == QStringLiteral("StopNotify"))) {

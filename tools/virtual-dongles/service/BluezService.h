@@ -131,6 +131,7 @@ class TBluezService : public QDBusVirtualObject {
     void RemoveEntry(const QString& address);
     void OnNotify(const QString& address, uint16_t handle, const vdongle::TBytes& value);
 
+    void AnswerManagedObjects(const QDBusMessage& m);
     bool HandleAdapter(const QDBusMessage& m);
     bool HandleDevice(const QDBusMessage& m, TEntry& e);
     bool HandleGatt(const QDBusMessage& m, const QString& path, const TGattObject& o);
@@ -165,4 +166,7 @@ class TBluezService : public QDBusVirtualObject {
     std::vector<TAgent> FAgents;  // in registration order
     QString FDefaultAgent;        // the owner of the default agent, empty: none
     QDBusServiceWatcher* FAgentWatcher = nullptr;
+    // bluetoothd busy: GetManagedObjects is answered this much later (SetObjectsDelay).
+    std::chrono::milliseconds FObjectsDelay{0};
+    int FObjectsHeld = 0;  // calls of GetManagedObjects not answered yet
 };

@@ -17,6 +17,11 @@
 //   SetWriteDelay(s address, u microseconds)
 //   SetConnectionEvents(s address, u intervalMicroseconds, i packetsPerEvent)
 //   ClearRecords(s address)
+//   StallAir(s address, u ms)          no connection event carries a packet for ms from now
+//   DelayNextAnswer(s address, u ms)   the next write with response is answered ms late
+//   LoseNextAnswer(s address)          the next write with response is never answered
+//   SetObjectsDelay(u ms)              GetManagedObjects is answered ms late (a busy bluetoothd)
+//   ObjectsCallsHeld() -> i            calls of GetManagedObjects held back so far and not answered
 //
 // Both fronts (the imitation of bluetoothd and the peripheral front on a real bluetoothd) answer
 // the calls about one dongle's model the same way (DongleCalls.cpp).
@@ -42,6 +47,15 @@ bool TBluezService::HandleControl(const QDBusMessage& m) {
         for (const auto& e : FEntries)
             dongles.push_back({e->dongle.get(), e->connected, e->resolved, e->maxInFlight, std::nullopt});
         Reply(m.createReply(StatusJson(FAdapterPresent, FPowered, FDiscovering, dongles)));
+        return true;
+    }
+    if (member == QStringLiteral("SetObjectsDelay")) {
+        FObjectsDelay = std::chrono::milliseconds(args.value(0).toUInt());
+        Reply(m.createReply());
+        return true;
+    }
+    if (member == QStringLiteral("ObjectsCallsHeld")) {
+        Reply(m.createReply(FObjectsHeld));
         return true;
     }
     if (member == QStringLiteral("SetPowered")) {

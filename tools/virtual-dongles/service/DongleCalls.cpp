@@ -104,6 +104,23 @@ QString StatusJson(bool adapterPresent, bool powered, bool discovering,
     return ControlJson(status);
 }
 
+// The link's bad moments: an air stall, a late answer, an answer that never comes.
+static bool AnswerBadMomentCall(const QDBusMessage& m, vdongle::TVirtualDongle& dongle, QDBusMessage* reply) {
+    const QString member = m.member();
+    const auto ms = std::chrono::milliseconds(m.arguments().value(1).toUInt());
+    if (member == QStringLiteral("StallAir")) {
+        dongle.StallAir(ms);
+    } else if (member == QStringLiteral("DelayNextAnswer")) {
+        dongle.DelayNextAnswer(ms);
+    } else if (member == QStringLiteral("LoseNextAnswer")) {
+        dongle.LoseNextAnswer();
+    } else {
+        return false;
+    }
+    *reply = m.createReply();
+    return true;
+}
+
 bool AnswerDongleCall(const QDBusMessage& m, vdongle::TVirtualDongle& dongle, QDBusMessage* reply) {
     const QString member = m.member();
     const QVariantList args = m.arguments();
@@ -127,6 +144,7 @@ bool AnswerDongleCall(const QDBusMessage& m, vdongle::TVirtualDongle& dongle, QD
         QJsonObject o;
         o[QStringLiteral("text")] = QString::fromStdString(t.text);
         o[QStringLiteral("layout")] = QString::fromStdString(dongle.Layout());
+        o[QStringLiteral("system")] = QString::fromStdString(dongle.System());
         QJsonArray keys;
         for (uint8_t k : t.keysHeld)
             keys.append(k);
@@ -166,6 +184,7 @@ bool AnswerDongleCall(const QDBusMessage& m, vdongle::TVirtualDongle& dongle, QD
         // What the dongle's display shows: the passkey of a pairing that waits for it, else -1.
         const auto shown = dongle.ShownPasskey();
         *reply = m.createReply(shown ? static_cast<int>(*shown) : -1);
+    } else if (AnswerBadMomentCall(m, dongle, reply)) {
     } else if (member == QStringLiteral("ClearRecords")) {
         dongle.ClearRecords();
         *reply = (m.createReply());

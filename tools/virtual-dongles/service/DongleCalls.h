@@ -1,6 +1,7 @@
 #pragma once
 // The control calls about one dongle's model (Writes, Target, FailNextWrites, DropLink,
-// SetAdvertising, NotifyLed, NotifyIdentity, SetWriteDelay, ClearRecords), answered the same way by
+// SetAdvertising, NotifyLed, NotifyIdentity, SetWriteDelay, ClearRecords, and the link's bad moments:
+// StallAir, DelayNextAnswer, LoseNextAnswer), answered the same way by
 // every front of the service. The front finds the dongle (first argument: its address) and adds
 // what only it knows (link state, adapter state) to the status.
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <sstream>
 
+#include "layout/SystemLayouts.h"
 #include "layout/XkbLayout.h"
 
 namespace {
@@ -211,15 +212,23 @@ std::optional<TServiceDongle> ParseDongleTraits(const std::string& traits, int i
                 !ParseInt(value, &n))
                 return fail("passkey takes six digits like 012345");
             d.config.passkey = static_cast<uint32_t>(n);
-        } else if (key == "layout") {
+        } else if (key == "layout" || key == "system") {
+            TTargetSystem system = TTargetSystem::Linux;
+            if (key == "system" && !SystemNamed(value, &system))
+                return fail("system takes linux, windows or macos");
+            const std::string layout = key == "layout" ? value : d.config.layout;
+            if (key == "system")
+                d.config.system = value;
+            else
+                SystemNamed(d.config.system, &system);
             // Loaded once here, so a layout the machine lacks is said at start, not at the first key.
             std::string why;
-            if (!TXkbTextDecoder::Create(value, &why))
+            if (!TXkbTextDecoder::Create(layout, system, &why))
                 return fail("layout: " + why);
-            d.config.layout = value;
-            d.config.makeKeyDecoder = [value]() -> vdongle::TKeyDecoder {
+            d.config.layout = layout;
+            d.config.makeKeyDecoder = [layout, system]() -> vdongle::TKeyDecoder {
                 std::string ignored;
-                std::shared_ptr<TXkbTextDecoder> decoder = TXkbTextDecoder::Create(value, &ignored);
+                std::shared_ptr<TXkbTextDecoder> decoder = TXkbTextDecoder::Create(layout, system, &ignored);
                 if (!decoder)
                     return {};
                 return [decoder](uint8_t usage, bool pressed, uint8_t leds) {

@@ -46,6 +46,8 @@
 //   layout=us                 the target's keyboard layout ("de", "fr", "ch(fr)"): the target
 //                             decodes the keys it receives into text on it, as a computer set to
 //                             that layout would
+//   system=linux              the target's system ("windows", "macos"): its dead keys, AltGr and
+//                             Alt+keypad codes (Windows) decode as that system's layouts do
 // Without --dongle, one standard dongle is served.
 
 #include <optional>

@@ -74,13 +74,14 @@ void TPreviewWindow::Refresh() {
         const vdongle::TDongleIdentity id = d.Identity();
         const QString usb =
             QStringLiteral("%1:%2").arg(id.vid, 4, 16, QLatin1Char('0')).arg(id.pid, 4, 16, QLatin1Char('0'));
-        p.title->setText(QStringLiteral("<b>%1</b> %2<br>USB %3 ver %4, layout %6 — %5")
+        p.title->setText(QStringLiteral("<b>%1</b> %2<br>USB %3 ver %4, layout %6 (%7) — %5")
                              .arg(QString::fromStdString(d.Name()).toHtmlEscaped(), p.address, usb.toUpper())
                              .arg(id.ver)
                              .arg(it->resolved    ? QStringLiteral("connected")
                                   : it->connected ? QStringLiteral("connecting")
                                                   : QStringLiteral("not connected"))
-                             .arg(QString::fromStdString(d.Layout()).toHtmlEscaped()));
+                             .arg(QString::fromStdString(d.Layout()).toHtmlEscaped(),
+                                  QString::fromStdString(d.System()).toHtmlEscaped()));
         const vdongle::TVirtualTarget t = d.Target();
         const QString text = QString::fromStdString(t.text);
         if (p.text->toPlainText() != text)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <thread>
 #include <utility>
 
 using namespace std::chrono_literals;
@@ -166,6 +167,10 @@ bool TFakeBluetoothLEDevice::DiscoverServices() {
     auto dongle = FManager.FRadio.Find(FAddress);
     if (!dongle)
         return false;  // out of range
+    if (const auto slow = FManager.FDiscoveryDelay.load(); slow.count() > 0) {
+        // The stack is slow to answer this connect's discovery; only this caller waits for it.
+        std::this_thread::sleep_for(slow);
+    }
     Bind(dongle);
     if (!dongle->Connect())
         return false;  // neither connected nor connectable
@@ -277,22 +282,41 @@ void TFakeBluetoothLEDevice::Send(TBluetoothGattCharacteristic& c, std::span<con
         // As bluetoothd does: a write without response is answered as soon as it is queued for
         // the air (a failure at the dongle shows only in its records); a write with response once
         // it has reached the dongle, after everything queued before it.
-        if (kind == vdongle::TWriteKind::Command)
+        if (kind == vdongle::TWriteKind::Command) {
             outcome.status = GattStatusSuccess;
-        else
-            complete = outcome.delay;
+        } else {
+            complete = outcome.delay + outcome.answerLate;
+            if (!outcome.answered) {
+                // bluetoothd gives up on a request the peer never answers after its ATT time-out.
+                complete = std::max(complete, std::chrono::microseconds(FManager.FLostAnswerTimeout.load()));
+                outcome.status = GattStatusFailure;
+            }
+        }
     }
     if (link.dongle && outcome.delay < complete)
         FManager.FWorkers.Post(outcome.delay, [dongle = link.dongle] { dongle->DeliverDue(); });
     if (link.dongle && outcome.delay > complete)
         FManager.FWorkers.Post(outcome.delay, [dongle = link.dongle] { dongle->DeliverDue(); });
-    FManager.FWorkers.Post(complete, [this, &c, link, status = outcome.status, withResponse] {
+    Complete(c, link, outcome.status, withResponse, complete, false);
+}
+
+void TFakeBluetoothLEDevice::Complete(TBluetoothGattCharacteristic& c, const TLink& link, uint16_t status,
+                                      bool withResponse, std::chrono::microseconds in, bool delayed) {
+    FManager.FWorkers.Post(in, [this, &c, link, status, withResponse, delayed] {
+        // A backend thread held up (StallBackend) raises what fell due meanwhile when it is free.
+        const auto held = FManager.HeldUntil();
+        if (std::chrono::steady_clock::now() < held) {
+            Complete(c, link, status, withResponse,
+                     std::chrono::ceil<std::chrono::microseconds>(held - std::chrono::steady_clock::now()),
+                     true);
+            return;
+        }
         if (link.dongle)
             link.dongle->DeliverDue();
         // The place is free (or the next request's) by the time the completion is seen, as the
         // backend's queue starts its next operation before a write asked for meanwhile.
         const auto next = withResponse ? RequestDone() : std::nullopt;
-        RaiseCharacteristicWrite(c, SameLink(link) ? status : GattStatusFailure);
+        RaiseCharacteristicWrite(c, SameLink(link) ? status : GattStatusFailure, delayed);
         if (next)
             Send(*next->characteristic, next->value, true);
     });
@@ -387,7 +411,26 @@ int TFakeBluetoothLEManager::ConnectionState() const {
 }
 
 std::string TFakeBluetoothLEManager::UnavailableReason() const {
-    return FRadio.Present() ? std::string() : std::string("No Bluetooth adapter was found.");
+    std::lock_guard lock(FRadioLock);
+    return RadioProblemText(FRadioProblem);
+}
+
+void TFakeBluetoothLEManager::RequestRadioState() {
+    TRadioProblem problem;
+    {
+        std::lock_guard lock(FRadioLock);
+        problem = FRadioProblem;
+    }
+    RaiseRadioChanged(problem);
+}
+
+void TFakeBluetoothLEManager::SetRadioProblem(TRadioProblem problem) {
+    {
+        std::lock_guard lock(FRadioLock);
+        FRadioProblem = problem;
+    }
+    FRadio.SetPresent(problem == TRadioProblem::None);
+    FNotifier.Post(0us, [this, problem] { RaiseRadioChanged(problem); });
 }
 
 std::shared_ptr<TVirtualDongle> TFakeBluetoothLEManager::AddDongle(vdongle::TDongleConfig config) {
@@ -400,6 +443,16 @@ TFakeBluetoothLEDevice& TFakeBluetoothLEManager::Device(const std::string& addre
     if (!slot)
         slot = std::make_unique<TFakeBluetoothLEDevice>(*this, address);
     return *slot;
+}
+
+void TFakeBluetoothLEManager::StallBackend(std::chrono::milliseconds duration) {
+    std::lock_guard lock(FHeldLock);
+    FHeldUntil = std::chrono::steady_clock::now() + duration;
+}
+
+std::chrono::steady_clock::time_point TFakeBluetoothLEManager::HeldUntil() const {
+    std::lock_guard lock(FHeldLock);
+    return FHeldUntil;
 }
 
 bool TFakeBluetoothLEManager::WaitIdle(std::chrono::milliseconds timeout) const {

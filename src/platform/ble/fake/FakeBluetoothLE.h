@@ -15,6 +15,7 @@
 // Destroying the manager stops and joins every thread; work still pending is discarded. It must
 // not be destroyed from one of its own threads.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -104,6 +105,9 @@ class TFakeBluetoothLEDevice final : public TBluetoothLEDevice {
     uint16_t HandleOf(const TBluetoothGattCharacteristic& c) const;
     void Write(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value, bool withResponse);
     void Send(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value, bool withResponse);
+    // Raises a write's completion in from now (later when the backend is held up meanwhile).
+    void Complete(TBluetoothGattCharacteristic& c, const TLink& link, uint16_t status, bool withResponse,
+                  std::chrono::microseconds in, bool delayed);
     struct TWaitingRequest {
         TBluetoothGattCharacteristic* characteristic = nullptr;
         TBytes value;
@@ -144,6 +148,7 @@ class TFakeBluetoothLEManager final : public TBluetoothLEManager {
 
     int ConnectionState() const override;
     std::string UnavailableReason() const override;
+    void RequestRadioState() override;
     bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
                         bool forceConnect = false) override;
     void CancelDiscovery() override;
@@ -154,7 +159,12 @@ class TFakeBluetoothLEManager final : public TBluetoothLEManager {
     vdongle::TVirtualRadio& Radio() { return FRadio; }
     std::shared_ptr<vdongle::TVirtualDongle> AddDongle(vdongle::TDongleConfig config);
     bool RemoveDongle(const std::string& address) { return FRadio.RemoveDongle(address); }
-    void SetRadioPresent(bool present) { FRadio.SetPresent(present); }
+    void SetRadioPresent(bool present) {
+        SetRadioProblem(present ? TRadioProblem::None : TRadioProblem::NoAdapter);
+    }
+    // The radio as the platform would report it: any problem takes the radio away (every link
+    // drops); OnRadioChanged follows on the notifier thread, after the drops.
+    void SetRadioProblem(TRadioProblem problem);
 
     // The device object for an address, created on first use (as a scan find would).
     TFakeBluetoothLEDevice& Device(const std::string& address);
@@ -162,6 +172,17 @@ class TFakeBluetoothLEManager final : public TBluetoothLEManager {
     // Waits until no completion, notification or disconnect is queued or running (a scan does not
     // count). False when that did not happen within timeout.
     bool WaitIdle(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+    // ---- bad moments of the stack (those of the link and the peer are the dongle's own: StallAir,
+    // DelayNextAnswer, LoseNextAnswer)
+    // The stack answers each connect's service discovery this much later; the caller of
+    // DiscoverServices waits for it, no other link does.
+    void SetDiscoveryDelay(std::chrono::milliseconds delay) { FDiscoveryDelay = delay; }
+    // The backend's thread is held up for duration from now: write completions that fall due
+    // meanwhile are raised when it ends, flagged as delayed (CompletionDelayed).
+    void StallBackend(std::chrono::milliseconds duration);
+    // A request the peer never answers fails after this (bluetoothd's ATT time-out, 30 s).
+    void SetLostAnswerTimeout(std::chrono::milliseconds timeout) { FLostAnswerTimeout = timeout; }
 
     enum class TThreadRole { Other, Worker, Notifier, Scanner };
     TThreadRole RoleOf(std::thread::id id) const;
@@ -173,7 +194,15 @@ class TFakeBluetoothLEManager final : public TBluetoothLEManager {
 
     void ScanLoop();
 
+    std::chrono::steady_clock::time_point HeldUntil() const;
+
     vdongle::TVirtualRadio FRadio;
+    std::atomic<std::chrono::milliseconds> FDiscoveryDelay{std::chrono::milliseconds{0}};
+    std::atomic<std::chrono::milliseconds> FLostAnswerTimeout{std::chrono::seconds{30}};
+    mutable std::mutex FHeldLock;
+    std::chrono::steady_clock::time_point FHeldUntil;
+    mutable std::mutex FRadioLock;
+    TRadioProblem FRadioProblem = TRadioProblem::None;
     fakeble::TTaskQueue FWorkers{3};
     fakeble::TTaskQueue FNotifier{1};
 

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <condition_variable>
 
+#include "platform/ble/qt/BluezDeviceChoice.h"
 #include "platform/ble/qt/QtBleThread.h"
 #include "platform/ble/qt/QtUuid.h"
 
@@ -54,9 +55,11 @@ struct TQtBluetoothLEDevice::TDiscoverWait {
     TBluetoothGattServiceList services;
 };
 
-TQtBluetoothLEDevice::TQtBluetoothLEDevice(TQtBleThread& thread, const QBluetoothDeviceInfo& info,
+TQtBluetoothLEDevice::TQtBluetoothLEDevice(TQtBleThread& thread, TQtBleThread& writeThread,
+                                           const QBluetoothDeviceInfo& info,
                                            std::chrono::milliseconds connectTimeout)
     : FThread(thread),
+      FWriteThread(writeThread),
       FConnectTimeout(connectTimeout),
       FAddress(info.address().toString().toUpper().toStdString()),
       FName(info.name().toStdString()),
@@ -127,6 +130,7 @@ void TQtBluetoothLEDevice::StartDiscover(const std::shared_ptr<TDiscoverWait>& w
         FConnectTimer->setSingleShot(true);
         FConnectTimer->setTimerType(Qt::PreciseTimer);  // a coarse timer may fire 5 % early
         QObject::connect(FConnectTimer, &QTimer::timeout, FThread.Context(), [this] {
+            TQtBleThread::TBusy busy(FThread);
             // Qt has no connect time-out of its own: a device that never resolves its services
             // would keep the controller connecting for ever.
             DropController();
@@ -150,16 +154,25 @@ void TQtBluetoothLEDevice::StartDiscover(const std::shared_ptr<TDiscoverWait>& w
 void TQtBluetoothLEDevice::CreateController() {
     // Created on the BLE thread, so it lives there.
     FController = QLowEnergyController::createCentral(FInfo);
+    ++FLinkSerial;
     QObject* ctx = FThread.Context();
-    QObject::connect(FController, &QLowEnergyController::connected, ctx, [this] { OnControllerConnected(); });
+    QObject::connect(FController, &QLowEnergyController::connected, ctx, [this] {
+        TQtBleThread::TBusy busy(FThread);
+        OnControllerConnected();
+    });
     // Qt's BlueZ backend emits discoveryFinished inside discoverServices(): these are connected
     // before the first call.
-    QObject::connect(FController, &QLowEnergyController::discoveryFinished, ctx,
-                     [this] { OnControllerDiscoveryFinished(); });
-    QObject::connect(FController, &QLowEnergyController::disconnected, ctx,
-                     [this] { OnControllerDisconnected(); });
+    QObject::connect(FController, &QLowEnergyController::discoveryFinished, ctx, [this] {
+        TQtBleThread::TBusy busy(FThread);
+        OnControllerDiscoveryFinished();
+    });
+    QObject::connect(FController, &QLowEnergyController::disconnected, ctx, [this] {
+        TQtBleThread::TBusy busy(FThread);
+        OnControllerDisconnected();
+    });
     QObject::connect(FController, &QLowEnergyController::errorOccurred, ctx,
                      [this](QLowEnergyController::Error error) {
+                         TQtBleThread::TBusy busy(FThread);
                          if (error == QLowEnergyController::NoError)
                              return;
                          if (FWaiters.empty())
@@ -190,6 +203,11 @@ void TQtBluetoothLEDevice::DropController() {
     for (QLowEnergyService* s : FQtServices)
         QObject::disconnect(s, nullptr, FThread.Context(), nullptr);
     FQtServices.clear();
+    FSeekingPaths = false;
+    {
+        std::lock_guard lock(FCommandLock);
+        FCommandPaths.clear();
+    }
     if (controller->state() != QLowEnergyController::UnconnectedState)
         controller->disconnectFromDevice();
     controller->deleteLater();  // its service objects are its children
@@ -198,12 +216,39 @@ void TQtBluetoothLEDevice::DropController() {
         RaiseDisconnect();
 }
 
+namespace {
+
+#if defined(Q_OS_LINUX)
+// Asks the bus which process holds bluetoothd's name, without waiting; then gets it (empty when
+// nobody does or the bus did not say) on the thread of context.
+void AskStackOwner(QObject* context, std::function<void(const QString&)> then) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetNameOwner"));
+    call << QStringLiteral("org.bluez");
+    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(call), context);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
+                     [then = std::move(then)](QDBusPendingCallWatcher* w) {
+                         w->deleteLater();
+                         const QDBusMessage reply = w->reply();
+                         then(reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
+                                  ? reply.arguments().constFirst().toString()
+                                  : QString());
+                     });
+}
+#endif
+
+}  // namespace
+
 void TQtBluetoothLEDevice::OnControllerConnected() {
     FConnected = true;
 #if defined(Q_OS_LINUX)
-    if (QDBusConnectionInterface* bus = QDBusConnection::systemBus().interface()) {
-        FStackOwner = bus->serviceOwner(QStringLiteral("org.bluez")).value();
-    }
+    // bluetoothd may be slow to answer (it is busy with another link): the BLE thread does not wait.
+    AskStackOwner(FThread.Context(), [this, link = FLinkSerial](const QString& owner) {
+        TQtBleThread::TBusy busy(FThread);
+        if (link == FLinkSerial)
+            FStackOwner = owner;
+    });
 #endif
     if (FWaiters.empty())
         return;
@@ -232,22 +277,25 @@ void TQtBluetoothLEDevice::OnControllerDiscoveryFinished() {
 }
 
 void TQtBluetoothLEDevice::OnServiceStateChanged() {
-    if (FWaiters.empty())
+    if (FWaiters.empty() || FSeekingPaths)
         return;
     for (QLowEnergyService* s : FQtServices) {
         if (s->state() != QLowEnergyService::RemoteServiceDiscovered)
             return;
     }
     BuildGattObjects();
-    FindCommandPaths();
-    FinishDiscover(true);
+    RequestCommandPaths();  // finishes the discovery
 }
 
 void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
     QObject* ctx = FThread.Context();
-    QObject::connect(service, &QLowEnergyService::stateChanged, ctx, [this] { OnServiceStateChanged(); });
+    QObject::connect(service, &QLowEnergyService::stateChanged, ctx, [this] {
+        TQtBleThread::TBusy busy(FThread);
+        OnServiceStateChanged();
+    });
     QObject::connect(service, &QLowEnergyService::characteristicRead, ctx,
                      [this, service](const QLowEnergyCharacteristic& qc, const QByteArray& value) {
+                         TQtBleThread::TBusy busy(FThread);
                          TBluetoothGattCharacteristic* c = FindCharacteristic(service, qc);
                          if (!c)
                              return;
@@ -261,6 +309,7 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
                      });
     QObject::connect(service, &QLowEnergyService::characteristicChanged, ctx,
                      [this, service](const QLowEnergyCharacteristic& qc, const QByteArray& value) {
+                         TQtBleThread::TBusy busy(FThread);
                          TBluetoothGattCharacteristic* c = FindCharacteristic(service, qc);
                          // Qt reports every value change of a characteristic with a CCCD, also
                          // ones nobody subscribed to.
@@ -292,14 +341,17 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
                      });
     QObject::connect(service, &QLowEnergyService::characteristicWritten, ctx,
                      [this, service](const QLowEnergyCharacteristic& qc, const QByteArray&) {
+                         TQtBleThread::TBusy busy(FThread);
                          TBluetoothGattCharacteristic* c = FindCharacteristic(service, qc);
                          if (!c)
                              return;
-                         if (TakeOp(TOpKind::WriteWithResponse, c))
-                             RaiseCharacteristicWrite(*c, GattStatusSuccess);
+                         TPendingOp op{};
+                         if (TakeOp(TOpKind::WriteWithResponse, c, false, &op))
+                             RaiseCharacteristicWrite(*c, GattStatusSuccess, FThread.StalledSince(op.sentAt));
                      });
     QObject::connect(service, &QLowEnergyService::descriptorWritten, ctx,
                      [this, service](const QLowEnergyDescriptor& qd, const QByteArray&) {
+                         TQtBleThread::TBusy busy(FThread);
                          for (auto& [c, link] : FLinks) {
                              if (link.service != service)
                                  continue;
@@ -313,6 +365,7 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
                      });
     QObject::connect(
         service, &QLowEnergyService::errorOccurred, ctx, [this](QLowEnergyService::ServiceError error) {
+            TQtBleThread::TBusy busy(FThread);
             TPendingOp op{};
             switch (error) {
                 case QLowEnergyService::CharacteristicReadError:
@@ -336,9 +389,8 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
                         RaiseCharacteristicWrite(*op.characteristic, GattStatusFailure);
                     }
                     // A write fails for good when the stack's objects are gone: Qt keeps the controller
-                    // "connected" and skips every later write, so the link is lost here and now.
-                    if (!StackStillThere())
-                        OnStackLost();
+                    // "connected" and skips every later write, so the link is lost then.
+                    CheckStackAfterFailure();
                     break;
                 case QLowEnergyService::DescriptorWriteError:
                     TakeOp(TOpKind::DescriptorWrite, nullptr);
@@ -352,7 +404,10 @@ void TQtBluetoothLEDevice::ConnectServiceSignals(QLowEnergyService* service) {
 void TQtBluetoothLEDevice::BuildGattObjects() {
     TBluetoothGattServiceList current;
     FLinks.clear();
-    FCommandPaths.clear();
+    {
+        std::lock_guard lock(FCommandLock);
+        FCommandPaths.clear();
+    }
     FDescriptorOwners.clear();
     for (QLowEnergyService* qs : FQtServices) {
         const TBluetoothUuid uuid = FromQtUuid(qs->serviceUuid());
@@ -416,11 +471,17 @@ void TQtBluetoothLEDevice::SeekDevice() {
         FSeeker->setLowEnergyDiscoveryTimeout(0);  // the connect time-out bounds it
         QObject* ctx = FThread.Context();
         QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, ctx,
-                         [this](const QBluetoothDeviceInfo& info) { OnSought(info); });
-        QObject::connect(
-            FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, ctx,
-            [this](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) { OnSought(info); });
+                         [this](const QBluetoothDeviceInfo& info) {
+                             TQtBleThread::TBusy busy(FThread);
+                             OnSought(info);  // a connect starts in it, and Qt blocks in that
+                         });
+        QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, ctx,
+                         [this](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) {
+                             TQtBleThread::TBusy busy(FThread);
+                             OnSought(info);
+                         });
         QObject::connect(FSeeker, &QBluetoothDeviceDiscoveryAgent::errorOccurred, ctx, [this] {
+            TQtBleThread::TBusy busy(FThread);
             if (FSeeker->isActive() || FWaiters.empty())
                 return;
             FinishDiscover(false);
@@ -474,14 +535,15 @@ void TQtBluetoothLEDevice::OnControllerDisconnected() {
         FinishDiscover(false);
 }
 
-bool TQtBluetoothLEDevice::StackStillThere() const {
+void TQtBluetoothLEDevice::CheckStackAfterFailure() {
 #if defined(Q_OS_LINUX)
-    if (FStackOwner.isEmpty())
-        return true;  // not known: nothing to compare
-    QDBusConnectionInterface* bus = QDBusConnection::systemBus().interface();
-    return bus && bus->serviceOwner(QStringLiteral("org.bluez")).value() == FStackOwner;
-#else
-    return true;
+    if (FStackOwner.isEmpty() || !FController)
+        return;  // not known: nothing to compare
+    AskStackOwner(FThread.Context(), [this, link = FLinkSerial, was = FStackOwner](const QString& owner) {
+        TQtBleThread::TBusy busy(FThread);
+        if (link == FLinkSerial && FController && owner != was)
+            OnStackLost();
+    });
 #endif
 }
 
@@ -603,8 +665,9 @@ bool TQtBluetoothLEDevice::FinishPaced(uint64_t token, uint16_t status) {
     if (it == FPaced.end())
         return false;
     TBluetoothGattCharacteristic* c = it->characteristic;
+    const bool delayed = FThread.StalledSince(it->madeAt);
     FPaced.erase(it);
-    RaiseCharacteristicWrite(*c, status);
+    RaiseCharacteristicWrite(*c, status, delayed);
     return true;
 }
 
@@ -633,7 +696,7 @@ bool TQtBluetoothLEDevice::Usable(const TCharLink& link) {
 
 void TQtBluetoothLEDevice::ReadCharacteristic(TBluetoothGattCharacteristic& characteristic) {
     TBluetoothGattCharacteristic* c = &characteristic;
-    FThread.Post([this, c] {
+    PostInOrder([this, c] {
         auto it = FLinks.find(c);
         if (!FController || !FConnected || it == FLinks.end() || !Usable(it->second)) {
             RaiseCharacteristicRead(*c, GattStatusFailure, {});
@@ -658,7 +721,20 @@ void TQtBluetoothLEDevice::Write(TBluetoothGattCharacteristic& characteristic, s
                                  bool withResponse) {
     TBluetoothGattCharacteristic* c = &characteristic;
     c->SetValue(TBytes(value.begin(), value.end()));
-    FThread.Post([this, c, data = ToQt(value), withResponse] {
+    // The caller times the round trip from here: a thread held before the write even reaches it
+    // delays the completion as much as one held while the write is out.
+    const auto madeAt = std::chrono::steady_clock::now();
+    const bool withoutResponse = !withResponse && c->Has(PropWriteNoResponse);
+    if (withoutResponse) {
+        // Past the BLE thread, which Qt may hold in a blocking call for another link.
+        std::lock_guard lock(FCommandLock);
+        if (auto path = FCommandPaths.find(c); path != FCommandPaths.end()) {
+            FWriteThread.Post([this, c, path = path->second, data = ToQt(value), link = FCommandLink,
+                               madeAt] { WriteCommand(c, path, data, link, madeAt); });
+            return;
+        }
+    }
+    PostInOrder([this, c, data = ToQt(value), withoutResponse, madeAt] {
         auto it = FLinks.find(c);
         // A service that is no longer discovered makes Qt refuse the write with an error that names
         // no operation, and no completion would follow: the session would wait for it for good.
@@ -666,17 +742,12 @@ void TQtBluetoothLEDevice::Write(TBluetoothGattCharacteristic& characteristic, s
             RaiseCharacteristicWrite(*c, GattStatusFailure);
             return;
         }
-        const bool withoutResponse = !withResponse && c->Has(PropWriteNoResponse);
         if (withoutResponse) {
-            if (auto path = FCommandPaths.find(c); path != FCommandPaths.end()) {
-                WriteCommand(c, path->second, data);
-                return;
-            }
             FOps.push_back({TOpKind::WriteWithoutResponse, c});
             while (FOps.size() > MaxSilentOps && FOps.front().kind == TOpKind::WriteWithoutResponse)
                 FOps.pop_front();
         } else {
-            FOps.push_back({TOpKind::WriteWithResponse, c});
+            FOps.push_back({TOpKind::WriteWithResponse, c, madeAt});
         }
         it->second.service->writeCharacteristic(
             it->second.qt, data,
@@ -688,7 +759,7 @@ void TQtBluetoothLEDevice::Write(TBluetoothGattCharacteristic& characteristic, s
         // platform took it, and comes at once (from the event loop, not inside this call). The
         // session paces what it hands over to what the link carries.
         const uint64_t token = ++FPacedTokens;
-        FPaced.push_back({token, c});
+        FPaced.push_back({token, c, madeAt});
         QTimer::singleShot(0, FThread.Context(), [this, token] {
             FinishPaced(token, FConnected ? GattStatusSuccess : GattStatusFailure);
         });
@@ -711,7 +782,7 @@ void TQtBluetoothLEDevice::WriteCccd(TBluetoothGattCharacteristic& c, const QByt
 
 void TQtBluetoothLEDevice::WriteDescriptor(TBluetoothGattDescriptor& descriptor) {
     TBluetoothGattDescriptor* d = &descriptor;
-    FThread.Post([this, d, value = descriptor.Value()] {
+    PostInOrder([this, d, value = descriptor.Value()] {
         auto owner = FDescriptorOwners.find(d);
         if (owner == FDescriptorOwners.end())
             return;
@@ -745,7 +816,7 @@ bool TQtBluetoothLEDevice::SetCharacteristicNotification(TBluetoothGattCharacter
     if (!hasCccd)
         return false;
     TBluetoothGattCharacteristic* c = &characteristic;
-    FThread.Post([this, c, enable] {
+    PostInOrder([this, c, enable] {
         if (!FController || !FConnected || FLinks.find(c) == FLinks.end())
             return;
         FNotifying[c] = enable;
@@ -763,7 +834,7 @@ bool TQtBluetoothLEDevice::SetCharacteristicNotification(TBluetoothGattCharacter
 }
 
 void TQtBluetoothLEDevice::Disconnect() {
-    FThread.Post([this] {
+    PostInOrder([this] {
         if (!FWaiters.empty()) {
             // A connect still pending ends here and now: while its connect is pending Qt emits
             // neither disconnected nor an error (bluetoothd answers the Disconnect before it says
@@ -792,23 +863,51 @@ void TQtBluetoothLEDevice::Disconnect() {
 // the packet, and its ATT layer sends queued writes without response before a queued request.
 //
 // So writes without response go to bluetoothd directly: GattCharacteristic1.WriteValue with type
-// "command" on the characteristic's object path, on the same bus connection Qt uses. One bus
-// connection delivers messages in the order they are sent, so what was written before (through Qt
-// or here) reaches bluetoothd first; that a later write without response may overtake a request
-// bluetoothd still holds is the stack's own rule, which the caller's ordering already heeds.
-// AcquireWrite is not used: its socket is a second channel into bluetoothd, whose order against the
-// requests on the bus nothing defines, and it gives no more back pressure than WriteValue.
+// "command" on the characteristic's object path, on the same bus connection Qt uses. They are sent
+// from the write thread, not the BLE thread: Qt's backend blocks the BLE thread in D-Bus calls
+// (GetManagedObjects when a link comes up and when its services are discovered), and a dongle that
+// connects while bluetoothd is slow would otherwise hold every other dongle's writes and their
+// completions for as long. Requests, reads and everything else go through the write thread on
+// their way to the BLE thread (PostInOrder), so the bus still carries what a caller made in the
+// order it made it: one bus connection delivers messages in the order they are sent, so what was
+// written before (through Qt or here) reaches bluetoothd first; that a later write without response
+// may overtake a request bluetoothd still holds is the stack's own rule, which the caller's
+// ordering already heeds. AcquireWrite is not used: its socket is a second channel into bluetoothd,
+// whose order against the requests on the bus nothing defines, and it gives no more back pressure
+// than WriteValue.
 
-void TQtBluetoothLEDevice::FindCommandPaths() {
-    FCommandPaths.clear();
+void TQtBluetoothLEDevice::PostInOrder(std::function<void()> fn) {
+    FWriteThread.Post([this, fn = std::move(fn)]() mutable { FThread.Post(std::move(fn)); });
+}
+
+void TQtBluetoothLEDevice::RequestCommandPaths() {
 #if defined(Q_OS_LINUX)
-    const QString bluez = QStringLiteral("org.bluez");
-    QDBusMessage call = QDBusMessage::createMethodCall(bluez, QStringLiteral("/"),
+    FSeekingPaths = true;
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.bluez"), QStringLiteral("/"),
                                                        QStringLiteral("org.freedesktop.DBus.ObjectManager"),
                                                        QStringLiteral("GetManagedObjects"));
-    // Once per connect, as Qt does itself on this thread; a stack that does not answer soon only
-    // leaves every write to Qt's queue.
-    const QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 2000);
+    // Once per connect. A stack that does not answer soon only leaves every write of this link to
+    // Qt's queue; meanwhile the BLE thread serves the other links.
+    auto* watcher =
+        new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(call, 2000), FThread.Context());
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, FThread.Context(),
+                     [this, link = FLinkSerial](QDBusPendingCallWatcher* w) {
+                         TQtBleThread::TBusy busy(FThread);
+                         w->deleteLater();
+                         if (link != FLinkSerial || !FSeekingPaths)
+                             return;  // that connect ended meanwhile
+                         FSeekingPaths = false;
+                         if (!w->isError())
+                             TakeCommandPaths(w->reply());
+                         FinishDiscover(true);
+                     });
+#else
+    FinishDiscover(true);
+#endif
+}
+
+void TQtBluetoothLEDevice::TakeCommandPaths(const QDBusMessage& reply) {
+#if defined(Q_OS_LINUX)
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return;
     const QDBusArgument objects = reply.arguments().constFirst().value<QDBusArgument>();
@@ -817,7 +916,7 @@ void TQtBluetoothLEDevice::FindCommandPaths() {
 
     struct TObject {
         QString path;
-        QVariantMap device, service, characteristic;
+        QVariantMap adapter, device, service, characteristic;
     };
     std::vector<TObject> all;
     objects.beginMap();
@@ -834,6 +933,8 @@ void TQtBluetoothLEDevice::FindCommandPaths() {
             objects.beginMapEntry();
             objects >> interface >> properties;
             objects.endMapEntry();
+            if (interface == QStringLiteral("org.bluez.Adapter1"))
+                o.adapter = properties;
             if (interface == QStringLiteral("org.bluez.Device1"))
                 o.device = properties;
             if (interface == QStringLiteral("org.bluez.GattService1"))
@@ -849,16 +950,29 @@ void TQtBluetoothLEDevice::FindCommandPaths() {
     std::sort(all.begin(), all.end(), [](const TObject& a, const TObject& b) { return a.path < b.path; });
 
     const auto objectPath = [](const QVariant& v) { return v.value<QDBusObjectPath>().path(); };
-    QString devicePath;
+    // The device object Qt connected: with two adapters bluetoothd keeps one per adapter.
+    const QString qtAdapterAddress = FController && !FController->localAddress().isNull()
+                                         ? FController->localAddress().toString().toUpper()
+                                         : QString();
+    std::string qtAdapterPath;
+    std::vector<TBluezDeviceObject> sameAddress;
     for (const TObject& o : all) {
+        if (!o.adapter.isEmpty() && qtAdapterPath.empty() &&
+            (qtAdapterAddress.isEmpty() ||
+             o.adapter.value(QStringLiteral("Address")).toString().toUpper() == qtAdapterAddress)) {
+            qtAdapterPath = o.path.toStdString();  // Qt, given no adapter, takes the first by path
+        }
         if (!o.device.isEmpty() &&
             o.device.value(QStringLiteral("Address")).toString().toUpper().toStdString() == FAddress) {
-            devicePath = o.path;
-            break;
+            sameAddress.push_back({o.path.toStdString(),
+                                   objectPath(o.device.value(QStringLiteral("Adapter"))).toStdString(),
+                                   o.device.value(QStringLiteral("Connected")).toBool()});
         }
     }
+    const QString devicePath = QString::fromStdString(ChooseDeviceObject(sameAddress, qtAdapterPath));
     if (devicePath.isEmpty())
         return;
+    std::map<TBluetoothGattCharacteristic*, QString> paths;
     for (const auto& [c, link] : FLinks) {
         if (!c->Has(PropWriteNoResponse) || !link.service)
             continue;
@@ -879,42 +993,63 @@ void TQtBluetoothLEDevice::FindCommandPaths() {
                 if (ch.characteristic.value(QStringLiteral("Flags"))
                         .toStringList()
                         .contains(QStringLiteral("write-without-response"))) {
-                    FCommandPaths[c] = ch.path;
+                    paths[c] = ch.path;
                 }
                 break;
             }
             break;
         }
     }
+    std::lock_guard lock(FCommandLock);
+    FCommandPaths = std::move(paths);
+    FCommandLink = FLinkSerial;
+#else
+    (void)reply;
 #endif
 }
 
 void TQtBluetoothLEDevice::WriteCommand(TBluetoothGattCharacteristic* c, const QString& path,
-                                        const QByteArray& data) {
+                                        const QByteArray& data, uint64_t link,
+                                        std::chrono::steady_clock::time_point madeAt) {
 #if defined(Q_OS_LINUX)
+    const auto sameLink = [this, link] {
+        std::lock_guard lock(FCommandLock);
+        return FCommandLink == link && !FCommandPaths.empty() && FConnected;
+    };
+    if (!sameLink()) {
+        RaiseCharacteristicWrite(*c, GattStatusFailure);  // the link it was made for is gone
+        return;
+    }
     QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.bluez"), path,
                                                        QStringLiteral("org.bluez.GattCharacteristic1"),
                                                        QStringLiteral("WriteValue"));
     call << data << QVariantMap{{QStringLiteral("type"), QStringLiteral("command")}};
-    const uint64_t token = ++FPacedTokens;
-    FPaced.push_back({token, c});
     // bluetoothd answers once the packet is queued: that answer is the completion, and an error
     // (the link went, the stack refused it) its failure.
     auto* watcher =
-        new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(call), FThread.Context());
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, FThread.Context(),
-                     [this, token](QDBusPendingCallWatcher* w) {
-                         const bool ok = !w->isError() && FConnected;
+        new QDBusPendingCallWatcher(QDBusConnection::systemBus().asyncCall(call), FWriteThread.Context());
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, FWriteThread.Context(),
+                     [this, c, link, madeAt, sameLink](QDBusPendingCallWatcher* w) {
+                         TQtBleThread::TBusy busy(FWriteThread);
+                         const bool answered = !w->isError();
                          w->deleteLater();
-                         FinishPaced(token, ok ? GattStatusSuccess : GattStatusFailure);
-                         // As through Qt: a write fails for good when the stack's objects are
-                         // gone with its process, and the link is lost with them.
-                         if (!ok && FController && !StackStillThere())
-                             OnStackLost();
+                         RaiseCharacteristicWrite(
+                             *c, answered && sameLink() ? GattStatusSuccess : GattStatusFailure,
+                             FWriteThread.StalledSince(madeAt));
+                         if (answered)
+                             return;
+                         // As through Qt: a write fails for good when the stack's objects are gone
+                         // with its process, and the link is lost with them.
+                         FThread.Post([this, link] {
+                             if (link == FLinkSerial)
+                                 CheckStackAfterFailure();
+                         });
                      });
 #else
     (void)c;
     (void)path;
     (void)data;
+    (void)link;
+    (void)madeAt;
 #endif
 }

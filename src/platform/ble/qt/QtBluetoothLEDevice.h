@@ -1,6 +1,7 @@
 #pragma once
 // One radio device on Qt Bluetooth: owns its QLowEnergyController and service objects (on the BLE
-// thread) and the GATT objects the session borrows (for the device's whole life).
+// thread) and the GATT objects the session borrows (for the device's whole life). Writes without
+// response go to bluetoothd from the write thread, which nothing blocks (see WriteCommand).
 
 #include <QBluetoothDeviceInfo>
 #include <QLowEnergyCharacteristic>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,6 +21,7 @@
 #include "platform/ble/BluetoothLE.h"
 
 class QBluetoothDeviceDiscoveryAgent;
+class QDBusMessage;
 class QLowEnergyController;
 class QLowEnergyService;
 class QTimer;
@@ -27,7 +30,7 @@ class TQtBluezAgent;
 
 class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
   public:
-    TQtBluetoothLEDevice(TQtBleThread& thread, const QBluetoothDeviceInfo& info,
+    TQtBluetoothLEDevice(TQtBleThread& thread, TQtBleThread& writeThread, const QBluetoothDeviceInfo& info,
                          std::chrono::milliseconds connectTimeout);
     ~TQtBluetoothLEDevice() override;
 
@@ -83,6 +86,8 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     struct TPendingOp {
         TOpKind kind;
         TBluetoothGattCharacteristic* characteristic;
+        // When the caller made it (a write with response): the start of the round trip it times.
+        std::chrono::steady_clock::time_point sentAt{};
     };
     struct TEcho {
         TBytes value;
@@ -122,16 +127,23 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     void Write(TBluetoothGattCharacteristic& c, std::span<const uint8_t> value, bool withResponse);
     // Completes a write without response (once; later calls for it do nothing).
     bool FinishPaced(uint64_t token, uint16_t status);
-    // Whether the stack that served this link is still the one on the bus.
-    bool StackStillThere() const;
-    // BlueZ: the object path of every characteristic that takes writes without response (see
-    // WriteCommand).
-    void FindCommandPaths();
-    // BlueZ: a write without response straight to bluetoothd, beside Qt's queue of operations.
-    void WriteCommand(TBluetoothGattCharacteristic* c, const QString& path, const QByteArray& data);
+    // After a write failed: asks the bus (without waiting) whether the stack that served this link
+    // is still the one there, and loses the link when it is not.
+    void CheckStackAfterFailure();
+    // BlueZ: asks (without waiting) for the object path of every characteristic that takes writes
+    // without response (see WriteCommand); the discovery finishes with the answer.
+    void RequestCommandPaths();
+    void TakeCommandPaths(const QDBusMessage& reply);
+    // Caller's thread: runs fn on the BLE thread after everything the caller handed to the write
+    // thread before, so that the bus carries requests and commands in the order they were made.
+    void PostInOrder(std::function<void()> fn);
+    // Write thread: a write without response straight to bluetoothd, beside Qt's queue of operations.
+    void WriteCommand(TBluetoothGattCharacteristic* c, const QString& path, const QByteArray& data,
+                      uint64_t link, std::chrono::steady_clock::time_point madeAt);
 
     TQtBleThread& FThread;
     TQtBluezAgent* FPairing = nullptr;
+    TQtBleThread& FWriteThread;
     const std::chrono::milliseconds FConnectTimeout;
     const std::string FAddress;
     mutable std::mutex FLock;  // guards FName, FCurrentServices
@@ -146,6 +158,9 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     QBluetoothDeviceDiscoveryAgent* FSeeker = nullptr;
     bool FSought = false;  // this connect looked for the device already
     QString FStackOwner;   // the bus name of the stack process when the link came up
+    // Counts controllers, so that an answer the bus gives late is not taken for a later link.
+    uint64_t FLinkSerial = 0;
+    bool FSeekingPaths = false;  // the discovery waits for the command paths
     std::vector<std::shared_ptr<TDiscoverWait>> FWaiters;
     std::vector<QLowEnergyService*> FQtServices;  // in discovery order
     // Every GATT object ever handed out stays alive until the device goes: callers borrow them.
@@ -162,9 +177,13 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     struct TPaced {
         uint64_t token;
         TBluetoothGattCharacteristic* characteristic;
+        std::chrono::steady_clock::time_point madeAt;  // when the caller made it
     };
     std::deque<TPaced> FPaced;
     uint64_t FPacedTokens = 0;
-    // BlueZ object paths of the characteristics written without response past Qt's queue.
+    // BlueZ object paths of the characteristics written without response past Qt's queue, and the
+    // link they belong to; read by callers of Write, set on the BLE thread.
+    mutable std::mutex FCommandLock;
     std::map<TBluetoothGattCharacteristic*, QString> FCommandPaths;
+    uint64_t FCommandLink = 0;
 };

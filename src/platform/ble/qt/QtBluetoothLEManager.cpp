@@ -28,6 +28,7 @@ TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& option
         throw std::logic_error("The Qt Bluetooth LE backend needs a QCoreApplication");
     }
     FThread = std::make_unique<TQtBleThread>();
+    FWriteThread = std::make_unique<TQtBleThread>("corvastel-ble-write");
     FThread->Call([this] {
         FScanTimer = new QTimer(FThread->Context());
         FScanTimer->setSingleShot(true);
@@ -39,16 +40,21 @@ TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& option
                                                 QDBusServiceWatcher::WatchForOwnerChange, FThread->Context());
         QObject::connect(FStackWatcher, &QDBusServiceWatcher::serviceOwnerChanged, FThread->Context(),
                          [this](const QString&, const QString& oldOwner, const QString& newOwner) {
+                             TQtBleThread::TBusy busy(*FThread);
                              OnStackOwnerChanged(!oldOwner.isEmpty(), !newOwner.isEmpty());
                          });
 #endif
         StartPairingAgent();
-        RefreshRadio();
+        FAdapterWatch = new QTimer(FThread->Context());
+        FAdapterWatch->setInterval(2000);
+        QObject::connect(FAdapterWatch, &QTimer::timeout, FThread->Context(), [this] { RefreshRadio(); });
+        RefreshRadio();  // raises to nobody yet: the window asks with RequestRadioState
     });
 }
 
 TQtBluetoothLEManager::~TQtBluetoothLEManager() {
     FThread->Call([this] {
+        FClosing = true;
         FScanGeneration++;
         // Qt's BlueZ backend keeps a process-wide count of running scans per adapter; an agent
         // deleted while scanning would leave it counted and the next scan would never start.
@@ -62,6 +68,8 @@ TQtBluetoothLEManager::~TQtBluetoothLEManager() {
         delete FStackWatcher;
         FStackWatcher = nullptr;
         StopPairingAgent();
+        delete FAdapterWatch;
+        FAdapterWatch = nullptr;
         std::vector<TQtBluetoothLEDevice*> devices;
         {
             std::lock_guard lock(FDevicesLock);
@@ -70,51 +78,73 @@ TQtBluetoothLEManager::~TQtBluetoothLEManager() {
         }
         TQtBluetoothLEDevice::ShutdownAllOnBleThread(devices);
     });
+    // The write thread hands work to the BLE thread, never the other way round: it ends first.
+    FWriteThread.reset();
     FThread.reset();
     // Device objects go last: their Qt parts are gone and no handler can be raised any more.
     std::lock_guard lock(FDevicesLock);
     FDevices.clear();
 }
 
-void TQtBluetoothLEManager::RefreshRadio() {
+bool TQtBluetoothLEManager::RefreshRadio() {
+    if (FClosing) {
+        return false;  // a look queued before the manager began to go
+    }
     if (FLocal && !FLocal->isValid()) {
         delete FLocal;
         FLocal = nullptr;
     }
     if (!FLocal && !QBluetoothLocalDevice::allDevices().isEmpty()) {
         FLocal = new QBluetoothLocalDevice(FThread->Context());
-        QObject::connect(FLocal, &QBluetoothLocalDevice::hostModeStateChanged, FThread->Context(),
-                         [this](QBluetoothLocalDevice::HostMode mode) {
-                             FRadioState = mode == QBluetoothLocalDevice::HostPoweredOff ? 0 : Connected;
-                         });
+        // Qt follows the adapter's Powered property on BlueZ and says each change here. Queued: the
+        // look may find the adapter gone and delete the object that is signalling.
+        QObject::connect(
+            FLocal, &QBluetoothLocalDevice::hostModeStateChanged, FThread->Context(),
+            [this](QBluetoothLocalDevice::HostMode) { RefreshRadio(); }, Qt::QueuedConnection);
     }
     const bool on =
         FLocal && FLocal->isValid() && FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff;
     FRadioState = on ? Connected : 0;
+    if (FAdapterWatch) {
+        if (FLocal) {
+            FAdapterWatch->stop();
+        } else if (!FAdapterWatch->isActive()) {
+            FAdapterWatch->start();
+        }
+    }
+    const TRadioProblem problem = RadioProblem();
+    if (problem == FRadioProblem) {
+        return false;
+    }
+    FRadioProblem = problem;
+    RaiseRadioChanged(problem);
+    return true;
 }
 
-std::string TQtBluetoothLEManager::RadioProblem() const {
+TRadioProblem TQtBluetoothLEManager::RadioProblem() const {
     if (FLocal && FLocal->isValid()) {
-        if (FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff)
-            return {};
-        return "The Bluetooth adapter is switched off. Switch Bluetooth on in the system settings "
-               "(Settings > Bluetooth), or run: bluetoothctl power on (if it stays off, it is blocked: "
-               "rfkill unblock bluetooth).";
+        return FLocal->hostMode() != QBluetoothLocalDevice::HostPoweredOff ? TRadioProblem::None
+                                                                           : TRadioProblem::PoweredOff;
     }
 #if defined(Q_OS_LINUX)
     // Qt lists no adapter both when there is none and when BlueZ, which would list it, is not there.
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {
-        return "The system's message bus (D-Bus) cannot be reached, so Bluetooth cannot be used. Restart "
-               "the computer, or ask its administrator.";
+        return TRadioProblem::NoBus;
     }
     if (bus.interface() && !bus.interface()->isServiceRegistered(QStringLiteral("org.bluez")).value()) {
-        return "The Bluetooth service (BlueZ) is not running. Start it with: sudo systemctl start bluetooth "
-               "(install it first where it is missing: sudo apt install bluez).";
+        return TRadioProblem::NoStack;
     }
 #endif
-    return "No Bluetooth adapter was found. Plug in a Bluetooth adapter, or switch on the computer's own "
-           "Bluetooth (it may be turned off in the firmware settings or by a key).";
+    return TRadioProblem::NoAdapter;
+}
+
+void TQtBluetoothLEManager::RequestRadioState() {
+    FThread->Post([this] {
+        if (!RefreshRadio()) {
+            RaiseRadioChanged(FRadioProblem);
+        }
+    });
 }
 
 int TQtBluetoothLEManager::ConnectionState() const {
@@ -133,7 +163,7 @@ std::string TQtBluetoothLEManager::UnavailableReason() const {
     auto* self = const_cast<TQtBluetoothLEManager*>(this);
     return FThread->Call([self] {
         self->RefreshRadio();
-        std::string reason = self->RadioProblem();
+        const std::string reason = RadioProblemText(self->RadioProblem());
         return reason.empty() ? self->FScanError : reason;
     });
 }
@@ -151,7 +181,7 @@ void TQtBluetoothLEManager::RequestDiscovery(int timeoutMs, const std::vector<TB
             return;
         }
         if (!StartScan(generation, timeoutMs, serviceUuids) && generation == FScanGeneration) {
-            const std::string problem = RadioProblem();
+            const std::string problem = RadioProblemText(RadioProblem());
             RaiseDiscoveryRefused(problem.empty() ? FScanError : problem);
         }
     });
@@ -174,11 +204,14 @@ bool TQtBluetoothLEManager::StartScan(unsigned generation, int timeoutMs,
         FAgent->setLowEnergyDiscoveryTimeout(0);
     }
     QObject::disconnect(FAgent, nullptr, FThread->Context(), nullptr);
-    QObject::connect(
-        FAgent, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, FThread->Context(),
-        [this, generation](const QBluetoothDeviceInfo& info) { OnDeviceSeen(info, generation); });
+    QObject::connect(FAgent, &QBluetoothDeviceDiscoveryAgent::deviceDiscovered, FThread->Context(),
+                     [this, generation](const QBluetoothDeviceInfo& info) {
+                         TQtBleThread::TBusy busy(*FThread);
+                         OnDeviceSeen(info, generation);
+                     });
     QObject::connect(FAgent, &QBluetoothDeviceDiscoveryAgent::deviceUpdated, FThread->Context(),
                      [this, generation](const QBluetoothDeviceInfo& info, QBluetoothDeviceInfo::Fields) {
+                         TQtBleThread::TBusy busy(*FThread);
                          OnDeviceSeen(info, generation);
                      });
     FScanUuids = serviceUuids;
@@ -197,8 +230,10 @@ bool TQtBluetoothLEManager::StartScan(unsigned generation, int timeoutMs,
     }
     FScanning = true;
     QObject::disconnect(FScanTimer, nullptr, nullptr, nullptr);
-    QObject::connect(FScanTimer, &QTimer::timeout, FThread->Context(),
-                     [this, generation] { OnScanTimeout(generation); });
+    QObject::connect(FScanTimer, &QTimer::timeout, FThread->Context(), [this, generation] {
+        TQtBleThread::TBusy busy(*FThread);
+        OnScanTimeout(generation);
+    });
     FScanTimer->start(std::max(0, timeoutMs));
     return true;
 }
@@ -229,11 +264,15 @@ void TQtBluetoothLEManager::OnStackOwnerChanged(bool lost, bool back) {
         FAgent = nullptr;
         delete FLocal;
         FLocal = nullptr;
+        RefreshRadio();
     }
     if (back) {
         RefreshRadio();
         // The new process may publish its adapter only after taking the name.
-        QTimer::singleShot(1000, FThread->Context(), [this] { RefreshRadio(); });
+        QTimer::singleShot(1000, FThread->Context(), [this] {
+            TQtBleThread::TBusy busy(*FThread);
+            RefreshRadio();
+        });
     }
 }
 
@@ -309,7 +348,7 @@ TQtBluetoothLEDevice& TQtBluetoothLEManager::DeviceFor(const QBluetoothDeviceInf
     std::lock_guard lock(FDevicesLock);
     auto& slot = FDevices[address];
     if (!slot) {
-        slot = std::make_unique<TQtBluetoothLEDevice>(*FThread, info, FOptions.connectTimeout);
+        slot = std::make_unique<TQtBluetoothLEDevice>(*FThread, *FWriteThread, info, FOptions.connectTimeout);
         AttachPairing(*slot);
     } else {
         slot->UpdateInfo(info);

@@ -35,6 +35,8 @@ class TQtBluetoothLEManager final : public TBluetoothLEManager {
     // Hands the scan to the BLE thread and returns: Qt's BlueZ backend may block that thread for
     // many seconds (a D-Bus call to a stuck bluetoothd).
     void RequestDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids) override;
+    // Answered from the BLE thread, like a scan.
+    void RequestRadioState() override;
     // Ends the scan for the caller at once; the BLE thread stops the agent when it gets to it.
     void CancelDiscovery() override;
     void AnswerPairingQuestion(TBluetoothLEDevice& device, const TPairingAnswer& answer) override;
@@ -47,8 +49,9 @@ class TQtBluetoothLEManager final : public TBluetoothLEManager {
     // A new device object learns the agent and what bluetoothd knows of its bond.
     void AttachPairing(TQtBluetoothLEDevice& device);
     // BLE thread only.
-    void RefreshRadio();
-    std::string RadioProblem() const;
+    // Looks at the radio anew; a change of its problem raises OnRadioChanged. True when it raised.
+    bool RefreshRadio();
+    TRadioProblem RadioProblem() const;
     void OnDeviceSeen(const QBluetoothDeviceInfo& info, unsigned generation);
     void OnScanTimeout(unsigned generation);
     void StopScan();
@@ -61,6 +64,8 @@ class TQtBluetoothLEManager final : public TBluetoothLEManager {
 
     const TQtBluetoothLEOptions FOptions;
     std::unique_ptr<TQtBleThread> FThread;
+    // Sends writes without response past the BLE thread (see TQtBluetoothLEDevice::WriteCommand).
+    std::unique_ptr<TQtBleThread> FWriteThread;
     std::atomic<int> FRadioState{0};
     // A cancelled scan's late events and time-out compare against this and do nothing.
     std::atomic<unsigned> FScanGeneration{0};
@@ -74,6 +79,10 @@ class TQtBluetoothLEManager final : public TBluetoothLEManager {
     QTimer* FScanTimer = nullptr;
     QDBusServiceWatcher* FStackWatcher = nullptr;
     TQtBluezAgent* FPairingAgent = nullptr;
+    // Looks for an adapter while there is none: Qt says nothing when one is plugged in.
+    QTimer* FAdapterWatch = nullptr;
+    TRadioProblem FRadioProblem = TRadioProblem::None;
+    bool FClosing = false;
     bool FScanning = false;
     std::vector<TBluetoothUuid> FScanUuids;
     // This scan's finds, in order, once each. Guarded, with the check of the scan's generation:
