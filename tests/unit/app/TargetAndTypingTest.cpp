@@ -833,6 +833,8 @@ TEST_F(TTargetFixture, Typing_ATextTooLongIsRefusedWhole) {
         << window->NoticeText(TNotice::Typing).toStdString();
     ASSERT_TRUE(ble.WaitIdle());
     EXPECT_EQ(dongles[0]->Target().keyboardReports, 0);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Key sequences
 
