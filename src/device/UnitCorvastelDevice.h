@@ -248,7 +248,8 @@ class TCorvastelDevice {
     bool UpdateSupport() const;
     // The link was made secure (paired) after the dongle refused: a setup that waits for the
     // identity reply asks again (the refused request never reached the dongle), with its time-out
-    // counted anew. Nothing written before is sent again.
+    // counted anew. Writing resumes over the secure link, with what the scheduler keeps (the refused
+    // state first); nothing went again over the open link.
     void RetryAfterPairing();
 
     // Setting up. Any thread.
@@ -325,6 +326,9 @@ class TCorvastelDevice {
 
     std::atomic<TSetupStep> FSetupStep{TSetupStep::Connecting};
     std::atomic<bool> FSecurityRefused{false};  // SecurityRefused was sent
+    // The dongle refused a write for security: the send worker writes nothing until the link is
+    // paired (RetryAfterPairing), so that no failed state is written again in the clear.
+    std::atomic<bool> FSecureLinkWanted{false};
     std::atomic<bool> FSetupEnded{false};
     std::atomic<std::chrono::steady_clock::rep> FSetupProgress{0};
     std::array<uint8_t, 3> FIdentityRequest{};
