@@ -244,20 +244,52 @@ TQtBluezAgent::TBondState TQtBluezAgent::BondState(const std::string& address) c
 }
 
 void TQtBluezAgent::RefreshBondState(const std::string& address) {
-    const QString path = DevicePath(address);
+    QDBusMessage call = QDBusMessage::createMethodCall(Bluez, QStringLiteral("/"),
+                                                       QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+                                                       QStringLiteral("GetManagedObjects"));
+    auto* watcher = new QDBusPendingCallWatcher(Bus().asyncCall(call, 5000), this);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                     [this, address](QDBusPendingCallWatcher* w) {
+                         w->deleteLater();
+                         const QDBusMessage reply = w->reply();
+                         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+                             return;  // nothing known: the device counts as not paired
+                         TakeBondState(address, reply.arguments().constFirst().value<QDBusArgument>());
+                     });
+}
+
+void TQtBluezAgent::TakeBondState(const std::string& address, const QDBusArgument& objects) {
+    if (objects.currentType() != QDBusArgument::MapType)
+        return;
+    QString found;
     TBondState state;
-    if (!path.isEmpty()) {
-        QDBusMessage call = QDBusMessage::createMethodCall(Bluez, path, IfProps, QStringLiteral("GetAll"));
-        call << IfDevice;
-        const QDBusMessage reply = Bus().call(call, QDBus::Block, 2000);
-        if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
-            const QVariantMap props = qdbus_cast<QVariantMap>(reply.arguments().constFirst());
-            state.paired = props.value(QStringLiteral("Paired")).toBool();
-            // bluetoothd before 5.64 has no Bonded: a pairing there always bonds.
-            state.bonded = props.value(QStringLiteral("Bonded"), state.paired).toBool();
+    objects.beginMap();
+    while (!objects.atEnd()) {
+        objects.beginMapEntry();
+        QDBusObjectPath path;
+        objects >> path;
+        objects.beginMap();
+        while (!objects.atEnd()) {
+            QString interface;
+            QVariantMap properties;
+            objects.beginMapEntry();
+            objects >> interface >> properties;
+            objects.endMapEntry();
+            if (found.isEmpty() && interface == IfDevice &&
+                properties.value(QStringLiteral("Address")).toString().toUpper().toStdString() == address) {
+                found = path.path();
+                state.paired = properties.value(QStringLiteral("Paired")).toBool();
+                // bluetoothd before 5.64 has no Bonded: a pairing there always bonds.
+                state.bonded = properties.value(QStringLiteral("Bonded"), state.paired).toBool();
+            }
         }
+        objects.endMap();
+        objects.endMapEntry();
     }
+    objects.endMap();
     std::lock_guard lock(FStateLock);
+    if (!found.isEmpty())
+        FPathAddresses[found] = address;
     FStates[address] = state;
 }
 

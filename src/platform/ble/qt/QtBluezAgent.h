@@ -8,6 +8,7 @@
 // Lives on the BLE thread (TQtBleThread): created, called and destroyed there; bluetoothd's calls
 // to the agent arrive there too. Linux only.
 
+#include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <QObject>
@@ -50,7 +51,8 @@ class TQtBluezAgent : public QDBusVirtualObject {
         bool bonded = false;
     };
     TBondState BondState(const std::string& address) const;
-    // Asks bluetoothd anew (blocking D-Bus call; BLE thread only).
+    // Asks bluetoothd anew without waiting: the answer updates the state when it comes (BLE thread
+    // only; a slow bluetoothd must not hold up the other dongles' writes).
     void RefreshBondState(const std::string& address);
 
     // How bluetoothd's answer to Pair reads as a result.
@@ -66,6 +68,8 @@ class TQtBluezAgent : public QDBusVirtualObject {
     // The object path of the device with this address, looked up in bluetoothd's objects; empty
     // when it has none.
     QString DevicePath(const std::string& address) const;
+    // RefreshBondState's answer: bluetoothd's objects.
+    void TakeBondState(const std::string& address, const QDBusArgument& objects);
     std::string AddressOf(const QString& devicePath) const;
 
     const THandlers FHandlers;
