@@ -154,6 +154,17 @@ TEST_F(TPairingFixture, EncryptedOnly_AnOpenDongleGetsNothingAndTheNoticeNamesIt
     ASSERT_TRUE(WaitFor([&] { return !window->TypingText(); }, 10000));
     EXPECT_TRUE(WaitFor([&] { return secure->Target().text == "abc"; }, 10000));
     EXPECT_EQ(open->Target().keyboardReports, before) << "the unencrypted dongle got input";
+    // Key sequences too, into every dongle or into the open one alone (refused, saying why).
+    ASSERT_TRUE(window->TypeKeySequence(QStringLiteral("d{Enter}"), nullptr));
+    ASSERT_TRUE(WaitFor([&] { return !window->TypingText(); }, 10000));
+    EXPECT_TRUE(WaitFor([&] { return secure->Target().text == "abcd\n"; }, 10000)) << secure->Target().text;
+    const int openSlot = window->FindSession("C0:FF:EE:00:03:03");
+    ASSERT_GE(openSlot, 0);
+    EXPECT_FALSE(window->TypeKeySequence(QStringLiteral("e"), window->Sessions[openSlot]));
+    EXPECT_TRUE(window->NoticeText(TNotice::Typing).contains(QStringLiteral("not encrypted")))
+        << window->NoticeText(TNotice::Typing).toStdString();
+    ASSERT_TRUE(ble.WaitIdle());
+    EXPECT_EQ(open->Target().keyboardReports, before) << "the unencrypted dongle got a key sequence";
 
     // Remembered for the next start.
     window.reset();
