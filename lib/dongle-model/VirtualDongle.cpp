@@ -159,6 +159,18 @@ TFraming FramingOf(const TDongleIdentity& id) {
     return TFraming::None;
 }
 
+const char* SecurityName(TSecurity s) {
+    switch (s) {
+        case TSecurity::None:
+            return "none";
+        case TSecurity::Encrypt:
+            return "encrypt";
+        case TSecurity::Authenticated:
+            return "authenticated";
+    }
+    return "none";
+}
+
 const char* FramingName(TFraming f) {
     switch (f) {
         case TFraming::ReportId:
@@ -453,6 +465,8 @@ bool TVirtualDongle::Connect() {
     if (!FConfig.advertising)
         return false;
     FConnected = true;
+    FLinkSecurity = FBond.value_or(TLinkSecurity::Open);
+    FShownPasskey.reset();
     ++FConnectCount;
     FNotifying.clear();  // a new link starts unsubscribed (no bonding)
     FAir.clear();
@@ -482,6 +496,8 @@ void TVirtualDongle::Disconnect() {
         FAir.clear();
         FConnected = false;
         FNotifying.clear();
+        FLinkSecurity = TLinkSecurity::Open;
+        FShownPasskey.reset();
     }
     // The link is closed: notifications caused by the last writes go nowhere.
 }
@@ -494,6 +510,8 @@ void TVirtualDongle::DropLink() {
         FConnected = false;
         FNotifying.clear();
         FAir.clear();  // lost with the link
+        FLinkSecurity = TLinkSecurity::Open;
+        FShownPasskey.reset();
     }
     std::shared_ptr<const TDongleSink> sink;
     {
@@ -507,7 +525,7 @@ void TVirtualDongle::DropLink() {
 std::optional<TBytes> TVirtualDongle::Read(uint16_t handle) const {
     std::lock_guard lock(FLock);
     const auto* c = Characteristic(handle);
-    if (!FConnected || !c || !c->Has(prop::Read))
+    if (!FConnected || !c || !c->Has(prop::Read) || SecurityRefusalLocked(*c) != GattSuccess)
         return std::nullopt;
     if (std::find(FConfig.failingReads.begin(), FConfig.failingReads.end(), c->uuid) !=
         FConfig.failingReads.end())
@@ -546,6 +564,16 @@ TWriteOutcome TVirtualDongle::Write(uint16_t handle, std::span<const uint8_t> by
         rec.bytes.assign(bytes.begin(), bytes.end());
         rec.madeAt = now;
         bool apply = true;
+        if (const uint16_t refusal = SecurityRefusalLocked(*c); refusal != GattSuccess) {
+            // The dongle answers a request at once and ignores a command; neither reaches the
+            // target, nor does it take a place on the air.
+            rec.status = refusal;
+            rec.arrivedAt = {};
+            FWrites.push_back(std::move(rec));
+            outcome.status = refusal;
+            outcome.delay = {};
+            return outcome;
+        }
         if (FFailWrites > 0) {
             --FFailWrites;
             rec.status = FFailStatus;
@@ -808,6 +836,141 @@ void TVirtualDongle::SetConnectionEvents(std::chrono::microseconds interval, int
     std::lock_guard lock(FLock);
     FConfig.connectionInterval = interval;
     FConfig.packetsPerEvent = std::max(1, packetsPerEvent);
+}
+
+// ---- pairing and link security
+
+TSecurity TVirtualDongle::Security() const {
+    std::lock_guard lock(FLock);
+    return FConfig.security;
+}
+
+TLinkSecurity TVirtualDongle::LinkSecurity() const {
+    std::lock_guard lock(FLock);
+    return FLinkSecurity;
+}
+
+bool TVirtualDongle::Bonded() const {
+    std::lock_guard lock(FLock);
+    return FBond.has_value();
+}
+
+bool TVirtualDongle::InVendorServiceLocked(uint16_t handle) const {
+    for (const auto& s : FGatt) {
+        if (s.uuid != uuid::Vendor)
+            continue;
+        for (const auto& c : s.characteristics) {
+            if (c.handle == handle)
+                return true;
+        }
+    }
+    return false;
+}
+
+uint16_t TVirtualDongle::SecurityRefusalLocked(const TGattCharacteristicDef& c) const {
+    if (FConfig.security == TSecurity::None || !InVendorServiceLocked(c.handle))
+        return GattSuccess;
+    if (FLinkSecurity == TLinkSecurity::Open)
+        return FConfig.security == TSecurity::Encrypt ? GattInsufficientEncryption
+                                                      : GattInsufficientAuthentication;
+    if (FConfig.security == TSecurity::Authenticated && FLinkSecurity != TLinkSecurity::Authenticated)
+        return GattInsufficientAuthentication;
+    return GattSuccess;
+}
+
+uint16_t TVirtualDongle::SecurityRefusal(uint16_t handle) const {
+    std::lock_guard lock(FLock);
+    const auto* c = Characteristic(handle);
+    return c ? SecurityRefusalLocked(*c) : GattSuccess;
+}
+
+bool TVirtualDongle::PairJustWorks() {
+    std::lock_guard lock(FLock);
+    if (!FConnected || FConfig.security == TSecurity::Authenticated)
+        return false;
+    FShownPasskey.reset();
+    if (FLinkSecurity == TLinkSecurity::Open)
+        FLinkSecurity = TLinkSecurity::Encrypted;
+    FBond = FLinkSecurity;
+    return true;
+}
+
+std::optional<uint32_t> TVirtualDongle::StartPasskeyPairing() {
+    std::lock_guard lock(FLock);
+    if (!FConnected)
+        return std::nullopt;
+    if (FConfig.passkey) {
+        FShownPasskey = *FConfig.passkey % 1000000;
+    } else {
+        // A new passkey for every pairing; tests read it from the dongle's display, so it need
+        // not be unguessable here, only different each time.
+        FPasskeySeed = FPasskeySeed * 1103515245u + 12345u +
+                       static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        FShownPasskey = (FPasskeySeed >> 8) % 1000000;
+    }
+    return FShownPasskey;
+}
+
+std::optional<uint32_t> TVirtualDongle::ShownPasskey() const {
+    std::lock_guard lock(FLock);
+    return FShownPasskey;
+}
+
+bool TVirtualDongle::FinishPasskeyPairing(uint32_t entered) {
+    std::lock_guard lock(FLock);
+    if (!FConnected || !FShownPasskey)
+        return false;
+    const bool same = *FShownPasskey == entered;
+    FShownPasskey.reset();
+    if (!same)
+        return false;
+    FLinkSecurity = TLinkSecurity::Authenticated;
+    FBond = FLinkSecurity;
+    return true;
+}
+
+void TVirtualDongle::CancelPairing() {
+    std::lock_guard lock(FLock);
+    FShownPasskey.reset();
+}
+
+void TVirtualDongle::ForgetBond() {
+    std::lock_guard lock(FLock);
+    FBond.reset();
+}
+
+TWriteOutcome WriteAsBluez(TVirtualDongle& dongle, uint16_t handle, std::span<const uint8_t> bytes,
+                           TWriteKind kind, bool* pairedNow) {
+    if (pairedNow)
+        *pairedNow = false;
+    TWriteOutcome outcome = dongle.Write(handle, bytes, kind);
+    // bluetoothd 5.66 (src/shared/att.c, change_security): an Insufficient Encryption answer to a
+    // request raises the link to medium security, which pairs without a question when this side
+    // starts it, and the request goes again once.
+    if (kind == TWriteKind::Request && outcome.status == GattInsufficientEncryption &&
+        dongle.PairJustWorks()) {
+        if (pairedNow)
+            *pairedNow = true;
+        outcome = dongle.Write(handle, bytes, kind);
+    }
+    return outcome;
+}
+
+uint16_t ReadAsBluez(TVirtualDongle& dongle, uint16_t handle, std::optional<TBytes>* value, bool* pairedNow) {
+    if (pairedNow)
+        *pairedNow = false;
+    uint16_t refusal = dongle.SecurityRefusal(handle);
+    if (refusal == GattInsufficientEncryption && dongle.PairJustWorks()) {
+        if (pairedNow)
+            *pairedNow = true;
+        refusal = dongle.SecurityRefusal(handle);
+    }
+    if (refusal != GattSuccess) {
+        *value = std::nullopt;
+        return refusal;
+    }
+    *value = dongle.Read(handle);
+    return *value ? GattSuccess : GattFailure;
 }
 
 // ---- bad moments

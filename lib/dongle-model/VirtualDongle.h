@@ -68,6 +68,19 @@ constexpr uint8_t Indicate = 0x20;
 
 constexpr uint16_t GattSuccess = 0x0000;
 constexpr uint16_t GattFailure = 0x0101;
+// The ATT errors a dongle answers when the link is not secure enough for a characteristic.
+constexpr uint16_t GattInsufficientAuthentication = 0x0005;
+constexpr uint16_t GattInsufficientEncryption = 0x000F;
+
+// What the vendor service (0xF800) demands of the link before its characteristics take a write
+// or give a read: nothing, an encrypted link (any pairing, Just Works included), or a link
+// encrypted with a key from a pairing protected against a man in the middle (the dongle shows a
+// passkey that the central's user enters).
+enum class TSecurity { None, Encrypt, Authenticated };
+const char* SecurityName(TSecurity s);  // "none", "encrypt", "authenticated"
+
+// The link as it is now.
+enum class TLinkSecurity { Open, Encrypted, Authenticated };
 
 // ---------------------------------------------------------------------------------------------
 // The GATT database, as data.
@@ -151,6 +164,11 @@ struct TDongleConfig {
     // When set, the exact bytes sent as the identity reply instead of the one built from
     // identity (a short, odd or zero reply).
     std::optional<TBytes> identityReply;
+    // What the vendor characteristics demand of the link.
+    TSecurity security = TSecurity::None;
+    // The passkey the dongle shows for a pairing with passkey entry (0..999999); nullopt: a new
+    // random one for every pairing, as a dongle with a display shows.
+    std::optional<uint32_t> passkey;
     // Characteristics (short UUIDs) whose reads fail although they allow reading.
     std::vector<uint16_t> failingReads;
     // Answer only requests that carry bytes 6 and 7 of the System ID (a System ID shorter than 8
@@ -342,6 +360,31 @@ class TVirtualDongle {
     // Any notification (odd bytes, wrong codes); false when not sent.
     bool Notify(uint16_t characteristicUuid, TBytes value);
 
+    // ---- pairing and link security
+    // A bond outlives the link: a central that reconnects with it encrypts the link at once with
+    // the bond's key. Every link starts open otherwise; a drop or close abandons a pairing.
+    TSecurity Security() const;
+    TLinkSecurity LinkSecurity() const;
+    bool Bonded() const;
+    // The ATT error a read or write of this characteristic meets on the link as it is now
+    // (GattSuccess: none). Only the vendor service's characteristics are guarded.
+    uint16_t SecurityRefusal(uint16_t handle) const;
+    // Just Works pairing asked by the central (no question on either side): encrypts the link and
+    // keeps the bond. False, and nothing changes, when not connected or when the dongle demands
+    // authentication (it refuses a pairing without protection against a man in the middle).
+    bool PairJustWorks();
+    // Passkey entry: the dongle shows a passkey (returned) and waits for the central's. nullopt
+    // when not connected.
+    std::optional<uint32_t> StartPasskeyPairing();
+    // The passkey on the dongle's display while a passkey pairing waits; nullopt otherwise.
+    std::optional<uint32_t> ShownPasskey() const;
+    // The central's passkey: the same one authenticates the link and keeps the bond; any other
+    // fails the pairing (no bond, the link stays as it was). False also when none waits.
+    bool FinishPasskeyPairing(uint32_t entered);
+    void CancelPairing();
+    // The central removed the bond (both sides forget it; the link stays as it is until it ends).
+    void ForgetBond();
+
     // ---- link model
     void SetWriteDelay(std::chrono::microseconds delay);
     std::chrono::microseconds WriteDelay() const;
@@ -375,6 +418,8 @@ class TVirtualDongle {
 
   private:
     uint16_t HandleOf(uint16_t characteristicUuid) const;  // first in database order, 0 if none
+    bool InVendorServiceLocked(uint16_t handle) const;
+    uint16_t SecurityRefusalLocked(const TGattCharacteristicDef& c) const;
     bool NotifyLocked(uint16_t characteristicUuid, TBytes value,
                       std::vector<std::pair<uint16_t, TBytes>>& out);
     bool NotifyLedLocked(uint8_t leds, std::vector<std::pair<uint16_t, TBytes>>& out);
@@ -411,6 +456,10 @@ class TVirtualDongle {
     std::vector<TGattServiceDef> FGatt;
     std::vector<uint16_t> FNotifying;  // handles
     bool FConnected = false;
+    TLinkSecurity FLinkSecurity = TLinkSecurity::Open;
+    std::optional<TLinkSecurity> FBond;     // the level of the kept bond
+    std::optional<uint32_t> FShownPasskey;  // a passkey pairing waits
+    uint32_t FPasskeySeed = 0;
     int FConnectCount = 0;
     int FFailWrites = 0;
     uint16_t FFailStatus = GattFailure;
@@ -444,6 +493,17 @@ class TVirtualRadio {
     bool FPresent = true;
     std::vector<std::shared_ptr<TVirtualDongle>> FDongles;
 };
+
+// What bluetoothd does with a write: a request refused for want of encryption makes it raise the
+// link's security by itself (Just Works, no agent asked, bond kept) and send the request again
+// once; a request refused for want of authentication fails (a dongle that demands protection
+// against a man in the middle refuses that pairing). A write without response that the dongle
+// refuses is dropped without a word. *pairedNow tells the front that a bond was made.
+TWriteOutcome WriteAsBluez(TVirtualDongle& dongle, uint16_t handle, std::span<const uint8_t> bytes,
+                           TWriteKind kind, bool* pairedNow = nullptr);
+// The same for a read: the ATT error it ends with (GattSuccess: *value holds the value).
+uint16_t ReadAsBluez(TVirtualDongle& dongle, uint16_t handle, std::optional<TBytes>* value,
+                     bool* pairedNow = nullptr);
 
 std::string ToHex(std::span<const uint8_t> bytes);  // "01 02 0A"
 // "0000f801-0000-1000-8000-00805f9b34fb": a short UUID in the Bluetooth base UUID, lower case as

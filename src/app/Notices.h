@@ -18,6 +18,8 @@
 enum class TNotice : int {
     CaptureUnavailable,  // this session cannot capture the keyboard (and what to do)
     StackProblem,        // the Bluetooth stack or adapter is not usable
+    Pairing,             // a pairing: what it waits for, or how it ended
+    Insecure,            // input skips dongles whose link is not encrypted
     LinkLost,            // a dongle dropped (reconnecting) or the last active one is gone
     NotAnswering,        // a dongle leaves a write unanswered while input waits for it
     NoDongle,            // pass-through is on but no dongle takes input
@@ -55,7 +57,7 @@ struct TLinkState {
     bool RouteHeld = false;      // the route names one dongle that is away: its own notice says so
     QStringList Dropped;         // dongles being reconnected, as the list names them (the held one left out)
     TRadioProblem Radio = TRadioProblem::None;  // what keeps the radio from use: the dropped wait for it
-    bool MouseSent = false;      // the mouse is forwarded too
+    bool MouseSent = false;                     // the mouse is forwarded too
 };
 struct TLinkNotices {
     QString LinkLost;

@@ -212,6 +212,26 @@ QString DeviceItemCaption(const QString& Text, const QFont& Font, int Width) {
     return QFontMetrics(Font).elidedText(line, Qt::ElideRight, Width);
 }
 
+namespace {
+// A small padlock in the icon's top right corner: the link is encrypted.
+void PaintLinkLock(QPainter& Painter, const QRect& Icon, const QColor& Colour) {
+    const int size = std::max(8, Icon.width() / 4);
+    const QRect box(Icon.right() - size + 1, Icon.top(), size, size);
+    Painter.save();
+    Painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF body(box.left(), box.top() + size * 0.45, size, size * 0.55);
+    const QRectF shackle(box.left() + size * 0.2, box.top(), size * 0.6, size * 0.8);
+    Painter.setPen(QPen(Colour, std::max(1.0, size / 8.0)));
+    Painter.setBrush(Qt::NoBrush);
+    Painter.drawArc(shackle, 0, 180 * 16);
+    Painter.drawLine(QPointF(shackle.left(), shackle.center().y()), QPointF(shackle.left(), body.top()));
+    Painter.drawLine(QPointF(shackle.right(), shackle.center().y()), QPointF(shackle.right(), body.top()));
+    Painter.setBrush(QColor(0xD4, 0xA0, 0x17));
+    Painter.drawRect(body);
+    Painter.restore();
+}
+}  // namespace
+
 void TDeviceItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                                 const QModelIndex& index) const {
     QStyleOptionViewItem opt = option;
@@ -234,6 +254,9 @@ void TDeviceItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
     const bool selected = (option.state & QStyle::State_Selected) != 0;
     const QIcon icon = qvariant_cast<QIcon>(index.data(Qt::DecorationRole));
     icon.paint(painter, layout.Icon, Qt::AlignCenter, selected ? QIcon::Selected : QIcon::Normal);
+    if (index.data(ItemSecureRole).toBool()) {
+        PaintLinkLock(*painter, layout.Icon, option.palette.color(QPalette::Text));
+    }
 
     painter->setFont(opt.font);
     const QPalette::ColorGroup group =

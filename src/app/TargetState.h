@@ -22,6 +22,7 @@
 inline constexpr int ItemLedRole = Qt::UserRole + 0x110;     // int: LED bits; absent: not connected
 inline constexpr int ItemLinkRole = Qt::UserRole + 0x111;    // QString: "8 ms", "—"
 inline constexpr int ItemBehindRole = Qt::UserRole + 0x112;  // bool: the link falls behind
+inline constexpr int ItemSecureRole = Qt::UserRole + 0x113;  // bool: the link is encrypted (a lock)
 
 // "8 ms" for a measured link (under a millisecond: "<1 ms"), "—" before anything was measured.
 QString LinkLatencyText(const TCorvastelDevice::TLinkStats& Stats);

@@ -420,6 +420,7 @@ void TFormCorvastelPc::FormCreate() {
         // The start hint waits for the answer: it promises a scan that may not be possible.
         BleManager.RequestRadioState();
     }
+    WirePairing();
 
     Memo2->setVisible(false);
     PanelCorvInfo->setVisible(false);
@@ -447,6 +448,7 @@ void TFormCorvastelPc::FormCreate() {
                                                      QString::fromStdString(unavailable));
 
     LoadRouteLeader();
+    LoadEncryptedOnly();
     SavedKeySequences();
     CreateTray();
 }

@@ -387,6 +387,32 @@ class TFormCorvastelPc : public QWidget, public TDeviceUi {
     // Opens (or refreshes and raises) the details view of the found dongle in this slot.
     void ShowDeviceDetails(int Slot);
     QDialog* DetailsDialog = nullptr;
+
+    // ---- Pairing (UnitMainPairing.cpp). The stack's pairing events reach the window through its
+    // queue; a question is asked in a small dialog that does not block the window.
+    void WirePairing();
+    void PairingQuestion(TBluetoothLEDevice& Device, const TPairingQuestion& Question);
+    void PairingFinished(TBluetoothLEDevice& Device, const TPairingResult& Result);
+    // Asks the stack to pair; false (and a notice says why) when it cannot start.
+    bool PairDongle(const std::string& Address);
+    void ForgetDonglePairing(const std::string& Address);
+    void ClosePairingDialog();
+    // The dongle refused for want of a secure link: pair, unless a pairing runs or failed already
+    // for this link (then the setup's time-out or the user ends it).
+    void SecurityWanted(const std::string& Address);
+    std::string FAutoPairing;  // the dongle paired because it asked, until that pairing ends
+    // "encrypted, paired", "encrypted", "not encrypted".
+    static QString SecurityText(TLinkSecurity Security);
+    QDialog* PairingDialog = nullptr;
+    std::string PairingAddress;  // the dongle the open question is about
+    // "Send input only over encrypted links" (settings.ini, [Security] EncryptedOnly): input skips
+    // a dongle whose link is not encrypted, and a notice names it.
+    bool FEncryptedOnly = false;
+    void LoadEncryptedOnly();
+    void SetEncryptedOnly(bool On);
+    // Input is kept from this session because its link is not encrypted.
+    bool SkippedAsInsecure(const TCorvastelDevice* Session) const;
+    void UpdateSecurityNotice();
     bool FDeviceListRefresh = false;  // a refresh of the items' tooltips is queued
 
     // ---- Typing a text (UnitMainTyping.cpp).

@@ -171,6 +171,11 @@ void TFormCorvastelPc::SetupWatchTimer() {
         if (session == nullptr || !InSetup(session) || session->SetupEnded()) {
             continue;  // ended, or gave up, while an earlier box was open
         }
+        if (FAutoPairing == session->Device->Address()) {
+            // The user may be reading the passkey off the dongle: the pairing's own end (the
+            // stack gives up a silent one) decides, and its time-out counts from then.
+            continue;
+        }
         const TSetupFailure failure{
             session->SetupStep(),
             "the dongle did not answer for " +
@@ -260,6 +265,10 @@ void TFormCorvastelPc::DeviceMessageReceived(const TBleDeviceMessage& M) {
     };
 
     switch (message.event) {
+        case SecurityRefused:
+            log(prefix + " - wants a secure link");
+            SecurityWanted(message.text);
+            break;
         case ServicesBound:
             for (const TBluetoothGattService* service : {session->DeviceInfoSvr, session->CvSvr}) {
                 if (service != nullptr) {
@@ -378,7 +387,8 @@ void TFormCorvastelPc::SendReportToActive(TReportType ReportType, bool Empty) {
 }
 
 bool TFormCorvastelPc::TakesInput(const TCorvastelDevice* Session) const {
-    return InputReady(Session) && (Route().ToAll() || Session->Device->Address() == Route().Target());
+    return InputReady(Session) && (Route().ToAll() || Session->Device->Address() == Route().Target()) &&
+           !SkippedAsInsecure(Session);
 }
 
 void TFormCorvastelPc::ShowMessageAndWait(const std::string& text) {

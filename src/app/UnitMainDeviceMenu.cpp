@@ -56,6 +56,21 @@ void TFormCorvastelPc::FillDeviceMenu(QMenu& Menu, QListWidgetItem* Item) {
                            }
                        }))
             ->setObjectName(QStringLiteral("MenuRename"));
+        // Pairing: offered for every dongle (most accept it even where they do not demand it, and a
+        // paired link is encrypted); forgetting it only where there is a bond.
+        TBluetoothLEDevice& device = *FoundDevices[slot];
+        if (device.CanPair()) {
+            if (device.Paired()) {
+                Menu.addAction(QStringLiteral("Forget pairing"), this,
+                               ReportingErrors([this, address] { ForgetDonglePairing(address); }))
+                    ->setObjectName(QStringLiteral("MenuForgetPairing"));
+            } else if (session != nullptr && FAutoPairing != address && PairingAddress != address) {
+                // Not while a pairing with it runs: the stack refuses a second one.
+                Menu.addAction(QStringLiteral("Pair"), this,
+                               ReportingErrors([this, address] { PairDongle(address); }))
+                    ->setObjectName(QStringLiteral("MenuPair"));
+            }
+        }
         Menu.addSeparator();
         Menu.addAction(QStringLiteral("Details\u2026"), this,
                        ReportingErrors([this, slot] { ShowDeviceDetails(slot); }))

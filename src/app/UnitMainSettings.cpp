@@ -31,6 +31,11 @@ void TFormCorvastelPc::ChooseSettings() {
 void TFormCorvastelPc::FillWindowMenu(QMenu& Menu) {
     Menu.addAction(QStringLiteral("Settings\u2026"), this, ReportingErrors([this] { ChooseSettings(); }))
         ->setObjectName(QStringLiteral("MenuSettings"));
+    QAction* encrypted = Menu.addAction(QStringLiteral("Send input only over encrypted links"), this,
+                                        ReportingErrors([this](bool on) { SetEncryptedOnly(on); }));
+    encrypted->setCheckable(true);
+    encrypted->setChecked(FEncryptedOnly);
+    encrypted->setObjectName(QStringLiteral("MenuEncryptedOnly"));
 }
 
 void TFormCorvastelPc::ShowWindowMenu(const QPoint& Pos) {

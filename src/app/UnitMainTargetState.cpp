@@ -137,12 +137,21 @@ void TFormCorvastelPc::UpdateTargetState() {
                 item->setData(ItemBehindRole, late);
             }
         }
+        // The lock: the link is up and encrypted.
+        const QVariant secure =
+            session != nullptr && FoundDevices[k]->LinkSecurity() != TLinkSecurity::NotEncrypted
+                ? QVariant(true)
+                : QVariant();
+        if (item->data(ItemSecureRole) != secure) {
+            item->setData(ItemSecureRole, secure);
+        }
         // The caption in full first: the item shows it on one line, cut where it is long.
         const QString tip = ToolTipText(item->text() + QStringLiteral("\n") + DeviceSummaryText(k));
         if (item->toolTip() != tip) {
             item->setToolTip(tip);
         }
     }
+    UpdateSecurityNotice();
     const std::vector<TCorvastelDevice*> input = InputSessions();
     if (input.size() == 1) {
         const TCorvastelDevice::TLinkStats stats = input.front()->LinkStats();
@@ -195,6 +204,7 @@ QString TFormCorvastelPc::DeviceDetailsText(int Slot) {
     line("State", ready ? (TakesInput(session) ? QStringLiteral("connected, takes input")
                                                : QStringLiteral("connected, input goes to another dongle"))
                         : QStringLiteral("connecting"));
+    line("Security", SecurityText(device.LinkSecurity()));
     // The strings are written by Bluetooth threads before their arrival bits are set.
     const uint8_t info = session->infoValue.load();
     const auto value = [info](uint8_t bit, const std::string& text) {

@@ -146,6 +146,12 @@ bool TFormCorvastelPc::TypeTextOrKeys(const QString& Text, TCorvastelDevice* Ses
     } else {
         targets = InputSessions();
     }
+    if (targets.empty() && Session != nullptr && InputReady(Session) && SkippedAsInsecure(Session)) {
+        return refuse(
+            QStringLiteral("Nothing typed: the link to %1 is not encrypted, and input goes only over "
+                           "encrypted links. Pair it from its menu, then try again.")
+                .arg(DongleLabel(Session->Device->Address())));
+    }
     if (targets.empty()) {
         return refuse(
             Session != nullptr

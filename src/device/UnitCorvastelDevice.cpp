@@ -611,6 +611,8 @@ void TCorvastelDevice::SendWorker() {
 void TCorvastelDevice::SendStep() {
     if (!Device || !Device->IsConnected())
         return;  // kept for when the link is back; the disconnect ends the session anyway
+    if (FSecureLinkWanted.load())
+        return;  // kept for the paired link: RetryAfterPairing wakes the worker
     while (true) {
         std::optional<TScheduledReport> report;
         const TBluetoothGattCharacteristic* aside = nullptr;
@@ -755,12 +757,18 @@ bool TCorvastelDevice::Sent() const {
 void TCorvastelDevice::OnCharacteristicWrite(TBluetoothLEDevice& sender,
                                              TBluetoothGattCharacteristic& characteristic,
                                              uint16_t gattStatus) {
+    if ((gattStatus == GattStatusInsufficientAuthentication ||
+         gattStatus == GattStatusInsufficientEncryption)) {
+        FSecureLinkWanted = true;
+        if (!FSecurityRefused.exchange(true))
+            SendDeviceMessage(SecurityRefused, Device->Address(), 0);
+    }
     // The identity request on char5 is no report: its completion ends nothing of the scheduler's.
     if (&characteristic == char5 && char5 != char1 && char5 != char3)
         return;
     const bool ok = gattStatus == GattStatusSuccess;
     // A round trip the backend's own thread held up says nothing of the link: it is no sample.
-    const TLinkEstimator::TAnswer answer = !ok                         ? TLinkEstimator::TAnswer::Failed
+    const TLinkEstimator::TAnswer answer = !ok                          ? TLinkEstimator::TAnswer::Failed
                                            : sender.CompletionDelayed() ? TLinkEstimator::TAnswer::Delayed
                                                                         : TLinkEstimator::TAnswer::Ok;
     bool asideAnswered = false;
@@ -1058,6 +1066,21 @@ void TCorvastelDevice::TrySendDeviceInfoCompleteMessage(uint8_t arrivedBit) {
         isActived = true;
         SendDeviceMessage(DeviceActived, Device->Address(), 0);
     }
+}
+
+void TCorvastelDevice::RetryAfterPairing() {
+    FSecurityRefused = false;
+    if (FSecureLinkWanted.exchange(false)) {
+        {
+            std::lock_guard lock(FWorkerLock);
+            FAttemptPending = true;
+        }
+        FWorkerWake.notify_one();
+    }
+    if (FSetupStep.load() != TSetupStep::AwaitingIdentity || !char5 || !Device)
+        return;
+    SetSetupStep(TSetupStep::AwaitingIdentity);
+    Device->WriteCharacteristic(*char5, FIdentityRequest);
 }
 
 void TCorvastelDevice::SetSetupStep(TSetupStep step) {

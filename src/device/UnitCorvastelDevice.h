@@ -49,6 +49,9 @@ enum TBleDeviceEvent : uint8_t {
     // A write with response has gone unanswered for NotAnsweringAfter while input waits behind it
     // (para 1), or the answer came at last (para 0). The window says it while para is 1.
     DongleNotAnswering = 11,
+    // The dongle refused a write or read because the link is not secure enough (sent once per
+    // session): it wants the link paired and encrypted.
+    SecurityRefused = 12,
 };
 
 // The steps of setting up a connection, in the order they are taken.
@@ -243,6 +246,11 @@ class TCorvastelDevice {
     void ReceiveData(TBluetoothGattCharacteristic& characteristic, std::span<const uint8_t> value);
     void TrySendDeviceInfoCompleteMessage(uint8_t arrivedBit);
     bool UpdateSupport() const;
+    // The link was made secure (paired) after the dongle refused: a setup that waits for the
+    // identity reply asks again (the refused request never reached the dongle), with its time-out
+    // counted anew. Writing resumes over the secure link, with what the scheduler keeps (the refused
+    // state first); nothing went again over the open link.
+    void RetryAfterPairing();
 
     // Setting up. Any thread.
     TSetupStep SetupStep() const { return FSetupStep.load(); }
@@ -317,6 +325,10 @@ class TCorvastelDevice {
     void TakeIdentityReply(std::span<const uint8_t> value);
 
     std::atomic<TSetupStep> FSetupStep{TSetupStep::Connecting};
+    std::atomic<bool> FSecurityRefused{false};  // SecurityRefused was sent
+    // The dongle refused a write for security: the send worker writes nothing until the link is
+    // paired (RetryAfterPairing), so that no failed state is written again in the clear.
+    std::atomic<bool> FSecureLinkWanted{false};
     std::atomic<bool> FSetupEnded{false};
     std::atomic<std::chrono::steady_clock::rep> FSetupProgress{0};
     std::array<uint8_t, 3> FIdentityRequest{};

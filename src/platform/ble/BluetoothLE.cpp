@@ -122,6 +122,20 @@ void TBluetoothLEManager::RaiseDiscoveryRefused(const std::string& reason) {
     });
 }
 
+void TBluetoothLEManager::RaisePairingQuestion(TBluetoothLEDevice& device, const TPairingQuestion& question) {
+    RunReportingErrors([&] {
+        if (OnPairingQuestion)
+            OnPairingQuestion(*this, device, question);
+    });
+}
+
+void TBluetoothLEManager::RaisePairingFinished(TBluetoothLEDevice& device, const TPairingResult& result) {
+    RunReportingErrors([&] {
+        if (OnPairingFinished)
+            OnPairingFinished(*this, device, result);
+    });
+}
+
 void TBluetoothLEManager::SetOnRadioChanged(TRadioHandler handler) {
     std::lock_guard lock(FRadioHandlerLock);
     FOnRadioChanged = std::move(handler);

@@ -34,6 +34,10 @@ using TBytes = std::vector<uint8_t>;
 // GATT status of a completion: 0 is success, anything else a failure.
 constexpr uint16_t GattStatusSuccess = 0x0000;
 constexpr uint16_t GattStatusFailure = 0x0101;
+// Failures for want of a secure link: the dongle wants the link encrypted, or encrypted with the
+// key of a pairing that was protected against a man in the middle (passkey or confirmation).
+constexpr uint16_t GattStatusInsufficientAuthentication = 0x0005;
+constexpr uint16_t GattStatusInsufficientEncryption = 0x000F;
 
 // Characteristic properties, the bits of the GATT characteristic declaration.
 enum TCharacteristicProperty : uint8_t {
@@ -138,6 +142,37 @@ using TBluetoothGattServiceList = std::vector<TBluetoothGattService*>;
 
 class TBluetoothLEDevice;
 
+// How safe the link to a device is, as far as the stack tells: a paired device's link is
+// encrypted with the bond's key whenever it is up.
+enum class TLinkSecurity {
+    NotEncrypted,     // anyone in range can read it, and a device that demands more refuses writes
+    Encrypted,        // encrypted, with a key that is not kept (no bond)
+    EncryptedPaired,  // encrypted with the key of a bond the stack keeps
+};
+
+// What a pairing asks the user of this computer.
+struct TPairingQuestion {
+    enum class TKind {
+        EnterPasskey,    // the device shows six digits; the user types them here
+        ConfirmPasskey,  // both show Passkey; the user says whether they are the same
+    };
+    TKind Kind = TKind::EnterPasskey;
+    uint32_t Passkey = 0;  // ConfirmPasskey only
+};
+
+// How a pairing ended.
+struct TPairingResult {
+    enum class TOutcome {
+        Paired,       // the bond is made (or was there already) and the link is encrypted
+        Failed,       // wrong passkey, or the device refused the pairing
+        Canceled,     // the user or the device stopped it, or the link went meanwhile
+        Unavailable,  // the stack cannot pair here (no agent of our own, not connected, no stack)
+    };
+    TOutcome Outcome = TOutcome::Failed;
+    // What the stack said, for the log (the window says it in its own words).
+    std::string Detail;
+};
+
 // The four events a session wires to its device. Set together, replaced together.
 struct TBluetoothLEDeviceHandlers {
     std::function<void(TBluetoothLEDevice& sender, const TBluetoothGattServiceList& services)>
@@ -205,6 +240,24 @@ class TBluetoothLEDevice {
     bool CompletionDelayed() const;
     // Requests the link to be closed; OnDisconnect follows when it is.
     virtual void Disconnect() = 0;
+
+    // ---- pairing. The manager raises a pairing's questions and its end (OnPairingQuestion,
+    // OnPairingFinished); backends without pairing keep these defaults, which pair nothing.
+    virtual bool CanPair() const { return false; }
+    // The security of the link now (NotEncrypted when not connected).
+    virtual TLinkSecurity LinkSecurity() const { return TLinkSecurity::NotEncrypted; }
+    // Whether the stack keeps a bond with the device, connected or not.
+    virtual bool Paired() const { return false; }
+    // Pairs over the link that is up, through this program's own agent (beside any agent of the
+    // desktop). Returns at once; OnPairingFinished follows exactly once per call, also when the
+    // stack refuses at once and when the device was paired already (Paired, then). Only where
+    // CanPair.
+    virtual void Pair() {}
+    // Stops a pairing that waits (for the user or the device); it ends as Canceled.
+    virtual void CancelPairing() {}
+    // Forgets the bond: the stack removes the device and its keys; the link, if up, goes with it.
+    // False when the stack refused.
+    virtual bool ForgetPairing() { return false; }
 
     // Replaces all four handlers at once. owner identifies who set them (a session), so that a
     // session going away cannot remove the handlers of a newer session on the same device.
@@ -293,6 +346,26 @@ class TBluetoothLEManager {
     std::function<void(TBluetoothLEManager& sender, const std::vector<TBluetoothLEDevice*>& devices)>
         OnDiscoveryLEEnd;
     std::function<void(TBluetoothLEManager& sender, const std::string& reason)> OnDiscoveryRefused;
+    // A pairing asks the user; answer with AnswerPairingQuestion. Raised on a backend thread.
+    std::function<void(TBluetoothLEManager& sender, TBluetoothLEDevice& device,
+                       const TPairingQuestion& question)>
+        OnPairingQuestion;
+    // A pairing asked by TBluetoothLEDevice::Pair ended. Raised on a backend thread.
+    std::function<void(TBluetoothLEManager& sender, TBluetoothLEDevice& device, const TPairingResult& result)>
+        OnPairingFinished;
+
+    // The user's answer to the device's pending question: the passkey typed (EnterPasskey), or
+    // accepted = whether the numbers match (ConfirmPasskey). cancel stops the pairing instead.
+    // Ignored when no question waits.
+    struct TPairingAnswer {
+        bool Cancel = false;
+        uint32_t Passkey = 0;
+        bool Accepted = false;
+    };
+    virtual void AnswerPairingQuestion(TBluetoothLEDevice& device, const TPairingAnswer& answer) {
+        (void)device;
+        (void)answer;
+    }
     // The radio's state changed (an adapter came or went, was switched on or off, the stack started
     // or ended), or RequestRadioState asked for it. Raised on a backend thread, or on the caller of
     // RequestRadioState. Each dropped link still raises its own OnDisconnect. Set through a lock,
@@ -307,6 +380,8 @@ class TBluetoothLEManager {
     void RaiseDiscoverLEDevice(TBluetoothLEDevice& device, int rssi, const TBytes& scanResponse);
     void RaiseDiscoveryLEEnd(const std::vector<TBluetoothLEDevice*>& devices);
     void RaiseDiscoveryRefused(const std::string& reason);
+    void RaisePairingQuestion(TBluetoothLEDevice& device, const TPairingQuestion& question);
+    void RaisePairingFinished(TBluetoothLEDevice& device, const TPairingResult& result);
     void RaiseRadioChanged(TRadioProblem problem);
 
   private:

@@ -1182,3 +1182,65 @@ TEST_F(OwnMouseCharacteristicTest, KeyMadeWhileAMotionRequestAwaitsItsAnswer_Rea
     ::testing::AddGlobalTestEnvironment(new TBusEnvironment);
 
 }  // namespace
+
+// Pairing through the product's own agent: the dongle that demands authentication refuses the
+// identity request, the agent's question comes as an event, a wrong passkey fails, the shown one
+// pairs, and the link then counts as encrypted and paired until the pairing is forgotten.
+TEST_F(QtBluetoothLETest, Pairing_throughTheOwnAgentWithThePasskeyTheDongleShows) {
+    StartService({"--dongle", "address=" + DongleA + ",security=authenticated"});
+    CreateManager();
+    std::mutex lock;
+    std::vector<std::string> pairing;  // "question", "paired", "failed", ...
+    Manager->OnPairingQuestion = [&](TBluetoothLEManager&, TBluetoothLEDevice&, const TPairingQuestion& q) {
+        std::lock_guard l(lock);
+        pairing.push_back(q.Kind == TPairingQuestion::TKind::EnterPasskey ? "question" : "confirm");
+    };
+    Manager->OnPairingFinished = [&](TBluetoothLEManager&, TBluetoothLEDevice&, const TPairingResult& r) {
+        using O = TPairingResult::TOutcome;
+        std::lock_guard l(lock);
+        pairing.push_back(r.Outcome == O::Paired     ? "paired"
+                          : r.Outcome == O::Failed   ? "failed"
+                          : r.Outcome == O::Canceled ? "canceled"
+                                                     : "unavailable: " + r.Detail);
+    };
+    auto next = [&](size_t index) {
+        WaitUntil(
+            [&] {
+                std::lock_guard l(lock);
+                return pairing.size() > index;
+            },
+            5s);
+        std::lock_guard l(lock);
+        return pairing.size() > index ? pairing[index] : std::string("nothing");
+    };
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    ASSERT_TRUE(Device->CanPair());
+    EXPECT_EQ(Device->LinkSecurity(), TLinkSecurity::NotEncrypted);
+    WritePaced({{0xF80F, TBytes{0xA1, 0, 0}}});
+    EXPECT_NE(Events.With([&] { return Events.writes.back().second; }), GattStatusSuccess);
+
+    const QString a = QString::fromStdString(DongleA);
+    size_t at = 0;
+    for (const bool right : {false, true}) {
+        Device->Pair();
+        ASSERT_EQ(next(at++), "question");
+        const int shown = Control(QStringLiteral("Passkey"), {a}).arguments().value(0).toInt();
+        ASSERT_GE(shown, 0);
+        Manager->AnswerPairingQuestion(
+            *Device, {false, static_cast<uint32_t>(right ? shown : (shown + 1) % 1000000), false});
+        EXPECT_EQ(next(at++), right ? "paired" : "failed");
+    }
+    EXPECT_TRUE(WaitUntil([&] { return Device->LinkSecurity() == TLinkSecurity::EncryptedPaired; }, 3s));
+    EXPECT_TRUE(Device->Paired());
+    Events.With([&] {
+        Events.writes.clear();
+        return 0;
+    });
+    WritePaced({{0xF80F, TBytes{0xA1, 0, 0}}});
+    EXPECT_EQ(Events.With([&] { return Events.writes; }),
+              (std::vector<std::pair<uint16_t, uint16_t>>{{0xF80F, GattStatusSuccess}}));
+
+    EXPECT_TRUE(Device->ForgetPairing());
+    EXPECT_FALSE(Device->Paired());
+    EXPECT_FALSE(DongleStatus(DongleA)[QStringLiteral("bonded")].toBool());
+}

@@ -653,6 +653,32 @@ TEST_F(SessionTest, AFailedButtonReleaseIsWrittenAgain) {
     EXPECT_EQ(dongle->Target().buttons, 0) << "no drag left held on the target";
 }
 
+// A dongle that refuses a write for security gets nothing more over the open link: a listener
+// would read what the session wrote again. Once paired, what waits goes in order over that link.
+TEST_F(SessionTest, AWriteRefusedForSecurityIsNotWrittenAgainUntilTheLinkIsPaired) {
+    auto dongle =
+        AddDongle(RequestOnly(vd::TDongleConfig::Standard("Corvastel-S", "C0:FF:EE:00:00:3E", "1.1.9")));
+    TCorvastelDevice& s = ConnectActive("C0:FF:EE:00:00:3E");
+    dongle->ClearRecords();
+    dongle->FailNextWrites(1, vd::GattInsufficientAuthentication);
+    AddPressedKey(KeyA);
+    s.SendReport(TReportType::KeyboardIn, false);
+    ASSERT_TRUE(events.WaitFor(SecurityRefused, &s));
+    ClearPressedKeys();
+    s.SendReport(TReportType::KeyboardIn, false);
+    std::this_thread::sleep_for(200ms);  // a write in the clear would show up by now
+    ASSERT_EQ(dongle->Writes().size(), 1u);
+
+    s.RetryAfterPairing();
+    ASSERT_TRUE(WaitWrites(*dongle, 3));
+    ASSERT_TRUE(s.WaitSent(2s));
+    const auto writes = dongle->Writes();
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[1].bytes, writes[0].bytes) << "the refused press, now over the paired link";
+    EXPECT_EQ(writes[2].bytes, (vd::TBytes{1, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_FALSE(dongle->Target().AnyKeyHeld());
+}
+
 // A completion names only its characteristic. A failure that comes for another characteristic
 // than the write in flight is a late report of an earlier write: the write in flight stays in
 // flight (its own completion is still to come), and the newest states go again.

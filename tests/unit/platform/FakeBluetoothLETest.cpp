@@ -507,6 +507,112 @@ TEST_F(FakeCentral, ACompletionForEveryWriteUnderConcurrentWritersAndDrops) {
     EXPECT_LE(successes.load(), recordedOk);
 }
 
+// ---- pairing
+
+namespace {
+struct PairingLog {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::string> events;  // "question", "paired", "failed", "canceled", "unavailable"
+    std::vector<TRole> roles;
+
+    void Add(std::string e, TRole role) {
+        {
+            std::lock_guard l(lock);
+            events.push_back(std::move(e));
+            roles.push_back(role);
+        }
+        changed.notify_all();
+    }
+    std::string WaitNext(size_t index) {
+        std::unique_lock l(lock);
+        changed.wait_for(l, 3s, [&] { return events.size() > index; });
+        return events.size() > index ? events[index] : "nothing";
+    }
+};
+
+void WirePairing(TFakeBluetoothLEManager& central, PairingLog& log) {
+    central.OnPairingQuestion = [&](TBluetoothLEManager&, TBluetoothLEDevice&, const TPairingQuestion& q) {
+        log.Add(q.Kind == TPairingQuestion::TKind::EnterPasskey ? "question" : "confirm",
+                central.RoleOf(std::this_thread::get_id()));
+    };
+    central.OnPairingFinished = [&](TBluetoothLEManager&, TBluetoothLEDevice&, const TPairingResult& r) {
+        using O = TPairingResult::TOutcome;
+        log.Add(r.Outcome == O::Paired     ? "paired"
+                : r.Outcome == O::Failed   ? "failed"
+                : r.Outcome == O::Canceled ? "canceled"
+                                           : "unavailable",
+                central.RoleOf(std::this_thread::get_id()));
+    };
+}
+}  // namespace
+
+TEST_F(FakeCentral, AnEncryptDonglePairsByItselfOnARequestAndDropsCommandsBefore) {
+    auto cfg = vd::TDongleConfig::Standard();
+    cfg.security = vd::TSecurity::Encrypt;
+    auto dongle = central.AddDongle(cfg);
+    auto& d = Connect(dongle);
+    EXPECT_EQ(d.LinkSecurity(), TLinkSecurity::NotEncrypted);
+    const TBytes report{0x01, 0, 0, 4, 0, 0, 0, 0, 0};
+    d.WriteCharacteristic(*Find(d, 0xF801), report);  // without response: confirmed, dropped
+    EXPECT_EQ(WaitFor(1, [](const Event& e) { return e.what == "write"; }).back().status, GattStatusSuccess);
+    EXPECT_EQ(dongle->Target().keyboardReports, 0);
+    d.WriteCharacteristic(*Find(d, 0xF80F), TBytes{0xA1, 0, 0});
+    EXPECT_EQ(WaitFor(2, [](const Event& e) { return e.what == "write"; }).back().status, GattStatusSuccess);
+    EXPECT_EQ(d.LinkSecurity(), TLinkSecurity::EncryptedPaired);
+    EXPECT_TRUE(d.Paired());
+}
+
+TEST_F(FakeCentral, AnAuthenticatedDongleRefusesUntilTheShownPasskeyIsEntered) {
+    auto cfg = vd::TDongleConfig::Standard();
+    cfg.security = vd::TSecurity::Authenticated;
+    auto dongle = central.AddDongle(cfg);
+    PairingLog log;
+    WirePairing(central, log);
+    auto& d = Connect(dongle);
+    d.WriteCharacteristic(*Find(d, 0xF80F), TBytes{0xA1, 0, 0});
+    d.ReadCharacteristic(*Find(d, 0xF802));
+    EXPECT_EQ(WaitFor(1, [](const Event& e) { return e.what == "write"; }).back().status,
+              GattStatusInsufficientAuthentication);
+    EXPECT_EQ(WaitFor(1, [](const Event& e) { return e.what == "read" && e.uuid == 0xF802; }).back().status,
+              GattStatusInsufficientAuthentication);
+
+    struct Round {
+        bool cancel;
+        bool right;
+        const char* end;
+    };
+    size_t at = 0;
+    for (const Round& r :
+         {Round{true, false, "canceled"}, Round{false, false, "failed"}, Round{false, true, "paired"}}) {
+        SCOPED_TRACE(r.end);
+        d.Pair();
+        ASSERT_EQ(log.WaitNext(at++), "question");
+        const auto shown = dongle->ShownPasskey();
+        ASSERT_TRUE(shown.has_value());
+        central.AnswerPairingQuestion(d, {r.cancel, r.right ? *shown : (*shown + 1) % 1000000, false});
+        EXPECT_EQ(log.WaitNext(at++), r.end);
+        EXPECT_EQ(d.Paired(), r.right);
+    }
+    EXPECT_EQ(log.roles.front(), TRole::Notifier);
+    EXPECT_EQ(d.LinkSecurity(), TLinkSecurity::EncryptedPaired);
+    d.WriteCharacteristic(*Find(d, 0xF80F), TBytes{0xA1, 0, 0});
+    EXPECT_EQ(WaitFor(2, [](const Event& e) { return e.what == "write"; }).back().status, GattStatusSuccess);
+
+    // The bond encrypts the next link at once; forgetting it ends the link and the bond.
+    EXPECT_TRUE(d.ForgetPairing());
+    WaitFor(1, [](const Event& e) { return e.what == "disconnect"; });
+    EXPECT_TRUE(d.DiscoverServices());
+    EXPECT_FALSE(d.Paired());
+    EXPECT_EQ(d.LinkSecurity(), TLinkSecurity::NotEncrypted);
+
+    // A drop during the question ends the pairing.
+    d.Pair();
+    ASSERT_EQ(log.WaitNext(at++), "question");
+    dongle->DropLink();
+    EXPECT_EQ(log.WaitNext(at++), "canceled");
+}
+
 TEST_F(FakeCentral, BadMoments_AHeldBackendFlagsWhatItHeld_ALostAnswerFailsAtTheStackTimeOut) {
     auto dongle = central.AddDongle(vd::TDongleConfig::Standard("A", "00:11:22:33:44:AA"));
     auto& d = Connect(dongle);

@@ -530,6 +530,97 @@ TEST(VirtualTargetReplay, ADecoderOfTheTargetsLayoutMakesTheText) {
     EXPECT_EQ(seen->decoders, 2);
 }
 
+// ---- security
+
+TEST(VirtualDongleSecurity, EachDemandRefusesTheVendorServiceOnAnOpenLinkWithItsOwnError) {
+    struct Row {
+        TSecurity security;
+        uint16_t refusal;
+    };
+    for (const Row& row :
+         {Row{TSecurity::None, GattSuccess}, Row{TSecurity::Encrypt, GattInsufficientEncryption},
+          Row{TSecurity::Authenticated, GattInsufficientAuthentication}}) {
+        SCOPED_TRACE(SecurityName(row.security));
+        auto cfg = TDongleConfig::Standard();
+        cfg.security = row.security;
+        cfg.Find(uuid::Vendor2)->properties |= prop::Read;
+        Front f(cfg);
+        const TBytes a = Kbd(TFraming::ReportId, 0, {0x04});
+        EXPECT_EQ(f.Write(uuid::Reports, a, TWriteKind::Command).status, row.refusal);
+        EXPECT_EQ(f.Write(uuid::Reports, a, TWriteKind::Request).status, row.refusal);
+        EXPECT_EQ(f.dongle->SecurityRefusal(f.H(uuid::Vendor2)), row.refusal);
+        EXPECT_EQ(f.dongle->Read(f.H(uuid::Vendor2)).has_value(), row.refusal == GattSuccess);
+        // Device Information stays open to anyone.
+        EXPECT_TRUE(f.dongle->Read(f.H(uuid::Firmware)).has_value());
+        // Refused writes are recorded with their error, and nothing reaches the target.
+        const auto writes = f.dongle->Writes();
+        ASSERT_EQ(writes.size(), 2u);
+        EXPECT_EQ(writes[0].status, row.refusal);
+        EXPECT_EQ(f.dongle->Target().keyboardReports, row.refusal == GattSuccess ? 2 : 0);
+    }
+}
+
+TEST(VirtualDongleSecurity, JustWorksOpensAnEncryptDongleOnlyAndTheBondOutlivesTheLink) {
+    auto cfg = TDongleConfig::Standard();
+    cfg.security = TSecurity::Encrypt;
+    Front f(cfg);
+    const TBytes a = Kbd(TFraming::ReportId, 0, {0x04});
+    bool paired = false;
+    EXPECT_EQ(WriteAsBluez(*f.dongle, f.H(uuid::Reports), a, TWriteKind::Command, &paired).status,
+              GattInsufficientEncryption);
+    EXPECT_FALSE(paired) << "a command raises no security";
+    EXPECT_EQ(WriteAsBluez(*f.dongle, f.H(uuid::Reports), a, TWriteKind::Request, &paired).status,
+              GattSuccess);
+    EXPECT_TRUE(paired);
+    EXPECT_EQ(f.dongle->LinkSecurity(), TLinkSecurity::Encrypted);
+    EXPECT_TRUE(f.dongle->Bonded());
+    f.dongle->Disconnect();
+    EXPECT_EQ(f.dongle->LinkSecurity(), TLinkSecurity::Open);
+    ASSERT_TRUE(f.dongle->Connect());
+    EXPECT_EQ(f.dongle->LinkSecurity(), TLinkSecurity::Encrypted) << "the bond encrypts the new link";
+    f.dongle->ForgetBond();
+    f.dongle->Disconnect();
+    ASSERT_TRUE(f.dongle->Connect());
+    EXPECT_EQ(f.Write(uuid::Reports, a).status, GattInsufficientEncryption);
+
+    auto authCfg = TDongleConfig::Standard();
+    authCfg.security = TSecurity::Authenticated;
+    Front g(authCfg);
+    EXPECT_EQ(WriteAsBluez(*g.dongle, g.H(uuid::Reports), a, TWriteKind::Request, &paired).status,
+              GattInsufficientAuthentication);
+    EXPECT_FALSE(paired);
+    EXPECT_FALSE(g.dongle->PairJustWorks());
+    EXPECT_FALSE(g.dongle->Bonded());
+}
+
+TEST(VirtualDongleSecurity, PasskeyPairingNeedsTheShownPasskey) {
+    auto cfg = TDongleConfig::Standard();
+    cfg.security = TSecurity::Authenticated;
+    Front f(cfg);
+    const TBytes a = Kbd(TFraming::ReportId, 0, {0x04});
+
+    const auto shown = f.dongle->StartPasskeyPairing();
+    ASSERT_TRUE(shown.has_value());
+    EXPECT_LT(*shown, 1000000u);
+    EXPECT_EQ(f.dongle->ShownPasskey(), shown);
+    EXPECT_FALSE(f.dongle->FinishPasskeyPairing((*shown + 1) % 1000000));
+    EXPECT_FALSE(f.dongle->ShownPasskey().has_value()) << "a wrong passkey ends the pairing";
+    EXPECT_FALSE(f.dongle->Bonded());
+    EXPECT_EQ(f.Write(uuid::Reports, a).status, GattInsufficientAuthentication);
+
+    const auto again = f.dongle->StartPasskeyPairing();
+    ASSERT_TRUE(again.has_value());
+    f.dongle->DropLink();
+    EXPECT_FALSE(f.dongle->ShownPasskey().has_value()) << "a drop abandons the pairing";
+    ASSERT_TRUE(f.dongle->Connect());
+
+    const auto third = f.dongle->StartPasskeyPairing();
+    ASSERT_TRUE(third.has_value());
+    EXPECT_TRUE(f.dongle->FinishPasskeyPairing(*third));
+    EXPECT_EQ(f.dongle->LinkSecurity(), TLinkSecurity::Authenticated);
+    EXPECT_EQ(f.Write(uuid::Reports, a).status, GattSuccess);
+    EXPECT_EQ(f.dongle->Target().keysHeld, std::vector<uint8_t>{0x04});
+}
 namespace {
 
 TEST(VirtualDongleLink, BadMoments_AnAirStallHoldsWhatIsMadeDuringIt_ALateOrLostAnswerHitsOneRequest) {

@@ -208,6 +208,9 @@ bool TBluezPeripheral::Start(QString* error) {
                     .arg(QString::fromStdString(config.name), e.adapter, QString::fromStdString(address)));
             config.address = address;
         }
+        // bluetoothd checks the link's security against the served flags before the dongle sees
+        // a read or write: the model must not refuse what bluetoothd let through.
+        config.security = vdongle::TSecurity::None;
         e.dongle = std::make_shared<vdongle::TVirtualDongle>(std::move(config));
         e.dongle->SetSink(vdongle::TDongleSink{
             [this, i](uint16_t handle, uint16_t, const vdongle::TBytes& value) {
@@ -492,6 +495,18 @@ void TBluezPeripheral::OnNotify(size_t index, uint16_t handle, const vdongle::TB
 
 // ---- objects -------------------------------------------------------------------------------
 
+namespace {
+bool InVendorService(const vdongle::TVirtualDongle& dongle, uint16_t handle) {
+    for (const auto& s : dongle.Gatt()) {
+        for (const auto& c : s.characteristics) {
+            if (c.handle == handle)
+                return s.uuid == vdongle::uuid::Vendor;
+        }
+    }
+    return false;
+}
+}  // namespace
+
 QVariantMap TBluezPeripheral::GattProperties(const TGattObject& o) const {
     QVariantMap p;
     p[QStringLiteral("UUID")] = UuidText(o.uuid);
@@ -503,7 +518,9 @@ QVariantMap TBluezPeripheral::GattProperties(const TGattObject& o) const {
         case TKind::Characteristic: {
             const auto* c = e.dongle->Characteristic(o.handle);
             p[QStringLiteral("Service")] = QVariant::fromValue(QDBusObjectPath(o.parentPath));
-            p[QStringLiteral("Flags")] = GattFlagsOf(c ? c->properties : 0);
+            p[QStringLiteral("Flags")] = GattServerFlagsOf(
+                c ? c->properties : 0,
+                InVendorService(*e.dongle, o.handle) ? e.traits.config.security : vdongle::TSecurity::None);
             break;
         }
         case TKind::Descriptor:

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <utility>
 
 #include "BluezTypes.h"
@@ -194,9 +195,9 @@ QVariantMap TBluezService::DeviceProperties(const TEntry& e) const {
     // BlueZ falls back to the address with dashes when there is no name.
     p[QStringLiteral("Alias")] =
         name.isEmpty() ? QString(address).replace(QLatin1Char(':'), QLatin1Char('-')) : name;
-    p[QStringLiteral("Paired")] = false;
-    p[QStringLiteral("Bonded")] = false;
-    p[QStringLiteral("Trusted")] = false;
+    p[QStringLiteral("Paired")] = e.paired;
+    p[QStringLiteral("Bonded")] = e.bonded;
+    p[QStringLiteral("Trusted")] = e.trusted;
     p[QStringLiteral("Blocked")] = false;
     p[QStringLiteral("LegacyPairing")] = false;
     if (e.rssiShown != 0)
@@ -257,7 +258,9 @@ QVariantMap TBluezService::GattProperties(const QString& path, const TGattObject
 
 QMap<QString, QVariantMap> TBluezService::InterfacesAt(const QString& path) {
     QMap<QString, QVariantMap> ifaces;
-    if (path == AdapterPath() && FAdapterPresent) {
+    if (path == QLatin1String("/org/bluez")) {
+        ifaces[QStringLiteral("org.bluez.AgentManager1")] = {};
+    } else if (path == AdapterPath() && FAdapterPresent) {
         ifaces[IfAdapter] = AdapterProperties();
     } else if (TEntry* e = EntryByPath(path); e && e->exported) {
         ifaces[IfDevice] = DeviceProperties(*e);
@@ -428,6 +431,9 @@ void TBluezService::LinkDown(TEntry& e) {
         changed[QStringLiteral("ServicesResolved")] = false;
     e.connected = false;
     e.resolved = false;
+    // SMP runs over the link: a pairing on it ends with it (MGMT_STATUS_DISCONNECTED).
+    AbandonPairing(e, QStringLiteral("org.bluez.Error.AuthenticationCanceled"),
+                   QStringLiteral("Authentication Canceled"));
     EmitPropertiesChanged(e.path, IfDevice, changed);
 }
 
@@ -576,6 +582,8 @@ bool TBluezService::handleMessage(const QDBusMessage& m, const QDBusConnection&)
         return HandleControl(m);
     if (path == AdapterPath() && FAdapterPresent && iface == IfAdapter)
         return HandleAdapter(m);
+    if (path == QLatin1String("/org/bluez") && iface == QLatin1String("org.bluez.AgentManager1"))
+        return HandleAgentManager(m);
     if (TEntry* e = EntryByPath(path); e && e->exported && iface == IfDevice)
         return HandleDevice(m, *e);
     if (auto it = FGatt.find(path); it != FGatt.end())
@@ -587,6 +595,7 @@ bool TBluezService::handleMessage(const QDBusMessage& m, const QDBusConnection&)
 
 void TBluezService::AnswerManagedObjects(const QDBusMessage& m) {
     TManagedObjectList objects;
+    objects[QDBusObjectPath(QStringLiteral("/org/bluez"))] = InterfacesAt(QStringLiteral("/org/bluez"));
     if (FAdapterPresent)
         objects[QDBusObjectPath(AdapterPath())] = InterfacesAt(AdapterPath());
     for (const auto& e : FEntries) {
@@ -623,6 +632,13 @@ bool TBluezService::HandleProperties(const QDBusMessage& m) {
         const QVariant value = args.value(2).value<QDBusVariant>().variant();
         if (iface == IfAdapter && name == QStringLiteral("Powered")) {
             SetPowered(value.toBool());
+            Reply(m.createReply());
+        } else if (TEntry* e = EntryByPath(m.path());
+                   e && iface == IfDevice && name == QStringLiteral("Trusted")) {
+            if (e->trusted != value.toBool()) {
+                e->trusted = value.toBool();
+                EmitPropertiesChanged(e->path, IfDevice, {{name, e->trusted}});
+            }
             Reply(m.createReply());
         } else if (props.contains(name)) {
             // Alias, Discoverable, Pairable, Trusted...: accepted, not modelled.
@@ -674,6 +690,10 @@ bool TBluezService::HandleAdapter(const QDBusMessage& m) {
             e->dongle->Disconnect();
             LinkDown(*e);
         }
+        // Removing a device removes its bond (the keys on both sides, as far as this central
+        // goes); the next object for the address starts unpaired.
+        e->dongle->ForgetBond();
+        e->paired = e->bonded = e->trusted = false;
         e->everConnected = false;
         Forget(*e);
         Reply(m.createReply());
@@ -724,7 +744,11 @@ bool TBluezService::HandleDevice(const QDBusMessage& m, TEntry& e) {
             return true;
         }
         Reply(m.createReply());
-    } else if (member == QStringLiteral("Pair") || member == QStringLiteral("ConnectProfile")) {
+    } else if (member == QStringLiteral("Pair")) {
+        Pair(m, e);
+    } else if (member == QStringLiteral("CancelPairing")) {
+        CancelPairing(m, e);
+    } else if (member == QStringLiteral("ConnectProfile")) {
         Reply(m.createErrorReply(ErrNotSupported, QStringLiteral("Operation is not supported")));
     } else {
         Reply(m.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"), member));
@@ -745,7 +769,17 @@ bool TBluezService::HandleGatt(const QDBusMessage& m, const QString& path, const
     }
     const QVariantList args = m.arguments();
     if (o.kind == TKind::Characteristic && member == QStringLiteral("ReadValue")) {
-        const auto value = e->dongle->Read(o.handle);
+        std::optional<vdongle::TBytes> value;
+        bool pairedNow = false;
+        const uint16_t status = vdongle::ReadAsBluez(*e->dongle, o.handle, &value, &pairedNow);
+        if (pairedNow)
+            SetPaired(*e, true);
+        if (status == vdongle::GattInsufficientEncryption ||
+            status == vdongle::GattInsufficientAuthentication) {
+            // bluetoothd 5.66, gatt-client.c create_gatt_dbus_error.
+            Reply(m.createErrorReply(ErrNotPermitted, QStringLiteral("Not paired")));
+            return true;
+        }
         if (!value) {
             Reply(m.createErrorReply(ErrNotPermitted, QStringLiteral("Read not permitted")));
             return true;
@@ -767,12 +801,19 @@ bool TBluezService::HandleGatt(const QDBusMessage& m, const QString& path, const
             type == QStringLiteral("command") ? vdongle::TWriteKind::Command : vdongle::TWriteKind::Request;
         e->inFlight++;
         e->maxInFlight = std::max(e->maxInFlight, e->inFlight);
-        const vdongle::TWriteOutcome outcome = e->dongle->Write(o.handle, FromQt(bytes), kind);
+        bool pairedNow = false;
+        const vdongle::TWriteOutcome outcome =
+            vdongle::WriteAsBluez(*e->dongle, o.handle, FromQt(bytes), kind, &pairedNow);
+        if (pairedNow)
+            SetPaired(*e, true);
+        const bool insecure = outcome.status == vdongle::GattInsufficientEncryption ||
+                              outcome.status == vdongle::GattInsufficientAuthentication;
         // A write without response has nobody to answer at the dongle: bluetoothd confirms it as
         // soon as it is queued, and a failure there shows only in the dongle's records.
         const QDBusMessage reply =
-            outcome.status == vdongle::GattSuccess || kind == vdongle::TWriteKind::Command
-                ? m.createReply()
+            outcome.status == vdongle::GattSuccess || kind == vdongle::TWriteKind::Command ? m.createReply()
+            : insecure
+                ? m.createErrorReply(ErrNotPermitted, QStringLiteral("Not paired"))
                 : m.createErrorReply(ErrFailed, QStringLiteral("Operation failed with ATT error: 0x0e"));
         const QString address = QString::fromStdString(e->dongle->Address());
         std::weak_ptr<vdongle::TVirtualDongle> target = e->dongle;

@@ -9,6 +9,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusServiceWatcher>
 #include <QDBusVirtualObject>
 #include <QTimer>
 
@@ -74,6 +75,21 @@ class TBluezService : public QDBusVirtualObject {
         int rssiShown = 0;  // 0: not heard in this scan (BlueZ drops the property then)
         int inFlight = 0;
         int maxInFlight = 0;
+        // Pairing (BluezPairing.cpp). bluetoothd keeps Paired/Bonded with the device object.
+        bool paired = false;
+        bool bonded = false;
+        bool trusted = false;
+        bool pairing = false;  // a Pair call waits for its answer
+        QDBusMessage pairCall;
+        QString pairAgentOwner;  // the agent asked, if any
+        QString pairAgentPath;
+        unsigned pairSerial = 0;  // tells a late agent answer from the current pairing's
+    };
+    // An org.bluez.Agent1 registered with AgentManager1, by the bus name that registered it.
+    struct TAgent {
+        QString owner;
+        QString path;
+        QString capability;
     };
     enum class TKind { Service, Characteristic, Descriptor };
     struct TGattObject {
@@ -121,6 +137,18 @@ class TBluezService : public QDBusVirtualObject {
     bool HandleGatt(const QDBusMessage& m, const QString& path, const TGattObject& o);
     bool HandleProperties(const QDBusMessage& m);
     bool HandleControl(const QDBusMessage& m);
+
+    // Pairing and agents (BluezPairing.cpp).
+    bool HandleAgentManager(const QDBusMessage& m);
+    void Pair(const QDBusMessage& m, TEntry& e);
+    void CancelPairing(const QDBusMessage& m, TEntry& e);
+    // Ends a pairing that waits: answers Pair with the error and tells the agent it asked to
+    // stop asking.
+    void AbandonPairing(TEntry& e, const QString& error, const QString& text);
+    void FinishPasskey(const QString& address, unsigned serial, const QDBusMessage& answer);
+    void SetPaired(TEntry& e, bool paired);
+    const TAgent* AgentFor(const QString& sender) const;
+    void AgentVanished(const QString& owner);
     void Reply(const QDBusMessage& reply);
 
     QDBusConnection FBus;
@@ -135,6 +163,9 @@ class TBluezService : public QDBusVirtualObject {
     const std::chrono::milliseconds FDisconnectTimer;
     const std::chrono::milliseconds FTemporaryTimeout;  // 0: never forget
     QTimer FForgetTimer;
+    std::vector<TAgent> FAgents;  // in registration order
+    QString FDefaultAgent;        // the owner of the default agent, empty: none
+    QDBusServiceWatcher* FAgentWatcher = nullptr;
     // bluetoothd busy: GetManagedObjects is answered this much later (SetObjectsDelay).
     std::chrono::milliseconds FObjectsDelay{0};
     int FObjectsHeld = 0;  // calls of GetManagedObjects not answered yet

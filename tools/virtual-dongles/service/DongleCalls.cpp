@@ -42,6 +42,19 @@ QStringList GattFlagsOf(uint8_t properties) {
     return flags;
 }
 
+QStringList GattServerFlagsOf(uint8_t properties, vdongle::TSecurity security) {
+    QStringList flags = GattFlagsOf(properties);
+    if (security == vdongle::TSecurity::None)
+        return flags;
+    const QString level = security == vdongle::TSecurity::Encrypt ? QStringLiteral("encrypt-")
+                                                                  : QStringLiteral("encrypt-authenticated-");
+    if (properties & vdongle::prop::Read)
+        flags << level + QStringLiteral("read");
+    if (properties & (vdongle::prop::Write | vdongle::prop::WriteNoResponse))
+        flags << level + QStringLiteral("write");
+    return flags;
+}
+
 QString ControlJson(const QJsonValue& v) {
     return QString::fromUtf8(v.isArray() ? QJsonDocument(v.toArray()).toJson(QJsonDocument::Compact)
                                          : QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact));
@@ -61,6 +74,13 @@ QJsonObject DongleStatusJson(const vdongle::TVirtualDongle& dongle) {
         }
     }
     d[QStringLiteral("notifying")] = notifying;
+    d[QStringLiteral("security")] = QString::fromLatin1(vdongle::SecurityName(dongle.Security()));
+    const vdongle::TLinkSecurity link = dongle.LinkSecurity();
+    d[QStringLiteral("linkSecurity")] = link == vdongle::TLinkSecurity::Open ? QStringLiteral("open")
+                                        : link == vdongle::TLinkSecurity::Encrypted
+                                            ? QStringLiteral("encrypted")
+                                            : QStringLiteral("authenticated");
+    d[QStringLiteral("bonded")] = dongle.Bonded();
     return d;
 }
 
@@ -160,6 +180,10 @@ bool AnswerDongleCall(const QDBusMessage& m, vdongle::TVirtualDongle& dongle, QD
     } else if (member == QStringLiteral("SetConnectionEvents")) {
         dongle.SetConnectionEvents(std::chrono::microseconds(args.value(1).toUInt()), args.value(2).toInt());
         *reply = (m.createReply());
+    } else if (member == QStringLiteral("Passkey")) {
+        // What the dongle's display shows: the passkey of a pairing that waits for it, else -1.
+        const auto shown = dongle.ShownPasskey();
+        *reply = m.createReply(shown ? static_cast<int>(*shown) : -1);
     } else if (AnswerBadMomentCall(m, dongle, reply)) {
     } else if (member == QStringLiteral("ClearRecords")) {
         dongle.ClearRecords();

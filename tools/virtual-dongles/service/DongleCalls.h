@@ -18,6 +18,11 @@
 QString ControlJson(const QJsonValue& v);
 // A characteristic's properties as the Flags of org.bluez.GattCharacteristic1, for every front.
 QStringList GattFlagsOf(uint8_t properties);
+// The Flags a peripheral serves a characteristic with, where reads and writes demand a secure
+// link: "encrypt-read"/"encrypt-write" or "encrypt-authenticated-read"/"-write" in place of the
+// plain ones (bluetoothd then answers an open link with Insufficient Encryption or
+// Authentication). A write without response demands the same (bluetoothd drops it otherwise).
+QStringList GattServerFlagsOf(uint8_t properties, vdongle::TSecurity security);
 // The model's part of a dongle's status entry: address, name, advertising, connectCount, notifying.
 QJsonObject DongleStatusJson(const vdongle::TVirtualDongle& dongle);
 // What a front knows of one dongle's link, beside the model's part of its status entry.

@@ -198,6 +198,20 @@ std::optional<TServiceDongle> ParseDongleTraits(const std::string& traits, int i
             d.config.advertising = n != 0;
         } else if (key == "never-resolve" && ParseInt(value, &n)) {
             d.neverResolve = n != 0;
+        } else if (key == "security") {
+            if (value == "none")
+                d.config.security = vdongle::TSecurity::None;
+            else if (value == "encrypt")
+                d.config.security = vdongle::TSecurity::Encrypt;
+            else if (value == "authenticated")
+                d.config.security = vdongle::TSecurity::Authenticated;
+            else
+                return fail("security is none, encrypt or authenticated");
+        } else if (key == "passkey") {
+            if (value.size() != 6 || value.find_first_not_of("0123456789") != std::string::npos ||
+                !ParseInt(value, &n))
+                return fail("passkey takes six digits like 012345");
+            d.config.passkey = static_cast<uint32_t>(n);
         } else if (key == "layout" || key == "system") {
             TTargetSystem system = TTargetSystem::Linux;
             if (key == "system" && !SystemNamed(value, &system))

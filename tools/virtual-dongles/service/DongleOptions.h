@@ -36,6 +36,13 @@
 //   request-only-on=F803;F804 these characteristics allow no write without response
 //   advertising=1             0: in range but silent
 //   never-resolve=1           connects but its services never resolve
+//   security=none             what the vendor characteristics demand of the link: none, encrypt
+//                             (any pairing; bluetoothd pairs Just Works by itself on the first
+//                             refused request) or authenticated (a pairing with passkey entry:
+//                             the dongle shows a passkey, the central's agent asks for it)
+//   passkey=123456            the passkey the dongle shows (default: a new random one each time;
+//                             the service prints it and Passkey(address) on the control interface
+//                             gives it)
 //   layout=us                 the target's keyboard layout ("de", "fr", "ch(fr)"): the target
 //                             decodes the keys it receives into text on it, as a computer set to
 //                             that layout would

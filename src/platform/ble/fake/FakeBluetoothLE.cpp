@@ -219,10 +219,11 @@ void TFakeBluetoothLEDevice::ReadCharacteristic(TBluetoothGattCharacteristic& c)
     const auto delay = link.dongle ? link.dongle->WriteDelay() : 0us;
     FManager.FWorkers.Post(delay, [this, &c, link, handle] {
         std::optional<vdongle::TBytes> value;
+        uint16_t status = GattStatusFailure;
         if (handle != 0 && SameLink(link))
-            value = link.dongle->Read(handle);
+            status = vdongle::ReadAsBluez(*link.dongle, handle, &value);
         if (!value) {
-            RaiseCharacteristicRead(c, GattStatusFailure, {});
+            RaiseCharacteristicRead(c, status == GattStatusSuccess ? GattStatusFailure : status, {});
             return;
         }
         c.SetValue(*value);
@@ -276,7 +277,8 @@ void TFakeBluetoothLEDevice::Send(TBluetoothGattCharacteristic& c, std::span<con
     auto complete = 0us;
     if (link.dongle && handle != 0) {
         const auto kind = withResponse ? vdongle::TWriteKind::Request : vdongle::TWriteKind::Command;
-        outcome = link.dongle->Write(handle, value, kind);
+        // bluetoothd pairs by itself where a request meets a dongle that wants encryption.
+        outcome = vdongle::WriteAsBluez(*link.dongle, handle, value, kind);
         // As bluetoothd does: a write without response is answered as soon as it is queued for
         // the air (a failure at the dongle shows only in its records); a write with response once
         // it has reached the dongle, after everything queued before it.
@@ -370,6 +372,15 @@ void TFakeBluetoothLEDevice::OnNotify(uint16_t handle, const vdongle::TBytes& va
 }
 
 void TFakeBluetoothLEDevice::OnLinkDropped() {
+    // A pairing runs over the link: it ends with it, before the drop is told.
+    bool pairing = false;
+    {
+        std::lock_guard lock(FLock);
+        pairing = FPairingLink.has_value();
+        FPairingLink.reset();
+    }
+    if (pairing)
+        FinishPairing(TPairingResult::TOutcome::Canceled, "the link went during pairing");
     FManager.FNotifier.Post(0us, [this] { RaiseDisconnect(); });
 }
 
@@ -554,4 +565,112 @@ void TFakeBluetoothLEManager::ScanLoop() {
             lock.lock();
         }
     }
+}
+
+// ---- pairing: as bluetoothd with this program's agent registered (KeyboardDisplay). A dongle
+// that demands authentication shows a passkey for the user to type; any other pairs Just Works.
+
+TLinkSecurity TFakeBluetoothLEDevice::LinkSecurity() const {
+    const TLink link = CurrentLink();
+    if (!link.dongle)
+        return TLinkSecurity::NotEncrypted;
+    switch (link.dongle->LinkSecurity()) {
+        case vdongle::TLinkSecurity::Open:
+            return TLinkSecurity::NotEncrypted;
+        case vdongle::TLinkSecurity::Encrypted:
+        case vdongle::TLinkSecurity::Authenticated:
+            return link.dongle->Bonded() ? TLinkSecurity::EncryptedPaired : TLinkSecurity::Encrypted;
+    }
+    return TLinkSecurity::NotEncrypted;
+}
+
+bool TFakeBluetoothLEDevice::Paired() const {
+    const auto dongle = Dongle();
+    return dongle && dongle->Bonded();
+}
+
+void TFakeBluetoothLEDevice::FinishPairing(TPairingResult::TOutcome outcome, std::string detail) {
+    FManager.FNotifier.Post(0us, [this, outcome, detail = std::move(detail)] {
+        FManager.RaisePairingFinished(*this, TPairingResult{outcome, detail});
+    });
+}
+
+void TFakeBluetoothLEDevice::Pair() {
+    const TLink link = CurrentLink();
+    if (!link.dongle) {
+        FinishPairing(TPairingResult::TOutcome::Unavailable, "not connected");
+        return;
+    }
+    {
+        std::lock_guard lock(FLock);
+        if (FPairingLink) {
+            // bluetoothd: InProgress. The pairing that runs ends by itself and is told.
+            return;
+        }
+    }
+    if (link.dongle->Bonded()) {
+        FinishPairing(TPairingResult::TOutcome::Paired, "already paired");
+        return;
+    }
+    if (link.dongle->Security() != vdongle::TSecurity::Authenticated) {
+        const bool ok = link.dongle->PairJustWorks();
+        FinishPairing(ok ? TPairingResult::TOutcome::Paired : TPairingResult::TOutcome::Failed,
+                      ok ? "" : "refused by the device");
+        return;
+    }
+    if (!link.dongle->StartPasskeyPairing()) {
+        FinishPairing(TPairingResult::TOutcome::Canceled, "the link went during pairing");
+        return;
+    }
+    {
+        std::lock_guard lock(FLock);
+        FPairingLink = link;
+    }
+    FManager.FNotifier.Post(0us, [this] {
+        FManager.RaisePairingQuestion(*this, TPairingQuestion{TPairingQuestion::TKind::EnterPasskey, 0});
+    });
+}
+
+void TFakeBluetoothLEDevice::Answer(const TBluetoothLEManager::TPairingAnswer& answer) {
+    std::optional<TLink> link;
+    {
+        std::lock_guard lock(FLock);
+        link = std::exchange(FPairingLink, std::nullopt);
+    }
+    if (!link)
+        return;
+    if (answer.Cancel) {
+        link->dongle->CancelPairing();
+        FinishPairing(TPairingResult::TOutcome::Canceled, "canceled");
+        return;
+    }
+    if (!SameLink(*link)) {
+        FinishPairing(TPairingResult::TOutcome::Canceled, "the link went during pairing");
+        return;
+    }
+    const bool ok = link->dongle->FinishPasskeyPairing(answer.Passkey);
+    FinishPairing(ok ? TPairingResult::TOutcome::Paired : TPairingResult::TOutcome::Failed,
+                  ok ? "" : "Authentication Failed");
+}
+
+void TFakeBluetoothLEDevice::CancelPairing() {
+    Answer({true, 0, false});
+}
+
+bool TFakeBluetoothLEDevice::ForgetPairing() {
+    const auto dongle = Dongle();
+    if (!dongle)
+        return false;
+    CancelPairing();
+    dongle->ForgetBond();
+    // bluetoothd removes the device: its link goes with it.
+    if (CurrentLink().dongle)
+        Disconnect();
+    return true;
+}
+
+void TFakeBluetoothLEManager::AnswerPairingQuestion(TBluetoothLEDevice& device,
+                                                    const TPairingAnswer& answer) {
+    if (auto* fake = dynamic_cast<TFakeBluetoothLEDevice*>(&device))
+        fake->Answer(answer);
 }

@@ -79,6 +79,12 @@ class TFakeBluetoothLEDevice final : public TBluetoothLEDevice {
     bool SetCharacteristicNotification(TBluetoothGattCharacteristic& characteristic, bool enable) override;
     bool IsConnected() const override;
     void Disconnect() override;
+    bool CanPair() const override { return true; }
+    TLinkSecurity LinkSecurity() const override;
+    bool Paired() const override;
+    void Pair() override;
+    void CancelPairing() override;
+    bool ForgetPairing() override;
 
     // The dongle this device object talks to (bound by discovery or a scan find); may be null.
     std::shared_ptr<vdongle::TVirtualDongle> Dongle() const;
@@ -128,6 +134,11 @@ class TFakeBluetoothLEDevice final : public TBluetoothLEDevice {
     // A write with response is in flight; those made meanwhile wait here, in order.
     bool FRequestOut = false;
     std::deque<TWaitingRequest> FWaitingRequests;
+    // A passkey pairing waits for the user's answer (on the link it was started on).
+    std::optional<TLink> FPairingLink;
+
+    void FinishPairing(TPairingResult::TOutcome outcome, std::string detail);
+    void Answer(const TBluetoothLEManager::TPairingAnswer& answer);
 };
 
 class TFakeBluetoothLEManager final : public TBluetoothLEManager {
@@ -141,6 +152,7 @@ class TFakeBluetoothLEManager final : public TBluetoothLEManager {
     bool StartDiscovery(int timeoutMs, const std::vector<TBluetoothUuid>& serviceUuids,
                         bool forceConnect = false) override;
     void CancelDiscovery() override;
+    void AnswerPairingQuestion(TBluetoothLEDevice& device, const TPairingAnswer& answer) override;
 
     // ---- test hooks
     // The air: add and remove dongles, radio presence (switching it off drops every link).

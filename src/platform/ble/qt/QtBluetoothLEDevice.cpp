@@ -11,6 +11,7 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
@@ -1032,10 +1033,19 @@ void TQtBluetoothLEDevice::WriteCommand(TBluetoothGattCharacteristic* c, const Q
                      [this, c, link, madeAt, sameLink](QDBusPendingCallWatcher* w) {
                          TQtBleThread::TBusy busy(FWriteThread);
                          const bool answered = !w->isError();
+                         // bluetoothd names an ATT refusal for security "Not paired"
+                         // (create_gatt_dbus_error): the session must see it as such to pair
+                         // rather than write the same state again in the clear.
+                         const bool insecure =
+                             !answered &&
+                             w->error().name() == QLatin1String("org.bluez.Error.NotPermitted") &&
+                             w->error().message() == QLatin1String("Not paired");
                          w->deleteLater();
-                         RaiseCharacteristicWrite(
-                             *c, answered && sameLink() ? GattStatusSuccess : GattStatusFailure,
-                             FWriteThread.StalledSince(madeAt));
+                         RaiseCharacteristicWrite(*c,
+                                                  answered && sameLink() ? GattStatusSuccess
+                                                  : insecure ? GattStatusInsufficientAuthentication
+                                                             : GattStatusFailure,
+                                                  FWriteThread.StalledSince(madeAt));
                          if (answered)
                              return;
                          // As through Qt: a write fails for good when the stack's objects are gone

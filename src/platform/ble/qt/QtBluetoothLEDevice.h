@@ -26,6 +26,7 @@ class QLowEnergyController;
 class QLowEnergyService;
 class QTimer;
 class TQtBleThread;
+class TQtBluezAgent;
 
 class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
   public:
@@ -47,6 +48,17 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
     bool SetCharacteristicNotification(TBluetoothGattCharacteristic& characteristic, bool enable) override;
     bool IsConnected() const override { return FConnected.load(); }
     void Disconnect() override;
+
+    // Pairing through this program's agent (QtBluetoothLEDevicePairing.cpp); none where the
+    // platform has no agent (not BlueZ).
+    bool CanPair() const override { return FPairing != nullptr; }
+    TLinkSecurity LinkSecurity() const override;
+    bool Paired() const override;
+    void Pair() override;
+    void CancelPairing() override;
+    bool ForgetPairing() override;
+    // The manager's agent, set once before the device is handed out (null: no pairing).
+    void SetPairingAgent(TQtBluezAgent* agent) { FPairing = agent; }
 
     // BLE thread: a newer advertisement of this device (name, services).
     void UpdateInfo(const QBluetoothDeviceInfo& info);
@@ -130,6 +142,7 @@ class TQtBluetoothLEDevice final : public TBluetoothLEDevice {
                       uint64_t link, std::chrono::steady_clock::time_point madeAt);
 
     TQtBleThread& FThread;
+    TQtBluezAgent* FPairing = nullptr;
     TQtBleThread& FWriteThread;
     const std::chrono::milliseconds FConnectTimeout;
     const std::string FAddress;

@@ -44,6 +44,7 @@ TQtBluetoothLEManager::TQtBluetoothLEManager(const TQtBluetoothLEOptions& option
                              OnStackOwnerChanged(!oldOwner.isEmpty(), !newOwner.isEmpty());
                          });
 #endif
+        StartPairingAgent();
         FAdapterWatch = new QTimer(FThread->Context());
         FAdapterWatch->setInterval(2000);
         QObject::connect(FAdapterWatch, &QTimer::timeout, FThread->Context(), [this] { RefreshRadio(); });
@@ -66,6 +67,7 @@ TQtBluetoothLEManager::~TQtBluetoothLEManager() {
         FScanTimer = nullptr;
         delete FStackWatcher;
         FStackWatcher = nullptr;
+        StopPairingAgent();
         delete FAdapterWatch;
         FAdapterWatch = nullptr;
         std::vector<TQtBluetoothLEDevice*> devices;
@@ -347,6 +349,7 @@ TQtBluetoothLEDevice& TQtBluetoothLEManager::DeviceFor(const QBluetoothDeviceInf
     auto& slot = FDevices[address];
     if (!slot) {
         slot = std::make_unique<TQtBluetoothLEDevice>(*FThread, *FWriteThread, info, FOptions.connectTimeout);
+        AttachPairing(*slot);
     } else {
         slot->UpdateInfo(info);
     }

@@ -18,6 +18,7 @@ class QBluetoothLocalDevice;
 class QDBusServiceWatcher;
 class QTimer;
 class TQtBleThread;
+class TQtBluezAgent;
 class TQtBluetoothLEDevice;
 
 class TQtBluetoothLEManager final : public TBluetoothLEManager {
@@ -38,8 +39,15 @@ class TQtBluetoothLEManager final : public TBluetoothLEManager {
     void RequestRadioState() override;
     // Ends the scan for the caller at once; the BLE thread stops the agent when it gets to it.
     void CancelDiscovery() override;
+    void AnswerPairingQuestion(TBluetoothLEDevice& device, const TPairingAnswer& answer) override;
 
   private:
+    // BLE thread: this program's pairing agent (BlueZ only; QtBluetoothLEDevicePairing.cpp).
+    void StartPairingAgent();
+    void StopPairingAgent();
+    TQtBluetoothLEDevice* FindDevice(const std::string& address);
+    // A new device object learns the agent and what bluetoothd knows of its bond.
+    void AttachPairing(TQtBluetoothLEDevice& device);
     // BLE thread only.
     // Looks at the radio anew; a change of its problem raises OnRadioChanged. True when it raised.
     bool RefreshRadio();
@@ -70,6 +78,7 @@ class TQtBluetoothLEManager final : public TBluetoothLEManager {
     QBluetoothDeviceDiscoveryAgent* FAgent = nullptr;
     QTimer* FScanTimer = nullptr;
     QDBusServiceWatcher* FStackWatcher = nullptr;
+    TQtBluezAgent* FPairingAgent = nullptr;
     // Looks for an adapter while there is none: Qt says nothing when one is plugged in.
     QTimer* FAdapterWatch = nullptr;
     TRadioProblem FRadioProblem = TRadioProblem::None;
