@@ -832,7 +832,9 @@ bool TBluezService::HandleGatt(const QDBusMessage& m, const QString& path, const
         const bool command = kind == vdongle::TWriteKind::Command;
         const bool answers = command || outcome.answered;
         const bool answerLate = !command && outcome.answerLate.count() > 0;
-        const bool answerAtOnce = command || (outcome.delay.count() <= 0 && !answerLate);
+        // A request whose answer is lost is answered neither at once nor on arrival, even where the
+        // link has no air time to wait for.
+        const bool answerAtOnce = command || (answers && outcome.delay.count() <= 0 && !answerLate);
         if (answerAtOnce)
             finish();
         if (outcome.delay.count() > 0) {
