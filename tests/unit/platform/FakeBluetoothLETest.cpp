@@ -516,12 +516,12 @@ struct PairingLog {
     std::vector<std::string> events;  // "question", "paired", "failed", "canceled", "unavailable"
     std::vector<TRole> roles;
 
+    // Notifies under the lock: the test may end, and destroy the log, as soon as a waiter sees the
+    // event, so the notifier must be done with the condition variable before the waiter can look.
     void Add(std::string e, TRole role) {
-        {
-            std::lock_guard l(lock);
-            events.push_back(std::move(e));
-            roles.push_back(role);
-        }
+        std::lock_guard l(lock);
+        events.push_back(std::move(e));
+        roles.push_back(role);
         changed.notify_all();
     }
     std::string WaitNext(size_t index) {
